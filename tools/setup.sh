@@ -1,0 +1,28 @@
+# Shared set-up for ./run and ./test: installs the Debian packages the build
+# needs (only those missing) and configures and builds one build tree.
+# Sourced, not run.
+
+TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev xxd)
+
+talmo_need_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+talmo_install_packages() {
+  local missing=()
+  for p in "${TALMO_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    talmo_need_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    talmo_need_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# talmo_build DIR [cmake options...]
+talmo_build() {
+  local dir=$1; shift
+  cmake -S "$TALMO_ROOT" -B "$TALMO_ROOT/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$TALMO_ROOT/$dir" -j "$(nproc)"
+}
