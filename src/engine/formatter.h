@@ -1,0 +1,129 @@
+#pragma once
+// The receive formatter: received bytes in, display lines out.
+//
+// Bytes are collected into a line buffer and cut into lines before a start
+// sign, after a stop sign (and one block-check byte), at the end of a
+// length-counted frame (STX_HL, PROD2), when the buffer is full, or at the
+// time-out. Manchester-coded bytes can be decoded first and each frame can be
+// stamped with its UTC time and the microseconds since the previous frame.
+// A finished line is converted to display text and handed to the line sink.
+//
+// Single-threaded: every entry point runs on the thread that owns the
+// window (or the command-line tool's only thread).
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "clock.h"
+#include "options.h"
+#include "stopwatch.h"
+
+namespace talmo {
+
+enum class TFrameState : std::uint8_t {
+  Idle = 0,
+  LengthHigh = 1,
+  LengthLow = 2,
+  InFrame = 3,
+  AwaitBcc = 4,
+};
+
+struct TFormatterClocks {
+  TSystemTimeClock Utc = UtcNow;            // the stamp's wall clock
+  TCounter Counter = MonotonicCounter();    // the frame stopwatch's counter
+  TMonotonicClock Pause = MonotonicNanoseconds;  // PROD2's pause rule
+};
+
+struct TFormatterHooks {
+  // Receives each finished display line (valid for the call only).
+  std::function<void(std::string_view)> Line;
+  // Re-arms the time-out; called by every flush.
+  std::function<void()> RestartTimeout;
+  // Receives every raw block before anything else is done with it.
+  std::function<void(const std::uint8_t*, std::size_t)> Capture;
+  // Receives the last-sign text once per non-empty block.
+  std::function<void(const std::string&)> LastSign;
+};
+
+class TReceiveFormatter {
+ public:
+  static constexpr int SignBufferSize = 4096;
+  static constexpr int StampLength = 16;
+
+  explicit TReceiveFormatter(const TFormatOptions& options, TFormatterHooks hooks = {},
+                             TFormatterClocks clocks = {});
+
+  TFormatterHooks Hooks;
+
+  // Processes n received bytes in order.
+  void FormatReceived(const std::uint8_t* block, std::size_t n);
+  // Turns the collected bytes into one line; nothing when none are collected.
+  void FlushSigns();
+  // Next byte may start a frame (PROD2) and the framing is idle again.
+  void ResetFrame();
+  // The time-out's work: show what was collected and close any open frame.
+  void TimeoutFlush();
+
+  // Clear's part: counters and the Manchester pairing restart.
+  void ResetTotalSigns() { TotalSigns_ = 0; }
+  void ResetManchPhase() { ManchPhase_ = 0; }
+
+  // The sign values, set from the sign fields (PROD2 also changes them).
+  std::uint8_t FirstSign() const { return FirstSign_; }
+  std::uint8_t LastSign() const { return LastSign_; }
+  void SetSigns(std::uint8_t first, std::uint8_t last) {
+    FirstSign_ = first;
+    LastSign_ = last;
+  }
+
+  TStopWatch& FrameWatch() { return FrameWatch_; }
+  const TSystemTime& StampTime() const { return StampTime_; }
+  void SetStampTime(const TSystemTime& t) { StampTime_ = t; }
+
+  // Text of the last-sign field for byte b: its display form and the count.
+  std::string LastSignText(std::uint8_t b) const;
+
+  std::int64_t TotalSigns() const { return TotalSigns_; }
+  int SignCount() const { return SignCount_; }
+  TFrameState FrameState() const { return FrameState_; }
+  int FrameRemaining() const { return FrameRemaining_; }
+  bool FrameRestart() const { return FrameRestart_; }
+  int ManchPhase() const { return ManchPhase_; }
+  const std::uint8_t* SignBuffer() const { return SignBuffer_.data(); }
+
+ private:
+  void ProcessByte(std::uint8_t b);
+  void InFrameAction(std::uint8_t b);
+  void StartFrame(std::uint8_t b);
+  void BuildStamp(std::uint8_t* dst);
+  void EndLine();
+
+  const TFormatOptions& Options_;
+  TFormatterClocks Clocks_;
+  TStopWatch FrameWatch_;
+
+  std::array<std::uint8_t, SignBufferSize> SignBuffer_{};
+  int SignCount_ = 0;
+  TFrameState FrameState_ = TFrameState::Idle;
+  int FrameRemaining_ = 0;
+  bool FrameRestart_ = true;
+  std::uint8_t ManchHigh_ = 0;
+  int ManchPhase_ = 0;
+  // Time of the previous PROD2 byte; none yet counts as after a pause.
+  std::optional<std::int64_t> LastRxTime_;
+  // 64 bits: a monitor left running for days must not wrap the count.
+  std::int64_t TotalSigns_ = 0;
+  std::uint8_t FirstSign_ = 0;
+  std::uint8_t LastSign_ = 0;
+  TSystemTime StampTime_{};
+
+  // Display text of the line being flushed; room for the widest look.
+  std::array<char, SignBufferSize * 5 + 8> LineText_{};
+};
+
+}  // namespace talmo
