@@ -41,7 +41,7 @@ void TPendingLines::Tick(TPumpView& view) {
       ++Base_;
     }
     view.AppendToPane(line);
-    if (moved + 1 >= limit) break;
+    if (moved + 1 == LinesPerTick) break;
     view.ProcessMessages();
   }
   if (PumpIndex_ >= Count()) Clear();

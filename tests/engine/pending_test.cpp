@@ -1,0 +1,186 @@
+#include "pending.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace talmo {
+namespace {
+
+struct FakeView : TPumpView {
+  bool paused = false;
+  std::string caption;
+  bool red = false;
+  std::vector<std::string> pane;
+  std::function<void()> onProcess;
+  int processCalls = 0;
+
+  bool Paused() const override { return paused; }
+  void SetPauseCaption(const std::string& c, bool r) override {
+    caption = c;
+    red = r;
+  }
+  void AppendToPane(const std::string& line) override { pane.push_back(line); }
+  void ProcessMessages() override {
+    ++processCalls;
+    if (onProcess) onProcess();
+  }
+};
+
+void AddNumbered(TPendingLines& p, int from, int count) {
+  for (int i = from; i < from + count; ++i) p.Add(std::to_string(i));
+}
+
+std::vector<std::string> Numbered(int from, int count) {
+  std::vector<std::string> v;
+  for (int i = from; i < from + count; ++i) v.push_back(std::to_string(i));
+  return v;
+}
+
+TEST(PendingLines, EightLinesPerTickAndTheCaptionCountsDown) {
+  TPendingLines p;
+  FakeView v;
+  AddNumbered(p, 0, 20);
+  const struct {
+    const char* caption;
+    std::size_t pane;
+  } ticks[] = {{"Pause (20)", 8}, {"Pause (12)", 16}, {"Pause (4)", 20}, {"Pause", 20}};
+  for (const auto& t : ticks) {
+    SCOPED_TRACE(t.caption);
+    p.Tick(v);
+    EXPECT_EQ(v.caption, t.caption);
+    EXPECT_FALSE(v.red);
+    EXPECT_EQ(v.pane.size(), t.pane);
+  }
+  EXPECT_EQ(v.pane, Numbered(0, 20));
+  EXPECT_EQ(p.Count(), 0u);
+  EXPECT_EQ(p.PumpIndex(), 0u);
+  // After every line but the eighth of a tick.
+  EXPECT_EQ(v.processCalls, 7 + 7 + 4);
+}
+
+TEST(PendingLines, PauseHoldsLinesAndShowsTheirNumberInRed) {
+  TPendingLines p;
+  FakeView v;
+  v.paused = true;
+  AddNumbered(p, 0, 5);
+  p.Tick(v);
+  EXPECT_EQ(v.caption, "Pause (5)");
+  EXPECT_TRUE(v.red);
+  EXPECT_TRUE(v.pane.empty());
+  AddNumbered(p, 5, 10);
+  p.Tick(v);
+  EXPECT_EQ(v.caption, "Pause (15)");
+  v.paused = false;
+  p.Tick(v);
+  EXPECT_EQ(v.caption, "Pause (15)");
+  EXPECT_FALSE(v.red);
+  p.Tick(v);
+  EXPECT_EQ(v.caption, "Pause (7)");
+  EXPECT_EQ(v.pane, Numbered(0, 15));
+}
+
+TEST(PendingLines, LinesAddedWhileTheGuiRunsAreKeptInOrder) {
+  TPendingLines p;
+  FakeView v;
+  int next = 3;
+  AddNumbered(p, 0, 3);
+  v.onProcess = [&] { p.Add(std::to_string(next++)); };
+  p.Tick(v);  // at most the three lines there were when the tick began
+  EXPECT_EQ(v.pane, Numbered(0, 3));
+  v.onProcess = nullptr;
+  while (p.PendingCount() > 0) p.Tick(v);
+  EXPECT_EQ(v.pane, Numbered(0, next));
+}
+
+TEST(PendingLines, NestedTickNeitherRepeatsNorSkips) {
+  TPendingLines p;
+  FakeView v;
+  AddNumbered(p, 0, 30);
+  int depth = 0;
+  v.onProcess = [&] {
+    if (depth++ < 3) p.Tick(v);
+    --depth;
+  };
+  while (p.PendingCount() > 0) p.Tick(v);
+  EXPECT_EQ(v.pane, Numbered(0, 30));
+  EXPECT_EQ(p.Count(), 0u);
+}
+
+TEST(PendingLines, ClearDuringTheGuiCallEndsTheTickSafely) {
+  TPendingLines p;
+  FakeView v;
+  AddNumbered(p, 0, 10);
+  v.onProcess = [&] {
+    p.Clear();
+    v.onProcess = nullptr;
+  };
+  p.Tick(v);
+  EXPECT_EQ(v.pane, Numbered(0, 1));
+  AddNumbered(p, 100, 2);
+  p.Tick(v);
+  EXPECT_EQ(v.pane, (std::vector<std::string>{"0", "100", "101"}));
+}
+
+// Random mixes of adds, clears and nested ticks during the GUI call: every
+// line reaches the pane once, in order, unless a Clear discarded it while
+// it was still waiting.
+TEST(PendingLines, RandomReentranceLosesAndRepeatsNothing) {
+  for (unsigned seed = 0; seed < 50; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    TPendingLines p;
+    FakeView v;
+    int next = 0;
+    std::set<int> discarded;
+    auto clear = [&] {
+      for (int i = 0; i < next; ++i) discarded.insert(i);
+      for (const auto& s : v.pane) discarded.erase(std::stoi(s));
+      p.Clear();
+    };
+    int depth = 0;
+    v.onProcess = [&] {
+      switch (rng() % 6) {
+        case 0: p.Add(std::to_string(next++)); break;
+        case 1:
+          if (depth < 4) {
+            ++depth;
+            p.Tick(v);
+            --depth;
+          }
+          break;
+        case 2:
+          if (rng() % 10 == 0) clear();
+          break;
+        default: break;
+      }
+    };
+    for (int round = 0; round < 200; ++round) {
+      const int adds = static_cast<int>(rng() % 12);
+      for (int i = 0; i < adds; ++i) p.Add(std::to_string(next++));
+      v.paused = rng() % 5 == 0;
+      p.Tick(v);
+    }
+    v.paused = false;
+    v.onProcess = nullptr;
+    while (p.PendingCount() > 0) p.Tick(v);
+
+    std::set<int> shown;
+    int previous = -1;
+    for (const auto& s : v.pane) {
+      const int n = std::stoi(s);
+      EXPECT_GT(n, previous) << "out of order or repeated";
+      previous = n;
+      shown.insert(n);
+      EXPECT_EQ(discarded.count(n), 0u) << n << " shown after it was cleared";
+    }
+    EXPECT_EQ(shown.size() + discarded.size(), static_cast<std::size_t>(next));
+  }
+}
+
+}  // namespace
+}  // namespace talmo
