@@ -63,12 +63,12 @@ bool IsLetterOrDigit(char c) {
 
 }  // namespace
 
-const TSignLook& SignLook(std::uint8_t b, bool hex, bool convert) {
-  return kLooks[hex ? 0 : (convert ? 1 : 2)][b];
+const TSignLook* SignLooks(bool hex, bool convert) {
+  return kLooks[hex ? 0 : (convert ? 1 : 2)].data();
 }
 
 void AppendSignText(std::string& text, std::uint8_t b, const TFormatOptions& opts) {
-  const TSignLook& look = SignLook(b, opts.Hex, opts.Convert);
+  const TSignLook& look = SignLooks(opts.Hex, opts.Convert)[b];
   text.append(look.text, look.length);
 }
 

@@ -23,10 +23,11 @@ void AppendSignText(std::string& text, std::uint8_t b, const TFormatOptions& opt
 // Display form of one byte in the three looks (Hex; Convert; neither), for
 // callers that convert many bytes in one mode.
 struct TSignLook {
-  char text[5];
+  char text[7];  // at most 5 used; 8 bytes in all so a copy is one move
   std::uint8_t length;
 };
-const TSignLook& SignLook(std::uint8_t b, bool hex, bool convert);
+// The 256 looks of one mode, indexed by byte value.
+const TSignLook* SignLooks(bool hex, bool convert);
 
 // Value of two characters read as hex digits, with the lenient mapping of the
 // sign fields: a character below '0' counts as '0', other letters give values

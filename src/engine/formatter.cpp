@@ -36,7 +36,43 @@ void TReceiveFormatter::FormatReceived(const std::uint8_t* block, std::size_t n)
   if (Hooks.Capture) Hooks.Capture(block, n);
   TotalSigns_ += static_cast<std::int64_t>(n);
   if (Hooks.LastSign) Hooks.LastSign(LastSignText(block[n - 1]));
-  for (std::size_t i = 0; i < n; ++i) ProcessByte(block[i]);
+  std::size_t i = 0;
+  while (i < n) {
+    if (CanCollectOnly()) {
+      i += CollectRun(block + i, n - i);
+      if (SignCount_ == SignBufferSize) {
+        FlushSigns();
+        continue;
+      }
+      if (i == n) break;
+    }
+    ProcessByte(block[i++]);
+  }
+}
+
+bool TReceiveFormatter::CanCollectOnly() const {
+  const TFormatOptions& o = Options_;
+  return !o.Manch && !o.PROD2 && !o.STXHL &&
+         (FrameState_ == TFrameState::Idle || FrameState_ == TFrameState::InFrame);
+}
+
+std::size_t TReceiveFormatter::CollectRun(const std::uint8_t* bytes, std::size_t n) {
+  // In plain framing a byte that is neither sign is only collected; the
+  // full steps would do exactly this. Locals keep the loop in registers
+  // (byte stores may alias every member).
+  const std::uint8_t first = FirstSign_;
+  const std::uint8_t last = LastSign_;
+  std::uint8_t* buffer = SignBuffer_.data();
+  int count = SignCount_;
+  std::size_t taken = 0;
+  while (taken < n && count < SignBufferSize) {
+    const std::uint8_t b = bytes[taken];
+    if (b == first || b == last) break;
+    buffer[count++] = b;
+    ++taken;
+  }
+  SignCount_ = count;
+  return taken;
 }
 
 std::string TReceiveFormatter::LastSignText(std::uint8_t b) const {
@@ -50,11 +86,10 @@ std::string TReceiveFormatter::LastSignText(std::uint8_t b) const {
 
 void TReceiveFormatter::FlushSigns() {
   if (SignCount_ == 0) return;
-  const bool hex = Options_.Hex;
-  const bool convert = Options_.Convert;
+  const TSignLook* looks = SignLooks(Options_.Hex, Options_.Convert);
   char* out = LineText_.data();
   for (int i = 0; i < SignCount_; ++i) {
-    const TSignLook& look = SignLook(SignBuffer_[i], hex, convert);
+    const TSignLook& look = looks[SignBuffer_[i]];
     std::memcpy(out, look.text, sizeof look.text);  // fixed-size copy, then advance
     out += look.length;
   }

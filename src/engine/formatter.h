@@ -97,6 +97,8 @@ class TReceiveFormatter {
   const std::uint8_t* SignBuffer() const { return SignBuffer_.data(); }
 
  private:
+  bool CanCollectOnly() const;
+  std::size_t CollectRun(const std::uint8_t* bytes, std::size_t n);
   void ProcessByte(std::uint8_t b);
   void InFrameAction(std::uint8_t b);
   void StartFrame(std::uint8_t b);
