@@ -1,0 +1,33 @@
+#pragma once
+// The device-operations table over a Linux tty: termios for the settings,
+// poll() on the device and an eventfd for waiting, the kernel's counters for
+// the error state.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ser_device.h"
+
+namespace talmo {
+
+class TSerPosixDriver : public TSerDriver {
+ public:
+  // Turns a port name that is not a path ("\\.\COM5") into one; an empty
+  // result means no such device. Names that begin with "/" are paths.
+  using TResolver = std::function<std::string(const std::string& name)>;
+
+  explicit TSerPosixDriver(TResolver resolver = {})
+      : FResolver(std::move(resolver)) {}
+
+  // Opens read/write, no controlling tty, non-blocking, and exclusive:
+  // TIOCEXCL, plus an flock that holds also against root. A device held by
+  // someone else answers EBUSY.
+  std::unique_ptr<TSerDevice> Open(const std::string& name,
+                                   int& error) override;
+
+ private:
+  TResolver FResolver;
+};
+
+}  // namespace talmo

@@ -1,0 +1,30 @@
+#pragma once
+// The device control block mapped onto termios: a pure function, so the
+// whole mapping can be checked without a device that keeps every setting.
+
+#include <termios.h>
+
+#include <cstdint>
+
+#include "ser_types.h"
+
+namespace talmo {
+
+struct TTermiosPlan {
+  termios Tio{};            // what tcsetattr gets (its rate, if standard)
+  std::uint32_t Rate = 0;   // the DCB BaudRate
+  bool CustomRate = false;  // no Bxxx constant: set through termios2/BOTHER
+  int ModemSet = 0;         // TIOCM_* lines to raise
+  int ModemClear = 0;       // TIOCM_* lines to drop
+};
+
+// The Bxxx constant of a standard rate, or B0 when there is none.
+speed_t StandardSpeed(std::uint32_t rate);
+
+// Builds the settings from `current` (only what raw mode leaves alone is
+// kept). Returns 0, or EINVAL for what a device could not keep: rate 0,
+// 4 data bits, 1.5 stop bits other than with 5 data bits, unknown parity or
+// stop-bit codes.
+int PlanTermios(const TSerDCB& dcb, const termios& current, TTermiosPlan& out);
+
+}  // namespace talmo

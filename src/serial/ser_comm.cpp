@@ -1,0 +1,507 @@
+#include "ser_comm.h"
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace talmo {
+
+namespace {
+
+// Counts the dispatches of a port that are running, so that Close can tell
+// whether it was called from inside one.
+class TDispatchScope {
+ public:
+  explicit TDispatchScope(int& depth) : FDepth(depth) { ++FDepth; }
+  ~TDispatchScope() { --FDepth; }
+  TDispatchScope(const TDispatchScope&) = delete;
+  TDispatchScope& operator=(const TDispatchScope&) = delete;
+
+ private:
+  int& FDepth;
+};
+
+template <typename Handler, typename... Args>
+void Fire(const Handler& h, Args... args) {
+  // A copy, so a handler may replace itself while it runs.
+  if (!h) return;
+  Handler copy = h;
+  copy(args...);
+}
+
+}  // namespace
+
+std::uint32_t BaudRateOf(TSerBaudrate b) {
+  static constexpr std::uint32_t rates[] = {
+      0,     110,   300,   1024,  1200,  2400,   4800,   9600,
+      14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+  return b <= br256000 ? rates[b] : 0;
+}
+
+TSerCustomComm::TSerCustomComm(std::shared_ptr<TSerDriver> driver,
+                               TSerSync& sync)
+    : FDriver(std::move(driver)), FSync(sync) {
+  if (!FDriver) throw std::invalid_argument("TSerComm: no device driver");
+  FBuffers.OnChange = [this](TSerPersistent&) { BuffersChanged(); };
+  FEventChars.OnChange = [this](TSerPersistent&) { WriteDCB(); };
+  FFlowControl.OnChange = [this](TSerPersistent&) { WriteDCB(); };
+}
+
+TSerCustomComm::~TSerCustomComm() {
+  FDestroying = true;
+  try {
+    Close();
+  } catch (...) {
+  }
+  // Destroyed from inside its own dispatch (not allowed, but not fatal): a
+  // thread still waiting for that dispatch is let go instead of joined.
+  JoinRetired(true);
+  Receivers.clear();
+  FBuffers.OnChange = nullptr;
+  FEventChars.OnChange = nullptr;
+  FFlowControl.OnChange = nullptr;
+}
+
+// --- errors ----------------------------------------------------------------
+
+void TSerCustomComm::RaiseCommError(const std::string& tmpl, int code) const {
+  throw ESerCommError(
+      FormatSerMessage(tmpl, {std::to_string(code), SysErrorText(code)}));
+}
+
+void TSerCustomComm::CheckClosed() const {
+  if (Active())
+    throw ESerCommError("Can't perform this operation while port is open");
+}
+
+void TSerCustomComm::HandleException() noexcept {
+  FSync.HandleException(std::current_exception());
+}
+
+// --- open and close --------------------------------------------------------
+
+std::string TSerCustomComm::DeviceFileName() const {
+  // Only the first "%d" takes the port number; any other '%' stays as it is.
+  std::string name = FDeviceName;
+  const auto at = name.find("%d");
+  if (at != std::string::npos)
+    name.replace(at, 2, std::to_string(FPortNum));
+  return name;
+}
+
+void TSerCustomComm::CreateHandle() {
+  const std::string name = DeviceFileName();
+  int err = 0;
+  std::unique_ptr<TSerDevice> device = FDriver->Open(name, err);
+  if (device) {
+    FDevice = std::move(device);
+    return;
+  }
+  if (err == 0) err = EIO;
+  if (err == ENOENT)
+    throw ESerCommError(
+        FormatSerMessage("Specified device not found (%s).", {name}));
+  throw ESerCommError(
+      FormatSerMessage("Can't open specified device %s (Error %d, %s)",
+                       {name, std::to_string(err), SysErrorText(err)}));
+}
+
+void TSerCustomComm::DestroyHandle() {
+  if (!FDevice) return;
+  FDevice->Close();
+  FDevice.reset();
+}
+
+void TSerCustomComm::Open() {
+  CheckClosed();
+  JoinRetired(false);
+  CreateHandle();
+  try {
+    WriteDCB();
+    InitBuffers();
+    InitTimeouts();
+    InitEventMask();
+    FLossReported = false;
+    StartThreads();
+  } catch (...) {
+    StopThreads();
+    DestroyHandle();
+    throw;
+  }
+  if (OnOpen) {
+    try {
+      Fire(OnOpen, this);
+    } catch (...) {
+      HandleException();
+    }
+  }
+}
+
+void TSerCustomComm::InitBuffers() {
+  if (!Active()) return;
+  const int err = FDevice->SetupBuffers(
+      static_cast<std::uint32_t>(FBuffers.ReadSize()),
+      static_cast<std::uint32_t>(FBuffers.WriteSize()));
+  if (err) RaiseCommError("Error initializing buffers (%d), %s", err);
+}
+
+void TSerCustomComm::InitTimeouts() {
+  const int err = FDevice->SetTimeouts();
+  if (err) RaiseCommError("Error setting timeouts (%d), %s", err);
+}
+
+void TSerCustomComm::InitEventMask() {
+  FEventMask = EventMaskOf(FMonitorEvents);
+  // The write thread reports an emptied queue itself.
+  if (!FDirectWrite) FEventMask &= ~EV_TXEMPTY;
+  const int err = FDevice->SetEventMask(FEventMask);
+  if (err) RaiseCommError(" Error setting EventMask (%d), %s", err);
+}
+
+void TSerCustomComm::StartThreads() {
+  if (FEventMask != 0) {
+    FEventThread =
+        std::make_shared<TSerCommEventThread>(*this, FDevice, FSync);
+    FEventThread->Start(FEventPriority);
+  }
+  if (!FDirectWrite) {
+    FWriteThread = std::make_shared<TSerCommWriteThread>(
+        *this, FDevice, FSync, static_cast<std::size_t>(FBuffers.WriteSize()),
+        FTiming);
+    FWriteThread->Start(FWritePriority);
+  }
+}
+
+void TSerCustomComm::StopThreads() {
+  std::shared_ptr<TSerCommThread> threads[] = {std::move(FEventThread),
+                                              std::move(FWriteThread)};
+  FEventThread.reset();
+  FWriteThread.reset();
+  for (auto& t : threads)
+    if (t) t->Shutdown();
+  // Ends a wait or write in progress, as closing the handle would.
+  if (FDevice) FDevice->Cancel();
+  for (auto& t : threads) {
+    if (!t) continue;
+    // Called from inside the dispatch this thread waits for: it cannot end
+    // before we return, so it is joined later.
+    if (t->BlockedInRunningCall())
+      FRetired.push_back(t);
+    else
+      t->Join();
+  }
+}
+
+void TSerCustomComm::JoinRetired(bool detachBlocked) {
+  std::vector<std::shared_ptr<TSerCommThread>> keep;
+  for (auto& t : FRetired) {
+    if (!t->BlockedInRunningCall())
+      t->Join();
+    else if (detachBlocked)
+      t->Detach();
+    else
+      keep.push_back(t);
+  }
+  FRetired.swap(keep);
+}
+
+void TSerCustomComm::Close() {
+  if (!Active()) return;
+  {
+    std::lock_guard lock(ReadLock);
+    StopThreads();
+  }
+  DestroyHandle();
+  if (!FDestroying) Fire(OnClose, this);
+  FTiming.Sleep(std::chrono::milliseconds(300));
+}
+
+void TSerCustomComm::Loaded() {
+  if (FAutoOpen) Open();
+}
+
+// --- device control block --------------------------------------------------
+
+TSerDCB TSerCustomComm::BuildDCB() const {
+  TSerDCB dcb{};
+  dcb.BaudRate = FBaudrate == brUser
+                     ? static_cast<std::uint32_t>(FUserBaudrate)
+                     : BaudRateOf(FBaudrate);
+  dcb.Parity = static_cast<std::uint8_t>(FParity);
+  dcb.StopBits = static_cast<std::uint8_t>(FStopbits);
+  dcb.ByteSize = static_cast<std::uint8_t>(4 + FDatabits);
+  dcb.XonChar = FEventChars.XonChar();
+  dcb.XoffChar = FEventChars.XoffChar();
+  dcb.ErrorChar = FEventChars.ErrorChar();
+  dcb.EofChar = FEventChars.EofChar();
+  dcb.EvtChar = FEventChars.EventChar();
+  dcb.XonLim = static_cast<std::uint16_t>(FBuffers.XonLimit() & 0xFFFF);
+  dcb.XoffLim = static_cast<std::uint16_t>(FBuffers.XoffLimit() & 0xFFFF);
+  std::uint32_t flags = fBinary;
+  if (FFlowControl.OutCtsFlow()) flags |= fOutxCtsFlow;
+  if (FFlowControl.OutDsrFlow()) flags |= fOutxDsrFlow;
+  flags |= static_cast<std::uint32_t>(FFlowControl.ControlDtr()) << 4;
+  flags |= static_cast<std::uint32_t>(FFlowControl.ControlRts()) << 12;
+  if (FFlowControl.XonXoffOut()) flags |= fOutX;
+  if (FFlowControl.XonXoffIn()) flags |= fInX;
+  if (FFlowControl.DsrSensitivity()) flags |= fDsrSensitivity;
+  if (FFlowControl.TxContinueOnXoff()) flags |= fTXContinueOnXoff;
+  if (FOptions.Contains(coErrorChar)) flags |= fErrorChar;
+  if (FOptions.Contains(coNullStrip)) flags |= fNull;
+  if (FOptions.Contains(coParityCheck)) flags |= fParity;
+  dcb.Flags = flags;
+  return dcb;
+}
+
+void TSerCustomComm::WriteDCB() {
+  if (!Active() || !FUpdateDCB) return;
+  const int err = FDevice->SetState(BuildDCB());
+  if (err) RaiseCommError("Error writing dcb (%d), %s", err);
+}
+
+void TSerCustomComm::BuffersChanged() {
+  CheckClosed();
+  InitBuffers();
+  WriteDCB();
+}
+
+// --- setters ---------------------------------------------------------------
+
+void TSerCustomComm::SetBaudrate(TSerBaudrate v) {
+  if (v > br256000)
+    throw std::out_of_range("Baudrate: " + std::to_string(v) +
+                            " is not a TSerBaudrate");
+  if (v == FBaudrate) return;
+  FBaudrate = v;
+  if (v != brUser) FUserBaudrate = 0;
+  WriteDCB();
+}
+
+void TSerCustomComm::SetParity(TSerParity v) {
+  if (v > paSpace)
+    throw std::out_of_range("Parity: " + std::to_string(v) +
+                            " is not a TSerParity");
+  if (v == FParity) return;
+  FParity = v;
+  WriteDCB();
+}
+
+void TSerCustomComm::SetDatabits(TSerDatabits v) {
+  if (v > db8)
+    throw std::out_of_range("Databits: " + std::to_string(v) +
+                            " is not a TSerDatabits");
+  if (v == FDatabits) return;
+  FDatabits = v;
+  WriteDCB();
+}
+
+void TSerCustomComm::SetStopbits(TSerStopbits v) {
+  if (v > sb2)
+    throw std::out_of_range("Stopbits: " + std::to_string(v) +
+                            " is not a TSerStopbits");
+  if (v == FStopbits) return;
+  FStopbits = v;
+  WriteDCB();
+}
+
+void TSerCustomComm::SetOptions(TSerCommOptions v) {
+  v = TSerCommOptions::FromBits(v.ToBits() & 0x07);
+  if (v == FOptions) return;
+  FOptions = v;
+  WriteDCB();
+}
+
+void TSerCustomComm::SetPortNum(std::int32_t v) {
+  CheckClosed();
+  if (v < 0)
+    throw std::out_of_range("PortNum: " + std::to_string(v) +
+                            " is out of range 0..2147483647");
+  FPortNum = v;
+}
+
+void TSerCustomComm::SetDeviceName(const std::string& v) {
+  CheckClosed();
+  FDeviceName = v;
+}
+
+void TSerCustomComm::SetMonitorEvents(TSerCommEvents v) {
+  CheckClosed();
+  FMonitorEvents = TSerCommEvents::FromBits(v.ToBits() & 0x1FFF);
+}
+
+void TSerCustomComm::SetBuffers(const TSerBuffers& v) {
+  CheckClosed();
+  FBuffers.Assign(v);
+}
+
+void TSerCustomComm::SetEventPriority(TThreadPriority v) {
+  if (v == FEventPriority) return;
+  FEventPriority = v;
+  if (FEventThread) FEventThread->SetPriority(v);
+}
+
+void TSerCustomComm::SetWritePriority(TThreadPriority v) {
+  if (v == FWritePriority) return;
+  FWritePriority = v;
+  if (FWriteThread) FWriteThread->SetPriority(v);
+}
+
+void TSerCustomComm::SetDirectWrite(bool v) {
+  CheckClosed();
+  FDirectWrite = v;
+}
+
+void TSerCustomComm::SetUpdateDCB(bool v) {
+  CheckClosed();
+  FUpdateDCB = v;
+}
+
+void TSerCustomComm::SetUserBaudrate(std::int32_t v) {
+  if (v == FUserBaudrate) return;
+  FUserBaudrate = v;
+  FBaudrate = brUser;
+  WriteDCB();
+}
+
+void TSerCustomComm::Notification(TSerDisplayLink* removed) {
+  if (removed && removed == FDisplay) FDisplay = nullptr;
+}
+
+// --- reading and writing ---------------------------------------------------
+
+int TSerCustomComm::WriteBuf(const void* Buf, int Count) {
+  if (!Active()) return 0;
+  if (Count < 0 || (Count > 0 && Buf == nullptr))
+    RaiseCommError("Write error (%d), %s", EINVAL);
+  if (Count == 0) return 0;
+  if (!FDirectWrite) {
+    if (!FWriteThread->QueueWrite(Buf, static_cast<std::size_t>(Count),
+                                  FBuffers.WriteTimeout()))
+      throw ESerCommError("Output buffer is full. Please check comm status.");
+    return Count;
+  }
+  std::lock_guard lock(WriteLock);
+  std::size_t written = 0;
+  const int err = FDevice->Write(Buf, static_cast<std::size_t>(Count),
+                                 written, FBuffers.ReadTimeout());
+  if (err) RaiseCommError("Write error (%d), %s", err);
+  return static_cast<int>(written);
+}
+
+int TSerCustomComm::ReadBuf(void* Buf, int Count) {
+  if (!Active()) return 0;
+  if (Count < 0 || (Count > 0 && Buf == nullptr))
+    RaiseCommError("Read error (%d), %s", EINVAL);
+  std::lock_guard lock(ReadLock);
+  std::size_t got = 0;
+  const int err = FDevice->Read(Buf, static_cast<std::size_t>(Count), got);
+  if (err) RaiseCommError("Read error (%d), %s", err);
+  return static_cast<int>(got);
+}
+
+void TSerCustomComm::ReadStatus(std::uint32_t& Errors, TSerComStat& Stat) {
+  std::lock_guard lock(ReadLock);
+  Errors = 0;
+  Stat = TSerComStat{};
+  if (!Active()) return;
+  const int err = FDevice->ClearError(Errors, Stat);
+  if (err) RaiseCommError("Error retrieving statistics (%d), %s", err);
+}
+
+int TSerCustomComm::InQueCount() {
+  if (!Active()) return 0;
+  std::uint32_t errors = 0;
+  TSerComStat stat;
+  ReadStatus(errors, stat);
+  return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF
+                                    : static_cast<int>(stat.cbInQue);
+}
+
+// --- dispatch (GUI thread) -------------------------------------------------
+
+void TSerCustomComm::DispatchEvents(std::uint32_t mask) {
+  TDispatchScope scope(FDispatchDepth);
+  try {
+    if (FDisplay) FDisplay->RefreshFromPort(*this);
+    if (mask & EV_RXCHAR) {
+      DoRxChar();
+      mask &= ~EV_RXCHAR;
+    }
+    if (mask) DoEvents(mask);
+  } catch (...) {
+    HandleException();
+  }
+}
+
+void TSerCustomComm::DispatchThreadEvents(std::uint32_t mask) {
+  TDispatchScope scope(FDispatchDepth);
+  try {
+    DoEvents(mask);
+  } catch (...) {
+    HandleException();
+  }
+}
+
+void TSerCustomComm::DispatchDeviceLost() {
+  TDispatchScope scope(FDispatchDepth);
+  if (!Active() || FLossReported) return;
+  FLossReported = true;
+  try {
+    Fire(OnError, this, static_cast<int>(CE_IOE));
+  } catch (...) {
+    HandleException();
+  }
+}
+
+void TSerCustomComm::DoRxChar() {
+  const int count = InQueCount();
+  if (count <= 0) return;
+  if (!Receivers.empty()) {
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(count));
+    const int got = ReadBuf(data.data(), count);
+    // Only what was really read; the rest of the block holds nothing.
+    if (got > 0) DoRxBuf(data.data(), got);
+    return;
+  }
+  Fire(OnRxChar, this, count);
+}
+
+void TSerCustomComm::DoEvents(std::uint32_t mask) {
+  if (mask & EV_ERR) DoError();
+  if (!Receivers.empty()) DoLinkEvents(mask);
+  if (mask & EV_RXFLAG) Fire(OnRxFlag, this);
+  if (mask & EV_CTS) Fire(OnCts, this);
+  if (mask & EV_DSR) Fire(OnDsr, this);
+  if (mask & EV_RING) Fire(OnRing, this);
+  if (mask & EV_RLSD) Fire(OnRlsd, this);
+  if (mask & EV_TXEMPTY) Fire(OnTxEmpty, this);
+  if (mask & EV_BREAK) Fire(OnBreak, this);
+  if (mask & EV_PERR) Fire(OnPErr, this);
+  if (mask & EV_RX80FULL) Fire(OnRx80Full, this);
+  if (mask & EV_EVENT1) Fire(OnEvent1, this);
+  if (mask & EV_EVENT2) Fire(OnEvent2, this);
+}
+
+void TSerCustomComm::DoLinkEvents(std::uint32_t mask) {
+  for (TSerCommReceiver* r : Receivers) r->LinkEvents(*this, mask);
+}
+
+void TSerCustomComm::DoRxBuf(const std::uint8_t* Data, int Count) {
+  for (TSerCommReceiver* r : Receivers) r->RxBuf(*this, Data, Count);
+  Fire(OnRxBuf, this, Data, Count);
+}
+
+bool TSerCustomComm::DoError() {
+  std::uint32_t errors = 0;
+  TSerComStat stat;
+  ReadStatus(errors, stat);
+  if (errors != 0 && OnError) {
+    try {
+      Fire(OnError, this, static_cast<int>(errors));
+    } catch (...) {
+      HandleException();
+    }
+  }
+  return errors != 0;
+}
+
+}  // namespace talmo

@@ -1,0 +1,347 @@
+#pragma once
+// TSerComm: the serial port component. Holds the line settings, opens and
+// closes the device, writes the device control block, reads what has
+// arrived, writes through a background queue, and turns line events into
+// calls of its event handlers on the GUI thread.
+//
+// Threading contract
+// ------------------
+// GUI thread: the thread that owns the port's TSerSync. Every public
+//   operation, every setter and every event handler runs there, one dispatch
+//   at a time. Nothing here may be called from another thread.
+// Event thread (while open and the event mask is not 0): waits in
+//   TSerDevice::WaitEvent, then hands the event bits to the GUI thread and
+//   blocks until the dispatch has run or was cancelled. It touches the port
+//   only inside that dispatch.
+// Write thread (while open and DirectWrite is False): drains the write queue
+//   with TSerDevice::Write; reports an emptied queue (OnTxEmpty) and a failed
+//   write (OnError) through the same hand-off.
+// Locks: the write thread's queue lock guards the queue and its request
+//   flags (shared with QueueWrite on the GUI thread); ReadLock serialises
+//   ReadBuf, ReadStatus and the stopping of the threads; WriteLock guards a
+//   direct write. No lock is held while a handler runs.
+// Shutdown: Close (and the destructor) stops both threads, cancels a
+//   hand-off they wait in, and joins them before the device is released, so
+//   no thread outlives the port and no dispatch queued for a closed or
+//   destroyed port runs. Calling Close from inside one of this port's own
+//   handlers is allowed: the thread that waits for that very dispatch is
+//   joined later (next Open, or the destructor). Destroying the port from
+//   inside its own handler is not allowed.
+// After a failed Open the port is closed and no thread runs.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ser_device.h"
+#include "ser_settings.h"
+#include "ser_sync.h"
+#include "ser_types.h"
+
+namespace talmo {
+
+class TSerCustomComm;
+
+// The clock and sleep the GUI-thread waits use (the queue's room wait and
+// the pause of Close); injected so tests do not wait in real time.
+struct TSerTiming {
+  std::function<std::chrono::steady_clock::time_point()> Now;
+  std::function<void(std::chrono::milliseconds)> Sleep;
+  static TSerTiming System();
+};
+
+// A manual-reset event, initially not signalled.
+class TSerWaitEvent {
+ public:
+  enum : int { wrSignaled = 0, wrTimeout = 1, wrAbandoned = 2, wrError = 3 };
+  void SetEvent();
+  void ResetEvent();
+  // Milliseconds; negative waits without limit.
+  int WaitFor(int timeoutMs);
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FCv;
+  bool FSignaled = false;
+};
+
+using TSerCriticalSection = std::mutex;
+
+// The fixed-size write queue: `Count` bytes at the start of `Data`.
+class TSerCommBuffer {
+ public:
+  explicit TSerCommBuffer(std::size_t capacity) : FData(capacity) {}
+  // The caller has made sure that the bytes fit.
+  void Append(const void* buf, std::size_t n);
+  void Remove(std::size_t n);
+  std::uint8_t* Data() { return FData.data(); }
+  std::size_t Count() const { return FCount.load(); }
+
+ private:
+  std::vector<std::uint8_t> FData;
+  // Read without the lock by the room test: only the write thread makes it
+  // smaller, so a stale value can only be too large.
+  std::atomic<std::size_t> FCount{0};
+};
+
+// What the two worker threads share: life cycle, the cancellable hand-off,
+// the retry pause and the priority.
+class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
+ public:
+  virtual ~TSerCommThread();
+  void Start(TThreadPriority priority);
+  // Ends the thread's loop soon; cancels a hand-off it waits in. Does not
+  // wait.
+  virtual void Shutdown();
+  bool Terminated() const { return FTerminated.load(); }
+  void SetPriority(TThreadPriority priority) { FPriority.store(priority); }
+  // True while the thread waits for a dispatch that is running right now
+  // (on the GUI thread, below the caller).
+  bool BlockedInRunningCall() const;
+  void Join();
+  void Detach();
+
+  // A failed wait or write is tried again only after this pause.
+  static constexpr int kRetryPauseMs = 100;
+
+ protected:
+  TSerCommThread(TSerCustomComm& owner, std::shared_ptr<TSerDevice> device,
+                 TSerSync& sync);
+  virtual void Execute() = 0;
+  // Runs `fn` on the GUI thread and waits; false when cancelled.
+  bool Synchronize(std::function<void()> fn);
+  void Terminate() { FTerminated.store(true); }
+  void ApplyPriority();
+  void Pause(int ms) { WaitEvent.WaitFor(ms); }
+
+  TSerCustomComm* const Owner;
+  const std::shared_ptr<TSerDevice> Device;
+  TSerSync& Sync;
+  TSerWaitEvent WaitEvent;  // also the wake-up signal of Shutdown
+  bool LossSeen = false;    // this thread has reported the device gone
+
+ private:
+  std::thread FThread;
+  std::atomic<bool> FTerminated{false};
+  mutable std::mutex FCallLock;
+  std::shared_ptr<TSerSyncCall> FCall;
+  std::atomic<TThreadPriority> FPriority{tpNormal};
+  TThreadPriority FApplied = tpNormal;
+  bool FPriorityApplied = false;
+};
+
+class TSerCommEventThread final : public TSerCommThread {
+ public:
+  TSerCommEventThread(TSerCustomComm& owner,
+                      std::shared_ptr<TSerDevice> device, TSerSync& sync)
+      : TSerCommThread(owner, std::move(device), sync) {}
+
+ private:
+  void Execute() override;
+  std::uint32_t EvtMask = 0;
+};
+
+class TSerCommWriteThread final : public TSerCommThread {
+ public:
+  TSerCommWriteThread(TSerCustomComm& owner,
+                      std::shared_ptr<TSerDevice> device, TSerSync& sync,
+                      std::size_t capacity, TSerTiming timing);
+  // GUI thread. Waits (sleeping a millisecond between looks) for room,
+  // at most `timeoutMs`; false when there was none in time.
+  bool QueueWrite(const void* buf, std::size_t count, int timeoutMs);
+  void Shutdown() override;
+  std::size_t QueuedCount() const { return Buffer.Count(); }
+
+ private:
+  void Execute() override;
+  void FinishWrite(std::size_t n);
+
+  const std::size_t Capacity;
+  const TSerTiming Timing;
+  TSerCommBuffer Buffer;
+  std::mutex FQueueLock;
+  std::condition_variable FQueueCv;
+  bool FWriteRequest = false;
+  bool FCloseRequest = false;
+};
+
+// Receives every event mask and the received bytes; nothing in this system
+// attaches one.
+class TSerCommReceiver {
+ public:
+  virtual ~TSerCommReceiver() = default;
+  virtual void LinkEvents(TSerCustomComm& port, std::uint32_t mask) = 0;
+  virtual void RxBuf(TSerCustomComm& port, const std::uint8_t* data,
+                     int count) = 0;
+};
+
+// A display control linked to the port; refreshed at each event dispatch.
+class TSerDisplayLink {
+ public:
+  virtual ~TSerDisplayLink() = default;
+  virtual void RefreshFromPort(TSerCustomComm& port) = 0;
+};
+
+class TSerCustomComm {
+ public:
+  using TNotifyEvent = std::function<void(TSerCustomComm* Sender)>;
+  using TSerCommErrorEvent =
+      std::function<void(TSerCustomComm* Sender, int Errors)>;
+  using TSerCommRxCharEvent =
+      std::function<void(TSerCustomComm* Sender, int Count)>;
+  using TSerCommRxBufEvent = std::function<void(
+      TSerCustomComm* Sender, const std::uint8_t* Data, int Count)>;
+
+  // `sync` must outlive the port; it is the hand-off to the GUI thread and
+  // the application's exception handler.
+  TSerCustomComm(std::shared_ptr<TSerDriver> driver, TSerSync& sync);
+  virtual ~TSerCustomComm();
+  TSerCustomComm(const TSerCustomComm&) = delete;
+  TSerCustomComm& operator=(const TSerCustomComm&) = delete;
+
+  // Operations.
+  void Open();
+  void Close();
+  bool Active() const { return FDevice != nullptr; }
+  int WriteBuf(const void* Buf, int Count);
+  int ReadBuf(void* Buf, int Count);
+  void ReadStatus(std::uint32_t& Errors, TSerComStat& Stat);
+  int InQueCount();
+  void WriteDCB();
+  TSerDCB BuildDCB() const;
+  std::string DeviceFileName() const;
+  void CheckClosed() const;
+  // Once the stored properties are in: opens when AutoOpen is set.
+  void Loaded();
+
+  // Properties.
+  bool AutoOpen() const { return FAutoOpen; }
+  void SetAutoOpen(bool v) { FAutoOpen = v; }
+  TSerBaudrate Baudrate() const { return FBaudrate; }
+  void SetBaudrate(TSerBaudrate v);
+  TSerParity Parity() const { return FParity; }
+  void SetParity(TSerParity v);
+  TSerDatabits Databits() const { return FDatabits; }
+  void SetDatabits(TSerDatabits v);
+  TSerStopbits Stopbits() const { return FStopbits; }
+  void SetStopbits(TSerStopbits v);
+  TSerEventChars& EventChars() { return FEventChars; }
+  void SetEventChars(const TSerEventChars& v) { FEventChars.Assign(v); }
+  TSerFlowControl& FlowControl() { return FFlowControl; }
+  void SetFlowControl(const TSerFlowControl& v) { FFlowControl.Assign(v); }
+  TSerCommOptions Options() const { return FOptions; }
+  void SetOptions(TSerCommOptions v);
+  std::int32_t PortNum() const { return FPortNum; }
+  void SetPortNum(std::int32_t v);
+  const std::string& DeviceName() const { return FDeviceName; }
+  void SetDeviceName(const std::string& v);
+  TSerCommEvents MonitorEvents() const { return FMonitorEvents; }
+  void SetMonitorEvents(TSerCommEvents v);
+  TSerBuffers& Buffers() { return FBuffers; }
+  void SetBuffers(const TSerBuffers& v);
+  TThreadPriority EventPriority() const { return FEventPriority; }
+  void SetEventPriority(TThreadPriority v);
+  TThreadPriority WritePriority() const { return FWritePriority; }
+  void SetWritePriority(TThreadPriority v);
+  bool DirectWrite() const { return FDirectWrite; }
+  void SetDirectWrite(bool v);
+  bool UpdateDCB() const { return FUpdateDCB; }
+  void SetUpdateDCB(bool v);
+  std::int32_t UserBaudrate() const { return FUserBaudrate; }
+  void SetUserBaudrate(std::int32_t v);
+  TSerDisplayLink* Display() const { return FDisplay; }
+  void SetDisplay(TSerDisplayLink* v) { FDisplay = v; }
+  // The linked display is going away.
+  void Notification(TSerDisplayLink* removed);
+
+  // The device event mask computed at Open.
+  std::uint32_t EventMask() const { return FEventMask; }
+  void SetTiming(TSerTiming timing) { FTiming = std::move(timing); }
+
+  // Event handlers (GUI thread).
+  TNotifyEvent OnOpen, OnClose, OnCts, OnDsr, OnRlsd, OnRing, OnBreak;
+  TSerCommErrorEvent OnError;
+  TSerCommRxCharEvent OnRxChar;
+  TSerCommRxBufEvent OnRxBuf;
+  TNotifyEvent OnRxFlag, OnTxEmpty, OnPErr, OnRx80Full, OnEvent1, OnEvent2;
+
+ protected:
+  virtual void CreateHandle();
+  virtual void StartThreads();
+  virtual void DoRxChar();
+  virtual void DoEvents(std::uint32_t EventMask);
+  virtual void DoLinkEvents(std::uint32_t EventMask);
+  virtual void DoRxBuf(const std::uint8_t* Data, int Count);
+  bool DoError();
+
+  std::vector<TSerCommReceiver*> Receivers;
+
+ private:
+  friend class TSerCommEventThread;
+  friend class TSerCommWriteThread;
+
+  [[noreturn]] void RaiseCommError(const std::string& tmpl, int code) const;
+  void DestroyHandle();
+  void StopThreads();
+  void JoinRetired(bool detachBlocked);
+  void InitBuffers();
+  void InitTimeouts();
+  void InitEventMask();
+  void BuffersChanged();
+  void HandleException() noexcept;
+
+  // Dispatches on the GUI thread (called through the hand-off).
+  void DispatchEvents(std::uint32_t mask);
+  void DispatchThreadEvents(std::uint32_t mask);
+  void DispatchDeviceLost();
+
+  std::shared_ptr<TSerDriver> FDriver;
+  TSerSync& FSync;
+  std::shared_ptr<TSerDevice> FDevice;
+  TSerCriticalSection WriteLock;
+  TSerCriticalSection ReadLock;
+  std::shared_ptr<TSerCommEventThread> FEventThread;
+  std::shared_ptr<TSerCommWriteThread> FWriteThread;
+  std::vector<std::shared_ptr<TSerCommThread>> FRetired;
+  std::uint32_t FEventMask = 0;
+  bool FAutoOpen = false;
+  std::int32_t FPortNum = 0;
+  std::string FDeviceName = "COM%d";
+  TSerCommEvents FMonitorEvents{ceError, ceRxChar, ceTxEmpty};
+  TSerBuffers FBuffers;
+  TThreadPriority FEventPriority = tpNormal;
+  TThreadPriority FWritePriority = tpHighest;
+  bool FDirectWrite = false;
+  TSerBaudrate FBaudrate = br1200;
+  TSerParity FParity = paNone;
+  TSerDatabits FDatabits = db8;
+  TSerStopbits FStopbits = sb1;
+  TSerCommOptions FOptions;
+  TSerFlowControl FFlowControl;
+  TSerEventChars FEventChars;
+  bool FUpdateDCB = true;
+  std::int32_t FUserBaudrate = 0;
+  TSerDisplayLink* FDisplay = nullptr;
+  TSerTiming FTiming = TSerTiming::System();
+  int FDispatchDepth = 0;
+  bool FLossReported = false;
+  bool FDestroying = false;
+};
+
+// The published component.
+class TSerComm : public TSerCustomComm {
+ public:
+  using TSerCustomComm::TSerCustomComm;
+};
+
+// The DCB BaudRate of a TSerBaudrate (brUser: 0, the caller substitutes).
+std::uint32_t BaudRateOf(TSerBaudrate b);
+
+}  // namespace talmo

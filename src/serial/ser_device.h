@@ -1,0 +1,77 @@
+#pragma once
+// The table of device operations the port component reaches its device
+// through. The POSIX termios bodies live in src/platform; a test double and
+// the built-in loopback port implement the same table.
+//
+// Every operation returns 0 on success or an errno code; the component turns
+// codes into its messages. Calls may come from three threads at once (see
+// ser_comm.h): WaitEvent from the event thread, Write from the write thread,
+// everything else from the GUI thread. Cancel may come from any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ser_types.h"
+
+namespace talmo {
+
+class TSerDevice {
+ public:
+  virtual ~TSerDevice() = default;
+
+  // Applies the line settings. A device that cannot keep a value refuses it
+  // (EINVAL) instead of pretending.
+  virtual int SetState(const TSerDCB& dcb) = 0;
+  // Requested driver queue sizes; a device may ignore them.
+  virtual int SetupBuffers(std::uint32_t inSize, std::uint32_t outSize) {
+    (void)inSize;
+    (void)outSize;
+    return 0;
+  }
+  // Reads complete at once with what has arrived; writes have no driver
+  // time-out. A device whose reads already behave so does nothing.
+  virtual int SetTimeouts() { return 0; }
+  // The EV_* bits WaitEvent should report.
+  virtual int SetEventMask(std::uint32_t mask) = 0;
+
+  // Blocks until at least one monitored event is there and stores its bits
+  // in `events`, or until Cancel (then 0 with events 0). A device that has
+  // gone away answers EIO, ENXIO or ENODEV at once, every time.
+  virtual int WaitEvent(std::uint32_t& events) = 0;
+  // Takes what has arrived, up to `count` bytes, without blocking.
+  virtual int Read(void* buf, std::size_t count, std::size_t& got) = 0;
+  // Writes all `count` bytes unless Cancel comes or `timeoutMs` (negative:
+  // no limit) runs out first; `written` tells how far it got.
+  virtual int Write(const void* buf, std::size_t count, std::size_t& written,
+                    int timeoutMs) = 0;
+  // Error bits (CE_*) since the last call, which clears them, and the queue
+  // counts.
+  virtual int ClearError(std::uint32_t& errors, TSerComStat& stat) = 0;
+
+  // Ends every pending and later WaitEvent and Write at once. Sticky.
+  virtual void Cancel() = 0;
+  // Releases the device. Idempotent; later calls answer EBADF.
+  virtual void Close() = 0;
+
+  // Best effort for the calling thread; a refusal is not an error.
+  virtual void ApplyThreadPriority(TThreadPriority priority) {
+    (void)priority;
+  }
+};
+
+// Opens devices by name.
+class TSerDriver {
+ public:
+  virtual ~TSerDriver() = default;
+  // Exclusive open. On failure returns null and an errno code in `error`
+  // (ENOENT: no such device).
+  virtual std::unique_ptr<TSerDevice> Open(const std::string& name,
+                                           int& error) = 0;
+};
+
+// True for the codes by which a device says it has gone away.
+bool IsDeviceGone(int code);
+
+}  // namespace talmo

@@ -1,0 +1,234 @@
+// The event thread, the write thread and the small objects they use.
+
+#include <cstring>
+
+#include "ser_comm.h"
+
+namespace talmo {
+
+TSerTiming TSerTiming::System() {
+  return {[] { return std::chrono::steady_clock::now(); },
+          [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }};
+}
+
+void TSerWaitEvent::SetEvent() {
+  {
+    std::lock_guard lock(FLock);
+    FSignaled = true;
+  }
+  FCv.notify_all();
+}
+
+void TSerWaitEvent::ResetEvent() {
+  std::lock_guard lock(FLock);
+  FSignaled = false;
+}
+
+int TSerWaitEvent::WaitFor(int timeoutMs) {
+  std::unique_lock lock(FLock);
+  if (timeoutMs < 0) {
+    FCv.wait(lock, [this] { return FSignaled; });
+    return wrSignaled;
+  }
+  return FCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [this] { return FSignaled; })
+             ? wrSignaled
+             : wrTimeout;
+}
+
+void TSerCommBuffer::Append(const void* buf, std::size_t n) {
+  const std::size_t count = FCount.load();
+  std::memcpy(FData.data() + count, buf, n);
+  FCount.store(count + n);
+}
+
+void TSerCommBuffer::Remove(std::size_t n) {
+  const std::size_t count = FCount.load();
+  if (n > count) n = count;
+  std::memmove(FData.data(), FData.data() + n, count - n);
+  FCount.store(count - n);
+}
+
+// ---------------------------------------------------------------------------
+
+TSerCommThread::TSerCommThread(TSerCustomComm& owner,
+                               std::shared_ptr<TSerDevice> device,
+                               TSerSync& sync)
+    : Owner(&owner), Device(std::move(device)), Sync(sync) {}
+
+TSerCommThread::~TSerCommThread() {
+  // Only a detached thread ends here without a join; it runs this
+  // destructor itself.
+  if (FThread.joinable()) FThread.detach();
+}
+
+void TSerCommThread::Start(TThreadPriority priority) {
+  FPriority.store(priority);
+  // The thread keeps itself alive, so that a thread detached by a port
+  // destroyed from inside a dispatch still finds its own state.
+  FThread = std::thread([self = shared_from_this()] { self->Execute(); });
+}
+
+void TSerCommThread::Shutdown() {
+  std::shared_ptr<TSerSyncCall> call;
+  {
+    std::lock_guard lock(FCallLock);
+    FTerminated.store(true);
+    call = FCall;
+  }
+  if (call) call->Cancel();
+  WaitEvent.SetEvent();
+}
+
+bool TSerCommThread::BlockedInRunningCall() const {
+  std::lock_guard lock(FCallLock);
+  return FCall && FCall->State() == TSerSyncCall::TState::Running;
+}
+
+void TSerCommThread::Join() {
+  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
+    FThread.join();
+}
+
+void TSerCommThread::Detach() {
+  if (FThread.joinable()) FThread.detach();
+}
+
+bool TSerCommThread::Synchronize(std::function<void()> fn) {
+  auto call = std::make_shared<TSerSyncCall>(std::move(fn));
+  {
+    // Registered under the same lock as Shutdown's flag, so a call is either
+    // never posted or visible to Shutdown's cancel.
+    std::lock_guard lock(FCallLock);
+    if (FTerminated.load()) return false;
+    FCall = call;
+  }
+  Sync.Post(call);
+  const bool ran = call->Wait();
+  std::lock_guard lock(FCallLock);
+  FCall.reset();
+  return ran;
+}
+
+void TSerCommThread::ApplyPriority() {
+  const TThreadPriority wanted = FPriority.load();
+  if (FPriorityApplied && wanted == FApplied) return;
+  Device->ApplyThreadPriority(wanted);
+  FApplied = wanted;
+  FPriorityApplied = true;
+}
+
+// ---------------------------------------------------------------------------
+
+void TSerCommEventThread::Execute() {
+  while (!Terminated()) {
+    ApplyPriority();
+    std::uint32_t events = 0;
+    const int err = Device->WaitEvent(events);
+    if (Terminated()) break;
+    if (err != 0) {
+      // A vanished device answers every wait at once; without the pause
+      // this loop would burn a core until the port is closed.
+      if (IsDeviceGone(err) && !LossSeen) {
+        LossSeen = true;
+        Synchronize([port = Owner] { port->DispatchDeviceLost(); });
+      }
+      Pause(kRetryPauseMs);
+      continue;
+    }
+    if (events == 0) continue;
+    EvtMask = events;
+    Synchronize([this, port = Owner] { port->DispatchEvents(EvtMask); });
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+TSerCommWriteThread::TSerCommWriteThread(TSerCustomComm& owner,
+                                         std::shared_ptr<TSerDevice> device,
+                                         TSerSync& sync, std::size_t capacity,
+                                         TSerTiming timing)
+    : TSerCommThread(owner, std::move(device), sync),
+      Capacity(capacity),
+      Timing(std::move(timing)),
+      Buffer(capacity) {}
+
+bool TSerCommWriteThread::QueueWrite(const void* buf, std::size_t count,
+                                     int timeoutMs) {
+  if (count + Buffer.Count() > Capacity) {
+    const auto start = Timing.Now();
+    const auto limit = std::chrono::milliseconds(timeoutMs);
+    while (count + Buffer.Count() > Capacity) {
+      if (Timing.Now() - start > limit) return false;
+      Timing.Sleep(std::chrono::milliseconds(1));
+    }
+  }
+  {
+    std::lock_guard lock(FQueueLock);
+    Buffer.Append(buf, count);
+    FWriteRequest = true;
+  }
+  FQueueCv.notify_all();
+  return true;
+}
+
+void TSerCommWriteThread::Shutdown() {
+  {
+    std::lock_guard lock(FQueueLock);
+    FCloseRequest = true;
+  }
+  FQueueCv.notify_all();
+  TSerCommThread::Shutdown();
+}
+
+void TSerCommWriteThread::Execute() {
+  while (!Terminated()) {
+    ApplyPriority();
+    std::size_t n = 0;
+    const std::uint8_t* data = nullptr;
+    {
+      std::unique_lock lock(FQueueLock);
+      FQueueCv.wait(lock, [this] { return FCloseRequest || FWriteRequest; });
+      if (FCloseRequest) {
+        Terminate();
+        break;
+      }
+      // Bytes appended from now on go out in a later pass; Append writes
+      // only behind these and Remove runs only after the write has ended.
+      n = Buffer.Count();
+      data = Buffer.Data();
+    }
+    std::size_t written = 0;
+    const int err = n ? Device->Write(data, n, written, -1) : 0;
+    if (Terminated()) break;
+    if (err == 0) {
+      FinishWrite(written);
+      continue;
+    }
+    if (written) FinishWrite(written);
+    if (IsDeviceGone(err)) {
+      if (!LossSeen) {
+        LossSeen = true;
+        Synchronize([port = Owner] { port->DispatchDeviceLost(); });
+      }
+    } else {
+      Synchronize([port = Owner] { port->DispatchThreadEvents(EV_ERR); });
+    }
+    // The bytes stay queued and are tried again, but not at once.
+    Pause(kRetryPauseMs);
+  }
+}
+
+void TSerCommWriteThread::FinishWrite(std::size_t n) {
+  bool empty;
+  {
+    std::lock_guard lock(FQueueLock);
+    Buffer.Remove(n);
+    empty = Buffer.Count() == 0;
+    if (empty) FWriteRequest = false;
+  }
+  if (empty)
+    Synchronize([port = Owner] { port->DispatchThreadEvents(EV_TXEMPTY); });
+}
+
+}  // namespace talmo
