@@ -2,7 +2,8 @@
 # needs (only those missing) and configures and builds one build tree.
 # Sourced, not run.
 
-TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev xxd)
+TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev xxd
+                qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev)
 
 talmo_need_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
