@@ -121,6 +121,7 @@ void TSerCustomComm::Open() {
     InitTimeouts();
     InitEventMask();
     FLossReported = false;
+    FHeldErrors = 0;
     StartThreads();
   } catch (...) {
     StopThreads();
@@ -412,6 +413,9 @@ int TSerCustomComm::InQueCount() {
   std::uint32_t errors = 0;
   TSerComStat stat;
   ReadStatus(errors, stat);
+  // Reading the count clears the device's error state too; keep the bits,
+  // or an EV_ERR dispatched with EV_RXCHAR would find none.
+  FHeldErrors |= errors;
   return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF
                                     : static_cast<int>(stat.cbInQue);
 }
@@ -494,6 +498,8 @@ bool TSerCustomComm::DoError() {
   std::uint32_t errors = 0;
   TSerComStat stat;
   ReadStatus(errors, stat);
+  errors |= FHeldErrors;
+  FHeldErrors = 0;
   if (errors != 0 && OnError) {
     try {
       Fire(OnError, this, static_cast<int>(errors));

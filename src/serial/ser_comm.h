@@ -332,6 +332,8 @@ class TSerCustomComm {
   TSerTiming FTiming = TSerTiming::System();
   int FDispatchDepth = 0;
   bool FLossReported = false;
+  // Error bits that InQueCount cleared on the device, kept for DoError.
+  std::uint32_t FHeldErrors = 0;
   bool FDestroying = false;
 };
 

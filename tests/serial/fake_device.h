@@ -1,0 +1,226 @@
+#pragma once
+// A scripted device for the port tests: records what the component hands
+// down, answers with what the test sets, and lets the test feed events and
+// hold writes.
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ser_device.h"
+#include "ser_sync.h"
+
+namespace talmo::test {
+
+struct FakeState {
+  std::mutex Lock;
+  std::condition_variable Cv;
+
+  // What the component handed down.
+  std::vector<TSerDCB> Dcbs;
+  std::uint32_t SetupIn = 0, SetupOut = 0;
+  std::uint32_t Mask = 0;
+  std::vector<std::size_t> WriteCalls;  // size of each Write call
+  std::vector<std::uint8_t> Sent;
+  std::vector<TThreadPriority> Priorities;
+  int WaitCalls = 0;
+  bool Cancelled = false;
+  bool Closed = false;
+
+  // Answers.
+  int SetStateError = 0;
+  bool RefuseZeroRate = true;
+  int SetupError = 0, TimeoutsError = 0, MaskError = 0;
+  int ReadError = 0, ClearErrorError = 0;
+  std::deque<int> WriteErrors;  // one per Write call, front first
+  int GoneError = 0;            // WaitEvent and Write answer it for ever
+  std::deque<std::uint32_t> Events;
+  std::deque<std::uint8_t> Input;
+  std::uint32_t PendingErrors = 0;
+  bool HoldWrites = false;  // Write blocks while set (until Cancel)
+  bool InWrite = false;
+
+  void PushEvent(std::uint32_t ev) {
+    {
+      std::lock_guard l(Lock);
+      Events.push_back(ev);
+    }
+    Cv.notify_all();
+  }
+  void SetHold(bool hold) {
+    {
+      std::lock_guard l(Lock);
+      HoldWrites = hold;
+    }
+    Cv.notify_all();
+  }
+  template <typename Pred>
+  bool WaitFor(Pred pred, std::chrono::milliseconds limit =
+                              std::chrono::milliseconds(3000)) {
+    std::unique_lock l(Lock);
+    return Cv.wait_for(l, limit, [&] { return pred(*this); });
+  }
+};
+
+class FakeDevice : public TSerDevice {
+ public:
+  explicit FakeDevice(std::shared_ptr<FakeState> s) : S(std::move(s)) {}
+  ~FakeDevice() override { Close(); }
+
+  int SetState(const TSerDCB& dcb) override {
+    std::lock_guard l(S->Lock);
+    if (S->SetStateError) return S->SetStateError;
+    if (S->RefuseZeroRate && dcb.BaudRate == 0) return EINVAL;
+    S->Dcbs.push_back(dcb);
+    return 0;
+  }
+  int SetupBuffers(std::uint32_t in, std::uint32_t out) override {
+    std::lock_guard l(S->Lock);
+    S->SetupIn = in;
+    S->SetupOut = out;
+    return S->SetupError;
+  }
+  int SetTimeouts() override {
+    std::lock_guard l(S->Lock);
+    return S->TimeoutsError;
+  }
+  int SetEventMask(std::uint32_t mask) override {
+    std::lock_guard l(S->Lock);
+    S->Mask = mask;
+    return S->MaskError;
+  }
+  int WaitEvent(std::uint32_t& events) override {
+    std::unique_lock l(S->Lock);
+    ++S->WaitCalls;
+    S->Cv.notify_all();
+    events = 0;
+    if (S->GoneError && !S->Cancelled) return S->GoneError;
+    S->Cv.wait(l, [&] {
+      return S->Cancelled || !S->Events.empty() || S->GoneError;
+    });
+    if (S->Cancelled) return 0;
+    if (S->Events.empty()) return S->GoneError;
+    events = S->Events.front();
+    S->Events.pop_front();
+    S->Cv.notify_all();
+    return 0;
+  }
+  int Read(void* buf, std::size_t count, std::size_t& got) override {
+    std::lock_guard l(S->Lock);
+    got = 0;
+    if (S->ReadError) return S->ReadError;
+    auto* p = static_cast<std::uint8_t*>(buf);
+    while (got < count && !S->Input.empty()) {
+      p[got++] = S->Input.front();
+      S->Input.pop_front();
+    }
+    return 0;
+  }
+  int Write(const void* buf, std::size_t count, std::size_t& written,
+            int) override {
+    std::unique_lock l(S->Lock);
+    written = 0;
+    S->WriteCalls.push_back(count);
+    S->InWrite = true;
+    S->Cv.notify_all();
+    S->Cv.wait(l, [&] { return S->Cancelled || !S->HoldWrites; });
+    S->InWrite = false;
+    S->Cv.notify_all();
+    if (S->Cancelled) return 0;
+    if (S->GoneError) return S->GoneError;
+    if (!S->WriteErrors.empty()) {
+      const int e = S->WriteErrors.front();
+      S->WriteErrors.pop_front();
+      if (e) return e;
+    }
+    auto* p = static_cast<const std::uint8_t*>(buf);
+    S->Sent.insert(S->Sent.end(), p, p + count);
+    written = count;
+    S->Cv.notify_all();
+    return 0;
+  }
+  int ClearError(std::uint32_t& errors, TSerComStat& stat) override {
+    std::lock_guard l(S->Lock);
+    if (S->ClearErrorError) return S->ClearErrorError;
+    errors = S->PendingErrors;
+    S->PendingErrors = 0;
+    stat = TSerComStat{};
+    stat.cbInQue = static_cast<std::uint32_t>(S->Input.size());
+    return 0;
+  }
+  void Cancel() override {
+    {
+      std::lock_guard l(S->Lock);
+      S->Cancelled = true;
+    }
+    S->Cv.notify_all();
+  }
+  void Close() override {
+    {
+      std::lock_guard l(S->Lock);
+      S->Cancelled = true;
+      S->Closed = true;
+    }
+    S->Cv.notify_all();
+  }
+  void ApplyThreadPriority(TThreadPriority p) override {
+    std::lock_guard l(S->Lock);
+    S->Priorities.push_back(p);
+  }
+
+ private:
+  std::shared_ptr<FakeState> S;
+};
+
+// Hands out one FakeState per open; the test keeps the last one.
+class FakeDriver : public TSerDriver {
+ public:
+  std::unique_ptr<TSerDevice> Open(const std::string& name,
+                                   int& error) override {
+    std::lock_guard l(Lock);
+    Names.push_back(name);
+    error = 0;
+    if (auto it = OpenErrors.find(name); it != OpenErrors.end()) {
+      error = it->second;
+      return nullptr;
+    }
+    Last = std::make_shared<FakeState>();
+    if (Prepare) Prepare(*Last);
+    return std::make_unique<FakeDevice>(Last);
+  }
+  std::mutex Lock;
+  std::vector<std::string> Names;
+  std::map<std::string, int> OpenErrors;
+  std::function<void(FakeState&)> Prepare;
+  std::shared_ptr<FakeState> Last;
+};
+
+// Serves the hand-off on the calling thread until `pred` holds.
+template <typename Pred>
+bool PumpUntil(TSerQueueSync& sync, Pred pred,
+               std::chrono::milliseconds limit =
+                   std::chrono::milliseconds(3000)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    sync.WaitAndProcess(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Serves the hand-off for a while, whatever comes.
+inline void PumpFor(TSerQueueSync& sync, std::chrono::milliseconds d) {
+  const auto end = std::chrono::steady_clock::now() + d;
+  while (std::chrono::steady_clock::now() < end)
+    sync.WaitAndProcess(std::chrono::milliseconds(5));
+}
+
+}  // namespace talmo::test

@@ -1,0 +1,670 @@
+// The port object over the scripted device: open and close rules, every
+// message, what reaches the device, the event dispatch and the write queue.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_device.h"
+#include "ser_comm.h"
+
+namespace talmo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeState;
+using test::PumpFor;
+using test::PumpUntil;
+
+std::string Msg(const char* tmpl, int code) {
+  return FormatSerMessage(tmpl, {std::to_string(code), SysErrorText(code)});
+}
+
+class CommTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<test::FakeDriver> Driver =
+      std::make_shared<test::FakeDriver>();
+  std::vector<std::string> Shown;  // what the exception handler showed
+  TSerQueueSync Sync{[this](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      Shown.push_back(x.what());
+    }
+  }};
+  std::atomic<std::int64_t> FakeMs{0};
+  std::vector<std::chrono::milliseconds> Sleeps;
+  std::unique_ptr<TSerComm> Comm;
+  std::vector<std::string> Log;
+  std::thread::id Gui = std::this_thread::get_id();
+  bool OffThread = false;
+
+  void SetUp() override {
+    Comm = std::make_unique<TSerComm>(Driver, Sync);
+    Comm->SetPortNum(3);
+    Comm->SetTiming(
+        {[this] {
+           return std::chrono::steady_clock::time_point(
+               std::chrono::milliseconds(FakeMs.load()));
+         },
+         [this](std::chrono::milliseconds ms) {
+           Sleeps.push_back(ms);
+           FakeMs += ms.count();
+           // Give the write thread a real moment in the room wait.
+           if (ms.count() <= 1) std::this_thread::sleep_for(ms);
+         }});
+  }
+  void TearDown() override { Comm.reset(); }
+
+  FakeState& Dev() { return *Driver->Last; }
+
+  void Note(const std::string& what) {
+    if (std::this_thread::get_id() != Gui) OffThread = true;
+    Log.push_back(what);
+  }
+  void HookAll() {
+    TSerComm& c = *Comm;
+    c.OnOpen = [this](TSerCustomComm*) { Note("Open"); };
+    c.OnClose = [this](TSerCustomComm*) { Note("Close"); };
+    c.OnRxChar = [this](TSerCustomComm*, int n) {
+      Note("RxChar " + std::to_string(n));
+    };
+    c.OnError = [this](TSerCustomComm*, int e) {
+      Note("Error " + std::to_string(e));
+    };
+    const std::pair<TSerCustomComm::TNotifyEvent*, const char*> plain[] = {
+        {&c.OnRxFlag, "RxFlag"}, {&c.OnCts, "Cts"},       {&c.OnDsr, "Dsr"},
+        {&c.OnRing, "Ring"},     {&c.OnRlsd, "Rlsd"},     {&c.OnTxEmpty, "TxEmpty"},
+        {&c.OnBreak, "Break"},   {&c.OnPErr, "PErr"},     {&c.OnRx80Full, "Rx80Full"},
+        {&c.OnEvent1, "Event1"}, {&c.OnEvent2, "Event2"}};
+    for (auto& [h, name] : plain) {
+      std::string n = name;
+      *h = [this, n](TSerCustomComm*) { Note(n); };
+    }
+  }
+  // Feeds one event and serves the hand-off until the thread waits again.
+  void Feed(std::uint32_t ev) {
+    FakeState& d = Dev();
+    int before;
+    {
+      std::lock_guard l(d.Lock);
+      before = d.WaitCalls;
+    }
+    d.PushEvent(ev);
+    ASSERT_TRUE(PumpUntil(Sync, [&] {
+      std::lock_guard l(d.Lock);
+      return d.WaitCalls > before;
+    }));
+  }
+  std::string ExpectOpenFails() {
+    try {
+      Comm->Open();
+    } catch (const ESerCommError& e) {
+      EXPECT_FALSE(Comm->Active());
+      return e.what();
+    }
+    ADD_FAILURE() << "Open did not raise";
+    return {};
+  }
+};
+
+// --- open and close --------------------------------------------------------
+
+TEST_F(CommTest, DeviceNameFormatsPortNumberOrIsTakenAsItIs) {
+  const struct {
+    const char* name;
+    int num;
+    const char* opened;
+  } table[] = {{"COM%d", 3, "COM3"},
+               {"\\\\.\\COM13", 99, "\\\\.\\COM13"},
+               {"/dev/x%s%d", 7, "/dev/x%s7"}};
+  for (auto& row : table) {
+    SCOPED_TRACE(row.name);
+    Comm->SetDeviceName(row.name);
+    Comm->SetPortNum(row.num);
+    EXPECT_EQ(Comm->DeviceFileName(), row.opened);
+    Comm->Open();
+    EXPECT_EQ(Driver->Names.back(), row.opened);
+    Comm->Close();
+  }
+}
+
+TEST_F(CommTest, OpenFailuresLeaveThePortClosedWithTheirMessage) {
+  Driver->OpenErrors["COM3"] = ENOENT;
+  EXPECT_EQ(ExpectOpenFails(), "Specified device not found (COM3).");
+  Driver->OpenErrors["COM3"] = EBUSY;
+  EXPECT_EQ(ExpectOpenFails(),
+            "Can't open specified device COM3 (Error 16, " +
+                SysErrorText(EBUSY) + ")");
+
+  Driver->OpenErrors.clear();
+  const struct {
+    const char* what;
+    void (*arm)(FakeState&);
+    std::string msg;
+  } steps[] = {
+      {"dcb", [](FakeState& s) { s.SetStateError = EINVAL; },
+       Msg("Error writing dcb (%d), %s", EINVAL)},
+      {"buffers", [](FakeState& s) { s.SetupError = ENOMEM; },
+       Msg("Error initializing buffers (%d), %s", ENOMEM)},
+      {"timeouts", [](FakeState& s) { s.TimeoutsError = EIO; },
+       Msg("Error setting timeouts (%d), %s", EIO)},
+      {"mask", [](FakeState& s) { s.MaskError = EPERM; },
+       Msg(" Error setting EventMask (%d), %s", EPERM)},
+  };
+  HookAll();
+  for (auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    Driver->Prepare = step.arm;
+    EXPECT_EQ(ExpectOpenFails(), step.msg);
+    EXPECT_TRUE(Dev().Closed);
+    EXPECT_EQ(Dev().WaitCalls, 0);  // no thread was started
+  }
+  EXPECT_TRUE(Log.empty());  // neither OnOpen nor OnClose
+}
+
+TEST_F(CommTest, UserRateZeroIsRefusedAtOpen) {
+  Comm->SetUserBaudrate(1);
+  Comm->SetUserBaudrate(0);
+  EXPECT_EQ(Comm->Baudrate(), brUser);
+  EXPECT_EQ(ExpectOpenFails(), Msg("Error writing dcb (%d), %s", EINVAL));
+}
+
+TEST_F(CommTest, OpenWhileOpenRaisesAndKeepsThePort) {
+  HookAll();
+  Comm->Open();
+  auto first = Driver->Last;
+  EXPECT_EQ(Log, std::vector<std::string>{"Open"});
+  try {
+    Comm->Open();
+    FAIL();
+  } catch (const ESerCommError& e) {
+    EXPECT_STREQ(e.what(), "Can't perform this operation while port is open");
+  }
+  EXPECT_TRUE(Comm->Active());
+  EXPECT_EQ(Driver->Last, first);
+  EXPECT_FALSE(first->Closed);
+}
+
+TEST_F(CommTest, CloseRulesAndPause) {
+  HookAll();
+  Comm->Close();  // closed: nothing at all
+  EXPECT_TRUE(Log.empty());
+  EXPECT_TRUE(Sleeps.empty());
+  Comm->Open();
+  Comm->Close();
+  EXPECT_FALSE(Comm->Active());
+  EXPECT_TRUE(Dev().Closed);
+  EXPECT_EQ(Log, (std::vector<std::string>{"Open", "Close"}));
+  EXPECT_EQ(Sleeps, std::vector<std::chrono::milliseconds>{300ms});
+  EXPECT_EQ(Comm->WriteBuf("x", 1), 0);
+  char b[4];
+  EXPECT_EQ(Comm->ReadBuf(b, 4), 0);
+  EXPECT_EQ(Comm->InQueCount(), 0);
+}
+
+TEST_F(CommTest, RefusedSettersWhileOpenKeepOrStoreAsTheyShould) {
+  Comm->Open();
+  const std::string busy = "Can't perform this operation while port is open";
+  const struct {
+    const char* what;
+    void (*change)(TSerComm&);
+  } refused[] = {
+      {"PortNum", [](TSerComm& c) { c.SetPortNum(4); }},
+      {"DeviceName", [](TSerComm& c) { c.SetDeviceName("X"); }},
+      {"MonitorEvents", [](TSerComm& c) { c.SetMonitorEvents({ceCts}); }},
+      {"DirectWrite", [](TSerComm& c) { c.SetDirectWrite(true); }},
+      {"UpdateDCB", [](TSerComm& c) { c.SetUpdateDCB(false); }},
+      {"Buffers", [](TSerComm& c) {
+         TSerBuffers b;
+         b.SetReadSize(1);
+         c.SetBuffers(b);
+       }}};
+  for (auto& row : refused) {
+    SCOPED_TRACE(row.what);
+    try {
+      row.change(*Comm);
+      ADD_FAILURE();
+    } catch (const ESerCommError& e) {
+      EXPECT_EQ(e.what(), busy);
+    }
+  }
+  EXPECT_EQ(Comm->PortNum(), 3);
+  EXPECT_EQ(Comm->DeviceName(), "COM%d");
+  EXPECT_EQ(Comm->MonitorEvents().ToBits(), 200);
+  EXPECT_FALSE(Comm->DirectWrite());
+  EXPECT_TRUE(Comm->UpdateDCB());
+  EXPECT_EQ(Comm->Buffers().ReadSize(), 4096);
+
+  // A single size: stored first, then refused.
+  try {
+    Comm->Buffers().SetReadSize(512);
+    ADD_FAILURE();
+  } catch (const ESerCommError& e) {
+    EXPECT_EQ(e.what(), busy);
+  }
+  EXPECT_EQ(Comm->Buffers().ReadSize(), 512);
+  // Time-outs may change at any time.
+  Comm->Buffers().SetReadTimeout(607);
+  EXPECT_EQ(Comm->Buffers().ReadTimeout(), 607);
+  Comm->Close();
+  Comm->Open();
+  EXPECT_EQ(Dev().SetupIn, 512u);
+  EXPECT_EQ(Dev().SetupOut, 2048u);
+}
+
+TEST_F(CommTest, LineSettingsReachTheOpenDeviceAtOnce) {
+  Comm->SetBaudrate(br19200);
+  Comm->Open();
+  FakeState& d = Dev();
+  ASSERT_EQ(d.Dcbs.size(), 1u);
+  EXPECT_EQ(d.Dcbs[0].BaudRate, 19200u);
+
+  Comm->SetBaudrate(br19200);  // unchanged: nothing written
+  EXPECT_EQ(d.Dcbs.size(), 1u);
+  const struct {
+    const char* what;
+    void (*change)(TSerComm&);
+    bool writes;
+  } table[] = {
+      {"Baudrate", [](TSerComm& c) { c.SetBaudrate(br600); }, true},
+      {"Parity", [](TSerComm& c) { c.SetParity(paEven); }, true},
+      {"Databits", [](TSerComm& c) { c.SetDatabits(db7); }, true},
+      {"Stopbits", [](TSerComm& c) { c.SetStopbits(sb2); }, true},
+      {"Options", [](TSerComm& c) { c.SetOptions({coParityCheck}); }, true},
+      {"UserBaudrate", [](TSerComm& c) { c.SetUserBaudrate(1000); }, true},
+      {"same EventChar", [](TSerComm& c) { c.EventChars().SetXonChar(17); },
+       true},
+      {"same FlowControl",
+       [](TSerComm& c) { c.FlowControl().SetOutCtsFlow(false); }, false},
+      {"FlowControl",
+       [](TSerComm& c) { c.FlowControl().SetControlRts(rtsHandshake); }, true},
+      {"assign FlowControl",
+       [](TSerComm& c) {
+         TSerFlowControl f;
+         f.SetControlDtr(dtrEnabled);
+         c.SetFlowControl(f);
+       },
+       true},
+      {"XonLimit is refused", [](TSerComm& c) {
+         try {
+           c.Buffers().SetXonLimit(5);
+         } catch (const ESerCommError&) {
+         }
+       },
+       false},
+  };
+  for (auto& row : table) {
+    SCOPED_TRACE(row.what);
+    const std::size_t before = d.Dcbs.size();
+    row.change(*Comm);
+    EXPECT_EQ(d.Dcbs.size(), before + (row.writes ? 1 : 0));
+  }
+  const TSerDCB& last = d.Dcbs.back();
+  EXPECT_EQ(last.BaudRate, 1000u);
+  EXPECT_EQ(last.Parity, 2);
+  EXPECT_EQ(last.ByteSize, 7);
+  EXPECT_EQ(last.StopBits, 2);
+  EXPECT_EQ(last.Flags, 0x0013u);  // binary, parity check, DTR enabled
+}
+
+TEST_F(CommTest, FailedDcbOnChangeKeepsTheNewValue) {
+  Comm->Open();
+  Dev().SetStateError = EINVAL;
+  try {
+    Comm->SetBaudrate(br9600);
+    FAIL();
+  } catch (const ESerCommError& e) {
+    EXPECT_EQ(e.what(), Msg("Error writing dcb (%d), %s", EINVAL));
+  }
+  EXPECT_EQ(Comm->Baudrate(), br9600);
+  EXPECT_TRUE(Comm->Active());
+}
+
+TEST_F(CommTest, WithoutUpdateDcbNothingIsWritten) {
+  Comm->SetUpdateDCB(false);
+  Comm->Open();
+  Comm->SetBaudrate(br9600);
+  Comm->EventChars().SetEofChar(4);
+  EXPECT_TRUE(Dev().Dcbs.empty());
+}
+
+TEST_F(CommTest, EventMaskAndThreadsFollowMonitorEventsAndDirectWrite) {
+  Comm->Open();
+  EXPECT_EQ(Comm->EventMask(), 0x81u);  // TxEmpty left to the write thread
+  Comm->Close();
+  Comm->SetDirectWrite(true);
+  Comm->Open();
+  EXPECT_EQ(Comm->EventMask(), 0x85u);
+  Comm->Close();
+  Comm->SetDirectWrite(false);
+  Comm->SetMonitorEvents({ceTxEmpty});
+  HookAll();
+  Comm->Open();
+  EXPECT_EQ(Comm->EventMask(), 0u);
+  // No event thread, yet the write thread still reports an emptied queue.
+  ASSERT_EQ(Comm->WriteBuf("ab", 2), 2);
+  ASSERT_TRUE(PumpUntil(Sync, [&] { return Log.size() == 2; }));
+  EXPECT_EQ(Log.back(), "TxEmpty");
+  EXPECT_EQ(Dev().WaitCalls, 0);
+}
+
+TEST_F(CommTest, OnOpenExceptionIsShownAndTheOpenStands) {
+  Comm->OnOpen = [](TSerCustomComm*) { throw ESerCommError("boom"); };
+  Comm->Open();
+  EXPECT_TRUE(Comm->Active());
+  EXPECT_EQ(Shown, std::vector<std::string>{"boom"});
+}
+
+TEST_F(CommTest, LoadedOpensOnlyWithAutoOpen) {
+  Comm->Loaded();
+  EXPECT_FALSE(Comm->Active());
+  Comm->SetAutoOpen(true);
+  Comm->Loaded();
+  EXPECT_TRUE(Comm->Active());
+}
+
+TEST_F(CommTest, ReadWriteAndStatusFailuresRaiseTheirMessages) {
+  Comm->SetDirectWrite(true);
+  Comm->Open();
+  FakeState& d = Dev();
+  d.Input = {1, 2, 3};
+  std::uint8_t b[8] = {};
+  EXPECT_EQ(Comm->ReadBuf(b, 2), 2);
+  EXPECT_EQ(b[1], 2);
+  EXPECT_EQ(Comm->InQueCount(), 1);
+  EXPECT_EQ(Comm->WriteBuf("hey", 3), 3);
+  EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "hey");
+
+  const struct {
+    const char* what;
+    void (*arm)(FakeState&);
+    std::function<void()> call;
+    std::string msg;
+  } table[] = {
+      {"read", [](FakeState& s) { s.ReadError = EIO; },
+       [&] { Comm->ReadBuf(b, 1); }, Msg("Read error (%d), %s", EIO)},
+      {"direct write", [](FakeState& s) { s.WriteErrors = {EIO}; },
+       [&] { Comm->WriteBuf("x", 1); }, Msg("Write error (%d), %s", EIO)},
+      {"status", [](FakeState& s) { s.ClearErrorError = EIO; },
+       [&] { Comm->InQueCount(); },
+       Msg("Error retrieving statistics (%d), %s", EIO)},
+      {"negative read", [](FakeState&) {}, [&] { Comm->ReadBuf(b, -1); },
+       Msg("Read error (%d), %s", EINVAL)},
+      {"null write", [](FakeState&) {}, [&] { Comm->WriteBuf(nullptr, 4); },
+       Msg("Write error (%d), %s", EINVAL)},
+  };
+  for (auto& row : table) {
+    SCOPED_TRACE(row.what);
+    row.arm(d);
+    try {
+      row.call();
+      ADD_FAILURE();
+    } catch (const ESerCommError& e) {
+      EXPECT_EQ(e.what(), row.msg);
+    }
+    d.ReadError = d.ClearErrorError = 0;
+  }
+}
+
+// --- event dispatch --------------------------------------------------------
+
+TEST_F(CommTest, AllBitsDispatchInOrderOnTheGuiThread) {
+  Comm->SetMonitorEvents(TSerCommEvents::FromBits(0x1FFF));
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  Dev().Input = {7, 7, 7};
+  Dev().PendingErrors = CE_FRAME;
+  Feed(0x1FFF);
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     "RxChar 3", "Error 8", "RxFlag", "Cts", "Dsr", "Ring",
+                     "Rlsd", "TxEmpty", "Break", "PErr", "Rx80Full", "Event1",
+                     "Event2"}));
+  EXPECT_FALSE(OffThread);
+}
+
+TEST_F(CommTest, DispatchSkipsWhatIsNotThere) {
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  Feed(EV_RXCHAR);  // queue already empty
+  Feed(EV_ERR);     // no error bits
+  EXPECT_TRUE(Log.empty());
+  Dev().Input = {1};
+  Feed(EV_CTS | EV_RXCHAR);
+  EXPECT_EQ(Log, (std::vector<std::string>{"RxChar 1", "Cts"}));
+}
+
+TEST_F(CommTest, HandlerExceptionsAreShownAndTheThreadGoesOn) {
+  Comm->SetMonitorEvents({ceRxChar, ceError, ceCts, ceDsr});
+  HookAll();
+  Comm->OnRxChar = [this](TSerCustomComm*, int) {
+    Note("RxChar");
+    throw ESerCommError("rx failed");
+  };
+  Comm->Open();
+  Log.clear();
+  Dev().Input = {1};
+  Feed(EV_RXCHAR | EV_CTS);  // Cts is not dispatched after the exception
+  EXPECT_EQ(Log, std::vector<std::string>{"RxChar"});
+  EXPECT_EQ(Shown, std::vector<std::string>{"rx failed"});
+
+  // OnError's exception does not stop the dispatch; OnCts's ends it.
+  Comm->OnError = [this](TSerCustomComm*, int) {
+    Note("Error");
+    throw ESerCommError("err failed");
+  };
+  Comm->OnCts = [this](TSerCustomComm*) {
+    Note("Cts");
+    throw ESerCommError("cts failed");
+  };
+  Log.clear();
+  Dev().PendingErrors = CE_OVERRUN;
+  Feed(EV_ERR | EV_CTS | EV_DSR);
+  EXPECT_EQ(Log, (std::vector<std::string>{"Error", "Cts"}));
+  EXPECT_EQ(Shown.size(), 3u);
+  EXPECT_EQ(Shown[2], "cts failed");
+}
+
+TEST_F(CommTest, CloseFromInsideAHandlerNeitherDeadlocksNorLeaks) {
+  HookAll();
+  Comm->OnRxChar = [this](TSerCustomComm* c, int) {
+    Note("RxChar");
+    c->Close();
+  };
+  Comm->Open();
+  Dev().Input = {1};
+  Dev().PushEvent(EV_RXCHAR);
+  ASSERT_TRUE(PumpUntil(Sync, [&] { return !Comm->Active(); }));
+  EXPECT_EQ(Log, (std::vector<std::string>{"Open", "RxChar", "Close"}));
+  // Reopen joins the thread that waited for that dispatch.
+  Comm->Open();
+  EXPECT_TRUE(Comm->Active());
+}
+
+TEST_F(CommTest, DispatchQueuedForAClosedOrDestroyedPortIsDropped) {
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  Dev().Input = {1};
+  Dev().PushEvent(EV_RXCHAR);
+  // Wait until the thread has posted, without serving the queue.
+  const auto end = std::chrono::steady_clock::now() + 3s;
+  while (Sync.QueuedCount() == 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(Sync.QueuedCount(), 1u);
+  Comm->Close();
+  EXPECT_EQ(Sync.ProcessPending(), 0u);
+  EXPECT_EQ(Log, std::vector<std::string>{"Close"});
+
+  Comm->Open();
+  Dev().Input = {1};
+  Dev().PushEvent(EV_RXCHAR);
+  const auto end2 = std::chrono::steady_clock::now() + 3s;
+  while (Sync.QueuedCount() == 0 && std::chrono::steady_clock::now() < end2)
+    std::this_thread::sleep_for(1ms);
+  Comm.reset();  // joins; the queued call must not reach the freed port
+  EXPECT_EQ(Sync.ProcessPending(), 0u);
+}
+
+TEST_F(CommTest, ThreadPrioritiesAreAppliedBestEffort) {
+  Comm->Open();
+  ASSERT_TRUE(Dev().WaitFor([](FakeState& s) { return s.Priorities.size() >= 2; }));
+  {
+    std::lock_guard l(Dev().Lock);
+    std::vector<TThreadPriority> p = Dev().Priorities;
+    std::sort(p.begin(), p.end());
+    EXPECT_EQ(p, (std::vector<TThreadPriority>{tpNormal, tpHighest}));
+  }
+  Comm->SetEventPriority(tpLowest);
+  Dev().PushEvent(EV_ERR);  // applied at the next pass
+  ASSERT_TRUE(PumpUntil(Sync, [&] {
+    std::lock_guard l(Dev().Lock);
+    return Dev().Priorities.size() >= 3;
+  }));
+  EXPECT_EQ(Dev().Priorities.back(), tpLowest);
+}
+
+// --- write queue -----------------------------------------------------------
+
+TEST_F(CommTest, QueueRoomRuleJoinsWritesAndReportsEmptyOnce) {
+  Comm->Buffers().SetWriteSize(8);
+  Comm->Buffers().SetWriteTimeout(20);
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  FakeState& d = Dev();
+  d.SetHold(true);
+  ASSERT_EQ(Comm->WriteBuf("abc", 3), 3);
+  ASSERT_TRUE(d.WaitFor([](FakeState& s) { return s.InWrite; }));
+  EXPECT_EQ(Comm->WriteBuf("defg", 4), 4);  // 7 of 8
+  EXPECT_EQ(Comm->WriteBuf("h", 1), 1);     // exactly full, queued at once
+  EXPECT_TRUE(Sleeps.empty());
+  try {
+    Comm->WriteBuf("i", 1);
+    FAIL();
+  } catch (const ESerCommError& e) {
+    EXPECT_STREQ(e.what(), "Output buffer is full. Please check comm status.");
+  }
+  // It slept a millisecond between looks rather than spinning.
+  EXPECT_GE(Sleeps.size(), 20u);
+  for (auto s : Sleeps) EXPECT_EQ(s, 1ms);
+  d.SetHold(false);
+  ASSERT_TRUE(PumpUntil(Sync, [&] { return !Log.empty(); }));
+  PumpFor(Sync, 20ms);
+  std::lock_guard l(d.Lock);
+  EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "abcdefgh");
+  EXPECT_EQ(d.WriteCalls, (std::vector<std::size_t>{3, 5}));
+  EXPECT_EQ(Log, std::vector<std::string>{"TxEmpty"});
+}
+
+TEST_F(CommTest, FullSizeWriteWaitsForTheQueueToDrain) {
+  Comm->Buffers().SetWriteSize(4);
+  // The held write is let go during the room wait.
+  Comm->SetTiming({[this] {
+                     return std::chrono::steady_clock::time_point(
+                         std::chrono::milliseconds(FakeMs.load()));
+                   },
+                   [this](std::chrono::milliseconds ms) {
+                     FakeMs += ms.count();
+                     Dev().SetHold(false);
+                     std::this_thread::sleep_for(1ms);
+                   }});
+  Comm->Open();
+  FakeState& d = Dev();
+  d.SetHold(true);
+  ASSERT_EQ(Comm->WriteBuf("ab", 2), 2);
+  ASSERT_TRUE(d.WaitFor([](FakeState& s) { return s.InWrite; }));
+  EXPECT_EQ(Comm->WriteBuf("wxyz", 4), 4);
+  ASSERT_TRUE(PumpUntil(Sync, [&] {
+    std::lock_guard l(d.Lock);
+    return d.Sent.size() == 6;
+  }));
+  std::lock_guard l(d.Lock);
+  EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "abwxyz");
+}
+
+TEST_F(CommTest, OversizedWriteNeverFits) {
+  Comm->Buffers().SetWriteSize(4);
+  Comm->Buffers().SetWriteTimeout(1000);
+  Comm->Open();
+  const auto start = FakeMs.load();
+  EXPECT_THROW(Comm->WriteBuf("12345", 5), ESerCommError);
+  EXPECT_GT(FakeMs.load() - start, 1000);
+  EXPECT_TRUE(Dev().Sent.empty());
+}
+
+TEST_F(CommTest, NothingIsSentOrReportedAfterClose) {
+  Comm->Buffers().SetWriteSize(64);
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  auto d = Driver->Last;
+  d->SetHold(true);
+  ASSERT_EQ(Comm->WriteBuf("first", 5), 5);
+  ASSERT_TRUE(d->WaitFor([](FakeState& s) { return s.InWrite; }));
+  ASSERT_EQ(Comm->WriteBuf("second", 6), 6);
+  Comm->Close();
+  PumpFor(Sync, 30ms);
+  std::lock_guard l(d->Lock);
+  EXPECT_TRUE(d->Sent.empty());
+  EXPECT_EQ(d->WriteCalls.size(), 1u);
+  EXPECT_EQ(Log, std::vector<std::string>{"Close"});
+}
+
+TEST_F(CommTest, FailedWriteIsReportedAndRetriedAfterAPause) {
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  FakeState& d = Dev();
+  {
+    std::lock_guard l(d.Lock);
+    d.WriteErrors = {EAGAIN};
+    d.PendingErrors = CE_OVERRUN;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(Comm->WriteBuf("zz", 2), 2);
+  ASSERT_TRUE(PumpUntil(Sync, [&] { return Log.size() == 2; }));
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(Log, (std::vector<std::string>{"Error 2", "TxEmpty"}));
+  EXPECT_GE(took, 100ms);
+  std::lock_guard l(d.Lock);
+  EXPECT_EQ(d.WriteCalls.size(), 2u);
+  EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "zz");
+}
+
+// --- a device that goes away -----------------------------------------------
+
+TEST_F(CommTest, VanishedDeviceIsReportedOnceWithoutSpinning) {
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  FakeState& d = Dev();
+  {
+    std::lock_guard l(d.Lock);
+    d.GoneError = EIO;
+  }
+  d.Cv.notify_all();
+  ASSERT_EQ(Comm->WriteBuf("lost", 4), 4);  // the write thread fails too
+  PumpFor(Sync, 1000ms);
+  EXPECT_EQ(Log, std::vector<std::string>{"Error 1024"});
+  {
+    std::lock_guard l(d.Lock);
+    // One try per pause: about 10 in a second, nowhere near a spin.
+    EXPECT_LE(d.WaitCalls, 15);
+    EXPECT_LE(d.WriteCalls.size(), 15u);
+    EXPECT_GE(d.WaitCalls, 3);
+  }
+  Comm->Close();
+  EXPECT_FALSE(Comm->Active());
+  EXPECT_EQ(Log.back(), "Close");
+}
+
+}  // namespace
+}  // namespace talmo
