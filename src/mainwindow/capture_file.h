@@ -1,0 +1,54 @@
+#pragma once
+// The raw capture: every received block appended, unchanged, to a log file
+// that no other program may open while the capture runs.
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace talmo {
+
+class ECaptureError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The capture file name for a chosen path: extension replaced by (or
+// completed with) ".LOG" and the file name upper-cased. The folder keeps
+// its case: on a case-sensitive file system an upper-cased folder would
+// be another folder, usually one that does not exist.
+std::string CaptureFileNameFor(const std::string& chosen);
+
+class TCaptureFile {
+ public:
+  TCaptureFile() = default;
+  TCaptureFile(const TCaptureFile&) = delete;
+  TCaptureFile& operator=(const TCaptureFile&) = delete;
+  ~TCaptureFile() { Stop(); }
+
+  // Starts a new, empty capture file. On failure raises ECaptureError
+  // naming the path and the system's reason, and no capture runs.
+  void Start(const std::string& chosenPath);
+  void Stop();
+  bool Running() const { return Fd_ > 0; }
+
+  // Appends the whole block. A failed write does not stop the capture;
+  // the first failure is kept so it can be reported once.
+  void Write(const std::uint8_t* block, std::size_t n);
+  // Text of the first failed write since Start, "" when none.
+  const std::string& WriteError() const { return WriteError_; }
+  std::uint64_t BytesWritten() const { return BytesWritten_; }
+
+  const std::string& FileName() const { return FileName_; }
+  // The file-name part of FileName, e.g. DATA.LOG.
+  std::string BaseName() const;
+
+ private:
+  int Fd_ = -1;
+  std::string FileName_;
+  std::string WriteError_;
+  std::uint64_t BytesWritten_ = 0;
+};
+
+}  // namespace talmo

@@ -1,0 +1,48 @@
+#include "layout.h"
+
+namespace talmo {
+
+TMainLayout DesignedLayout() {
+  TMainLayout l;
+  l.meData = {24, 104, 593, 185};
+  l.laWeb = {360, 303, 101, 13};
+  l.raPort = {13, 321, 70, 176};
+  l.rgBaud = {89, 321, 65, 176};
+  l.rgDatabits = {160, 320, 57, 177};
+  l.rgParity = {224, 320, 57, 177};
+  l.rgStop = {288, 320, 57, 177};
+  l.Panel1 = {350, 321, 217, 128};
+  l.edLast = {666, 320, 89, 21};
+  l.buClear = {576, 336, 75, 25};
+  l.buStrings = {573, 367, 75, 25};
+  l.buTransmit = {576, 410, 75, 25};
+  l.buSave = {573, 441, 75, 25};
+  l.buClose = {351, 472, 75, 25};
+  l.buOpen = {440, 472, 75, 25};
+  l.buCapture = {536, 472, 115, 25};
+  return l;
+}
+
+void ApplyResizeRule(TMainLayout& l, int cw, int ch) {
+  l.meData.Width = cw * 63 / 64;
+  l.meData.Height = ch * 6 / 10;
+  l.meData.Left = (cw - l.meData.Width) / 2;
+  l.meData.Top = ch / 32;
+  l.raPort.Top = ch / 32 + l.meData.Top + l.meData.Height;
+  l.laWeb.Top = l.raPort.Top - l.laWeb.Height * 4 / 3;
+  l.laWeb.Left = l.raPort.Left;
+  l.rgBaud.Top = l.rgDatabits.Top = l.rgParity.Top = l.rgStop.Top = l.Panel1.Top = l.raPort.Top;
+  l.buClose.Top = l.raPort.Top + l.rgBaud.Height - l.buClose.Height;
+  l.buOpen.Top = l.buCapture.Top = l.buClose.Top;
+  l.buSave.Top = l.buCapture.Top - l.buSave.Height;
+  l.buStrings.Top = l.buSave.Top - l.buSave.Height;
+  l.buTransmit.Top = l.buStrings.Top - l.buSave.Height;
+  l.buClear.Top = l.buTransmit.Top - l.buClear.Height;
+  l.buClear.Left = cw * 63 / 64 - l.buClear.Width;
+  l.buTransmit.Left = l.buStrings.Left = l.buSave.Left = l.buClear.Left;
+  l.buCapture.Left = l.buClear.Left + l.buClear.Width - l.buCapture.Width;
+  l.edLast.Left = cw / 64 + l.Panel1.Left + l.Panel1.Width;
+  l.edLast.Top = l.Panel1.Top;
+}
+
+}  // namespace talmo

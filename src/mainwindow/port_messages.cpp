@@ -1,0 +1,38 @@
+#include "port_messages.h"
+
+namespace talmo {
+
+int PortNumberFromName(const std::string& name) {
+  const std::string digits = name.size() > 3 ? name.substr(3, 2) : std::string();
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < digits.size() && (digits[i] == '+' || digits[i] == '-')) negative = digits[i++] == '-';
+  if (i == digits.size()) throw EConvertError("'" + digits + "' is not a valid integer value");
+  int value = 0;
+  for (; i < digits.size(); ++i) {
+    if (digits[i] < '0' || digits[i] > '9') throw EConvertError("'" + digits + "' is not a valid integer value");
+    value = value * 10 + (digits[i] - '0');
+  }
+  return negative ? -value : value;
+}
+
+std::vector<std::string> ErrorLines(int portNum, std::uint32_t errors) {
+  std::vector<std::string> lines;
+  lines.push_back("Error COM" + std::to_string(portNum) + " " + std::to_string(errors));
+  static const struct {
+    std::uint32_t bit;
+    const char* text;
+  } kBits[] = {
+      {0x0001, "An input buffer overflow has occurred."},
+      {0x0002, "A character-buffer overrun has occurred. The next character is lost."},
+      {0x0004, "The hardware detected a parity error."},
+      {0x0008, "The hardware detected a framing error."},
+      {0x0010, "The hardware detected a break condition."},
+      {kDeviceGoneBit, "The device is no longer available."},
+  };
+  for (const auto& b : kBits)
+    if (errors & b.bit) lines.emplace_back(b.text);
+  return lines;
+}
+
+}  // namespace talmo

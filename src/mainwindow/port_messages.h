@@ -1,0 +1,28 @@
+#pragma once
+// Texts the window writes about its port: the port number taken from a
+// port name, and the lines that report line errors.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace talmo {
+
+// A text that is not a whole decimal number.
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The number in characters 4 and 5 of a port name (COM3 gives 3, COM13
+// 13, COM123 12). Raises EConvertError "'%s' is not a valid integer value".
+int PortNumberFromName(const std::string& name);
+
+// Error bit by which the port reports that its device has gone away.
+inline constexpr std::uint32_t kDeviceGoneBit = 0x0400;
+
+// "Error COMn <errors>", then one line per known error bit.
+std::vector<std::string> ErrorLines(int portNum, std::uint32_t errors);
+
+}  // namespace talmo

@@ -1,0 +1,42 @@
+#pragma once
+// The bytes typed into the pane for the Transmit button, and what a typed
+// key echoes into the pane.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "options.h"
+
+namespace talmo {
+
+class TTypedLine {
+ public:
+  static constexpr int Capacity = 4100;
+
+  // Adds one byte behind the others; false (and nothing stored) when the
+  // line is full.
+  bool Add(std::uint8_t key);
+  // Direct mode: the line becomes this one byte.
+  void SetSingle(std::uint8_t key);
+  void Reset() { Count_ = 0; }
+
+  int Count() const { return Count_; }
+  const std::uint8_t* Data() const { return Bytes_.data(); }
+  // Caption of the Transmit button for the current count.
+  std::string Caption() const;
+
+ private:
+  std::array<std::uint8_t, Capacity> Bytes_{};
+  int Count_ = 0;
+};
+
+// The echo of a typed key in the current looks, or "" when the key is not
+// echoed (printable keys show as typed text; hex looks are never echoed).
+std::string TypedEcho(std::uint8_t key, const TFormatOptions& opts);
+
+// Whether an echo joins the pane's last line rather than starting a new
+// one: only below the header lines, and while that line is short.
+bool EchoJoinsLastLine(int paneLineCount, int lastLineLength);
+
+}  // namespace talmo

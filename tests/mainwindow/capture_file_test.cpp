@@ -1,0 +1,126 @@
+#include "capture_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace talmo {
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/talmo-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+  }
+  void TearDown() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
+  std::string Dir;
+};
+
+TEST(CaptureName, ExtensionAndCaseOfTheFileName) {
+  const struct {
+    const char* chosen;
+    const char* name;
+  } rows[] = {
+      {"data.txt", "DATA.LOG"},
+      {"/home/ann/logs/data.txt", "/home/ann/logs/DATA.LOG"},
+      {"/tmp/run.2.bin", "/tmp/RUN.2.LOG"},
+      {"/tmp/noext", "/tmp/NOEXT.LOG"},
+      {"/tmp/v1.0/trace", "/tmp/v1.0/TRACE.LOG"},
+      {"/tmp/Mixed-Ä.log", "/tmp/MIXED-Ä.LOG"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.chosen);
+    EXPECT_EQ(CaptureFileNameFor(r.chosen), r.name);
+  }
+}
+
+TEST_F(CaptureTest, WritesExactlyTheBlocksAndStartsEmpty) {
+  std::ofstream(Dir + "/DATA.LOG") << "old content";
+  TCaptureFile c;
+  c.Start(Dir + "/data.txt");
+  EXPECT_TRUE(c.Running());
+  EXPECT_EQ(c.BaseName(), "DATA.LOG");
+  EXPECT_EQ(Slurp(Dir + "/DATA.LOG"), "");
+  const std::uint8_t a[] = {0x02, 0x41, 0x03};
+  const std::uint8_t b[] = {0x00, 0xFF, 0x0D, 0x0A};
+  c.Write(a, sizeof a);
+  c.Write(b, sizeof b);
+  EXPECT_EQ(Slurp(Dir + "/DATA.LOG"), std::string("\x02\x41\x03\x00\xFF\r\n", 7));
+  c.Stop();
+  EXPECT_FALSE(c.Running());
+  c.Write(a, sizeof a);  // not capturing: nothing written
+  EXPECT_EQ(Slurp(Dir + "/DATA.LOG").size(), 7u);
+}
+
+TEST_F(CaptureTest, OtherLockersAreKeptOut) {
+  TCaptureFile c;
+  c.Start(Dir + "/x");
+  const int fd = ::open((Dir + "/X.LOG").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ::close(fd);
+
+  TCaptureFile second;
+  try {
+    second.Start(Dir + "/x.txt");
+    ADD_FAILURE() << "no error";
+  } catch (const ECaptureError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot capture to \"" + Dir + "/X.LOG\": the file is in use");
+  }
+  EXPECT_FALSE(second.Running());
+  const std::uint8_t a[] = {'k'};
+  c.Write(a, 1);
+  EXPECT_EQ(Slurp(Dir + "/X.LOG"), "k") << "the running capture keeps its file";
+}
+
+TEST_F(CaptureTest, FailureNamesThePathAndReason) {
+  TCaptureFile c;
+  try {
+    c.Start(Dir + "/missing/dir/data.txt");
+    FAIL() << "no error";
+  } catch (const ECaptureError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Cannot capture to \"" + Dir + "/missing/dir/DATA.LOG\": No such file or directory");
+  }
+  EXPECT_FALSE(c.Running());
+}
+
+TEST_F(CaptureTest, FailedWritesAreKeptForOneReport) {
+  // A file size limit makes the kernel cut the write short and then refuse.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  TCaptureFile c;
+  c.Start(Dir + "/limited");
+  rlimit small = old;
+  small.rlim_cur = 4;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::uint8_t block[] = {1, 2, 3, 4, 5, 6, 7};
+  c.Write(block, sizeof block);
+  c.Write(block, sizeof block);
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(c.BytesWritten(), 4u);
+  EXPECT_EQ(c.WriteError(), "Capture to \"" + Dir + "/LIMITED.LOG\" failed: File too large");
+  EXPECT_TRUE(c.Running()) << "the capture goes on";
+  c.Start(Dir + "/again");
+  EXPECT_EQ(c.WriteError(), "");
+}
+
+}  // namespace
+}  // namespace talmo

@@ -1,0 +1,61 @@
+#include "typed_line.h"
+
+#include <gtest/gtest.h>
+
+namespace talmo {
+namespace {
+
+TEST(TypedLine, CountsAndCaptions) {
+  TTypedLine t;
+  EXPECT_EQ(t.Caption(), "Transmit");
+  for (std::uint8_t k : {'x', 'y', 'z'}) ASSERT_TRUE(t.Add(k));
+  EXPECT_EQ(t.Count(), 3);
+  EXPECT_EQ(t.Caption(), "Transmit (3)");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(t.Data()), 3), "xyz");
+  t.SetSingle('X');
+  EXPECT_EQ(t.Count(), 1);
+  t.Add('Y');
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(t.Data()), 2), "XY");
+  t.Reset();
+  EXPECT_EQ(t.Caption(), "Transmit");
+}
+
+TEST(TypedLine, RefusesKeysPastItsRoom) {
+  TTypedLine t;
+  for (int i = 0; i < TTypedLine::Capacity; ++i) ASSERT_TRUE(t.Add(static_cast<std::uint8_t>(i)));
+  EXPECT_FALSE(t.Add('!'));
+  EXPECT_EQ(t.Count(), TTypedLine::Capacity);
+  EXPECT_EQ(t.Data()[TTypedLine::Capacity - 1], static_cast<std::uint8_t>(TTypedLine::Capacity - 1));
+  t.SetSingle('A');  // Direct mode still works on a full line
+  EXPECT_EQ(t.Count(), 1);
+}
+
+TEST(TypedEcho, OnlyNamedSignsAreEchoed) {
+  TFormatOptions convert;  // Convert on, Hex off
+  TFormatOptions hex;
+  hex.Hex = true;
+  TFormatOptions neither;
+  neither.Convert = false;
+  struct Row {
+    std::uint8_t key;
+    const char* convert;
+  };
+  const Row rows[] = {{0x02, " STX"}, {0x00, " NUL"}, {0x0D, " CR "}, {0x20, "  SP "},
+                      {0x7F, " $7F"}, {'A', ""},      {'~', ""},      {0x80, ""},
+                      {0xC4, ""}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(static_cast<int>(r.key));
+    EXPECT_EQ(TypedEcho(r.key, convert), r.convert);
+    EXPECT_EQ(TypedEcho(r.key, hex), "");
+    EXPECT_EQ(TypedEcho(r.key, neither), "");
+  }
+}
+
+TEST(TypedEcho, JoinsShortLastLinesBelowTheHeader) {
+  EXPECT_FALSE(EchoJoinsLastLine(2, 0));
+  EXPECT_TRUE(EchoJoinsLastLine(3, 79));
+  EXPECT_FALSE(EchoJoinsLastLine(3, 80));
+}
+
+}  // namespace
+}  // namespace talmo
