@@ -123,6 +123,9 @@ int PlanTermios(const TSerDCB& dcb, const termios& current,
   out.Rate = dcb.BaudRate;
   const speed_t sp = StandardSpeed(dcb.BaudRate);
   out.CustomRate = sp == B0;
+  // An input rate left over from an earlier custom rate would survive
+  // cfsetspeed; with CIBAUD clear the input follows the output rate.
+  t.c_cflag &= ~CIBAUD;
   // A custom rate is set afterwards through termios2; keep 38400 meanwhile.
   cfsetspeed(&t, out.CustomRate ? B38400 : sp);
   if (int err = SetDatabits(t, dcb.ByteSize)) return err;
