@@ -1,0 +1,327 @@
+// The port list: the user's SERIALCOMM entries, the devices sysfs lists and
+// the built-in loopback port, merged under unique COM names.
+
+#include "port_list.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace talmo {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+           return up(x) == up(y);
+         });
+}
+
+// Reads a small sysfs attribute; empty when it is not there.
+std::string ReadAttribute(const fs::path& p) {
+  std::ifstream in(p);
+  if (!in) return {};
+  std::string s;
+  std::getline(in, s);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\r'))
+    s.pop_back();
+  return s;
+}
+
+// "ttyUSB12" with prefix "ttyUSB" gives 12; -1 when the rest is not a number.
+int KernelNumber(const std::string& name, const std::string& prefix) {
+  if (name.size() <= prefix.size() || name.size() > prefix.size() + 4 ||
+      name.compare(0, prefix.size(), prefix) != 0)
+    return -1;
+  int k = 0;
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return -1;
+    k = k * 10 + (name[i] - '0');
+  }
+  return k;
+}
+
+// The stable number of a kernel name; 0 for kinds without one.
+int StableNumber(const std::string& kernel) {
+  if (int k = KernelNumber(kernel, "ttyS"); k >= 0) return k + 1;
+  if (int k = KernelNumber(kernel, "ttyUSB"); k >= 0) return k + 33;
+  if (int k = KernelNumber(kernel, "ttyACM"); k >= 0) return k + 65;
+  return 0;
+}
+
+// Name order with numbers compared as numbers (ttyAMA2 before ttyAMA10).
+bool NaturalLess(const std::string& a, const std::string& b) {
+  std::size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool da = a[i] >= '0' && a[i] <= '9';
+    const bool db = b[j] >= '0' && b[j] <= '9';
+    if (da && db) {
+      std::size_t ie = i, je = j;
+      while (ie < a.size() && a[ie] >= '0' && a[ie] <= '9') ++ie;
+      while (je < b.size() && b[je] >= '0' && b[je] <= '9') ++je;
+      std::string na = a.substr(i, ie - i), nb = b.substr(j, je - j);
+      na.erase(0, std::min(na.find_first_not_of('0'), na.size()));
+      nb.erase(0, std::min(nb.find_first_not_of('0'), nb.size()));
+      if (na.size() != nb.size()) return na.size() < nb.size();
+      if (na != nb) return na < nb;
+      i = ie;
+      j = je;
+      continue;
+    }
+    if (a[i] != b[j]) return a[i] < b[j];
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
+int ComNumber(const std::string& name) {
+  const int k = KernelNumber(name, "COM");
+  return k < 0 ? 1 << 20 : k;
+}
+
+// A ttyS line exists for every possible UART slot; only one whose probe
+// found a chip has a type other than PORT_UNKNOWN (0).
+bool UartAnswers(const fs::path& entry) {
+  const std::string type = ReadAttribute(entry / "type");
+  if (type.empty()) return false;
+  try {
+    return std::stoi(type) != 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// The USB device above a tty's device, if it is one: the first folder up
+// the resolved path that has an idVendor.
+void ReadUsbInfo(const fs::path& entry, TPortEntry& out) {
+  std::error_code ec;
+  fs::path p = fs::canonical(entry / "device", ec);
+  if (ec) return;
+  for (int level = 0; level < 8 && !p.empty(); ++level) {
+    if (fs::exists(p / "idVendor", ec)) {
+      out.Manufacturer = ReadAttribute(p / "manufacturer");
+      out.Product = ReadAttribute(p / "product");
+      out.SerialNumber = ReadAttribute(p / "serial");
+      return;
+    }
+    if (p == p.parent_path()) return;
+    p = p.parent_path();
+  }
+}
+
+std::string Describe(const std::string& kernel, const TPortEntry& e, bool usb) {
+  std::string d = e.Manufacturer;
+  if (!e.Product.empty()) d += (d.empty() ? "" : " ") + e.Product;
+  if (d.empty())
+    d = usb ? "USB serial device " + kernel
+            : KernelNumber(kernel, "ttyS") >= 0 ? "Serial port " + kernel
+                                                : "Serial device " + kernel;
+  if (!e.SerialNumber.empty()) d += ", serial number " + e.SerialNumber;
+  return d;
+}
+
+std::vector<std::string> ConsoleTtys(const std::string& activePath) {
+  std::vector<std::string> names;
+  std::ifstream in(activePath);
+  std::string word;
+  while (in >> word) names.push_back(word);
+  return names;
+}
+
+// The same device, also when one path is a link to the other
+// (/dev/serial/by-id/... -> /dev/ttyUSB0). Only names are resolved here.
+bool SameDevice(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  std::error_code ea, eb;
+  const fs::path ca = fs::weakly_canonical(a, ea);
+  const fs::path cb = fs::weakly_canonical(b, eb);
+  return !ea && !eb && ca == cb;
+}
+
+}  // namespace
+
+TPortEntry LoopbackPortEntry(const std::string& path) {
+  TPortEntry e;
+  e.Name = "COM99";
+  e.Path = path;
+  e.Description = "Built-in loopback port (sends back every byte)";
+  return e;
+}
+
+std::vector<TDetectedDevice> DetectSerialDevices(const TPortSources& sources) {
+  std::vector<TDetectedDevice> found;
+  const std::vector<std::string> console = ConsoleTtys(sources.ConsoleActive);
+  std::error_code ec;
+  fs::directory_iterator it(sources.SysClassTty, ec);
+  if (ec) return found;
+  for (const auto& dirent : it) {
+    const std::string kernel = dirent.path().filename().string();
+    if (std::find(console.begin(), console.end(), kernel) != console.end()) continue;
+    const fs::path entry = dirent.path();
+    std::error_code e2;
+    // Virtual terminals, pseudo-terminals and the like have no driver.
+    if (!fs::exists(entry / "device" / "driver", e2)) continue;
+    if (KernelNumber(kernel, "ttyS") >= 0 && !UartAnswers(entry)) continue;
+    TDetectedDevice d;
+    d.Kernel = kernel;
+    d.Entry.Path = sources.DevDir + "/" + kernel;
+    ReadUsbInfo(entry, d.Entry);
+    const bool usb = !d.Entry.Manufacturer.empty() || !d.Entry.Product.empty() ||
+                     !d.Entry.SerialNumber.empty() ||
+                     KernelNumber(kernel, "ttyUSB") >= 0 ||
+                     KernelNumber(kernel, "ttyACM") >= 0;
+    d.Entry.Description = Describe(kernel, d.Entry, usb);
+    found.push_back(std::move(d));
+  }
+  std::sort(found.begin(), found.end(), [](const TDetectedDevice& a, const TDetectedDevice& b) {
+    return NaturalLess(a.Kernel, b.Kernel);
+  });
+  return found;
+}
+
+std::vector<TPortEntry> TPortList::ReadUserEntries(
+    const std::shared_ptr<TRegistryStore>& store, std::vector<std::string>& problems) {
+  std::vector<TPortEntry> entries;
+  if (!store) return entries;
+  TRegistry key(store);
+  if (!key.OpenKey(KeyPath, false)) return entries;
+  const std::string where = std::string(" in [") + TRegistry::RootKeyName + "\\" +
+                            KeyPath + "] of " + store->Path();
+  for (const std::string& path : key.GetValueNames()) {
+    const std::string label = path.empty() ? "@" : "\"" + path + "\"";
+    if (key.GetDataType(path) != rdString) {
+      problems.push_back("The port entry " + label + where +
+                         " is not a text such as \"COM5\"; it is left out.");
+      continue;
+    }
+    TPortEntry e;
+    e.Name = key.ReadString(path);
+    if (path.empty()) {
+      problems.push_back("The port entry @" + where +
+                         " names no device path; it is left out.");
+      continue;
+    }
+    if (e.Name.empty()) {
+      problems.push_back("The port entry " + label + where +
+                         " gives no port name; it is left out.");
+      continue;
+    }
+    const auto twice = std::find_if(entries.begin(), entries.end(),
+                                    [&](const TPortEntry& x) { return SameName(x.Name, e.Name); });
+    if (twice != entries.end()) {
+      problems.push_back("The port entry " + label + where + " names " + e.Name +
+                         " again (" + twice->Path + " has it); it is left out.");
+      continue;
+    }
+    // A bare kernel name ("ttyUSB0") means the device of that name.
+    e.Path = path[0] == '/' ? path : "/dev/" + path;
+    e.Description = "Named in the settings file: " + e.Path;
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+TPortList TPortList::Merge(const std::vector<TPortEntry>& userEntries,
+                           const std::vector<TDetectedDevice>& detected,
+                           const std::optional<TPortEntry>& loopback) {
+  TPortList list;
+  std::vector<std::string> taken;
+  auto isTaken = [&](const std::string& n) {
+    return std::any_of(taken.begin(), taken.end(), [&](const std::string& t) { return SameName(t, n); });
+  };
+  for (const TPortEntry& e : userEntries) {
+    if (isTaken(e.Name)) continue;
+    taken.push_back(e.Name);
+    list.FEntries.push_back(e);
+  }
+  const std::size_t userCount = list.FEntries.size();
+  const bool loopbackKeepsName = loopback && !isTaken(loopback->Name);
+  if (loopbackKeepsName) taken.push_back(loopback->Name);
+
+  std::vector<TPortEntry> named;
+  std::vector<const TDetectedDevice*> others, displaced;
+  for (const TDetectedDevice& d : detected) {
+    // A device the user named already is listed under that name, with what
+    // sysfs knows of it.
+    bool ownEntry = false;
+    for (std::size_t i = 0; i < userCount; ++i) {
+      TPortEntry& u = list.FEntries[i];
+      if (!SameDevice(u.Path, d.Entry.Path)) continue;
+      ownEntry = true;
+      u.Manufacturer = d.Entry.Manufacturer;
+      u.Product = d.Entry.Product;
+      u.SerialNumber = d.Entry.SerialNumber;
+      u.Description = d.Entry.Description + " (named in the settings file)";
+    }
+    if (ownEntry) continue;
+    const int stable = StableNumber(d.Kernel);
+    if (stable == 0) {
+      others.push_back(&d);
+      continue;
+    }
+    const std::string name = "COM" + std::to_string(stable);
+    if (isTaken(name)) {
+      displaced.push_back(&d);
+      continue;
+    }
+    taken.push_back(name);
+    TPortEntry e = d.Entry;
+    e.Name = name;
+    named.push_back(std::move(e));
+  }
+  int next = 97;
+  auto nextFree = [&] {
+    while (isTaken("COM" + std::to_string(next))) ++next;
+    std::string n = "COM" + std::to_string(next);
+    taken.push_back(n);
+    return n;
+  };
+  for (const auto* group : {&others, &displaced})
+    for (const TDetectedDevice* d : *group) {
+      TPortEntry e = d->Entry;
+      e.Name = nextFree();
+      named.push_back(std::move(e));
+    }
+  std::stable_sort(named.begin(), named.end(), [](const TPortEntry& a, const TPortEntry& b) {
+    return ComNumber(a.Name) < ComNumber(b.Name);
+  });
+  for (auto& e : named) list.FEntries.push_back(std::move(e));
+  if (loopback) {
+    TPortEntry e = *loopback;
+    if (!loopbackKeepsName) e.Name = nextFree();
+    list.FEntries.push_back(std::move(e));
+  }
+  return list;
+}
+
+TPortList TPortList::Build(const std::shared_ptr<TRegistryStore>& store,
+                           const TPortSources& sources,
+                           const std::optional<TPortEntry>& loopback) {
+  std::vector<std::string> problems;
+  const std::vector<TPortEntry> user = ReadUserEntries(store, problems);
+  TPortList list = Merge(user, DetectSerialDevices(sources), loopback);
+  list.FProblems = std::move(problems);
+  return list;
+}
+
+const TPortEntry* TPortList::Find(const std::string& name) const {
+  for (const TPortEntry& e : FEntries)
+    if (SameName(e.Name, name)) return &e;
+  return nullptr;
+}
+
+std::optional<std::string> TPortList::DevicePathFor(const std::string& name) const {
+  if (!name.empty() && name[0] == '/') return name;
+  std::string n = name;
+  if (n.rfind("\\\\.\\", 0) == 0) n.erase(0, 4);
+  if (const TPortEntry* e = Find(n)) return e->Path;
+  return std::nullopt;
+}
+
+}  // namespace talmo
