@@ -320,8 +320,18 @@ std::optional<std::string> TPortList::DevicePathFor(const std::string& name) con
   if (!name.empty() && name[0] == '/') return name;
   std::string n = name;
   if (n.rfind("\\\\.\\", 0) == 0) n.erase(0, 4);
+  if (!n.empty() && n[0] == '/') return n;
   if (const TPortEntry* e = Find(n)) return e->Path;
   return std::nullopt;
+}
+
+std::function<std::string(const std::string&)> TPortList::DeviceResolver(
+    std::shared_ptr<TRegistryStore> store, TPortSources sources,
+    std::optional<TPortEntry> loopback) {
+  return [store = std::move(store), sources = std::move(sources),
+          loopback = std::move(loopback)](const std::string& name) {
+    return Build(store, sources, loopback).DevicePathFor(name).value_or("");
+  };
 }
 
 }  // namespace talmo

@@ -13,6 +13,7 @@
 // Detection reads sysfs only: it never opens a device, so ports in use are
 // not disturbed, and it never lists the system console's tty.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,9 +80,17 @@ class TPortList {
 
   const TPortEntry* Find(const std::string& name) const;
   // The device path of a port name: "\\.\COM5" or "COM5" through the list
-  // (names compare without regard to case); a name that begins with "/" is
-  // the path itself; nullopt for a name the list does not know.
+  // (names compare without regard to case); a name that begins with "/"
+  // (also after "\\.\") is the path itself; nullopt for a name the list
+  // does not know.
   std::optional<std::string> DevicePathFor(const std::string& name) const;
+
+  // A resolver for the port component: it builds the list anew at each call,
+  // so an open finds the devices present at that moment; "" for a name the
+  // list does not know (the component reports it as a missing device).
+  static std::function<std::string(const std::string&)> DeviceResolver(
+      std::shared_ptr<TRegistryStore> store, TPortSources sources,
+      std::optional<TPortEntry> loopback);
 
  private:
   std::vector<TPortEntry> FEntries;

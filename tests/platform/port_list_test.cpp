@@ -215,6 +215,7 @@ TEST_F(PortListTest, DevicePathsResolveThroughTheList) {
       {"\\\\.\\COM34", "/dev/ttyUSB1"},
       {"\\\\.\\COM99", kLoopPath},
       {"/dev/ttyUSB7", "/dev/ttyUSB7"},
+      {"\\\\.\\/dev/ttyUSB7", "/dev/ttyUSB7"},
       {"\\\\.\\COM77", std::nullopt},
       {"COM", std::nullopt},
       {"", std::nullopt},
@@ -224,6 +225,20 @@ TEST_F(PortListTest, DevicePathsResolveThroughTheList) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(list.DevicePathFor(c.name), c.path);
   }
+}
+
+TEST_F(PortListTest, TheResolverSeesDevicesAndEntriesOfTheMomentOfTheOpen) {
+  auto store = StoreWith(Dir, "");
+  const auto resolve =
+      TPortList::DeviceResolver(store, Sys.Sources(), LoopbackPortEntry(kLoopPath));
+  EXPECT_EQ(resolve("\\\\.\\COM99"), kLoopPath);
+  EXPECT_EQ(resolve("\\\\.\\COM34"), "");
+  Sys.Usb("ttyUSB1", "", "", "");  // plugged in after the list was shown
+  EXPECT_EQ(resolve("\\\\.\\COM34"), "/dev/ttyUSB1");
+  TRegistry key(store);
+  ASSERT_TRUE(key.OpenKey(TPortList::KeyPath, false));
+  key.WriteString("/dev/serial/by-id/y", "COM7");
+  EXPECT_EQ(resolve("\\\\.\\COM7"), "/dev/serial/by-id/y");
 }
 
 TEST_F(PortListTest, OtherKindsTakeFreeNamesFromCom97InNameOrder) {
