@@ -1,0 +1,182 @@
+// The window's settings: loading them at creation, storing the bounds at the
+// end, and the linked-connections policy value.
+
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QCheckBox>
+#include <QScreen>
+
+#include "convert.h"
+#include "main_window.h"
+#include "qt_sync.h"
+#include "radio_group.h"
+#include "registry.h"
+
+namespace talmo {
+namespace {
+
+constexpr const char* kSettingsKey = "SOFTWARE\\Velkerstam\\TALMO";
+constexpr const char* kPolicyKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+constexpr std::array<std::int32_t, 4> kDefaultBounds{100, 50, 700, 500};
+
+QString Hex2(std::uint8_t v) {
+  char d[2];
+  PutHex2(d, v);
+  return QString::fromLatin1(d, 2);
+}
+
+// True when some screen shows enough of the window's top edge to grab it.
+bool OnSomeScreen(const std::array<std::int32_t, 4>& b) {
+  if (b[2] <= 0 || b[3] <= 0) return false;
+  const QRect titleBand(b[0], b[1], b[2], 30);
+  for (const QScreen* s : QGuiApplication::screens()) {
+    const QRect seen = s->availableGeometry().intersected(titleBand);
+    if (seen.width() >= 40 && seen.height() >= 10) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void TfoMain::LoadParms() {
+  // A value of the wrong type or a write the store refuses must not leave
+  // creation unfinished: each such value takes its default, and the user is
+  // told once, at the end, what was wrong.
+  std::vector<std::string> problems;
+  auto attempt = [&problems](const std::function<void()>& step) {
+    try {
+      step();
+    } catch (...) {
+      problems.push_back(ExceptionMessage(std::current_exception()));
+    }
+  };
+  FCollectErrors = &problems;
+
+  FParmKey = std::make_unique<TRegistry>(
+      TRegistryStore::ForFile(FEnv.SettingsPath.empty() ? SettingsFilePath() : FEnv.SettingsPath));
+  std::optional<std::string> warning = FParmKey->TakeStoreWarning();
+  attempt([&] { FParmKey->OpenKey(kSettingsKey, true); });
+
+  TRegistry& k = *FParmKey;
+  FBounds = kDefaultBounds;
+  attempt([&] {
+    std::array<std::uint8_t, 16> raw{};
+    const int got = k.ReadBinaryData("COORDS", raw.data(), 16);
+    for (int i = 0; i < got / 4; ++i)
+      FBounds[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(
+          raw[4 * i] | raw[4 * i + 1] << 8 | raw[4 * i + 2] << 16 | static_cast<std::uint32_t>(raw[4 * i + 3]) << 24);
+  });
+  RestoreBounds();
+
+  attempt([&] {
+    std::int32_t port = 0;
+    if (k.ValueExists("REGXCOM"))
+      port = k.ReadInteger("REGXCOM");
+    else
+      k.WriteInteger("REGXCOM", 0);
+    if (port >= 0) raPort->SetItemIndex(port);
+  });
+  ReadIndex("REGBAUD", rgBaud, problems);
+  ReadIndex("REGDATABITS", rgDatabits, problems);
+  ReadIndex("REGPARITY", rgParity, problems);
+  ReadIndex("REGSTOP", rgStop, problems);
+
+  attempt([&] {
+    if (!k.ValueExists("REGPROTOCOL")) {
+      for (int i : {0, 1, 2, 3, 5}) FProtocolFlags[static_cast<std::size_t>(i)] = 0;
+      k.WriteBinaryData("REGPROTOCOL", FProtocolFlags.data(), 9);
+    }
+  });
+  attempt([&] {
+    if (k.ValueExists("DIRECT")) cbDirect->setChecked(k.ReadBool("DIRECT"));
+  });
+  attempt([&] {
+    std::array<std::uint8_t, 9> stored{};
+    k.ReadBinaryData("REGPROTOCOL", stored.data(), 9);
+    FProtocolFlags = stored;
+  });
+
+  auto& f = FProtocolFlags;
+  if (f[6] == 1) {
+    f[2] = 1;
+    f[0] = 0x02;
+    f[1] = 0x03;
+  }
+  meFirst->setText(Hex2(f[0]));
+  meLast->setText(Hex2(f[1]));
+  cbSTXHL->setChecked(false);
+  cbPROD2->setChecked(false);
+  cbManch->setChecked(false);
+  // Ticking a protocol box runs its preset and FirstLast, which re-reads the
+  // record from the boxes; the later steps read the record as it is then.
+  cbSTXHL->setChecked(f[6] != 0);
+  cbConvert->setChecked(f[4] != 0);
+  cbPROD2->setChecked(f[7] != 0);
+  cbManch->setChecked(f[8] != 0);
+  if (f[7] == 1) f[3] = 1;
+  cbBcc->setChecked(f[2] != 0);
+  cbTime->setChecked(f[3] != 0);
+  cbHEX->setChecked(f[5] != 0);
+  cbSTXHL->setChecked(f[6] != 0);
+  cbPROD2->setChecked(f[7] != 0);
+  cbManch->setChecked(f[8] != 0);
+  cbConvert->setChecked(f[4] != 0);
+
+  FCollectErrors = nullptr;
+  if (warning || !problems.empty()) {
+    std::string text;
+    if (warning) text += *warning + "\n";
+    if (!problems.empty()) {
+      text += "These settings could not be used and take their defaults:";
+      for (const std::string& p : problems) text += "\n" + p;
+      text += "\nSettings file: " + FParmKey->Store()->Path();
+    }
+    FDialogs->Message(text);
+  }
+}
+
+void TfoMain::ReadIndex(const char* name, TRadioGroup* group, std::vector<std::string>& problems) {
+  std::int32_t index = 0;
+  try {
+    if (!FParmKey->ValueExists(name)) FParmKey->WriteInteger(name, 0);
+    index = FParmKey->ReadInteger(name);
+  } catch (...) {
+    problems.push_back(ExceptionMessage(std::current_exception()));
+    index = 0;
+  }
+  group->SetItemIndex(index < 0 ? 0 : index);
+}
+
+void TfoMain::RestoreBounds() {
+  // Bounds that no screen shows any more (a monitor that was unplugged)
+  // would put the window out of reach.
+  if (!OnSomeScreen(FBounds)) FBounds = kDefaultBounds;
+  move(FBounds[0], FBounds[1]);
+  resize(FBounds[2], FBounds[3]);
+}
+
+void TfoMain::SaveParms() {
+  if (!FParmKey) return;
+  const std::int32_t bounds[4] = {x(), y(), width(), height()};
+  std::uint8_t raw[16];
+  for (int i = 0; i < 4; ++i)
+    for (int b = 0; b < 4; ++b)
+      raw[4 * i + b] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(bounds[i]) >> (8 * b));
+  std::unique_ptr<TRegistry> key = std::move(FParmKey);
+  key->WriteBinaryData("COORDS", raw, 16);
+  key->CloseKey();
+}
+
+bool TfoMain::SetLinkedConnections() {
+  TRegistry key(FParmKey ? FParmKey->Store() : TRegistryStore::ForFile(SettingsFilePath()));
+  if (!key.OpenKey(kPolicyKey, false)) return false;
+  bool wrote = false;
+  if (!(key.ValueExists("EnableLinkedConnections") && key.ReadInteger("EnableLinkedConnections") != 0)) {
+    key.WriteInteger("EnableLinkedConnections", 1);
+    wrote = true;
+  }
+  key.CloseKey();
+  return wrote;
+}
+
+}  // namespace talmo

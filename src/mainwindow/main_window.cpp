@@ -1,0 +1,728 @@
+#include "main_window.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDate>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextBlock>
+#include <QTime>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "clock.h"
+#include "convert.h"
+#include "port_messages.h"
+#include "qt_sync.h"
+#include "radio_group.h"
+#include "registry.h"
+
+namespace talmo {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<int>(s.size())); }
+std::string S(const QString& s) { return s.toLatin1().toStdString(); }
+
+void Place(QWidget* w, const TBounds& b) { w->setGeometry(b.Left, b.Top, b.Width, b.Height); }
+
+// The baud selector's items and the rates they stand for (the first item
+// programs 1024 baud through br600).
+const TSerBaudrate kBaudTable[] = {br600,   br1200,  br2400,  br4800,   br9600,
+                                   br14400, br19200, br38400, br57600, br115200};
+
+// The pane: an editable text pane whose key handlers see every key first
+// and never consume it (unless the typed line refuses it).
+class TPane : public QPlainTextEdit {
+ public:
+  TPane(TfoMain* owner, QWidget* parent) : QPlainTextEdit(parent), FOwner(owner) {}
+  bool Refused = false;
+
+ protected:
+  void keyPressEvent(QKeyEvent* e) override {
+    Refused = false;
+    FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? 0x71 : e->key());
+    for (char c : e->text().toLatin1()) FOwner->meDataKeyPress(static_cast<std::uint8_t>(c));
+    if (!Refused) QPlainTextEdit::keyPressEvent(e);
+  }
+
+ private:
+  TfoMain* FOwner;
+};
+
+// A label that reports clicks (the web address).
+class TLinkLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  std::function<void()> OnClick;
+
+ protected:
+  void mouseReleaseEvent(QMouseEvent* e) override {
+    QLabel::mouseReleaseEvent(e);
+    if (OnClick) OnClick();
+  }
+};
+
+// The sign fields take Enter as "apply".
+class TSignField : public QLineEdit {
+ public:
+  TSignField(TfoMain* owner, QWidget* parent) : QLineEdit(parent), FOwner(owner) {
+    setInputMask(">NN; ");
+    setMaxLength(2);
+  }
+
+ protected:
+  void keyPressEvent(QKeyEvent* e) override {
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) FOwner->meFirstKeyPress('\r');
+    QLineEdit::keyPressEvent(e);
+  }
+
+ private:
+  TfoMain* FOwner;
+};
+
+QCheckBox* MakeCheck(QWidget* parent, const char* caption, const char* hint, const TBounds& b) {
+  auto* c = new QCheckBox(caption, parent);
+  if (hint) c->setToolTip(hint);
+  Place(c, b);
+  return c;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* caption, const char* hint, const TBounds& b) {
+  auto* p = new QPushButton(caption, parent);
+  p->setToolTip(hint);
+  Place(p, b);
+  return p;
+}
+
+}  // namespace
+
+class TfoMain::TPaneView : public TPumpView {
+ public:
+  explicit TPaneView(TfoMain& w) : W(w) {}
+  bool Paused() const override { return W.cbPause->isChecked(); }
+  void SetPauseCaption(const std::string& caption, bool red) override {
+    W.cbPause->setText(Q(caption));
+    QPalette p = W.cbPause->palette();
+    p.setColor(QPalette::WindowText, red ? QColor(255, 0, 0) : QColor(0, 0, 0));
+    W.cbPause->setPalette(p);
+  }
+  void AppendToPane(const std::string& line) override { W.AppendToPane(line); }
+  void ProcessMessages() override { QCoreApplication::processEvents(); }
+
+ private:
+  TfoMain& W;
+};
+
+TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(std::move(env)) {
+  FDialogs = FEnv.Dialogs ? FEnv.Dialogs : std::make_shared<TQtDialogs>(this);
+  FSync = std::make_unique<TQtSync>(this, [this](const std::string& m) { ShowError(m); });
+  FComm = std::make_unique<TSerComm>(FEnv.Driver, *FSync);
+  if (FEnv.PortTiming) FComm->SetTiming(*FEnv.PortTiming);
+  ApplyDesignedComponent();
+
+  TFormatterHooks hooks;
+  hooks.Line = [this](std::string_view line) { FPending.Add(std::string(line)); };
+  hooks.RestartTimeout = [this] { RestartTimeout(); };
+  hooks.Capture = [this](const std::uint8_t* block, std::size_t n) {
+    FCapture.Write(block, n);
+    if (!FCapture.WriteError().empty() && !FCaptureErrorShown) {
+      FCaptureErrorShown = true;
+      FPending.Add("// " + FCapture.WriteError());
+    }
+  };
+  hooks.LastSign = [this](const std::string& text) { edLast->setText(Q(text)); };
+  FFormatter = std::make_unique<TReceiveFormatter>(FOptions, std::move(hooks));
+  FPaneView = std::make_unique<TPaneView>(*this);
+
+  CreateControls();
+  ConnectHandlers();
+  SetTabOrder();
+  FormCreate();
+}
+
+TfoMain::~TfoMain() { FormDestroy(); }
+
+void TfoMain::ApplyDesignedComponent() {
+  TSerComm& c = *FComm;
+  c.SetBaudrate(br19200);
+  c.SetPortNum(13);
+  c.SetDeviceName("COM13");
+  c.FlowControl().SetOutCtsFlow(false);
+  c.FlowControl().SetOutDsrFlow(false);
+  c.FlowControl().SetControlDtr(dtrEnabled);
+  c.FlowControl().SetControlRts(rtsHandshake);
+  c.FlowControl().SetXonXoffOut(false);
+  c.FlowControl().SetXonXoffIn(false);
+  c.FlowControl().SetDsrSensitivity(false);
+  c.FlowControl().SetTxContinueOnXoff(false);
+  c.SetMonitorEvents(TSerCommEvents{ceBreak, ceCts, ceDsr, ceError, ceRxChar, ceTxEmpty, ceRxFlag});
+  c.Buffers().SetReadSize(1024);
+  c.Buffers().SetWriteSize(1024);
+  c.Buffers().SetReadTimeout(607);
+  c.OnOpen = [this](TSerCustomComm*) { Comm1Open(); };
+  c.OnClose = [this](TSerCustomComm*) { Comm1Close(); };
+  c.OnError = [this](TSerCustomComm*, int errors) { Comm1RealError(errors); };
+  c.OnRxChar = [this](TSerCustomComm*, int count) { Comm1RealRxChar(count); };
+  // Modem-line, break and event-character events are monitored but need
+  // nothing of the window.
+  c.OnCts = c.OnDsr = c.OnBreak = c.OnRxFlag = [](TSerCustomComm*) {};
+}
+
+void TfoMain::CreateControls() {
+  setWindowTitle("foMain");
+  resize(834, 528);
+  move(420, 190);
+  QFont sans = QApplication::font();
+  sans.setPointSize(8);
+  setFont(sans);
+
+  const TMainLayout d = DesignedLayout();
+  auto* pane = new TPane(this, this);
+  meData = pane;
+  Place(meData, d.meData);
+  QFont fixed("Courier New");
+  if (!QFontDatabase::families().contains("Courier New")) fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  fixed.setPixelSize(15);
+  meData->setFont(fixed);
+  QPalette pp = meData->palette();
+  pp.setColor(QPalette::Base, QApplication::palette().color(QPalette::ToolTipBase));
+  pp.setColor(QPalette::Text, Qt::black);
+  meData->setPalette(pp);
+  meData->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  meData->setLineWrapMode(QPlainTextEdit::NoWrap);
+  meData->setPlainText("meData");
+
+  auto* web = new TLinkLabel(Q(FEnv.WebAddress), this);
+  web->OnClick = [this] { Safe([this] { laWebClick(); }); };
+  laWeb = web;
+  laWeb->setToolTip("Internet");
+  QFont webFont = sans;
+  webFont.setPixelSize(12);
+  webFont.setUnderline(true);
+  laWeb->setFont(webFont);
+  laWeb->setStyleSheet("color: blue");
+  laWeb->setCursor(Qt::PointingHandCursor);
+  Place(laWeb, d.laWeb);
+
+  raPort = new TRadioGroup("Port", this);
+  rgBaud = new TRadioGroup("Baudrate", this);
+  rgBaud->SetItems({"1024", "1200", "2400", "4800", "9600", "14400", "19200", "38400", "57600", "115200"});
+  rgDatabits = new TRadioGroup("Databits", this);
+  rgDatabits->SetItems({"7", "8"});
+  rgParity = new TRadioGroup("Parity", this);
+  rgParity->SetItems({"None", "Odd", "Even"});
+  rgStop = new TRadioGroup("Stopbits", this);
+  rgStop->SetItems({"1", "1.5", "2"});
+  Place(raPort, d.raPort);
+  Place(rgBaud, d.rgBaud);
+  Place(rgDatabits, d.rgDatabits);
+  Place(rgParity, d.rgParity);
+  Place(rgStop, d.rgStop);
+
+  Panel1 = new QFrame(this);
+  Panel1->setFrameShape(QFrame::Panel);
+  Panel1->setFrameShadow(QFrame::Raised);
+  Place(Panel1, d.Panel1);
+  StaticText1 = new QLabel("Start&Stop Signs", Panel1);
+  StaticText1->setTextFormat(Qt::PlainText);
+  Place(StaticText1, {8, 8, 89, 17});
+  meFirst = new TSignField(this, Panel1);
+  meFirst->setText("00");
+  meFirst->setToolTip("Hex, e.g. 02 for STX, 00 any sign");
+  Place(meFirst, {8, 20, 25, 21});
+  meLast = new TSignField(this, Panel1);
+  meLast->setText("00");
+  meLast->setToolTip("Hex, e.g. 03 for ETX, 00 any sign");
+  Place(meLast, {40, 20, 25, 21});
+  laSigns = new QLabel("laSigns", Panel1);
+  laSigns->setTextFormat(Qt::PlainText);
+  laSigns->setGeometry(7, 44, 130, 13);  // grows with its caption
+  cbPause = MakeCheck(Panel1, "Pause", nullptr, {7, 78, 91, 14});
+  cbDirect = MakeCheck(Panel1, "Direct", "Transmit direct", {7, 97, 91, 14});
+  cbBcc = MakeCheck(Panel1, "BCC", "One extra sign (BCC)", {144, 8, 41, 17});
+  cbTime = MakeCheck(Panel1, "Time", "mS+:' before Startsign", {144, 24, 49, 17});
+  cbConvert = MakeCheck(Panel1, "Convert", "Convert control signs", {144, 40, 65, 17});
+  cbConvert->setChecked(true);
+  cbHEX = MakeCheck(Panel1, "Hex", nullptr, {144, 56, 65, 17});
+  cbSTXHL = MakeCheck(Panel1, "STX_HL", "Protocol STX Length[2] .. ETX BCC", {144, 72, 65, 17});
+  cbPROD2 = MakeCheck(Panel1, "PROD2", "Protocol STX Length[2] .. ETX BCC", {144, 89, 65, 17});
+  cbManch = MakeCheck(Panel1, "Manch", "Manchester code", {144, 104, 65, 17});
+
+  edLast = new QLineEdit("Last sign", this);
+  edLast->setReadOnly(true);
+  edLast->setToolTip("Last sign (#signs)");
+  QPalette ep = edLast->palette();
+  ep.setColor(QPalette::Base, QColor(192, 220, 192));
+  edLast->setPalette(ep);
+  Place(edLast, d.edLast);
+
+  buClear = MakeButton(this, "Clear", "Clear Blue Screen", d.buClear);
+  buStrings = MakeButton(this, "Transmit File", "Input data to blue screen", d.buStrings);
+  buTransmit = MakeButton(this, "Tranmit", "Input data to blue screen", d.buTransmit);
+  buSave = MakeButton(this, "Save to Disk", "Save Blue window", d.buSave);
+  buClose = MakeButton(this, "Close Port", "Disable communication", d.buClose);
+  buOpen = MakeButton(this, "Open Port", "Enable communication ", d.buOpen);
+  buCapture = MakeButton(this, "Capture", "Start Capture to File", d.buCapture);
+
+  tiTimeout = new QTimer(this);
+  tiTimeout->setInterval(1500);
+  tiPause = new QTimer(this);
+  tiPause->setInterval(199);
+}
+
+void TfoMain::ConnectHandlers() {
+  // Option boxes feed the formatter's options first, then run their
+  // handlers; `toggled` fires for the program's changes as for clicks.
+  const std::pair<QCheckBox*, bool TFormatOptions::*> options[] = {
+      {cbBcc, &TFormatOptions::Bcc},     {cbTime, &TFormatOptions::Time},   {cbConvert, &TFormatOptions::Convert},
+      {cbHEX, &TFormatOptions::Hex},     {cbSTXHL, &TFormatOptions::STXHL}, {cbPROD2, &TFormatOptions::PROD2},
+      {cbManch, &TFormatOptions::Manch},
+  };
+  for (const auto& [box, field] : options) {
+    FOptions.*field = box->isChecked();
+    connect(box, &QCheckBox::toggled, this, [this, f = field](bool on) { FOptions.*f = on; });
+  }
+  connect(cbSTXHL, &QCheckBox::toggled, this, [this] { Safe([this] { cbSTXHLClick(); }); });
+  connect(cbPROD2, &QCheckBox::toggled, this, [this] { Safe([this] { cbPROD2Click(); }); });
+  connect(cbManch, &QCheckBox::toggled, this, [this] { Safe([this] { cbManchClick(); }); });
+  connect(cbDirect, &QCheckBox::toggled, this, [this] { Safe([this] { cbDirectClick(); }); });
+
+  raPort->OnClick = [this] { Safe([this] { raPortClick(); }); };
+  rgBaud->OnClick = [this] { Safe([this] { rgBaudClick(); }); };
+  rgDatabits->OnClick = [this] { Safe([this] { rgDatabitsClick(); }); };
+  rgParity->OnClick = [this] { Safe([this] { rgParityClick(); }); };
+  rgStop->OnClick = [this] { Safe([this] { rgStopClick(); }); };
+
+  connect(buOpen, &QPushButton::clicked, this, [this] { Safe([this] { buOpenClick(); }); });
+  connect(buClose, &QPushButton::clicked, this, [this] { Safe([this] { buCloseClick(); }); });
+  connect(buClear, &QPushButton::clicked, this, [this] { Safe([this] { buClearClick(); }); });
+  connect(buTransmit, &QPushButton::clicked, this, [this] { Safe([this] { buTransmitClick(); }); });
+  connect(buCapture, &QPushButton::clicked, this, [this] { Safe([this] { buCaptureClick(); }); });
+  connect(buSave, &QPushButton::clicked, this, [this] { Safe([this] { buSaveClick(); }); });
+  connect(buStrings, &QPushButton::clicked, this, [this] { Safe([this] { buStringsClick(); }); });
+  connect(tiTimeout, &QTimer::timeout, this, [this] { Safe([this] { tiTimeoutTimer(); }); });
+  connect(tiPause, &QTimer::timeout, this, [this] { Safe([this] { tiPauseTimer(); }); });
+}
+
+void TfoMain::SetTabOrder() {
+  QWidget* order[] = {rgDatabits, rgParity, rgStop, rgBaud,   buSave,  buClear, buClose, buOpen,
+                      edLast,     buTransmit, meFirst, meLast, cbBcc,  cbTime,  cbConvert, cbHEX,
+                      cbSTXHL,    cbPROD2,  cbPause, cbDirect, cbManch, buCapture, meData, buStrings,
+                      raPort};
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+}
+
+void TfoMain::Safe(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (...) {
+    ShowError(ExceptionMessage(std::current_exception()));
+  }
+}
+
+void TfoMain::ShowError(const std::string& message) {
+  if (FCollectErrors)
+    FCollectErrors->push_back(message);
+  else
+    FDialogs->Error(message);
+}
+
+void TfoMain::AppendToPane(const std::string& line) { meData->appendPlainText(Q(line)); }
+
+void TfoMain::StatusLine(const std::string& text) { AppendToPane("// " + text); }
+
+std::vector<std::string> TfoMain::PaneLines() const {
+  std::vector<std::string> lines;
+  for (QTextBlock b = meData->document()->begin(); b.isValid(); b = b.next()) lines.push_back(S(b.text()));
+  return lines;
+}
+
+// ---- Life of the window ----------------------------------------------------
+
+void TfoMain::FormCreate() {
+  LoadPortList();
+  LoadParms();
+  FFormatter->ResetFrame();
+  FCapture.Stop();
+  setWindowTitle(kAppTitle);
+  FPending.Clear();
+  tiPause->setInterval(199);
+  tiTimeout->start();
+  tiPause->start();
+  if (SetLinkedConnections()) FDialogs->Message("Computer must be restarted!");
+}
+
+void TfoMain::FormActivate() {
+  FActivated = true;
+  Safe([this] { FirstLast(); });
+  Safe([this] {
+    raPortClick();
+    rgDatabitsClick();
+    rgParityClick();
+    rgStopClick();
+    rgBaudClick();
+  });
+  Safe([this] { buCloseClick(); });
+  Safe([this] { Comm1Close(); });
+  Safe([this] { buClearClick(); });
+  meData->setFocus();
+  FFormatter->FrameWatch().Start();
+}
+
+bool TfoMain::FormClose() { return FDialogs->Confirm("Are You sure?"); }
+
+void TfoMain::FormDestroy() {
+  if (FDestroyed) return;
+  FDestroyed = true;
+  tiTimeout->stop();
+  tiPause->stop();
+  FPending.Clear();
+  Safe([this] { FirstLast(); });
+  Safe([this] { SaveParms(); });
+  FCapture.Stop();
+  // The port closes as its component goes; its OnClose is not fired then.
+  FComm.reset();
+}
+
+void TfoMain::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (!FActivated) QTimer::singleShot(0, this, [this] { if (!FActivated) FormActivate(); });
+}
+
+void TfoMain::closeEvent(QCloseEvent* e) {
+  if (FormClose())
+    e->accept();
+  else
+    e->ignore();
+}
+
+void TfoMain::resizeEvent(QResizeEvent* e) {
+  QWidget::resizeEvent(e);
+  FormResize();
+}
+
+void TfoMain::FormResize() {
+  ApplyResizeRule(FLayout, width(), height());
+  const std::pair<QWidget*, const TBounds*> moved[] = {
+      {meData, &FLayout.meData},   {laWeb, &FLayout.laWeb},         {raPort, &FLayout.raPort},
+      {rgBaud, &FLayout.rgBaud},   {rgDatabits, &FLayout.rgDatabits}, {rgParity, &FLayout.rgParity},
+      {rgStop, &FLayout.rgStop},   {Panel1, &FLayout.Panel1},       {edLast, &FLayout.edLast},
+      {buClear, &FLayout.buClear}, {buStrings, &FLayout.buStrings}, {buTransmit, &FLayout.buTransmit},
+      {buSave, &FLayout.buSave},   {buClose, &FLayout.buClose},     {buOpen, &FLayout.buOpen},
+      {buCapture, &FLayout.buCapture},
+  };
+  for (const auto& [w, b] : moved)
+    if (w) Place(w, *b);
+}
+
+// ---- Port control ------------------------------------------------------------
+
+void TfoMain::LoadPortList() {
+  const int remembered = raPort->ItemIndex();
+  raPort->SetItems({});
+  FPorts = FEnv.PortList ? FEnv.PortList() : std::vector<TPortItem>{};
+  QStringList names;
+  for (const TPortItem& p : FPorts) names << Q(p.Name);
+  raPort->SetItems(names);
+  for (std::size_t i = 0; i < FPorts.size(); ++i) {
+    const TPortItem& p = FPorts[i];
+    raPort->SetItemToolTip(static_cast<int>(i), Q(p.Path + (p.Description.empty() ? "" : "\n" + p.Description)));
+  }
+  if (remembered >= 0 && remembered < raPort->Count() && remembered != raPort->ItemIndex())
+    raPort->SetItemIndex(remembered);
+}
+
+void TfoMain::raPortClick() {
+  if (raPort->ItemIndex() >= 0 && FParmKey) FParmKey->WriteInteger("REGXCOM", raPort->ItemIndex());
+}
+
+void TfoMain::rgBaudClick() {
+  if (FParmKey) FParmKey->WriteInteger("REGBAUD", rgBaud->ItemIndex());
+  if (rgBaud->ItemIndex() >= 0) FComm->SetBaudrate(kBaudTable[rgBaud->ItemIndex()]);
+}
+
+void TfoMain::rgDatabitsClick() {
+  if (FParmKey) FParmKey->WriteInteger("REGDATABITS", rgDatabits->ItemIndex());
+  if (rgDatabits->ItemIndex() >= 0) FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + 3));
+}
+
+void TfoMain::rgParityClick() {
+  if (FParmKey) FParmKey->WriteInteger("REGPARITY", rgParity->ItemIndex());
+  if (rgParity->ItemIndex() >= 0) FComm->SetParity(static_cast<TSerParity>(rgParity->ItemIndex()));
+}
+
+void TfoMain::rgStopClick() {
+  if (FParmKey) FParmKey->WriteInteger("REGSTOP", rgStop->ItemIndex());
+  if (rgStop->ItemIndex() >= 0) FComm->SetStopbits(static_cast<TSerStopbits>(rgStop->ItemIndex()));
+}
+
+void TfoMain::buOpenClick() {
+  if (raPort->ItemIndex() < 0) return;
+  if (FComm->Active()) buCloseClick();
+  const std::string name = S(raPort->SelectedText());
+  const int num = PortNumberFromName(name);
+  FComm->SetPortNum(num);
+  FComm->SetDeviceName("\\\\.\\" + name);
+  AppendToPane("// Try to open COM" + std::to_string(num));
+  try {
+    FComm->Open();
+  } catch (...) {
+    // The box keeps its short text; the pane says why.
+    StatusLine(ExceptionMessage(std::current_exception()));
+    FDialogs->Message("Open fail");
+    return;
+  }
+  PDelay(150);
+  cbManchClick();
+  FFormatter->SetStampTime(UtcNow());
+}
+
+void TfoMain::buCloseClick() {
+  if (raPort->ItemIndex() < 0) return;
+  if (FComm->Active()) {
+    AppendToPane("// Try to close COM" + std::to_string(FComm->PortNum()));
+    try {
+      FComm->Close();
+    } catch (...) {
+      StatusLine(ExceptionMessage(std::current_exception()));
+      FDialogs->Message("Close fail");
+      return;
+    }
+    PDelay(150);
+  }
+  LoadPortList();
+}
+
+void TfoMain::PDelay(int ms) {
+  // The window is meant to stand still for this short wait; it sleeps
+  // rather than spins.
+  if (FEnv.Delay)
+    FEnv.Delay(ms);
+  else if (ms > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void TfoMain::Comm1Open() {
+  buOpen->setEnabled(false);
+  buStrings->setEnabled(true);
+  cbPause->setEnabled(true);
+  cbDirect->setEnabled(true);
+  AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is open");
+}
+
+void TfoMain::Comm1Close() {
+  buOpen->setEnabled(true);
+  buStrings->setEnabled(false);
+  if (FPending.Count() == 0) cbPause->setEnabled(false);
+  cbDirect->setEnabled(false);
+  AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is closed");
+}
+
+void TfoMain::Comm1RealRxChar(int count) {
+  if (!FComm->Active()) return;
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count) + 1);
+  const int n = FComm->ReadBuf(buffer.data(), count);
+  FFormatter->FormatReceived(buffer.data(), static_cast<std::size_t>(n > 0 ? n : 0));
+  RestartTimeout();
+}
+
+void TfoMain::Comm1RealError(int errors) {
+  for (std::string& line : ErrorLines(FComm->PortNum(), static_cast<std::uint32_t>(errors)))
+    FPending.Add(std::move(line));
+}
+
+// ---- Keyboard transmit ---------------------------------------------------------
+
+void TfoMain::meDataKeyPress(std::uint8_t key) {
+  QTextCharFormat black;
+  black.setForeground(Qt::black);
+  meData->setCurrentCharFormat(black);
+  if (cbDirect->isChecked()) {
+    FTyped.SetSingle(key);
+    Safe([this] { buTransmitClick(); });
+    return;
+  }
+  if (!FTyped.Add(key)) {
+    // The line has no room left: the key is refused, visibly, once.
+    static_cast<TPane*>(meData)->Refused = true;
+    QApplication::beep();
+    if (!FTypedFullShown) {
+      FTypedFullShown = true;
+      StatusLine("The typed line is full (" + std::to_string(TTypedLine::Capacity) +
+                 " bytes): Transmit sends it, Clear empties it.");
+    }
+    return;
+  }
+  buTransmit->setText(Q(FTyped.Caption()));
+  buTransmit->setEnabled(true);
+  const std::string echo = TypedEcho(key, FOptions);
+  if (echo.empty()) return;
+  QTextDocument* doc = meData->document();
+  const QTextBlock last = doc->lastBlock();
+  if (EchoJoinsLastLine(doc->blockCount(), last.length() - 1)) {
+    QTextCursor c(doc);
+    c.movePosition(QTextCursor::End);
+    c.insertText(Q(echo));
+  } else {
+    AppendToPane(echo);
+  }
+}
+
+void TfoMain::meDataKeyDown(int key) {
+  if (key == 0x71) meDataKeyPress(0x00);
+}
+
+void TfoMain::buTransmitClick() {
+  if (FTyped.Count() != 0) FComm->WriteBuf(FTyped.Data(), FTyped.Count());
+}
+
+void TfoMain::cbDirectClick() {
+  if (FParmKey) FParmKey->WriteBool("DIRECT", cbDirect->isChecked());
+}
+
+void TfoMain::ResetTypedLine() {
+  FTyped.Reset();
+  FTypedFullShown = false;
+  buTransmit->setText("Transmit");
+  buTransmit->setEnabled(false);
+  meData->setFocus();
+}
+
+// ---- Frame signs and status ---------------------------------------------------
+
+void TfoMain::FirstLast() {
+  const std::uint8_t first = SignFromField(S(meFirst->displayText()));
+  std::string caption = "First:";
+  AppendSignText(caption, first, FOptions);
+  caption += ",  Last:";
+  const std::uint8_t last = SignFromField(S(meLast->displayText()));
+  AppendSignText(caption, last, FOptions);
+  FFormatter->SetSigns(first, last);
+  laSigns->setText(Q(caption));
+  laSigns->adjustSize();
+  FProtocolFlags = {first,
+                    last,
+                    static_cast<std::uint8_t>(cbBcc->isChecked()),
+                    static_cast<std::uint8_t>(cbTime->isChecked()),
+                    static_cast<std::uint8_t>(cbConvert->isChecked()),
+                    static_cast<std::uint8_t>(cbHEX->isChecked()),
+                    static_cast<std::uint8_t>(cbSTXHL->isChecked()),
+                    static_cast<std::uint8_t>(cbPROD2->isChecked()),
+                    static_cast<std::uint8_t>(cbManch->isChecked())};
+  if (FParmKey) FParmKey->WriteBinaryData("REGPROTOCOL", FProtocolFlags.data(), 9);
+}
+
+void TfoMain::meFirstKeyPress(char key) {
+  if (key == '\r') Safe([this] { FirstLast(); });
+}
+
+void TfoMain::cbSTXHLClick() {
+  if (cbSTXHL->isChecked()) {
+    meFirst->setText("02");
+    meLast->setText("03");
+    cbBcc->setChecked(true);
+    cbPROD2->setChecked(false);
+  }
+  FirstLast();
+}
+
+void TfoMain::cbPROD2Click() {
+  if (cbPROD2->isChecked()) {
+    meFirst->setText("02");
+    meLast->setText("03");
+    cbBcc->setChecked(false);
+    cbSTXHL->setChecked(false);
+    cbTime->setChecked(true);
+  }
+  FirstLast();
+}
+
+void TfoMain::cbManchClick() { FFormatter->ResetManchPhase(); }
+
+void TfoMain::buClearClick() {
+  const int remembered = raPort->ItemIndex();
+  LoadPortList();
+  raPort->SetItemIndex(remembered);
+  FFormatter->ResetTotalSigns();
+  meData->clear();
+  const QLocale locale = QLocale::system();
+  AppendToPane("// " + S(locale.toString(QDate::currentDate(), QLocale::ShortFormat)) + " " +
+               S(locale.toString(QTime::currentTime(), QLocale::LongFormat)));
+  if (raPort->ItemIndex() >= 0) {
+    std::string line = "// Port: " + S(raPort->SelectedText());
+    for (TRadioGroup* g : {rgBaud, rgDatabits, rgParity, rgStop})
+      line += ".  " + S(g->title()) + ": " + S(g->SelectedText());
+    AppendToPane(line + ".  ");
+  }
+  FPending.Clear();
+  FirstLast();
+  ResetTypedLine();
+  edLast->clear();
+  cbManchClick();
+}
+
+// ---- Capture and save; small actions -------------------------------------------
+
+void TfoMain::buCaptureClick() {
+  if (FCapture.Running()) {
+    FCapture.Stop();
+    buCapture->setText("Capture");
+    return;
+  }
+  const std::optional<std::string> chosen = FDialogs->ChooseCaptureFile();
+  if (!chosen) return;
+  FCaptureErrorShown = false;
+  try {
+    FCapture.Start(*chosen);
+  } catch (const ECaptureError& e) {
+    buCapture->setText("Capture");
+    ShowError(e.what());
+    return;
+  }
+  buCapture->setText(Q("Stop (" + FCapture.BaseName() + ")"));
+}
+
+void TfoMain::buSaveClick() {
+  const std::optional<std::string> chosen = FDialogs->ChooseSaveFile();
+  if (!chosen) return;
+  std::FILE* f = std::fopen(chosen->c_str(), "wb");
+  if (!f) throw std::runtime_error("Cannot create file \"" + *chosen + "\". " + std::strerror(errno));
+  bool ok = true;
+  for (const std::string& line : PaneLines()) {
+    ok = ok && std::fwrite(line.data(), 1, line.size(), f) == line.size();
+    ok = ok && std::fwrite("\r\n", 1, 2, f) == 2;
+  }
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok) throw std::runtime_error("Failed to Save Stream");
+}
+
+void TfoMain::laWebClick() { FDialogs->OpenUrl(FEnv.WebAddress); }
+
+void TfoMain::buStringsClick() { FDialogs->ShowStrings(); }
+
+// ---- Timers ----------------------------------------------------------------------
+
+void TfoMain::RestartTimeout() {
+  tiTimeout->stop();
+  tiTimeout->setInterval(1999);
+  tiTimeout->start();
+}
+
+void TfoMain::tiTimeoutTimer() { FFormatter->TimeoutFlush(); }
+
+void TfoMain::tiPauseTimer() { FPending.Tick(*FPaneView); }
+
+}  // namespace talmo

@@ -1,0 +1,209 @@
+#pragma once
+// TfoMain: the main window. It is glue: each handler is a few lines that
+// call the receive engine, the port component, the settings key and the
+// window's GUI-free pieces, in the order the handler's job needs.
+//
+// Everything here runs on the GUI thread; the port component delivers its
+// events there too.
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture_file.h"
+#include "dialogs.h"
+#include "formatter.h"
+#include "layout.h"
+#include "options.h"
+#include "pending.h"
+#include "ser_comm.h"
+#include "typed_line.h"
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+namespace talmo {
+
+class TRadioGroup;
+class TRegistry;
+class TQtSync;
+
+// One entry of the port list: the name shown (COMn) and what the tool tip
+// tells about the device.
+struct TPortItem {
+  std::string Name;
+  std::string Path;
+  std::string Description;
+};
+
+// What the window takes from the program (tests pass their own).
+struct TMainEnvironment {
+  std::shared_ptr<TSerDriver> Driver;                 // opens devices by name
+  std::function<std::vector<TPortItem>()> PortList;    // the machine's ports
+  std::shared_ptr<TMainDialogs> Dialogs;               // null: Qt's boxes
+  std::function<void(int ms)> Delay;                   // PDelay; null: sleeps
+  std::optional<TSerTiming> PortTiming;                // the component's waits
+  std::string SettingsPath;                            // empty: the user's file
+  std::string WebAddress = "https://velkerstam.example/talmo";
+};
+
+// The application title, also the window's caption.
+inline constexpr const char* kAppTitle = "TALMO 1.80 (Dec 17, 2018)";
+
+class TfoMain : public QWidget {
+ public:
+  explicit TfoMain(TMainEnvironment env, QWidget* parent = nullptr);
+  ~TfoMain() override;
+
+  // Life of the window.
+  void FormCreate();
+  void FormActivate();
+  bool FormClose();
+  void FormDestroy();
+  void FormResize();
+  void LoadParms();
+  void SaveParms();
+  bool SetLinkedConnections();
+
+  // Port control.
+  void LoadPortList();
+  void raPortClick();
+  void rgBaudClick();
+  void rgDatabitsClick();
+  void rgParityClick();
+  void rgStopClick();
+  void buOpenClick();
+  void buCloseClick();
+  void PDelay(int ms);
+  void Comm1Open();
+  void Comm1Close();
+  void Comm1RealRxChar(int count);
+  void Comm1RealError(int errors);
+
+  // Keyboard transmit.
+  void meDataKeyPress(std::uint8_t key);
+  void meDataKeyDown(int key);
+  void buTransmitClick();
+  void cbDirectClick();
+  void ResetTypedLine();
+
+  // Frame signs and status.
+  void FirstLast();
+  void meFirstKeyPress(char key);
+  void cbSTXHLClick();
+  void cbPROD2Click();
+  void cbManchClick();
+  void buClearClick();
+
+  // Capture and save; the two small actions.
+  void buCaptureClick();
+  void buSaveClick();
+  void laWebClick();
+  void buStringsClick();
+
+  // Timers.
+  void RestartTimeout();
+  void tiTimeoutTimer();
+  void tiPauseTimer();
+
+  // The units behind the window.
+  TSerComm& Comm1() { return *FComm; }
+  TReceiveFormatter& Formatter() { return *FFormatter; }
+  TPendingLines& PendingLines() { return FPending; }
+  TTypedLine& TypedLine() { return FTyped; }
+  TCaptureFile& Capture() { return FCapture; }
+  const TFormatOptions& Options() const { return FOptions; }
+  TRegistry* ParmKey() { return FParmKey.get(); }
+  std::array<std::uint8_t, 9> ProtocolFlags() const { return FProtocolFlags; }
+  bool Activated() const { return FActivated; }
+  // Text lines of the pane.
+  std::vector<std::string> PaneLines() const;
+
+  // Controls, named as the window's design names them.
+  QPlainTextEdit* meData = nullptr;
+  QLabel* laWeb = nullptr;
+  TRadioGroup* raPort = nullptr;
+  TRadioGroup* rgBaud = nullptr;
+  TRadioGroup* rgDatabits = nullptr;
+  TRadioGroup* rgParity = nullptr;
+  TRadioGroup* rgStop = nullptr;
+  QFrame* Panel1 = nullptr;
+  QLineEdit* edLast = nullptr;
+  QPushButton* buClear = nullptr;
+  QPushButton* buStrings = nullptr;
+  QPushButton* buTransmit = nullptr;
+  QPushButton* buSave = nullptr;
+  QPushButton* buClose = nullptr;
+  QPushButton* buOpen = nullptr;
+  QPushButton* buCapture = nullptr;
+  QLabel* StaticText1 = nullptr;
+  QLineEdit* meFirst = nullptr;
+  QLineEdit* meLast = nullptr;
+  QLabel* laSigns = nullptr;
+  QCheckBox* cbPause = nullptr;
+  QCheckBox* cbDirect = nullptr;
+  QCheckBox* cbBcc = nullptr;
+  QCheckBox* cbTime = nullptr;
+  QCheckBox* cbConvert = nullptr;
+  QCheckBox* cbHEX = nullptr;
+  QCheckBox* cbSTXHL = nullptr;
+  QCheckBox* cbPROD2 = nullptr;
+  QCheckBox* cbManch = nullptr;
+  QTimer* tiTimeout = nullptr;
+  QTimer* tiPause = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+
+ private:
+  class TPaneView;
+
+  void CreateControls();
+  void ConnectHandlers();
+  void SetTabOrder();
+  void ApplyDesignedComponent();
+  // Runs a handler; a failure is shown by the error display and ends it.
+  void Safe(const std::function<void()>& handler);
+  void ShowError(const std::string& message);
+  void AppendToPane(const std::string& line);
+  void StatusLine(const std::string& text);
+  void ReadIndex(const char* name, TRadioGroup* group, std::vector<std::string>& problems);
+  void RestoreBounds();
+
+  TMainEnvironment FEnv;
+  std::shared_ptr<TMainDialogs> FDialogs;
+  std::unique_ptr<TQtSync> FSync;
+  std::unique_ptr<TSerComm> FComm;
+  TFormatOptions FOptions;
+  std::unique_ptr<TReceiveFormatter> FFormatter;
+  TPendingLines FPending;
+  std::unique_ptr<TPaneView> FPaneView;
+  TTypedLine FTyped;
+  bool FTypedFullShown = false;
+  TCaptureFile FCapture;
+  bool FCaptureErrorShown = false;
+  std::unique_ptr<TRegistry> FParmKey;
+  std::array<std::uint8_t, 9> FProtocolFlags{};
+  std::array<std::int32_t, 4> FBounds{100, 50, 700, 500};  // Left, Top, Width, Height
+  std::vector<TPortItem> FPorts;
+  TMainLayout FLayout = DesignedLayout();
+  bool FActivated = false;
+  bool FDestroyed = false;
+  // While set, failures of handlers are collected here instead of shown.
+  std::vector<std::string>* FCollectErrors = nullptr;
+};
+
+}  // namespace talmo
