@@ -5,6 +5,7 @@
 #include "registry.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -489,6 +490,46 @@ std::string NormalizeKey(const std::string& key) {
   return key.substr(b, e - b);
 }
 
+// A settings file kept elsewhere through a link is replaced at its target.
+std::string TargetPath(const std::string& path) {
+  struct stat lst {};
+  if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      std::string target = real;
+      std::free(real);
+      return target;
+    }
+  }
+  return path;
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// Holds an flock on the settings folder, so that two running programs
+// change the file one after the other and neither loses the other's change.
+// Nothing is held when the folder does not exist yet.
+class TFolderLock {
+ public:
+  explicit TFolderLock(const std::string& dir)
+      : FFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (FFd >= 0)
+      while (::flock(FFd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+  }
+  ~TFolderLock() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  TFolderLock(const TFolderLock&) = delete;
+  TFolderLock& operator=(const TFolderLock&) = delete;
+
+ private:
+  int FFd;
+};
+
 std::mutex& StoresLock() {
   static std::mutex m;
   return m;
@@ -730,6 +771,7 @@ void TRegistryStore::SetValue(const std::string& key, const std::string& name,
                               std::uint32_t type, const std::string& data) {
   const std::string message = "Failed to set data for '" + name + "'";
   std::lock_guard<std::mutex> guard(FLock);
+  const TFolderLock folder(FolderOf(TargetPath(FPath)));
   ReloadIfChanged();
   if (FBlocked)
     throw ERegistryException(message, "the settings file " + FPath +
@@ -768,19 +810,9 @@ void TRegistryStore::SetValue(const std::string& key, const std::string& name,
 
 bool TRegistryStore::Save(const TDocument& doc, std::string& error) {
   const std::string text = Serialize(doc);
-  // A settings file kept elsewhere through a link is replaced at its target.
-  std::string path = FPath;
-  struct stat lst {};
-  if (::lstat(FPath.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-    char* real = ::realpath(FPath.c_str(), nullptr);
-    if (real) {
-      path = real;
-      std::free(real);
-    }
-  }
-  const auto slash = path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string path = TargetPath(FPath);
+  const std::string dir = FolderOf(path);
+  const std::string base = path.substr(path.find_last_of('/') + 1);
   if (!MakeFolders(dir, error)) return false;
   std::string tmp = dir + "/." + base + ".tmp-XXXXXX";
   const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);

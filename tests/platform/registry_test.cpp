@@ -558,6 +558,28 @@ TEST_F(RegistryTest, ChangesByAnotherProgramAreReadAndKept) {
   EXPECT_NE(ReadFile(File()).find("\"ADDED\"=dword:00000005\n"), std::string::npos);
 }
 
+TEST_F(RegistryTest, TwoProgramsWritingAtOnceLoseNothingOfEachOther) {
+  // A second program has a store of its own; a folder alias gives this
+  // process a second store of the same file.
+  std::filesystem::create_directory_symlink(Dir.Path(), Dir / "alias");
+  TRegistry first(Store());
+  TRegistry second(TRegistryStore::ForFile(Dir / "alias/TALMO.reg"));
+  ASSERT_NE(first.Store().get(), second.Store().get());
+  ASSERT_TRUE(first.OpenKey(kKey, true));
+  first.WriteInteger("START", 0);
+  ASSERT_TRUE(second.OpenKey(kKey, false));
+  auto writer = [](TRegistry& key, const std::string& prefix) {
+    for (int i = 0; i < 60; ++i) key.WriteInteger(prefix + std::to_string(i), i);
+  };
+  std::thread a(writer, std::ref(first), "A");
+  std::thread b(writer, std::ref(second), "B");
+  a.join();
+  b.join();
+  TRegistry check(TRegistryStore::ForFile(Dir / "alias/../TALMO.reg"));
+  ASSERT_TRUE(check.OpenKey(kKey, false));
+  EXPECT_EQ(check.GetValueNames().size(), 121u);
+}
+
 // ---------------------------------------------------------------------------
 // Keys
 
