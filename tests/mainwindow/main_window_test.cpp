@@ -1,0 +1,580 @@
+// The main window as users meet it, offscreen, over pseudo-terminals and a
+// temporary settings file.
+
+#include "main_window.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <thread>
+
+#include "posix_device.h"
+#include "radio_group.h"
+#include "registry.h"
+
+namespace talmo {
+namespace {
+
+struct FakeDialogs : TMainDialogs {
+  std::vector<std::string> messages, errors;
+  bool confirm = true;
+  int confirmations = 0;
+  std::optional<std::string> capturePath, savePath;
+  std::string url;
+  int stringsShown = 0;
+  void Message(const std::string& t) override { messages.push_back(t); }
+  bool Confirm(const std::string& t) override {
+    EXPECT_EQ(t, "Are You sure?");
+    ++confirmations;
+    return confirm;
+  }
+  void Error(const std::string& t) override { errors.push_back(t); }
+  std::optional<std::string> ChooseCaptureFile() override { return capturePath; }
+  std::optional<std::string> ChooseSaveFile() override { return savePath; }
+  void OpenUrl(const std::string& u) override { url = u; }
+  void ShowStrings() override { ++stringsShown; }
+};
+
+// A pseudo-terminal standing in for a device; the test plays the device at
+// the far end.
+struct FakeLine {
+  int master = -1, slave = -1;
+  std::string path;
+  FakeLine() {
+    char name[256];
+    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    path = name;
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    ::close(slave);  // the window opens it by path
+    fcntl(master, F_SETFL, O_NONBLOCK);
+  }
+  ~FakeLine() {
+    if (master >= 0) ::close(master);
+  }
+  void Send(const std::string& bytes) const { ASSERT_EQ(::write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+  std::string Received() const {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(master, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+  }
+};
+
+bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/talmo-window-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+    Settings = Dir + "/TALMO.reg";
+  }
+  void TearDown() override {
+    Window.reset();
+    std::system(("rm -rf '" + Dir + "'").c_str());
+  }
+
+  void WriteSettings(const std::string& values) {
+    std::ofstream(Settings) << "Windows Registry Editor Version 5.00\n\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
+                            << values;
+  }
+
+  TfoMain& Make(bool activate = true) {
+    TMainEnvironment env;
+    env.SettingsPath = Settings;
+    env.Dialogs = Dialogs;
+    env.Delay = [this](int ms) { Delays.push_back(ms); };
+    TSerTiming timing = TSerTiming::System();
+    timing.Sleep = [](std::chrono::milliseconds) {};
+    env.PortTiming = timing;
+    std::map<std::string, std::string> paths = {{"COM3", Com3.path}, {"COM13", Com13.path}, {"COM5", Dir + "/gone"}};
+    env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
+      const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
+      auto it = paths.find(bare);
+      return it == paths.end() ? std::string() : it->second;
+    });
+    env.PortList = [this] { return Ports; };
+    Window = std::make_unique<TfoMain>(env);
+    Window->tiPause->stop();  // the tests tick the timers themselves
+    Window->tiTimeout->stop();
+    if (activate) Window->FormActivate();
+    return *Window;
+  }
+
+  TRegistry Key() {
+    TRegistry k(TRegistryStore::ForFile(Settings));
+    k.OpenKey("SOFTWARE\\Velkerstam\\TALMO", false);
+    return k;
+  }
+
+  std::vector<std::string> PaneAfterHeader() {
+    auto lines = Window->PaneLines();
+    const std::size_t header = Window->raPort->ItemIndex() >= 0 ? 2 : 1;
+    return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(header, lines.size())), lines.end());
+  }
+
+  void OpenCom3() {
+    Window->raPort->SetItemIndex(0);
+    Window->buOpenClick();
+    ASSERT_TRUE(Window->Comm1().Active());
+  }
+
+  std::string Dir, Settings;
+  FakeLine Com3, Com13;
+  std::vector<TPortItem> Ports = {{"COM3", Com3.path, ""}, {"COM13", Com13.path, ""}, {"COM5", Dir + "/gone", ""}};
+  std::shared_ptr<FakeDialogs> Dialogs = std::make_shared<FakeDialogs>();
+  std::vector<int> Delays;
+  std::unique_ptr<TfoMain> Window;
+};
+
+TEST_F(WindowTest, FirstStartStoresTheDefaults) {
+  TfoMain& w = Make();
+  EXPECT_EQ(w.windowTitle().toStdString(), kAppTitle);
+  EXPECT_EQ(w.x(), 100);
+  EXPECT_EQ(w.y(), 50);
+  EXPECT_EQ(w.width(), 700);
+  EXPECT_EQ(w.height(), 500);
+  EXPECT_EQ(w.raPort->SelectedText().toStdString(), "COM3");
+  EXPECT_EQ(w.rgBaud->SelectedText().toStdString(), "1024");
+  EXPECT_EQ(w.rgDatabits->SelectedText().toStdString(), "7");
+  EXPECT_EQ(w.rgParity->SelectedText().toStdString(), "None");
+  EXPECT_EQ(w.rgStop->SelectedText().toStdString(), "1");
+  for (QCheckBox* c : {w.cbBcc, w.cbTime, w.cbConvert, w.cbHEX, w.cbSTXHL, w.cbPROD2, w.cbManch, w.cbDirect})
+    EXPECT_FALSE(c->isChecked()) << c->text().toStdString();
+  EXPECT_EQ(w.meFirst->text().toStdString(), "00");
+  EXPECT_EQ(w.Comm1().Baudrate(), br600);
+  EXPECT_EQ(w.Comm1().Databits(), db7);
+
+  TRegistry k = Key();
+  for (const char* name : {"REGXCOM", "REGBAUD", "REGDATABITS", "REGPARITY", "REGSTOP"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(k.ReadInteger(name), 0);
+  }
+  std::uint8_t proto[9] = {1};
+  EXPECT_EQ(k.ReadBinaryData("REGPROTOCOL", proto, 9), 9);
+  for (std::uint8_t b : proto) EXPECT_EQ(b, 0);
+  EXPECT_FALSE(k.ValueExists("COORDS")) << "bounds are stored only at the end";
+  EXPECT_FALSE(k.ValueExists("DIRECT"));
+  EXPECT_TRUE(Dialogs->messages.empty());
+
+  Window.reset();
+  std::uint8_t coords[16];
+  ASSERT_EQ(Key().ReadBinaryData("COORDS", coords, 16), 16);
+  const std::uint8_t expected[16] = {100, 0, 0, 0, 50, 0, 0, 0, 0xBC, 2, 0, 0, 0xF4, 1, 0, 0};
+  EXPECT_EQ(std::memcmp(coords, expected, 16), 0);
+}
+
+TEST_F(WindowTest, RestoredSettingsAreClampedAndPresetsReapplied) {
+  struct Row {
+    const char* name;
+    const char* protocol;
+    const char* first;
+    bool bcc, time, convert, hex, stxhl, prod2, manch;
+    const char* stored;
+  };
+  const Row rows[] = {
+      {"STX_HL wins over the other bytes", "41,42,00,01,00,01,01,01,01", "02", true, false, true, false, true, false,
+       false, "02,03,01,00,01,00,01,00,00"},
+      {"PROD2 presets its signs and Time", "41,42,01,00,00,01,00,01,01", "02", false, true, false, false, false, true,
+       false, "02,03,00,01,00,00,00,01,00"},
+      {"plain record comes back as stored", "7e,0d,01,01,01,01,00,00,01", "7E", true, true, true, true, false, false,
+       true, "7e,0d,01,01,01,01,00,00,01"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    WriteSettings(std::string("\"REGBAUD\"=dword:0000000f\n\"REGPROTOCOL\"=hex:") + r.protocol + "\n");
+    TfoMain& w = Make(false);
+    EXPECT_EQ(w.rgBaud->SelectedText().toStdString(), "115200");
+    EXPECT_EQ(Key().ReadInteger("REGBAUD"), 9);
+    EXPECT_EQ(w.meFirst->text().toStdString(), r.first);
+    EXPECT_EQ(w.cbBcc->isChecked(), r.bcc);
+    EXPECT_EQ(w.cbTime->isChecked(), r.time);
+    EXPECT_EQ(w.cbConvert->isChecked(), r.convert);
+    EXPECT_EQ(w.cbHEX->isChecked(), r.hex);
+    EXPECT_EQ(w.cbSTXHL->isChecked(), r.stxhl);
+    EXPECT_EQ(w.cbPROD2->isChecked(), r.prod2);
+    EXPECT_EQ(w.cbManch->isChecked(), r.manch);
+    const TFormatOptions& o = w.Options();
+    EXPECT_EQ(o.Bcc, r.bcc);
+    EXPECT_EQ(o.Convert, r.convert);
+    EXPECT_EQ(o.STXHL, r.stxhl);
+    w.FirstLast();
+    std::uint8_t proto[9];
+    ASSERT_EQ(Key().ReadBinaryData("REGPROTOCOL", proto, 9), 9);
+    char text[40];
+    std::snprintf(text, sizeof text, "%02x,%02x,%02x,%02x,%02x,%02x,%02x,%02x,%02x", proto[0], proto[1], proto[2],
+                  proto[3], proto[4], proto[5], proto[6], proto[7], proto[8]);
+    EXPECT_EQ(std::string(text), r.stored);
+    Window.reset();
+    std::remove(Settings.c_str());
+  }
+}
+
+TEST_F(WindowTest, ActivationWritesTheHeaderAndClosedStates) {
+  TfoMain& w = Make();
+  const auto lines = w.PaneLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("// ", 0), 0u);
+  EXPECT_EQ(lines[1], "// Port: COM3.  Baudrate: 1024.  Databits: 7.  Parity: None.  Stopbits: 1.  ");
+  EXPECT_TRUE(w.buOpen->isEnabled());
+  EXPECT_TRUE(w.buClose->isEnabled());
+  EXPECT_FALSE(w.buStrings->isEnabled());
+  EXPECT_FALSE(w.cbDirect->isEnabled());
+  EXPECT_FALSE(w.cbPause->isEnabled());
+  EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit");
+  EXPECT_FALSE(w.buTransmit->isEnabled());
+  EXPECT_EQ(w.edLast->text().toStdString(), "");
+  EXPECT_EQ(w.laSigns->text().toStdString(), "First:,  Last:");
+}
+
+TEST_F(WindowTest, OpeningAndClosingWriteTheirLinesInOrder) {
+  TfoMain& w = Make();
+  w.raPort->SetItemIndex(1);  // COM13
+  w.buOpenClick();
+  EXPECT_EQ(PaneAfterHeader(), (std::vector<std::string>{"// Try to open COM13", "// COM13 is open"}));
+  EXPECT_FALSE(w.buOpen->isEnabled());
+  EXPECT_TRUE(w.buStrings->isEnabled());
+  EXPECT_TRUE(w.cbDirect->isEnabled());
+  EXPECT_EQ(Delays, (std::vector<int>{150}));
+
+  w.buOpenClick();  // re-open while open
+  EXPECT_EQ(PaneAfterHeader(), (std::vector<std::string>{"// Try to open COM13", "// COM13 is open",
+                                                         "// Try to close COM13", "// COM13 is closed",
+                                                         "// Try to open COM13", "// COM13 is open"}));
+  w.buCloseClick();
+  EXPECT_FALSE(w.Comm1().Active());
+  EXPECT_EQ(PaneAfterHeader().back(), "// COM13 is closed");
+  EXPECT_TRUE(Dialogs->messages.empty());
+  EXPECT_TRUE(Dialogs->errors.empty());
+}
+
+TEST_F(WindowTest, FailedOpenSaysWhyInThePane) {
+  TfoMain& w = Make();
+  w.raPort->SetItemIndex(2);  // COM5: its device does not exist
+  w.buOpenClick();
+  const auto after = PaneAfterHeader();
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(after[0], "// Try to open COM5");
+  EXPECT_EQ(after[1].rfind("// Specified device not found (", 0), 0u) << after[1];
+  EXPECT_EQ(Dialogs->messages, (std::vector<std::string>{"Open fail"}));
+  EXPECT_FALSE(w.Comm1().Active());
+  EXPECT_TRUE(w.buOpen->isEnabled());
+}
+
+TEST_F(WindowTest, NoPortsMeansThePortButtonsDoNothing) {
+  Ports.clear();
+  TfoMain& w = Make();
+  EXPECT_EQ(w.PaneLines().size(), 1u) << "only the date line";
+  w.buOpenClick();
+  w.buCloseClick();
+  EXPECT_EQ(w.PaneLines().size(), 1u);
+}
+
+TEST_F(WindowTest, ReceivedFramesReachThePaneEightPerTick) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  OpenCom3();
+  const std::size_t before = w.PaneLines().size();
+  std::string frames;
+  for (int i = 0; i < 20; ++i) frames += "\x02" + std::string(1, static_cast<char>('A' + i)) + "\x03";
+  Com3.Send(frames);
+  ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 20; }));
+  EXPECT_EQ(w.edLast->text().toStdString().substr(0, 5), " ETX ");
+
+  w.tiPauseTimer();
+  EXPECT_EQ(w.cbPause->text().toStdString(), "Pause (20)");
+  EXPECT_EQ(w.PaneLines().size(), before + 8);
+  EXPECT_EQ(w.PaneLines()[before], " STX A ETX");
+
+  w.cbPause->setChecked(true);
+  w.tiPauseTimer();
+  EXPECT_EQ(w.cbPause->text().toStdString(), "Pause (12)");
+  EXPECT_EQ(w.cbPause->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_EQ(w.PaneLines().size(), before + 8);
+
+  w.cbPause->setChecked(false);
+  w.tiPauseTimer();
+  w.tiPauseTimer();
+  EXPECT_EQ(w.PaneLines().size(), before + 20);
+  EXPECT_EQ(w.PaneLines().back(), " STX T ETX");
+  w.tiPauseTimer();
+  EXPECT_EQ(w.cbPause->text().toStdString(), "Pause");
+  EXPECT_EQ(w.cbPause->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+}
+
+TEST_F(WindowTest, LineErrorsBecomePendingLines) {
+  TfoMain& w = Make();
+  w.Comm1().SetPortNum(3);
+  w.Comm1RealError(0x14);
+  w.tiPauseTimer();
+  const auto after = PaneAfterHeader();
+  EXPECT_EQ(after, (std::vector<std::string>{"Error COM3 20", "The hardware detected a parity error.",
+                                             "The hardware detected a break condition."}));
+}
+
+TEST_F(WindowTest, TypingCollectsEchoesAndSends) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  for (char c : std::string("xyz")) w.meDataKeyPress(static_cast<std::uint8_t>(c));
+  EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (3)");
+  EXPECT_TRUE(w.buTransmit->isEnabled());
+  w.buTransmitClick();  // port closed: nothing sent, nothing lost
+  EXPECT_EQ(w.TypedLine().Count(), 3);
+
+  OpenCom3();
+  w.buTransmitClick();
+  w.buTransmitClick();
+  ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "xyzxyz"; }));
+
+  // Below the header a short last line takes the echo.
+  w.meDataKeyPress(0x02);  // Ctrl+B
+  EXPECT_EQ(w.PaneLines().back(), "// COM3 is open STX");
+  w.meDataKeyDown(0x71);  // F2
+  EXPECT_EQ(w.PaneLines().back(), "// COM3 is open STX NUL");
+  EXPECT_EQ(w.TypedLine().Count(), 5);
+  EXPECT_EQ(w.TypedLine().Data()[4], 0x00);
+
+  w.cbHEX->setChecked(true);
+  const auto pane = w.PaneLines();
+  w.meDataKeyPress(0x0D);
+  EXPECT_EQ(w.PaneLines(), pane) << "hex looks echo nothing";
+  w.cbHEX->setChecked(false);
+  w.meDataKeyPress(0xC4);
+  EXPECT_EQ(w.PaneLines(), pane) << "bytes from 0x80 are never echoed";
+
+  w.ResetTypedLine();
+  w.cbDirect->setChecked(true);
+  w.meDataKeyPress('X');
+  ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "X"; }));
+  EXPECT_EQ(w.TypedLine().Count(), 1);
+  EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit");
+  EXPECT_EQ(Key().ReadInteger("DIRECT"), 1);
+  w.cbDirect->setChecked(false);
+  w.meDataKeyPress('Y');
+  EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (2)");
+  w.buTransmitClick();
+  ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "XY"; }));
+}
+
+TEST_F(WindowTest, EchoStartsANewLineBelowOnlyTheHeader) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meDataKeyPress(0x0D);
+  EXPECT_EQ(w.PaneLines().size(), 3u);
+  EXPECT_EQ(w.PaneLines().back(), " CR ");
+  w.meDataKeyPress(' ');
+  EXPECT_EQ(w.PaneLines().back(), " CR   SP ");
+}
+
+TEST_F(WindowTest, AFullTypedLineRefusesFurtherKeysVisibly) {
+  TfoMain& w = Make();
+  for (int i = 0; i < TTypedLine::Capacity; ++i) w.meDataKeyPress('a');
+  const std::size_t lines = w.PaneLines().size();
+  w.meDataKeyPress('b');
+  w.meDataKeyPress('c');
+  EXPECT_EQ(w.TypedLine().Count(), TTypedLine::Capacity);
+  EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (4100)");
+  ASSERT_EQ(w.PaneLines().size(), lines + 1) << "one status line, not one per key";
+  EXPECT_EQ(w.PaneLines().back(), "// The typed line is full (4100 bytes): Transmit sends it, Clear empties it.");
+  w.buClearClick();
+  w.meDataKeyPress('d');
+  EXPECT_EQ(w.TypedLine().Count(), 1);
+}
+
+TEST_F(WindowTest, ClearDropsPendingLinesButKeepsTheLineBeingBuilt) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.Formatter().SetSigns(0x02, 0x03);
+  const std::uint8_t bytes[] = {0x02, 'A', 0x03, 0x02, 'B'};
+  w.Formatter().FormatReceived(bytes, sizeof bytes);
+  EXPECT_EQ(w.PendingLines().PendingCount(), 1u);
+  w.buClearClick();
+  EXPECT_EQ(w.PendingLines().PendingCount(), 0u);
+  EXPECT_EQ(w.PaneLines().size(), 2u);
+  EXPECT_EQ(w.edLast->text().toStdString(), "");
+  EXPECT_EQ(w.Formatter().TotalSigns(), 0);
+  w.tiTimeoutTimer();
+  w.tiPauseTimer();
+  EXPECT_EQ(PaneAfterHeader(), (std::vector<std::string>{" STX B"}));
+}
+
+TEST_F(WindowTest, CaptureKeepsTheExactBytesAcrossReopen) {
+  TfoMain& w = Make();
+  Dialogs->capturePath = Dir + "/data.txt";
+  w.buCaptureClick();
+  EXPECT_EQ(w.buCapture->text().toStdString(), "Stop (DATA.LOG)");
+  OpenCom3();
+  const std::string first("\x02\x41\x03\x00\xff", 5);
+  Com3.Send(first);
+  ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 5; }));
+  w.buCloseClick();
+  OpenCom3();
+  Com3.Send("\r\nZ");
+  ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 8; }));
+  w.buCaptureClick();
+  EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
+  Com3.Send("late");
+  ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 12; }));
+  EXPECT_EQ(Slurp(Dir + "/DATA.LOG"), first + "\r\nZ");
+}
+
+TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
+  TfoMain& w = Make();
+  Dialogs->capturePath = Dir + "/no/such/folder/x.log";
+  w.buCaptureClick();
+  ASSERT_EQ(Dialogs->errors.size(), 1u);
+  EXPECT_EQ(Dialogs->errors[0], "Cannot capture to \"" + Dir + "/no/such/folder/X.LOG\": No such file or directory");
+  EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
+  EXPECT_FALSE(w.Capture().Running());
+}
+
+TEST_F(WindowTest, SaveWritesTheShownLinesWithCrLf) {
+  TfoMain& w = Make();
+  w.PendingLines().Add("not yet shown");
+  Dialogs->savePath = Dir + "/pane.txt";
+  w.buSaveClick();
+  const auto lines = w.PaneLines();
+  EXPECT_EQ(Slurp(Dir + "/pane.txt"), lines[0] + "\r\n" + lines[1] + "\r\n");
+
+  Dialogs->savePath = Dir + "/no/such/pane.txt";
+  try {
+    w.buSaveClick();
+    ADD_FAILURE() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Cannot create file \"" + Dir + "/no/such/pane.txt\". No such file or directory");
+  }
+}
+
+TEST_F(WindowTest, ResizeRuleMovesThePaneAndTheBand) {
+  TfoMain& w = Make();
+  w.resize(834, 528);
+  w.FormResize();
+  EXPECT_EQ(w.meData->geometry(), QRect(7, 16, 820, 316));
+  EXPECT_EQ(w.raPort->y(), 348);
+  EXPECT_EQ(w.buClear->x(), 745);
+  EXPECT_EQ(w.buCapture->geometry().right() + 1, 820);
+  w.resize(640, 400);
+  w.FormResize();
+  EXPECT_EQ(w.meData->geometry(), QRect(5, 12, 630, 240));
+  EXPECT_EQ(w.rgStop->y(), 264);
+}
+
+TEST_F(WindowTest, AnsweringNoToTheCloseQuestionChangesNothing) {
+  TfoMain& w = Make();
+  OpenCom3();
+  Dialogs->confirm = false;
+  w.show();
+  EXPECT_FALSE(w.close());
+  EXPECT_EQ(Dialogs->confirmations, 1);
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_TRUE(w.Comm1().Active());
+  Dialogs->confirm = true;
+  EXPECT_TRUE(w.close());
+}
+
+TEST_F(WindowTest, BadSettingsTakeDefaultsAndAreReportedOnce) {
+  WriteSettings("\"REGBAUD\"=\"fast\"\n\"REGPROTOCOL\"=dword:00000001\n\"COORDS\"=hex:00,00\n");
+  TfoMain& w = Make();
+  ASSERT_EQ(Dialogs->messages.size(), 1u);
+  const std::string& m = Dialogs->messages[0];
+  EXPECT_NE(m.find("Invalid data type for 'REGBAUD'"), std::string::npos) << m;
+  EXPECT_NE(m.find("Invalid data type for 'REGPROTOCOL'"), std::string::npos) << m;
+  EXPECT_EQ(w.rgBaud->ItemIndex(), 0);
+  EXPECT_EQ(Key().ReadInteger("REGBAUD"), 0);
+  EXPECT_TRUE(w.Activated());
+  w.tiPauseTimer();  // the window works
+  w.tiTimeoutTimer();
+}
+
+TEST_F(WindowTest, UnreadableSettingsFileIsSetAsideAndReported) {
+  std::ofstream(Settings) << "this is not a registry file\n";
+  Make();
+  ASSERT_EQ(Dialogs->messages.size(), 1u);
+  EXPECT_NE(Dialogs->messages[0].find("TALMO.reg"), std::string::npos) << Dialogs->messages[0];
+  EXPECT_EQ(Key().ReadInteger("REGBAUD"), 0);
+}
+
+TEST_F(WindowTest, BoundsOffEveryScreenFallBackToTheDefaults) {
+  WriteSettings("\"COORDS\"=hex:78,ec,ff,ff,78,ec,ff,ff,bc,02,00,00,f4,01,00,00\n");  // -5000, -5000
+  TfoMain& w = Make();
+  EXPECT_EQ(w.x(), 100);
+  EXPECT_EQ(w.y(), 50);
+}
+
+TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
+  TfoMain& w = Make();
+  OpenCom3();
+  ::close(Com3.master);
+  Com3.master = -1;
+  ASSERT_TRUE(PumpUntil([&] {
+    w.tiPauseTimer();
+    for (const auto& l : w.PaneLines())
+      if (l == "The device is no longer available.") return true;
+    return false;
+  }));
+  // No second report while the window keeps running.
+  PumpUntil([] { return false; }, 400);
+  w.tiPauseTimer();
+  w.tiPauseTimer();
+  int reports = 0;
+  for (const auto& l : w.PaneLines()) reports += l == "The device is no longer available.";
+  EXPECT_EQ(reports, 1);
+  w.buCloseClick();
+  EXPECT_FALSE(w.Comm1().Active());
+}
+
+TEST_F(WindowTest, SmallActions) {
+  TfoMain& w = Make();
+  w.laWebClick();
+  EXPECT_EQ(Dialogs->url, "https://velkerstam.example/talmo");
+  w.buStringsClick();
+  EXPECT_EQ(Dialogs->stringsShown, 1);
+}
+
+}  // namespace
+}  // namespace talmo
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
