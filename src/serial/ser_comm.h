@@ -14,8 +14,10 @@
 //   blocks until the dispatch has run or was cancelled. It touches the port
 //   only inside that dispatch.
 // Write thread (while open and DirectWrite is False): drains the write queue
-//   with TSerDevice::Write; reports an emptied queue (OnTxEmpty) and a failed
-//   write (OnError) through the same hand-off.
+//   with TSerDevice::Write; reports a failed write (OnError) through the same
+//   hand-off, and an emptied queue (OnTxEmpty) by queueing the dispatch
+//   without waiting for it, so that a GUI thread waiting for room in the
+//   queue never waits for a writer parked in the hand-off.
 // Locks: the write thread's queue lock guards the queue and its request
 //   flags (shared with QueueWrite on the GUI thread); ReadLock serialises
 //   ReadBuf, ReadStatus and the stopping of the threads; WriteLock guards a
@@ -54,6 +56,9 @@ class TSerCustomComm;
 struct TSerTiming {
   std::function<std::chrono::steady_clock::time_point()> Now;
   std::function<void(std::chrono::milliseconds)> Sleep;
+  // The system's own clock: a wait for room in the write queue may then end
+  // early, as soon as the write thread has made room.
+  bool System_ = false;
   static TSerTiming System();
 };
 
@@ -117,6 +122,9 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
   virtual void Execute() = 0;
   // Runs `fn` on the GUI thread and waits; false when cancelled.
   bool Synchronize(std::function<void()> fn);
+  // Queues `fn` for the GUI thread and goes on; Shutdown cancels it while
+  // it waits.
+  void Queue(std::function<void()> fn);
   void Terminate() { FTerminated.store(true); }
   void ApplyPriority();
   void Pause(int ms) { WaitEvent.WaitFor(ms); }
@@ -132,6 +140,7 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
   std::atomic<bool> FTerminated{false};
   mutable std::mutex FCallLock;
   std::shared_ptr<TSerSyncCall> FCall;
+  std::vector<std::shared_ptr<TSerSyncCall>> FQueued;
   std::atomic<TThreadPriority> FPriority{tpNormal};
   TThreadPriority FApplied = tpNormal;
   bool FPriorityApplied = false;
@@ -153,8 +162,8 @@ class TSerCommWriteThread final : public TSerCommThread {
   TSerCommWriteThread(TSerCustomComm& owner,
                       std::shared_ptr<TSerDevice> device, TSerSync& sync,
                       std::size_t capacity, TSerTiming timing);
-  // GUI thread. Waits (sleeping a millisecond between looks) for room,
-  // at most `timeoutMs`; false when there was none in time.
+  // GUI thread. Waits for room at most `timeoutMs`, looking at least every
+  // millisecond and sleeping in between; false when there was none in time.
   bool QueueWrite(const void* buf, std::size_t count, int timeoutMs);
   void Shutdown() override;
   std::size_t QueuedCount() const { return Buffer.Count(); }
@@ -168,6 +177,7 @@ class TSerCommWriteThread final : public TSerCommThread {
   TSerCommBuffer Buffer;
   std::mutex FQueueLock;
   std::condition_variable FQueueCv;
+  std::condition_variable FRoomCv;  // the writer has removed bytes
   bool FWriteRequest = false;
   bool FCloseRequest = false;
 };
@@ -332,6 +342,7 @@ class TSerCustomComm {
   TSerTiming FTiming = TSerTiming::System();
   int FDispatchDepth = 0;
   bool FLossReported = false;
+  std::uint64_t FBytesRead = 0;  // by ReadBuf; tells DoRxChar it was served
   // Error bits that InQueCount cleared on the device, kept for DoError.
   std::uint32_t FHeldErrors = 0;
   bool FDestroying = false;

@@ -8,7 +8,8 @@ namespace talmo {
 
 TSerTiming TSerTiming::System() {
   return {[] { return std::chrono::steady_clock::now(); },
-          [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }};
+          [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); },
+          true};
 }
 
 void TSerWaitEvent::SetEvent() {
@@ -70,14 +71,30 @@ void TSerCommThread::Start(TThreadPriority priority) {
 }
 
 void TSerCommThread::Shutdown() {
-  std::shared_ptr<TSerSyncCall> call;
+  std::vector<std::shared_ptr<TSerSyncCall>> calls;
   {
     std::lock_guard lock(FCallLock);
     FTerminated.store(true);
-    call = FCall;
+    calls.swap(FQueued);
+    if (FCall) calls.push_back(FCall);
   }
-  if (call) call->Cancel();
+  for (auto& call : calls) call->Cancel();
   WaitEvent.SetEvent();
+}
+
+void TSerCommThread::Queue(std::function<void()> fn) {
+  auto call = std::make_shared<TSerSyncCall>(std::move(fn));
+  {
+    std::lock_guard lock(FCallLock);
+    if (FTerminated.load()) return;
+    std::erase_if(FQueued, [](const std::shared_ptr<TSerSyncCall>& c) {
+      const auto st = c->State();
+      return st == TSerSyncCall::TState::Done ||
+             st == TSerSyncCall::TState::Cancelled;
+    });
+    FQueued.push_back(call);
+  }
+  Sync.Post(std::move(call));
 }
 
 bool TSerCommThread::BlockedInRunningCall() const {
@@ -158,9 +175,15 @@ bool TSerCommWriteThread::QueueWrite(const void* buf, std::size_t count,
   if (count + Buffer.Count() > Capacity) {
     const auto start = Timing.Now();
     const auto limit = std::chrono::milliseconds(timeoutMs);
-    while (count + Buffer.Count() > Capacity) {
+    const auto fits = [&] { return count + Buffer.Count() <= Capacity; };
+    while (!fits()) {
       if (Timing.Now() - start > limit) return false;
-      Timing.Sleep(std::chrono::milliseconds(1));
+      if (Timing.System_) {
+        std::unique_lock lock(FQueueLock);
+        FRoomCv.wait_for(lock, std::chrono::milliseconds(1), fits);
+      } else {
+        Timing.Sleep(std::chrono::milliseconds(1));
+      }
     }
   }
   {
@@ -227,8 +250,10 @@ void TSerCommWriteThread::FinishWrite(std::size_t n) {
     empty = Buffer.Count() == 0;
     if (empty) FWriteRequest = false;
   }
-  if (empty)
-    Synchronize([port = Owner] { port->DispatchThreadEvents(EV_TXEMPTY); });
+  FRoomCv.notify_all();
+  // Not a blocking hand-off: the GUI thread may be waiting for room right
+  // now, without serving its queue, and the next bytes must still go out.
+  if (empty) Queue([port = Owner] { port->DispatchThreadEvents(EV_TXEMPTY); });
 }
 
 }  // namespace talmo

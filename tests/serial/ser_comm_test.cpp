@@ -441,6 +441,26 @@ TEST_F(CommTest, DispatchSkipsWhatIsNotThere) {
   EXPECT_EQ(Log, (std::vector<std::string>{"RxChar 1", "Cts"}));
 }
 
+TEST_F(CommTest, BytesStillWaitingAreOfferedAgainWhileTheHandlerReads) {
+  Comm->Open();
+  std::vector<int> counts;
+  int reads = 2;
+  Comm->OnRxChar = [&](TSerCustomComm* c, int n) {
+    counts.push_back(n);
+    std::uint8_t b[2];
+    if (reads) c->ReadBuf(b, 2);
+  };
+  Dev().Input = {1, 2, 3, 4, 5};
+  Feed(EV_RXCHAR);
+  EXPECT_EQ(counts, (std::vector<int>{5, 3, 1}));
+  // A handler that reads nothing is not asked again in the same dispatch.
+  counts.clear();
+  reads = 0;
+  Dev().Input = {1, 2};
+  Feed(EV_RXCHAR);
+  EXPECT_EQ(counts, std::vector<int>{2});
+}
+
 TEST_F(CommTest, HandlerExceptionsAreShownAndTheThreadGoesOn) {
   Comm->SetMonitorEvents({ceRxChar, ceError, ceCts, ceDsr});
   HookAll();
@@ -562,6 +582,30 @@ TEST_F(CommTest, QueueRoomRuleJoinsWritesAndReportsEmptyOnce) {
   EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "abcdefgh");
   EXPECT_EQ(d.WriteCalls, (std::vector<std::size_t>{3, 5}));
   EXPECT_EQ(Log, std::vector<std::string>{"TxEmpty"});
+}
+
+TEST_F(CommTest, WritesKeepFlowingWhileTheGuiThreadServesNothing) {
+  // A GUI thread busy in WriteBuf does not serve the hand-off. The writer
+  // must not park there with bytes queued behind it.
+  Comm->Buffers().SetWriteSize(2);
+  Comm->Buffers().SetWriteTimeout(3000);
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  FakeState& d = Dev();
+  for (int i = 0; i < 5; ++i) {
+    const char two[2] = {static_cast<char>('a' + i), static_cast<char>('A' + i)};
+    ASSERT_EQ(Comm->WriteBuf(two, 2), 2);
+    ASSERT_TRUE(d.WaitFor([&](FakeState& s) {
+      return s.Sent.size() == 2u * (i + 1) && !s.InWrite;
+    }));
+  }
+  EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "aAbBcCdDeE");
+  Sync.ProcessPending();
+  // Once per emptied queue; a write may land before the queue ran empty.
+  ASSERT_FALSE(Log.empty());
+  EXPECT_LE(Log.size(), 5u);
+  for (auto& l : Log) EXPECT_EQ(l, "TxEmpty");
 }
 
 TEST_F(CommTest, FullSizeWriteWaitsForTheQueueToDrain) {
