@@ -8,98 +8,43 @@
 #include <optional>
 #include <string_view>
 
+#include "cli_args.h"
 #include "clock.h"
-#include "convert.h"
 #include "formatter.h"
 
 namespace talmo {
 
-const char kDecodeUsage[] =
-    "usage: talmocli decode [--first HH] [--last HH] [--bcc | --no-bcc]\n"
-    "                       [--time | --no-time] [--no-convert] [--hex]\n"
-    "                       [--stxhl | --prod2] [--manch] [FILE]\n"
-    "Shows a raw capture (FILE, or standard input when absent or -) as the\n"
-    "monitor's display lines, one per output line.\n"
-    "  --first HH, --last HH  start and stop sign as in the sign fields (default 00)\n"
-    "  --bcc, --no-bcc        take one block-check byte after the stop sign\n"
-    "  --time, --no-time      stamp each frame; a capture holds no timing, so the\n"
-    "                         stamp shows the decode's start and a gap of 0\n"
-    "  --no-convert           do not name control signs (they are not shown)\n"
-    "  --hex                  show every byte as a hex pair\n"
-    "  --stxhl                STX_HL frames: signs 02 and 03, BCC on\n"
-    "  --prod2                PROD2 frames: signs 02 and 03, BCC off, Time on\n"
-    "  --manch                decode Manchester-coded bytes first\n"
-    "Options given explicitly win over the --stxhl and --prod2 presets.\n";
+std::string DecodeUsage() {
+  return std::string(
+             "usage: talmocli decode [--first HH] [--last HH] [--bcc | --no-bcc]\n"
+             "                       [--time | --no-time] [--no-convert] [--hex]\n"
+             "                       [--stxhl | --prod2] [--manch] [FILE]\n"
+             "Shows a raw capture (FILE, or standard input when absent or -) as the\n"
+             "monitor's display lines, one per output line.\n") +
+         kFramingOptionsHelp +
+         "Options given explicitly win over the --stxhl and --prod2 presets. A capture\n"
+         "holds no timing: stamps show the decode's start and a gap of 0.\n";
+}
 
 namespace {
 
 struct TDecodeRequest {
-  std::optional<std::string> First, Last;
-  std::optional<bool> Bcc, Time;
-  bool NoConvert = false, Hex = false, STXHL = false, PROD2 = false, Manch = false;
+  TFramingRequest Framing;
   std::optional<std::string> File;
 };
 
-class TUsageError {
- public:
-  explicit TUsageError(std::string m) : Message(std::move(m)) {}
-  std::string Message;
-};
-
-std::string SignValue(std::string_view option, const std::string& value) {
-  if (!IsSignFieldText(value))
-    throw TUsageError("bad value for " + std::string(option) + ": '" + value +
-                      "' (one or two letters or digits expected, e.g. 02)");
-  return value;
-}
-
 TDecodeRequest Parse(const std::vector<std::string>& args) {
   TDecodeRequest r;
-  bool onlyFiles = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (onlyFiles || a == "-" || a.empty() || a[0] != '-') {
-      if (r.File) throw TUsageError("more than one FILE given ('" + *r.File + "', '" + a + "')");
-      r.File = a;
+  TArgScanner s(args);
+  while (s.Next()) {
+    if (s.IsOption()) {
+      if (!r.Framing.Take(s)) s.Unknown();
       continue;
     }
-    if (a == "--") {
-      onlyFiles = true;
-      continue;
-    }
-    std::string name = a;
-    std::optional<std::string> inlineValue;
-    if (const auto eq = a.find('='); eq != std::string::npos) {
-      name = a.substr(0, eq);
-      inlineValue = a.substr(eq + 1);
-    }
-    auto value = [&]() -> std::string {
-      if (inlineValue) return *inlineValue;
-      if (i + 1 >= args.size()) throw TUsageError(name + " needs a value");
-      return args[++i];
-    };
-    auto flag = [&](bool& target) {
-      if (inlineValue) throw TUsageError(name + " takes no value");
-      target = true;
-    };
-    auto setOpt = [&](std::optional<bool>& target, bool v) {
-      if (inlineValue) throw TUsageError(name + " takes no value");
-      target = v;
-    };
-    if (name == "--first") r.First = SignValue(name, value());
-    else if (name == "--last") r.Last = SignValue(name, value());
-    else if (name == "--bcc") setOpt(r.Bcc, true);
-    else if (name == "--no-bcc") setOpt(r.Bcc, false);
-    else if (name == "--time") setOpt(r.Time, true);
-    else if (name == "--no-time") setOpt(r.Time, false);
-    else if (name == "--no-convert") flag(r.NoConvert);
-    else if (name == "--hex") flag(r.Hex);
-    else if (name == "--stxhl") flag(r.STXHL);
-    else if (name == "--prod2") flag(r.PROD2);
-    else if (name == "--manch") flag(r.Manch);
-    else throw TUsageError("unknown option '" + a + "'");
+    if (r.File) throw TUsageError("more than one FILE given ('" + *r.File + "', '" + s.Word() + "')");
+    r.File = s.Word();
   }
-  if (r.STXHL && r.PROD2) throw TUsageError("--stxhl and --prod2 cannot be used together");
+  r.Framing.Check();
   return r;
 }
 
@@ -133,30 +78,11 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   try {
     req = Parse(args);
   } catch (const TUsageError& e) {
-    std::fprintf(err, "talmocli: %s\n%s", e.Message.c_str(), kDecodeUsage);
+    std::fprintf(err, "talmocli: %s\n%s", e.what(), DecodeUsage().c_str());
     return kExitUsage;
   }
 
-  // The window's form defaults, then the protocol preset, then what was
-  // given explicitly.
-  TFormatOptions opts;
-  std::string first = "00", last = "00";
-  if (req.STXHL || req.PROD2) {
-    first = "02";
-    last = "03";
-    opts.Bcc = req.STXHL;
-    opts.Time = req.PROD2;
-  }
-  opts.STXHL = req.STXHL;
-  opts.PROD2 = req.PROD2;
-  if (req.First) first = *req.First;
-  if (req.Last) last = *req.Last;
-  if (req.Bcc) opts.Bcc = *req.Bcc;
-  if (req.Time) opts.Time = *req.Time;
-  opts.Convert = !req.NoConvert;
-  opts.Hex = req.Hex;
-  opts.Manch = req.Manch;
-
+  const TFormatOptions opts = req.Framing.Options();
   const std::string path = req.File.value_or("-");
   int fd = inputFd;
   if (path != "-") {
@@ -183,7 +109,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   TFormatterHooks hooks;
   hooks.Line = [&writer](std::string_view line) { writer.Line(line); };
   TReceiveFormatter formatter(opts, std::move(hooks), std::move(clocks));
-  formatter.SetSigns(SignFromField(first), SignFromField(last));
+  formatter.SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
   formatter.FrameWatch().Start();
 
   int status = kExitOk;

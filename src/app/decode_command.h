@@ -6,17 +6,14 @@
 #include <string>
 #include <vector>
 
-namespace talmo {
+#include "cli_args.h"
 
-// Exit codes of the command-line tool.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;  // input or output failed
-inline constexpr int kExitUsage = 2;    // bad option or value
+namespace talmo {
 
 // args are the words after "decode". Reads FILE, or inputFd when FILE is
 // absent or "-". Lines go to out, errors and usage to err.
 int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out, std::FILE* err);
 
-extern const char kDecodeUsage[];
+std::string DecodeUsage();
 
 }  // namespace talmo

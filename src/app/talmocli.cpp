@@ -1,6 +1,9 @@
 // talmocli: the monitor's engine without the window.
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <cstdio>
 #include <cstring>
@@ -8,13 +11,26 @@
 #include <vector>
 
 #include "decode_command.h"
+#include "monitor_command.h"
 
 namespace {
+
+std::atomic<bool> gStop{false};
+
+void OnInterrupt(int) { gStop.store(true); }
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const auto& a : args)
+    if (a == "-h" || a == "--help") return true;
+  return false;
+}
 
 const char kUsage[] =
     "usage: talmocli <command> [options]\n"
     "commands:\n"
     "  decode   show a raw capture as the monitor's display lines\n"
+    "  ports    list the serial ports\n"
+    "  monitor  show what arrives on a port, line by line\n"
     "Run 'talmocli <command> --help' for a command's options.\n";
 
 }  // namespace
@@ -31,12 +47,19 @@ int main(int argc, char** argv) {
     return talmo::kExitOk;
   }
   if (command == "decode") {
-    for (const auto& a : args)
-      if (a == "-h" || a == "--help") {
-        std::fputs(talmo::kDecodeUsage, stdout);
-        return talmo::kExitOk;
-      }
+    if (WantsHelp(args)) return std::fputs(talmo::DecodeUsage().c_str(), stdout), talmo::kExitOk;
     return talmo::RunDecode(args, STDIN_FILENO, stdout, stderr);
+  }
+  if (command == "ports") return talmo::RunPorts(args, stdout, stderr);
+  if (command == "monitor") {
+    if (WantsHelp(args)) return std::fputs(talmo::MonitorUsage().c_str(), stdout), talmo::kExitOk;
+    // Ctrl+C and a polite kill end the monitor cleanly: the last line is
+    // shown, the capture closed, the port released.
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    return talmo::RunMonitor(args, stdout, stderr, &gStop);
   }
   std::fprintf(stderr, "talmocli: unknown command '%s'\n%s", command.c_str(), kUsage);
   return talmo::kExitUsage;

@@ -1,0 +1,69 @@
+#pragma once
+// Command-line words of talmocli: a scanner for options (--name,
+// --name=value, --name value) and positional words, and the framing options
+// that decode and monitor share.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace talmo {
+
+// Exit codes of the command-line tool.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // input, output or device failed
+inline constexpr int kExitUsage = 2;    // bad option or value
+
+class TUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TArgScanner {
+ public:
+  explicit TArgScanner(const std::vector<std::string>& args) : FArgs(args) {}
+  // Moves to the next word; false at the end.
+  bool Next();
+  // An option (begins with "-" but is not "-" alone, and comes before "--").
+  bool IsOption() const { return FIsOption; }
+  // The option's name without its inline value, or the positional word.
+  const std::string& Word() const { return FName; }
+  // The option's value: inline, or the next word. Usage error when missing.
+  std::string Value();
+  // Usage error when the option was given an inline value.
+  void NoValue() const;
+  // A whole number in [min, max], or a usage error naming the option.
+  long long Number(long long min, long long max);
+  [[noreturn]] void Unknown() const;
+
+ private:
+  const std::vector<std::string>& FArgs;
+  std::size_t FPos = 0;
+  bool FOnlyWords = false;
+  bool FIsOption = false;
+  std::string FName;
+  std::optional<std::string> FInline;
+};
+
+// The framing options; defaults are the window's form defaults, and the
+// --stxhl and --prod2 presets give way to options given explicitly.
+struct TFramingRequest {
+  std::optional<std::string> First, Last;
+  std::optional<bool> Bcc, Time;
+  bool NoConvert = false, Hex = false, STXHL = false, PROD2 = false, Manch = false;
+
+  // Takes the scanner's current option when it is a framing option.
+  bool Take(TArgScanner& s);
+  void Check() const;
+  TFormatOptions Options() const;
+  std::uint8_t FirstSign() const;
+  std::uint8_t LastSign() const;
+};
+
+extern const char kFramingOptionsHelp[];
+
+}  // namespace talmo

@@ -1,0 +1,293 @@
+#include "monitor_command.h"
+
+#include <chrono>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+
+#include "cli_args.h"
+#include "formatter.h"
+#include "loopback_port.h"
+#include "port_list.h"
+#include "port_messages.h"
+#include "posix_device.h"
+#include "registry.h"
+#include "ser_comm.h"
+#include "ser_sync.h"
+
+namespace talmo {
+
+std::string MonitorUsage() {
+  return std::string(
+             "usage: talmocli monitor (--port COMn | --device PATH) [--baud N]\n"
+             "                        [--databits 7|8] [--parity none|odd|even]\n"
+             "                        [--stopbits 1|1.5|2] [framing options]\n"
+             "                        [--capture FILE] [--seconds N]\n"
+             "                        [--send FILE [--repeat MS]]\n"
+             "Prints every display line of the port as it is finished, and its line\n"
+             "errors. Defaults: 19200 baud, 8 data bits, no parity, 1 stop bit.\n"
+             "  --capture FILE  write the raw received bytes to FILE\n"
+             "  --seconds N     end after N seconds (default: at Ctrl+C)\n"
+             "  --send FILE     send FILE's bytes once the port is open;\n"
+             "  --repeat MS     and again every MS milliseconds\n"
+             "Framing options, as for decode:\n") +
+         kFramingOptionsHelp;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The line time-out of the window: an unfinished line is shown after this
+// long without data.
+constexpr auto kLineTimeout = std::chrono::milliseconds(1999);
+
+struct TMonitorRequest {
+  std::optional<std::string> Port, Device, Capture, Send;
+  long long Baud = 19200;
+  TSerDatabits Databits = db8;
+  TSerParity Parity = paNone;
+  TSerStopbits Stopbits = sb1;
+  std::optional<long long> Seconds, RepeatMs;
+  TFramingRequest Framing;
+};
+
+TMonitorRequest Parse(const std::vector<std::string>& args) {
+  TMonitorRequest r;
+  TArgScanner s(args);
+  while (s.Next()) {
+    if (!s.IsOption()) s.Unknown();
+    const std::string n = s.Word();
+    if (r.Framing.Take(s)) continue;
+    if (n == "--port") r.Port = s.Value();
+    else if (n == "--device") r.Device = s.Value();
+    else if (n == "--baud") r.Baud = s.Number(1, 4000000);
+    else if (n == "--databits") {
+      const std::string v = s.Value();
+      if (v != "7" && v != "8") throw TUsageError("bad value for --databits: '" + v + "' (7 or 8 expected)");
+      r.Databits = v == "7" ? db7 : db8;
+    } else if (n == "--parity") {
+      const std::string v = s.Value();
+      if (v == "none") r.Parity = paNone;
+      else if (v == "odd") r.Parity = paOdd;
+      else if (v == "even") r.Parity = paEven;
+      else throw TUsageError("bad value for --parity: '" + v + "' (none, odd or even expected)");
+    } else if (n == "--stopbits") {
+      const std::string v = s.Value();
+      if (v == "1") r.Stopbits = sb1;
+      else if (v == "1.5") r.Stopbits = sb15;
+      else if (v == "2") r.Stopbits = sb2;
+      else throw TUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
+    } else if (n == "--capture") r.Capture = s.Value();
+    else if (n == "--seconds") r.Seconds = s.Number(0, 100000000);
+    else if (n == "--send") r.Send = s.Value();
+    else if (n == "--repeat") r.RepeatMs = s.Number(1, 100000000);
+    else s.Unknown();
+  }
+  r.Framing.Check();
+  if (r.Port.has_value() == r.Device.has_value()) throw TUsageError("give either --port COMn or --device PATH");
+  if (r.RepeatMs && !r.Send) throw TUsageError("--repeat needs --send");
+  return r;
+}
+
+std::optional<TPortEntry> Loopback() {
+  const TLoopbackPort& l = TLoopbackPort::Instance();
+  if (l.Path().empty()) return std::nullopt;
+  return LoopbackPortEntry(l.Path());
+}
+
+TPortList CurrentPorts() {
+  return TPortList::Build(TRegistryStore::ForFile(SettingsFilePath()), TPortSources{}, Loopback());
+}
+
+void SetRate(TSerComm& comm, long long baud) {
+  for (int b = br110; b <= br256000; ++b)
+    if (BaudRateOf(static_cast<TSerBaudrate>(b)) == static_cast<std::uint32_t>(baud)) {
+      comm.SetBaudrate(static_cast<TSerBaudrate>(b));
+      return;
+    }
+  comm.SetUserBaudrate(static_cast<std::int32_t>(baud));
+  comm.SetBaudrate(brUser);
+}
+
+const char* ParityName(TSerParity p) { return p == paOdd ? "odd" : p == paEven ? "even" : "none"; }
+
+}  // namespace
+
+int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  if (!args.empty()) {
+    std::fprintf(err, "talmocli: ports takes no options\nusage: talmocli ports\n");
+    return kExitUsage;
+  }
+  const TPortList list = CurrentPorts();
+  for (const TPortEntry& e : list.Entries())
+    std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), e.Path.c_str(), e.Description.c_str());
+  for (const std::string& p : list.Problems()) std::fprintf(err, "talmocli: %s\n", p.c_str());
+  return kExitOk;
+}
+
+int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, const std::atomic<bool>* stop) {
+  TMonitorRequest req;
+  try {
+    req = Parse(args);
+  } catch (const TUsageError& e) {
+    std::fprintf(err, "talmocli: %s\n%s", e.what(), MonitorUsage().c_str());
+    return kExitUsage;
+  }
+
+  // Everything that can be checked is checked before the port opens, so a
+  // failure leaves nothing half-done.
+  std::string path;
+  std::string name;
+  if (req.Port) {
+    const TPortList list = CurrentPorts();
+    const std::optional<std::string> found = list.DevicePathFor(*req.Port);
+    if (!found) {
+      std::fprintf(err, "talmocli: unknown port '%s' ('talmocli ports' lists the ports)\n", req.Port->c_str());
+      return kExitFailure;
+    }
+    path = *found;
+    name = *req.Port;
+  } else {
+    path = *req.Device;
+    name = path;
+  }
+  std::string sendBytes;
+  if (req.Send) {
+    std::ifstream in(*req.Send, std::ios::binary);
+    if (!in) {
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", req.Send->c_str(), std::strerror(errno));
+      return kExitFailure;
+    }
+    sendBytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::string failure;
+  TSerQueueSync sync([&failure](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      failure = ex.what();
+    } catch (...) {
+      failure = "unknown error";
+    }
+  });
+  auto driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
+  TSerComm comm(driver, sync);
+  comm.SetDeviceName(name);
+  if (req.Port) {
+    try {
+      comm.SetPortNum(PortNumberFromName(*req.Port));  // numbers the error lines
+    } catch (const EConvertError&) {
+    }
+  }
+  SetRate(comm, req.Baud);
+  comm.SetDatabits(req.Databits);
+  comm.SetParity(req.Parity);
+  comm.SetStopbits(req.Stopbits);
+
+  const TFormatOptions opts = req.Framing.Options();
+  auto lastActivity = Clock::now();
+  std::FILE* capture = nullptr;
+  bool captureFailed = false;
+  TFormatterHooks hooks;
+  hooks.Line = [out](std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fputc('\n', out);
+  };
+  hooks.RestartTimeout = [&lastActivity] { lastActivity = Clock::now(); };
+  hooks.Capture = [&](const std::uint8_t* b, std::size_t n) {
+    if (capture && std::fwrite(b, 1, n, capture) != n && !captureFailed) {
+      captureFailed = true;
+      std::fprintf(err, "talmocli: writing the capture '%s' failed: %s\n", req.Capture->c_str(),
+                   std::strerror(errno));
+    }
+  };
+  TReceiveFormatter formatter(opts, std::move(hooks));
+  formatter.SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
+  formatter.FrameWatch().Start();
+
+  bool deviceGone = false;
+  comm.OnRxChar = [&](TSerCustomComm*, int count) {
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(count) + 1);
+    const int n = comm.ReadBuf(buf.data(), count);
+    formatter.FormatReceived(buf.data(), static_cast<std::size_t>(n > 0 ? n : 0));
+    lastActivity = Clock::now();
+  };
+  comm.OnError = [&](TSerCustomComm*, int errors) {
+    for (const std::string& line : ErrorLines(comm.PortNum(), static_cast<std::uint32_t>(errors)))
+      std::fprintf(out, "%s\n", line.c_str());
+    if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) deviceGone = true;
+  };
+
+  try {
+    comm.Open();
+  } catch (const std::exception& e) {
+    std::fprintf(err, "talmocli: %s\n", e.what());
+    return kExitFailure;
+  }
+  if (req.Capture) {
+    capture = std::fopen(req.Capture->c_str(), "wb");
+    if (!capture) {
+      std::fprintf(err, "talmocli: cannot create the capture '%s': %s\n", req.Capture->c_str(), std::strerror(errno));
+      comm.Close();
+      return kExitFailure;
+    }
+  }
+  std::fprintf(err, "talmocli: monitoring %s (%s) at %lld baud, %d data bits, parity %s, %s stop bit%s; Ctrl+C ends\n",
+               name.c_str(), path.c_str(), req.Baud, req.Databits == db7 ? 7 : 8, ParityName(req.Parity),
+               req.Stopbits == sb1 ? "1" : req.Stopbits == sb15 ? "1.5" : "2", req.Stopbits == sb1 ? "" : "s");
+
+  const auto start = Clock::now();
+  auto nextSend = start;
+  int status = kExitOk;
+  for (;;) {
+    const auto now = Clock::now();
+    if (stop && stop->load()) break;
+    if (req.Seconds && now - start >= std::chrono::seconds(*req.Seconds)) break;
+    if (!sendBytes.empty() && now >= nextSend) {
+      try {
+        comm.WriteBuf(sendBytes.data(), static_cast<int>(sendBytes.size()));
+      } catch (const std::exception& e) {
+        std::fprintf(err, "talmocli: %s\n", e.what());
+      }
+      if (req.RepeatMs)
+        nextSend = now + std::chrono::milliseconds(*req.RepeatMs);
+      else
+        sendBytes.clear();
+    }
+    if (now - lastActivity >= kLineTimeout) {
+      formatter.TimeoutFlush();
+      lastActivity = now;
+    }
+    sync.WaitAndProcess(std::chrono::milliseconds(20));
+    std::fflush(out);
+    if (!failure.empty()) {
+      std::fprintf(err, "talmocli: %s\n", failure.c_str());
+      failure.clear();
+    }
+    if (deviceGone) {
+      std::fprintf(err, "talmocli: %s: the device is no longer available\n", name.c_str());
+      status = kExitFailure;
+      break;
+    }
+  }
+  formatter.TimeoutFlush();
+  std::fflush(out);
+  try {
+    comm.Close();
+  } catch (const std::exception& e) {
+    std::fprintf(err, "talmocli: %s\n", e.what());
+    status = kExitFailure;
+  }
+  if (capture && std::fclose(capture) != 0 && !captureFailed) {
+    std::fprintf(err, "talmocli: writing the capture '%s' failed: %s\n", req.Capture->c_str(), std::strerror(errno));
+    status = kExitFailure;
+  }
+  return captureFailed ? kExitFailure : status;
+}
+
+}  // namespace talmo

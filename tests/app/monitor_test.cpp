@@ -1,0 +1,253 @@
+// The headless monitor over a pseudo-terminal that the test plays the device
+// on, compared with decode of the same bytes.
+
+#include "monitor_command.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+#include "cli_args.h"
+#include "decode_command.h"
+
+namespace talmo {
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Reads what a pipe has until `done` holds or the time is up.
+bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::string&)>& done, int ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done(into)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return done(into);
+    into.append(buf, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// A monitor running on its own thread, its output and errors read through
+// pipes as a user would see them.
+class RunningMonitor {
+ public:
+  explicit RunningMonitor(std::vector<std::string> args) {
+    EXPECT_EQ(pipe(OutPipe), 0);
+    EXPECT_EQ(pipe(ErrPipe), 0);
+    Thread = std::thread([this, args] {
+      std::FILE* out = fdopen(OutPipe[1], "w");
+      std::FILE* err = fdopen(ErrPipe[1], "w");
+      setvbuf(err, nullptr, _IONBF, 0);
+      Code = RunMonitor(args, out, err, &Stop);
+      std::fclose(out);
+      std::fclose(err);
+    });
+  }
+  ~RunningMonitor() {
+    Finish();
+    ::close(OutPipe[0]);
+    ::close(ErrPipe[0]);
+  }
+  bool WaitOpen() {
+    return ReadUntil(ErrPipe[0], Err, [](const std::string& s) {
+      return s.find("monitoring") != std::string::npos || s.find("talmocli: ") != std::string::npos;
+    });
+  }
+  bool WaitLines(std::size_t n) {
+    return ReadUntil(OutPipe[0], Out, [n](const std::string& s) {
+      return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= n;
+    });
+  }
+  int Finish() {
+    if (Thread.joinable()) {
+      Stop = true;
+      Thread.join();
+      ReadUntil(OutPipe[0], Out, [](const std::string&) { return false; }, 200);
+      ReadUntil(ErrPipe[0], Err, [](const std::string&) { return false; }, 50);
+    }
+    return Code;
+  }
+  std::string Out, Err;
+  std::atomic<bool> Stop{false};
+
+ private:
+  int OutPipe[2]{}, ErrPipe[2]{};
+  std::thread Thread;
+  int Code = -1;
+};
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/talmo-monitor-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+    setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
+    char name[256];
+    ASSERT_EQ(openpty(&Master, &Slave, name, nullptr, nullptr), 0);
+    Path = name;
+    termios t{};
+    tcgetattr(Slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(Slave, TCSANOW, &t);
+  }
+  void TearDown() override {
+    if (Master >= 0) ::close(Master);
+    if (Slave >= 0) ::close(Slave);
+    std::system(("rm -rf '" + Dir + "'").c_str());
+  }
+  std::string Dir, Path;
+  int Master = -1, Slave = -1;
+};
+
+std::string DecodeOf(const std::string& bytes, const std::vector<std::string>& framing, const std::string& dir) {
+  const std::string file = dir + "/decode.in";
+  std::ofstream(file, std::ios::binary) << bytes;
+  std::vector<std::string> args = framing;
+  args.push_back(file);
+  char* buf = nullptr;
+  std::size_t len = 0;
+  std::FILE* out = open_memstream(&buf, &len);
+  std::FILE* err = std::fopen("/dev/null", "w");
+  RunDecode(args, -1, out, err);
+  std::fclose(out);
+  std::fclose(err);
+  std::string s(buf, len);
+  std::free(buf);
+  return s;
+}
+
+TEST_F(MonitorTest, FramesComeOutAsDecodeShowsThemAndTheCaptureIsExact) {
+  std::mt19937 rng(3);
+  std::string bytes;
+  for (int f = 0; f < 40; ++f) {
+    const int len = 1 + static_cast<int>(rng() % 40);
+    bytes += '\x02';
+    bytes += '\x00';
+    bytes += static_cast<char>(len);
+    for (int i = 0; i < len; ++i) bytes += static_cast<char>(rng());
+  }
+  const std::vector<std::string> framing = {"--stxhl", "--hex"};
+  const std::string expected = DecodeOf(bytes, framing, Dir);
+  const auto lines = static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n'));
+
+  std::vector<std::string> args = {"--device", Path, "--capture", Dir + "/raw.bin", "--baud", "115200"};
+  args.insert(args.end(), framing.begin(), framing.end());
+  RunningMonitor m(args);
+  ASSERT_TRUE(m.WaitOpen()) << m.Err;
+  ASSERT_NE(m.Err.find("monitoring " + Path), std::string::npos) << m.Err;
+  for (std::size_t pos = 0; pos < bytes.size(); pos += 97) {
+    const std::string piece = bytes.substr(pos, 97);
+    ASSERT_EQ(::write(Master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+  }
+  ASSERT_TRUE(m.WaitLines(lines)) << m.Out;
+  EXPECT_EQ(m.Finish(), kExitOk) << m.Err;
+  EXPECT_EQ(m.Out, expected);
+  EXPECT_EQ(Slurp(Dir + "/raw.bin"), bytes);
+}
+
+TEST_F(MonitorTest, AnUnfinishedLineIsShownAfterTheTimeout) {
+  RunningMonitor m({"--device", Path, "--first", "02", "--last", "03"});
+  ASSERT_TRUE(m.WaitOpen()) << m.Err;
+  ASSERT_EQ(::write(Master, "\x02" "AB", 3), 3);
+  ASSERT_TRUE(m.WaitLines(1)) << "no flush after the line time-out";
+  EXPECT_EQ(m.Out, " STX A B\n");
+  m.Finish();
+}
+
+TEST_F(MonitorTest, ADeviceThatGoesAwayEndsTheMonitorWithExitOne) {
+  RunningMonitor m({"--device", Path});
+  ASSERT_TRUE(m.WaitOpen()) << m.Err;
+  ::close(Master);
+  Master = -1;
+  ::close(Slave);
+  Slave = -1;
+  ASSERT_TRUE(m.WaitLines(2));
+  EXPECT_EQ(m.Finish(), kExitFailure);
+  EXPECT_NE(m.Out.find("The device is no longer available.\n"), std::string::npos) << m.Out;
+  EXPECT_NE(m.Err.find("the device is no longer available"), std::string::npos) << m.Err;
+}
+
+TEST_F(MonitorTest, BadInputIsRefusedWithOneClearLine) {
+  struct Row {
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+  };
+  const Row rows[] = {
+      {{}, kExitUsage, "talmocli: give either --port COMn or --device PATH"},
+      {{"--port", "COM1", "--device", "/x"}, kExitUsage, "talmocli: give either --port COMn or --device PATH"},
+      {{"--device", "/x", "--parity", "mark"}, kExitUsage,
+       "talmocli: bad value for --parity: 'mark' (none, odd or even expected)"},
+      {{"--device", "/x", "--baud", "fast"}, kExitUsage,
+       "talmocli: bad value for --baud: 'fast' (a whole number from 1 to 4000000 expected)"},
+      {{"--device", "/x", "--repeat", "5"}, kExitUsage, "talmocli: --repeat needs --send"},
+      {{"--port", "COM42"}, kExitFailure, "talmocli: unknown port 'COM42' ('talmocli ports' lists the ports)"},
+      {{"--device", "/dev/no-such-tty"}, kExitFailure, "talmocli: Specified device not found (/dev/no-such-tty)."},
+      {{"--device", "/dev/null", "--send", "/no/such/file"}, kExitFailure,
+       "talmocli: cannot read '/no/such/file': No such file or directory"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.message);
+    char* buf = nullptr;
+    std::size_t len = 0;
+    std::FILE* err = open_memstream(&buf, &len);
+    std::FILE* out = std::fopen("/dev/null", "w");
+    EXPECT_EQ(RunMonitor(r.args, out, err, nullptr), r.code);
+    std::fclose(err);
+    std::fclose(out);
+    const std::string text(buf, len);
+    std::free(buf);
+    EXPECT_EQ(text.substr(0, text.find('\n')), r.message);
+  }
+}
+
+TEST_F(MonitorTest, ACaptureThatCannotBeMadeLeavesThePortFree) {
+  char* buf = nullptr;
+  std::size_t len = 0;
+  std::FILE* err = open_memstream(&buf, &len);
+  EXPECT_EQ(RunMonitor({"--device", Path, "--capture", Dir + "/no/dir/raw.bin"}, stdout, err, nullptr), kExitFailure);
+  std::fclose(err);
+  const std::string text(buf, len);
+  std::free(buf);
+  EXPECT_EQ(text, "talmocli: cannot create the capture '" + Dir + "/no/dir/raw.bin': No such file or directory\n");
+  RunningMonitor again({"--device", Path});
+  ASSERT_TRUE(again.WaitOpen());
+  EXPECT_NE(again.Err.find("monitoring"), std::string::npos) << again.Err;
+}
+
+TEST_F(MonitorTest, PortsListsTheLoopbackLast) {
+  char* buf = nullptr;
+  std::size_t len = 0;
+  std::FILE* out = open_memstream(&buf, &len);
+  EXPECT_EQ(RunPorts({}, out, stderr), kExitOk);
+  std::fclose(out);
+  const std::string text(buf, len);
+  std::free(buf);
+  ASSERT_FALSE(text.empty());
+  const std::string last = text.substr(text.rfind('\n', text.size() - 2) == std::string::npos
+                                           ? 0
+                                           : text.rfind('\n', text.size() - 2) + 1);
+  EXPECT_EQ(last.rfind("COM99", 0), 0u) << text;
+  EXPECT_NE(last.find("Built-in loopback port"), std::string::npos);
+  EXPECT_EQ(text.find("/dev/ttyS0 "), std::string::npos) << "the console is never listed";
+}
+
+}  // namespace
+}  // namespace talmo
