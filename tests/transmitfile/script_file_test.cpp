@@ -1,0 +1,83 @@
+// Script files: lines, data lines, the save name, reading and writing.
+
+#include "script_file.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace talmo {
+namespace {
+
+TEST(ScriptFile, LineBreaks) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"", {""}},
+      {"a", {"a"}},
+      {"a\r\nb\r\n", {"a", "b", ""}},
+      {"a\rb\nc", {"a", "b", "c"}},
+      {"a\n\rb", {"a", "", "b"}},
+      {"a\r\n\r\nb", {"a", "", "b"}},
+      {std::string("a\0b\xff", 4), {std::string("a\0b\xff", 4)}},
+  };
+  for (const auto& [text, lines] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(SplitScriptText(text), lines);
+  }
+}
+
+TEST(ScriptFile, DataLines) {
+  const std::vector<std::string> lines = {"m100 A", "", "/comment", ";comment", " //spaced", "\tx", "r", "   "};
+  EXPECT_EQ(DataLinesOf(lines), (std::vector<std::string>{"m100 A", " //spaced", "\tx", "r", "   "}));
+}
+
+TEST(ScriptFile, LongLinesCountWithTheirFirst4096Characters) {
+  const std::string line = "m1 " + std::string(5000, 'x');
+  const auto data = DataLinesOf({line});
+  ASSERT_EQ(data.size(), 1u);
+  EXPECT_EQ(data[0], line.substr(0, 4096));
+}
+
+TEST(ScriptFile, SaveName) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/s/a.txt", "/s/a.txt"},  // the opened file, not a second one beside it
+      {"/s/a.TXT", "/s/a.TXT"},
+      {"/s/a.Txt", "/s/a.Txt"},
+      {"/s/a", "/s/a.TXT"},
+      {"/s/a.log", "/s/a.TXT"},
+      {"/s/a.b.c", "/s/a.b.TXT"},
+      {"/s.d/a", "/s.d/a.TXT"},
+      {"/s/a.", "/s/a.TXT"},
+      {"HELP.TXT", "HELP.TXT"},
+      {"help.txt", "help.txt"},
+      {"/s/a.txtx", "/s/a.TXT"},
+  };
+  for (const auto& [name, saved] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(SaveNameOf(name), saved);
+  }
+}
+
+TEST(ScriptFile, WriteReadRoundTripAndErrors) {
+  char tmpl[] = "/tmp/talmo-script-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const std::string text = std::string("m0 $00\r\n\xC4\xE9\0x\r\n", 14);
+  WriteScriptFile(dir + "/a.TXT", text);
+  EXPECT_EQ(ReadScriptFile(dir + "/a.TXT"), text);
+  EXPECT_EQ(JoinScriptLines(SplitScriptText(text)), text);
+  try {
+    ReadScriptFile(dir + "/missing.txt");
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(dir + "/missing.txt"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos);
+  }
+  EXPECT_THROW(WriteScriptFile(dir + "/no/such/dir.TXT", "x"), std::runtime_error);
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace
+}  // namespace talmo
