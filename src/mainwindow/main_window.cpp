@@ -185,8 +185,9 @@ void TfoMain::CreateControls() {
   setWindowTitle("foMain");
   resize(834, 528);
   move(420, 190);
+  // The designed sizes assume a small sans font, 11 pixels high.
   QFont sans = QApplication::font();
-  sans.setPointSize(8);
+  sans.setPixelSize(11);
   setFont(sans);
 
   const TMainLayout d = DesignedLayout();
@@ -216,6 +217,7 @@ void TfoMain::CreateControls() {
   laWeb->setStyleSheet("color: blue");
   laWeb->setCursor(Qt::PointingHandCursor);
   Place(laWeb, d.laWeb);
+  laWeb->adjustSize();  // the label is as wide as its address
 
   raPort = new TRadioGroup("Port", this);
   rgBaud = new TRadioGroup("Baudrate", this);
@@ -239,6 +241,7 @@ void TfoMain::CreateControls() {
   StaticText1 = new QLabel("Start&Stop Signs", Panel1);
   StaticText1->setTextFormat(Qt::PlainText);
   Place(StaticText1, {8, 8, 89, 17});
+  StaticText1->adjustSize();
   meFirst = new TSignField(this, Panel1);
   meFirst->setText("00");
   meFirst->setToolTip("Hex, e.g. 02 for STX, 00 any sign");
@@ -417,7 +420,7 @@ void TfoMain::resizeEvent(QResizeEvent* e) {
 void TfoMain::FormResize() {
   ApplyResizeRule(FLayout, width(), height());
   const std::pair<QWidget*, const TBounds*> moved[] = {
-      {meData, &FLayout.meData},   {laWeb, &FLayout.laWeb},         {raPort, &FLayout.raPort},
+      {meData, &FLayout.meData},   {raPort, &FLayout.raPort},
       {rgBaud, &FLayout.rgBaud},   {rgDatabits, &FLayout.rgDatabits}, {rgParity, &FLayout.rgParity},
       {rgStop, &FLayout.rgStop},   {Panel1, &FLayout.Panel1},       {edLast, &FLayout.edLast},
       {buClear, &FLayout.buClear}, {buStrings, &FLayout.buStrings}, {buTransmit, &FLayout.buTransmit},
@@ -426,6 +429,7 @@ void TfoMain::FormResize() {
   };
   for (const auto& [w, b] : moved)
     if (w) Place(w, *b);
+  if (laWeb) laWeb->move(FLayout.laWeb.Left, FLayout.laWeb.Top);
 }
 
 // ---- Port control ------------------------------------------------------------

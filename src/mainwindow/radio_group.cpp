@@ -6,7 +6,10 @@
 
 namespace talmo {
 
-TRadioGroup::TRadioGroup(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {}
+TRadioGroup::TRadioGroup(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {
+  // The designed groups are narrow: a small indicator close to its text.
+  setStyleSheet("QRadioButton { spacing: 3px; } QRadioButton::indicator { width: 11px; height: 11px; }");
+}
 
 void TRadioGroup::SetItems(const QStringList& items) {
   for (QRadioButton* b : FButtons) delete b;
@@ -55,7 +58,7 @@ void TRadioGroup::PlaceButtons() {
   const int usable = std::max(1, height() - top - 4);
   const int step = std::max(14, usable / static_cast<int>(FButtons.size()));
   for (std::size_t i = 0; i < FButtons.size(); ++i)
-    FButtons[i]->setGeometry(8, top + static_cast<int>(i) * step, std::max(10, width() - 12), std::min(step, 18));
+    FButtons[i]->setGeometry(5, top + static_cast<int>(i) * step, std::max(10, width() - 7), std::min(step, 18));
 }
 
 }  // namespace talmo
