@@ -124,10 +124,15 @@ TEST_F(PtyTest, RatesAreKeptAndReadBackIncluding1024) {
   EXPECT_EQ(Rate(), 1024u);
   Comm->SetUserBaudrate(12345);
   EXPECT_EQ(Rate(), 12345u);
-  // Settings a pty cannot keep are taken without complaint.
+  // Settings a pty cannot keep are taken without complaint, and so are
+  // modem lines it does not have.
   Comm->SetDatabits(db7);
   Comm->SetParity(paEven);
+  Comm->FlowControl().SetControlDtr(dtrEnabled);
+  Comm->FlowControl().SetControlRts(rtsHandshake);
+  Comm->FlowControl().SetXonXoffIn(true);
   EXPECT_TRUE(Comm->Active());
+  EXPECT_EQ(Rate(), 12345u);
 }
 
 TEST_F(PtyTest, MissingDevicesAreNotFound) {
@@ -252,20 +257,25 @@ TEST_F(PtyTest, AFullLineTimesOutAndCloseDropsTheRest) {
   int txEmpty = 0;
   Comm->OnTxEmpty = [&](TSerCustomComm*) { ++txEmpty; };
   Comm->Buffers().SetWriteSize(1024);
-  Comm->Buffers().SetWriteTimeout(50);
+  Comm->Buffers().SetWriteTimeout(300);
   Comm->Open();
   // Nobody reads at the far end: the pty fills, then the queue.
   std::size_t accepted = 0;
   std::string error;
   std::vector<std::uint8_t> block(1000, 'x');
+  double waitCpu = 0;
   for (int i = 0; i < 100 && error.empty(); ++i) {
+    const double cpu0 = CpuSeconds();
     try {
       accepted += static_cast<std::size_t>(Comm->WriteBuf(block.data(), 1000));
     } catch (const ESerCommError& e) {
       error = e.what();
+      waitCpu = CpuSeconds() - cpu0;
     }
   }
   EXPECT_EQ(error, "Output buffer is full. Please check comm status.");
+  // The 300 ms wait for room sleeps; it does not burn a core.
+  EXPECT_LT(waitCpu, 0.15);
   Comm->Close();
   const std::size_t arrived = P.Drain().size();
   EXPECT_LT(arrived, accepted);  // what was still queued was dropped
