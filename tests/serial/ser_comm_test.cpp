@@ -429,6 +429,26 @@ TEST_F(CommTest, AllBitsDispatchInOrderOnTheGuiThread) {
   EXPECT_FALSE(OffThread);
 }
 
+TEST_F(CommTest, LinkedDisplayRefreshesFirstUntilItGoesAway) {
+  struct Display : TSerDisplayLink {
+    std::vector<std::string>* log;
+    void RefreshFromPort(TSerCustomComm&) override { log->push_back("Display"); }
+  } display;
+  display.log = &Log;
+  HookAll();
+  Comm->SetMonitorEvents({ceCts});
+  Comm->SetDisplay(&display);
+  Comm->Open();
+  Log.clear();
+  Feed(EV_CTS);
+  EXPECT_EQ(Log, (std::vector<std::string>{"Display", "Cts"}));
+  Comm->Notification(&display);
+  EXPECT_EQ(Comm->Display(), nullptr);
+  Feed(EV_CTS);
+  EXPECT_EQ(Log.back(), "Cts");
+  EXPECT_EQ(Log.size(), 3u);
+}
+
 TEST_F(CommTest, DispatchSkipsWhatIsNotThere) {
   HookAll();
   Comm->Open();
