@@ -1,5 +1,6 @@
 #include "script_player.h"
 
+#include <algorithm>
 #include <climits>
 #include <stdexcept>
 
@@ -150,6 +151,15 @@ int WaitDelay(int s, int t, const TSystemTime& now) {
     delay += 1000;
   }
   return delay;
+}
+
+void WriteInPieces(const std::string& bytes, std::size_t capacity,
+                   const std::function<void(const char* data, int count)>& write) {
+  if (capacity == 0) capacity = bytes.size();
+  for (std::size_t at = 0; at < bytes.size(); at += capacity) {
+    const std::size_t n = std::min(capacity, bytes.size() - at);
+    write(bytes.data() + at, static_cast<int>(n));
+  }
 }
 
 void TScriptPlayer::Start() {

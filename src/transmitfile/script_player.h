@@ -40,6 +40,12 @@ std::string WaitStatusText(int ms);                  // "Wait n ms"
 // clock (the first pass of a wait line); 0..59999, or 0..999 for s >= 60.
 int WaitDelay(int s, int t, const TSystemTime& now);
 
+// Hands `bytes` to `write` in pieces of at most `capacity` bytes: the port
+// component refuses outright one write larger than its write queue, and a
+// script line may describe more bytes than that.
+void WriteInPieces(const std::string& bytes, std::size_t capacity,
+                   const std::function<void(const char* data, int count)>& write);
+
 // What a step needs of its surroundings.
 struct TPlayerHost {
   // The data lines, read afresh at every step.

@@ -1,0 +1,362 @@
+#include "play_command.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "cli_args.h"
+#include "loopback_port.h"
+#include "port_list.h"
+#include "port_messages.h"
+#include "posix_device.h"
+#include "registry.h"
+#include "script_file.h"
+#include "script_player.h"
+#include "ser_comm.h"
+#include "ser_sync.h"
+
+namespace talmo {
+
+const char kPlayUsage[] =
+    "usage: talmocli play --dry-run [--at YYYY-MM-DDTHH:MM:SS.mmm] [--until MS] SCRIPT\n"
+    "       talmocli play (--port COMn | --device PATH) [--baud N] [--databits 7|8]\n"
+    "                     [--parity none|odd|even] [--stopbits 1|1.5|2] [--until MS] SCRIPT\n"
+    "Plays SCRIPT as the Transmit File window does and prints one line for each\n"
+    "status line of the window: 'T+<ms> TX[<n>] <bytes in hex>', 'T+<ms> Wait <n> ms',\n"
+    "and 'T+<ms> End' when the script has ended. <ms> counts from Start.\n"
+    "  --dry-run   no port: a virtual clock that jumps from tick to tick\n"
+    "  --at TIME   the local time at Start of a dry run (default: now)\n"
+    "  --until MS  stop before the first tick later than MS (dry run default 60000;\n"
+    "              on a port the script plays until it ends)\n"
+    "  --port, --device, --baud, --databits, --parity, --stopbits: as for monitor\n"
+    "              (default 19200 baud, 8 data bits, no parity, 1 stop bit)\n";
+
+namespace {
+
+using namespace std::chrono;
+
+struct TPlayRequest {
+  bool DryRun = false;
+  std::optional<std::string> At, Port, Device, Script;
+  std::optional<long long> Until;
+  long long Baud = 19200;
+  TSerDatabits Databits = db8;
+  TSerParity Parity = paNone;
+  TSerStopbits Stopbits = sb1;
+};
+
+TPlayRequest Parse(const std::vector<std::string>& args) {
+  TPlayRequest r;
+  TArgScanner s(args);
+  while (s.Next()) {
+    const std::string n = s.Word();
+    if (!s.IsOption()) {
+      if (r.Script) throw TUsageError("more than one SCRIPT given ('" + *r.Script + "', '" + n + "')");
+      r.Script = n;
+    } else if (n == "--dry-run") {
+      s.NoValue();
+      r.DryRun = true;
+    } else if (n == "--at") r.At = s.Value();
+    else if (n == "--until") r.Until = s.Number(0, 1000000000000LL);
+    else if (n == "--port") r.Port = s.Value();
+    else if (n == "--device") r.Device = s.Value();
+    else if (n == "--baud") r.Baud = s.Number(1, 4000000);
+    else if (n == "--databits") {
+      const std::string v = s.Value();
+      if (v != "7" && v != "8") throw TUsageError("bad value for --databits: '" + v + "' (7 or 8 expected)");
+      r.Databits = v == "7" ? db7 : db8;
+    } else if (n == "--parity") {
+      const std::string v = s.Value();
+      if (v == "none") r.Parity = paNone;
+      else if (v == "odd") r.Parity = paOdd;
+      else if (v == "even") r.Parity = paEven;
+      else throw TUsageError("bad value for --parity: '" + v + "' (none, odd or even expected)");
+    } else if (n == "--stopbits") {
+      const std::string v = s.Value();
+      if (v == "1") r.Stopbits = sb1;
+      else if (v == "1.5") r.Stopbits = sb15;
+      else if (v == "2") r.Stopbits = sb2;
+      else throw TUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
+    } else
+      s.Unknown();
+  }
+  if (!r.Script) throw TUsageError("no SCRIPT given");
+  if (r.DryRun) {
+    if (r.Port || r.Device) throw TUsageError("--dry-run plays without a port: drop --port/--device");
+  } else {
+    if (r.Port.has_value() == r.Device.has_value())
+      throw TUsageError("give --dry-run, or either --port COMn or --device PATH");
+    if (r.At) throw TUsageError("--at is for --dry-run only");
+  }
+  if (r.At && !ParseLocalTime(*r.At))
+    throw TUsageError("bad value for --at: '" + *r.At + "' (a local time YYYY-MM-DDTHH:MM:SS.mmm expected)");
+  return r;
+}
+
+std::string HexPairs(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (i) out += ' ';
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+// The printed status lines, each stamped with the time since Start.
+struct TPrinter {
+  std::FILE* out;
+  std::function<long long()> elapsed;
+  void Sent(const std::string& bytes) const {
+    std::fprintf(out, "T+%lld TX[%zu] %s\n", elapsed(), bytes.size(), HexPairs(bytes).c_str());
+  }
+  void Waiting(int ms) const { std::fprintf(out, "T+%lld Wait %d ms\n", elapsed(), ms); }
+  void End() const { std::fprintf(out, "T+%lld End\n", elapsed()); }
+};
+
+int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out, std::FILE* err) {
+  const TSystemTime start = req.At ? *ParseLocalTime(*req.At) : LocalNow();
+  const long long until = req.Until.value_or(60000);
+  long long now = 0;
+  int interval = 1;
+  bool ended = false;
+  TPrinter print{out, [&now] { return now; }};
+  TPlayerHost host;
+  host.DataLines = [&lines]() -> const std::vector<std::string>& { return lines; };
+  host.LocalClock = [&] { return AddMilliseconds(start, now); };
+  host.Write = [](const std::string&) {};
+  host.Status = [](const std::string&) {};
+  host.Sent = [&print](const std::string& bytes) { print.Sent(bytes); };
+  host.Waiting = [&print](int ms) { print.Waiting(ms); };
+  host.SetInterval = [&interval](int ms) { interval = ms; };
+  host.Stop = [&] {
+    ended = true;
+    print.End();
+  };
+  host.Error = [err](const std::string& message) { std::fprintf(err, "talmocli: %s\n", message.c_str()); };
+  TScriptPlayer player(std::move(host));
+  player.Start();
+  while (!ended && now + interval <= until) {
+    now += interval;
+    player.Step();
+  }
+  return std::fflush(out) == 0 ? kExitOk : kExitFailure;
+}
+
+std::optional<TPortEntry> Loopback() {
+  const TLoopbackPort& l = TLoopbackPort::Instance();
+  if (l.Path().empty()) return std::nullopt;
+  return LoopbackPortEntry(l.Path());
+}
+
+void SetRate(TSerComm& comm, long long baud) {
+  for (int b = br110; b <= br256000; ++b)
+    if (BaudRateOf(static_cast<TSerBaudrate>(b)) == static_cast<std::uint32_t>(baud)) {
+      comm.SetBaudrate(static_cast<TSerBaudrate>(b));
+      return;
+    }
+  comm.SetUserBaudrate(static_cast<std::int32_t>(baud));
+  comm.SetBaudrate(brUser);
+}
+
+int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out, std::FILE* err) {
+  TSerPosixDriver::TResolver resolver;
+  std::string name;
+  if (req.Port) {
+    resolver = TPortList::DeviceResolver(TRegistryStore::ForFile(SettingsFilePath()), TPortSources{}, Loopback());
+    if (resolver(*req.Port).empty()) {
+      std::fprintf(err, "talmocli: unknown port '%s' ('talmocli ports' lists the ports)\n", req.Port->c_str());
+      return kExitFailure;
+    }
+    name = "\\\\.\\" + *req.Port;
+  } else {
+    name = *req.Device;
+  }
+
+  std::string failure;
+  TSerQueueSync sync([&failure](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      failure = ex.what();
+    } catch (...) {
+      failure = "unknown error";
+    }
+  });
+  TSerComm comm(std::make_shared<TSerPosixDriver>(resolver), sync);
+  comm.SetDeviceName(name);
+  if (req.Port) {
+    try {
+      comm.SetPortNum(PortNumberFromName(*req.Port));
+    } catch (const EConvertError&) {
+    }
+  }
+  SetRate(comm, req.Baud);
+  comm.SetDatabits(req.Databits);
+  comm.SetParity(req.Parity);
+  comm.SetStopbits(req.Stopbits);
+  // What comes back is read and dropped, so a device that answers (or the
+  // loopback port) never blocks the line.
+  comm.OnRxChar = [&comm](TSerCustomComm*, int count) {
+    std::vector<char> buf(static_cast<std::size_t>(std::max(count, 1)));
+    comm.ReadBuf(buf.data(), count);
+  };
+  bool queued = false;  // bytes wait in the component's write queue
+  comm.OnTxEmpty = [&queued](TSerCustomComm*) { queued = false; };
+  bool deviceGone = false;
+  comm.OnError = [&](TSerCustomComm*, int errors) {
+    for (const std::string& line : ErrorLines(comm.PortNum(), static_cast<std::uint32_t>(errors)))
+      std::fprintf(err, "talmocli: %s\n", line.c_str());
+    if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) deviceGone = true;
+  };
+  try {
+    comm.Open();
+  } catch (const std::exception& e) {
+    std::fprintf(err, "talmocli: %s\n", e.what());
+    return kExitFailure;
+  }
+
+  const auto start = steady_clock::now();
+  bool ended = false;
+  int interval = 1;
+  TPrinter print{out, [start] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); }};
+  TPlayerHost host;
+  host.DataLines = [&lines]() -> const std::vector<std::string>& { return lines; };
+  host.LocalClock = LocalNow;
+  host.Write = [&comm, &queued](const std::string& bytes) {
+    queued = true;
+    WriteInPieces(bytes, static_cast<std::size_t>(std::max(comm.Buffers().WriteSize(), 1)),
+                  [&comm](const char* data, int count) { comm.WriteBuf(data, count); });
+  };
+  host.Status = [](const std::string&) {};
+  host.Sent = [&print](const std::string& bytes) { print.Sent(bytes); };
+  host.Waiting = [&print](int ms) { print.Waiting(ms); };
+  host.SetInterval = [&interval](int ms) { interval = ms; };
+  host.Stop = [&] {
+    ended = true;
+    print.End();
+  };
+  host.Error = [err](const std::string& message) { std::fprintf(err, "talmocli: %s\n", message.c_str()); };
+  TScriptPlayer player(std::move(host));
+  player.Start();
+
+  int status = kExitOk;
+  auto next = start + milliseconds(1);
+  while (!ended) {
+    if (req.Until && next - start > milliseconds(*req.Until)) break;
+    // The timer re-arms when the step sets its interval, as a GUI timer does.
+    for (auto now = steady_clock::now(); now < next && !deviceGone; now = steady_clock::now()) {
+      const auto left = duration_cast<milliseconds>(next - now);
+      sync.WaitAndProcess(std::min(left, milliseconds(20)));
+    }
+    if (deviceGone) {
+      std::fprintf(err, "talmocli: %s: the device is no longer available\n", name.c_str());
+      status = kExitFailure;
+      break;
+    }
+    player.Step();
+    next = steady_clock::now() + milliseconds(interval);
+    sync.ProcessPending();
+    std::fflush(out);
+    if (!failure.empty()) {
+      std::fprintf(err, "talmocli: %s\n", failure.c_str());
+      failure.clear();
+    }
+  }
+  // Let the write queue drain before the port closes.
+  for (int i = 0; i < 500 && comm.Active() && !deviceGone; ++i) {
+    TSerComStat stat;
+    std::uint32_t errors = 0;
+    try {
+      comm.ReadStatus(errors, stat);
+    } catch (const std::exception&) {
+      break;
+    }
+    if (!queued && stat.cbOutQue == 0) break;
+    sync.WaitAndProcess(milliseconds(10));
+  }
+  try {
+    comm.Close();
+  } catch (const std::exception& e) {
+    std::fprintf(err, "talmocli: %s\n", e.what());
+    status = kExitFailure;
+  }
+  if (std::fflush(out) != 0) status = kExitFailure;
+  return status;
+}
+
+}  // namespace
+
+std::optional<TSystemTime> ParseLocalTime(const std::string& text) {
+  // YYYY-MM-DDTHH:MM:SS, then optionally .mmm
+  if (text.size() != 19 && text.size() != 23) return std::nullopt;
+  const char* shape = "dddd-dd-ddTdd:dd:dd.ddd";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return std::nullopt;
+  }
+  auto num = [&text](std::size_t at, std::size_t n) { return std::stoi(text.substr(at, n)); };
+  const year_month_day ymd{year(num(0, 4)), month(static_cast<unsigned>(num(5, 2))),
+                           day(static_cast<unsigned>(num(8, 2)))};
+  const int h = num(11, 2), mi = num(14, 2), s = num(17, 2);
+  if (!ymd.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
+  TSystemTime t;
+  t.Year = static_cast<std::uint16_t>(num(0, 4));
+  t.Month = static_cast<std::uint16_t>(num(5, 2));
+  t.Day = static_cast<std::uint16_t>(num(8, 2));
+  t.DayOfWeek = static_cast<std::uint16_t>(weekday(sys_days(ymd)).c_encoding());
+  t.Hour = static_cast<std::uint16_t>(h);
+  t.Minute = static_cast<std::uint16_t>(mi);
+  t.Second = static_cast<std::uint16_t>(s);
+  t.Milliseconds = static_cast<std::uint16_t>(text.size() == 23 ? num(20, 3) : 0);
+  return t;
+}
+
+TSystemTime AddMilliseconds(const TSystemTime& t, std::int64_t ms) {
+  // Calendar arithmetic on the local date and time as written; the virtual
+  // clock knows no time zone changes.
+  const sys_days date{year_month_day{year(t.Year), month(t.Month), day(t.Day)}};
+  const sys_time<milliseconds> at = date + hours(t.Hour) + minutes(t.Minute) + seconds(t.Second) +
+                                    milliseconds(t.Milliseconds) + milliseconds(ms);
+  const sys_days d = floor<days>(at);
+  const year_month_day ymd{d};
+  const hh_mm_ss<milliseconds> hms{at - d};
+  TSystemTime r;
+  r.Year = static_cast<std::uint16_t>(static_cast<int>(ymd.year()));
+  r.Month = static_cast<std::uint16_t>(static_cast<unsigned>(ymd.month()));
+  r.Day = static_cast<std::uint16_t>(static_cast<unsigned>(ymd.day()));
+  r.DayOfWeek = static_cast<std::uint16_t>(weekday(d).c_encoding());
+  r.Hour = static_cast<std::uint16_t>(hms.hours().count());
+  r.Minute = static_cast<std::uint16_t>(hms.minutes().count());
+  r.Second = static_cast<std::uint16_t>(hms.seconds().count());
+  r.Milliseconds = static_cast<std::uint16_t>(hms.subseconds().count());
+  return r;
+}
+
+int RunPlay(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  for (const std::string& a : args)
+    if (a == "-h" || a == "--help") {
+      std::fputs(kPlayUsage, out);
+      return kExitOk;
+    }
+  TPlayRequest req;
+  try {
+    req = Parse(args);
+  } catch (const TUsageError& e) {
+    std::fprintf(err, "talmocli: %s ('talmocli play --help' shows the options)\n", e.what());
+    return kExitUsage;
+  }
+  std::vector<std::string> lines;
+  try {
+    lines = DataLinesOf(SplitScriptText(ReadScriptFile(*req.Script)));
+  } catch (const std::exception& e) {
+    std::fprintf(err, "talmocli: %s\n", e.what());
+    return kExitFailure;
+  }
+  return req.DryRun ? DryRun(req, lines, out, err) : OnPort(req, lines, out, err);
+}
+
+}  // namespace talmo

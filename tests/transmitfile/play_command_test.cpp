@@ -1,0 +1,177 @@
+// talmocli play: dry runs against the virtual clock (golden outputs), bad
+// input, and a script played on a pseudo-terminal.
+
+#include "play_command.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace talmo {
+namespace {
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+std::string ReadAll(std::FILE* f) {
+  std::rewind(f);
+  std::string s;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  std::fclose(f);
+  return s;
+}
+
+Result Play(const std::vector<std::string>& args) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  const int code = RunPlay(args, out, err);
+  return {code, ReadAll(out), ReadAll(err)};
+}
+
+class PlayCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/talmo-play-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+  }
+  void TearDown() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
+  std::string Script(const std::string& text, const std::string& name = "s.txt") {
+    const std::string path = Dir + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  std::string Dir;
+};
+
+TEST_F(PlayCommand, DryRunGoldenOutputs) {
+  struct Case {
+    const char* name;
+    std::string script;
+    std::vector<std::string> options;
+    std::string out;
+  } cases[] = {
+      {"every command",
+       "; demo\r\nm100 $02 ABC $03\r\nl2 250 X\r\nw15 500 Y\r\n   \r\n // skipped\r\ns1 %h%m%s $2E %3\r\nM5 no\r\n",
+       {"--at", "2018-12-17T12:00:10.200"},
+       "T+1 TX[5] 02 41 42 43 03\n"
+       "T+101 TX[1] 58\n"
+       "T+351 TX[1] 58\n"
+       "T+601 Wait 4699 ms\n"
+       "T+5299 TX[1] 59\n"
+       "T+5299 TX[10] 31 32 30 30 31 35 2E 34 39 39\n"
+       "T+6300 End\n"},
+      {"restart until the limit", "m100 X\nr\n", {"--at", "2018-12-17T12:00:00.000", "--until", "250"},
+       "T+1 TX[1] 58\nT+101 TX[1] 58\nT+201 TX[1] 58\n"},
+      {"limit is inclusive", "m100 X\nr\n", {"--at", "2018-12-17T12:00:00.000", "--until", "201"},
+       "T+1 TX[1] 58\nT+101 TX[1] 58\nT+201 TX[1] 58\n"},
+      {"date rolls over", "m0 %Y%M%D%h%m%s%3\n", {"--at", "2099-12-31T23:59:59.999"},
+       "T+1 TX[15] 30 30 30 31 30 31 30 30 30 30 30 30 30 30 30\nT+2 End\n"},
+      {"leap day", "m0 %D%M\n", {"--at", "2024-02-28T23:59:59.999"}, "T+1 TX[4] 32 39 30 32\nT+2 End\n"},
+      {"time without milliseconds", "m0 %3\n", {"--at", "2018-12-17T12:00:00"}, "T+1 TX[3] 30 30 31\nT+2 End\n"},
+      {"no data lines", "; only\r\n/ comments\r\n", {"--at", "2018-12-17T12:00:00.000"}, "T+1 End\n"},
+      {"wait across the minute", "w15 500 X\n", {"--at", "2018-12-17T12:00:16.000"},
+       "T+1 Wait 59499 ms\nT+59499 TX[1] 58\nT+59499 End\n"},
+      {"wait beyond the limit", "w15 500 X\n", {"--at", "2018-12-17T12:00:16.000", "--until", "59498"},
+       "T+1 Wait 59499 ms\n"},
+      {"lone CR line breaks, 8-bit bytes", "m0 \xC4\rm0 $00\r", {"--at", "2018-12-17T12:00:00.000"},
+       "T+1 TX[1] C4\nT+2 TX[1] 00\nT+3 End\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"--dry-run"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(Script(c.script));
+    const Result r = Play(args);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_F(PlayCommand, BadInputGivesOneClearLine) {
+  const std::string good = Script("m1 X\n");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int code;
+    std::string mentions;
+  } cases[] = {
+      {"missing script", {"--dry-run", Dir + "/none.txt"}, 1, Dir + "/none.txt"},
+      {"script is a folder", {"--dry-run", Dir}, 1, Dir},
+      {"no script", {"--dry-run"}, 2, "no SCRIPT"},
+      {"two scripts", {"--dry-run", good, good}, 2, "more than one SCRIPT"},
+      {"bad --at", {"--dry-run", "--at", "yesterday", good}, 2, "yesterday"},
+      {"impossible date", {"--dry-run", "--at", "2018-02-30T00:00:00.000", good}, 2, "2018-02-30"},
+      {"hour 24", {"--dry-run", "--at", "2018-02-03T24:00:00.000", good}, 2, "--at"},
+      {"negative --until", {"--dry-run", "--until", "-5", good}, 2, "--until"},
+      {"no port and no dry run", {good}, 2, "--port"},
+      {"dry run with a port", {"--dry-run", "--device", "/dev/null", good}, 2, "--dry-run"},
+      {"unknown option", {"--dry-run", "--fast", good}, 2, "--fast"},
+      {"bad parity", {"--device", "/dev/null", "--parity", "mark", good}, 2, "mark"},
+      {"device that does not exist", {"--device", Dir + "/ttyNone", good}, 1, Dir + "/ttyNone"},
+      {"unknown port", {"--port", "COM250", good}, 1, "COM250"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result r = Play(c.args);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+TEST_F(PlayCommand, HelpGoesToOutput) {
+  const Result r = Play({"--help"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("--dry-run"), std::string::npos);
+}
+
+TEST_F(PlayCommand, ScriptArrivesByteForByteOnAPseudoTerminal) {
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  termios t{};
+  tcgetattr(slave, &t);
+  cfmakeraw(&t);
+  tcsetattr(slave, TCSANOW, &t);
+  // Kept open so the line does not hang up between the port's close and the
+  // test's read.
+  std::string expected;
+  std::string script;
+  for (int i = 0; i < 40; ++i) {
+    script += "m2 'line_" + std::to_string(i) + " $00$0D$0A$FF $" + (i % 2 ? "7F" : "80") + "\r\n";
+    expected += "line " + std::to_string(i) + std::string("\x00\r\n\xFF", 4) + (i % 2 ? "\x7F" : "\x80");
+  }
+  // A line longer than the port's write queue goes out whole.
+  const std::string big(3000, 'B');
+  script += "l2 1 " + big + "\r\n";
+  expected += big + big;
+  const Result r = Play({"--device", name, "--baud", "115200", Script(script)});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::string got;
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(master, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 43);
+  EXPECT_NE(r.out.find(" End\n"), std::string::npos);
+  ::close(slave);
+  ::close(master);
+}
+
+}  // namespace
+}  // namespace talmo
