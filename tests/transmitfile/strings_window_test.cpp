@@ -1,0 +1,445 @@
+// The transmit-file window offscreen: its controls, the buttons' states,
+// loading and saving in a temporary folder, playing through the timer, and a
+// script played through a port component on a pseudo-terminal.
+
+#include "strings_window.h"
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "posix_device.h"
+#include "ser_comm.h"
+#include "ser_sync.h"
+
+namespace talmo {
+namespace {
+
+struct FakeDialogs : TStringsDialogs {
+  std::optional<std::string> openChoice, saveChoice;
+  std::string openStart, saveStart, filter;
+  bool answer = false;
+  std::vector<std::string> questions, errors;
+  std::optional<std::string> ChooseOpenFile(const std::string& name, const std::string& f) override {
+    openStart = name;
+    filter = f;
+    return openChoice;
+  }
+  std::optional<std::string> ChooseSaveFile(const std::string& name, const std::string& f) override {
+    saveStart = name;
+    filter = f;
+    return saveChoice;
+  }
+  bool Confirm(const std::string& q) override {
+    questions.push_back(q);
+    return answer;
+  }
+  void Error(const std::string& t) override { errors.push_back(t); }
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+class StringsWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/talmo-strings-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    OldDir = cwd;
+    ASSERT_EQ(chdir(Dir.c_str()), 0);  // where HELP.TXT is looked up
+  }
+  void TearDown() override {
+    Window.reset();
+    EXPECT_EQ(chdir(OldDir.c_str()), 0);
+    std::system(("rm -rf '" + Dir + "'").c_str());
+  }
+
+  TfoStrings& Make() {
+    TStringsEnvironment env;
+    env.Dialogs = Dialogs;
+    env.Write = [this](const std::string& b) { Sent.push_back(b); };
+    env.LocalClock = [this] { return Now; };
+    Window = std::make_unique<TfoStrings>(env);
+    return *Window;
+  }
+  // Activation, as the main window's button shows the window.
+  TfoStrings& Shown() {
+    Make();
+    Window->show();
+    return *Window;
+  }
+  std::string File(const std::string& name, const std::string& text) {
+    const std::string path = Dir + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  void Load(const std::string& path) {
+    Dialogs->openChoice = path;
+    Window->buOpen->click();
+  }
+  // Open, Start, Stop enabled.
+  std::string States() const {
+    auto on = [](QPushButton* b) { return b->isEnabled() ? '1' : '0'; };
+    return {on(Window->buOpen), on(Window->buStart), on(Window->buStop)};
+  }
+  std::string Caption() const { return Window->windowTitle().toStdString(); }
+
+  std::string Dir, OldDir;
+  std::shared_ptr<FakeDialogs> Dialogs = std::make_shared<FakeDialogs>();
+  std::vector<std::string> Sent;
+  TSystemTime Now{2018, 12, 1, 17, 9, 5, 7, 345};
+  std::unique_ptr<TfoStrings> Window;
+};
+
+TEST_F(StringsWindow, ControlsAsDesigned) {
+  TfoStrings& w = Make();
+  EXPECT_EQ(Caption(), "Transmit File");
+  EXPECT_EQ(w.width(), 528);
+  EXPECT_EQ(w.height(), 468);
+  struct B {
+    QPushButton* b;
+    const char* text;
+    int left;
+  } buttons[] = {{w.buOpen, "Open", 30}, {w.buStart, "Start", 108}, {w.buStop, "Stop", 186},
+                 {w.buSave, "Save", 402}, {w.buSaveAs, "Save as..", 463}};
+  for (const B& b : buttons) {
+    SCOPED_TRACE(b.text);
+    EXPECT_EQ(b.b->text().toStdString(), b.text);
+    EXPECT_EQ(b.b->geometry(), QRect(b.left, 12, 56, 19));
+  }
+  EXPECT_EQ(w.meStatus->geometry(), QRect(0, 410, 528, 58));
+  EXPECT_EQ(w.meIo->geometry(), QRect(0, 48, 528, 362));
+  EXPECT_EQ(w.meIo->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_TRUE(w.meIo->toPlainText().isEmpty());
+  EXPECT_TRUE(w.meStatus->toPlainText().isEmpty());
+  EXPECT_FALSE(w.meData->isVisibleTo(&w));
+  EXPECT_FALSE(w.tiBg->isActive());
+  w.show();
+  w.resize(700, 600);  // the memos stay docked to the bottom
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.meStatus->geometry(), QRect(0, 542, 700, 58));
+  EXPECT_EQ(w.meIo->geometry(), QRect(0, 180, 700, 362));
+  // Tab order: buOpen, meIo, meStatus, buStart, buStop, buSave, meData, buSaveAs.
+  const std::vector<QWidget*> order = {w.buOpen, w.meIo, w.meStatus, w.buStart, w.buStop, w.buSave, w.meData, w.buSaveAs};
+  std::vector<QWidget*> chain;
+  QWidget* at = w.buOpen;
+  do {
+    if (std::find(order.begin(), order.end(), at) != order.end()) chain.push_back(at);
+    at = at->nextInFocusChain();
+  } while (at != w.buOpen && chain.size() < 20);
+  EXPECT_EQ(chain, order);
+}
+
+TEST_F(StringsWindow, ButtonStates) {
+  const std::string script = File("a.txt", "; demo\r\nm100 A\r\n");
+  const std::string comments = File("c.txt", "; only\r\n/ comments\r\n\r\n");
+  Shown();
+  struct Step {
+    const char* after;
+    std::function<void()> action;
+    const char* states;  // Open, Start, Stop
+  };
+  const Step steps[] = {
+      {"showing the window", [] {}, "101"},
+      {"Save of the name HELP.TXT", [&] { Window->buSave->click(); }, "101"},
+      {"loading a file with a data line", [&] { Load(script); }, "011"},
+      {"loading a file without data lines", [&] { Load(comments); }, "011"},
+      {"Start", [&] { Window->buStart->click(); }, "001"},
+      {"Stop while playing", [&] { Window->buStop->click(); }, "111"},
+      {"Stop while not playing", [&] { Window->buStop->click(); }, "101"},
+      {"loading again", [&] { Load(script); }, "011"},
+      {"Save that writes the file", [&] { Window->buSave->click(); }, "111"},
+      {"Start again", [&] { Window->buStart->click(); }, "001"},
+      {"the end of the script",
+       [&] {
+         Window->tiBgTimer();
+         Window->tiBgTimer();
+       },
+       "111"},
+      {"closing when not playing", [&] { Window->close(); }, "101"},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.after);
+    s.action();
+    EXPECT_EQ(States(), s.states);
+  }
+  EXPECT_FALSE(Window->tiBg->isActive());
+  EXPECT_FALSE(Window->Player().HasWordList());
+  EXPECT_EQ(Sent, (std::vector<std::string>{"A"}));
+  EXPECT_TRUE(Dialogs->errors.empty());
+}
+
+TEST_F(StringsWindow, HelpFileIsShownButNotPlayable) {
+  File("HELP.TXT", "How to write scripts\r\nm100 Hello\r\n");
+  TfoStrings& w = Shown();
+  EXPECT_EQ(w.ScriptLines(), (std::vector<std::string>{"How to write scripts", "m100 Hello", ""}));
+  EXPECT_EQ(States(), "101");
+  EXPECT_EQ(w.OpenFileName, "HELP.TXT");
+  EXPECT_EQ(w.SaveFileName, "HELP.TXT");
+  // Save right after showing writes nothing.
+  std::ofstream(Dir + "/HELP.TXT", std::ios::binary) << "kept";
+  w.buSave->click();
+  EXPECT_EQ(Slurp(Dir + "/HELP.TXT"), "kept");
+  EXPECT_EQ(States(), "101");
+}
+
+TEST_F(StringsWindow, LoadingAFileWithoutDataLinesChangesNothingElse) {
+  const std::string a = File("a.txt", "m1 A\r\n");
+  const std::string c = File("c.txt", "; only\r\n/ comments\r\n\r\n");
+  TfoStrings& w = Shown();
+  Load(a);
+  w.buStart->click();
+  w.tiBgTimer();
+  w.buStop->click();
+  w.buStop->click();
+  Load(c);
+  EXPECT_EQ(States(), "101");
+  EXPECT_EQ(Caption(), a);
+  EXPECT_EQ(w.SaveFileName, a);
+  EXPECT_EQ(w.ScriptLines(), (std::vector<std::string>{"; only", "/ comments", "", ""}));
+  EXPECT_TRUE(w.DataLines().empty());
+  EXPECT_TRUE(w.StatusLines() == std::vector<std::string>{""});
+}
+
+TEST_F(StringsWindow, SaveWritesTheOpenedFileAndReloadsIt) {
+  const std::string a = File("a.txt", "m1 A\r\n");
+  TfoStrings& w = Shown();
+  Load(a);
+  w.buStart->click();
+  w.tiBgTimer();
+  EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{"TX[1]A"}));
+  w.meIo->setPlainText("; edited\nm2 B\n m3 C");
+  w.buSave->click();
+  // Names are case-sensitive here: the file that was opened is written.
+  EXPECT_EQ(Slurp(a), "; edited\r\nm2 B\r\n m3 C");
+  EXPECT_FALSE(Exists(Dir + "/a.TXT"));
+  EXPECT_EQ(Caption(), a);
+  EXPECT_EQ(w.OpenFileName, a);
+  EXPECT_EQ(w.DataLines(), (std::vector<std::string>{"m2 B", " m3 C"}));
+  EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{""}));
+  EXPECT_EQ(States(), "111") << "saving during a run";
+  // The run goes on over the new lines from the same index.
+  w.tiBgTimer();
+  EXPECT_EQ(Sent, (std::vector<std::string>{"A", "C"}));
+}
+
+TEST_F(StringsWindow, SaveAs) {
+  TfoStrings& w = Shown();
+  w.meIo->setPlainText("m1 X\n");
+  {
+    SCOPED_TRACE("a new name without extension: saved with .TXT, no question");
+    Dialogs->saveChoice = Dir + "/new";
+    w.buSaveAs->click();
+    EXPECT_EQ(Dialogs->saveStart, "HELP.TXT");
+    EXPECT_EQ(Dialogs->filter, "Text files (*.txt)");
+    EXPECT_TRUE(Dialogs->questions.empty());
+    EXPECT_EQ(Slurp(Dir + "/new.TXT"), "m1 X\r\n");
+    EXPECT_EQ(Caption(), Dir + "/new.TXT");
+    EXPECT_EQ(States(), "111");
+  }
+  {
+    SCOPED_TRACE("an existing file, No");
+    File("old.txt", "old");
+    Dialogs->saveChoice = Dir + "/old.txt";
+    Dialogs->answer = false;
+    w.buSaveAs->click();
+    EXPECT_EQ(Dialogs->questions, (std::vector<std::string>{"Overwrite " + Dir + "/old.txt?"}));
+    EXPECT_EQ(Slurp(Dir + "/old.txt"), "old");
+  }
+  {
+    SCOPED_TRACE("an existing file, Yes");
+    Dialogs->answer = true;
+    w.buSaveAs->click();
+    EXPECT_EQ(Slurp(Dir + "/old.txt"), "m1 X\r\n");
+    EXPECT_EQ(Caption(), Dir + "/old.txt");
+  }
+  {
+    SCOPED_TRACE("a name whose .TXT file exists is asked about that file");
+    Dialogs->questions.clear();
+    Dialogs->answer = false;
+    Dialogs->saveChoice = Dir + "/new";
+    w.buSaveAs->click();
+    EXPECT_EQ(Dialogs->questions, (std::vector<std::string>{"Overwrite " + Dir + "/new.TXT?"}));
+  }
+  {
+    SCOPED_TRACE("cancelled");
+    Dialogs->questions.clear();
+    Dialogs->saveChoice.reset();
+    w.buSaveAs->click();
+    EXPECT_TRUE(Dialogs->questions.empty());
+  }
+  EXPECT_TRUE(Dialogs->errors.empty());
+}
+
+TEST_F(StringsWindow, FailedLoadAndSaveAreReportedAndChangeLittle) {
+  const std::string a = File("a.txt", "m1 A\r\n");
+  TfoStrings& w = Shown();
+  Load(a);
+  w.buStart->click();
+  w.tiBgTimer();
+  w.buStop->click();
+  Load(Dir + "/missing.txt");
+  ASSERT_EQ(Dialogs->errors.size(), 1u);
+  EXPECT_NE(Dialogs->errors[0].find(Dir + "/missing.txt"), std::string::npos);
+  EXPECT_NE(Dialogs->errors[0].find("No such file"), std::string::npos);
+  EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{""})) << "status cleared first";
+  EXPECT_EQ(w.ScriptLines(), (std::vector<std::string>{"m1 A", ""}));
+  EXPECT_EQ(w.DataLines(), (std::vector<std::string>{"m1 A"}));
+  EXPECT_EQ(Caption(), a);
+  EXPECT_EQ(States(), "111");
+
+  w.buOpen->setEnabled(false);
+  Dialogs->saveChoice = Dir + "/no/such/folder/b";
+  w.buSaveAs->click();
+  ASSERT_EQ(Dialogs->errors.size(), 2u);
+  EXPECT_NE(Dialogs->errors[1].find(Dir + "/no/such/folder/b.TXT"), std::string::npos);
+  EXPECT_EQ(w.SaveFileName, Dir + "/no/such/folder/b.TXT");
+  EXPECT_FALSE(w.buOpen->isEnabled());
+  EXPECT_EQ(Caption(), a);
+}
+
+TEST_F(StringsWindow, StatusMemoShowsBytesAsText) {
+  const std::string a = File("a.txt", "m5 AB $00 CD\r\nm5 x $0D$0A y\r\nw15 500 Z\r\nm0 $C4\r\n");
+  TfoStrings& w = Shown();
+  Load(a);
+  w.buStart->click();
+  EXPECT_EQ(w.tiBg->interval(), 1);
+  EXPECT_TRUE(w.tiBg->isActive());
+  Now = {2018, 12, 1, 17, 12, 0, 10, 200};
+  for (int i = 0; i < 3; ++i) w.tiBgTimer();
+  EXPECT_EQ(w.tiBg->interval(), 5299);
+  w.tiBgTimer();
+  EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{"TX[5]AB", "TX[4]x", "y", "Wait 5300 ms", "TX[1]Z", "TX[1]\xC4"}));
+  EXPECT_EQ(Sent, (std::vector<std::string>{std::string("AB\0CD", 5), "x\r\ny", "Z", "\xC4"}));
+  w.tiBgTimer();
+  EXPECT_EQ(States(), "111");
+  // Start does not clear the log.
+  w.buStart->click();
+  w.tiBgTimer();
+  EXPECT_EQ(w.StatusLines().size(), 7u);
+}
+
+TEST_F(StringsWindow, ClosingWhilePlayingStopsAndShowingAgainResets) {
+  const std::string a = File("a.txt", "m100 A\r\nr\r\n");
+  TfoStrings& w = Shown();
+  Load(a);
+  w.buStart->click();
+  w.tiBgTimer();
+  w.close();
+  EXPECT_FALSE(w.tiBg->isActive());
+  EXPECT_TRUE(w.Player().HasWordList());
+  EXPECT_EQ(States(), "111");
+  File("HELP.TXT", "help\r\n");
+  w.show();
+  EXPECT_EQ(States(), "101");
+  EXPECT_EQ(w.ScriptLines(), (std::vector<std::string>{"help", ""}));
+  EXPECT_EQ(Caption(), a);
+}
+
+TEST_F(StringsWindow, FailingPortIsShownOnceAndTheLineKept) {
+  const std::string a = File("a.txt", "m5 A\r\nm5 B\r\n");
+  TStringsEnvironment env;
+  env.Dialogs = Dialogs;
+  bool refuse = true;
+  env.Write = [&](const std::string& b) {
+    if (refuse) throw ESerCommError("Output buffer is full. Please check comm status.");
+    Sent.push_back(b);
+  };
+  Window = std::make_unique<TfoStrings>(env);
+  Window->show();
+  Load(a);
+  Window->buStart->click();
+  for (int i = 0; i < 3; ++i) Window->tiBgTimer();
+  EXPECT_EQ(Dialogs->errors, (std::vector<std::string>{"Output buffer is full. Please check comm status."}));
+  EXPECT_TRUE(Window->tiBg->isActive());
+  EXPECT_EQ(Window->tiBg->interval(), 1);
+  refuse = false;
+  Window->tiBgTimer();
+  Window->tiBgTimer();
+  EXPECT_EQ(Sent, (std::vector<std::string>{"A", "B"}));
+}
+
+// A real port component on a pseudo-terminal, the real timer and event loop.
+TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  termios t{};
+  tcgetattr(slave, &t);
+  cfmakeraw(&t);
+  tcsetattr(slave, TCSANOW, &t);
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  std::string script, expected;
+  for (int i = 0; i < 30; ++i) {
+    script += "m1 '#" + std::to_string(i) + " $00$FF$0D$0A %2\r\n";
+    expected += "#" + std::to_string(i) + std::string("\x00\xFF\r\n", 4) + "34";
+  }
+  script += "l3 0 \"" + std::string(2500, 'q') + "\"\r\n";
+  expected += std::string(7500, 'q');
+  const std::string path = File("p.txt", script);
+
+  TSerQueueSync sync;
+  TSerComm comm(std::make_shared<TSerPosixDriver>(), sync);
+  comm.SetDeviceName(name);
+  comm.SetBaudrate(br115200);
+  comm.Open();
+  TStringsEnvironment env;
+  env.Dialogs = Dialogs;
+  env.Write = PortWriter(comm);
+  env.LocalClock = [this] { return Now; };
+  Window = std::make_unique<TfoStrings>(env);
+  Window->show();
+  Load(path);
+  Window->buStart->click();
+  std::string got;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < end && (Window->tiBg->isActive() || got.size() < expected.size())) {
+    QCoreApplication::processEvents();
+    sync.ProcessPending();
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(master, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FALSE(Window->tiBg->isActive());
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_EQ(got, expected);
+  EXPECT_TRUE(Dialogs->errors.empty());
+  Window.reset();
+  comm.Close();
+  ::close(slave);
+  ::close(master);
+}
+
+}  // namespace
+}  // namespace talmo
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
