@@ -1,14 +1,15 @@
 // talmo: the monitor's window.
 
 #include <QApplication>
-#include <QDialog>
 #include <QIcon>
+#include <QPushButton>
 
 #include <memory>
 
 #include "desktop.h"
 #include "dialogs.h"
 #include "main_window.h"
+#include "strings_window.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -23,10 +24,10 @@ int main(int argc, char** argv) {
   dialogs->SetOwner(&foMain);
   // The transmit-file window exists from the start, hidden until its
   // button shows it.
-  QDialog foStrings(&foMain);
-  foStrings.setObjectName("TfoStrings");
-  foStrings.setWindowTitle("Transmit File");
-  foStrings.resize(480, 360);
+  talmo::TStringsEnvironment stringsEnv;
+  stringsEnv.Write = talmo::PortWriter(foMain.Comm1());
+  stringsEnv.Caption = foMain.buStrings->text().toStdString();
+  talmo::TfoStrings foStrings(stringsEnv, &foMain);
   dialogs->Strings = &foStrings;
   foMain.show();
   return QApplication::exec();
