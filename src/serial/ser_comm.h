@@ -58,7 +58,7 @@ struct TSerTiming {
   std::function<void(std::chrono::milliseconds)> Sleep;
   // The system's own clock: a wait for room in the write queue may then end
   // early, as soon as the write thread has made room.
-  bool System_ = false;
+  bool IsSystem = false;
   static TSerTiming System();
 };
 

@@ -178,7 +178,7 @@ bool TSerCommWriteThread::QueueWrite(const void* buf, std::size_t count,
     const auto fits = [&] { return count + Buffer.Count() <= Capacity; };
     while (!fits()) {
       if (Timing.Now() - start > limit) return false;
-      if (Timing.System_) {
+      if (Timing.IsSystem) {
         std::unique_lock lock(FQueueLock);
         FRoomCv.wait_for(lock, std::chrono::milliseconds(1), fits);
       } else {
