@@ -115,7 +115,6 @@ int PlanTermios(const TSerDCB& dcb, const termios& current,
   termios t = current;
   cfmakeraw(&t);
   t.c_cflag |= CLOCAL | CREAD;
-  t.c_cflag &= ~HUPCL;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   // A rate of 0 would hang the line up (B0); a device refuses it.
