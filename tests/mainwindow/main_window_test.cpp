@@ -23,6 +23,7 @@
 #include <map>
 #include <thread>
 
+#include "loopback_port.h"
 #include "posix_device.h"
 #include "radio_group.h"
 #include "registry.h"
@@ -121,7 +122,8 @@ class WindowTest : public ::testing::Test {
     TSerTiming timing = TSerTiming::System();
     timing.Sleep = [](std::chrono::milliseconds) {};
     env.PortTiming = timing;
-    std::map<std::string, std::string> paths = {{"COM3", Com3.path}, {"COM13", Com13.path}, {"COM5", Dir + "/gone"}};
+    std::map<std::string, std::string> paths = {
+        {"COM3", Com3.path}, {"COM13", Com13.path}, {"COM5", Dir + "/gone"}, {"COM99", TLoopbackPort::Instance().Path()}};
     env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
       const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
       auto it = paths.find(bare);
@@ -155,7 +157,10 @@ class WindowTest : public ::testing::Test {
 
   std::string Dir, Settings;
   FakeLine Com3, Com13;
-  std::vector<TPortItem> Ports = {{"COM3", Com3.path, ""}, {"COM13", Com13.path, ""}, {"COM5", Dir + "/gone", ""}};
+  std::vector<TPortItem> Ports = {{"COM3", Com3.path, ""},
+                                  {"COM13", Com13.path, ""},
+                                  {"COM5", Dir + "/gone", ""},
+                                  {"COM99", TLoopbackPort::Instance().Path(), ""}};
   std::shared_ptr<FakeDialogs> Dialogs = std::make_shared<FakeDialogs>();
   std::vector<int> Delays;
   std::unique_ptr<TfoMain> Window;
@@ -337,6 +342,24 @@ TEST_F(WindowTest, ReceivedFramesReachThePaneEightPerTick) {
   w.tiPauseTimer();
   EXPECT_EQ(w.cbPause->text().toStdString(), "Pause");
   EXPECT_EQ(w.cbPause->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+}
+
+TEST_F(WindowTest, DirectKeysComeBackThroughTheLoopbackPort) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  w.raPort->SetItemIndex(3);  // COM99, the loopback
+  w.buOpenClick();
+  ASSERT_TRUE(w.Comm1().Active());
+  w.cbDirect->setChecked(true);
+  for (int k : {0x02, int{'O'}, int{'K'}, 0x03}) w.meDataKeyPress(static_cast<std::uint8_t>(k));
+  ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 1; }));
+  w.tiPauseTimer();
+  EXPECT_EQ(w.PaneLines().back(), " STX O K ETX");
+  EXPECT_EQ(w.edLast->text().toStdString(), " ETX (4)");
+  w.buCloseClick();
 }
 
 TEST_F(WindowTest, LineErrorsBecomePendingLines) {
