@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
 namespace talmo {
@@ -55,11 +56,18 @@ TLoopbackPort& TLoopbackPort::Instance() {
 }
 
 void TLoopbackPort::Run() {
-  std::vector<std::uint8_t> buf(1 << 16);
-  std::size_t have = 0;  // bytes read and not yet sent back
-  std::size_t sent = 0;
+  // A ring of what came in and has not gone back yet. While the near end is
+  // not read, the far end keeps taking bytes up to the ring's size, so a
+  // sender that waits for room in its own queue is not stalled by bytes it
+  // has not read back yet.
+  std::vector<std::uint8_t> ring(kRingSize);
+  std::size_t head = 0;   // next byte to send back
+  std::size_t count = 0;  // bytes in the ring
   for (;;) {
-    pollfd fds[2] = {{FMaster, static_cast<short>(have ? POLLOUT : POLLIN), 0}, {FWake, POLLIN, 0}};
+    short events = 0;
+    if (count < ring.size()) events |= POLLIN;
+    if (count > 0) events |= POLLOUT;
+    pollfd fds[2] = {{FMaster, events, 0}, {FWake, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
@@ -70,23 +78,27 @@ void TLoopbackPort::Run() {
       ::poll(fds + 1, 1, 100);
       continue;
     }
-    if (have == 0) {
-      const ssize_t n = ::read(FMaster, buf.data(), buf.size());
+    bool failed = false;
+    if ((fds[0].revents & POLLIN) && count < ring.size()) {
+      const std::size_t tail = (head + count) % ring.size();
+      const std::size_t room = tail >= head ? ring.size() - tail : head - tail;
+      const ssize_t n = ::read(FMaster, ring.data() + tail, std::min(room, ring.size() - count));
+      if (n > 0)
+        count += static_cast<std::size_t>(n);
+      else if (n < 0 && errno != EAGAIN && errno != EINTR)
+        failed = true;
+    }
+    if ((fds[0].revents & POLLOUT) && count > 0) {
+      const std::size_t run = std::min(count, ring.size() - head);
+      const ssize_t n = ::write(FMaster, ring.data() + head, run);
       if (n > 0) {
-        have = static_cast<std::size_t>(n);
-        sent = 0;
+        head = (head + static_cast<std::size_t>(n)) % ring.size();
+        count -= static_cast<std::size_t>(n);
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        ::poll(fds + 1, 1, 100);
+        failed = true;
       }
-      continue;
     }
-    const ssize_t n = ::write(FMaster, buf.data() + sent, have - sent);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      if (sent == have) have = 0;
-    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      ::poll(fds + 1, 1, 100);
-    }
+    if (failed) ::poll(fds + 1, 1, 100);
   }
 }
 

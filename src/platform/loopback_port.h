@@ -5,9 +5,11 @@
 // line settings are accepted and sent bytes come back in order.
 //
 // A thread echoes the bytes; it sleeps in poll() while nothing arrives, so
-// an unused loopback costs nothing. Echoing stops (without losing bytes)
-// while the near end's input queue is full, and goes on when it drains.
+// an unused loopback costs nothing. While the near end's input queue is
+// full the far end keeps up to kRingSize bytes; beyond that it stops taking
+// more (the sender waits), so no byte is ever lost.
 
+#include <cstddef>
 #include <string>
 #include <thread>
 
@@ -18,6 +20,8 @@ class TLoopbackPort {
   // The name the port list gives it.
   static constexpr const char* kName = "COM99";
   static constexpr const char* kDescription = "Built-in loopback port (sends back every byte)";
+  // Bytes the far end holds while the near end is not read.
+  static constexpr std::size_t kRingSize = 1 << 20;
 
   TLoopbackPort();
   ~TLoopbackPort();

@@ -320,6 +320,9 @@ std::unique_ptr<TSerDevice> TSerPosixDriver::Open(const std::string& name,
     return nullptr;
   }
   (void)ioctl(fd, TIOCEXCL);
+  // A port starts empty when it opens: bytes that waited in the tty while it
+  // was closed (the loopback port keeps its line open) belong to nobody.
+  (void)tcflush(fd, TCIOFLUSH);
   const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) {
     error = errno;

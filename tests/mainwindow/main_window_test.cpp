@@ -71,13 +71,14 @@ struct FakeLine {
     if (master >= 0) ::close(master);
   }
   void Send(const std::string& bytes) const { ASSERT_EQ(::write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
-  std::string Received() const {
-    std::string out;
+  // Everything the window has sent so far (bytes may come in pieces).
+  const std::string& Received() {
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(master, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    return out;
+    while ((n = ::read(master, buf, sizeof buf)) > 0) received.append(buf, static_cast<std::size_t>(n));
+    return received;
   }
+  std::string received;
 };
 
 bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
@@ -405,6 +406,7 @@ TEST_F(WindowTest, TypingCollectsEchoesAndSends) {
   w.ResetTypedLine();
   w.cbDirect->setChecked(true);
   w.meDataKeyPress('X');
+  Com3.received.clear();
   ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "X"; }));
   EXPECT_EQ(w.TypedLine().Count(), 1);
   EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit");
@@ -413,7 +415,7 @@ TEST_F(WindowTest, TypingCollectsEchoesAndSends) {
   w.meDataKeyPress('Y');
   EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (2)");
   w.buTransmitClick();
-  ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "XY"; }));
+  ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "XXY"; }));
 }
 
 TEST_F(WindowTest, EchoStartsANewLineBelowOnlyTheHeader) {
