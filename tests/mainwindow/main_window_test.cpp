@@ -167,6 +167,28 @@ class WindowTest : public ::testing::Test {
   std::unique_ptr<TfoMain> Window;
 };
 
+TEST(RadioGroup, ClampsTheIndexAndClicksOnlyOnAChange) {
+  TRadioGroup g("Stopbits", nullptr);
+  int clicks = 0;
+  g.OnClick = [&] { ++clicks; };
+  g.SetItemIndex(0);  // no items: nothing selected, nothing changed
+  EXPECT_EQ(g.ItemIndex(), -1);
+  EXPECT_EQ(clicks, 0);
+  g.SetItems({"1", "1.5", "2"});
+  const struct {
+    int set, index, clicks;
+  } steps[] = {{1, 1, 1}, {1, 1, 1}, {7, 2, 2}, {-3, -1, 3}, {2, 2, 4}};
+  for (const auto& st : steps) {
+    SCOPED_TRACE(st.set);
+    g.SetItemIndex(st.set);
+    EXPECT_EQ(g.ItemIndex(), st.index);
+    EXPECT_EQ(clicks, st.clicks);
+  }
+  EXPECT_EQ(g.SelectedText().toStdString(), "2");
+  g.SetItems({});
+  EXPECT_EQ(g.ItemIndex(), -1);
+}
+
 TEST_F(WindowTest, FirstStartStoresTheDefaults) {
   TfoMain& w = Make();
   EXPECT_EQ(w.windowTitle().toStdString(), kAppTitle);
