@@ -165,6 +165,8 @@ void TfoStrings::CreateControls() {
 
   tiBg = new QTimer(this);
   tiBg->setObjectName("tiBg");
+  // Pauses are the script's timing: no coarse slack on them.
+  tiBg->setTimerType(Qt::PreciseTimer);
 
   QWidget* order[] = {buOpen, meIo, meStatus, buStart, buStop, buSave, meData, buSaveAs};
   for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
