@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -77,6 +78,26 @@ TEST(ScriptFile, WriteReadRoundTripAndErrors) {
   }
   EXPECT_THROW(WriteScriptFile(dir + "/no/such/dir.TXT", "x"), std::runtime_error);
   std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace
+}  // namespace talmo
+
+namespace talmo {
+namespace {
+
+// The shipped help is shown in the window when it opens; loaded through
+// Open it must play nothing, and the example at its end must be a script.
+TEST(ScriptFile, ShippedHelpIsAllComments) {
+  const std::vector<std::string> lines = SplitScriptText(ReadScriptFile(TALMO_SOURCE_DIR "/HELP.TXT"));
+  ASSERT_GT(lines.size(), 40u);
+  EXPECT_TRUE(DataLinesOf(lines).empty());
+  const auto example = std::find(lines.begin(), lines.end(), "; A complete example");
+  ASSERT_NE(example, lines.end());
+  std::vector<std::string> script;
+  for (auto it = example + 2; it != lines.end(); ++it) script.push_back(it->substr(std::min<std::size_t>(4, it->size())));
+  EXPECT_EQ(DataLinesOf(script).size(), 5u);
+  for (const std::string& line : lines) EXPECT_LE(line.size(), 72u) << line;
 }
 
 }  // namespace

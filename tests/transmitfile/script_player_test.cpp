@@ -417,5 +417,23 @@ TEST(ScriptPlayer, LongLinesAndWordsAreSafe) {
   EXPECT_EQ(w.written[0], big + "\x44" + std::string(2998, '4') + big);
 }
 
+TEST(ScriptPlayer, WriteInPiecesKeepsOrderAndSize) {
+  const std::pair<std::size_t, std::vector<int>> cases[] = {
+      {1024, {1024, 1024, 452}}, {2500, {2500}}, {5000, {2500}}, {0, {2500}}};
+  std::string bytes;
+  for (int i = 0; i < 2500; ++i) bytes += static_cast<char>(i * 7);
+  for (const auto& [capacity, sizes] : cases) {
+    SCOPED_TRACE(capacity);
+    std::vector<int> got;
+    std::string joined;
+    WriteInPieces(bytes, capacity, [&](const char* d, int n) {
+      got.push_back(n);
+      joined.append(d, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(got, sizes);
+    EXPECT_EQ(joined, bytes);
+  }
+}
+
 }  // namespace
 }  // namespace talmo
