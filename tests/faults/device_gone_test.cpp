@@ -1,0 +1,330 @@
+// A device that goes away while its port is open, once at the port
+// component and once through the main window as a user runs it: the
+// process stays (nearly) idle, the loss is reported exactly once, and the
+// port can be closed and another one opened and used.
+//
+// The CPU bound is the one figure asserted anywhere in the tests: a thread
+// spinning on a hung-up descriptor burns a whole core, so 5 % of one core
+// over two seconds leaves a wide margin either way.
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fault_kit.h"
+#include "main_window.h"
+#include "port_messages.h"
+#include "posix_device.h"
+#include "radio_group.h"
+#include "ser_comm.h"
+#include "ser_sync.h"
+
+namespace talmo {
+namespace {
+
+using namespace std::chrono_literals;
+using faults::CpuSeconds;
+using faults::TFarEnd;
+using faults::WallSeconds;
+
+constexpr double kWatchSeconds = 2.0;
+constexpr double kMaxCoreShare = 0.05;
+const char* const kGoneLine = "The device is no longer available.";
+
+int CountGoneLines(const std::vector<std::string>& lines) {
+  int n = 0;
+  for (const std::string& l : lines) n += l == kGoneLine;
+  return n;
+}
+
+// ---- The port component, its GUI thread played by a queue pump ---------
+
+class ComponentLoss : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Comm.OnRxChar = [this](TSerCustomComm* c, int n) {
+      std::string b(static_cast<std::size_t>(n), '\0');
+      const int got = c->ReadBuf(b.data(), n);
+      Received.append(b.data(), static_cast<std::size_t>(got > 0 ? got : 0));
+    };
+    Comm.OnError = [this](TSerCustomComm* c, int e) {
+      for (std::string& l : ErrorLines(c->PortNum(), static_cast<std::uint32_t>(e))) Lines.push_back(l);
+    };
+    Comm.OnClose = [this](TSerCustomComm*) { ++Closes; };
+    Comm.SetBaudrate(br115200);
+  }
+
+  // Serves the hand-off the way the headless monitor does: sleeps in a wait
+  // until a call comes.
+  void PumpFor(double seconds) {
+    const double end = WallSeconds() + seconds;
+    while (WallSeconds() < end) Sync.WaitAndProcess(20ms);
+  }
+  bool PumpUntil(const std::function<bool()>& done, double seconds = 5) {
+    const double end = WallSeconds() + seconds;
+    while (!done()) {
+      if (WallSeconds() > end) return false;
+      Sync.WaitAndProcess(5ms);
+    }
+    return true;
+  }
+
+  faults::TScratchDir Scratch;
+  TFarEnd First, Second;
+  std::vector<std::string> Shown, Lines;
+  std::string Received;
+  int Closes = 0;
+  TSerQueueSync Sync{[this](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      Shown.push_back(x.what());
+    }
+  }};
+  TSerComm Comm{std::make_shared<TSerPosixDriver>(), Sync};
+};
+
+TEST_F(ComponentLoss, StaysIdleReportsOnceThenClosesAndOpensAnotherPort) {
+  First.ReleaseNear();  // the port alone holds the device, as with real hardware
+  Comm.SetDeviceName(First.Path);
+  Comm.SetPortNum(3);
+  Comm.Open();
+  ASSERT_TRUE(First.Send("before"));
+  ASSERT_TRUE(PumpUntil([&] { return Received == "before"; })) << Received;
+
+  const double cpu0 = CpuSeconds();
+  First.Unplug();
+  // A write meets the loss in the write thread too, and keeps retrying.
+  EXPECT_EQ(Comm.WriteBuf("lost", 4), 4);
+  PumpFor(kWatchSeconds / 2);
+  EXPECT_EQ(Comm.WriteBuf("more", 4), 4);
+  PumpFor(kWatchSeconds / 2);
+  const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
+  RecordProperty("core_share_percent", std::to_string(share * 100));
+  std::printf("component: %.2f %% of a core in the %.0f s after the device went away\n", share * 100,
+              kWatchSeconds);
+  EXPECT_LT(share, kMaxCoreShare) << "a thread spins on the vanished device";
+  EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
+  EXPECT_EQ(Lines.front(), "Error COM3 1024");
+  struct stat st {};
+  EXPECT_NE(::stat(First.Path.c_str(), &st), 0) << "the node should be gone";
+
+  const double t0 = WallSeconds();
+  Comm.Close();
+  EXPECT_LT(WallSeconds() - t0, 2.0) << "Close hangs on a vanished device";
+  EXPECT_FALSE(Comm.Active());
+  EXPECT_EQ(Closes, 1);
+  EXPECT_TRUE(Shown.empty()) << ::testing::PrintToString(Shown);
+
+  // Another port works as if nothing had happened.
+  Received.clear();
+  Lines.clear();
+  Comm.SetDeviceName(Second.Path);
+  Comm.Open();
+  ASSERT_TRUE(Second.Send("after"));
+  ASSERT_TRUE(PumpUntil([&] { return Received == "after"; })) << Received;
+  EXPECT_EQ(Comm.WriteBuf("reply", 5), 5);
+  std::string far;
+  ASSERT_TRUE(PumpUntil([&] {
+    far += Second.Drain();
+    return far == "reply";
+  })) << far;
+  EXPECT_TRUE(Lines.empty()) << ::testing::PrintToString(Lines);
+  Comm.Close();
+  EXPECT_EQ(Closes, 2);
+}
+
+TEST_F(ComponentLoss, ReopeningTheVanishedDeviceFailsCleanly) {
+  First.ReleaseNear();
+  Comm.SetDeviceName(First.Path);
+  Comm.Open();
+  First.Unplug();
+  ASSERT_TRUE(PumpUntil([&] { return CountGoneLines(Lines) == 1; }));
+  Comm.Close();
+  try {
+    Comm.Open();
+    ADD_FAILURE() << "a vanished device opened";
+  } catch (const ESerCommError& e) {
+    EXPECT_EQ(std::string(e.what()), "Specified device not found (" + First.Path + ").");
+  }
+  EXPECT_FALSE(Comm.Active());
+  // The failed open leaves no thread behind: the process is idle.
+  const double cpu0 = CpuSeconds();
+  PumpFor(0.5);
+  EXPECT_LT((CpuSeconds() - cpu0) / 0.5, kMaxCoreShare);
+}
+
+TEST_F(ComponentLoss, LossWhileTheWriterIsBlockedOnAFullLine) {
+  First.ReleaseNear();
+  Comm.SetDeviceName(First.Path);
+  Comm.Buffers().SetWriteSize(64 * 1024);
+  Comm.Open();
+  // Nobody reads at the far end: the pty fills and the writer waits in it.
+  const std::string block = faults::Pattern(0, 16 * 1024);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Comm.WriteBuf(block.data(), static_cast<int>(block.size())), 16 * 1024);
+  PumpFor(0.2);
+  const double cpu0 = CpuSeconds();
+  First.Unplug();
+  PumpFor(kWatchSeconds);
+  const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
+  std::printf("component, writer blocked: %.2f %% of a core\n", share * 100);
+  EXPECT_LT(share, kMaxCoreShare);
+  EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
+  const double t0 = WallSeconds();
+  Comm.Close();
+  EXPECT_LT(WallSeconds() - t0, 2.0);
+  EXPECT_FALSE(Comm.Active());
+}
+
+// ---- The main window, offscreen, with its own timers and event loop -----
+
+struct QuietDialogs : TMainDialogs {
+  std::vector<std::string> messages, errors;
+  void Message(const std::string& t) override { messages.push_back(t); }
+  bool Confirm(const std::string&) override { return true; }
+  void Error(const std::string& t) override { errors.push_back(t); }
+  std::optional<std::string> ChooseCaptureFile() override { return std::nullopt; }
+  std::optional<std::string> ChooseSaveFile() override { return std::nullopt; }
+  void OpenUrl(const std::string&) override {}
+  void ShowStrings() override {}
+};
+
+// Runs the real event loop, as the program does between user actions.
+void RunLoop(double seconds) {
+  QEventLoop loop;
+  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+bool LoopUntil(const std::function<bool()>& done, double seconds = 5) {
+  const double end = WallSeconds() + seconds;
+  while (!done()) {
+    if (WallSeconds() > end) return false;
+    RunLoop(0.02);
+  }
+  return true;
+}
+
+class WindowLoss : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    First.ReleaseNear();
+    TMainEnvironment env;
+    env.SettingsPath = Scratch.Path + "/TALMO.reg";
+    env.Dialogs = Dialogs;
+    env.Delay = [](int) {};  // the open and close pauses only slow the test
+    std::map<std::string, std::string> paths = {{"COM3", First.Path}, {"COM13", Second.Path}};
+    env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
+      const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
+      auto it = paths.find(bare);
+      return it == paths.end() ? std::string() : it->second;
+    });
+    env.PortList = [paths] {
+      return std::vector<TPortItem>{{"COM3", paths.at("COM3"), ""}, {"COM13", paths.at("COM13"), ""}};
+    };
+    Window = std::make_unique<TfoMain>(env);
+    Window->show();  // activation comes from the first show, timers run
+    ASSERT_TRUE(LoopUntil([&] { return Window->Activated(); }));
+    Window->cbConvert->setChecked(true);
+    Window->meFirst->setText("02");
+    Window->meLast->setText("03");
+    Window->FirstLast();
+  }
+  void TearDown() override { Window.reset(); }
+
+  bool PaneHas(const std::string& line) {
+    for (const std::string& l : Window->PaneLines())
+      if (l == line) return true;
+    return false;
+  }
+
+  faults::TScratchDir Scratch;
+  TFarEnd First, Second;
+  std::shared_ptr<QuietDialogs> Dialogs = std::make_shared<QuietDialogs>();
+  std::unique_ptr<TfoMain> Window;
+};
+
+TEST_F(WindowLoss, StaysIdleShowsTheLineOnceThenClosesAndOpensAnotherPort) {
+  TfoMain& w = *Window;
+  w.raPort->SetItemIndex(0);
+  w.buOpen->click();
+  ASSERT_TRUE(w.Comm1().Active());
+  ASSERT_TRUE(First.Send("\x02" "A\x03"));
+  ASSERT_TRUE(LoopUntil([&] { return PaneHas(" STX A ETX"); }));
+
+  const double cpu0 = CpuSeconds();
+  First.Unplug();
+  RunLoop(kWatchSeconds);
+  const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
+  std::printf("window: %.2f %% of a core in the %.0f s after the device went away\n", share * 100, kWatchSeconds);
+  EXPECT_LT(share, kMaxCoreShare) << "a thread or timer spins on the vanished device";
+  EXPECT_EQ(CountGoneLines(w.PaneLines()), 1);
+  EXPECT_TRUE(PaneHas("Error COM3 1024"));
+  // Typing and Transmit on the dead port neither hang nor report again.
+  w.meDataKeyPress('x');
+  w.buTransmit->click();
+  RunLoop(0.5);
+  EXPECT_EQ(CountGoneLines(w.PaneLines()), 1);
+  EXPECT_FALSE(w.buOpen->isEnabled()) << "the port is still open until Close";
+
+  const double t0 = WallSeconds();
+  w.buClose->click();
+  EXPECT_LT(WallSeconds() - t0, 2.0);
+  EXPECT_FALSE(w.Comm1().Active());
+  EXPECT_TRUE(PaneHas("// COM3 is closed"));
+  EXPECT_TRUE(w.buOpen->isEnabled());
+
+  w.raPort->SetItemIndex(1);
+  w.buOpen->click();
+  ASSERT_TRUE(w.Comm1().Active());
+  EXPECT_TRUE(PaneHas("// COM13 is open"));
+  ASSERT_TRUE(Second.Send("\x02" "B\x03"));
+  ASSERT_TRUE(LoopUntil([&] { return PaneHas(" STX B ETX"); }));
+  w.ResetTypedLine();
+  for (char c : std::string("ok")) w.meDataKeyPress(static_cast<std::uint8_t>(c));
+  w.buTransmit->click();
+  std::string far;
+  ASSERT_TRUE(LoopUntil([&] {
+    far += Second.Drain();
+    return far == "ok";
+  })) << far;
+  EXPECT_EQ(CountGoneLines(w.PaneLines()), 1);
+  EXPECT_TRUE(Dialogs->messages.empty()) << ::testing::PrintToString(Dialogs->messages);
+  EXPECT_TRUE(Dialogs->errors.empty()) << ::testing::PrintToString(Dialogs->errors);
+}
+
+TEST_F(WindowLoss, ClosingTheWindowAfterTheLossEndsPromptly) {
+  TfoMain& w = *Window;
+  w.raPort->SetItemIndex(0);
+  w.buOpen->click();
+  ASSERT_TRUE(w.Comm1().Active());
+  First.Unplug();
+  ASSERT_TRUE(LoopUntil([&] { return CountGoneLines(w.PaneLines()) == 1; }));
+  const double t0 = WallSeconds();
+  EXPECT_TRUE(w.close());
+  Window.reset();
+  EXPECT_LT(WallSeconds() - t0, 2.0);
+  EXPECT_TRUE(Dialogs->errors.empty()) << ::testing::PrintToString(Dialogs->errors);
+}
+
+}  // namespace
+}  // namespace talmo
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,107 @@
+#pragma once
+// What the fault programs share: a pseudo-terminal the test plays the device
+// on, the process's own CPU time, and a throw-away settings folder.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace talmo::faults {
+
+// The port opens `Path`; the test is the device at `Master`. The near end
+// stays open here too, so the far end can still read what the port wrote
+// after the port has closed (a pty drops its data at the last close).
+struct TFarEnd {
+  int Master = -1;
+  int Near = -1;
+  std::string Path;
+
+  TFarEnd() {
+    char name[256] = {};
+    if (::openpty(&Master, &Near, name, nullptr, nullptr) != 0) return;
+    Path = name;
+    termios t{};
+    ::tcgetattr(Near, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(Near, TCSANOW, &t);
+    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+  }
+  ~TFarEnd() {
+    Unplug();
+    if (Near >= 0) ::close(Near);
+  }
+  TFarEnd(const TFarEnd&) = delete;
+  TFarEnd& operator=(const TFarEnd&) = delete;
+
+  // The device goes away: the port's side sees a hang-up, and the node
+  // vanishes once nothing holds the near end.
+  void Unplug() {
+    if (Master >= 0) ::close(Master);
+    Master = -1;
+  }
+  // The near end as the test holds it; a port alone on a vanished pty sees
+  // exactly what a pulled USB adapter shows.
+  void ReleaseNear() {
+    if (Near >= 0) ::close(Near);
+    Near = -1;
+  }
+  bool Send(const std::string& bytes) const {
+    return ::write(Master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  // What has arrived so far (does not wait).
+  std::string Drain() const {
+    std::string out;
+    char b[4096];
+    for (;;) {
+      const ssize_t r = ::read(Master, b, sizeof b);
+      if (r <= 0) break;
+      out.append(b, static_cast<std::size_t>(r));
+    }
+    return out;
+  }
+};
+
+inline double CpuSeconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+inline double WallSeconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A fresh folder that also takes the settings (XDG_CONFIG_HOME), so no test
+// touches the user's own; removed at the end.
+struct TScratchDir {
+  std::string Path;
+  TScratchDir() {
+    char tmpl[] = "/tmp/talmo-faults-XXXXXX";
+    if (::mkdtemp(tmpl)) Path = tmpl;
+    ::setenv("XDG_CONFIG_HOME", Path.c_str(), 1);
+  }
+  ~TScratchDir() {
+    if (!Path.empty()) std::system(("rm -rf '" + Path + "'").c_str());
+  }
+};
+
+// Bytes that tell their own position, so a prefix check also finds a byte
+// lost or changed in the middle.
+inline std::string Pattern(std::size_t from, std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(((from + i) * 7 + (from + i) / 251) & 0xFF);
+  return s;
+}
+
+}  // namespace talmo::faults
