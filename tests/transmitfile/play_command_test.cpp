@@ -173,5 +173,17 @@ TEST_F(PlayCommand, ScriptArrivesByteForByteOnAPseudoTerminal) {
   ::close(master);
 }
 
+TEST_F(PlayCommand, PortNamePlaysOnTheBuiltInLoopback) {
+  setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);  // no user port entries
+  const Result r = Play({"--port", "COM99", "--until", "5000", Script("l3 5 $02 ABC $03\r\n")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string tx = " TX[5] 02 41 42 43 03\n";
+  std::size_t count = 0;
+  for (std::size_t at = r.out.find(tx); at != std::string::npos; at = r.out.find(tx, at + 1)) ++count;
+  EXPECT_EQ(count, 3u) << r.out;
+  EXPECT_NE(r.out.find(" End\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace talmo
