@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolTip>
 
@@ -28,6 +29,14 @@ QString Latin1(const std::string& s) { return QString::fromLatin1(s.data(), stat
 std::string Bytes(const QString& s) {
   const QByteArray b = s.toLatin1();
   return std::string(b.constData(), static_cast<std::size_t>(b.size()));
+}
+
+// The memo's lines as 8-bit text. Read block by block: the document's plain
+// text turns the byte 0xA0 (no-break space) into a space.
+std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
+  std::vector<std::string> lines;
+  for (QTextBlock b = memo->document()->begin(); b.isValid(); b = b.next()) lines.push_back(Bytes(b.text()));
+  return lines;
 }
 
 QString Local(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
@@ -209,9 +218,9 @@ void TfoStrings::Safe(const std::function<void()>& handler) {
   }
 }
 
-std::vector<std::string> TfoStrings::StatusLines() const { return SplitScriptText(Bytes(meStatus->toPlainText())); }
+std::vector<std::string> TfoStrings::StatusLines() const { return MemoLines(meStatus); }
 
-std::vector<std::string> TfoStrings::ScriptLines() const { return SplitScriptText(Bytes(meIo->toPlainText())); }
+std::vector<std::string> TfoStrings::ScriptLines() const { return MemoLines(meIo); }
 
 void TfoStrings::SetScriptText(const std::vector<std::string>& lines) {
   std::string text;
@@ -278,8 +287,7 @@ void TfoStrings::buOpenXClick() {
 void TfoStrings::buSaveClick() {
   SaveFileName = SaveNameOf(SaveFileName);
   if (SaveFileName != kHelpFile) {
-    std::string text = Bytes(meIo->toPlainText());
-    WriteScriptFile(SaveFileName, JoinScriptLines(SplitScriptText(text)));
+    WriteScriptFile(SaveFileName, JoinScriptLines(MemoLines(meIo)));
     setWindowTitle(Local(SaveFileName));
     OpenFileName = SaveFileName;
     buOpenXClick();

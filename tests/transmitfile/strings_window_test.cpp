@@ -246,6 +246,17 @@ TEST_F(StringsWindow, SaveWritesTheOpenedFileAndReloadsIt) {
   EXPECT_EQ(Sent, (std::vector<std::string>{"A", "C"}));
 }
 
+TEST_F(StringsWindow, SaveKeepsEveryByte) {
+  std::string text = "m1 ";
+  for (int b = 0x21; b < 0x100; ++b) text += static_cast<char>(b);
+  text += "\r\n\r\n; \xA0\xFF\r\n";
+  const std::string a = File("a.txt", text);
+  TfoStrings& w = Shown();
+  Load(a);
+  w.buSave->click();
+  EXPECT_EQ(Slurp(a), text);
+}
+
 TEST_F(StringsWindow, SaveAs) {
   TfoStrings& w = Shown();
   w.meIo->setPlainText("m1 X\n");
