@@ -54,8 +54,7 @@ std::optional<std::string> AskFile(QWidget* owner, const std::string& fileName, 
   d.selectFile(start.fileName());
   if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
   const QString chosen = d.selectedFiles().first();
-  // Like the dialogs of the original desktop, a choice moves the current
-  // folder, where "HELP.TXT" is looked up.
+  // A choice moves the current folder, where "HELP.TXT" is looked up.
   QDir::setCurrent(QFileInfo(chosen).absolutePath());
   return chosen.toLocal8Bit().toStdString();
 }
