@@ -43,6 +43,7 @@ struct FakeState {
   std::deque<int> WriteErrors;  // one per Write call, front first
   int GoneError = 0;            // WaitEvent and Write answer it for ever
   std::deque<std::uint32_t> Events;
+  int LastPopCall = 0;  // WaitCalls when the latest event was taken
   std::deque<std::uint8_t> Input;
   std::uint32_t PendingErrors = 0;
   bool HoldWrites = false;  // Write blocks while set (until Cancel)
@@ -110,6 +111,7 @@ class FakeDevice : public TSerDevice {
     if (S->Events.empty()) return S->GoneError;
     events = S->Events.front();
     S->Events.pop_front();
+    S->LastPopCall = S->WaitCalls;
     S->Cv.notify_all();
     return 0;
   }

@@ -88,17 +88,15 @@ class CommTest : public ::testing::Test {
     }
   }
   // Feeds one event and serves the hand-off until the thread waits again.
+  // Hands one event to the event thread and pumps until its dispatch has
+  // run: the event is taken and the thread waits again after taking it
+  // (the thread may not have reached its first wait when this is called).
   void Feed(std::uint32_t ev) {
     FakeState& d = Dev();
-    int before;
-    {
-      std::lock_guard l(d.Lock);
-      before = d.WaitCalls;
-    }
     d.PushEvent(ev);
     ASSERT_TRUE(PumpUntil(Sync, [&] {
       std::lock_guard l(d.Lock);
-      return d.WaitCalls > before;
+      return d.Events.empty() && d.WaitCalls > d.LastPopCall;
     }));
   }
   std::string ExpectOpenFails() {
