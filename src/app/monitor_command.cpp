@@ -11,6 +11,7 @@
 #include "cli_args.h"
 #include "formatter.h"
 #include "loopback_port.h"
+#include "port_args.h"
 #include "port_list.h"
 #include "port_messages.h"
 #include "posix_device.h"
@@ -28,12 +29,13 @@ std::string MonitorUsage() {
              "                        [--capture FILE] [--seconds N]\n"
              "                        [--send FILE [--repeat MS]]\n"
              "Prints every display line of the port as it is finished, and its line\n"
-             "errors. Defaults: 19200 baud, 8 data bits, no parity, 1 stop bit.\n"
-             "  --capture FILE  write the raw received bytes to FILE\n"
+             "errors.\n") +
+         kPortOptionsHelp +
+         "  --capture FILE  write the raw received bytes to FILE\n"
              "  --seconds N     end after N seconds (default: at Ctrl+C)\n"
              "  --send FILE     send FILE's bytes once the port is open;\n"
              "  --repeat MS     and again every MS milliseconds\n"
-             "Framing options, as for decode:\n") +
+             "Framing options, as for decode:\n" +
          kFramingOptionsHelp;
 }
 
@@ -46,11 +48,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLineTimeout = std::chrono::milliseconds(1999);
 
 struct TMonitorRequest {
-  std::optional<std::string> Port, Device, Capture, Send;
-  long long Baud = 19200;
-  TSerDatabits Databits = db8;
-  TSerParity Parity = paNone;
-  TSerStopbits Stopbits = sb1;
+  TPortRequest Line;
+  std::optional<std::string> Capture, Send;
   std::optional<long long> Seconds, RepeatMs;
   TFramingRequest Framing;
 };
@@ -62,58 +61,24 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
     if (!s.IsOption()) s.Unknown();
     const std::string n = s.Word();
     if (r.Framing.Take(s)) continue;
-    if (n == "--port") r.Port = s.Value();
-    else if (n == "--device") r.Device = s.Value();
-    else if (n == "--baud") r.Baud = s.Number(1, 4000000);
-    else if (n == "--databits") {
-      const std::string v = s.Value();
-      if (v != "7" && v != "8") throw TUsageError("bad value for --databits: '" + v + "' (7 or 8 expected)");
-      r.Databits = v == "7" ? db7 : db8;
-    } else if (n == "--parity") {
-      const std::string v = s.Value();
-      if (v == "none") r.Parity = paNone;
-      else if (v == "odd") r.Parity = paOdd;
-      else if (v == "even") r.Parity = paEven;
-      else throw TUsageError("bad value for --parity: '" + v + "' (none, odd or even expected)");
-    } else if (n == "--stopbits") {
-      const std::string v = s.Value();
-      if (v == "1") r.Stopbits = sb1;
-      else if (v == "1.5") r.Stopbits = sb15;
-      else if (v == "2") r.Stopbits = sb2;
-      else throw TUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
-    } else if (n == "--capture") r.Capture = s.Value();
+    if (r.Line.Take(s)) continue;
+    if (n == "--capture") r.Capture = s.Value();
     else if (n == "--seconds") r.Seconds = s.Number(0, 100000000);
     else if (n == "--send") r.Send = s.Value();
     else if (n == "--repeat") r.RepeatMs = s.Number(1, 100000000);
     else s.Unknown();
   }
   r.Framing.Check();
-  if (r.Port.has_value() == r.Device.has_value()) throw TUsageError("give either --port COMn or --device PATH");
+  r.Line.CheckOne();
   if (r.RepeatMs && !r.Send) throw TUsageError("--repeat needs --send");
   return r;
 }
 
-std::optional<TPortEntry> Loopback() {
-  const TLoopbackPort& l = TLoopbackPort::Instance();
-  if (l.Path().empty()) return std::nullopt;
-  return LoopbackPortEntry(l.Path());
-}
-
 TPortList CurrentPorts() {
-  return TPortList::Build(TRegistryStore::ForFile(SettingsFilePath()), TPortSources{}, Loopback());
+  std::optional<TPortEntry> loopback;
+  if (!TLoopbackPort::Instance().Path().empty()) loopback = LoopbackPortEntry(TLoopbackPort::Instance().Path());
+  return TPortList::Build(TRegistryStore::ForFile(SettingsFilePath()), TPortSources{}, loopback);
 }
-
-void SetRate(TSerComm& comm, long long baud) {
-  for (int b = br110; b <= br256000; ++b)
-    if (BaudRateOf(static_cast<TSerBaudrate>(b)) == static_cast<std::uint32_t>(baud)) {
-      comm.SetBaudrate(static_cast<TSerBaudrate>(b));
-      return;
-    }
-  comm.SetUserBaudrate(static_cast<std::int32_t>(baud));
-  comm.SetBaudrate(brUser);
-}
-
-const char* ParityName(TSerParity p) { return p == paOdd ? "odd" : p == paEven ? "even" : "none"; }
 
 }  // namespace
 
@@ -140,21 +105,14 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
 
   // Everything that can be checked is checked before the port opens, so a
   // failure leaves nothing half-done.
-  std::string path;
-  std::string name;
-  if (req.Port) {
-    const TPortList list = CurrentPorts();
-    const std::optional<std::string> found = list.DevicePathFor(*req.Port);
-    if (!found) {
-      std::fprintf(err, "talmocli: unknown port '%s' ('talmocli ports' lists the ports)\n", req.Port->c_str());
-      return kExitFailure;
-    }
-    path = *found;
-    name = *req.Port;
-  } else {
-    path = *req.Device;
-    name = path;
+  std::string problem;
+  const std::optional<std::string> resolved = req.Line.Resolve(problem);
+  if (!resolved) {
+    std::fprintf(err, "talmocli: %s\n", problem.c_str());
+    return kExitFailure;
   }
+  const std::string path = *resolved;
+  const std::string name = req.Line.Port.value_or(path);
   std::string sendBytes;
   if (req.Send) {
     std::ifstream in(*req.Send, std::ios::binary);
@@ -165,29 +123,11 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     sendBytes.assign(std::istreambuf_iterator<char>(in), {});
   }
 
-  std::string failure;
-  TSerQueueSync sync([&failure](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      failure = ex.what();
-    } catch (...) {
-      failure = "unknown error";
-    }
-  });
+  TMessageSync sync;
   auto driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
   TSerComm comm(driver, sync);
   comm.SetDeviceName(name);
-  if (req.Port) {
-    try {
-      comm.SetPortNum(PortNumberFromName(*req.Port));  // numbers the error lines
-    } catch (const EConvertError&) {
-    }
-  }
-  SetRate(comm, req.Baud);
-  comm.SetDatabits(req.Databits);
-  comm.SetParity(req.Parity);
-  comm.SetStopbits(req.Stopbits);
+  req.Line.Apply(comm);
 
   const TFormatOptions opts = req.Framing.Options();
   auto lastActivity = Clock::now();
@@ -237,9 +177,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       return kExitFailure;
     }
   }
-  std::fprintf(err, "talmocli: monitoring %s (%s) at %lld baud, %d data bits, parity %s, %s stop bit%s; Ctrl+C ends\n",
-               name.c_str(), path.c_str(), req.Baud, req.Databits == db7 ? 7 : 8, ParityName(req.Parity),
-               req.Stopbits == sb1 ? "1" : req.Stopbits == sb15 ? "1.5" : "2", req.Stopbits == sb1 ? "" : "s");
+  std::fprintf(err, "talmocli: monitoring %s (%s) at %s; Ctrl+C ends\n", name.c_str(), path.c_str(),
+               req.Line.Describe().c_str());
 
   const auto start = Clock::now();
   auto nextSend = start;
@@ -265,10 +204,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     }
     sync.WaitAndProcess(std::chrono::milliseconds(20));
     std::fflush(out);
-    if (!failure.empty()) {
+    if (const std::string failure = sync.TakeFailure(); !failure.empty())
       std::fprintf(err, "talmocli: %s\n", failure.c_str());
-      failure.clear();
-    }
     if (deviceGone) {
       std::fprintf(err, "talmocli: %s: the device is no longer available\n", name.c_str());
       status = kExitFailure;

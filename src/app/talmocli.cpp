@@ -12,6 +12,7 @@
 
 #include "decode_command.h"
 #include "monitor_command.h"
+#include "play_command.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ const char kUsage[] =
     "  decode   show a raw capture as the monitor's display lines\n"
     "  ports    list the serial ports\n"
     "  monitor  show what arrives on a port, line by line\n"
+    "  play     play a transmit script (on a port, or dry against a virtual clock)\n"
     "Run 'talmocli <command> --help' for a command's options.\n";
 
 }  // namespace
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
     return talmo::RunDecode(args, STDIN_FILENO, stdout, stderr);
   }
   if (command == "ports") return talmo::RunPorts(args, stdout, stderr);
+  if (command == "play") return talmo::RunPlay(args, stdout, stderr);
   if (command == "monitor") {
     if (WantsHelp(args)) return std::fputs(talmo::MonitorUsage().c_str(), stdout), talmo::kExitOk;
     // Ctrl+C and a polite kill end the monitor cleanly: the last line is

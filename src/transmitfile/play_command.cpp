@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "cli_args.h"
+#include "port_args.h"
 #include "loopback_port.h"
 #include "port_list.h"
 #include "port_messages.h"
@@ -37,12 +38,9 @@ using namespace std::chrono;
 
 struct TPlayRequest {
   bool DryRun = false;
-  std::optional<std::string> At, Port, Device, Script;
+  std::optional<std::string> At, Script;
   std::optional<long long> Until;
-  long long Baud = 19200;
-  TSerDatabits Databits = db8;
-  TSerParity Parity = paNone;
-  TSerStopbits Stopbits = sb1;
+  TPortRequest Line;
 };
 
 TPlayRequest Parse(const std::vector<std::string>& args) {
@@ -58,34 +56,14 @@ TPlayRequest Parse(const std::vector<std::string>& args) {
       r.DryRun = true;
     } else if (n == "--at") r.At = s.Value();
     else if (n == "--until") r.Until = s.Number(0, 1000000000000LL);
-    else if (n == "--port") r.Port = s.Value();
-    else if (n == "--device") r.Device = s.Value();
-    else if (n == "--baud") r.Baud = s.Number(1, 4000000);
-    else if (n == "--databits") {
-      const std::string v = s.Value();
-      if (v != "7" && v != "8") throw TUsageError("bad value for --databits: '" + v + "' (7 or 8 expected)");
-      r.Databits = v == "7" ? db7 : db8;
-    } else if (n == "--parity") {
-      const std::string v = s.Value();
-      if (v == "none") r.Parity = paNone;
-      else if (v == "odd") r.Parity = paOdd;
-      else if (v == "even") r.Parity = paEven;
-      else throw TUsageError("bad value for --parity: '" + v + "' (none, odd or even expected)");
-    } else if (n == "--stopbits") {
-      const std::string v = s.Value();
-      if (v == "1") r.Stopbits = sb1;
-      else if (v == "1.5") r.Stopbits = sb15;
-      else if (v == "2") r.Stopbits = sb2;
-      else throw TUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
-    } else
+    else if (!r.Line.Take(s))
       s.Unknown();
   }
   if (!r.Script) throw TUsageError("no SCRIPT given");
   if (r.DryRun) {
-    if (r.Port || r.Device) throw TUsageError("--dry-run plays without a port: drop --port/--device");
+    if (r.Line.Given()) throw TUsageError("--dry-run plays without a port: drop --port/--device");
   } else {
-    if (r.Port.has_value() == r.Device.has_value())
-      throw TUsageError("give --dry-run, or either --port COMn or --device PATH");
+    r.Line.CheckOne("--dry-run");
     if (r.At) throw TUsageError("--at is for --dry-run only");
   }
   if (r.At && !ParseLocalTime(*r.At))
@@ -146,58 +124,17 @@ int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   return std::fflush(out) == 0 ? kExitOk : kExitFailure;
 }
 
-std::optional<TPortEntry> Loopback() {
-  const TLoopbackPort& l = TLoopbackPort::Instance();
-  if (l.Path().empty()) return std::nullopt;
-  return LoopbackPortEntry(l.Path());
-}
-
-void SetRate(TSerComm& comm, long long baud) {
-  for (int b = br110; b <= br256000; ++b)
-    if (BaudRateOf(static_cast<TSerBaudrate>(b)) == static_cast<std::uint32_t>(baud)) {
-      comm.SetBaudrate(static_cast<TSerBaudrate>(b));
-      return;
-    }
-  comm.SetUserBaudrate(static_cast<std::int32_t>(baud));
-  comm.SetBaudrate(brUser);
-}
-
 int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out, std::FILE* err) {
-  TSerPosixDriver::TResolver resolver;
-  std::string name;
-  if (req.Port) {
-    resolver = TPortList::DeviceResolver(TRegistryStore::ForFile(SettingsFilePath()), TPortSources{}, Loopback());
-    if (resolver(*req.Port).empty()) {
-      std::fprintf(err, "talmocli: unknown port '%s' ('talmocli ports' lists the ports)\n", req.Port->c_str());
-      return kExitFailure;
-    }
-    name = "\\\\.\\" + *req.Port;
-  } else {
-    name = *req.Device;
+  std::string problem;
+  const std::optional<std::string> path = req.Line.Resolve(problem);
+  if (!path) {
+    std::fprintf(err, "talmocli: %s\n", problem.c_str());
+    return kExitFailure;
   }
-
-  std::string failure;
-  TSerQueueSync sync([&failure](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      failure = ex.what();
-    } catch (...) {
-      failure = "unknown error";
-    }
-  });
-  TSerComm comm(std::make_shared<TSerPosixDriver>(resolver), sync);
-  comm.SetDeviceName(name);
-  if (req.Port) {
-    try {
-      comm.SetPortNum(PortNumberFromName(*req.Port));
-    } catch (const EConvertError&) {
-    }
-  }
-  SetRate(comm, req.Baud);
-  comm.SetDatabits(req.Databits);
-  comm.SetParity(req.Parity);
-  comm.SetStopbits(req.Stopbits);
+  TMessageSync sync;
+  TSerComm comm(std::make_shared<TSerPosixDriver>([p = *path](const std::string&) { return p; }), sync);
+  comm.SetDeviceName(req.Line.Port ? "\\\\.\\" + *req.Line.Port : *path);
+  req.Line.Apply(comm);
   // What comes back is read and dropped, so a device that answers (or the
   // loopback port) never blocks the line.
   comm.OnRxChar = [&comm](TSerCustomComm*, int count) {
@@ -253,7 +190,7 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
       sync.WaitAndProcess(std::min(left, milliseconds(20)));
     }
     if (deviceGone) {
-      std::fprintf(err, "talmocli: %s: the device is no longer available\n", name.c_str());
+      std::fprintf(err, "talmocli: %s: the device is no longer available\n", req.Line.Port.value_or(*path).c_str());
       status = kExitFailure;
       break;
     }
@@ -261,10 +198,8 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
     next = steady_clock::now() + milliseconds(interval);
     sync.ProcessPending();
     std::fflush(out);
-    if (!failure.empty()) {
+    if (const std::string failure = sync.TakeFailure(); !failure.empty())
       std::fprintf(err, "talmocli: %s\n", failure.c_str());
-      failure.clear();
-    }
   }
   // Let the write queue drain before the port closes.
   for (int i = 0; i < 500 && comm.Active() && !deviceGone; ++i) {
