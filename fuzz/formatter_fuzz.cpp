@@ -5,6 +5,7 @@
 // the same lines.
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -54,9 +55,14 @@ struct Run {
   }
 };
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+// Names the broken property before stopping, so a finding says what broke.
+#define Check(ok)                                           \
+  do {                                                      \
+    if (!(ok)) {                                            \
+      std::fprintf(stderr, "property broken: %s\n", #ok); \
+      std::abort();                                         \
+    }                                                       \
+  } while (false)
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,9 +16,14 @@
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+// Names the broken property before stopping, so a finding says what broke.
+#define Check(ok)                                           \
+  do {                                                      \
+    if (!(ok)) {                                            \
+      std::fprintf(stderr, "property broken: %s\n", #ok); \
+      std::abort();                                         \
+    }                                                       \
+  } while (false)
 
 const std::string& Dir() {
   static const std::string dir = [] {
