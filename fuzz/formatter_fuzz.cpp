@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "formatter.h"
 
 namespace {
@@ -55,14 +56,6 @@ struct Run {
   }
 };
 
-// Names the broken property before stopping, so a finding says what broke.
-#define Check(ok)                                           \
-  do {                                                      \
-    if (!(ok)) {                                            \
-      std::fprintf(stderr, "property broken: %s\n", #ok); \
-      std::abort();                                         \
-    }                                                       \
-  } while (false)
 
 }  // namespace
 

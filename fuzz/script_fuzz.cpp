@@ -11,20 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "script_player.h"
-
-namespace {
-
-// Names the broken property before stopping, so a finding says what broke.
-#define Check(ok)                                           \
-  do {                                                      \
-    if (!(ok)) {                                            \
-      std::fprintf(stderr, "property broken: %s\n", #ok); \
-      std::abort();                                         \
-    }                                                       \
-  } while (false)
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;

@@ -12,18 +12,10 @@
 #include <fstream>
 #include <string>
 
+#include "fuzz_check.h"
 #include "registry.h"
 
 namespace {
-
-// Names the broken property before stopping, so a finding says what broke.
-#define Check(ok)                                           \
-  do {                                                      \
-    if (!(ok)) {                                            \
-      std::fprintf(stderr, "property broken: %s\n", #ok); \
-      std::abort();                                         \
-    }                                                       \
-  } while (false)
 
 const std::string& Dir() {
   static const std::string dir = [] {
