@@ -135,6 +135,7 @@ int main(int argc, char** argv) {
 
   // The device talks at the rate asked, in 5 ms bursts.
   std::atomic<std::uint64_t> sent{0}, bytes{0}, lateBursts{0};
+  std::atomic<bool> feederDone{false}, abandon{false};
   const auto t0 = Clock::now();
   std::thread feeder([&] {
     std::uint64_t seq = 0;
@@ -156,12 +157,14 @@ int main(int argc, char** argv) {
       sent = seq;
     }
     // What the line did not take yet still goes out.
-    while (!pending.empty()) {
+    while (!pending.empty() && !abandon) {
       const ssize_t n = ::write(master, pending.data(), pending.size());
       if (n > 0) bytes += static_cast<std::uint64_t>(n), pending.erase(0, static_cast<std::size_t>(n));
+      else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
       else std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     sent = seq;
+    feederDone = true;
   });
 
   struct Sample {
@@ -178,6 +181,13 @@ int main(int argc, char** argv) {
   sampler.start(1000);
   RunLoop(args.Seconds);
   sampler.stop();
+  // The feeder may still be handing over what the line did not take; the
+  // window must go on reading for it to finish.
+  for (int i = 0; i < 1500 && !feederDone; ++i) RunLoop(0.02);
+  if (!feederDone) {
+    std::fprintf(stderr, "gui_soak: the window stopped taking bytes from the line\n");
+    abandon = true;
+  }
   feeder.join();
   stop = true;
   probe.join();
