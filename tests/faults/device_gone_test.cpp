@@ -16,11 +16,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fault_kit.h"
@@ -188,6 +190,64 @@ TEST_F(ComponentLoss, LossWhileTheWriterIsBlockedOnAFullLine) {
   EXPECT_FALSE(Comm.Active());
 }
 
+TEST_F(ComponentLoss, LossInTheMiddleOfAFlood) {
+  First.ReleaseNear();
+  Comm.SetDeviceName(First.Path);
+  Comm.Open();
+  // The device talks without pause until it is pulled.
+  std::atomic<bool> pull{false};
+  std::thread device([&] {
+    std::size_t at = 0;
+    while (!pull) {
+      const std::string block = faults::Pattern(at, 4096);
+      const ssize_t n = ::write(First.Master, block.data(), block.size());
+      if (n > 0)
+        at += static_cast<std::size_t>(n);
+      else
+        std::this_thread::sleep_for(1ms);
+    }
+    First.Unplug();
+  });
+  ASSERT_TRUE(PumpUntil([&] { return Received.size() > 256 * 1024; }));
+  pull = true;
+  device.join();
+  const std::size_t atLoss = Received.size();
+  const double cpu0 = CpuSeconds();
+  PumpFor(kWatchSeconds);
+  const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
+  std::printf("component, pulled mid-flood: %.2f %% of a core\n", share * 100);
+  EXPECT_LT(share, kMaxCoreShare);
+  EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
+  EXPECT_GE(Received.size(), atLoss);
+  for (const std::string& m : Shown) std::printf("component, pulled mid-flood, error shown: %s\n", m.c_str());
+  // What arrived is an unchanged prefix of what the device sent.
+  EXPECT_TRUE(Received == faults::Pattern(0, Received.size())) << "bytes changed before the loss";
+  Comm.Close();
+  EXPECT_FALSE(Comm.Active());
+}
+
+// Fails today: a receive event that was waiting for the GUI thread when
+// the device went away is dispatched after the loss; its InQueCount meets
+// EIO and raises "Error retrieving statistics (5), Input/output error",
+// which the window shows as an error box on top of the one loss line.
+// Enable once a dispatch on a lost device keeps quiet.
+TEST_F(ComponentLoss, DISABLED_AReceiveEventWaitingAtTheLossShowsNoError) {
+  First.ReleaseNear();
+  Comm.SetDeviceName(First.Path);
+  Comm.Open();
+  ASSERT_TRUE(First.Send("abc"));
+  // The event thread now waits for the GUI thread with EV_RXCHAR...
+  const double end = WallSeconds() + 5;
+  while (Sync.QueuedCount() == 0 && WallSeconds() < end) std::this_thread::sleep_for(1ms);
+  ASSERT_GT(Sync.QueuedCount(), 0u);
+  // ...and the device goes before the GUI thread gets to it.
+  First.Unplug();
+  PumpFor(0.5);
+  EXPECT_TRUE(Shown.empty()) << ::testing::PrintToString(Shown);
+  EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
+  Comm.Close();
+}
+
 // ---- The main window, offscreen, with its own timers and event loop -----
 
 struct QuietDialogs : TMainDialogs {
@@ -317,6 +377,57 @@ TEST_F(WindowLoss, ClosingTheWindowAfterTheLossEndsPromptly) {
   Window.reset();
   EXPECT_LT(WallSeconds() - t0, 2.0);
   EXPECT_TRUE(Dialogs->errors.empty()) << ::testing::PrintToString(Dialogs->errors);
+}
+
+TEST_F(WindowLoss, LossWhileFramesPourIn) {
+  TfoMain& w = *Window;
+  w.raPort->SetItemIndex(0);
+  w.buOpen->click();
+  ASSERT_TRUE(w.Comm1().Active());
+  // 3,000 frames as fast as the line takes them, and the device is pulled
+  // straight after the last one, with bytes still on their way.
+  std::atomic<bool> pulled{false};
+  std::thread device([&] {
+    std::string frames;
+    for (int i = 0; i < 100; ++i) frames += "\x02" "frame\x03";
+    for (int block = 0; block < 30;) {
+      if (::write(First.Master, frames.data(), frames.size()) == static_cast<ssize_t>(frames.size()))
+        ++block;
+      else
+        std::this_thread::sleep_for(1ms);
+    }
+    First.Unplug();
+    pulled = true;
+  });
+  ASSERT_TRUE(LoopUntil([&] { return pulled.load(); }, 20));
+  device.join();
+  // Pause holds the backlog, so the two seconds measure what the loss
+  // costs, not the pump's honest work on the frames before it.
+  w.cbPause->setChecked(true);
+  const double cpu0 = CpuSeconds();
+  RunLoop(kWatchSeconds);
+  const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
+  std::printf("window, pulled mid-flood: %.2f %% of a core\n", share * 100);
+  EXPECT_LT(share, kMaxCoreShare);
+  w.cbPause->setChecked(false);
+  // Pump the backlog into the pane: the loss is in it once, after the
+  // frames that came before it.
+  for (int i = 0; i < 10000 && w.PendingLines().PendingCount() > 0; ++i) w.tiPauseTimer();
+  const std::vector<std::string> pane = w.PaneLines();
+  EXPECT_EQ(CountGoneLines(pane), 1);
+  int frames = 0;
+  for (const std::string& l : pane) frames += l == " STX f r a m e ETX";
+  EXPECT_GT(frames, 0);
+  EXPECT_LE(frames, 3000);
+  w.buClose->click();
+  EXPECT_FALSE(w.Comm1().Active());
+  // A receive event caught by the loss may still raise its own error box
+  // today (see DISABLED_AReceiveEventWaitingAtTheLossShowsNoError); no
+  // other error may appear.
+  std::vector<std::string> others;
+  for (const std::string& e : Dialogs->errors)
+    if (e.rfind("Error retrieving statistics", 0) != 0) others.push_back(e);
+  EXPECT_TRUE(others.empty()) << ::testing::PrintToString(others);
 }
 
 }  // namespace
