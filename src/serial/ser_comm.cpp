@@ -396,9 +396,19 @@ int TSerCustomComm::ReadBuf(void* Buf, int Count) {
   if (!Active()) return 0;
   if (Count < 0 || (Count > 0 && Buf == nullptr))
     RaiseCommError("Read error (%d), %s", EINVAL);
-  std::lock_guard lock(ReadLock);
   std::size_t got = 0;
-  const int err = FDevice->Read(Buf, static_cast<std::size_t>(Count), got);
+  int err;
+  {
+    std::lock_guard lock(ReadLock);
+    err = FDevice->Read(Buf, static_cast<std::size_t>(Count), got);
+  }
+  // A device that has gone away has nothing more to read; its loss is
+  // reported once through OnError rather than as a read error at every
+  // event that was still on its way.
+  if (err && IsDeviceGone(err)) {
+    ReportLoss();
+    return 0;
+  }
   if (err) RaiseCommError("Read error (%d), %s", err);
   FBytesRead += got;
   return static_cast<int>(got);
@@ -411,6 +421,44 @@ void TSerCustomComm::ReadStatus(std::uint32_t& Errors, TSerComStat& Stat) {
   if (!Active()) return;
   const int err = FDevice->ClearError(Errors, Stat);
   if (err) RaiseCommError("Error retrieving statistics (%d), %s", err);
+}
+
+bool TSerCustomComm::DispatchStatus(std::uint32_t& errors, TSerComStat& stat) {
+  errors = 0;
+  stat = TSerComStat{};
+  if (!Active()) return false;
+  int err;
+  {
+    std::lock_guard lock(ReadLock);
+    err = FDevice->ClearError(errors, stat);
+  }
+  if (err && IsDeviceGone(err)) {
+    // An event that was on its way when the device went: nothing is there.
+    errors = 0;
+    stat = TSerComStat{};
+    ReportLoss();
+    return false;
+  }
+  if (err) RaiseCommError("Error retrieving statistics (%d), %s", err);
+  return true;
+}
+
+int TSerCustomComm::DispatchQueueCount() {
+  std::uint32_t errors = 0;
+  TSerComStat stat;
+  if (!DispatchStatus(errors, stat)) return 0;
+  FHeldErrors |= errors;
+  return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(stat.cbInQue);
+}
+
+void TSerCustomComm::ReportLoss() {
+  if (!Active() || FLossReported) return;
+  FLossReported = true;
+  try {
+    Fire(OnError, this, static_cast<int>(CE_IOE));
+  } catch (...) {
+    HandleException();
+  }
 }
 
 int TSerCustomComm::InQueCount() {
@@ -452,17 +500,11 @@ void TSerCustomComm::DispatchThreadEvents(std::uint32_t mask) {
 
 void TSerCustomComm::DispatchDeviceLost() {
   TDispatchScope scope(FDispatchDepth);
-  if (!Active() || FLossReported) return;
-  FLossReported = true;
-  try {
-    Fire(OnError, this, static_cast<int>(CE_IOE));
-  } catch (...) {
-    HandleException();
-  }
+  ReportLoss();
 }
 
 void TSerCustomComm::DoRxChar() {
-  int count = InQueCount();
+  int count = DispatchQueueCount();
   if (count <= 0) return;
   if (!Receivers.empty()) {
     std::vector<std::uint8_t> data(static_cast<std::size_t>(count));
@@ -480,7 +522,7 @@ void TSerCustomComm::DoRxChar() {
     const std::uint64_t before = FBytesRead;
     Fire(OnRxChar, this, count);
     if (FBytesRead == before || call == kMaxRxRepeats || !Active()) return;
-    count = InQueCount();
+    count = DispatchQueueCount();
     if (count <= 0) return;
   }
 }
@@ -513,7 +555,7 @@ void TSerCustomComm::DoRxBuf(const std::uint8_t* Data, int Count) {
 bool TSerCustomComm::DoError() {
   std::uint32_t errors = 0;
   TSerComStat stat;
-  ReadStatus(errors, stat);
+  DispatchStatus(errors, stat);
   errors |= FHeldErrors;
   FHeldErrors = 0;
   if (errors != 0 && OnError) {

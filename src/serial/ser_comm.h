@@ -311,6 +311,13 @@ class TSerCustomComm {
   void DispatchEvents(std::uint32_t mask);
   void DispatchThreadEvents(std::uint32_t mask);
   void DispatchDeviceLost();
+  // The device's status for a dispatch: false (and the loss reported once)
+  // when the device has gone away, which a dispatch takes as "nothing
+  // there"; other failures raise as ReadStatus does.
+  bool DispatchStatus(std::uint32_t& errors, TSerComStat& stat);
+  int DispatchQueueCount();
+  // OnError with the device-gone bit, once per open.
+  void ReportLoss();
 
   std::shared_ptr<TSerDriver> FDriver;
   TSerSync& FSync;

@@ -367,6 +367,19 @@ TEST_F(CommTest, LoadedOpensOnlyWithAutoOpen) {
   EXPECT_TRUE(Comm->Active());
 }
 
+// A read that finds the device gone is no read error: it reads nothing, and
+// the loss is reported once through OnError.
+TEST_F(CommTest, ReadingAGoneDeviceReportsTheLossOnce) {
+  std::vector<int> errors;
+  Comm->OnError = [&](TSerCustomComm*, int e) { errors.push_back(e); };
+  Comm->Open();
+  Dev().ReadError = ENXIO;
+  std::uint8_t b[4];
+  EXPECT_EQ(Comm->ReadBuf(b, 4), 0);
+  EXPECT_EQ(Comm->ReadBuf(b, 4), 0);
+  EXPECT_EQ(errors, std::vector<int>{0x0400});
+}
+
 TEST_F(CommTest, ReadWriteAndStatusFailuresRaiseTheirMessages) {
   Comm->SetDirectWrite(true);
   Comm->Open();
@@ -385,8 +398,8 @@ TEST_F(CommTest, ReadWriteAndStatusFailuresRaiseTheirMessages) {
     std::function<void()> call;
     std::string msg;
   } table[] = {
-      {"read", [](FakeState& s) { s.ReadError = EIO; },
-       [&] { Comm->ReadBuf(b, 1); }, Msg("Read error (%d), %s", EIO)},
+      {"read", [](FakeState& s) { s.ReadError = EOVERFLOW; },
+       [&] { Comm->ReadBuf(b, 1); }, Msg("Read error (%d), %s", EOVERFLOW)},
       {"direct write", [](FakeState& s) { s.WriteErrors = {EIO}; },
        [&] { Comm->WriteBuf("x", 1); }, Msg("Write error (%d), %s", EIO)},
       {"status", [](FakeState& s) { s.ClearErrorError = EIO; },
