@@ -1,5 +1,6 @@
 #include "monitor_command.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
@@ -202,7 +203,12 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       formatter.TimeoutFlush();
       lastActivity = now;
     }
-    sync.WaitAndProcess(std::chrono::milliseconds(20));
+    // Wake in time for the next repeated send, and at least every 20 ms.
+    auto wait = std::chrono::milliseconds(20);
+    if (!sendBytes.empty())
+      wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(nextSend - Clock::now()),
+                        std::chrono::milliseconds(0), wait);
+    sync.WaitAndProcess(wait);
     std::fflush(out);
     if (const std::string failure = sync.TakeFailure(); !failure.empty())
       std::fprintf(err, "talmocli: %s\n", failure.c_str());

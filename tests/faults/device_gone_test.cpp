@@ -373,7 +373,7 @@ TEST_F(WindowLoss, ClosingTheWindowAfterTheLossEndsPromptly) {
   const double t0 = WallSeconds();
   EXPECT_TRUE(w.close());
   Window.reset();
-  EXPECT_LT(WallSeconds() - t0, 2.0);
+  EXPECT_LT(WallSeconds() - t0, 5.0) << "closing must not hang on the lost device";
   EXPECT_TRUE(Dialogs->errors.empty()) << ::testing::PrintToString(Dialogs->errors);
 }
 
