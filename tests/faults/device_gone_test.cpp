@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "fault_kit.h"
+#include "window_kit.h"
 #include "main_window.h"
 #include "port_messages.h"
 #include "posix_device.h"
@@ -248,23 +249,8 @@ TEST_F(ComponentLoss, AReceiveEventWaitingAtTheLossShowsNoError) {
 
 // ---- The main window, offscreen, with its own timers and event loop -----
 
-struct QuietDialogs : TMainDialogs {
-  std::vector<std::string> messages, errors;
-  void Message(const std::string& t) override { messages.push_back(t); }
-  bool Confirm(const std::string&) override { return true; }
-  void Error(const std::string& t) override { errors.push_back(t); }
-  std::optional<std::string> ChooseCaptureFile() override { return std::nullopt; }
-  std::optional<std::string> ChooseSaveFile() override { return std::nullopt; }
-  void OpenUrl(const std::string&) override {}
-  void ShowStrings() override {}
-};
-
-// Runs the real event loop, as the program does between user actions.
-void RunLoop(double seconds) {
-  QEventLoop loop;
-  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-  loop.exec();
-}
+using faults::QuietDialogs;
+using faults::RunLoop;
 
 bool LoopUntil(const std::function<bool()>& done, double seconds = 5) {
   const double end = WallSeconds() + seconds;

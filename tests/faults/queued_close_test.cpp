@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fault_kit.h"
+#include "window_kit.h"
 #include "main_window.h"
 #include "posix_device.h"
 #include "radio_group.h"
@@ -177,22 +178,8 @@ TEST_F(QueuedClose, CloseWhileTheLineIsDrainingStopsTheFlow) {
 
 // ---- Through the main window -----------------------------------------------
 
-struct QuietDialogs : TMainDialogs {
-  std::vector<std::string> messages, errors;
-  void Message(const std::string& t) override { messages.push_back(t); }
-  bool Confirm(const std::string&) override { return true; }
-  void Error(const std::string& t) override { errors.push_back(t); }
-  std::optional<std::string> ChooseCaptureFile() override { return std::nullopt; }
-  std::optional<std::string> ChooseSaveFile() override { return std::nullopt; }
-  void OpenUrl(const std::string&) override {}
-  void ShowStrings() override {}
-};
-
-void RunLoop(double seconds) {
-  QEventLoop loop;
-  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-  loop.exec();
-}
+using faults::QuietDialogs;
+using faults::RunLoop;
 
 class WindowQueuedClose : public ::testing::Test {
  protected:
