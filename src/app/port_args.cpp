@@ -93,15 +93,7 @@ void TPortRequest::Apply(TSerComm& comm) const {
 TMessageSync::TMessageSync() : TMessageSync(std::make_shared<std::string>()) {}
 
 TMessageSync::TMessageSync(std::shared_ptr<std::string> failure)
-    : TSerQueueSync([failure](std::exception_ptr e) {
-        try {
-          std::rethrow_exception(e);
-        } catch (const std::exception& ex) {
-          *failure = ex.what();
-        } catch (...) {
-          *failure = "unknown error";
-        }
-      }),
+    : TSerQueueSync([failure](std::exception_ptr e) { *failure = ExceptionMessage(e); }),
       FFailure(std::move(failure)) {}
 
 std::string TMessageSync::TakeFailure() {

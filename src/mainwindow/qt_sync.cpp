@@ -13,16 +13,6 @@ void ShowErrorBox(const std::string& message) {
                         QString::fromLocal8Bit(message.c_str()));
 }
 
-std::string ExceptionMessage(std::exception_ptr e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& ex) {
-    return ex.what();
-  } catch (...) {
-    return "Unknown error";
-  }
-}
-
 TQtSync::TQtSync(QObject* context, TErrorDisplay display) : FContext(context), FDisplay(std::move(display)) {}
 
 void TQtSync::Post(std::shared_ptr<TSerSyncCall> call) {

@@ -29,7 +29,4 @@ class TQtSync : public TSerSync {
   TErrorDisplay FDisplay;
 };
 
-// The message of an exception, for the error display.
-std::string ExceptionMessage(std::exception_ptr e);
-
 }  // namespace talmo

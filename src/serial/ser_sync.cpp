@@ -1,6 +1,18 @@
 #include "ser_sync.h"
 
+#include <stdexcept>
+
 namespace talmo {
+
+std::string ExceptionMessage(std::exception_ptr e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& ex) {
+    return ex.what();
+  } catch (...) {
+    return "Unknown error";
+  }
+}
 
 void TSerSyncCall::Run() {
   {

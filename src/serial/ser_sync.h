@@ -16,8 +16,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace talmo {
+
+// The message of an exception, for an error display ("Unknown error" for
+// one that is not a std::exception).
+std::string ExceptionMessage(std::exception_ptr e);
 
 class TSerSyncCall {
  public:

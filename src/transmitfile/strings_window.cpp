@@ -1,5 +1,7 @@
 #include "strings_window.h"
 
+#include "ser_sync.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -73,16 +75,6 @@ QPlainTextEdit* Memo(QWidget* parent, const char* name) {
   m->setFont(Courier(11));
   m->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   return m;
-}
-
-std::string ExceptionMessage(std::exception_ptr e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& ex) {
-    return ex.what();
-  } catch (...) {
-    return "Unknown error";
-  }
 }
 
 }  // namespace

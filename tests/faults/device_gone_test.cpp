@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "fault_kit.h"
 #include "window_kit.h"
 #include "main_window.h"
@@ -156,6 +158,9 @@ TEST_F(ComponentLoss, ReopeningTheVanishedDeviceFailsCleanly) {
   First.Unplug();
   ASSERT_TRUE(PumpUntil([&] { return CountGoneLines(Lines) == 1; }));
   Comm.Close();
+  // Tests running beside this one may be given the freed pty number at
+  // once; then the path names another device and proves nothing here.
+  if (::access(First.Path.c_str(), F_OK) == 0) GTEST_SKIP() << First.Path << " was reused by another process";
   try {
     Comm.Open();
     ADD_FAILURE() << "a vanished device opened";
