@@ -158,18 +158,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     formatter.FormatReceived(buf.data(), static_cast<std::size_t>(n > 0 ? n : 0));
     lastActivity = Clock::now();
   };
-  comm.OnError = [&](TSerCustomComm*, int errors) {
-    for (const std::string& line : ErrorLines(comm.PortNum(), static_cast<std::uint32_t>(errors)))
-      std::fprintf(out, "%s\n", line.c_str());
-    if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) deviceGone = true;
-  };
-
-  try {
-    comm.Open();
-  } catch (const std::exception& e) {
-    std::fprintf(err, "talmocli: %s\n", e.what());
-    return kExitFailure;
-  }
+  ReportLineErrors(comm, out, "", deviceGone);
+  if (!OpenOrSay(comm, err)) return kExitFailure;
   if (req.Capture) {
     capture = std::fopen(req.Capture->c_str(), "wb");
     if (!capture) {

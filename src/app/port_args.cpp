@@ -90,6 +90,24 @@ void TPortRequest::Apply(TSerComm& comm) const {
   }
 }
 
+void ReportLineErrors(TSerComm& comm, std::FILE* to, const char* prefix, bool& deviceGone) {
+  comm.OnError = [&comm, to, prefix, &deviceGone](TSerCustomComm*, int errors) {
+    for (const std::string& line : ErrorLines(comm.PortNum(), static_cast<std::uint32_t>(errors)))
+      std::fprintf(to, "%s%s\n", prefix, line.c_str());
+    if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) deviceGone = true;
+  };
+}
+
+bool OpenOrSay(TSerComm& comm, std::FILE* err) {
+  try {
+    comm.Open();
+    return true;
+  } catch (const std::exception& e) {
+    std::fprintf(err, "talmocli: %s\n", e.what());
+    return false;
+  }
+}
+
 TMessageSync::TMessageSync() : TMessageSync(std::make_shared<std::string>()) {}
 
 TMessageSync::TMessageSync(std::shared_ptr<std::string> failure)

@@ -2,6 +2,7 @@
 // The port options that talmocli's monitor and play share, and how they
 // reach the port component.
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,6 +36,14 @@ struct TPortRequest {
 };
 
 extern const char kPortOptionsHelp[];
+
+// Sets the port's OnError to write its error lines to `to` (each after
+// `prefix`) and to note in `deviceGone` that the device went away.
+void ReportLineErrors(TSerComm& comm, std::FILE* to, const char* prefix, bool& deviceGone);
+
+// Opens the port; on failure writes the component's message to `err` and
+// returns false.
+bool OpenOrSay(TSerComm& comm, std::FILE* err);
 
 // A queue hand-off whose exception handler keeps the latest message.
 class TMessageSync : public TSerQueueSync {

@@ -95,6 +95,24 @@ struct TPrinter {
   void End() const { std::fprintf(out, "T+%lld End\n", elapsed()); }
 };
 
+// The host parts both plays share: the data lines, the printed sendings,
+// waits and end, the interval, and errors on `err`.
+TPlayerHost PrintingHost(const std::vector<std::string>& lines, const TPrinter& print, int& interval, bool& ended,
+                         std::FILE* err) {
+  TPlayerHost host;
+  host.DataLines = [&lines]() -> const std::vector<std::string>& { return lines; };
+  host.Status = [](const std::string&) {};
+  host.Sent = [&print](const std::string& bytes) { print.Sent(bytes); };
+  host.Waiting = [&print](int ms) { print.Waiting(ms); };
+  host.SetInterval = [&interval](int ms) { interval = ms; };
+  host.Stop = [&ended, &print] {
+    ended = true;
+    print.End();
+  };
+  host.Error = [err](const std::string& message) { std::fprintf(err, "talmocli: %s\n", message.c_str()); };
+  return host;
+}
+
 int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out, std::FILE* err) {
   const TSystemTime start = req.At ? *ParseLocalTime(*req.At) : LocalNow();
   const long long until = req.Until.value_or(60000);
@@ -102,19 +120,9 @@ int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   int interval = 1;
   bool ended = false;
   TPrinter print{out, [&now] { return now; }};
-  TPlayerHost host;
-  host.DataLines = [&lines]() -> const std::vector<std::string>& { return lines; };
+  TPlayerHost host = PrintingHost(lines, print, interval, ended, err);
   host.LocalClock = [&] { return AddMilliseconds(start, now); };
   host.Write = [](const std::string&) {};
-  host.Status = [](const std::string&) {};
-  host.Sent = [&print](const std::string& bytes) { print.Sent(bytes); };
-  host.Waiting = [&print](int ms) { print.Waiting(ms); };
-  host.SetInterval = [&interval](int ms) { interval = ms; };
-  host.Stop = [&] {
-    ended = true;
-    print.End();
-  };
-  host.Error = [err](const std::string& message) { std::fprintf(err, "talmocli: %s\n", message.c_str()); };
   TScriptPlayer player(std::move(host));
   player.Start();
   while (!ended && now + interval <= until) {
@@ -144,39 +152,20 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   bool queued = false;  // bytes wait in the component's write queue
   comm.OnTxEmpty = [&queued](TSerCustomComm*) { queued = false; };
   bool deviceGone = false;
-  comm.OnError = [&](TSerCustomComm*, int errors) {
-    for (const std::string& line : ErrorLines(comm.PortNum(), static_cast<std::uint32_t>(errors)))
-      std::fprintf(err, "talmocli: %s\n", line.c_str());
-    if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) deviceGone = true;
-  };
-  try {
-    comm.Open();
-  } catch (const std::exception& e) {
-    std::fprintf(err, "talmocli: %s\n", e.what());
-    return kExitFailure;
-  }
+  ReportLineErrors(comm, err, "talmocli: ", deviceGone);
+  if (!OpenOrSay(comm, err)) return kExitFailure;
 
   const auto start = steady_clock::now();
   bool ended = false;
   int interval = 1;
   TPrinter print{out, [start] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); }};
-  TPlayerHost host;
-  host.DataLines = [&lines]() -> const std::vector<std::string>& { return lines; };
+  TPlayerHost host = PrintingHost(lines, print, interval, ended, err);
   host.LocalClock = LocalNow;
   host.Write = [&comm, &queued](const std::string& bytes) {
     queued = true;
     WriteInPieces(bytes, static_cast<std::size_t>(std::max(comm.Buffers().WriteSize(), 1)),
                   [&comm](const char* data, int count) { comm.WriteBuf(data, count); });
   };
-  host.Status = [](const std::string&) {};
-  host.Sent = [&print](const std::string& bytes) { print.Sent(bytes); };
-  host.Waiting = [&print](int ms) { print.Waiting(ms); };
-  host.SetInterval = [&interval](int ms) { interval = ms; };
-  host.Stop = [&] {
-    ended = true;
-    print.End();
-  };
-  host.Error = [err](const std::string& message) { std::fprintf(err, "talmocli: %s\n", message.c_str()); };
   TScriptPlayer player(std::move(host));
   player.Start();
 

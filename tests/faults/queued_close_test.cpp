@@ -270,10 +270,3 @@ TEST_F(WindowQueuedClose, ClosingTheWindowWithAFullQueue) {
 
 }  // namespace
 }  // namespace talmo
-
-int main(int argc, char** argv) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -1,0 +1,14 @@
+// The main of the GoogleTest programs that need a Qt application: windows
+// run offscreen, so no display is needed.
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
