@@ -1,5 +1,8 @@
 #include "layout.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace talmo {
 
 TMainLayout DesignedLayout() {
@@ -43,6 +46,37 @@ void ApplyResizeRule(TMainLayout& l, int cw, int ch) {
   l.buCapture.Left = l.buClear.Left + l.buClear.Width - l.buCapture.Width;
   l.edLast.Left = cw / 64 + l.Panel1.Left + l.Panel1.Width;
   l.edLast.Top = l.Panel1.Top;
+}
+
+std::optional<TBounds> FitStoredBounds(const TBounds& stored, const std::vector<TBounds>& screens) {
+  using i64 = std::int64_t;
+  constexpr i64 kTitleBand = 30, kGrabWidth = 40, kGrabHeight = 10;
+  if (stored.Width <= 0 || stored.Height <= 0) return std::nullopt;
+  const i64 left = stored.Left, top = stored.Top;
+  const i64 right = left + stored.Width, bandBottom = top + kTitleBand;
+
+  const TBounds* best = nullptr;
+  i64 bestArea = 0;
+  for (const TBounds& s : screens) {
+    if (s.Width <= 0 || s.Height <= 0) continue;
+    const i64 sRight = i64{s.Left} + s.Width, sBottom = i64{s.Top} + s.Height;
+    const i64 seenWidth = std::min(right, sRight) - std::max(left, i64{s.Left});
+    const i64 seenHeight = std::min(bandBottom, sBottom) - std::max(top, i64{s.Top});
+    if (seenWidth < kGrabWidth || seenHeight < kGrabHeight) continue;
+    if (seenWidth * seenHeight > bestArea) {
+      bestArea = seenWidth * seenHeight;
+      best = &s;
+    }
+  }
+  if (!best) return std::nullopt;
+
+  const TBounds& s = *best;
+  TBounds fit;
+  fit.Width = std::min(stored.Width, s.Width);
+  fit.Height = std::min(stored.Height, s.Height);
+  fit.Left = static_cast<int>(std::clamp(left, i64{s.Left}, i64{s.Left} + s.Width - fit.Width));
+  fit.Top = static_cast<int>(std::clamp(top, i64{s.Top}, i64{s.Top} + s.Height - fit.Height));
+  return fit;
 }
 
 }  // namespace talmo

@@ -1,7 +1,11 @@
 #pragma once
 // Places of the main window's controls: as designed, and as the resize rule
-// moves them for a client area. Plain numbers, so the rule is testable
-// without a window.
+// moves them for a client area; and where stored window bounds go on the
+// screens there are now. Plain numbers, so the rules are testable without a
+// window.
+
+#include <optional>
+#include <vector>
 
 namespace talmo {
 
@@ -21,5 +25,14 @@ TMainLayout DesignedLayout();
 // area of clientWidth x clientHeight. Nothing is clamped: a tiny window
 // gets the same formulas.
 void ApplyResizeRule(TMainLayout& l, int clientWidth, int clientHeight);
+
+// The window bounds to restore from stored ones (Left, Top, Width, Height),
+// given the available area of each screen. The stored values come from a
+// file and may be anything, so all sums are taken in 64 bits. The window
+// goes to the screen that shows most of its title band (the top 30 pixels;
+// at least 40 x 10 of it must show, or the user could not grab it), made no
+// larger than that screen and moved as far as needed to lie inside it.
+// Empty when the size is not positive or no screen shows the title band.
+std::optional<TBounds> FitStoredBounds(const TBounds& stored, const std::vector<TBounds>& screens);
 
 }  // namespace talmo

@@ -25,15 +25,13 @@ QString Hex2(std::uint8_t v) {
   return QString::fromLatin1(d, 2);
 }
 
-// True when some screen shows enough of the window's top edge to grab it.
-bool OnSomeScreen(const std::array<std::int32_t, 4>& b) {
-  if (b[2] <= 0 || b[3] <= 0) return false;
-  const QRect titleBand(b[0], b[1], b[2], 30);
+std::vector<TBounds> AvailableScreenAreas() {
+  std::vector<TBounds> areas;
   for (const QScreen* s : QGuiApplication::screens()) {
-    const QRect seen = s->availableGeometry().intersected(titleBand);
-    if (seen.width() >= 40 && seen.height() >= 10) return true;
+    const QRect a = s->availableGeometry();
+    areas.push_back({a.x(), a.y(), a.width(), a.height()});
   }
-  return false;
+  return areas;
 }
 
 }  // namespace
@@ -148,11 +146,17 @@ void TfoMain::ReadIndex(const char* name, TRadioGroup* group, std::vector<std::s
 }
 
 void TfoMain::RestoreBounds() {
-  // Bounds that no screen shows any more (a monitor that was unplugged)
-  // would put the window out of reach.
-  if (!OnSomeScreen(FBounds)) FBounds = kDefaultBounds;
-  move(FBounds[0], FBounds[1]);
-  resize(FBounds[2], FBounds[3]);
+  // The file may hold anything: bounds that no screen shows any more (a
+  // monitor that was unplugged) would put the window out of reach, and a
+  // size beyond the screen would make a window of gigabytes.
+  const std::vector<TBounds> screens = AvailableScreenAreas();
+  const TBounds defaults{kDefaultBounds[0], kDefaultBounds[1], kDefaultBounds[2], kDefaultBounds[3]};
+  std::optional<TBounds> fit = FitStoredBounds({FBounds[0], FBounds[1], FBounds[2], FBounds[3]}, screens);
+  if (!fit) fit = FitStoredBounds(defaults, screens);
+  const TBounds b = fit.value_or(defaults);
+  FBounds = {b.Left, b.Top, b.Width, b.Height};
+  move(b.Left, b.Top);
+  resize(b.Width, b.Height);
 }
 
 void TfoMain::SaveParms() {

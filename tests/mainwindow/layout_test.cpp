@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 namespace talmo {
 namespace {
 
@@ -48,6 +50,52 @@ TEST(ResizeRule, TinyWindowsAreNotClamped) {
   ApplyResizeRule(l, 10, 10);
   EXPECT_EQ(l.meData, (TBounds{0, 0, 9, 6}));
   EXPECT_EQ(l.buClear.Left, 9 - 75);  // may leave the client area
+}
+
+TEST(StoredBounds, FitTheScreenWhateverTheFileHolds) {
+  const std::vector<TBounds> one = {{0, 0, 800, 600}};
+  const std::vector<TBounds> two = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
+  const std::vector<TBounds> noScreens;
+  const std::optional<TBounds> none;
+  const struct {
+    const char* what;
+    const std::vector<TBounds>& screens;
+    TBounds stored;
+    std::optional<TBounds> fit;
+  } rows[] = {
+      {"normal", one, {100, 50, 700, 500}, TBounds{100, 50, 700, 500}},
+      {"zero width", one, {100, 50, 0, 500}, none},
+      {"zero height", one, {100, 50, 700, 0}, none},
+      {"negative size", one, {100, 50, -700, -500}, none},
+      {"negative left, partly shown", one, {-300, 20, 700, 500}, TBounds{0, 20, 700, 500}},
+      {"negative, off every screen", one, {-5000, -5000, 700, 500}, none},
+      {"huge size", one, {100, 50, 40000, 40000}, TBounds{0, 0, 800, 600}},
+      {"INT_MAX left", one, {INT_MAX, 50, 700, 500}, none},
+      {"INT_MAX top", one, {100, INT_MAX, 700, 500}, none},
+      {"INT_MAX size", one, {0, 0, INT_MAX, INT_MAX}, TBounds{0, 0, 800, 600}},
+      {"INT_MAX everywhere", one, {INT_MAX, INT_MAX, INT_MAX, INT_MAX}, none},
+      {"INT_MIN left, INT_MAX width", one, {INT_MIN, 0, INT_MAX, 500}, none},
+      {"far left, INT_MAX width", one, {-1000000000, 0, INT_MAX, 500}, TBounds{0, 0, 800, 500}},
+      {"INT_MIN top", one, {100, INT_MIN, 700, 500}, none},
+      {"INT_MIN everywhere", one, {INT_MIN, INT_MIN, INT_MIN, INT_MIN}, none},
+      {"40 columns of title shown", one, {760, 50, 700, 500}, TBounds{100, 50, 700, 500}},
+      {"39 columns of title shown", one, {761, 50, 700, 500}, none},
+      {"10 rows of title shown at the top", one, {100, -20, 700, 500}, TBounds{100, 0, 700, 500}},
+      {"9 rows of title shown at the top", one, {100, -21, 700, 500}, none},
+      {"10 rows of title shown at the bottom", one, {100, 590, 700, 500}, TBounds{100, 100, 700, 500}},
+      {"second screen, too tall", two, {2000, 100, 1000, 1100}, TBounds{2000, 0, 1000, 1024}},
+      {"across two screens, mostly the second", two, {1500, 100, 1000, 500}, TBounds{1920, 100, 1000, 500}},
+      {"across two screens, mostly the first", two, {1000, 100, 1000, 500}, TBounds{920, 100, 1000, 500}},
+      {"no screens", noScreens, {100, 50, 700, 500}, none},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::optional<TBounds> fit = FitStoredBounds(r.stored, r.screens);
+    ASSERT_EQ(fit.has_value(), r.fit.has_value());
+    if (fit) {
+      EXPECT_EQ(*fit, *r.fit);
+    }
+  }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include "main_window.h"
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -27,6 +30,11 @@
 #include "posix_device.h"
 #include "radio_group.h"
 #include "registry.h"
+
+// Readable rectangles in failure messages.
+inline void PrintTo(const QRect& r, std::ostream* os) {
+  *os << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
+}
 
 namespace talmo {
 namespace {
@@ -584,6 +592,55 @@ TEST_F(WindowTest, BoundsOffEveryScreenFallBackToTheDefaults) {
   TfoMain& w = Make();
   EXPECT_EQ(w.x(), 100);
   EXPECT_EQ(w.y(), 50);
+}
+
+// Stored bounds are four signed 32-bit little-endian numbers.
+std::string CoordsValue(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) {
+  std::string v = "\"COORDS\"=hex:";
+  for (std::int32_t n : {left, top, width, height})
+    for (int b = 0; b < 4; ++b) {
+      char pair[4];
+      std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned>(static_cast<std::uint32_t>(n) >> (8 * b)) & 0xFFu);
+      v += std::string(v.back() == ':' ? "" : ",") + pair;
+    }
+  return v + "\n";
+}
+
+TEST_F(WindowTest, StoredBoundsAreFittedToTheScreen) {
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  ASSERT_GT(screen.width(), 700);
+  ASSERT_GT(screen.height(), 500);
+  const QRect defaults(100, 50, 700, 500);
+  const struct {
+    const char* what;
+    std::int32_t left, top, width, height;
+    QRect shown;
+  } rows[] = {
+      {"INT_MAX left", INT_MAX, 50, 700, 500, defaults},
+      {"INT_MAX top", 100, INT_MAX, 700, 500, defaults},
+      {"40000 x 40000", 100, 50, 40000, 40000, screen},
+      {"INT_MAX size", 0, 0, INT_MAX, INT_MAX, screen},
+      {"INT_MIN everywhere", INT_MIN, INT_MIN, INT_MIN, INT_MIN, defaults},
+      {"far left, INT_MAX size", -1000000000, 0, INT_MAX, INT_MAX, screen},
+      {"normal", 20, 30, 640, 400, QRect(20, 30, 640, 400)},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    WriteSettings(CoordsValue(r.left, r.top, r.width, r.height));
+    TfoMain& w = Make();
+    EXPECT_EQ(QRect(w.x(), w.y(), w.width(), w.height()), r.shown);
+    EXPECT_TRUE(Dialogs->messages.empty());
+    Window.reset();
+    std::uint8_t coords[16];
+    ASSERT_EQ(Key().ReadBinaryData("COORDS", coords, 16), 16);
+    const auto at = [&coords](int i) {
+      return static_cast<std::int32_t>(coords[4 * i] | coords[4 * i + 1] << 8 | coords[4 * i + 2] << 16 |
+                                       static_cast<std::uint32_t>(coords[4 * i + 3]) << 24);
+    };
+    EXPECT_EQ(QRect(at(0), at(1), at(2), at(3)), r.shown)
+        << "the fitted bounds are what is stored at the end";
+    std::remove(Settings.c_str());
+  }
 }
 
 TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
