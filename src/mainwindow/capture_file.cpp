@@ -65,22 +65,26 @@ void TCaptureFile::Stop() {
   Fd_ = -1;
 }
 
-void TCaptureFile::Write(const std::uint8_t* block, std::size_t n) {
-  if (Fd_ <= 0) return;
+bool TCaptureFile::Write(const std::uint8_t* block, std::size_t n) {
+  if (Fd_ <= 0) return true;
   // O_APPEND puts every block at the end; a short write is completed, so no
   // byte of the block is lost.
   while (n > 0) {
     const ssize_t done = ::write(Fd_, block, n);
     if (done < 0) {
       if (errno == EINTR) continue;
-      if (WriteError_.empty())
-        WriteError_ = "Capture to \"" + FileName_ + "\" failed: " + std::strerror(errno);
-      return;
+      // Going on would leave a file with holes in the stream; what is in it
+      // up to here is exact and stays.
+      WriteError_ = Failure(FileName_, errno) + ". The capture has stopped; the file keeps the " +
+                    std::to_string(BytesWritten_) + " bytes written before.";
+      Stop();
+      return false;
     }
     block += done;
     n -= static_cast<std::size_t>(done);
     BytesWritten_ += static_cast<std::uint64_t>(done);
   }
+  return true;
 }
 
 std::string TCaptureFile::BaseName() const {

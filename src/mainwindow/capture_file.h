@@ -33,10 +33,13 @@ class TCaptureFile {
   void Stop();
   bool Running() const { return Fd_ > 0; }
 
-  // Appends the whole block. A failed write does not stop the capture;
-  // the first failure is kept so it can be reported once.
-  void Write(const std::uint8_t* block, std::size_t n);
-  // Text of the first failed write since Start, "" when none.
+  // Appends the whole block. A write that fails (disk full, ...) stops the
+  // capture: the file is closed and keeps every byte written before, and
+  // the reason is kept for the report. Returns false only when this block
+  // failed; nothing is written while no capture runs.
+  bool Write(const std::uint8_t* block, std::size_t n);
+  // Why the capture stopped on a failed write since Start, "" when it did
+  // not: the path, the system's reason and what the file still holds.
   const std::string& WriteError() const { return WriteError_; }
   std::uint64_t BytesWritten() const { return BytesWritten_; }
 

@@ -137,11 +137,13 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   hooks.Line = [this](std::string_view line) { FPending.Add(std::string(line)); };
   hooks.RestartTimeout = [this] { RestartTimeout(); };
   hooks.Capture = [this](const std::uint8_t* block, std::size_t n) {
-    FCapture.Write(block, n);
-    if (!FCapture.WriteError().empty() && !FCaptureErrorShown) {
-      FCaptureErrorShown = true;
-      FPending.Add("// " + FCapture.WriteError());
-    }
+    if (FCapture.Write(block, n)) return;
+    // The capture stopped: the button says so at once and the pane keeps
+    // the place in the stream. The box waits until this block is handled,
+    // so that data arriving while it is open is not formatted in between.
+    buCapture->setText("Capture");
+    FPending.Add("// " + FCapture.WriteError());
+    QTimer::singleShot(0, this, [this, message = FCapture.WriteError()] { ShowError(message); });
   };
   hooks.LastSign = [this](const std::string& text) { edLast->setText(Q(text)); };
   FFormatter = std::make_unique<TReceiveFormatter>(FOptions, std::move(hooks));
@@ -688,7 +690,6 @@ void TfoMain::buCaptureClick() {
   }
   const std::optional<std::string> chosen = FDialogs->ChooseCaptureFile();
   if (!chosen) return;
-  FCaptureErrorShown = false;
   try {
     FCapture.Start(*chosen);
   } catch (const ECaptureError& e) {

@@ -194,7 +194,6 @@ class TfoMain : public QWidget {
   TTypedLine FTyped;
   bool FTypedFullShown = false;
   TCaptureFile FCapture;
-  bool FCaptureErrorShown = false;
   std::unique_ptr<TRegistry> FParmKey;
   std::array<std::uint8_t, 9> FProtocolFlags{};
   std::array<std::int32_t, 4> FBounds{100, 50, 700, 500};  // Left, Top, Width, Height

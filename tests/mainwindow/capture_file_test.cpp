@@ -101,25 +101,52 @@ TEST_F(CaptureTest, FailureNamesThePathAndReason) {
   EXPECT_FALSE(c.Running());
 }
 
-TEST_F(CaptureTest, FailedWritesAreKeptForOneReport) {
-  // A file size limit makes the kernel cut the write short and then refuse.
-  std::signal(SIGXFSZ, SIG_IGN);
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+// A file size limit makes the kernel cut a write short and then refuse it,
+// as a full disk does. Restored at the end of the scope.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &Old_), 0);
+    rlimit small = Old_;
+    small.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &Old_); }
+
+ private:
+  rlimit Old_{};
+};
+
+TEST_F(CaptureTest, AFailedWriteStopsTheCaptureAndKeepsTheFile) {
   TCaptureFile c;
   c.Start(Dir + "/limited");
-  rlimit small = old;
-  small.rlim_cur = 4;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::uint8_t head[] = {'a', 'b'};
   const std::uint8_t block[] = {1, 2, 3, 4, 5, 6, 7};
-  c.Write(block, sizeof block);
-  c.Write(block, sizeof block);
-  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_TRUE(c.Write(head, sizeof head));
+  {
+    FileSizeLimit limit(4);
+    EXPECT_FALSE(c.Write(block, sizeof block)) << "two bytes fit, then the write is refused";
+    EXPECT_FALSE(c.Running()) << "the capture has stopped";
+    EXPECT_TRUE(c.Write(block, sizeof block)) << "nothing is tried once stopped";
+  }
   EXPECT_EQ(c.BytesWritten(), 4u);
-  EXPECT_EQ(c.WriteError(), "Capture to \"" + Dir + "/LIMITED.LOG\" failed: File too large");
-  EXPECT_TRUE(c.Running()) << "the capture goes on";
+  EXPECT_EQ(c.WriteError(), "Cannot capture to \"" + Dir +
+                                "/LIMITED.LOG\": File too large. The capture has stopped; the file keeps the 4 "
+                                "bytes written before.");
+  EXPECT_EQ(Slurp(Dir + "/LIMITED.LOG"), std::string("ab\x01\x02", 4)) << "closed, not truncated";
+  c.Write(block, sizeof block);
+  EXPECT_EQ(Slurp(Dir + "/LIMITED.LOG").size(), 4u);
+  // The file is closed: another capture of it may start.
+  TCaptureFile other;
+  other.Start(Dir + "/limited");
+  EXPECT_TRUE(other.Running());
+  other.Stop();
+
   c.Start(Dir + "/again");
   EXPECT_EQ(c.WriteError(), "");
+  EXPECT_TRUE(c.Write(block, sizeof block));
+  EXPECT_EQ(Slurp(Dir + "/AGAIN.LOG").size(), sizeof block);
 }
 
 }  // namespace

@@ -15,11 +15,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -518,6 +521,55 @@ TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
   EXPECT_EQ(Dialogs->errors[0], "Cannot capture to \"" + Dir + "/no/such/folder/X.LOG\": No such file or directory");
   EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
   EXPECT_FALSE(w.Capture().Running());
+}
+
+TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
+  TfoMain& w = Make();
+  Dialogs->capturePath = Dir + "/gcap";
+  w.buCaptureClick();
+  ASSERT_EQ(w.buCapture->text().toStdString(), "Stop (GCAP.LOG)");
+  OpenCom3();
+  Com3.Send("ABCD");
+  ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 4; }));
+  {
+    // A file size limit refuses writes as a full disk does.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 6;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    Com3.Send("EFGHIJ");
+    const bool arrived = PumpUntil([&] { return w.Formatter().TotalSigns() == 10; });
+    setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_TRUE(arrived);
+  }
+  EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
+  EXPECT_FALSE(w.Capture().Running());
+  const std::string reason = "Cannot capture to \"" + Dir +
+                             "/GCAP.LOG\": File too large. The capture has stopped; the file keeps the 6 bytes "
+                             "written before.";
+  ASSERT_TRUE(PumpUntil([&] { return !Dialogs->errors.empty(); }));
+  EXPECT_EQ(Dialogs->errors, (std::vector<std::string>{reason}));
+  EXPECT_EQ(Slurp(Dir + "/GCAP.LOG"), "ABCDEF");
+
+  // Data that keeps arriving neither reaches the file nor brings more boxes.
+  Com3.Send("KLMN");
+  ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 14; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Slurp(Dir + "/GCAP.LOG"), "ABCDEF");
+  EXPECT_EQ(Dialogs->errors.size(), 1u);
+  for (int tick = 0; tick < 10 && w.PendingLines().PendingCount() > 0; ++tick) w.tiPauseTimer();
+  const auto pane = w.PaneLines();
+  EXPECT_NE(std::find(pane.begin(), pane.end(), "// " + reason), pane.end()) << "the pane keeps the place";
+
+  // The next click starts a new capture.
+  Dialogs->capturePath = Dir + "/next";
+  w.buCaptureClick();
+  EXPECT_EQ(w.buCapture->text().toStdString(), "Stop (NEXT.LOG)");
+  Com3.Send("OP");
+  ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 16; }));
+  EXPECT_EQ(Slurp(Dir + "/NEXT.LOG"), "OP");
 }
 
 TEST_F(WindowTest, SaveWritesTheShownLinesWithCrLf) {
