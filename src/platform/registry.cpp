@@ -524,7 +524,7 @@ std::string TargetPath(const std::string& path) {
     link.resize(static_cast<std::size_t>(n));
     p = link[0] == '/' ? link : FolderOf(p) + "/" + link;
   }
-  return p;  // a loop of links: the write fails on it with the system's reason
+  return p;  // a loop of links: Save() refuses to replace it
 }
 
 std::string FolderOf(const std::string& path) {
@@ -861,6 +861,12 @@ bool TRegistryStore::Save(const TDocument& doc, std::string& error) {
   const std::string path = TargetPath(FPath);
   const std::string dir = FolderOf(path);
   const std::string base = path.substr(path.find_last_of('/') + 1);
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    // A link that leads nowhere (a loop) is the user's, not ours to replace.
+    error = Errno("cannot write " + FPath, ELOOP);
+    return false;
+  }
   if (!MakeFolders(dir, error)) return false;
   std::string tmp = dir + "/." + base + ".tmp-XXXXXX";
   const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);

@@ -574,6 +574,27 @@ TEST_P(LinkedFileTest, IsWrittenAtItsTargetAndTheLinkStays) {
   EXPECT_EQ(again.ReadInteger("REGBAUD"), 6);
 }
 
+TEST_F(RegistryTest, ALoopOfLinksIsNeitherReadNorReplaced) {
+  {
+    TRegistry early(Store());  // before the loop exists
+    ASSERT_TRUE(early.OpenKey(kKey, true));
+    std::filesystem::create_symlink(File() + ".b", File());
+    std::filesystem::create_symlink(File(), File() + ".b");
+    try {
+      early.WriteInteger("REGBAUD", 1);
+      FAIL() << "no exception";
+    } catch (const ERegistryException& e) {
+      EXPECT_NE(e.Detail().find("Too many levels of symbolic links"), std::string::npos) << e.Detail();
+    }
+  }
+  TRegistry later(Store());
+  const auto warning = later.TakeStoreWarning();
+  ASSERT_TRUE(warning.has_value());
+  EXPECT_NE(warning->find("Too many levels of symbolic links"), std::string::npos) << *warning;
+  EXPECT_TRUE(std::filesystem::is_symlink(File()));
+  EXPECT_TRUE(std::filesystem::is_symlink(File() + ".b"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, LinkedFileTest,
                          ::testing::Values(LinkCase{"to_a_file", true, false, false},
                                            LinkCase{"relative_to_a_file", true, false, true},
