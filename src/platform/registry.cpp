@@ -508,7 +508,11 @@ std::string NormalizeKey(const std::string& key) {
   return key.substr(b, e - b);
 }
 
-std::string FolderOf(const std::string& path);
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return path.substr(0, slash == 0 ? 1 : slash);
+}
 
 // A settings file kept elsewhere through a link is read, replaced and set
 // aside at its target, so the link stays. The links are followed by hand:
@@ -525,12 +529,6 @@ std::string TargetPath(const std::string& path) {
     p = link[0] == '/' ? link : FolderOf(p) + "/" + link;
   }
   return p;  // a loop of links: Save() refuses to replace it
-}
-
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return path.substr(0, slash == 0 ? 1 : slash);
 }
 
 // Holds an flock on the settings folder, so that two running programs
