@@ -75,10 +75,10 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
   return r;
 }
 
-TPortList CurrentPorts() {
+TPortList CurrentPorts(const std::shared_ptr<TRegistryStore>& store) {
   std::optional<TPortEntry> loopback;
   if (!TLoopbackPort::Instance().Path().empty()) loopback = LoopbackPortEntry(TLoopbackPort::Instance().Path());
-  return TPortList::Build(TRegistryStore::ForFile(SettingsFilePath()), TPortSources{}, loopback);
+  return TPortList::Build(store, TPortSources{}, loopback);
 }
 
 }  // namespace
@@ -88,7 +88,11 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
     std::fprintf(err, "talmocli: ports takes no options\nusage: talmocli ports\n");
     return kExitUsage;
   }
-  const TPortList list = CurrentPorts();
+  const auto store = TRegistryStore::ForFile(SettingsFilePath());
+  // A settings file set aside or unreadable is news the next window start
+  // would otherwise hide.
+  if (const auto warning = store->TakeWarning()) std::fprintf(err, "talmocli: %s\n", warning->c_str());
+  const TPortList list = CurrentPorts(store);
   for (const TPortEntry& e : list.Entries())
     std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), e.Path.c_str(), e.Description.c_str());
   for (const std::string& p : list.Problems()) std::fprintf(err, "talmocli: %s\n", p.c_str());

@@ -53,6 +53,15 @@ void TfoMain::LoadParms() {
   FParmKey = std::make_unique<TRegistry>(
       TRegistryStore::ForFile(FEnv.SettingsPath.empty() ? SettingsFilePath() : FEnv.SettingsPath));
   std::optional<std::string> warning = FParmKey->TakeStoreWarning();
+  // A file that cannot be written is told once, with its reason; the
+  // settings are still used while the window runs.
+  auto unsaved = std::make_shared<std::string>();
+  FParmKey->OnWriteRefused([this, unsaved](const std::string& report) {
+    if (FCollectErrors)
+      *unsaved = report;
+    else
+      ShowError(report);
+  });
   attempt([&] { FParmKey->OpenKey(kSettingsKey, true); });
 
   TRegistry& k = *FParmKey;
@@ -121,14 +130,16 @@ void TfoMain::LoadParms() {
   cbConvert->setChecked(f[4] != 0);
 
   FCollectErrors = nullptr;
-  if (warning || !problems.empty()) {
+  if (warning || !problems.empty() || !unsaved->empty()) {
     std::string text;
     if (warning) text += *warning + "\n";
     if (!problems.empty()) {
       text += "These settings could not be used and take their defaults:";
       for (const std::string& p : problems) text += "\n" + p;
-      text += "\nSettings file: " + FParmKey->Store()->Path();
+      text += "\nSettings file: " + FParmKey->Store()->Path() + "\n";
     }
+    text += *unsaved;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
     FDialogs->Message(text);
   }
 }

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace talmo {
 
@@ -134,14 +136,20 @@ std::vector<std::string> ConsoleTtys(const std::string& activePath) {
   return names;
 }
 
-// The same device, also when one path is a link to the other
-// (/dev/serial/by-id/... -> /dev/ttyUSB0). Only names are resolved here.
-bool SameDevice(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  std::error_code ea, eb;
-  const fs::path ca = fs::weakly_canonical(a, ea);
-  const fs::path cb = fs::weakly_canonical(b, eb);
-  return !ea && !eb && ca == cb;
+std::string UpperName(const std::string& s) {
+  std::string u = s;
+  for (char& c : u)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return u;
+}
+
+// What names a device, also when a path is a link to it
+// (/dev/serial/by-id/... -> /dev/ttyUSB0): the resolved path, or the path as
+// given where it cannot be resolved. Only names are resolved here.
+std::string DeviceKey(const std::string& path) {
+  std::error_code ec;
+  const fs::path canonical = fs::weakly_canonical(path, ec);
+  return ec ? path : canonical.string();
 }
 
 }  // namespace
@@ -193,15 +201,18 @@ std::vector<TPortEntry> TPortList::ReadUserEntries(
   if (!key.OpenKey(KeyPath, false)) return entries;
   const std::string where = std::string(" in [") + TRegistry::RootKeyName + "\\" +
                             KeyPath + "] of " + store->Path();
-  for (const std::string& path : key.GetValueNames()) {
+  // Port name -> index of the entry that has it: a long list costs linear time.
+  std::unordered_map<std::string, std::size_t> byName;
+  for (TRegValue& value : store->Values(KeyPath)) {
+    const std::string& path = value.Name;
     const std::string label = path.empty() ? "@" : "\"" + path + "\"";
-    if (key.GetDataType(path) != rdString) {
+    if (value.Type != rdString) {
       problems.push_back("The port entry " + label + where +
                          " is not a text such as \"COM5\"; it is left out.");
       continue;
     }
     TPortEntry e;
-    e.Name = key.ReadString(path);
+    e.Name = std::move(value.Data);
     if (path.empty()) {
       problems.push_back("The port entry @" + where +
                          " names no device path; it is left out.");
@@ -212,11 +223,10 @@ std::vector<TPortEntry> TPortList::ReadUserEntries(
                          " gives no port name; it is left out.");
       continue;
     }
-    const auto twice = std::find_if(entries.begin(), entries.end(),
-                                    [&](const TPortEntry& x) { return SameName(x.Name, e.Name); });
-    if (twice != entries.end()) {
+    const auto [twice, added] = byName.try_emplace(UpperName(e.Name), entries.size());
+    if (!added) {
       problems.push_back("The port entry " + label + where + " names " + e.Name +
-                         " again (" + twice->Path + " has it); it is left out.");
+                         " again (" + entries[twice->second].Path + " has it); it is left out.");
       continue;
     }
     // A bare kernel name ("ttyUSB0") means the device of that name.
@@ -231,18 +241,26 @@ TPortList TPortList::Merge(const std::vector<TPortEntry>& userEntries,
                            const std::vector<TDetectedDevice>& detected,
                            const std::optional<TPortEntry>& loopback) {
   TPortList list;
-  std::vector<std::string> taken;
-  auto isTaken = [&](const std::string& n) {
-    return std::any_of(taken.begin(), taken.end(), [&](const std::string& t) { return SameName(t, n); });
-  };
+  // Names in SameName() form; a set, so that many user entries cost linear time.
+  std::unordered_set<std::string> taken;
+  auto isTaken = [&](const std::string& n) { return taken.count(UpperName(n)) != 0; };
+  auto take = [&](const std::string& n) { taken.insert(UpperName(n)); };
   for (const TPortEntry& e : userEntries) {
     if (isTaken(e.Name)) continue;
-    taken.push_back(e.Name);
+    take(e.Name);
     list.FEntries.push_back(e);
   }
   const std::size_t userCount = list.FEntries.size();
   const bool loopbackKeepsName = loopback && !isTaken(loopback->Name);
-  if (loopbackKeepsName) taken.push_back(loopback->Name);
+  if (loopbackKeepsName) take(loopback->Name);
+
+  // The user entries by device, each path resolved once (a link such as
+  // /dev/serial/by-id/... names its device), and only when there is a
+  // detected device to match.
+  std::unordered_map<std::string, std::vector<std::size_t>> userByDevice;
+  if (!detected.empty())
+    for (std::size_t i = 0; i < userCount; ++i)
+      userByDevice[DeviceKey(list.FEntries[i].Path)].push_back(i);
 
   std::vector<TPortEntry> named;
   std::vector<const TDetectedDevice*> others, displaced;
@@ -250,14 +268,19 @@ TPortList TPortList::Merge(const std::vector<TPortEntry>& userEntries,
     // A device the user named already is listed under that name, with what
     // sysfs knows of it.
     bool ownEntry = false;
-    for (std::size_t i = 0; i < userCount; ++i) {
-      TPortEntry& u = list.FEntries[i];
-      if (!SameDevice(u.Path, d.Entry.Path)) continue;
-      ownEntry = true;
-      u.Manufacturer = d.Entry.Manufacturer;
-      u.Product = d.Entry.Product;
-      u.SerialNumber = d.Entry.SerialNumber;
-      u.Description = d.Entry.Description + " (named in the settings file)";
+    const std::string resolved = DeviceKey(d.Entry.Path);
+    for (const std::string* device : {&d.Entry.Path, &resolved}) {
+      if (device == &resolved && resolved == d.Entry.Path) break;
+      const auto users = userByDevice.find(*device);
+      if (users == userByDevice.end()) continue;
+      for (std::size_t i : users->second) {
+        TPortEntry& u = list.FEntries[i];
+        ownEntry = true;
+        u.Manufacturer = d.Entry.Manufacturer;
+        u.Product = d.Entry.Product;
+        u.SerialNumber = d.Entry.SerialNumber;
+        u.Description = d.Entry.Description + " (named in the settings file)";
+      }
     }
     if (ownEntry) continue;
     const int stable = StableNumber(d.Kernel);
@@ -270,7 +293,7 @@ TPortList TPortList::Merge(const std::vector<TPortEntry>& userEntries,
       displaced.push_back(&d);
       continue;
     }
-    taken.push_back(name);
+    take(name);
     TPortEntry e = d.Entry;
     e.Name = name;
     named.push_back(std::move(e));
@@ -279,7 +302,7 @@ TPortList TPortList::Merge(const std::vector<TPortEntry>& userEntries,
   auto nextFree = [&] {
     while (isTaken("COM" + std::to_string(next))) ++next;
     std::string n = "COM" + std::to_string(next);
-    taken.push_back(n);
+    take(n);
     return n;
   };
   for (const auto* group : {&others, &displaced})

@@ -15,6 +15,9 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <unordered_map>
+
+#include "ser_types.h"
 
 namespace talmo {
 
@@ -69,6 +72,14 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
+// The form under which SameName() names compare equal.
+std::string UpperName(const std::string& s) {
+  std::string u = s;
+  for (char& c : u)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return u;
+}
+
 bool StartsWithName(const std::string& s, const std::string& prefix) {
   return s.size() >= prefix.size() && SameName(s.substr(0, prefix.size()), prefix);
 }
@@ -88,6 +99,10 @@ std::string Trim(const std::string& s) {
   if (b == std::string::npos) return {};
   const auto e = s.find_last_not_of(" \t");
   return s.substr(b, e - b + 1);
+}
+
+void TrimBack(std::string& s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
 }
 
 std::string StripEol(const std::string& line) {
@@ -327,17 +342,20 @@ std::optional<TParseError> Parse(const std::string& text, TDocument& doc) {
       return TParseError{lineNo, "expected '=' after the value name: " + Quote(line)};
     std::string dataText = t.substr(pos + 1);
     item.Raw = lines[n];
-    // hex data continues on the next line after a trailing backslash.
+    // hex data continues on the next line after a trailing backslash. Only
+    // the end of the joined text is looked at, never the whole of it, so a
+    // value over many lines is read in linear time.
     const std::string lead = Trim(dataText);
     if (!lead.empty() && lead[0] != '"') {
-      while (!Trim(dataText).empty() && Trim(dataText).back() == '\\') {
-        dataText = Trim(dataText);
+      TrimBack(dataText);
+      while (!dataText.empty() && dataText.back() == '\\') {
         dataText.pop_back();
         if (n + 1 >= lines.size())
           return TParseError{lineNo, "the data continues past the end of the file"};
         ++n;
         item.Raw += lines[n];
         dataText += StripEol(lines[n]);
+        TrimBack(dataText);
       }
     }
     bool deletion = false;
@@ -430,7 +448,7 @@ bool DataIsSafeText(const std::string& s) {
 }
 
 std::string Errno(const std::string& what, int err) {
-  return what + ": " + std::strerror(err);
+  return what + ": " + SysErrorText(err);
 }
 
 bool WriteAll(int fd, const std::string& text, int& err) {
@@ -490,23 +508,27 @@ std::string NormalizeKey(const std::string& key) {
   return key.substr(b, e - b);
 }
 
-// A settings file kept elsewhere through a link is replaced at its target.
-std::string TargetPath(const std::string& path) {
-  struct stat lst {};
-  if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      std::string target = real;
-      std::free(real);
-      return target;
-    }
-  }
-  return path;
-}
-
 std::string FolderOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// A settings file kept elsewhere through a link is read, replaced and set
+// aside at its target, so the link stays. The links are followed by hand:
+// a target that does not exist yet is still where the file belongs.
+std::string TargetPath(const std::string& path) {
+  std::string p = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat lst {};
+    if (::lstat(p.c_str(), &lst) != 0 || !S_ISLNK(lst.st_mode)) return p;
+    std::string link(static_cast<std::size_t>(lst.st_size > 0 ? lst.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(p.c_str(), link.data(), link.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return p;
+    link.resize(static_cast<std::size_t>(n));
+    p = link[0] == '/' ? link : FolderOf(p) + "/" + link;
+  }
+  return p;  // a loop of links: Save() refuses to replace it
 }
 
 // Holds an flock on the settings folder, so that two running programs
@@ -605,6 +627,7 @@ TRegistryStore::TStamp TRegistryStore::StampNow() const {
 void TRegistryStore::Load() {
   FDoc = std::make_unique<TDocument>();
   FBlocked = false;
+  FUnsaved = false;
   FStamp = StampNow();
   if (FPath.empty()) {
     FWarning = "No folder for the settings file is known (HOME is not set); "
@@ -617,7 +640,7 @@ void TRegistryStore::Load() {
   if (rfd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return;  // first start
     FWarning = "The settings file " + FPath + " cannot be read (" +
-               std::strerror(errno) + "); TALMO starts with default settings "
+               SysErrorText(errno) + "); TALMO starts with default settings "
                "and will not save settings until it can read the file.";
     FBlocked = true;
     return;
@@ -640,7 +663,7 @@ void TRegistryStore::Load() {
       const int err = errno;
       ::close(rfd);
       FWarning = "The settings file " + FPath + " cannot be read (" +
-                 std::strerror(err) + "); TALMO starts with default settings "
+                 SysErrorText(err) + "); TALMO starts with default settings "
                  "and will not save settings until it can read the file.";
       FBlocked = true;
       return;
@@ -667,12 +690,14 @@ void TRegistryStore::Load() {
 
 void TRegistryStore::SetAside(const std::string& why) {
   FDoc = std::make_unique<TDocument>();
-  const std::string base = FPath + ".unreadable-" + LocalStamp(FClock());
+  // Beside the file itself: a link to it stays and leads to the new file.
+  const std::string file = TargetPath(FPath);
+  const std::string base = file + ".unreadable-" + LocalStamp(FClock());
   std::string target = base;
   int err = 0;
   for (int attempt = 2; attempt < 1000; ++attempt) {
     // Never replace an earlier set-aside file.
-    if (::renameat2(AT_FDCWD, FPath.c_str(), AT_FDCWD, target.c_str(),
+    if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, target.c_str(),
                     RENAME_NOREPLACE) == 0) {
       err = 0;
       break;
@@ -681,7 +706,7 @@ void TRegistryStore::SetAside(const std::string& why) {
     if (err == EINVAL) {
       // The file system knows no RENAME_NOREPLACE: check, then rename.
       struct stat st {};
-      if (::stat(target.c_str(), &st) != 0 && ::rename(FPath.c_str(), target.c_str()) == 0) {
+      if (::stat(target.c_str(), &st) != 0 && ::rename(file.c_str(), target.c_str()) == 0) {
         err = 0;
         break;
       }
@@ -694,11 +719,11 @@ void TRegistryStore::SetAside(const std::string& why) {
     FStamp = StampNow();
     FBlocked = false;
     FWarning = "The settings file could not be read (" + why + "). It was set "
-               "aside as " + target + " and TALMO starts with default settings.";
+               "aside as " + target + ", so TALMO goes back to its default settings.";
   } else {
     FBlocked = true;
     FWarning = "The settings file could not be read (" + why + ") and could not "
-               "be set aside (" + std::strerror(err) + "). TALMO starts with "
+               "be set aside (" + SysErrorText(err) + "). TALMO starts with "
                "default settings and will not save settings until the file is "
                "repaired or removed.";
   }
@@ -751,35 +776,45 @@ bool TRegistryStore::GetValue(const std::string& key, const std::string& name,
 }
 
 std::vector<std::string> TRegistryStore::ValueNames(const std::string& key) {
+  std::vector<std::string> names;
+  for (TRegValue& v : Values(key)) names.push_back(std::move(v.Name));
+  return names;
+}
+
+std::vector<TRegValue> TRegistryStore::Values(const std::string& key) {
   std::lock_guard<std::mutex> guard(FLock);
   ReloadIfChanged();
   const std::string full = FullPath(key);
-  std::vector<std::string> names;
+  std::vector<TRegValue> values;
+  // One pass with an index by name: a key of many values costs linear time.
+  std::unordered_map<std::string, std::size_t> at;
   for (const TSection& s : FDoc->Sections) {
     if (!SameName(s.Path, full)) continue;
     for (const TItem& item : s.Items) {
       if (!item.IsValue) continue;
-      bool seen = false;
-      for (const auto& n : names) seen = seen || SameName(n, item.Name);
-      if (!seen) names.push_back(item.Name);
+      const auto [it, added] = at.try_emplace(UpperName(item.Name), values.size());
+      if (added) {
+        values.push_back(TRegValue{item.Name, item.Type, item.Data});
+      } else {  // the last definition wins, in the place of the first
+        values[it->second].Type = item.Type;
+        values[it->second].Data = item.Data;
+      }
     }
   }
-  return names;
+  return values;
 }
 
-void TRegistryStore::SetValue(const std::string& key, const std::string& name,
-                              std::uint32_t type, const std::string& data) {
+bool TRegistryStore::SetValue(const std::string& key, const std::string& name,
+                              std::uint32_t type, const std::string& data,
+                              bool keepUnsaved) {
   const std::string message = "Failed to set data for '" + name + "'";
   std::lock_guard<std::mutex> guard(FLock);
   const TFolderLock folder(FolderOf(TargetPath(FPath)));
   ReloadIfChanged();
-  if (FBlocked)
-    throw ERegistryException(message, "the settings file " + FPath +
-                                          " is unreadable and is kept as it is");
   const std::string full = FullPath(key);
   if (TItem* existing = FindValue(*FDoc, full, name);
-      existing && existing->Type == type && existing->Data == data)
-    return;  // the file already says so
+      existing && existing->Type == type && existing->Data == data && !FUnsaved)
+    return false;  // the file already says so
   TDocument next = *FDoc;
   if (TItem* item = FindValue(next, full, name)) {
     item->Type = type;
@@ -804,8 +839,19 @@ void TRegistryStore::SetValue(const std::string& key, const std::string& name,
                          TItem{true, {}, name, type, data});
   }
   std::string error;
-  if (!Save(next, error)) throw ERegistryException(message, error);
+  if (FBlocked)
+    error = "the file is unreadable and is kept as it is";
+  else if (Save(next, error))
+    FUnsaved = false;
+  if (!error.empty()) {
+    if (keepUnsaved) {
+      *FDoc = std::move(next);
+      FUnsaved = true;
+    }
+    throw ERegistryException(message, error);
+  }
   *FDoc = std::move(next);
+  return true;
 }
 
 bool TRegistryStore::Save(const TDocument& doc, std::string& error) {
@@ -813,6 +859,12 @@ bool TRegistryStore::Save(const TDocument& doc, std::string& error) {
   const std::string path = TargetPath(FPath);
   const std::string dir = FolderOf(path);
   const std::string base = path.substr(path.find_last_of('/') + 1);
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    // A link that leads nowhere (a loop) is the user's, not ours to replace.
+    error = Errno("cannot write " + FPath, ELOOP);
+    return false;
+  }
   if (!MakeFolders(dir, error)) return false;
   std::string tmp = dir + "/." + base + ".tmp-XXXXXX";
   const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
@@ -972,7 +1024,18 @@ void TRegistry::Write(const std::string& name, std::uint32_t type,
   if (!DataIsSafeText(name))
     throw ERegistryException("Failed to set data for '" + name + "'",
                              "a value name with a line break or NUL cannot be stored");
-  FStore->SetValue(FCurrentPath, name, type, data);
+  if (!FOnRefused) {
+    FStore->SetValue(FCurrentPath, name, type, data);
+    return;
+  }
+  try {
+    if (FStore->SetValue(FCurrentPath, name, type, data, true)) FRefusalReported = false;
+  } catch (const ERegistryException& e) {
+    if (FRefusalReported) return;
+    FRefusalReported = true;
+    FOnRefused(std::string(e.what()) + " in " + FStore->Path() + ": " + e.Detail() +
+               ". Changed settings are used while TALMO runs but are not saved.");
+  }
 }
 
 }  // namespace talmo

@@ -11,14 +11,18 @@
 // - A write reaches the file before the call returns, through a temporary
 //   file in the same folder, fsync, rename and fsync of the folder, so the
 //   file on disk is always either the old or the new one. When the write
-//   fails, the store is left as it was and ERegistryException "Failed to set
-//   data for '<name>'" is raised.
+//   fails, ERegistryException "Failed to set data for '<name>'" is raised
+//   and the store is left as it was (a key object with OnWriteRefused()
+//   reports instead and keeps the value in memory).
 // - Keys, values, comments and blank lines the program does not touch are
 //   written back byte for byte, in their order.
 // - A file that cannot be parsed is never overwritten: it is renamed to
-//   "<file>.unreadable-YYYYMMDD-HHMMSS" beside the original, the store starts
-//   empty (so the program takes its defaults), and TakeWarning() gives the
-//   explanation (file, line, what was wrong) exactly once.
+//   "<file>.unreadable-YYYYMMDD-HHMMSS" beside the original (beside the
+//   target of a link, which stays), the store starts empty (so the program
+//   takes its defaults), and TakeWarning() gives the explanation (file,
+//   line, what was wrong) exactly once.
+// - A settings file that is a link is read and written through the link at
+//   its target, also when the target does not exist yet; the link stays.
 // - The store is safe to use from several threads; a key object is not.
 
 #include <chrono>
@@ -58,6 +62,13 @@ enum TRegDataType : std::uint32_t {
   rdQword = 11,        // hex(b):
 };
 
+// One value of a key as the file defines it.
+struct TRegValue {
+  std::string Name;  // "" is the default value "@"
+  std::uint32_t Type = 0;
+  std::string Data;
+};
+
 using TWallClock = std::function<std::chrono::system_clock::time_point()>;
 
 namespace regfile {
@@ -91,11 +102,17 @@ class TRegistryStore {
   // False when the value does not exist.
   bool GetValue(const std::string& key, const std::string& name,
                 std::uint32_t& type, std::string& data);
+  // True when the file was written, false when it already held the value.
   // Raises "Failed to set data for '<name>'" when it cannot be stored; the
-  // store is then unchanged.
-  void SetValue(const std::string& key, const std::string& name,
-                std::uint32_t type, const std::string& data);
+  // store is then unchanged, or, with `keepUnsaved`, holds the value in
+  // memory only until a later write reaches the file.
+  bool SetValue(const std::string& key, const std::string& name,
+                std::uint32_t type, const std::string& data,
+                bool keepUnsaved = false);
   std::vector<std::string> ValueNames(const std::string& key);
+  // Every value of the key in one read, in the order of ValueNames(); where
+  // a name is defined twice the last definition wins, as for GetValue().
+  std::vector<TRegValue> Values(const std::string& key);
 
  private:
   TRegistryStore(std::string path, TWallClock clock);
@@ -112,6 +129,8 @@ class TRegistryStore {
   // Set when the file exists but could be neither read nor set aside: it
   // must then not be replaced, so every write is refused.
   bool FBlocked = false;
+  // Set while the memory holds values that a refused write could not store.
+  bool FUnsaved = false;
   // Identity of the file as last read or written, to notice edits by others.
   struct TStamp {
     bool Exists = false;
@@ -166,6 +185,18 @@ class TRegistry {
   // value "@").
   std::vector<std::string> GetValueNames();
 
+  // Writes the store refuses (the file or its folder cannot be written) go
+  // to `report` instead of raising: the value is used from memory and
+  // reaches the file with a later write that succeeds. The report names the
+  // value, the file and the system's reason; it is made for the first
+  // refusal only, and again only after a write has reached the file, so a
+  // folder that cannot be written is reported once, not at every change.
+  // Writes that cannot be expressed still raise.
+  void OnWriteRefused(std::function<void(const std::string& report)> report) {
+    FOnRefused = std::move(report);
+    FRefusalReported = false;
+  }
+
   // The store's one-time warning about a set-aside or unreadable file.
   std::optional<std::string> TakeStoreWarning() { return FStore->TakeWarning(); }
   const std::shared_ptr<TRegistryStore>& Store() const { return FStore; }
@@ -175,6 +206,8 @@ class TRegistry {
              const std::string& data);
 
   std::shared_ptr<TRegistryStore> FStore;
+  std::function<void(const std::string&)> FOnRefused;
+  bool FRefusalReported = false;
   bool FOpen = false;
   std::string FCurrentPath;
 };

@@ -631,6 +631,25 @@ TEST_F(WindowTest, BadSettingsTakeDefaultsAndAreReportedOnce) {
   w.tiTimeoutTimer();
 }
 
+TEST_F(WindowTest, SettingsThatCannotBeSavedAreToldOnceAndStillUsed) {
+  // Root may write anywhere: a file where the folder should be stops writes.
+  std::ofstream(Dir + "/file") << "not a folder";
+  Settings = Dir + "/file/TALMO.reg";
+  TfoMain& w = Make();
+  ASSERT_EQ(Dialogs->messages.size(), 1u);
+  EXPECT_EQ(Dialogs->messages[0], "Failed to set data for 'REGXCOM' in " + Settings + ": cannot use folder " + Dir +
+                                      "/file: Not a directory. Changed settings are used while TALMO runs but are "
+                                      "not saved.");
+  EXPECT_TRUE(Dialogs->errors.empty()) << Dialogs->errors.front();
+  // A change still reaches the port and is not reported again.
+  w.rgBaud->SetItemIndex(9);
+  EXPECT_EQ(w.Comm1().Baudrate(), br115200);
+  w.cbDirect->click();
+  Window.reset();  // the bounds are not saved either: nothing more to say
+  EXPECT_EQ(Dialogs->messages.size(), 1u);
+  EXPECT_TRUE(Dialogs->errors.empty()) << Dialogs->errors.front();
+}
+
 TEST_F(WindowTest, UnreadableSettingsFileIsSetAsideAndReported) {
   std::ofstream(Settings) << "this is not a registry file\n";
   Make();

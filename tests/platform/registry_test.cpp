@@ -473,6 +473,136 @@ TEST_F(RegistryTest, WritesThatCannotBeExpressedAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(File()));
 }
 
+// A key object that reports refused writes, as the window uses it: one
+// report with the file and the system's reason, the values kept in memory,
+// and a new report only after a write has reached the file again.
+TEST_F(RegistryTest, RefusedWritesAreReportedOnceWithTheReasonAndKeptInMemory) {
+  WriteFile(Dir / "config", "not a folder");
+  const std::string file = Dir / "config/Velkerstam/TALMO.reg";
+  TRegistry key(TRegistryStore::ForFile(file));
+  std::vector<std::string> reports;
+  key.OnWriteRefused([&](const std::string& r) { reports.push_back(r); });
+  ASSERT_TRUE(key.OpenKey(kKey, true));
+  key.WriteInteger("REGXCOM", 0);
+  key.WriteInteger("REGBAUD", 6);
+  key.WriteBinaryData("REGPROTOCOL", "abc", 3);
+  key.WriteInteger("REGBAUD", 6);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], "Failed to set data for 'REGXCOM' in " + file + ": cannot use folder " +
+                            Dir.Path() + "/config: Not a directory. Changed settings are used "
+                            "while TALMO runs but are not saved.");
+  EXPECT_EQ(key.ReadInteger("REGBAUD"), 6);
+  EXPECT_EQ(ReadFile(Dir / "config"), "not a folder");
+  // Writes that cannot be expressed are still refused at once.
+  EXPECT_EQ(Message([&] { key.WriteString("S", "two\nlines"); }), "Failed to set data for 'S'");
+
+  // The folder can be written again: the next write stores what was kept.
+  std::filesystem::remove(Dir / "config");
+  key.WriteInteger("REGBAUD", 6);
+  EXPECT_EQ(ReadFile(file), std::string(kHeader) +
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
+                                "\"REGXCOM\"=dword:00000000\n\"REGBAUD\"=dword:00000006\n"
+                                "\"REGPROTOCOL\"=hex:61,62,63\n\n");
+  EXPECT_EQ(reports.size(), 1u);
+  // Refused again after that success: told again, once.
+  std::filesystem::remove_all(Dir / "config");
+  WriteFile(Dir / "config", "not a folder");
+  key.WriteInteger("REGSTOP", 1);
+  key.WriteInteger("REGSTOP", 2);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1].rfind("Failed to set data for 'REGSTOP' in " + file + ": ", 0), 0u) << reports[1];
+}
+
+TEST_F(RegistryTest, AnUnreadableFileKeptAsItIsMakesOneReport) {
+  std::filesystem::create_directories(File());
+  TRegistry key(Store());
+  std::vector<std::string> reports;
+  key.OnWriteRefused([&](const std::string& r) { reports.push_back(r); });
+  ASSERT_TRUE(key.OpenKey(kKey, true));
+  key.WriteInteger("REGBAUD", 1);
+  key.WriteInteger("REGSTOP", 1);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], "Failed to set data for 'REGBAUD' in " + File() +
+                            ": the file is unreadable and is kept as it is. Changed settings are "
+                            "used while TALMO runs but are not saved.");
+  EXPECT_TRUE(std::filesystem::is_directory(File()));
+}
+
+// ---------------------------------------------------------------------------
+// A settings file that is a link
+
+struct LinkCase {
+  const char* what;
+  bool targetExists;
+  bool targetBroken;
+  bool relative;
+};
+
+class LinkedFileTest : public RegistryTest, public ::testing::WithParamInterface<LinkCase> {};
+
+TEST_P(LinkedFileTest, IsWrittenAtItsTargetAndTheLinkStays) {
+  const LinkCase& c = GetParam();
+  const std::string target = Dir / "dotfiles/talmo/TALMO.reg";
+  std::filesystem::create_directories(Dir / "dotfiles/talmo");
+  const std::string broken = std::string(kHeader) + "[K]\nbroken line\n";
+  if (c.targetExists)
+    WriteFile(target, c.targetBroken ? broken
+                                     : std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\" + kKey +
+                                           "]\n\"REGBAUD\"=dword:00000001\n");
+  std::filesystem::create_symlink(c.relative ? "dotfiles/talmo/TALMO.reg" : target, File());
+  {
+    TRegistry key(Store());
+    const auto warning = key.TakeStoreWarning();
+    EXPECT_EQ(warning.has_value(), c.targetBroken);
+    if (c.targetBroken) {
+      EXPECT_NE(warning->find("set aside as " + target + ".unreadable-20261207-203000"),
+                std::string::npos)
+          << *warning;
+    }
+    ASSERT_TRUE(key.OpenKey(kKey, true));
+    EXPECT_EQ(key.ValueExists("REGBAUD"), c.targetExists && !c.targetBroken);
+    key.WriteInteger("REGBAUD", 6);
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(File()));
+  EXPECT_NE(ReadFile(target).find("\"REGBAUD\"=dword:00000006\n"), std::string::npos) << ReadFile(target);
+  if (c.targetBroken) {
+    EXPECT_EQ(ReadFile(target + ".unreadable-20261207-203000"), broken);
+  }
+  EXPECT_EQ(Fresh().Store()->Path(), File());
+  TRegistry again = Fresh();
+  ASSERT_TRUE(again.OpenKey(kKey, false));
+  EXPECT_EQ(again.ReadInteger("REGBAUD"), 6);
+}
+
+TEST_F(RegistryTest, ALoopOfLinksIsNeitherReadNorReplaced) {
+  {
+    TRegistry early(Store());  // before the loop exists
+    ASSERT_TRUE(early.OpenKey(kKey, true));
+    std::filesystem::create_symlink(File() + ".b", File());
+    std::filesystem::create_symlink(File(), File() + ".b");
+    try {
+      early.WriteInteger("REGBAUD", 1);
+      FAIL() << "no exception";
+    } catch (const ERegistryException& e) {
+      EXPECT_NE(e.Detail().find("Too many levels of symbolic links"), std::string::npos) << e.Detail();
+    }
+  }
+  TRegistry later(Store());
+  const auto warning = later.TakeStoreWarning();
+  ASSERT_TRUE(warning.has_value());
+  EXPECT_NE(warning->find("Too many levels of symbolic links"), std::string::npos) << *warning;
+  EXPECT_TRUE(std::filesystem::is_symlink(File()));
+  EXPECT_TRUE(std::filesystem::is_symlink(File() + ".b"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkedFileTest,
+                         ::testing::Values(LinkCase{"to_a_file", true, false, false},
+                                           LinkCase{"relative_to_a_file", true, false, true},
+                                           LinkCase{"to_a_file_not_there_yet", false, false, false},
+                                           LinkCase{"relative_not_there_yet", false, false, true},
+                                           LinkCase{"to_a_broken_file", true, true, false}),
+                         [](const ::testing::TestParamInfo<LinkCase>& p) { return std::string(p.param.what); });
+
 // ---------------------------------------------------------------------------
 // Atomic replacement
 
