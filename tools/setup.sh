@@ -22,8 +22,15 @@ talmo_install_packages() {
 }
 
 # talmo_build DIR [cmake options...]
+# Builds every target, or only those named in TALMO_TARGETS (and what they
+# link), e.g. TALMO_TARGETS="talmo talmocli".
 talmo_build() {
   local dir=$1; shift
+  local targets=()
+  if [ -n "${TALMO_TARGETS:-}" ]; then
+    read -r -a targets <<<"$TALMO_TARGETS"
+    targets=(--target "${targets[@]}")
+  fi
   cmake -S "$TALMO_ROOT" -B "$TALMO_ROOT/$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$TALMO_ROOT/$dir" -j "$(nproc)"
+  cmake --build "$TALMO_ROOT/$dir" -j "$(nproc)" "${targets[@]}"
 }
