@@ -79,6 +79,23 @@ if [ -z "$out" ] || [ "$out" != "$want" ]; then
   fail "talmocli decode on the shipped sample"
 fi
 
+step "cmake --install to a prefix"
+prefix=$tmp/prefix
+if cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1; then
+  for f in bin/talmo bin/talmocli share/doc/talmo/HELP.TXT share/doc/talmo/samples/stxhl.cap \
+           share/man/man1/talmo.1.gz share/man/man1/talmocli.1.gz share/bash-completion/completions/talmocli \
+           share/icons/hicolor/scalable/apps/talmo.svg share/icons/hicolor/16x16/apps/talmo.png \
+           share/icons/hicolor/32x32/apps/talmo.png share/icons/hicolor/48x48/apps/talmo.png \
+           share/icons/hicolor/256x256/apps/talmo.png; do
+    [ -e "$prefix/$f" ] || fail "cmake --install put no $f"
+  done
+  "$prefix/bin/talmo" --help 2>&1 | grep -A1 'first of these' | grep -qF "$prefix/share/doc/talmo/HELP.TXT" ||
+    fail "the installed talmo --help does not name the installed HELP.TXT"
+else
+  cat "$tmp/install.log"
+  fail "cmake --install --prefix"
+fi
+
 step "bash completion"
 # A stand-in for bash-completion's helpers, enough to ask for port names.
 out=$(bash -c '

@@ -74,6 +74,12 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("TALMO");
   QApplication::setApplicationDisplayName(talmo::kAppTitle);
   QApplication::setOrganizationName("Velkerstam");
+  // The desktop entry's name lets the desktop match the window to its entry.
+  QGuiApplication::setDesktopFileName("com.velkerstam.talmo");
+  QIcon icon;
+  for (const char* size : {"16x16", "32x32", "48x48", "256x256"})
+    icon.addFile(QString(":/icons/%1/talmo.png").arg(size));
+  QApplication::setWindowIcon(icon);
 
   talmo::TMainEnvironment env = talmo::MakeDesktopEnvironment();
   auto dialogs = std::make_shared<talmo::TQtDialogs>(nullptr);
