@@ -3,7 +3,9 @@
 # Sourced, not run.
 
 TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev xxd
-                qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev clang libclang-rt-14-dev)
+                qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev clang libclang-rt-14-dev
+                # the package and its checks (tools/package-check.sh)
+                dpkg-dev file lintian desktop-file-utils appstream man-db groff)
 
 talmo_need_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -22,8 +24,15 @@ talmo_install_packages() {
 }
 
 # talmo_build DIR [cmake options...]
+# Builds every target, or only those named in TALMO_TARGETS (and what they
+# link), e.g. TALMO_TARGETS="talmo talmocli".
 talmo_build() {
   local dir=$1; shift
+  local targets=()
+  if [ -n "${TALMO_TARGETS:-}" ]; then
+    read -r -a targets <<<"$TALMO_TARGETS"
+    targets=(--target "${targets[@]}")
+  fi
   cmake -S "$TALMO_ROOT" -B "$TALMO_ROOT/$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$TALMO_ROOT/$dir" -j "$(nproc)"
+  cmake --build "$TALMO_ROOT/$dir" -j "$(nproc)" "${targets[@]}"
 }

@@ -104,6 +104,9 @@ bool OpenOrSay(TSerComm& comm, std::FILE* err) {
     return true;
   } catch (const std::exception& e) {
     std::fprintf(err, "talmocli: %s\n", e.what());
+    // What the user can do about it, on a line of its own.
+    if (const std::string hint = ErrorHintOf(std::current_exception()); !hint.empty())
+      std::fprintf(err, "talmocli: %s\n", hint.c_str());
     return false;
   }
 }

@@ -41,7 +41,8 @@ extern const char kPortOptionsHelp[];
 // `prefix`) and to note in `deviceGone` that the device went away.
 void ReportLineErrors(TSerComm& comm, std::FILE* to, const char* prefix, bool& deviceGone);
 
-// Opens the port; on failure writes the component's message to `err` and
+// Opens the port; on failure writes the component's message to `err`, then
+// the device layer's hint when there is one (e.g. the group to join), and
 // returns false.
 bool OpenOrSay(TSerComm& comm, std::FILE* err);
 

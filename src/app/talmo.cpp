@@ -4,18 +4,82 @@
 #include <QIcon>
 #include <QPushButton>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "desktop.h"
 #include "dialogs.h"
 #include "main_window.h"
+#include "script_file.h"
 #include "strings_window.h"
+#include "talmo_build.h"
+
+namespace {
+
+// Qt reads its own options from the command line; these are the ones that
+// matter to a widgets program on Linux.
+const char kHelp[] =
+    "usage: talmo [Qt options]\n"
+    "Opens TALMO's window: a serial-line terminal and protocol monitor.\n"
+    "  -h, --help                 show this help and end\n"
+    "  -v, --version              show the version and end\n"
+    "Qt options:\n"
+    "  -platform NAME[:OPTIONS]   window system plug-in (xcb, wayland, offscreen, ...)\n"
+    "  -platformpluginpath PATH   where to look for platform plug-ins\n"
+    "  -platformtheme NAME        platform theme\n"
+    "  -plugin NAME               load an extra input plug-in\n"
+    "  -display HOST:SCREEN       X server to use (xcb)\n"
+    "  -geometry WxH+X+Y          geometry of the main window (xcb)\n"
+    "  -qwindowgeometry WxH+X+Y   geometry of the main window\n"
+    "  -qwindowicon FILE          icon of the windows\n"
+    "  -qwindowtitle TITLE        title of the main window\n"
+    "  -reverse                   right-to-left layout\n"
+    "  -session ID                restore a session\n"
+    "  -style NAME                widget style (fusion, windows, ...)\n"
+    "  -stylesheet FILE           application style sheet\n"
+    "  -widgetcount               print the number of widgets left at the end\n"
+    "Settings: $XDG_CONFIG_HOME/Velkerstam/TALMO.reg (~/.config/Velkerstam/TALMO.reg).\n"
+    "The Transmit File window shows HELP.TXT from the current folder, else the\n"
+    "first of these that exists:\n";
+
+void PrintHelp(std::FILE* to) {
+  std::fputs(kHelp, to);
+  for (const std::string& f : talmo::InstalledHelpFiles(talmo::ProgramDir(), talmo::TfoStrings::kHelpFile))
+    std::fprintf(to, "  %s\n", f.c_str());
+  std::fputs("See talmo(1) and talmocli(1).\n", to);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so that they work without a display.
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-help")) {
+      PrintHelp(stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "-v") || !std::strcmp(argv[i], "--version")) {
+      std::fputs("talmo " TALMO_VERSION "\n", stdout);
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
+  // What Qt did not take is not ours either.
+  if (argc > 1) {
+    std::fprintf(stderr, "talmo: unknown argument '%s'\n", argv[1]);
+    PrintHelp(stderr);
+    return 2;
+  }
   QApplication::setApplicationName("TALMO");
   QApplication::setApplicationDisplayName(talmo::kAppTitle);
   QApplication::setOrganizationName("Velkerstam");
+  // The desktop entry's name lets the desktop match the window to its entry.
+  QGuiApplication::setDesktopFileName("com.velkerstam.talmo");
+  QIcon icon;
+  for (const char* size : {"16x16", "32x32", "48x48", "256x256"})
+    icon.addFile(QString(":/icons/%1/talmo.png").arg(size));
+  QApplication::setWindowIcon(icon);
 
   talmo::TMainEnvironment env = talmo::MakeDesktopEnvironment();
   auto dialogs = std::make_shared<talmo::TQtDialogs>(nullptr);
@@ -27,6 +91,7 @@ int main(int argc, char** argv) {
   talmo::TStringsEnvironment stringsEnv;
   stringsEnv.Write = talmo::PortWriter(foMain.Comm1());
   stringsEnv.Caption = foMain.buStrings->text().toStdString();
+  stringsEnv.HelpFallbacks = talmo::InstalledHelpFiles(talmo::ProgramDir(), talmo::TfoStrings::kHelpFile);
   talmo::TfoStrings foStrings(stringsEnv, &foMain);
   dialogs->Strings = &foStrings;
   foMain.show();

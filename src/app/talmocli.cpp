@@ -13,6 +13,7 @@
 #include "decode_command.h"
 #include "monitor_command.h"
 #include "play_command.h"
+#include "talmo_build.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ const char kUsage[] =
     "  ports    list the serial ports\n"
     "  monitor  show what arrives on a port, line by line\n"
     "  play     play a transmit script (on a port, or dry against a virtual clock)\n"
-    "Run 'talmocli <command> --help' for a command's options.\n";
+    "Run 'talmocli <command> --help' for a command's options,\n"
+    "'talmocli --version' for the version.\n";
 
 }  // namespace
 
@@ -48,6 +50,13 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return talmo::kExitOk;
   }
+  if (command == "-V" || command == "--version") {
+    std::fputs("talmocli " TALMO_VERSION "\n", stdout);
+    return talmo::kExitOk;
+  }
+  if (command == "ports" && WantsHelp(args))
+    return std::fputs("usage: talmocli ports\nLists the serial ports: COM name, device path, description.\n", stdout),
+           talmo::kExitOk;
   if (command == "decode") {
     if (WantsHelp(args)) return std::fputs(talmo::DecodeUsage().c_str(), stdout), talmo::kExitOk;
     return talmo::RunDecode(args, STDIN_FILENO, stdout, stderr);

@@ -486,9 +486,12 @@ void TfoMain::buOpenClick() {
   try {
     FComm->Open();
   } catch (...) {
-    // The box keeps its short text; the pane says why.
-    StatusLine(ExceptionMessage(std::current_exception()));
+    // The box keeps its short text; the pane says why, and after the box
+    // what the user can do about it (e.g. the group to join).
+    const std::exception_ptr failure = std::current_exception();
+    StatusLine(ExceptionMessage(failure));
     FDialogs->Message("Open fail");
+    if (const std::string hint = ErrorHintOf(failure); !hint.empty()) StatusLine(hint);
     return;
   }
   PDelay(150);

@@ -1,5 +1,7 @@
 #include "posix_device.h"
 
+#include "device_access.h"
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -297,6 +299,12 @@ void TSerPosixDevice::ApplyThreadPriority(TThreadPriority priority) {
 }
 
 }  // namespace
+
+std::string TSerPosixDriver::OpenHint(const std::string& name, int error) const {
+  if (error != EACCES && error != EPERM) return {};
+  const std::string path = !name.empty() && name[0] == '/' ? name : FResolver ? FResolver(name) : "";
+  return path.empty() ? std::string() : DeviceAccessHint(path);
+}
 
 std::unique_ptr<TSerDevice> TSerPosixDriver::Open(const std::string& name,
                                                   int& error) {

@@ -25,6 +25,9 @@ class TSerPosixDriver : public TSerDriver {
   // someone else answers EBUSY.
   std::unique_ptr<TSerDevice> Open(const std::string& name,
                                    int& error) override;
+  // For a device the user may not open: the group to join (see
+  // DeviceAccessHint).
+  std::string OpenHint(const std::string& name, int error) const override;
 
  private:
   TResolver FResolver;

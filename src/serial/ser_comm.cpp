@@ -106,7 +106,8 @@ void TSerCustomComm::CreateHandle() {
         FormatSerMessage("Specified device not found (%s).", {name}));
   throw ESerCommError(
       FormatSerMessage("Can't open specified device %s (Error %d, %s)",
-                       {name, std::to_string(err), SysErrorText(err)}));
+                       {name, std::to_string(err), SysErrorText(err)}),
+      FDriver->OpenHint(name, err));
 }
 
 void TSerCustomComm::DestroyHandle() {

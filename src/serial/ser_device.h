@@ -69,6 +69,13 @@ class TSerDriver {
   // (ENOENT: no such device).
   virtual std::unique_ptr<TSerDevice> Open(const std::string& name,
                                            int& error) = 0;
+  // After a failed Open: what the user can do about `error` on that device
+  // (e.g. which group to join), or "" when there is nothing to add.
+  virtual std::string OpenHint(const std::string& name, int error) const {
+    (void)name;
+    (void)error;
+    return {};
+  }
 };
 
 // True for the codes by which a device says it has gone away.

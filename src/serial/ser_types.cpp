@@ -31,6 +31,16 @@ std::string FormatSerMessage(const std::string& tmpl,
   return out;
 }
 
+std::string ErrorHintOf(std::exception_ptr e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const ESerCommError& ex) {
+    return ex.Hint();
+  } catch (...) {
+    return {};
+  }
+}
+
 std::string SysErrorText(int code) {
   return std::generic_category().message(code);
 }

@@ -4,7 +4,9 @@
 // Portable: nothing here knows how a device is reached.
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -140,12 +142,24 @@ struct TSerComStat {
   std::uint32_t cbOutQue = 0;
 };
 
-// The port component's error: carries only its message text.
+// The port component's error: its message text, and for some failures a
+// hint from the device layer at what the user can do about it, shown after
+// the message (never inside it).
 class ESerCommError : public std::runtime_error {
  public:
   explicit ESerCommError(const std::string& message)
       : std::runtime_error(message) {}
+  ESerCommError(const std::string& message, const std::string& hint)
+      : std::runtime_error(message),
+        FHint(hint.empty() ? nullptr : std::make_shared<const std::string>(hint)) {}
+  std::string Hint() const { return FHint ? *FHint : std::string(); }
+
+ private:
+  std::shared_ptr<const std::string> FHint;  // shared: copies cannot throw
 };
+
+// The hint of an ESerCommError; "" for any other exception.
+std::string ErrorHintOf(std::exception_ptr e);
 
 // Fills the placeholders of a message template in one pass: each "%d" or
 // "%s" takes the next argument in turn. Arguments are never scanned again,

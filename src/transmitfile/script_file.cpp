@@ -3,7 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
+
+#include "talmo_build.h"
 
 namespace talmo {
 
@@ -79,6 +83,21 @@ std::string SaveNameOf(const std::string& name) {
       (ext[3] == 't' || ext[3] == 'T'))
     return name;
   return name.substr(0, dot) + ".TXT";
+}
+
+std::vector<std::string> InstalledHelpFiles(const std::string& programDir, const std::string& fileName) {
+  std::vector<std::string> files;
+  if (!programDir.empty())
+    files.push_back((std::filesystem::path(programDir) / TALMO_DOC_DIR_FROM_BIN / fileName).lexically_normal());
+  const std::string built = (std::filesystem::path(TALMO_DOC_DIR) / fileName).lexically_normal();
+  if (files.empty() || files.front() != built) files.push_back(built);
+  return files;
+}
+
+std::string ProgramDir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.parent_path().string();
 }
 
 }  // namespace talmo

@@ -39,4 +39,14 @@ std::string JoinScriptLines(const std::vector<std::string>& lines);
 // file that was opened where names are case-sensitive.
 std::string SaveNameOf(const std::string& name);
 
+// Where an installed copy of the help file may be, in the order to try:
+// the documentation folder beside the program's own install (found from
+// `programDir`, the folder of the running program, so that a moved or
+// unpacked install finds its own copy), then the folder the build installs
+// to. Empty `programDir`: only the latter.
+std::vector<std::string> InstalledHelpFiles(const std::string& programDir, const std::string& fileName);
+
+// The folder of the running program; "" when the system does not tell.
+std::string ProgramDir();
+
 }  // namespace talmo

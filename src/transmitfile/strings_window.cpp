@@ -249,7 +249,17 @@ void TfoStrings::FormActivate() {
   buStart->setEnabled(false);
   buStop->setEnabled(true);
   std::error_code ec;
-  if (std::filesystem::exists(kHelpFile, ec)) SetScriptText(SplitScriptText(ReadScriptFile(kHelpFile)));
+  if (std::filesystem::exists(kHelpFile, ec)) {
+    SetScriptText(SplitScriptText(ReadScriptFile(kHelpFile)));
+  } else {
+    // Started from a menu the current folder is the home folder: the
+    // installed help stands in. Only shown; the names below stay the bare one.
+    for (const std::string& help : FEnv.HelpFallbacks) {
+      if (!std::filesystem::is_regular_file(help, ec)) continue;
+      SetScriptText(SplitScriptText(ReadScriptFile(help)));
+      break;
+    }
+  }
   OpenFileName = kHelpFile;
   SaveFileName = kHelpFile;
 }

@@ -61,6 +61,9 @@ struct TStringsEnvironment {
   std::string Caption = "Transmit File";
   std::shared_ptr<TStringsDialogs> Dialogs;  // null: Qt's
   TSystemTimeClock LocalClock;               // null: the local wall clock
+  // Help files shown, the first that exists, when the current folder has no
+  // "HELP.TXT" (the installed copy; see InstalledHelpFiles).
+  std::vector<std::string> HelpFallbacks;
 };
 
 // A write over a port component, in pieces the port's write queue can take.

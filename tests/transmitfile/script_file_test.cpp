@@ -2,11 +2,14 @@
 
 #include "script_file.h"
 
+#include "talmo_build.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -98,6 +101,33 @@ TEST(ScriptFile, ShippedHelpIsAllComments) {
   for (auto it = example + 2; it != lines.end(); ++it) script.push_back(it->substr(std::min<std::size_t>(4, it->size())));
   EXPECT_EQ(DataLinesOf(script).size(), 5u);
   for (const std::string& line : lines) EXPECT_LE(line.size(), 72u) << line;
+}
+
+}  // namespace
+}  // namespace talmo
+
+namespace talmo {
+namespace {
+
+// The installed help is looked up beside the program's own install first,
+// so that an unpacked or moved install shows its own copy.
+TEST(ScriptFile, InstalledHelpFilesFollowTheProgram) {
+  const std::string built = std::string(TALMO_DOC_DIR) + "/HELP.TXT";
+  struct Case {
+    std::string programDir;
+    std::vector<std::string> files;
+  } cases[] = {
+      {"/tmp/unpacked/usr/bin", {"/tmp/unpacked/usr/share/doc/talmo/HELP.TXT", built}},
+      {"/opt/talmo/bin/", {"/opt/talmo/share/doc/talmo/HELP.TXT", built}},
+      {"", {built}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.programDir);
+    EXPECT_EQ(InstalledHelpFiles(c.programDir, "HELP.TXT"), c.files);
+  }
+  // Run from where it installs to, both ways name the same file once.
+  EXPECT_EQ(InstalledHelpFiles(TALMO_BIN_DIR, "HELP.TXT"), std::vector<std::string>{built});
+  EXPECT_FALSE(ProgramDir().empty());
 }
 
 }  // namespace

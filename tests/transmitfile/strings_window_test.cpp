@@ -206,6 +206,47 @@ TEST_F(StringsWindow, HelpFileIsShownButNotPlayable) {
   EXPECT_EQ(States(), "101");
 }
 
+// Started from a desktop menu the current folder is the home folder: the
+// installed help stands in, and only the current folder's own file beats it.
+TEST_F(StringsWindow, InstalledHelpIsShownWhenTheCurrentFolderHasNone) {
+  char tmpl[] = "/tmp/talmo-installed-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string installed = std::string(tmpl) + "/HELP.TXT";
+  std::ofstream(installed, std::ios::binary) << "; installed help\r\n";
+  struct Case {
+    const char* name;
+    bool local;
+    std::vector<std::string> fallbacks;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {"installed copy after a missing one", false, {std::string(tmpl) + "/none/HELP.TXT", installed},
+       {"; installed help", ""}},
+      {"the current folder's own first", true, {installed}, {"; local help", ""}},
+      {"no copy anywhere", false, {std::string(tmpl) + "/none/HELP.TXT"}, {""}},
+      {"a folder is no help file", false, {tmpl}, {""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove((Dir + "/HELP.TXT").c_str());
+    if (c.local) File("HELP.TXT", "; local help\r\n");
+    TStringsEnvironment env;
+    env.Dialogs = Dialogs;
+    env.HelpFallbacks = c.fallbacks;
+    Window = std::make_unique<TfoStrings>(env);
+    Window->show();
+    EXPECT_EQ(Window->ScriptLines(), c.shown);
+    EXPECT_EQ(States(), "101");
+    // The names stay the bare one: Save writes nothing, here or there.
+    EXPECT_EQ(Window->OpenFileName, "HELP.TXT");
+    Window->buSave->click();
+    EXPECT_EQ(Exists(Dir + "/HELP.TXT"), c.local);
+    EXPECT_EQ(Slurp(installed), "; installed help\r\n");
+    EXPECT_TRUE(Dialogs->errors.empty());
+    Window.reset();
+  }
+  std::system(("rm -rf '" + std::string(tmpl) + "'").c_str());
+}
+
 TEST_F(StringsWindow, LoadingAFileWithoutDataLinesChangesNothingElse) {
   const std::string a = File("a.txt", "m1 A\r\n");
   const std::string c = File("c.txt", "; only\r\n/ comments\r\n\r\n");

@@ -1,0 +1,135 @@
+// The two programs as a user starts them: --version and --help (which must
+// work without a display), an unknown argument, and the second line that
+// names the device's group when the user may not open a device.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+  int status = -1;  // exit status; 126 when the program could not be started
+  std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Programs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/talmo-programs-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+  }
+  void TearDown() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
+
+  // Runs `args` without a display and with its settings in the temporary
+  // folder; as user and group `uid` (no other groups) when it is not -1.
+  Result Run(std::vector<std::string> args, uid_t uid = static_cast<uid_t>(-1)) {
+    const std::string out = Dir + "/out", err = Dir + "/err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
+      const int in = open("/dev/null", O_RDONLY);
+      if (in < 0 || dup2(in, 0) < 0) _exit(126);
+      unsetenv("DISPLAY");
+      unsetenv("WAYLAND_DISPLAY");
+      unsetenv("QT_QPA_PLATFORM");
+      setenv("XDG_CONFIG_HOME", (Dir + "/config").c_str(), 1);
+      if (uid != static_cast<uid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+        _exit(126);
+      alarm(30);  // a program that should have ended but runs on is ended
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(126);
+    }
+    Result r;
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    return r;
+  }
+
+  std::string Dir;
+};
+
+TEST_F(Programs, VersionAndHelpWithoutADisplay) {
+  const std::string version = TALMO_VERSION_TEXT;
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> says;  // each in the standard output
+  } cases[] = {
+      {{TALMO_CLI, "--version"}, {"talmocli " + version + "\n"}},
+      {{TALMO_CLI, "-V"}, {"talmocli " + version + "\n"}},
+      {{TALMO_CLI, "--help"}, {"usage: talmocli <command>", "--version"}},
+      {{TALMO_CLI, "ports", "--help"}, {"usage: talmocli ports\nLists"}},
+      {{TALMO_GUI, "--version"}, {"talmo " + version + "\n"}},
+      {{TALMO_GUI, "-v"}, {"talmo " + version + "\n"}},
+      {{TALMO_GUI, "--help"},
+       {"usage: talmo [Qt options]", "--version", "-platform NAME", "-style NAME", "-stylesheet FILE",
+        "-qwindowgeometry", "-reverse", "share/doc/talmo/HELP.TXT", "TALMO.reg"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const std::string& s : c.says) EXPECT_NE(r.out.find(s), std::string::npos) << s << " in\n" << r.out;
+    if (c.says.size() == 1 && c.says[0].back() == '\n') {
+      EXPECT_EQ(r.out, c.says[0]);
+    }
+  }
+}
+
+TEST_F(Programs, WindowRefusesAnArgumentNeitherItNorQtKnows) {
+  const Result r = Run({TALMO_GUI, "-platform", "offscreen", "capture.log"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("talmo: unknown argument 'capture.log'\nusage: talmo"), std::string::npos) << r.err;
+}
+
+// The real refusal: a user outside the device's group opens it.
+TEST_F(Programs, RefusedDeviceNamesItsGroupOnASecondLine) {
+  const group* dialout = getgrnam("dialout");
+  if (!dialout || geteuid() != 0) GTEST_SKIP() << "needs root and a group 'dialout'";
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  const std::string dev = name;
+  ASSERT_EQ(chown(name, 0, dialout->gr_gid), 0);
+  ASSERT_EQ(chmod(name, 0660), 0);
+  const uid_t nobody = 65534;
+  const Result r = Run({TALMO_CLI, "monitor", "--device", dev, "--seconds", "1"}, nobody);
+  close(slave);
+  close(master);
+  if (r.status == 126) GTEST_SKIP() << "cannot run the program as an unprivileged user here";
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("talmocli: Can't open specified device " + dev +
+                       " (Error 13, Permission denied)\n"
+                       "talmocli: To open " + dev +
+                       " you must be in its group 'dialout': add yourself (sudo usermod -aG dialout $USER) "
+                       "and log in again.\n"),
+            std::string::npos)
+      << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// A device the user may not open: the window's pane says why, and after the
+// "Open fail" box which group to join.
+
+#include "main_window.h"
+
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "posix_device.h"
+#include "radio_group.h"
+
+namespace talmo {
+namespace {
+
+struct RecordingDialogs : TMainDialogs {
+  std::function<void(const std::string&)> onMessage;
+  std::vector<std::string> errors;
+  void Message(const std::string& t) override { onMessage(t); }
+  bool Confirm(const std::string&) override { return true; }
+  void Error(const std::string& t) override { errors.push_back(t); }
+  std::optional<std::string> ChooseCaptureFile() override { return std::nullopt; }
+  std::optional<std::string> ChooseSaveFile() override { return std::nullopt; }
+  void OpenUrl(const std::string&) override {}
+  void ShowStrings() override {}
+};
+
+// The system's driver, but every open is refused as it is for a user outside
+// the device's group (root, who runs the tests, is never refused).
+struct RefusingDriver : TSerPosixDriver {
+  using TSerPosixDriver::TSerPosixDriver;
+  std::unique_ptr<TSerDevice> Open(const std::string&, int& error) override {
+    error = EACCES;
+    return nullptr;
+  }
+};
+
+TEST(AccessHint, PaneNamesTheGroupAfterTheBox) {
+  const group* dialout = getgrnam("dialout");
+  if (!dialout || geteuid() != 0 || getegid() == dialout->gr_gid) GTEST_SKIP() << "needs root and a group 'dialout'";
+  char tmpl[] = "/tmp/talmo-access-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl, dev = dir + "/ttyUSB4";
+  std::ofstream(dev) << "";
+  ASSERT_EQ(::chown(dev.c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(::chmod(dev.c_str(), 0660), 0);
+
+  auto dialogs = std::make_shared<RecordingDialogs>();
+  std::unique_ptr<TfoMain> w;
+  std::vector<std::string> atTheBox;
+  dialogs->onMessage = [&](const std::string& t) {
+    EXPECT_EQ(t, "Open fail");
+    atTheBox = w->PaneLines();
+  };
+  TMainEnvironment env;
+  env.SettingsPath = dir + "/TALMO.reg";
+  env.Dialogs = dialogs;
+  env.Delay = [](int) {};
+  env.Driver = std::make_shared<RefusingDriver>([dev](const std::string&) { return dev; });
+  env.PortList = [dev] { return std::vector<TPortItem>{{"COM37", dev, ""}}; };
+  w = std::make_unique<TfoMain>(env);
+  w->FormActivate();
+  w->raPort->SetItemIndex(0);
+  const std::size_t before = w->PaneLines().size();
+  w->buOpenClick();
+
+  const auto pane = w->PaneLines();
+  ASSERT_EQ(pane.size(), before + 3);
+  EXPECT_EQ(pane[before], "// Try to open COM37");
+  EXPECT_EQ(pane[before + 1], "// Can't open specified device \\\\.\\COM37 (Error 13, Permission denied)");
+  EXPECT_EQ(pane[before + 2], "// To open " + dev +
+                                  " you must be in its group 'dialout': add yourself "
+                                  "(sudo usermod -aG dialout $USER) and log in again.");
+  // The box came between the component's message and the hint.
+  EXPECT_EQ(atTheBox.size(), before + 2);
+  EXPECT_FALSE(w->Comm1().Active());
+  EXPECT_TRUE(dialogs->errors.empty());
+  w.reset();
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace
+}  // namespace talmo
