@@ -3,8 +3,8 @@
 #  - wall time of `talmocli play --dry-run` (60 s of virtual time, 60,000
 #    steps) over scripts of 4,000 and 200,000 lines that are passed over
 #    (" ;") followed by a restart "r";
-#  - CPU share of `talmocli play --device PTY` over the script "r" alone,
-#    for 10 s on a fresh pseudo-terminal.
+#  - CPU share of `talmocli play --port COM99` (the built-in loopback port, a
+#    pseudo-terminal) over the script "r" alone, for 10 s.
 # A second talmocli (OLD=path) is measured beside it for comparison.
 # Usage: bench/transmitfile/player_steps.sh [BUILD_DIR]   (OLD=... optional)
 set -euo pipefail
@@ -12,19 +12,18 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build}
 cli=$build/src/app/talmocli
 [ -x "$cli" ] || { echo "no $cli: build talmocli first" >&2; exit 1; }
-command -v python3 >/dev/null || { echo "python3 is needed" >&2; exit 1; }
+command -v /usr/bin/time >/dev/null || {
+  if [ "$(id -u)" -eq 0 ]; then apt-get install -y -q time >/dev/null; else sudo apt-get install -y -q time >/dev/null; fi
+}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME=$work/config  # never the user's settings
 mkdir -p "$XDG_CONFIG_HOME"
-python3 - "$work" <<'EOF'
-import sys
-w = sys.argv[1]
-for n in (4000, 200000):
-    open(f"{w}/pass{n}.txt", "w").write(" ;\r\n" * n + "r\r\n")
-open(f"{w}/r.txt", "w").write("r\r\n")
-EOF
+for n in 4000 200000; do
+  awk -v n="$n" 'BEGIN { for (i = 0; i < n; i++) printf " ;\r\n"; printf "r\r\n" }' > "$work/pass$n.txt"
+done
+printf 'r\r\n' > "$work/r.txt"
 
 dry() {  # wall seconds of a 60 s dry run
   local t0 t1
@@ -34,22 +33,9 @@ dry() {  # wall seconds of a 60 s dry run
   awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
 }
 
-pty_cpu() {  # percent of a core over 10 s of "r" on a pseudo-terminal
-  python3 - "$1" "$work/r.txt" <<'EOF'
-import os, pty, resource, select, subprocess, sys, time
-cli, script = sys.argv[1], sys.argv[2]
-m, s = pty.openpty()
-t0 = time.time()
-p = subprocess.Popen([cli, "play", "--device", os.ttyname(s), "--until", "10000", script],
-                     stdout=subprocess.DEVNULL)
-while p.poll() is None:
-    if select.select([m], [], [], 0.1)[0]:
-        try: os.read(m, 65536)
-        except OSError: pass
-wall = time.time() - t0
-ru = resource.getrusage(resource.RUSAGE_CHILDREN)
-print(f"{100 * (ru.ru_utime + ru.ru_stime) / wall:.1f}")
-EOF
+pty_cpu() {  # percent of a core over 10 s of "r" on the loopback pseudo-terminal
+  /usr/bin/time -f '%e %U %S' -o "$work/t" "$1" play --port COM99 --until 10000 "$work/r.txt" > /dev/null
+  awk '{ printf "%.1f", 100 * ($2 + $3) / $1 }' "$work/t"
 }
 
 report() {  # label binary
