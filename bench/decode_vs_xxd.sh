@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times `talmocli decode --hex` against `xxd -p` on the same 64 MiB random
 # file, in one run, and prints their times, the ratio and talmocli's peak
-# memory. Usage: bench/decode_vs_xxd.sh [BUILD_DIR]
+# memory; then both again reading the file through a pipe.
+# Usage: bench/decode_vs_xxd.sh [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -31,10 +32,14 @@ best() {  # best of three wall times in seconds; peak RSS (KiB) of the last
 
 read -r t_cli rss_cli < <(best "$cli" decode --hex "$work/random.bin")
 read -r t_xxd rss_xxd < <(best xxd -p "$work/random.bin")
-awk -v c="$t_cli" -v x="$t_xxd" -v rc="$rss_cli" -v rx="$rss_xxd" 'BEGIN {
+# Through a pipe the decode flushes whenever its input pauses.
+read -r t_clip _ < <(best sh -c "cat '$work/random.bin' | '$cli' decode --hex")
+read -r t_xxdp _ < <(best sh -c "cat '$work/random.bin' | xxd -p")
+awk -v c="$t_cli" -v x="$t_xxd" -v rc="$rss_cli" -v rx="$rss_xxd" -v cp="$t_clip" -v xp="$t_xxdp" 'BEGIN {
   printf "input:                     64 MiB random bytes\n"
   printf "talmocli decode --hex:     %.2f s  (%.0f MB/s), peak memory %.1f MiB\n", c, 67.108864 / c, rc / 1024
   printf "xxd -p:                    %.2f s  (%.0f MB/s), peak memory %.1f MiB\n", x, 67.108864 / x, rx / 1024
   printf "speed ratio (xxd / talmo): %.2f  (target >= 2)\n", x / c
   printf "talmocli peak memory:      %.1f MiB  (target < 16)\n", rc / 1024
+  printf "through a pipe (cat | ...): talmocli %.2f s, xxd -p %.2f s, ratio %.2f  (target >= 2)\n", cp, xp, xp / cp
 }'

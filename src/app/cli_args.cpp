@@ -45,14 +45,21 @@ void TArgScanner::NoValue() const {
 
 long long TArgScanner::Number(long long min, long long max) {
   const std::string v = Value();
-  std::size_t used = 0;
+  // Plain decimal digits only: no sign, no spaces, no other base.
+  bool ok = !v.empty();
   long long n = 0;
-  try {
-    n = std::stoll(v, &used, 10);
-  } catch (...) {
-    used = 0;
+  for (const char c : v) {
+    if (c < '0' || c > '9') {
+      ok = false;
+      break;
+    }
+    if (n > (max - (c - '0')) / 10) {  // beyond max: no need to read on
+      ok = false;
+      break;
+    }
+    n = n * 10 + (c - '0');
   }
-  if (v.empty() || used != v.size() || n < min || n > max)
+  if (!ok || n < min || n > max)
     throw TUsageError("bad value for " + FName + ": '" + v + "' (a whole number from " + std::to_string(min) +
                       " to " + std::to_string(max) + " expected)");
   return n;

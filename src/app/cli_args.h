@@ -36,7 +36,8 @@ class TArgScanner {
   std::string Value();
   // Usage error when the option was given an inline value.
   void NoValue() const;
-  // A whole number in [min, max], or a usage error naming the option.
+  // A whole number in [min, max] (0 <= min) written in plain decimal
+  // digits, or a usage error naming the option and the value.
   long long Number(long long min, long long max);
   [[noreturn]] void Unknown() const;
 

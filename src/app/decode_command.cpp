@@ -1,6 +1,7 @@
 #include "decode_command.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,28 +49,44 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
   return r;
 }
 
-// Output is gathered in one buffer and written in large pieces.
+// Output is gathered in one buffer and written in large pieces; Flush hands
+// everything gathered to the output at once. The first failed write is kept
+// with its reason.
 class TLineWriter {
  public:
   explicit TLineWriter(std::FILE* out) : Out_(out) { Buffer_.reserve(kSize); }
   void Line(std::string_view text) {
-    if (Buffer_.size() + text.size() + 1 > kSize) Flush();
+    if (Buffer_.size() + text.size() + 1 > kSize) Write();
     Buffer_.append(text);
     Buffer_.push_back('\n');
   }
   void Flush() {
-    if (!Buffer_.empty() && std::fwrite(Buffer_.data(), 1, Buffer_.size(), Out_) != Buffer_.size())
-      Failed_ = true;
-    Buffer_.clear();
+    Write();
+    if (!Failed() && std::fflush(Out_) != 0) Failure_ = errno != 0 ? errno : EIO;
   }
-  bool Failed() const { return Failed_; }
+  bool Failed() const { return Failure_ != 0; }
+  int Failure() const { return Failure_; }
 
  private:
+  void Write() {
+    if (!Failed() && !Buffer_.empty() && std::fwrite(Buffer_.data(), 1, Buffer_.size(), Out_) != Buffer_.size())
+      Failure_ = errno != 0 ? errno : EIO;
+    Buffer_.clear();
+  }
   static constexpr std::size_t kSize = 1 << 18;
   std::FILE* Out_;
   std::string Buffer_;
-  bool Failed_ = false;
+  int Failure_ = 0;
 };
+
+// True when a read of `fd` would block now: the input has paused.
+bool InputPaused(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  int n;
+  while ((n = ::poll(&p, 1, 0)) < 0 && errno == EINTR) {
+  }
+  return n == 0;
+}
 
 }  // namespace
 
@@ -114,7 +131,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
 
   int status = kExitOk;
   std::uint8_t block[1 << 16];
-  for (;;) {
+  while (!writer.Failed()) {
     const ssize_t got = ::read(fd, block, sizeof block);
     if (got == 0) break;
     if (got < 0) {
@@ -124,14 +141,18 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
       break;
     }
     formatter.FormatReceived(block, static_cast<std::size_t>(got));
+    // A live source (a pipe, a terminal) shows its finished lines as soon
+    // as it pauses; a file, which never pauses, is still written in large
+    // pieces.
+    if (InputPaused(fd)) writer.Flush();
   }
   if (fd != inputFd) ::close(fd);
 
   // End of input plays the part of the time-out.
-  formatter.TimeoutFlush();
+  if (!writer.Failed()) formatter.TimeoutFlush();
   writer.Flush();
-  if (writer.Failed() || std::fflush(out) != 0 || std::ferror(out)) {
-    std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(errno));
+  if (writer.Failed() || std::ferror(out)) {
+    std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(writer.Failed() ? writer.Failure() : EIO));
     return kExitFailure;
   }
   return status;

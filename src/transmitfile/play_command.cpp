@@ -1,7 +1,9 @@
 #include "play_command.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 
 #include "cli_args.h"
@@ -84,23 +86,41 @@ std::string HexPairs(const std::string& bytes) {
   return out;
 }
 
-// The printed status lines, each stamped with the time since Start.
+// The printed status lines, each stamped with the time since Start. The
+// first failed write is kept (its errno) so the run can end and say why.
 struct TPrinter {
   std::FILE* out;
   std::function<long long()> elapsed;
-  void Sent(const std::string& bytes) const {
-    std::fprintf(out, "T+%lld TX[%zu] %s\n", elapsed(), bytes.size(), HexPairs(bytes).c_str());
+  int failure = 0;  // errno of the first failed write, 0 while all is well
+
+  void Sent(const std::string& bytes) {
+    Note(std::fprintf(out, "T+%lld TX[%zu] %s\n", elapsed(), bytes.size(), HexPairs(bytes).c_str()));
   }
-  void Waiting(int ms) const { std::fprintf(out, "T+%lld Wait %d ms\n", elapsed(), ms); }
-  void End() const { std::fprintf(out, "T+%lld End\n", elapsed()); }
+  void Waiting(int ms) { Note(std::fprintf(out, "T+%lld Wait %d ms\n", elapsed(), ms)); }
+  void End() { Note(std::fprintf(out, "T+%lld End\n", elapsed())); }
+  // Hands what is buffered to the output now.
+  void Flush() { Note(std::fflush(out)); }
+  bool Failed() const { return failure != 0; }
+
+ private:
+  void Note(int result) {
+    if (failure == 0 && (result < 0 || std::ferror(out))) failure = errno != 0 ? errno : EIO;
+  }
 };
+
+// The one line for an output that could not be written.
+void SayOutputFailed(std::FILE* err, int failure) {
+  std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(failure));
+}
 
 // The host parts both plays share: the data lines, the printed sendings,
 // waits and end, the interval, and errors on `err`.
-TPlayerHost PrintingHost(const std::vector<std::string>& lines, const TPrinter& print, int& interval, bool& ended,
+TPlayerHost PrintingHost(const std::vector<std::string>& lines, TPrinter& print, int& interval, bool& ended,
                          std::FILE* err) {
   TPlayerHost host;
   host.DataLines = [&lines]() -> const std::vector<std::string>& { return lines; };
+  // The script is read once and never changes during the run.
+  host.DataVersion = [] { return std::uint64_t{0}; };
   host.Status = [](const std::string&) {};
   host.Sent = [&print](const std::string& bytes) { print.Sent(bytes); };
   host.Waiting = [&print](int ms) { print.Waiting(ms); };
@@ -125,11 +145,17 @@ int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   host.Write = [](const std::string&) {};
   TScriptPlayer player(std::move(host));
   player.Start();
-  while (!ended && now + interval <= until) {
+  // The output is the whole product of a dry run: its first failure ends it.
+  while (!ended && !print.Failed() && now + interval <= until) {
     now += interval;
     player.Step();
   }
-  return std::fflush(out) == 0 ? kExitOk : kExitFailure;
+  print.Flush();
+  if (print.Failed()) {
+    SayOutputFailed(err, print.failure);
+    return kExitFailure;
+  }
+  return kExitOk;
 }
 
 int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out, std::FILE* err) {
@@ -141,7 +167,9 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   }
   TMessageSync sync;
   TSerComm comm(std::make_shared<TSerPosixDriver>([p = *path](const std::string&) { return p; }), sync);
-  comm.SetDeviceName(req.Line.Port ? "\\\\.\\" + *req.Line.Port : *path);
+  // The component's messages name the device by its path; the port name,
+  // when one was given, leads the line.
+  comm.SetDeviceName(*path);
   req.Line.Apply(comm);
   // What comes back is read and dropped, so a device that answers (or the
   // loopback port) never blocks the line.
@@ -153,7 +181,12 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   comm.OnTxEmpty = [&queued](TSerCustomComm*) { queued = false; };
   bool deviceGone = false;
   ReportLineErrors(comm, err, "talmocli: ", deviceGone);
-  if (!OpenOrSay(comm, err)) return kExitFailure;
+  try {
+    comm.Open();
+  } catch (const std::exception& e) {
+    std::fprintf(err, "talmocli: %s%s\n", req.Line.Port ? (*req.Line.Port + ": ").c_str() : "", e.what());
+    return kExitFailure;
+  }
 
   const auto start = steady_clock::now();
   bool ended = false;
@@ -171,12 +204,14 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
 
   int status = kExitOk;
   auto next = start + milliseconds(1);
-  while (!ended) {
+  while (!ended && !print.Failed()) {
     if (req.Until && next - start > milliseconds(*req.Until)) break;
     // The timer re-arms when the step sets its interval, as a GUI timer does.
+    // The wait is rounded up: rounded down, the last part of a millisecond
+    // would be spent polling. Line events end the wait early.
     for (auto now = steady_clock::now(); now < next && !deviceGone; now = steady_clock::now()) {
-      const auto left = duration_cast<milliseconds>(next - now);
-      sync.WaitAndProcess(std::min(left, milliseconds(20)));
+      const auto left = ceil<milliseconds>(next - now);
+      sync.WaitAndProcess(std::min(left, milliseconds(1000)));
     }
     if (deviceGone) {
       std::fprintf(err, "talmocli: %s: the device is no longer available\n", req.Line.Port.value_or(*path).c_str());
@@ -186,7 +221,7 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
     player.Step();
     next = steady_clock::now() + milliseconds(interval);
     sync.ProcessPending();
-    std::fflush(out);
+    print.Flush();
     if (const std::string failure = sync.TakeFailure(); !failure.empty())
       std::fprintf(err, "talmocli: %s\n", failure.c_str());
   }
@@ -208,7 +243,11 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
     std::fprintf(err, "talmocli: %s\n", e.what());
     status = kExitFailure;
   }
-  if (std::fflush(out) != 0) status = kExitFailure;
+  print.Flush();
+  if (print.Failed()) {
+    SayOutputFailed(err, print.failure);
+    status = kExitFailure;
+  }
   return status;
 }
 
@@ -260,7 +299,9 @@ TSystemTime AddMilliseconds(const TSystemTime& t, std::int64_t ms) {
   return r;
 }
 
-int RunPlay(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+namespace {
+
+int Play(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   for (const std::string& a : args)
     if (a == "-h" || a == "--help") {
       std::fputs(kPlayUsage, out);
@@ -281,6 +322,20 @@ int RunPlay(const std::vector<std::string>& args, std::FILE* out, std::FILE* err
     return kExitFailure;
   }
   return req.DryRun ? DryRun(req, lines, out, err) : OnPort(req, lines, out, err);
+}
+
+}  // namespace
+
+int RunPlay(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  // Whatever goes wrong ends in one line and a failure, never an abort.
+  try {
+    return Play(args, out, err);
+  } catch (const std::exception& e) {
+    std::fprintf(err, "talmocli: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(err, "talmocli: play failed for an unknown reason\n");
+  }
+  return kExitFailure;
 }
 
 }  // namespace talmo

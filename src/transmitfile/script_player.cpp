@@ -182,6 +182,39 @@ void TScriptPlayer::SetInterval(std::int64_t delay) {
   FHost.SetInterval(static_cast<int>(delay));
 }
 
+void TScriptPlayer::Split(const std::string& line, TWordList& words) {
+  ++FLinesRead;
+  SplitLine(line, words);
+}
+
+namespace {
+
+// A line the step passes over within the same tick: no words, or a comment.
+bool PassedOver(const TWordList& words) {
+  return words.empty() || (!words[0].empty() && (words[0][0] == '/' || words[0][0] == ';'));
+}
+
+}  // namespace
+
+std::int32_t TScriptPlayer::SkipPassedOver(const std::vector<std::string>& lines, std::int32_t index) {
+  if (!FHost.DataVersion) return index;
+  const std::uint64_t version = FHost.DataVersion();
+  if (FNextPlayedVersion != version || FNextPlayed.size() != lines.size()) {
+    // Read every line once; a script of only comments and a restart then
+    // costs a step two lookups instead of two passes over the script.
+    FNextPlayed.assign(lines.size(), 0);
+    TWordList words;
+    auto next = static_cast<std::int32_t>(lines.size());
+    for (std::size_t i = lines.size(); i-- > 0;) {
+      Split(lines[i], words);
+      if (!PassedOver(words)) next = static_cast<std::int32_t>(i);
+      FNextPlayed[i] = next;
+    }
+    FNextPlayedVersion = version;
+  }
+  return FNextPlayed[static_cast<std::size_t>(index)];
+}
+
 void TScriptPlayer::Step() {
   try {
     RunStep();
@@ -206,8 +239,10 @@ void TScriptPlayer::RunStep() {
     }
     if (repeatCount < 0) repeatCount = 0;
     if (!wordList) throw std::logic_error("Assertion failed: the word list is missing (Strings, line 90)");
+    lineIndex = SkipPassedOver(lines, lineIndex);
+    if (static_cast<std::size_t>(lineIndex) >= lines.size()) continue;
     TWordList& words = *wordList;
-    SplitLine(lines[static_cast<std::size_t>(lineIndex)], words);
+    Split(lines[static_cast<std::size_t>(lineIndex)], words);
     if (words.empty()) {
       ++lineIndex;
       continue;

@@ -65,6 +65,11 @@ struct TPlayerHost {
   std::function<void(const std::string& bytes)> Sent;
   // Optional: a wait was set up, with the milliseconds the status shows.
   std::function<void(int ms)> Waiting;
+  // Optional: a number that changes whenever the data lines change. With
+  // it the player remembers which lines a step passes over (comments,
+  // blank lines) instead of reading them again at every tick; without it
+  // every step reads the lines afresh.
+  std::function<std::uint64_t()> DataVersion;
 };
 
 class TScriptPlayer {
@@ -88,13 +93,25 @@ class TScriptPlayer {
   std::int32_t repeatCount = -1;
   std::optional<TWordList> wordList{std::in_place};
 
+  // Data lines cut into words so far (a count of the work steps do).
+  std::uint64_t LinesRead() const { return FLinesRead; }
+
  private:
   // Throws when a write failed; the state then points at the failed line.
   void RunStep();
   void SetInterval(std::int64_t delay);
+  void Split(const std::string& line, TWordList& words);
+  // The first data line from `index` on that a step does not pass over
+  // (or the line count); `index` itself when the lines can change.
+  std::int32_t SkipPassedOver(const std::vector<std::string>& lines, std::int32_t index);
 
   TPlayerHost FHost;
   bool FErrorShown = false;
+  std::uint64_t FLinesRead = 0;
+  // For each data line, the next line at or after it that is not passed
+  // over; built once per DataVersion.
+  std::vector<std::int32_t> FNextPlayed;
+  std::optional<std::uint64_t> FNextPlayedVersion;
 };
 
 }  // namespace talmo

@@ -118,7 +118,8 @@ TfoStrings::TfoStrings(TStringsEnvironment env, QWidget* parent)
           [this] { buStopClick(); },
           [this](const std::string& message) { FDialogs->Error(message); },
           {},
-          {}}) {
+          {},
+          [this] { return FDataVersion; }}) {
   setObjectName("TfoStrings");
   setWindowTitle("foStrings");
   CreateControls();
@@ -277,6 +278,7 @@ void TfoStrings::buOpenXClick() {
   SetScriptText(lines);
   FPlayer.NewWordList();
   FDataLines = DataLinesOf(lines);
+  ++FDataVersion;
   meData->setPlainText(Latin1(JoinScriptLines(FDataLines)));
   if (FDataLines.empty()) return;
   buOpen->setEnabled(false);

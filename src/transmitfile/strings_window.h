@@ -127,6 +127,7 @@ class TfoStrings : public QDialog {
   TStringsEnvironment FEnv;
   std::shared_ptr<TStringsDialogs> FDialogs;
   std::vector<std::string> FDataLines;
+  std::uint64_t FDataVersion = 0;  // changes with FDataLines
   TScriptPlayer FPlayer;
 };
 

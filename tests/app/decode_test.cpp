@@ -1,8 +1,12 @@
 #include "decode_command.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -180,6 +184,83 @@ TEST_F(DecodeTest, StandardInputInPiecesMatchesTheFile) {
     EXPECT_EQ(piped.code, kExitOk);
     EXPECT_EQ(piped.out, whole.out);
   }
+}
+
+// A live source: each finished line is shown while the input is still
+// open, as soon as the input pauses. The time-out only guards against a hang.
+TEST_F(DecodeTest, LivePipeShowsFinishedLinesBeforeTheInputEnds) {
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  std::FILE* outFile = fdopen(out[1], "w");
+  ASSERT_NE(outFile, nullptr);
+  std::FILE* errFile = std::tmpfile();
+  int code = -1;
+  std::thread decode([&] {
+    code = RunDecode({"--first", "02", "--last", "03", "-"}, in[0], outFile, errFile);
+    std::fclose(outFile);
+  });
+
+  std::string got;
+  // Reads what the decode writes until `want` lines have come, or the guard ends.
+  auto readLines = [&](int want) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::count(got.begin(), got.end(), '\n') < want && std::chrono::steady_clock::now() < until) {
+      pollfd p{out[0], POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[256];
+      const ssize_t n = read(out[0], buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+  };
+  ASSERT_EQ(write(in[1], "\x02" "AB\x03\x02" "C", 6), 6);
+  readLines(1);
+  EXPECT_EQ(got, " STX A B ETX\n");
+  ASSERT_EQ(write(in[1], "D\x03\x02" "E", 4), 4);
+  readLines(2);
+  EXPECT_EQ(got, " STX A B ETX\n STX C D ETX\n");
+
+  close(in[1]);  // the end of input shows the unfinished line
+  readLines(3);
+  decode.join();
+  close(in[0]);
+  close(out[0]);
+  EXPECT_EQ(code, kExitOk);
+  EXPECT_EQ(got, " STX A B ETX\n STX C D ETX\n STX E\n");
+  std::fclose(errFile);
+}
+
+// A failed write ends the decode of a long input with one line.
+TEST_F(DecodeTest, OutputThatCannotBeWrittenIsOneLineAndExitOne) {
+  int in[2];
+  ASSERT_EQ(pipe(in), 0);
+  signal(SIGPIPE, SIG_IGN);  // the feeder learns of the end by EPIPE
+  std::thread feeder([&] {
+    // Lines keep coming until the decode stops reading (bounded, so that a
+    // decode that reads on to the end still ends).
+    const std::string piece = [] {
+      std::string p;
+      for (int i = 0; i < 1000; ++i) p += "\x02" "ABC\x03";
+      return p;
+    }();
+    for (int i = 0; i < 2000 && write(in[1], piece.data(), piece.size()) > 0; ++i) {
+    }
+    close(in[1]);
+  });
+  std::FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  char* errBuf = nullptr;
+  std::size_t errLen = 0;
+  std::FILE* err = open_memstream(&errBuf, &errLen);
+  const int code = RunDecode({"--stxhl", "-"}, in[0], full, err);
+  std::fclose(err);
+  close(in[0]);  // the feeder's next write fails and it ends
+  feeder.join();
+  std::fclose(full);
+  EXPECT_EQ(code, kExitFailure);
+  EXPECT_EQ(std::string(errBuf, errLen), "talmocli: cannot write output: No space left on device\n");
+  std::free(errBuf);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -120,6 +122,15 @@ TEST_F(PlayCommand, BadInputGivesOneClearLine) {
       {"bad parity", {"--device", "/dev/null", "--parity", "mark", good}, 2, "mark"},
       {"device that does not exist", {"--device", Dir + "/ttyNone", good}, 1, Dir + "/ttyNone"},
       {"unknown port", {"--port", "COM250", good}, 1, "COM250"},
+      // Numbers are plain digits: no sign, no spaces.
+      {"baud with a leading space", {"--device", Dir + "/ttyNone", "--baud", " 9600", good}, 2, "' 9600'"},
+      {"baud with a plus sign", {"--device", Dir + "/ttyNone", "--baud", "+9600", good}, 2, "'+9600'"},
+      {"baud inline with a plus sign", {"--device", Dir + "/ttyNone", "--baud=+9600", good}, 2, "--baud"},
+      {"baud with a trailing space", {"--device", Dir + "/ttyNone", "--baud", "9600 ", good}, 2, "'9600 '"},
+      {"baud in hex", {"--device", Dir + "/ttyNone", "--baud", "0x2580", good}, 2, "'0x2580'"},
+      {"until with a plus sign", {"--dry-run", "--until", "+5", good}, 2, "--until"},
+      {"until with a tab", {"--dry-run", "--until", "\t5", good}, 2, "--until"},
+      {"until far too large", {"--dry-run", "--until", "99999999999999999999999", good}, 2, "--until"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -129,6 +140,62 @@ TEST_F(PlayCommand, BadInputGivesOneClearLine) {
     EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
+}
+
+TEST_F(PlayCommand, NumbersWithLeadingZerosAreStillPlainDigits) {
+  const Result r = Play({"--dry-run", "--at", "2018-12-17T12:00:00.000", "--until", "0000150", Script("m100 X\nr\n")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "T+1 TX[1] 58\nT+101 TX[1] 58\n");
+}
+
+// An output that cannot be written is a failure with one line saying why,
+// for a dry run and for a run on a port alike.
+TEST_F(PlayCommand, OutputThatCannotBeWrittenIsOneLineAndExitOne) {
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  const std::string script = Script("m1 X\r\nm1 Y\r\n");
+  const std::vector<std::string> runs[] = {{"--dry-run", script}, {"--device", name, script}};
+  for (const auto& args : runs) {
+    SCOPED_TRACE(args[0]);
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    std::FILE* err = std::tmpfile();
+    const int code = RunPlay(args, full, err);
+    std::fclose(full);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(ReadAll(err), "talmocli: cannot write output: No space left on device\n");
+  }
+  ::close(slave);
+  ::close(master);
+}
+
+// A port in use by another program is named by its port name and its
+// device path.
+TEST_F(PlayCommand, BusyPortIsNamedWithItsDevicePath) {
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ASSERT_EQ(::mkdir((Dir + "/Velkerstam").c_str(), 0700), 0);
+  std::ofstream(Dir + "/Velkerstam/TALMO.reg", std::ios::binary)
+      << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\""
+      << name << "\"=\"COM5\"\n\n";
+  setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
+  // Another program holds the device.
+  const int holder = ::open(name, O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  const Result r = Play({"--port", "COM5", "--until", "100", Script("m1 X\r\n")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_EQ(r.err.rfind("talmocli: COM5: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("\\\\.\\"), std::string::npos) << r.err;
+  ::close(holder);
+  ::close(slave);
+  ::close(master);
 }
 
 TEST_F(PlayCommand, HelpGoesToOutput) {

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
+#include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace talmo {
@@ -31,9 +34,17 @@ struct Window {
   std::vector<int> intervals;
   int stops = 0;
   int clockReads = 0;
+  int dataLinesCalls = 0;
   bool fail = false;
+  // With a version the player may remember the lines between steps; the
+  // test then bumps `version` whenever it changes `lines`.
+  bool versioned = false;
+  std::uint64_t version = 0;
   TScriptPlayer player{TPlayerHost{
-      [this]() -> const std::vector<std::string>& { return lines; },
+      [this]() -> const std::vector<std::string>& {
+        ++dataLinesCalls;
+        return lines;
+      },
       [this] {
         ++clockReads;
         return now;
@@ -47,9 +58,13 @@ struct Window {
       [this] { ++stops; },
       [this](const std::string& message) { errors.push_back(message); },
       {},
-      {}}};
+      {},
+      versioned ? std::function<std::uint64_t()>([this] { return version; }) : std::function<std::uint64_t()>()}};
 
-  explicit Window(std::vector<std::string> l) : lines(std::move(l)) { player.Start(); }
+  explicit Window(std::vector<std::string> l, bool withVersion = false)
+      : lines(std::move(l)), versioned(withVersion) {
+    player.Start();
+  }
 
   void Advance(int ms) {
     long total = ((now.Hour * 60L + now.Minute) * 60 + now.Second) * 1000 + now.Milliseconds + ms;
@@ -250,6 +265,50 @@ TEST(ScriptPlayer, RestartReachedTwiceEndsTheStep) {
   }
 }
 
+// A script of lines that are passed over and a restart: every tick is one
+// guarded restart. A tick must not read the whole script again.
+TEST(ScriptPlayer, StepsDoNotRereadPassedOverLines) {
+  std::vector<std::string> script(4000, " ;nothing");
+  script.push_back("r");
+  Window w(script, true);
+  const int kSteps = 1000;
+  for (int i = 0; i < kSteps; ++i) w.player.Step();
+  EXPECT_EQ(w.intervals, std::vector<int>(kSteps, 1));
+  EXPECT_EQ(w.player.lineIndex, 0);
+  // Each line once, then the restart line twice a step.
+  EXPECT_LE(w.player.LinesRead(), script.size() + 2u * kSteps);
+  EXPECT_LE(w.dataLinesCalls, 4 * kSteps);
+
+  // Reading the lines once does not miss a reload.
+  w.lines.back() = "m3 X";
+  ++w.version;
+  w.player.Step();
+  EXPECT_EQ(w.written, (std::vector<std::string>{"X"}));
+  EXPECT_EQ(w.intervals.back(), 3);
+}
+
+// Remembering the lines changes no outcome: random scripts played with and
+// without a version send, log, pace and stop alike.
+TEST(ScriptPlayer, RememberedLinesPlayAsReadAfresh) {
+  const char* vocabulary[] = {" ;c", " //d", "   ", "\t", "m1 A", "m0", "l2 3 B", "w99 7 C", "r",
+                              "X", "\"\"", "  \";q\"", "s0 D", "l0 1", " r"};
+  std::mt19937 rng(5);
+  for (int script = 0; script < 200; ++script) {
+    std::vector<std::string> lines(rng() % 12);
+    for (auto& l : lines) l = vocabulary[rng() % std::size(vocabulary)];
+    SCOPED_TRACE(script);
+    Window fresh(lines), remembered(lines, true);
+    const int ticks = fresh.RunToEnd(60);
+    EXPECT_EQ(remembered.RunToEnd(60), ticks);
+    EXPECT_EQ(remembered.written, fresh.written);
+    EXPECT_EQ(remembered.status, fresh.status);
+    EXPECT_EQ(remembered.intervals, fresh.intervals);
+    EXPECT_EQ(remembered.stops, fresh.stops);
+    EXPECT_EQ(remembered.player.lineIndex, fresh.player.lineIndex);
+    EXPECT_EQ(remembered.player.repeatCount, fresh.player.repeatCount);
+  }
+}
+
 TEST(ScriptPlayer, EmptyScriptEndsAtOnce) {
   Window w({});
   w.player.Step();
@@ -374,7 +433,7 @@ TEST(ScriptPlayer, FailedWriteAfterAWaitKeepsTheFollowingLine) {
         w.written.push_back(bytes);
       },
       [&w](const std::string& line) { w.status.push_back(line); }, [&w](int ms) { w.intervals.push_back(ms); },
-      [&w] { ++w.stops; }, [&w](const std::string& m) { w.errors.push_back(m); }, {}, {}});
+      [&w] { ++w.stops; }, [&w](const std::string& m) { w.errors.push_back(m); }, {}, {}, {}});
   w.player.lineIndex = 0;
   w.player.repeatCount = 1;
   w.player.Step();  // X goes out, Y is refused

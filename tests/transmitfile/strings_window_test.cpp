@@ -287,6 +287,20 @@ TEST_F(StringsWindow, SaveWritesTheOpenedFileAndReloadsIt) {
   EXPECT_EQ(Sent, (std::vector<std::string>{"A", "C"}));
 }
 
+// A run that only passes over lines and restarts sees a reload at once.
+TEST_F(StringsWindow, ReloadDuringAnIdleRunIsPlayed) {
+  const std::string a = File("a.txt", " ;idle\r\nr\r\n");
+  TfoStrings& w = Shown();
+  Load(a);
+  w.buStart->click();
+  for (int i = 0; i < 3; ++i) w.tiBgTimer();
+  EXPECT_TRUE(Sent.empty());
+  w.meIo->setPlainText("m1 B\nr");
+  w.buSave->click();
+  w.tiBgTimer();
+  EXPECT_EQ(Sent, (std::vector<std::string>{"B"}));
+}
+
 TEST_F(StringsWindow, SaveKeepsEveryByte) {
   std::string text = "m1 ";
   for (int b = 0x21; b < 0x100; ++b) text += static_cast<char>(b);
