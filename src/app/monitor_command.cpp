@@ -96,11 +96,12 @@ namespace {
 
 // Under a slow stream the port's threads would wake this thread for every
 // few bytes. The event thread already waits for its dispatch and the device
-// keeps what arrives meanwhile, so after a small block the hand-off is left
-// alone this long and the next dispatch takes all that came: a few times
-// fewer wake-ups for a delay no reader of the lines can see. A block of
-// kHoldBytes or more means a fast stream, which is served at once.
-constexpr auto kHoldOff = std::chrono::milliseconds(10);
+// keeps what arrives meanwhile, so while the line brings less than
+// kHoldBytes per kHoldOff the hand-off is left alone that long after each
+// batch, and the next dispatch takes all that came: a few times fewer
+// wake-ups for a delay no reader of the lines can see. A faster stream is
+// served at once, so that the device's buffer never fills because of it.
+constexpr auto kHoldOff = std::chrono::milliseconds(20);
 constexpr std::uint64_t kHoldBytes = 1024;
 
 void WriteWake(int fd) noexcept {
@@ -346,7 +347,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     piece.resize(static_cast<std::size_t>(std::max(1, comm.Buffers().WriteSize())));
     send.StartCopy(start, false);
   }
-  Clock::time_point holdUntil = start;
+  Clock::time_point holdUntil = start, lastBatch = start;
   bool captureReported = false;
   int status = kExitOk;
 
@@ -445,7 +446,15 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       sync.Clear();
       roundBytes = 0;
       sync.ProcessPending();
-      if (roundBytes > 0 && roundBytes < kHoldBytes) holdUntil = Clock::now() + kHoldOff;
+      if (roundBytes > 0) {
+        // The bytes of this batch came in since the previous one.
+        const auto at = Clock::now();
+        const auto since = std::chrono::duration_cast<std::chrono::microseconds>(at - lastBatch).count();
+        const auto holdUs = std::chrono::duration_cast<std::chrono::microseconds>(kHoldOff).count();
+        if (roundBytes * static_cast<std::uint64_t>(holdUs) < kHoldBytes * static_cast<std::uint64_t>(since))
+          holdUntil = at + kHoldOff;
+        lastBatch = at;
+      }
     }
   }
 

@@ -80,6 +80,9 @@ int Run(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // The monitor flushes its lines after each batch it handles: a line
+    // buffer on a terminal would only cost a write per line.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     return talmo::RunMonitor(args, stdout, stderr, &stop);
   }
   std::fprintf(stderr, "talmocli: unknown command '%s'\n%s", command.c_str(), kUsage);
