@@ -93,10 +93,12 @@ long long RssKiB(pid_t pid) {
 struct TChildOutput {
   std::string File;  // instead of the output pipe
   bool MergeErr = false;
+  bool NoInput = false;  // started with standard input closed
 };
-const TChildOutput kPipes{"", false};
-const TChildOutput kMerged{"", true};
-TChildOutput ToFile(const std::string& f) { return {f, false}; }
+const TChildOutput kPipes{"", false, false};
+const TChildOutput kMerged{"", true, false};
+const TChildOutput kNoInput{"", false, true};
+TChildOutput ToFile(const std::string& f) { return {f, false, false}; }
 
 // A talmocli child. Its standard output goes to a pipe (or to a file), its
 // standard error to another pipe or, merged, to the output pipe.
@@ -117,6 +119,7 @@ class TChild {
       ::dup2(o.MergeErr ? o1 : err[1], 2);
       // The test's own ends of the line stay with the test.
       ::close_range(3, ~0U, 0);
+      if (o.NoInput) ::close(0);
       std::vector<char*> v;
       for (auto& a : argv) v.push_back(a.data());
       v.push_back(nullptr);
@@ -335,7 +338,9 @@ TEST_F(MonitorCli, ASourceThatCannotBeReadIsOneLineAndExitOne) {
 
 TEST_F(MonitorCli, TheCaptureHasEachBlockAtOnceAndSurvivesAHangUp) {
   const std::string capture = Dir + "/raw.bin";
-  TChild m({"monitor", "--device", Path, "--capture", capture}, Dir);
+  // Started from a script with standard input closed: descriptor 0 is one
+  // of the monitor's own.
+  TChild m({"monitor", "--device", Path, "--capture", capture}, Dir, kNoInput);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   const std::string bytes = Random(3000, 11);
   ASSERT_EQ(::write(Master, bytes.data(), 1000), 1000);

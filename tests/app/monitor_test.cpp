@@ -16,6 +16,7 @@
 #include <random>
 #include <thread>
 
+#include "capture_file.h"
 #include "cli_args.h"
 #include "decode_command.h"
 
@@ -234,6 +235,27 @@ TEST_F(MonitorTest, ACaptureThatCannotBeMadeLeavesThePortFree) {
   RunningMonitor again({"--device", Path});
   ASSERT_TRUE(again.WaitOpen());
   EXPECT_NE(again.Err.find("monitoring"), std::string::npos) << again.Err;
+}
+
+// The monitor's capture is the window's writer, given the exact path.
+TEST_F(MonitorTest, TheCaptureWritesIntoExactlyThePathOnAnyDescriptor) {
+  const std::string path = Dir + "/raw.bin";
+  std::ofstream(path) << "old contents";
+  // Run with standard input closed, the file may get descriptor 0.
+  const int saved = ::dup(0);
+  ::close(0);
+  TCaptureFile capture;
+  const int code = capture.StartExact(path);
+  const bool running = capture.Running();
+  capture.Write(reinterpret_cast<const std::uint8_t*>("abc"), 3);
+  capture.Stop();
+  ::dup2(saved, 0);
+  ::close(saved);
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(running);
+  EXPECT_EQ(Slurp(path), "abc");
+  EXPECT_EQ(capture.StartExact(Dir + "/no/dir/raw.bin"), ENOENT);
+  EXPECT_FALSE(capture.Running());
 }
 
 TEST_F(MonitorTest, PortsListsTheLoopbackLast) {
