@@ -101,6 +101,9 @@ namespace {
 // batch, and the next dispatch takes all that came: a few times fewer
 // wake-ups for a delay no reader of the lines can see. A faster stream is
 // served at once, so that the device's buffer never fills because of it.
+// Not with time stamps or PROD2: they take the moment each block is handled
+// as the moment it arrived (stamp, pause rule), so every block is handled
+// as it comes.
 constexpr auto kHoldOff = std::chrono::milliseconds(20);
 constexpr std::uint64_t kHoldBytes = 1024;
 
@@ -348,6 +351,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     send.StartCopy(start, false);
   }
   Clock::time_point holdUntil = start, lastBatch = start;
+  const bool mayHold = !opts.Time && !opts.PROD2;
   bool captureReported = false;
   int status = kExitOk;
 
@@ -446,7 +450,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       sync.Clear();
       roundBytes = 0;
       sync.ProcessPending();
-      if (roundBytes > 0) {
+      if (roundBytes > 0 && mayHold) {
         // The bytes of this batch came in since the previous one.
         const auto at = Clock::now();
         const auto since = std::chrono::duration_cast<std::chrono::microseconds>(at - lastBatch).count();
