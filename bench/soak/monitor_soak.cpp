@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
   std::FILE* err = fdopen(errPipe[1], "w");
   setvbuf(err, nullptr, _IONBF, 0);
 
-  std::atomic<bool> stop{false};
+  TMonitorStop stop;
   int status = -1;
   const std::vector<std::string> monitorArgs = {"--port", "COM99", "--baud", "115200", "--first", "02",
                                                 "--last", "03",   "--hex",  "--capture", capture};
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
   const auto openBy = Clock::now() + std::chrono::seconds(5);
   while (!opened && Clock::now() < openBy) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (!opened) {
-    stop = true;
+    stop.Request();
     monitor.join();
     std::fclose(out);
     std::fclose(err);
@@ -258,7 +258,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const double drainSeconds = Since(t0) - sendSeconds;
   const double cpu = CpuSeconds() - cpu0;
-  stop = true;
+  stop.Request();
   monitor.join();
   std::fclose(out);
   std::fclose(err);

@@ -1,14 +1,21 @@
 #include "monitor_command.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
+#include <string_view>
+#include <system_error>
 
+#include "capture_file.h"
 #include "cli_args.h"
 #include "formatter.h"
 #include "loopback_port.h"
@@ -34,8 +41,10 @@ std::string MonitorUsage() {
          kPortOptionsHelp +
          "  --capture FILE  write the raw received bytes to FILE\n"
              "  --seconds N     end after N seconds (default: at Ctrl+C)\n"
-             "  --send FILE     send FILE's bytes once the port is open;\n"
-             "  --repeat MS     and again every MS milliseconds\n"
+             "  --send FILE     send FILE's bytes once the port is open, at the\n"
+             "                  line's pace (any size; a FIFO or a device too);\n"
+             "  --repeat MS     and again every MS milliseconds, each copy after\n"
+             "                  the previous one has gone out\n"
              "Framing options, as for decode:\n" +
          kFramingOptionsHelp;
 }
@@ -83,6 +92,131 @@ TPortList CurrentPorts(const std::shared_ptr<TRegistryStore>& store) {
 
 }  // namespace
 
+namespace {
+
+// Under a slow stream the port's threads would wake this thread for every
+// few bytes. The event thread already waits for its dispatch and the device
+// keeps what arrives meanwhile, so while the line brings less than
+// kHoldBytes per kHoldOff the hand-off is left alone that long after each
+// batch, and the next dispatch takes all that came: a few times fewer
+// wake-ups for a delay no reader of the lines can see. A faster stream is
+// served at once, so that the device's buffer never fills because of it.
+// Not with time stamps or PROD2: they take the moment each block is handled
+// as the moment it arrived (stamp, pause rule), so every block is handled
+// as it comes.
+constexpr auto kHoldOff = std::chrono::milliseconds(20);
+constexpr std::uint64_t kHoldBytes = 1024;
+
+void WriteWake(int fd) noexcept {
+  const std::uint64_t one = 1;
+  ssize_t r;
+  do {
+    r = ::write(fd, &one, sizeof one);
+  } while (r < 0 && errno == EINTR);
+}
+
+int MakeWakeFd() {
+  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot make an event descriptor");
+  return fd;
+}
+
+// The monitor's hand-off: a call from the port's threads also makes a
+// descriptor readable, so that one poll() waits for calls, the stop request
+// and the send source together.
+class TMonitorSync final : public TMessageSync {
+ public:
+  TMonitorSync() : FFd(MakeWakeFd()) {}
+  ~TMonitorSync() override { ::close(FFd); }
+  TMonitorSync(const TMonitorSync&) = delete;
+  TMonitorSync& operator=(const TMonitorSync&) = delete;
+
+  void Post(std::shared_ptr<TSerSyncCall> call) override {
+    TMessageSync::Post(std::move(call));
+    WriteWake(FFd);
+  }
+  int Fd() const { return FFd; }
+  // Takes the wake-up before the queue is served; a call posted later makes
+  // the descriptor readable again.
+  void Clear() {
+    std::uint64_t v;
+    (void)!::read(FFd, &v, sizeof v);
+  }
+
+ private:
+  const int FFd;
+};
+
+// The file that --send streams: read a piece at a time, each piece put into
+// the write queue once the previous one has left it, so any size goes out
+// whole, in order and at the line's pace, in bounded memory.
+struct TSendSource {
+  std::string Path;
+  int Fd = -1;
+  bool Regular = false;
+  bool Copying = false;     // a copy is on its way
+  bool InQueue = false;     // a piece waits in the write queue (until OnTxEmpty)
+  bool WaitSource = false;  // read only when the descriptor says so
+  Clock::time_point CopyStart, Due;
+
+  TSendSource() = default;
+  TSendSource(const TSendSource&) = delete;
+  TSendSource& operator=(const TSendSource&) = delete;
+  ~TSendSource() { Close(); }
+
+  // 0 or the reason the source cannot be read. Never blocks: a FIFO without
+  // a writer is waited for in the poll, not here.
+  int Open() {
+    Close();
+    Fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (Fd < 0) return errno;
+    struct stat st {};
+    int code = 0;
+    if (::fstat(Fd, &st) != 0)
+      code = errno;
+    else if (S_ISDIR(st.st_mode))
+      code = EISDIR;
+    if (code) {
+      Close();
+      return code;
+    }
+    Regular = S_ISREG(st.st_mode);
+    return 0;
+  }
+  // Starts a copy from the beginning; 0 or the reason it cannot. A FIFO or
+  // a device is opened anew for a repeated copy: "again" is what it gives
+  // next.
+  int StartCopy(Clock::time_point now, bool again) {
+    if (again && Regular && ::lseek(Fd, 0, SEEK_SET) < 0) return errno;
+    if (again && !Regular)
+      if (const int code = Open()) return code;
+    Copying = true;
+    InQueue = false;
+    // Anything but a regular file may have nothing yet: poll() first, or a
+    // FIFO without a writer would read as already ended.
+    WaitSource = !Regular;
+    CopyStart = now;
+    return 0;
+  }
+  void Close() {
+    if (Fd >= 0) ::close(Fd);
+    Fd = -1;
+  }
+};
+
+}  // namespace
+
+TMonitorStop::TMonitorStop() : FFd(MakeWakeFd()) {}
+
+TMonitorStop::~TMonitorStop() { ::close(FFd); }
+
+void TMonitorStop::Request() noexcept {
+  const int saved = errno;  // a signal handler leaves errno as it found it
+  FRequested.store(true);
+  WriteWake(FFd);
+  errno = saved;
+}
+
 int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   if (!args.empty()) {
     std::fprintf(err, "talmocli: ports takes no options\nusage: talmocli ports\n");
@@ -93,13 +227,21 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   // would otherwise hide.
   if (const auto warning = store->TakeWarning()) std::fprintf(err, "talmocli: %s\n", warning->c_str());
   const TPortList list = CurrentPorts(store);
+  int failure = 0;
   for (const TPortEntry& e : list.Entries())
-    std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), e.Path.c_str(), e.Description.c_str());
+    if (std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), e.Path.c_str(), e.Description.c_str()) < 0 &&
+        !failure)
+      failure = errno;
+  if (std::fflush(out) != 0 && !failure) failure = errno;
   for (const std::string& p : list.Problems()) std::fprintf(err, "talmocli: %s\n", p.c_str());
+  if (failure) {
+    std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(failure));
+    return kExitFailure;
+  }
   return kExitOk;
 }
 
-int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, const std::atomic<bool>* stop) {
+int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, TMonitorStop* stop) {
   TMonitorRequest req;
   try {
     req = Parse(args);
@@ -118,56 +260,85 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   }
   const std::string path = *resolved;
   const std::string name = req.Line.Port.value_or(path);
-  std::string sendBytes;
+  // How the loss of the device names it: the port and its device, or the
+  // device given.
+  const std::string deviceTitle = req.Line.Port ? *req.Line.Port + " (" + path + ")" : path;
+  TSendSource send;
   if (req.Send) {
-    std::ifstream in(*req.Send, std::ios::binary);
-    if (!in) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", req.Send->c_str(), std::strerror(errno));
+    send.Path = *req.Send;
+    if (const int code = send.Open()) {
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", req.Send->c_str(), std::strerror(code));
       return kExitFailure;
     }
-    sendBytes.assign(std::istreambuf_iterator<char>(in), {});
   }
 
-  TMessageSync sync;
+  TMonitorSync sync;
   auto driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
   TSerComm comm(driver, sync);
   comm.SetDeviceName(name);
   req.Line.Apply(comm);
 
+  // Standard output: the first failure ends the run. A reader that has gone
+  // (EPIPE: `| head -1`) chose to stop, which ends it without an error.
+  int outError = 0;
+  const auto writeLine = [&](std::string_view line) {
+    if (outError) return;
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() || std::fputc('\n', out) == EOF)
+      outError = errno ? errno : EIO;
+  };
+
   const TFormatOptions opts = req.Framing.Options();
-  auto lastActivity = Clock::now();
-  std::FILE* capture = nullptr;
-  bool captureFailed = false;
+  TCaptureFile capture;
   TFormatterHooks hooks;
-  hooks.Line = [out](std::string_view line) {
-    std::fwrite(line.data(), 1, line.size(), out);
-    std::fputc('\n', out);
-  };
-  hooks.RestartTimeout = [&lastActivity] { lastActivity = Clock::now(); };
-  hooks.Capture = [&](const std::uint8_t* b, std::size_t n) {
-    if (capture && std::fwrite(b, 1, n, capture) != n && !captureFailed) {
-      captureFailed = true;
-      std::fprintf(err, "talmocli: writing the capture '%s' failed: %s\n", req.Capture->c_str(),
-                   std::strerror(errno));
-    }
-  };
+  hooks.Line = writeLine;
+  // Each block goes to the file as it arrives, without a buffer in between:
+  // what was received is in the file, whatever ends the run.
+  hooks.Capture = [&capture](const std::uint8_t* b, std::size_t n) { capture.Write(b, n); };
   TReceiveFormatter formatter(opts, std::move(hooks));
   formatter.SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
   formatter.FrameWatch().Start();
 
-  bool deviceGone = false;
+  // The line time-out runs only while something is collected: an idle
+  // monitor has no timer to wake for.
+  bool lineArmed = false;
+  Clock::time_point lineDue;
+  std::uint64_t roundBytes = 0;
+  std::vector<std::uint8_t> rx;
   comm.OnRxChar = [&](TSerCustomComm*, int count) {
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(count) + 1);
-    const int n = comm.ReadBuf(buf.data(), count);
-    formatter.FormatReceived(buf.data(), static_cast<std::size_t>(n > 0 ? n : 0));
-    lastActivity = Clock::now();
+    if (count <= 0) return;
+    if (rx.size() < static_cast<std::size_t>(count)) rx.resize(static_cast<std::size_t>(count));
+    const int n = comm.ReadBuf(rx.data(), count);
+    if (n <= 0) return;
+    formatter.FormatReceived(rx.data(), static_cast<std::size_t>(n));
+    roundBytes += static_cast<std::uint64_t>(n);
+    lineArmed = formatter.SignCount() != 0 || formatter.FrameState() != TFrameState::Idle ||
+                !formatter.FrameRestart();
+    lineDue = Clock::now() + kLineTimeout;
   };
-  ReportLineErrors(comm, out, "", deviceGone);
+  bool deviceGone = false;
+  comm.OnError = [&](TSerCustomComm*, int errors) {
+    auto bits = static_cast<std::uint32_t>(errors);
+    if (bits & kDeviceGoneBit) {
+      // Nothing more will come: what came before the loss is shown before
+      // the loss is told.
+      formatter.TimeoutFlush();
+      lineArmed = false;
+      deviceGone = true;
+      bits &= ~kDeviceGoneBit;
+    }
+    if (bits == 0) return;
+    std::vector<std::string> lines = ErrorLines(comm.PortNum(), bits);
+    // A device given by its path has no COM number to show.
+    if (!req.Line.Port) lines.front() = "Error " + path + " " + std::to_string(bits);
+    for (const std::string& l : lines) writeLine(l);
+  };
+  comm.OnTxEmpty = [&send](TSerCustomComm*) { send.InQueue = false; };
+
   if (!OpenOrSay(comm, err)) return kExitFailure;
   if (req.Capture) {
-    capture = std::fopen(req.Capture->c_str(), "wb");
-    if (!capture) {
-      std::fprintf(err, "talmocli: cannot create the capture '%s': %s\n", req.Capture->c_str(), std::strerror(errno));
+    if (const int code = capture.StartExact(*req.Capture)) {
+      std::fprintf(err, "talmocli: cannot create the capture '%s': %s\n", req.Capture->c_str(), std::strerror(code));
       comm.Close();
       return kExitFailure;
     }
@@ -176,55 +347,147 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
                req.Line.Describe().c_str());
 
   const auto start = Clock::now();
-  auto nextSend = start;
+  std::optional<Clock::time_point> endAt;
+  if (req.Seconds) endAt = start + std::chrono::seconds(*req.Seconds);
+  std::vector<std::uint8_t> piece;
+  if (req.Send) {
+    piece.resize(static_cast<std::size_t>(std::max(1, comm.Buffers().WriteSize())));
+    send.StartCopy(start, false);
+  }
+  Clock::time_point holdUntil = start, lastBatch = start;
+  const bool mayHold = !opts.Time && !opts.PROD2;
+  bool captureReported = false;
   int status = kExitOk;
-  for (;;) {
-    const auto now = Clock::now();
-    if (stop && stop->load()) break;
-    if (req.Seconds && now - start >= std::chrono::seconds(*req.Seconds)) break;
-    if (!sendBytes.empty() && now >= nextSend) {
-      try {
-        comm.WriteBuf(sendBytes.data(), static_cast<int>(sendBytes.size()));
-      } catch (const std::exception& e) {
-        std::fprintf(err, "talmocli: %s\n", e.what());
-      }
+
+  // Puts the next piece of the send source into the empty write queue;
+  // false when the send failed (said on `err`).
+  const auto sendPiece = [&]() -> bool {
+    ssize_t n;
+    do {
+      n = ::read(send.Fd, piece.data(), piece.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      send.WaitSource = true;
+      return true;
+    }
+    if (n < 0) {
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (n == 0) {  // this copy has gone into the queue whole
+      send.Copying = false;
       if (req.RepeatMs)
-        nextSend = now + std::chrono::milliseconds(*req.RepeatMs);
+        send.Due = send.CopyStart + std::chrono::milliseconds(*req.RepeatMs);
       else
-        sendBytes.clear();
+        send.Close();
+      return true;
     }
-    if (now - lastActivity >= kLineTimeout) {
+    try {
+      comm.WriteBuf(piece.data(), static_cast<int>(n));
+    } catch (const std::exception& e) {
+      std::fprintf(err, "talmocli: sending '%s' failed: %s\n", send.Path.c_str(), e.what());
+      return false;
+    }
+    send.InQueue = true;
+    send.WaitSource = !send.Regular;
+    return true;
+  };
+
+  for (;;) {
+    if (stop && stop->Requested()) break;
+    auto now = Clock::now();
+    if (endAt && now >= *endAt) break;
+    if (lineArmed && now >= lineDue) {
       formatter.TimeoutFlush();
-      lastActivity = now;
+      lineArmed = false;
     }
-    // Wake in time for the next repeated send, and at least every 20 ms.
-    auto wait = std::chrono::milliseconds(20);
-    if (!sendBytes.empty())
-      wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(nextSend - Clock::now()),
-                        std::chrono::milliseconds(0), wait);
-    sync.WaitAndProcess(wait);
-    std::fflush(out);
-    if (const std::string failure = sync.TakeFailure(); !failure.empty())
-      std::fprintf(err, "talmocli: %s\n", failure.c_str());
-    if (deviceGone) {
-      std::fprintf(err, "talmocli: %s: the device is no longer available\n", name.c_str());
+    if (req.Send && !send.Copying && req.RepeatMs && now >= send.Due) {
+      if (const int code = send.StartCopy(now, true)) {
+        std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(), std::strerror(code));
+        status = kExitFailure;
+        break;
+      }
+    }
+    if (send.Copying && !send.InQueue && !send.WaitSource && !sendPiece()) {
       status = kExitFailure;
       break;
     }
+    if (std::fflush(out) != 0 && !outError) outError = errno ? errno : EIO;
+    if (const std::string failure = sync.TakeFailure(); !failure.empty())
+      std::fprintf(err, "talmocli: %s\n", failure.c_str());
+    if (!captureReported && !capture.WriteError().empty()) {
+      captureReported = true;
+      std::fprintf(err, "talmocli: %s\n", capture.WriteError().c_str());
+    }
+    if (outError || deviceGone) break;
+
+    // Sleep until something happens or the nearest deadline.
+    std::optional<Clock::time_point> wake = endAt;
+    const auto nearer = [&wake](Clock::time_point t) {
+      if (!wake || t < *wake) wake = t;
+    };
+    if (lineArmed) nearer(lineDue);
+    if (req.Send && !send.Copying && req.RepeatMs) nearer(send.Due);
+    const bool holding = now < holdUntil;
+    if (holding) nearer(holdUntil);
+    pollfd fds[3];
+    nfds_t nfds = 0;
+    int syncAt = -1, sourceAt = -1;
+    if (stop) fds[nfds++] = {stop->WaitFd(), POLLIN, 0};
+    if (!holding) {
+      syncAt = static_cast<int>(nfds);
+      fds[nfds++] = {sync.Fd(), POLLIN, 0};
+    }
+    if (send.Copying && !send.InQueue && send.WaitSource) {
+      sourceAt = static_cast<int>(nfds);
+      fds[nfds++] = {send.Fd, POLLIN, 0};
+    }
+    int timeout = -1;
+    if (wake) {
+      // Rounded up: waking a little early would only come back to sleep.
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now()).count();
+      timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
+    }
+    if (::poll(fds, nfds, timeout) <= 0) continue;
+    if (sourceAt >= 0 && fds[sourceAt].revents) send.WaitSource = false;
+    if (syncAt >= 0 && fds[syncAt].revents) {
+      sync.Clear();
+      roundBytes = 0;
+      sync.ProcessPending();
+      if (roundBytes > 0 && mayHold) {
+        // The bytes of this batch came in since the previous one.
+        const auto at = Clock::now();
+        const auto since = std::chrono::duration_cast<std::chrono::microseconds>(at - lastBatch).count();
+        const auto holdUs = std::chrono::duration_cast<std::chrono::microseconds>(kHoldOff).count();
+        if (roundBytes * static_cast<std::uint64_t>(holdUs) < kHoldBytes * static_cast<std::uint64_t>(since))
+          holdUntil = at + kHoldOff;
+        lastBatch = at;
+      }
+    }
   }
+
   formatter.TimeoutFlush();
-  std::fflush(out);
+  if (std::fflush(out) != 0 && !outError) outError = errno ? errno : EIO;
+  if (outError && outError != EPIPE) {
+    std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(outError));
+    status = kExitFailure;
+  }
+  if (deviceGone) {
+    std::fprintf(err, "talmocli: %s: The device is no longer available.\n", deviceTitle.c_str());
+    status = kExitFailure;
+  }
   try {
     comm.Close();
   } catch (const std::exception& e) {
     std::fprintf(err, "talmocli: %s\n", e.what());
     status = kExitFailure;
   }
-  if (capture && std::fclose(capture) != 0 && !captureFailed) {
-    std::fprintf(err, "talmocli: writing the capture '%s' failed: %s\n", req.Capture->c_str(), std::strerror(errno));
+  if (!capture.WriteError().empty()) {
+    if (!captureReported) std::fprintf(err, "talmocli: %s\n", capture.WriteError().c_str());
     status = kExitFailure;
   }
-  return captureFailed ? kExitFailure : status;
+  capture.Stop();
+  return status;
 }
 
 }  // namespace talmo

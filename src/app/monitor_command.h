@@ -11,9 +11,29 @@ namespace talmo {
 
 int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
-// `stop` ends the monitor cleanly when set (Ctrl+C); may be null.
-int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-               const std::atomic<bool>* stop);
+// A request to end the monitor cleanly (Ctrl+C, a polite kill, a test). The
+// monitor sleeps until something happens, so the request also wakes it.
+class TMonitorStop {
+ public:
+  TMonitorStop();
+  ~TMonitorStop();
+  TMonitorStop(const TMonitorStop&) = delete;
+  TMonitorStop& operator=(const TMonitorStop&) = delete;
+
+  // Any thread, and safe in a signal handler.
+  void Request() noexcept;
+  bool Requested() const noexcept { return FRequested.load(); }
+  // Readable once a request was made.
+  int WaitFd() const noexcept { return FFd; }
+
+ private:
+  std::atomic<bool> FRequested{false};
+  int FFd = -1;
+};
+
+// Runs until `stop` is requested (may be null), --seconds have passed, the
+// device goes away, or standard output is closed or fails.
+int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, TMonitorStop* stop);
 
 std::string MonitorUsage();
 

@@ -3,10 +3,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
-
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,9 +19,11 @@
 
 namespace {
 
-std::atomic<bool> gStop{false};
+talmo::TMonitorStop* gStop = nullptr;
 
-void OnInterrupt(int) { gStop.store(true); }
+void OnInterrupt(int) {
+  if (gStop) gStop->Request();
+}
 
 bool WantsHelp(const std::vector<std::string>& args) {
   for (const auto& a : args)
@@ -37,9 +41,16 @@ const char kUsage[] =
     "Run 'talmocli <command> --help' for a command's options,\n"
     "'talmocli --version' for the version.\n";
 
-}  // namespace
+// Help text to standard output; a failed write is a failure.
+int PrintHelp(const std::string& text) {
+  if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "talmocli: cannot write output: %s\n", std::strerror(errno));
+    return talmo::kExitFailure;
+  }
+  return talmo::kExitOk;
+}
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return talmo::kExitUsage;
@@ -47,8 +58,7 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "-h" || command == "--help" || command == "help") {
-    std::fputs(kUsage, stdout);
-    return talmo::kExitOk;
+    return PrintHelp(kUsage);
   }
   if (command == "-V" || command == "--version") {
     std::fputs("talmocli " TALMO_VERSION "\n", stdout);
@@ -58,21 +68,48 @@ int main(int argc, char** argv) {
     return std::fputs("usage: talmocli ports\nLists the serial ports: COM name, device path, description.\n", stdout),
            talmo::kExitOk;
   if (command == "decode") {
-    if (WantsHelp(args)) return std::fputs(talmo::DecodeUsage().c_str(), stdout), talmo::kExitOk;
+    if (WantsHelp(args)) return PrintHelp(talmo::DecodeUsage());
     return talmo::RunDecode(args, STDIN_FILENO, stdout, stderr);
   }
   if (command == "ports") return talmo::RunPorts(args, stdout, stderr);
   if (command == "play") return talmo::RunPlay(args, stdout, stderr);
   if (command == "monitor") {
-    if (WantsHelp(args)) return std::fputs(talmo::MonitorUsage().c_str(), stdout), talmo::kExitOk;
-    // Ctrl+C and a polite kill end the monitor cleanly: the last line is
-    // shown, the capture closed, the port released.
+    if (WantsHelp(args)) return PrintHelp(talmo::MonitorUsage());
+    // Ctrl+C, a polite kill and a closed terminal end the monitor cleanly:
+    // the last line is shown, the capture closed, the port released. A
+    // reader of the output that goes away is seen as EPIPE and ends it the
+    // same way, instead of killing the process mid-run.
+    static talmo::TMonitorStop stop;
+    gStop = &stop;
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    return talmo::RunMonitor(args, stdout, stderr, &gStop);
+    sigaction(SIGHUP, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    // The monitor flushes its lines after each batch it handles: a line
+    // buffer on a terminal would only cost a write per line.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    return talmo::RunMonitor(args, stdout, stderr, &stop);
   }
   std::fprintf(stderr, "talmocli: unknown command '%s'\n%s", command.c_str(), kUsage);
   return talmo::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // No command ends on an exception: one line, and the failure status.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "talmocli: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "talmocli: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "talmocli: unknown error\n");
+  }
+  return talmo::kExitFailure;
 }

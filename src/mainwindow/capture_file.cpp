@@ -60,13 +60,24 @@ void TCaptureFile::Start(const std::string& chosenPath) {
   Fd_ = fd;
 }
 
+int TCaptureFile::StartExact(const std::string& path) {
+  Stop();
+  FileName_ = path;
+  WriteError_.clear();
+  BytesWritten_ = 0;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  Fd_ = fd;
+  return 0;
+}
+
 void TCaptureFile::Stop() {
-  if (Fd_ > 0) ::close(Fd_);
+  if (Fd_ >= 0) ::close(Fd_);
   Fd_ = -1;
 }
 
 bool TCaptureFile::Write(const std::uint8_t* block, std::size_t n) {
-  if (Fd_ <= 0) return true;
+  if (Fd_ < 0) return true;
   // O_APPEND puts every block at the end; a short write is completed, so no
   // byte of the block is lost.
   while (n > 0) {

@@ -30,8 +30,13 @@ class TCaptureFile {
   // Starts a new, empty capture file. On failure raises ECaptureError
   // naming the path and the system's reason, and no capture runs.
   void Start(const std::string& chosenPath);
+  // Starts a capture into exactly `path`, created or emptied but never
+  // replaced, so that a FIFO or a device stays what it is (the command
+  // line's capture). Returns 0, or the system's error code and no capture
+  // runs.
+  int StartExact(const std::string& path);
   void Stop();
-  bool Running() const { return Fd_ > 0; }
+  bool Running() const { return Fd_ >= 0; }
 
   // Appends the whole block. A write that fails (disk full, ...) stops the
   // capture: the file is closed and keeps every byte written before, and

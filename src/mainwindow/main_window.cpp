@@ -549,6 +549,9 @@ void TfoMain::Comm1RealRxChar(int count) {
 }
 
 void TfoMain::Comm1RealError(int errors) {
+  // Nothing more will come from a device that is gone: the line it had
+  // started is shown now, before the loss, not at the time-out after it.
+  if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) FFormatter->TimeoutFlush();
   for (std::string& line : ErrorLines(FComm->PortNum(), static_cast<std::uint32_t>(errors)))
     FPending.Add(std::move(line));
 }

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -352,6 +353,22 @@ TEST_F(WindowLoss, StaysIdleShowsTheLineOnceThenClosesAndOpensAnotherPort) {
   EXPECT_EQ(CountGoneLines(w.PaneLines()), 1);
   EXPECT_TRUE(Dialogs->messages.empty()) << ::testing::PrintToString(Dialogs->messages);
   EXPECT_TRUE(Dialogs->errors.empty()) << ::testing::PrintToString(Dialogs->errors);
+}
+
+TEST_F(WindowLoss, TheLineStartedBeforeTheLossIsShownBeforeIt) {
+  TfoMain& w = *Window;
+  w.raPort->SetItemIndex(0);
+  w.buOpen->click();
+  ASSERT_TRUE(w.Comm1().Active());
+  ASSERT_TRUE(First.Send("\x02" "AB"));  // a frame the device never ends
+  ASSERT_TRUE(LoopUntil([&] { return w.Formatter().SignCount() == 3; }));
+  First.Unplug();
+  ASSERT_TRUE(LoopUntil([&] { return CountGoneLines(w.PaneLines()) == 1; }));
+  const std::vector<std::string> lines = w.PaneLines();
+  const auto line = std::find(lines.begin(), lines.end(), " STX A B");
+  const auto loss = std::find(lines.begin(), lines.end(), "Error COM3 1024");
+  ASSERT_NE(loss, lines.end()) << ::testing::PrintToString(lines);
+  EXPECT_LT(line, loss) << "the bytes before the loss come after it: " << ::testing::PrintToString(lines);
 }
 
 TEST_F(WindowLoss, ClosingTheWindowAfterTheLossEndsPromptly) {

@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# How often `talmocli monitor` wakes up, and how much CPU it takes, beside
+# picocom in the same run: both watch a pseudo-terminal of their own, first
+# idle, then while a feeder writes a 40-byte STX/ETX frame into both lines
+# every 3.5 ms (what a 115,200 baud line carries, about 286 frames a
+# second). Wake-ups are the context switches of all threads of the process
+# (voluntary and involuntary, /proc/PID/task/*/status), CPU the time its
+# threads ran (/proc/PID/task/*/schedstat). Prints the figures and a
+# WAKEUPS line of key=value pairs.
+# Usage: bench/monitor_wakeups.sh [BUILD_DIR] [SECONDS per phase, default 10]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+seconds=${2:-10}
+cli=$build/src/app/talmocli
+[ -x "$cli" ] || { echo "no $cli: run ./test or ./run first" >&2; exit 1; }
+for tool in picocom python3; do
+  command -v "$tool" >/dev/null || {
+    if [ "$(id -u)" -eq 0 ]; then apt-get install -y -q "$tool" >/dev/null; else sudo apt-get install -y -q "$tool" >/dev/null; fi
+  }
+done
+
+work=$(mktemp -d /tmp/talmo-wakeups-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export XDG_CONFIG_HOME=$work  # never the user's settings
+
+exec python3 - "$cli" "$seconds" <<'EOF'
+import os, signal, subprocess, sys, termios, threading, time, tty
+
+cli, seconds = sys.argv[1], float(sys.argv[2])
+FRAME_EVERY = 0.0035
+FRAME = b"\x02" + bytes(range(0x20, 0x20 + 38)) + b"\x03"
+
+
+def line():
+    """A pseudo-terminal at 115200 baud, raw; the master end for the feeder."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    attrs = termios.tcgetattr(slave)
+    attrs[4] = attrs[5] = termios.B115200
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    return master, slave, os.ttyname(slave)
+
+
+def terminal():
+    """A terminal for a program's own output, drained here."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    return master, slave
+
+
+def drain(fds, stop):
+    import select
+    while not stop.is_set():
+        ready, _, _ = select.select(fds, [], [], 0.2)
+        for fd in ready:
+            try:
+                os.read(fd, 65536)
+            except OSError:
+                fds.remove(fd)
+
+
+def counters(pid):
+    """(context switches, CPU seconds) summed over the threads of pid."""
+    switches, ns = 0, 0
+    base = "/proc/%d/task" % pid
+    for tid in os.listdir(base):
+        try:
+            with open("%s/%s/status" % (base, tid)) as f:
+                for l in f:
+                    if l.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                        switches += int(l.split()[1])
+            with open("%s/%s/schedstat" % (base, tid)) as f:
+                ns += int(f.read().split()[0])
+        except FileNotFoundError:
+            pass
+    return switches, ns / 1e9
+
+
+def measure(procs, secs):
+    before = {n: counters(p.pid) for n, p in procs.items()}
+    time.sleep(secs)
+    after = {n: counters(p.pid) for n, p in procs.items()}
+    return {n: ((after[n][0] - before[n][0]) / secs, (after[n][1] - before[n][1]) / secs * 100) for n in procs}
+
+
+lines = {"talmocli": line(), "picocom": line()}
+terms = {"talmocli": terminal(), "picocom": terminal()}
+stop = threading.Event()
+drainer = threading.Thread(target=drain, args=([t[0] for t in terms.values()], stop), daemon=True)
+drainer.start()
+
+procs = {}
+t = terms["talmocli"][1]
+procs["talmocli"] = subprocess.Popen(
+    [cli, "monitor", "--device", lines["talmocli"][2], "--baud", "115200", "--first", "02", "--last", "03", "--hex"],
+    stdin=subprocess.DEVNULL, stdout=t, stderr=subprocess.DEVNULL)
+t = terms["picocom"][1]
+procs["picocom"] = subprocess.Popen(
+    ["picocom", "-q", "--nolock", "-b", "115200", lines["picocom"][2]],
+    stdin=t, stdout=t, stderr=subprocess.DEVNULL, start_new_session=True)
+time.sleep(2)  # both settled
+for n, p in procs.items():
+    if p.poll() is not None:
+        sys.exit("monitor_wakeups: %s ended at start (status %s)" % (n, p.returncode))
+
+idle = measure(procs, seconds)
+
+sent = [0]
+
+
+def feed():
+    nxt = time.monotonic()
+    while not stop.is_set():
+        for n in ("talmocli", "picocom"):
+            os.write(lines[n][0], FRAME)
+        sent[0] += 1
+        nxt += FRAME_EVERY
+        pause = nxt - time.monotonic()
+        if pause > 0:
+            time.sleep(pause)
+
+
+feeder = threading.Thread(target=feed, daemon=True)
+feeder.start()
+time.sleep(1)
+f0 = sent[0]
+t0 = time.monotonic()
+stream = measure(procs, seconds)
+rate = (sent[0] - f0) / (time.monotonic() - t0)
+stop.set()
+feeder.join()
+for p in procs.values():
+    p.send_signal(signal.SIGTERM)
+for p in procs.values():
+    try:
+        p.wait(10)
+    except subprocess.TimeoutExpired:
+        p.kill()
+
+c, p = stream["talmocli"], stream["picocom"]
+ratio = lambda a, b: a / b if b > 0 else float("inf")
+print("monitor wake-ups: talmocli monitor and picocom, each on its own pseudo-terminal, %.0f s a phase" % seconds)
+print("idle:     talmocli %6.1f wake-ups/s, %5.2f %% of a core;  picocom %6.1f wake-ups/s, %5.2f %% of a core"
+      % (idle["talmocli"] + idle["picocom"]))
+print("stream:   %.0f frames/s of 40 bytes (115,200 baud, paced)" % rate)
+print("          talmocli %6.1f wake-ups/s, %5.2f %% of a core;  picocom %6.1f wake-ups/s, %5.2f %% of a core"
+      % (c + p))
+print("ratio talmocli / picocom while streaming: wake-ups %.2f, CPU %.2f  (target <= 1.5; idle target <= 2 wake-ups/s)"
+      % (ratio(c[0], p[0]), ratio(c[1], p[1])))
+print("WAKEUPS idle_cli=%.2f idle_pico=%.2f idle_cpu_cli=%.3f stream_fps=%.0f stream_cli=%.1f stream_pico=%.1f "
+      "cpu_cli=%.3f cpu_pico=%.3f ratio_wake=%.2f ratio_cpu=%.2f"
+      % (idle["talmocli"][0], idle["picocom"][0], idle["talmocli"][1], rate, c[0], p[0], c[1], p[1],
+         ratio(c[0], p[0]), ratio(c[1], p[1])))
+EOF

@@ -1,0 +1,429 @@
+// The built `talmocli monitor` (and `ports`) as a user runs it: a child
+// process on a pseudo-terminal the test plays the device on, with real
+// signals, a pipe reader that goes away, a full disk for standard output,
+// and files of any size or without end to send.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// TALMOCLI in the environment runs the tests against another build.
+std::string Talmocli() {
+  const char* e = std::getenv("TALMOCLI");
+  return e && *e ? e : TALMOCLI_PATH;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Random(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// Reads what `fd` has until `done` holds, the end of input, or the time is up.
+bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::string&)>& done,
+               std::chrono::milliseconds limit = 10s) {
+  const auto end = Clock::now() + limit;
+  while (!done(into)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100))) <= 0) continue;
+    char buf[65536];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return done(into);
+    if (n > 0) into.append(buf, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// Context switches of all threads of a process, as the kernel counts them.
+long long Switches(pid_t pid) {
+  long long sum = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+    std::ifstream in(t.path() / "status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        sum += std::atoll(line.substr(line.find(':') + 1).c_str());
+  }
+  return sum;
+}
+
+long long RssKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.substr(6).c_str());
+  return 0;
+}
+
+struct TChildOutput {
+  std::string File;  // instead of the output pipe
+  bool MergeErr = false;
+  bool NoInput = false;  // started with standard input closed
+};
+const TChildOutput kPipes{"", false, false};
+const TChildOutput kMerged{"", true, false};
+const TChildOutput kNoInput{"", false, true};
+TChildOutput ToFile(const std::string& f) { return {f, false, false}; }
+
+// A talmocli child. Its standard output goes to a pipe (or to a file), its
+// standard error to another pipe or, merged, to the output pipe.
+class TChild {
+ public:
+  TChild(const std::vector<std::string>& args, const std::string& configDir, const TChildOutput& o = kPipes) {
+    int out[2], err[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    std::vector<std::string> argv = {Talmocli()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Pid = ::fork();
+    if (Pid == 0) {
+      ::setenv("XDG_CONFIG_HOME", configDir.c_str(), 1);
+      int o1 = out[1];
+      if (!o.File.empty()) o1 = ::open(o.File.c_str(), O_WRONLY);
+      ::dup2(o1, 1);
+      ::dup2(o.MergeErr ? o1 : err[1], 2);
+      // The test's own ends of the line stay with the test.
+      ::close_range(3, ~0U, 0);
+      if (o.NoInput) ::close(0);
+      std::vector<char*> v;
+      for (auto& a : argv) v.push_back(a.data());
+      v.push_back(nullptr);
+      ::execv(v[0], v.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    Out = out[0];
+    Err = err[0];
+  }
+  ~TChild() {
+    if (Pid > 0 && !Reaped) {
+      ::kill(Pid, SIGKILL);
+      Wait(5s);
+    }
+    CloseOut();
+    ::close(Err);
+  }
+  void CloseOut() {
+    if (Out >= 0) ::close(Out);
+    Out = -1;
+  }
+  bool WaitOpen() {
+    return ReadUntil(Err, ErrText, [](const std::string& s) { return Contains(s, "monitoring") || Contains(s, "\n"); });
+  }
+  bool WaitOutput(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds limit = 10s) {
+    return ReadUntil(Out, OutText, done, limit);
+  }
+  // The exit status as the shell shows it (128 + signal); -1 when the child
+  // did not end in time.
+  int Wait(std::chrono::milliseconds limit = 10s) {
+    const auto end = Clock::now() + limit;
+    for (;;) {
+      int st = 0;
+      const pid_t r = ::waitpid(Pid, &st, WNOHANG);
+      if (r == Pid) {
+        Reaped = true;
+        if (Out >= 0) ReadUntil(Out, OutText, [](const std::string&) { return false; }, 300ms);
+        ReadUntil(Err, ErrText, [](const std::string&) { return false; }, 300ms);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      }
+      if (Clock::now() > end) return -1;
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  pid_t Pid = -1;
+  int Out = -1, Err = -1;
+  std::string OutText, ErrText;
+
+ private:
+  bool Reaped = false;
+};
+
+class MonitorCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/talmo-monitor-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+    char name[256];
+    ASSERT_EQ(openpty(&Master, &Slave, name, nullptr, nullptr), 0);
+    Path = name;
+    termios t{};
+    tcgetattr(Slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(Slave, TCSANOW, &t);
+    // The test reads the far end without blocking.
+    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+  }
+  void TearDown() override {
+    if (Master >= 0) ::close(Master);
+    if (Slave >= 0) ::close(Slave);
+    std::error_code ec;
+    std::filesystem::remove_all(Dir, ec);
+  }
+  std::string File(const std::string& name, const std::string& bytes) {
+    const std::string p = Dir + "/" + name;
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+  }
+  // What the monitor sends, as the device receives it: reads until `n`
+  // bytes are there (or the time is up).
+  std::string Receive(std::size_t n, std::chrono::milliseconds limit = 20s) {
+    std::string got;
+    ReadUntil(Master, got, [n](const std::string& s) { return s.size() >= n; }, limit);
+    return got;
+  }
+  // Waits until the monitor has read the `n` bytes the device sent: they
+  // are in its capture, or at least the line has held nothing for a while.
+  bool Taken(const std::string& capture, std::size_t n) {
+    const auto end = Clock::now() + 5s;
+    auto emptySince = Clock::now();
+    while (Clock::now() < end) {
+      if (Slurp(capture).size() >= n) return true;
+      int queued = 0;
+      if (::ioctl(Slave, FIONREAD, &queued) != 0 || queued > 0) emptySince = Clock::now();
+      if (Clock::now() - emptySince > 300ms) return true;
+      std::this_thread::sleep_for(2ms);
+    }
+    return false;
+  }
+  std::string Dir, Path;
+  int Master = -1, Slave = -1;
+};
+
+// ---- --send ---------------------------------------------------------------
+
+TEST_F(MonitorCli, SendStreamsFilesOfAnySizeWholeAndInOrder) {
+  struct Row {
+    const char* what;
+    std::size_t size;
+    int copies;  // with --repeat 1 when more than one
+  };
+  const Row rows[] = {{"one byte", 1, 1},
+                      {"just over the write queue", 2049, 1},
+                      {"16 MiB", 16u << 20, 1},
+                      {"repeated, each copy whole", 5000, 4}};
+  unsigned seed = 1;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string bytes = Random(r.size, seed++);
+    const std::string file = File("send.bin", bytes);
+    std::vector<std::string> args = {"monitor", "--device", Path, "--send", file};
+    if (r.copies > 1) args.insert(args.end(), {"--repeat", "1"});
+    TChild m(args, Dir);
+    ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+    std::string want;
+    for (int i = 0; i < r.copies; ++i) want += bytes;
+    const std::string got = Receive(want.size(), 60s);
+    ASSERT_EQ(got.size() >= want.size() ? got.substr(0, want.size()) : got, want)
+        << got.size() << " of " << want.size() << " bytes arrived; " << m.ErrText;
+    if (r.copies == 1) {
+      // Nothing after the one copy.
+      std::this_thread::sleep_for(100ms);
+      EXPECT_EQ(got + Receive(1, 200ms), want);
+    }
+    ::kill(m.Pid, SIGTERM);
+    EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+    EXPECT_EQ(m.ErrText.find("Output buffer"), std::string::npos) << m.ErrText;
+  }
+}
+
+TEST_F(MonitorCli, SendFromAFifoWaitsForItsWriterAndSendsWhatItGives) {
+  const std::string fifo = Dir + "/send.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TChild m({"monitor", "--device", Path, "--send", fifo, "--seconds", "60"}, Dir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  EXPECT_TRUE(Contains(m.ErrText, "monitoring")) << "the monitor must not wait for the FIFO's writer to start";
+  const std::string bytes = Random(300 * 1024, 7);
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY);
+    for (std::size_t at = 0; at < bytes.size(); at += 10000) {
+      const std::size_t n = std::min<std::size_t>(10000, bytes.size() - at);
+      EXPECT_EQ(::write(fd, bytes.data() + at, n), static_cast<ssize_t>(n));
+      std::this_thread::sleep_for(2ms);  // the source pauses now and then
+    }
+    ::close(fd);
+  });
+  const std::string got = Receive(bytes.size(), 30s);
+  writer.join();
+  EXPECT_TRUE(got == bytes) << got.size() << " of " << bytes.size() << " bytes, or changed";
+  ::kill(m.Pid, SIGINT);
+  EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+}
+
+TEST_F(MonitorCli, SendFromAnEndlessSourceKeepsMemoryBounded) {
+  TChild m({"monitor", "--device", Path, "--send", "/dev/zero", "--seconds", "60"}, Dir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  std::size_t got = 0;
+  long long maxRss = 0;
+  const auto end = Clock::now() + 30s;
+  while (got < (32u << 20) && Clock::now() < end) {
+    char buf[65536];
+    const ssize_t n = ::read(Master, buf, sizeof buf);
+    if (n > 0) {
+      EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), std::string(static_cast<std::size_t>(n), '\0'));
+      got += static_cast<std::size_t>(n);
+    } else {
+      pollfd p{Master, POLLIN, 0};
+      ::poll(&p, 1, 10);
+    }
+    maxRss = std::max(maxRss, RssKiB(m.Pid));
+    if (maxRss > 256 * 1024) break;  // growing without limit: stop it here
+  }
+  EXPECT_GE(got, 32u << 20) << "the endless source did not keep flowing";
+  EXPECT_LT(maxRss, 64 * 1024) << "KiB resident while sending an endless source";
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+}
+
+TEST_F(MonitorCli, ASourceThatCannotBeReadIsOneLineAndExitOne) {
+  ASSERT_EQ(::mkdir((Dir + "/folder").c_str(), 0700), 0);
+  struct Row {
+    std::string source, line;
+  };
+  const Row rows[] = {
+      {Dir + "/folder", "talmocli: cannot read '" + Dir + "/folder': Is a directory\n"},
+      {Dir + "/missing", "talmocli: cannot read '" + Dir + "/missing': No such file or directory\n"},
+      // Opens, then fails to read part-way (its first page is not mapped).
+      {"/proc/self/mem", "talmocli: cannot read '/proc/self/mem': Input/output error\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.source);
+    TChild m({"monitor", "--device", Path, "--send", r.source, "--seconds", "5"}, Dir);
+    EXPECT_EQ(m.Wait(), 1) << m.ErrText;
+    // A source refused at the start says only that; one that fails later
+    // says it after the monitoring line.
+    const std::string last = m.ErrText.substr(m.ErrText.rfind('\n', m.ErrText.size() - 2) + 1);
+    EXPECT_EQ(m.ErrText.rfind('\n', m.ErrText.size() - 2) == std::string::npos ? m.ErrText : last, r.line)
+        << m.ErrText;
+  }
+}
+
+// ---- capture, signals, standard output ---------------------------------------
+
+TEST_F(MonitorCli, TheCaptureHasEachBlockAtOnceAndSurvivesAHangUp) {
+  const std::string capture = Dir + "/raw.bin";
+  // Started from a script with standard input closed: descriptor 0 is one
+  // of the monitor's own.
+  TChild m({"monitor", "--device", Path, "--capture", capture}, Dir, kNoInput);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  const std::string bytes = Random(3000, 11);
+  ASSERT_EQ(::write(Master, bytes.data(), 1000), 1000);
+  ASSERT_EQ(::write(Master, bytes.data() + 1000, 2000), 2000);
+  // While the monitor runs, a reader of the file (tail -f) sees it all.
+  const auto end = Clock::now() + 5s;
+  while (Slurp(capture).size() < bytes.size() && Clock::now() < end) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(Slurp(capture), bytes) << "held back while the monitor runs";
+  // The terminal closes: a clean end, nothing lost, the port free again.
+  ::kill(m.Pid, SIGHUP);
+  EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+  EXPECT_EQ(Slurp(capture), bytes);
+  TChild again({"monitor", "--device", Path, "--seconds", "1"}, Dir);
+  EXPECT_EQ(again.Wait(), 0) << again.ErrText;
+}
+
+TEST_F(MonitorCli, AReaderThatGoesAwayEndsTheRunWithTheCaptureComplete) {
+  // talmocli monitor ... | head -1
+  const std::string capture = Dir + "/raw.bin";
+  TChild m({"monitor", "--device", Path, "--capture", capture, "--first", "02", "--last", "03"}, Dir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  ASSERT_EQ(::write(Master, "\x02" "one\x03", 5), 5);
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
+  EXPECT_EQ(m.OutText, " STX o n e ETX\n");
+  m.CloseOut();
+  std::string more;
+  for (int i = 0; i < 50; ++i) more += "\x02" "two\x03";
+  ASSERT_EQ(::write(Master, more.data(), more.size()), static_cast<ssize_t>(more.size()));
+  EXPECT_EQ(m.Wait(), 0) << "the run ends by itself, not by SIGPIPE: " << m.ErrText;
+  EXPECT_EQ(Slurp(capture), "\x02" "one\x03" + more);
+  EXPECT_FALSE(Contains(m.ErrText, "cannot write")) << m.ErrText;
+  TChild again({"monitor", "--device", Path, "--seconds", "1"}, Dir);
+  EXPECT_EQ(again.Wait(), 0) << "the port is free again: " << again.ErrText;
+}
+
+TEST_F(MonitorCli, OutputThatCannotBeWrittenIsAnError) {
+  const std::string full = "talmocli: cannot write output: No space left on device\n";
+  {
+    TChild ports({"ports"}, Dir, ToFile("/dev/full"));
+    EXPECT_EQ(ports.Wait(), 1);
+    EXPECT_EQ(ports.ErrText, full);
+  }
+  TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03", "--seconds", "20"}, Dir,
+           ToFile("/dev/full"));
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  ASSERT_EQ(::write(Master, "\x02" "one\x03", 5), 5);
+  EXPECT_EQ(m.Wait(5s), 1) << m.ErrText;
+  EXPECT_TRUE(m.ErrText.size() >= full.size() && m.ErrText.substr(m.ErrText.size() - full.size()) == full)
+      << m.ErrText;
+}
+
+// ---- waiting, device loss -----------------------------------------------------
+
+TEST_F(MonitorCli, AnIdleMonitorSleeps) {
+  // Counts the wake-ups of every thread: an idle monitor has nothing to do.
+  TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03"}, Dir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  // A line that was started keeps one time-out, which then ends too.
+  ASSERT_EQ(::write(Master, "\x02" "AB", 3), 3);
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
+  const long long before = Switches(m.Pid);
+  std::this_thread::sleep_for(2s);
+  const long long woke = Switches(m.Pid) - before;
+  std::printf("idle monitor: %lld wake-ups in 2 s\n", woke);
+  EXPECT_LE(woke, 10);
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0);
+}
+
+TEST_F(MonitorCli, TheLossOfTheDeviceIsToldAfterWhatCameBefore) {
+  // Standard output and error on one pipe, as on a terminal.
+  const std::string capture = Dir + "/raw.bin";
+  TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03", "--capture", capture}, Dir, kMerged);
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "monitoring"); })) << m.OutText;
+  ASSERT_EQ(::write(Master, "\x02" "AB", 3), 3);
+  ASSERT_TRUE(Taken(capture, 3));
+  ::close(Master);
+  Master = -1;
+  ::close(Slave);
+  Slave = -1;
+  EXPECT_EQ(m.Wait(), 1) << m.OutText;
+  const std::string after = m.OutText.substr(m.OutText.find('\n') + 1);
+  EXPECT_EQ(after, " STX A B\ntalmocli: " + Path + ": The device is no longer available.\n");
+}
+
+}  // namespace
