@@ -42,6 +42,7 @@ constexpr std::size_t kOutLimit = 64 * 1024;
 constexpr int kWatchIntervalMs = 10;
 constexpr int kSliceMs = 5;
 constexpr char kOurSignature[] = "TALMO";
+constexpr int kPurgeRounds = 2;
 
 int MsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
@@ -124,7 +125,9 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::vector<std::uint8_t> FRx;
   std::size_t FRxHead = 0;
   bool FRxNew = false;   // data came that WaitEvent has not reported
-  bool FDiscard = false;  // the open's empty start
+  // The open's empty start: input is dropped until this many answers to
+  // the rate questions behind the purges have come.
+  int FDiscardAnswers = 0;
   std::uint32_t FEvents = 0;
   std::uint32_t FErrors = 0;
   bool FModemFirst = true;
@@ -183,7 +186,7 @@ void TRfc2217Device::MarkGone(int code) {
 }
 
 void TRfc2217Device::Data(const std::uint8_t* p, std::size_t n) {
-  if (FDiscard) return;
+  if (FDiscardAnswers > 0) return;
   if (FRxHead == FRx.size()) {
     FRx.clear();
     FRxHead = 0;
@@ -238,7 +241,7 @@ void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p,
   FAnswerValue[setting] = value;
   // The rate question of the open follows the purge: what came before its
   // answer waited in the line before we opened it.
-  if (setting == csBaudrate) FDiscard = false;
+  if (setting == csBaudrate && FDiscardAnswers > 0) --FDiscardAnswers;
 }
 
 // --- output ----------------------------------------------------------------
@@ -321,35 +324,44 @@ int TRfc2217Device::Start() {
     FOptions.EnableLocal(kOptSuppressGoAhead, out);
     FOptions.EnableRemote(kOptSuppressGoAhead, out);
     FOptions.EnableLocal(kOptComPort, out);
-    FDiscard = true;
+    FDiscardAnswers = kPurgeRounds;
   }
   if (Send(out)) return GoneCode();
   const int negotiated = AwaitComPort(Clock::now() + milliseconds(FTiming.AnswerMs));
   if (negotiated == EIO) return GoneCode();
   if (negotiated == 0) {
     // A port starts empty: the server drops what waits in its device, and
-    // the answer to the rate question behind the purge marks where the
-    // new data begins.
-    out.clear();
-    const std::uint8_t purge = comport::kPurgeBoth;
-    AppendComPort(comport::kPurgeData, &purge, 1, out);
-    AppendComPortCommand({csBaudrate, comport::kSetBaudrate, 0, true}, out);
-    if (Send(out)) return GoneCode();
-    const auto deadline = Clock::now() + milliseconds(FTiming.AnswerMs);
-    for (;;) {
-      {
-        std::lock_guard lock(FInLock);
-        Pump();
-        if (!FDiscard || FGone.load()) break;
+    // the answer to a rate question behind the purge marks where the new
+    // data begins. ser2net opens its device in the background when we
+    // connect and takes a purge before that as done; its answer to the
+    // first question waits for the open. So the purge goes out twice: the
+    // second one finds the device open.
+    for (int round = 0; round < kPurgeRounds; ++round) {
+      out.clear();
+      const std::uint8_t purge = comport::kPurgeBoth;
+      AppendComPort(comport::kPurgeData, &purge, 1, out);
+      AppendComPortCommand({csBaudrate, comport::kSetBaudrate, 0, true}, out);
+      if (Send(out)) return GoneCode();
+      const int target = kPurgeRounds - round - 1;
+      const auto deadline = Clock::now() + milliseconds(FTiming.AnswerMs);
+      bool answered = false;
+      for (;;) {
+        {
+          std::lock_guard lock(FInLock);
+          Pump();
+          answered = FDiscardAnswers <= target;
+          if (answered || FGone.load()) break;
+        }
+        const int left = MsLeft(deadline);
+        if (left == 0) break;
+        AwaitSocket(std::min(left, kSliceMs));
       }
-      const int left = MsLeft(deadline);
-      if (left == 0) break;
-      AwaitSocket(std::min(left, kSliceMs));
+      if (!answered) break;
     }
   }
   std::lock_guard lock(FInLock);
   // A server that did not answer: the data starts from here.
-  FDiscard = false;
+  FDiscardAnswers = 0;
   if (FGone.load()) return GoneCode();
   return 0;
 }

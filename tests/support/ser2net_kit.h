@@ -98,6 +98,7 @@ class TSer2net {
       tcgetattr(Master, &t);
       cfmakeraw(&t);
       tcsetattr(Master, TCSANOW, &t);
+      ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
       char tmpl[] = "/tmp/talmo-ser2net-XXXXXX";
       Dir = ::mkdtemp(tmpl);
     }
