@@ -3,7 +3,8 @@
 # Sourced, not run.
 
 TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev xxd
-                qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev clang libclang-rt-14-dev)
+                qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev clang libclang-rt-14-dev
+                ser2net)  # ser2net: the RFC 2217 server the remote-port tests start
 
 talmo_need_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
