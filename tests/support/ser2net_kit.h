@@ -108,6 +108,7 @@ class TSer2net {
       cfg << "connection: &talmo\n"
           << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << Port << "\n"
           << "  connector: serialdev," << SlavePath << ",115200n81,local\n";
+      if (!Options.empty()) cfg << "  options:\n" << Options;
     }
     Pid = ::fork();
     if (Pid == 0) {
@@ -174,6 +175,8 @@ class TSer2net {
     return got;
   }
 
+  // More lines for the connection's "options:" (each "    name: value\n").
+  std::string Options;
   int Master = -1;
   int Slave = -1;
   std::string SlavePath;
