@@ -117,6 +117,7 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::atomic<int> FGoneCode{0};
   std::atomic<std::uint32_t> FMask{0};
   std::atomic<bool> FSuspended{false};
+  std::atomic<bool> FComPortUnanswered{false};
 
   std::mutex FInLock;
   TTelnetDecoder FDecoder;
@@ -305,7 +306,11 @@ int TRfc2217Device::AwaitComPort(Clock::time_point deadline) {
       if (FGone.load()) return EIO;
     }
     const int left = MsLeft(deadline);
-    if (left == 0 || FCancelled.load()) return ENOTSUP;
+    if (left == 0 || FCancelled.load() || FComPortUnanswered.load()) {
+      // Not answered in time: not waited for again on this connection.
+      FComPortUnanswered.store(true);
+      return ENOTSUP;
+    }
     AwaitSocket(std::min(left, kSliceMs));
   }
 }
@@ -336,6 +341,7 @@ int TRfc2217Device::Start() {
     // connect and takes a purge before that as done; its answer to the
     // first question waits for the open. So the purge goes out twice: the
     // second one finds the device open.
+    const auto deadline = Clock::now() + milliseconds(FTiming.AnswerMs);
     for (int round = 0; round < kPurgeRounds; ++round) {
       out.clear();
       const std::uint8_t purge = comport::kPurgeBoth;
@@ -343,7 +349,6 @@ int TRfc2217Device::Start() {
       AppendComPortCommand({csBaudrate, comport::kSetBaudrate, 0, true}, out);
       if (Send(out)) return GoneCode();
       const int target = kPurgeRounds - round - 1;
-      const auto deadline = Clock::now() + milliseconds(FTiming.AnswerMs);
       bool answered = false;
       for (;;) {
         {
@@ -716,14 +721,14 @@ void TuneSocket(int fd) {
   // Single bytes of a terminal go out at once.
   (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   // A server that vanishes without closing (power, cable) is noticed as a
-  // device gone within about half a minute instead of never.
+  // device gone within about half a minute instead of never. No
+  // TCP_USER_TIMEOUT: it would also end a line that flow control holds
+  // still for longer than that.
   (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
   const int idle = 10, interval = 5, count = 3;
   (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
   (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-  const unsigned userTimeoutMs = 30000;
-  (void)setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
 }  // namespace

@@ -24,12 +24,16 @@
 // cancel eventfd. A pump on another thread that leaves data or events to
 // report kicks it, so nothing waits for the next packet to be reported.
 //
-// Bounds: no call blocks longer than the open of a local port. Resolving
-// and connecting take at most TRfc2217Timing::ConnectMs; the option
-// negotiation and each wait for the server's answers at most AnswerMs. An
-// answer that does not come in time is not waited for again on this
-// connection: the setting goes on without it (ser2net never answers DTR
-// and RTS on a pseudo-terminal, which has no modem lines).
+// Bounds: every wait on the server has one. Resolving and connecting take
+// at most TRfc2217Timing::ConnectMs (the window's open delay: a host that
+// does not answer holds the GUI no longer than a local open does); the
+// option negotiation, the empty start and each round of setting answers at
+// most AnswerMs each, so a server that answers nothing costs an open about
+// 450 ms once, a live one a few milliseconds. An answer that does not come
+// in time is not waited for again on this connection: the setting goes on
+// without it (ser2net never answers DTR and RTS on a pseudo-terminal,
+// which has no modem lines), and a server that never agreed to the
+// COM-PORT option gets no second wait.
 //
 // After a failed open nothing is left: no socket, no thread (a host-name
 // look-up that outlives its bound finishes on a detached thread of its
