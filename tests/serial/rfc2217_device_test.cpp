@@ -134,9 +134,16 @@ TEST_F(Ser2netPort, SpeedChangesReachTheServedDevice) {
     GetRates(Server.Slave, in, out);
     return out;
   };
+  const auto speed = [&] {
+    termios t{};
+    tcgetattr(Server.Slave, &t);
+    return cfgetospeed(&t);
+  };
   // The server answers once it has set the device; read back at once.
+  EXPECT_EQ(speed(), static_cast<speed_t>(B9600));
   EXPECT_EQ(outRate(), 9600u);
   port.Comm.SetBaudrate(br115200);
+  EXPECT_EQ(speed(), static_cast<speed_t>(B115200));
   EXPECT_EQ(outRate(), 115200u);
   port.Comm.SetBaudrate(br600);  // 1024 in this component's rate table
   EXPECT_EQ(outRate(), 1024u);
