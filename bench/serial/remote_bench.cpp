@@ -399,11 +399,11 @@ int main(int argc, char** argv) {
   std::printf("receive server    bare socket without decoding %8.1f MB/s  talmo/bare %.2f\n", mRaw,
               mRaw > 0 ? mRemote / mRaw : -1.0);
   std::printf("round trip median local %8.1f us    talmo %8.1f us    pyserial %8.1f us    "
-              "talmo/local %.2f  pyserial/talmo %.1f  (%d pings; pyserial %d)\n",
+              "talmo/local %.2f  pyserial/talmo %.2f  (%d pings; pyserial %d)\n",
               lLocal.Median, lRemote.Median, lPy.Median, lRemote.Median / lLocal.Median,
               lPy.Median > 0 ? lPy.Median / lRemote.Median : -1.0, pings, pyPings);
   std::printf("round trip p99    local %8.1f us    talmo %8.1f us    pyserial %8.1f us    "
-              "talmo/local %.2f  pyserial/talmo %.1f\n",
+              "talmo/local %.2f  pyserial/talmo %.2f\n",
               lLocal.P99, lRemote.P99, lPy.P99, lRemote.P99 / lLocal.P99, lPy.P99 > 0 ? lPy.P99 / lRemote.P99 : -1.0);
   return 0;
 }
