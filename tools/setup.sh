@@ -5,7 +5,8 @@
 TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev xxd
                 qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev clang libclang-rt-14-dev
                 # the package and its checks (tools/package-check.sh)
-                dpkg-dev file lintian desktop-file-utils appstream man-db groff)
+                dpkg-dev file lintian desktop-file-utils appstream man-db groff
+                ser2net)  # ser2net: the RFC 2217 server the remote-port tests start
 
 talmo_need_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -9,7 +9,8 @@ namespace talmo {
 
 const char kPortOptionsHelp[] =
     "  --port COMn            a port of 'talmocli ports' (COM99: the loopback port)\n"
-    "  --device PATH          a device by its path\n"
+    "  --device PATH          a device by its path, or a remote port\n"
+    "                         rfc2217://HOST:PORT (ser2net, a terminal server)\n"
     "  --baud N               line rate (default 19200; 1024 and other rates too)\n"
     "  --databits 7|8         (default 8)\n"
     "  --parity none|odd|even (default none)\n"

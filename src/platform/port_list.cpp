@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "remote_port_name.h"
+
 namespace talmo {
 
 namespace fs = std::filesystem;
@@ -230,8 +232,12 @@ std::vector<TPortEntry> TPortList::ReadUserEntries(
       continue;
     }
     // A bare kernel name ("ttyUSB0") means the device of that name.
-    e.Path = path[0] == '/' ? path : "/dev/" + path;
-    e.Description = "Named in the settings file: " + e.Path;
+    e.Path = path[0] == '/' || IsRemotePortName(path) ? path : "/dev/" + path;
+    e.Description = IsRemotePortName(path)
+                        ? "Remote port over the network (RFC 2217, " +
+                              path.substr(kRemotePortScheme.size()) +
+                              "), named in the settings file"
+                        : "Named in the settings file: " + e.Path;
     entries.push_back(std::move(e));
   }
   return entries;
@@ -343,7 +349,7 @@ std::optional<std::string> TPortList::DevicePathFor(const std::string& name) con
   if (!name.empty() && name[0] == '/') return name;
   std::string n = name;
   if (n.rfind("\\\\.\\", 0) == 0) n.erase(0, 4);
-  if (!n.empty() && n[0] == '/') return n;
+  if ((!n.empty() && n[0] == '/') || IsRemotePortName(n)) return n;
   if (const TPortEntry* e = Find(n)) return e->Path;
   return std::nullopt;
 }

@@ -3,7 +3,8 @@
 // them:
 // 1. the user's entries in the settings file, key
 //    HARDWARE\DEVICEMAP\SERIALCOMM ("/dev/path"="COM5"), in file order;
-//    they win for their name;
+//    they win for their name; a remote port is named by its address
+//    ("rfc2217://lab-pi:7000"="COM20");
 // 2. the serial devices the kernel knows (/sys/class/tty entries with a
 //    driver; ttyS* only where a UART answers), with stable names:
 //    ttyS<k> -> COM<k+1>, ttyUSB<k> -> COM<k+33>, ttyACM<k> -> COM<k+65>,
@@ -81,8 +82,8 @@ class TPortList {
   const TPortEntry* Find(const std::string& name) const;
   // The device path of a port name: "\\.\COM5" or "COM5" through the list
   // (names compare without regard to case); a name that begins with "/"
-  // (also after "\\.\") is the path itself; nullopt for a name the list
-  // does not know.
+  // or "rfc2217://" (also after "\\.\") is the path itself; nullopt for
+  // a name the list does not know.
   std::optional<std::string> DevicePathFor(const std::string& name) const;
 
   // A resolver for the port component: it builds the list anew at each call,

@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "remote_port_name.h"
+#include "rfc2217_device.h"
 #include "termios2_rate.h"
 #include "termios_map.h"
 
@@ -291,6 +293,12 @@ void TSerPosixDevice::Close() {
 }
 
 void TSerPosixDevice::ApplyThreadPriority(TThreadPriority priority) {
+  ApplyThreadNice(priority);
+}
+
+}  // namespace
+
+void ApplyThreadNice(TThreadPriority priority) {
   static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
   if (priority > tpTimeCritical) return;
   // Best effort: without the right to raise it the thread keeps its own.
@@ -298,23 +306,25 @@ void TSerPosixDevice::ApplyThreadPriority(TThreadPriority priority) {
                     nice[priority]);
 }
 
-}  // namespace
-
 std::string TSerPosixDriver::OpenHint(const std::string& name, int error) const {
   if (error != EACCES && error != EPERM) return {};
   const std::string path = !name.empty() && name[0] == '/' ? name : FResolver ? FResolver(name) : "";
-  return path.empty() ? std::string() : DeviceAccessHint(path);
+  // A remote port's refusal is the server's; no local group can help.
+  if (path.empty() || IsRemotePortName(path)) return {};
+  return DeviceAccessHint(path);
 }
 
 std::unique_ptr<TSerDevice> TSerPosixDriver::Open(const std::string& name,
                                                   int& error) {
   error = 0;
   std::string path = name;
-  if (path.empty() || path[0] != '/') path = FResolver ? FResolver(name) : "";
+  if (!IsRemotePortName(path) && (path.empty() || path[0] != '/'))
+    path = FResolver ? FResolver(name) : "";
   if (path.empty()) {
     error = ENOENT;
     return nullptr;
   }
+  if (IsRemotePortName(path)) return OpenRfc2217Device(path, error);
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = errno;

@@ -1,7 +1,7 @@
 #pragma once
 // The device-operations table over a Linux tty: termios for the settings,
 // poll() on the device and an eventfd for waiting, the kernel's counters for
-// the error state.
+// the error state. The driver also opens remote ports (rfc2217_device.h).
 
 #include <functional>
 #include <memory>
@@ -22,7 +22,8 @@ class TSerPosixDriver : public TSerDriver {
 
   // Opens read/write, no controlling tty, non-blocking, and exclusive:
   // TIOCEXCL, plus an flock that holds also against root. A device held by
-  // someone else answers EBUSY.
+  // someone else answers EBUSY. A name, or a resolved name, of the form
+  // "rfc2217://HOST:PORT" opens a remote port instead.
   std::unique_ptr<TSerDevice> Open(const std::string& name,
                                    int& error) override;
   // For a device the user may not open: the group to join (see
@@ -32,5 +33,8 @@ class TSerPosixDriver : public TSerDriver {
  private:
   TResolver FResolver;
 };
+
+// The calling thread's nice value for a priority; best effort.
+void ApplyThreadNice(TThreadPriority priority);
 
 }  // namespace talmo

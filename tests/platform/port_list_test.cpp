@@ -255,3 +255,40 @@ TEST_F(PortListTest, OtherKindsTakeFreeNamesFromCom97InNameOrder) {
 
 }  // namespace
 }  // namespace talmo
+
+namespace talmo {
+namespace {
+
+TEST_F(PortListTest, RemotePortEntriesKeepTheirAddressAndSayTheyAreRemote) {
+  Sys.Uart("ttyS1", 4);
+  auto store = StoreWith(Dir,
+                         "\"rfc2217://lab-pi:7000\"=\"COM20\"\n"
+                         "\"RFC2217://[::1]:2217\"=\"COM21\"\n"
+                         "\"ttyX\"=\"COM1\"\n");
+  const TPortList list = TPortList::Build(store, Sys.Sources(), LoopbackPortEntry(kLoopPath));
+  EXPECT_EQ(Names(list), (std::vector<std::string>{"COM20=rfc2217://lab-pi:7000",
+                                                   "COM21=RFC2217://[::1]:2217", "COM1=/dev/ttyX",
+                                                   "COM2=/dev/ttyS1", "COM99=/run/talmo-loop"}));
+  EXPECT_EQ(list.Find("COM20")->Description,
+            "Remote port over the network (RFC 2217, lab-pi:7000), named in the settings file");
+  EXPECT_EQ(list.Find("COM21")->Description,
+            "Remote port over the network (RFC 2217, [::1]:2217), named in the settings file");
+  struct Case {
+    const char* name;
+    std::optional<std::string> path;
+  };
+  const Case cases[] = {
+      {"\\\\.\\COM20", "rfc2217://lab-pi:7000"},
+      {"com21", "RFC2217://[::1]:2217"},
+      {"rfc2217://127.0.0.1:7001", "rfc2217://127.0.0.1:7001"},
+      {"\\\\.\\rfc2217://host:1", "rfc2217://host:1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(list.DevicePathFor(c.name), c.path);
+  }
+  EXPECT_TRUE(list.Problems().empty());
+}
+
+}  // namespace
+}  // namespace talmo

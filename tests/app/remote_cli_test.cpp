@@ -1,0 +1,165 @@
+// talmocli's monitor and play on a remote port: the built program run
+// against ser2net serving a pseudo-terminal, every byte value both ways
+// (the capture holds every byte that came; the served device gets every
+// byte played), and a server stopped under the monitor reported once.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ser2net_kit.h"
+
+namespace talmo {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A run of the built talmocli with its output in files.
+class Cli {
+ public:
+  Cli(const std::string& dir, const std::vector<std::string>& args) : FOut(dir + "/out.txt"), FErr(dir + "/err.txt") {
+    FPid = ::fork();
+    if (FPid == 0) {
+      const int out = ::open(FOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = ::open(FErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      ::setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);  // never the user's settings
+      std::vector<char*> argv{const_cast<char*>(TALMOCLI_PATH)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TALMOCLI_PATH, argv.data());
+      ::_exit(127);
+    }
+  }
+  ~Cli() {
+    if (FPid > 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+  }
+  // The exit code, or -1 when it did not end within `limit` (then killed).
+  int Wait(std::chrono::milliseconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+  }
+  bool WaitForError(const std::string& text, std::chrono::milliseconds limit = 10s) const {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      if (Err().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  std::string Out() const { return ReadAll(FOut); }
+  std::string Err() const { return ReadAll(FErr); }
+
+ private:
+  std::string FOut, FErr;
+  pid_t FPid = -1;
+};
+
+class RemoteCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (test::FindSer2net().empty()) GTEST_SKIP() << test::kNoSer2net;
+    std::string why;
+    ASSERT_TRUE(Server.Start(why)) << why;
+    Dir = Server.Dir;
+  }
+  test::TSer2net Server;
+  std::string Dir;
+};
+
+TEST_F(RemoteCli, MonitorCapturesAndSendsEveryByteValue) {
+  const std::string data = test::EveryByteAndEscapeRuns();
+  std::string toSend;
+  for (int b = 255; b >= 0; --b) toSend += static_cast<char>(b);
+  toSend += std::string(100, '\xFF');
+  std::ofstream(Dir + "/send.bin", std::ios::binary) << toSend;
+  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--capture", Dir + "/capture.bin",
+                "--send", Dir + "/send.bin", "--seconds", "3"});
+  ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
+  const std::string sent = Server.Receive(toSend.size());
+  Server.Send(data);
+  EXPECT_EQ(cli.Wait(), 0) << cli.Err();
+  EXPECT_TRUE(sent == toSend) << "the device got " << sent.size() << " of " << toSend.size() << " bytes";
+  const std::string captured = ReadAll(Dir + "/capture.bin");
+  EXPECT_EQ(captured.size(), data.size());
+  EXPECT_TRUE(captured == data) << "the capture differs from what the device sent";
+}
+
+TEST_F(RemoteCli, PlaySendsEveryByteValueToTheServedDevice) {
+  std::string script = "m1 ";
+  std::string expected;
+  static const char* hex = "0123456789ABCDEF";
+  for (int b = 0; b < 256; ++b) {
+    script += std::string("$") + hex[b >> 4] + hex[b & 15];
+    expected += static_cast<char>(b);
+  }
+  script += "\r\nm1 ";
+  for (int i = 0; i < 200; ++i) script += "$FF";
+  expected += std::string(200, '\xFF');
+  script += "\r\n";
+  std::ofstream(Dir + "/script.txt", std::ios::binary) << script;
+  Cli cli(Dir, {"play", "--device", Server.Url(), "--baud", "115200", Dir + "/script.txt"});
+  const std::string got = Server.Receive(expected.size(), 15000);
+  EXPECT_EQ(cli.Wait(), 0) << cli.Err();
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected) << "the served device got other bytes";
+  EXPECT_NE(cli.Out().find(" End\n"), std::string::npos) << cli.Out();
+}
+
+TEST_F(RemoteCli, MonitorReportsAStoppedServerOnceAndEnds) {
+  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--seconds", "20"});
+  ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
+  Server.Send("before the stop");
+  std::this_thread::sleep_for(200ms);
+  Server.Stop();
+  EXPECT_EQ(cli.Wait(10s), 1) << cli.Err();
+  const std::string err = cli.Err();
+  std::size_t reports = 0;
+  for (std::size_t at = err.find("no longer available"); at != std::string::npos;
+       at = err.find("no longer available", at + 1))
+    ++reports;
+  EXPECT_EQ(reports, 1u) << err;
+  // The loss is the monitor's own message (standard error), not a line error.
+  EXPECT_NE(err.find("The device is no longer available."), std::string::npos) << err;
+  EXPECT_EQ(cli.Out().find("no longer available"), std::string::npos) << cli.Out();
+  // What came before the stop is shown (in the monitor's default framing).
+  EXPECT_NE(cli.Out().find(" b e f o r e  SP  t h e  SP  s t o p"), std::string::npos) << "out: " << cli.Out() << "\nerr: " << cli.Err();
+}
+
+TEST_F(RemoteCli, ARefusedConnectionIsTheOpenMessage) {
+  const std::string url = "rfc2217://127.0.0.1:" + std::to_string(test::FreeTcpPort());
+  Cli cli(Dir, {"monitor", "--device", url, "--seconds", "1"});
+  EXPECT_EQ(cli.Wait(), 1);
+  EXPECT_EQ(cli.Err(), "talmocli: Can't open specified device " + url + " (Error 111, Connection refused)\n");
+}
+
+}  // namespace
+}  // namespace talmo
