@@ -51,7 +51,6 @@ class TSerPosixDevice final : public TSerDevice {
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
   void Cancel() override;
   void Close() override;
-  void ApplyThreadPriority(TThreadPriority priority) override;
 
  private:
   int Fd() const { return FFd.load(); }
@@ -290,7 +289,9 @@ void TSerPosixDevice::Close() {
   if (wake >= 0) ::close(wake);
 }
 
-void TSerPosixDevice::ApplyThreadPriority(TThreadPriority priority) {
+}  // namespace
+
+void ApplyPosixThreadPriority(TThreadPriority priority) {
   static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
   if (priority > tpTimeCritical) return;
   // Best effort: without the right to raise it the thread keeps its own.
@@ -298,7 +299,9 @@ void TSerPosixDevice::ApplyThreadPriority(TThreadPriority priority) {
                     nice[priority]);
 }
 
-}  // namespace
+void TSerPosixDriver::ApplyThreadPriority(TThreadPriority priority) const {
+  ApplyPosixThreadPriority(priority);
+}
 
 std::string TSerPosixDriver::OpenHint(const std::string& name, int error) const {
   if (error != EACCES && error != EPERM) return {};
