@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
 
 #include "termios2_rate.h"
@@ -89,16 +88,10 @@ int TSerPosixDevice::SetState(const TSerDCB& dcb) {
   if (tcsetattr(fd, TCSANOW, &plan.Tio) != 0) return errno;
   if (plan.CustomRate)
     if (int err = SetCustomRate(fd, plan.Rate)) return err;
-  // A device may take a rate without keeping it: read it back. A UART that
-  // divides its clock lands near the rate; 2 % is within what lines bear.
+  // A device may take a rate without keeping it: read it back.
   std::uint32_t in = 0, out = 0;
-  if (GetRates(fd, in, out) == 0) {
-    const auto off = [&](std::uint32_t r) {
-      return std::llabs(static_cast<long long>(r) - plan.Rate) * 50 >
-             static_cast<long long>(plan.Rate);
-    };
-    if (off(out) || (in != 0 && off(in))) return EINVAL;
-  }
+  if (GetRates(fd, in, out) == 0 && !RateKept(plan.Rate, in, out))
+    return EINVAL;
   if (plan.ModemSet && ioctl(fd, TIOCMBIS, &plan.ModemSet) != 0 &&
       !Unsupported(errno))
     return errno;
