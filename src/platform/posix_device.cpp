@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
 
 #include "remote_port_name.h"
@@ -53,7 +52,6 @@ class TSerPosixDevice final : public TSerDevice {
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
   void Cancel() override;
   void Close() override;
-  void ApplyThreadPriority(TThreadPriority priority) override;
 
  private:
   int Fd() const { return FFd.load(); }
@@ -92,16 +90,10 @@ int TSerPosixDevice::SetState(const TSerDCB& dcb) {
   if (tcsetattr(fd, TCSANOW, &plan.Tio) != 0) return errno;
   if (plan.CustomRate)
     if (int err = SetCustomRate(fd, plan.Rate)) return err;
-  // A device may take a rate without keeping it: read it back. A UART that
-  // divides its clock lands near the rate; 2 % is within what lines bear.
+  // A device may take a rate without keeping it: read it back.
   std::uint32_t in = 0, out = 0;
-  if (GetRates(fd, in, out) == 0) {
-    const auto off = [&](std::uint32_t r) {
-      return std::llabs(static_cast<long long>(r) - plan.Rate) * 50 >
-             static_cast<long long>(plan.Rate);
-    };
-    if (off(out) || (in != 0 && off(in))) return EINVAL;
-  }
+  if (GetRates(fd, in, out) == 0 && !RateKept(plan.Rate, in, out))
+    return EINVAL;
   if (plan.ModemSet && ioctl(fd, TIOCMBIS, &plan.ModemSet) != 0 &&
       !Unsupported(errno))
     return errno;
@@ -292,18 +284,18 @@ void TSerPosixDevice::Close() {
   if (wake >= 0) ::close(wake);
 }
 
-void TSerPosixDevice::ApplyThreadPriority(TThreadPriority priority) {
-  ApplyThreadNice(priority);
-}
-
 }  // namespace
 
-void ApplyThreadNice(TThreadPriority priority) {
+void ApplyPosixThreadPriority(TThreadPriority priority) {
   static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
   if (priority > tpTimeCritical) return;
   // Best effort: without the right to raise it the thread keeps its own.
   (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()),
                     nice[priority]);
+}
+
+void TSerPosixDriver::ApplyThreadPriority(TThreadPriority priority) const {
+  ApplyPosixThreadPriority(priority);
 }
 
 std::string TSerPosixDriver::OpenHint(const std::string& name, int error) const {

@@ -29,12 +29,14 @@ class TSerPosixDriver : public TSerDriver {
   // For a device the user may not open: the group to join (see
   // DeviceAccessHint).
   std::string OpenHint(const std::string& name, int error) const override;
+  void ApplyThreadPriority(TThreadPriority priority) const override;
 
  private:
   TResolver FResolver;
 };
 
-// The calling thread's nice value for a priority; best effort.
-void ApplyThreadNice(TThreadPriority priority);
+// The calling thread's nice value for `priority` (tpNormal: 0); best
+// effort, for every driver whose port threads run on this system.
+void ApplyPosixThreadPriority(TThreadPriority priority);
 
 }  // namespace talmo

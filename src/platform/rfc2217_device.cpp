@@ -76,9 +76,6 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
   void Cancel() override;
   void Close() override;
-  void ApplyThreadPriority(TThreadPriority priority) override {
-    ApplyThreadNice(priority);
-  }
 
  private:
   // What the decoder finds; FInLock is held (a pump runs).

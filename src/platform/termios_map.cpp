@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace talmo {
 
@@ -133,6 +134,14 @@ int PlanTermios(const TSerDCB& dcb, const termios& current,
   SetFlow(t, dcb, out);
   out.Tio = t;
   return 0;
+}
+
+bool RateKept(std::uint32_t rate, std::uint32_t inRate, std::uint32_t outRate) {
+  const auto near = [rate](std::uint32_t r) {
+    return std::llabs(static_cast<long long>(r) - rate) * 50 <=
+           static_cast<long long>(rate);
+  };
+  return near(outRate) && (inRate == 0 || near(inRate));
 }
 
 }  // namespace talmo

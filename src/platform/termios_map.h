@@ -27,4 +27,9 @@ speed_t StandardSpeed(std::uint32_t rate);
 // stop-bit codes.
 int PlanTermios(const TSerDCB& dcb, const termios& current, TTermiosPlan& out);
 
+// Whether the rates a device reports back after a set keep `rate`. A UART
+// that divides its clock lands near the rate; within 2 % is what lines
+// bear. An input rate of 0 follows the output rate.
+bool RateKept(std::uint32_t rate, std::uint32_t inRate, std::uint32_t outRate);
+
 }  // namespace talmo

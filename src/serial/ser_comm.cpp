@@ -166,12 +166,13 @@ void TSerCustomComm::InitEventMask() {
 void TSerCustomComm::StartThreads() {
   if (FEventMask != 0) {
     FEventThread =
-        std::make_shared<TSerCommEventThread>(*this, FDevice, FSync);
+        std::make_shared<TSerCommEventThread>(*this, FDriver, FDevice, FSync);
     FEventThread->Start(FEventPriority);
   }
   if (!FDirectWrite) {
     FWriteThread = std::make_shared<TSerCommWriteThread>(
-        *this, FDevice, FSync, static_cast<std::size_t>(FBuffers.WriteSize()),
+        *this, FDriver, FDevice, FSync,
+        static_cast<std::size_t>(FBuffers.WriteSize()),
         FTiming);
     FWriteThread->Start(FWritePriority);
   }

@@ -117,8 +117,8 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
   static constexpr int kRetryPauseMs = 100;
 
  protected:
-  TSerCommThread(TSerCustomComm& owner, std::shared_ptr<TSerDevice> device,
-                 TSerSync& sync);
+  TSerCommThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
+                 std::shared_ptr<TSerDevice> device, TSerSync& sync);
   virtual void Execute() = 0;
   // Runs `fn` on the GUI thread and waits; false when cancelled.
   bool Synchronize(std::function<void()> fn);
@@ -130,6 +130,8 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
   void Pause(int ms) { WaitEvent.WaitFor(ms); }
 
   TSerCustomComm* const Owner;
+  // Kept by the thread, which may outlive a port destroyed in its handler.
+  const std::shared_ptr<TSerDriver> Driver;  // for the thread priority
   const std::shared_ptr<TSerDevice> Device;
   TSerSync& Sync;
   TSerWaitEvent WaitEvent;  // also the wake-up signal of Shutdown
@@ -149,8 +151,9 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
 class TSerCommEventThread final : public TSerCommThread {
  public:
   TSerCommEventThread(TSerCustomComm& owner,
+                      std::shared_ptr<TSerDriver> driver,
                       std::shared_ptr<TSerDevice> device, TSerSync& sync)
-      : TSerCommThread(owner, std::move(device), sync) {}
+      : TSerCommThread(owner, std::move(driver), std::move(device), sync) {}
 
  private:
   void Execute() override;
@@ -160,6 +163,7 @@ class TSerCommEventThread final : public TSerCommThread {
 class TSerCommWriteThread final : public TSerCommThread {
  public:
   TSerCommWriteThread(TSerCustomComm& owner,
+                      std::shared_ptr<TSerDriver> driver,
                       std::shared_ptr<TSerDevice> device, TSerSync& sync,
                       std::size_t capacity, TSerTiming timing);
   // GUI thread. Waits for room at most `timeoutMs`, looking at least every

@@ -1,7 +1,9 @@
 #pragma once
 // The table of device operations the port component reaches its device
-// through. The POSIX termios bodies live in src/platform; a test double and
-// the built-in loopback port implement the same table.
+// through, and the driver that opens devices by name. The termios bodies
+// live in src/platform (the built-in loopback port is a pseudo-terminal
+// opened through them like any tty); the tests' scripted device implements
+// the same table.
 //
 // Every operation returns 0 on success or an errno code; the component turns
 // codes into its messages. Calls may come from three threads at once (see
@@ -54,11 +56,6 @@ class TSerDevice {
   virtual void Cancel() = 0;
   // Releases the device. Idempotent; later calls answer EBADF.
   virtual void Close() = 0;
-
-  // Best effort for the calling thread; a refusal is not an error.
-  virtual void ApplyThreadPriority(TThreadPriority priority) {
-    (void)priority;
-  }
 };
 
 // Opens devices by name.
@@ -75,6 +72,13 @@ class TSerDriver {
     (void)name;
     (void)error;
     return {};
+  }
+  // Gives the calling thread `priority`, best effort: a refusal is not an
+  // error. The port's event and write threads call it as they start and
+  // after their priority changed, possibly both at once. It belongs to the
+  // platform, not to a device, so it is here and not on TSerDevice.
+  virtual void ApplyThreadPriority(TThreadPriority priority) const {
+    (void)priority;
   }
 };
 

@@ -53,9 +53,13 @@ void TSerCommBuffer::Remove(std::size_t n) {
 // ---------------------------------------------------------------------------
 
 TSerCommThread::TSerCommThread(TSerCustomComm& owner,
+                               std::shared_ptr<TSerDriver> driver,
                                std::shared_ptr<TSerDevice> device,
                                TSerSync& sync)
-    : Owner(&owner), Device(std::move(device)), Sync(sync) {}
+    : Owner(&owner),
+      Driver(std::move(driver)),
+      Device(std::move(device)),
+      Sync(sync) {}
 
 TSerCommThread::~TSerCommThread() {
   // Only a detached thread ends here without a join; it runs this
@@ -130,7 +134,7 @@ bool TSerCommThread::Synchronize(std::function<void()> fn) {
 void TSerCommThread::ApplyPriority() {
   const TThreadPriority wanted = FPriority.load();
   if (FPriorityApplied && wanted == FApplied) return;
-  Device->ApplyThreadPriority(wanted);
+  Driver->ApplyThreadPriority(wanted);
   FApplied = wanted;
   FPriorityApplied = true;
 }
@@ -162,10 +166,11 @@ void TSerCommEventThread::Execute() {
 // ---------------------------------------------------------------------------
 
 TSerCommWriteThread::TSerCommWriteThread(TSerCustomComm& owner,
+                                         std::shared_ptr<TSerDriver> driver,
                                          std::shared_ptr<TSerDevice> device,
                                          TSerSync& sync, std::size_t capacity,
                                          TSerTiming timing)
-    : TSerCommThread(owner, std::move(device), sync),
+    : TSerCommThread(owner, std::move(driver), std::move(device), sync),
       Capacity(capacity),
       Timing(std::move(timing)),
       Buffer(capacity) {}

@@ -29,6 +29,7 @@
 #include <map>
 #include <thread>
 
+#include "fake_device.h"
 #include "loopback_port.h"
 #include "posix_device.h"
 #include "radio_group.h"
@@ -141,6 +142,7 @@ class WindowTest : public ::testing::Test {
       auto it = paths.find(bare);
       return it == paths.end() ? std::string() : it->second;
     });
+    if (Driver) env.Driver = Driver;
     env.PortList = [this] { return Ports; };
     Window = std::make_unique<TfoMain>(env);
     Window->tiPause->stop();  // the tests tick the timers themselves
@@ -175,6 +177,7 @@ class WindowTest : public ::testing::Test {
                                   {"COM99", TLoopbackPort::Instance().Path(), ""}};
   std::shared_ptr<FakeDialogs> Dialogs = std::make_shared<FakeDialogs>();
   std::vector<int> Delays;
+  std::shared_ptr<TSerDriver> Driver;  // set before Make: instead of the ttys
   std::unique_ptr<TfoMain> Window;
 };
 
@@ -376,6 +379,30 @@ TEST_F(WindowTest, ReceivedFramesReachThePaneEightPerTick) {
   w.tiPauseTimer();
   EXPECT_EQ(w.cbPause->text().toStdString(), "Pause");
   EXPECT_EQ(w.cbPause->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+}
+
+// A device may hand out fewer bytes than its count offered: the pane shows
+// what was read, never the unfilled rest of the buffer.
+TEST_F(WindowTest, ReceiveFormatsTheBytesReadNotTheCountOffered) {
+  auto driver = std::make_shared<test::FakeDriver>();
+  driver->Prepare = [](test::FakeState& s) { s.ReadLimit = 2; };
+  Driver = driver;
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  OpenCom3();
+  test::FakeState& d = *driver->Last;
+  {
+    std::lock_guard l(d.Lock);
+    d.Input = {0x02, 'A', 'B', 'C', 0x03};
+  }
+  d.PushEvent(EV_RXCHAR);
+  ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 1; }));
+  w.tiPauseTimer();
+  EXPECT_EQ(w.PaneLines().back(), " STX A B C ETX");
+  w.buCloseClick();
 }
 
 TEST_F(WindowTest, DirectKeysComeBackThroughTheLoopbackPort) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,7 @@ struct FakeState {
   std::uint32_t Mask = 0;
   std::vector<std::size_t> WriteCalls;  // size of each Write call
   std::vector<std::uint8_t> Sent;
-  std::vector<TThreadPriority> Priorities;
+  std::vector<TThreadPriority> Priorities;  // through the driver
   int WaitCalls = 0;
   bool Cancelled = false;
   bool Closed = false;
@@ -41,7 +42,19 @@ struct FakeState {
   int SetupError = 0, TimeoutsError = 0, MaskError = 0;
   int ReadError = 0, ClearErrorError = 0;
   std::deque<int> WriteErrors;  // one per Write call, front first
+  // One per Write call, front first, before WriteErrors: takes at most
+  // `Take` bytes, then answers `Error`, as a tty does when the line fails
+  // part way (Error set) or a time-out ends the write (Error 0).
+  struct WriteAnswer {
+    std::size_t Take;
+    int Error;
+  };
+  std::deque<WriteAnswer> WriteAnswers;
   int GoneError = 0;            // WaitEvent and Write answer it for ever
+  std::deque<int> WaitErrors;   // one per WaitEvent call: a passing failure
+  // At most this many bytes per Read (0: no limit), as a device whose count
+  // ran ahead of what it hands out.
+  std::size_t ReadLimit = 0;
   std::deque<std::uint32_t> Events;
   int LastPopCall = 0;  // WaitCalls when the latest event was taken
   std::deque<std::uint8_t> Input;
@@ -104,6 +117,11 @@ class FakeDevice : public TSerDevice {
     S->Cv.notify_all();
     events = 0;
     if (S->GoneError && !S->Cancelled) return S->GoneError;
+    if (!S->WaitErrors.empty() && !S->Cancelled) {
+      const int e = S->WaitErrors.front();
+      S->WaitErrors.pop_front();
+      return e;
+    }
     S->Cv.wait(l, [&] {
       return S->Cancelled || !S->Events.empty() || S->GoneError;
     });
@@ -120,6 +138,7 @@ class FakeDevice : public TSerDevice {
     got = 0;
     if (S->ReadError) return S->ReadError;
     auto* p = static_cast<std::uint8_t*>(buf);
+    if (S->ReadLimit) count = std::min(count, S->ReadLimit);
     while (got < count && !S->Input.empty()) {
       p[got++] = S->Input.front();
       S->Input.pop_front();
@@ -138,12 +157,20 @@ class FakeDevice : public TSerDevice {
     S->Cv.notify_all();
     if (S->Cancelled) return 0;
     if (S->GoneError) return S->GoneError;
+    auto* p = static_cast<const std::uint8_t*>(buf);
+    if (!S->WriteAnswers.empty()) {
+      const FakeState::WriteAnswer a = S->WriteAnswers.front();
+      S->WriteAnswers.pop_front();
+      written = std::min(count, a.Take);
+      S->Sent.insert(S->Sent.end(), p, p + written);
+      S->Cv.notify_all();
+      return a.Error;
+    }
     if (!S->WriteErrors.empty()) {
       const int e = S->WriteErrors.front();
       S->WriteErrors.pop_front();
       if (e) return e;
     }
-    auto* p = static_cast<const std::uint8_t*>(buf);
     S->Sent.insert(S->Sent.end(), p, p + count);
     written = count;
     S->Cv.notify_all();
@@ -173,10 +200,6 @@ class FakeDevice : public TSerDevice {
     }
     S->Cv.notify_all();
   }
-  void ApplyThreadPriority(TThreadPriority p) override {
-    std::lock_guard l(S->Lock);
-    S->Priorities.push_back(p);
-  }
 
  private:
   std::shared_ptr<FakeState> S;
@@ -198,7 +221,18 @@ class FakeDriver : public TSerDriver {
     if (Prepare) Prepare(*Last);
     return std::make_unique<FakeDevice>(Last);
   }
-  std::mutex Lock;
+  // Recorded on the device opened last, where the tests look for it.
+  void ApplyThreadPriority(TThreadPriority p) const override {
+    std::shared_ptr<FakeState> s;
+    {
+      std::lock_guard l(Lock);
+      s = Last;
+    }
+    if (!s) return;
+    std::lock_guard l(s->Lock);
+    s->Priorities.push_back(p);
+  }
+  mutable std::mutex Lock;
   std::vector<std::string> Names;
   std::map<std::string, int> OpenErrors;
   std::function<void(FakeState&)> Prepare;

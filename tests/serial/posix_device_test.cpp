@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -155,6 +156,24 @@ TEST_F(PtyTest, MissingDevicesAreNotFound) {
     }
     EXPECT_FALSE(Comm->Active());
   }
+}
+
+// The driver sets the calling thread's nice value; lowering it needs no
+// right, so the lower priorities can be checked anywhere.
+TEST(PosixDriver, ThreadPriorityLowersOnlyTheCallingThread) {
+  TSerPosixDriver driver;
+  const int mine = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  for (auto [priority, nice] : {std::pair{tpIdle, 19}, {tpLowest, 10}}) {
+    if (nice < mine && geteuid() != 0) continue;  // already niced below it
+    int seen = -100;
+    std::thread t([&, priority = priority] {
+      driver.ApplyThreadPriority(priority);
+      seen = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    });
+    t.join();
+    EXPECT_EQ(seen, nice);
+  }
+  EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), mine);
 }
 
 TEST_F(PtyTest, ADeviceHeldElsewhereCannotBeOpened) {

@@ -492,6 +492,84 @@ TEST_F(CommTest, BytesStillWaitingAreOfferedAgainWhileTheHandlerReads) {
   EXPECT_EQ(counts, std::vector<int>{2});
 }
 
+// Under a steady stream the same dispatch offers again what keeps arriving,
+// but only so often: then the GUI thread gets back to its other work.
+TEST_F(CommTest, RepeatedOffersInOneDispatchAreCapped) {
+  Comm->Open();
+  std::vector<int> counts;
+  Comm->OnRxChar = [&](TSerCustomComm* c, int n) {
+    counts.push_back(n);
+    std::uint8_t b;
+    c->ReadBuf(&b, 1);
+  };
+  Dev().Input.assign(100, 0x55);
+  Feed(EV_RXCHAR);
+  std::vector<int> expected;
+  for (int n = 100; n > 84; --n) expected.push_back(n);  // 1 + 15 repeats
+  EXPECT_EQ(counts, expected);
+  // The rest waits for the next event.
+  counts.clear();
+  Feed(EV_RXCHAR);
+  ASSERT_EQ(counts.size(), 16u);
+  EXPECT_EQ(counts.front(), 84);
+}
+
+// Reading the queue count clears the device's error state: the bits it
+// cleared must still reach OnError with the next EV_ERR, once, and not
+// survive into the next open.
+TEST_F(CommTest, ErrorBitsClearedByTheQueueCountReachOnErrorOnce) {
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  Dev().PendingErrors = CE_BREAK;
+  EXPECT_EQ(Comm->InQueCount(), 0);
+  EXPECT_EQ(Dev().PendingErrors, 0u);  // the device has forgotten them
+  Feed(EV_ERR);
+  EXPECT_EQ(Log, std::vector<std::string>{"Error 16"});
+  Feed(EV_ERR);
+  EXPECT_EQ(Log.size(), 1u);
+
+  // Counted by the receive handler inside a dispatch.
+  Comm->OnRxChar = [this](TSerCustomComm* c, int) {
+    Note("RxChar");
+    std::uint8_t b[4];
+    c->ReadBuf(b, 4);
+    {
+      std::lock_guard l(Dev().Lock);
+      Dev().PendingErrors = CE_FRAME;  // arrives while the handler runs
+    }
+    c->InQueCount();
+  };
+  Log.clear();
+  Dev().Input = {1};
+  Feed(EV_RXCHAR | EV_ERR);
+  EXPECT_EQ(Log, (std::vector<std::string>{"RxChar", "Error 8"}));
+
+  // Held bits of the last open belong to it alone.
+  Log.clear();
+  Dev().PendingErrors = CE_OVERRUN;
+  Comm->InQueCount();
+  Comm->Close();
+  Comm->Open();
+  Log.clear();
+  Feed(EV_ERR);
+  EXPECT_TRUE(Log.empty());
+}
+
+// A wait that fails without the device being gone is tried again after the
+// pause; it is no loss and events after it still come.
+TEST_F(CommTest, PassingWaitFailureIsNoLoss) {
+  HookAll();
+  Comm->SetMonitorEvents({ceCts});
+  Driver->Prepare = [](FakeState& s) { s.WaitErrors = {EOVERFLOW}; };
+  Comm->Open();
+  Log.clear();
+  Feed(EV_CTS);
+  EXPECT_EQ(Log, std::vector<std::string>{"Cts"});
+  std::lock_guard l(Dev().Lock);
+  EXPECT_GE(Dev().WaitCalls, 2);
+}
+
 TEST_F(CommTest, HandlerExceptionsAreShownAndTheThreadGoesOn) {
   Comm->SetMonitorEvents({ceRxChar, ceError, ceCts, ceDsr});
   HookAll();
@@ -712,6 +790,34 @@ TEST_F(CommTest, FailedWriteIsReportedAndRetriedAfterAPause) {
   std::lock_guard l(d.Lock);
   EXPECT_EQ(d.WriteCalls.size(), 2u);
   EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "zz");
+}
+
+// A write the line ends part way: what went out is gone from the queue, so
+// the retry after the pause sends only the rest.
+TEST_F(CommTest, PartOfAFailedWriteIsNotSentAgain) {
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  FakeState& d = Dev();
+  {
+    std::lock_guard l(d.Lock);
+    d.WriteAnswers = {{2, EAGAIN}};
+  }
+  ASSERT_EQ(Comm->WriteBuf("abcdef", 6), 6);
+  ASSERT_TRUE(PumpUntil(Sync, [&] { return !Log.empty(); }));
+  EXPECT_EQ(Log, std::vector<std::string>{"TxEmpty"});
+  std::lock_guard l(d.Lock);
+  EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "abcdef");
+  EXPECT_EQ(d.WriteCalls, (std::vector<std::size_t>{6, 4}));
+}
+
+// A direct write answers what the device took before its time-out ran out.
+TEST_F(CommTest, DirectWriteReturnsWhatTheDeviceTook) {
+  Comm->SetDirectWrite(true);
+  Comm->Open();
+  Dev().WriteAnswers = {{3, 0}};
+  EXPECT_EQ(Comm->WriteBuf("abcdef", 6), 3);
+  EXPECT_EQ(std::string(Dev().Sent.begin(), Dev().Sent.end()), "abc");
 }
 
 // --- a device that goes away -----------------------------------------------

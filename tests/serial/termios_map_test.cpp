@@ -161,5 +161,34 @@ TEST_F(TermiosMapTest, WhatNoUartKeepsIsRefused) {
   }
 }
 
+// The read-back after a set: pseudo-terminals keep every rate, so the rule
+// is checked here on the figures a UART could report.
+TEST(RateKept, NearIsKeptAndFarIsRefused) {
+  const struct {
+    const char* name;
+    std::uint32_t rate, in, out;
+    bool kept;
+  } table[] = {
+      {"exact, input follows output", 115200, 0, 115200, true},
+      {"exact both", 115200, 115200, 115200, true},
+      {"output 2 % above", 115200, 0, 117504, true},
+      {"output just over 2 % above", 115200, 0, 117505, false},
+      {"output 2 % below", 115200, 0, 112896, true},
+      {"output just over 2 % below", 115200, 0, 112895, false},
+      {"input 2 % above", 115200, 117504, 115200, true},
+      {"input just over 2 % above", 115200, 117505, 115200, false},
+      {"input at half the rate", 115200, 57600, 115200, false},
+      {"output dropped to 0", 9600, 0, 0, false},
+      {"slow line, near", 300, 0, 306, true},
+      {"slow line, off", 300, 0, 307, false},
+      {"fast line the UART cannot reach", 4000000, 0, 3000000, false},
+      {"fast line kept", 4000000, 4000000, 4000000, true},
+  };
+  for (auto& row : table) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(RateKept(row.rate, row.in, row.out), row.kept);
+  }
+}
+
 }  // namespace
 }  // namespace talmo
