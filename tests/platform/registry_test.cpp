@@ -344,6 +344,7 @@ struct BadFile {
 class UnreadableFileTest : public RegistryTest,
                            public ::testing::WithParamInterface<BadFile> {};
 
+// What the parser refuses, case by case, is in reg_format_test.
 TEST_P(UnreadableFileTest, IsSetAsideUnchangedReportedOnceAndTheStoreStartsEmpty) {
   const BadFile& bad = GetParam();
   WriteFile(File(), bad.content);
@@ -375,26 +376,8 @@ INSTANTIATE_TEST_SUITE_P(
     Files, UnreadableFileTest,
     ::testing::Values(
         BadFile{"no header", "[HKEY_LOCAL_MACHINE\\X]\n", 1, "expected the first line"},
-        BadFile{"empty", "", 1, "no 'Windows Registry Editor Version 5.00' line"},
         BadFile{"garbage line", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n", 4,
-                "found 'REGBAUD=6'"},
-        BadFile{"open quote", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\n\"A=dword:1\n", 4,
-                "no closing quote"},
-        BadFile{"bad dword", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=dword:123456789\n",
-                4, "1 to 8 hexadecimal digits"},
-        BadFile{"bad byte", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=hex:01,0g\n", 4,
-                "hexadecimal pairs"},
-        BadFile{"unknown type", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=qword:1\n", 4,
-                "unknown data type 'qword:'"},
-        BadFile{"value before key", std::string(kHeader) + "\"A\"=dword:00000001\n", 3,
-                "before any [key] line"},
-        BadFile{"open key line", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X\n", 3,
-                "'[path]'"},
-        BadFile{"continuation at end", std::string(kHeader) + "[K]\n\"A\"=hex:01,\\\n", 4,
-                "past the end of the file"},
-        BadFile{"UTF-16", std::string("\xff\xfeW\0i\0", 6), 1, "UTF-16"},
-        BadFile{"NUL byte", std::string(kHeader) + "[K]\n\"A\"=\"x" + std::string(1, '\0') + "\"\n",
-                4, "NUL"}),
+                "found 'REGBAUD=6'"}),
     [](const ::testing::TestParamInfo<BadFile>& p) {
       std::string n = p.param.what;
       for (char& c : n)
