@@ -381,8 +381,12 @@ bool EndsWithBlankLine(const std::string& s) {
 std::string Write(const TDocument& doc) {
   std::string out = doc.Prolog;
   if (out.empty()) out = std::string(kHeader5) + doc.Eol + doc.Eol;
+  // A generated line starts on a line of its own. A last line that ends in
+  // a CR without its LF only lacks the LF: a second CR would stay in that
+  // line and make it unreadable.
   auto startGenerated = [&] {
-    if (!out.empty() && out.back() != '\n') out += doc.Eol;
+    if (out.empty() || out.back() == '\n') return;
+    out += out.back() == '\r' ? std::string("\n") : doc.Eol;
   };
   for (const TSection& s : doc.Sections) {
     if (s.HeaderRaw.empty()) {

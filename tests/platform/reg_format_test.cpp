@@ -190,7 +190,7 @@ struct TEdit {
   std::string after;
 };
 
-TEST(RegFormat, SetValueChangesOnlyItsLineAndAddsNewValuesWhereTheKeyEnds) {
+TEST(RegFormat, SetValueChangesOnlyItsLineAndAddsNewValuesWhereTheKeyEndsReadably) {
   const TEdit cases[] = {
       {"changed in place under its own name, keeping the others' text",
        std::string(kHeader) + "[K]\n\"A\"=DWORD:2\n\"B\" = hex:01\n\n", "K", "a",
@@ -211,6 +211,16 @@ TEST(RegFormat, SetValueChangesOnlyItsLineAndAddsNewValuesWhereTheKeyEnds) {
        "Windows Registry Editor Version 5.00\r\n\r\n[New]\r\n\"N\"=dword:00000007\r\n\r\n"},
       {"a first key in an empty document", "", "New", "N",
        std::string(kHeader) + "[New]\n\"N\"=dword:00000007\n\n"},
+      // A last line that ends in a CR without its LF gets the LF, not a
+      // second CR that would make the line unreadable.
+      {"after a last line of a lone CR", "Windows Registry Editor Version 5.00\r\n\r", "New", "N",
+       "Windows Registry Editor Version 5.00\r\n\r\n[New]\r\n\"N\"=dword:00000007\r\n\r\n"},
+      {"after a last value line ending in CR",
+       "Windows Registry Editor Version 5.00\r\n[K]\r\n\"A\"=dword:00000001\r", "K", "N",
+       "Windows Registry Editor Version 5.00\r\n[K]\r\n\"A\"=dword:00000001\r\n"
+       "\"N\"=dword:00000007\r\n"},
+      {"after a last key line ending in CR", "Windows Registry Editor Version 5.00\n[K]\r", "K", "N",
+       "Windows Registry Editor Version 5.00\n[K]\r\n\"N\"=dword:00000007\n"},
   };
   for (const TEdit& c : cases) {
     SCOPED_TRACE(c.what);
@@ -220,6 +230,11 @@ TEST(RegFormat, SetValueChangesOnlyItsLineAndAddsNewValuesWhereTheKeyEnds) {
     }
     SetValue(doc, c.key, c.name, rdInteger, Bytes({7, 0, 0, 0}));
     EXPECT_EQ(Write(doc), c.after);
+    // What was written reads again: a store never writes a file it would
+    // have to set aside at the next start.
+    TDocument again;
+    const auto error = Parse(Write(doc), again);
+    EXPECT_FALSE(error.has_value()) << error->Line << ": " << error->What;
   }
 }
 
