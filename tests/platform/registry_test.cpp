@@ -174,6 +174,25 @@ TEST_F(RegistryTest, RewritingAValueWithTheSameDataLeavesTheFileAlone) {
   EXPECT_EQ(ReadFile(File()), std::string(before).replace(before.find("00000003"), 8, "00000004"));
 }
 
+// A file whose last line ends in CR without LF (cut off, or saved so by an
+// editor) is still readable at the next start after a write: nothing is
+// set aside and every value is there.
+TEST_F(RegistryTest, AFileEndingInACarriageReturnStaysReadableAfterAWrite) {
+  WriteFile(File(), "Windows Registry Editor Version 5.00\r\n\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\r\n"
+                    "\"REGBAUD\"=dword:00000006\r");
+  {
+    TRegistry key(Store());
+    ASSERT_TRUE(key.OpenKey(kKey, false));
+    key.WriteInteger("REGSTOP", 2);
+  }
+  TRegistry key = Fresh();
+  EXPECT_FALSE(key.TakeStoreWarning().has_value());
+  ASSERT_TRUE(key.OpenKey(kKey, false));
+  EXPECT_EQ(key.ReadInteger("REGBAUD"), 6);
+  EXPECT_EQ(key.ReadInteger("REGSTOP"), 2);
+}
+
 // ---------------------------------------------------------------------------
 // Reading a value as the wrong type
 
