@@ -408,7 +408,6 @@ std::string Write(const TDocument& doc) {
   return out;
 }
 
-
 // The last definition of a value wins, as when the file is imported.
 const TItem* FindValue(const TDocument& doc, const std::string& full,
                        const std::string& name) {
