@@ -5,13 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "ser_types.h"
 
 namespace talmo {
 namespace {
 
 std::string Failure(const std::string& path, int code) {
-  return "Cannot capture to \"" + path + "\": " + std::strerror(code);
+  return "Cannot capture to \"" + path + "\": " + SysErrorText(code);
 }
 
 }  // namespace

@@ -9,16 +9,17 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <algorithm>
 #include <vector>
+
+#include "ser_types.h"
 
 namespace talmo {
 
 TLoopbackPort::TLoopbackPort() {
   char name[256] = {};
   if (::openpty(&FMaster, &FSlave, name, nullptr, nullptr) != 0) {
-    FError = std::string("cannot make the loopback pair: ") + std::strerror(errno);
+    FError = "cannot make the loopback pair: " + SysErrorText(errno);
     return;
   }
   // Raw from the start, so nothing is echoed or changed by the line
@@ -33,7 +34,7 @@ TLoopbackPort::TLoopbackPort() {
   ::fcntl(FMaster, F_SETFL, ::fcntl(FMaster, F_GETFL) | O_NONBLOCK);
   FWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (FWake < 0) {
-    FError = std::string("cannot make the loopback pair: ") + std::strerror(errno);
+    FError = "cannot make the loopback pair: " + SysErrorText(errno);
     return;
   }
   FPath = name;

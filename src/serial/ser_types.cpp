@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "ser_device.h"
@@ -41,8 +42,23 @@ std::string ErrorHintOf(std::exception_ptr e) {
   }
 }
 
+namespace {
+
+// strerror_r comes in two forms; either gives the text in or beside `buf`.
+[[maybe_unused]] const char* ErrorTextOf(int result, const char* buf) {
+  return result == 0 ? buf : "Unknown error";
+}
+[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) {
+  return result;
+}
+
+}  // namespace
+
+// Not generic_category().message(): that may take the text from strerror,
+// whose buffer other threads may share.
 std::string SysErrorText(int code) {
-  return std::generic_category().message(code);
+  char buf[256] = {};
+  return ErrorTextOf(::strerror_r(code, buf, sizeof buf), buf);
 }
 
 bool IsDeviceGone(int code) {

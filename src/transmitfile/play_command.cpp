@@ -110,7 +110,7 @@ struct TPrinter {
 
 // The one line for an output that could not be written.
 void SayOutputFailed(std::FILE* err, int failure) {
-  std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(failure));
+  std::fprintf(err, "talmocli: cannot write output: %s\n", SysErrorText(failure).c_str());
 }
 
 // The host parts both plays share: the data lines, the printed sendings,

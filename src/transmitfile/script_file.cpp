@@ -2,11 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
+#include "ser_types.h"
 #include "talmo_build.h"
 
 namespace talmo {
@@ -41,7 +41,7 @@ std::vector<std::string> DataLinesOf(const std::vector<std::string>& lines) {
 
 std::string ReadScriptFile(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw std::runtime_error("Cannot open file \"" + path + "\". " + std::strerror(errno));
+  if (!f) throw std::runtime_error("Cannot open file \"" + path + "\". " + SysErrorText(errno));
   std::string text;
   char buf[65536];
   std::size_t n;
@@ -49,19 +49,19 @@ std::string ReadScriptFile(const std::string& path) {
   const bool failed = std::ferror(f) != 0;
   const int err = errno;
   std::fclose(f);
-  if (failed) throw std::runtime_error("Cannot read file \"" + path + "\". " + std::strerror(err));
+  if (failed) throw std::runtime_error("Cannot read file \"" + path + "\". " + SysErrorText(err));
   return text;
 }
 
 void WriteScriptFile(const std::string& path, std::string_view text) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw std::runtime_error("Cannot create file \"" + path + "\". " + std::strerror(errno));
+  if (!f) throw std::runtime_error("Cannot create file \"" + path + "\". " + SysErrorText(errno));
   const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   int err = errno;
   const bool closed = std::fclose(f) == 0;
   if (written && !closed) err = errno;
   if (!written || !closed)
-    throw std::runtime_error("Cannot write file \"" + path + "\". " + std::strerror(err));
+    throw std::runtime_error("Cannot write file \"" + path + "\". " + SysErrorText(err));
 }
 
 std::string JoinScriptLines(const std::vector<std::string>& lines) {

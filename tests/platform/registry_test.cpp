@@ -174,6 +174,25 @@ TEST_F(RegistryTest, RewritingAValueWithTheSameDataLeavesTheFileAlone) {
   EXPECT_EQ(ReadFile(File()), std::string(before).replace(before.find("00000003"), 8, "00000004"));
 }
 
+// A file whose last line ends in CR without LF (cut off, or saved so by an
+// editor) is still readable at the next start after a write: nothing is
+// set aside and every value is there.
+TEST_F(RegistryTest, AFileEndingInACarriageReturnStaysReadableAfterAWrite) {
+  WriteFile(File(), "Windows Registry Editor Version 5.00\r\n\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\r\n"
+                    "\"REGBAUD\"=dword:00000006\r");
+  {
+    TRegistry key(Store());
+    ASSERT_TRUE(key.OpenKey(kKey, false));
+    key.WriteInteger("REGSTOP", 2);
+  }
+  TRegistry key = Fresh();
+  EXPECT_FALSE(key.TakeStoreWarning().has_value());
+  ASSERT_TRUE(key.OpenKey(kKey, false));
+  EXPECT_EQ(key.ReadInteger("REGBAUD"), 6);
+  EXPECT_EQ(key.ReadInteger("REGSTOP"), 2);
+}
+
 // ---------------------------------------------------------------------------
 // Reading a value as the wrong type
 
@@ -344,6 +363,7 @@ struct BadFile {
 class UnreadableFileTest : public RegistryTest,
                            public ::testing::WithParamInterface<BadFile> {};
 
+// What the parser refuses, case by case, is in reg_format_test.
 TEST_P(UnreadableFileTest, IsSetAsideUnchangedReportedOnceAndTheStoreStartsEmpty) {
   const BadFile& bad = GetParam();
   WriteFile(File(), bad.content);
@@ -375,26 +395,8 @@ INSTANTIATE_TEST_SUITE_P(
     Files, UnreadableFileTest,
     ::testing::Values(
         BadFile{"no header", "[HKEY_LOCAL_MACHINE\\X]\n", 1, "expected the first line"},
-        BadFile{"empty", "", 1, "no 'Windows Registry Editor Version 5.00' line"},
         BadFile{"garbage line", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n", 4,
-                "found 'REGBAUD=6'"},
-        BadFile{"open quote", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\n\"A=dword:1\n", 4,
-                "no closing quote"},
-        BadFile{"bad dword", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=dword:123456789\n",
-                4, "1 to 8 hexadecimal digits"},
-        BadFile{"bad byte", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=hex:01,0g\n", 4,
-                "hexadecimal pairs"},
-        BadFile{"unknown type", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=qword:1\n", 4,
-                "unknown data type 'qword:'"},
-        BadFile{"value before key", std::string(kHeader) + "\"A\"=dword:00000001\n", 3,
-                "before any [key] line"},
-        BadFile{"open key line", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X\n", 3,
-                "'[path]'"},
-        BadFile{"continuation at end", std::string(kHeader) + "[K]\n\"A\"=hex:01,\\\n", 4,
-                "past the end of the file"},
-        BadFile{"UTF-16", std::string("\xff\xfeW\0i\0", 6), 1, "UTF-16"},
-        BadFile{"NUL byte", std::string(kHeader) + "[K]\n\"A\"=\"x" + std::string(1, '\0') + "\"\n",
-                4, "NUL"}),
+                "found 'REGBAUD=6'"}),
     [](const ::testing::TestParamInfo<BadFile>& p) {
       std::string n = p.param.what;
       for (char& c : n)
