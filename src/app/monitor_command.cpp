@@ -117,8 +117,8 @@ constexpr std::uint64_t kHoldBytes = 1024;
 // A lost device (--reconnect) is tried again after kRetryFirst, then twice
 // as long each time up to kRetryMost: a quick return is seen at once, a long
 // absence costs one wake-up a second. A device that drops again within
-// kSettled of its return keeps the longer pause, so one that keeps failing
-// does not flood the output.
+// kSettled of its return goes on with the longer pause, so one that keeps
+// failing comes and goes at most once a second.
 constexpr auto kRetryFirst = std::chrono::milliseconds(100);
 constexpr auto kRetryMost = std::chrono::milliseconds(1000);
 constexpr auto kSettled = std::chrono::seconds(10);
@@ -471,8 +471,9 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       send.InQueue = false;
       holdUntil = now;
       // Tried soon when it had been there a while; a device that keeps
-      // dropping right after its return keeps the longer pause.
-      if (!backAt || now - *backAt >= kSettled) retryDelay = kRetryFirst;
+      // dropping right after its return waits longer each time.
+      retryDelay = !backAt || now - *backAt >= kSettled ? Clock::duration(kRetryFirst)
+                                                       : std::min<Clock::duration>(retryDelay * 2, kRetryMost);
       retryAt = now + retryDelay;
       waiting = true;
       SayDeviceGone(err, deviceTitle, "Waiting for it to come back.");
