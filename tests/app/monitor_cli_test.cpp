@@ -535,6 +535,38 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
   EXPECT_EQ(Slurp(capture), before + after);
 }
 
+TEST_F(MonitorCli, ADeviceBackButBusyIsToldOnceAndTriedUntilItOpens) {
+  const std::string link = Dir + "/ttyLINK";
+  PointAt(link, Path);
+  TChild m({"monitor", "--device", link, "--reconnect"}, Dir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  PointAt(link, Dir + "/absent");
+  Unplug();
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "Waiting for it"); }))
+      << m.ErrText;
+  // Its absence is the first reason it cannot be opened, and not told.
+  std::this_thread::sleep_for(1s);
+  // It comes back, but another program holds it for a while.
+  Plug();
+  const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  PointAt(link, Path);
+  const std::string busy = "talmocli: Can't open specified device " + link + " (Error 16, Device or resource busy)\n";
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, busy); })) << m.ErrText;
+  std::this_thread::sleep_for(3s);
+  ::close(holder);
+  const std::string back = "talmocli: " + link + ": The device is back; monitoring goes on.\n";
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, back); })) << m.ErrText;
+  // One line for each: the loss, the other reason, the return.
+  EXPECT_EQ(m.ErrText.substr(m.ErrText.find('\n') + 1),
+            "talmocli: " + link + ": The device is no longer available. Waiting for it to come back.\n" + busy + back);
+  ASSERT_EQ(::write(Master, "x", 1), 1);
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "x"); })) << m.OutText;
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+}
+
 TEST_F(MonitorCli, WaitingForTheDeviceEndsOnRequestOrAtItsTime) {
   struct Row {
     const char* what;
