@@ -535,6 +535,33 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
   EXPECT_EQ(Slurp(capture), before + after);
 }
 
+TEST_F(MonitorCli, SendGoesOnWithTheRestOfItsFileWhenTheDeviceIsBack) {
+  const std::string link = Dir + "/ttyLINK";
+  PointAt(link, Path);
+  const std::string bytes = Random(256 * 1024, 17);
+  TChild m({"monitor", "--device", link, "--reconnect", "--send", File("send.bin", bytes)}, Dir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  // Part of the file arrives; the line then fills up and holds the rest back.
+  const std::string first = Receive(8 * 1024);
+  ASSERT_EQ(first, bytes.substr(0, first.size()));
+  PointAt(link, Dir + "/absent");
+  Unplug();
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "Waiting for it"); }))
+      << m.ErrText;
+  Plug();
+  PointAt(link, Path);
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "is back"); })) << m.ErrText;
+  // What was under way at the loss went with the device; the rest of the
+  // file follows in order, to its end, and nothing after it.
+  std::string rest;
+  ReadUntil(Master, rest, [](const std::string&) { return false; }, 3s);
+  ASSERT_FALSE(rest.empty());
+  ASSERT_LT(rest.size(), bytes.size() - first.size());
+  EXPECT_TRUE(rest == bytes.substr(bytes.size() - rest.size())) << rest.size() << " bytes, not the end of the file";
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+}
+
 TEST_F(MonitorCli, ADeviceBackButBusyIsToldOnceAndTriedUntilItOpens) {
   const std::string link = Dir + "/ttyLINK";
   PointAt(link, Path);
