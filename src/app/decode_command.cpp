@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
 #include "cli_args.h"
 #include "clock.h"
 #include "formatter.h"
+#include "ser_types.h"
 
 namespace talmo {
 
@@ -105,7 +105,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   if (path != "-") {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(), std::strerror(errno));
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(), SysErrorText(errno).c_str());
       return kExitFailure;
     }
   }
@@ -136,7 +136,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(), std::strerror(errno));
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(), SysErrorText(errno).c_str());
       status = kExitFailure;
       break;
     }
@@ -152,7 +152,8 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   if (!writer.Failed()) formatter.TimeoutFlush();
   writer.Flush();
   if (writer.Failed() || std::ferror(out)) {
-    std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(writer.Failed() ? writer.Failure() : EIO));
+    std::fprintf(err, "talmocli: cannot write output: %s\n",
+                 SysErrorText(writer.Failed() ? writer.Failure() : EIO).c_str());
     return kExitFailure;
   }
   return status;

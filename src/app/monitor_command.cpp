@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -34,13 +33,16 @@ std::string MonitorUsage() {
              "usage: talmocli monitor (--port COMn | --device PATH) [--baud N]\n"
              "                        [--databits 7|8] [--parity none|odd|even]\n"
              "                        [--stopbits 1|1.5|2] [framing options]\n"
-             "                        [--capture FILE] [--seconds N]\n"
+             "                        [--capture FILE] [--seconds N] [--reconnect]\n"
              "                        [--send FILE [--repeat MS]]\n"
              "Prints every display line of the port as it is finished, and its line\n"
              "errors.\n") +
          kPortOptionsHelp +
          "  --capture FILE  write the raw received bytes to FILE\n"
              "  --seconds N     end after N seconds (default: at Ctrl+C)\n"
+             "  --reconnect     when the device or connection goes away, wait for it\n"
+             "                  to come back (trying at most once a second) and go\n"
+             "                  on with the same settings and the same capture\n"
              "  --send FILE     send FILE's bytes once the port is open, at the\n"
              "                  line's pace (any size; a FIFO or a device too);\n"
              "  --repeat MS     and again every MS milliseconds, each copy after\n"
@@ -61,6 +63,7 @@ struct TMonitorRequest {
   TPortRequest Line;
   std::optional<std::string> Capture, Send;
   std::optional<long long> Seconds, RepeatMs;
+  bool Reconnect = false;
   TFramingRequest Framing;
 };
 
@@ -76,6 +79,10 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
     else if (n == "--seconds") r.Seconds = s.Number(0, 100000000);
     else if (n == "--send") r.Send = s.Value();
     else if (n == "--repeat") r.RepeatMs = s.Number(1, 100000000);
+    else if (n == "--reconnect") {
+      s.NoValue();
+      r.Reconnect = true;
+    }
     else s.Unknown();
   }
   r.Framing.Check();
@@ -106,6 +113,15 @@ namespace {
 // as it comes.
 constexpr auto kHoldOff = std::chrono::milliseconds(20);
 constexpr std::uint64_t kHoldBytes = 1024;
+
+// A lost device (--reconnect) is tried again after kRetryFirst, then twice
+// as long each time up to kRetryMost: a quick return is seen at once, a long
+// absence costs one wake-up a second. A device that drops again within
+// kSettled of its return goes on with the longer pause, so one that keeps
+// failing comes and goes at most once a second.
+constexpr auto kRetryFirst = std::chrono::milliseconds(100);
+constexpr auto kRetryMost = std::chrono::milliseconds(1000);
+constexpr auto kSettled = std::chrono::seconds(10);
 
 void WriteWake(int fd) noexcept {
   const std::uint64_t one = 1;
@@ -235,7 +251,7 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   if (std::fflush(out) != 0 && !failure) failure = errno;
   for (const std::string& p : list.Problems()) std::fprintf(err, "talmocli: %s\n", p.c_str());
   if (failure) {
-    std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(failure));
+    std::fprintf(err, "talmocli: cannot write output: %s\n", SysErrorText(failure).c_str());
     return kExitFailure;
   }
   return kExitOk;
@@ -252,22 +268,18 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
 
   // Everything that can be checked is checked before the port opens, so a
   // failure leaves nothing half-done.
-  std::string problem;
-  const std::optional<std::string> resolved = req.Line.Resolve(problem);
-  if (!resolved) {
-    std::fprintf(err, "talmocli: %s\n", problem.c_str());
-    return kExitFailure;
-  }
+  const std::optional<std::string> resolved = req.Line.ResolveOrSay(err);
+  if (!resolved) return kExitFailure;
   const std::string path = *resolved;
   const std::string name = req.Line.Port.value_or(path);
   // How the loss of the device names it: the port and its device, or the
   // device given.
-  const std::string deviceTitle = req.Line.Port ? *req.Line.Port + " (" + path + ")" : path;
+  const std::string deviceTitle = req.Line.Title(path);
   TSendSource send;
   if (req.Send) {
     send.Path = *req.Send;
     if (const int code = send.Open()) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", req.Send->c_str(), std::strerror(code));
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", req.Send->c_str(), SysErrorText(code).c_str());
       return kExitFailure;
     }
   }
@@ -275,7 +287,9 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   TMonitorSync sync;
   auto driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
   TSerComm comm(driver, sync);
-  comm.SetDeviceName(name);
+  // The component's messages name the device by its path; the port name,
+  // when one was given, leads the line.
+  comm.SetDeviceName(path);
   req.Line.Apply(comm);
 
   // Standard output: the first failure ends the run. A reader that has gone
@@ -328,17 +342,15 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       bits &= ~kDeviceGoneBit;
     }
     if (bits == 0) return;
-    std::vector<std::string> lines = ErrorLines(comm.PortNum(), bits);
-    // A device given by its path has no COM number to show.
-    if (!req.Line.Port) lines.front() = "Error " + path + " " + std::to_string(bits);
-    for (const std::string& l : lines) writeLine(l);
+    for (const std::string& l : req.Line.ErrorLinesOf(comm.PortNum(), bits, path)) writeLine(l);
   };
   comm.OnTxEmpty = [&send](TSerCustomComm*) { send.InQueue = false; };
 
-  if (!OpenOrSay(comm, err)) return kExitFailure;
+  if (!OpenOrSay(comm, err, req.Line.Lead())) return kExitFailure;
   if (req.Capture) {
     if (const int code = capture.StartExact(*req.Capture)) {
-      std::fprintf(err, "talmocli: cannot create the capture '%s': %s\n", req.Capture->c_str(), std::strerror(code));
+      std::fprintf(err, "talmocli: cannot create the capture '%s': %s\n", req.Capture->c_str(),
+                   SysErrorText(code).c_str());
       comm.Close();
       return kExitFailure;
     }
@@ -359,6 +371,17 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   bool captureReported = false;
   int status = kExitOk;
 
+  // --reconnect: the device has gone and is waited for. Only the port
+  // closes meanwhile; the capture, the line being collected and the send
+  // source stay as they are, and go on when it is back.
+  bool waiting = false;
+  Clock::time_point retryAt = start;
+  Clock::duration retryDelay = kRetryFirst;
+  std::optional<Clock::time_point> backAt;
+  // Why the device cannot be opened again: the first reason is the absence
+  // itself; another one (busy, refused settings) is told, once each.
+  std::vector<std::string> openFailures;
+
   // Puts the next piece of the send source into the empty write queue;
   // false when the send failed (said on `err`).
   const auto sendPiece = [&]() -> bool {
@@ -371,7 +394,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       return true;
     }
     if (n < 0) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(), std::strerror(errno));
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(), SysErrorText(errno).c_str());
       return false;
     }
     if (n == 0) {  // this copy has gone into the queue whole
@@ -401,14 +424,31 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       formatter.TimeoutFlush();
       lineArmed = false;
     }
-    if (req.Send && !send.Copying && req.RepeatMs && now >= send.Due) {
+    if (waiting && now >= retryAt) {
+      const std::string failure = TryOpen(comm, req.Line.Lead());
+      now = Clock::now();
+      if (failure.empty()) {
+        waiting = false;
+        backAt = now;
+        openFailures.clear();
+        std::fprintf(err, "talmocli: %s: The device is back; monitoring goes on.\n", deviceTitle.c_str());
+      } else {
+        if (std::find(openFailures.begin(), openFailures.end(), failure) == openFailures.end()) {
+          if (!openFailures.empty()) std::fputs(failure.c_str(), err);
+          openFailures.push_back(failure);
+        }
+        retryDelay = std::min<Clock::duration>(retryDelay * 2, kRetryMost);
+        retryAt = now + retryDelay;
+      }
+    }
+    if (req.Send && !waiting && !send.Copying && req.RepeatMs && now >= send.Due) {
       if (const int code = send.StartCopy(now, true)) {
-        std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(), std::strerror(code));
+        std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(), SysErrorText(code).c_str());
         status = kExitFailure;
         break;
       }
     }
-    if (send.Copying && !send.InQueue && !send.WaitSource && !sendPiece()) {
+    if (!waiting && send.Copying && !send.InQueue && !send.WaitSource && !sendPiece()) {
       status = kExitFailure;
       break;
     }
@@ -419,7 +459,25 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       captureReported = true;
       std::fprintf(err, "talmocli: %s\n", capture.WriteError().c_str());
     }
-    if (outError || deviceGone) break;
+    if (outError || (deviceGone && !req.Reconnect)) break;
+    if (deviceGone) {
+      deviceGone = false;
+      try {
+        comm.Close();
+      } catch (const std::exception& e) {
+        std::fprintf(err, "talmocli: %s\n", e.what());
+      }
+      // What was in the write queue went with the device.
+      send.InQueue = false;
+      holdUntil = now;
+      // Tried soon when it had been there a while; a device that keeps
+      // dropping right after its return waits longer each time.
+      retryDelay = !backAt || now - *backAt >= kSettled ? Clock::duration(kRetryFirst)
+                                                       : std::min<Clock::duration>(retryDelay * 2, kRetryMost);
+      retryAt = now + retryDelay;
+      waiting = true;
+      SayDeviceGone(err, deviceTitle, "Waiting for it to come back.");
+    }
 
     // Sleep until something happens or the nearest deadline.
     std::optional<Clock::time_point> wake = endAt;
@@ -427,7 +485,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       if (!wake || t < *wake) wake = t;
     };
     if (lineArmed) nearer(lineDue);
-    if (req.Send && !send.Copying && req.RepeatMs) nearer(send.Due);
+    if (req.Send && !waiting && !send.Copying && req.RepeatMs) nearer(send.Due);
+    if (waiting) nearer(retryAt);
     const bool holding = now < holdUntil;
     if (holding) nearer(holdUntil);
     pollfd fds[3];
@@ -438,7 +497,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       syncAt = static_cast<int>(nfds);
       fds[nfds++] = {sync.Fd(), POLLIN, 0};
     }
-    if (send.Copying && !send.InQueue && send.WaitSource) {
+    if (!waiting && send.Copying && !send.InQueue && send.WaitSource) {
       sourceAt = static_cast<int>(nfds);
       fds[nfds++] = {send.Fd, POLLIN, 0};
     }
@@ -469,11 +528,11 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   formatter.TimeoutFlush();
   if (std::fflush(out) != 0 && !outError) outError = errno ? errno : EIO;
   if (outError && outError != EPIPE) {
-    std::fprintf(err, "talmocli: cannot write output: %s\n", std::strerror(outError));
+    std::fprintf(err, "talmocli: cannot write output: %s\n", SysErrorText(outError).c_str());
     status = kExitFailure;
   }
   if (deviceGone) {
-    std::fprintf(err, "talmocli: %s: The device is no longer available.\n", deviceTitle.c_str());
+    SayDeviceGone(err, deviceTitle);
     status = kExitFailure;
   }
   try {

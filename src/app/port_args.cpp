@@ -59,14 +59,41 @@ std::string TPortRequest::Describe() const {
          stop;
 }
 
-std::optional<std::string> TPortRequest::Resolve(std::string& error) const {
+std::optional<std::string> TPortRequest::Resolve(std::string& error, std::optional<std::string>* warning) const {
   if (Device) return *Device;
   std::optional<TPortEntry> loopback;
   if (!TLoopbackPort::Instance().Path().empty()) loopback = LoopbackPortEntry(TLoopbackPort::Instance().Path());
-  const TPortList list = TPortList::Build(TRegistryStore::ForFile(SettingsFilePath()), TPortSources{}, loopback);
+  const auto store = TRegistryStore::ForFile(SettingsFilePath());
+  // Taken at once: a settings file set aside without a word would make the
+  // next window start look like a first start.
+  if (warning) *warning = store->TakeWarning();
+  const TPortList list = TPortList::Build(store, TPortSources{}, loopback);
   std::optional<std::string> path = list.DevicePathFor(*Port);
   if (!path) error = "unknown port '" + *Port + "' ('talmocli ports' lists the ports)";
   return path;
+}
+
+std::optional<std::string> TPortRequest::ResolveOrSay(std::FILE* err) const {
+  std::string problem;
+  std::optional<std::string> warning;
+  std::optional<std::string> path = Resolve(problem, &warning);
+  if (warning) std::fprintf(err, "talmocli: %s\n", warning->c_str());
+  if (!path) std::fprintf(err, "talmocli: %s\n", problem.c_str());
+  return path;
+}
+
+std::string TPortRequest::Title(const std::string& path) const {
+  return Port ? *Port + " (" + path + ")" : path;
+}
+
+std::string TPortRequest::Lead() const { return Port ? *Port + ": " : std::string(); }
+
+std::vector<std::string> TPortRequest::ErrorLinesOf(int portNum, std::uint32_t errors, const std::string& path) const {
+  errors &= ~kDeviceGoneBit;
+  if (errors == 0) return {};
+  std::vector<std::string> lines = ErrorLines(portNum, errors);
+  if (!Port) lines.front() = "Error " + path + " " + std::to_string(errors);
+  return lines;
 }
 
 void TPortRequest::Apply(TSerComm& comm) const {
@@ -91,25 +118,40 @@ void TPortRequest::Apply(TSerComm& comm) const {
   }
 }
 
-void ReportLineErrors(TSerComm& comm, std::FILE* to, const char* prefix, bool& deviceGone) {
-  comm.OnError = [&comm, to, prefix, &deviceGone](TSerCustomComm*, int errors) {
-    for (const std::string& line : ErrorLines(comm.PortNum(), static_cast<std::uint32_t>(errors)))
-      std::fprintf(to, "%s%s\n", prefix, line.c_str());
-    if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) deviceGone = true;
+void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::string& path, std::FILE* out,
+                      std::FILE* to, bool& deviceGone) {
+  comm.OnError = [&comm, request, path, out, to, &deviceGone](TSerCustomComm*, int errors) {
+    const auto bits = static_cast<std::uint32_t>(errors);
+    const std::vector<std::string> lines = request.ErrorLinesOf(comm.PortNum(), bits, path);
+    // What came before the error is told before it.
+    if ((!lines.empty() || (bits & kDeviceGoneBit)) && out) std::fflush(out);
+    for (const std::string& line : lines) std::fprintf(to, "talmocli: %s\n", line.c_str());
+    if (bits & kDeviceGoneBit) deviceGone = true;
   };
 }
 
-bool OpenOrSay(TSerComm& comm, std::FILE* err) {
+void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more) {
+  std::fprintf(err, "talmocli: %s: The device is no longer available.%s%s\n", title.c_str(), more.empty() ? "" : " ",
+               more.c_str());
+}
+
+std::string TryOpen(TSerComm& comm, const std::string& lead) {
   try {
     comm.Open();
-    return true;
+    return {};
   } catch (const std::exception& e) {
-    std::fprintf(err, "talmocli: %s\n", e.what());
+    std::string say = "talmocli: " + lead + e.what() + "\n";
     // What the user can do about it, on a line of its own.
     if (const std::string hint = ErrorHintOf(std::current_exception()); !hint.empty())
-      std::fprintf(err, "talmocli: %s\n", hint.c_str());
-    return false;
+      say += "talmocli: " + hint + "\n";
+    return say;
   }
+}
+
+bool OpenOrSay(TSerComm& comm, std::FILE* err, const std::string& lead) {
+  const std::string failure = TryOpen(comm, lead);
+  std::fputs(failure.c_str(), err);
+  return failure.empty();
 }
 
 TMessageSync::TMessageSync() : TMessageSync(std::make_shared<std::string>()) {}

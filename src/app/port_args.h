@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli_args.h"
 #include "ser_comm.h"
@@ -29,22 +30,45 @@ struct TPortRequest {
   // "19200 baud, 8 data bits, parity none, 1 stop bit"
   std::string Describe() const;
   // The device path for the request; nullopt for a port the list does not
-  // know (its message is in `error`).
-  std::optional<std::string> Resolve(std::string& error) const;
+  // know (its message is in `error`). A port is looked up in the settings
+  // store; what it has to say about its file (set aside, unreadable) goes to
+  // `warning` when given.
+  std::optional<std::string> Resolve(std::string& error, std::optional<std::string>* warning = nullptr) const;
+  // Resolve, with the store's warning and the failure said on `err`, one
+  // line each.
+  std::optional<std::string> ResolveOrSay(std::FILE* err) const;
+  // How messages name the device: "COM5 (/dev/ttyS4)" for a port, the
+  // device as given otherwise.
+  std::string Title(const std::string& path) const;
+  // What leads the component's messages, which name the device by its
+  // path: "COM5: " for a port, "" otherwise.
+  std::string Lead() const;
+  // The error lines of `errors` without the device-gone bit, which has a
+  // message of its own. A device given by its path has no COM number: the
+  // path stands in the first line instead.
+  std::vector<std::string> ErrorLinesOf(int portNum, std::uint32_t errors, const std::string& path) const;
   // Line settings and the port number (for the error lines) onto a port.
   void Apply(TSerComm& comm) const;
 };
 
 extern const char kPortOptionsHelp[];
 
-// Sets the port's OnError to write its error lines to `to` (each after
-// `prefix`) and to note in `deviceGone` that the device went away.
-void ReportLineErrors(TSerComm& comm, std::FILE* to, const char* prefix, bool& deviceGone);
+// Sets the port's OnError to write its error lines (request.ErrorLinesOf)
+// to `to`, each after "talmocli: ", once what waits in `out` has gone out,
+// and to note in `deviceGone` that the device went away.
+void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::string& path, std::FILE* out,
+                      std::FILE* to, bool& deviceGone);
 
-// Opens the port; on failure writes the component's message to `err`, then
-// the device layer's hint when there is one (e.g. the group to join), and
-// returns false.
-bool OpenOrSay(TSerComm& comm, std::FILE* err);
+// The one line for a device that has gone away, on `err`; `more` (a
+// sentence) is added to it.
+void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more = {});
+
+// Opens the port. "" when it is open, else what to say: the component's
+// message after `lead`, then the device layer's hint when there is one
+// (e.g. the group to join), each line "talmocli: ...\n".
+std::string TryOpen(TSerComm& comm, const std::string& lead);
+// TryOpen, the failure written to `err`; false when the port did not open.
+bool OpenOrSay(TSerComm& comm, std::FILE* err, const std::string& lead);
 
 // A queue hand-off whose exception handler keeps the latest message.
 class TMessageSync : public TSerQueueSync {

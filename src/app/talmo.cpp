@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QPushButton>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -53,6 +54,9 @@ void PrintHelp(std::FILE* to) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A capture that reaches the user's file-size limit fails with EFBIG and
+  // stops with its error box, instead of the signal killing the window.
+  std::signal(SIGXFSZ, SIG_IGN);
   // Answered before Qt starts, so that they work without a display.
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-help")) {

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -15,6 +14,7 @@
 #include "decode_command.h"
 #include "monitor_command.h"
 #include "play_command.h"
+#include "ser_types.h"
 #include "talmo_build.h"
 
 namespace {
@@ -44,7 +44,7 @@ const char kUsage[] =
 // Help text to standard output; a failed write is a failure.
 int PrintHelp(const std::string& text) {
   if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "talmocli: cannot write output: %s\n", std::strerror(errno));
+    std::fprintf(stderr, "talmocli: cannot write output: %s\n", talmo::SysErrorText(errno).c_str());
     return talmo::kExitFailure;
   }
   return talmo::kExitOk;
@@ -101,6 +101,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A capture that reaches the user's file-size limit fails with EFBIG and
+  // stops with its message, instead of the signal killing the run.
+  std::signal(SIGXFSZ, SIG_IGN);
   // No command ends on an exception: one line, and the failure status.
   try {
     return Run(argc, argv);

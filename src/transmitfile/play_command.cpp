@@ -159,12 +159,8 @@ int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::
 }
 
 int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out, std::FILE* err) {
-  std::string problem;
-  const std::optional<std::string> path = req.Line.Resolve(problem);
-  if (!path) {
-    std::fprintf(err, "talmocli: %s\n", problem.c_str());
-    return kExitFailure;
-  }
+  const std::optional<std::string> path = req.Line.ResolveOrSay(err);
+  if (!path) return kExitFailure;
   TMessageSync sync;
   TSerComm comm(std::make_shared<TSerPosixDriver>([p = *path](const std::string&) { return p; }), sync);
   // The component's messages name the device by its path; the port name,
@@ -180,13 +176,8 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   bool queued = false;  // bytes wait in the component's write queue
   comm.OnTxEmpty = [&queued](TSerCustomComm*) { queued = false; };
   bool deviceGone = false;
-  ReportLineErrors(comm, err, "talmocli: ", deviceGone);
-  try {
-    comm.Open();
-  } catch (const std::exception& e) {
-    std::fprintf(err, "talmocli: %s%s\n", req.Line.Port ? (*req.Line.Port + ": ").c_str() : "", e.what());
-    return kExitFailure;
-  }
+  ReportLineErrors(comm, req.Line, *path, out, err, deviceGone);
+  if (!OpenOrSay(comm, err, req.Line.Lead())) return kExitFailure;
 
   const auto start = steady_clock::now();
   bool ended = false;
@@ -214,7 +205,8 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
       sync.WaitAndProcess(std::min(left, milliseconds(1000)));
     }
     if (deviceGone) {
-      std::fprintf(err, "talmocli: %s: the device is no longer available\n", req.Line.Port.value_or(*path).c_str());
+      print.Flush();  // what was played before the loss comes first
+      SayDeviceGone(err, req.Line.Title(*path));
       status = kExitFailure;
       break;
     }

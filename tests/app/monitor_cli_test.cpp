@@ -8,12 +8,15 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -94,6 +97,7 @@ struct TChildOutput {
   std::string File;  // instead of the output pipe
   bool MergeErr = false;
   bool NoInput = false;  // started with standard input closed
+  rlim_t FileSizeLimit = RLIM_INFINITY;  // the user's limit on the size of a file
 };
 const TChildOutput kPipes{"", false, false};
 const TChildOutput kMerged{"", true, false};
@@ -120,6 +124,10 @@ class TChild {
       // The test's own ends of the line stay with the test.
       ::close_range(3, ~0U, 0);
       if (o.NoInput) ::close(0);
+      if (o.FileSizeLimit != RLIM_INFINITY) {
+        const rlimit lim{o.FileSizeLimit, o.FileSizeLimit};
+        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(126);
+      }
       std::vector<char*> v;
       for (auto& a : argv) v.push_back(a.data());
       v.push_back(nullptr);
@@ -195,6 +203,38 @@ class MonitorCli : public ::testing::Test {
     if (Slave >= 0) ::close(Slave);
     std::error_code ec;
     std::filesystem::remove_all(Dir, ec);
+  }
+  // The device goes away: both ends of the line close.
+  void Unplug() {
+    if (Master >= 0) ::close(Master);
+    if (Slave >= 0) ::close(Slave);
+    Master = Slave = -1;
+  }
+  // Another device appears (a new pseudo-terminal, whose number cannot be
+  // chosen); Path is its path.
+  void Plug() {
+    Unplug();
+    char name[256];
+    ASSERT_EQ(openpty(&Master, &Slave, name, nullptr, nullptr), 0);
+    Path = name;
+    termios t{};
+    tcgetattr(Slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(Slave, TCSANOW, &t);
+    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+  }
+  // `link` leads to `target` from now on, replaced in one step.
+  static void PointAt(const std::string& link, const std::string& target) {
+    const std::string next = link + ".next";
+    ASSERT_EQ(::symlink(target.c_str(), next.c_str()), 0);
+    ASSERT_EQ(::rename(next.c_str(), link.c_str()), 0);
+  }
+  // The settings file the child reads.
+  std::string Settings(const std::string& text) {
+    std::filesystem::create_directories(Dir + "/Velkerstam");
+    const std::string p = Dir + "/Velkerstam/TALMO.reg";
+    std::ofstream(p, std::ios::binary) << text;
+    return p;
   }
   std::string File(const std::string& name, const std::string& bytes) {
     const std::string p = Dir + "/" + name;
@@ -424,6 +464,213 @@ TEST_F(MonitorCli, TheLossOfTheDeviceIsToldAfterWhatCameBefore) {
   EXPECT_EQ(m.Wait(), 1) << m.OutText;
   const std::string after = m.OutText.substr(m.OutText.find('\n') + 1);
   EXPECT_EQ(after, " STX A B\ntalmocli: " + Path + ": The device is no longer available.\n");
+}
+
+TEST_F(MonitorCli, PlayTellsTheLossOfTheDeviceAfterWhatItPlayed) {
+  // Sends A every 20 ms until the device goes away.
+  const std::string script = File("s.txt", "m20 A\r\nr\r\n");
+  TChild p({"play", "--device", Path, script}, Dir, kMerged);
+  ASSERT_EQ(Receive(3).size(), 3u) << p.OutText;
+  Unplug();
+  EXPECT_EQ(p.Wait(), 1) << p.OutText;
+  const std::string lost = "talmocli: " + Path + ": The device is no longer available.\n";
+  ASSERT_GE(p.OutText.size(), lost.size());
+  EXPECT_EQ(p.OutText.substr(p.OutText.size() - lost.size()), lost) << p.OutText;
+  // Before it only what was played, the first sending included.
+  const std::string played = p.OutText.substr(0, p.OutText.size() - lost.size());
+  EXPECT_EQ(played.rfind("T+", 0), 0u) << p.OutText;
+  EXPECT_FALSE(Contains(played, "talmocli:")) << p.OutText;
+  EXPECT_FALSE(Contains(p.OutText, "Error COM")) << p.OutText;
+}
+
+// ---- --reconnect ------------------------------------------------------------
+
+TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
+  // A name that outlives the device behind it, as a udev by-id link does
+  // (the test cannot choose the number of the next pseudo-terminal).
+  const std::string link = Dir + "/ttyLINK";
+  PointAt(link, Path);
+  const std::string capture = Dir + "/raw.bin";
+  // Standard output and error on one pipe, as on a terminal.
+  TChild m({"monitor", "--device", link, "--reconnect", "--first", "02", "--last", "03", "--capture", capture}, Dir,
+           kMerged);
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "monitoring"); })) << m.OutText;
+  const std::string before = "\x02" "one\x03" "\x02" "AB";
+  ASSERT_EQ(::write(Master, before.data(), before.size()), static_cast<ssize_t>(before.size()));
+  ASSERT_TRUE(Taken(capture, before.size()));
+  // The name leads nowhere while the device is away: the number of the
+  // pseudo-terminal may go to another program's meanwhile.
+  PointAt(link, Dir + "/absent");
+  Unplug();
+  const std::string lost = "talmocli: " + link + ": The device is no longer available. Waiting for it to come back.\n";
+  ASSERT_TRUE(m.WaitOutput([&](const std::string& s) { return Contains(s, lost); })) << m.OutText;
+  const auto rest = [&m] { return m.OutText.substr(m.OutText.find('\n') + 1); };
+  // The unfinished line first, then the loss; once.
+  EXPECT_EQ(rest(), " STX o n e ETX\n STX A B\n" + lost);
+
+  // While it waits it tries again, at most about once a second once the
+  // pause has grown (100 ms, doubled up to 1 s).
+  std::this_thread::sleep_for(2s);
+  const long long switches = Switches(m.Pid);
+  std::this_thread::sleep_for(4s);
+  const long long woke = Switches(m.Pid) - switches;
+  std::printf("monitor waiting for its device: %lld wake-ups in 4 s\n", woke);
+  EXPECT_LE(woke, 10);
+  m.WaitOutput([](const std::string&) { return false; }, 100ms);
+  EXPECT_EQ(rest(), " STX o n e ETX\n STX A B\n" + lost) << "nothing more while it waits";
+
+  // The device is back under its name: same settings, same capture.
+  const std::string first = Path;
+  Plug();
+  PointAt(link, Path);
+  const std::string back = "talmocli: " + link + ": The device is back; monitoring goes on.\n";
+  ASSERT_TRUE(m.WaitOutput([&](const std::string& s) { return Contains(s, back); }, 10s)) << m.OutText;
+  const std::string after = "\x02" "two\x03";
+  ASSERT_EQ(::write(Master, after.data(), after.size()), static_cast<ssize_t>(after.size()));
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "t w o"); })) << m.OutText;
+  ASSERT_TRUE(Taken(capture, before.size() + after.size()));
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0) << m.OutText;
+  EXPECT_EQ(rest(), " STX o n e ETX\n STX A B\n" + lost + back + " STX t w o ETX\n") << "first device " << first;
+  EXPECT_EQ(Slurp(capture), before + after);
+}
+
+TEST_F(MonitorCli, SendGoesOnWithTheRestOfItsFileWhenTheDeviceIsBack) {
+  const std::string link = Dir + "/ttyLINK";
+  PointAt(link, Path);
+  const std::string bytes = Random(256 * 1024, 17);
+  TChild m({"monitor", "--device", link, "--reconnect", "--send", File("send.bin", bytes)}, Dir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  // Part of the file arrives; the line then fills up and holds the rest back.
+  const std::string first = Receive(8 * 1024);
+  ASSERT_EQ(first, bytes.substr(0, first.size()));
+  PointAt(link, Dir + "/absent");
+  Unplug();
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "Waiting for it"); }))
+      << m.ErrText;
+  Plug();
+  PointAt(link, Path);
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "is back"); })) << m.ErrText;
+  // What was under way at the loss went with the device; the rest of the
+  // file follows in order, to its end, and nothing after it.
+  std::string rest;
+  ReadUntil(Master, rest, [](const std::string&) { return false; }, 3s);
+  ASSERT_FALSE(rest.empty());
+  ASSERT_LT(rest.size(), bytes.size() - first.size());
+  EXPECT_TRUE(rest == bytes.substr(bytes.size() - rest.size())) << rest.size() << " bytes, not the end of the file";
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+}
+
+TEST_F(MonitorCli, ADeviceBackButBusyIsToldOnceAndTriedUntilItOpens) {
+  const std::string link = Dir + "/ttyLINK";
+  PointAt(link, Path);
+  TChild m({"monitor", "--device", link, "--reconnect"}, Dir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  PointAt(link, Dir + "/absent");
+  Unplug();
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "Waiting for it"); }))
+      << m.ErrText;
+  // Its absence is the first reason it cannot be opened, and not told.
+  std::this_thread::sleep_for(1s);
+  // It comes back, but another program holds it for a while.
+  Plug();
+  const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  PointAt(link, Path);
+  const std::string busy = "talmocli: Can't open specified device " + link + " (Error 16, Device or resource busy)\n";
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, busy); })) << m.ErrText;
+  std::this_thread::sleep_for(3s);
+  ::close(holder);
+  const std::string back = "talmocli: " + link + ": The device is back; monitoring goes on.\n";
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, back); })) << m.ErrText;
+  // One line for each: the loss, the other reason, the return.
+  EXPECT_EQ(m.ErrText.substr(m.ErrText.find('\n') + 1),
+            "talmocli: " + link + ": The device is no longer available. Waiting for it to come back.\n" + busy + back);
+  ASSERT_EQ(::write(Master, "x", 1), 1);
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "x"); })) << m.OutText;
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+}
+
+TEST_F(MonitorCli, WaitingForTheDeviceEndsOnRequestOrAtItsTime) {
+  struct Row {
+    const char* what;
+    int signal;  // 0: --seconds ends it
+  };
+  const Row rows[] = {{"Ctrl+C", SIGINT}, {"kill", SIGTERM}, {"hang-up", SIGHUP}, {"--seconds", 0}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Plug();
+    const std::string link = Dir + "/ttyLINK";
+    PointAt(link, Path);
+    std::vector<std::string> args = {"monitor", "--device", link, "--reconnect"};
+    if (!r.signal) args.insert(args.end(), {"--seconds", "2"});
+    TChild m(args, Dir);
+    ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+    // Not the pseudo-terminal's number, which another program may take next.
+    PointAt(link, Dir + "/absent");
+    Unplug();
+    ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "Waiting for it"); }))
+        << m.ErrText;
+    if (r.signal) ::kill(m.Pid, r.signal);
+    // A wait the user ends, or that reaches its time, is a clean end.
+    EXPECT_EQ(m.Wait(5s), 0) << m.ErrText;
+    EXPECT_EQ(std::count(m.ErrText.begin(), m.ErrText.end(), '\n'), 2) << m.ErrText;
+  }
+}
+
+// ---- port names, settings, limits --------------------------------------------
+
+TEST_F(MonitorCli, ABusyPortIsNamedWithItsDevicePath) {
+  Settings("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\"" +
+           Path + "\"=\"COM5\"\n\n");
+  // Another program holds the device.
+  const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  TChild m({"monitor", "--port", "COM5", "--seconds", "1"}, Dir);
+  EXPECT_EQ(m.Wait(), 1);
+  EXPECT_EQ(m.ErrText, "talmocli: COM5: Can't open specified device " + Path + " (Error 16, Device or resource busy)\n");
+  ::close(holder);
+}
+
+TEST_F(MonitorCli, ASettingsFileSetAsideOnTheWayToAPortIsTold) {
+  const std::string script = File("s.txt", "m1 X\r\n");
+  const std::vector<std::string> runs[] = {{"monitor", "--port", "COM5", "--seconds", "1"},
+                                           {"play", "--port", "COM5", script}};
+  for (const auto& args : runs) {
+    SCOPED_TRACE(args.front());
+    const std::string file =
+        Settings("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n");
+    TChild m(args, Dir);
+    EXPECT_EQ(m.Wait(), 1);
+    const std::string head = "talmocli: The settings file could not be read (" + file + ", line 4: ";
+    EXPECT_EQ(m.ErrText.rfind(head, 0), 0u) << m.ErrText;
+    EXPECT_TRUE(Contains(m.ErrText, "It was set aside as " + file + ".unreadable-")) << m.ErrText;
+    EXPECT_EQ(m.ErrText.substr(m.ErrText.find('\n') + 1),
+              "talmocli: unknown port 'COM5' ('talmocli ports' lists the ports)\n");
+    for (const auto& e : std::filesystem::directory_iterator(Dir + "/Velkerstam")) std::filesystem::remove(e);
+  }
+}
+
+TEST_F(MonitorCli, ACaptureAtTheFileSizeLimitStopsWithItsErrorAndTheRunGoesOn) {
+  const std::string capture = Dir + "/raw.bin";
+  TChildOutput limited = kPipes;
+  limited.FileSizeLimit = 1000;
+  TChild m({"monitor", "--device", Path, "--capture", capture}, Dir, limited);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  const std::string bytes = Random(3000, 13);
+  ASSERT_EQ(::write(Master, bytes.data(), bytes.size()), 3000);
+  EXPECT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "File too large"); }, 5s))
+      << m.ErrText;
+  // Still running: the monitor ends when asked, with the capture's failure.
+  ASSERT_EQ(::write(Master, "more", 4), 4);
+  std::this_thread::sleep_for(100ms);
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 1) << m.ErrText;
+  EXPECT_EQ(Slurp(capture), bytes.substr(0, 1000));
 }
 
 }  // namespace

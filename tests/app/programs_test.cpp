@@ -11,7 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <fstream>
+#include <thread>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -105,6 +108,41 @@ TEST_F(Programs, WindowRefusesAnArgumentNeitherItNorQtKnows) {
   const Result r = Run({TALMO_GUI, "-platform", "offscreen", "capture.log"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("talmo: unknown argument 'capture.log'\nusage: talmo"), std::string::npos) << r.err;
+}
+
+// A capture that reaches the user's file-size limit fails with EFBIG (and
+// stops with its message) instead of SIGXFSZ killing the window. The
+// command-line monitor's run at the limit is in monitor_cli_test.
+TEST_F(Programs, TheWindowOutlivesTheFileSizeLimit) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    setenv("XDG_CONFIG_HOME", (Dir + "/config").c_str(), 1);
+    alarm(30);
+    execl(TALMO_GUI, TALMO_GUI, "-platform", "offscreen", static_cast<char*>(nullptr));
+    _exit(126);
+  }
+  ASSERT_GT(pid, 0);
+  // SigIgn in /proc: the signals the process ignores, as a hexadecimal mask.
+  const auto ignored = [pid] {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("SigIgn:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+    return 0ull;
+  };
+  const unsigned long long bit = 1ull << (SIGXFSZ - 1);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // Set as the program starts; Qt's start-up comes after it.
+  while (!(ignored() & bit) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(ignored() & bit) << "SIGXFSZ is not ignored by the window";
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
 }
 
 // The real refusal: a user outside the device's group opens it.
