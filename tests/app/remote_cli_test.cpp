@@ -1,7 +1,8 @@
 // talmocli's monitor and play on a remote port: the built program run
 // against ser2net serving a pseudo-terminal, every byte value both ways
 // (the capture holds every byte that came; the served device gets every
-// byte played), and a server stopped under the monitor reported once.
+// byte played), a server stopped under the monitor reported once, and
+// --reconnect going on when the server is back.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -28,6 +31,38 @@ std::string ReadAll(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// Context switches of all threads of a process, as the kernel counts them.
+long long Switches(pid_t pid) {
+  long long sum = 0;
+  std::error_code ec;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(t.path() / "status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        sum += std::atoll(line.substr(line.find(':') + 1).c_str());
+  }
+  return sum;
+}
+
+std::size_t Count(const std::string& s, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = s.find(part); at != std::string::npos; at = s.find(part, at + 1)) ++n;
+  return n;
+}
+
+// True once the file holds at least `size` bytes (within `limit`).
+bool Holds(const std::string& path, std::size_t size, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(path, ec);
+    if (!ec && n >= size) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
 }
 
 // A run of the built talmocli with its output in files.
@@ -76,6 +111,7 @@ class Cli {
     return false;
   }
   std::string Out() const { return ReadAll(FOut); }
+  pid_t Pid() const { return FPid; }
   std::string Err() const { return ReadAll(FErr); }
 
  private:
@@ -152,6 +188,81 @@ TEST_F(RemoteCli, MonitorReportsAStoppedServerOnceAndEnds) {
   EXPECT_EQ(cli.Out().find("no longer available"), std::string::npos) << cli.Out();
   // What came before the stop is shown (in the monitor's default framing).
   EXPECT_NE(cli.Out().find(" b e f o r e  SP  t h e  SP  s t o p"), std::string::npos) << "out: " << cli.Out() << "\nerr: " << cli.Err();
+}
+
+TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
+  const std::string capture = Dir + "/capture.bin";
+  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--reconnect", "--capture", capture});
+  ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
+
+  // The device streams every byte value; the server is stopped while it
+  // does (and goes on a while when there is no server to take it). What
+  // came before the stop is a beginning of that stream.
+  std::string stream;
+  for (int i = 0; i < 20; ++i) stream += test::EveryByteAndEscapeRuns();
+  std::atomic<bool> streaming{true};
+  std::atomic<std::size_t> sent{0};
+  std::thread device([&] {
+    while (streaming.load() && sent.load() < stream.size()) {
+      const std::size_t n = std::min<std::size_t>(256, stream.size() - sent.load());
+      const ssize_t w = ::write(Server.Master, stream.data() + sent.load(), n);
+      if (w > 0) sent += static_cast<std::size_t>(w);
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  const std::size_t early = 4096;
+  const bool flowing = Holds(capture, early);
+  Server.Stop();
+  const std::string lost =
+      "talmocli: " + Server.Url() + ": The device is no longer available. Waiting for it to come back.\n";
+  const bool told = cli.WaitForError(lost);
+  std::this_thread::sleep_for(300ms);
+  streaming = false;
+  device.join();
+  std::printf("device: %zu bytes sent, %zu captured at the loss\n", sent.load(), ReadAll(capture).size());
+  ASSERT_TRUE(flowing) << "the stream did not come through: " << cli.Err();
+  ASSERT_TRUE(told) << cli.Err();
+
+  // While the server is away the monitor tries again, at most about once
+  // a second once its pause has grown (100 ms, doubled up to 1 s).
+  std::this_thread::sleep_for(2s);
+  const long long before = Switches(cli.Pid());
+  std::this_thread::sleep_for(4s);
+  const long long woke = Switches(cli.Pid()) - before;
+  std::printf("monitor waiting for its server: %lld wake-ups in 4 s\n", woke);
+  EXPECT_LE(woke, 12);
+  EXPECT_EQ(Count(cli.Err(), "no longer available"), 1u) << cli.Err();
+  const std::size_t beforeStop = ReadAll(capture).size();
+
+  // The same server again, on the same port, serving the same device.
+  std::string why;
+  ASSERT_TRUE(Server.Start(why)) << why;
+  const std::string back = "talmocli: " + Server.Url() + ": The device is back; monitoring goes on.\n";
+  ASSERT_TRUE(cli.WaitForError(back, 15s)) << cli.Err();
+  std::string after = "after the return \xFF\xFF\xFF\r\n";
+  for (int b = 255; b >= 0; --b) after += static_cast<char>(b);
+  Server.Send(after);
+  EXPECT_TRUE(Holds(capture, beforeStop + after.size())) << cli.Err();
+  std::this_thread::sleep_for(300ms);  // room for bytes that should not come
+  ::kill(cli.Pid(), SIGTERM);
+  EXPECT_EQ(cli.Wait(), 0) << cli.Err();
+
+  // Every byte that came: the beginning of the stream up to the loss, then
+  // what was sent after the return, in one file. What the device sent
+  // while no server took it is not part of the line the monitor reopened
+  // (an open starts empty).
+  const std::string captured = ReadAll(capture);
+  EXPECT_GE(beforeStop, early);
+  EXPECT_LE(beforeStop, sent.load());
+  EXPECT_EQ(captured.size(), beforeStop + after.size());
+  EXPECT_TRUE(captured.compare(0, beforeStop, stream, 0, beforeStop) == 0)
+      << "the capture up to the loss is not the stream";
+  EXPECT_TRUE(captured.size() >= after.size() && captured.compare(beforeStop, std::string::npos, after) == 0)
+      << "the capture after the return differs";
+  const std::string err = cli.Err();
+  EXPECT_EQ(Count(err, lost), 1u) << err;
+  EXPECT_EQ(Count(err, back), 1u) << err;
+  EXPECT_EQ(Count(err, "talmocli: "), 3u) << "monitoring, the loss and the return only: " << err;
 }
 
 TEST_F(RemoteCli, ARefusedConnectionIsTheOpenMessage) {
