@@ -1,6 +1,7 @@
 #pragma once
 // What the fault programs share: a pseudo-terminal the test plays the device
-// on, the process's own CPU time, and a throw-away settings folder.
+// on, the process's own CPU time, a throw-away settings folder, and the
+// port's timing without the pause after Close.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,12 +11,23 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "ser_comm.h"
+
 namespace talmo::faults {
+
+// The system's clock and retry pause, which the fault paths must run on,
+// but no 300 ms pause after Close: it waits for nothing the tests look at.
+inline TSerTiming NoCloseWait() {
+  TSerTiming timing = TSerTiming::System();
+  timing.Sleep = [](std::chrono::milliseconds) {};
+  return timing;
+}
 
 // The port opens `Path`; the test is the device at `Master`. The near end
 // stays open here too, so the far end can still read what the port wrote
