@@ -1,7 +1,7 @@
 #pragma once
 // What the fault programs share: a pseudo-terminal the test plays the device
 // on, the process's own CPU time, a throw-away settings folder, and the
-// port's timing without the pause after Close.
+// port's timing for tests.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,21 +11,37 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ser_comm.h"
 
 namespace talmo::faults {
 
-// The system's clock and retry pause, which the fault paths must run on,
-// but no 300 ms pause after Close: it waits for nothing the tests look at.
-inline TSerTiming NoCloseWait() {
+// The port's timing in the fault programs: the system's retry pause, which
+// the idle checks must see as it is, but no pause after Close (it waits for
+// nothing the tests look at), and a room wait in the write queue whose
+// clock runs ten times faster than real time, so a queue that never drains
+// is refused in a tenth of its time-out.
+inline TSerTiming QuickTiming() {
+  auto ahead = std::make_shared<std::atomic<std::int64_t>>(0);  // ms
   TSerTiming timing = TSerTiming::System();
-  timing.Sleep = [](std::chrono::milliseconds) {};
+  timing.IsSystem = false;  // the room wait looks every millisecond
+  timing.Now = [ahead] { return std::chrono::steady_clock::now() + std::chrono::milliseconds(ahead->load()); };
+  timing.Sleep = [ahead](std::chrono::milliseconds ms) {
+    if (ms > std::chrono::milliseconds(1)) {
+      *ahead += ms.count();  // Close's pause
+      return;
+    }
+    std::this_thread::sleep_for(ms);
+    *ahead += 9 * ms.count();
+  };
   return timing;
 }
 
