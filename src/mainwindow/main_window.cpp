@@ -25,6 +25,7 @@
 
 #include "clock.h"
 #include "convert.h"
+#include "pane_save.h"
 #include "port_messages.h"
 #include "qt_sync.h"
 #include "radio_group.h"
@@ -48,14 +49,12 @@ const TSerBaudrate kBaudTable[] = {br600,   br1200,  br2400,  br4800,   br9600,
 class TPane : public QPlainTextEdit {
  public:
   TPane(TfoMain* owner, QWidget* parent) : QPlainTextEdit(parent), FOwner(owner) {}
-  bool Refused = false;
 
  protected:
   void keyPressEvent(QKeyEvent* e) override {
-    Refused = false;
-    FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? 0x71 : e->key());
-    for (char c : e->text().toLatin1()) FOwner->meDataKeyPress(static_cast<std::uint8_t>(c));
-    if (!Refused) QPlainTextEdit::keyPressEvent(e);
+    bool took = FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? 0x71 : e->key());
+    for (char c : e->text().toLatin1()) took = FOwner->meDataKeyPress(static_cast<std::uint8_t>(c)) && took;
+    if (took) QPlainTextEdit::keyPressEvent(e);
   }
 
  private:
@@ -558,30 +557,29 @@ void TfoMain::Comm1RealError(int errors) {
 
 // ---- Keyboard transmit ---------------------------------------------------------
 
-void TfoMain::meDataKeyPress(std::uint8_t key) {
+bool TfoMain::meDataKeyPress(std::uint8_t key) {
   QTextCharFormat black;
   black.setForeground(Qt::black);
   meData->setCurrentCharFormat(black);
   if (cbDirect->isChecked()) {
     FTyped.SetSingle(key);
     Safe([this] { buTransmitClick(); });
-    return;
+    return true;
   }
   if (!FTyped.Add(key)) {
     // The line has no room left: the key is refused, visibly, once.
-    static_cast<TPane*>(meData)->Refused = true;
     QApplication::beep();
     if (!FTypedFullShown) {
       FTypedFullShown = true;
       StatusLine("The typed line is full (" + std::to_string(TTypedLine::Capacity) +
                  " bytes): Transmit sends it, Clear empties it.");
     }
-    return;
+    return false;
   }
   buTransmit->setText(Q(FTyped.Caption()));
   buTransmit->setEnabled(true);
   const std::string echo = TypedEcho(key, FOptions);
-  if (echo.empty()) return;
+  if (echo.empty()) return true;
   QTextDocument* doc = meData->document();
   const QTextBlock last = doc->lastBlock();
   if (EchoJoinsLastLine(doc->blockCount(), last.length() - 1)) {
@@ -591,10 +589,11 @@ void TfoMain::meDataKeyPress(std::uint8_t key) {
   } else {
     AppendToPane(echo);
   }
+  return true;
 }
 
-void TfoMain::meDataKeyDown(int key) {
-  if (key == 0x71) meDataKeyPress(0x00);
+bool TfoMain::meDataKeyDown(int key) {
+  return key != 0x71 || meDataKeyPress(0x00);
 }
 
 void TfoMain::buTransmitClick() {
@@ -708,16 +707,7 @@ void TfoMain::buCaptureClick() {
 
 void TfoMain::buSaveClick() {
   const std::optional<std::string> chosen = FDialogs->ChooseSaveFile();
-  if (!chosen) return;
-  std::FILE* f = std::fopen(chosen->c_str(), "wb");
-  if (!f) throw std::runtime_error("Cannot create file \"" + *chosen + "\". " + std::strerror(errno));
-  bool ok = true;
-  for (const std::string& line : PaneLines()) {
-    ok = ok && std::fwrite(line.data(), 1, line.size(), f) == line.size();
-    ok = ok && std::fwrite("\r\n", 1, 2, f) == 2;
-  }
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok) throw std::runtime_error("Failed to Save Stream");
+  if (chosen) SavePaneLines(*chosen, PaneLines());
 }
 
 void TfoMain::laWebClick() { FDialogs->OpenUrl(FEnv.WebAddress); }

@@ -91,9 +91,10 @@ class TfoMain : public QWidget {
   void Comm1RealRxChar(int count);
   void Comm1RealError(int errors);
 
-  // Keyboard transmit.
-  void meDataKeyPress(std::uint8_t key);
-  void meDataKeyDown(int key);
+  // Keyboard transmit. Both return false when the typed line refused the
+  // key (it is full): the pane then leaves the key out too.
+  bool meDataKeyPress(std::uint8_t key);
+  bool meDataKeyDown(int key);
   void buTransmitClick();
   void cbDirectClick();
   void ResetTypedLine();

@@ -166,7 +166,8 @@ void TSerCustomComm::InitEventMask() {
 void TSerCustomComm::StartThreads() {
   if (FEventMask != 0) {
     FEventThread =
-        std::make_shared<TSerCommEventThread>(*this, FDriver, FDevice, FSync);
+        std::make_shared<TSerCommEventThread>(*this, FDriver, FDevice, FSync,
+                                              FTiming);
     FEventThread->Start(FEventPriority);
   }
   if (!FDirectWrite) {

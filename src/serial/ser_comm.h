@@ -50,15 +50,22 @@
 namespace talmo {
 
 class TSerCustomComm;
+class TSerWaitEvent;
 
 // The clock and sleep the GUI-thread waits use (the queue's room wait and
-// the pause of Close); injected so tests do not wait in real time.
+// the pause of Close), and the worker threads' retry pause; injected so
+// tests do not wait in real time.
 struct TSerTiming {
   std::function<std::chrono::steady_clock::time_point()> Now;
   std::function<void(std::chrono::milliseconds)> Sleep;
   // The system's own clock: a wait for room in the write queue may then end
   // early, as soon as the write thread has made room.
   bool IsSystem = false;
+  // Worker thread: the pause before a failed wait or write is tried again.
+  // It must end as soon as `wake` is set (Shutdown sets it), or Close
+  // waits for it. Empty: waits on `wake` for the pause in real time.
+  std::function<void(TSerWaitEvent& wake, std::chrono::milliseconds)>
+      RetryPause = {};
   static TSerTiming System();
 };
 
@@ -118,7 +125,8 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
 
  protected:
   TSerCommThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
-                 std::shared_ptr<TSerDevice> device, TSerSync& sync);
+                 std::shared_ptr<TSerDevice> device, TSerSync& sync,
+                 TSerTiming timing);
   virtual void Execute() = 0;
   // Runs `fn` on the GUI thread and waits; false when cancelled.
   bool Synchronize(std::function<void()> fn);
@@ -127,13 +135,15 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
   void Queue(std::function<void()> fn);
   void Terminate() { FTerminated.store(true); }
   void ApplyPriority();
-  void Pause(int ms) { WaitEvent.WaitFor(ms); }
+  // Ends early when Shutdown wakes the thread.
+  void Pause(int ms);
 
   TSerCustomComm* const Owner;
   // Kept by the thread, which may outlive a port destroyed in its handler.
   const std::shared_ptr<TSerDriver> Driver;  // for the thread priority
   const std::shared_ptr<TSerDevice> Device;
   TSerSync& Sync;
+  const TSerTiming Timing;
   TSerWaitEvent WaitEvent;  // also the wake-up signal of Shutdown
   bool LossSeen = false;    // this thread has reported the device gone
 
@@ -152,8 +162,10 @@ class TSerCommEventThread final : public TSerCommThread {
  public:
   TSerCommEventThread(TSerCustomComm& owner,
                       std::shared_ptr<TSerDriver> driver,
-                      std::shared_ptr<TSerDevice> device, TSerSync& sync)
-      : TSerCommThread(owner, std::move(driver), std::move(device), sync) {}
+                      std::shared_ptr<TSerDevice> device, TSerSync& sync,
+                      TSerTiming timing)
+      : TSerCommThread(owner, std::move(driver), std::move(device), sync,
+                       std::move(timing)) {}
 
  private:
   void Execute() override;
@@ -177,7 +189,6 @@ class TSerCommWriteThread final : public TSerCommThread {
   void FinishWrite(std::size_t n);
 
   const std::size_t Capacity;
-  const TSerTiming Timing;
   TSerCommBuffer Buffer;
   std::mutex FQueueLock;
   std::condition_variable FQueueCv;

@@ -9,7 +9,10 @@ namespace talmo {
 TSerTiming TSerTiming::System() {
   return {[] { return std::chrono::steady_clock::now(); },
           [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); },
-          true};
+          true,
+          [](TSerWaitEvent& wake, std::chrono::milliseconds ms) {
+            wake.WaitFor(static_cast<int>(ms.count()));
+          }};
 }
 
 void TSerWaitEvent::SetEvent() {
@@ -55,11 +58,12 @@ void TSerCommBuffer::Remove(std::size_t n) {
 TSerCommThread::TSerCommThread(TSerCustomComm& owner,
                                std::shared_ptr<TSerDriver> driver,
                                std::shared_ptr<TSerDevice> device,
-                               TSerSync& sync)
+                               TSerSync& sync, TSerTiming timing)
     : Owner(&owner),
       Driver(std::move(driver)),
       Device(std::move(device)),
-      Sync(sync) {}
+      Sync(sync),
+      Timing(std::move(timing)) {}
 
 TSerCommThread::~TSerCommThread() {
   // Only a detached thread ends here without a join; it runs this
@@ -131,6 +135,13 @@ bool TSerCommThread::Synchronize(std::function<void()> fn) {
   return ran;
 }
 
+void TSerCommThread::Pause(int ms) {
+  if (Timing.RetryPause)
+    Timing.RetryPause(WaitEvent, std::chrono::milliseconds(ms));
+  else
+    WaitEvent.WaitFor(ms);
+}
+
 void TSerCommThread::ApplyPriority() {
   const TThreadPriority wanted = FPriority.load();
   if (FPriorityApplied && wanted == FApplied) return;
@@ -170,9 +181,9 @@ TSerCommWriteThread::TSerCommWriteThread(TSerCustomComm& owner,
                                          std::shared_ptr<TSerDevice> device,
                                          TSerSync& sync, std::size_t capacity,
                                          TSerTiming timing)
-    : TSerCommThread(owner, std::move(driver), std::move(device), sync),
+    : TSerCommThread(owner, std::move(driver), std::move(device), sync,
+                     std::move(timing)),
       Capacity(capacity),
-      Timing(std::move(timing)),
       Buffer(capacity) {}
 
 bool TSerCommWriteThread::QueueWrite(const void* buf, std::size_t count,

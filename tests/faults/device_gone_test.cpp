@@ -70,6 +70,7 @@ class ComponentLoss : public ::testing::Test {
     };
     Comm.OnClose = [this](TSerCustomComm*) { ++Closes; };
     Comm.SetBaudrate(br115200);
+    Comm.SetTiming(faults::QuickTiming());
   }
 
   // Serves the hand-off the way the headless monitor does: sleeps in a wait
@@ -275,6 +276,7 @@ class WindowLoss : public ::testing::Test {
     env.SettingsPath = Scratch.Path + "/TALMO.reg";
     env.Dialogs = Dialogs;
     env.Delay = [](int) {};  // the open and close pauses only slow the test
+    env.PortTiming = faults::QuickTiming();
     std::map<std::string, std::string> paths = {{"COM3", First.Path}, {"COM13", Second.Path}};
     env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
       const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;

@@ -1,6 +1,7 @@
 #pragma once
 // What the fault programs share: a pseudo-terminal the test plays the device
-// on, the process's own CPU time, and a throw-away settings folder.
+// on, the process's own CPU time, a throw-away settings folder, and the
+// port's timing for tests.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,12 +11,39 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "ser_comm.h"
+
 namespace talmo::faults {
+
+// The port's timing in the fault programs: the system's retry pause, which
+// the idle checks must see as it is, but no pause after Close (it waits for
+// nothing the tests look at), and a room wait in the write queue whose
+// clock runs ten times faster than real time, so a queue that never drains
+// is refused in a tenth of its time-out.
+inline TSerTiming QuickTiming() {
+  auto ahead = std::make_shared<std::atomic<std::int64_t>>(0);  // ms
+  TSerTiming timing = TSerTiming::System();
+  timing.IsSystem = false;  // the room wait looks every millisecond
+  timing.Now = [ahead] { return std::chrono::steady_clock::now() + std::chrono::milliseconds(ahead->load()); };
+  timing.Sleep = [ahead](std::chrono::milliseconds ms) {
+    if (ms > std::chrono::milliseconds(1)) {
+      *ahead += ms.count();  // Close's pause
+      return;
+    }
+    std::this_thread::sleep_for(ms);
+    *ahead += 9 * ms.count();
+  };
+  return timing;
+}
 
 // The port opens `Path`; the test is the device at `Master`. The near end
 // stays open here too, so the far end can still read what the port wrote

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -501,6 +502,26 @@ TEST_F(WindowTest, AFullTypedLineRefusesFurtherKeysVisibly) {
   w.buClearClick();
   w.meDataKeyPress('d');
   EXPECT_EQ(w.TypedLine().Count(), 1);
+}
+
+// The handlers tell the pane whether the typed line took the key; a refused
+// key does not reach the pane's text either.
+TEST_F(WindowTest, KeyHandlersSayWhetherTheLineTookTheKey) {
+  TfoMain& w = Make();
+  EXPECT_TRUE(w.meDataKeyDown(Qt::Key_A)) << "only F2 sends on key-down";
+  EXPECT_TRUE(w.meDataKeyDown(0x71)) << "F2 types a NUL";
+  EXPECT_EQ(w.TypedLine().Count(), 1);
+  for (int i = 1; i < TTypedLine::Capacity; ++i) ASSERT_TRUE(w.meDataKeyPress('a'));
+  EXPECT_FALSE(w.meDataKeyPress('b'));
+  EXPECT_FALSE(w.meDataKeyDown(0x71));
+  EXPECT_TRUE(w.meDataKeyDown(Qt::Key_A));
+  const QString before = w.meData->toPlainText();
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_B, Qt::NoModifier, "b");
+  QApplication::sendEvent(w.meData, &press);
+  EXPECT_EQ(w.meData->toPlainText(), before);
+  w.buClearClick();
+  w.cbDirect->setChecked(true);
+  EXPECT_TRUE(w.meDataKeyPress('c')) << "Direct sends the key at once";
 }
 
 TEST_F(WindowTest, ClearDropsPendingLinesButKeepsTheLineBeingBuilt) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -845,6 +846,51 @@ TEST_F(CommTest, VanishedDeviceIsReportedOnceWithoutSpinning) {
   Comm->Close();
   EXPECT_FALSE(Comm->Active());
   EXPECT_EQ(Log.back(), "Close");
+}
+
+// The retry pause is the timing's: each failed try on the gone device is
+// followed by one pause of 100 ms and nothing is tried while it lasts; Close
+// ends a pause that would otherwise never end.
+TEST_F(CommTest, RetryPauseIsInjectedAndCloseEndsIt) {
+  std::mutex lock;
+  std::vector<std::chrono::milliseconds> pauses;
+  TSerTiming timing = TSerTiming::System();
+  timing.Sleep = [](std::chrono::milliseconds) {};
+  timing.RetryPause = [&](TSerWaitEvent& wake, std::chrono::milliseconds ms) {
+    {
+      std::lock_guard l(lock);
+      pauses.push_back(ms);
+    }
+    wake.WaitFor(-1);  // parked until Shutdown wakes it
+  };
+  Comm->SetTiming(timing);
+  HookAll();
+  Comm->Open();
+  Log.clear();
+  FakeState& d = Dev();
+  {
+    std::lock_guard l(d.Lock);
+    d.GoneError = EIO;
+  }
+  d.Cv.notify_all();
+  ASSERT_EQ(Comm->WriteBuf("lost", 4), 4);
+  ASSERT_TRUE(PumpUntil(Sync, [&] {
+    std::lock_guard l(lock);
+    return pauses.size() == 2;  // the event thread and the write thread
+  }));
+  PumpFor(Sync, 50ms);
+  {
+    std::lock_guard l(lock);
+    EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>{100ms, 100ms}));
+  }
+  {
+    std::lock_guard l(d.Lock);
+    EXPECT_EQ(d.WaitCalls, 1);
+    EXPECT_EQ(d.WriteCalls.size(), 1u);
+  }
+  EXPECT_EQ(Log, std::vector<std::string>{"Error 1024"});
+  Comm->Close();
+  EXPECT_FALSE(Comm->Active());
 }
 
 }  // namespace
