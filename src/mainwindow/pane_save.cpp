@@ -3,15 +3,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
-#include <system_error>
+
+#include "ser_types.h"
 
 namespace talmo {
 
 void SavePaneLines(const std::string& path, const std::vector<std::string>& lines) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) {
-    // The category's text is strerror's, without its shared buffer.
-    const std::string reason = std::generic_category().message(errno);
+    const std::string reason = SysErrorText(errno);
     throw std::runtime_error("Cannot create file \"" + path + "\". " + reason);
   }
   bool ok = true;
