@@ -94,12 +94,12 @@ run() {
     mkdir -p "$dir/cfg/Velkerstam"
     printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"%s"="COM5"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"REGXCOM"=dword:00000000\n"REGBAUD"=dword:00000009\n"REGPROTOCOL"=hex:02,03,00,00,01,00,00,00,00\n' \
       "$dev" > "$dir/cfg/Velkerstam/TALMO.reg"
-    DISPLAY=$disp XDG_CONFIG_HOME=$dir/cfg HOME=$dir "$talmo" > "$dir/log" 2>&1 & prog_pid=$!
+    DISPLAY=$disp QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$dir/cfg HOME=$dir "$talmo" > "$dir/log" 2>&1 & prog_pid=$!
   else
     mkdir -p "$dir/cfg/CuteCom"
     printf '[sessions]\n1\\BaudRate=115200\n1\\DataBits=8\n1\\Device=%s\n1\\FlowControl=0\n1\\OpenMode=3\n1\\Parity=0\n1\\StopBits=1\n1\\autoReconnect=false\n1\\name=Default\n1\\showCtrlCharacters=false\n1\\showTimestamp=false\nsize=1\n' \
       "$dev" > "$dir/cfg/CuteCom/CuteCom5.conf"
-    DISPLAY=$disp XDG_CONFIG_HOME=$dir/cfg HOME=$dir cutecom > "$dir/log" 2>&1 & prog_pid=$!
+    DISPLAY=$disp QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$dir/cfg HOME=$dir cutecom > "$dir/log" 2>&1 & prog_pid=$!
   fi
   pids+=("$prog_pid")
   local wid=""

@@ -832,7 +832,7 @@ void TfoMain::tiPauseTimer() {
     ~TPaintOnce() {
       if (Outer) Pane->setUpdatesEnabled(true);
     }
-  } paint{meData, meData->updatesEnabled()};
+  } paint{meData, meData->updatesEnabled() && FPending.PendingCount() > 0 && !cbPause->isChecked()};
   if (paint.Outer) meData->setUpdatesEnabled(false);
   FPending.Tick(*FPaneView);
 }

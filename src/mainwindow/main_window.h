@@ -62,7 +62,7 @@ struct TMainEnvironment {
 inline constexpr const char* kAppTitle = "TALMO 1.80 (Dec 17, 2018)";
 
 // The most lines the pane keeps; older ones leave it as new ones come.
-inline constexpr int kPaneMaxLines = 10000;
+inline constexpr int kPaneMaxLines = 5000;
 
 class TfoMain : public QWidget {
  public:

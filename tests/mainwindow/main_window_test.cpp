@@ -775,6 +775,10 @@ TEST_F(WindowTest, APaneTickPaintsThePaneOnceNotPerLine) {
   Settle();
   EXPECT_EQ(w.PaneLines().back(), "line 7");
   EXPECT_EQ(pane.paints, 1) << "the pane was painted between the lines of one tick";
+  pane.paints = 0;
+  w.tiPauseTimer();  // nothing waits: nothing to paint
+  Settle();
+  EXPECT_EQ(pane.paints, 0);
 
   // The last-sign field follows every block in its text; it is painted at
   // most once per 40 ms however many blocks arrive.
