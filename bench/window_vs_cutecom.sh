@@ -10,7 +10,7 @@
 # Last line per rate: VS-CUTECOM rate=R talmo_cpu=.. talmo_x=.. cutecom_cpu=.. cutecom_x=.. talmo_rss_mib=..
 # CuteCom, Xvfb and xdotool are installed when missing (root); without
 # CuteCom the talmo figures are printed alone, with a note.
-set -euo pipefail
+set -uo pipefail
 TALMO_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 talmo=$TALMO_ROOT/build/src/app/talmo rates="200 2000" runs=3 seconds=20 warmup=5
@@ -80,7 +80,9 @@ rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0
 hz=$(getconf CLK_TCK)
 display=$((90 + RANDOM % 400))
 
-# run PROGRAM RATE: prints "program_cpu x_cpu rss_mib"
+# run PROGRAM RATE: writes "program_cpu x_cpu rss_mib" (nan when the run
+# failed) into $work/result. Runs in this shell, so that cleanup knows its
+# processes.
 run() {
   local prog=$1 rate=$2 dir="$work/run" disp=":$display" dev x prog_pid feeder_pid i
   display=$((display + 1))
@@ -103,10 +105,15 @@ run() {
   fi
   pids+=("$prog_pid")
   local wid=""
-  for i in $(seq 100); do
-    wid=$(DISPLAY=$disp xdotool search --onlyvisible --pid "$prog_pid" 2>/dev/null | tail -1 || true)
+  for i in $(seq 300); do
+    wid=$(DISPLAY=$disp xdotool search --onlyvisible --pid "$prog_pid" 2>/dev/null | tail -1)
     [ -n "$wid" ] && break; sleep 0.1
   done
+  if [ -z "$wid" ]; then
+    echo "window_vs_cutecom: $prog showed no window in 30 s" >&2
+    kill "$prog_pid" "$feeder_pid" "$x" 2>/dev/null; wait "$prog_pid" "$feeder_pid" "$x" 2>/dev/null
+    pids=(); echo "nan nan nan" > "$work/result"; return
+  fi
   sleep 1
   # Open the port by clicking its button.
   local bx by
@@ -124,8 +131,8 @@ run() {
   done
   if ! ls -l "/proc/$prog_pid/fd" 2>/dev/null | grep -q -- "-> $dev\$"; then
     echo "window_vs_cutecom: $prog did not open $dev" >&2
-    kill "$prog_pid" "$feeder_pid" "$x" 2>/dev/null || true; wait 2>/dev/null || true
-    echo "nan nan nan"; return
+    kill "$prog_pid" "$feeder_pid" "$x" 2>/dev/null; wait "$prog_pid" "$feeder_pid" "$x" 2>/dev/null
+    pids=(); echo "nan nan nan" > "$work/result"; return
   fi
   touch "$dir/go"
   sleep "$warmup"
@@ -138,20 +145,21 @@ run() {
   kill "$prog_pid" "$feeder_pid" 2>/dev/null || true; sleep 0.3; kill -9 "$prog_pid" 2>/dev/null || true
   kill "$x" 2>/dev/null || true
   wait "$prog_pid" "$feeder_pid" "$x" 2>/dev/null || true
+  pids=()  # all ended: cleanup must not signal their numbers again
   awk -v a="$p0" -v b="$p1" -v c="$x0" -v d="$x1" -v s="$seconds" -v hz="$hz" -v r="$rss" \
-    'BEGIN { printf "%.1f %.1f %.1f\n", 100 * (b - a) / hz / s, 100 * (d - c) / hz / s, r / 1024 }'
+    'BEGIN { printf "%.1f %.1f %.1f\n", 100 * (b - a) / hz / s, 100 * (d - c) / hz / s, r / 1024 }' > "$work/result"
 }
 
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() { tr ' ' '\n' | grep -v -e '^$' -e nan | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "talmo against CuteCom, paced flood of 40-byte lines from a pseudo-terminal, Xvfb each; $runs alternating runs of ${seconds} s (after ${warmup} s) per rate; CPU in % of a core"
 for rate in $rates; do
   tc="" tx="" cc="" cx="" tr=""
   for r in $(seq "$runs"); do
-    read -r a b m < <(run talmo "$rate"); tc+=" $a" tx+=" $b" tr+=" $m"
+    run talmo "$rate"; read -r a b m < "$work/result"; tc+=" $a" tx+=" $b" tr+=" $m"
     echo "  $rate lines/s run $r: talmo $a %, its Xvfb $b %, RSS $m MiB" >&2
     if [ $have_cutecom = 1 ]; then
-      read -r a b m < <(run cutecom "$rate"); cc+=" $a" cx+=" $b"
+      run cutecom "$rate"; read -r a b m < "$work/result"; cc+=" $a" cx+=" $b"
       echo "  $rate lines/s run $r: CuteCom $a %, its Xvfb $b %" >&2
     fi
   done
