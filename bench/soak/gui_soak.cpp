@@ -3,8 +3,11 @@
 // pseudo-terminal this program plays the device on) for 60 seconds. A probe
 // thread posts an event to the GUI thread every 10 ms; how long each waits
 // to be served is the GUI's lateness. Once a second the pending lines and
-// the resident memory are sampled. At the end the lines in the pane must be
-// the first frames in order, and pane plus pending lines every frame sent.
+// the resident memory are sampled. At the end the frames in the pane must be
+// in order, each gap in them announced by the pane's notice of lines not
+// shown (the backlog is bounded), and every frame sent accounted for as
+// shown, dropped or waiting. Over a long run the memory must level off: it
+// grows less than 3 MiB over the second half.
 // Prints the figures; exit status 1 when a target is missed.
 
 #include <QApplication>
@@ -20,6 +23,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -45,6 +49,7 @@ const char* const kUsage =
     "serves events, the pending lines and the memory.\n";
 
 constexpr double kLatenessTargetMs = 50;
+constexpr double kSecondHalfGrowthMiB = 3;
 
 struct QuietDialogs : TMainDialogs {
   std::vector<std::string> shown;
@@ -193,26 +198,47 @@ int main(int argc, char** argv) {
   probe.join();
   const std::size_t probes = lateness.size();
 
-  // Let the last frames arrive; then every frame is in the pane or waiting.
-  auto frameLines = [&] {
-    std::vector<std::string> lines;
-    for (const std::string& l : w.PaneLines())
-      if (l.rfind(" 02", 0) == 0) lines.push_back(l);
-    return lines;
+  // Let the last frames arrive. The pane's frames must be whole and in
+  // order, a gap only where a notice tells its size; after the newest shown
+  // frame come the dropped ones not yet told, then the waiting ones.
+  struct TPaneCheck {
+    std::size_t Frames = 0, Announced = 0;
+    std::uint64_t Next = 0;  // the frame after the newest shown
+    bool Ok = true;
   };
-  std::vector<std::string> shown = frameLines();
-  for (int i = 0; i < 250 && shown.size() + w.PendingLines().PendingCount() < sent; ++i) {
+  auto checkPane = [&] {
+    TPaneCheck c;
+    bool first = true;
+    std::uint64_t gap = 0;
+    for (const std::string& l : w.PaneLines()) {
+      if (l.rfind("// ", 0) == 0 && l.find("not shown") != std::string::npos) {
+        gap += std::strtoull(l.c_str() + 3, nullptr, 10);
+        c.Announced += gap;
+        continue;
+      }
+      if (l.rfind(" 02", 0) != 0) continue;
+      const std::optional<std::string> b = HexLineBytes(l);
+      const std::uint64_t seq = b && b->size() > 9 ? std::strtoull(b->substr(1, 8).c_str(), nullptr, 10) : 0;
+      if (!b || *b != Frame(seq) || (!first && seq != c.Next + gap)) c.Ok = false;
+      first = false;
+      gap = 0;
+      c.Next = seq + 1;
+      ++c.Frames;
+    }
+    return c;
+  };
+  auto accounted = [&](const TPaneCheck& c) {
+    return c.Next + w.PendingLines().Dropped() + w.PendingLines().PendingCount();
+  };
+  TPaneCheck pane = checkPane();
+  for (int i = 0; i < 250 && accounted(pane) < sent; ++i) {
     RunLoop(0.02);
-    shown = frameLines();
+    pane = checkPane();
   }
   const std::size_t pendingEnd = w.PendingLines().PendingCount();
-  std::size_t inOrder = 0;
-  while (inOrder < shown.size()) {
-    const std::optional<std::string> b = HexLineBytes(shown[inOrder]);
-    if (!b || *b != Frame(inOrder)) break;
-    ++inOrder;
-  }
-  const bool linesOk = inOrder == shown.size() && shown.size() + pendingEnd == sent;
+  const std::size_t droppedEnd = w.PendingLines().DroppedTotal();
+  const std::size_t paneLines = w.PaneLines().size();
+  const bool linesOk = pane.Ok && accounted(pane) == sent;
   const long rssEnd = RssKiB();
   window.reset();
   ::close(master);
@@ -229,8 +255,10 @@ int main(int argc, char** argv) {
               lateBursts ? " (the line was full now and then)" : "");
   std::printf("  GUI lateness         median %.2f ms, 99th percentile %.2f ms, worst %.1f ms (%zu probes, one per 10 ms): %s\n",
               median, p99, worst, probes, latenessOk ? "under 50 ms" : "NOT under 50 ms");
-  std::printf("  lines                %zu in the pane, %zu pending (the pump shows 8 per 199 ms tick); %s\n",
-              shown.size(), pendingEnd, linesOk ? "all frames there, the pane's in order" : "FRAMES LOST OR OUT OF ORDER");
+  std::printf("  lines                %zu frames in the pane (%zu pane lines, at most %d kept), %zu pending (at most %zu), "
+              "%zu dropped unshown and told (the pump shows 8 per 199 ms tick); %s\n",
+              pane.Frames, paneLines, kPaneMaxLines, pendingEnd, TPendingLines::DefaultMaxLines, droppedEnd,
+              linesOk ? "every frame accounted for, the pane's in order" : "FRAMES LOST, UNTOLD OR OUT OF ORDER");
   std::printf("  pending, once a second:");
   for (std::size_t i = 0; i < samples.size(); i += std::max<std::size_t>(1, samples.size() / 10))
     std::printf(" %.0fs:%zu", samples[i].t, samples[i].pending);
@@ -239,10 +267,30 @@ int main(int argc, char** argv) {
   std::printf("  memory (VmRSS)       %.1f MiB with the port open, %.1f MiB at the end (%+.1f MiB; %.0f bytes per pending line)\n",
               static_cast<double>(rssOpen) / 1024, static_cast<double>(rssEnd) / 1024, growth / 1024,
               pendingEnd ? growth * 1024 / static_cast<double>(pendingEnd) : 0.0);
+  // The second half: from the sample nearest half time to the last one.
+  long rssMid = rssOpen, rssLast = rssEnd;
+  double tMid = 0, tLast = 0;
+  if (!samples.empty()) {
+    const Sample* mid = &samples.front();
+    for (const Sample& x : samples)
+      if (std::abs(x.t - secs / 2) < std::abs(mid->t - secs / 2)) mid = &x;
+    rssMid = mid->rss, tMid = mid->t;
+    rssLast = samples.back().rss, tLast = samples.back().t;
+  }
+  const double halfGrowthMiB = static_cast<double>(rssLast - rssMid) / 1024;
+  // Judged only where the backlog was full before half time; until then it
+  // grows by design.
+  const bool judged = tMid > static_cast<double>(TPendingLines::DefaultMaxLines) / args.Rate + 10;
+  const bool memoryOk = !judged || halfGrowthMiB < kSecondHalfGrowthMiB;
+  std::printf("  memory, second half  %.1f MiB at %.0f s, %.1f MiB at %.0f s (%+.2f MiB): %s\n",
+              static_cast<double>(rssMid) / 1024, tMid, static_cast<double>(rssLast) / 1024, tLast, halfGrowthMiB,
+              !judged ? "not judged (the backlog fills after half time)"
+                      : memoryOk ? "under 3 MiB" : "NOT under 3 MiB");
   for (const std::string& s : dialogs->shown) std::printf("  the window said: %s\n", s.c_str());
   std::printf("SOAK-GUI seconds=%.0f rate=%.0f sent=%llu lateness_median_ms=%.3f lateness_p99_ms=%.3f "
-              "lateness_max_ms=%.3f pending_end=%zu pane_lines=%zu lines_ok=%d rss_open_kib=%ld rss_end_kib=%ld\n",
+              "lateness_max_ms=%.3f pending_end=%zu pane_lines=%zu lines_ok=%d rss_open_kib=%ld rss_end_kib=%ld "
+              "dropped=%zu rss_mid_kib=%ld rss_last_kib=%ld half_growth_mib=%.2f\n",
               secs, args.Rate, static_cast<unsigned long long>(sent.load()), median, p99, worst, pendingEnd,
-              shown.size(), linesOk ? 1 : 0, rssOpen, rssEnd);
-  return latenessOk && linesOk && dialogs->shown.empty() ? 0 : 1;
+              pane.Frames, linesOk ? 1 : 0, rssOpen, rssEnd, droppedEnd, rssMid, rssLast, halfGrowthMiB);
+  return latenessOk && linesOk && memoryOk && dialogs->shown.empty() ? 0 : 1;
 }

@@ -5,6 +5,11 @@
 // GUI thread only. The pump lets the GUI process waiting events between
 // lines; during that call new lines may be added, the list may be cleared,
 // or another tick may run. None of this loses or repeats a line.
+//
+// The pane takes in about 40 lines a second; a busier line builds a backlog.
+// The backlog is bounded (lines and bytes): when it is full the oldest
+// waiting line goes, and the next line the pump shows is preceded by one
+// line telling how many were not shown.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +33,15 @@ class TPumpView {
 class TPendingLines {
  public:
   static constexpr int LinesPerTick = 8;
+  // The backlog's bounds: 100,000 lines (some 40 minutes of pane at 8 lines
+  // per tick) or 32 MiB of line text, whichever is reached first.
+  static constexpr std::size_t DefaultMaxLines = 100000;
+  static constexpr std::size_t DefaultMaxBytes = std::size_t{32} << 20;
 
+  explicit TPendingLines(std::size_t maxLines = DefaultMaxLines, std::size_t maxBytes = DefaultMaxBytes);
+
+  // Appends a line; drops the oldest waiting lines while the backlog is
+  // over its bounds (the newest line always stays).
   void Add(std::string line);
   // Empties the list; lines not yet in the pane are discarded.
   void Clear();
@@ -38,18 +51,36 @@ class TPendingLines {
   std::size_t PumpIndex() const { return PumpIndex_; }
   // Lines still waiting for the pane.
   std::size_t PendingCount() const;
+  // Text bytes of the waiting lines.
+  std::size_t PendingBytes() const { return Bytes_; }
+  // Lines dropped since the pane last showed a line.
+  std::size_t Dropped() const { return Dropped_; }
+  // Lines dropped since the list was made or last cleared.
+  std::size_t DroppedTotal() const { return DroppedTotal_; }
 
-  // One tick: caption, then (unless paused) up to eight lines to the pane.
+  // One tick: caption, then (unless paused) up to eight lines to the pane,
+  // the first of them after the notice of dropped lines, if any.
   void Tick(TPumpView& view);
 
   static std::string PauseCaption(std::size_t pending);
+  // The pane line shown in place of `dropped` lines.
+  static std::string DroppedNotice(std::size_t dropped);
 
  private:
+  void DropOldest();
+
   // Lines before PumpIndex have been moved out; the deque keeps only lines
   // from Base_ on, so a backlog that never fully drains still frees them.
+  // Base_ equals PumpIndex_ after every step: the deque holds exactly the
+  // waiting lines, oldest first.
   std::deque<std::string> Lines_;
   std::size_t Base_ = 0;
   std::size_t PumpIndex_ = 0;
+  std::size_t Bytes_ = 0;
+  std::size_t Dropped_ = 0;
+  std::size_t DroppedTotal_ = 0;
+  std::size_t MaxLines_;
+  std::size_t MaxBytes_;
 };
 
 }  // namespace talmo

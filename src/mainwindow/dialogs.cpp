@@ -1,5 +1,7 @@
 #include "dialogs.h"
 
+#include "main_window.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
@@ -33,7 +35,7 @@ std::optional<std::string> AskFile(QWidget* owner, const QString& filter, const 
 }  // namespace
 
 void TQtDialogs::Message(const std::string& text) {
-  QMessageBox::information(FOwner, QApplication::applicationDisplayName(), Q(text));
+  QMessageBox::information(FOwner, Q(kAppTitle), Q(text));
 }
 
 bool TQtDialogs::Confirm(const std::string& text) {
@@ -42,7 +44,7 @@ bool TQtDialogs::Confirm(const std::string& text) {
 }
 
 void TQtDialogs::Error(const std::string& text) {
-  QMessageBox::critical(FOwner, QApplication::applicationDisplayName(), Q(text));
+  QMessageBox::critical(FOwner, Q(kAppTitle), Q(text));
 }
 
 std::optional<std::string> TQtDialogs::ChooseCaptureFile() {

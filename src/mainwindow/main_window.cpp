@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDate>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -53,7 +54,16 @@ class TPane : public QPlainTextEdit {
  protected:
   void keyPressEvent(QKeyEvent* e) override {
     bool took = FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? 0x71 : e->key());
-    for (char c : e->text().toLatin1()) took = FOwner->meDataKeyPress(static_cast<std::uint8_t>(c)) && took;
+    // Each character is sent as its byte in the keyboard's code page; one
+    // that has no byte there is refused audibly, not sent as another.
+    for (char32_t c : e->text().toUcs4()) {
+      if (const std::optional<std::uint8_t> b = AnsiByte(c)) {
+        took = FOwner->meDataKeyPress(*b) && took;
+      } else {
+        took = false;
+        QApplication::beep();
+      }
+    }
     if (took) QPlainTextEdit::keyPressEvent(e);
   }
 
@@ -113,10 +123,16 @@ class TfoMain::TPaneView : public TPumpView {
   explicit TPaneView(TfoMain& w) : W(w) {}
   bool Paused() const override { return W.cbPause->isChecked(); }
   void SetPauseCaption(const std::string& caption, bool red) override {
-    W.cbPause->setText(Q(caption));
-    QPalette p = W.cbPause->palette();
-    p.setColor(QPalette::WindowText, red ? QColor(255, 0, 0) : QColor(0, 0, 0));
-    W.cbPause->setPalette(p);
+    // Every tick sets them; only a change is passed on, as each costs a
+    // repaint of the box.
+    const QString text = Q(caption);
+    if (W.cbPause->text() != text) W.cbPause->setText(text);
+    const QColor colour = red ? QColor(255, 0, 0) : QColor(0, 0, 0);
+    if (W.cbPause->palette().color(QPalette::WindowText) != colour) {
+      QPalette p = W.cbPause->palette();
+      p.setColor(QPalette::WindowText, colour);
+      W.cbPause->setPalette(p);
+    }
   }
   void AppendToPane(const std::string& line) override { W.AppendToPane(line); }
   void ProcessMessages() override { QCoreApplication::processEvents(); }
@@ -144,7 +160,16 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
     FPending.Add("// " + FCapture.WriteError());
     QTimer::singleShot(0, this, [this, message = FCapture.WriteError()] { ShowError(message); });
   };
-  hooks.LastSign = [this](const std::string& text) { edLast->setText(Q(text)); };
+  hooks.LastSign = [this](const std::string& text) {
+    edLast->setText(Q(text));
+    // The field changes with every received block; painting it each time
+    // cost more than the rest of the receive path. It is painted at most
+    // every 100 ms, ten times a second (its text is always current).
+    if (!tiLastSign->isActive()) {
+      edLast->setUpdatesEnabled(false);
+      tiLastSign->start();
+    }
+  };
   FFormatter = std::make_unique<TReceiveFormatter>(FOptions, std::move(hooks));
   FPaneView = std::make_unique<TPaneView>(*this);
 
@@ -206,6 +231,9 @@ void TfoMain::CreateControls() {
   meData->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   meData->setLineWrapMode(QPlainTextEdit::NoWrap);
   meData->setPlainText("meData");
+  // The pane keeps its newest lines only, so a long run does not grow
+  // without bound (this also leaves it without an undo history).
+  meData->setMaximumBlockCount(kPaneMaxLines);
 
   auto* web = new TLinkLabel(Q(FEnv.WebAddress), this);
   web->OnClick = [this] { Safe([this] { laWebClick(); }); };
@@ -264,6 +292,7 @@ void TfoMain::CreateControls() {
   cbSTXHL = MakeCheck(Panel1, "STX_HL", "Protocol STX Length[2] .. ETX BCC", {144, 72, 65, 17});
   cbPROD2 = MakeCheck(Panel1, "PROD2", "Protocol STX Length[2] .. ETX BCC", {144, 89, 65, 17});
   cbManch = MakeCheck(Panel1, "Manch", "Manchester code", {144, 104, 65, 17});
+  FitPauseBox();
 
   edLast = new QLineEdit("Last sign", this);
   edLast->setReadOnly(true);
@@ -285,6 +314,40 @@ void TfoMain::CreateControls() {
   tiTimeout->setInterval(1500);
   tiPause = new QTimer(this);
   tiPause->setInterval(199);
+  tiLastSign = new QTimer(this);
+  tiLastSign->setSingleShot(true);
+  tiLastSign->setInterval(100);
+  connect(tiLastSign, &QTimer::timeout, this, [this] { edLast->setUpdatesEnabled(true); });
+}
+
+void TfoMain::FitPauseBox() {
+  // The box grows to the right up to the column of option boxes, so that
+  // a count up to 999,999 reads in full; a font too large for that is
+  // made smaller.
+  int right = Panel1->width();
+  for (QWidget* w : {cbBcc, cbTime, cbConvert, cbHEX, cbSTXHL, cbPROD2, cbManch})
+    if (w) right = std::min(right, w->x());
+  const int room = right - cbPause->x() - 3;
+  QFont f = cbPause->font();
+  const QString widest = Q(TPendingLines::PauseCaption(999999));
+  const QString saved = cbPause->text();
+  cbPause->setText(widest);
+  while (cbPause->sizeHint().width() > room && f.pixelSize() > 7) {
+    f.setPixelSize(f.pixelSize() - 1);
+    cbPause->setFont(f);
+  }
+  cbPause->setText(saved);
+  cbPause->resize(std::max(cbPause->width(), room), cbPause->height());
+}
+
+void TfoMain::FitTransmitCaption() {
+  // "Transmit (4100)" is wider than the button in the window's font: the
+  // caption takes a smaller font while it needs one.
+  QFont f = font();
+  const int room = buTransmit->width() - 6;
+  while (QFontMetrics(f).horizontalAdvance(buTransmit->text()) > room && f.pixelSize() > 7)
+    f.setPixelSize(f.pixelSize() - 1);
+  if (buTransmit->font() != f) buTransmit->setFont(f);
 }
 
 void TfoMain::ConnectHandlers() {
@@ -362,6 +425,9 @@ void TfoMain::FormCreate() {
   FFormatter->ResetFrame();
   FCapture.Stop();
   setWindowTitle(kAppTitle);
+  // A display name would be appended by the window system to every title
+  // ("Confirm — TALMO ..."); the titles are meant to be exactly as set.
+  if (!QGuiApplication::applicationDisplayName().isEmpty()) QGuiApplication::setApplicationDisplayName(QString());
   FPending.Clear();
   tiPause->setInterval(199);
   tiTimeout->start();
@@ -476,6 +542,12 @@ void TfoMain::rgStopClick() {
 
 void TfoMain::buOpenClick() {
   if (raPort->ItemIndex() < 0) return;
+  // Opening disables the button; the focus goes to the pane, where typed
+  // keys are sent, and not on along the tab order.
+  struct TFocusPane {
+    QWidget* Pane;
+    ~TFocusPane() { Pane->setFocus(); }
+  } focus{meData};
   if (FComm->Active()) buCloseClick();
   const std::string name = S(raPort->SelectedText());
   const int num = PortNumberFromName(name);
@@ -488,7 +560,7 @@ void TfoMain::buOpenClick() {
     // The box keeps its short text; the pane says why, and after the box
     // what the user can do about it (e.g. the group to join).
     const std::exception_ptr failure = std::current_exception();
-    StatusLine(ExceptionMessage(failure));
+    StatusLine(WithDevicePath(ExceptionMessage(failure), name));
     FDialogs->Message("Open fail");
     if (const std::string hint = ErrorHintOf(failure); !hint.empty()) StatusLine(hint);
     return;
@@ -498,8 +570,28 @@ void TfoMain::buOpenClick() {
   FFormatter->SetStampTime(UtcNow());
 }
 
+std::string TfoMain::WithDevicePath(std::string message, const std::string& name) const {
+  // The component names the port by its Windows-style name; the user needs
+  // the device file it stands for.
+  const std::string windowsName = FComm->DeviceName();
+  for (const TPortItem& p : FPorts) {
+    if (p.Name != name || p.Path.empty()) continue;
+    const std::size_t at = message.find(windowsName);
+    if (at != std::string::npos)
+      message.replace(at, windowsName.size(), name + ", " + p.Path);
+    else
+      message += " (" + name + ": " + p.Path + ")";
+    break;
+  }
+  return message;
+}
+
 void TfoMain::buCloseClick() {
   if (raPort->ItemIndex() < 0) return;
+  struct TFocusPane {
+    QWidget* Pane;
+    ~TFocusPane() { Pane->setFocus(); }
+  } focus{meData};
   if (FComm->Active()) {
     AppendToPane("// Try to close COM" + std::to_string(FComm->PortNum()));
     try {
@@ -577,6 +669,7 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
     return false;
   }
   buTransmit->setText(Q(FTyped.Caption()));
+  FitTransmitCaption();
   buTransmit->setEnabled(true);
   const std::string echo = TypedEcho(key, FOptions);
   if (echo.empty()) return true;
@@ -608,6 +701,7 @@ void TfoMain::ResetTypedLine() {
   FTyped.Reset();
   FTypedFullShown = false;
   buTransmit->setText("Transmit");
+  FitTransmitCaption();
   buTransmit->setEnabled(false);
   meData->setFocus();
 }
@@ -724,6 +818,19 @@ void TfoMain::RestartTimeout() {
 
 void TfoMain::tiTimeoutTimer() { FFormatter->TimeoutFlush(); }
 
-void TfoMain::tiPauseTimer() { FPending.Tick(*FPaneView); }
+void TfoMain::tiPauseTimer() {
+  // The pane is painted once per tick rather than once per line: each
+  // paint redraws the pane and its scroll bar, by far the largest cost of
+  // a busy line. The GUI still handles its events between the lines.
+  struct TPaintOnce {
+    QWidget* Pane;
+    bool Outer;
+    ~TPaintOnce() {
+      if (Outer) Pane->setUpdatesEnabled(true);
+    }
+  } paint{meData, meData->updatesEnabled() && FPending.PendingCount() > 0 && !cbPause->isChecked()};
+  if (paint.Outer) meData->setUpdatesEnabled(false);
+  FPending.Tick(*FPaneView);
+}
 
 }  // namespace talmo

@@ -61,6 +61,9 @@ struct TMainEnvironment {
 // The application title, also the window's caption.
 inline constexpr const char* kAppTitle = "TALMO 1.80 (Dec 17, 2018)";
 
+// The most lines the pane keeps; older ones leave it as new ones come.
+inline constexpr int kPaneMaxLines = 5000;
+
 class TfoMain : public QWidget {
  public:
   explicit TfoMain(TMainEnvironment env, QWidget* parent = nullptr);
@@ -163,6 +166,7 @@ class TfoMain : public QWidget {
   QCheckBox* cbManch = nullptr;
   QTimer* tiTimeout = nullptr;
   QTimer* tiPause = nullptr;
+  QTimer* tiLastSign = nullptr;  // paces the painting of edLast
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -183,6 +187,10 @@ class TfoMain : public QWidget {
   void StatusLine(const std::string& text);
   void ReadIndex(const char* name, TRadioGroup* group, std::vector<std::string>& problems);
   void RestoreBounds();
+  void FitPauseBox();
+  void FitTransmitCaption();
+  // A failed open's message with the port's device file named.
+  std::string WithDevicePath(std::string message, const std::string& name) const;
 
   TMainEnvironment FEnv;
   std::shared_ptr<TMainDialogs> FDialogs;

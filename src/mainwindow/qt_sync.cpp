@@ -1,5 +1,7 @@
 #include "qt_sync.h"
 
+#include "main_window.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -9,7 +11,7 @@
 namespace talmo {
 
 void ShowErrorBox(const std::string& message) {
-  QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationDisplayName(),
+  QMessageBox::critical(QApplication::activeWindow(), QString::fromLatin1(kAppTitle),
                         QString::fromLocal8Bit(message.c_str()));
 }
 

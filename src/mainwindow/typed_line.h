@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "options.h"
@@ -34,6 +35,11 @@ class TTypedLine {
 // The echo of a typed key in the current looks, or "" when the key is not
 // echoed (printable keys show as typed text; hex looks are never echoed).
 std::string TypedEcho(std::uint8_t key, const TFormatOptions& opts);
+
+// The byte a typed character has in the keyboard's code page
+// (windows-1252: Latin-1 plus the euro sign, typographic quotes, dashes and
+// a few letters in 0x80..0x9F); nothing for a character that has none.
+std::optional<std::uint8_t> AnsiByte(char32_t c);
 
 // Whether an echo joins the pane's last line rather than starting a new
 // one: only below the header lines, and while that line is short.

@@ -77,6 +77,15 @@ QPlainTextEdit* Memo(QWidget* parent, const char* name) {
   return m;
 }
 
+// The boxes carry the program's title, the caption of the window this one
+// belongs to (the display name stays empty so that titles are not extended).
+QString BoxTitle(QWidget* owner) {
+  QWidget* top = owner ? owner->window() : nullptr;
+  while (top && top->parentWidget()) top = top->parentWidget()->window();
+  if (!QApplication::applicationDisplayName().isEmpty() || !top) return QApplication::applicationDisplayName();
+  return top->windowTitle();
+}
+
 }  // namespace
 
 std::optional<std::string> TQtStringsDialogs::ChooseOpenFile(const std::string& fileName, const std::string& filter) {
@@ -88,12 +97,12 @@ std::optional<std::string> TQtStringsDialogs::ChooseSaveFile(const std::string& 
 }
 
 bool TQtStringsDialogs::Confirm(const std::string& question) {
-  return QMessageBox::question(FOwner, QApplication::applicationDisplayName(), Local(question),
+  return QMessageBox::question(FOwner, BoxTitle(FOwner), Local(question),
                                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TQtStringsDialogs::Error(const std::string& text) {
-  QMessageBox::critical(FOwner, QApplication::applicationDisplayName(), Local(text));
+  QMessageBox::critical(FOwner, BoxTitle(FOwner), Local(text));
 }
 
 std::function<void(const std::string&)> PortWriter(TSerCustomComm& port) {

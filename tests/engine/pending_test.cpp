@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <set>
@@ -179,6 +180,106 @@ TEST(PendingLines, RandomReentranceLosesAndRepeatsNothing) {
       EXPECT_EQ(discarded.count(n), 0u) << n << " shown after it was cleared";
     }
     EXPECT_EQ(shown.size() + discarded.size(), static_cast<std::size_t>(next));
+  }
+}
+
+// A full backlog drops its oldest waiting lines; the next line shown is
+// preceded by one line that says how many were not shown. The caption
+// counts exactly what waits.
+TEST(PendingLines, AFullBacklogDropsTheOldestAndSaysSoOnce) {
+  TPendingLines p(10);
+  FakeView v;
+  AddNumbered(p, 0, 25);
+  EXPECT_EQ(p.PendingCount(), 10u);
+  EXPECT_EQ(p.Dropped(), 15u);
+  v.paused = true;
+  p.Tick(v);
+  EXPECT_EQ(v.caption, "Pause (10)");
+  EXPECT_TRUE(v.pane.empty());
+  v.paused = false;
+  p.Tick(v);
+  std::vector<std::string> expected{TPendingLines::DroppedNotice(15)};
+  for (const auto& s : Numbered(15, 8)) expected.push_back(s);
+  EXPECT_EQ(v.pane, expected);
+  EXPECT_EQ(p.Dropped(), 0u);
+  p.Tick(v);
+  for (const auto& s : Numbered(23, 2)) expected.push_back(s);
+  EXPECT_EQ(v.pane, expected);
+  EXPECT_EQ(v.caption, "Pause (2)");
+  EXPECT_EQ(TPendingLines::DroppedNotice(15),
+            "// 15 lines were not shown: more arrived than the pane can take in. A running capture keeps every byte.");
+  EXPECT_EQ(TPendingLines::DroppedNotice(1).rfind("// 1 line was not shown", 0), 0u);
+}
+
+TEST(PendingLines, TheBacklogIsBoundedInBytesToo) {
+  const struct {
+    std::size_t maxLines, maxBytes, lineSize, adds, waiting;
+  } rows[] = {
+      {1000, 100, 30, 10, 3},      // bytes bound first
+      {4, 1000, 30, 10, 4},        // lines bound first
+      {1000, 100, 500, 3, 1},      // a line larger than the bound still waits
+      {100000, 1 << 20, 40, 50, 50},  // neither reached
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.maxBytes);
+    TPendingLines p(r.maxLines, r.maxBytes);
+    for (std::size_t i = 0; i < r.adds; ++i) p.Add(std::string(r.lineSize, 'x'));
+    EXPECT_EQ(p.PendingCount(), r.waiting);
+    EXPECT_EQ(p.PendingBytes(), r.waiting * r.lineSize);
+    EXPECT_EQ(p.Dropped(), r.adds - r.waiting);
+  }
+  EXPECT_EQ(TPendingLines().PendingCount(), 0u);
+  EXPECT_EQ(TPendingLines::DefaultMaxLines, 100000u);
+}
+
+// Random adds during the GUI call and nested ticks against a small bound:
+// what the pane shows is in order, each gap is announced with its exact
+// size, and shown + announced + waiting is every line added.
+TEST(PendingLines, RandomFloodsIntoASmallBacklogStayInOrder) {
+  for (unsigned seed = 0; seed < 40; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    TPendingLines p(1 + rng() % 30);
+    FakeView v;
+    int next = 0, depth = 0;
+    v.onProcess = [&] {
+      const unsigned r = rng() % 8;
+      if (r < 3) {
+        for (unsigned i = rng() % 20; i > 0; --i) p.Add(std::to_string(next++));
+      } else if (r == 3 && depth < 3) {
+        ++depth;
+        p.Tick(v);
+        --depth;
+      }
+    };
+    for (int round = 0; round < 300; ++round) {
+      for (unsigned i = rng() % 40; i > 0; --i) p.Add(std::to_string(next++));
+      v.paused = rng() % 6 == 0;
+      p.Tick(v);
+    }
+    v.onProcess = nullptr;
+    v.paused = false;
+    while (p.PendingCount() > 0) p.Tick(v);
+
+    int expect = 0;
+    std::size_t announced = 0;
+    std::size_t gap = 0;
+    for (const auto& line : v.pane) {
+      if (line.rfind("// ", 0) == 0) {
+        ASSERT_EQ(gap, 0u) << "two notices in a row";
+        gap = std::stoul(line.substr(3));
+        announced += gap;
+        continue;
+      }
+      EXPECT_EQ(std::stoi(line), expect + static_cast<int>(gap));
+      expect = std::stoi(line) + 1;
+      gap = 0;
+    }
+    EXPECT_EQ(gap, 0u) << "a notice without a line after it";
+    EXPECT_EQ(static_cast<std::size_t>(expect), static_cast<std::size_t>(next) - p.Dropped());
+    const auto shown = static_cast<std::size_t>(
+        std::count_if(v.pane.begin(), v.pane.end(), [](const std::string& l) { return l.rfind("// ", 0) != 0; }));
+    EXPECT_EQ(shown + announced + p.Dropped(), static_cast<std::size_t>(next));
   }
 }
 

@@ -7,8 +7,10 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -333,6 +335,8 @@ TEST_F(WindowTest, FailedOpenSaysWhyInThePane) {
   ASSERT_EQ(after.size(), 2u);
   EXPECT_EQ(after[0], "// Try to open COM5");
   EXPECT_EQ(after[1].rfind("// Specified device not found (", 0), 0u) << after[1];
+  // The line names the device file behind COM5, not a Windows path.
+  EXPECT_EQ(after[1], "// Specified device not found (COM5, " + Ports[2].Path + ").");
   EXPECT_EQ(Dialogs->messages, (std::vector<std::string>{"Open fail"}));
   EXPECT_FALSE(w.Comm1().Active());
   EXPECT_TRUE(w.buOpen->isEnabled());
@@ -790,6 +794,172 @@ TEST_F(WindowTest, SmallActions) {
   EXPECT_EQ(Dialogs->url, "https://velkerstam.example/talmo");
   w.buStringsClick();
   EXPECT_EQ(Dialogs->stringsShown, 1);
+}
+
+// Counts the paint events a widget gets.
+struct PaintCounter : QObject {
+  int paints = 0;
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+void Settle() {
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+}
+
+TEST_F(WindowTest, APaneTickPaintsThePaneOnceNotPerLine) {
+  TfoMain& w = Make();
+  w.show();
+  ASSERT_TRUE(PumpUntil([&] { return w.meData->isVisible(); }));
+  Settle();
+  for (int i = 0; i < 8; ++i) w.PendingLines().Add("line " + std::to_string(i));
+  PaintCounter pane, lastSign;
+  w.meData->viewport()->installEventFilter(&pane);
+  w.edLast->installEventFilter(&lastSign);
+  w.tiPauseTimer();
+  Settle();
+  EXPECT_EQ(w.PaneLines().back(), "line 7");
+  EXPECT_EQ(pane.paints, 1) << "the pane was painted between the lines of one tick";
+  pane.paints = 0;
+  w.tiPauseTimer();  // nothing waits: nothing to paint
+  Settle();
+  EXPECT_EQ(pane.paints, 0);
+
+  // The last-sign field follows every block in its text; it is painted at
+  // most once per 100 ms however many blocks arrive.
+  QElapsedTimer clock;
+  clock.start();
+  const std::uint8_t block[] = {'a', 'b'};
+  for (int i = 0; i < 40; ++i) {
+    w.Formatter().FormatReceived(block, sizeof block);
+    QCoreApplication::processEvents();
+  }
+  EXPECT_EQ(w.edLast->text().toStdString(), "b (80)");
+  EXPECT_LE(lastSign.paints, 2 + clock.elapsed() / 100) << "painted for every block";
+  ASSERT_TRUE(PumpUntil([&] { return w.edLast->updatesEnabled(); }));
+  Settle();
+  EXPECT_GE(lastSign.paints, 1) << "the last text was never painted";
+  w.meData->viewport()->removeEventFilter(&pane);
+  w.edLast->removeEventFilter(&lastSign);
+}
+
+TEST_F(WindowTest, TheBacklogIsBoundedAndTheGapIsShownInThePane) {
+  TfoMain& w = Make();
+  const std::size_t cap = TPendingLines::DefaultMaxLines;
+  for (std::size_t i = 0; i < cap + 10; ++i) w.PendingLines().Add(std::to_string(i));
+  EXPECT_EQ(w.PendingLines().PendingCount(), cap);
+  const std::size_t before = w.PaneLines().size();
+  w.tiPauseTimer();
+  EXPECT_EQ(w.cbPause->text().toStdString(), "Pause (" + std::to_string(cap) + ")");
+  const auto lines = w.PaneLines();
+  ASSERT_EQ(lines.size(), before + 9);
+  EXPECT_EQ(lines[before], TPendingLines::DroppedNotice(10));
+  EXPECT_EQ(lines[before + 1], "10");
+  EXPECT_EQ(lines.back(), "17");
+  w.tiPauseTimer();
+  EXPECT_EQ(w.cbPause->text().toStdString(), "Pause (" + std::to_string(cap - 8) + ")");
+}
+
+TEST_F(WindowTest, ThePaneKeepsItsNewestLinesAndSaveWritesThem) {
+  TfoMain& w = Make();
+  const int total = kPaneMaxLines + 37;
+  for (int i = 0; i < total; ++i) w.PendingLines().Add("L" + std::to_string(i));
+  while (w.PendingLines().PendingCount() > 0) w.tiPauseTimer();
+  const auto lines = w.PaneLines();
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kPaneMaxLines));
+  EXPECT_EQ(lines.front(), "L" + std::to_string(total - kPaneMaxLines));
+  EXPECT_EQ(lines.back(), "L" + std::to_string(total - 1));
+  Dialogs->savePath = Dir + "/pane.txt";
+  w.buSaveClick();
+  std::string expected;
+  for (const auto& l : lines) expected += l + "\r\n";
+  EXPECT_EQ(Slurp(Dir + "/pane.txt"), expected);
+}
+
+TEST_F(WindowTest, CaptionsFitTheirControls) {
+  TfoMain& w = Make();
+  // The Pause box reads a count up to 999,999 in full and covers no other
+  // control of its panel.
+  w.cbPause->setText(QString::fromStdString(TPendingLines::PauseCaption(999999)));
+  EXPECT_LE(w.cbPause->sizeHint().width(), w.cbPause->width());
+  for (QObject* o : w.Panel1->children()) {
+    auto* other = qobject_cast<QWidget*>(o);
+    if (other && other != w.cbPause) {
+      EXPECT_FALSE(other->geometry().intersects(w.cbPause->geometry())) << other->metaObject()->className();
+    }
+  }
+  // The Transmit button shows its whole caption with a four-digit count.
+  for (int i = 0; i < 1100; ++i) w.meDataKeyPress('a');
+  EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (1100)");
+  const QFontMetrics fm(w.buTransmit->font());
+  EXPECT_LE(fm.horizontalAdvance(w.buTransmit->text()) + 6, w.buTransmit->width());
+  w.buClearClick();
+  EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit");
+}
+
+TEST_F(WindowTest, OpenAndCloseLeaveTheFocusInThePane) {
+  TfoMain& w = Make();
+  w.show();
+  w.activateWindow();
+  QApplication::setActiveWindow(&w);
+  ASSERT_TRUE(PumpUntil([&] { return w.isActiveWindow(); }));
+  w.raPort->SetItemIndex(0);
+  w.buOpen->setFocus();
+  w.buOpen->click();  // the button disables itself as the port opens
+  ASSERT_TRUE(w.Comm1().Active());
+  Settle();
+  EXPECT_EQ(QApplication::focusWidget(), w.meData);
+  w.buClose->setFocus();
+  w.buClose->click();
+  Settle();
+  EXPECT_EQ(QApplication::focusWidget(), w.meData);
+}
+
+TEST_F(WindowTest, TypedCharactersAreSentInTheAnsiCodePage) {
+  TfoMain& w = Make();
+  const std::size_t before = w.PaneLines().size();
+  auto type = [&](const QString& text) {
+    QKeyEvent e(QEvent::KeyPress, 0, Qt::NoModifier, text);
+    QApplication::sendEvent(w.meData, &e);
+  };
+  type(QString::fromUtf8("\xE2\x82\xAC"));  // euro sign
+  type(QString::fromUtf8("\xC3\xA9"));      // e acute
+  type(QString::fromUtf8("\xE4\xB8\xAD"));  // no byte in the code page: refused
+  ASSERT_EQ(w.TypedLine().Count(), 2);
+  EXPECT_EQ(w.TypedLine().Data()[0], 0x80);
+  EXPECT_EQ(w.TypedLine().Data()[1], 0xE9);
+  EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (2)");
+  const auto lines = w.PaneLines();
+  ASSERT_EQ(lines.size(), before);
+  EXPECT_EQ(QString::fromStdString(lines.back()).contains(QChar(0x4E2D)), false);
+}
+
+TEST_F(WindowTest, TitlesAreExactlyAsSet) {
+  // The program sets its title as the display name; the window system would
+  // append that to every other title.
+  QGuiApplication::setApplicationDisplayName(kAppTitle);
+  TfoMain& w = Make();
+  EXPECT_EQ(w.windowTitle().toStdString(), kAppTitle);
+  EXPECT_TRUE(QGuiApplication::applicationDisplayName().isEmpty());
+  TQtDialogs boxes(&w);
+  std::vector<std::string> titles;
+  auto answer = [&] {
+    QTimer::singleShot(0, [&] {
+      QWidget* box = QApplication::activeModalWidget();
+      ASSERT_NE(box, nullptr);
+      titles.push_back(box->windowTitle().toStdString());
+      box->close();
+    });
+  };
+  answer();
+  boxes.Message("Open fail");
+  answer();
+  boxes.Confirm("Are You sure?");
+  answer();
+  boxes.Error("failed");
+  EXPECT_EQ(titles, (std::vector<std::string>{kAppTitle, "Confirm", kAppTitle}));
 }
 
 }  // namespace

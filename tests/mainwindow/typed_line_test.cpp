@@ -57,5 +57,28 @@ TEST(TypedEcho, JoinsShortLastLinesBelowTheHeader) {
   EXPECT_FALSE(EchoJoinsLastLine(3, 80));
 }
 
+// Typed characters become their windows-1252 byte; those the code page has
+// no byte for are refused rather than sent as something else.
+TEST(AnsiByte, MapsTheCodePageAndRefusesTheRest) {
+  const struct {
+    char32_t c;
+    int byte;  // -1: refused
+  } rows[] = {
+      {U'A', 0x41},      {0x01, 0x01},      {0x7F, 0x7F},      {U'\u00A0', 0xA0}, {U'\u00E9', 0xE9},
+      {U'\u00FF', 0xFF}, {U'\u20AC', 0x80}, {U'\u201A', 0x82}, {U'\u2026', 0x85}, {U'\u0160', 0x8A},
+      {U'\u2018', 0x91}, {U'\u2014', 0x97}, {U'\u2122', 0x99}, {U'\u0178', 0x9F}, {0x80, -1},
+      {0x81, -1},        {0x9F, -1},        {U'\u0100', -1},   {U'\u20AD', -1},   {U'\u4E2D', -1},
+      {0x1F600, -1},     {0,  0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(static_cast<unsigned>(r.c));
+    const std::optional<std::uint8_t> b = AnsiByte(r.c);
+    if (r.byte < 0)
+      EXPECT_FALSE(b.has_value());
+    else
+      EXPECT_EQ(b, std::optional<std::uint8_t>(static_cast<std::uint8_t>(r.byte)));
+  }
+}
+
 }  // namespace
 }  // namespace talmo

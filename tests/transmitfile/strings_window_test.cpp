@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 #include "posix_device.h"
 #include "ser_comm.h"
@@ -498,6 +499,33 @@ TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
   comm.Close();
   ::close(slave);
   ::close(master);
+}
+
+// With no display name (the main window clears it so that the window
+// system does not extend every title), the boxes carry the title of the
+// window this one belongs to.
+TEST(StringsBoxes, CarryTheMainWindowsTitle) {
+  const QString saved = QApplication::applicationDisplayName();
+  QGuiApplication::setApplicationDisplayName(QString());
+  QWidget main;
+  main.setWindowTitle("TALMO 1.80 (Dec 17, 2018)");
+  QWidget strings(&main, Qt::Window);
+  TQtStringsDialogs boxes(&strings);
+  std::vector<std::string> titles;
+  auto answer = [&] {
+    QTimer::singleShot(0, [&] {
+      QWidget* box = QApplication::activeModalWidget();
+      ASSERT_NE(box, nullptr);
+      titles.push_back(box->windowTitle().toStdString());
+      box->close();
+    });
+  };
+  answer();
+  boxes.Error("failed");
+  answer();
+  boxes.Confirm("Sure?");
+  EXPECT_EQ(titles, (std::vector<std::string>{"TALMO 1.80 (Dec 17, 2018)", "TALMO 1.80 (Dec 17, 2018)"}));
+  QGuiApplication::setApplicationDisplayName(saved);
 }
 
 }  // namespace

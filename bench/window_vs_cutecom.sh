@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The window under a paced flood, side by side with CuteCom (a Qt serial
+# terminal that shows every line): the same 40-byte lines (STX, 36 letters,
+# ETX, CR LF) from a pseudo-terminal, each program on its own Xvfb. Measures
+# the CPU of the program and of its X server over a window of the run
+# (utime + stime from /proc) and, for talmo, its resident memory.
+# Runs alternate (talmo, CuteCom, talmo, ...); prints the medians.
+#
+# usage: bench/window_vs_cutecom.sh [--talmo PATH] [--rates "200 2000"] [--runs N] [--seconds S] [--warmup S]
+# Last line per rate: VS-CUTECOM rate=R talmo_cpu=.. talmo_x=.. cutecom_cpu=.. cutecom_x=.. talmo_rss_mib=..
+# CuteCom, Xvfb and xdotool are installed when missing (root); without
+# CuteCom the talmo figures are printed alone, with a note.
+set -uo pipefail
+TALMO_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+talmo=$TALMO_ROOT/build/src/app/talmo rates="200 2000" runs=3 seconds=20 warmup=5
+while [ $# -gt 0 ]; do
+  case $1 in
+    --talmo) talmo=$2; shift ;;
+    --rates) rates=$2; shift ;;
+    --runs) runs=$2; shift ;;
+    --seconds) seconds=$2; shift ;;
+    --warmup) warmup=$2; shift ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "window_vs_cutecom: unknown option '$1'" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ -x "$talmo" ] || { echo "window_vs_cutecom: $talmo is missing; build the target talmo first" >&2; exit 1; }
+
+for p in xvfb xdotool cutecom; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' && continue
+  if [ "$(id -u)" = 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$p" >/dev/null 2>&1 || true
+  fi
+done
+command -v Xvfb >/dev/null && command -v xdotool >/dev/null ||
+  { echo "window_vs_cutecom: Xvfb and xdotool are needed (apt-get install xvfb xdotool)" >&2; exit 1; }
+have_cutecom=1
+command -v cutecom >/dev/null || { have_cutecom=0; echo "window_vs_cutecom: CuteCom is not installed; talmo alone" >&2; }
+
+work=$(mktemp -d /tmp/talmo-vscc-XXXXXX)
+pids=()
+cleanup() {
+  local p
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The device: the far end of a pseudo-terminal. It prints the near end's
+# path, waits until the file "go" exists, then writes RATE lines a second
+# in ticks of 5 ms until "stop" exists.
+cat > "$work/feeder.py" <<'PY'
+import os, pty, sys, time
+rate, work = float(sys.argv[1]), sys.argv[2]
+master, slave = pty.openpty()
+print(os.ttyname(slave), flush=True)
+os.close(slave)
+letters = b"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+def frame(n):
+    body = (letters[n % 36:] + letters[:n % 36])
+    return b"\x02" + body + b"\x03\r\n"
+while not os.path.exists(work + "/go"):
+    time.sleep(0.05)
+t0 = time.monotonic(); sent = 0; tick = 0
+while not os.path.exists(work + "/stop"):
+    tick += 1
+    due = int(tick * 0.005 * rate)
+    if due > sent:
+        os.write(master, b"".join(frame(i) for i in range(sent, due)))
+        sent = due
+    delay = t0 + tick * 0.005 - time.monotonic()
+    if delay > 0:
+        time.sleep(delay)
+PY
+
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+hz=$(getconf CLK_TCK)
+display=$((90 + RANDOM % 400))
+
+# run PROGRAM RATE: writes "program_cpu x_cpu rss_mib" (nan when the run
+# failed) into $work/result. Runs in this shell, so that cleanup knows its
+# processes.
+run() {
+  local prog=$1 rate=$2 dir="$work/run" disp=":$display" dev x prog_pid feeder_pid i
+  display=$((display + 1))
+  rm -rf "$dir"; mkdir -p "$dir"
+  Xvfb "$disp" -screen 0 1280x1024x24 -nolisten tcp > /dev/null 2>&1 & x=$!; pids+=("$x")
+  for i in $(seq 50); do DISPLAY=$disp xdotool getmouselocation > /dev/null 2>&1 && break; sleep 0.1; done
+  python3 "$work/feeder.py" "$rate" "$dir" > "$dir/dev" & feeder_pid=$!; pids+=("$feeder_pid")
+  for i in $(seq 50); do [ -s "$dir/dev" ] && break; sleep 0.1; done
+  dev=$(cat "$dir/dev")
+  if [ "$prog" = talmo ]; then
+    mkdir -p "$dir/cfg/Velkerstam"
+    printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"%s"="COM5"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"REGXCOM"=dword:00000000\n"REGBAUD"=dword:00000009\n"REGPROTOCOL"=hex:02,03,00,00,01,00,00,00,00\n' \
+      "$dev" > "$dir/cfg/Velkerstam/TALMO.reg"
+    DISPLAY=$disp QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$dir/cfg HOME=$dir "$talmo" > "$dir/log" 2>&1 & prog_pid=$!
+  else
+    mkdir -p "$dir/cfg/CuteCom"
+    printf '[sessions]\n1\\BaudRate=115200\n1\\DataBits=8\n1\\Device=%s\n1\\FlowControl=0\n1\\OpenMode=3\n1\\Parity=0\n1\\StopBits=1\n1\\autoReconnect=false\n1\\name=Default\n1\\showCtrlCharacters=false\n1\\showTimestamp=false\nsize=1\n' \
+      "$dev" > "$dir/cfg/CuteCom/CuteCom5.conf"
+    DISPLAY=$disp QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$dir/cfg HOME=$dir cutecom > "$dir/log" 2>&1 & prog_pid=$!
+  fi
+  pids+=("$prog_pid")
+  local wid=""
+  for i in $(seq 300); do
+    wid=$(DISPLAY=$disp xdotool search --onlyvisible --pid "$prog_pid" 2>/dev/null | tail -1)
+    [ -n "$wid" ] && break; sleep 0.1
+  done
+  if [ -z "$wid" ]; then
+    echo "window_vs_cutecom: $prog showed no window in 30 s" >&2
+    kill "$prog_pid" "$feeder_pid" "$x" 2>/dev/null; wait "$prog_pid" "$feeder_pid" "$x" 2>/dev/null
+    pids=(); echo "nan nan nan" > "$work/result"; return
+  fi
+  sleep 1
+  # Open the port by clicking its button.
+  local bx by
+  if [ "$prog" = talmo ]; then
+    # Open Port sits at x 440..515; its top follows the window height.
+    local h; h=$(DISPLAY=$disp xdotool getwindowgeometry "$wid" | awk -F'[x ]' '/Geometry/ { print $NF }')
+    bx=477 by=$(awk -v h="$h" 'BEGIN { t = 2 * int(h / 32) + int(h * 6 / 10); print t + 176 - 25 + 12 }')
+  else
+    bx=50 by=42
+  fi
+  for i in 1 2 3; do
+    DISPLAY=$disp xdotool mousemove --window "$wid" "$bx" "$by" click 1 2>/dev/null || true
+    sleep 0.5
+    ls -l "/proc/$prog_pid/fd" 2>/dev/null | grep -q -- "-> $dev\$" && break
+  done
+  if ! ls -l "/proc/$prog_pid/fd" 2>/dev/null | grep -q -- "-> $dev\$"; then
+    echo "window_vs_cutecom: $prog did not open $dev" >&2
+    kill "$prog_pid" "$feeder_pid" "$x" 2>/dev/null; wait "$prog_pid" "$feeder_pid" "$x" 2>/dev/null
+    pids=(); echo "nan nan nan" > "$work/result"; return
+  fi
+  touch "$dir/go"
+  sleep "$warmup"
+  local p0 x0 p1 x1
+  p0=$(ticks "$prog_pid") x0=$(ticks "$x")
+  sleep "$seconds"
+  p1=$(ticks "$prog_pid") x1=$(ticks "$x")
+  local rss; rss=$(rss_kib "$prog_pid")
+  touch "$dir/stop"
+  kill "$prog_pid" "$feeder_pid" 2>/dev/null || true; sleep 0.3; kill -9 "$prog_pid" 2>/dev/null || true
+  kill "$x" 2>/dev/null || true
+  wait "$prog_pid" "$feeder_pid" "$x" 2>/dev/null || true
+  pids=()  # all ended: cleanup must not signal their numbers again
+  awk -v a="$p0" -v b="$p1" -v c="$x0" -v d="$x1" -v s="$seconds" -v hz="$hz" -v r="$rss" \
+    'BEGIN { printf "%.1f %.1f %.1f\n", 100 * (b - a) / hz / s, 100 * (d - c) / hz / s, r / 1024 }' > "$work/result"
+}
+
+median() { tr ' ' '\n' | grep -v -e '^$' -e nan | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "talmo against CuteCom, paced flood of 40-byte lines from a pseudo-terminal, Xvfb each; $runs alternating runs of ${seconds} s (after ${warmup} s) per rate; CPU in % of a core"
+for rate in $rates; do
+  tc="" tx="" cc="" cx="" tr=""
+  for r in $(seq "$runs"); do
+    run talmo "$rate"; read -r a b m < "$work/result"; tc+=" $a" tx+=" $b" tr+=" $m"
+    echo "  $rate lines/s run $r: talmo $a %, its Xvfb $b %, RSS $m MiB" >&2
+    if [ $have_cutecom = 1 ]; then
+      run cutecom "$rate"; read -r a b m < "$work/result"; cc+=" $a" cx+=" $b"
+      echo "  $rate lines/s run $r: CuteCom $a %, its Xvfb $b %" >&2
+    fi
+  done
+  mtc=$(echo "$tc" | median) mtx=$(echo "$tx" | median) mtr=$(echo "$tr" | median)
+  mcc=$(echo "$cc" | median) mcx=$(echo "$cx" | median)
+  printf '  %5s lines/s: talmo %s %% (Xvfb %s %%), CuteCom %s %% (Xvfb %s %%)\n' "$rate" "$mtc" "$mtx" "$mcc" "$mcx"
+  echo "VS-CUTECOM rate=$rate talmo_cpu=$mtc talmo_x=$mtx cutecom_cpu=$mcc cutecom_x=$mcx talmo_rss_mib=$mtr"
+done
