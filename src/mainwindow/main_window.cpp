@@ -53,7 +53,7 @@ class TPane : public QPlainTextEdit {
  protected:
   void keyPressEvent(QKeyEvent* e) override {
     Refused = false;
-    FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? 0x71 : e->key());
+    FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? TfoMain::kKeyF2 : e->key());
     for (char c : e->text().toLatin1()) FOwner->meDataKeyPress(static_cast<std::uint8_t>(c));
     if (!Refused) QPlainTextEdit::keyPressEvent(e);
   }
@@ -439,12 +439,12 @@ void TfoMain::FormResize() {
 void TfoMain::LoadPortList() {
   const int remembered = raPort->ItemIndex();
   raPort->SetItems({});
-  FPorts = FEnv.PortList ? FEnv.PortList() : std::vector<TPortItem>{};
+  FPorts = FEnv.PortList ? FEnv.PortList() : std::vector<TPortEntry>{};
   QStringList names;
-  for (const TPortItem& p : FPorts) names << Q(p.Name);
+  for (const TPortEntry& p : FPorts) names << Q(p.Name);
   raPort->SetItems(names);
   for (std::size_t i = 0; i < FPorts.size(); ++i) {
-    const TPortItem& p = FPorts[i];
+    const TPortEntry& p = FPorts[i];
     raPort->SetItemToolTip(static_cast<int>(i), Q(p.Path + (p.Description.empty() ? "" : "\n" + p.Description)));
   }
   if (remembered >= 0 && remembered < raPort->Count() && remembered != raPort->ItemIndex())
@@ -462,7 +462,7 @@ void TfoMain::rgBaudClick() {
 
 void TfoMain::rgDatabitsClick() {
   if (FParmKey) FParmKey->WriteInteger("REGDATABITS", rgDatabits->ItemIndex());
-  if (rgDatabits->ItemIndex() >= 0) FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + 3));
+  if (rgDatabits->ItemIndex() >= 0) FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + db7));
 }
 
 void TfoMain::rgParityClick() {
@@ -551,7 +551,7 @@ void TfoMain::Comm1RealRxChar(int count) {
 void TfoMain::Comm1RealError(int errors) {
   // Nothing more will come from a device that is gone: the line it had
   // started is shown now, before the loss, not at the time-out after it.
-  if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) FFormatter->TimeoutFlush();
+  if (static_cast<std::uint32_t>(errors) & CE_IOE) FFormatter->TimeoutFlush();
   for (std::string& line : ErrorLines(FComm->PortNum(), static_cast<std::uint32_t>(errors)))
     FPending.Add(std::move(line));
 }
@@ -594,7 +594,7 @@ void TfoMain::meDataKeyPress(std::uint8_t key) {
 }
 
 void TfoMain::meDataKeyDown(int key) {
-  if (key == 0x71) meDataKeyPress(0x00);
+  if (key == kKeyF2) meDataKeyPress(0x00);
 }
 
 void TfoMain::buTransmitClick() {
@@ -625,16 +625,17 @@ void TfoMain::FirstLast() {
   FFormatter->SetSigns(first, last);
   laSigns->setText(Q(caption));
   laSigns->adjustSize();
-  FProtocolFlags = {first,
-                    last,
-                    static_cast<std::uint8_t>(cbBcc->isChecked()),
-                    static_cast<std::uint8_t>(cbTime->isChecked()),
-                    static_cast<std::uint8_t>(cbConvert->isChecked()),
-                    static_cast<std::uint8_t>(cbHEX->isChecked()),
-                    static_cast<std::uint8_t>(cbSTXHL->isChecked()),
-                    static_cast<std::uint8_t>(cbPROD2->isChecked()),
-                    static_cast<std::uint8_t>(cbManch->isChecked())};
-  if (FParmKey) FParmKey->WriteBinaryData("REGPROTOCOL", FProtocolFlags.data(), 9);
+  FProtocolFlags = {.First = first,
+                    .Last = last,
+                    .Bcc = static_cast<std::uint8_t>(cbBcc->isChecked()),
+                    .Time = static_cast<std::uint8_t>(cbTime->isChecked()),
+                    .Convert = static_cast<std::uint8_t>(cbConvert->isChecked()),
+                    .Hex = static_cast<std::uint8_t>(cbHEX->isChecked()),
+                    .StxHl = static_cast<std::uint8_t>(cbSTXHL->isChecked()),
+                    .Prod2 = static_cast<std::uint8_t>(cbPROD2->isChecked()),
+                    .Manch = static_cast<std::uint8_t>(cbManch->isChecked())};
+  const TProtocolFlags::TBytes bytes = FProtocolFlags.Pack();
+  if (FParmKey) FParmKey->WriteBinaryData("REGPROTOCOL", bytes.data(), TProtocolFlags::kSize);
 }
 
 void TfoMain::meFirstKeyPress(char key) {
@@ -728,7 +729,7 @@ void TfoMain::buStringsClick() { FDialogs->ShowStrings(); }
 
 void TfoMain::RestartTimeout() {
   tiTimeout->stop();
-  tiTimeout->setInterval(1999);
+  tiTimeout->setInterval(kLineTimeoutMs);
   tiTimeout->start();
 }
 
