@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
   env.SettingsPath = dir + "/TALMO.reg";
   env.Dialogs = dialogs;
   env.Driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
-  env.PortList = [path] { return std::vector<TPortItem>{{"COM3", path, "soak device"}}; };
+  env.PortList = [path] { return std::vector<TPortEntry>{{"COM3", path, "soak device"}}; };
   auto window = std::make_unique<TfoMain>(env);
   TfoMain& w = *window;
   w.show();

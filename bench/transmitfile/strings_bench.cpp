@@ -83,7 +83,7 @@ Figures Run(const std::string& dir, bool flood) {
   env.Delay = [](int) {};
   const std::string path = name;
   env.Driver = std::make_shared<talmo::TSerPosixDriver>([path](const std::string&) { return path; });
-  env.PortList = [path] { return std::vector<talmo::TPortItem>{{"COM3", path, ""}}; };
+  env.PortList = [path] { return std::vector<talmo::TPortEntry>{{"COM3", path, ""}}; };
   talmo::TfoMain main(env);
   main.FormActivate();
   main.meFirst->setText("02");

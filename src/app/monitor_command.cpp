@@ -17,7 +17,6 @@
 #include "capture_file.h"
 #include "cli_args.h"
 #include "formatter.h"
-#include "loopback_port.h"
 #include "port_args.h"
 #include "port_list.h"
 #include "port_messages.h"
@@ -55,9 +54,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The line time-out of the window: an unfinished line is shown after this
-// long without data.
-constexpr auto kLineTimeout = std::chrono::milliseconds(1999);
+// The window's line time-out.
+constexpr auto kLineTimeout = std::chrono::milliseconds(kLineTimeoutMs);
 
 struct TMonitorRequest {
   TPortRequest Line;
@@ -89,12 +87,6 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
   r.Line.CheckOne();
   if (r.RepeatMs && !r.Send) throw TUsageError("--repeat needs --send");
   return r;
-}
-
-TPortList CurrentPorts(const std::shared_ptr<TRegistryStore>& store) {
-  std::optional<TPortEntry> loopback;
-  if (!TLoopbackPort::Instance().Path().empty()) loopback = LoopbackPortEntry(TLoopbackPort::Instance().Path());
-  return TPortList::Build(store, TPortSources{}, loopback);
 }
 
 }  // namespace
@@ -242,7 +234,7 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   // A settings file set aside or unreadable is news the next window start
   // would otherwise hide.
   if (const auto warning = store->TakeWarning()) std::fprintf(err, "talmocli: %s\n", warning->c_str());
-  const TPortList list = CurrentPorts(store);
+  const TPortList list = MachinePortList(store);
   int failure = 0;
   for (const TPortEntry& e : list.Entries())
     if (std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), e.Path.c_str(), e.Description.c_str()) < 0 &&
@@ -333,13 +325,13 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   bool deviceGone = false;
   comm.OnError = [&](TSerCustomComm*, int errors) {
     auto bits = static_cast<std::uint32_t>(errors);
-    if (bits & kDeviceGoneBit) {
+    if (bits & CE_IOE) {
       // Nothing more will come: what came before the loss is shown before
       // the loss is told.
       formatter.TimeoutFlush();
       lineArmed = false;
       deviceGone = true;
-      bits &= ~kDeviceGoneBit;
+      bits &= ~CE_IOE;
     }
     if (bits == 0) return;
     for (const std::string& l : req.Line.ErrorLinesOf(comm.PortNum(), bits, path)) writeLine(l);

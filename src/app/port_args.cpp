@@ -1,6 +1,5 @@
 #include "port_args.h"
 
-#include "loopback_port.h"
 #include "port_list.h"
 #include "port_messages.h"
 #include "registry.h"
@@ -61,13 +60,11 @@ std::string TPortRequest::Describe() const {
 
 std::optional<std::string> TPortRequest::Resolve(std::string& error, std::optional<std::string>* warning) const {
   if (Device) return *Device;
-  std::optional<TPortEntry> loopback;
-  if (!TLoopbackPort::Instance().Path().empty()) loopback = LoopbackPortEntry(TLoopbackPort::Instance().Path());
   const auto store = TRegistryStore::ForFile(SettingsFilePath());
   // Taken at once: a settings file set aside without a word would make the
   // next window start look like a first start.
   if (warning) *warning = store->TakeWarning();
-  const TPortList list = TPortList::Build(store, TPortSources{}, loopback);
+  const TPortList list = MachinePortList(store);
   std::optional<std::string> path = list.DevicePathFor(*Port);
   if (!path) error = "unknown port '" + *Port + "' ('talmocli ports' lists the ports)";
   return path;
@@ -89,7 +86,7 @@ std::string TPortRequest::Title(const std::string& path) const {
 std::string TPortRequest::Lead() const { return Port ? *Port + ": " : std::string(); }
 
 std::vector<std::string> TPortRequest::ErrorLinesOf(int portNum, std::uint32_t errors, const std::string& path) const {
-  errors &= ~kDeviceGoneBit;
+  errors &= ~CE_IOE;
   if (errors == 0) return {};
   std::vector<std::string> lines = ErrorLines(portNum, errors);
   if (!Port) lines.front() = "Error " + path + " " + std::to_string(errors);
@@ -124,9 +121,9 @@ void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::st
     const auto bits = static_cast<std::uint32_t>(errors);
     const std::vector<std::string> lines = request.ErrorLinesOf(comm.PortNum(), bits, path);
     // What came before the error is told before it.
-    if ((!lines.empty() || (bits & kDeviceGoneBit)) && out) std::fflush(out);
+    if ((!lines.empty() || (bits & CE_IOE)) && out) std::fflush(out);
     for (const std::string& line : lines) std::fprintf(to, "talmocli: %s\n", line.c_str());
-    if (bits & kDeviceGoneBit) deviceGone = true;
+    if (bits & CE_IOE) deviceGone = true;
   };
 }
 

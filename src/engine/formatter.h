@@ -25,6 +25,10 @@
 
 namespace talmo {
 
+// The line time-out: an unfinished line is shown (TimeoutFlush) after this
+// long without received data, in the window and in the command-line tool.
+inline constexpr int kLineTimeoutMs = 1999;
+
 enum class TFrameState : std::uint8_t {
   Idle = 0,
   LengthHigh = 1,

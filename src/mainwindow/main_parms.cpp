@@ -90,44 +90,46 @@ void TfoMain::LoadParms() {
 
   attempt([&] {
     if (!k.ValueExists("REGPROTOCOL")) {
-      for (int i : {0, 1, 2, 3, 5}) FProtocolFlags[static_cast<std::size_t>(i)] = 0;
-      k.WriteBinaryData("REGPROTOCOL", FProtocolFlags.data(), 9);
+      TProtocolFlags& f = FProtocolFlags;
+      f.First = f.Last = f.Bcc = f.Time = f.Hex = 0;
+      const TProtocolFlags::TBytes bytes = f.Pack();
+      k.WriteBinaryData("REGPROTOCOL", bytes.data(), TProtocolFlags::kSize);
     }
   });
   attempt([&] {
     if (k.ValueExists("DIRECT")) cbDirect->setChecked(k.ReadBool("DIRECT"));
   });
   attempt([&] {
-    std::array<std::uint8_t, 9> stored{};
-    k.ReadBinaryData("REGPROTOCOL", stored.data(), 9);
-    FProtocolFlags = stored;
+    TProtocolFlags::TBytes stored{};
+    k.ReadBinaryData("REGPROTOCOL", stored.data(), TProtocolFlags::kSize);
+    FProtocolFlags = TProtocolFlags::Unpack(stored);
   });
 
   auto& f = FProtocolFlags;
-  if (f[6] == 1) {
-    f[2] = 1;
-    f[0] = 0x02;
-    f[1] = 0x03;
+  if (f.StxHl == 1) {
+    f.Bcc = 1;
+    f.First = 0x02;
+    f.Last = 0x03;
   }
-  meFirst->setText(Hex2(f[0]));
-  meLast->setText(Hex2(f[1]));
+  meFirst->setText(Hex2(f.First));
+  meLast->setText(Hex2(f.Last));
   cbSTXHL->setChecked(false);
   cbPROD2->setChecked(false);
   cbManch->setChecked(false);
   // Ticking a protocol box runs its preset and FirstLast, which re-reads the
   // record from the boxes; the later steps read the record as it is then.
-  cbSTXHL->setChecked(f[6] != 0);
-  cbConvert->setChecked(f[4] != 0);
-  cbPROD2->setChecked(f[7] != 0);
-  cbManch->setChecked(f[8] != 0);
-  if (f[7] == 1) f[3] = 1;
-  cbBcc->setChecked(f[2] != 0);
-  cbTime->setChecked(f[3] != 0);
-  cbHEX->setChecked(f[5] != 0);
-  cbSTXHL->setChecked(f[6] != 0);
-  cbPROD2->setChecked(f[7] != 0);
-  cbManch->setChecked(f[8] != 0);
-  cbConvert->setChecked(f[4] != 0);
+  cbSTXHL->setChecked(f.StxHl != 0);
+  cbConvert->setChecked(f.Convert != 0);
+  cbPROD2->setChecked(f.Prod2 != 0);
+  cbManch->setChecked(f.Manch != 0);
+  if (f.Prod2 == 1) f.Time = 1;
+  cbBcc->setChecked(f.Bcc != 0);
+  cbTime->setChecked(f.Time != 0);
+  cbHEX->setChecked(f.Hex != 0);
+  cbSTXHL->setChecked(f.StxHl != 0);
+  cbPROD2->setChecked(f.Prod2 != 0);
+  cbManch->setChecked(f.Manch != 0);
+  cbConvert->setChecked(f.Convert != 0);
 
   FCollectErrors = nullptr;
   if (warning || !problems.empty() || !unsaved->empty()) {

@@ -53,7 +53,7 @@ class TPane : public QPlainTextEdit {
 
  protected:
   void keyPressEvent(QKeyEvent* e) override {
-    bool took = FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? 0x71 : e->key());
+    bool took = FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? TfoMain::kKeyF2 : e->key());
     // Each character is sent as its byte in the keyboard's code page; one
     // that has no byte there is refused audibly, not sent as another.
     for (char32_t c : e->text().toUcs4()) {
@@ -504,12 +504,12 @@ void TfoMain::FormResize() {
 void TfoMain::LoadPortList() {
   const int remembered = raPort->ItemIndex();
   raPort->SetItems({});
-  FPorts = FEnv.PortList ? FEnv.PortList() : std::vector<TPortItem>{};
+  FPorts = FEnv.PortList ? FEnv.PortList() : std::vector<TPortEntry>{};
   QStringList names;
-  for (const TPortItem& p : FPorts) names << Q(p.Name);
+  for (const TPortEntry& p : FPorts) names << Q(p.Name);
   raPort->SetItems(names);
   for (std::size_t i = 0; i < FPorts.size(); ++i) {
-    const TPortItem& p = FPorts[i];
+    const TPortEntry& p = FPorts[i];
     raPort->SetItemToolTip(static_cast<int>(i), Q(p.Path + (p.Description.empty() ? "" : "\n" + p.Description)));
   }
   if (remembered >= 0 && remembered < raPort->Count() && remembered != raPort->ItemIndex())
@@ -527,7 +527,7 @@ void TfoMain::rgBaudClick() {
 
 void TfoMain::rgDatabitsClick() {
   if (FParmKey) FParmKey->WriteInteger("REGDATABITS", rgDatabits->ItemIndex());
-  if (rgDatabits->ItemIndex() >= 0) FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + 3));
+  if (rgDatabits->ItemIndex() >= 0) FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + db7));
 }
 
 void TfoMain::rgParityClick() {
@@ -574,7 +574,7 @@ std::string TfoMain::WithDevicePath(std::string message, const std::string& name
   // The component names the port by its Windows-style name; the user needs
   // the device file it stands for.
   const std::string windowsName = FComm->DeviceName();
-  for (const TPortItem& p : FPorts) {
+  for (const TPortEntry& p : FPorts) {
     if (p.Name != name || p.Path.empty()) continue;
     const std::size_t at = message.find(windowsName);
     if (at != std::string::npos)
@@ -642,7 +642,7 @@ void TfoMain::Comm1RealRxChar(int count) {
 void TfoMain::Comm1RealError(int errors) {
   // Nothing more will come from a device that is gone: the line it had
   // started is shown now, before the loss, not at the time-out after it.
-  if (static_cast<std::uint32_t>(errors) & kDeviceGoneBit) FFormatter->TimeoutFlush();
+  if (static_cast<std::uint32_t>(errors) & CE_IOE) FFormatter->TimeoutFlush();
   for (std::string& line : ErrorLines(FComm->PortNum(), static_cast<std::uint32_t>(errors)))
     FPending.Add(std::move(line));
 }
@@ -686,7 +686,7 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
 }
 
 bool TfoMain::meDataKeyDown(int key) {
-  return key != 0x71 || meDataKeyPress(0x00);
+  return key != kKeyF2 || meDataKeyPress(0x00);
 }
 
 void TfoMain::buTransmitClick() {
@@ -718,16 +718,17 @@ void TfoMain::FirstLast() {
   FFormatter->SetSigns(first, last);
   laSigns->setText(Q(caption));
   laSigns->adjustSize();
-  FProtocolFlags = {first,
-                    last,
-                    static_cast<std::uint8_t>(cbBcc->isChecked()),
-                    static_cast<std::uint8_t>(cbTime->isChecked()),
-                    static_cast<std::uint8_t>(cbConvert->isChecked()),
-                    static_cast<std::uint8_t>(cbHEX->isChecked()),
-                    static_cast<std::uint8_t>(cbSTXHL->isChecked()),
-                    static_cast<std::uint8_t>(cbPROD2->isChecked()),
-                    static_cast<std::uint8_t>(cbManch->isChecked())};
-  if (FParmKey) FParmKey->WriteBinaryData("REGPROTOCOL", FProtocolFlags.data(), 9);
+  FProtocolFlags = {.First = first,
+                    .Last = last,
+                    .Bcc = static_cast<std::uint8_t>(cbBcc->isChecked()),
+                    .Time = static_cast<std::uint8_t>(cbTime->isChecked()),
+                    .Convert = static_cast<std::uint8_t>(cbConvert->isChecked()),
+                    .Hex = static_cast<std::uint8_t>(cbHEX->isChecked()),
+                    .StxHl = static_cast<std::uint8_t>(cbSTXHL->isChecked()),
+                    .Prod2 = static_cast<std::uint8_t>(cbPROD2->isChecked()),
+                    .Manch = static_cast<std::uint8_t>(cbManch->isChecked())};
+  const TProtocolFlags::TBytes bytes = FProtocolFlags.Pack();
+  if (FParmKey) FParmKey->WriteBinaryData("REGPROTOCOL", bytes.data(), TProtocolFlags::kSize);
 }
 
 void TfoMain::meFirstKeyPress(char key) {
@@ -812,7 +813,7 @@ void TfoMain::buStringsClick() { FDialogs->ShowStrings(); }
 
 void TfoMain::RestartTimeout() {
   tiTimeout->stop();
-  tiTimeout->setInterval(1999);
+  tiTimeout->setInterval(kLineTimeoutMs);
   tiTimeout->start();
 }
 

@@ -22,6 +22,8 @@
 #include "layout.h"
 #include "options.h"
 #include "pending.h"
+#include "port_list.h"
+#include "protocol_flags.h"
 #include "ser_comm.h"
 #include "typed_line.h"
 
@@ -39,18 +41,10 @@ class TRadioGroup;
 class TRegistry;
 class TQtSync;
 
-// One entry of the port list: the name shown (COMn) and what the tool tip
-// tells about the device.
-struct TPortItem {
-  std::string Name;
-  std::string Path;
-  std::string Description;
-};
-
 // What the window takes from the program (tests pass their own).
 struct TMainEnvironment {
   std::shared_ptr<TSerDriver> Driver;                 // opens devices by name
-  std::function<std::vector<TPortItem>()> PortList;    // the machine's ports
+  std::function<std::vector<TPortEntry>()> PortList;    // the machine's ports
   std::shared_ptr<TMainDialogs> Dialogs;               // null: Qt's boxes
   std::function<void(int ms)> Delay;                   // PDelay; null: sleeps
   std::optional<TSerTiming> PortTiming;                // the component's waits
@@ -97,7 +91,9 @@ class TfoMain : public QWidget {
   // Keyboard transmit. Both return false when the typed line refused the
   // key (it is full): the pane then leaves the key out too.
   bool meDataKeyPress(std::uint8_t key);
+  // Takes Windows key codes; F2 sends a NUL byte.
   bool meDataKeyDown(int key);
+  static constexpr int kKeyF2 = 0x71;
   void buTransmitClick();
   void cbDirectClick();
   void ResetTypedLine();
@@ -129,7 +125,7 @@ class TfoMain : public QWidget {
   TCaptureFile& Capture() { return FCapture; }
   const TFormatOptions& Options() const { return FOptions; }
   TRegistry* ParmKey() { return FParmKey.get(); }
-  std::array<std::uint8_t, 9> ProtocolFlags() const { return FProtocolFlags; }
+  TProtocolFlags ProtocolFlags() const { return FProtocolFlags; }
   bool Activated() const { return FActivated; }
   // Text lines of the pane.
   std::vector<std::string> PaneLines() const;
@@ -204,9 +200,9 @@ class TfoMain : public QWidget {
   bool FTypedFullShown = false;
   TCaptureFile FCapture;
   std::unique_ptr<TRegistry> FParmKey;
-  std::array<std::uint8_t, 9> FProtocolFlags{};
+  TProtocolFlags FProtocolFlags;
   std::array<std::int32_t, 4> FBounds{100, 50, 700, 500};  // Left, Top, Width, Height
-  std::vector<TPortItem> FPorts;
+  std::vector<TPortEntry> FPorts;
   TMainLayout FLayout = DesignedLayout();
   bool FActivated = false;
   bool FDestroyed = false;

@@ -1,5 +1,7 @@
 #include "port_messages.h"
 
+#include "ser_types.h"
+
 namespace talmo {
 
 int PortNumberFromName(const std::string& name) {
@@ -28,7 +30,7 @@ std::vector<std::string> ErrorLines(int portNum, std::uint32_t errors) {
       {0x0004, "The hardware detected a parity error."},
       {0x0008, "The hardware detected a framing error."},
       {0x0010, "The hardware detected a break condition."},
-      {kDeviceGoneBit, "The device is no longer available."},
+      {CE_IOE, "The device is no longer available."},
   };
   for (const auto& b : kBits)
     if (errors & b.bit) lines.emplace_back(b.text);

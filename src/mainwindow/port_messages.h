@@ -19,10 +19,8 @@ class EConvertError : public std::runtime_error {
 // 13, COM123 12). Raises EConvertError "'%s' is not a valid integer value".
 int PortNumberFromName(const std::string& name);
 
-// Error bit by which the port reports that its device has gone away.
-inline constexpr std::uint32_t kDeviceGoneBit = 0x0400;
-
-// "Error COMn <errors>", then one line per known error bit.
+// "Error COMn <errors>", then one line per known error bit (CE_IOE: the
+// device has gone away).
 std::vector<std::string> ErrorLines(int portNum, std::uint32_t errors);
 
 }  // namespace talmo

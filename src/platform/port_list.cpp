@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "loopback_port.h"
+#include "reg_format.h"
 #include "remote_port_name.h"
 
 namespace talmo {
@@ -18,13 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool SameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-           return up(x) == up(y);
-         });
-}
+using regfile::SameName;
 
 // Reads a small sysfs attribute; empty when it is not there.
 std::string ReadAttribute(const fs::path& p) {
@@ -158,10 +154,20 @@ std::string DeviceKey(const std::string& path) {
 
 TPortEntry LoopbackPortEntry(const std::string& path) {
   TPortEntry e;
-  e.Name = "COM99";
+  e.Name = TLoopbackPort::kName;
   e.Path = path;
-  e.Description = "Built-in loopback port (sends back every byte)";
+  e.Description = TLoopbackPort::kDescription;
   return e;
+}
+
+std::optional<TPortEntry> BuiltInLoopbackEntry() {
+  const std::string& path = TLoopbackPort::Instance().Path();
+  if (path.empty()) return std::nullopt;
+  return LoopbackPortEntry(path);
+}
+
+TPortList MachinePortList(const std::shared_ptr<TRegistryStore>& store) {
+  return TPortList::Build(store, TPortSources{}, BuiltInLoopbackEntry());
 }
 
 std::vector<TDetectedDevice> DetectSerialDevices(const TPortSources& sources) {

@@ -28,14 +28,17 @@ struct TPortEntry {
   std::string Name;         // "COM5"
   std::string Path;         // "/dev/ttyUSB0"
   std::string Description;  // one line for the tool tip
-  // Where sysfs knows them (USB devices).
-  std::string Manufacturer;
-  std::string Product;
-  std::string SerialNumber;
+  // Where sysfs knows them (USB devices); left out where nobody knows them.
+  std::string Manufacturer{};
+  std::string Product{};
+  std::string SerialNumber{};
 };
 
 // The caller's built-in loopback port, as the list shows it.
 TPortEntry LoopbackPortEntry(const std::string& path);
+// The program's own loopback port (made at first use); nullopt when its
+// pseudo-terminal pair could not be made.
+std::optional<TPortEntry> BuiltInLoopbackEntry();
 
 // Where detection looks; tests point it at a fake tree.
 struct TPortSources {
@@ -97,5 +100,9 @@ class TPortList {
   std::vector<TPortEntry> FEntries;
   std::vector<std::string> FProblems;
 };
+
+// The ports of this machine as both programs show them: the user's entries
+// of `store`, the detected devices and the built-in loopback port.
+TPortList MachinePortList(const std::shared_ptr<TRegistryStore>& store);
 
 }  // namespace talmo

@@ -26,6 +26,7 @@ enum TRegDataType : std::uint32_t {
   rdExpandString = 2,  // hex(2):
   rdBinary = 3,        // hex:
   rdInteger = 4,       // dword:
+  rdIntegerBigEndian = 5,  // hex(5):
   rdMultiString = 7,   // hex(7):
   rdQword = 11,        // hex(b):
 };

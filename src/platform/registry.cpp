@@ -101,7 +101,7 @@ int TRegistry::ReadBinaryData(const std::string& name, void* buffer, int size) {
   if (!FOpen || !FStore->GetValue(FCurrentPath, name, type, data)) return 0;
   // Texts and numbers are not binary data; other kinds ("hex(N):") are.
   const bool binary = type != rdString && type != rdExpandString &&
-                      type != rdInteger && type != 5 && type != rdMultiString &&
+                      type != rdInteger && type != rdIntegerBigEndian && type != rdMultiString &&
                       type != rdQword;
   if (!binary || size < 0 || data.size() > static_cast<std::size_t>(size))
     throw ERegistryException("Invalid data type for '" + name + "'");

@@ -284,7 +284,7 @@ class WindowLoss : public ::testing::Test {
       return it == paths.end() ? std::string() : it->second;
     });
     env.PortList = [paths] {
-      return std::vector<TPortItem>{{"COM3", paths.at("COM3"), ""}, {"COM13", paths.at("COM13"), ""}};
+      return std::vector<TPortEntry>{{"COM3", paths.at("COM3"), ""}, {"COM13", paths.at("COM13"), ""}};
     };
     Window = std::make_unique<TfoMain>(env);
     Window->show();  // activation comes from the first show, timers run

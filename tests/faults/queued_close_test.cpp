@@ -192,7 +192,7 @@ class WindowQueuedClose : public ::testing::Test {
     env.PortTiming = faults::QuickTiming();
     const std::string path = Far.Path;
     env.Driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
-    env.PortList = [path] { return std::vector<TPortItem>{{"COM3", path, ""}}; };
+    env.PortList = [path] { return std::vector<TPortEntry>{{"COM3", path, ""}}; };
     Window = std::make_unique<TfoMain>(env);
     Window->show();
     const double end = WallSeconds() + 5;

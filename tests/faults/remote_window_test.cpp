@@ -59,13 +59,7 @@ TEST(RemoteWindow, ListsOpensCarriesBothWaysAndReportsTheLossOnce) {
   env.Dialogs = dialogs;
   env.Delay = [](int) {};
   env.Driver = std::make_shared<TSerPosixDriver>(TPortList::DeviceResolver(store, none, std::nullopt));
-  env.PortList = [store, none] {
-    std::vector<TPortItem> items;
-    const TPortList list = TPortList::Build(store, none, std::nullopt);
-    for (const TPortEntry& e : list.Entries())
-      items.push_back({e.Name, e.Path, e.Description});
-    return items;
-  };
+  env.PortList = [store, none] { return TPortList::Build(store, none, std::nullopt).Entries(); };
   auto window = std::make_unique<TfoMain>(env);
   TfoMain& w = *window;
   w.show();

@@ -61,7 +61,7 @@ TEST(AccessHint, PaneNamesTheGroupAfterTheBox) {
   env.Dialogs = dialogs;
   env.Delay = [](int) {};
   env.Driver = std::make_shared<RefusingDriver>([dev](const std::string&) { return dev; });
-  env.PortList = [dev] { return std::vector<TPortItem>{{"COM37", dev, ""}}; };
+  env.PortList = [dev] { return std::vector<TPortEntry>{{"COM37", dev, ""}}; };
   w = std::make_unique<TfoMain>(env);
   w->FormActivate();
   w->raPort->SetItemIndex(0);

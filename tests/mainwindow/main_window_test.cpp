@@ -174,7 +174,7 @@ class WindowTest : public ::testing::Test {
 
   std::string Dir, Settings;
   FakeLine Com3, Com13;
-  std::vector<TPortItem> Ports = {{"COM3", Com3.path, ""},
+  std::vector<TPortEntry> Ports = {{"COM3", Com3.path, ""},
                                   {"COM13", Com13.path, ""},
                                   {"COM5", Dir + "/gone", ""},
                                   {"COM99", TLoopbackPort::Instance().Path(), ""}};

@@ -1,0 +1,23 @@
+#include "protocol_flags.h"
+
+namespace talmo {
+
+TProtocolFlags::TBytes TProtocolFlags::Pack() const {
+  return {First, Last, Bcc, Time, Convert, Hex, StxHl, Prod2, Manch};
+}
+
+TProtocolFlags TProtocolFlags::Unpack(const TBytes& b) {
+  TProtocolFlags f;
+  f.First = b[0];
+  f.Last = b[1];
+  f.Bcc = b[2];
+  f.Time = b[3];
+  f.Convert = b[4];
+  f.Hex = b[5];
+  f.StxHl = b[6];
+  f.Prod2 = b[7];
+  f.Manch = b[8];
+  return f;
+}
+
+}  // namespace talmo
