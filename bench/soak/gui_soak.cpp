@@ -26,6 +26,7 @@
 #include <cmath>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -242,7 +243,10 @@ int main(int argc, char** argv) {
   const long rssEnd = RssKiB();
   window.reset();
   ::close(master);
-  if (args.Keep.empty()) (void)!std::system(("rm -rf '" + dir + "'").c_str());
+  if (args.Keep.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
 
   const double median = Percentile(lateness, 0.5), p99 = Percentile(lateness, 0.99);
   const double worst = lateness.empty() ? 0 : *std::max_element(lateness.begin(), lateness.end());

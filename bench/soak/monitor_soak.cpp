@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -270,8 +271,8 @@ int main(int argc, char** argv) {
   const bool capEqual = CaptureEqualsSent(capture, framesSent, bytesSent, capSize, firstDiff);
   if (args.Keep.empty()) {
     std::remove(capture.c_str());
-    std::string rm = "rm -rf '" + dir + "'";
-    (void)!std::system(rm.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
   }
 
   // Memory after the warm-up.

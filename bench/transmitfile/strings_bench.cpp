@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -174,6 +175,7 @@ int main(int argc, char** argv) {
   std::printf("1000 m10 lines played by the transmit-file window on a pseudo-terminal\n");
   Print("quiet line", Run(dir, false));
   Print("main window receiving 40-byte frames", Run(dir, true));
-  std::system(("rm -rf '" + dir + "'").c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
   return 0;
 }

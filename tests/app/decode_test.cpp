@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace talmo {
 namespace {
 
@@ -42,12 +44,6 @@ Result Decode(const std::vector<std::string>& args, int inputFd = -1) {
 
 class DecodeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/talmo-decode-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
 
   std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     const std::string path = Dir + "/" + name;
@@ -56,7 +52,8 @@ class DecodeTest : public ::testing::Test {
     return path;
   }
 
-  std::string Dir;
+  test::TTempDir Temp{"talmo-decode"};
+  std::string Dir = Temp.Path();
 };
 
 std::string FirstLine(const std::string& s) { return s.substr(0, s.find('\n')); }

@@ -28,7 +28,13 @@
 #include <thread>
 #include <vector>
 
+#include "pty_pair.h"
+#include "temp_dir.h"
+
 namespace {
+
+using talmo::test::TPtyPair;
+using talmo::test::TTempDir;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -184,45 +190,13 @@ class TChild {
 
 class MonitorCli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/talmo-monitor-cli-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-    char name[256];
-    ASSERT_EQ(openpty(&Master, &Slave, name, nullptr, nullptr), 0);
-    Path = name;
-    termios t{};
-    tcgetattr(Slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(Slave, TCSANOW, &t);
-    // The test reads the far end without blocking.
-    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-  }
-  void TearDown() override {
-    if (Master >= 0) ::close(Master);
-    if (Slave >= 0) ::close(Slave);
-    std::error_code ec;
-    std::filesystem::remove_all(Dir, ec);
-  }
+  // The test reads the far end without blocking.
+  void SetUp() override { ASSERT_TRUE(Line.Open(TPtyPair::TMaster::NonBlocking)); }
   // The device goes away: both ends of the line close.
-  void Unplug() {
-    if (Master >= 0) ::close(Master);
-    if (Slave >= 0) ::close(Slave);
-    Master = Slave = -1;
-  }
+  void Unplug() { Line.Close(); }
   // Another device appears (a new pseudo-terminal, whose number cannot be
   // chosen); Path is its path.
-  void Plug() {
-    Unplug();
-    char name[256];
-    ASSERT_EQ(openpty(&Master, &Slave, name, nullptr, nullptr), 0);
-    Path = name;
-    termios t{};
-    tcgetattr(Slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(Slave, TCSANOW, &t);
-    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-  }
+  void Plug() { ASSERT_TRUE(Line.Open(TPtyPair::TMaster::NonBlocking)); }
   // `link` leads to `target` from now on, replaced in one step.
   static void PointAt(const std::string& link, const std::string& target) {
     const std::string next = link + ".next";
@@ -262,8 +236,12 @@ class MonitorCli : public ::testing::Test {
     }
     return false;
   }
-  std::string Dir, Path;
-  int Master = -1, Slave = -1;
+  TTempDir Temp{"talmo-monitor-cli"};
+  TPtyPair Line;
+  std::string Dir = Temp.Path();
+  int& Master = Line.Master;
+  int& Slave = Line.Slave;
+  std::string& Path = Line.Path;
 };
 
 // ---- --send ---------------------------------------------------------------

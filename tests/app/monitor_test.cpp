@@ -19,6 +19,8 @@
 #include "capture_file.h"
 #include "cli_args.h"
 #include "decode_command.h"
+#include "pty_pair.h"
+#include "temp_dir.h"
 
 namespace talmo {
 namespace {
@@ -99,25 +101,15 @@ class RunningMonitor {
 class MonitorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/talmo-monitor-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-    setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
-    char name[256];
-    ASSERT_EQ(openpty(&Master, &Slave, name, nullptr, nullptr), 0);
-    Path = name;
-    termios t{};
-    tcgetattr(Slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(Slave, TCSANOW, &t);
+    Temp.UseAsConfigHome();
+    ASSERT_TRUE(Line.Open(test::TPtyPair::TMaster::Blocking));
   }
-  void TearDown() override {
-    if (Master >= 0) ::close(Master);
-    if (Slave >= 0) ::close(Slave);
-    std::system(("rm -rf '" + Dir + "'").c_str());
-  }
-  std::string Dir, Path;
-  int Master = -1, Slave = -1;
+  test::TTempDir Temp{"talmo-monitor"};
+  test::TPtyPair Line;
+  std::string Dir = Temp.Path();
+  int& Master = Line.Master;
+  int& Slave = Line.Slave;
+  std::string& Path = Line.Path;
 };
 
 std::string DecodeOf(const std::string& bytes, const std::vector<std::string>& framing, const std::string& dir) {

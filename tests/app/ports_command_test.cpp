@@ -11,6 +11,7 @@
 
 #include "cli_args.h"
 #include "monitor_command.h"
+#include "temp_dir.h"
 
 namespace talmo {
 namespace {
@@ -39,15 +40,12 @@ TRun Ports() {
 class PortsCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/talmo-ports-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-    setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
+    Temp.UseAsConfigHome();
     std::filesystem::create_directories(Dir + "/Velkerstam");
     File = Dir + "/Velkerstam/TALMO.reg";
   }
-  void TearDown() override { std::filesystem::remove_all(Dir); }
-  std::string Dir, File;
+  test::TTempDir Temp{"talmo-ports"};
+  std::string Dir = Temp.Path(), File;
 };
 
 TEST_F(PortsCommandTest, ACorruptSettingsFileSetAsideIsToldOnce) {

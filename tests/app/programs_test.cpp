@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "pty_pair.h"
+#include "temp_dir.h"
+
 namespace {
 
 struct Result {
@@ -33,13 +36,6 @@ std::string Slurp(const std::string& path) {
 
 class Programs : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/talmo-programs-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
-
   // Runs `args` without a display and with its settings in the temporary
   // folder; as user and group `uid` (no other groups) when it is not -1.
   Result Run(std::vector<std::string> args, uid_t uid = static_cast<uid_t>(-1)) {
@@ -73,7 +69,8 @@ class Programs : public ::testing::Test {
     return r;
   }
 
-  std::string Dir;
+  talmo::test::TTempDir Temp{"talmo-programs"};
+  std::string Dir = Temp.Path();
 };
 
 TEST_F(Programs, VersionAndHelpWithoutADisplay) {
@@ -149,16 +146,14 @@ TEST_F(Programs, TheWindowOutlivesTheFileSizeLimit) {
 TEST_F(Programs, RefusedDeviceNamesItsGroupOnASecondLine) {
   const group* dialout = getgrnam("dialout");
   if (!dialout || geteuid() != 0) GTEST_SKIP() << "needs root and a group 'dialout'";
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  const std::string dev = name;
-  ASSERT_EQ(chown(name, 0, dialout->gr_gid), 0);
-  ASSERT_EQ(chmod(name, 0660), 0);
+  talmo::test::TPtyPair line;
+  ASSERT_TRUE(line.Open(talmo::test::TPtyPair::TMaster::Blocking));
+  const std::string dev = line.Path;
+  ASSERT_EQ(chown(dev.c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(chmod(dev.c_str(), 0660), 0);
   const uid_t nobody = 65534;
   const Result r = Run({TALMO_CLI, "monitor", "--device", dev, "--seconds", "1"}, nobody);
-  close(slave);
-  close(master);
+  line.Close();
   if (r.status == 126) GTEST_SKIP() << "cannot run the program as an unprivileged user here";
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("talmocli: Can't open specified device " + dev +

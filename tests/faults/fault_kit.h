@@ -3,11 +3,7 @@
 // on, the process's own CPU time, a throw-away settings folder, and the
 // port's timing for tests.
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +17,10 @@
 #include <vector>
 
 #include "ser_comm.h"
+// The shared test kit, reached by its path so this folder's build needs no
+// change for it.
+#include "../support/pty_pair.h"
+#include "../support/temp_dir.h"
 
 namespace talmo::faults {
 
@@ -48,40 +48,17 @@ inline TSerTiming QuickTiming() {
 // The port opens `Path`; the test is the device at `Master`. The near end
 // stays open here too, so the far end can still read what the port wrote
 // after the port has closed (a pty drops its data at the last close).
-struct TFarEnd {
-  int Master = -1;
-  int Near = -1;
-  std::string Path;
+struct TFarEnd : test::TPtyPair {
+  int& Near = Slave;
 
-  TFarEnd() {
-    char name[256] = {};
-    if (::openpty(&Master, &Near, name, nullptr, nullptr) != 0) return;
-    Path = name;
-    termios t{};
-    ::tcgetattr(Near, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(Near, TCSANOW, &t);
-    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-  }
-  ~TFarEnd() {
-    Unplug();
-    if (Near >= 0) ::close(Near);
-  }
-  TFarEnd(const TFarEnd&) = delete;
-  TFarEnd& operator=(const TFarEnd&) = delete;
+  TFarEnd() { Open(TMaster::NonBlocking); }
 
   // The device goes away: the port's side sees a hang-up, and the node
   // vanishes once nothing holds the near end.
-  void Unplug() {
-    if (Master >= 0) ::close(Master);
-    Master = -1;
-  }
+  void Unplug() { CloseMaster(); }
   // The near end as the test holds it; a port alone on a vanished pty sees
   // exactly what a pulled USB adapter shows.
-  void ReleaseNear() {
-    if (Near >= 0) ::close(Near);
-    Near = -1;
-  }
+  void ReleaseNear() { CloseSlave(); }
   bool Send(const std::string& bytes) const {
     return ::write(Master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   }
@@ -113,15 +90,9 @@ inline double WallSeconds() {
 // A fresh folder that also takes the settings (XDG_CONFIG_HOME), so no test
 // touches the user's own; removed at the end.
 struct TScratchDir {
-  std::string Path;
-  TScratchDir() {
-    char tmpl[] = "/tmp/talmo-faults-XXXXXX";
-    if (::mkdtemp(tmpl)) Path = tmpl;
-    ::setenv("XDG_CONFIG_HOME", Path.c_str(), 1);
-  }
-  ~TScratchDir() {
-    if (!Path.empty()) std::system(("rm -rf '" + Path + "'").c_str());
-  }
+  test::TTempDir Folder{"talmo-faults"};
+  std::string Path = Folder.Path();
+  TScratchDir() { Folder.UseAsConfigHome(); }
 };
 
 // Bytes that tell their own position, so a prefix check also finds a byte

@@ -5,24 +5,12 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include <optional>
-#include <string>
-#include <vector>
-
-#include "dialogs.h"
+// The shared quiet boxes, reached by path as fault_kit.h reaches the kit.
+#include "../support/quiet_dialogs.h"
 
 namespace talmo::faults {
 
-struct QuietDialogs : TMainDialogs {
-  std::vector<std::string> messages, errors;
-  void Message(const std::string& t) override { messages.push_back(t); }
-  bool Confirm(const std::string&) override { return true; }
-  void Error(const std::string& t) override { errors.push_back(t); }
-  std::optional<std::string> ChooseCaptureFile() override { return std::nullopt; }
-  std::optional<std::string> ChooseSaveFile() override { return std::nullopt; }
-  void OpenUrl(const std::string&) override {}
-  void ShowStrings() override {}
-};
+using QuietDialogs = test::TQuietDialogs;
 
 // Runs the real event loop, as the program does between user actions.
 inline void RunLoop(double seconds) {

@@ -14,19 +14,16 @@
 #include "posix_device.h"
 #include "radio_group.h"
 
+#include "quiet_dialogs.h"
+#include "temp_dir.h"
+
 namespace talmo {
 namespace {
 
-struct RecordingDialogs : TMainDialogs {
+// The quiet boxes, but the message box runs `onMessage` while it is up.
+struct RecordingDialogs : test::TQuietDialogs {
   std::function<void(const std::string&)> onMessage;
-  std::vector<std::string> errors;
   void Message(const std::string& t) override { onMessage(t); }
-  bool Confirm(const std::string&) override { return true; }
-  void Error(const std::string& t) override { errors.push_back(t); }
-  std::optional<std::string> ChooseCaptureFile() override { return std::nullopt; }
-  std::optional<std::string> ChooseSaveFile() override { return std::nullopt; }
-  void OpenUrl(const std::string&) override {}
-  void ShowStrings() override {}
 };
 
 // The system's driver, but every open is refused as it is for a user outside
@@ -42,9 +39,8 @@ struct RefusingDriver : TSerPosixDriver {
 TEST(AccessHint, PaneNamesTheGroupAfterTheBox) {
   const group* dialout = getgrnam("dialout");
   if (!dialout || geteuid() != 0 || getegid() == dialout->gr_gid) GTEST_SKIP() << "needs root and a group 'dialout'";
-  char tmpl[] = "/tmp/talmo-access-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl, dev = dir + "/ttyUSB4";
+  const test::TTempDir folder("talmo-access");
+  const std::string dir = folder.Path(), dev = dir + "/ttyUSB4";
   std::ofstream(dev) << "";
   ASSERT_EQ(::chown(dev.c_str(), 0, dialout->gr_gid), 0);
   ASSERT_EQ(::chmod(dev.c_str(), 0660), 0);
@@ -80,7 +76,6 @@ TEST(AccessHint, PaneNamesTheGroupAfterTheBox) {
   EXPECT_FALSE(w->Comm1().Active());
   EXPECT_TRUE(dialogs->errors.empty());
   w.reset();
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

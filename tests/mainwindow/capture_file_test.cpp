@@ -13,6 +13,8 @@
 #include <iterator>
 #include <string>
 
+#include "temp_dir.h"
+
 namespace talmo {
 namespace {
 
@@ -23,13 +25,8 @@ std::string Slurp(const std::string& path) {
 
 class CaptureTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/talmo-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
-  std::string Dir;
+  test::TTempDir Temp{"talmo-capture"};
+  std::string Dir = Temp.Path();
 };
 
 TEST(CaptureName, ExtensionAndCaseOfTheFileName) {

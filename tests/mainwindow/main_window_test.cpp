@@ -37,6 +37,9 @@
 #include "posix_device.h"
 #include "radio_group.h"
 #include "registry.h"
+#include "pty_pair.h"
+#include "temp_dir.h"
+
 
 // Readable rectangles in failure messages.
 inline void PrintTo(const QRect& r, std::ostream* os) {
@@ -69,21 +72,12 @@ struct FakeDialogs : TMainDialogs {
 // A pseudo-terminal standing in for a device; the test plays the device at
 // the far end.
 struct FakeLine {
-  int master = -1, slave = -1;
-  std::string path;
+  test::TPtyPair pair;
+  int& master = pair.Master;
+  std::string& path = pair.Path;
   FakeLine() {
-    char name[256];
-    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    path = name;
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    ::close(slave);  // the window opens it by path
-    fcntl(master, F_SETFL, O_NONBLOCK);
-  }
-  ~FakeLine() {
-    if (master >= 0) ::close(master);
+    EXPECT_TRUE(pair.Open(test::TPtyPair::TMaster::NonBlocking));
+    pair.CloseSlave();  // the window opens it by path
   }
   void Send(const std::string& bytes) const { ASSERT_EQ(::write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
   // Everything the window has sent so far (bytes may come in pieces).
@@ -113,16 +107,8 @@ std::string Slurp(const std::string& path) {
 
 class WindowTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/talmo-window-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-    Settings = Dir + "/TALMO.reg";
-  }
-  void TearDown() override {
-    Window.reset();
-    std::system(("rm -rf '" + Dir + "'").c_str());
-  }
+  void SetUp() override { Settings = Dir + "/TALMO.reg"; }
+  void TearDown() override { Window.reset(); }
 
   void WriteSettings(const std::string& values) {
     std::ofstream(Settings) << "Windows Registry Editor Version 5.00\n\n"
@@ -172,7 +158,8 @@ class WindowTest : public ::testing::Test {
     ASSERT_TRUE(Window->Comm1().Active());
   }
 
-  std::string Dir, Settings;
+  test::TTempDir Temp{"talmo-window"};
+  std::string Dir = Temp.Path(), Settings;
   FakeLine Com3, Com13;
   std::vector<TPortEntry> Ports = {{"COM3", Com3.path, ""},
                                   {"COM13", Com13.path, ""},

@@ -24,6 +24,8 @@
 #include "ser_comm.h"
 #include "termios2_rate.h"
 
+#include "pty_pair.h"
+
 namespace talmo {
 namespace {
 
@@ -33,19 +35,10 @@ using test::PumpUntil;
 
 // A pseudo-terminal pair: the port opens `Path`, the test plays the far end
 // on `Master`.
-struct Pty {
-  int Master = -1;
-  std::string Path;
+// The line is left as made: the port sets it up itself.
+struct Pty : test::TPtyPair {
   Pty() {
-    int slave = -1;
-    if (openpty(&Master, &slave, nullptr, nullptr, nullptr) != 0) return;
-    Path = ttyname(slave);
-    close(slave);
-  }
-  ~Pty() { CloseMaster(); }
-  void CloseMaster() {
-    if (Master >= 0) close(Master);
-    Master = -1;
+    if (Open(TMaster::Blocking, TSlave::AsMade)) CloseSlave();
   }
   // Reads what is there now (non-blocking).
   std::vector<std::uint8_t> Drain() {

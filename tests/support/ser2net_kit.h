@@ -23,7 +23,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <optional>
 #include <thread>
+
+#include "pty_pair.h"
+#include "temp_dir.h"
 
 namespace talmo::test {
 
@@ -74,9 +78,6 @@ class TSer2net {
   TSer2net& operator=(const TSer2net&) = delete;
   ~TSer2net() {
     Stop();
-    if (Master >= 0) ::close(Master);
-    if (Slave >= 0) ::close(Slave);
-    if (!Dir.empty()) std::system(("rm -rf '" + Dir + "'").c_str());
   }
 
   // Makes the pty pair and starts the server; false (and why) when it
@@ -88,19 +89,12 @@ class TSer2net {
       return false;
     }
     if (Master < 0) {
-      char name[256];
-      if (openpty(&Master, &Slave, name, nullptr, nullptr) != 0) {
+      if (!Line.Open(TPtyPair::TMaster::NonBlocking)) {
         why = "openpty failed";
         return false;
       }
-      SlavePath = name;
-      termios t{};
-      tcgetattr(Master, &t);
-      cfmakeraw(&t);
-      tcsetattr(Master, TCSANOW, &t);
-      ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-      char tmpl[] = "/tmp/talmo-ser2net-XXXXXX";
-      Dir = ::mkdtemp(tmpl);
+      Folder.emplace("talmo-ser2net");
+      Dir = Folder->Path();
     }
     if (Port == 0) Port = FreeTcpPort();
     {
@@ -177,9 +171,12 @@ class TSer2net {
 
   // More lines for the connection's "options:" (each "    name: value\n").
   std::string Options;
-  int Master = -1;
-  int Slave = -1;
-  std::string SlavePath;
+  // The line and the folder live until the destructor has stopped the server.
+  TPtyPair Line;
+  std::optional<TTempDir> Folder;
+  int& Master = Line.Master;
+  int& Slave = Line.Slave;
+  std::string& SlavePath = Line.Path;
   int Port = 0;
   pid_t Pid = -1;
   std::string Dir;

@@ -14,6 +14,9 @@
 
 #include <fstream>
 
+#include "pty_pair.h"
+#include "temp_dir.h"
+
 namespace talmo {
 namespace {
 
@@ -41,18 +44,13 @@ Result Play(const std::vector<std::string>& args) {
 
 class PlayCommand : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/talmo-play-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
   std::string Script(const std::string& text, const std::string& name = "s.txt") {
     const std::string path = Dir + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
-  std::string Dir;
+  test::TTempDir Temp{"talmo-play"};
+  std::string Dir = Temp.Path();
 };
 
 TEST_F(PlayCommand, DryRunGoldenOutputs) {
@@ -151,9 +149,9 @@ TEST_F(PlayCommand, NumbersWithLeadingZerosAreStillPlainDigits) {
 // An output that cannot be written is a failure with one line saying why,
 // for a dry run and for a run on a port alike.
 TEST_F(PlayCommand, OutputThatCannotBeWrittenIsOneLineAndExitOne) {
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  test::TPtyPair line;
+  ASSERT_TRUE(line.Open(test::TPtyPair::TMaster::Blocking));
+  const char* const name = line.Path.c_str();
   const std::string script = Script("m1 X\r\nm1 Y\r\n");
   const std::vector<std::string> runs[] = {{"--dry-run", script}, {"--device", name, script}};
   for (const auto& args : runs) {
@@ -166,16 +164,14 @@ TEST_F(PlayCommand, OutputThatCannotBeWrittenIsOneLineAndExitOne) {
     EXPECT_EQ(code, 1);
     EXPECT_EQ(ReadAll(err), "talmocli: cannot write output: No space left on device\n");
   }
-  ::close(slave);
-  ::close(master);
 }
 
 // A port in use by another program is named by its port name and its
 // device path.
 TEST_F(PlayCommand, BusyPortIsNamedWithItsDevicePath) {
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  test::TPtyPair line;
+  ASSERT_TRUE(line.Open(test::TPtyPair::TMaster::Blocking));
+  const char* const name = line.Path.c_str();
   ASSERT_EQ(::mkdir((Dir + "/Velkerstam").c_str(), 0700), 0);
   std::ofstream(Dir + "/Velkerstam/TALMO.reg", std::ios::binary)
       << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\""
@@ -194,8 +190,6 @@ TEST_F(PlayCommand, BusyPortIsNamedWithItsDevicePath) {
   EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("\\\\.\\"), std::string::npos) << r.err;
   ::close(holder);
-  ::close(slave);
-  ::close(master);
 }
 
 TEST_F(PlayCommand, HelpGoesToOutput) {
@@ -205,13 +199,10 @@ TEST_F(PlayCommand, HelpGoesToOutput) {
 }
 
 TEST_F(PlayCommand, ScriptArrivesByteForByteOnAPseudoTerminal) {
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  termios t{};
-  tcgetattr(slave, &t);
-  cfmakeraw(&t);
-  tcsetattr(slave, TCSANOW, &t);
+  test::TPtyPair line;
+  ASSERT_TRUE(line.Open(test::TPtyPair::TMaster::Blocking));
+  const int master = line.Master;
+  const char* const name = line.Path.c_str();
   // Kept open so the line does not hang up between the port's close and the
   // test's read.
   std::string expected;
@@ -236,8 +227,6 @@ TEST_F(PlayCommand, ScriptArrivesByteForByteOnAPseudoTerminal) {
   EXPECT_EQ(got, expected);
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 43);
   EXPECT_NE(r.out.find(" End\n"), std::string::npos);
-  ::close(slave);
-  ::close(master);
 }
 
 TEST_F(PlayCommand, PortNamePlaysOnTheBuiltInLoopback) {

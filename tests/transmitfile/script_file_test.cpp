@@ -13,6 +13,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "temp_dir.h"
+
 namespace talmo {
 namespace {
 
@@ -65,9 +67,8 @@ TEST(ScriptFile, SaveName) {
 }
 
 TEST(ScriptFile, WriteReadRoundTripAndErrors) {
-  char tmpl[] = "/tmp/talmo-script-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
+  const test::TTempDir folder("talmo-script");
+  const std::string dir = folder.Path();
   const std::string text = std::string("m0 $00\r\n\xC4\xE9\0x\r\n", 14);
   WriteScriptFile(dir + "/a.TXT", text);
   EXPECT_EQ(ReadScriptFile(dir + "/a.TXT"), text);
@@ -80,7 +81,6 @@ TEST(ScriptFile, WriteReadRoundTripAndErrors) {
     EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos);
   }
   EXPECT_THROW(WriteScriptFile(dir + "/no/such/dir.TXT", "x"), std::runtime_error);
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

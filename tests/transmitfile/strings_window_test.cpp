@@ -26,6 +26,9 @@
 #include "ser_comm.h"
 #include "ser_sync.h"
 
+#include "pty_pair.h"
+#include "temp_dir.h"
+
 namespace talmo {
 namespace {
 
@@ -64,9 +67,6 @@ bool Exists(const std::string& path) {
 class StringsWindow : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/talmo-strings-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     OldDir = cwd;
@@ -75,7 +75,6 @@ class StringsWindow : public ::testing::Test {
   void TearDown() override {
     Window.reset();
     EXPECT_EQ(chdir(OldDir.c_str()), 0);
-    std::system(("rm -rf '" + Dir + "'").c_str());
   }
 
   TfoStrings& Make() {
@@ -108,7 +107,8 @@ class StringsWindow : public ::testing::Test {
   }
   std::string Caption() const { return Window->windowTitle().toStdString(); }
 
-  std::string Dir, OldDir;
+  test::TTempDir Temp{"talmo-strings"};
+  std::string Dir = Temp.Path(), OldDir;
   std::shared_ptr<FakeDialogs> Dialogs = std::make_shared<FakeDialogs>();
   std::vector<std::string> Sent;
   TSystemTime Now{2018, 12, 1, 17, 9, 5, 7, 345};
@@ -210,9 +210,8 @@ TEST_F(StringsWindow, HelpFileIsShownButNotPlayable) {
 // Started from a desktop menu the current folder is the home folder: the
 // installed help stands in, and only the current folder's own file beats it.
 TEST_F(StringsWindow, InstalledHelpIsShownWhenTheCurrentFolderHasNone) {
-  char tmpl[] = "/tmp/talmo-installed-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string installed = std::string(tmpl) + "/HELP.TXT";
+  const test::TTempDir folder("talmo-installed");
+  const std::string installed = folder / "HELP.TXT";
   std::ofstream(installed, std::ios::binary) << "; installed help\r\n";
   struct Case {
     const char* name;
@@ -220,11 +219,11 @@ TEST_F(StringsWindow, InstalledHelpIsShownWhenTheCurrentFolderHasNone) {
     std::vector<std::string> fallbacks;
     std::vector<std::string> shown;
   } cases[] = {
-      {"installed copy after a missing one", false, {std::string(tmpl) + "/none/HELP.TXT", installed},
+      {"installed copy after a missing one", false, {folder / "none/HELP.TXT", installed},
        {"; installed help", ""}},
       {"the current folder's own first", true, {installed}, {"; local help", ""}},
-      {"no copy anywhere", false, {std::string(tmpl) + "/none/HELP.TXT"}, {""}},
-      {"a folder is no help file", false, {tmpl}, {""}},
+      {"no copy anywhere", false, {folder / "none/HELP.TXT"}, {""}},
+      {"a folder is no help file", false, {folder.Path()}, {""}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -245,7 +244,6 @@ TEST_F(StringsWindow, InstalledHelpIsShownWhenTheCurrentFolderHasNone) {
     EXPECT_TRUE(Dialogs->errors.empty());
     Window.reset();
   }
-  std::system(("rm -rf '" + std::string(tmpl) + "'").c_str());
 }
 
 TEST_F(StringsWindow, LoadingAFileWithoutDataLinesChangesNothingElse) {
@@ -451,14 +449,10 @@ TEST_F(StringsWindow, FailingPortIsShownOnceAndTheLineKept) {
 
 // A real port component on a pseudo-terminal, the real timer and event loop.
 TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  termios t{};
-  tcgetattr(slave, &t);
-  cfmakeraw(&t);
-  tcsetattr(slave, TCSANOW, &t);
-  fcntl(master, F_SETFL, O_NONBLOCK);
+  test::TPtyPair line;
+  ASSERT_TRUE(line.Open(test::TPtyPair::TMaster::NonBlocking));
+  const int master = line.Master;
+  const char* const name = line.Path.c_str();
   std::string script, expected;
   for (int i = 0; i < 30; ++i) {
     script += "m1 '#" + std::to_string(i) + " $00$FF$0D$0A %2\r\n";
@@ -497,8 +491,6 @@ TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
   EXPECT_TRUE(Dialogs->errors.empty());
   Window.reset();
   comm.Close();
-  ::close(slave);
-  ::close(master);
 }
 
 // With no display name (the main window clears it so that the window

@@ -1,6 +1,8 @@
 #pragma once
-// A fresh folder under the system's temporary folder, removed afterwards;
-// the tests never touch the real user's settings.
+// A fresh folder under the system's temporary folder, removed with all it
+// holds when the object goes; the tests never touch the real user's files.
+
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,16 +10,15 @@
 #include <stdexcept>
 #include <string>
 
-#include <stdlib.h>
-
 namespace talmo::test {
 
 class TTempDir {
  public:
-  TTempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "talmo-settings-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  // `prefix` names the folder (prefix-XXXXXX), so a folder left behind by a
+  // killed test tells which test made it. Throws when no folder can be made.
+  explicit TTempDir(const std::string& prefix = "talmo-test") {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
     FPath = pattern;
   }
   ~TTempDir() {
@@ -30,6 +31,10 @@ class TTempDir {
   const std::string& Path() const { return FPath; }
   std::string operator/(const std::string& name) const { return FPath + "/" + name; }
 
+  // Points XDG_CONFIG_HOME here, so the settings file the programs find is
+  // this folder's.
+  void UseAsConfigHome() const { ::setenv("XDG_CONFIG_HOME", FPath.c_str(), 1); }
+
  private:
   std::string FPath;
 };
@@ -39,6 +44,7 @@ inline std::string ReadFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Writes `text` to `path`, making the folders on the way.
 inline void WriteFile(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
