@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "proc_stats.h"
 #include "pty_pair.h"
 #include "temp_dir.h"
 
@@ -76,20 +77,6 @@ bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::st
 
 bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
-// Context switches of all threads of a process, as the kernel counts them.
-long long Switches(pid_t pid) {
-  long long sum = 0;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  std::error_code ec;
-  for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
-    std::ifstream in(t.path() / "status");
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-        sum += std::atoll(line.substr(line.find(':') + 1).c_str());
-  }
-  return sum;
-}
 
 long long RssKiB(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -419,9 +406,9 @@ TEST_F(MonitorCli, AnIdleMonitorSleeps) {
   // A line that was started keeps one time-out, which then ends too.
   ASSERT_EQ(::write(Master, "\x02" "AB", 3), 3);
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
-  const long long before = Switches(m.Pid);
+  const long long before = talmo::test::ContextSwitches(m.Pid);
   std::this_thread::sleep_for(2s);
-  const long long woke = Switches(m.Pid) - before;
+  const long long woke = talmo::test::ContextSwitches(m.Pid) - before;
   std::printf("idle monitor: %lld wake-ups in 2 s\n", woke);
   EXPECT_LE(woke, 10);
   ::kill(m.Pid, SIGTERM);
@@ -489,9 +476,9 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
   // While it waits it tries again, at most about once a second once the
   // pause has grown (100 ms, doubled up to 1 s).
   std::this_thread::sleep_for(2s);
-  const long long switches = Switches(m.Pid);
+  const long long switches = talmo::test::ContextSwitches(m.Pid);
   std::this_thread::sleep_for(4s);
-  const long long woke = Switches(m.Pid) - switches;
+  const long long woke = talmo::test::ContextSwitches(m.Pid) - switches;
   std::printf("monitor waiting for its device: %lld wake-ups in 4 s\n", woke);
   EXPECT_LE(woke, 10);
   m.WaitOutput([](const std::string&) { return false; }, 100ms);

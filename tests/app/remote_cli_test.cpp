@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "proc_stats.h"
 #include "ser2net_kit.h"
 
 namespace talmo {
@@ -33,19 +34,6 @@ std::string ReadAll(const std::string& path) {
   return s.str();
 }
 
-// Context switches of all threads of a process, as the kernel counts them.
-long long Switches(pid_t pid) {
-  long long sum = 0;
-  std::error_code ec;
-  for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-    std::ifstream in(t.path() / "status");
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-        sum += std::atoll(line.substr(line.find(':') + 1).c_str());
-  }
-  return sum;
-}
 
 std::size_t Count(const std::string& s, const std::string& part) {
   std::size_t n = 0;
@@ -226,9 +214,9 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   // While the server is away the monitor tries again, at most about once
   // a second once its pause has grown (100 ms, doubled up to 1 s).
   std::this_thread::sleep_for(2s);
-  const long long before = Switches(cli.Pid());
+  const long long before = talmo::test::ContextSwitches(cli.Pid());
   std::this_thread::sleep_for(4s);
-  const long long woke = Switches(cli.Pid()) - before;
+  const long long woke = talmo::test::ContextSwitches(cli.Pid()) - before;
   std::printf("monitor waiting for its server: %lld wake-ups in 4 s\n", woke);
   EXPECT_LE(woke, 12);
   EXPECT_EQ(Count(cli.Err(), "no longer available"), 1u) << cli.Err();
