@@ -239,6 +239,9 @@ TEST_F(PtyTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
   int txEmpty = 0;
   Comm->OnTxEmpty = [&](TSerCustomComm*) { ++txEmpty; };
   Comm->Buffers().SetWriteSize(1024);
+  // A busy machine may keep the reader away for a while: room in the queue
+  // is waited for, not refused.
+  Comm->Buffers().SetWriteTimeout(10000);
   Comm->Open();
   std::vector<std::uint8_t> want, got;
   std::atomic<bool> stop{false};
@@ -249,6 +252,15 @@ TEST_F(PtyTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
       std::this_thread::sleep_for(1ms);
     }
   });
+  // A failed assertion leaves the test early; the reader is still ended.
+  struct TJoin {
+    std::atomic<bool>& Stop;
+    std::thread& Thread;
+    ~TJoin() {
+      Stop = true;
+      if (Thread.joinable()) Thread.join();
+    }
+  } joinFar{stop, far};
   for (int block = 0; block < 200; ++block) {
     std::uint8_t b[300];
     for (int i = 0; i < 300; ++i) b[i] = static_cast<std::uint8_t>(block + i);
