@@ -435,7 +435,8 @@ TEST_F(MonitorCli, PlayTellsTheLossOfTheDeviceAfterWhatItPlayed) {
   // Sends A every 20 ms until the device goes away.
   const std::string script = File("s.txt", "m20 A\r\nr\r\n");
   TChild p({"play", "--device", Path, script}, Dir, kMerged);
-  ASSERT_EQ(Receive(3).size(), 3u) << p.OutText;
+  // At least three sendings (a busy machine may let a fourth arrive too).
+  ASSERT_GE(Receive(3).size(), 3u) << p.OutText;
   Unplug();
   EXPECT_EQ(p.Wait(), 1) << p.OutText;
   const std::string lost = "talmocli: " + Path + ": The device is no longer available.\n";
