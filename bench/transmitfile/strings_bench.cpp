@@ -27,6 +27,7 @@
 #include "main_window.h"
 #include "posix_device.h"
 #include "radio_group.h"
+#include "port_writer.h"
 #include "strings_window.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
-// `talmocli ports` and `talmocli monitor`: the port list, and a headless
-// monitor of one port through the port component and the receive formatter.
+// `talmocli monitor`: a headless monitor of one port through the port
+// component and the receive formatter.
 
 #include <atomic>
 #include <cstdio>
@@ -8,8 +8,6 @@
 #include <vector>
 
 namespace talmo {
-
-int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
 // A request to end the monitor cleanly (Ctrl+C, a polite kill, a test). The
 // monitor sleeps until something happens, so the request also wakes it.

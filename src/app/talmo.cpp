@@ -13,6 +13,7 @@
 #include "dialogs.h"
 #include "main_window.h"
 #include "script_file.h"
+#include "port_writer.h"
 #include "strings_window.h"
 #include "talmo_build.h"
 

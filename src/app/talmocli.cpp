@@ -14,6 +14,7 @@
 #include "decode_command.h"
 #include "monitor_command.h"
 #include "play_command.h"
+#include "ports_command.h"
 #include "ser_types.h"
 #include "talmo_build.h"
 

@@ -1,7 +1,5 @@
 #include "strings_window.h"
 
-#include "ser_sync.h"
-
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -21,7 +19,7 @@
 #include <filesystem>
 
 #include "script_file.h"
-#include "ser_comm.h"
+#include "ser_sync.h"  // ExceptionMessage
 
 namespace talmo {
 namespace {
@@ -103,13 +101,6 @@ bool TQtStringsDialogs::Confirm(const std::string& question) {
 
 void TQtStringsDialogs::Error(const std::string& text) {
   QMessageBox::critical(FOwner, BoxTitle(FOwner), Local(text));
-}
-
-std::function<void(const std::string&)> PortWriter(TSerCustomComm& port) {
-  return [&port](const std::string& bytes) {
-    const auto capacity = static_cast<std::size_t>(std::max(port.Buffers().WriteSize(), 1));
-    WriteInPieces(bytes, capacity, [&port](const char* data, int count) { port.WriteBuf(data, count); });
-  };
 }
 
 TfoStrings::TfoStrings(TStringsEnvironment env, QWidget* parent)

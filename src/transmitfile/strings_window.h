@@ -23,8 +23,6 @@ class QTimer;
 
 namespace talmo {
 
-class TSerCustomComm;
-
 // The file dialogs and boxes of the window. Tests replace them; the program
 // uses the Qt ones.
 class TStringsDialogs {
@@ -65,9 +63,6 @@ struct TStringsEnvironment {
   // "HELP.TXT" (the installed copy; see InstalledHelpFiles).
   std::vector<std::string> HelpFallbacks;
 };
-
-// A write over a port component, in pieces the port's write queue can take.
-std::function<void(const std::string&)> PortWriter(TSerCustomComm& port);
 
 class TfoStrings : public QDialog {
  public:

@@ -2,6 +2,7 @@
 // on, compared with decode of the same bytes.
 
 #include "monitor_command.h"
+#include "ports_command.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

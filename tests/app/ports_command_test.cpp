@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "cli_args.h"
-#include "monitor_command.h"
+#include "ports_command.h"
 #include "temp_dir.h"
 
 namespace talmo {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "posix_device.h"
+#include "port_writer.h"
 #include "ser_comm.h"
 #include "ser_sync.h"
 

@@ -1,0 +1,17 @@
+#include "port_writer.h"
+
+#include <algorithm>
+
+#include "script_player.h"
+#include "ser_comm.h"
+
+namespace talmo {
+
+std::function<void(const std::string&)> PortWriter(TSerCustomComm& port) {
+  return [&port](const std::string& bytes) {
+    const auto capacity = static_cast<std::size_t>(std::max(port.Buffers().WriteSize(), 1));
+    WriteInPieces(bytes, capacity, [&port](const char* data, int count) { port.WriteBuf(data, count); });
+  };
+}
+
+}  // namespace talmo

@@ -1,0 +1,12 @@
+#pragma once
+// `talmocli ports`: the port list, with what happened to the settings file.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace talmo {
+
+int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+
+}  // namespace talmo
