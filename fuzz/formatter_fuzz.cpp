@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "formatter.h"
+#include "engine/formatter.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "rfc2217_codec.h"
+#include "platform/rfc2217_codec.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "script_player.h"
+#include "transmitfile/script_player.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;

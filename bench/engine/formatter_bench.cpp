@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "formatter.h"
+#include "engine/formatter.h"
 
 namespace {
 

@@ -33,9 +33,9 @@
 #include <thread>
 #include <vector>
 
-#include "posix_device.h"
-#include "ser2net_kit.h"
-#include "ser_comm.h"
+#include "platform/posix_device.h"
+#include "support/ser2net_kit.h"
+#include "serial/ser_comm.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "posix_device.h"
-#include "ser_comm.h"
+#include "platform/posix_device.h"
+#include "serial/ser_comm.h"
 
 namespace {
 

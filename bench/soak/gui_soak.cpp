@@ -32,9 +32,9 @@
 #include <thread>
 #include <vector>
 
-#include "main_window.h"
-#include "posix_device.h"
-#include "radio_group.h"
+#include "mainwindow/main_window.h"
+#include "platform/posix_device.h"
+#include "mainwindow/radio_group.h"
 #include "soak_kit.h"
 
 namespace {

@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "loopback_port.h"
-#include "monitor_command.h"
+#include "platform/loopback_port.h"
+#include "app/monitor_command.h"
 #include "soak_kit.h"
 
 namespace {

@@ -24,11 +24,11 @@
 #include <thread>
 #include <vector>
 
-#include "main_window.h"
-#include "posix_device.h"
-#include "radio_group.h"
-#include "port_writer.h"
-#include "strings_window.h"
+#include "mainwindow/main_window.h"
+#include "platform/posix_device.h"
+#include "mainwindow/radio_group.h"
+#include "app/port_writer.h"
+#include "transmitfile/strings_window.h"
 
 namespace {
 

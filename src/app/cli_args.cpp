@@ -1,6 +1,6 @@
-#include "cli_args.h"
+#include "app/cli_args.h"
 
-#include "convert.h"
+#include "engine/convert.h"
 
 namespace talmo {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "engine/options.h"
 
 namespace talmo {
 

@@ -1,4 +1,4 @@
-#include "decode_command.h"
+#include "app/decode_command.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,10 +8,10 @@
 #include <optional>
 #include <string_view>
 
-#include "cli_args.h"
-#include "clock.h"
-#include "formatter.h"
-#include "ser_types.h"
+#include "app/cli_args.h"
+#include "engine/clock.h"
+#include "engine/formatter.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

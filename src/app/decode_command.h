@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_args.h"
+#include "app/cli_args.h"
 
 namespace talmo {
 

@@ -1,8 +1,8 @@
-#include "desktop.h"
+#include "app/desktop.h"
 
-#include "port_list.h"
-#include "posix_device.h"
-#include "registry.h"
+#include "platform/port_list.h"
+#include "platform/posix_device.h"
+#include "platform/registry.h"
 
 namespace talmo {
 

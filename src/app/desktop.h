@@ -3,7 +3,7 @@
 // entries, the detected devices, the loopback port) and a driver that opens
 // its names.
 
-#include "main_window.h"
+#include "mainwindow/main_window.h"
 
 namespace talmo {
 

@@ -1,4 +1,4 @@
-#include "monitor_command.h"
+#include "app/monitor_command.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,16 +14,16 @@
 #include <string_view>
 #include <system_error>
 
-#include "capture_file.h"
-#include "cli_args.h"
-#include "formatter.h"
-#include "port_args.h"
-#include "port_list.h"
-#include "port_messages.h"
-#include "posix_device.h"
-#include "registry.h"
-#include "ser_comm.h"
-#include "ser_sync.h"
+#include "mainwindow/capture_file.h"
+#include "app/cli_args.h"
+#include "engine/formatter.h"
+#include "app/port_args.h"
+#include "platform/port_list.h"
+#include "serial/port_messages.h"
+#include "platform/posix_device.h"
+#include "platform/registry.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
 
 namespace talmo {
 

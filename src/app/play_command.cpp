@@ -1,4 +1,4 @@
-#include "play_command.h"
+#include "app/play_command.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,17 +6,17 @@
 #include <cstring>
 #include <memory>
 
-#include "cli_args.h"
-#include "port_args.h"
-#include "loopback_port.h"
-#include "port_list.h"
-#include "port_messages.h"
-#include "posix_device.h"
-#include "registry.h"
-#include "script_file.h"
-#include "script_player.h"
-#include "ser_comm.h"
-#include "ser_sync.h"
+#include "app/cli_args.h"
+#include "app/port_args.h"
+#include "platform/loopback_port.h"
+#include "platform/port_list.h"
+#include "serial/port_messages.h"
+#include "platform/posix_device.h"
+#include "platform/registry.h"
+#include "transmitfile/script_file.h"
+#include "transmitfile/script_player.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
 
 namespace talmo {
 

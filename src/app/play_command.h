@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "clock.h"
+#include "engine/clock.h"
 
 namespace talmo {
 

@@ -1,8 +1,8 @@
-#include "port_args.h"
+#include "app/port_args.h"
 
-#include "port_list.h"
-#include "port_messages.h"
-#include "registry.h"
+#include "platform/port_list.h"
+#include "serial/port_messages.h"
+#include "platform/registry.h"
 
 namespace talmo {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "cli_args.h"
-#include "ser_comm.h"
-#include "ser_sync.h"
+#include "app/cli_args.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
 
 namespace talmo {
 

@@ -1,9 +1,9 @@
-#include "port_writer.h"
+#include "app/port_writer.h"
 
 #include <algorithm>
 
-#include "script_player.h"
-#include "ser_comm.h"
+#include "transmitfile/script_player.h"
+#include "serial/ser_comm.h"
 
 namespace talmo {
 

@@ -1,11 +1,11 @@
-#include "ports_command.h"
+#include "app/ports_command.h"
 
 #include <cerrno>
 
-#include "cli_args.h"
-#include "port_list.h"
-#include "registry.h"
-#include "ser_types.h"
+#include "app/cli_args.h"
+#include "platform/port_list.h"
+#include "platform/registry.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

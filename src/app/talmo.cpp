@@ -9,13 +9,13 @@
 #include <cstring>
 #include <memory>
 
-#include "desktop.h"
-#include "dialogs.h"
-#include "main_window.h"
-#include "script_file.h"
-#include "port_writer.h"
-#include "strings_window.h"
-#include "talmo_build.h"
+#include "app/desktop.h"
+#include "mainwindow/dialogs.h"
+#include "mainwindow/main_window.h"
+#include "transmitfile/script_file.h"
+#include "app/port_writer.h"
+#include "transmitfile/strings_window.h"
+#include "build_info/talmo_build.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "decode_command.h"
-#include "monitor_command.h"
-#include "play_command.h"
-#include "ports_command.h"
-#include "ser_types.h"
-#include "talmo_build.h"
+#include "app/decode_command.h"
+#include "app/monitor_command.h"
+#include "app/play_command.h"
+#include "app/ports_command.h"
+#include "serial/ser_types.h"
+#include "build_info/talmo_build.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "options.h"
+#include "engine/options.h"
 
 namespace talmo {
 

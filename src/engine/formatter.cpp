@@ -1,9 +1,9 @@
-#include "formatter.h"
+#include "engine/formatter.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "convert.h"
+#include "engine/convert.h"
 
 namespace talmo {
 namespace {

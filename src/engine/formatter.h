@@ -19,9 +19,9 @@
 #include <string>
 #include <string_view>
 
-#include "clock.h"
-#include "options.h"
-#include "stopwatch.h"
+#include "engine/clock.h"
+#include "engine/options.h"
+#include "engine/stopwatch.h"
 
 namespace talmo {
 

@@ -1,6 +1,6 @@
-#include "stopwatch.h"
+#include "engine/stopwatch.h"
 
-#include "clock.h"
+#include "engine/clock.h"
 
 namespace talmo {
 

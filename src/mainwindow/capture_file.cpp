@@ -1,4 +1,4 @@
-#include "capture_file.h"
+#include "mainwindow/capture_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 namespace {

@@ -1,6 +1,6 @@
-#include "dialogs.h"
+#include "mainwindow/dialogs.h"
 
-#include "main_window.h"
+#include "mainwindow/main_window.h"
 
 #include <QApplication>
 #include <QDesktopServices>

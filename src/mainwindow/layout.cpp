@@ -1,4 +1,4 @@
-#include "layout.h"
+#include "mainwindow/layout.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -6,11 +6,11 @@
 #include <QCheckBox>
 #include <QScreen>
 
-#include "convert.h"
-#include "main_window.h"
-#include "qt_sync.h"
-#include "radio_group.h"
-#include "registry.h"
+#include "engine/convert.h"
+#include "mainwindow/main_window.h"
+#include "mainwindow/qt_sync.h"
+#include "mainwindow/radio_group.h"
+#include "platform/registry.h"
 
 namespace talmo {
 namespace {

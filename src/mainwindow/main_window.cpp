@@ -1,4 +1,4 @@
-#include "main_window.h"
+#include "mainwindow/main_window.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -24,13 +24,13 @@
 #include <cstring>
 #include <thread>
 
-#include "clock.h"
-#include "convert.h"
-#include "pane_save.h"
-#include "port_messages.h"
-#include "qt_sync.h"
-#include "radio_group.h"
-#include "registry.h"
+#include "engine/clock.h"
+#include "engine/convert.h"
+#include "mainwindow/pane_save.h"
+#include "serial/port_messages.h"
+#include "mainwindow/qt_sync.h"
+#include "mainwindow/radio_group.h"
+#include "platform/registry.h"
 
 namespace talmo {
 namespace {

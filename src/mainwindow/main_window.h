@@ -16,16 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "capture_file.h"
-#include "dialogs.h"
-#include "formatter.h"
-#include "layout.h"
-#include "options.h"
-#include "pending.h"
-#include "port_list.h"
-#include "protocol_flags.h"
-#include "ser_comm.h"
-#include "typed_line.h"
+#include "mainwindow/capture_file.h"
+#include "mainwindow/dialogs.h"
+#include "engine/formatter.h"
+#include "mainwindow/layout.h"
+#include "engine/options.h"
+#include "engine/pending.h"
+#include "platform/port_list.h"
+#include "engine/protocol_flags.h"
+#include "serial/ser_comm.h"
+#include "mainwindow/typed_line.h"
 
 class QCheckBox;
 class QFrame;

@@ -1,10 +1,10 @@
-#include "pane_save.h"
+#include "mainwindow/pane_save.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

@@ -1,6 +1,6 @@
-#include "qt_sync.h"
+#include "mainwindow/qt_sync.h"
 
-#include "main_window.h"
+#include "mainwindow/main_window.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "ser_sync.h"
+#include "serial/ser_sync.h"
 
 class QObject;
 class QWidget;

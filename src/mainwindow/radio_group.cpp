@@ -1,4 +1,4 @@
-#include "radio_group.h"
+#include "mainwindow/radio_group.h"
 
 #include <QRadioButton>
 

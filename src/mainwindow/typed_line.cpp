@@ -1,6 +1,6 @@
-#include "typed_line.h"
+#include "mainwindow/typed_line.h"
 
-#include "convert.h"
+#include "engine/convert.h"
 
 namespace talmo {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "options.h"
+#include "engine/options.h"
 
 namespace talmo {
 

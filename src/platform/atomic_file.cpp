@@ -1,6 +1,6 @@
 // Reading, atomic replacement and setting aside of one small file.
 
-#include "atomic_file.h"
+#include "platform/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

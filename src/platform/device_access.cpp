@@ -1,4 +1,4 @@
-#include "device_access.h"
+#include "platform/device_access.h"
 
 #include <grp.h>
 #include <pwd.h>

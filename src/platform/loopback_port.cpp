@@ -1,4 +1,4 @@
-#include "loopback_port.h"
+#include "platform/loopback_port.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

@@ -1,7 +1,7 @@
 // The port list: the user's SERIALCOMM entries, the devices sysfs lists and
 // the built-in loopback port, merged under unique COM names.
 
-#include "port_list.h"
+#include "platform/port_list.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -10,9 +10,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "loopback_port.h"
-#include "reg_format.h"
-#include "remote_port_name.h"
+#include "platform/loopback_port.h"
+#include "platform/reg_format.h"
+#include "platform/remote_port_name.h"
 
 namespace talmo {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "registry.h"
+#include "platform/registry.h"
 
 namespace talmo {
 

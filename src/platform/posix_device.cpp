@@ -1,6 +1,6 @@
-#include "posix_device.h"
+#include "platform/posix_device.h"
 
-#include "device_access.h"
+#include "platform/device_access.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -17,10 +17,10 @@
 #include <chrono>
 #include <mutex>
 
-#include "remote_port_name.h"
-#include "rfc2217_device.h"
-#include "termios2_rate.h"
-#include "termios_map.h"
+#include "platform/remote_port_name.h"
+#include "platform/rfc2217_device.h"
+#include "platform/termios2_rate.h"
+#include "platform/termios_map.h"
 
 namespace talmo {
 

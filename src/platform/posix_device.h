@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "ser_device.h"
+#include "serial/ser_device.h"
 
 namespace talmo {
 

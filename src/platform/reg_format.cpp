@@ -1,7 +1,7 @@
 // The export format in memory: a parser that keeps every line's exact
 // text and a writer that regenerates only what changed.
 
-#include "reg_format.h"
+#include "platform/reg_format.h"
 
 #include <cstdio>
 #include <unordered_map>

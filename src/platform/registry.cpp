@@ -1,7 +1,7 @@
 // The key objects: the registry's value types and error texts over the
 // settings store.
 
-#include "registry.h"
+#include "platform/registry.h"
 
 #include <cstring>
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "registry_store.h"
+#include "platform/registry_store.h"
 
 namespace talmo {
 

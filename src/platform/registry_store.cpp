@@ -2,7 +2,7 @@
 // when another program changed it, saved atomically on every change, and
 // set aside when it cannot be parsed.
 
-#include "registry_store.h"
+#include "platform/registry_store.h"
 
 #include <sys/stat.h>
 
@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <map>
 
-#include "atomic_file.h"
-#include "ser_types.h"
+#include "platform/atomic_file.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

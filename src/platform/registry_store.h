@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "reg_format.h"
+#include "platform/reg_format.h"
 
 namespace talmo {
 

@@ -1,9 +1,9 @@
-#include "rfc2217_codec.h"
+#include "platform/rfc2217_codec.h"
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "remote_port_name.h"
+#include "platform/remote_port_name.h"
 
 namespace talmo {
 

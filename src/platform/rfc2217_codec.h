@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

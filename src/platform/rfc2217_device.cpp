@@ -1,4 +1,4 @@
-#include "rfc2217_device.h"
+#include "platform/rfc2217_device.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "posix_device.h"
-#include "rfc2217_codec.h"
+#include "platform/posix_device.h"
+#include "platform/rfc2217_codec.h"
 
 namespace talmo {
 

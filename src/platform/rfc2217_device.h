@@ -43,7 +43,7 @@
 #include <memory>
 #include <string>
 
-#include "ser_device.h"
+#include "serial/ser_device.h"
 
 namespace talmo {
 

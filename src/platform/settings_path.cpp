@@ -3,7 +3,7 @@
 #include <QFile>
 #include <QStandardPaths>
 
-#include "registry.h"
+#include "platform/registry.h"
 
 namespace talmo {
 

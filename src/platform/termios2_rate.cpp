@@ -1,5 +1,5 @@
 // Deliberately no <termios.h> here: <asm/termbits.h> redefines its types.
-#include "termios2_rate.h"
+#include "platform/termios2_rate.h"
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>

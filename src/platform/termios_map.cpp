@@ -1,4 +1,4 @@
-#include "termios_map.h"
+#include "platform/termios_map.h"
 
 #include <sys/ioctl.h>
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

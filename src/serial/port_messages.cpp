@@ -1,6 +1,6 @@
-#include "port_messages.h"
+#include "serial/port_messages.h"
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

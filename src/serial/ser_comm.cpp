@@ -1,4 +1,4 @@
-#include "ser_comm.h"
+#include "serial/ser_comm.h"
 
 #include <cerrno>
 #include <stdexcept>

@@ -42,10 +42,10 @@
 #include <thread>
 #include <vector>
 
-#include "ser_device.h"
-#include "ser_settings.h"
-#include "ser_sync.h"
-#include "ser_types.h"
+#include "serial/ser_device.h"
+#include "serial/ser_settings.h"
+#include "serial/ser_sync.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

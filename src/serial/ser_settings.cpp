@@ -1,4 +1,4 @@
-#include "ser_settings.h"
+#include "serial/ser_settings.h"
 
 #include <stdexcept>
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

@@ -1,4 +1,4 @@
-#include "ser_sync.h"
+#include "serial/ser_sync.h"
 
 #include <stdexcept>
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ser_comm.h"
+#include "serial/ser_comm.h"
 
 namespace talmo {
 

@@ -2,8 +2,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "ser_device.h"
-#include "ser_types.h"
+#include "serial/ser_device.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 

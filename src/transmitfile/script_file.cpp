@@ -1,4 +1,4 @@
-#include "script_file.h"
+#include "transmitfile/script_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "ser_types.h"
-#include "talmo_build.h"
+#include "serial/ser_types.h"
+#include "build_info/talmo_build.h"
 
 namespace talmo {
 

@@ -1,10 +1,10 @@
-#include "script_player.h"
+#include "transmitfile/script_player.h"
 
 #include <algorithm>
 #include <climits>
 #include <stdexcept>
 
-#include "convert.h"
+#include "engine/convert.h"
 
 namespace talmo {
 namespace {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "clock.h"
+#include "engine/clock.h"
 
 namespace talmo {
 

@@ -1,4 +1,4 @@
-#include "strings_window.h"
+#include "transmitfile/strings_window.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "script_file.h"
-#include "ser_sync.h"  // ExceptionMessage
+#include "transmitfile/script_file.h"
+#include "serial/ser_sync.h"  // ExceptionMessage
 
 namespace talmo {
 namespace {

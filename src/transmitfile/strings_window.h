@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "clock.h"
-#include "script_player.h"
+#include "engine/clock.h"
+#include "transmitfile/script_player.h"
 
 class QPlainTextEdit;
 class QPushButton;

@@ -1,4 +1,4 @@
-#include "decode_command.h"
+#include "app/decode_command.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

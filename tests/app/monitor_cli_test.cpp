@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "proc_stats.h"
-#include "pty_pair.h"
-#include "temp_dir.h"
+#include "support/proc_stats.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace {
 

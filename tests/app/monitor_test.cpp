@@ -1,8 +1,8 @@
 // The headless monitor over a pseudo-terminal that the test plays the device
 // on, compared with decode of the same bytes.
 
-#include "monitor_command.h"
-#include "ports_command.h"
+#include "app/monitor_command.h"
+#include "app/ports_command.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,11 +17,11 @@
 #include <random>
 #include <thread>
 
-#include "capture_file.h"
-#include "cli_args.h"
-#include "decode_command.h"
-#include "pty_pair.h"
-#include "temp_dir.h"
+#include "mainwindow/capture_file.h"
+#include "app/cli_args.h"
+#include "app/decode_command.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

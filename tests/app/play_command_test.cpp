@@ -1,7 +1,7 @@
 // talmocli play: dry runs against the virtual clock (golden outputs), bad
 // input, and a script played on a pseudo-terminal.
 
-#include "play_command.h"
+#include "app/play_command.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,8 +14,8 @@
 
 #include <fstream>
 
-#include "pty_pair.h"
-#include "temp_dir.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

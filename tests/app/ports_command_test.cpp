@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cli_args.h"
-#include "ports_command.h"
-#include "temp_dir.h"
+#include "app/cli_args.h"
+#include "app/ports_command.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

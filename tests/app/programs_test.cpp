@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "pty_pair.h"
-#include "temp_dir.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "proc_stats.h"
-#include "ser2net_kit.h"
+#include "support/proc_stats.h"
+#include "support/ser2net_kit.h"
 
 namespace talmo {
 namespace {

@@ -1,4 +1,4 @@
-#include "formatter.h"
+#include "engine/formatter.h"
 
 #include <gtest/gtest.h>
 

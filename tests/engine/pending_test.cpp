@@ -1,4 +1,4 @@
-#include "pending.h"
+#include "engine/pending.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "protocol_flags.h"
+#include "engine/protocol_flags.h"
 
 #include <gtest/gtest.h>
 

@@ -30,12 +30,12 @@
 
 #include "fault_kit.h"
 #include "window_kit.h"
-#include "main_window.h"
-#include "port_messages.h"
-#include "posix_device.h"
-#include "radio_group.h"
-#include "ser_comm.h"
-#include "ser_sync.h"
+#include "mainwindow/main_window.h"
+#include "serial/port_messages.h"
+#include "platform/posix_device.h"
+#include "mainwindow/radio_group.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
 
 namespace talmo {
 namespace {

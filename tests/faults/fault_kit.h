@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "ser_comm.h"
+#include "serial/ser_comm.h"
 // The shared test kit, reached by its path so this folder's build needs no
 // change for it.
 #include "../support/pty_pair.h"

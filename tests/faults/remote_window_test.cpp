@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "fault_kit.h"
-#include "main_window.h"
-#include "port_list.h"
-#include "posix_device.h"
-#include "radio_group.h"
-#include "registry.h"
-#include "ser2net_kit.h"
+#include "mainwindow/main_window.h"
+#include "platform/port_list.h"
+#include "platform/posix_device.h"
+#include "mainwindow/radio_group.h"
+#include "platform/registry.h"
+#include "support/ser2net_kit.h"
 #include "window_kit.h"
 
 namespace talmo {

@@ -1,7 +1,7 @@
 // A device the user may not open: the window's pane says why, and after the
 // "Open fail" box which group to join.
 
-#include "main_window.h"
+#include "mainwindow/main_window.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -11,11 +11,11 @@
 #include <cerrno>
 #include <fstream>
 
-#include "posix_device.h"
-#include "radio_group.h"
+#include "platform/posix_device.h"
+#include "mainwindow/radio_group.h"
 
-#include "quiet_dialogs.h"
-#include "temp_dir.h"
+#include "support/quiet_dialogs.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

@@ -1,4 +1,4 @@
-#include "capture_file.h"
+#include "mainwindow/capture_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -13,7 +13,7 @@
 #include <iterator>
 #include <string>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

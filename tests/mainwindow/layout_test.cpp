@@ -1,4 +1,4 @@
-#include "layout.h"
+#include "mainwindow/layout.h"
 
 #include <gtest/gtest.h>
 

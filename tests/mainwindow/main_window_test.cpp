@@ -1,7 +1,7 @@
 // The main window as users meet it, offscreen, over pseudo-terminals and a
 // temporary settings file.
 
-#include "main_window.h"
+#include "mainwindow/main_window.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -33,12 +33,12 @@
 #include <thread>
 
 #include "fake_device.h"
-#include "loopback_port.h"
-#include "posix_device.h"
-#include "radio_group.h"
-#include "registry.h"
-#include "pty_pair.h"
-#include "temp_dir.h"
+#include "platform/loopback_port.h"
+#include "platform/posix_device.h"
+#include "mainwindow/radio_group.h"
+#include "platform/registry.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 
 // Readable rectangles in failure messages.

@@ -1,4 +1,4 @@
-#include "pane_save.h"
+#include "mainwindow/pane_save.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

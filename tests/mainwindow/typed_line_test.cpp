@@ -1,4 +1,4 @@
-#include "typed_line.h"
+#include "mainwindow/typed_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The hint for a device the user may not open: read from the device's
 // group and permissions, and given by the POSIX driver only for a refusal.
 
-#include "device_access.h"
+#include "platform/device_access.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -13,8 +13,8 @@
 #include <fstream>
 #include <optional>
 
-#include "posix_device.h"
-#include "temp_dir.h"
+#include "platform/posix_device.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

@@ -1,7 +1,7 @@
 // The built-in loopback port through the port component: what is sent comes
 // back, every byte, in order.
 
-#include "loopback_port.h"
+#include "platform/loopback_port.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,9 +10,9 @@
 #include <random>
 #include <thread>
 
-#include "posix_device.h"
-#include "ser_comm.h"
-#include "ser_sync.h"
+#include "platform/posix_device.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
 
 namespace talmo {
 namespace {

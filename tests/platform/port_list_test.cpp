@@ -2,13 +2,13 @@
 // stable names, the console left out, user entries first and winning, the
 // loopback port last, and the resolution of "\\.\COMn".
 
-#include "port_list.h"
+#include "platform/port_list.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

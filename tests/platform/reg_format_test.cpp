@@ -2,7 +2,7 @@
 // reads from each kind of value line, texts that come back byte for byte,
 // the generated value lines, and the edits the store makes.
 
-#include "reg_format.h"
+#include "platform/reg_format.h"
 
 #include <gtest/gtest.h>
 

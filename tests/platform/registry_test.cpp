@@ -2,7 +2,7 @@
 // rewrite keeps, unreadable files set aside, refused writes, atomic
 // replacement, and key objects that share one file.
 
-#include "registry.h"
+#include "platform/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 #include <sys/stat.h>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

@@ -3,7 +3,7 @@
 // ways; the option negotiation answers only changes; the device control
 // block maps onto COM-PORT commands; answers, notifications and names.
 
-#include "rfc2217_codec.h"
+#include "platform/rfc2217_codec.h"
 
 #include <gtest/gtest.h>
 

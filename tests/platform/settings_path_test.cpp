@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "registry.h"
-#include "temp_dir.h"
+#include "platform/registry.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

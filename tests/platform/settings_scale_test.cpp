@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <new>
 
-#include "port_list.h"
-#include "registry.h"
-#include "temp_dir.h"
+#include "platform/port_list.h"
+#include "platform/registry.h"
+#include "support/temp_dir.h"
 
 // Every byte this program asks of operator new, so a test can count the
 // copying a parse does.

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "ser_device.h"
-#include "ser_sync.h"
+#include "serial/ser_device.h"
+#include "serial/ser_sync.h"
 
 namespace talmo::test {
 

@@ -1,4 +1,4 @@
-#include "port_messages.h"
+#include "serial/port_messages.h"
 
 #include <gtest/gtest.h>
 

@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "fake_device.h"
-#include "posix_device.h"
-#include "ser_comm.h"
-#include "termios2_rate.h"
+#include "platform/posix_device.h"
+#include "serial/ser_comm.h"
+#include "platform/termios2_rate.h"
 
-#include "pty_pair.h"
+#include "support/pty_pair.h"
 
 namespace talmo {
 namespace {

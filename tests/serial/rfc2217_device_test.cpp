@@ -24,12 +24,12 @@
 #include <thread>
 #include <vector>
 
-#include "posix_device.h"
-#include "rfc2217_codec.h"
-#include "rfc2217_device.h"
-#include "ser2net_kit.h"
-#include "ser_comm.h"
-#include "termios2_rate.h"
+#include "platform/posix_device.h"
+#include "platform/rfc2217_codec.h"
+#include "platform/rfc2217_device.h"
+#include "support/ser2net_kit.h"
+#include "serial/ser_comm.h"
+#include "platform/termios2_rate.h"
 
 namespace talmo {
 namespace {

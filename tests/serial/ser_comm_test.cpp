@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fake_device.h"
-#include "ser_comm.h"
+#include "serial/ser_comm.h"
 
 namespace talmo {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "fake_device.h"
-#include "ser_comm.h"
+#include "serial/ser_comm.h"
 
 namespace talmo {
 namespace {

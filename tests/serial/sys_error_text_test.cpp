@@ -2,7 +2,7 @@
 // unknown codes, and each thread gets the text of its own code while others
 // ask at the same time.
 
-#include "ser_types.h"
+#include "serial/ser_types.h"
 
 #include <gtest/gtest.h>
 

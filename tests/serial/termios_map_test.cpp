@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "fake_device.h"
-#include "ser_comm.h"
-#include "termios_map.h"
+#include "serial/ser_comm.h"
+#include "platform/termios_map.h"
 
 namespace talmo {
 namespace {

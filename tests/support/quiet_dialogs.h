@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogs.h"
+#include "mainwindow/dialogs.h"
 
 namespace talmo::test {
 

@@ -26,8 +26,8 @@
 #include <optional>
 #include <thread>
 
-#include "pty_pair.h"
-#include "temp_dir.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace talmo::test {
 

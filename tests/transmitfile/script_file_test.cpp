@@ -1,8 +1,8 @@
 // Script files: lines, data lines, the save name, reading and writing.
 
-#include "script_file.h"
+#include "transmitfile/script_file.h"
 
-#include "talmo_build.h"
+#include "build_info/talmo_build.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,7 +13,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {

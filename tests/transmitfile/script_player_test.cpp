@@ -1,6 +1,6 @@
 // The script player over string lists, a fake local clock and a byte sink.
 
-#include "script_player.h"
+#include "transmitfile/script_player.h"
 
 #include <gtest/gtest.h>
 

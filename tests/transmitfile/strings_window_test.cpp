@@ -2,7 +2,7 @@
 // loading and saving in a temporary folder, playing through the timer, and a
 // script played through a port component on a pseudo-terminal.
 
-#include "strings_window.h"
+#include "transmitfile/strings_window.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -22,13 +22,13 @@
 #include <thread>
 #include <vector>
 
-#include "posix_device.h"
-#include "port_writer.h"
-#include "ser_comm.h"
-#include "ser_sync.h"
+#include "platform/posix_device.h"
+#include "app/port_writer.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
 
-#include "pty_pair.h"
-#include "temp_dir.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {
