@@ -19,8 +19,8 @@
 #include "serial/ser_comm.h"
 // The shared test kit, reached by its path so this folder's build needs no
 // change for it.
-#include "../support/pty_pair.h"
-#include "../support/temp_dir.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace talmo::faults {
 

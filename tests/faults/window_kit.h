@@ -6,7 +6,7 @@
 #include <QTimer>
 
 // The shared quiet boxes, reached by path as fault_kit.h reaches the kit.
-#include "../support/quiet_dialogs.h"
+#include "support/quiet_dialogs.h"
 
 namespace talmo::faults {
 
