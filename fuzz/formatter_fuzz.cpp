@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
 #include "engine/formatter.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -40,7 +40,9 @@ struct Run {
   talmo::TFormatterHooks Hooks() {
     talmo::TFormatterHooks h;
     h.Line = [this](std::string_view l) { lines.emplace_back(l); };
-    h.Capture = [this](const std::uint8_t* b, std::size_t n) { captured.append(reinterpret_cast<const char*>(b), n); };
+    h.Capture = [this](const std::uint8_t* b, std::size_t n) {
+      captured.append(reinterpret_cast<const char*>(b), n);
+    };
     return h;
   }
   talmo::TFormatterClocks Clocks() {
@@ -55,7 +57,6 @@ struct Run {
     return c;
   }
 };
-
 
 }  // namespace
 

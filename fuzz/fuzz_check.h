@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define Check(ok)                                           \
-  do {                                                      \
-    if (!(ok)) {                                            \
+#define Check(ok)                                         \
+  do {                                                    \
+    if (!(ok)) {                                          \
       std::fprintf(stderr, "property broken: %s\n", #ok); \
-      std::abort();                                         \
-    }                                                       \
+      std::abort();                                       \
+    }                                                     \
   } while (false)

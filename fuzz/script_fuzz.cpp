@@ -22,15 +22,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> lines;
   for (std::size_t start = 0; start <= text.size();) {
     const std::size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (line.size() > 4096) line.resize(4096);
     if (!line.empty() && line[0] != ';' && line[0] != '/') lines.push_back(line);
     if (end == std::string::npos) break;
     start = end + 1;
   }
 
-  talmo::TSystemTime now{2026, 12, 1, 7, static_cast<std::uint16_t>(control % 24), static_cast<std::uint16_t>(control % 60),
-                         static_cast<std::uint16_t>((control * 7) % 60), static_cast<std::uint16_t>((control * 37) % 1000)};
+  talmo::TSystemTime now{2026,
+                         12,
+                         1,
+                         7,
+                         static_cast<std::uint16_t>(control % 24),
+                         static_cast<std::uint16_t>(control % 60),
+                         static_cast<std::uint16_t>((control * 7) % 60),
+                         static_cast<std::uint16_t>((control * 37) % 1000)};
   const talmo::TSystemTimeClock clock = [&now] { return now; };
   for (const std::string& line : lines) {
     talmo::TWordList words;
@@ -75,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A step whose write failed uses nothing up: the next step tries the
     // same line in the same state.
-    if (failing && attempted) Check(player.lineIndex == lineAtWrite && player.repeatCount == repeatAtWrite);
+    if (failing && attempted)
+      Check(player.lineIndex == lineAtWrite && player.repeatCount == repeatAtWrite);
     // Let the clock move on by the interval, as the timer would.
     std::uint32_t ms = now.Milliseconds + static_cast<std::uint32_t>(lastInterval % 1000);
     std::uint32_t s = now.Second + static_cast<std::uint32_t>(lastInterval / 1000) + ms / 1000;

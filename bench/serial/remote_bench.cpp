@@ -34,8 +34,8 @@
 #include <vector>
 
 #include "platform/posix_device.h"
-#include "support/ser2net_kit.h"
 #include "serial/ser_comm.h"
+#include "support/ser2net_kit.h"
 
 namespace {
 
@@ -80,7 +80,8 @@ std::string Block(std::size_t n) {
 void Feed(int master, const std::string& data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = ::write(master, data.data() + done, std::min<std::size_t>(65536, data.size() - done));
+    const ssize_t n =
+        ::write(master, data.data() + done, std::min<std::size_t>(65536, data.size() - done));
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else {
@@ -182,7 +183,8 @@ double RawReceive(int port, int master, const std::string& data) {
   std::this_thread::sleep_for(200ms);
   Drain(fd);
   // On the wire every 0xFF is doubled.
-  const std::size_t wire = data.size() + static_cast<std::size_t>(std::count(data.begin(), data.end(), '\xFF'));
+  const std::size_t wire =
+      data.size() + static_cast<std::size_t>(std::count(data.begin(), data.end(), '\xFF'));
   std::vector<char> buf(1 << 20);
   std::size_t got = 0;
   const auto t0 = Clock::now();
@@ -310,7 +312,8 @@ bool PyserialThere() {
   return std::system(cmd.c_str()) == 0;
 }
 
-double PyReceive(const std::string& script, const std::string& url, int master, const std::string& data) {
+double PyReceive(const std::string& script, const std::string& url, int master,
+                 const std::string& data) {
   TPyClient py(script, url, "rx", data.size());
   if (!py.Await("ready", 15000)) return -1;
   const auto t0 = Clock::now();
@@ -390,20 +393,27 @@ int main(int argc, char** argv) {
   const TLatency lPy = py ? PyRoundTrip(script, url, server.Master, pyPings) : TLatency{};
 
   const double mLocal = Median(local), mRaw = Median(raw), mRemote = Median(remote);
-  std::printf("TALMO remote port (RFC 2217 through ser2net on 127.0.0.1, chardelay off) vs the same pty read locally "
-              "vs pyserial %s\n",
-              py ? "(python3-serial)" : "(not installed: apt-get install python3-serial)");
-  std::printf("receive           local %8.1f MB/s  talmo %8.1f MB/s  pyserial %8.2f MB/s  "
-              "talmo/local %.2f  talmo/pyserial %.1f  (%zu MiB, median of %d; pyserial %zu MiB once)\n",
-              mLocal, mRemote, pyRx, mRemote / mLocal, pyRx > 0 ? mRemote / pyRx : -1.0, mib, kRounds, pyMib);
+  std::printf(
+      "TALMO remote port (RFC 2217 through ser2net on 127.0.0.1, chardelay off) vs the same pty "
+      "read locally "
+      "vs pyserial %s\n",
+      py ? "(python3-serial)" : "(not installed: apt-get install python3-serial)");
+  std::printf(
+      "receive           local %8.1f MB/s  talmo %8.1f MB/s  pyserial %8.2f MB/s  "
+      "talmo/local %.2f  talmo/pyserial %.1f  (%zu MiB, median of %d; pyserial %zu MiB once)\n",
+      mLocal, mRemote, pyRx, mRemote / mLocal, pyRx > 0 ? mRemote / pyRx : -1.0, mib, kRounds,
+      pyMib);
   std::printf("receive server    bare socket without decoding %8.1f MB/s  talmo/bare %.2f\n", mRaw,
               mRaw > 0 ? mRemote / mRaw : -1.0);
-  std::printf("round trip median local %8.1f us    talmo %8.1f us    pyserial %8.1f us    "
-              "talmo/local %.2f  pyserial/talmo %.2f  (%d pings; pyserial %d)\n",
-              lLocal.Median, lRemote.Median, lPy.Median, lRemote.Median / lLocal.Median,
-              lPy.Median > 0 ? lPy.Median / lRemote.Median : -1.0, pings, pyPings);
-  std::printf("round trip p99    local %8.1f us    talmo %8.1f us    pyserial %8.1f us    "
-              "talmo/local %.2f  pyserial/talmo %.2f\n",
-              lLocal.P99, lRemote.P99, lPy.P99, lRemote.P99 / lLocal.P99, lPy.P99 > 0 ? lPy.P99 / lRemote.P99 : -1.0);
+  std::printf(
+      "round trip median local %8.1f us    talmo %8.1f us    pyserial %8.1f us    "
+      "talmo/local %.2f  pyserial/talmo %.2f  (%d pings; pyserial %d)\n",
+      lLocal.Median, lRemote.Median, lPy.Median, lRemote.Median / lLocal.Median,
+      lPy.Median > 0 ? lPy.Median / lRemote.Median : -1.0, pings, pyPings);
+  std::printf(
+      "round trip p99    local %8.1f us    talmo %8.1f us    pyserial %8.1f us    "
+      "talmo/local %.2f  pyserial/talmo %.2f\n",
+      lLocal.P99, lRemote.P99, lPy.P99, lRemote.P99 / lLocal.P99,
+      lPy.P99 > 0 ? lPy.P99 / lRemote.P99 : -1.0);
   return 0;
 }

@@ -57,17 +57,17 @@ struct Pty {
   }
 };
 
-double Seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 void WriteAll(int fd, std::size_t total, std::size_t block) {
   std::vector<char> buf(block, 'r');
   std::size_t off = 0;
   while (off < total) {
     const ssize_t w = write(fd, buf.data(), std::min(block, total - off));
-    if (w > 0) off += static_cast<std::size_t>(w);
-    else if (errno != EINTR && errno != EAGAIN) break;
+    if (w > 0)
+      off += static_cast<std::size_t>(w);
+    else if (errno != EINTR && errno != EAGAIN)
+      break;
   }
 }
 
@@ -76,15 +76,15 @@ void ReadAll(int fd, std::size_t total) {
   std::size_t got = 0;
   while (got < total) {
     const ssize_t r = read(fd, buf.data(), buf.size());
-    if (r > 0) got += static_cast<std::size_t>(r);
-    else if (r < 0 && errno != EINTR && errno != EAGAIN) break;
+    if (r > 0)
+      got += static_cast<std::size_t>(r);
+    else if (r < 0 && errno != EINTR && errno != EAGAIN)
+      break;
   }
 }
 
-std::unique_ptr<TSerComm> MakePort(TSerQueueSync& sync,
-                                   const std::string& path) {
-  auto c = std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(),
-                                      sync);
+std::unique_ptr<TSerComm> MakePort(TSerQueueSync& sync, const std::string& path) {
+  auto c = std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), sync);
   c->SetDeviceName(path);
   c->SetBaudrate(br115200);
   return c;
@@ -259,11 +259,14 @@ std::pair<double, double> SideBySide(int rounds, A a, B b) {
 
 int main() {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  std::printf("TALMO serial component vs plain descriptor loops "
-              "(pty pairs, median of 5 alternating rounds, latency of 3)\n");
+  std::printf(
+      "TALMO serial component vs plain descriptor loops "
+      "(pty pairs, median of 5 alternating rounds, latency of 3)\n");
   const auto [rxPlain, rxPort] = SideBySide(5, ReceivePlain, ReceivePort);
-  std::printf("receive 64 MiB    plain %8.1f MB/s  port %8.1f MB/s  "
-              "port/plain %.2f\n", rxPlain, rxPort, rxPort / rxPlain);
+  std::printf(
+      "receive 64 MiB    plain %8.1f MB/s  port %8.1f MB/s  "
+      "port/plain %.2f\n",
+      rxPlain, rxPort, rxPort / rxPlain);
 
   std::vector<double> mPlain, mPort, pPlain, pPort;
   for (int i = 0; i < 3; ++i) {
@@ -273,19 +276,21 @@ int main() {
     mPort.push_back(b.median_us);
     pPort.push_back(b.p99_us);
   }
-  std::printf("latency median    plain %8.1f us    port %8.1f us    "
-              "port/plain %.2f\n", Median(mPlain), Median(mPort),
-              Median(mPort) / Median(mPlain));
-  std::printf("latency p99       plain %8.1f us    port %8.1f us    "
-              "port/plain %.2f\n", Median(pPlain), Median(pPort),
-              Median(pPort) / Median(pPlain));
+  std::printf(
+      "latency median    plain %8.1f us    port %8.1f us    "
+      "port/plain %.2f\n",
+      Median(mPlain), Median(mPort), Median(mPort) / Median(mPlain));
+  std::printf(
+      "latency p99       plain %8.1f us    port %8.1f us    "
+      "port/plain %.2f\n",
+      Median(pPlain), Median(pPort), Median(pPort) / Median(pPlain));
 
   for (int size : {1024, 2048, 64 * 1024, 1024 * 1024}) {
-    const auto [txPlain, txPort] =
-        SideBySide(5, SendPlain, [size] { return SendPort(size); });
-    std::printf("send 1 KiB blocks plain %8.1f MB/s  port %8.1f MB/s  "
-                "port/plain %.2f  (WriteSize %d)\n",
-                txPlain, txPort, txPort / txPlain, size);
+    const auto [txPlain, txPort] = SideBySide(5, SendPlain, [size] { return SendPort(size); });
+    std::printf(
+        "send 1 KiB blocks plain %8.1f MB/s  port %8.1f MB/s  "
+        "port/plain %.2f  (WriteSize %d)\n",
+        txPlain, txPort, txPort / txPlain, size);
   }
   return 0;
 }

@@ -10,21 +10,21 @@
 // grows less than 3 MiB over the second half.
 // Prints the figures; exit status 1 when a target is missed.
 
+#include <fcntl.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
-#include <fcntl.h>
-#include <pty.h>
-#include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "mainwindow/main_window.h"
-#include "platform/posix_device.h"
 #include "mainwindow/radio_group.h"
+#include "platform/posix_device.h"
 #include "soak_kit.h"
 
 namespace {
@@ -135,7 +135,8 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_until(next);
       const auto posted = Clock::now();
       QMetaObject::invokeMethod(
-          &app, [&lateness, posted] { lateness.push_back(Ms(Clock::now() - posted)); }, Qt::QueuedConnection);
+          &app, [&lateness, posted] { lateness.push_back(Ms(Clock::now() - posted)); },
+          Qt::QueuedConnection);
     }
   });
 
@@ -165,9 +166,12 @@ int main(int argc, char** argv) {
     // What the line did not take yet still goes out.
     while (!pending.empty() && !abandon) {
       const ssize_t n = ::write(master, pending.data(), pending.size());
-      if (n > 0) bytes += static_cast<std::uint64_t>(n), pending.erase(0, static_cast<std::size_t>(n));
-      else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (n > 0)
+        bytes += static_cast<std::uint64_t>(n), pending.erase(0, static_cast<std::size_t>(n));
+      else if (n < 0 && errno != EAGAIN && errno != EINTR)
+        break;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     sent = seq;
     feederDone = true;
@@ -181,8 +185,8 @@ int main(int argc, char** argv) {
   std::vector<Sample> samples;
   QTimer sampler;
   QObject::connect(&sampler, &QTimer::timeout, [&] {
-    samples.push_back({std::chrono::duration<double>(Clock::now() - t0).count(), w.PendingLines().PendingCount(),
-                       RssKiB()});
+    samples.push_back({std::chrono::duration<double>(Clock::now() - t0).count(),
+                       w.PendingLines().PendingCount(), RssKiB()});
   });
   sampler.start(1000);
   RunLoop(args.Seconds);
@@ -219,7 +223,8 @@ int main(int argc, char** argv) {
       }
       if (l.rfind(" 02", 0) != 0) continue;
       const std::optional<std::string> b = HexLineBytes(l);
-      const std::uint64_t seq = b && b->size() > 9 ? std::strtoull(b->substr(1, 8).c_str(), nullptr, 10) : 0;
+      const std::uint64_t seq =
+          b && b->size() > 9 ? std::strtoull(b->substr(1, 8).c_str(), nullptr, 10) : 0;
       if (!b || *b != Frame(seq) || (!first && seq != c.Next + gap)) c.Ok = false;
       first = false;
       gap = 0;
@@ -252,25 +257,35 @@ int main(int argc, char** argv) {
   const double worst = lateness.empty() ? 0 : *std::max_element(lateness.begin(), lateness.end());
   const bool latenessOk = !lateness.empty() && p99 < kLatenessTargetMs;
   const double secs = args.Seconds;
-  std::printf("GUI soak: %.0f s, %.0f lines/s through a pseudo-terminal into the offscreen main window (Hex look)\n",
-              secs, args.Rate);
-  std::printf("  fed                  %llu frames, %.2f MB (%.0f lines/s)%s\n", static_cast<unsigned long long>(sent.load()),
-              static_cast<double>(bytes) / 1e6, static_cast<double>(sent) / secs,
+  std::printf(
+      "GUI soak: %.0f s, %.0f lines/s through a pseudo-terminal into the offscreen main window "
+      "(Hex look)\n",
+      secs, args.Rate);
+  std::printf("  fed                  %llu frames, %.2f MB (%.0f lines/s)%s\n",
+              static_cast<unsigned long long>(sent.load()), static_cast<double>(bytes) / 1e6,
+              static_cast<double>(sent) / secs,
               lateBursts ? " (the line was full now and then)" : "");
-  std::printf("  GUI lateness         median %.2f ms, 99th percentile %.2f ms, worst %.1f ms (%zu probes, one per 10 ms): %s\n",
-              median, p99, worst, probes, latenessOk ? "under 50 ms" : "NOT under 50 ms");
-  std::printf("  lines                %zu frames in the pane (%zu pane lines, at most %d kept), %zu pending (at most %zu), "
-              "%zu dropped unshown and told (the pump shows 8 per 199 ms tick); %s\n",
-              pane.Frames, paneLines, kPaneMaxLines, pendingEnd, TPendingLines::DefaultMaxLines, droppedEnd,
-              linesOk ? "every frame accounted for, the pane's in order" : "FRAMES LOST, UNTOLD OR OUT OF ORDER");
+  std::printf(
+      "  GUI lateness         median %.2f ms, 99th percentile %.2f ms, worst %.1f ms (%zu probes, "
+      "one per 10 ms): %s\n",
+      median, p99, worst, probes, latenessOk ? "under 50 ms" : "NOT under 50 ms");
+  std::printf(
+      "  lines                %zu frames in the pane (%zu pane lines, at most %d kept), %zu "
+      "pending (at most %zu), "
+      "%zu dropped unshown and told (the pump shows 8 per 199 ms tick); %s\n",
+      pane.Frames, paneLines, kPaneMaxLines, pendingEnd, TPendingLines::DefaultMaxLines, droppedEnd,
+      linesOk ? "every frame accounted for, the pane's in order"
+              : "FRAMES LOST, UNTOLD OR OUT OF ORDER");
   std::printf("  pending, once a second:");
   for (std::size_t i = 0; i < samples.size(); i += std::max<std::size_t>(1, samples.size() / 10))
     std::printf(" %.0fs:%zu", samples[i].t, samples[i].pending);
   std::printf("\n");
   const double growth = static_cast<double>(rssEnd - rssOpen);
-  std::printf("  memory (VmRSS)       %.1f MiB with the port open, %.1f MiB at the end (%+.1f MiB; %.0f bytes per pending line)\n",
-              static_cast<double>(rssOpen) / 1024, static_cast<double>(rssEnd) / 1024, growth / 1024,
-              pendingEnd ? growth * 1024 / static_cast<double>(pendingEnd) : 0.0);
+  std::printf(
+      "  memory (VmRSS)       %.1f MiB with the port open, %.1f MiB at the end (%+.1f MiB; %.0f "
+      "bytes per pending line)\n",
+      static_cast<double>(rssOpen) / 1024, static_cast<double>(rssEnd) / 1024, growth / 1024,
+      pendingEnd ? growth * 1024 / static_cast<double>(pendingEnd) : 0.0);
   // The second half: from the sample nearest half time to the last one.
   long rssMid = rssOpen, rssLast = rssEnd;
   double tMid = 0, tLast = 0;
@@ -287,14 +302,18 @@ int main(int argc, char** argv) {
   const bool judged = tMid > static_cast<double>(TPendingLines::DefaultMaxLines) / args.Rate + 10;
   const bool memoryOk = !judged || halfGrowthMiB < kSecondHalfGrowthMiB;
   std::printf("  memory, second half  %.1f MiB at %.0f s, %.1f MiB at %.0f s (%+.2f MiB): %s\n",
-              static_cast<double>(rssMid) / 1024, tMid, static_cast<double>(rssLast) / 1024, tLast, halfGrowthMiB,
-              !judged ? "not judged (the backlog fills after half time)"
-                      : memoryOk ? "under 3 MiB" : "NOT under 3 MiB");
+              static_cast<double>(rssMid) / 1024, tMid, static_cast<double>(rssLast) / 1024, tLast,
+              halfGrowthMiB,
+              !judged    ? "not judged (the backlog fills after half time)"
+              : memoryOk ? "under 3 MiB"
+                         : "NOT under 3 MiB");
   for (const std::string& s : dialogs->shown) std::printf("  the window said: %s\n", s.c_str());
-  std::printf("SOAK-GUI seconds=%.0f rate=%.0f sent=%llu lateness_median_ms=%.3f lateness_p99_ms=%.3f "
-              "lateness_max_ms=%.3f pending_end=%zu pane_lines=%zu lines_ok=%d rss_open_kib=%ld rss_end_kib=%ld "
-              "dropped=%zu rss_mid_kib=%ld rss_last_kib=%ld half_growth_mib=%.2f\n",
-              secs, args.Rate, static_cast<unsigned long long>(sent.load()), median, p99, worst, pendingEnd,
-              pane.Frames, linesOk ? 1 : 0, rssOpen, rssEnd, droppedEnd, rssMid, rssLast, halfGrowthMiB);
+  std::printf(
+      "SOAK-GUI seconds=%.0f rate=%.0f sent=%llu lateness_median_ms=%.3f lateness_p99_ms=%.3f "
+      "lateness_max_ms=%.3f pending_end=%zu pane_lines=%zu lines_ok=%d rss_open_kib=%ld "
+      "rss_end_kib=%ld "
+      "dropped=%zu rss_mid_kib=%ld rss_last_kib=%ld half_growth_mib=%.2f\n",
+      secs, args.Rate, static_cast<unsigned long long>(sent.load()), median, p99, worst, pendingEnd,
+      pane.Frames, linesOk ? 1 : 0, rssOpen, rssEnd, droppedEnd, rssMid, rssLast, halfGrowthMiB);
   return latenessOk && linesOk && memoryOk && dialogs->shown.empty() ? 0 : 1;
 }

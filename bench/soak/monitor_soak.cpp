@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/loopback_port.h"
 #include "app/monitor_command.h"
+#include "platform/loopback_port.h"
 #include "soak_kit.h"
 
 namespace {
@@ -42,7 +42,9 @@ const char* const kUsage =
     "capture and memory (flat after the first --warmup seconds, default 5).\n"
     "--keep DIR leaves the capture and the monitor's messages in DIR.\n";
 
-double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double Since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 double CpuSeconds() {
   timespec ts{};
@@ -113,8 +115,8 @@ bool WriteAll(int fd, const std::string& data) {
 }
 
 // Compares the capture file with the frames 0 .. frames-1, in pieces.
-bool CaptureEqualsSent(const std::string& path, std::uint64_t frames, std::uint64_t sentBytes, std::uint64_t& size,
-                       std::uint64_t& firstDiff) {
+bool CaptureEqualsSent(const std::string& path, std::uint64_t frames, std::uint64_t sentBytes,
+                       std::uint64_t& size, std::uint64_t& firstDiff) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   size = 0;
   firstDiff = 0;
@@ -185,8 +187,9 @@ int main(int argc, char** argv) {
 
   TMonitorStop stop;
   int status = -1;
-  const std::vector<std::string> monitorArgs = {"--port", "COM99", "--baud", "115200", "--first", "02",
-                                                "--last", "03",   "--hex",  "--capture", capture};
+  const std::vector<std::string> monitorArgs = {"--port",  "COM99",     "--baud", "115200",
+                                                "--first", "02",        "--last", "03",
+                                                "--hex",   "--capture", capture};
   std::thread monitor([&] { status = RunMonitor(monitorArgs, out, err, &stop); });
 
   std::mutex messagesLock;
@@ -205,11 +208,13 @@ int main(int argc, char** argv) {
   std::thread outReader([&] {
     std::vector<char> b(1 << 16);
     ssize_t n;
-    while ((n = ::read(outPipe[0], b.data(), b.size())) > 0) checker.Take(b.data(), static_cast<std::size_t>(n));
+    while ((n = ::read(outPipe[0], b.data(), b.size())) > 0)
+      checker.Take(b.data(), static_cast<std::size_t>(n));
   });
 
   const auto openBy = Clock::now() + std::chrono::seconds(5);
-  while (!opened && Clock::now() < openBy) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (!opened && Clock::now() < openBy)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (!opened) {
     stop.Request();
     monitor.join();
@@ -292,26 +297,38 @@ int main(int argc, char** argv) {
   const bool linesOk = lines == frames && wrong == 0 && missing == 0 && checker.Next == frames;
   const double mbps = static_cast<double>(bytes) / 1e6 / sendSeconds;
 
-  std::printf("monitor soak: %.0f s on COM99 (built-in loopback), STX/ETX frames of 10-70 bytes, Hex look, capture on\n",
-              sendSeconds);
+  std::printf(
+      "monitor soak: %.0f s on COM99 (built-in loopback), STX/ETX frames of 10-70 bytes, Hex look, "
+      "capture on\n",
+      sendSeconds);
   std::printf("  sent                 %llu frames, %.1f MB: %.2f MB/s, %.0f frames/s%s\n",
               static_cast<unsigned long long>(frames), static_cast<double>(bytes) / 1e6, mbps,
-              static_cast<double>(frames) / sendSeconds, writeFailed ? " (the line stopped taking bytes)" : "");
-  std::printf("  lines                %llu, %s (%llu wrong, %llu frames missing); last line %.2f s after the last send\n",
-              static_cast<unsigned long long>(lines), linesOk ? "each its frame, in order" : "NOT all frames",
-              static_cast<unsigned long long>(wrong), static_cast<unsigned long long>(missing), drainSeconds);
+              static_cast<double>(frames) / sendSeconds,
+              writeFailed ? " (the line stopped taking bytes)" : "");
+  std::printf(
+      "  lines                %llu, %s (%llu wrong, %llu frames missing); last line %.2f s after "
+      "the last send\n",
+      static_cast<unsigned long long>(lines),
+      linesOk ? "each its frame, in order" : "NOT all frames",
+      static_cast<unsigned long long>(wrong), static_cast<unsigned long long>(missing),
+      drainSeconds);
   for (const std::string& r : checker.Reports) std::printf("    %s\n", r.c_str());
   if (capEqual)
-    std::printf("  capture              %llu bytes, equal to the bytes sent\n", static_cast<unsigned long long>(capSize));
+    std::printf("  capture              %llu bytes, equal to the bytes sent\n",
+                static_cast<unsigned long long>(capSize));
   else
-    std::printf("  capture              %llu bytes, NOT equal to the %llu bytes sent (first difference at %llu)\n",
-                static_cast<unsigned long long>(capSize), static_cast<unsigned long long>(bytes),
-                static_cast<unsigned long long>(firstDiff));
-  std::printf("  memory (VmRSS)       %.1f MiB after %.0f s warm-up, %.1f MiB at the end, max %.1f MiB, "
-              "trend %+.0f KiB/min: %s\n",
-              rssStart / 1024, args.Warmup, rssEnd / 1024, rssMax / 1024, slope, flat ? "flat" : "GROWING");
-  std::printf("  CPU                  %.2f cores (monitor, loopback echo and this checker together)\n",
-              cpu / (sendSeconds + drainSeconds));
+    std::printf(
+        "  capture              %llu bytes, NOT equal to the %llu bytes sent (first difference at "
+        "%llu)\n",
+        static_cast<unsigned long long>(capSize), static_cast<unsigned long long>(bytes),
+        static_cast<unsigned long long>(firstDiff));
+  std::printf(
+      "  memory (VmRSS)       %.1f MiB after %.0f s warm-up, %.1f MiB at the end, max %.1f MiB, "
+      "trend %+.0f KiB/min: %s\n",
+      rssStart / 1024, args.Warmup, rssEnd / 1024, rssMax / 1024, slope, flat ? "flat" : "GROWING");
+  std::printf(
+      "  CPU                  %.2f cores (monitor, loopback echo and this checker together)\n",
+      cpu / (sendSeconds + drainSeconds));
   std::printf("  monitor exit status  %d\n", status);
   {
     std::lock_guard lock(messagesLock);
@@ -324,12 +341,16 @@ int main(int argc, char** argv) {
   // Bytes the capture lacks, has too many of, or holds changed; frames
   // whose line was missing or wrong.
   const std::uint64_t badBytes =
-      capEqual ? 0 : std::max<std::uint64_t>(1, capSize > bytes ? capSize - bytes : bytes - capSize);
-  std::printf("SOAK-MONITOR seconds=%.1f mbps=%.3f frames=%llu lines_ok=%d capture_equal=%d bad_bytes=%llu "
-              "bad_frames=%llu rss_start_kib=%.0f rss_end_kib=%.0f rss_max_kib=%.0f rss_slope_kib_min=%.1f flat=%d\n",
-              sendSeconds, mbps, static_cast<unsigned long long>(frames), linesOk ? 1 : 0, capEqual ? 1 : 0,
-              static_cast<unsigned long long>(badBytes), static_cast<unsigned long long>(wrong + missing +
-                                                                                          (lines > frames ? lines - frames : frames - lines)),
-              rssStart, rssEnd, rssMax, slope, flat ? 1 : 0);
+      capEqual ? 0
+               : std::max<std::uint64_t>(1, capSize > bytes ? capSize - bytes : bytes - capSize);
+  std::printf(
+      "SOAK-MONITOR seconds=%.1f mbps=%.3f frames=%llu lines_ok=%d capture_equal=%d bad_bytes=%llu "
+      "bad_frames=%llu rss_start_kib=%.0f rss_end_kib=%.0f rss_max_kib=%.0f rss_slope_kib_min=%.1f "
+      "flat=%d\n",
+      sendSeconds, mbps, static_cast<unsigned long long>(frames), linesOk ? 1 : 0, capEqual ? 1 : 0,
+      static_cast<unsigned long long>(badBytes),
+      static_cast<unsigned long long>(wrong + missing +
+                                      (lines > frames ? lines - frames : frames - lines)),
+      rssStart, rssEnd, rssMax, slope, flat ? 1 : 0);
   return linesOk && capEqual && flat && status == 0 && !writeFailed ? 0 : 1;
 }

@@ -79,7 +79,8 @@ inline double Slope(const std::vector<double>& x, const std::vector<double>& y) 
   mx /= static_cast<double>(n);
   my /= static_cast<double>(n);
   double num = 0, den = 0;
-  for (std::size_t i = 0; i < n; ++i) num += (x[i] - mx) * (y[i] - my), den += (x[i] - mx) * (x[i] - mx);
+  for (std::size_t i = 0; i < n; ++i)
+    num += (x[i] - mx) * (y[i] - my), den += (x[i] - mx) * (x[i] - mx);
   return den > 0 ? num / den : 0;
 }
 
@@ -91,7 +92,8 @@ struct TSoakArgs {
   double Rate = 0;   // lines a second, where the program feeds at a rate
 };
 
-inline TSoakArgs ParseSoakArgs(int argc, char** argv, double seconds, double warmup, const char* usage) {
+inline TSoakArgs ParseSoakArgs(int argc, char** argv, double seconds, double warmup,
+                               const char* usage) {
   TSoakArgs a{seconds, warmup, {}, 0};
   for (int i = 1; i < argc; ++i) {
     const std::string n = argv[i];
@@ -107,12 +109,17 @@ inline TSoakArgs ParseSoakArgs(int argc, char** argv, double seconds, double war
     char* end = nullptr;
     const double d = std::strtod(v.c_str(), &end);
     const bool number = end && *end == '\0' && d > 0 && d < 1e6;
-    if (n == "--seconds" && number) a.Seconds = d;
-    else if (n == "--warmup" && number) a.Warmup = d;
-    else if (n == "--rate" && number) a.Rate = d;
-    else if (n == "--keep") a.Keep = v;
+    if (n == "--seconds" && number)
+      a.Seconds = d;
+    else if (n == "--warmup" && number)
+      a.Warmup = d;
+    else if (n == "--rate" && number)
+      a.Rate = d;
+    else if (n == "--keep")
+      a.Keep = v;
     else {
-      std::fprintf(stderr, "%s: bad option or value: %s %s\n%s", argv[0], n.c_str(), v.c_str(), usage);
+      std::fprintf(stderr, "%s: bad option or value: %s %s\n%s", argv[0], n.c_str(), v.c_str(),
+                   usage);
       std::exit(2);
     }
   }

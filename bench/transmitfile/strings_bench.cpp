@@ -5,15 +5,15 @@
 // against the moment the previous step set its 10 ms interval. Prints the
 // figures; asserts nothing.
 
-#include <QApplication>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
 #include <fcntl.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "mainwindow/main_window.h"
-#include "platform/posix_device.h"
-#include "mainwindow/radio_group.h"
 #include "app/port_writer.h"
+#include "mainwindow/main_window.h"
+#include "mainwindow/radio_group.h"
+#include "platform/posix_device.h"
 #include "transmitfile/strings_window.h"
 
 namespace {
@@ -46,8 +46,12 @@ struct QuietDialogs : talmo::TMainDialogs {
 
 struct QuietStringsDialogs : talmo::TStringsDialogs {
   std::string path;
-  std::optional<std::string> ChooseOpenFile(const std::string&, const std::string&) override { return path; }
-  std::optional<std::string> ChooseSaveFile(const std::string&, const std::string&) override { return std::nullopt; }
+  std::optional<std::string> ChooseOpenFile(const std::string&, const std::string&) override {
+    return path;
+  }
+  std::optional<std::string> ChooseSaveFile(const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
   bool Confirm(const std::string&) override { return false; }
   void Error(const std::string& t) override { std::fprintf(stderr, "error: %s\n", t.c_str()); }
 };
@@ -61,7 +65,7 @@ double Percentile(std::vector<double> v, double p) {
 
 struct Figures {
   std::vector<double> lateMs;
-  std::size_t received = 0;  // bytes the main window got meanwhile
+  std::size_t received = 0;   // bytes the main window got meanwhile
   std::size_t paneLines = 0;  // display lines the main window made of them
 };
 
@@ -84,7 +88,8 @@ Figures Run(const std::string& dir, bool flood) {
   env.Dialogs = std::make_shared<QuietDialogs>();
   env.Delay = [](int) {};
   const std::string path = name;
-  env.Driver = std::make_shared<talmo::TSerPosixDriver>([path](const std::string&) { return path; });
+  env.Driver =
+      std::make_shared<talmo::TSerPosixDriver>([path](const std::string&) { return path; });
   env.PortList = [path] { return std::vector<talmo::TPortEntry>{{"COM3", path, ""}}; };
   talmo::TfoMain main(env);
   main.FormActivate();
@@ -158,10 +163,11 @@ Figures Run(const std::string& dir, bool flood) {
 }
 
 void Print(const char* what, const Figures& f) {
-  std::printf("%-34s ticks %4zu  lateness median %6.3f ms  p99 %6.3f ms  max %7.3f ms", what, f.lateMs.size() + 1,
-              Percentile(f.lateMs, 0.5), Percentile(f.lateMs, 0.99),
+  std::printf("%-34s ticks %4zu  lateness median %6.3f ms  p99 %6.3f ms  max %7.3f ms", what,
+              f.lateMs.size() + 1, Percentile(f.lateMs, 0.5), Percentile(f.lateMs, 0.99),
               f.lateMs.empty() ? 0.0 : *std::max_element(f.lateMs.begin(), f.lateMs.end()));
-  if (f.received) std::printf("  (device sent %zu bytes, the window made %zu lines)", f.received, f.paneLines);
+  if (f.received)
+    std::printf("  (device sent %zu bytes, the window made %zu lines)", f.received, f.paneLines);
   std::printf("\n");
 }
 

@@ -60,8 +60,8 @@ long long TArgScanner::Number(long long min, long long max) {
     n = n * 10 + (c - '0');
   }
   if (!ok || n < min || n > max)
-    throw TUsageError("bad value for " + FName + ": '" + v + "' (a whole number from " + std::to_string(min) +
-                      " to " + std::to_string(max) + " expected)");
+    throw TUsageError("bad value for " + FName + ": '" + v + "' (a whole number from " +
+                      std::to_string(min) + " to " + std::to_string(max) + " expected)");
   return n;
 }
 
@@ -75,7 +75,8 @@ namespace {
 std::string SignValue(TArgScanner& s) {
   const std::string v = s.Value();
   if (!IsSignFieldText(v))
-    throw TUsageError("bad value for " + s.Word() + ": '" + v + "' (one or two letters or digits expected, e.g. 02)");
+    throw TUsageError("bad value for " + s.Word() + ": '" + v +
+                      "' (one or two letters or digits expected, e.g. 02)");
   return v;
 }
 
@@ -91,18 +92,30 @@ bool TFramingRequest::Take(TArgScanner& s) {
     s.NoValue();
     target = v;
   };
-  if (n == "--first") First = SignValue(s);
-  else if (n == "--last") Last = SignValue(s);
-  else if (n == "--bcc") choice(Bcc, true);
-  else if (n == "--no-bcc") choice(Bcc, false);
-  else if (n == "--time") choice(Time, true);
-  else if (n == "--no-time") choice(Time, false);
-  else if (n == "--no-convert") flag(NoConvert);
-  else if (n == "--hex") flag(Hex);
-  else if (n == "--stxhl") flag(STXHL);
-  else if (n == "--prod2") flag(PROD2);
-  else if (n == "--manch") flag(Manch);
-  else return false;
+  if (n == "--first")
+    First = SignValue(s);
+  else if (n == "--last")
+    Last = SignValue(s);
+  else if (n == "--bcc")
+    choice(Bcc, true);
+  else if (n == "--no-bcc")
+    choice(Bcc, false);
+  else if (n == "--time")
+    choice(Time, true);
+  else if (n == "--no-time")
+    choice(Time, false);
+  else if (n == "--no-convert")
+    flag(NoConvert);
+  else if (n == "--hex")
+    flag(Hex);
+  else if (n == "--stxhl")
+    flag(STXHL);
+  else if (n == "--prod2")
+    flag(PROD2);
+  else if (n == "--manch")
+    flag(Manch);
+  else
+    return false;
   return true;
 }
 

@@ -42,7 +42,8 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
       if (!r.Framing.Take(s)) s.Unknown();
       continue;
     }
-    if (r.File) throw TUsageError("more than one FILE given ('" + *r.File + "', '" + s.Word() + "')");
+    if (r.File)
+      throw TUsageError("more than one FILE given ('" + *r.File + "', '" + s.Word() + "')");
     r.File = s.Word();
   }
   r.Framing.Check();
@@ -69,7 +70,8 @@ class TLineWriter {
 
  private:
   void Write() {
-    if (!Failed() && !Buffer_.empty() && std::fwrite(Buffer_.data(), 1, Buffer_.size(), Out_) != Buffer_.size())
+    if (!Failed() && !Buffer_.empty() &&
+        std::fwrite(Buffer_.data(), 1, Buffer_.size(), Out_) != Buffer_.size())
       Failure_ = errno != 0 ? errno : EIO;
     Buffer_.clear();
   }
@@ -105,7 +107,8 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   if (path != "-") {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(), SysErrorText(errno).c_str());
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(),
+                   SysErrorText(errno).c_str());
       return kExitFailure;
     }
   }
@@ -136,7 +139,8 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(), SysErrorText(errno).c_str());
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(),
+                   SysErrorText(errno).c_str());
       status = kExitFailure;
       break;
     }

@@ -10,8 +10,8 @@ TMainEnvironment MakeDesktopEnvironment() {
   TMainEnvironment env;
   env.SettingsPath = SettingsFilePath();
   auto store = TRegistryStore::ForFile(env.SettingsPath);
-  env.Driver =
-      std::make_shared<TSerPosixDriver>(TPortList::DeviceResolver(store, TPortSources{}, BuiltInLoopbackEntry()));
+  env.Driver = std::make_shared<TSerPosixDriver>(
+      TPortList::DeviceResolver(store, TPortSources{}, BuiltInLoopbackEntry()));
   env.PortList = [store] { return MachinePortList(store).Entries(); };
   return env;
 }

@@ -14,14 +14,14 @@
 #include <string_view>
 #include <system_error>
 
-#include "mainwindow/capture_file.h"
 #include "app/cli_args.h"
-#include "engine/formatter.h"
 #include "app/port_args.h"
+#include "engine/formatter.h"
+#include "mainwindow/capture_file.h"
 #include "platform/port_list.h"
-#include "serial/port_messages.h"
 #include "platform/posix_device.h"
 #include "platform/registry.h"
+#include "serial/port_messages.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 
@@ -38,15 +38,15 @@ std::string MonitorUsage() {
              "errors.\n") +
          kPortOptionsHelp +
          "  --capture FILE  write the raw received bytes to FILE\n"
-             "  --seconds N     end after N seconds (default: at Ctrl+C)\n"
-             "  --reconnect     when the device or connection goes away, wait for it\n"
-             "                  to come back (trying at most once a second) and go\n"
-             "                  on with the same settings and the same capture\n"
-             "  --send FILE     send FILE's bytes once the port is open, at the\n"
-             "                  line's pace (any size; a FIFO or a device too);\n"
-             "  --repeat MS     and again every MS milliseconds, each copy after\n"
-             "                  the previous one has gone out\n"
-             "Framing options, as for decode:\n" +
+         "  --seconds N     end after N seconds (default: at Ctrl+C)\n"
+         "  --reconnect     when the device or connection goes away, wait for it\n"
+         "                  to come back (trying at most once a second) and go\n"
+         "                  on with the same settings and the same capture\n"
+         "  --send FILE     send FILE's bytes once the port is open, at the\n"
+         "                  line's pace (any size; a FIFO or a device too);\n"
+         "  --repeat MS     and again every MS milliseconds, each copy after\n"
+         "                  the previous one has gone out\n"
+         "Framing options, as for decode:\n" +
          kFramingOptionsHelp;
 }
 
@@ -73,15 +73,19 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
     const std::string n = s.Word();
     if (r.Framing.Take(s)) continue;
     if (r.Line.Take(s)) continue;
-    if (n == "--capture") r.Capture = s.Value();
-    else if (n == "--seconds") r.Seconds = s.Number(0, 100000000);
-    else if (n == "--send") r.Send = s.Value();
-    else if (n == "--repeat") r.RepeatMs = s.Number(1, 100000000);
+    if (n == "--capture")
+      r.Capture = s.Value();
+    else if (n == "--seconds")
+      r.Seconds = s.Number(0, 100000000);
+    else if (n == "--send")
+      r.Send = s.Value();
+    else if (n == "--repeat")
+      r.RepeatMs = s.Number(1, 100000000);
     else if (n == "--reconnect") {
       s.NoValue();
       r.Reconnect = true;
-    }
-    else s.Unknown();
+    } else
+      s.Unknown();
   }
   r.Framing.Check();
   r.Line.CheckOne();
@@ -125,7 +129,8 @@ void WriteWake(int fd) noexcept {
 
 int MakeWakeFd() {
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot make an event descriptor");
+  if (fd < 0)
+    throw std::system_error(errno, std::generic_category(), "cannot make an event descriptor");
   return fd;
 }
 
@@ -225,7 +230,8 @@ void TMonitorStop::Request() noexcept {
   errno = saved;
 }
 
-int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, TMonitorStop* stop) {
+int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+               TMonitorStop* stop) {
   TMonitorRequest req;
   try {
     req = Parse(args);
@@ -247,7 +253,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   if (req.Send) {
     send.Path = *req.Send;
     if (const int code = send.Open()) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", req.Send->c_str(), SysErrorText(code).c_str());
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", req.Send->c_str(),
+                   SysErrorText(code).c_str());
       return kExitFailure;
     }
   }
@@ -266,7 +273,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   const auto writeLine = [&](std::string_view line) {
     if (outError) return;
     errno = 0;
-    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() || std::fputc('\n', out) == EOF)
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
+        std::fputc('\n', out) == EOF)
       outError = errno ? errno : EIO;
   };
 
@@ -362,7 +370,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       return true;
     }
     if (n < 0) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(), SysErrorText(errno).c_str());
+      std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(),
+                   SysErrorText(errno).c_str());
       return false;
     }
     if (n == 0) {  // this copy has gone into the queue whole
@@ -399,7 +408,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
         waiting = false;
         backAt = now;
         openFailures.clear();
-        std::fprintf(err, "talmocli: %s: The device is back; monitoring goes on.\n", deviceTitle.c_str());
+        std::fprintf(err, "talmocli: %s: The device is back; monitoring goes on.\n",
+                     deviceTitle.c_str());
       } else {
         if (std::find(openFailures.begin(), openFailures.end(), failure) == openFailures.end()) {
           if (!openFailures.empty()) std::fputs(failure.c_str(), err);
@@ -411,7 +421,8 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     }
     if (req.Send && !waiting && !send.Copying && req.RepeatMs && now >= send.Due) {
       if (const int code = send.StartCopy(now, true)) {
-        std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(), SysErrorText(code).c_str());
+        std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(),
+                     SysErrorText(code).c_str());
         status = kExitFailure;
         break;
       }
@@ -440,8 +451,9 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       holdUntil = now;
       // Tried soon when it had been there a while; a device that keeps
       // dropping right after its return waits longer each time.
-      retryDelay = !backAt || now - *backAt >= kSettled ? Clock::duration(kRetryFirst)
-                                                       : std::min<Clock::duration>(retryDelay * 2, kRetryMost);
+      retryDelay = !backAt || now - *backAt >= kSettled
+                       ? Clock::duration(kRetryFirst)
+                       : std::min<Clock::duration>(retryDelay * 2, kRetryMost);
       retryAt = now + retryDelay;
       waiting = true;
       SayDeviceGone(err, deviceTitle, "Waiting for it to come back.");
@@ -484,9 +496,11 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       if (roundBytes > 0 && mayHold) {
         // The bytes of this batch came in since the previous one.
         const auto at = Clock::now();
-        const auto since = std::chrono::duration_cast<std::chrono::microseconds>(at - lastBatch).count();
+        const auto since =
+            std::chrono::duration_cast<std::chrono::microseconds>(at - lastBatch).count();
         const auto holdUs = std::chrono::duration_cast<std::chrono::microseconds>(kHoldOff).count();
-        if (roundBytes * static_cast<std::uint64_t>(holdUs) < kHoldBytes * static_cast<std::uint64_t>(since))
+        if (roundBytes * static_cast<std::uint64_t>(holdUs) <
+            kHoldBytes * static_cast<std::uint64_t>(since))
           holdUntil = at + kHoldOff;
         lastBatch = at;
       }

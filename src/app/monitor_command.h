@@ -31,7 +31,8 @@ class TMonitorStop {
 
 // Runs until `stop` is requested (may be null), --seconds have passed, the
 // device goes away, or standard output is closed or fails.
-int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, TMonitorStop* stop);
+int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+               TMonitorStop* stop);
 
 std::string MonitorUsage();
 

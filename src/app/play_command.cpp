@@ -10,13 +10,13 @@
 #include "app/port_args.h"
 #include "platform/loopback_port.h"
 #include "platform/port_list.h"
-#include "serial/port_messages.h"
 #include "platform/posix_device.h"
 #include "platform/registry.h"
-#include "transmitfile/script_file.h"
-#include "transmitfile/script_player.h"
+#include "serial/port_messages.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "transmitfile/script_file.h"
+#include "transmitfile/script_player.h"
 
 namespace talmo {
 
@@ -51,13 +51,16 @@ TPlayRequest Parse(const std::vector<std::string>& args) {
   while (s.Next()) {
     const std::string n = s.Word();
     if (!s.IsOption()) {
-      if (r.Script) throw TUsageError("more than one SCRIPT given ('" + *r.Script + "', '" + n + "')");
+      if (r.Script)
+        throw TUsageError("more than one SCRIPT given ('" + *r.Script + "', '" + n + "')");
       r.Script = n;
     } else if (n == "--dry-run") {
       s.NoValue();
       r.DryRun = true;
-    } else if (n == "--at") r.At = s.Value();
-    else if (n == "--until") r.Until = s.Number(0, 1000000000000LL);
+    } else if (n == "--at")
+      r.At = s.Value();
+    else if (n == "--until")
+      r.Until = s.Number(0, 1000000000000LL);
     else if (!r.Line.Take(s))
       s.Unknown();
   }
@@ -69,7 +72,8 @@ TPlayRequest Parse(const std::vector<std::string>& args) {
     if (r.At) throw TUsageError("--at is for --dry-run only");
   }
   if (r.At && !ParseLocalTime(*r.At))
-    throw TUsageError("bad value for --at: '" + *r.At + "' (a local time YYYY-MM-DDTHH:MM:SS.mmm expected)");
+    throw TUsageError("bad value for --at: '" + *r.At +
+                      "' (a local time YYYY-MM-DDTHH:MM:SS.mmm expected)");
   return r;
 }
 
@@ -94,7 +98,8 @@ struct TPrinter {
   int failure = 0;  // errno of the first failed write, 0 while all is well
 
   void Sent(const std::string& bytes) {
-    Note(std::fprintf(out, "T+%lld TX[%zu] %s\n", elapsed(), bytes.size(), HexPairs(bytes).c_str()));
+    Note(
+        std::fprintf(out, "T+%lld TX[%zu] %s\n", elapsed(), bytes.size(), HexPairs(bytes).c_str()));
   }
   void Waiting(int ms) { Note(std::fprintf(out, "T+%lld Wait %d ms\n", elapsed(), ms)); }
   void End() { Note(std::fprintf(out, "T+%lld End\n", elapsed())); }
@@ -115,8 +120,8 @@ void SayOutputFailed(std::FILE* err, int failure) {
 
 // The host parts both plays share: the data lines, the printed sendings,
 // waits and end, the interval, and errors on `err`.
-TPlayerHost PrintingHost(const std::vector<std::string>& lines, TPrinter& print, int& interval, bool& ended,
-                         std::FILE* err) {
+TPlayerHost PrintingHost(const std::vector<std::string>& lines, TPrinter& print, int& interval,
+                         bool& ended, std::FILE* err) {
   TPlayerHost host;
   host.DataLines = [&lines]() -> const std::vector<std::string>& { return lines; };
   // The script is read once and never changes during the run.
@@ -129,11 +134,14 @@ TPlayerHost PrintingHost(const std::vector<std::string>& lines, TPrinter& print,
     ended = true;
     print.End();
   };
-  host.Error = [err](const std::string& message) { std::fprintf(err, "talmocli: %s\n", message.c_str()); };
+  host.Error = [err](const std::string& message) {
+    std::fprintf(err, "talmocli: %s\n", message.c_str());
+  };
   return host;
 }
 
-int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out, std::FILE* err) {
+int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out,
+           std::FILE* err) {
   const TSystemTime start = req.At ? *ParseLocalTime(*req.At) : LocalNow();
   const long long until = req.Until.value_or(60000);
   long long now = 0;
@@ -158,11 +166,13 @@ int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   return kExitOk;
 }
 
-int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out, std::FILE* err) {
+int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out,
+           std::FILE* err) {
   const std::optional<std::string> path = req.Line.ResolveOrSay(err);
   if (!path) return kExitFailure;
   TMessageSync sync;
-  TSerComm comm(std::make_shared<TSerPosixDriver>([p = *path](const std::string&) { return p; }), sync);
+  TSerComm comm(std::make_shared<TSerPosixDriver>([p = *path](const std::string&) { return p; }),
+                sync);
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.
   comm.SetDeviceName(*path);
@@ -182,7 +192,8 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   const auto start = steady_clock::now();
   bool ended = false;
   int interval = 1;
-  TPrinter print{out, [start] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); }};
+  TPrinter print{
+      out, [start] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); }};
   TPlayerHost host = PrintingHost(lines, print, interval, ended, err);
   host.LocalClock = LocalNow;
   host.Write = [&comm, &queued](const std::string& bytes) {

@@ -1,8 +1,8 @@
 #include "app/port_args.h"
 
 #include "platform/port_list.h"
-#include "serial/port_messages.h"
 #include "platform/registry.h"
+#include "serial/port_messages.h"
 
 namespace talmo {
 
@@ -25,20 +25,29 @@ bool TPortRequest::Take(TArgScanner& s) {
     Baud = s.Number(1, 4000000);
   } else if (n == "--databits") {
     const std::string v = s.Value();
-    if (v != "7" && v != "8") throw TUsageError("bad value for --databits: '" + v + "' (7 or 8 expected)");
+    if (v != "7" && v != "8")
+      throw TUsageError("bad value for --databits: '" + v + "' (7 or 8 expected)");
     Databits = v == "7" ? db7 : db8;
   } else if (n == "--parity") {
     const std::string v = s.Value();
-    if (v == "none") Parity = paNone;
-    else if (v == "odd") Parity = paOdd;
-    else if (v == "even") Parity = paEven;
-    else throw TUsageError("bad value for --parity: '" + v + "' (none, odd or even expected)");
+    if (v == "none")
+      Parity = paNone;
+    else if (v == "odd")
+      Parity = paOdd;
+    else if (v == "even")
+      Parity = paEven;
+    else
+      throw TUsageError("bad value for --parity: '" + v + "' (none, odd or even expected)");
   } else if (n == "--stopbits") {
     const std::string v = s.Value();
-    if (v == "1") Stopbits = sb1;
-    else if (v == "1.5") Stopbits = sb15;
-    else if (v == "2") Stopbits = sb2;
-    else throw TUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
+    if (v == "1")
+      Stopbits = sb1;
+    else if (v == "1.5")
+      Stopbits = sb15;
+    else if (v == "2")
+      Stopbits = sb2;
+    else
+      throw TUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
   } else {
     return false;
   }
@@ -53,12 +62,15 @@ void TPortRequest::CheckOne(const std::string& alternative) const {
 
 std::string TPortRequest::Describe() const {
   const char* parity = Parity == paOdd ? "odd" : Parity == paEven ? "even" : "none";
-  const char* stop = Stopbits == sb1 ? "1 stop bit" : Stopbits == sb15 ? "1.5 stop bits" : "2 stop bits";
-  return std::to_string(Baud) + " baud, " + (Databits == db7 ? "7" : "8") + " data bits, parity " + parity + ", " +
-         stop;
+  const char* stop = Stopbits == sb1    ? "1 stop bit"
+                     : Stopbits == sb15 ? "1.5 stop bits"
+                                        : "2 stop bits";
+  return std::to_string(Baud) + " baud, " + (Databits == db7 ? "7" : "8") + " data bits, parity " +
+         parity + ", " + stop;
 }
 
-std::optional<std::string> TPortRequest::Resolve(std::string& error, std::optional<std::string>* warning) const {
+std::optional<std::string> TPortRequest::Resolve(std::string& error,
+                                                 std::optional<std::string>* warning) const {
   if (Device) return *Device;
   const auto store = TRegistryStore::ForFile(SettingsFilePath());
   // Taken at once: a settings file set aside without a word would make the
@@ -85,7 +97,8 @@ std::string TPortRequest::Title(const std::string& path) const {
 
 std::string TPortRequest::Lead() const { return Port ? *Port + ": " : std::string(); }
 
-std::vector<std::string> TPortRequest::ErrorLinesOf(int portNum, std::uint32_t errors, const std::string& path) const {
+std::vector<std::string> TPortRequest::ErrorLinesOf(int portNum, std::uint32_t errors,
+                                                    const std::string& path) const {
   errors &= ~CE_IOE;
   if (errors == 0) return {};
   std::vector<std::string> lines = ErrorLines(portNum, errors);
@@ -115,8 +128,8 @@ void TPortRequest::Apply(TSerComm& comm) const {
   }
 }
 
-void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::string& path, std::FILE* out,
-                      std::FILE* to, bool& deviceGone) {
+void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::string& path,
+                      std::FILE* out, std::FILE* to, bool& deviceGone) {
   comm.OnError = [&comm, request, path, out, to, &deviceGone](TSerCustomComm*, int errors) {
     const auto bits = static_cast<std::uint32_t>(errors);
     const std::vector<std::string> lines = request.ErrorLinesOf(comm.PortNum(), bits, path);
@@ -128,8 +141,8 @@ void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::st
 }
 
 void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more) {
-  std::fprintf(err, "talmocli: %s: The device is no longer available.%s%s\n", title.c_str(), more.empty() ? "" : " ",
-               more.c_str());
+  std::fprintf(err, "talmocli: %s: The device is no longer available.%s%s\n", title.c_str(),
+               more.empty() ? "" : " ", more.c_str());
 }
 
 std::string TryOpen(TSerComm& comm, const std::string& lead) {

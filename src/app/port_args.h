@@ -33,7 +33,8 @@ struct TPortRequest {
   // know (its message is in `error`). A port is looked up in the settings
   // store; what it has to say about its file (set aside, unreadable) goes to
   // `warning` when given.
-  std::optional<std::string> Resolve(std::string& error, std::optional<std::string>* warning = nullptr) const;
+  std::optional<std::string> Resolve(std::string& error,
+                                     std::optional<std::string>* warning = nullptr) const;
   // Resolve, with the store's warning and the failure said on `err`, one
   // line each.
   std::optional<std::string> ResolveOrSay(std::FILE* err) const;
@@ -46,7 +47,8 @@ struct TPortRequest {
   // The error lines of `errors` without the device-gone bit, which has a
   // message of its own. A device given by its path has no COM number: the
   // path stands in the first line instead.
-  std::vector<std::string> ErrorLinesOf(int portNum, std::uint32_t errors, const std::string& path) const;
+  std::vector<std::string> ErrorLinesOf(int portNum, std::uint32_t errors,
+                                        const std::string& path) const;
   // Line settings and the port number (for the error lines) onto a port.
   void Apply(TSerComm& comm) const;
 };
@@ -56,8 +58,8 @@ extern const char kPortOptionsHelp[];
 // Sets the port's OnError to write its error lines (request.ErrorLinesOf)
 // to `to`, each after "talmocli: ", once what waits in `out` has gone out,
 // and to note in `deviceGone` that the device went away.
-void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::string& path, std::FILE* out,
-                      std::FILE* to, bool& deviceGone);
+void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::string& path,
+                      std::FILE* out, std::FILE* to, bool& deviceGone);
 
 // The one line for a device that has gone away, on `err`; `more` (a
 // sentence) is added to it.

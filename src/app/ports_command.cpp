@@ -17,11 +17,13 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   const auto store = TRegistryStore::ForFile(SettingsFilePath());
   // A settings file set aside or unreadable is news the next window start
   // would otherwise hide.
-  if (const auto warning = store->TakeWarning()) std::fprintf(err, "talmocli: %s\n", warning->c_str());
+  if (const auto warning = store->TakeWarning())
+    std::fprintf(err, "talmocli: %s\n", warning->c_str());
   const TPortList list = MachinePortList(store);
   int failure = 0;
   for (const TPortEntry& e : list.Entries())
-    if (std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), e.Path.c_str(), e.Description.c_str()) < 0 &&
+    if (std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), e.Path.c_str(),
+                     e.Description.c_str()) < 0 &&
         !failure)
       failure = errno;
   if (std::fflush(out) != 0 && !failure) failure = errno;

@@ -10,12 +10,12 @@
 #include <memory>
 
 #include "app/desktop.h"
+#include "app/port_writer.h"
+#include "build_info/talmo_build.h"
 #include "mainwindow/dialogs.h"
 #include "mainwindow/main_window.h"
 #include "transmitfile/script_file.h"
-#include "app/port_writer.h"
 #include "transmitfile/strings_window.h"
-#include "build_info/talmo_build.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ const char kHelp[] =
 
 void PrintHelp(std::FILE* to) {
   std::fputs(kHelp, to);
-  for (const std::string& f : talmo::InstalledHelpFiles(talmo::ProgramDir(), talmo::TfoStrings::kHelpFile))
+  for (const std::string& f :
+       talmo::InstalledHelpFiles(talmo::ProgramDir(), talmo::TfoStrings::kHelpFile))
     std::fprintf(to, "  %s\n", f.c_str());
   std::fputs("See talmo(1) and talmocli(1).\n", to);
 }
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   // Answered before Qt starts, so that they work without a display.
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-help")) {
+    if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help") ||
+        !std::strcmp(argv[i], "-help")) {
       PrintHelp(stdout);
       return 0;
     }
@@ -96,7 +98,8 @@ int main(int argc, char** argv) {
   talmo::TStringsEnvironment stringsEnv;
   stringsEnv.Write = talmo::PortWriter(foMain.Comm1());
   stringsEnv.Caption = foMain.buStrings->text().toStdString();
-  stringsEnv.HelpFallbacks = talmo::InstalledHelpFiles(talmo::ProgramDir(), talmo::TfoStrings::kHelpFile);
+  stringsEnv.HelpFallbacks =
+      talmo::InstalledHelpFiles(talmo::ProgramDir(), talmo::TfoStrings::kHelpFile);
   talmo::TfoStrings foStrings(stringsEnv, &foMain);
   dialogs->Strings = &foStrings;
   foMain.show();

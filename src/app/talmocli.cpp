@@ -15,8 +15,8 @@
 #include "app/monitor_command.h"
 #include "app/play_command.h"
 #include "app/ports_command.h"
-#include "serial/ser_types.h"
 #include "build_info/talmo_build.h"
+#include "serial/ser_types.h"
 
 namespace {
 
@@ -66,7 +66,10 @@ int Run(int argc, char** argv) {
     return talmo::kExitOk;
   }
   if (command == "ports" && WantsHelp(args))
-    return std::fputs("usage: talmocli ports\nLists the serial ports: COM name, device path, description.\n", stdout),
+    return std::fputs(
+               "usage: talmocli ports\nLists the serial ports: COM name, device path, "
+               "description.\n",
+               stdout),
            talmo::kExitOk;
   if (command == "decode") {
     if (WantsHelp(args)) return PrintHelp(talmo::DecodeUsage());

@@ -95,7 +95,9 @@ void TReceiveFormatter::FlushSigns() {
   }
   // Cleared before the hooks run so a hook that feeds bytes back starts afresh.
   SignCount_ = 0;
-  if (Hooks.Line) Hooks.Line(std::string_view(LineText_.data(), static_cast<std::size_t>(out - LineText_.data())));
+  if (Hooks.Line)
+    Hooks.Line(
+        std::string_view(LineText_.data(), static_cast<std::size_t>(out - LineText_.data())));
   if (Hooks.RestartTimeout) Hooks.RestartTimeout();
 }
 
@@ -153,9 +155,8 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
     if (FrameRemaining_ > 0) signTests = false;
   }
 
-  if (signTests &&
-      !(o.STXHL && (FrameRemaining_ > 0 || FrameState_ == TFrameState::LengthHigh ||
-                    FrameState_ == TFrameState::LengthLow))) {
+  if (signTests && !(o.STXHL && (FrameRemaining_ > 0 || FrameState_ == TFrameState::LengthHigh ||
+                                 FrameState_ == TFrameState::LengthLow))) {
     if (b == FirstSign_ && FrameState_ != TFrameState::AwaitBcc) FrameState_ = TFrameState::Idle;
     if (b == LastSign_ && FrameState_ != TFrameState::AwaitBcc) FrameState_ = TFrameState::InFrame;
   }
@@ -178,9 +179,7 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
       FrameState_ = TFrameState::InFrame;
       InFrameAction(b);
       break;
-    case TFrameState::InFrame:
-      InFrameAction(b);
-      break;
+    case TFrameState::InFrame: InFrameAction(b); break;
     case TFrameState::AwaitBcc:
       // The block-check byte closes the line; its value is not checked.
       EndLine();

@@ -38,8 +38,8 @@ enum class TFrameState : std::uint8_t {
 };
 
 struct TFormatterClocks {
-  TSystemTimeClock Utc = UtcNow;            // the stamp's wall clock
-  TCounter Counter = MonotonicCounter();    // the frame stopwatch's counter
+  TSystemTimeClock Utc = UtcNow;                 // the stamp's wall clock
+  TCounter Counter = MonotonicCounter();         // the frame stopwatch's counter
   TMonotonicClock Pause = MonotonicNanoseconds;  // PROD2's pause rule
 };
 

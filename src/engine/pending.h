@@ -38,7 +38,8 @@ class TPendingLines {
   static constexpr std::size_t DefaultMaxLines = 100000;
   static constexpr std::size_t DefaultMaxBytes = std::size_t{32} << 20;
 
-  explicit TPendingLines(std::size_t maxLines = DefaultMaxLines, std::size_t maxBytes = DefaultMaxBytes);
+  explicit TPendingLines(std::size_t maxLines = DefaultMaxLines,
+                         std::size_t maxBytes = DefaultMaxBytes);
 
   // Appends a line; drops the oldest waiting lines while the backlog is
   // over its bounds (the newest line always stays).

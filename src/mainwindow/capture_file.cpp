@@ -55,7 +55,8 @@ void TCaptureFile::Start(const std::string& chosenPath) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
     ::close(fd);
-    if (code == EWOULDBLOCK) throw ECaptureError("Cannot capture to \"" + FileName_ + "\": the file is in use");
+    if (code == EWOULDBLOCK)
+      throw ECaptureError("Cannot capture to \"" + FileName_ + "\": the file is in use");
     throw ECaptureError(Failure(FileName_, code));
   }
   Fd_ = fd;

@@ -39,8 +39,8 @@ void TQtDialogs::Message(const std::string& text) {
 }
 
 bool TQtDialogs::Confirm(const std::string& text) {
-  return QMessageBox::question(FOwner, "Confirm", Q(text), QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
-         QMessageBox::Yes;
+  return QMessageBox::question(FOwner, "Confirm", Q(text), QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TQtDialogs::Error(const std::string& text) {

@@ -15,8 +15,8 @@ struct TBounds {
 };
 
 struct TMainLayout {
-  TBounds meData, laWeb, raPort, rgBaud, rgDatabits, rgParity, rgStop, Panel1, edLast, buClear, buStrings,
-      buTransmit, buSave, buClose, buOpen, buCapture;
+  TBounds meData, laWeb, raPort, rgBaud, rgDatabits, rgParity, rgStop, Panel1, edLast, buClear,
+      buStrings, buTransmit, buSave, buClose, buOpen, buCapture;
 };
 
 TMainLayout DesignedLayout();

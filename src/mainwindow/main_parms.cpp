@@ -1,9 +1,9 @@
 // The window's settings: loading them at creation, storing the bounds at the
 // end, and the linked-connections policy value.
 
+#include <QCheckBox>
 #include <QGuiApplication>
 #include <QLineEdit>
-#include <QCheckBox>
 #include <QScreen>
 
 #include "engine/convert.h"
@@ -70,8 +70,9 @@ void TfoMain::LoadParms() {
     std::array<std::uint8_t, 16> raw{};
     const int got = k.ReadBinaryData("COORDS", raw.data(), 16);
     for (int i = 0; i < got / 4; ++i)
-      FBounds[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(
-          raw[4 * i] | raw[4 * i + 1] << 8 | raw[4 * i + 2] << 16 | static_cast<std::uint32_t>(raw[4 * i + 3]) << 24);
+      FBounds[static_cast<std::size_t>(i)] =
+          static_cast<std::int32_t>(raw[4 * i] | raw[4 * i + 1] << 8 | raw[4 * i + 2] << 16 |
+                                    static_cast<std::uint32_t>(raw[4 * i + 3]) << 24);
   });
   RestoreBounds();
 
@@ -163,8 +164,10 @@ void TfoMain::RestoreBounds() {
   // monitor that was unplugged) would put the window out of reach, and a
   // size beyond the screen would make a window of gigabytes.
   const std::vector<TBounds> screens = AvailableScreenAreas();
-  const TBounds defaults{kDefaultBounds[0], kDefaultBounds[1], kDefaultBounds[2], kDefaultBounds[3]};
-  std::optional<TBounds> fit = FitStoredBounds({FBounds[0], FBounds[1], FBounds[2], FBounds[3]}, screens);
+  const TBounds defaults{kDefaultBounds[0], kDefaultBounds[1], kDefaultBounds[2],
+                         kDefaultBounds[3]};
+  std::optional<TBounds> fit =
+      FitStoredBounds({FBounds[0], FBounds[1], FBounds[2], FBounds[3]}, screens);
   if (!fit) fit = FitStoredBounds(defaults, screens);
   const TBounds b = fit.value_or(defaults);
   FBounds = {b.Left, b.Top, b.Width, b.Height};
@@ -188,7 +191,8 @@ bool TfoMain::SetLinkedConnections() {
   TRegistry key(FParmKey ? FParmKey->Store() : TRegistryStore::ForFile(SettingsFilePath()));
   if (!key.OpenKey(kPolicyKey, false)) return false;
   bool wrote = false;
-  if (!(key.ValueExists("EnableLinkedConnections") && key.ReadInteger("EnableLinkedConnections") != 0)) {
+  if (!(key.ValueExists("EnableLinkedConnections") &&
+        key.ReadInteger("EnableLinkedConnections") != 0)) {
     key.WriteInteger("EnableLinkedConnections", 1);
     wrote = true;
   }

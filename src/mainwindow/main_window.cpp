@@ -27,22 +27,24 @@
 #include "engine/clock.h"
 #include "engine/convert.h"
 #include "mainwindow/pane_save.h"
-#include "serial/port_messages.h"
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
 #include "platform/registry.h"
+#include "serial/port_messages.h"
 
 namespace talmo {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<int>(s.size())); }
+QString Q(const std::string& s) {
+  return QString::fromLatin1(s.data(), static_cast<int>(s.size()));
+}
 std::string S(const QString& s) { return s.toLatin1().toStdString(); }
 
 void Place(QWidget* w, const TBounds& b) { w->setGeometry(b.Left, b.Top, b.Width, b.Height); }
 
 // The baud selector's items and the rates they stand for (the first item
 // programs 1024 baud through br600).
-const TSerBaudrate kBaudTable[] = {br600,   br1200,  br2400,  br4800,   br9600,
+const TSerBaudrate kBaudTable[] = {br600,   br1200,  br2400,  br4800,  br9600,
                                    br14400, br19200, br38400, br57600, br115200};
 
 // The pane: an editable text pane whose key handlers see every key first
@@ -221,7 +223,8 @@ void TfoMain::CreateControls() {
   meData = pane;
   Place(meData, d.meData);
   QFont fixed("Courier New");
-  if (!QFontDatabase::families().contains("Courier New")) fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  if (!QFontDatabase::families().contains("Courier New"))
+    fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   fixed.setPixelSize(15);
   meData->setFont(fixed);
   QPalette pp = meData->palette();
@@ -250,7 +253,8 @@ void TfoMain::CreateControls() {
 
   raPort = new TRadioGroup("Port", this);
   rgBaud = new TRadioGroup("Baudrate", this);
-  rgBaud->SetItems({"1024", "1200", "2400", "4800", "9600", "14400", "19200", "38400", "57600", "115200"});
+  rgBaud->SetItems(
+      {"1024", "1200", "2400", "4800", "9600", "14400", "19200", "38400", "57600", "115200"});
   rgDatabits = new TRadioGroup("Databits", this);
   rgDatabits->SetItems({"7", "8"});
   rgParity = new TRadioGroup("Parity", this);
@@ -354,8 +358,9 @@ void TfoMain::ConnectHandlers() {
   // Option boxes feed the formatter's options first, then run their
   // handlers; `toggled` fires for the program's changes as for clicks.
   const std::pair<QCheckBox*, bool TFormatOptions::*> options[] = {
-      {cbBcc, &TFormatOptions::Bcc},     {cbTime, &TFormatOptions::Time},   {cbConvert, &TFormatOptions::Convert},
-      {cbHEX, &TFormatOptions::Hex},     {cbSTXHL, &TFormatOptions::STXHL}, {cbPROD2, &TFormatOptions::PROD2},
+      {cbBcc, &TFormatOptions::Bcc},         {cbTime, &TFormatOptions::Time},
+      {cbConvert, &TFormatOptions::Convert}, {cbHEX, &TFormatOptions::Hex},
+      {cbSTXHL, &TFormatOptions::STXHL},     {cbPROD2, &TFormatOptions::PROD2},
       {cbManch, &TFormatOptions::Manch},
   };
   for (const auto& [box, field] : options) {
@@ -385,10 +390,10 @@ void TfoMain::ConnectHandlers() {
 }
 
 void TfoMain::SetTabOrder() {
-  QWidget* order[] = {rgDatabits, rgParity, rgStop, rgBaud,   buSave,  buClear, buClose, buOpen,
-                      edLast,     buTransmit, meFirst, meLast, cbBcc,  cbTime,  cbConvert, cbHEX,
-                      cbSTXHL,    cbPROD2,  cbPause, cbDirect, cbManch, buCapture, meData, buStrings,
-                      raPort};
+  QWidget* order[] = {rgDatabits, rgParity, rgStop,     rgBaud,  buSave,  buClear,  buClose,
+                      buOpen,     edLast,   buTransmit, meFirst, meLast,  cbBcc,    cbTime,
+                      cbConvert,  cbHEX,    cbSTXHL,    cbPROD2, cbPause, cbDirect, cbManch,
+                      buCapture,  meData,   buStrings,  raPort};
   for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -413,7 +418,8 @@ void TfoMain::StatusLine(const std::string& text) { AppendToPane("// " + text); 
 
 std::vector<std::string> TfoMain::PaneLines() const {
   std::vector<std::string> lines;
-  for (QTextBlock b = meData->document()->begin(); b.isValid(); b = b.next()) lines.push_back(S(b.text()));
+  for (QTextBlock b = meData->document()->begin(); b.isValid(); b = b.next())
+    lines.push_back(S(b.text()));
   return lines;
 }
 
@@ -427,7 +433,8 @@ void TfoMain::FormCreate() {
   setWindowTitle(kAppTitle);
   // A display name would be appended by the window system to every title
   // ("Confirm — TALMO ..."); the titles are meant to be exactly as set.
-  if (!QGuiApplication::applicationDisplayName().isEmpty()) QGuiApplication::setApplicationDisplayName(QString());
+  if (!QGuiApplication::applicationDisplayName().isEmpty())
+    QGuiApplication::setApplicationDisplayName(QString());
   FPending.Clear();
   tiPause->setInterval(199);
   tiTimeout->start();
@@ -469,7 +476,10 @@ void TfoMain::FormDestroy() {
 
 void TfoMain::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
-  if (!FActivated) QTimer::singleShot(0, this, [this] { if (!FActivated) FormActivate(); });
+  if (!FActivated)
+    QTimer::singleShot(0, this, [this] {
+      if (!FActivated) FormActivate();
+    });
 }
 
 void TfoMain::closeEvent(QCloseEvent* e) {
@@ -487,11 +497,13 @@ void TfoMain::resizeEvent(QResizeEvent* e) {
 void TfoMain::FormResize() {
   ApplyResizeRule(FLayout, width(), height());
   const std::pair<QWidget*, const TBounds*> moved[] = {
-      {meData, &FLayout.meData},   {raPort, &FLayout.raPort},
-      {rgBaud, &FLayout.rgBaud},   {rgDatabits, &FLayout.rgDatabits}, {rgParity, &FLayout.rgParity},
-      {rgStop, &FLayout.rgStop},   {Panel1, &FLayout.Panel1},       {edLast, &FLayout.edLast},
-      {buClear, &FLayout.buClear}, {buStrings, &FLayout.buStrings}, {buTransmit, &FLayout.buTransmit},
-      {buSave, &FLayout.buSave},   {buClose, &FLayout.buClose},     {buOpen, &FLayout.buOpen},
+      {meData, &FLayout.meData},         {raPort, &FLayout.raPort},
+      {rgBaud, &FLayout.rgBaud},         {rgDatabits, &FLayout.rgDatabits},
+      {rgParity, &FLayout.rgParity},     {rgStop, &FLayout.rgStop},
+      {Panel1, &FLayout.Panel1},         {edLast, &FLayout.edLast},
+      {buClear, &FLayout.buClear},       {buStrings, &FLayout.buStrings},
+      {buTransmit, &FLayout.buTransmit}, {buSave, &FLayout.buSave},
+      {buClose, &FLayout.buClose},       {buOpen, &FLayout.buOpen},
       {buCapture, &FLayout.buCapture},
   };
   for (const auto& [w, b] : moved)
@@ -510,7 +522,8 @@ void TfoMain::LoadPortList() {
   raPort->SetItems(names);
   for (std::size_t i = 0; i < FPorts.size(); ++i) {
     const TPortEntry& p = FPorts[i];
-    raPort->SetItemToolTip(static_cast<int>(i), Q(p.Path + (p.Description.empty() ? "" : "\n" + p.Description)));
+    raPort->SetItemToolTip(static_cast<int>(i),
+                           Q(p.Path + (p.Description.empty() ? "" : "\n" + p.Description)));
   }
   if (remembered >= 0 && remembered < raPort->Count() && remembered != raPort->ItemIndex())
     raPort->SetItemIndex(remembered);
@@ -527,7 +540,8 @@ void TfoMain::rgBaudClick() {
 
 void TfoMain::rgDatabitsClick() {
   if (FParmKey) FParmKey->WriteInteger("REGDATABITS", rgDatabits->ItemIndex());
-  if (rgDatabits->ItemIndex() >= 0) FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + db7));
+  if (rgDatabits->ItemIndex() >= 0)
+    FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + db7));
 }
 
 void TfoMain::rgParityClick() {
@@ -685,9 +699,7 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
   return true;
 }
 
-bool TfoMain::meDataKeyDown(int key) {
-  return key != kKeyF2 || meDataKeyPress(0x00);
-}
+bool TfoMain::meDataKeyDown(int key) { return key != kKeyF2 || meDataKeyPress(0x00); }
 
 void TfoMain::buTransmitClick() {
   if (FTyped.Count() != 0) FComm->WriteBuf(FTyped.Data(), FTyped.Count());

@@ -16,16 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "mainwindow/capture_file.h"
-#include "mainwindow/dialogs.h"
 #include "engine/formatter.h"
-#include "mainwindow/layout.h"
 #include "engine/options.h"
 #include "engine/pending.h"
-#include "platform/port_list.h"
 #include "engine/protocol_flags.h"
-#include "serial/ser_comm.h"
+#include "mainwindow/capture_file.h"
+#include "mainwindow/dialogs.h"
+#include "mainwindow/layout.h"
 #include "mainwindow/typed_line.h"
+#include "platform/port_list.h"
+#include "serial/ser_comm.h"
 
 class QCheckBox;
 class QFrame;
@@ -44,11 +44,11 @@ class TQtSync;
 // What the window takes from the program (tests pass their own).
 struct TMainEnvironment {
   std::shared_ptr<TSerDriver> Driver;                 // opens devices by name
-  std::function<std::vector<TPortEntry>()> PortList;    // the machine's ports
-  std::shared_ptr<TMainDialogs> Dialogs;               // null: Qt's boxes
-  std::function<void(int ms)> Delay;                   // PDelay; null: sleeps
-  std::optional<TSerTiming> PortTiming;                // the component's waits
-  std::string SettingsPath;                            // empty: the user's file
+  std::function<std::vector<TPortEntry>()> PortList;  // the machine's ports
+  std::shared_ptr<TMainDialogs> Dialogs;              // null: Qt's boxes
+  std::function<void(int ms)> Delay;                  // PDelay; null: sleeps
+  std::optional<TSerTiming> PortTiming;               // the component's waits
+  std::string SettingsPath;                           // empty: the user's file
   std::string WebAddress = "https://velkerstam.example/talmo";
 };
 

@@ -15,10 +15,12 @@ void ShowErrorBox(const std::string& message) {
                         QString::fromLocal8Bit(message.c_str()));
 }
 
-TQtSync::TQtSync(QObject* context, TErrorDisplay display) : FContext(context), FDisplay(std::move(display)) {}
+TQtSync::TQtSync(QObject* context, TErrorDisplay display)
+    : FContext(context), FDisplay(std::move(display)) {}
 
 void TQtSync::Post(std::shared_ptr<TSerSyncCall> call) {
-  QMetaObject::invokeMethod(FContext, [call] { call->Run(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      FContext, [call] { call->Run(); }, Qt::QueuedConnection);
 }
 
 void TQtSync::HandleException(std::exception_ptr e) noexcept {

@@ -8,7 +8,8 @@ namespace talmo {
 
 TRadioGroup::TRadioGroup(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {
   // The designed groups are narrow: a small indicator close to its text.
-  setStyleSheet("QRadioButton { spacing: 3px; } QRadioButton::indicator { width: 11px; height: 11px; }");
+  setStyleSheet(
+      "QRadioButton { spacing: 3px; } QRadioButton::indicator { width: 11px; height: 11px; }");
 }
 
 void TRadioGroup::SetItems(const QStringList& items) {
@@ -36,14 +37,16 @@ void TRadioGroup::SetItemIndex(int index) {
 }
 
 void TRadioGroup::Select(int index) {
-  for (std::size_t i = 0; i < FButtons.size(); ++i) FButtons[i]->setChecked(static_cast<int>(i) == index);
+  for (std::size_t i = 0; i < FButtons.size(); ++i)
+    FButtons[i]->setChecked(static_cast<int>(i) == index);
   if (index == FIndex) return;
   FIndex = index;
   if (OnClick) OnClick();
 }
 
 void TRadioGroup::SetItemToolTip(int index, const QString& tip) {
-  if (index >= 0 && index < static_cast<int>(FButtons.size())) FButtons[static_cast<std::size_t>(index)]->setToolTip(tip);
+  if (index >= 0 && index < static_cast<int>(FButtons.size()))
+    FButtons[static_cast<std::size_t>(index)]->setToolTip(tip);
 }
 
 void TRadioGroup::resizeEvent(QResizeEvent* e) {
@@ -58,7 +61,8 @@ void TRadioGroup::PlaceButtons() {
   const int usable = std::max(1, height() - top - 4);
   const int step = std::max(14, usable / static_cast<int>(FButtons.size()));
   for (std::size_t i = 0; i < FButtons.size(); ++i)
-    FButtons[i]->setGeometry(5, top + static_cast<int>(i) * step, std::max(10, width() - 7), std::min(step, 18));
+    FButtons[i]->setGeometry(5, top + static_cast<int>(i) * step, std::max(10, width() - 7),
+                             std::min(step, 18));
 }
 
 }  // namespace talmo

@@ -16,9 +16,7 @@ namespace talmo {
 
 namespace {
 
-std::string Errno(const std::string& what, int err) {
-  return what + ": " + SysErrorText(err);
-}
+std::string Errno(const std::string& what, int err) { return what + ": " + SysErrorText(err); }
 
 bool WriteAll(int fd, const std::string& text, int& err) {
   std::size_t done = 0;
@@ -44,8 +42,7 @@ bool MakeFolders(const std::string& dir, std::string& error) {
     return false;
   }
   const auto slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 &&
-      !MakeFolders(dir.substr(0, slash), error))
+  if (slash != std::string::npos && slash > 0 && !MakeFolders(dir.substr(0, slash), error))
     return false;
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     error = Errno("cannot create folder " + dir, errno);
@@ -76,8 +73,8 @@ std::string TargetPath(const std::string& path) {
   return p;  // a loop of links: ReplaceFile() refuses to replace it
 }
 
-TReadResult ReadWholeFile(const std::string& path, std::size_t maxSize,
-                          std::string& text, int& err) {
+TReadResult ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& text,
+                          int& err) {
   text.clear();
   // O_NONBLOCK: a FIFO put in its place must not hang the caller.
   const int rfd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -172,8 +169,7 @@ int SetFileAside(const std::string& file, const std::string& base, std::string& 
     if (err == EINVAL) {
       // The file system knows no RENAME_NOREPLACE: check, then rename.
       struct stat st {};
-      if (::stat(target.c_str(), &st) != 0 && ::rename(file.c_str(), target.c_str()) == 0)
-        return 0;
+      if (::stat(target.c_str(), &st) != 0 && ::rename(file.c_str(), target.c_str()) == 0) return 0;
       err = errno == ENOENT ? EEXIST : errno;
     }
     if (err != EEXIST) break;

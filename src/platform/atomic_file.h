@@ -24,8 +24,8 @@ enum class TReadResult { Read, Missing, NotRegular, TooLarge, Failed };
 // Reads the whole file at `path` into `text`. Missing: neither the file nor
 // its folder exists. Failed sets `err` to the system's error code. A FIFO
 // put in the file's place does not block the call (NotRegular).
-TReadResult ReadWholeFile(const std::string& path, std::size_t maxSize,
-                          std::string& text, int& err);
+TReadResult ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& text,
+                          int& err);
 
 // Replaces the file at TargetPath(path) with `text`, creating missing
 // folders (for the user only). The mode of the file it replaces is kept;

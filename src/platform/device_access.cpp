@@ -24,7 +24,8 @@ std::string GroupName(gid_t gid) {
   struct group g {};
   struct group* found = nullptr;
   int rc;
-  while ((rc = getgrgid_r(gid, &g, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20))
+  while ((rc = getgrgid_r(gid, &g, buf.data(), buf.size(), &found)) == ERANGE &&
+         buf.size() < (1u << 20))
     buf.resize(buf.size() * 2);
   return rc == 0 && found && found->gr_name ? std::string(found->gr_name) : std::to_string(gid);
 }
@@ -34,7 +35,8 @@ std::string UserName(uid_t uid) {
   struct passwd p {};
   struct passwd* found = nullptr;
   int rc;
-  while ((rc = getpwuid_r(uid, &p, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20))
+  while ((rc = getpwuid_r(uid, &p, buf.data(), buf.size(), &found)) == ERANGE &&
+         buf.size() < (1u << 20))
     buf.resize(buf.size() * 2);
   return rc == 0 && found && found->pw_name ? std::string(found->pw_name) : std::to_string(uid);
 }
@@ -58,12 +60,13 @@ std::string DeviceAccessHint(const std::string& path) {
   if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
     if (InGroup(st.st_gid)) return {};
     const std::string group = GroupName(st.st_gid);
-    return "To open " + path + " you must be in its group '" + group + "': add yourself (sudo usermod -aG " + group +
-           " $USER) and log in again.";
+    return "To open " + path + " you must be in its group '" + group +
+           "': add yourself (sudo usermod -aG " + group + " $USER) and log in again.";
   }
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-  return "Only its owner '" + UserName(st.st_uid) + "' may open " + path + " (permissions " + mode + ").";
+  return "Only its owner '" + UserName(st.st_uid) + "' may open " + path + " (permissions " + mode +
+         ").";
 }
 
 }  // namespace talmo

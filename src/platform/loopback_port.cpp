@@ -7,9 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <algorithm>
 #include <vector>
 
 #include "serial/ser_types.h"

@@ -28,8 +28,7 @@ std::string ReadAttribute(const fs::path& p) {
   if (!in) return {};
   std::string s;
   std::getline(in, s);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\r'))
-    s.pop_back();
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\r')) s.pop_back();
   return s;
 }
 
@@ -119,9 +118,9 @@ std::string Describe(const std::string& kernel, const TPortEntry& e, bool usb) {
   std::string d = e.Manufacturer;
   if (!e.Product.empty()) d += (d.empty() ? "" : " ") + e.Product;
   if (d.empty())
-    d = usb ? "USB serial device " + kernel
-            : KernelNumber(kernel, "ttyS") >= 0 ? "Serial port " + kernel
-                                                : "Serial device " + kernel;
+    d = usb                                 ? "USB serial device " + kernel
+        : KernelNumber(kernel, "ttyS") >= 0 ? "Serial port " + kernel
+                                            : "Serial device " + kernel;
   if (!e.SerialNumber.empty()) d += ", serial number " + e.SerialNumber;
   return d;
 }
@@ -189,8 +188,7 @@ std::vector<TDetectedDevice> DetectSerialDevices(const TPortSources& sources) {
     d.Entry.Path = sources.DevDir + "/" + kernel;
     ReadUsbInfo(entry, d.Entry);
     const bool usb = !d.Entry.Manufacturer.empty() || !d.Entry.Product.empty() ||
-                     !d.Entry.SerialNumber.empty() ||
-                     KernelNumber(kernel, "ttyUSB") >= 0 ||
+                     !d.Entry.SerialNumber.empty() || KernelNumber(kernel, "ttyUSB") >= 0 ||
                      KernelNumber(kernel, "ttyACM") >= 0;
     d.Entry.Description = Describe(kernel, d.Entry, usb);
     found.push_back(std::move(d));
@@ -201,14 +199,14 @@ std::vector<TDetectedDevice> DetectSerialDevices(const TPortSources& sources) {
   return found;
 }
 
-std::vector<TPortEntry> TPortList::ReadUserEntries(
-    const std::shared_ptr<TRegistryStore>& store, std::vector<std::string>& problems) {
+std::vector<TPortEntry> TPortList::ReadUserEntries(const std::shared_ptr<TRegistryStore>& store,
+                                                   std::vector<std::string>& problems) {
   std::vector<TPortEntry> entries;
   if (!store) return entries;
   TRegistry key(store);
   if (!key.OpenKey(KeyPath, false)) return entries;
-  const std::string where = std::string(" in [") + TRegistry::RootKeyName + "\\" +
-                            KeyPath + "] of " + store->Path();
+  const std::string where =
+      std::string(" in [") + TRegistry::RootKeyName + "\\" + KeyPath + "] of " + store->Path();
   // Port name -> index of the entry that has it: a long list costs linear time.
   std::unordered_map<std::string, std::size_t> byName;
   for (TRegValue& value : store->Values(KeyPath)) {
@@ -222,8 +220,7 @@ std::vector<TPortEntry> TPortList::ReadUserEntries(
     TPortEntry e;
     e.Name = std::move(value.Data);
     if (path.empty()) {
-      problems.push_back("The port entry @" + where +
-                         " names no device path; it is left out.");
+      problems.push_back("The port entry @" + where + " names no device path; it is left out.");
       continue;
     }
     if (e.Name.empty()) {
@@ -233,17 +230,16 @@ std::vector<TPortEntry> TPortList::ReadUserEntries(
     }
     const auto [twice, added] = byName.try_emplace(UpperName(e.Name), entries.size());
     if (!added) {
-      problems.push_back("The port entry " + label + where + " names " + e.Name +
-                         " again (" + entries[twice->second].Path + " has it); it is left out.");
+      problems.push_back("The port entry " + label + where + " names " + e.Name + " again (" +
+                         entries[twice->second].Path + " has it); it is left out.");
       continue;
     }
     // A bare kernel name ("ttyUSB0") means the device of that name.
     e.Path = path[0] == '/' || IsRemotePortName(path) ? path : "/dev/" + path;
-    e.Description = IsRemotePortName(path)
-                        ? "Remote port over the network (RFC 2217, " +
-                              path.substr(kRemotePortScheme.size()) +
-                              "), named in the settings file"
-                        : "Named in the settings file: " + e.Path;
+    e.Description = IsRemotePortName(path) ? "Remote port over the network (RFC 2217, " +
+                                                 path.substr(kRemotePortScheme.size()) +
+                                                 "), named in the settings file"
+                                           : "Named in the settings file: " + e.Path;
     entries.push_back(std::move(e));
   }
   return entries;
@@ -336,8 +332,7 @@ TPortList TPortList::Merge(const std::vector<TPortEntry>& userEntries,
 }
 
 TPortList TPortList::Build(const std::shared_ptr<TRegistryStore>& store,
-                           const TPortSources& sources,
-                           const std::optional<TPortEntry>& loopback) {
+                           const TPortSources& sources, const std::optional<TPortEntry>& loopback) {
   std::vector<std::string> problems;
   const std::vector<TPortEntry> user = ReadUserEntries(store, problems);
   TPortList list = Merge(user, DetectSerialDevices(sources), loopback);

@@ -62,8 +62,7 @@ class TPortList {
 
   // Builds the list from the SERIALCOMM key of `store` (nullptr: no user
   // entries), detection under `sources` and the loopback entry, if any.
-  static TPortList Build(const std::shared_ptr<TRegistryStore>& store,
-                         const TPortSources& sources,
+  static TPortList Build(const std::shared_ptr<TRegistryStore>& store, const TPortSources& sources,
                          const std::optional<TPortEntry>& loopback);
   // The same from already detected devices.
   static TPortList Merge(const std::vector<TPortEntry>& userEntries,
@@ -72,9 +71,8 @@ class TPortList {
   // The user's entries of the SERIALCOMM key, in file order. Entries that
   // cannot name a port (not a text, empty, a name given twice) are left out
   // and explained in `problems`.
-  static std::vector<TPortEntry> ReadUserEntries(
-      const std::shared_ptr<TRegistryStore>& store,
-      std::vector<std::string>& problems);
+  static std::vector<TPortEntry> ReadUserEntries(const std::shared_ptr<TRegistryStore>& store,
+                                                 std::vector<std::string>& problems);
 
   static constexpr const char* KeyPath = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 

@@ -34,9 +34,7 @@ constexpr int kWatchIntervalMs = 10;
 
 // Calls a device does not support are not errors: pseudo-terminals answer
 // ENOTTY, some drivers EINVAL.
-bool Unsupported(int code) {
-  return code == ENOTTY || code == EINVAL || code == ENOTSUP;
-}
+bool Unsupported(int code) { return code == ENOTTY || code == EINVAL || code == ENOTSUP; }
 
 class TSerPosixDevice final : public TSerDevice {
  public:
@@ -47,8 +45,7 @@ class TSerPosixDevice final : public TSerDevice {
   int SetEventMask(std::uint32_t mask) override;
   int WaitEvent(std::uint32_t& events) override;
   int Read(void* buf, std::size_t count, std::size_t& got) override;
-  int Write(const void* buf, std::size_t count, std::size_t& written,
-            int timeoutMs) override;
+  int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) override;
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
   void Cancel() override;
   void Close() override;
@@ -92,13 +89,10 @@ int TSerPosixDevice::SetState(const TSerDCB& dcb) {
     if (int err = SetCustomRate(fd, plan.Rate)) return err;
   // A device may take a rate without keeping it: read it back.
   std::uint32_t in = 0, out = 0;
-  if (GetRates(fd, in, out) == 0 && !RateKept(plan.Rate, in, out))
-    return EINVAL;
-  if (plan.ModemSet && ioctl(fd, TIOCMBIS, &plan.ModemSet) != 0 &&
-      !Unsupported(errno))
+  if (GetRates(fd, in, out) == 0 && !RateKept(plan.Rate, in, out)) return EINVAL;
+  if (plan.ModemSet && ioctl(fd, TIOCMBIS, &plan.ModemSet) != 0 && !Unsupported(errno))
     return errno;
-  if (plan.ModemClear && ioctl(fd, TIOCMBIC, &plan.ModemClear) != 0 &&
-      !Unsupported(errno))
+  if (plan.ModemClear && ioctl(fd, TIOCMBIC, &plan.ModemClear) != 0 && !Unsupported(errno))
     return errno;
   return 0;
 }
@@ -138,8 +132,7 @@ std::uint32_t TSerPosixDevice::CountEvents(std::uint32_t mask) {
   }
   std::uint32_t ev = 0;
   if (now.frame != FWaitCount.frame || now.overrun != FWaitCount.overrun ||
-      now.parity != FWaitCount.parity ||
-      now.buf_overrun != FWaitCount.buf_overrun)
+      now.parity != FWaitCount.parity || now.buf_overrun != FWaitCount.buf_overrun)
     ev |= EV_ERR;
   if (now.brk != FWaitCount.brk) ev |= EV_BREAK;
   FWaitCount = now;
@@ -157,11 +150,9 @@ int TSerPosixDevice::WaitEvent(std::uint32_t& events) {
     const bool watchCount = (mask & kCountEvents) && FWaitCountOk;
     const bool watchQueue = wantRx && FRxReported;
 
-    pollfd p[2] = {
-        {Fd(), static_cast<short>(wantRx && !FRxReported ? POLLIN : 0), 0},
-        {FWakeFd.load(), POLLIN, 0}};
-    const int timeout =
-        (watchModem || watchCount || watchQueue) ? kWatchIntervalMs : -1;
+    pollfd p[2] = {{Fd(), static_cast<short>(wantRx && !FRxReported ? POLLIN : 0), 0},
+                   {FWakeFd.load(), POLLIN, 0}};
+    const int timeout = (watchModem || watchCount || watchQueue) ? kWatchIntervalMs : -1;
     const int r = poll(p, 2, timeout);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -204,8 +195,8 @@ int TSerPosixDevice::Read(void* buf, std::size_t count, std::size_t& got) {
   }
 }
 
-int TSerPosixDevice::Write(const void* buf, std::size_t count,
-                           std::size_t& written, int timeoutMs) {
+int TSerPosixDevice::Write(const void* buf, std::size_t count, std::size_t& written,
+                           int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   written = 0;
   const auto* p = static_cast<const std::uint8_t*>(buf);
@@ -221,8 +212,8 @@ int TSerPosixDevice::Write(const void* buf, std::size_t count,
     if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
     int wait = -1;
     if (timeoutMs >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return 0;
       wait = static_cast<int>(left.count());
     }
@@ -230,8 +221,7 @@ int TSerPosixDevice::Write(const void* buf, std::size_t count,
     const int pr = poll(fds, 2, wait);
     if (pr < 0 && errno != EINTR) return errno;
     if (pr > 0 && (fds[1].revents & POLLIN)) return 0;
-    if (pr > 0 && !(fds[0].revents & POLLOUT) &&
-        (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)))
+    if (pr > 0 && !(fds[0].revents & POLLOUT) && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)))
       return EIO;
   }
   return 0;
@@ -290,8 +280,7 @@ void ApplyPosixThreadPriority(TThreadPriority priority) {
   static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
   if (priority > tpTimeCritical) return;
   // Best effort: without the right to raise it the thread keeps its own.
-  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()),
-                    nice[priority]);
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice[priority]);
 }
 
 void TSerPosixDriver::ApplyThreadPriority(TThreadPriority priority) const {
@@ -300,14 +289,15 @@ void TSerPosixDriver::ApplyThreadPriority(TThreadPriority priority) const {
 
 std::string TSerPosixDriver::OpenHint(const std::string& name, int error) const {
   if (error != EACCES && error != EPERM) return {};
-  const std::string path = !name.empty() && name[0] == '/' ? name : FResolver ? FResolver(name) : "";
+  const std::string path = !name.empty() && name[0] == '/' ? name
+                           : FResolver                     ? FResolver(name)
+                                                           : "";
   // A remote port's refusal is the server's; no local group can help.
   if (path.empty() || IsRemotePortName(path)) return {};
   return DeviceAccessHint(path);
 }
 
-std::unique_ptr<TSerDevice> TSerPosixDriver::Open(const std::string& name,
-                                                  int& error) {
+std::unique_ptr<TSerDevice> TSerPosixDriver::Open(const std::string& name, int& error) {
   error = 0;
   std::string path = name;
   if (!IsRemotePortName(path) && (path.empty() || path[0] != '/'))

@@ -17,15 +17,13 @@ class TSerPosixDriver : public TSerDriver {
   // result means no such device. Names that begin with "/" are paths.
   using TResolver = std::function<std::string(const std::string& name)>;
 
-  explicit TSerPosixDriver(TResolver resolver = {})
-      : FResolver(std::move(resolver)) {}
+  explicit TSerPosixDriver(TResolver resolver = {}) : FResolver(std::move(resolver)) {}
 
   // Opens read/write, no controlling tty, non-blocking, and exclusive:
   // TIOCEXCL, plus an flock that holds also against root. A device held by
   // someone else answers EBUSY. A name, or a resolved name, of the form
   // "rfc2217://HOST:PORT" opens a remote port instead.
-  std::unique_ptr<TSerDevice> Open(const std::string& name,
-                                   int& error) override;
+  std::unique_ptr<TSerDevice> Open(const std::string& name, int& error) override;
   // For a device the user may not open: the group to join (see
   // DeviceAccessHint).
   std::string OpenHint(const std::string& name, int error) const override;

@@ -46,9 +46,7 @@ bool StartsWithName(const std::string& s, const std::string& prefix) {
 
 namespace {
 
-bool IsBlank(const std::string& s) {
-  return s.find_first_not_of(" \t\r\n") == std::string::npos;
-}
+bool IsBlank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
 
 std::string Trim(const std::string& s) {
   const auto b = s.find_first_not_of(" \t");
@@ -105,8 +103,7 @@ bool ParseQuoted(const std::string& s, std::size_t& pos, std::string& out) {
       ++pos;
       return true;
     }
-    if (c == '\\' && pos + 1 < s.size() &&
-        (s[pos + 1] == '\\' || s[pos + 1] == '"')) {
+    if (c == '\\' && pos + 1 < s.size() && (s[pos + 1] == '\\' || s[pos + 1] == '"')) {
       out += s[pos + 1];
       pos += 2;
       continue;
@@ -129,8 +126,8 @@ std::string EscapeQuoted(const std::string& s) {
 // Parses the data part of a value line (after '='). `text` is the logical
 // line with continuations joined. Returns an empty text on success, else
 // what is wrong. `deletion` is set for the import file's "=-".
-std::string ParseData(const std::string& text, std::uint32_t& type,
-                      std::string& data, bool& deletion) {
+std::string ParseData(const std::string& text, std::uint32_t& type, std::string& data,
+                      bool& deletion) {
   deletion = false;
   data.clear();
   const std::string t = Trim(text);
@@ -151,8 +148,7 @@ std::string ParseData(const std::string& text, std::uint32_t& type,
   const std::string kind = t.substr(0, colon);
   const std::string rest = t.substr(colon + 1);
   if (SameName(kind, "dword")) {
-    if (rest.empty() || rest.size() > 8)
-      return "a dword needs 1 to 8 hexadecimal digits";
+    if (rest.empty() || rest.size() > 8) return "a dword needs 1 to 8 hexadecimal digits";
     std::uint32_t v = 0;
     for (char c : rest) {
       const int d = HexDigit(c);
@@ -165,8 +161,7 @@ std::string ParseData(const std::string& text, std::uint32_t& type,
   }
   if (SameName(kind, "hex")) {
     type = rdBinary;
-  } else if (kind.size() > 5 && SameName(kind.substr(0, 4), "hex(") &&
-             kind.back() == ')') {
+  } else if (kind.size() > 5 && SameName(kind.substr(0, 4), "hex(") && kind.back() == ')') {
     const std::string n = kind.substr(4, kind.size() - 5);
     if (n.size() > 8) return "the type number of hex(N): is too long";
     std::uint32_t v = 0;
@@ -246,8 +241,7 @@ std::optional<TParseError> Parse(const std::string& text, TDocument& doc) {
     const int lineNo = static_cast<int>(n) + 1;
     std::string line = StripEol(lines[n]);
     if (n == 0 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
-    if (n == 0 && lines[n].size() >= 2 && lines[n].ends_with("\r\n"))
-      doc.Eol = "\r\n";
+    if (n == 0 && lines[n].size() >= 2 && lines[n].ends_with("\r\n")) doc.Eol = "\r\n";
     const std::string t = Trim(line);
     if (!header) {
       if (t.empty() || t[0] == ';') {
@@ -255,9 +249,8 @@ std::optional<TParseError> Parse(const std::string& text, TDocument& doc) {
         continue;
       }
       if (t != kHeader5 && t != kHeader4)
-        return TParseError{lineNo, "expected the first line '" +
-                                       std::string(kHeader5) + "', found " +
-                                       Quote(line)};
+        return TParseError{lineNo, "expected the first line '" + std::string(kHeader5) +
+                                       "', found " + Quote(line)};
       header = true;
       doc.Prolog += lines[n];
       continue;
@@ -279,9 +272,9 @@ std::optional<TParseError> Parse(const std::string& text, TDocument& doc) {
     if (t[0] != '"' && t[0] != '@')
       return TParseError{lineNo,
                          "expected a [key] line, a \"name\"=value line, a ';' "
-                         "comment or a blank line, found " + Quote(line)};
-    if (!section)
-      return TParseError{lineNo, "a value line before any [key] line: " + Quote(line)};
+                         "comment or a blank line, found " +
+                             Quote(line)};
+    if (!section) return TParseError{lineNo, "a value line before any [key] line: " + Quote(line)};
     TItem item;
     item.IsValue = true;
     std::size_t pos = 0;
@@ -313,8 +306,7 @@ std::optional<TParseError> Parse(const std::string& text, TDocument& doc) {
     }
     bool deletion = false;
     const std::string err = ParseData(dataText, item.Type, item.Data, deletion);
-    if (!err.empty())
-      return TParseError{lineNo, err + ": " + Quote(line)};
+    if (!err.empty()) return TParseError{lineNo, err + ": " + Quote(line)};
     if (deletion) {
       // An import file's "delete this value": meaningless here, kept as text.
       item.IsValue = false;
@@ -323,8 +315,7 @@ std::optional<TParseError> Parse(const std::string& text, TDocument& doc) {
     section->Items.push_back(std::move(item));
   }
   if (!header)
-    return TParseError{1, "the file is empty or has no '" + std::string(kHeader5) +
-                              "' line"};
+    return TParseError{1, "the file is empty or has no '" + std::string(kHeader5) + "' line"};
   return std::nullopt;
 }
 
@@ -409,8 +400,7 @@ std::string Write(const TDocument& doc) {
 }
 
 // The last definition of a value wins, as when the file is imported.
-const TItem* FindValue(const TDocument& doc, const std::string& full,
-                       const std::string& name) {
+const TItem* FindValue(const TDocument& doc, const std::string& full, const std::string& name) {
   const TItem* found = nullptr;
   for (const TSection& s : doc.Sections) {
     if (!SameName(s.Path, full)) continue;
@@ -457,8 +447,8 @@ void AddKey(TDocument& doc, const std::string& full) {
   doc.Sections.push_back(std::move(s));
 }
 
-void SetValue(TDocument& doc, const std::string& full, const std::string& name,
-              std::uint32_t type, const std::string& data) {
+void SetValue(TDocument& doc, const std::string& full, const std::string& name, std::uint32_t type,
+              const std::string& data) {
   if (TItem* item = FindValue(doc, full, name)) {
     item->Type = type;
     item->Data = data;
@@ -476,8 +466,7 @@ void SetValue(TDocument& doc, const std::string& full, const std::string& name,
   // New values go after the last non-blank line of the key, so the blank
   // line that separates keys stays where it is.
   std::size_t at = target->Items.size();
-  while (at > 0 && !target->Items[at - 1].IsValue && IsBlank(target->Items[at - 1].Raw))
-    --at;
+  while (at > 0 && !target->Items[at - 1].IsValue && IsBlank(target->Items[at - 1].Raw)) --at;
   target->Items.insert(target->Items.begin() + static_cast<std::ptrdiff_t>(at),
                        TItem{true, {}, name, type, data});
 }

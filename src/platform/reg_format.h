@@ -22,13 +22,13 @@ namespace talmo {
 // Data types as the registry numbers them; "hex(N):" keeps any other N.
 enum TRegDataType : std::uint32_t {
   rdNone = 0,
-  rdString = 1,        // "text"
-  rdExpandString = 2,  // hex(2):
-  rdBinary = 3,        // hex:
-  rdInteger = 4,       // dword:
+  rdString = 1,            // "text"
+  rdExpandString = 2,      // hex(2):
+  rdBinary = 3,            // hex:
+  rdInteger = 4,           // dword:
   rdIntegerBigEndian = 5,  // hex(5):
-  rdMultiString = 7,   // hex(7):
-  rdQword = 11,        // hex(b):
+  rdMultiString = 7,       // hex(7):
+  rdQword = 11,            // hex(b):
 };
 
 // One value of a key as the file defines it.
@@ -83,8 +83,7 @@ bool StartsWithName(const std::string& s, const std::string& prefix);
 // The value `name` of the key `full` (a path as between the brackets); the
 // last definition wins, as when the file is imported. Null when missing.
 TItem* FindValue(TDocument& doc, const std::string& full, const std::string& name);
-const TItem* FindValue(const TDocument& doc, const std::string& full,
-                       const std::string& name);
+const TItem* FindValue(const TDocument& doc, const std::string& full, const std::string& name);
 
 // True when the key or a key below it has a section.
 bool KeyOrChildExists(const TDocument& doc, const std::string& full);
@@ -98,8 +97,8 @@ void AddKey(TDocument& doc, const std::string& full);
 
 // Changes the value (its last definition), or adds it after the last
 // non-blank line of the key's last section, creating the key as needed.
-void SetValue(TDocument& doc, const std::string& full, const std::string& name,
-              std::uint32_t type, const std::string& data);
+void SetValue(TDocument& doc, const std::string& full, const std::string& name, std::uint32_t type,
+              const std::string& data);
 
 }  // namespace regfile
 }  // namespace talmo

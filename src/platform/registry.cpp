@@ -38,8 +38,7 @@ bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
   if (IsAbsentKey(k)) return false;
   if (!FStore->KeyExists(k)) {
     // A key path must fit in one "[...]" line.
-    if (!canCreate || !DataIsSafeText(k) || k.find(']') != std::string::npos)
-      return false;
+    if (!canCreate || !DataIsSafeText(k) || k.find(']') != std::string::npos) return false;
     FStore->CreateKey(k);
   }
   FOpen = true;
@@ -100,9 +99,8 @@ int TRegistry::ReadBinaryData(const std::string& name, void* buffer, int size) {
   std::string data;
   if (!FOpen || !FStore->GetValue(FCurrentPath, name, type, data)) return 0;
   // Texts and numbers are not binary data; other kinds ("hex(N):") are.
-  const bool binary = type != rdString && type != rdExpandString &&
-                      type != rdInteger && type != rdIntegerBigEndian && type != rdMultiString &&
-                      type != rdQword;
+  const bool binary = type != rdString && type != rdExpandString && type != rdInteger &&
+                      type != rdIntegerBigEndian && type != rdMultiString && type != rdQword;
   if (!binary || size < 0 || data.size() > static_cast<std::size_t>(size))
     throw ERegistryException("Invalid data type for '" + name + "'");
   if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
@@ -110,11 +108,10 @@ int TRegistry::ReadBinaryData(const std::string& name, void* buffer, int size) {
 }
 
 void TRegistry::WriteBinaryData(const std::string& name, const void* buffer, int size) {
-  if (size < 0)
-    throw ERegistryException("Failed to set data for '" + name + "'", "negative size");
+  if (size < 0) throw ERegistryException("Failed to set data for '" + name + "'", "negative size");
   Write(name, rdBinary,
-        size == 0 ? std::string() : std::string(static_cast<const char*>(buffer),
-                                                static_cast<std::size_t>(size)));
+        size == 0 ? std::string()
+                  : std::string(static_cast<const char*>(buffer), static_cast<std::size_t>(size)));
 }
 
 std::string TRegistry::ReadString(const std::string& name) {
@@ -137,10 +134,8 @@ std::vector<std::string> TRegistry::GetValueNames() {
   return FStore->ValueNames(FCurrentPath);
 }
 
-void TRegistry::Write(const std::string& name, std::uint32_t type,
-                      const std::string& data) {
-  if (!FOpen)
-    throw ERegistryException("Failed to set data for '" + name + "'", "no key is open");
+void TRegistry::Write(const std::string& name, std::uint32_t type, const std::string& data) {
+  if (!FOpen) throw ERegistryException("Failed to set data for '" + name + "'", "no key is open");
   if (!DataIsSafeText(name))
     throw ERegistryException("Failed to set data for '" + name + "'",
                              "a value name with a line break or NUL cannot be stored");

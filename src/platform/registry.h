@@ -76,8 +76,7 @@ class TRegistry {
   const std::shared_ptr<TRegistryStore>& Store() const { return FStore; }
 
  private:
-  void Write(const std::string& name, std::uint32_t type,
-             const std::string& data);
+  void Write(const std::string& name, std::uint32_t type, const std::string& data);
 
   std::shared_ptr<TRegistryStore> FStore;
   std::function<void(const std::string&)> FOnRefused;

@@ -30,7 +30,7 @@ std::string FullPath(const std::string& key) {
 
 std::string LocalStamp(std::chrono::system_clock::time_point t) {
   const std::time_t tt = std::chrono::system_clock::to_time_t(t);
-  std::tm tm {};
+  std::tm tm{};
   localtime_r(&tt, &tm);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
@@ -55,8 +55,7 @@ TRegistryStore::TRegistryStore(std::string path, TWallClock clock)
 
 TRegistryStore::~TRegistryStore() = default;
 
-std::shared_ptr<TRegistryStore> TRegistryStore::ForFile(const std::string& path,
-                                                        TWallClock clock) {
+std::shared_ptr<TRegistryStore> TRegistryStore::ForFile(const std::string& path, TWallClock clock) {
   std::string key = path;
   if (!path.empty()) {
     std::error_code ec;
@@ -96,29 +95,27 @@ void TRegistryStore::Load() {
   FUnsaved = false;
   FStamp = StampNow();
   if (FPath.empty()) {
-    FWarning = "No folder for the settings file is known (HOME is not set); "
-               "settings will not be saved.";
+    FWarning =
+        "No folder for the settings file is known (HOME is not set); "
+        "settings will not be saved.";
     FBlocked = true;
     return;
   }
   std::string text;
   int err = 0;
   switch (ReadWholeFile(FPath, kMaxFileSize, text, err)) {
-    case TReadResult::Read:
-      break;
-    case TReadResult::Missing:
-      return;  // first start
+    case TReadResult::Read: break;
+    case TReadResult::Missing: return;  // first start
     case TReadResult::NotRegular:
-      FWarning = "The settings file " + FPath + " is not a regular file; TALMO "
+      FWarning = "The settings file " + FPath +
+                 " is not a regular file; TALMO "
                  "starts with default settings and will not save settings.";
       FBlocked = true;
       return;
-    case TReadResult::TooLarge:
-      SetAside(FPath + ": the file is larger than 16 MiB");
-      return;
+    case TReadResult::TooLarge: SetAside(FPath + ": the file is larger than 16 MiB"); return;
     case TReadResult::Failed:
-      FWarning = "The settings file " + FPath + " cannot be read (" +
-                 SysErrorText(err) + "); TALMO starts with default settings "
+      FWarning = "The settings file " + FPath + " cannot be read (" + SysErrorText(err) +
+                 "); TALMO starts with default settings "
                  "and will not save settings until it can read the file.";
       FBlocked = true;
       return;
@@ -141,12 +138,17 @@ void TRegistryStore::SetAside(const std::string& why) {
   if (err == 0) {
     FStamp = StampNow();
     FBlocked = false;
-    FWarning = "The settings file could not be read (" + why + "). It was set "
-               "aside as " + target + ", so TALMO goes back to its default settings.";
+    FWarning = "The settings file could not be read (" + why +
+               "). It was set "
+               "aside as " +
+               target + ", so TALMO goes back to its default settings.";
   } else {
     FBlocked = true;
-    FWarning = "The settings file could not be read (" + why + ") and could not "
-               "be set aside (" + SysErrorText(err) + "). TALMO starts with "
+    FWarning = "The settings file could not be read (" + why +
+               ") and could not "
+               "be set aside (" +
+               SysErrorText(err) +
+               "). TALMO starts with "
                "default settings and will not save settings until the file is "
                "repaired or removed.";
   }
@@ -183,8 +185,8 @@ bool TRegistryStore::ValueExists(const std::string& key, const std::string& name
   return regfile::FindValue(*FDoc, FullPath(key), name) != nullptr;
 }
 
-bool TRegistryStore::GetValue(const std::string& key, const std::string& name,
-                              std::uint32_t& type, std::string& data) {
+bool TRegistryStore::GetValue(const std::string& key, const std::string& name, std::uint32_t& type,
+                              std::string& data) {
   std::lock_guard<std::mutex> guard(FLock);
   ReloadIfChanged();
   const TItem* item = regfile::FindValue(*FDoc, FullPath(key), name);
@@ -206,9 +208,8 @@ std::vector<TRegValue> TRegistryStore::Values(const std::string& key) {
   return regfile::Values(*FDoc, FullPath(key));
 }
 
-bool TRegistryStore::SetValue(const std::string& key, const std::string& name,
-                              std::uint32_t type, const std::string& data,
-                              bool keepUnsaved) {
+bool TRegistryStore::SetValue(const std::string& key, const std::string& name, std::uint32_t type,
+                              const std::string& data, bool keepUnsaved) {
   const std::string message = "Failed to set data for '" + name + "'";
   std::lock_guard<std::mutex> guard(FLock);
   const TFolderLock folder(FolderOf(TargetPath(FPath)));

@@ -41,8 +41,7 @@ namespace talmo {
 // instance the system's reason a write failed).
 class ERegistryException : public std::runtime_error {
  public:
-  explicit ERegistryException(const std::string& message,
-                              std::string detail = {})
+  explicit ERegistryException(const std::string& message, std::string detail = {})
       : std::runtime_error(message), FDetail(std::move(detail)) {}
   const std::string& Detail() const { return FDetail; }
 
@@ -57,8 +56,7 @@ class TRegistryStore {
   // The store of the file at `path`, shared with every other caller that
   // asked for the same path while it is alive. `clock` names set-aside files
   // (local time) and is taken only when the store is created here.
-  static std::shared_ptr<TRegistryStore> ForFile(const std::string& path,
-                                                 TWallClock clock = {});
+  static std::shared_ptr<TRegistryStore> ForFile(const std::string& path, TWallClock clock = {});
 
   ~TRegistryStore();
   TRegistryStore(const TRegistryStore&) = delete;
@@ -80,15 +78,14 @@ class TRegistryStore {
   void CreateKey(const std::string& key);
   bool ValueExists(const std::string& key, const std::string& name);
   // False when the value does not exist.
-  bool GetValue(const std::string& key, const std::string& name,
-                std::uint32_t& type, std::string& data);
+  bool GetValue(const std::string& key, const std::string& name, std::uint32_t& type,
+                std::string& data);
   // True when the file was written, false when it already held the value.
   // Raises "Failed to set data for '<name>'" when it cannot be stored; the
   // store is then unchanged, or, with `keepUnsaved`, holds the value in
   // memory only until a later write reaches the file.
-  bool SetValue(const std::string& key, const std::string& name,
-                std::uint32_t type, const std::string& data,
-                bool keepUnsaved = false);
+  bool SetValue(const std::string& key, const std::string& name, std::uint32_t type,
+                const std::string& data, bool keepUnsaved = false);
   std::vector<std::string> ValueNames(const std::string& key);
   // Every value of the key in one read, in the order of ValueNames(); where
   // a name is defined twice the last definition wins, as for GetValue().

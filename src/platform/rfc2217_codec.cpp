@@ -26,8 +26,7 @@ void TTelnetDecoder::AfterIac(std::uint8_t b, TTelnetSink& sink) {
   }
 }
 
-void TTelnetDecoder::Feed(const std::uint8_t* p, std::size_t n,
-                          TTelnetSink& sink) {
+void TTelnetDecoder::Feed(const std::uint8_t* p, std::size_t n, TTelnetSink& sink) {
   std::size_t i = 0;
   while (i < n) {
     switch (FState) {
@@ -40,9 +39,7 @@ void TTelnetDecoder::Feed(const std::uint8_t* p, std::size_t n,
         i = run + (run < n ? 1 : 0);
         continue;
       }
-      case TState::Iac:
-        AfterIac(p[i++], sink);
-        continue;
+      case TState::Iac: AfterIac(p[i++], sink); continue;
       case TState::Verb:
         FState = TState::Data;
         sink.Negotiation(FVerb, p[i++]);
@@ -67,8 +64,10 @@ void TTelnetDecoder::Feed(const std::uint8_t* p, std::size_t n,
       case TState::SbIac: {
         const std::uint8_t b = p[i++];
         if (b == kIac) {
-          if (FSb.size() < kMaxSubNegotiation) FSb.push_back(kIac);
-          else FSbOverflow = true;
+          if (FSb.size() < kMaxSubNegotiation)
+            FSb.push_back(kIac);
+          else
+            FSbOverflow = true;
           FState = TState::Sb;
         } else if (b == kSe) {
           FState = TState::Data;
@@ -88,8 +87,7 @@ void TTelnetDecoder::Feed(const std::uint8_t* p, std::size_t n,
 
 // --- encoding ----------------------------------------------------------------
 
-void AppendEscaped(const std::uint8_t* p, std::size_t n,
-                   std::vector<std::uint8_t>& out) {
+void AppendEscaped(const std::uint8_t* p, std::size_t n, std::vector<std::uint8_t>& out) {
   out.reserve(out.size() + n + n / 64 + 1);
   for (std::size_t i = 0; i < n; ++i) {
     out.push_back(p[i]);
@@ -97,13 +95,12 @@ void AppendEscaped(const std::uint8_t* p, std::size_t n,
   }
 }
 
-void AppendNegotiation(std::uint8_t verb, std::uint8_t option,
-                       std::vector<std::uint8_t>& out) {
+void AppendNegotiation(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& out) {
   out.insert(out.end(), {kIac, verb, option});
 }
 
-void AppendSubNegotiation(std::uint8_t option, const std::uint8_t* p,
-                          std::size_t n, std::vector<std::uint8_t>& out) {
+void AppendSubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n,
+                          std::vector<std::uint8_t>& out) {
   out.insert(out.end(), {kIac, kSb, option});
   AppendEscaped(p, n, out);
   out.insert(out.end(), {kIac, kSe});
@@ -111,15 +108,13 @@ void AppendSubNegotiation(std::uint8_t option, const std::uint8_t* p,
 
 // --- option negotiation --------------------------------------------------------
 
-void TTelnetOptions::EnableLocal(std::uint8_t option,
-                                 std::vector<std::uint8_t>& out) {
+void TTelnetOptions::EnableLocal(std::uint8_t option, std::vector<std::uint8_t>& out) {
   if (FUs[option] != qNo) return;
   FUs[option] = qWantYes;
   AppendNegotiation(kWill, option, out);
 }
 
-void TTelnetOptions::EnableRemote(std::uint8_t option,
-                                  std::vector<std::uint8_t>& out) {
+void TTelnetOptions::EnableRemote(std::uint8_t option, std::vector<std::uint8_t>& out) {
   if (FHim[option] != qNo) return;
   FHim[option] = qWantYes;
   AppendNegotiation(kDo, option, out);
@@ -173,10 +168,21 @@ TComPortCommand Control(TComPortSetting s, std::uint8_t value, bool line) {
 // SET-CONTROL values and the setting an answer with that value reports.
 TComPortSetting ControlSetting(std::uint32_t value) {
   switch (value) {
-    case 0: case 1: case 2: case 3: case 17: case 19: return csFlow;
-    case 4: case 5: case 6: return csBreak;
-    case 7: case 8: case 9: return csDtr;
-    case 10: case 11: case 12: return csRts;
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+    case 17:
+    case 19: return csFlow;
+    case 4:
+    case 5:
+    case 6: return csBreak;
+    case 7:
+    case 8:
+    case 9: return csDtr;
+    case 10:
+    case 11:
+    case 12: return csRts;
     default: return csInFlow;  // 13..16, 18
   }
 }
@@ -196,13 +202,11 @@ int PlanComPort(const TSerDCB& dcb, std::vector<TComPortCommand>& out) {
   // drops it, enabled and toggle raise it, under handshake the flow control
   // owns it. As on a local device.
   out.push_back(Control(csDtr, dcb.DtrControl() == 0 ? 9 : 8, false));
-  if (dcb.RtsControl() != 2)
-    out.push_back(Control(csRts, dcb.RtsControl() == 0 ? 12 : 11, false));
+  if (dcb.RtsControl() != 2) out.push_back(Control(csRts, dcb.RtsControl() == 0 ? 12 : 11, false));
 
   out.push_back({csBaudrate, comport::kSetBaudrate, dcb.BaudRate, true});
   out.push_back({csDatasize, comport::kSetDatasize, dcb.ByteSize, true});
-  out.push_back({csParity, comport::kSetParity,
-                 static_cast<std::uint32_t>(dcb.Parity + 1), true});
+  out.push_back({csParity, comport::kSetParity, static_cast<std::uint32_t>(dcb.Parity + 1), true});
   out.push_back({csStopsize, comport::kSetStopsize, stopCodes[dcb.StopBits], true});
   std::uint8_t flow = 1;  // none
   if ((dcb.Flags & fOutxCtsFlow) || dcb.RtsControl() == 2)
@@ -213,13 +217,11 @@ int PlanComPort(const TSerDCB& dcb, std::vector<TComPortCommand>& out) {
   return 0;
 }
 
-void AppendComPortCommand(const TComPortCommand& c,
-                          std::vector<std::uint8_t>& out) {
+void AppendComPortCommand(const TComPortCommand& c, std::vector<std::uint8_t>& out) {
   if (c.Code == comport::kSetBaudrate) {
-    const std::uint8_t v[4] = {static_cast<std::uint8_t>(c.Value >> 24),
-                               static_cast<std::uint8_t>(c.Value >> 16),
-                               static_cast<std::uint8_t>(c.Value >> 8),
-                               static_cast<std::uint8_t>(c.Value)};
+    const std::uint8_t v[4] = {
+        static_cast<std::uint8_t>(c.Value >> 24), static_cast<std::uint8_t>(c.Value >> 16),
+        static_cast<std::uint8_t>(c.Value >> 8), static_cast<std::uint8_t>(c.Value)};
     const std::uint8_t payload[5] = {c.Code, v[0], v[1], v[2], v[3]};
     AppendSubNegotiation(kOptComPort, payload, 5, out);
     return;
@@ -228,23 +230,22 @@ void AppendComPortCommand(const TComPortCommand& c,
   AppendSubNegotiation(kOptComPort, payload, 2, out);
 }
 
-void AppendComPort(std::uint8_t code, const std::uint8_t* value,
-                   std::size_t n, std::vector<std::uint8_t>& out) {
+void AppendComPort(std::uint8_t code, const std::uint8_t* value, std::size_t n,
+                   std::vector<std::uint8_t>& out) {
   std::vector<std::uint8_t> payload{code};
   payload.insert(payload.end(), value, value + n);
   AppendSubNegotiation(kOptComPort, payload.data(), payload.size(), out);
 }
 
-bool ReadComPortAnswer(const std::uint8_t* p, std::size_t n,
-                       TComPortSetting& setting, std::uint32_t& value) {
+bool ReadComPortAnswer(const std::uint8_t* p, std::size_t n, TComPortSetting& setting,
+                       std::uint32_t& value) {
   if (n < 2) return false;
   using namespace comport;
   switch (p[0]) {
     case kServerOffset + kSetBaudrate:
       if (n < 5) return false;
       setting = csBaudrate;
-      value = static_cast<std::uint32_t>(p[1]) << 24 |
-              static_cast<std::uint32_t>(p[2]) << 16 |
+      value = static_cast<std::uint32_t>(p[1]) << 24 | static_cast<std::uint32_t>(p[2]) << 16 |
               static_cast<std::uint32_t>(p[3]) << 8 | p[4];
       return true;
     case kServerOffset + kSetDatasize: setting = csDatasize; break;
@@ -279,13 +280,11 @@ std::uint32_t LineStateEvents(std::uint8_t state) {
   return ev;
 }
 
-std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous,
-                               bool first) {
+std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous, bool first) {
   // Low nibble: delta CTS, delta DSR, trailing edge of RI, delta DCD; high
   // nibble: the lines in the same order.
   const std::uint8_t changed =
-      static_cast<std::uint8_t>((state & 0x0F) |
-                                (first ? 0 : ((state ^ previous) >> 4) & 0x0F));
+      static_cast<std::uint8_t>((state & 0x0F) | (first ? 0 : ((state ^ previous) >> 4) & 0x0F));
   std::uint32_t ev = 0;
   if (changed & 0x01) ev |= EV_CTS;
   if (changed & 0x02) ev |= EV_DSR;
@@ -296,22 +295,19 @@ std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous,
 
 // --- names -----------------------------------------------------------------------
 
-bool ParseRemotePortName(const std::string& name, std::string& host,
-                         std::string& port) {
+bool ParseRemotePortName(const std::string& name, std::string& host, std::string& port) {
   if (!IsRemotePortName(name)) return false;
   const std::string rest = name.substr(kRemotePortScheme.size());
   std::size_t colon;
   if (!rest.empty() && rest[0] == '[') {
     const std::size_t close = rest.find(']');
-    if (close == std::string::npos || close + 1 >= rest.size() ||
-        rest[close + 1] != ':')
+    if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
       return false;
     host = rest.substr(1, close - 1);
     colon = close + 1;
   } else {
     colon = rest.find(':');
-    if (colon == std::string::npos || rest.find(':', colon + 1) != std::string::npos)
-      return false;
+    if (colon == std::string::npos || rest.find(':', colon + 1) != std::string::npos) return false;
     host = rest.substr(0, colon);
   }
   port = rest.substr(colon + 1);

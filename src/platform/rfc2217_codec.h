@@ -67,8 +67,7 @@ class TTelnetSink {
   // WILL, WONT, DO or DONT `option`.
   virtual void Negotiation(std::uint8_t verb, std::uint8_t option) = 0;
   // IAC SB option ... IAC SE, the payload unescaped.
-  virtual void SubNegotiation(std::uint8_t option, const std::uint8_t* p,
-                              std::size_t n) = 0;
+  virtual void SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) = 0;
   // Any other command (NOP, GA, BRK, a stray SE, ...).
   virtual void Command(std::uint8_t command) { (void)command; }
 };
@@ -100,14 +99,12 @@ class TTelnetDecoder {
 // --- encoding ----------------------------------------------------------------
 
 // Appends data with every 0xFF doubled.
-void AppendEscaped(const std::uint8_t* p, std::size_t n,
-                   std::vector<std::uint8_t>& out);
+void AppendEscaped(const std::uint8_t* p, std::size_t n, std::vector<std::uint8_t>& out);
 // IAC verb option.
-void AppendNegotiation(std::uint8_t verb, std::uint8_t option,
-                       std::vector<std::uint8_t>& out);
+void AppendNegotiation(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& out);
 // IAC SB option payload IAC SE, 0xFF in the payload doubled.
-void AppendSubNegotiation(std::uint8_t option, const std::uint8_t* p,
-                          std::size_t n, std::vector<std::uint8_t>& out);
+void AppendSubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n,
+                          std::vector<std::uint8_t>& out);
 
 // --- option negotiation --------------------------------------------------------
 
@@ -128,8 +125,7 @@ class TTelnetOptions {
   void EnableRemote(std::uint8_t option, std::vector<std::uint8_t>& out);
   // A WILL, WONT, DO or DONT of the server; appends our answer, if one is
   // due.
-  void Receive(std::uint8_t verb, std::uint8_t option,
-               std::vector<std::uint8_t>& out);
+  void Receive(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& out);
 
   TQ Local(std::uint8_t option) const { return FUs[option]; }
   TQ Remote(std::uint8_t option) const { return FHim[option]; }
@@ -145,14 +141,22 @@ class TTelnetOptions {
 
 // What a command sets; the server's answer names the same setting.
 enum TComPortSetting : std::uint8_t {
-  csBaudrate, csDatasize, csParity, csStopsize, csFlow, csInFlow, csBreak,
-  csDtr, csRts, csSettingCount
+  csBaudrate,
+  csDatasize,
+  csParity,
+  csStopsize,
+  csFlow,
+  csInFlow,
+  csBreak,
+  csDtr,
+  csRts,
+  csSettingCount
 };
 
 struct TComPortCommand {
   TComPortSetting Setting = csBaudrate;
-  std::uint8_t Code = 0;     // comport::kSet...
-  std::uint32_t Value = 0;   // 4 bytes for the rate, else 1
+  std::uint8_t Code = 0;    // comport::kSet...
+  std::uint32_t Value = 0;  // 4 bytes for the rate, else 1
   // A line setting the server must take; the modem lines (DTR, RTS) are
   // not kept by every device, and servers do not always answer them.
   bool Line = true;
@@ -170,17 +174,16 @@ struct TComPortCommand {
 int PlanComPort(const TSerDCB& dcb, std::vector<TComPortCommand>& out);
 
 // IAC SB COM-PORT code value IAC SE.
-void AppendComPortCommand(const TComPortCommand& c,
-                          std::vector<std::uint8_t>& out);
+void AppendComPortCommand(const TComPortCommand& c, std::vector<std::uint8_t>& out);
 // A plain COM-PORT command with a one-byte value (or none: `n` 0).
-void AppendComPort(std::uint8_t code, const std::uint8_t* value,
-                   std::size_t n, std::vector<std::uint8_t>& out);
+void AppendComPort(std::uint8_t code, const std::uint8_t* value, std::size_t n,
+                   std::vector<std::uint8_t>& out);
 
 // The setting a server's answer (a COM-PORT sub-negotiation payload, code
 // first) reports, and its value; false for anything that is no answer to
 // a setting (notifications, signature, flow-control suspend, ...).
-bool ReadComPortAnswer(const std::uint8_t* p, std::size_t n,
-                       TComPortSetting& setting, std::uint32_t& value);
+bool ReadComPortAnswer(const std::uint8_t* p, std::size_t n, TComPortSetting& setting,
+                       std::uint32_t& value);
 // True when `answer` means the server took `asked`. Rates may land within
 // 2 % (a UART divides its clock); everything else must match.
 bool AnswerMatches(const TComPortCommand& asked, std::uint32_t answer);
@@ -192,15 +195,13 @@ std::uint32_t LineStateEvents(std::uint8_t state);
 // NOTIFY-MODEMSTATE as EV_CTS, EV_DSR, EV_RING and EV_RLSD: a line whose
 // delta bit is set or whose state differs from `previous` (ignored when
 // `first`).
-std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous,
-                               bool first);
+std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous, bool first);
 
 // --- names -----------------------------------------------------------------------
 
 // Splits "rfc2217://HOST:PORT" ("[v6-address]:PORT" for IPv6; the scheme in
 // any case). False for anything else: no host, no port, a port outside
 // 1..65535, an IPv6 address without brackets, a path or spaces.
-bool ParseRemotePortName(const std::string& name, std::string& host,
-                         std::string& port);
+bool ParseRemotePortName(const std::string& name, std::string& host, std::string& port);
 
 }  // namespace talmo

@@ -71,8 +71,7 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   int SetEventMask(std::uint32_t mask) override;
   int WaitEvent(std::uint32_t& events) override;
   int Read(void* buf, std::size_t count, std::size_t& got) override;
-  int Write(const void* buf, std::size_t count, std::size_t& written,
-            int timeoutMs) override;
+  int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) override;
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
   void Cancel() override;
   void Close() override;
@@ -81,8 +80,7 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   // What the decoder finds; FInLock is held (a pump runs).
   void Data(const std::uint8_t* p, std::size_t n) override;
   void Negotiation(std::uint8_t verb, std::uint8_t option) override;
-  void SubNegotiation(std::uint8_t option, const std::uint8_t* p,
-                      std::size_t n) override;
+  void SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) override;
 
   int Fd() const { return FFd.load(); }
   std::size_t Available() const { return FRx.size() - FRxHead; }
@@ -122,7 +120,7 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::vector<std::uint8_t> FReplies;  // what a pump owes the server
   std::vector<std::uint8_t> FRx;
   std::size_t FRxHead = 0;
-  bool FRxNew = false;   // data came that WaitEvent has not reported
+  bool FRxNew = false;  // data came that WaitEvent has not reported
   // The open's empty start: input is dropped until this many answers to
   // the rate questions behind the purges have come.
   int FDiscardAnswers = 0;
@@ -200,8 +198,7 @@ void TRfc2217Device::Negotiation(std::uint8_t verb, std::uint8_t option) {
   FOptions.Receive(verb, option, FReplies);
 }
 
-void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p,
-                                    std::size_t n) {
+void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) {
   using namespace comport;
   if (option != telnet::kOptComPort || n == 0) return;
   switch (p[0]) {
@@ -223,14 +220,9 @@ void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p,
         FModemFirst = false;
       }
       return;
-    case kServerOffset + kFlowcontrolSuspend:
-      FSuspended.store(true);
-      return;
-    case kServerOffset + kFlowcontrolResume:
-      FSuspended.store(false);
-      return;
-    default:
-      break;
+    case kServerOffset + kFlowcontrolSuspend: FSuspended.store(true); return;
+    case kServerOffset + kFlowcontrolResume: FSuspended.store(false); return;
+    default: break;
   }
   TComPortSetting setting;
   std::uint32_t value = 0;
@@ -252,8 +244,8 @@ int TRfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
 
 int TRfc2217Device::FlushLocked() {
   while (FOutHead < FOut.size()) {
-    const ssize_t r = ::send(Fd(), FOut.data() + FOutHead, FOut.size() - FOutHead,
-                             MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t r =
+        ::send(Fd(), FOut.data() + FOutHead, FOut.size() - FOutHead, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (r > 0) {
       FOutHead += static_cast<std::size_t>(r);
       continue;
@@ -317,10 +309,8 @@ int TRfc2217Device::Start() {
   std::vector<std::uint8_t> out;
   {
     std::lock_guard lock(FInLock);
-    for (std::uint8_t o : {kOptBinary, kOptSuppressGoAhead, kOptComPort})
-      FOptions.AcceptLocal(o);
-    for (std::uint8_t o : {kOptBinary, kOptSuppressGoAhead})
-      FOptions.AcceptRemote(o);
+    for (std::uint8_t o : {kOptBinary, kOptSuppressGoAhead, kOptComPort}) FOptions.AcceptLocal(o);
+    for (std::uint8_t o : {kOptBinary, kOptSuppressGoAhead}) FOptions.AcceptRemote(o);
     FOptions.EnableLocal(kOptBinary, out);
     FOptions.EnableRemote(kOptBinary, out);
     FOptions.EnableLocal(kOptSuppressGoAhead, out);
@@ -373,8 +363,7 @@ int TRfc2217Device::Start() {
 int TRfc2217Device::SetState(const TSerDCB& dcb) {
   std::vector<TComPortCommand> plan;
   if (int err = PlanComPort(dcb, plan)) return err;
-  if (int err = AwaitComPort(Clock::now() + milliseconds(FTiming.AnswerMs)))
-    return err;
+  if (int err = AwaitComPort(Clock::now() + milliseconds(FTiming.AnswerMs))) return err;
   std::array<std::uint32_t, csSettingCount> base{};
   {
     std::lock_guard lock(FInLock);
@@ -465,11 +454,10 @@ int TRfc2217Device::WaitEvent(std::uint32_t& events) {
       FWaiting = true;
     }
     const bool out = OutPending() && !FHupSeen;
-    pollfd p[3] = {
-        {(wantIn || out) ? Fd() : -1,
-         static_cast<short>((wantIn ? POLLIN : 0) | (out ? POLLOUT : 0)), 0},
-        {FKickFd.load(), POLLIN, 0},
-        {FWakeFd.load(), POLLIN, 0}};
+    pollfd p[3] = {{(wantIn || out) ? Fd() : -1,
+                    static_cast<short>((wantIn ? POLLIN : 0) | (out ? POLLOUT : 0)), 0},
+                   {FKickFd.load(), POLLIN, 0},
+                   {FWakeFd.load(), POLLIN, 0}};
     const int r = ::poll(p, 3, wantIn ? -1 : kWatchIntervalMs);
     const int pollErr = errno;
     {
@@ -509,8 +497,7 @@ int TRfc2217Device::Read(void* buf, std::size_t count, std::size_t& got) {
   return 0;
 }
 
-int TRfc2217Device::Write(const void* buf, std::size_t count,
-                          std::size_t& written, int timeoutMs) {
+int TRfc2217Device::Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) {
   written = 0;
   const auto* p = static_cast<const std::uint8_t*>(buf);
   const auto deadline = Clock::now() + milliseconds(timeoutMs);
@@ -548,8 +535,8 @@ int TRfc2217Device::Write(const void* buf, std::size_t count,
       std::lock_guard lock(FInLock);
       Pump();
       // A socket that hangs up yet reads on is no connection to write to.
-      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
-          !(fds[0].revents & POLLOUT) && !FGone.load())
+      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLOUT) &&
+          !FGone.load())
         MarkGone(EPIPE);
     }
   }
@@ -629,8 +616,8 @@ void CopyAddresses(const addrinfo* list, std::vector<TAddress>& out) {
   }
 }
 
-int Resolve(const std::string& host, const std::string& port,
-            Clock::time_point deadline, std::vector<TAddress>& out) {
+int Resolve(const std::string& host, const std::string& port, Clock::time_point deadline,
+            std::vector<TAddress>& out) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -665,16 +652,14 @@ int Resolve(const std::string& host, const std::string& port,
     return EAGAIN;
   }
   std::unique_lock lock(lookup->Lock);
-  if (!lookup->Done.wait_until(lock, deadline, [&] { return lookup->Finished; }))
-    return ETIMEDOUT;
+  if (!lookup->Done.wait_until(lock, deadline, [&] { return lookup->Finished; })) return ETIMEDOUT;
   if (lookup->Rc != 0) return LookupError(lookup->Rc, lookup->SysErr);
   CopyAddresses(lookup->Result, out);
   return out.empty() ? ENXIO : 0;
 }
 
 // Tries each address in turn until `deadline`; the error of the last try.
-int Connect(const std::vector<TAddress>& addresses, Clock::time_point deadline,
-            int& fdOut) {
+int Connect(const std::vector<TAddress>& addresses, Clock::time_point deadline, int& fdOut) {
   int err = ENXIO;
   for (const TAddress& a : addresses) {
     const int fd = ::socket(a.Family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -730,8 +715,7 @@ void TuneSocket(int fd) {
 
 }  // namespace
 
-std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name,
-                                              int& error,
+std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& error,
                                               const TRfc2217Timing& timing) {
   error = 0;
   std::string host, port;

@@ -62,8 +62,7 @@ struct TRfc2217Timing {
 // EINVAL for a name that is not of that form, ENXIO for a host name that
 // does not resolve, ECONNREFUSED, ETIMEDOUT, ENETUNREACH and the like for
 // the connection, ECONNRESET when the server closed it during the open.
-std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name,
-                                              int& error,
+std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& error,
                                               const TRfc2217Timing& timing = {});
 
 // How often the remote devices of this process have waited (poll() calls

@@ -8,8 +8,7 @@
 namespace talmo {
 
 std::string SettingsFilePath() {
-  const QString base =
-      QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+  const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
   if (base.isEmpty()) return {};
   return QFile::encodeName(base + QStringLiteral("/Velkerstam/TALMO.reg")).toStdString();
 }

@@ -49,8 +49,7 @@ int SetStopbits(termios& t, std::uint8_t stopBits, std::uint8_t byteSize) {
 
 void SetFlow(termios& t, const TSerDCB& dcb, TTermiosPlan& out) {
   t.c_cflag &= ~CRTSCTS;
-  if ((dcb.Flags & fOutxCtsFlow) || dcb.RtsControl() == 2)
-    t.c_cflag |= CRTSCTS;
+  if ((dcb.Flags & fOutxCtsFlow) || dcb.RtsControl() == 2) t.c_cflag |= CRTSCTS;
   t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
   if (dcb.Flags & fOutX) t.c_iflag |= IXON;
   if (dcb.Flags & fInX) t.c_iflag |= IXOFF;
@@ -110,8 +109,7 @@ speed_t StandardSpeed(std::uint32_t rate) {
   }
 }
 
-int PlanTermios(const TSerDCB& dcb, const termios& current,
-                TTermiosPlan& out) {
+int PlanTermios(const TSerDCB& dcb, const termios& current, TTermiosPlan& out) {
   out = TTermiosPlan{};
   termios t = current;
   cfmakeraw(&t);
@@ -138,8 +136,7 @@ int PlanTermios(const TSerDCB& dcb, const termios& current,
 
 bool RateKept(std::uint32_t rate, std::uint32_t inRate, std::uint32_t outRate) {
   const auto near = [rate](std::uint32_t r) {
-    return std::llabs(static_cast<long long>(r) - rate) * 50 <=
-           static_cast<long long>(rate);
+    return std::llabs(static_cast<long long>(r) - rate) * 50 <= static_cast<long long>(rate);
   };
   return near(outRate) && (inRate == 0 || near(inRate));
 }

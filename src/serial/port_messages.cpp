@@ -12,7 +12,8 @@ int PortNumberFromName(const std::string& name) {
   if (i == digits.size()) throw EConvertError("'" + digits + "' is not a valid integer value");
   int value = 0;
   for (; i < digits.size(); ++i) {
-    if (digits[i] < '0' || digits[i] > '9') throw EConvertError("'" + digits + "' is not a valid integer value");
+    if (digits[i] < '0' || digits[i] > '9')
+      throw EConvertError("'" + digits + "' is not a valid integer value");
     value = value * 10 + (digits[i] - '0');
   }
   return negative ? -value : value;

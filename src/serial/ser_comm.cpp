@@ -35,14 +35,13 @@ void Fire(const Handler& h, Args... args) {
 }  // namespace
 
 std::uint32_t BaudRateOf(TSerBaudrate b) {
-  static constexpr std::uint32_t rates[] = {
-      0,     110,   300,   1024,  1200,  2400,   4800,   9600,
-      14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+  static constexpr std::uint32_t rates[] = {0,     110,    300,    1024,  1200,  2400,
+                                            4800,  9600,   14400,  19200, 38400, 56000,
+                                            57600, 115200, 128000, 256000};
   return b <= br256000 ? rates[b] : 0;
 }
 
-TSerCustomComm::TSerCustomComm(std::shared_ptr<TSerDriver> driver,
-                               TSerSync& sync)
+TSerCustomComm::TSerCustomComm(std::shared_ptr<TSerDriver> driver, TSerSync& sync)
     : FDriver(std::move(driver)), FSync(sync) {
   if (!FDriver) throw std::invalid_argument("TSerComm: no device driver");
   FBuffers.OnChange = [this](TSerPersistent&) { BuffersChanged(); };
@@ -68,18 +67,14 @@ TSerCustomComm::~TSerCustomComm() {
 // --- errors ----------------------------------------------------------------
 
 void TSerCustomComm::RaiseCommError(const std::string& tmpl, int code) const {
-  throw ESerCommError(
-      FormatSerMessage(tmpl, {std::to_string(code), SysErrorText(code)}));
+  throw ESerCommError(FormatSerMessage(tmpl, {std::to_string(code), SysErrorText(code)}));
 }
 
 void TSerCustomComm::CheckClosed() const {
-  if (Active())
-    throw ESerCommError("Can't perform this operation while port is open");
+  if (Active()) throw ESerCommError("Can't perform this operation while port is open");
 }
 
-void TSerCustomComm::HandleException() noexcept {
-  FSync.HandleException(std::current_exception());
-}
+void TSerCustomComm::HandleException() noexcept { FSync.HandleException(std::current_exception()); }
 
 // --- open and close --------------------------------------------------------
 
@@ -87,8 +82,7 @@ std::string TSerCustomComm::DeviceFileName() const {
   // Only the first "%d" takes the port number; any other '%' stays as it is.
   std::string name = FDeviceName;
   const auto at = name.find("%d");
-  if (at != std::string::npos)
-    name.replace(at, 2, std::to_string(FPortNum));
+  if (at != std::string::npos) name.replace(at, 2, std::to_string(FPortNum));
   return name;
 }
 
@@ -102,12 +96,10 @@ void TSerCustomComm::CreateHandle() {
   }
   if (err == 0) err = EIO;
   if (err == ENOENT)
-    throw ESerCommError(
-        FormatSerMessage("Specified device not found (%s).", {name}));
-  throw ESerCommError(
-      FormatSerMessage("Can't open specified device %s (Error %d, %s)",
-                       {name, std::to_string(err), SysErrorText(err)}),
-      FDriver->OpenHint(name, err));
+    throw ESerCommError(FormatSerMessage("Specified device not found (%s).", {name}));
+  throw ESerCommError(FormatSerMessage("Can't open specified device %s (Error %d, %s)",
+                                       {name, std::to_string(err), SysErrorText(err)}),
+                      FDriver->OpenHint(name, err));
 }
 
 void TSerCustomComm::DestroyHandle() {
@@ -144,9 +136,8 @@ void TSerCustomComm::Open() {
 
 void TSerCustomComm::InitBuffers() {
   if (!Active()) return;
-  const int err = FDevice->SetupBuffers(
-      static_cast<std::uint32_t>(FBuffers.ReadSize()),
-      static_cast<std::uint32_t>(FBuffers.WriteSize()));
+  const int err = FDevice->SetupBuffers(static_cast<std::uint32_t>(FBuffers.ReadSize()),
+                                        static_cast<std::uint32_t>(FBuffers.WriteSize()));
   if (err) RaiseCommError("Error initializing buffers (%d), %s", err);
 }
 
@@ -165,23 +156,18 @@ void TSerCustomComm::InitEventMask() {
 
 void TSerCustomComm::StartThreads() {
   if (FEventMask != 0) {
-    FEventThread =
-        std::make_shared<TSerCommEventThread>(*this, FDriver, FDevice, FSync,
-                                              FTiming);
+    FEventThread = std::make_shared<TSerCommEventThread>(*this, FDriver, FDevice, FSync, FTiming);
     FEventThread->Start(FEventPriority);
   }
   if (!FDirectWrite) {
     FWriteThread = std::make_shared<TSerCommWriteThread>(
-        *this, FDriver, FDevice, FSync,
-        static_cast<std::size_t>(FBuffers.WriteSize()),
-        FTiming);
+        *this, FDriver, FDevice, FSync, static_cast<std::size_t>(FBuffers.WriteSize()), FTiming);
     FWriteThread->Start(FWritePriority);
   }
 }
 
 void TSerCustomComm::StopThreads() {
-  std::shared_ptr<TSerCommThread> threads[] = {std::move(FEventThread),
-                                              std::move(FWriteThread)};
+  std::shared_ptr<TSerCommThread> threads[] = {std::move(FEventThread), std::move(FWriteThread)};
   FEventThread.reset();
   FWriteThread.reset();
   for (auto& t : threads)
@@ -231,9 +217,8 @@ void TSerCustomComm::Loaded() {
 
 TSerDCB TSerCustomComm::BuildDCB() const {
   TSerDCB dcb{};
-  dcb.BaudRate = FBaudrate == brUser
-                     ? static_cast<std::uint32_t>(FUserBaudrate)
-                     : BaudRateOf(FBaudrate);
+  dcb.BaudRate =
+      FBaudrate == brUser ? static_cast<std::uint32_t>(FUserBaudrate) : BaudRateOf(FBaudrate);
   dcb.Parity = static_cast<std::uint8_t>(FParity);
   dcb.StopBits = static_cast<std::uint8_t>(FStopbits);
   dcb.ByteSize = static_cast<std::uint8_t>(4 + FDatabits);
@@ -276,8 +261,7 @@ void TSerCustomComm::BuffersChanged() {
 
 void TSerCustomComm::SetBaudrate(TSerBaudrate v) {
   if (v > br256000)
-    throw std::out_of_range("Baudrate: " + std::to_string(v) +
-                            " is not a TSerBaudrate");
+    throw std::out_of_range("Baudrate: " + std::to_string(v) + " is not a TSerBaudrate");
   if (v == FBaudrate) return;
   FBaudrate = v;
   if (v != brUser) FUserBaudrate = 0;
@@ -285,27 +269,21 @@ void TSerCustomComm::SetBaudrate(TSerBaudrate v) {
 }
 
 void TSerCustomComm::SetParity(TSerParity v) {
-  if (v > paSpace)
-    throw std::out_of_range("Parity: " + std::to_string(v) +
-                            " is not a TSerParity");
+  if (v > paSpace) throw std::out_of_range("Parity: " + std::to_string(v) + " is not a TSerParity");
   if (v == FParity) return;
   FParity = v;
   WriteDCB();
 }
 
 void TSerCustomComm::SetDatabits(TSerDatabits v) {
-  if (v > db8)
-    throw std::out_of_range("Databits: " + std::to_string(v) +
-                            " is not a TSerDatabits");
+  if (v > db8) throw std::out_of_range("Databits: " + std::to_string(v) + " is not a TSerDatabits");
   if (v == FDatabits) return;
   FDatabits = v;
   WriteDCB();
 }
 
 void TSerCustomComm::SetStopbits(TSerStopbits v) {
-  if (v > sb2)
-    throw std::out_of_range("Stopbits: " + std::to_string(v) +
-                            " is not a TSerStopbits");
+  if (v > sb2) throw std::out_of_range("Stopbits: " + std::to_string(v) + " is not a TSerStopbits");
   if (v == FStopbits) return;
   FStopbits = v;
   WriteDCB();
@@ -321,8 +299,7 @@ void TSerCustomComm::SetOptions(TSerCommOptions v) {
 void TSerCustomComm::SetPortNum(std::int32_t v) {
   CheckClosed();
   if (v < 0)
-    throw std::out_of_range("PortNum: " + std::to_string(v) +
-                            " is out of range 0..2147483647");
+    throw std::out_of_range("PortNum: " + std::to_string(v) + " is out of range 0..2147483647");
   FPortNum = v;
 }
 
@@ -378,27 +355,24 @@ void TSerCustomComm::Notification(TSerDisplayLink* removed) {
 
 int TSerCustomComm::WriteBuf(const void* Buf, int Count) {
   if (!Active()) return 0;
-  if (Count < 0 || (Count > 0 && Buf == nullptr))
-    RaiseCommError("Write error (%d), %s", EINVAL);
+  if (Count < 0 || (Count > 0 && Buf == nullptr)) RaiseCommError("Write error (%d), %s", EINVAL);
   if (Count == 0) return 0;
   if (!FDirectWrite) {
-    if (!FWriteThread->QueueWrite(Buf, static_cast<std::size_t>(Count),
-                                  FBuffers.WriteTimeout()))
+    if (!FWriteThread->QueueWrite(Buf, static_cast<std::size_t>(Count), FBuffers.WriteTimeout()))
       throw ESerCommError("Output buffer is full. Please check comm status.");
     return Count;
   }
   std::lock_guard lock(WriteLock);
   std::size_t written = 0;
-  const int err = FDevice->Write(Buf, static_cast<std::size_t>(Count),
-                                 written, FBuffers.ReadTimeout());
+  const int err =
+      FDevice->Write(Buf, static_cast<std::size_t>(Count), written, FBuffers.ReadTimeout());
   if (err) RaiseCommError("Write error (%d), %s", err);
   return static_cast<int>(written);
 }
 
 int TSerCustomComm::ReadBuf(void* Buf, int Count) {
   if (!Active()) return 0;
-  if (Count < 0 || (Count > 0 && Buf == nullptr))
-    RaiseCommError("Read error (%d), %s", EINVAL);
+  if (Count < 0 || (Count > 0 && Buf == nullptr)) RaiseCommError("Read error (%d), %s", EINVAL);
   std::size_t got = 0;
   int err;
   {
@@ -472,8 +446,7 @@ int TSerCustomComm::InQueCount() {
   // Reading the count clears the device's error state too; keep the bits,
   // or an EV_ERR dispatched with EV_RXCHAR would find none.
   FHeldErrors |= errors;
-  return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF
-                                    : static_cast<int>(stat.cbInQue);
+  return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(stat.cbInQue);
 }
 
 // --- dispatch (GUI thread) -------------------------------------------------

@@ -64,8 +64,7 @@ struct TSerTiming {
   // Worker thread: the pause before a failed wait or write is tried again.
   // It must end as soon as `wake` is set (Shutdown sets it), or Close
   // waits for it. Empty: waits on `wake` for the pause in real time.
-  std::function<void(TSerWaitEvent& wake, std::chrono::milliseconds)>
-      RetryPause = {};
+  std::function<void(TSerWaitEvent& wake, std::chrono::milliseconds)> RetryPause = {};
   static TSerTiming System();
 };
 
@@ -125,8 +124,7 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
 
  protected:
   TSerCommThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
-                 std::shared_ptr<TSerDevice> device, TSerSync& sync,
-                 TSerTiming timing);
+                 std::shared_ptr<TSerDevice> device, TSerSync& sync, TSerTiming timing);
   virtual void Execute() = 0;
   // Runs `fn` on the GUI thread and waits; false when cancelled.
   bool Synchronize(std::function<void()> fn);
@@ -160,12 +158,9 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
 
 class TSerCommEventThread final : public TSerCommThread {
  public:
-  TSerCommEventThread(TSerCustomComm& owner,
-                      std::shared_ptr<TSerDriver> driver,
-                      std::shared_ptr<TSerDevice> device, TSerSync& sync,
-                      TSerTiming timing)
-      : TSerCommThread(owner, std::move(driver), std::move(device), sync,
-                       std::move(timing)) {}
+  TSerCommEventThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
+                      std::shared_ptr<TSerDevice> device, TSerSync& sync, TSerTiming timing)
+      : TSerCommThread(owner, std::move(driver), std::move(device), sync, std::move(timing)) {}
 
  private:
   void Execute() override;
@@ -174,10 +169,9 @@ class TSerCommEventThread final : public TSerCommThread {
 
 class TSerCommWriteThread final : public TSerCommThread {
  public:
-  TSerCommWriteThread(TSerCustomComm& owner,
-                      std::shared_ptr<TSerDriver> driver,
-                      std::shared_ptr<TSerDevice> device, TSerSync& sync,
-                      std::size_t capacity, TSerTiming timing);
+  TSerCommWriteThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
+                      std::shared_ptr<TSerDevice> device, TSerSync& sync, std::size_t capacity,
+                      TSerTiming timing);
   // GUI thread. Waits for room at most `timeoutMs`, looking at least every
   // millisecond and sleeping in between; false when there was none in time.
   bool QueueWrite(const void* buf, std::size_t count, int timeoutMs);
@@ -203,8 +197,7 @@ class TSerCommReceiver {
  public:
   virtual ~TSerCommReceiver() = default;
   virtual void LinkEvents(TSerCustomComm& port, std::uint32_t mask) = 0;
-  virtual void RxBuf(TSerCustomComm& port, const std::uint8_t* data,
-                     int count) = 0;
+  virtual void RxBuf(TSerCustomComm& port, const std::uint8_t* data, int count) = 0;
 };
 
 // A display control linked to the port; refreshed at each event dispatch.
@@ -217,12 +210,10 @@ class TSerDisplayLink {
 class TSerCustomComm {
  public:
   using TNotifyEvent = std::function<void(TSerCustomComm* Sender)>;
-  using TSerCommErrorEvent =
-      std::function<void(TSerCustomComm* Sender, int Errors)>;
-  using TSerCommRxCharEvent =
-      std::function<void(TSerCustomComm* Sender, int Count)>;
-  using TSerCommRxBufEvent = std::function<void(
-      TSerCustomComm* Sender, const std::uint8_t* Data, int Count)>;
+  using TSerCommErrorEvent = std::function<void(TSerCustomComm* Sender, int Errors)>;
+  using TSerCommRxCharEvent = std::function<void(TSerCustomComm* Sender, int Count)>;
+  using TSerCommRxBufEvent =
+      std::function<void(TSerCustomComm* Sender, const std::uint8_t* Data, int Count)>;
 
   // `sync` must outlive the port; it is the hand-off to the GUI thread and
   // the application's exception handler.

@@ -46,8 +46,7 @@ class TSerDevice {
   virtual int Read(void* buf, std::size_t count, std::size_t& got) = 0;
   // Writes all `count` bytes unless Cancel comes or `timeoutMs` (negative:
   // no limit) runs out first; `written` tells how far it got.
-  virtual int Write(const void* buf, std::size_t count, std::size_t& written,
-                    int timeoutMs) = 0;
+  virtual int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) = 0;
   // Error bits (CE_*) since the last call, which clears them, and the queue
   // counts.
   virtual int ClearError(std::uint32_t& errors, TSerComStat& stat) = 0;
@@ -64,8 +63,7 @@ class TSerDriver {
   virtual ~TSerDriver() = default;
   // Exclusive open. On failure returns null and an errno code in `error`
   // (ENOENT: no such device).
-  virtual std::unique_ptr<TSerDevice> Open(const std::string& name,
-                                           int& error) = 0;
+  virtual std::unique_ptr<TSerDevice> Open(const std::string& name, int& error) = 0;
   // After a failed Open: what the user can do about `error` on that device
   // (e.g. which group to join), or "" when there is nothing to add.
   virtual std::string OpenHint(const std::string& name, int error) const {
@@ -77,9 +75,7 @@ class TSerDriver {
   // error. The port's event and write threads call it as they start and
   // after their priority changed, possibly both at once. It belongs to the
   // platform, not to a device, so it is here and not on TSerDevice.
-  virtual void ApplyThreadPriority(TThreadPriority priority) const {
-    (void)priority;
-  }
+  virtual void ApplyThreadPriority(TThreadPriority priority) const { (void)priority; }
 };
 
 // True for the codes by which a device says it has gone away.

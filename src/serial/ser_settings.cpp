@@ -14,8 +14,8 @@ void TSerPersistent::EndUpdate() {
 }
 
 void TSerPersistent::AssignError(const TSerPersistent& Source) const {
-  throw std::invalid_argument(std::string("Cannot assign a ") +
-                              Source.ClassName() + " to a " + ClassName());
+  throw std::invalid_argument(std::string("Cannot assign a ") + Source.ClassName() + " to a " +
+                              ClassName());
 }
 
 namespace {
@@ -38,8 +38,7 @@ void InUpdate(TSerPersistent& self, Body body) {
 
 void CheckIntW(std::int32_t v, const char* name) {
   if (v < 0)
-    throw std::out_of_range(std::string("Buffers.") + name + ": " +
-                            std::to_string(v) +
+    throw std::out_of_range(std::string("Buffers.") + name + ": " + std::to_string(v) +
                             " is out of range 0..2147483647");
 }
 }  // namespace
@@ -65,8 +64,8 @@ void TSerFlowControl::Assign(const TSerPersistent& Source) {
 
 void TSerEventChars::SetChar(int Index, std::uint8_t Value) {
   if (Index < 1 || Index > 5)
-    throw std::out_of_range("TSerEventChars: character index " +
-                            std::to_string(Index) + " is not 1..5");
+    throw std::out_of_range("TSerEventChars: character index " + std::to_string(Index) +
+                            " is not 1..5");
   FChars[Index - 1] = Value;
   Changed();
 }
@@ -74,15 +73,14 @@ void TSerEventChars::SetChar(int Index, std::uint8_t Value) {
 void TSerEventChars::Assign(const TSerPersistent& Source) {
   auto* src = dynamic_cast<const TSerEventChars*>(&Source);
   if (!src) AssignError(Source);
-  const std::uint8_t copy[5] = {src->FChars[0], src->FChars[1], src->FChars[2],
-                                src->FChars[3], src->FChars[4]};
+  const std::uint8_t copy[5] = {src->FChars[0], src->FChars[1], src->FChars[2], src->FChars[3],
+                                src->FChars[4]};
   InUpdate(*this, [&] {
     for (int i = 1; i <= 5; ++i) SetChar(i, copy[i - 1]);
   });
 }
 
-void TSerBuffers::SetNotify(std::int32_t& field, std::int32_t v,
-                            const char* name) {
+void TSerBuffers::SetNotify(std::int32_t& field, std::int32_t v, const char* name) {
   CheckIntW(v, name);
   if (field == v) return;
   field = v;

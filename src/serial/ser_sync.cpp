@@ -44,9 +44,7 @@ bool TSerSyncCall::Cancel() {
 
 bool TSerSyncCall::Wait() {
   std::unique_lock lock(FLock);
-  FCv.wait(lock, [this] {
-    return FState == TState::Done || FState == TState::Cancelled;
-  });
+  FCv.wait(lock, [this] { return FState == TState::Done || FState == TState::Cancelled; });
   return FState == TState::Done;
 }
 

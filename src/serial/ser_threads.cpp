@@ -8,8 +8,7 @@ namespace talmo {
 
 TSerTiming TSerTiming::System() {
   return {[] { return std::chrono::steady_clock::now(); },
-          [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); },
-          true,
+          [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }, true,
           [](TSerWaitEvent& wake, std::chrono::milliseconds ms) {
             wake.WaitFor(static_cast<int>(ms.count()));
           }};
@@ -34,8 +33,7 @@ int TSerWaitEvent::WaitFor(int timeoutMs) {
     FCv.wait(lock, [this] { return FSignaled; });
     return wrSignaled;
   }
-  return FCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                      [this] { return FSignaled; })
+  return FCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return FSignaled; })
              ? wrSignaled
              : wrTimeout;
 }
@@ -55,10 +53,9 @@ void TSerCommBuffer::Remove(std::size_t n) {
 
 // ---------------------------------------------------------------------------
 
-TSerCommThread::TSerCommThread(TSerCustomComm& owner,
-                               std::shared_ptr<TSerDriver> driver,
-                               std::shared_ptr<TSerDevice> device,
-                               TSerSync& sync, TSerTiming timing)
+TSerCommThread::TSerCommThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
+                               std::shared_ptr<TSerDevice> device, TSerSync& sync,
+                               TSerTiming timing)
     : Owner(&owner),
       Driver(std::move(driver)),
       Device(std::move(device)),
@@ -97,8 +94,7 @@ void TSerCommThread::Queue(std::function<void()> fn) {
     if (FTerminated.load()) return;
     std::erase_if(FQueued, [](const std::shared_ptr<TSerSyncCall>& c) {
       const auto st = c->State();
-      return st == TSerSyncCall::TState::Done ||
-             st == TSerSyncCall::TState::Cancelled;
+      return st == TSerSyncCall::TState::Done || st == TSerSyncCall::TState::Cancelled;
     });
     FQueued.push_back(call);
   }
@@ -111,8 +107,7 @@ bool TSerCommThread::BlockedInRunningCall() const {
 }
 
 void TSerCommThread::Join() {
-  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
-    FThread.join();
+  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) FThread.join();
 }
 
 void TSerCommThread::Detach() {
@@ -176,18 +171,14 @@ void TSerCommEventThread::Execute() {
 
 // ---------------------------------------------------------------------------
 
-TSerCommWriteThread::TSerCommWriteThread(TSerCustomComm& owner,
-                                         std::shared_ptr<TSerDriver> driver,
-                                         std::shared_ptr<TSerDevice> device,
-                                         TSerSync& sync, std::size_t capacity,
-                                         TSerTiming timing)
-    : TSerCommThread(owner, std::move(driver), std::move(device), sync,
-                     std::move(timing)),
+TSerCommWriteThread::TSerCommWriteThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
+                                         std::shared_ptr<TSerDevice> device, TSerSync& sync,
+                                         std::size_t capacity, TSerTiming timing)
+    : TSerCommThread(owner, std::move(driver), std::move(device), sync, std::move(timing)),
       Capacity(capacity),
       Buffer(capacity) {}
 
-bool TSerCommWriteThread::QueueWrite(const void* buf, std::size_t count,
-                                     int timeoutMs) {
+bool TSerCommWriteThread::QueueWrite(const void* buf, std::size_t count, int timeoutMs) {
   if (count + Buffer.Count() > Capacity) {
     const auto start = Timing.Now();
     const auto limit = std::chrono::milliseconds(timeoutMs);

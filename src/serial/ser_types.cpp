@@ -15,14 +15,13 @@ std::uint32_t EventMaskOf(TSerCommEvents events) {
   return mask;
 }
 
-std::string FormatSerMessage(const std::string& tmpl,
-                             std::initializer_list<std::string> args) {
+std::string FormatSerMessage(const std::string& tmpl, std::initializer_list<std::string> args) {
   std::string out;
   out.reserve(tmpl.size() + 32);
   auto next = args.begin();
   for (std::size_t i = 0; i < tmpl.size(); ++i) {
-    if (tmpl[i] == '%' && i + 1 < tmpl.size() &&
-        (tmpl[i + 1] == 'd' || tmpl[i + 1] == 's') && next != args.end()) {
+    if (tmpl[i] == '%' && i + 1 < tmpl.size() && (tmpl[i + 1] == 'd' || tmpl[i + 1] == 's') &&
+        next != args.end()) {
       out += *next++;
       ++i;
     } else {
@@ -48,9 +47,7 @@ namespace {
 [[maybe_unused]] const char* ErrorTextOf(int result, const char* buf) {
   return result == 0 ? buf : "Unknown error";
 }
-[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) {
-  return result;
-}
+[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) { return result; }
 
 }  // namespace
 
@@ -61,8 +58,6 @@ std::string SysErrorText(int code) {
   return ErrorTextOf(::strerror_r(code, buf, sizeof buf), buf);
 }
 
-bool IsDeviceGone(int code) {
-  return code == EIO || code == ENXIO || code == ENODEV;
-}
+bool IsDeviceGone(int code) { return code == EIO || code == ENXIO || code == ENODEV; }
 
 }  // namespace talmo

@@ -13,25 +13,54 @@
 namespace talmo {
 
 enum TSerBaudrate : std::uint8_t {
-  brUser, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-  br19200, br38400, br56000, br57600, br115200, br128000, br256000
+  brUser,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000
 };
 enum TSerParity : std::uint8_t { paNone, paOdd, paEven, paMark, paSpace };
 enum TSerDatabits : std::uint8_t { db4, db5, db6, db7, db8 };
 enum TSerStopbits : std::uint8_t { sb1, sb15, sb2 };
 enum TSerControlDtr : std::uint8_t { dtrDisabled, dtrEnabled, dtrHandshake };
-enum TSerControlRts : std::uint8_t {
-  rtsDisabled, rtsEnabled, rtsHandshake, rtsToggle
-};
+enum TSerControlRts : std::uint8_t { rtsDisabled, rtsEnabled, rtsHandshake, rtsToggle };
 
 enum TSerCommEvent : std::uint8_t {
-  ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty,
-  ceRxFlag, cePErr, ceRx80Full, ceEvent1, ceEvent2
+  ceBreak,
+  ceCts,
+  ceDsr,
+  ceError,
+  ceRing,
+  ceRlsd,
+  ceRxChar,
+  ceTxEmpty,
+  ceRxFlag,
+  cePErr,
+  ceRx80Full,
+  ceEvent1,
+  ceEvent2
 };
 enum TSerCommOption : std::uint8_t { coErrorChar, coNullStrip, coParityCheck };
 
 enum TThreadPriority : std::uint8_t {
-  tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical
+  tpIdle,
+  tpLowest,
+  tpLower,
+  tpNormal,
+  tpHigher,
+  tpHighest,
+  tpTimeCritical
 };
 
 // A set over a small enumeration; bit i stands for the member of ordinal i.
@@ -79,10 +108,9 @@ inline constexpr std::uint32_t EV_EVENT2 = 0x1000;
 
 // The event bit that monitoring each TSerCommEvent asks for.
 constexpr std::uint32_t EventBitOf(TSerCommEvent e) {
-  constexpr std::uint32_t bits[] = {
-      EV_BREAK, EV_CTS,    EV_DSR,     EV_ERR,    EV_RING,
-      EV_RLSD,  EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, EV_PERR,
-      EV_RX80FULL, EV_EVENT1, EV_EVENT2};
+  constexpr std::uint32_t bits[] = {EV_BREAK,    EV_CTS,    EV_DSR,     EV_ERR,    EV_RING,
+                                    EV_RLSD,     EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, EV_PERR,
+                                    EV_RX80FULL, EV_EVENT1, EV_EVENT2};
   return e <= ceEvent2 ? bits[e] : 0;
 }
 std::uint32_t EventMaskOf(TSerCommEvents events);
@@ -147,8 +175,7 @@ struct TSerComStat {
 // the message (never inside it).
 class ESerCommError : public std::runtime_error {
  public:
-  explicit ESerCommError(const std::string& message)
-      : std::runtime_error(message) {}
+  explicit ESerCommError(const std::string& message) : std::runtime_error(message) {}
   ESerCommError(const std::string& message, const std::string& hint)
       : std::runtime_error(message),
         FHint(hint.empty() ? nullptr : std::make_shared<const std::string>(hint)) {}
@@ -164,8 +191,7 @@ std::string ErrorHintOf(std::exception_ptr e);
 // Fills the placeholders of a message template in one pass: each "%d" or
 // "%s" takes the next argument in turn. Arguments are never scanned again,
 // so a device name holding '%' comes out as it is.
-std::string FormatSerMessage(const std::string& tmpl,
-                             std::initializer_list<std::string> args);
+std::string FormatSerMessage(const std::string& tmpl, std::initializer_list<std::string> args);
 
 // The system's text for an error code ("%s" of the messages).
 std::string SysErrorText(int code);

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "serial/ser_types.h"
 #include "build_info/talmo_build.h"
+#include "serial/ser_types.h"
 
 namespace talmo {
 
@@ -28,9 +28,7 @@ std::vector<std::string> SplitScriptText(std::string_view text) {
   return lines;
 }
 
-bool IsDataLine(std::string_view line) {
-  return !line.empty() && line[0] != '/' && line[0] != ';';
-}
+bool IsDataLine(std::string_view line) { return !line.empty() && line[0] != '/' && line[0] != ';'; }
 
 std::vector<std::string> DataLinesOf(const std::vector<std::string>& lines) {
   std::vector<std::string> data;
@@ -85,10 +83,12 @@ std::string SaveNameOf(const std::string& name) {
   return name.substr(0, dot) + ".TXT";
 }
 
-std::vector<std::string> InstalledHelpFiles(const std::string& programDir, const std::string& fileName) {
+std::vector<std::string> InstalledHelpFiles(const std::string& programDir,
+                                            const std::string& fileName) {
   std::vector<std::string> files;
   if (!programDir.empty())
-    files.push_back((std::filesystem::path(programDir) / TALMO_DOC_DIR_FROM_BIN / fileName).lexically_normal());
+    files.push_back(
+        (std::filesystem::path(programDir) / TALMO_DOC_DIR_FROM_BIN / fileName).lexically_normal());
   const std::string built = (std::filesystem::path(TALMO_DOC_DIR) / fileName).lexically_normal();
   if (files.empty() || files.front() != built) files.push_back(built);
   return files;

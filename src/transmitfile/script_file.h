@@ -44,7 +44,8 @@ std::string SaveNameOf(const std::string& name);
 // `programDir`, the folder of the running program, so that a moved or
 // unpacked install finds its own copy), then the folder the build installs
 // to. Empty `programDir`: only the latter.
-std::vector<std::string> InstalledHelpFiles(const std::string& programDir, const std::string& fileName);
+std::vector<std::string> InstalledHelpFiles(const std::string& programDir,
+                                            const std::string& fileName);
 
 // The folder of the running program; "" when the system does not tell.
 std::string ProgramDir();

@@ -30,9 +30,7 @@ int CommandNumber(const std::string& word) {
 }
 
 // The second number of a repeat or wait line; a missing word reads as 0.
-int SecondNumber(const TWordList& words) {
-  return words.size() > 1 ? DecPrefixToInt(words[1]) : 0;
-}
+int SecondNumber(const TWordList& words) { return words.size() > 1 ? DecPrefixToInt(words[1]) : 0; }
 
 // One date or time field of the "%" form; empty for an unknown letter.
 std::string TimeField(char what, const TSystemTime& t) {
@@ -90,8 +88,7 @@ void SplitLine(std::string_view line, TWordList& words) {
   }
 }
 
-std::string EncodeWords(const TWordList& words, std::size_t first,
-                        const TSystemTimeClock& now) {
+std::string EncodeWords(const TWordList& words, std::size_t first, const TSystemTimeClock& now) {
   std::string out;
   std::optional<TSystemTime> time;
   for (std::size_t k = first; k < words.size(); ++k) {
@@ -118,15 +115,11 @@ std::string EncodeWords(const TWordList& words, std::size_t first,
             again = true;
           }
           break;
-        case '\'':
-          out += Underscored(rest);
-          break;
+        case '\'': out += Underscored(rest); break;
         case '/':
           if (rest[0] == '/') return out;  // the rest of the line is a comment
           break;
-        default:
-          out += Underscored(Trimmed(word));
-          break;
+        default: out += Underscored(Trimmed(word)); break;
       }
     }
   }
@@ -196,7 +189,8 @@ bool PassedOver(const TWordList& words) {
 
 }  // namespace
 
-std::int32_t TScriptPlayer::SkipPassedOver(const std::vector<std::string>& lines, std::int32_t index) {
+std::int32_t TScriptPlayer::SkipPassedOver(const std::vector<std::string>& lines,
+                                           std::int32_t index) {
   if (!FHost.DataVersion) return index;
   const std::uint64_t version = FHost.DataVersion();
   if (FNextPlayedVersion != version || FNextPlayed.size() != lines.size()) {
@@ -238,7 +232,8 @@ void TScriptPlayer::RunStep() {
       return;
     }
     if (repeatCount < 0) repeatCount = 0;
-    if (!wordList) throw std::logic_error("Assertion failed: the word list is missing (Strings, line 90)");
+    if (!wordList)
+      throw std::logic_error("Assertion failed: the word list is missing (Strings, line 90)");
     lineIndex = SkipPassedOver(lines, lineIndex);
     if (static_cast<std::size_t>(lineIndex) >= lines.size()) continue;
     TWordList& words = *wordList;
@@ -252,9 +247,7 @@ void TScriptPlayer::RunStep() {
     std::int64_t delay = 0;
     switch (c) {
       case '/':
-      case ';':
-        ++lineIndex;
-        continue;
+      case ';': ++lineIndex; continue;
       case 'r':
         lineIndex = 0;
         // Nothing between two restarts ended the step: give the GUI its turn.
@@ -291,8 +284,7 @@ void TScriptPlayer::RunStep() {
         FHost.Status(WaitStatusText(static_cast<int>(delay) + 1));
         if (FHost.Waiting) FHost.Waiting(static_cast<int>(delay) + 1);
         break;
-      default:
-        break;
+      default: break;
     }
     SetInterval(delay);
     ++lineIndex;

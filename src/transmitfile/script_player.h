@@ -29,8 +29,7 @@ void SplitLine(std::string_view line, TWordList& words);
 
 // The bytes that the data words from index `first` on describe. `now` is
 // asked at most once, at the first date or time word.
-std::string EncodeWords(const TWordList& words, std::size_t first,
-                        const TSystemTimeClock& now);
+std::string EncodeWords(const TWordList& words, std::size_t first, const TSystemTimeClock& now);
 
 // Status lines of the player's memo.
 std::string TxStatusText(const std::string& bytes);  // "TX[n]" + bytes

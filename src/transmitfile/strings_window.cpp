@@ -18,13 +18,15 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "transmitfile/script_file.h"
 #include "serial/ser_sync.h"  // ExceptionMessage
+#include "transmitfile/script_file.h"
 
 namespace talmo {
 namespace {
 
-QString Latin1(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
+QString Latin1(const std::string& s) {
+  return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 std::string Bytes(const QString& s) {
   const QByteArray b = s.toLatin1();
@@ -35,14 +37,15 @@ std::string Bytes(const QString& s) {
 // text turns the byte 0xA0 (no-break space) into a space.
 std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
   std::vector<std::string> lines;
-  for (QTextBlock b = memo->document()->begin(); b.isValid(); b = b.next()) lines.push_back(Bytes(b.text()));
+  for (QTextBlock b = memo->document()->begin(); b.isValid(); b = b.next())
+    lines.push_back(Bytes(b.text()));
   return lines;
 }
 
 QString Local(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
 
-std::optional<std::string> AskFile(QWidget* owner, const std::string& fileName, const std::string& filter,
-                                   QFileDialog::AcceptMode mode) {
+std::optional<std::string> AskFile(QWidget* owner, const std::string& fileName,
+                                   const std::string& filter, QFileDialog::AcceptMode mode) {
   QFileDialog d(owner);
   d.setAcceptMode(mode);
   d.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
@@ -80,23 +83,27 @@ QPlainTextEdit* Memo(QWidget* parent, const char* name) {
 QString BoxTitle(QWidget* owner) {
   QWidget* top = owner ? owner->window() : nullptr;
   while (top && top->parentWidget()) top = top->parentWidget()->window();
-  if (!QApplication::applicationDisplayName().isEmpty() || !top) return QApplication::applicationDisplayName();
+  if (!QApplication::applicationDisplayName().isEmpty() || !top)
+    return QApplication::applicationDisplayName();
   return top->windowTitle();
 }
 
 }  // namespace
 
-std::optional<std::string> TQtStringsDialogs::ChooseOpenFile(const std::string& fileName, const std::string& filter) {
+std::optional<std::string> TQtStringsDialogs::ChooseOpenFile(const std::string& fileName,
+                                                             const std::string& filter) {
   return AskFile(FOwner, fileName, filter, QFileDialog::AcceptOpen);
 }
 
-std::optional<std::string> TQtStringsDialogs::ChooseSaveFile(const std::string& fileName, const std::string& filter) {
+std::optional<std::string> TQtStringsDialogs::ChooseSaveFile(const std::string& fileName,
+                                                             const std::string& filter) {
   return AskFile(FOwner, fileName, filter, QFileDialog::AcceptSave);
 }
 
 bool TQtStringsDialogs::Confirm(const std::string& question) {
   return QMessageBox::question(FOwner, BoxTitle(FOwner), Local(question),
-                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+                               QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TQtStringsDialogs::Error(const std::string& text) {
@@ -107,19 +114,18 @@ TfoStrings::TfoStrings(TStringsEnvironment env, QWidget* parent)
     : QDialog(parent),
       FEnv(std::move(env)),
       FDialogs(FEnv.Dialogs ? FEnv.Dialogs : std::make_shared<TQtStringsDialogs>(this)),
-      FPlayer(TPlayerHost{
-          [this]() -> const std::vector<std::string>& { return FDataLines; },
-          FEnv.LocalClock ? FEnv.LocalClock : TSystemTimeClock(LocalNow),
-          [this](const std::string& bytes) {
-            if (FEnv.Write) FEnv.Write(bytes);
-          },
-          [this](const std::string& line) { AppendStatus(line); },
-          [this](int ms) { tiBg->setInterval(ms); },
-          [this] { buStopClick(); },
-          [this](const std::string& message) { FDialogs->Error(message); },
-          {},
-          {},
-          [this] { return FDataVersion; }}) {
+      FPlayer(TPlayerHost{[this]() -> const std::vector<std::string>& { return FDataLines; },
+                          FEnv.LocalClock ? FEnv.LocalClock : TSystemTimeClock(LocalNow),
+                          [this](const std::string& bytes) {
+                            if (FEnv.Write) FEnv.Write(bytes);
+                          },
+                          [this](const std::string& line) { AppendStatus(line); },
+                          [this](int ms) { tiBg->setInterval(ms); },
+                          [this] { buStopClick(); },
+                          [this](const std::string& message) { FDialogs->Error(message); },
+                          {},
+                          {},
+                          [this] { return FDataVersion; }}) {
   setObjectName("TfoStrings");
   setWindowTitle("foStrings");
   CreateControls();
@@ -306,7 +312,8 @@ void TfoStrings::buSaveAsClick() {
   // never replaced without the question.
   const std::string written = SaveNameOf(*chosen);
   std::error_code ec;
-  if (std::filesystem::exists(written, ec) && !FDialogs->Confirm("Overwrite " + written + "?")) return;
+  if (std::filesystem::exists(written, ec) && !FDialogs->Confirm("Overwrite " + written + "?"))
+    return;
   buSaveClick();
 }
 

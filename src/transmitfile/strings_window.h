@@ -30,8 +30,10 @@ class TStringsDialogs {
   virtual ~TStringsDialogs() = default;
   // The open and save dialogs, starting at `fileName`; nullopt when the user
   // cancels.
-  virtual std::optional<std::string> ChooseOpenFile(const std::string& fileName, const std::string& filter) = 0;
-  virtual std::optional<std::string> ChooseSaveFile(const std::string& fileName, const std::string& filter) = 0;
+  virtual std::optional<std::string> ChooseOpenFile(const std::string& fileName,
+                                                    const std::string& filter) = 0;
+  virtual std::optional<std::string> ChooseSaveFile(const std::string& fileName,
+                                                    const std::string& filter) = 0;
   // A question with Yes and No; true for Yes.
   virtual bool Confirm(const std::string& question) = 0;
   // The display of a failure.
@@ -41,8 +43,10 @@ class TStringsDialogs {
 class TQtStringsDialogs : public TStringsDialogs {
  public:
   explicit TQtStringsDialogs(QWidget* owner) : FOwner(owner) {}
-  std::optional<std::string> ChooseOpenFile(const std::string& fileName, const std::string& filter) override;
-  std::optional<std::string> ChooseSaveFile(const std::string& fileName, const std::string& filter) override;
+  std::optional<std::string> ChooseOpenFile(const std::string& fileName,
+                                            const std::string& filter) override;
+  std::optional<std::string> ChooseSaveFile(const std::string& fileName,
+                                            const std::string& filter) override;
   bool Confirm(const std::string& question) override;
   void Error(const std::string& text) override;
 

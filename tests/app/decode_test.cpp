@@ -44,11 +44,11 @@ Result Decode(const std::vector<std::string>& args, int inputFd = -1) {
 
 class DecodeTest : public ::testing::Test {
  protected:
-
   std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     const std::string path = Dir + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 
@@ -66,9 +66,12 @@ TEST_F(DecodeTest, BadUsageIsExplainedWithExitTwo) {
   const Row rows[] = {
       {{"--frobnicate"}, "talmocli: unknown option '--frobnicate'"},
       {{"--first"}, "talmocli: --first needs a value"},
-      {{"--first", "XYZ"}, "talmocli: bad value for --first: 'XYZ' (one or two letters or digits expected, e.g. 02)"},
-      {{"--last=0!"}, "talmocli: bad value for --last: '0!' (one or two letters or digits expected, e.g. 02)"},
-      {{"--last="}, "talmocli: bad value for --last: '' (one or two letters or digits expected, e.g. 02)"},
+      {{"--first", "XYZ"},
+       "talmocli: bad value for --first: 'XYZ' (one or two letters or digits expected, e.g. 02)"},
+      {{"--last=0!"},
+       "talmocli: bad value for --last: '0!' (one or two letters or digits expected, e.g. 02)"},
+      {{"--last="},
+       "talmocli: bad value for --last: '' (one or two letters or digits expected, e.g. 02)"},
       {{"--stxhl", "--prod2"}, "talmocli: --stxhl and --prod2 cannot be used together"},
       {{"a.cap", "b.cap"}, "talmocli: more than one FILE given ('a.cap', 'b.cap')"},
       {{"--hex=1"}, "talmocli: --hex takes no value"},
@@ -104,10 +107,16 @@ TEST_F(DecodeTest, PresetsAndExplicitOptions) {
       {{}, {'A', 0x00, 'B'}, " A NUL\n B\n"},
       {{"--stxhl"}, {0x02, 0x00, 0x03, 'A', 'B', 'Z'}, " STX NUL ETX A B Z\n"},
       {{"--stxhl", "--hex"}, {0x78, 0x02, 0x00, 0x00}, " 78\n 02 00 00\n"},
-      {{"--first", "02", "--last", "03", "--bcc"}, {0x78, 0x02, 'A', 0x03, 0x7F}, " x\n STX A ETX $7F\n"},
+      {{"--first", "02", "--last", "03", "--bcc"},
+       {0x78, 0x02, 'A', 0x03, 0x7F},
+       " x\n STX A ETX $7F\n"},
       {{"--first=02", "--last=03", "--no-bcc"}, {0x02, 'A', 0x03, 0x7F}, " STX A ETX\n $7F\n"},
-      {{"--stxhl", "--no-bcc", "--first", "41"}, {0x02, 'A', 0x00, 0x00, 'B'}, " STX\n A NUL NUL\n B\n"},
-      {{"--prod2", "--no-time", "--hex"}, {0xAA, 0x00, 1, 2, 3, 4, 5, 0xBB, 0x00}, " AA 00 01 02 03 04 05\n BB 00\n"},
+      {{"--stxhl", "--no-bcc", "--first", "41"},
+       {0x02, 'A', 0x00, 0x00, 'B'},
+       " STX\n A NUL NUL\n B\n"},
+      {{"--prod2", "--no-time", "--hex"},
+       {0xAA, 0x00, 1, 2, 3, 4, 5, 0xBB, 0x00},
+       " AA 00 01 02 03 04 05\n BB 00\n"},
       {{"--first", "2"}, {'A', ' ', 'B'}, " A\n  SP  B\n"},
       {{"--no-convert", "--first", "02", "--last", "03"}, {0x02, 'A', 0x03, 0x0D}, "A\n\n"},
       {{"--manch", "--hex", "--first", "7E", "--last", "7E"}, {0x55, 0xAA, 0xAA, 0x55}, " F0 0F\n"},
@@ -129,7 +138,8 @@ TEST_F(DecodeTest, TimeStampsShowNoGapForACapture) {
   const std::string in = WriteFile("t", {0x02, 'A', 0x03, 0x02, 'B', 0x03});
   const Result r = Decode({"--time", "--no-convert", "--first", "02", "--last", "03", in});
   ASSERT_EQ(r.code, kExitOk);
-  EXPECT_TRUE(std::regex_match(r.out, std::regex(R"((\[\d\d\.\d\d\d/0000000\]A\n)(\[\d\d\.\d\d\d/0000000\]B\n))")))
+  EXPECT_TRUE(std::regex_match(
+      r.out, std::regex(R"((\[\d\d\.\d\d\d/0000000\]A\n)(\[\d\d\.\d\d\d/0000000\]B\n))")))
       << r.out;
 }
 
@@ -151,11 +161,13 @@ TEST_F(DecodeTest, ShippedSampleShowsItsFrames) {
 TEST_F(DecodeTest, StandardInputInPiecesMatchesTheFile) {
   std::mt19937 rng(7);
   std::vector<std::uint8_t> data(300000);
-  for (auto& b : data) b = rng() % 4 == 0 ? static_cast<std::uint8_t>(rng() % 4) : static_cast<std::uint8_t>(rng());
+  for (auto& b : data)
+    b = rng() % 4 == 0 ? static_cast<std::uint8_t>(rng() % 4) : static_cast<std::uint8_t>(rng());
   const std::string path = WriteFile("big", data);
 
-  for (const std::vector<std::string>& opts :
-       {std::vector<std::string>{"--stxhl"}, {"--hex"}, {"--first", "02", "--last", "03", "--bcc"}}) {
+  for (const std::vector<std::string>& opts : {std::vector<std::string>{"--stxhl"},
+                                               {"--hex"},
+                                               {"--first", "02", "--last", "03", "--bcc"}}) {
     std::vector<std::string> fileArgs = opts;
     fileArgs.push_back(path);
     const Result whole = Decode(fileArgs);
@@ -202,7 +214,8 @@ TEST_F(DecodeTest, LivePipeShowsFinishedLinesBeforeTheInputEnds) {
   // Reads what the decode writes until `want` lines have come, or the guard ends.
   auto readLines = [&](int want) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::count(got.begin(), got.end(), '\n') < want && std::chrono::steady_clock::now() < until) {
+    while (std::count(got.begin(), got.end(), '\n') < want &&
+           std::chrono::steady_clock::now() < until) {
       pollfd p{out[0], POLLIN, 0};
       if (poll(&p, 1, 200) <= 0) continue;
       char buf[256];
@@ -211,10 +224,19 @@ TEST_F(DecodeTest, LivePipeShowsFinishedLinesBeforeTheInputEnds) {
       got.append(buf, static_cast<std::size_t>(n));
     }
   };
-  ASSERT_EQ(write(in[1], "\x02" "AB\x03\x02" "C", 6), 6);
+  ASSERT_EQ(write(in[1],
+                  "\x02"
+                  "AB\x03\x02"
+                  "C",
+                  6),
+            6);
   readLines(1);
   EXPECT_EQ(got, " STX A B ETX\n");
-  ASSERT_EQ(write(in[1], "D\x03\x02" "E", 4), 4);
+  ASSERT_EQ(write(in[1],
+                  "D\x03\x02"
+                  "E",
+                  4),
+            4);
   readLines(2);
   EXPECT_EQ(got, " STX A B ETX\n STX C D ETX\n");
 
@@ -238,7 +260,9 @@ TEST_F(DecodeTest, OutputThatCannotBeWrittenIsOneLineAndExitOne) {
     // decode that reads on to the end still ends).
     const std::string piece = [] {
       std::string p;
-      for (int i = 0; i < 1000; ++i) p += "\x02" "ABC\x03";
+      for (int i = 0; i < 1000; ++i)
+        p += "\x02"
+             "ABC\x03";
       return p;
     }();
     for (int i = 0; i < 2000 && write(in[1], piece.data(), piece.size()) > 0; ++i) {
@@ -256,7 +280,8 @@ TEST_F(DecodeTest, OutputThatCannotBeWrittenIsOneLineAndExitOne) {
   feeder.join();
   std::fclose(full);
   EXPECT_EQ(code, kExitFailure);
-  EXPECT_EQ(std::string(errBuf, errLen), "talmocli: cannot write output: No space left on device\n");
+  EXPECT_EQ(std::string(errBuf, errLen),
+            "talmocli: cannot write output: No space left on device\n");
   std::free(errBuf);
 }
 

@@ -75,8 +75,9 @@ bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::st
   return true;
 }
 
-bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
+bool Contains(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
 
 long long RssKiB(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -89,7 +90,7 @@ long long RssKiB(pid_t pid) {
 struct TChildOutput {
   std::string File;  // instead of the output pipe
   bool MergeErr = false;
-  bool NoInput = false;  // started with standard input closed
+  bool NoInput = false;                  // started with standard input closed
   rlim_t FileSizeLimit = RLIM_INFINITY;  // the user's limit on the size of a file
 };
 const TChildOutput kPipes{"", false, false};
@@ -101,7 +102,8 @@ TChildOutput ToFile(const std::string& f) { return {f, false, false}; }
 // standard error to another pipe or, merged, to the output pipe.
 class TChild {
  public:
-  TChild(const std::vector<std::string>& args, const std::string& configDir, const TChildOutput& o = kPipes) {
+  TChild(const std::vector<std::string>& args, const std::string& configDir,
+         const TChildOutput& o = kPipes) {
     int out[2], err[2];
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
@@ -145,9 +147,12 @@ class TChild {
     Out = -1;
   }
   bool WaitOpen() {
-    return ReadUntil(Err, ErrText, [](const std::string& s) { return Contains(s, "monitoring") || Contains(s, "\n"); });
+    return ReadUntil(Err, ErrText, [](const std::string& s) {
+      return Contains(s, "monitoring") || Contains(s, "\n");
+    });
   }
-  bool WaitOutput(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds limit = 10s) {
+  bool WaitOutput(const std::function<bool(const std::string&)>& done,
+                  std::chrono::milliseconds limit = 10s) {
     return ReadUntil(Out, OutText, done, limit);
   }
   // The exit status as the shell shows it (128 + signal); -1 when the child
@@ -159,8 +164,11 @@ class TChild {
       const pid_t r = ::waitpid(Pid, &st, WNOHANG);
       if (r == Pid) {
         Reaped = true;
-        if (Out >= 0) ReadUntil(Out, OutText, [](const std::string&) { return false; }, 300ms);
-        ReadUntil(Err, ErrText, [](const std::string&) { return false; }, 300ms);
+        if (Out >= 0)
+          ReadUntil(
+              Out, OutText, [](const std::string&) { return false; }, 300ms);
+        ReadUntil(
+            Err, ErrText, [](const std::string&) { return false; }, 300ms);
         return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
       }
       if (Clock::now() > end) return -1;
@@ -206,7 +214,8 @@ class MonitorCli : public ::testing::Test {
   // bytes are there (or the time is up).
   std::string Receive(std::size_t n, std::chrono::milliseconds limit = 20s) {
     std::string got;
-    ReadUntil(Master, got, [n](const std::string& s) { return s.size() >= n; }, limit);
+    ReadUntil(
+        Master, got, [n](const std::string& s) { return s.size() >= n; }, limit);
     return got;
   }
   // Waits until the monitor has read the `n` bytes the device sent: they
@@ -273,7 +282,8 @@ TEST_F(MonitorCli, SendFromAFifoWaitsForItsWriterAndSendsWhatItGives) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   TChild m({"monitor", "--device", Path, "--send", fifo, "--seconds", "60"}, Dir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
-  EXPECT_TRUE(Contains(m.ErrText, "monitoring")) << "the monitor must not wait for the FIFO's writer to start";
+  EXPECT_TRUE(Contains(m.ErrText, "monitoring"))
+      << "the monitor must not wait for the FIFO's writer to start";
   const std::string bytes = Random(300 * 1024, 7);
   std::thread writer([&] {
     const int fd = ::open(fifo.c_str(), O_WRONLY);
@@ -301,7 +311,8 @@ TEST_F(MonitorCli, SendFromAnEndlessSourceKeepsMemoryBounded) {
     char buf[65536];
     const ssize_t n = ::read(Master, buf, sizeof buf);
     if (n > 0) {
-      EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), std::string(static_cast<std::size_t>(n), '\0'));
+      EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)),
+                std::string(static_cast<std::size_t>(n), '\0'));
       got += static_cast<std::size_t>(n);
     } else {
       pollfd p{Master, POLLIN, 0};
@@ -323,7 +334,8 @@ TEST_F(MonitorCli, ASourceThatCannotBeReadIsOneLineAndExitOne) {
   };
   const Row rows[] = {
       {Dir + "/folder", "talmocli: cannot read '" + Dir + "/folder': Is a directory\n"},
-      {Dir + "/missing", "talmocli: cannot read '" + Dir + "/missing': No such file or directory\n"},
+      {Dir + "/missing",
+       "talmocli: cannot read '" + Dir + "/missing': No such file or directory\n"},
       // Opens, then fails to read part-way (its first page is not mapped).
       {"/proc/self/mem", "talmocli: cannot read '/proc/self/mem': Input/output error\n"},
   };
@@ -334,7 +346,8 @@ TEST_F(MonitorCli, ASourceThatCannotBeReadIsOneLineAndExitOne) {
     // A source refused at the start says only that; one that fails later
     // says it after the monitoring line.
     const std::string last = m.ErrText.substr(m.ErrText.rfind('\n', m.ErrText.size() - 2) + 1);
-    EXPECT_EQ(m.ErrText.rfind('\n', m.ErrText.size() - 2) == std::string::npos ? m.ErrText : last, r.line)
+    EXPECT_EQ(m.ErrText.rfind('\n', m.ErrText.size() - 2) == std::string::npos ? m.ErrText : last,
+              r.line)
         << m.ErrText;
   }
 }
@@ -352,7 +365,8 @@ TEST_F(MonitorCli, TheCaptureHasEachBlockAtOnceAndSurvivesAHangUp) {
   ASSERT_EQ(::write(Master, bytes.data() + 1000, 2000), 2000);
   // While the monitor runs, a reader of the file (tail -f) sees it all.
   const auto end = Clock::now() + 5s;
-  while (Slurp(capture).size() < bytes.size() && Clock::now() < end) std::this_thread::sleep_for(5ms);
+  while (Slurp(capture).size() < bytes.size() && Clock::now() < end)
+    std::this_thread::sleep_for(5ms);
   EXPECT_EQ(Slurp(capture), bytes) << "held back while the monitor runs";
   // The terminal closes: a clean end, nothing lost, the port free again.
   ::kill(m.Pid, SIGHUP);
@@ -365,17 +379,28 @@ TEST_F(MonitorCli, TheCaptureHasEachBlockAtOnceAndSurvivesAHangUp) {
 TEST_F(MonitorCli, AReaderThatGoesAwayEndsTheRunWithTheCaptureComplete) {
   // talmocli monitor ... | head -1
   const std::string capture = Dir + "/raw.bin";
-  TChild m({"monitor", "--device", Path, "--capture", capture, "--first", "02", "--last", "03"}, Dir);
+  TChild m({"monitor", "--device", Path, "--capture", capture, "--first", "02", "--last", "03"},
+           Dir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
-  ASSERT_EQ(::write(Master, "\x02" "one\x03", 5), 5);
+  ASSERT_EQ(::write(Master,
+                    "\x02"
+                    "one\x03",
+                    5),
+            5);
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
   EXPECT_EQ(m.OutText, " STX o n e ETX\n");
   m.CloseOut();
   std::string more;
-  for (int i = 0; i < 50; ++i) more += "\x02" "two\x03";
+  for (int i = 0; i < 50; ++i)
+    more +=
+        "\x02"
+        "two\x03";
   ASSERT_EQ(::write(Master, more.data(), more.size()), static_cast<ssize_t>(more.size()));
   EXPECT_EQ(m.Wait(), 0) << "the run ends by itself, not by SIGPIPE: " << m.ErrText;
-  EXPECT_EQ(Slurp(capture), "\x02" "one\x03" + more);
+  EXPECT_EQ(Slurp(capture),
+            "\x02"
+            "one\x03" +
+                more);
   EXPECT_FALSE(Contains(m.ErrText, "cannot write")) << m.ErrText;
   TChild again({"monitor", "--device", Path, "--seconds", "1"}, Dir);
   EXPECT_EQ(again.Wait(), 0) << "the port is free again: " << again.ErrText;
@@ -391,9 +416,14 @@ TEST_F(MonitorCli, OutputThatCannotBeWrittenIsAnError) {
   TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03", "--seconds", "20"}, Dir,
            ToFile("/dev/full"));
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
-  ASSERT_EQ(::write(Master, "\x02" "one\x03", 5), 5);
+  ASSERT_EQ(::write(Master,
+                    "\x02"
+                    "one\x03",
+                    5),
+            5);
   EXPECT_EQ(m.Wait(5s), 1) << m.ErrText;
-  EXPECT_TRUE(m.ErrText.size() >= full.size() && m.ErrText.substr(m.ErrText.size() - full.size()) == full)
+  EXPECT_TRUE(m.ErrText.size() >= full.size() &&
+              m.ErrText.substr(m.ErrText.size() - full.size()) == full)
       << m.ErrText;
 }
 
@@ -404,7 +434,11 @@ TEST_F(MonitorCli, AnIdleMonitorSleeps) {
   TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03"}, Dir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   // A line that was started keeps one time-out, which then ends too.
-  ASSERT_EQ(::write(Master, "\x02" "AB", 3), 3);
+  ASSERT_EQ(::write(Master,
+                    "\x02"
+                    "AB",
+                    3),
+            3);
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
   const long long before = talmo::test::ContextSwitches(m.Pid);
   std::this_thread::sleep_for(2s);
@@ -418,9 +452,15 @@ TEST_F(MonitorCli, AnIdleMonitorSleeps) {
 TEST_F(MonitorCli, TheLossOfTheDeviceIsToldAfterWhatCameBefore) {
   // Standard output and error on one pipe, as on a terminal.
   const std::string capture = Dir + "/raw.bin";
-  TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03", "--capture", capture}, Dir, kMerged);
-  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "monitoring"); })) << m.OutText;
-  ASSERT_EQ(::write(Master, "\x02" "AB", 3), 3);
+  TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03", "--capture", capture},
+           Dir, kMerged);
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "monitoring"); }))
+      << m.OutText;
+  ASSERT_EQ(::write(Master,
+                    "\x02"
+                    "AB",
+                    3),
+            3);
   ASSERT_TRUE(Taken(capture, 3));
   ::close(Master);
   Master = -1;
@@ -458,17 +498,24 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
   PointAt(link, Path);
   const std::string capture = Dir + "/raw.bin";
   // Standard output and error on one pipe, as on a terminal.
-  TChild m({"monitor", "--device", link, "--reconnect", "--first", "02", "--last", "03", "--capture", capture}, Dir,
-           kMerged);
-  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "monitoring"); })) << m.OutText;
-  const std::string before = "\x02" "one\x03" "\x02" "AB";
+  TChild m({"monitor", "--device", link, "--reconnect", "--first", "02", "--last", "03",
+            "--capture", capture},
+           Dir, kMerged);
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "monitoring"); }))
+      << m.OutText;
+  const std::string before =
+      "\x02"
+      "one\x03"
+      "\x02"
+      "AB";
   ASSERT_EQ(::write(Master, before.data(), before.size()), static_cast<ssize_t>(before.size()));
   ASSERT_TRUE(Taken(capture, before.size()));
   // The name leads nowhere while the device is away: the number of the
   // pseudo-terminal may go to another program's meanwhile.
   PointAt(link, Dir + "/absent");
   Unplug();
-  const std::string lost = "talmocli: " + link + ": The device is no longer available. Waiting for it to come back.\n";
+  const std::string lost =
+      "talmocli: " + link + ": The device is no longer available. Waiting for it to come back.\n";
   ASSERT_TRUE(m.WaitOutput([&](const std::string& s) { return Contains(s, lost); })) << m.OutText;
   const auto rest = [&m] { return m.OutText.substr(m.OutText.find('\n') + 1); };
   // The unfinished line first, then the loss; once.
@@ -490,14 +537,18 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
   Plug();
   PointAt(link, Path);
   const std::string back = "talmocli: " + link + ": The device is back; monitoring goes on.\n";
-  ASSERT_TRUE(m.WaitOutput([&](const std::string& s) { return Contains(s, back); }, 10s)) << m.OutText;
-  const std::string after = "\x02" "two\x03";
+  ASSERT_TRUE(m.WaitOutput([&](const std::string& s) { return Contains(s, back); }, 10s))
+      << m.OutText;
+  const std::string after =
+      "\x02"
+      "two\x03";
   ASSERT_EQ(::write(Master, after.data(), after.size()), static_cast<ssize_t>(after.size()));
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "t w o"); })) << m.OutText;
   ASSERT_TRUE(Taken(capture, before.size() + after.size()));
   ::kill(m.Pid, SIGTERM);
   EXPECT_EQ(m.Wait(), 0) << m.OutText;
-  EXPECT_EQ(rest(), " STX o n e ETX\n STX A B\n" + lost + back + " STX t w o ETX\n") << "first device " << first;
+  EXPECT_EQ(rest(), " STX o n e ETX\n STX A B\n" + lost + back + " STX t w o ETX\n")
+      << "first device " << first;
   EXPECT_EQ(Slurp(capture), before + after);
 }
 
@@ -512,18 +563,23 @@ TEST_F(MonitorCli, SendGoesOnWithTheRestOfItsFileWhenTheDeviceIsBack) {
   ASSERT_EQ(first, bytes.substr(0, first.size()));
   PointAt(link, Dir + "/absent");
   Unplug();
-  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "Waiting for it"); }))
-      << m.ErrText;
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) {
+    return Contains(s, "Waiting for it");
+  })) << m.ErrText;
   Plug();
   PointAt(link, Path);
-  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "is back"); })) << m.ErrText;
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) {
+    return Contains(s, "is back");
+  })) << m.ErrText;
   // What was under way at the loss went with the device; the rest of the
   // file follows in order, to its end, and nothing after it.
   std::string rest;
-  ReadUntil(Master, rest, [](const std::string&) { return false; }, 3s);
+  ReadUntil(
+      Master, rest, [](const std::string&) { return false; }, 3s);
   ASSERT_FALSE(rest.empty());
   ASSERT_LT(rest.size(), bytes.size() - first.size());
-  EXPECT_TRUE(rest == bytes.substr(bytes.size() - rest.size())) << rest.size() << " bytes, not the end of the file";
+  EXPECT_TRUE(rest == bytes.substr(bytes.size() - rest.size()))
+      << rest.size() << " bytes, not the end of the file";
   ::kill(m.Pid, SIGTERM);
   EXPECT_EQ(m.Wait(), 0) << m.ErrText;
 }
@@ -535,8 +591,9 @@ TEST_F(MonitorCli, ADeviceBackButBusyIsToldOnceAndTriedUntilItOpens) {
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   PointAt(link, Dir + "/absent");
   Unplug();
-  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "Waiting for it"); }))
-      << m.ErrText;
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) {
+    return Contains(s, "Waiting for it");
+  })) << m.ErrText;
   // Its absence is the first reason it cannot be opened, and not told.
   std::this_thread::sleep_for(1s);
   // It comes back, but another program holds it for a while.
@@ -545,15 +602,20 @@ TEST_F(MonitorCli, ADeviceBackButBusyIsToldOnceAndTriedUntilItOpens) {
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
   PointAt(link, Path);
-  const std::string busy = "talmocli: Can't open specified device " + link + " (Error 16, Device or resource busy)\n";
-  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, busy); })) << m.ErrText;
+  const std::string busy =
+      "talmocli: Can't open specified device " + link + " (Error 16, Device or resource busy)\n";
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, busy); }))
+      << m.ErrText;
   std::this_thread::sleep_for(3s);
   ::close(holder);
   const std::string back = "talmocli: " + link + ": The device is back; monitoring goes on.\n";
-  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, back); })) << m.ErrText;
+  ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, back); }))
+      << m.ErrText;
   // One line for each: the loss, the other reason, the return.
   EXPECT_EQ(m.ErrText.substr(m.ErrText.find('\n') + 1),
-            "talmocli: " + link + ": The device is no longer available. Waiting for it to come back.\n" + busy + back);
+            "talmocli: " + link +
+                ": The device is no longer available. Waiting for it to come back.\n" + busy +
+                back);
   ASSERT_EQ(::write(Master, "x", 1), 1);
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "x"); })) << m.OutText;
   ::kill(m.Pid, SIGTERM);
@@ -578,8 +640,9 @@ TEST_F(MonitorCli, WaitingForTheDeviceEndsOnRequestOrAtItsTime) {
     // Not the pseudo-terminal's number, which another program may take next.
     PointAt(link, Dir + "/absent");
     Unplug();
-    ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "Waiting for it"); }))
-        << m.ErrText;
+    ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) {
+      return Contains(s, "Waiting for it");
+    })) << m.ErrText;
     if (r.signal) ::kill(m.Pid, r.signal);
     // A wait the user ends, or that reaches its time, is a clean end.
     EXPECT_EQ(m.Wait(5s), 0) << m.ErrText;
@@ -590,15 +653,18 @@ TEST_F(MonitorCli, WaitingForTheDeviceEndsOnRequestOrAtItsTime) {
 // ---- port names, settings, limits --------------------------------------------
 
 TEST_F(MonitorCli, ABusyPortIsNamedWithItsDevicePath) {
-  Settings("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\"" +
-           Path + "\"=\"COM5\"\n\n");
+  Settings(
+      "Windows Registry Editor Version "
+      "5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\"" +
+      Path + "\"=\"COM5\"\n\n");
   // Another program holds the device.
   const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
   TChild m({"monitor", "--port", "COM5", "--seconds", "1"}, Dir);
   EXPECT_EQ(m.Wait(), 1);
-  EXPECT_EQ(m.ErrText, "talmocli: COM5: Can't open specified device " + Path + " (Error 16, Device or resource busy)\n");
+  EXPECT_EQ(m.ErrText, "talmocli: COM5: Can't open specified device " + Path +
+                           " (Error 16, Device or resource busy)\n");
   ::close(holder);
 }
 
@@ -612,12 +678,14 @@ TEST_F(MonitorCli, ASettingsFileSetAsideOnTheWayToAPortIsTold) {
         Settings("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n");
     TChild m(args, Dir);
     EXPECT_EQ(m.Wait(), 1);
-    const std::string head = "talmocli: The settings file could not be read (" + file + ", line 4: ";
+    const std::string head =
+        "talmocli: The settings file could not be read (" + file + ", line 4: ";
     EXPECT_EQ(m.ErrText.rfind(head, 0), 0u) << m.ErrText;
     EXPECT_TRUE(Contains(m.ErrText, "It was set aside as " + file + ".unreadable-")) << m.ErrText;
     EXPECT_EQ(m.ErrText.substr(m.ErrText.find('\n') + 1),
               "talmocli: unknown port 'COM5' ('talmocli ports' lists the ports)\n");
-    for (const auto& e : std::filesystem::directory_iterator(Dir + "/Velkerstam")) std::filesystem::remove(e);
+    for (const auto& e : std::filesystem::directory_iterator(Dir + "/Velkerstam"))
+      std::filesystem::remove(e);
   }
 }
 
@@ -629,7 +697,8 @@ TEST_F(MonitorCli, ACaptureAtTheFileSizeLimitStopsWithItsErrorAndTheRunGoesOn) {
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   const std::string bytes = Random(3000, 13);
   ASSERT_EQ(::write(Master, bytes.data(), bytes.size()), 3000);
-  EXPECT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "File too large"); }, 5s))
+  EXPECT_TRUE(ReadUntil(
+      m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "File too large"); }, 5s))
       << m.ErrText;
   // Still running: the monitor ends when asked, with the capture's failure.
   ASSERT_EQ(::write(Master, "more", 4), 4);

@@ -17,9 +17,9 @@
 #include <random>
 #include <thread>
 
-#include "mainwindow/capture_file.h"
 #include "app/cli_args.h"
 #include "app/decode_command.h"
+#include "mainwindow/capture_file.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -32,10 +32,12 @@ std::string Slurp(const std::string& path) {
 }
 
 // Reads what a pipe has until `done` holds or the time is up.
-bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::string&)>& done, int ms = 5000) {
+bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::string&)>& done,
+               int ms = 5000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!done(into)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -79,14 +81,17 @@ class RunningMonitor {
     });
   }
   bool WaitErr(const std::string& part) {
-    return ReadUntil(ErrPipe[0], Err, [part](const std::string& s) { return s.find(part) != std::string::npos; });
+    return ReadUntil(ErrPipe[0], Err,
+                     [part](const std::string& s) { return s.find(part) != std::string::npos; });
   }
   int Finish() {
     if (Thread.joinable()) {
       Stop.Request();
       Thread.join();
-      ReadUntil(OutPipe[0], Out, [](const std::string&) { return false; }, 200);
-      ReadUntil(ErrPipe[0], Err, [](const std::string&) { return false; }, 50);
+      ReadUntil(
+          OutPipe[0], Out, [](const std::string&) { return false; }, 200);
+      ReadUntil(
+          ErrPipe[0], Err, [](const std::string&) { return false; }, 50);
     }
     return Code;
   }
@@ -113,7 +118,8 @@ class MonitorTest : public ::testing::Test {
   std::string& Path = Line.Path;
 };
 
-std::string DecodeOf(const std::string& bytes, const std::vector<std::string>& framing, const std::string& dir) {
+std::string DecodeOf(const std::string& bytes, const std::vector<std::string>& framing,
+                     const std::string& dir) {
   const std::string file = dir + "/decode.in";
   std::ofstream(file, std::ios::binary) << bytes;
   std::vector<std::string> args = framing;
@@ -144,7 +150,8 @@ TEST_F(MonitorTest, FramesComeOutAsDecodeShowsThemAndTheCaptureIsExact) {
   const std::string expected = DecodeOf(bytes, framing, Dir);
   const auto lines = static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n'));
 
-  std::vector<std::string> args = {"--device", Path, "--capture", Dir + "/raw.bin", "--baud", "115200"};
+  std::vector<std::string> args = {"--device",       Path,     "--capture",
+                                   Dir + "/raw.bin", "--baud", "115200"};
   args.insert(args.end(), framing.begin(), framing.end());
   RunningMonitor m(args);
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
@@ -162,7 +169,11 @@ TEST_F(MonitorTest, FramesComeOutAsDecodeShowsThemAndTheCaptureIsExact) {
 TEST_F(MonitorTest, AnUnfinishedLineIsShownAfterTheTimeout) {
   RunningMonitor m({"--device", Path, "--first", "02", "--last", "03"});
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
-  ASSERT_EQ(::write(Master, "\x02" "AB", 3), 3);
+  ASSERT_EQ(::write(Master,
+                    "\x02"
+                    "AB",
+                    3),
+            3);
   ASSERT_TRUE(m.WaitLines(1)) << "no flush after the line time-out";
   EXPECT_EQ(m.Out, " STX A B\n");
   m.Finish();
@@ -179,7 +190,9 @@ TEST_F(MonitorTest, ADeviceThatGoesAwayEndsTheMonitorWithExitOne) {
   EXPECT_EQ(m.Finish(), kExitFailure);
   // The loss is not a line error of a COM port: told once, naming the device.
   EXPECT_EQ(m.Out, "");
-  EXPECT_NE(m.Err.find("talmocli: " + Path + ": The device is no longer available.\n"), std::string::npos) << m.Err;
+  EXPECT_NE(m.Err.find("talmocli: " + Path + ": The device is no longer available.\n"),
+            std::string::npos)
+      << m.Err;
 }
 
 TEST_F(MonitorTest, BadInputIsRefusedWithOneClearLine) {
@@ -190,15 +203,24 @@ TEST_F(MonitorTest, BadInputIsRefusedWithOneClearLine) {
   };
   const Row rows[] = {
       {{}, kExitUsage, "talmocli: give either --port COMn or --device PATH"},
-      {{"--port", "COM1", "--device", "/x"}, kExitUsage, "talmocli: give either --port COMn or --device PATH"},
-      {{"--device", "/x", "--parity", "mark"}, kExitUsage,
+      {{"--port", "COM1", "--device", "/x"},
+       kExitUsage,
+       "talmocli: give either --port COMn or --device PATH"},
+      {{"--device", "/x", "--parity", "mark"},
+       kExitUsage,
        "talmocli: bad value for --parity: 'mark' (none, odd or even expected)"},
-      {{"--device", "/x", "--baud", "fast"}, kExitUsage,
+      {{"--device", "/x", "--baud", "fast"},
+       kExitUsage,
        "talmocli: bad value for --baud: 'fast' (a whole number from 1 to 4000000 expected)"},
       {{"--device", "/x", "--repeat", "5"}, kExitUsage, "talmocli: --repeat needs --send"},
-      {{"--port", "COM42"}, kExitFailure, "talmocli: unknown port 'COM42' ('talmocli ports' lists the ports)"},
-      {{"--device", "/dev/no-such-tty"}, kExitFailure, "talmocli: Specified device not found (/dev/no-such-tty)."},
-      {{"--device", "/dev/null", "--send", "/no/such/file"}, kExitFailure,
+      {{"--port", "COM42"},
+       kExitFailure,
+       "talmocli: unknown port 'COM42' ('talmocli ports' lists the ports)"},
+      {{"--device", "/dev/no-such-tty"},
+       kExitFailure,
+       "talmocli: Specified device not found (/dev/no-such-tty)."},
+      {{"--device", "/dev/null", "--send", "/no/such/file"},
+       kExitFailure,
        "talmocli: cannot read '/no/such/file': No such file or directory"},
   };
   for (const Row& r : rows) {
@@ -220,11 +242,14 @@ TEST_F(MonitorTest, ACaptureThatCannotBeMadeLeavesThePortFree) {
   char* buf = nullptr;
   std::size_t len = 0;
   std::FILE* err = open_memstream(&buf, &len);
-  EXPECT_EQ(RunMonitor({"--device", Path, "--capture", Dir + "/no/dir/raw.bin"}, stdout, err, nullptr), kExitFailure);
+  EXPECT_EQ(
+      RunMonitor({"--device", Path, "--capture", Dir + "/no/dir/raw.bin"}, stdout, err, nullptr),
+      kExitFailure);
   std::fclose(err);
   const std::string text(buf, len);
   std::free(buf);
-  EXPECT_EQ(text, "talmocli: cannot create the capture '" + Dir + "/no/dir/raw.bin': No such file or directory\n");
+  EXPECT_EQ(text, "talmocli: cannot create the capture '" + Dir +
+                      "/no/dir/raw.bin': No such file or directory\n");
   RunningMonitor again({"--device", Path});
   ASSERT_TRUE(again.WaitOpen());
   EXPECT_NE(again.Err.find("monitoring"), std::string::npos) << again.Err;

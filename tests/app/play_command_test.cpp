@@ -61,7 +61,8 @@ TEST_F(PlayCommand, DryRunGoldenOutputs) {
     std::string out;
   } cases[] = {
       {"every command",
-       "; demo\r\nm100 $02 ABC $03\r\nl2 250 X\r\nw15 500 Y\r\n   \r\n // skipped\r\ns1 %h%m%s $2E %3\r\nM5 no\r\n",
+       "; demo\r\nm100 $02 ABC $03\r\nl2 250 X\r\nw15 500 Y\r\n   \r\n // skipped\r\ns1 %h%m%s $2E "
+       "%3\r\nM5 no\r\n",
        {"--at", "2018-12-17T12:00:10.200"},
        "T+1 TX[5] 02 41 42 43 03\n"
        "T+101 TX[1] 58\n"
@@ -70,20 +71,41 @@ TEST_F(PlayCommand, DryRunGoldenOutputs) {
        "T+5299 TX[1] 59\n"
        "T+5299 TX[10] 31 32 30 30 31 35 2E 34 39 39\n"
        "T+6300 End\n"},
-      {"restart until the limit", "m100 X\nr\n", {"--at", "2018-12-17T12:00:00.000", "--until", "250"},
+      {"restart until the limit",
+       "m100 X\nr\n",
+       {"--at", "2018-12-17T12:00:00.000", "--until", "250"},
        "T+1 TX[1] 58\nT+101 TX[1] 58\nT+201 TX[1] 58\n"},
-      {"limit is inclusive", "m100 X\nr\n", {"--at", "2018-12-17T12:00:00.000", "--until", "201"},
+      {"limit is inclusive",
+       "m100 X\nr\n",
+       {"--at", "2018-12-17T12:00:00.000", "--until", "201"},
        "T+1 TX[1] 58\nT+101 TX[1] 58\nT+201 TX[1] 58\n"},
-      {"date rolls over", "m0 %Y%M%D%h%m%s%3\n", {"--at", "2099-12-31T23:59:59.999"},
+      {"date rolls over",
+       "m0 %Y%M%D%h%m%s%3\n",
+       {"--at", "2099-12-31T23:59:59.999"},
        "T+1 TX[15] 30 30 30 31 30 31 30 30 30 30 30 30 30 30 30\nT+2 End\n"},
-      {"leap day", "m0 %D%M\n", {"--at", "2024-02-28T23:59:59.999"}, "T+1 TX[4] 32 39 30 32\nT+2 End\n"},
-      {"time without milliseconds", "m0 %3\n", {"--at", "2018-12-17T12:00:00"}, "T+1 TX[3] 30 30 31\nT+2 End\n"},
-      {"no data lines", "; only\r\n/ comments\r\n", {"--at", "2018-12-17T12:00:00.000"}, "T+1 End\n"},
-      {"wait across the minute", "w15 500 X\n", {"--at", "2018-12-17T12:00:16.000"},
+      {"leap day",
+       "m0 %D%M\n",
+       {"--at", "2024-02-28T23:59:59.999"},
+       "T+1 TX[4] 32 39 30 32\nT+2 End\n"},
+      {"time without milliseconds",
+       "m0 %3\n",
+       {"--at", "2018-12-17T12:00:00"},
+       "T+1 TX[3] 30 30 31\nT+2 End\n"},
+      {"no data lines",
+       "; only\r\n/ comments\r\n",
+       {"--at", "2018-12-17T12:00:00.000"},
+       "T+1 End\n"},
+      {"wait across the minute",
+       "w15 500 X\n",
+       {"--at", "2018-12-17T12:00:16.000"},
        "T+1 Wait 59499 ms\nT+59499 TX[1] 58\nT+59499 End\n"},
-      {"wait beyond the limit", "w15 500 X\n", {"--at", "2018-12-17T12:00:16.000", "--until", "59498"},
+      {"wait beyond the limit",
+       "w15 500 X\n",
+       {"--at", "2018-12-17T12:00:16.000", "--until", "59498"},
        "T+1 Wait 59499 ms\n"},
-      {"lone CR line breaks, 8-bit bytes", "m0 \xC4\rm0 $00\r", {"--at", "2018-12-17T12:00:00.000"},
+      {"lone CR line breaks, 8-bit bytes",
+       "m0 \xC4\rm0 $00\r",
+       {"--at", "2018-12-17T12:00:00.000"},
        "T+1 TX[1] C4\nT+2 TX[1] 00\nT+3 End\n"},
   };
   for (const Case& c : cases) {
@@ -121,14 +143,29 @@ TEST_F(PlayCommand, BadInputGivesOneClearLine) {
       {"device that does not exist", {"--device", Dir + "/ttyNone", good}, 1, Dir + "/ttyNone"},
       {"unknown port", {"--port", "COM250", good}, 1, "COM250"},
       // Numbers are plain digits: no sign, no spaces.
-      {"baud with a leading space", {"--device", Dir + "/ttyNone", "--baud", " 9600", good}, 2, "' 9600'"},
-      {"baud with a plus sign", {"--device", Dir + "/ttyNone", "--baud", "+9600", good}, 2, "'+9600'"},
-      {"baud inline with a plus sign", {"--device", Dir + "/ttyNone", "--baud=+9600", good}, 2, "--baud"},
-      {"baud with a trailing space", {"--device", Dir + "/ttyNone", "--baud", "9600 ", good}, 2, "'9600 '"},
+      {"baud with a leading space",
+       {"--device", Dir + "/ttyNone", "--baud", " 9600", good},
+       2,
+       "' 9600'"},
+      {"baud with a plus sign",
+       {"--device", Dir + "/ttyNone", "--baud", "+9600", good},
+       2,
+       "'+9600'"},
+      {"baud inline with a plus sign",
+       {"--device", Dir + "/ttyNone", "--baud=+9600", good},
+       2,
+       "--baud"},
+      {"baud with a trailing space",
+       {"--device", Dir + "/ttyNone", "--baud", "9600 ", good},
+       2,
+       "'9600 '"},
       {"baud in hex", {"--device", Dir + "/ttyNone", "--baud", "0x2580", good}, 2, "'0x2580'"},
       {"until with a plus sign", {"--dry-run", "--until", "+5", good}, 2, "--until"},
       {"until with a tab", {"--dry-run", "--until", "\t5", good}, 2, "--until"},
-      {"until far too large", {"--dry-run", "--until", "99999999999999999999999", good}, 2, "--until"},
+      {"until far too large",
+       {"--dry-run", "--until", "99999999999999999999999", good},
+       2,
+       "--until"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,7 +178,8 @@ TEST_F(PlayCommand, BadInputGivesOneClearLine) {
 }
 
 TEST_F(PlayCommand, NumbersWithLeadingZerosAreStillPlainDigits) {
-  const Result r = Play({"--dry-run", "--at", "2018-12-17T12:00:00.000", "--until", "0000150", Script("m100 X\nr\n")});
+  const Result r = Play({"--dry-run", "--at", "2018-12-17T12:00:00.000", "--until", "0000150",
+                         Script("m100 X\nr\n")});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "T+1 TX[1] 58\nT+101 TX[1] 58\n");
 }
@@ -174,7 +212,8 @@ TEST_F(PlayCommand, BusyPortIsNamedWithItsDevicePath) {
   const char* const name = line.Path.c_str();
   ASSERT_EQ(::mkdir((Dir + "/Velkerstam").c_str(), 0700), 0);
   std::ofstream(Dir + "/Velkerstam/TALMO.reg", std::ios::binary)
-      << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\""
+      << "Windows Registry Editor Version "
+         "5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\""
       << name << "\"=\"COM5\"\n\n";
   setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
   // Another program holds the device.
@@ -209,7 +248,8 @@ TEST_F(PlayCommand, ScriptArrivesByteForByteOnAPseudoTerminal) {
   std::string script;
   for (int i = 0; i < 40; ++i) {
     script += "m2 'line_" + std::to_string(i) + " $00$0D$0A$FF $" + (i % 2 ? "7F" : "80") + "\r\n";
-    expected += "line " + std::to_string(i) + std::string("\x00\r\n\xFF", 4) + (i % 2 ? "\x7F" : "\x80");
+    expected +=
+        "line " + std::to_string(i) + std::string("\x00\r\n\xFF", 4) + (i % 2 ? "\x7F" : "\x80");
   }
   // A line longer than the port's write queue goes out whole.
   const std::string big(3000, 'B');
@@ -236,7 +276,8 @@ TEST_F(PlayCommand, PortNamePlaysOnTheBuiltInLoopback) {
   EXPECT_EQ(r.err, "");
   const std::string tx = " TX[5] 02 41 42 43 03\n";
   std::size_t count = 0;
-  for (std::size_t at = r.out.find(tx); at != std::string::npos; at = r.out.find(tx, at + 1)) ++count;
+  for (std::size_t at = r.out.find(tx); at != std::string::npos; at = r.out.find(tx, at + 1))
+    ++count;
   EXPECT_EQ(count, 3u) << r.out;
   EXPECT_NE(r.out.find(" End\n"), std::string::npos);
 }

@@ -49,14 +49,18 @@ class PortsCommandTest : public ::testing::Test {
 };
 
 TEST_F(PortsCommandTest, ACorruptSettingsFileSetAsideIsToldOnce) {
-  std::ofstream(File) << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n";
+  std::ofstream(File)
+      << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n";
   const TRun first = Ports();
   EXPECT_EQ(first.Code, kExitOk);
-  const std::string head = "talmocli: The settings file could not be read (" + File +
-                           ", line 4: expected a [key] line, a \"name\"=value line, a ';' comment or a blank "
-                           "line, found 'REGBAUD=6'). It was set aside as " + File + ".unreadable-";
+  const std::string head =
+      "talmocli: The settings file could not be read (" + File +
+      ", line 4: expected a [key] line, a \"name\"=value line, a ';' comment or a blank "
+      "line, found 'REGBAUD=6'). It was set aside as " +
+      File + ".unreadable-";
   EXPECT_EQ(first.Err.rfind(head, 0), 0u) << first.Err;
-  EXPECT_NE(first.Err.find(", so TALMO goes back to its default settings.\n"), std::string::npos) << first.Err;
+  EXPECT_NE(first.Err.find(", so TALMO goes back to its default settings.\n"), std::string::npos)
+      << first.Err;
   EXPECT_EQ(std::count(first.Err.begin(), first.Err.end(), '\n'), 1) << first.Err;
   EXPECT_FALSE(std::filesystem::exists(File));
   // Nothing more to tell the next time.
@@ -68,7 +72,8 @@ TEST_F(PortsCommandTest, AnUnreadableSettingsFileKeptAsItIsIsTold) {
   const TRun run = Ports();
   EXPECT_EQ(run.Code, kExitOk);
   EXPECT_EQ(run.Err, "talmocli: The settings file " + File +
-                         " is not a regular file; TALMO starts with default settings and will not save settings.\n");
+                         " is not a regular file; TALMO starts with default settings and will not "
+                         "save settings.\n");
   EXPECT_TRUE(std::filesystem::is_directory(File));
 }
 

@@ -14,9 +14,9 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
-#include <thread>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/pty_pair.h"
@@ -51,7 +51,8 @@ class Programs : public ::testing::Test {
       unsetenv("WAYLAND_DISPLAY");
       unsetenv("QT_QPA_PLATFORM");
       setenv("XDG_CONFIG_HOME", (Dir + "/config").c_str(), 1);
-      if (uid != static_cast<uid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+      if (uid != static_cast<uid_t>(-1) &&
+          (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
         _exit(126);
       alarm(30);  // a program that should have ended but runs on is ended
       std::vector<char*> argv;
@@ -86,15 +87,17 @@ TEST_F(Programs, VersionAndHelpWithoutADisplay) {
       {{TALMO_GUI, "--version"}, {"talmo " + version + "\n"}},
       {{TALMO_GUI, "-v"}, {"talmo " + version + "\n"}},
       {{TALMO_GUI, "--help"},
-       {"usage: talmo [Qt options]", "--version", "-platform NAME", "-style NAME", "-stylesheet FILE",
-        "-qwindowgeometry", "-reverse", "share/doc/talmo/HELP.TXT", "TALMO.reg"}},
+       {"usage: talmo [Qt options]", "--version", "-platform NAME", "-style NAME",
+        "-stylesheet FILE", "-qwindowgeometry", "-reverse", "share/doc/talmo/HELP.TXT",
+        "TALMO.reg"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
     const Result r = Run(c.args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    for (const std::string& s : c.says) EXPECT_NE(r.out.find(s), std::string::npos) << s << " in\n" << r.out;
+    for (const std::string& s : c.says)
+      EXPECT_NE(r.out.find(s), std::string::npos) << s << " in\n" << r.out;
     if (c.says.size() == 1 && c.says[0].back() == '\n') {
       EXPECT_EQ(r.out, c.says[0]);
     }
@@ -104,7 +107,8 @@ TEST_F(Programs, VersionAndHelpWithoutADisplay) {
 TEST_F(Programs, WindowRefusesAnArgumentNeitherItNorQtKnows) {
   const Result r = Run({TALMO_GUI, "-platform", "offscreen", "capture.log"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("talmo: unknown argument 'capture.log'\nusage: talmo"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("talmo: unknown argument 'capture.log'\nusage: talmo"), std::string::npos)
+      << r.err;
 }
 
 // A capture that reaches the user's file-size limit fails with EFBIG (and
@@ -156,12 +160,15 @@ TEST_F(Programs, RefusedDeviceNamesItsGroupOnASecondLine) {
   line.Close();
   if (r.status == 126) GTEST_SKIP() << "cannot run the program as an unprivileged user here";
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("talmocli: Can't open specified device " + dev +
-                       " (Error 13, Permission denied)\n"
-                       "talmocli: To open " + dev +
-                       " you must be in its group 'dialout': add yourself (sudo usermod -aG dialout $USER) "
-                       "and log in again.\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find(
+          "talmocli: Can't open specified device " + dev +
+          " (Error 13, Permission denied)\n"
+          "talmocli: To open " +
+          dev +
+          " you must be in its group 'dialout': add yourself (sudo usermod -aG dialout $USER) "
+          "and log in again.\n"),
+      std::string::npos)
       << r.err;
 }
 

@@ -34,7 +34,6 @@ std::string ReadAll(const std::string& path) {
   return s.str();
 }
 
-
 std::size_t Count(const std::string& s, const std::string& part) {
   std::size_t n = 0;
   for (std::size_t at = s.find(part); at != std::string::npos; at = s.find(part, at + 1)) ++n;
@@ -56,7 +55,8 @@ bool Holds(const std::string& path, std::size_t size, std::chrono::milliseconds 
 // A run of the built talmocli with its output in files.
 class Cli {
  public:
-  Cli(const std::string& dir, const std::vector<std::string>& args) : FOut(dir + "/out.txt"), FErr(dir + "/err.txt") {
+  Cli(const std::string& dir, const std::vector<std::string>& args)
+      : FOut(dir + "/out.txt"), FErr(dir + "/err.txt") {
     FPid = ::fork();
     if (FPid == 0) {
       const int out = ::open(FOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -125,13 +125,14 @@ TEST_F(RemoteCli, MonitorCapturesAndSendsEveryByteValue) {
   for (int b = 255; b >= 0; --b) toSend += static_cast<char>(b);
   toSend += std::string(100, '\xFF');
   std::ofstream(Dir + "/send.bin", std::ios::binary) << toSend;
-  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--capture", Dir + "/capture.bin",
-                "--send", Dir + "/send.bin", "--seconds", "3"});
+  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--capture",
+                Dir + "/capture.bin", "--send", Dir + "/send.bin", "--seconds", "3"});
   ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
   const std::string sent = Server.Receive(toSend.size());
   Server.Send(data);
   EXPECT_EQ(cli.Wait(), 0) << cli.Err();
-  EXPECT_TRUE(sent == toSend) << "the device got " << sent.size() << " of " << toSend.size() << " bytes";
+  EXPECT_TRUE(sent == toSend) << "the device got " << sent.size() << " of " << toSend.size()
+                              << " bytes";
   const std::string captured = ReadAll(Dir + "/capture.bin");
   EXPECT_EQ(captured.size(), data.size());
   EXPECT_TRUE(captured == data) << "the capture differs from what the device sent";
@@ -175,12 +176,14 @@ TEST_F(RemoteCli, MonitorReportsAStoppedServerOnceAndEnds) {
   EXPECT_NE(err.find("The device is no longer available."), std::string::npos) << err;
   EXPECT_EQ(cli.Out().find("no longer available"), std::string::npos) << cli.Out();
   // What came before the stop is shown (in the monitor's default framing).
-  EXPECT_NE(cli.Out().find(" b e f o r e  SP  t h e  SP  s t o p"), std::string::npos) << "out: " << cli.Out() << "\nerr: " << cli.Err();
+  EXPECT_NE(cli.Out().find(" b e f o r e  SP  t h e  SP  s t o p"), std::string::npos)
+      << "out: " << cli.Out() << "\nerr: " << cli.Err();
 }
 
 TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   const std::string capture = Dir + "/capture.bin";
-  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--reconnect", "--capture", capture});
+  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--reconnect", "--capture",
+                capture});
   ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
 
   // The device streams every byte value; the server is stopped while it
@@ -201,13 +204,14 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   const std::size_t early = 4096;
   const bool flowing = Holds(capture, early);
   Server.Stop();
-  const std::string lost =
-      "talmocli: " + Server.Url() + ": The device is no longer available. Waiting for it to come back.\n";
+  const std::string lost = "talmocli: " + Server.Url() +
+                           ": The device is no longer available. Waiting for it to come back.\n";
   const bool told = cli.WaitForError(lost);
   std::this_thread::sleep_for(300ms);
   streaming = false;
   device.join();
-  std::printf("device: %zu bytes sent, %zu captured at the loss\n", sent.load(), ReadAll(capture).size());
+  std::printf("device: %zu bytes sent, %zu captured at the loss\n", sent.load(),
+              ReadAll(capture).size());
   ASSERT_TRUE(flowing) << "the stream did not come through: " << cli.Err();
   ASSERT_TRUE(told) << cli.Err();
 
@@ -225,7 +229,8 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   // The same server again, on the same port, serving the same device.
   std::string why;
   ASSERT_TRUE(Server.Start(why)) << why;
-  const std::string back = "talmocli: " + Server.Url() + ": The device is back; monitoring goes on.\n";
+  const std::string back =
+      "talmocli: " + Server.Url() + ": The device is back; monitoring goes on.\n";
   ASSERT_TRUE(cli.WaitForError(back, 15s)) << cli.Err();
   std::string after = "after the return \xFF\xFF\xFF\r\n";
   for (int b = 255; b >= 0; --b) after += static_cast<char>(b);
@@ -245,7 +250,8 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   EXPECT_EQ(captured.size(), beforeStop + after.size());
   EXPECT_TRUE(captured.compare(0, beforeStop, stream, 0, beforeStop) == 0)
       << "the capture up to the loss is not the stream";
-  EXPECT_TRUE(captured.size() >= after.size() && captured.compare(beforeStop, std::string::npos, after) == 0)
+  EXPECT_TRUE(captured.size() >= after.size() &&
+              captured.compare(beforeStop, std::string::npos, after) == 0)
       << "the capture after the return differs";
   const std::string err = cli.Err();
   EXPECT_EQ(Count(err, lost), 1u) << err;
@@ -257,7 +263,8 @@ TEST_F(RemoteCli, ARefusedConnectionIsTheOpenMessage) {
   const std::string url = "rfc2217://127.0.0.1:" + std::to_string(test::FreeTcpPort());
   Cli cli(Dir, {"monitor", "--device", url, "--seconds", "1"});
   EXPECT_EQ(cli.Wait(), 1);
-  EXPECT_EQ(cli.Err(), "talmocli: Can't open specified device " + url + " (Error 111, Connection refused)\n");
+  EXPECT_EQ(cli.Err(),
+            "talmocli: Can't open specified device " + url + " (Error 111, Connection refused)\n");
 }
 
 }  // namespace

@@ -36,9 +36,9 @@ TEST(AppendSignText, DocumentedExamples) {
     const char* neither;
   };
   const Row rows[] = {
-      {0x02, " 02", " STX", ""},   {0x0D, " 0D", " CR ", ""},    {0x20, " 20", "  SP ", " "},
-      {0x41, " 41", " A", "A"},    {0x7F, " 7F", " $7F", "$7F"}, {0xC4, " C4", " $C4", "$C4"},
-      {0x00, " 00", " NUL", ""},   {0x7E, " 7E", " ~", "~"},     {0x1F, " 1F", " US ", ""},
+      {0x02, " 02", " STX", ""}, {0x0D, " 0D", " CR ", ""},    {0x20, " 20", "  SP ", " "},
+      {0x41, " 41", " A", "A"},  {0x7F, " 7F", " $7F", "$7F"}, {0xC4, " C4", " $C4", "$C4"},
+      {0x00, " 00", " NUL", ""}, {0x7E, " 7E", " ~", "~"},     {0x1F, " 1F", " US ", ""},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(static_cast<int>(r.b));
@@ -100,7 +100,7 @@ TEST(HexPairToInt, LenientDigits) {
     int value;
   };
   const Row rows[] = {
-      {"FF", 255}, {"ff", 255}, {"02", 2},  {"2 ", 32},   {"00", 0},   {"  ", 0},
+      {"FF", 255}, {"ff", 255},  {"02", 2},   {"2 ", 32},  {"00", 0},  {"  ", 0},
       {"7e", 126}, {"G0", -144}, {"Z0", 160}, {"g0", 256}, {"A", 160}, {"", 0},
   };
   for (const Row& r : rows) {
@@ -115,8 +115,14 @@ TEST(DecPrefixToInt, LeadingDigitsUpToNine) {
     int value;
   };
   const Row rows[] = {
-      {"123abc", 123},        {"abc", 0},      {"123456789x", 123456789}, {"1234567890", 0},
-      {"999999999", 999999999}, {"", 0},       {"0007", 7},               {"-5", 0},
+      {"123abc", 123},
+      {"abc", 0},
+      {"123456789x", 123456789},
+      {"1234567890", 0},
+      {"999999999", 999999999},
+      {"", 0},
+      {"0007", 7},
+      {"-5", 0},
       {"12345678901234", 0},
   };
   for (const Row& r : rows) {
@@ -158,7 +164,8 @@ TEST(SignField, ReadsAsTheMaskedFieldDoes) {
     const char* text;
     int sign;
   };
-  const Row rows[] = {{"02", 0x02}, {"2", 0x20}, {"7e", 0x7E}, {"7E", 0x7E}, {"FF", 0xFF}, {"00", 0}};
+  const Row rows[] = {{"02", 0x02}, {"2", 0x20},  {"7e", 0x7E},
+                      {"7E", 0x7E}, {"FF", 0xFF}, {"00", 0}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);
     EXPECT_TRUE(IsSignFieldText(r.text));

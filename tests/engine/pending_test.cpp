@@ -207,7 +207,8 @@ TEST(PendingLines, AFullBacklogDropsTheOldestAndSaysSoOnce) {
   EXPECT_EQ(v.pane, expected);
   EXPECT_EQ(v.caption, "Pause (2)");
   EXPECT_EQ(TPendingLines::DroppedNotice(15),
-            "// 15 lines were not shown: more arrived than the pane can take in. A running capture keeps every byte.");
+            "// 15 lines were not shown: more arrived than the pane can take in. A running capture "
+            "keeps every byte.");
   EXPECT_EQ(TPendingLines::DroppedNotice(1).rfind("// 1 line was not shown", 0), 0u);
 }
 
@@ -215,9 +216,9 @@ TEST(PendingLines, TheBacklogIsBoundedInBytesToo) {
   const struct {
     std::size_t maxLines, maxBytes, lineSize, adds, waiting;
   } rows[] = {
-      {1000, 100, 30, 10, 3},      // bytes bound first
-      {4, 1000, 30, 10, 4},        // lines bound first
-      {1000, 100, 500, 3, 1},      // a line larger than the bound still waits
+      {1000, 100, 30, 10, 3},         // bytes bound first
+      {4, 1000, 30, 10, 4},           // lines bound first
+      {1000, 100, 500, 3, 1},         // a line larger than the bound still waits
       {100000, 1 << 20, 40, 50, 50},  // neither reached
   };
   for (const auto& r : rows) {
@@ -277,8 +278,8 @@ TEST(PendingLines, RandomFloodsIntoASmallBacklogStayInOrder) {
     }
     EXPECT_EQ(gap, 0u) << "a notice without a line after it";
     EXPECT_EQ(static_cast<std::size_t>(expect), static_cast<std::size_t>(next) - p.Dropped());
-    const auto shown = static_cast<std::size_t>(
-        std::count_if(v.pane.begin(), v.pane.end(), [](const std::string& l) { return l.rfind("// ", 0) != 0; }));
+    const auto shown = static_cast<std::size_t>(std::count_if(
+        v.pane.begin(), v.pane.end(), [](const std::string& l) { return l.rfind("// ", 0) != 0; }));
     EXPECT_EQ(shown + announced + p.Dropped(), static_cast<std::size_t>(next));
   }
 }

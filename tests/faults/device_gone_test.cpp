@@ -7,14 +7,14 @@
 // spinning on a hung-up descriptor burns a whole core, so 5 % of one core
 // over two seconds leaves a wide margin either way.
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,13 +29,13 @@
 #include <unistd.h>
 
 #include "fault_kit.h"
-#include "window_kit.h"
 #include "mainwindow/main_window.h"
-#include "serial/port_messages.h"
-#include "platform/posix_device.h"
 #include "mainwindow/radio_group.h"
+#include "platform/posix_device.h"
+#include "serial/port_messages.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "window_kit.h"
 
 namespace talmo {
 namespace {
@@ -66,7 +66,8 @@ class ComponentLoss : public ::testing::Test {
       Received.append(b.data(), static_cast<std::size_t>(got > 0 ? got : 0));
     };
     Comm.OnError = [this](TSerCustomComm* c, int e) {
-      for (std::string& l : ErrorLines(c->PortNum(), static_cast<std::uint32_t>(e))) Lines.push_back(l);
+      for (std::string& l : ErrorLines(c->PortNum(), static_cast<std::uint32_t>(e)))
+        Lines.push_back(l);
     };
     Comm.OnClose = [this](TSerCustomComm*) { ++Closes; };
     Comm.SetBaudrate(br115200);
@@ -120,8 +121,8 @@ TEST_F(ComponentLoss, StaysIdleReportsOnceThenClosesAndOpensAnotherPort) {
   PumpFor(kWatchSeconds / 2);
   const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
   RecordProperty("core_share_percent", std::to_string(share * 100));
-  std::printf("component: %.2f %% of a core in the %.0f s after the device went away\n", share * 100,
-              kWatchSeconds);
+  std::printf("component: %.2f %% of a core in the %.0f s after the device went away\n",
+              share * 100, kWatchSeconds);
   EXPECT_LT(share, kMaxCoreShare) << "a thread spins on the vanished device";
   EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
   EXPECT_EQ(Lines.front(), "Error COM3 1024");
@@ -162,7 +163,8 @@ TEST_F(ComponentLoss, ReopeningTheVanishedDeviceFailsCleanly) {
   Comm.Close();
   // Tests running beside this one may be given the freed pty number at
   // once; then the path names another device and proves nothing here.
-  if (::access(First.Path.c_str(), F_OK) == 0) GTEST_SKIP() << First.Path << " was reused by another process";
+  if (::access(First.Path.c_str(), F_OK) == 0)
+    GTEST_SKIP() << First.Path << " was reused by another process";
   try {
     Comm.Open();
     ADD_FAILURE() << "a vanished device opened";
@@ -183,7 +185,8 @@ TEST_F(ComponentLoss, LossWhileTheWriterIsBlockedOnAFullLine) {
   Comm.Open();
   // Nobody reads at the far end: the pty fills and the writer waits in it.
   const std::string block = faults::Pattern(0, 16 * 1024);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Comm.WriteBuf(block.data(), static_cast<int>(block.size())), 16 * 1024);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Comm.WriteBuf(block.data(), static_cast<int>(block.size())), 16 * 1024);
   PumpFor(0.2);
   const double cpu0 = CpuSeconds();
   First.Unplug();
@@ -227,7 +230,8 @@ TEST_F(ComponentLoss, LossInTheMiddleOfAFlood) {
   EXPECT_LT(share, kMaxCoreShare);
   EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
   EXPECT_GE(Received.size(), atLoss);
-  for (const std::string& m : Shown) std::printf("component, pulled mid-flood, error shown: %s\n", m.c_str());
+  for (const std::string& m : Shown)
+    std::printf("component, pulled mid-flood, error shown: %s\n", m.c_str());
   // What arrived is an unchanged prefix of what the device sent.
   EXPECT_TRUE(Received == faults::Pattern(0, Received.size())) << "bytes changed before the loss";
   Comm.Close();
@@ -284,7 +288,8 @@ class WindowLoss : public ::testing::Test {
       return it == paths.end() ? std::string() : it->second;
     });
     env.PortList = [paths] {
-      return std::vector<TPortEntry>{{"COM3", paths.at("COM3"), ""}, {"COM13", paths.at("COM13"), ""}};
+      return std::vector<TPortEntry>{{"COM3", paths.at("COM3"), ""},
+                                     {"COM13", paths.at("COM13"), ""}};
     };
     Window = std::make_unique<TfoMain>(env);
     Window->show();  // activation comes from the first show, timers run
@@ -313,14 +318,17 @@ TEST_F(WindowLoss, StaysIdleShowsTheLineOnceThenClosesAndOpensAnotherPort) {
   w.raPort->SetItemIndex(0);
   w.buOpen->click();
   ASSERT_TRUE(w.Comm1().Active());
-  ASSERT_TRUE(First.Send("\x02" "A\x03"));
+  ASSERT_TRUE(
+      First.Send("\x02"
+                 "A\x03"));
   ASSERT_TRUE(LoopUntil([&] { return PaneHas(" STX A ETX"); }));
 
   const double cpu0 = CpuSeconds();
   First.Unplug();
   RunLoop(kWatchSeconds);
   const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
-  std::printf("window: %.2f %% of a core in the %.0f s after the device went away\n", share * 100, kWatchSeconds);
+  std::printf("window: %.2f %% of a core in the %.0f s after the device went away\n", share * 100,
+              kWatchSeconds);
   EXPECT_LT(share, kMaxCoreShare) << "a thread or timer spins on the vanished device";
   EXPECT_EQ(CountGoneLines(w.PaneLines()), 1);
   EXPECT_TRUE(PaneHas("Error COM3 1024"));
@@ -342,7 +350,9 @@ TEST_F(WindowLoss, StaysIdleShowsTheLineOnceThenClosesAndOpensAnotherPort) {
   w.buOpen->click();
   ASSERT_TRUE(w.Comm1().Active());
   EXPECT_TRUE(PaneHas("// COM13 is open"));
-  ASSERT_TRUE(Second.Send("\x02" "B\x03"));
+  ASSERT_TRUE(
+      Second.Send("\x02"
+                  "B\x03"));
   ASSERT_TRUE(LoopUntil([&] { return PaneHas(" STX B ETX"); }));
   w.ResetTypedLine();
   for (char c : std::string("ok")) w.meDataKeyPress(static_cast<std::uint8_t>(c));
@@ -362,7 +372,9 @@ TEST_F(WindowLoss, TheLineStartedBeforeTheLossIsShownBeforeIt) {
   w.raPort->SetItemIndex(0);
   w.buOpen->click();
   ASSERT_TRUE(w.Comm1().Active());
-  ASSERT_TRUE(First.Send("\x02" "AB"));  // a frame the device never ends
+  ASSERT_TRUE(
+      First.Send("\x02"
+                 "AB"));  // a frame the device never ends
   ASSERT_TRUE(LoopUntil([&] { return w.Formatter().SignCount() == 3; }));
   First.Unplug();
   ASSERT_TRUE(LoopUntil([&] { return CountGoneLines(w.PaneLines()) == 1; }));
@@ -370,7 +382,8 @@ TEST_F(WindowLoss, TheLineStartedBeforeTheLossIsShownBeforeIt) {
   const auto line = std::find(lines.begin(), lines.end(), " STX A B");
   const auto loss = std::find(lines.begin(), lines.end(), "Error COM3 1024");
   ASSERT_NE(loss, lines.end()) << ::testing::PrintToString(lines);
-  EXPECT_LT(line, loss) << "the bytes before the loss come after it: " << ::testing::PrintToString(lines);
+  EXPECT_LT(line, loss) << "the bytes before the loss come after it: "
+                        << ::testing::PrintToString(lines);
 }
 
 TEST_F(WindowLoss, ClosingTheWindowAfterTheLossEndsPromptly) {
@@ -397,9 +410,13 @@ TEST_F(WindowLoss, LossWhileFramesPourIn) {
   std::atomic<bool> pulled{false};
   std::thread device([&] {
     std::string frames;
-    for (int i = 0; i < 100; ++i) frames += "\x02" "frame\x03";
+    for (int i = 0; i < 100; ++i)
+      frames +=
+          "\x02"
+          "frame\x03";
     for (int block = 0; block < 30;) {
-      if (::write(First.Master, frames.data(), frames.size()) == static_cast<ssize_t>(frames.size()))
+      if (::write(First.Master, frames.data(), frames.size()) ==
+          static_cast<ssize_t>(frames.size()))
         ++block;
       else
         std::this_thread::sleep_for(1ms);

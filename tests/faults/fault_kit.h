@@ -33,7 +33,9 @@ inline TSerTiming QuickTiming() {
   auto ahead = std::make_shared<std::atomic<std::int64_t>>(0);  // ms
   TSerTiming timing = TSerTiming::System();
   timing.IsSystem = false;  // the room wait looks every millisecond
-  timing.Now = [ahead] { return std::chrono::steady_clock::now() + std::chrono::milliseconds(ahead->load()); };
+  timing.Now = [ahead] {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ahead->load());
+  };
   timing.Sleep = [ahead](std::chrono::milliseconds ms) {
     if (ms > std::chrono::milliseconds(1)) {
       *ahead += ms.count();  // Close's pause
@@ -99,7 +101,8 @@ struct TScratchDir {
 // lost or changed in the middle.
 inline std::string Pattern(std::size_t from, std::size_t n) {
   std::string s(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(((from + i) * 7 + (from + i) / 251) & 0xFF);
+  for (std::size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>(((from + i) * 7 + (from + i) / 251) & 0xFF);
   return s;
 }
 

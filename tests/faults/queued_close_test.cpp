@@ -4,11 +4,11 @@
 // and nothing at all goes out once Close has returned, not even after the
 // port is opened again.
 
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QEventLoop>
 #include <QPushButton>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "fault_kit.h"
-#include "window_kit.h"
 #include "mainwindow/main_window.h"
-#include "platform/posix_device.h"
 #include "mainwindow/radio_group.h"
+#include "platform/posix_device.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "window_kit.h"
 
 namespace talmo {
 namespace {
@@ -91,7 +91,8 @@ class QueuedClose : public ::testing::Test {
       Shown.push_back(x.what());
     }
   }};
-  std::unique_ptr<TSerComm> Comm = std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), Sync);
+  std::unique_ptr<TSerComm> Comm =
+      std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), Sync);
 };
 
 TEST_F(QueuedClose, CloseDropsTheQueueAndSendsNothingAfter) {
@@ -216,7 +217,8 @@ class WindowQueuedClose : public ::testing::Test {
       if (Dialogs->errors.empty()) ++sent;
       RunLoop(0.001);
     }
-    EXPECT_EQ(Dialogs->errors, std::vector<std::string>{"Output buffer is full. Please check comm status."});
+    EXPECT_EQ(Dialogs->errors,
+              std::vector<std::string>{"Output buffer is full. Please check comm status."});
     return sent;
   }
 

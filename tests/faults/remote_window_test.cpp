@@ -4,12 +4,12 @@
 // ser2net, frames arrive, typed bytes reach the served device, and a server
 // stopped under the open port is one loss line, then Close works.
 
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
@@ -19,9 +19,9 @@
 
 #include "fault_kit.h"
 #include "mainwindow/main_window.h"
+#include "mainwindow/radio_group.h"
 #include "platform/port_list.h"
 #include "platform/posix_device.h"
-#include "mainwindow/radio_group.h"
 #include "platform/registry.h"
 #include "support/ser2net_kit.h"
 #include "window_kit.h"
@@ -58,7 +58,8 @@ TEST(RemoteWindow, ListsOpensCarriesBothWaysAndReportsTheLossOnce) {
   env.SettingsPath = settings;
   env.Dialogs = dialogs;
   env.Delay = [](int) {};
-  env.Driver = std::make_shared<TSerPosixDriver>(TPortList::DeviceResolver(store, none, std::nullopt));
+  env.Driver =
+      std::make_shared<TSerPosixDriver>(TPortList::DeviceResolver(store, none, std::nullopt));
   env.PortList = [store, none] { return TPortList::Build(store, none, std::nullopt).Entries(); };
   auto window = std::make_unique<TfoMain>(env);
   TfoMain& w = *window;
@@ -86,7 +87,9 @@ TEST(RemoteWindow, ListsOpensCarriesBothWaysAndReportsTheLossOnce) {
     return false;
   };
   EXPECT_TRUE(paneHas("// COM20 is open"));
-  server.Send("\x02" "R\xFF\x03");
+  server.Send(
+      "\x02"
+      "R\xFF\x03");
   EXPECT_TRUE(LoopUntil([&] { return paneHas(" STX R $FF ETX"); }))
       << ::testing::PrintToString(w.PaneLines());
   w.ResetTypedLine();
@@ -101,10 +104,12 @@ TEST(RemoteWindow, ListsOpensCarriesBothWaysAndReportsTheLossOnce) {
   server.Stop();
   const auto goneLines = [&] {
     int n = 0;
-    for (const std::string& l : w.PaneLines()) n += l.find("no longer available") != std::string::npos;
+    for (const std::string& l : w.PaneLines())
+      n += l.find("no longer available") != std::string::npos;
     return n;
   };
-  ASSERT_TRUE(LoopUntil([&] { return goneLines() > 0; })) << ::testing::PrintToString(w.PaneLines());
+  ASSERT_TRUE(LoopUntil([&] { return goneLines() > 0; }))
+      << ::testing::PrintToString(w.PaneLines());
   RunLoop(1.0);
   EXPECT_EQ(goneLines(), 1) << ::testing::PrintToString(w.PaneLines());
   w.buClose->click();

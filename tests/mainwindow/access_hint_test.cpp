@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <fstream>
 
-#include "platform/posix_device.h"
 #include "mainwindow/radio_group.h"
+#include "platform/posix_device.h"
 
 #include "support/quiet_dialogs.h"
 #include "support/temp_dir.h"
@@ -38,7 +38,8 @@ struct RefusingDriver : TSerPosixDriver {
 
 TEST(AccessHint, PaneNamesTheGroupAfterTheBox) {
   const group* dialout = getgrnam("dialout");
-  if (!dialout || geteuid() != 0 || getegid() == dialout->gr_gid) GTEST_SKIP() << "needs root and a group 'dialout'";
+  if (!dialout || geteuid() != 0 || getegid() == dialout->gr_gid)
+    GTEST_SKIP() << "needs root and a group 'dialout'";
   const test::TTempDir folder("talmo-access");
   const std::string dir = folder.Path(), dev = dir + "/ttyUSB4";
   std::ofstream(dev) << "";
@@ -67,7 +68,8 @@ TEST(AccessHint, PaneNamesTheGroupAfterTheBox) {
   const auto pane = w->PaneLines();
   ASSERT_EQ(pane.size(), before + 3);
   EXPECT_EQ(pane[before], "// Try to open COM37");
-  EXPECT_EQ(pane[before + 1], "// Can't open specified device COM37, " + dev + " (Error 13, Permission denied)");
+  EXPECT_EQ(pane[before + 1],
+            "// Can't open specified device COM37, " + dev + " (Error 13, Permission denied)");
   EXPECT_EQ(pane[before + 2], "// To open " + dev +
                                   " you must be in its group 'dialout': add yourself "
                                   "(sudo usermod -aG dialout $USER) and log in again.");

@@ -1,8 +1,8 @@
 #include "mainwindow/capture_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <sys/resource.h>
@@ -128,9 +128,10 @@ TEST_F(CaptureTest, AFailedWriteStopsTheCaptureAndKeepsTheFile) {
     EXPECT_TRUE(c.Write(block, sizeof block)) << "nothing is tried once stopped";
   }
   EXPECT_EQ(c.BytesWritten(), 4u);
-  EXPECT_EQ(c.WriteError(), "Cannot capture to \"" + Dir +
-                                "/LIMITED.LOG\": File too large. The capture has stopped; the file keeps the 4 "
-                                "bytes written before.");
+  EXPECT_EQ(c.WriteError(),
+            "Cannot capture to \"" + Dir +
+                "/LIMITED.LOG\": File too large. The capture has stopped; the file keeps the 4 "
+                "bytes written before.");
   EXPECT_EQ(Slurp(Dir + "/LIMITED.LOG"), std::string("ab\x01\x02", 4)) << "closed, not truncated";
   c.Write(block, sizeof block);
   EXPECT_EQ(Slurp(Dir + "/LIMITED.LOG").size(), 4u);

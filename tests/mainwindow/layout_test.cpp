@@ -22,7 +22,8 @@ TEST(ResizeRule, DocumentedClientAreas) {
     TMainLayout l = DesignedLayout();
     ApplyResizeRule(l, r.cw, r.ch);
     EXPECT_EQ(l.meData, r.pane);
-    for (const TBounds* b : {&l.raPort, &l.rgBaud, &l.rgDatabits, &l.rgParity, &l.rgStop, &l.Panel1, &l.edLast})
+    for (const TBounds* b :
+         {&l.raPort, &l.rgBaud, &l.rgDatabits, &l.rgParity, &l.rgStop, &l.Panel1, &l.edLast})
       EXPECT_EQ(b->Top, r.bandTop);
     EXPECT_EQ(l.buClear.Left, r.clearLeft);
     // The right-hand stack: each button sits on the one below it and the
@@ -82,10 +83,19 @@ TEST(StoredBounds, FitTheScreenWhateverTheFileHolds) {
       {"39 columns of title shown", one, {761, 50, 700, 500}, none},
       {"10 rows of title shown at the top", one, {100, -20, 700, 500}, TBounds{100, 0, 700, 500}},
       {"9 rows of title shown at the top", one, {100, -21, 700, 500}, none},
-      {"10 rows of title shown at the bottom", one, {100, 590, 700, 500}, TBounds{100, 100, 700, 500}},
+      {"10 rows of title shown at the bottom",
+       one,
+       {100, 590, 700, 500},
+       TBounds{100, 100, 700, 500}},
       {"second screen, too tall", two, {2000, 100, 1000, 1100}, TBounds{2000, 0, 1000, 1024}},
-      {"across two screens, mostly the second", two, {1500, 100, 1000, 500}, TBounds{1920, 100, 1000, 500}},
-      {"across two screens, mostly the first", two, {1000, 100, 1000, 500}, TBounds{920, 100, 1000, 500}},
+      {"across two screens, mostly the second",
+       two,
+       {1500, 100, 1000, 500},
+       TBounds{1920, 100, 1000, 500}},
+      {"across two screens, mostly the first",
+       two,
+       {1000, 100, 1000, 500},
+       TBounds{920, 100, 1000, 500}},
       {"no screens", noScreens, {100, 50, 700, 500}, none},
   };
   for (const auto& r : rows) {

@@ -3,24 +3,24 @@
 
 #include "mainwindow/main_window.h"
 
-#include <QApplication>
-#include <QGuiApplication>
-#include <QScreen>
-#include <QCheckBox>
-#include <QElapsedTimer>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QMessageBox>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QTimer>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -33,13 +33,12 @@
 #include <thread>
 
 #include "fake_device.h"
+#include "mainwindow/radio_group.h"
 #include "platform/loopback_port.h"
 #include "platform/posix_device.h"
-#include "mainwindow/radio_group.h"
 #include "platform/registry.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
-
 
 // Readable rectangles in failure messages.
 inline void PrintTo(const QRect& r, std::ostream* os) {
@@ -79,12 +78,15 @@ struct FakeLine {
     EXPECT_TRUE(pair.Open(test::TPtyPair::TMaster::NonBlocking));
     pair.CloseSlave();  // the window opens it by path
   }
-  void Send(const std::string& bytes) const { ASSERT_EQ(::write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+  void Send(const std::string& bytes) const {
+    ASSERT_EQ(::write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+  }
   // Everything the window has sent so far (bytes may come in pieces).
   const std::string& Received() {
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(master, buf, sizeof buf)) > 0) received.append(buf, static_cast<std::size_t>(n));
+    while ((n = ::read(master, buf, sizeof buf)) > 0)
+      received.append(buf, static_cast<std::size_t>(n));
     return received;
   }
   std::string received;
@@ -124,8 +126,10 @@ class WindowTest : public ::testing::Test {
     TSerTiming timing = TSerTiming::System();
     timing.Sleep = [](std::chrono::milliseconds) {};
     env.PortTiming = timing;
-    std::map<std::string, std::string> paths = {
-        {"COM3", Com3.path}, {"COM13", Com13.path}, {"COM5", Dir + "/gone"}, {"COM99", TLoopbackPort::Instance().Path()}};
+    std::map<std::string, std::string> paths = {{"COM3", Com3.path},
+                                                {"COM13", Com13.path},
+                                                {"COM5", Dir + "/gone"},
+                                                {"COM99", TLoopbackPort::Instance().Path()}};
     env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
       const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
       auto it = paths.find(bare);
@@ -149,7 +153,8 @@ class WindowTest : public ::testing::Test {
   std::vector<std::string> PaneAfterHeader() {
     auto lines = Window->PaneLines();
     const std::size_t header = Window->raPort->ItemIndex() >= 0 ? 2 : 1;
-    return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(header, lines.size())), lines.end());
+    return std::vector<std::string>(
+        lines.begin() + static_cast<long>(std::min(header, lines.size())), lines.end());
   }
 
   void OpenCom3() {
@@ -162,9 +167,9 @@ class WindowTest : public ::testing::Test {
   std::string Dir = Temp.Path(), Settings;
   FakeLine Com3, Com13;
   std::vector<TPortEntry> Ports = {{"COM3", Com3.path, ""},
-                                  {"COM13", Com13.path, ""},
-                                  {"COM5", Dir + "/gone", ""},
-                                  {"COM99", TLoopbackPort::Instance().Path(), ""}};
+                                   {"COM13", Com13.path, ""},
+                                   {"COM5", Dir + "/gone", ""},
+                                   {"COM99", TLoopbackPort::Instance().Path(), ""}};
   std::shared_ptr<FakeDialogs> Dialogs = std::make_shared<FakeDialogs>();
   std::vector<int> Delays;
   std::shared_ptr<TSerDriver> Driver;  // set before Make: instead of the ttys
@@ -205,7 +210,8 @@ TEST_F(WindowTest, FirstStartStoresTheDefaults) {
   EXPECT_EQ(w.rgDatabits->SelectedText().toStdString(), "7");
   EXPECT_EQ(w.rgParity->SelectedText().toStdString(), "None");
   EXPECT_EQ(w.rgStop->SelectedText().toStdString(), "1");
-  for (QCheckBox* c : {w.cbBcc, w.cbTime, w.cbConvert, w.cbHEX, w.cbSTXHL, w.cbPROD2, w.cbManch, w.cbDirect})
+  for (QCheckBox* c :
+       {w.cbBcc, w.cbTime, w.cbConvert, w.cbHEX, w.cbSTXHL, w.cbPROD2, w.cbManch, w.cbDirect})
     EXPECT_FALSE(c->isChecked()) << c->text().toStdString();
   EXPECT_EQ(w.meFirst->text().toStdString(), "00");
   EXPECT_EQ(w.Comm1().Baudrate(), br600);
@@ -239,16 +245,17 @@ TEST_F(WindowTest, RestoredSettingsAreClampedAndPresetsReapplied) {
     const char* stored;
   };
   const Row rows[] = {
-      {"STX_HL wins over the other bytes", "41,42,00,01,00,01,01,01,01", "02", true, false, true, false, true, false,
-       false, "02,03,01,00,01,00,01,00,00"},
-      {"PROD2 presets its signs and Time", "41,42,01,00,00,01,00,01,01", "02", false, true, false, false, false, true,
-       false, "02,03,00,01,00,00,00,01,00"},
-      {"plain record comes back as stored", "7e,0d,01,01,01,01,00,00,01", "7E", true, true, true, true, false, false,
-       true, "7e,0d,01,01,01,01,00,00,01"},
+      {"STX_HL wins over the other bytes", "41,42,00,01,00,01,01,01,01", "02", true, false, true,
+       false, true, false, false, "02,03,01,00,01,00,01,00,00"},
+      {"PROD2 presets its signs and Time", "41,42,01,00,00,01,00,01,01", "02", false, true, false,
+       false, false, true, false, "02,03,00,01,00,00,00,01,00"},
+      {"plain record comes back as stored", "7e,0d,01,01,01,01,00,00,01", "7E", true, true, true,
+       true, false, false, true, "7e,0d,01,01,01,01,00,00,01"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    WriteSettings(std::string("\"REGBAUD\"=dword:0000000f\n\"REGPROTOCOL\"=hex:") + r.protocol + "\n");
+    WriteSettings(std::string("\"REGBAUD\"=dword:0000000f\n\"REGPROTOCOL\"=hex:") + r.protocol +
+                  "\n");
     TfoMain& w = Make(false);
     EXPECT_EQ(w.rgBaud->SelectedText().toStdString(), "115200");
     EXPECT_EQ(Key().ReadInteger("REGBAUD"), 9);
@@ -268,8 +275,8 @@ TEST_F(WindowTest, RestoredSettingsAreClampedAndPresetsReapplied) {
     std::uint8_t proto[9];
     ASSERT_EQ(Key().ReadBinaryData("REGPROTOCOL", proto, 9), 9);
     char text[40];
-    std::snprintf(text, sizeof text, "%02x,%02x,%02x,%02x,%02x,%02x,%02x,%02x,%02x", proto[0], proto[1], proto[2],
-                  proto[3], proto[4], proto[5], proto[6], proto[7], proto[8]);
+    std::snprintf(text, sizeof text, "%02x,%02x,%02x,%02x,%02x,%02x,%02x,%02x,%02x", proto[0],
+                  proto[1], proto[2], proto[3], proto[4], proto[5], proto[6], proto[7], proto[8]);
     EXPECT_EQ(std::string(text), r.stored);
     Window.reset();
     std::remove(Settings.c_str());
@@ -281,7 +288,8 @@ TEST_F(WindowTest, ActivationWritesTheHeaderAndClosedStates) {
   const auto lines = w.PaneLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind("// ", 0), 0u);
-  EXPECT_EQ(lines[1], "// Port: COM3.  Baudrate: 1024.  Databits: 7.  Parity: None.  Stopbits: 1.  ");
+  EXPECT_EQ(lines[1],
+            "// Port: COM3.  Baudrate: 1024.  Databits: 7.  Parity: None.  Stopbits: 1.  ");
   EXPECT_TRUE(w.buOpen->isEnabled());
   EXPECT_TRUE(w.buClose->isEnabled());
   EXPECT_FALSE(w.buStrings->isEnabled());
@@ -297,16 +305,18 @@ TEST_F(WindowTest, OpeningAndClosingWriteTheirLinesInOrder) {
   TfoMain& w = Make();
   w.raPort->SetItemIndex(1);  // COM13
   w.buOpenClick();
-  EXPECT_EQ(PaneAfterHeader(), (std::vector<std::string>{"// Try to open COM13", "// COM13 is open"}));
+  EXPECT_EQ(PaneAfterHeader(),
+            (std::vector<std::string>{"// Try to open COM13", "// COM13 is open"}));
   EXPECT_FALSE(w.buOpen->isEnabled());
   EXPECT_TRUE(w.buStrings->isEnabled());
   EXPECT_TRUE(w.cbDirect->isEnabled());
   EXPECT_EQ(Delays, (std::vector<int>{150}));
 
   w.buOpenClick();  // re-open while open
-  EXPECT_EQ(PaneAfterHeader(), (std::vector<std::string>{"// Try to open COM13", "// COM13 is open",
-                                                         "// Try to close COM13", "// COM13 is closed",
-                                                         "// Try to open COM13", "// COM13 is open"}));
+  EXPECT_EQ(
+      PaneAfterHeader(),
+      (std::vector<std::string>{"// Try to open COM13", "// COM13 is open", "// Try to close COM13",
+                                "// COM13 is closed", "// Try to open COM13", "// COM13 is open"}));
   w.buCloseClick();
   EXPECT_FALSE(w.Comm1().Active());
   EXPECT_EQ(PaneAfterHeader().back(), "// COM13 is closed");
@@ -347,7 +357,8 @@ TEST_F(WindowTest, ReceivedFramesReachThePaneEightPerTick) {
   OpenCom3();
   const std::size_t before = w.PaneLines().size();
   std::string frames;
-  for (int i = 0; i < 20; ++i) frames += "\x02" + std::string(1, static_cast<char>('A' + i)) + "\x03";
+  for (int i = 0; i < 20; ++i)
+    frames += "\x02" + std::string(1, static_cast<char>('A' + i)) + "\x03";
   Com3.Send(frames);
   ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 20; }));
   EXPECT_EQ(w.edLast->text().toStdString().substr(0, 5), " ETX ");
@@ -421,8 +432,9 @@ TEST_F(WindowTest, LineErrorsBecomePendingLines) {
   w.Comm1RealError(0x14);
   w.tiPauseTimer();
   const auto after = PaneAfterHeader();
-  EXPECT_EQ(after, (std::vector<std::string>{"Error COM3 20", "The hardware detected a parity error.",
-                                             "The hardware detected a break condition."}));
+  EXPECT_EQ(after,
+            (std::vector<std::string>{"Error COM3 20", "The hardware detected a parity error.",
+                                      "The hardware detected a break condition."}));
 }
 
 TEST_F(WindowTest, TypingCollectsEchoesAndSends) {
@@ -489,7 +501,8 @@ TEST_F(WindowTest, AFullTypedLineRefusesFurtherKeysVisibly) {
   EXPECT_EQ(w.TypedLine().Count(), TTypedLine::Capacity);
   EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (4100)");
   ASSERT_EQ(w.PaneLines().size(), lines + 1) << "one status line, not one per key";
-  EXPECT_EQ(w.PaneLines().back(), "// The typed line is full (4100 bytes): Transmit sends it, Clear empties it.");
+  EXPECT_EQ(w.PaneLines().back(),
+            "// The typed line is full (4100 bytes): Transmit sends it, Clear empties it.");
   w.buClearClick();
   w.meDataKeyPress('d');
   EXPECT_EQ(w.TypedLine().Count(), 1);
@@ -557,7 +570,8 @@ TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
   Dialogs->capturePath = Dir + "/no/such/folder/x.log";
   w.buCaptureClick();
   ASSERT_EQ(Dialogs->errors.size(), 1u);
-  EXPECT_EQ(Dialogs->errors[0], "Cannot capture to \"" + Dir + "/no/such/folder/X.LOG\": No such file or directory");
+  EXPECT_EQ(Dialogs->errors[0],
+            "Cannot capture to \"" + Dir + "/no/such/folder/X.LOG\": No such file or directory");
   EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
   EXPECT_FALSE(w.Capture().Running());
 }
@@ -585,9 +599,10 @@ TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
   }
   EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
   EXPECT_FALSE(w.Capture().Running());
-  const std::string reason = "Cannot capture to \"" + Dir +
-                             "/GCAP.LOG\": File too large. The capture has stopped; the file keeps the 6 bytes "
-                             "written before.";
+  const std::string reason =
+      "Cannot capture to \"" + Dir +
+      "/GCAP.LOG\": File too large. The capture has stopped; the file keeps the 6 bytes "
+      "written before.";
   ASSERT_TRUE(PumpUntil([&] { return !Dialogs->errors.empty(); }));
   EXPECT_EQ(Dialogs->errors, (std::vector<std::string>{reason}));
   EXPECT_EQ(Slurp(Dir + "/GCAP.LOG"), "ABCDEF");
@@ -600,7 +615,8 @@ TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
   EXPECT_EQ(Dialogs->errors.size(), 1u);
   for (int tick = 0; tick < 10 && w.PendingLines().PendingCount() > 0; ++tick) w.tiPauseTimer();
   const auto pane = w.PaneLines();
-  EXPECT_NE(std::find(pane.begin(), pane.end(), "// " + reason), pane.end()) << "the pane keeps the place";
+  EXPECT_NE(std::find(pane.begin(), pane.end(), "// " + reason), pane.end())
+      << "the pane keeps the place";
 
   // The next click starts a new capture.
   Dialogs->capturePath = Dir + "/next";
@@ -676,9 +692,10 @@ TEST_F(WindowTest, SettingsThatCannotBeSavedAreToldOnceAndStillUsed) {
   Settings = Dir + "/file/TALMO.reg";
   TfoMain& w = Make();
   ASSERT_EQ(Dialogs->messages.size(), 1u);
-  EXPECT_EQ(Dialogs->messages[0], "Failed to set data for 'REGXCOM' in " + Settings + ": cannot use folder " + Dir +
-                                      "/file: Not a directory. Changed settings are used while TALMO runs but are "
-                                      "not saved.");
+  EXPECT_EQ(Dialogs->messages[0],
+            "Failed to set data for 'REGXCOM' in " + Settings + ": cannot use folder " + Dir +
+                "/file: Not a directory. Changed settings are used while TALMO runs but are "
+                "not saved.");
   EXPECT_TRUE(Dialogs->errors.empty()) << Dialogs->errors.front();
   // A change still reaches the port and is not reported again.
   w.rgBaud->SetItemIndex(9);
@@ -698,19 +715,22 @@ TEST_F(WindowTest, UnreadableSettingsFileIsSetAsideAndReported) {
 }
 
 TEST_F(WindowTest, BoundsOffEveryScreenFallBackToTheDefaults) {
-  WriteSettings("\"COORDS\"=hex:78,ec,ff,ff,78,ec,ff,ff,bc,02,00,00,f4,01,00,00\n");  // -5000, -5000
+  WriteSettings(
+      "\"COORDS\"=hex:78,ec,ff,ff,78,ec,ff,ff,bc,02,00,00,f4,01,00,00\n");  // -5000, -5000
   TfoMain& w = Make();
   EXPECT_EQ(w.x(), 100);
   EXPECT_EQ(w.y(), 50);
 }
 
 // Stored bounds are four signed 32-bit little-endian numbers.
-std::string CoordsValue(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height) {
+std::string CoordsValue(std::int32_t left, std::int32_t top, std::int32_t width,
+                        std::int32_t height) {
   std::string v = "\"COORDS\"=hex:";
   for (std::int32_t n : {left, top, width, height})
     for (int b = 0; b < 4; ++b) {
       char pair[4];
-      std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned>(static_cast<std::uint32_t>(n) >> (8 * b)) & 0xFFu);
+      std::snprintf(pair, sizeof pair, "%02x",
+                    static_cast<unsigned>(static_cast<std::uint32_t>(n) >> (8 * b)) & 0xFFu);
       v += std::string(v.back() == ':' ? "" : ",") + pair;
     }
   return v + "\n";
@@ -744,7 +764,8 @@ TEST_F(WindowTest, StoredBoundsAreFittedToTheScreen) {
     std::uint8_t coords[16];
     ASSERT_EQ(Key().ReadBinaryData("COORDS", coords, 16), 16);
     const auto at = [&coords](int i) {
-      return static_cast<std::int32_t>(coords[4 * i] | coords[4 * i + 1] << 8 | coords[4 * i + 2] << 16 |
+      return static_cast<std::int32_t>(coords[4 * i] | coords[4 * i + 1] << 8 |
+                                       coords[4 * i + 2] << 16 |
                                        static_cast<std::uint32_t>(coords[4 * i + 3]) << 24);
     };
     EXPECT_EQ(QRect(at(0), at(1), at(2), at(3)), r.shown)
@@ -874,7 +895,8 @@ TEST_F(WindowTest, CaptionsFitTheirControls) {
   for (QObject* o : w.Panel1->children()) {
     auto* other = qobject_cast<QWidget*>(o);
     if (other && other != w.cbPause) {
-      EXPECT_FALSE(other->geometry().intersects(w.cbPause->geometry())) << other->metaObject()->className();
+      EXPECT_FALSE(other->geometry().intersects(w.cbPause->geometry()))
+          << other->metaObject()->className();
     }
   }
   // The Transmit button shows its whole caption with a four-digit count.

@@ -52,9 +52,13 @@ TEST_F(PaneSave, EveryLineEndsWithCrLf) {
       {"no lines", {}, ""},
       {"an empty pane's one empty line", {""}, "\r\n"},
       {"one line", {" STX A ETX"}, " STX A ETX\r\n"},
-      {"lines", {"// COM3 is open", " STX A ETX", " CR "}, "// COM3 is open\r\n STX A ETX\r\n CR \r\n"},
+      {"lines",
+       {"// COM3 is open", " STX A ETX", " CR "},
+       "// COM3 is open\r\n STX A ETX\r\n CR \r\n"},
       {"an empty last line is kept", {"a", ""}, "a\r\n\r\n"},
-      {"bytes are written as they are", {std::string("\xff\x01", 2)}, std::string("\xff\x01\r\n", 4)},
+      {"bytes are written as they are",
+       {std::string("\xff\x01", 2)},
+       std::string("\xff\x01\r\n", 4)},
   };
   for (const auto& row : rows) {
     const fs::path path = Dir / "pane.txt";
@@ -74,8 +78,14 @@ TEST_F(PaneSave, FailuresSayWhat) {
     std::vector<std::string> lines;
     std::string error;
   } rows[] = {
-      {"a missing folder", missing, {"a"}, "Cannot create file \"" + missing + "\". No such file or directory"},
-      {"a folder", Dir.string(), {"a"}, "Cannot create file \"" + Dir.string() + "\". Is a directory"},
+      {"a missing folder",
+       missing,
+       {"a"},
+       "Cannot create file \"" + missing + "\". No such file or directory"},
+      {"a folder",
+       Dir.string(),
+       {"a"},
+       "Cannot create file \"" + Dir.string() + "\". Is a directory"},
       {"a full disk, seen at the close", "/dev/full", {"a", "b"}, "Failed to Save Stream"},
       {"a full disk, seen at a write", "/dev/full", {many}, "Failed to Save Stream"},
       {"nothing to write fits a full disk", "/dev/full", {}, ""},

@@ -25,7 +25,8 @@ TEST(TypedLine, RefusesKeysPastItsRoom) {
   for (int i = 0; i < TTypedLine::Capacity; ++i) ASSERT_TRUE(t.Add(static_cast<std::uint8_t>(i)));
   EXPECT_FALSE(t.Add('!'));
   EXPECT_EQ(t.Count(), TTypedLine::Capacity);
-  EXPECT_EQ(t.Data()[TTypedLine::Capacity - 1], static_cast<std::uint8_t>(TTypedLine::Capacity - 1));
+  EXPECT_EQ(t.Data()[TTypedLine::Capacity - 1],
+            static_cast<std::uint8_t>(TTypedLine::Capacity - 1));
   t.SetSingle('A');  // Direct mode still works on a full line
   EXPECT_EQ(t.Count(), 1);
 }
@@ -40,9 +41,9 @@ TEST(TypedEcho, OnlyNamedSignsAreEchoed) {
     std::uint8_t key;
     const char* convert;
   };
-  const Row rows[] = {{0x02, " STX"}, {0x00, " NUL"}, {0x0D, " CR "}, {0x20, "  SP "},
-                      {0x7F, " $7F"}, {'A', ""},      {'~', ""},      {0x80, ""},
-                      {0xC4, ""}};
+  const Row rows[] = {{0x02, " STX"},  {0x00, " NUL"}, {0x0D, " CR "},
+                      {0x20, "  SP "}, {0x7F, " $7F"}, {'A', ""},
+                      {'~', ""},       {0x80, ""},     {0xC4, ""}};
   for (const Row& r : rows) {
     SCOPED_TRACE(static_cast<int>(r.key));
     EXPECT_EQ(TypedEcho(r.key, convert), r.convert);
@@ -64,11 +65,17 @@ TEST(AnsiByte, MapsTheCodePageAndRefusesTheRest) {
     char32_t c;
     int byte;  // -1: refused
   } rows[] = {
-      {U'A', 0x41},      {0x01, 0x01},      {0x7F, 0x7F},      {U'\u00A0', 0xA0}, {U'\u00E9', 0xE9},
-      {U'\u00FF', 0xFF}, {U'\u20AC', 0x80}, {U'\u201A', 0x82}, {U'\u2026', 0x85}, {U'\u0160', 0x8A},
-      {U'\u2018', 0x91}, {U'\u2014', 0x97}, {U'\u2122', 0x99}, {U'\u0178', 0x9F}, {0x80, -1},
-      {0x81, -1},        {0x9F, -1},        {U'\u0100', -1},   {U'\u20AD', -1},   {U'\u4E2D', -1},
-      {0x1F600, -1},     {0,  0},
+      {U'A', 0x41},      {0x01, 0x01},
+      {0x7F, 0x7F},      {U'\u00A0', 0xA0},
+      {U'\u00E9', 0xE9}, {U'\u00FF', 0xFF},
+      {U'\u20AC', 0x80}, {U'\u201A', 0x82},
+      {U'\u2026', 0x85}, {U'\u0160', 0x8A},
+      {U'\u2018', 0x91}, {U'\u2014', 0x97},
+      {U'\u2122', 0x99}, {U'\u0178', 0x9F},
+      {0x80, -1},        {0x81, -1},
+      {0x9F, -1},        {U'\u0100', -1},
+      {U'\u20AD', -1},   {U'\u4E2D', -1},
+      {0x1F600, -1},     {0, 0},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(static_cast<unsigned>(r.c));

@@ -40,11 +40,13 @@ TEST(DeviceAccess, HintFollowsTheDevicesGroupAndPermissions) {
   const auto dialout = ForeignNamedGroup();
   gid_t unnamed = 54321;
   while (getgrgid(unnamed)) ++unnamed;
-  if (!dialout || geteuid() != 0) GTEST_SKIP() << "needs root and a group 'dialout' that the test is not in";
+  if (!dialout || geteuid() != 0)
+    GTEST_SKIP() << "needs root and a group 'dialout' that the test is not in";
   test::TTempDir dir;
   const std::string dev = dir / "ttyUSB0";
   std::ofstream(dev) << "";
-  const std::string join = "To open " + dev + " you must be in its group 'dialout': add yourself "
+  const std::string join = "To open " + dev +
+                           " you must be in its group 'dialout': add yourself "
                            "(sudo usermod -aG dialout $USER) and log in again.";
   struct Case {
     const char* name;
@@ -56,9 +58,11 @@ TEST(DeviceAccess, HintFollowsTheDevicesGroupAndPermissions) {
       {"group with write and more", 0666 & ~0004, *dialout, join},
       {"a group without a name goes by its number", 0660, unnamed,
        "To open " + dev + " you must be in its group '" + std::to_string(unnamed) +
-           "': add yourself (sudo usermod -aG " + std::to_string(unnamed) + " $USER) and log in again."},
+           "': add yourself (sudo usermod -aG " + std::to_string(unnamed) +
+           " $USER) and log in again."},
       {"already in the group: the group is not the cause", 0660, getegid(), ""},
-      {"only the owner may", 0600, *dialout, "Only its owner '" + Me() + "' may open " + dev + " (permissions 0600)."},
+      {"only the owner may", 0600, *dialout,
+       "Only its owner '" + Me() + "' may open " + dev + " (permissions 0600)."},
       {"the group may only read", 0640, *dialout,
        "Only its owner '" + Me() + "' may open " + dev + " (permissions 0640)."},
   };
@@ -73,20 +77,23 @@ TEST(DeviceAccess, HintFollowsTheDevicesGroupAndPermissions) {
 
 TEST(DeviceAccess, DriverHintsOnlyAtARefusal) {
   const auto dialout = ForeignNamedGroup();
-  if (!dialout || geteuid() != 0) GTEST_SKIP() << "needs root and a group 'dialout' that the test is not in";
+  if (!dialout || geteuid() != 0)
+    GTEST_SKIP() << "needs root and a group 'dialout' that the test is not in";
   test::TTempDir dir;
   const std::string dev = dir / "ttyACM0";
   std::ofstream(dev) << "";
   ASSERT_EQ(::chown(dev.c_str(), geteuid(), *dialout), 0);
   ASSERT_EQ(::chmod(dev.c_str(), 0660), 0);
-  TSerPosixDriver driver([dev](const std::string& name) { return name == "\\\\.\\COM66" ? dev : std::string(); });
+  TSerPosixDriver driver(
+      [dev](const std::string& name) { return name == "\\\\.\\COM66" ? dev : std::string(); });
   const struct {
     std::string name;
     int error;
     bool hint;
   } cases[] = {
-      {"\\\\.\\COM66", EACCES, true}, {dev, EACCES, true},       {"\\\\.\\COM66", EPERM, true},
-      {"\\\\.\\COM66", EBUSY, false}, {"\\\\.\\COM66", ENOENT, false}, {"\\\\.\\COM7", EACCES, false},
+      {"\\\\.\\COM66", EACCES, true},  {dev, EACCES, true},
+      {"\\\\.\\COM66", EPERM, true},   {"\\\\.\\COM66", EBUSY, false},
+      {"\\\\.\\COM66", ENOENT, false}, {"\\\\.\\COM7", EACCES, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name + " " + std::to_string(c.error));

@@ -25,7 +25,8 @@ TEST(LoopbackPort, AMebibyteThroughTheComponentComesBackIdentical) {
   std::string failure;
   TSerQueueSync sync([&failure](std::exception_ptr) { failure = "a handler failed"; });
   const std::string path = loop.Path();
-  TSerComm comm(std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; }), sync);
+  TSerComm comm(std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; }),
+                sync);
   comm.SetDeviceName("COM99");
   comm.SetBaudrate(br115200);
   comm.Buffers().SetWriteSize(8192);
@@ -64,7 +65,8 @@ TEST(LoopbackPort, AnOpenStartsWithAnEmptyLine) {
   ASSERT_TRUE(loop.Error().empty());
   const std::string path = loop.Path();
   TSerQueueSync sync;
-  TSerComm comm(std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; }), sync);
+  TSerComm comm(std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; }),
+                sync);
   comm.SetDeviceName("COM99");
   std::string got;
   comm.OnRxChar = [&](TSerCustomComm*, int count) {
@@ -88,7 +90,8 @@ TEST(LoopbackPort, AnOpenStartsWithAnEmptyLine) {
   };
   comm.Open();
   comm.WriteBuf("new", 3);
-  while (got.size() < 3 && std::chrono::steady_clock::now() < until) sync.WaitAndProcess(std::chrono::milliseconds(5));
+  while (got.size() < 3 && std::chrono::steady_clock::now() < until)
+    sync.WaitAndProcess(std::chrono::milliseconds(5));
   sync.WaitAndProcess(std::chrono::milliseconds(20));
   comm.Close();
   EXPECT_EQ(got, "new");
@@ -102,7 +105,8 @@ TEST(LoopbackPort, CostsNothingWhileUnused) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   getrusage(RUSAGE_SELF, &after);
   const auto us = [](const rusage& r) {
-    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000LL + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000LL + r.ru_utime.tv_usec +
+           r.ru_stime.tv_usec;
   };
   EXPECT_LT(us(after) - us(before), 30000) << "the echo thread must sleep while nothing arrives";
 }

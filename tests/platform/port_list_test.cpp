@@ -23,9 +23,7 @@ constexpr const char* kLoopPath = "/run/talmo-loop";
 // USB devices above them.
 class FakeSysfs {
  public:
-  explicit FakeSysfs(const TTempDir& dir) : FRoot(dir / "sys") {
-    fs::create_directories(Tty());
-  }
+  explicit FakeSysfs(const TTempDir& dir) : FRoot(dir / "sys") { fs::create_directories(Tty()); }
   std::string Tty() const { return FRoot + "/class/tty"; }
   std::string Console() const { return FRoot + "/class/tty/console/active"; }
 
@@ -146,26 +144,26 @@ TEST_F(PortListTest, EveryConsoleTtyIsLeftOutWhateverItIs) {
 }
 
 TEST_F(PortListTest, UserEntriesComeFirstInFileOrderAndWinTheirNames) {
-  Sys.Uart("ttyS4", 4);     // COM5, taken by the user
+  Sys.Uart("ttyS4", 4);                        // COM5, taken by the user
   Sys.Usb("ttyUSB0", "FTDI", "FT232R", "S1");  // the user's COM10 below
-  Sys.Uart("ttyS1", 4);     // COM2, free
-  Sys.Other("ttyXR0");      // COM97
+  Sys.Uart("ttyS1", 4);                        // COM2, free
+  Sys.Other("ttyXR0");                         // COM97
   auto store = StoreWith(Dir,
                          "\"/dev/serial/by-id/usb-FTDI-if00\"=\"COM5\"\n"
                          "\"/dev/ttyUSB0\"=\"COM10\"\n"
                          "\"ttyX\"=\"COM1\"\n"
                          "\"/dev/ttyZ\"=\"COM99\"\n");
   const TPortList list = TPortList::Build(store, Sys.Sources(), LoopbackPortEntry(kLoopPath));
-  EXPECT_EQ(Names(list), (std::vector<std::string>{
-                             "COM5=/dev/serial/by-id/usb-FTDI-if00", "COM10=/dev/ttyUSB0",
-                             "COM1=/dev/ttyX", "COM99=/dev/ttyZ",
-                             "COM2=/dev/ttyS1",
-                             "COM97=/dev/ttyXR0",
-                             "COM98=/dev/ttyS4",  // displaced from COM5
-                             "COM100=/run/talmo-loop"}));
+  EXPECT_EQ(Names(list),
+            (std::vector<std::string>{"COM5=/dev/serial/by-id/usb-FTDI-if00", "COM10=/dev/ttyUSB0",
+                                      "COM1=/dev/ttyX", "COM99=/dev/ttyZ", "COM2=/dev/ttyS1",
+                                      "COM97=/dev/ttyXR0",
+                                      "COM98=/dev/ttyS4",  // displaced from COM5
+                                      "COM100=/run/talmo-loop"}));
   // The user's name for a detected device carries what sysfs knows of it.
   EXPECT_EQ(list.Find("COM10")->SerialNumber, "S1");
-  EXPECT_EQ(list.Find("COM10")->Description, "FTDI FT232R, serial number S1 (named in the settings file)");
+  EXPECT_EQ(list.Find("COM10")->Description,
+            "FTDI FT232R, serial number S1 (named in the settings file)");
   EXPECT_EQ(list.Find("COM5")->Description,
             "Named in the settings file: /dev/serial/by-id/usb-FTDI-if00");
   EXPECT_TRUE(list.Problems().empty());
@@ -181,20 +179,22 @@ TEST_F(PortListTest, UserEntriesThatCannotNameAPortAreLeftOutWithAReason) {
                          "\"/dev/e\"=\"COM6\"\n");
   const TPortList list = TPortList::Build(store, {Dir / "nosys", Dir / "noconsole", "/dev"}, {});
   EXPECT_EQ(Names(list), (std::vector<std::string>{"COM5=/dev/a", "COM6=/dev/e"}));
-  const std::string where = " in [HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM] of " +
-                            Dir.Path() + "/TALMO.reg";
-  EXPECT_EQ(list.Problems(),
-            (std::vector<std::string>{
-                "The port entry \"/dev/b\"" + where + " is not a text such as \"COM5\"; it is left out.",
-                "The port entry \"/dev/c\"" + where + " names com5 again (/dev/a has it); it is left out.",
-                "The port entry \"/dev/d\"" + where + " gives no port name; it is left out.",
-                "The port entry @" + where + " names no device path; it is left out."}));
+  const std::string where =
+      " in [HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM] of " + Dir.Path() + "/TALMO.reg";
+  EXPECT_EQ(
+      list.Problems(),
+      (std::vector<std::string>{
+          "The port entry \"/dev/b\"" + where + " is not a text such as \"COM5\"; it is left out.",
+          "The port entry \"/dev/c\"" + where +
+              " names com5 again (/dev/a has it); it is left out.",
+          "The port entry \"/dev/d\"" + where + " gives no port name; it is left out.",
+          "The port entry @" + where + " names no device path; it is left out."}));
 }
 
 TEST_F(PortListTest, WithoutSysfsOrSettingsOnlyTheLoopbackRemains) {
-  const TPortList list = TPortList::Build(TRegistryStore::ForFile(Dir / "none.reg"),
-                                          {Dir / "nosys", Dir / "noconsole", "/dev"},
-                                          LoopbackPortEntry(kLoopPath));
+  const TPortList list =
+      TPortList::Build(TRegistryStore::ForFile(Dir / "none.reg"),
+                       {Dir / "nosys", Dir / "noconsole", "/dev"}, LoopbackPortEntry(kLoopPath));
   EXPECT_EQ(Names(list), std::vector<std::string>{"COM99=/run/talmo-loop"});
   EXPECT_TRUE(TPortList::Build(nullptr, {Dir / "nosys", "", "/dev"}, {}).Entries().empty());
   EXPECT_FALSE(fs::exists(Dir / "none.reg"));  // reading never creates the file
@@ -248,9 +248,10 @@ TEST_F(PortListTest, OtherKindsTakeFreeNamesFromCom97InNameOrder) {
   // COM98 taken by the user; COM99 kept for the loopback.
   const TPortList list = TPortList::Merge({{"COM98", "/dev/u", "", "", "", ""}}, detected,
                                           LoopbackPortEntry(kLoopPath));
-  EXPECT_EQ(Names(list), (std::vector<std::string>{
-                             "COM98=/dev/u", "COM97=/dev/ttyAMA0", "COM100=/dev/ttyAMA1",
-                             "COM101=/dev/ttyXR9", "COM102=/dev/ttyXR10", "COM99=/run/talmo-loop"}));
+  EXPECT_EQ(Names(list),
+            (std::vector<std::string>{"COM98=/dev/u", "COM97=/dev/ttyAMA0", "COM100=/dev/ttyAMA1",
+                                      "COM101=/dev/ttyXR9", "COM102=/dev/ttyXR10",
+                                      "COM99=/run/talmo-loop"}));
 }
 
 }  // namespace

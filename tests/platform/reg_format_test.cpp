@@ -148,19 +148,28 @@ TEST(RegFormat, GeneratesValueLinesAsTheRegistryEditorWritesThem) {
   std::string bytes25;
   for (int i = 0; i < 25; ++i) bytes25 += static_cast<char>(i);
   const TGenerated cases[] = {
-      {"dword", {true, {}, "REGBAUD", rdInteger, Bytes({6, 0, 0, 0})}, "\"REGBAUD\"=dword:00000006\n"},
-      {"negative dword", {true, {}, "N", rdInteger, Bytes({0xff, 0xff, 0xff, 0xff})},
+      {"dword",
+       {true, {}, "REGBAUD", rdInteger, Bytes({6, 0, 0, 0})},
+       "\"REGBAUD\"=dword:00000006\n"},
+      {"negative dword",
+       {true, {}, "N", rdInteger, Bytes({0xff, 0xff, 0xff, 0xff})},
        "\"N\"=dword:ffffffff\n"},
-      {"dword type of another size", {true, {}, "N", rdInteger, Bytes({1, 2})}, "\"N\"=hex(4):01,02\n"},
-      {"text with escapes", {true, {}, "back\\slash \"name\"", rdString, "C:\\path\\ \"hi\""},
+      {"dword type of another size",
+       {true, {}, "N", rdInteger, Bytes({1, 2})},
+       "\"N\"=hex(4):01,02\n"},
+      {"text with escapes",
+       {true, {}, "back\\slash \"name\"", rdString, "C:\\path\\ \"hi\""},
        "\"back\\\\slash \\\"name\\\"\"=\"C:\\\\path\\\\ \\\"hi\\\"\"\n"},
       {"default value", {true, {}, "", rdString, "def"}, "@=\"def\"\n"},
       {"empty binary", {true, {}, "B", rdBinary, ""}, "\"B\"=hex:\n"},
-      {"binary", {true, {}, "REGPROTOCOL", rdBinary, Bytes({2, 3, 1, 0, 1, 0, 1, 0, 0})},
+      {"binary",
+       {true, {}, "REGPROTOCOL", rdBinary, Bytes({2, 3, 1, 0, 1, 0, 1, 0, 0})},
        "\"REGPROTOCOL\"=hex:02,03,01,00,01,00,01,00,00\n"},
-      {"other type", {true, {}, "Q", rdQword, Bytes({1, 0, 0, 0, 0, 0, 0, 0xab})},
+      {"other type",
+       {true, {}, "Q", rdQword, Bytes({1, 0, 0, 0, 0, 0, 0, 0xab})},
        "\"Q\"=hex(b):01,00,00,00,00,00,00,ab\n"},
-      {"long binary wraps under 80 columns", {true, {}, "BIN", rdBinary, bytes25},
+      {"long binary wraps under 80 columns",
+       {true, {}, "BIN", rdBinary, bytes25},
        "\"BIN\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\n"
        "  16,17,18\n"},
   };
@@ -219,8 +228,8 @@ TEST(RegFormat, SetValueChangesOnlyItsLineAndAddsNewValuesWhereTheKeyEndsReadabl
        "Windows Registry Editor Version 5.00\r\n[K]\r\n\"A\"=dword:00000001\r", "K", "N",
        "Windows Registry Editor Version 5.00\r\n[K]\r\n\"A\"=dword:00000001\r\n"
        "\"N\"=dword:00000007\r\n"},
-      {"after a last key line ending in CR", "Windows Registry Editor Version 5.00\n[K]\r", "K", "N",
-       "Windows Registry Editor Version 5.00\n[K]\r\n\"N\"=dword:00000007\n"},
+      {"after a last key line ending in CR", "Windows Registry Editor Version 5.00\n[K]\r", "K",
+       "N", "Windows Registry Editor Version 5.00\n[K]\r\n\"N\"=dword:00000007\n"},
   };
   for (const TEdit& c : cases) {
     SCOPED_TRACE(c.what);
@@ -245,7 +254,7 @@ TEST(RegFormat, KeysExistWithTheirChildrenInAnyCase) {
     const char* key;
     bool exists;
   };
-  const TCase cases[] = {{"A\\B\\C", true}, {"a\\b", true}, {"A", true},
+  const TCase cases[] = {{"A\\B\\C", true},     {"a\\b", true},    {"A", true},
                          {"A\\B\\C\\D", false}, {"A\\B\\", false}, {"A\\BC", false}};
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.key);

@@ -117,8 +117,8 @@ TEST_F(RegistryTest, BinaryDataRoundTripsAtEverySize) {
 }
 
 TEST_F(RegistryTest, StringsRoundTripWithEscapesAnd8BitText) {
-  const std::string values[] = {"", "COM5", "C:\\path\\", "say \"hi\"", "\\\"",
-                                "caf\xe9 \xff", "; not a comment", "[not a key]"};
+  const std::string values[] = {"",     "COM5",         "C:\\path\\",      "say \"hi\"",
+                                "\\\"", "caf\xe9 \xff", "; not a comment", "[not a key]"};
   {
     TRegistry key(Store());
     ASSERT_TRUE(key.OpenKey(kKey, true));
@@ -148,13 +148,12 @@ TEST_F(RegistryTest, TheSettingsKeyIsWrittenInTheExportFormat) {
     const unsigned char protocol[9] = {2, 3, 1, 0, 1, 0, 1, 0, 0};
     key.WriteBinaryData("REGPROTOCOL", protocol, 9);
   }
-  EXPECT_EQ(ReadFile(File()),
-            std::string(kHeader) +
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
-                "\"COORDS\"=hex:64,00,00,00,32,00,00,00,bc,02,00,00,f4,01,00,00\n"
-                "\"REGBAUD\"=dword:00000006\n"
-                "\"REGPROTOCOL\"=hex:02,03,01,00,01,00,01,00,00\n"
-                "\n");
+  EXPECT_EQ(ReadFile(File()), std::string(kHeader) +
+                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
+                                  "\"COORDS\"=hex:64,00,00,00,32,00,00,00,bc,02,00,00,f4,01,00,00\n"
+                                  "\"REGBAUD\"=dword:00000006\n"
+                                  "\"REGPROTOCOL\"=hex:02,03,01,00,01,00,01,00,00\n"
+                                  "\n");
 }
 
 TEST_F(RegistryTest, RewritingAValueWithTheSameDataLeavesTheFileAlone) {
@@ -178,9 +177,10 @@ TEST_F(RegistryTest, RewritingAValueWithTheSameDataLeavesTheFileAlone) {
 // editor) is still readable at the next start after a write: nothing is
 // set aside and every value is there.
 TEST_F(RegistryTest, AFileEndingInACarriageReturnStaysReadableAfterAWrite) {
-  WriteFile(File(), "Windows Registry Editor Version 5.00\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\r\n"
-                    "\"REGBAUD\"=dword:00000006\r");
+  WriteFile(File(),
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\r\n"
+            "\"REGBAUD\"=dword:00000006\r");
   {
     TRegistry key(Store());
     ASSERT_TRUE(key.OpenKey(kKey, false));
@@ -360,8 +360,7 @@ struct BadFile {
   const char* says;
 };
 
-class UnreadableFileTest : public RegistryTest,
-                           public ::testing::WithParamInterface<BadFile> {};
+class UnreadableFileTest : public RegistryTest, public ::testing::WithParamInterface<BadFile> {};
 
 // What the parser refuses, case by case, is in reg_format_test.
 TEST_P(UnreadableFileTest, IsSetAsideUnchangedReportedOnceAndTheStoreStartsEmpty) {
@@ -385,24 +384,26 @@ TEST_P(UnreadableFileTest, IsSetAsideUnchangedReportedOnceAndTheStoreStartsEmpty
     key.WriteInteger("REGBAUD", 0);
   }
   EXPECT_EQ(ReadFile(aside), bad.content);
-  EXPECT_EQ(ReadFile(File()),
-            std::string(kHeader) +
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n\"REGBAUD\"=dword:00000000\n\n");
+  EXPECT_EQ(
+      ReadFile(File()),
+      std::string(kHeader) +
+          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n\"REGBAUD\"=dword:00000000\n\n");
   EXPECT_FALSE(Store()->TakeWarning().has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, UnreadableFileTest,
-    ::testing::Values(
-        BadFile{"no header", "[HKEY_LOCAL_MACHINE\\X]\n", 1, "expected the first line"},
-        BadFile{"garbage line", std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n", 4,
-                "found 'REGBAUD=6'"}),
-    [](const ::testing::TestParamInfo<BadFile>& p) {
-      std::string n = p.param.what;
-      for (char& c : n)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-      return n;
-    });
+INSTANTIATE_TEST_SUITE_P(Files, UnreadableFileTest,
+                         ::testing::Values(BadFile{"no header", "[HKEY_LOCAL_MACHINE\\X]\n", 1,
+                                                   "expected the first line"},
+                                           BadFile{"garbage line",
+                                                   std::string(kHeader) +
+                                                       "[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n",
+                                                   4, "found 'REGBAUD=6'"}),
+                         [](const ::testing::TestParamInfo<BadFile>& p) {
+                           std::string n = p.param.what;
+                           for (char& c : n)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return n;
+                         });
 
 TEST_F(RegistryTest, ASecondUnreadableFileInTheSameSecondDoesNotReplaceTheFirst) {
   WriteFile(File(), "first broken");
@@ -491,7 +492,8 @@ TEST_F(RegistryTest, RefusedWritesAreReportedOnceWithTheReasonAndKeptInMemory) {
   key.WriteInteger("REGBAUD", 6);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0], "Failed to set data for 'REGXCOM' in " + file + ": cannot use folder " +
-                            Dir.Path() + "/config: Not a directory. Changed settings are used "
+                            Dir.Path() +
+                            "/config: Not a directory. Changed settings are used "
                             "while TALMO runs but are not saved.");
   EXPECT_EQ(key.ReadInteger("REGBAUD"), 6);
   EXPECT_EQ(ReadFile(Dir / "config"), "not a folder");
@@ -512,7 +514,8 @@ TEST_F(RegistryTest, RefusedWritesAreReportedOnceWithTheReasonAndKeptInMemory) {
   key.WriteInteger("REGSTOP", 1);
   key.WriteInteger("REGSTOP", 2);
   ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[1].rfind("Failed to set data for 'REGSTOP' in " + file + ": ", 0), 0u) << reports[1];
+  EXPECT_EQ(reports[1].rfind("Failed to set data for 'REGSTOP' in " + file + ": ", 0), 0u)
+      << reports[1];
 }
 
 TEST_F(RegistryTest, AnUnreadableFileKeptAsItIsMakesOneReport) {
@@ -566,7 +569,8 @@ TEST_P(LinkedFileTest, IsWrittenAtItsTargetAndTheLinkStays) {
     key.WriteInteger("REGBAUD", 6);
   }
   EXPECT_TRUE(std::filesystem::is_symlink(File()));
-  EXPECT_NE(ReadFile(target).find("\"REGBAUD\"=dword:00000006\n"), std::string::npos) << ReadFile(target);
+  EXPECT_NE(ReadFile(target).find("\"REGBAUD\"=dword:00000006\n"), std::string::npos)
+      << ReadFile(target);
   if (c.targetBroken) {
     EXPECT_EQ(ReadFile(target + ".unreadable-20261207-203000"), broken);
   }
@@ -586,7 +590,8 @@ TEST_F(RegistryTest, ALoopOfLinksIsNeitherReadNorReplaced) {
       early.WriteInteger("REGBAUD", 1);
       FAIL() << "no exception";
     } catch (const ERegistryException& e) {
-      EXPECT_NE(e.Detail().find("Too many levels of symbolic links"), std::string::npos) << e.Detail();
+      EXPECT_NE(e.Detail().find("Too many levels of symbolic links"), std::string::npos)
+          << e.Detail();
     }
   }
   TRegistry later(Store());
@@ -603,7 +608,9 @@ INSTANTIATE_TEST_SUITE_P(Links, LinkedFileTest,
                                            LinkCase{"to_a_file_not_there_yet", false, false, false},
                                            LinkCase{"relative_not_there_yet", false, false, true},
                                            LinkCase{"to_a_broken_file", true, true, false}),
-                         [](const ::testing::TestParamInfo<LinkCase>& p) { return std::string(p.param.what); });
+                         [](const ::testing::TestParamInfo<LinkCase>& p) {
+                           return std::string(p.param.what);
+                         });
 
 // ---------------------------------------------------------------------------
 // Atomic replacement
@@ -738,7 +745,8 @@ TEST_F(RegistryTest, ThePolicyKeyNeverExistsAndIsNeverCreated) {
   {
     TRegistry key(Store());
     EXPECT_FALSE(key.OpenKey(policy, true));
-    EXPECT_FALSE(key.OpenKey("SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\POLICIES\\SYSTEM", false));
+    EXPECT_FALSE(
+        key.OpenKey("SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\POLICIES\\SYSTEM", false));
   }
   EXPECT_FALSE(std::filesystem::exists(File()));
   // Not even when someone wrote it into the file.

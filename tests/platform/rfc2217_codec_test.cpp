@@ -76,17 +76,21 @@ TEST(TelnetDecoder, SameResultWholeSplitAnywhereAndByteByByte) {
       {"escaped 0xFF", B({'a', kIac, kIac, 'b'}), {"D:61FF62"}},
       {"a run of 0xFF", B({kIac, kIac, kIac, kIac, kIac, kIac}), {"D:FFFFFF"}},
       {"negotiation between data", B({'a', kIac, kWill, 0, 'b'}), {"D:61", "N:FB00", "D:62"}},
-      {"every verb", B({kIac, kWill, 3, kIac, kWont, 1, kIac, kDo, 44, kIac, kDont, 1}),
+      {"every verb",
+       B({kIac, kWill, 3, kIac, kWont, 1, kIac, kDo, 44, kIac, kDont, 1}),
        {"N:FB03", "N:FC01", "N:FD2C", "N:FE01"}},
       {"negotiation of option 255", B({kIac, kDo, kIac, 'z'}), {"N:FDFF", "D:7A"}},
       {"rate answer", B({kIac, kSb, 44, 101, 0, 0, 4, 0, kIac, kSe}), {"S:2C:6500000400"}},
-      {"0xFF inside a sub-negotiation", B({kIac, kSb, 44, 101, 0, 0, kIac, kIac, kIac, kIac, kIac, kSe}),
+      {"0xFF inside a sub-negotiation",
+       B({kIac, kSb, 44, 101, 0, 0, kIac, kIac, kIac, kIac, kIac, kSe}),
        {"S:2C:650000FFFF"}},
       {"empty sub-negotiation", B({kIac, kSb, 44, kIac, kSe}), {"S:2C:"}},
       {"sub-negotiation broken off by a command",
-       B({kIac, kSb, 44, 106, kIac, kWill, 0, 'q'}), {"N:FB00", "D:71"}},
+       B({kIac, kSb, 44, 106, kIac, kWill, 0, 'q'}),
+       {"N:FB00", "D:71"}},
       {"over-long sub-negotiation dropped", longSb, {"D:41"}},
-      {"other commands", B({kIac, kNop, 'a', kIac, kGa, kIac, kSe, kIac, 243}),
+      {"other commands",
+       B({kIac, kNop, 'a', kIac, kGa, kIac, kSe, kIac, 243}),
        {"C:F1", "D:61", "C:F9", "C:F0", "C:F3"}},
       {"data and answers interleaved",
        B({1, kIac, kSb, 44, 107, 0x11, kIac, kSe, 2, kIac, kIac, kIac, kSb, 44, 108, kIac, kSe, 3}),
@@ -143,7 +147,9 @@ TEST(TelnetEscape, TableAndEveryByteValueRoundTrips) {
       Bytes got;
       void Data(const std::uint8_t* p, std::size_t n) override { got.insert(got.end(), p, p + n); }
       void Negotiation(std::uint8_t, std::uint8_t) override { ADD_FAILURE(); }
-      void SubNegotiation(std::uint8_t, const std::uint8_t*, std::size_t) override { ADD_FAILURE(); }
+      void SubNegotiation(std::uint8_t, const std::uint8_t*, std::size_t) override {
+        ADD_FAILURE();
+      }
     } sink;
     dec.Feed(wire.data(), cut, sink);
     dec.Feed(wire.data() + cut, wire.size() - cut, sink);
@@ -172,28 +178,35 @@ TEST(TelnetOptions, AnswersOnlyChangesAndRefusesWhatItDoesNotKnow) {
     Bytes reply;
     TTelnetOptions::TQ local, remote;
   } rows[] = {
-      {"we offer BINARY", 0, kOptBinary, B({kIac, kWill, 0}), TTelnetOptions::qWantYes, TTelnetOptions::qNo},
-      {"asking again sends nothing", 0, kOptBinary, B({}), TTelnetOptions::qWantYes, TTelnetOptions::qNo},
-      {"server agrees: no answer", kDo, kOptBinary, B({}), TTelnetOptions::qYes, TTelnetOptions::qNo},
-      {"server repeats: no answer", kDo, kOptBinary, B({}), TTelnetOptions::qYes, TTelnetOptions::qNo},
+      {"we offer BINARY", 0, kOptBinary, B({kIac, kWill, 0}), TTelnetOptions::qWantYes,
+       TTelnetOptions::qNo},
+      {"asking again sends nothing", 0, kOptBinary, B({}), TTelnetOptions::qWantYes,
+       TTelnetOptions::qNo},
+      {"server agrees: no answer", kDo, kOptBinary, B({}), TTelnetOptions::qYes,
+       TTelnetOptions::qNo},
+      {"server repeats: no answer", kDo, kOptBinary, B({}), TTelnetOptions::qYes,
+       TTelnetOptions::qNo},
       {"server offers BINARY: we agree", kWill, kOptBinary, B({kIac, kDo, 0}), TTelnetOptions::qYes,
        TTelnetOptions::qYes},
       {"server offers it again: no answer", kWill, kOptBinary, B({}), TTelnetOptions::qYes,
        TTelnetOptions::qYes},
       {"server drops BINARY on its side: we confirm", kWont, kOptBinary, B({kIac, kDont, 0}),
        TTelnetOptions::qYes, TTelnetOptions::qNo},
-      {"server asks us to drop ours: we confirm", kDont, kOptBinary, B({kIac, kWont, 0}), TTelnetOptions::qNo,
-       TTelnetOptions::qNo},
-      {"server refuses what is off already: no answer", kDont, kOptBinary, B({}), TTelnetOptions::qNo,
-       TTelnetOptions::qNo},
+      {"server asks us to drop ours: we confirm", kDont, kOptBinary, B({kIac, kWont, 0}),
+       TTelnetOptions::qNo, TTelnetOptions::qNo},
+      {"server refuses what is off already: no answer", kDont, kOptBinary, B({}),
+       TTelnetOptions::qNo, TTelnetOptions::qNo},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     Bytes out;
     const auto o = static_cast<std::uint8_t>(r.option);
-    if (r.verb == 0) opt.EnableLocal(o, out);
-    else if (r.verb == 1) opt.EnableRemote(o, out);
-    else opt.Receive(static_cast<std::uint8_t>(r.verb), o, out);
+    if (r.verb == 0)
+      opt.EnableLocal(o, out);
+    else if (r.verb == 1)
+      opt.EnableRemote(o, out);
+    else
+      opt.Receive(static_cast<std::uint8_t>(r.verb), o, out);
     EXPECT_EQ(out, r.reply);
     EXPECT_EQ(opt.Local(o), r.local);
     EXPECT_EQ(opt.Remote(o), r.remote);
@@ -224,7 +237,8 @@ TEST(TelnetOptions, AnswersOnlyChangesAndRefusesWhatItDoesNotKnow) {
   EXPECT_EQ(opt.Remote(kOptEcho), TTelnetOptions::qNo);
 }
 
-TSerDCB Dcb(std::uint32_t rate, int bits, int parity, int stop, std::uint32_t flags = fBinary | 0x1010) {
+TSerDCB Dcb(std::uint32_t rate, int bits, int parity, int stop,
+            std::uint32_t flags = fBinary | 0x1010) {
   TSerDCB d{};
   d.BaudRate = rate;
   d.ByteSize = static_cast<std::uint8_t>(bits);
@@ -247,7 +261,8 @@ std::vector<TComPortCommand> Line(std::uint32_t rate, std::uint32_t bits, std::u
           Ctl(csFlow, flow, true)};
 }
 
-std::vector<TComPortCommand> With(std::vector<TComPortCommand> modem, std::vector<TComPortCommand> line) {
+std::vector<TComPortCommand> With(std::vector<TComPortCommand> modem,
+                                  std::vector<TComPortCommand> line) {
   modem.insert(modem.end(), line.begin(), line.end());
   return modem;
 }
@@ -268,13 +283,16 @@ TEST(ComPortPlan, DeviceControlBlockMapsOntoCommands) {
       {"mark", Dcb(9600, 8, 3, 0), With({dtrOn, rtsOn}, Line(9600, 8, 4, 1, 1))},
       {"space", Dcb(9600, 6, 4, 0), With({dtrOn, rtsOn}, Line(9600, 6, 5, 1, 1))},
       {"two stop bits", Dcb(9600, 8, 0, 2), With({dtrOn, rtsOn}, Line(9600, 8, 1, 2, 1))},
-      {"1.5 stop bits with 5 data bits", Dcb(300, 5, 0, 1), With({dtrOn, rtsOn}, Line(300, 5, 1, 3, 1))},
+      {"1.5 stop bits with 5 data bits", Dcb(300, 5, 0, 1),
+       With({dtrOn, rtsOn}, Line(300, 5, 1, 3, 1))},
       {"CTS output flow", Dcb(9600, 8, 0, 0, fBinary | 0x1010 | fOutxCtsFlow),
        With({dtrOn, rtsOn}, Line(9600, 8, 1, 1, 3))},
       {"RTS handshake: the flow control owns RTS", Dcb(9600, 8, 0, 0, fBinary | 0x2010),
        With({dtrOn}, Line(9600, 8, 1, 1, 3))},
-      {"XON/XOFF out", Dcb(9600, 8, 0, 0, fBinary | 0x1010 | fOutX), With({dtrOn, rtsOn}, Line(9600, 8, 1, 1, 2))},
-      {"XON/XOFF in", Dcb(9600, 8, 0, 0, fBinary | 0x1010 | fInX), With({dtrOn, rtsOn}, Line(9600, 8, 1, 1, 2))},
+      {"XON/XOFF out", Dcb(9600, 8, 0, 0, fBinary | 0x1010 | fOutX),
+       With({dtrOn, rtsOn}, Line(9600, 8, 1, 1, 2))},
+      {"XON/XOFF in", Dcb(9600, 8, 0, 0, fBinary | 0x1010 | fInX),
+       With({dtrOn, rtsOn}, Line(9600, 8, 1, 1, 2))},
       {"DTR and RTS disabled", Dcb(9600, 8, 0, 0, fBinary),
        With({Ctl(csDtr, 9, false), Ctl(csRts, 12, false)}, Line(9600, 8, 1, 1, 1))},
       {"DTR handshake raises DTR, RTS toggle raises RTS", Dcb(9600, 8, 0, 0, fBinary | 0x3020),
@@ -309,8 +327,10 @@ TEST(ComPortPlan, CommandsOnTheWire) {
     TComPortCommand c;
     Bytes want;
   } cases[] = {
-      {{csBaudrate, comport::kSetBaudrate, 1024, true}, B({kIac, kSb, 44, 1, 0, 0, 4, 0, kIac, kSe})},
-      {{csBaudrate, comport::kSetBaudrate, 115200, true}, B({kIac, kSb, 44, 1, 0, 1, 0xC2, 0, kIac, kSe})},
+      {{csBaudrate, comport::kSetBaudrate, 1024, true},
+       B({kIac, kSb, 44, 1, 0, 0, 4, 0, kIac, kSe})},
+      {{csBaudrate, comport::kSetBaudrate, 115200, true},
+       B({kIac, kSb, 44, 1, 0, 1, 0xC2, 0, kIac, kSe})},
       // A rate with 0xFF in it is escaped like data.
       {{csBaudrate, comport::kSetBaudrate, 0xFFFF, true},
        B({kIac, kSb, 44, 1, 0, 0, kIac, kIac, kIac, kIac, kIac, kSe})},

@@ -48,7 +48,8 @@ std::string ContinuedValue(const std::string& name, int lines) {
 TEST(SettingsScale, AValueContinuedOverManyLinesIsReadWithoutRecopyingIt) {
   TTempDir dir;
   const int lines = 8000;  // about 640 KB
-  const std::string text = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n" +
+  const std::string text = std::string(kHeader) +
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n" +
                            ContinuedValue("BIG", lines) + "\"AFTER\"=dword:00000007\n";
   WriteFile(dir / "TALMO.reg", text);
 
@@ -63,7 +64,8 @@ TEST(SettingsScale, AValueContinuedOverManyLinesIsReadWithoutRecopyingIt) {
   ASSERT_FALSE(key.TakeStoreWarning().has_value());
   ASSERT_TRUE(key.OpenKey("SOFTWARE\\Velkerstam\\TALMO", false));
   std::string data(2 + 25 * static_cast<std::size_t>(lines), '\0');
-  ASSERT_EQ(key.ReadBinaryData("BIG", data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+  ASSERT_EQ(key.ReadBinaryData("BIG", data.data(), static_cast<int>(data.size())),
+            static_cast<int>(data.size()));
   EXPECT_EQ(data.front(), '\x01');
   EXPECT_EQ(data[1], '\xab');
   EXPECT_EQ(data.back(), '\x02');
@@ -76,11 +78,12 @@ TEST(SettingsScale, AValueContinuedOverManyLinesIsReadWithoutRecopyingIt) {
 TEST(SettingsScale, AHundredThousandPortEntriesAreListed) {
   TTempDir dir;
   const int count = 100000;
-  std::string text = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
+  std::string text =
+      std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
   for (int i = 0; i < count; ++i)
     text += "\"/dev/ttyX" + std::to_string(i) + "\"=\"COM" + std::to_string(200 + i) + "\"\n";
   text += "\"" + (dir / "dev/ttyXR0") + "\"=\"COM5\"\n";  // the detected device below
-  text += "\"/dev/twice\"=\"com200\"\n";                      // COM200 is /dev/ttyX0's
+  text += "\"/dev/twice\"=\"com200\"\n";                  // COM200 is /dev/ttyX0's
   WriteFile(dir / "TALMO.reg", text);
   // A fake sysfs with one device that has a driver.
   const std::string tty = dir / "sys/class/tty/ttyXR0";

@@ -50,8 +50,8 @@ struct FakeState {
     int Error;
   };
   std::deque<WriteAnswer> WriteAnswers;
-  int GoneError = 0;            // WaitEvent and Write answer it for ever
-  std::deque<int> WaitErrors;   // one per WaitEvent call: a passing failure
+  int GoneError = 0;           // WaitEvent and Write answer it for ever
+  std::deque<int> WaitErrors;  // one per WaitEvent call: a passing failure
   // At most this many bytes per Read (0: no limit), as a device whose count
   // ran ahead of what it hands out.
   std::size_t ReadLimit = 0;
@@ -77,8 +77,7 @@ struct FakeState {
     Cv.notify_all();
   }
   template <typename Pred>
-  bool WaitFor(Pred pred, std::chrono::milliseconds limit =
-                              std::chrono::milliseconds(3000)) {
+  bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
     std::unique_lock l(Lock);
     return Cv.wait_for(l, limit, [&] { return pred(*this); });
   }
@@ -122,9 +121,7 @@ class FakeDevice : public TSerDevice {
       S->WaitErrors.pop_front();
       return e;
     }
-    S->Cv.wait(l, [&] {
-      return S->Cancelled || !S->Events.empty() || S->GoneError;
-    });
+    S->Cv.wait(l, [&] { return S->Cancelled || !S->Events.empty() || S->GoneError; });
     if (S->Cancelled) return 0;
     if (S->Events.empty()) return S->GoneError;
     events = S->Events.front();
@@ -145,8 +142,7 @@ class FakeDevice : public TSerDevice {
     }
     return 0;
   }
-  int Write(const void* buf, std::size_t count, std::size_t& written,
-            int) override {
+  int Write(const void* buf, std::size_t count, std::size_t& written, int) override {
     std::unique_lock l(S->Lock);
     written = 0;
     S->WriteCalls.push_back(count);
@@ -208,8 +204,7 @@ class FakeDevice : public TSerDevice {
 // Hands out one FakeState per open; the test keeps the last one.
 class FakeDriver : public TSerDriver {
  public:
-  std::unique_ptr<TSerDevice> Open(const std::string& name,
-                                   int& error) override {
+  std::unique_ptr<TSerDevice> Open(const std::string& name, int& error) override {
     std::lock_guard l(Lock);
     Names.push_back(name);
     error = 0;
@@ -242,8 +237,7 @@ class FakeDriver : public TSerDriver {
 // Serves the hand-off on the calling thread until `pred` holds.
 template <typename Pred>
 bool PumpUntil(TSerQueueSync& sync, Pred pred,
-               std::chrono::milliseconds limit =
-                   std::chrono::milliseconds(3000)) {
+               std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (!pred()) {
     if (std::chrono::steady_clock::now() > end) return false;
@@ -255,8 +249,7 @@ bool PumpUntil(TSerQueueSync& sync, Pred pred,
 // Serves the hand-off for a while, whatever comes.
 inline void PumpFor(TSerQueueSync& sync, std::chrono::milliseconds d) {
   const auto end = std::chrono::steady_clock::now() + d;
-  while (std::chrono::steady_clock::now() < end)
-    sync.WaitAndProcess(std::chrono::milliseconds(5));
+  while (std::chrono::steady_clock::now() < end) sync.WaitAndProcess(std::chrono::milliseconds(5));
 }
 
 }  // namespace talmo::test

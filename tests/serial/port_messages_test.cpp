@@ -36,8 +36,9 @@ TEST(PortNumber, NonNumbersAreReported) {
 }
 
 TEST(ErrorLines, OneLinePerKnownBitInOrder) {
-  EXPECT_EQ(ErrorLines(3, 0x14), (std::vector<std::string>{"Error COM3 20", "The hardware detected a parity error.",
-                                                           "The hardware detected a break condition."}));
+  EXPECT_EQ(ErrorLines(3, 0x14),
+            (std::vector<std::string>{"Error COM3 20", "The hardware detected a parity error.",
+                                      "The hardware detected a break condition."}));
   EXPECT_EQ(ErrorLines(13, 0x20), (std::vector<std::string>{"Error COM13 32"}));
   const auto all = ErrorLines(1, 0x041F);
   ASSERT_EQ(all.size(), 7u);

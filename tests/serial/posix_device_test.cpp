@@ -21,8 +21,8 @@
 
 #include "fake_device.h"
 #include "platform/posix_device.h"
-#include "serial/ser_comm.h"
 #include "platform/termios2_rate.h"
+#include "serial/ser_comm.h"
 
 #include "support/pty_pair.h"
 
@@ -79,8 +79,7 @@ class PtyTest : public ::testing::Test {
     Comm = MakePort();
   }
   std::unique_ptr<TSerComm> MakePort() {
-    auto c = std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(),
-                                        Sync);
+    auto c = std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), Sync);
     c->SetDeviceName(P.Path);
     // Close's pause only gave self-freeing threads time to end; ours are
     // joined, so the tests skip it.
@@ -134,8 +133,7 @@ TEST_F(PtyTest, MissingDevicesAreNotFound) {
     std::string name;
     std::string msg;
   } table[] = {
-      {"/dev/talmo-no-such-tty",
-       "Specified device not found (/dev/talmo-no-such-tty)."},
+      {"/dev/talmo-no-such-tty", "Specified device not found (/dev/talmo-no-such-tty)."},
       {"\\\\.\\COM13", "Specified device not found (\\\\.\\COM13)."},
   };
   for (auto& row : table) {
@@ -170,8 +168,8 @@ TEST(PosixDriver, ThreadPriorityLowersOnlyTheCallingThread) {
 }
 
 TEST_F(PtyTest, ADeviceHeldElsewhereCannotBeOpened) {
-  const std::string busy = "Can't open specified device " + P.Path +
-                           " (Error 16, " + SysErrorText(EBUSY) + ")";
+  const std::string busy =
+      "Can't open specified device " + P.Path + " (Error 16, " + SysErrorText(EBUSY) + ")";
   // Root ignores TIOCEXCL, so the flock is what holds.
   const int other = open(P.Path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(other, 0);
@@ -216,14 +214,16 @@ TEST_F(PtyTest, EveryByteValueArrivesIntactInOrderOnTheGuiThread) {
   std::thread far([&] {
     std::size_t off = 0;
     while (off < sent.size()) {
-      const ssize_t w = write(P.Master, sent.data() + off,
-                              std::min<std::size_t>(1000, sent.size() - off));
-      if (w > 0) off += static_cast<std::size_t>(w);
-      else if (errno != EAGAIN && errno != EINTR) break;
+      const ssize_t w =
+          write(P.Master, sent.data() + off, std::min<std::size_t>(1000, sent.size() - off));
+      if (w > 0)
+        off += static_cast<std::size_t>(w);
+      else if (errno != EAGAIN && errno != EINTR)
+        break;
     }
   });
-  ASSERT_TRUE(PumpUntil(Sync, [&] { return got.size() >= sent.size(); },
-                        10s));
+  ASSERT_TRUE(PumpUntil(
+      Sync, [&] { return got.size() >= sent.size(); }, 10s));
   far.join();
   EXPECT_EQ(got, sent);
   EXPECT_FALSE(offThread);

@@ -27,9 +27,9 @@
 #include "platform/posix_device.h"
 #include "platform/rfc2217_codec.h"
 #include "platform/rfc2217_device.h"
-#include "support/ser2net_kit.h"
-#include "serial/ser_comm.h"
 #include "platform/termios2_rate.h"
+#include "serial/ser_comm.h"
+#include "support/ser2net_kit.h"
 
 namespace talmo {
 namespace {
@@ -49,7 +49,8 @@ bool RunUntil(TSerQueueSync& sync, const std::function<bool()>& done,
 }
 
 void RunFor(TSerQueueSync& sync, std::chrono::milliseconds span) {
-  RunUntil(sync, [] { return false; }, span);
+  RunUntil(
+      sync, [] { return false; }, span);
 }
 
 // A port on the remote line, reading everything that comes.
@@ -106,7 +107,8 @@ TEST_F(Ser2netPort, EveryByteValueBothWaysThroughTheComponent) {
   ASSERT_EQ(port.OpenMessage(), "");
   const std::string data = test::EveryByteAndEscapeRuns();
   Server.Send(data);
-  ASSERT_TRUE(RunUntil(port.Sync, [&] { return port.Got.size() >= data.size(); })) << port.Got.size();
+  ASSERT_TRUE(RunUntil(port.Sync, [&] { return port.Got.size() >= data.size(); }))
+      << port.Got.size();
   EXPECT_EQ(port.Got.size(), data.size());
   EXPECT_TRUE(port.Got == data) << "the received bytes differ";
 
@@ -249,17 +251,22 @@ TEST(RemotePortFaults, ConnectionFaultsGiveTheOpenMessageWithTheReason) {
       // Name servers may be out of reach on a test machine: then the look-up
       // runs out of time instead.
       {"rfc2217://no-such-host.invalid:7000",
-       {"Can't open specified device rfc2217://no-such-host.invalid:7000 (Error 6, No such device or address)",
-        "Can't open specified device rfc2217://no-such-host.invalid:7000 (Error 110, Connection timed out)",
-        "Can't open specified device rfc2217://no-such-host.invalid:7000 (Error 11, Resource temporarily "
+       {"Can't open specified device rfc2217://no-such-host.invalid:7000 (Error 6, No such device "
+        "or address)",
+        "Can't open specified device rfc2217://no-such-host.invalid:7000 (Error 110, Connection "
+        "timed out)",
+        "Can't open specified device rfc2217://no-such-host.invalid:7000 (Error 11, Resource "
+        "temporarily "
         "unavailable)"}},
-      {"rfc2217://127.0.0.1", {"Can't open specified device rfc2217://127.0.0.1 (Error 22, Invalid argument)"}},
+      {"rfc2217://127.0.0.1",
+       {"Can't open specified device rfc2217://127.0.0.1 (Error 22, Invalid argument)"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RemotePort port(c.name);
     const std::string message = port.OpenMessage();
-    EXPECT_NE(std::find(c.messages.begin(), c.messages.end(), message), c.messages.end()) << message;
+    EXPECT_NE(std::find(c.messages.begin(), c.messages.end(), message), c.messages.end())
+        << message;
     EXPECT_FALSE(port.Comm.Active());
   }
   ::close(filler);
@@ -273,9 +280,11 @@ class FakeServer : private TTelnetSink {
  public:
   bool Negotiate = true;
   // Appends the answer to a command (code, value); nothing: no answer.
-  std::function<void(std::uint8_t, const std::vector<std::uint8_t>&, std::vector<std::uint8_t>&)> Answer =
-      [](std::uint8_t code, const std::vector<std::uint8_t>& value, std::vector<std::uint8_t>& out) {
-        AppendComPort(static_cast<std::uint8_t>(code + comport::kServerOffset), value.data(), value.size(), out);
+  std::function<void(std::uint8_t, const std::vector<std::uint8_t>&, std::vector<std::uint8_t>&)>
+      Answer = [](std::uint8_t code, const std::vector<std::uint8_t>& value,
+                  std::vector<std::uint8_t>& out) {
+        AppendComPort(static_cast<std::uint8_t>(code + comport::kServerOffset), value.data(),
+                      value.size(), out);
       };
 
   explicit FakeServer(int family = AF_INET) {
@@ -406,9 +415,11 @@ TEST(RemotePortProtocol, ModemLinesTheServerDoesNotAnswerDoNotStopTheSettings) {
   FakeServer server;
   ASSERT_TRUE(server.Ok);
   // Like ser2net on a pty: every setting is answered but DTR and RTS.
-  server.Answer = [](std::uint8_t code, const std::vector<std::uint8_t>& value, std::vector<std::uint8_t>& out) {
+  server.Answer = [](std::uint8_t code, const std::vector<std::uint8_t>& value,
+                     std::vector<std::uint8_t>& out) {
     if (code == comport::kSetControl && !value.empty() && value[0] >= 7 && value[0] <= 12) return;
-    AppendComPort(static_cast<std::uint8_t>(code + comport::kServerOffset), value.data(), value.size(), out);
+    AppendComPort(static_cast<std::uint8_t>(code + comport::kServerOffset), value.data(),
+                  value.size(), out);
   };
   server.Run();
   RemotePort port(UrlOf(server));
@@ -427,11 +438,14 @@ TEST(RemotePortProtocol, ModemLinesTheServerDoesNotAnswerDoNotStopTheSettings) {
 TEST(RemotePortProtocol, ASettingTheServerDidNotTakeIsRefused) {
   FakeServer server;
   ASSERT_TRUE(server.Ok);
-  server.Answer = [](std::uint8_t code, const std::vector<std::uint8_t>& value, std::vector<std::uint8_t>& out) {
+  server.Answer = [](std::uint8_t code, const std::vector<std::uint8_t>& value,
+                     std::vector<std::uint8_t>& out) {
     std::vector<std::uint8_t> v = value;
     // Keeps 9600 whatever is asked, as a server of a fixed-rate line does.
-    if (code == comport::kSetBaudrate && v.size() == 4 && (v[0] | v[1] | v[2] | v[3]) != 0) v = {0, 0, 0x25, 0x80};
-    AppendComPort(static_cast<std::uint8_t>(code + comport::kServerOffset), v.data(), v.size(), out);
+    if (code == comport::kSetBaudrate && v.size() == 4 && (v[0] | v[1] | v[2] | v[3]) != 0)
+      v = {0, 0, 0x25, 0x80};
+    AppendComPort(static_cast<std::uint8_t>(code + comport::kServerOffset), v.data(), v.size(),
+                  out);
   };
   server.Run();
   RemotePort port(UrlOf(server));
@@ -470,7 +484,8 @@ TEST(RemotePortProtocol, NotificationsBecomeTheLocalEventsAndErrors) {
   mixed.push_back('b');
   server.Inject(mixed);
   ASSERT_TRUE(RunUntil(port.Sync, [&] { return port.Got.size() >= 3 && port.Errors.size() >= 2; }));
-  EXPECT_EQ(port.Got, std::string("a\xFF" "b"));
+  EXPECT_EQ(port.Got, std::string("a\xFF"
+                                  "b"));
   EXPECT_EQ(port.Errors.back(), static_cast<int>(CE_OVERRUN));
   port.Comm.Close();
 }

@@ -28,8 +28,7 @@ std::string Msg(const char* tmpl, int code) {
 
 class CommTest : public ::testing::Test {
  protected:
-  std::shared_ptr<test::FakeDriver> Driver =
-      std::make_shared<test::FakeDriver>();
+  std::shared_ptr<test::FakeDriver> Driver = std::make_shared<test::FakeDriver>();
   std::vector<std::string> Shown;  // what the exception handler showed
   TSerQueueSync Sync{[this](std::exception_ptr e) {
     try {
@@ -48,17 +47,16 @@ class CommTest : public ::testing::Test {
   void SetUp() override {
     Comm = std::make_unique<TSerComm>(Driver, Sync);
     Comm->SetPortNum(3);
-    Comm->SetTiming(
-        {[this] {
-           return std::chrono::steady_clock::time_point(
-               std::chrono::milliseconds(FakeMs.load()));
-         },
-         [this](std::chrono::milliseconds ms) {
-           Sleeps.push_back(ms);
-           FakeMs += ms.count();
-           // Give the write thread a real moment in the room wait.
-           if (ms.count() <= 1) std::this_thread::sleep_for(ms);
-         }});
+    Comm->SetTiming({[this] {
+                       return std::chrono::steady_clock::time_point(
+                           std::chrono::milliseconds(FakeMs.load()));
+                     },
+                     [this](std::chrono::milliseconds ms) {
+                       Sleeps.push_back(ms);
+                       FakeMs += ms.count();
+                       // Give the write thread a real moment in the room wait.
+                       if (ms.count() <= 1) std::this_thread::sleep_for(ms);
+                     }});
   }
   void TearDown() override { Comm.reset(); }
 
@@ -72,16 +70,12 @@ class CommTest : public ::testing::Test {
     TSerComm& c = *Comm;
     c.OnOpen = [this](TSerCustomComm*) { Note("Open"); };
     c.OnClose = [this](TSerCustomComm*) { Note("Close"); };
-    c.OnRxChar = [this](TSerCustomComm*, int n) {
-      Note("RxChar " + std::to_string(n));
-    };
-    c.OnError = [this](TSerCustomComm*, int e) {
-      Note("Error " + std::to_string(e));
-    };
+    c.OnRxChar = [this](TSerCustomComm*, int n) { Note("RxChar " + std::to_string(n)); };
+    c.OnError = [this](TSerCustomComm*, int e) { Note("Error " + std::to_string(e)); };
     const std::pair<TSerCustomComm::TNotifyEvent*, const char*> plain[] = {
-        {&c.OnRxFlag, "RxFlag"}, {&c.OnCts, "Cts"},       {&c.OnDsr, "Dsr"},
-        {&c.OnRing, "Ring"},     {&c.OnRlsd, "Rlsd"},     {&c.OnTxEmpty, "TxEmpty"},
-        {&c.OnBreak, "Break"},   {&c.OnPErr, "PErr"},     {&c.OnRx80Full, "Rx80Full"},
+        {&c.OnRxFlag, "RxFlag"}, {&c.OnCts, "Cts"},      {&c.OnDsr, "Dsr"},
+        {&c.OnRing, "Ring"},     {&c.OnRlsd, "Rlsd"},    {&c.OnTxEmpty, "TxEmpty"},
+        {&c.OnBreak, "Break"},   {&c.OnPErr, "PErr"},    {&c.OnRx80Full, "Rx80Full"},
         {&c.OnEvent1, "Event1"}, {&c.OnEvent2, "Event2"}};
     for (auto& [h, name] : plain) {
       std::string n = name;
@@ -119,9 +113,8 @@ TEST_F(CommTest, DeviceNameFormatsPortNumberOrIsTakenAsItIs) {
     const char* name;
     int num;
     const char* opened;
-  } table[] = {{"COM%d", 3, "COM3"},
-               {"\\\\.\\COM13", 99, "\\\\.\\COM13"},
-               {"/dev/x%s%d", 7, "/dev/x%s7"}};
+  } table[] = {
+      {"COM%d", 3, "COM3"}, {"\\\\.\\COM13", 99, "\\\\.\\COM13"}, {"/dev/x%s%d", 7, "/dev/x%s7"}};
   for (auto& row : table) {
     SCOPED_TRACE(row.name);
     Comm->SetDeviceName(row.name);
@@ -138,8 +131,7 @@ TEST_F(CommTest, OpenFailuresLeaveThePortClosedWithTheirMessage) {
   EXPECT_EQ(ExpectOpenFails(), "Specified device not found (COM3).");
   Driver->OpenErrors["COM3"] = EBUSY;
   EXPECT_EQ(ExpectOpenFails(),
-            "Can't open specified device COM3 (Error 16, " +
-                SysErrorText(EBUSY) + ")");
+            "Can't open specified device COM3 (Error 16, " + SysErrorText(EBUSY) + ")");
 
   Driver->OpenErrors.clear();
   const struct {
@@ -213,17 +205,16 @@ TEST_F(CommTest, RefusedSettersWhileOpenKeepOrStoreAsTheyShould) {
   const struct {
     const char* what;
     void (*change)(TSerComm&);
-  } refused[] = {
-      {"PortNum", [](TSerComm& c) { c.SetPortNum(4); }},
-      {"DeviceName", [](TSerComm& c) { c.SetDeviceName("X"); }},
-      {"MonitorEvents", [](TSerComm& c) { c.SetMonitorEvents({ceCts}); }},
-      {"DirectWrite", [](TSerComm& c) { c.SetDirectWrite(true); }},
-      {"UpdateDCB", [](TSerComm& c) { c.SetUpdateDCB(false); }},
-      {"Buffers", [](TSerComm& c) {
-         TSerBuffers b;
-         b.SetReadSize(1);
-         c.SetBuffers(b);
-       }}};
+  } refused[] = {{"PortNum", [](TSerComm& c) { c.SetPortNum(4); }},
+                 {"DeviceName", [](TSerComm& c) { c.SetDeviceName("X"); }},
+                 {"MonitorEvents", [](TSerComm& c) { c.SetMonitorEvents({ceCts}); }},
+                 {"DirectWrite", [](TSerComm& c) { c.SetDirectWrite(true); }},
+                 {"UpdateDCB", [](TSerComm& c) { c.SetUpdateDCB(false); }},
+                 {"Buffers", [](TSerComm& c) {
+                    TSerBuffers b;
+                    b.SetReadSize(1);
+                    c.SetBuffers(b);
+                  }}};
   for (auto& row : refused) {
     SCOPED_TRACE(row.what);
     try {
@@ -277,12 +268,9 @@ TEST_F(CommTest, LineSettingsReachTheOpenDeviceAtOnce) {
       {"Stopbits", [](TSerComm& c) { c.SetStopbits(sb2); }, true},
       {"Options", [](TSerComm& c) { c.SetOptions({coParityCheck}); }, true},
       {"UserBaudrate", [](TSerComm& c) { c.SetUserBaudrate(1000); }, true},
-      {"same EventChar", [](TSerComm& c) { c.EventChars().SetXonChar(17); },
-       true},
-      {"same FlowControl",
-       [](TSerComm& c) { c.FlowControl().SetOutCtsFlow(false); }, false},
-      {"FlowControl",
-       [](TSerComm& c) { c.FlowControl().SetControlRts(rtsHandshake); }, true},
+      {"same EventChar", [](TSerComm& c) { c.EventChars().SetXonChar(17); }, true},
+      {"same FlowControl", [](TSerComm& c) { c.FlowControl().SetOutCtsFlow(false); }, false},
+      {"FlowControl", [](TSerComm& c) { c.FlowControl().SetControlRts(rtsHandshake); }, true},
       {"assign FlowControl",
        [](TSerComm& c) {
          TSerFlowControl f;
@@ -290,7 +278,8 @@ TEST_F(CommTest, LineSettingsReachTheOpenDeviceAtOnce) {
          c.SetFlowControl(f);
        },
        true},
-      {"XonLimit is refused", [](TSerComm& c) {
+      {"XonLimit is refused",
+       [](TSerComm& c) {
          try {
            c.Buffers().SetXonLimit(5);
          } catch (const ESerCommError&) {
@@ -399,12 +388,11 @@ TEST_F(CommTest, ReadWriteAndStatusFailuresRaiseTheirMessages) {
     std::function<void()> call;
     std::string msg;
   } table[] = {
-      {"read", [](FakeState& s) { s.ReadError = EOVERFLOW; },
-       [&] { Comm->ReadBuf(b, 1); }, Msg("Read error (%d), %s", EOVERFLOW)},
-      {"direct write", [](FakeState& s) { s.WriteErrors = {EIO}; },
-       [&] { Comm->WriteBuf("x", 1); }, Msg("Write error (%d), %s", EIO)},
-      {"status", [](FakeState& s) { s.ClearErrorError = EIO; },
-       [&] { Comm->InQueCount(); },
+      {"read", [](FakeState& s) { s.ReadError = EOVERFLOW; }, [&] { Comm->ReadBuf(b, 1); },
+       Msg("Read error (%d), %s", EOVERFLOW)},
+      {"direct write", [](FakeState& s) { s.WriteErrors = {EIO}; }, [&] { Comm->WriteBuf("x", 1); },
+       Msg("Write error (%d), %s", EIO)},
+      {"status", [](FakeState& s) { s.ClearErrorError = EIO; }, [&] { Comm->InQueCount(); },
        Msg("Error retrieving statistics (%d), %s", EIO)},
       {"negative read", [](FakeState&) {}, [&] { Comm->ReadBuf(b, -1); },
        Msg("Read error (%d), %s", EINVAL)},
@@ -434,10 +422,9 @@ TEST_F(CommTest, AllBitsDispatchInOrderOnTheGuiThread) {
   Dev().Input = {7, 7, 7};
   Dev().PendingErrors = CE_FRAME;
   Feed(0x1FFF);
-  EXPECT_EQ(Log, (std::vector<std::string>{
-                     "RxChar 3", "Error 8", "RxFlag", "Cts", "Dsr", "Ring",
-                     "Rlsd", "TxEmpty", "Break", "PErr", "Rx80Full", "Event1",
-                     "Event2"}));
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{"RxChar 3", "Error 8", "RxFlag", "Cts", "Dsr", "Ring", "Rlsd",
+                                      "TxEmpty", "Break", "PErr", "Rx80Full", "Event1", "Event2"}));
   EXPECT_FALSE(OffThread);
 }
 
@@ -706,9 +693,8 @@ TEST_F(CommTest, WritesKeepFlowingWhileTheGuiThreadServesNothing) {
   for (int i = 0; i < 5; ++i) {
     const char two[2] = {static_cast<char>('a' + i), static_cast<char>('A' + i)};
     ASSERT_EQ(Comm->WriteBuf(two, 2), 2);
-    ASSERT_TRUE(d.WaitFor([&](FakeState& s) {
-      return s.Sent.size() == 2u * (i + 1) && !s.InWrite;
-    }));
+    ASSERT_TRUE(
+        d.WaitFor([&](FakeState& s) { return s.Sent.size() == 2u * (i + 1) && !s.InWrite; }));
   }
   EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "aAbBcCdDeE");
   Sync.ProcessPending();

@@ -20,10 +20,9 @@ TEST(SerSettings, BaudrateTableGivesDcbRate) {
   const struct {
     TSerBaudrate b;
     std::uint32_t rate;
-  } table[] = {{br110, 110},       {br300, 300},       {br600, 1024},
-               {br1200, 1200},     {br2400, 2400},     {br4800, 4800},
-               {br9600, 9600},     {br14400, 14400},   {br19200, 19200},
-               {br38400, 38400},   {br56000, 56000},   {br57600, 57600},
+  } table[] = {{br110, 110},       {br300, 300},       {br600, 1024},     {br1200, 1200},
+               {br2400, 2400},     {br4800, 4800},     {br9600, 9600},    {br14400, 14400},
+               {br19200, 19200},   {br38400, 38400},   {br56000, 56000},  {br57600, 57600},
                {br115200, 115200}, {br128000, 128000}, {br256000, 256000}};
   Port p;
   for (auto& row : table) {
@@ -53,8 +52,7 @@ TEST(SerSettings, LineCodesInDcb) {
     p.Comm.SetStopbits(stops[i]);
     EXPECT_EQ(p.Comm.BuildDCB().StopBits, i);
   }
-  EXPECT_THROW(p.Comm.SetParity(static_cast<TSerParity>(9)),
-               std::out_of_range);
+  EXPECT_THROW(p.Comm.SetParity(static_cast<TSerParity>(9)), std::out_of_range);
 }
 
 TEST(SerSettings, DefaultsAndDesignValuesGiveTheirFlagWords) {
@@ -84,29 +82,18 @@ TEST(SerSettings, EachFlagLandsInItsBit) {
     void (*set)(TSerComm&);
     std::uint32_t flags;
   } table[] = {
-      {"OutCtsFlow", [](TSerComm& c) { c.FlowControl().SetOutCtsFlow(true); },
-       0x0005},
-      {"OutDsrFlow", [](TSerComm& c) { c.FlowControl().SetOutDsrFlow(true); },
-       0x0009},
-      {"DtrHandshake",
-       [](TSerComm& c) { c.FlowControl().SetControlDtr(dtrHandshake); },
-       0x0021},
-      {"RtsEnabled",
-       [](TSerComm& c) { c.FlowControl().SetControlRts(rtsEnabled); }, 0x1001},
-      {"RtsToggle",
-       [](TSerComm& c) { c.FlowControl().SetControlRts(rtsToggle); }, 0x3001},
-      {"XonXoffOut", [](TSerComm& c) { c.FlowControl().SetXonXoffOut(true); },
-       0x0101},
-      {"XonXoffIn", [](TSerComm& c) { c.FlowControl().SetXonXoffIn(true); },
-       0x0201},
-      {"DsrSensitivity",
-       [](TSerComm& c) { c.FlowControl().SetDsrSensitivity(true); }, 0x0041},
-      {"TxContinueOnXoff",
-       [](TSerComm& c) { c.FlowControl().SetTxContinueOnXoff(true); }, 0x0081},
+      {"OutCtsFlow", [](TSerComm& c) { c.FlowControl().SetOutCtsFlow(true); }, 0x0005},
+      {"OutDsrFlow", [](TSerComm& c) { c.FlowControl().SetOutDsrFlow(true); }, 0x0009},
+      {"DtrHandshake", [](TSerComm& c) { c.FlowControl().SetControlDtr(dtrHandshake); }, 0x0021},
+      {"RtsEnabled", [](TSerComm& c) { c.FlowControl().SetControlRts(rtsEnabled); }, 0x1001},
+      {"RtsToggle", [](TSerComm& c) { c.FlowControl().SetControlRts(rtsToggle); }, 0x3001},
+      {"XonXoffOut", [](TSerComm& c) { c.FlowControl().SetXonXoffOut(true); }, 0x0101},
+      {"XonXoffIn", [](TSerComm& c) { c.FlowControl().SetXonXoffIn(true); }, 0x0201},
+      {"DsrSensitivity", [](TSerComm& c) { c.FlowControl().SetDsrSensitivity(true); }, 0x0041},
+      {"TxContinueOnXoff", [](TSerComm& c) { c.FlowControl().SetTxContinueOnXoff(true); }, 0x0081},
       {"ErrorChar", [](TSerComm& c) { c.SetOptions({coErrorChar}); }, 0x0401},
       {"NullStrip", [](TSerComm& c) { c.SetOptions({coNullStrip}); }, 0x0801},
-      {"ParityCheck", [](TSerComm& c) { c.SetOptions({coParityCheck}); },
-       0x0003},
+      {"ParityCheck", [](TSerComm& c) { c.SetOptions({coParityCheck}); }, 0x0003},
   };
   for (auto& row : table) {
     SCOPED_TRACE(row.name);
@@ -230,8 +217,8 @@ TEST(SerSettings, AssignCopiesAndNotifiesOnceEvenWithoutChange) {
   b2.SetXoffLimit(6);
   b1.Assign(b2);
   EXPECT_EQ(n, 1);
-  EXPECT_EQ(b1.ReadSize() + b1.WriteSize() + b1.ReadTimeout() +
-                b1.WriteTimeout() + b1.XonLimit() + b1.XoffLimit(),
+  EXPECT_EQ(b1.ReadSize() + b1.WriteSize() + b1.ReadTimeout() + b1.WriteTimeout() + b1.XonLimit() +
+                b1.XoffLimit(),
             21);
 }
 
@@ -253,8 +240,7 @@ TEST(SerSettings, NegativeSizesAreRefusedAndNotStored) {
     buf.SetWriteSize(-1);
     FAIL();
   } catch (const std::out_of_range& e) {
-    EXPECT_STREQ(e.what(),
-                 "Buffers.WriteSize: -1 is out of range 0..2147483647");
+    EXPECT_STREQ(e.what(), "Buffers.WriteSize: -1 is out of range 0..2147483647");
   }
   EXPECT_EQ(buf.WriteSize(), 2048);
   EXPECT_THROW(buf.SetReadTimeout(-5), std::out_of_range);
@@ -288,12 +274,8 @@ TEST(SerSettings, PortDefaultsAndBaudrateRules) {
 
 TEST(SerSettings, EventMaskBitsFollowTheTable) {
   EXPECT_EQ(EventMaskOf({ceError, ceRxChar, ceTxEmpty}), 0x85u);
-  EXPECT_EQ(EventMaskOf({ceBreak, ceCts, ceDsr, ceError, ceRxChar, ceTxEmpty,
-                         ceRxFlag}),
-            0xDFu);
-  EXPECT_EQ(EventMaskOf({ceRing, ceRlsd, cePErr, ceRx80Full, ceEvent1,
-                         ceEvent2}),
-            0x1F20u);
+  EXPECT_EQ(EventMaskOf({ceBreak, ceCts, ceDsr, ceError, ceRxChar, ceTxEmpty, ceRxFlag}), 0xDFu);
+  EXPECT_EQ(EventMaskOf({ceRing, ceRlsd, cePErr, ceRx80Full, ceEvent1, ceEvent2}), 0x1F20u);
 }
 
 TEST(SerSettings, MessagesFillPlaceholdersOnce) {
@@ -302,8 +284,7 @@ TEST(SerSettings, MessagesFillPlaceholdersOnce) {
   // A name with '%' in it is not scanned again.
   EXPECT_EQ(FormatSerMessage("Specified device not found (%s).", {"/x%d%s"}),
             "Specified device not found (/x%d%s).");
-  EXPECT_EQ(FormatSerMessage("Output buffer is full. Please check comm status.",
-                             {"5", "x"}),
+  EXPECT_EQ(FormatSerMessage("Output buffer is full. Please check comm status.", {"5", "x"}),
             "Output buffer is full. Please check comm status.");
 }
 

@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "fake_device.h"
-#include "serial/ser_comm.h"
 #include "platform/termios_map.h"
+#include "serial/ser_comm.h"
 
 namespace talmo {
 namespace {
@@ -23,22 +23,23 @@ struct Mapped {
 
 class TermiosMapTest : public ::testing::Test {
  protected:
-  std::shared_ptr<test::FakeDriver> Driver =
-      std::make_shared<test::FakeDriver>();
+  std::shared_ptr<test::FakeDriver> Driver = std::make_shared<test::FakeDriver>();
   TSerQueueSync Sync;
   TSerComm Comm{Driver, Sync};
 
   void SetUp() override {
-    Comm.SetTiming({[] { return std::chrono::steady_clock::now(); },
-                    [](std::chrono::milliseconds) {}});
+    Comm.SetTiming(
+        {[] { return std::chrono::steady_clock::now(); }, [](std::chrono::milliseconds) {}});
   }
   // Plans the last DCB the device received.
   TTermiosPlan Plan(int* err = nullptr) {
     termios base{};
     TTermiosPlan plan;
     const int e = PlanTermios(Driver->Last->Dcbs.back(), base, plan);
-    if (err) *err = e;
-    else EXPECT_EQ(e, 0);
+    if (err)
+      *err = e;
+    else
+      EXPECT_EQ(e, 0);
     return plan;
   }
 };
@@ -59,40 +60,57 @@ TEST_F(TermiosMapTest, LineSettingsAndFlowMapAfterOpen) {
     std::function<void(TSerComm&)> set;
     Mapped want;
   } table[] = {
-      {"defaults 8N1", [](TSerComm&) {},
-       {CS8, 0, 0, 0, 0, 0, TIOCM_DTR | TIOCM_RTS}},
-      {"7E1", [](TSerComm& c) { c.SetDatabits(db7); c.SetParity(paEven); },
+      {"defaults 8N1", [](TSerComm&) {}, {CS8, 0, 0, 0, 0, 0, TIOCM_DTR | TIOCM_RTS}},
+      {"7E1",
+       [](TSerComm& c) {
+         c.SetDatabits(db7);
+         c.SetParity(paEven);
+       },
        {CS7, PARENB, 0, 0, 0, 0, TIOCM_DTR | TIOCM_RTS}},
-      {"6O2", [](TSerComm& c) {
-         c.SetDatabits(db6); c.SetParity(paOdd); c.SetStopbits(sb2); },
+      {"6O2",
+       [](TSerComm& c) {
+         c.SetDatabits(db6);
+         c.SetParity(paOdd);
+         c.SetStopbits(sb2);
+       },
        {CS6, PARENB | PARODD, CSTOPB, 0, 0, 0, TIOCM_DTR | TIOCM_RTS}},
-      {"5M1.5", [](TSerComm& c) {
-         c.SetDatabits(db5); c.SetParity(paMark); c.SetStopbits(sb15); },
-       {CS5, PARENB | PARODD | CMSPAR, CSTOPB, 0, 0, 0,
-        TIOCM_DTR | TIOCM_RTS}},
-      {"space", [](TSerComm& c) { c.SetParity(paSpace); },
+      {"5M1.5",
+       [](TSerComm& c) {
+         c.SetDatabits(db5);
+         c.SetParity(paMark);
+         c.SetStopbits(sb15);
+       },
+       {CS5, PARENB | PARODD | CMSPAR, CSTOPB, 0, 0, 0, TIOCM_DTR | TIOCM_RTS}},
+      {"space",
+       [](TSerComm& c) { c.SetParity(paSpace); },
        {CS8, PARENB | CMSPAR, 0, 0, 0, 0, TIOCM_DTR | TIOCM_RTS}},
-      {"design: DTR on, RTS handshake", [](TSerComm& c) {
+      {"design: DTR on, RTS handshake",
+       [](TSerComm& c) {
          c.FlowControl().SetControlDtr(dtrEnabled);
-         c.FlowControl().SetControlRts(rtsHandshake); },
+         c.FlowControl().SetControlRts(rtsHandshake);
+       },
        {CS8, 0, 0, CRTSCTS, 0, TIOCM_DTR, 0}},
-      {"CTS output flow", [](TSerComm& c) {
+      {"CTS output flow",
+       [](TSerComm& c) {
          c.FlowControl().SetOutCtsFlow(true);
-         c.FlowControl().SetControlRts(rtsEnabled); },
+         c.FlowControl().SetControlRts(rtsEnabled);
+       },
        {CS8, 0, 0, CRTSCTS, 0, TIOCM_RTS, TIOCM_DTR}},
-      {"xon/xoff both ways, parity check", [](TSerComm& c) {
+      {"xon/xoff both ways, parity check",
+       [](TSerComm& c) {
          c.FlowControl().SetXonXoffOut(true);
          c.FlowControl().SetXonXoffIn(true);
          c.FlowControl().SetControlDtr(dtrHandshake);
          c.FlowControl().SetControlRts(rtsToggle);
-         c.SetOptions({coParityCheck}); },
+         c.SetOptions({coParityCheck});
+       },
        {CS8, 0, 0, 0, IXON | IXOFF | INPCK, TIOCM_DTR | TIOCM_RTS, 0}},
   };
   for (auto& row : table) {
     SCOPED_TRACE(row.name);
     TSerComm c(Driver, Sync);
-    c.SetTiming({[] { return std::chrono::steady_clock::now(); },
-                 [](std::chrono::milliseconds) {}});
+    c.SetTiming(
+        {[] { return std::chrono::steady_clock::now(); }, [](std::chrono::milliseconds) {}});
     row.set(c);
     c.Open();
     const Mapped got = Bits(Plan());
@@ -125,9 +143,9 @@ TEST_F(TermiosMapTest, RatesAndCharsMapAlsoOnAChangeWhileOpen) {
   EXPECT_EQ(p.Rate, 1024u);
   EXPECT_TRUE(p.CustomRate);
 
-  const std::pair<TSerBaudrate, bool> custom[] = {
-      {br14400, true},  {br56000, true},   {br128000, true},
-      {br256000, true}, {br115200, false}, {br110, false}};
+  const std::pair<TSerBaudrate, bool> custom[] = {{br14400, true},   {br56000, true},
+                                                  {br128000, true},  {br256000, true},
+                                                  {br115200, false}, {br110, false}};
   for (auto [b, isCustom] : custom) {
     SCOPED_TRACE(BaudRateOf(b));
     Comm.SetBaudrate(b);
@@ -147,8 +165,7 @@ TEST_F(TermiosMapTest, WhatNoUartKeepsIsRefused) {
     TSerDCB dcb;
   } table[] = {
       {"four data bits", {0, 9600, 1, 0, 0, 0, 4, 0, 0, 17, 19, 0, 0, 0, 0}},
-      {"1.5 stop bits with 8 data bits",
-       {0, 9600, 1, 0, 0, 0, 8, 0, 1, 17, 19, 0, 0, 0, 0}},
+      {"1.5 stop bits with 8 data bits", {0, 9600, 1, 0, 0, 0, 8, 0, 1, 17, 19, 0, 0, 0, 0}},
       {"rate 0", {0, 0, 1, 0, 0, 0, 8, 0, 0, 17, 19, 0, 0, 0, 0}},
       {"parity code 5", {0, 9600, 1, 0, 0, 0, 8, 5, 0, 17, 19, 0, 0, 0, 0}},
       {"stop code 3", {0, 9600, 1, 0, 0, 0, 8, 0, 3, 17, 19, 0, 0, 0, 0}},

@@ -16,11 +16,13 @@ namespace talmo::test {
 inline long long ContextSwitches(pid_t pid) {
   long long sum = 0;
   std::error_code ec;
-  for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+  for (const auto& t :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
     std::ifstream in(t.path() / "status");
     std::string line;
     while (std::getline(in, line))
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
         sum += std::atoll(line.substr(line.find(':') + 1).c_str());
   }
   return sum;

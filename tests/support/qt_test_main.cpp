@@ -1,8 +1,8 @@
 // The main of the GoogleTest programs that need a Qt application: windows
 // run offscreen, so no display is needed.
 
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 #include <cstdlib>
 

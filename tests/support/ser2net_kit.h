@@ -21,9 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
-#include <optional>
 #include <thread>
 
 #include "support/pty_pair.h"
@@ -76,9 +76,7 @@ class TSer2net {
   TSer2net() = default;
   TSer2net(const TSer2net&) = delete;
   TSer2net& operator=(const TSer2net&) = delete;
-  ~TSer2net() {
-    Stop();
-  }
+  ~TSer2net() { Stop(); }
 
   // Makes the pty pair and starts the server; false (and why) when it
   // cannot.

@@ -35,8 +35,10 @@ TEST(ScriptFile, LineBreaks) {
 }
 
 TEST(ScriptFile, DataLines) {
-  const std::vector<std::string> lines = {"m100 A", "", "/comment", ";comment", " //spaced", "\tx", "r", "   "};
-  EXPECT_EQ(DataLinesOf(lines), (std::vector<std::string>{"m100 A", " //spaced", "\tx", "r", "   "}));
+  const std::vector<std::string> lines = {"m100 A",    "",    "/comment", ";comment",
+                                          " //spaced", "\tx", "r",        "   "};
+  EXPECT_EQ(DataLinesOf(lines),
+            (std::vector<std::string>{"m100 A", " //spaced", "\tx", "r", "   "}));
 }
 
 TEST(ScriptFile, LongLinesCountWithTheirFirst4096Characters) {
@@ -49,15 +51,9 @@ TEST(ScriptFile, LongLinesCountWithTheirFirst4096Characters) {
 TEST(ScriptFile, SaveName) {
   const std::pair<std::string, std::string> cases[] = {
       {"/s/a.txt", "/s/a.txt"},  // the opened file, not a second one beside it
-      {"/s/a.TXT", "/s/a.TXT"},
-      {"/s/a.Txt", "/s/a.Txt"},
-      {"/s/a", "/s/a.TXT"},
-      {"/s/a.log", "/s/a.TXT"},
-      {"/s/a.b.c", "/s/a.b.TXT"},
-      {"/s.d/a", "/s.d/a.TXT"},
-      {"/s/a.", "/s/a.TXT"},
-      {"HELP.TXT", "HELP.TXT"},
-      {"help.txt", "help.txt"},
+      {"/s/a.TXT", "/s/a.TXT"},  {"/s/a.Txt", "/s/a.Txt"},   {"/s/a", "/s/a.TXT"},
+      {"/s/a.log", "/s/a.TXT"},  {"/s/a.b.c", "/s/a.b.TXT"}, {"/s.d/a", "/s.d/a.TXT"},
+      {"/s/a.", "/s/a.TXT"},     {"HELP.TXT", "HELP.TXT"},   {"help.txt", "help.txt"},
       {"/s/a.txtx", "/s/a.TXT"},
   };
   for (const auto& [name, saved] : cases) {
@@ -92,13 +88,15 @@ namespace {
 // The shipped help is shown in the window when it opens; loaded through
 // Open it must play nothing, and the example at its end must be a script.
 TEST(ScriptFile, ShippedHelpIsAllComments) {
-  const std::vector<std::string> lines = SplitScriptText(ReadScriptFile(TALMO_SOURCE_DIR "/HELP.TXT"));
+  const std::vector<std::string> lines =
+      SplitScriptText(ReadScriptFile(TALMO_SOURCE_DIR "/HELP.TXT"));
   ASSERT_GT(lines.size(), 40u);
   EXPECT_TRUE(DataLinesOf(lines).empty());
   const auto example = std::find(lines.begin(), lines.end(), "; A complete example");
   ASSERT_NE(example, lines.end());
   std::vector<std::string> script;
-  for (auto it = example + 2; it != lines.end(); ++it) script.push_back(it->substr(std::min<std::size_t>(4, it->size())));
+  for (auto it = example + 2; it != lines.end(); ++it)
+    script.push_back(it->substr(std::min<std::size_t>(4, it->size())));
   EXPECT_EQ(DataLinesOf(script).size(), 5u);
   for (const std::string& line : lines) EXPECT_LE(line.size(), 72u) << line;
 }

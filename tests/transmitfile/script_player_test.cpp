@@ -40,26 +40,28 @@ struct Window {
   // test then bumps `version` whenever it changes `lines`.
   bool versioned = false;
   std::uint64_t version = 0;
-  TScriptPlayer player{TPlayerHost{
-      [this]() -> const std::vector<std::string>& {
-        ++dataLinesCalls;
-        return lines;
-      },
-      [this] {
-        ++clockReads;
-        return now;
-      },
-      [this](const std::string& bytes) {
-        if (fail) throw std::runtime_error("Output buffer is full. Please check comm status.");
-        written.push_back(bytes);
-      },
-      [this](const std::string& line) { status.push_back(line); },
-      [this](int ms) { intervals.push_back(ms); },
-      [this] { ++stops; },
-      [this](const std::string& message) { errors.push_back(message); },
-      {},
-      {},
-      versioned ? std::function<std::uint64_t()>([this] { return version; }) : std::function<std::uint64_t()>()}};
+  TScriptPlayer player{
+      TPlayerHost{[this]() -> const std::vector<std::string>& {
+                    ++dataLinesCalls;
+                    return lines;
+                  },
+                  [this] {
+                    ++clockReads;
+                    return now;
+                  },
+                  [this](const std::string& bytes) {
+                    if (fail)
+                      throw std::runtime_error("Output buffer is full. Please check comm status.");
+                    written.push_back(bytes);
+                  },
+                  [this](const std::string& line) { status.push_back(line); },
+                  [this](int ms) { intervals.push_back(ms); },
+                  [this] { ++stops; },
+                  [this](const std::string& message) { errors.push_back(message); },
+                  {},
+                  {},
+                  versioned ? std::function<std::uint64_t()>([this] { return version; })
+                            : std::function<std::uint64_t()>()}};
 
   explicit Window(std::vector<std::string> l, bool withVersion = false)
       : lines(std::move(l)), versioned(withVersion) {
@@ -98,7 +100,10 @@ TEST(ScriptPlayer, OneLineBytesStatusAndPause) {
       {"words joined", "m100 Hello World", "HelloWorld", 100},
       {"underscore is a space", "m100 Hello_World", "Hello World", 100},
       {"quoted word keeps its space", "m100 \"Hello World\"", "Hello World", 100},
-      {"hex bytes around text", "m0 $02 ABC $03", std::string("\x02" "ABC\x03"), 1},
+      {"hex bytes around text", "m0 $02 ABC $03",
+       std::string("\x02"
+                   "ABC\x03"),
+       1},
       {"hex chain", "m0 $41$42", "AB", 1},
       {"hex then literal", "m0 $4142", "A42", 1},
       {"hex then one digit", "m0 $414", "A4", 1},
@@ -160,11 +165,14 @@ TEST(ScriptPlayer, DateAndTimeFieldsShowOneInstant) {
   Window w({"m0 %h%m%s %s%3 %D"});
   w.player.Step();
   EXPECT_EQ(w.clockReads, 1);
-  EXPECT_EQ(w.written.at(0), "09050707345" "17");
+  EXPECT_EQ(w.written.at(0),
+            "09050707345"
+            "17");
 }
 
 TEST(ScriptPlayer, YearTakesTwoDigitsForAnyYear) {
-  const std::pair<int, std::string> cases[] = {{2018, "18"}, {2000, "00"}, {1999, "99"}, {2105, "05"}};
+  const std::pair<int, std::string> cases[] = {
+      {2018, "18"}, {2000, "00"}, {1999, "99"}, {2105, "05"}};
   for (const auto& [year, digits] : cases) {
     SCOPED_TRACE(year);
     Window w({"m0 %Y"});
@@ -179,7 +187,10 @@ TEST(ScriptPlayer, SplitLineQuoting) {
       {"", {}},
       {" \t  ", {}},
       {"  a  b\t c ", {"a", "b", "c"}},
-      {"\x01" "a\x1f" "b\x7f", {"a", "b\x7f"}},
+      {"\x01"
+       "a\x1f"
+       "b\x7f",
+       {"a", "b\x7f"}},
       {"\"Hello World\"", {"Hello World"}},
       {"\"a\"\"b\"", {"a\"b"}},
       {"\"\"", {""}},
@@ -290,8 +301,9 @@ TEST(ScriptPlayer, StepsDoNotRereadPassedOverLines) {
 // Remembering the lines changes no outcome: random scripts played with and
 // without a version send, log, pace and stop alike.
 TEST(ScriptPlayer, RememberedLinesPlayAsReadAfresh) {
-  const char* vocabulary[] = {" ;c", " //d", "   ", "\t", "m1 A", "m0", "l2 3 B", "w99 7 C", "r",
-                              "X", "\"\"", "  \";q\"", "s0 D", "l0 1", " r"};
+  const char* vocabulary[] = {" ;c",  " //d",     "   ",     "\t",   "m1 A",
+                              "m0",   "l2 3 B",   "w99 7 C", "r",    "X",
+                              "\"\"", "  \";q\"", "s0 D",    "l0 1", " r"};
   std::mt19937 rng(5);
   for (int script = 0; script < 200; ++script) {
     std::vector<std::string> lines(rng() % 12);
@@ -324,20 +336,13 @@ struct WaitCase {
 
 TEST(ScriptPlayer, WaitLines) {
   const WaitCase cases[] = {
-      {"w15 500 X", At(12, 0, 10, 200), 5300},
-      {"w15 500 X", At(12, 0, 16, 0), 59500},
-      {"w15 0 X", At(12, 0, 10, 200), 5800},
-      {"w15 1000 X", At(12, 0, 10, 200), 5800},
-      {"w15 1001 X", At(12, 0, 10, 200), 4801},
-      {"w99 500 X", At(12, 0, 10, 200), 300},
-      {"w99 100 X", At(12, 0, 10, 200), 900},
-      {"w15 500 X", At(12, 0, 15, 499), 1},
-      {"w15 500 X", At(12, 0, 15, 500), 60000},
-      {"w5 0 X", At(12, 0, 50, 0), 16000},
-      {"w59 500 X", At(12, 0, 59, 600), 59900},
-      {"w0 1 X", At(23, 59, 59, 999), 2},
-      {"w 0 X", At(12, 0, 10, 200), 50800},
-      {"w15", At(12, 0, 10, 200), 5800},
+      {"w15 500 X", At(12, 0, 10, 200), 5300},  {"w15 500 X", At(12, 0, 16, 0), 59500},
+      {"w15 0 X", At(12, 0, 10, 200), 5800},    {"w15 1000 X", At(12, 0, 10, 200), 5800},
+      {"w15 1001 X", At(12, 0, 10, 200), 4801}, {"w99 500 X", At(12, 0, 10, 200), 300},
+      {"w99 100 X", At(12, 0, 10, 200), 900},   {"w15 500 X", At(12, 0, 15, 499), 1},
+      {"w15 500 X", At(12, 0, 15, 500), 60000}, {"w5 0 X", At(12, 0, 50, 0), 16000},
+      {"w59 500 X", At(12, 0, 59, 600), 59900}, {"w0 1 X", At(23, 59, 59, 999), 2},
+      {"w 0 X", At(12, 0, 10, 200), 50800},     {"w15", At(12, 0, 10, 200), 5800},
   };
   for (const WaitCase& c : cases) {
     SCOPED_TRACE(std::string(c.line) + " at second " + std::to_string(c.at.Second) + "." +
@@ -392,7 +397,8 @@ TEST(ScriptPlayer, FailedWriteKeepsTheLineAndIsShownOnce) {
   w.player.Step();  // A
   w.fail = true;
   for (int i = 0; i < 3; ++i) w.player.Step();  // X refused three times
-  EXPECT_EQ(w.errors, (std::vector<std::string>{"Output buffer is full. Please check comm status."}));
+  EXPECT_EQ(w.errors,
+            (std::vector<std::string>{"Output buffer is full. Please check comm status."}));
   EXPECT_EQ(w.status, (std::vector<std::string>{"TX[1]A"}));
   EXPECT_EQ(w.intervals, (std::vector<int>{10}));
   EXPECT_EQ(w.player.lineIndex, 1);
@@ -426,14 +432,20 @@ TEST(ScriptPlayer, FailedWriteAfterAWaitKeepsTheFollowingLine) {
   w.now = At(12, 0, 10, 200);
   w.player.Step();
   int calls = 0;
-  w.player = TScriptPlayer(TPlayerHost{
-      [&w]() -> const std::vector<std::string>& { return w.lines; }, [&w] { return w.now; },
-      [&](const std::string& bytes) {
-        if (++calls == 2) throw std::runtime_error("refused");
-        w.written.push_back(bytes);
-      },
-      [&w](const std::string& line) { w.status.push_back(line); }, [&w](int ms) { w.intervals.push_back(ms); },
-      [&w] { ++w.stops; }, [&w](const std::string& m) { w.errors.push_back(m); }, {}, {}, {}});
+  w.player =
+      TScriptPlayer(TPlayerHost{[&w]() -> const std::vector<std::string>& { return w.lines; },
+                                [&w] { return w.now; },
+                                [&](const std::string& bytes) {
+                                  if (++calls == 2) throw std::runtime_error("refused");
+                                  w.written.push_back(bytes);
+                                },
+                                [&w](const std::string& line) { w.status.push_back(line); },
+                                [&w](int ms) { w.intervals.push_back(ms); },
+                                [&w] { ++w.stops; },
+                                [&w](const std::string& m) { w.errors.push_back(m); },
+                                {},
+                                {},
+                                {}});
   w.player.lineIndex = 0;
   w.player.repeatCount = 1;
   w.player.Step();  // X goes out, Y is refused

@@ -4,16 +4,16 @@
 
 #include "transmitfile/strings_window.h"
 
-#include <QApplication>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QTimer>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdlib>
@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix_device.h"
 #include "app/port_writer.h"
+#include "platform/posix_device.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 
@@ -38,12 +38,14 @@ struct FakeDialogs : TStringsDialogs {
   std::string openStart, saveStart, filter;
   bool answer = false;
   std::vector<std::string> questions, errors;
-  std::optional<std::string> ChooseOpenFile(const std::string& name, const std::string& f) override {
+  std::optional<std::string> ChooseOpenFile(const std::string& name,
+                                            const std::string& f) override {
     openStart = name;
     filter = f;
     return openChoice;
   }
-  std::optional<std::string> ChooseSaveFile(const std::string& name, const std::string& f) override {
+  std::optional<std::string> ChooseSaveFile(const std::string& name,
+                                            const std::string& f) override {
     saveStart = name;
     filter = f;
     return saveChoice;
@@ -125,8 +127,11 @@ TEST_F(StringsWindow, ControlsAsDesigned) {
     QPushButton* b;
     const char* text;
     int left;
-  } buttons[] = {{w.buOpen, "Open", 30}, {w.buStart, "Start", 108}, {w.buStop, "Stop", 186},
-                 {w.buSave, "Save", 402}, {w.buSaveAs, "Save as..", 463}};
+  } buttons[] = {{w.buOpen, "Open", 30},
+                 {w.buStart, "Start", 108},
+                 {w.buStop, "Stop", 186},
+                 {w.buSave, "Save", 402},
+                 {w.buSaveAs, "Save as..", 463}};
   for (const B& b : buttons) {
     SCOPED_TRACE(b.text);
     EXPECT_EQ(b.b->text().toStdString(), b.text);
@@ -145,7 +150,8 @@ TEST_F(StringsWindow, ControlsAsDesigned) {
   EXPECT_EQ(w.meStatus->geometry(), QRect(0, 542, 700, 58));
   EXPECT_EQ(w.meIo->geometry(), QRect(0, 180, 700, 362));
   // Tab order: buOpen, meIo, meStatus, buStart, buStop, buSave, meData, buSaveAs.
-  const std::vector<QWidget*> order = {w.buOpen, w.meIo, w.meStatus, w.buStart, w.buStop, w.buSave, w.meData, w.buSaveAs};
+  const std::vector<QWidget*> order = {w.buOpen, w.meIo,   w.meStatus, w.buStart,
+                                       w.buStop, w.buSave, w.meData,   w.buSaveAs};
   std::vector<QWidget*> chain;
   QWidget* at = w.buOpen;
   do {
@@ -220,7 +226,9 @@ TEST_F(StringsWindow, InstalledHelpIsShownWhenTheCurrentFolderHasNone) {
     std::vector<std::string> fallbacks;
     std::vector<std::string> shown;
   } cases[] = {
-      {"installed copy after a missing one", false, {folder / "none/HELP.TXT", installed},
+      {"installed copy after a missing one",
+       false,
+       {folder / "none/HELP.TXT", installed},
        {"; installed help", ""}},
       {"the current folder's own first", true, {installed}, {"; local help", ""}},
       {"no copy anywhere", false, {folder / "none/HELP.TXT"}, {""}},
@@ -398,7 +406,8 @@ TEST_F(StringsWindow, StatusMemoShowsBytesAsText) {
   for (int i = 0; i < 3; ++i) w.tiBgTimer();
   EXPECT_EQ(w.tiBg->interval(), 5299);
   w.tiBgTimer();
-  EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{"TX[5]AB", "TX[4]x", "y", "Wait 5300 ms", "TX[1]Z", "TX[1]\xC4"}));
+  EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{"TX[5]AB", "TX[4]x", "y", "Wait 5300 ms",
+                                                       "TX[1]Z", "TX[1]\xC4"}));
   EXPECT_EQ(Sent, (std::vector<std::string>{std::string("AB\0CD", 5), "x\r\ny", "Z", "\xC4"}));
   w.tiBgTimer();
   EXPECT_EQ(States(), "111");
@@ -439,7 +448,8 @@ TEST_F(StringsWindow, FailingPortIsShownOnceAndTheLineKept) {
   Load(a);
   Window->buStart->click();
   for (int i = 0; i < 3; ++i) Window->tiBgTimer();
-  EXPECT_EQ(Dialogs->errors, (std::vector<std::string>{"Output buffer is full. Please check comm status."}));
+  EXPECT_EQ(Dialogs->errors,
+            (std::vector<std::string>{"Output buffer is full. Please check comm status."}));
   EXPECT_TRUE(Window->tiBg->isActive());
   EXPECT_EQ(Window->tiBg->interval(), 1);
   refuse = false;
@@ -478,7 +488,8 @@ TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
   Window->buStart->click();
   std::string got;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < end && (Window->tiBg->isActive() || got.size() < expected.size())) {
+  while (std::chrono::steady_clock::now() < end &&
+         (Window->tiBg->isActive() || got.size() < expected.size())) {
     QCoreApplication::processEvents();
     sync.ProcessPending();
     char buf[4096];
@@ -517,7 +528,8 @@ TEST(StringsBoxes, CarryTheMainWindowsTitle) {
   boxes.Error("failed");
   answer();
   boxes.Confirm("Sure?");
-  EXPECT_EQ(titles, (std::vector<std::string>{"TALMO 1.80 (Dec 17, 2018)", "TALMO 1.80 (Dec 17, 2018)"}));
+  EXPECT_EQ(titles,
+            (std::vector<std::string>{"TALMO 1.80 (Dec 17, 2018)", "TALMO 1.80 (Dec 17, 2018)"}));
   QGuiApplication::setApplicationDisplayName(saved);
 }
 
