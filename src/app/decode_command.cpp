@@ -55,30 +55,30 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
 // with its reason.
 class TLineWriter {
  public:
-  explicit TLineWriter(std::FILE* out) : Out_(out) { Buffer_.reserve(kSize); }
+  explicit TLineWriter(std::FILE* out) : FOut(out) { FBuffer.reserve(kSize); }
   void Line(std::string_view text) {
-    if (Buffer_.size() + text.size() + 1 > kSize) Write();
-    Buffer_.append(text);
-    Buffer_.push_back('\n');
+    if (FBuffer.size() + text.size() + 1 > kSize) Write();
+    FBuffer.append(text);
+    FBuffer.push_back('\n');
   }
   void Flush() {
     Write();
-    if (!Failed() && std::fflush(Out_) != 0) Failure_ = errno != 0 ? errno : EIO;
+    if (!Failed() && std::fflush(FOut) != 0) FFailure = errno != 0 ? errno : EIO;
   }
-  bool Failed() const { return Failure_ != 0; }
-  int Failure() const { return Failure_; }
+  bool Failed() const { return FFailure != 0; }
+  int Failure() const { return FFailure; }
 
  private:
   void Write() {
-    if (!Failed() && !Buffer_.empty() &&
-        std::fwrite(Buffer_.data(), 1, Buffer_.size(), Out_) != Buffer_.size())
-      Failure_ = errno != 0 ? errno : EIO;
-    Buffer_.clear();
+    if (!Failed() && !FBuffer.empty() &&
+        std::fwrite(FBuffer.data(), 1, FBuffer.size(), FOut) != FBuffer.size())
+      FFailure = errno != 0 ? errno : EIO;
+    FBuffer.clear();
   }
   static constexpr std::size_t kSize = 1 << 18;
-  std::FILE* Out_;
-  std::string Buffer_;
-  int Failure_ = 0;
+  std::FILE* FOut;
+  std::string FBuffer;
+  int FFailure = 0;
 };
 
 // True when a read of `fd` would block now: the input has paused.

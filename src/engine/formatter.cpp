@@ -25,22 +25,22 @@ std::uint8_t ManchesterNibble(std::uint8_t b) {
 TReceiveFormatter::TReceiveFormatter(const TFormatOptions& options, TFormatterHooks hooks,
                                      TFormatterClocks clocks)
     : Hooks(std::move(hooks)),
-      Options_(options),
-      Clocks_(std::move(clocks)),
-      FrameWatch_(false, Clocks_.Counter) {
+      FOptions(options),
+      FClocks(std::move(clocks)),
+      FFrameWatch(false, FClocks.Counter) {
   ResetFrame();
 }
 
 void TReceiveFormatter::FormatReceived(const std::uint8_t* block, std::size_t n) {
   if (n == 0) return;
   if (Hooks.Capture) Hooks.Capture(block, n);
-  TotalSigns_ += static_cast<std::int64_t>(n);
+  FTotalSigns += static_cast<std::int64_t>(n);
   if (Hooks.LastSign) Hooks.LastSign(LastSignText(block[n - 1]));
   std::size_t i = 0;
   while (i < n) {
     if (CanCollectOnly()) {
       i += CollectRun(block + i, n - i);
-      if (SignCount_ == SignBufferSize) {
+      if (FSignCount == SignBufferSize) {
         FlushSigns();
         continue;
       }
@@ -51,19 +51,19 @@ void TReceiveFormatter::FormatReceived(const std::uint8_t* block, std::size_t n)
 }
 
 bool TReceiveFormatter::CanCollectOnly() const {
-  const TFormatOptions& o = Options_;
+  const TFormatOptions& o = FOptions;
   return !o.Manch && !o.PROD2 && !o.STXHL &&
-         (FrameState_ == TFrameState::Idle || FrameState_ == TFrameState::InFrame);
+         (FFrameState == TFrameState::Idle || FFrameState == TFrameState::InFrame);
 }
 
 std::size_t TReceiveFormatter::CollectRun(const std::uint8_t* bytes, std::size_t n) {
   // In plain framing a byte that is neither sign is only collected; the
   // full steps would do exactly this. Locals keep the loop in registers
   // (byte stores may alias every member).
-  const std::uint8_t first = FirstSign_;
-  const std::uint8_t last = LastSign_;
-  std::uint8_t* buffer = SignBuffer_.data();
-  int count = SignCount_;
+  const std::uint8_t first = FFirstSign;
+  const std::uint8_t last = FLastSign;
+  std::uint8_t* buffer = FSignBuffer.data();
+  int count = FSignCount;
   std::size_t taken = 0;
   while (taken < n && count < SignBufferSize) {
     const std::uint8_t b = bytes[taken];
@@ -71,112 +71,112 @@ std::size_t TReceiveFormatter::CollectRun(const std::uint8_t* bytes, std::size_t
     buffer[count++] = b;
     ++taken;
   }
-  SignCount_ = count;
+  FSignCount = count;
   return taken;
 }
 
 std::string TReceiveFormatter::LastSignText(std::uint8_t b) const {
   std::string text;
-  AppendSignText(text, b, Options_);
+  AppendSignText(text, b, FOptions);
   text += " (";
-  text += std::to_string(TotalSigns_);
+  text += std::to_string(FTotalSigns);
   text += ')';
   return text;
 }
 
 void TReceiveFormatter::FlushSigns() {
-  if (SignCount_ == 0) return;
-  const TSignLook* looks = SignLooks(Options_.Hex, Options_.Convert);
-  char* out = LineText_.data();
-  for (int i = 0; i < SignCount_; ++i) {
-    const TSignLook& look = looks[SignBuffer_[i]];
+  if (FSignCount == 0) return;
+  const TSignLook* looks = SignLooks(FOptions.Hex, FOptions.Convert);
+  char* out = FLineText.data();
+  for (int i = 0; i < FSignCount; ++i) {
+    const TSignLook& look = looks[FSignBuffer[i]];
     std::memcpy(out, look.text, sizeof look.text);  // fixed-size copy, then advance
     out += look.length;
   }
   // Cleared before the hooks run so a hook that feeds bytes back starts afresh.
-  SignCount_ = 0;
+  FSignCount = 0;
   if (Hooks.Line)
     Hooks.Line(
-        std::string_view(LineText_.data(), static_cast<std::size_t>(out - LineText_.data())));
+        std::string_view(FLineText.data(), static_cast<std::size_t>(out - FLineText.data())));
   if (Hooks.RestartTimeout) Hooks.RestartTimeout();
 }
 
 void TReceiveFormatter::ResetFrame() {
-  FrameRestart_ = true;
-  FrameState_ = TFrameState::Idle;
+  FFrameRestart = true;
+  FFrameState = TFrameState::Idle;
 }
 
 void TReceiveFormatter::TimeoutFlush() {
   FlushSigns();
   ResetFrame();
-  SignCount_ = 0;
+  FSignCount = 0;
 }
 
 void TReceiveFormatter::EndLine() {
   FlushSigns();
   ResetFrame();
-  SignCount_ = 0;
+  FSignCount = 0;
 }
 
 void TReceiveFormatter::ProcessByte(std::uint8_t b) {
-  const TFormatOptions& o = Options_;
+  const TFormatOptions& o = FOptions;
 
   if (o.Manch && IsManchesterValid(b)) {
     const std::uint8_t nibble = ManchesterNibble(b);
-    if (ManchPhase_ == 0) {
-      ManchPhase_ = 1;
-      ManchHigh_ = static_cast<std::uint8_t>(nibble * 16);
+    if (FManchPhase == 0) {
+      FManchPhase = 1;
+      FManchHigh = static_cast<std::uint8_t>(nibble * 16);
       return;
     }
-    ManchPhase_ = 0;
-    b = static_cast<std::uint8_t>(ManchHigh_ + nibble);
+    FManchPhase = 0;
+    b = static_cast<std::uint8_t>(FManchHigh + nibble);
   }
 
-  SignBuffer_[SignCount_++] = b;
-  if (SignCount_ >= SignBufferSize) FlushSigns();
+  FSignBuffer[FSignCount++] = b;
+  if (FSignCount >= SignBufferSize) FlushSigns();
 
   bool signTests = true;
   if (o.PROD2) {
-    const std::int64_t now = Clocks_.Pause();
+    const std::int64_t now = FClocks.Pause();
     const bool paused =
-        !LastRxTime_ || std::llabs(now - *LastRxTime_) / kNanosPerMs > kProd2PauseMs;
-    LastRxTime_ = now;
-    if (paused || FrameRestart_) {
-      FrameRestart_ = false;
-      FirstSign_ = b;
-      SignBuffer_[0] = b;
-      SignCount_ = 1;
+        !FLastRxTime || std::llabs(now - *FLastRxTime) / kNanosPerMs > kProd2PauseMs;
+    FLastRxTime = now;
+    if (paused || FFrameRestart) {
+      FFrameRestart = false;
+      FFirstSign = b;
+      FSignBuffer[0] = b;
+      FSignCount = 1;
       // The broken-off frame's count must not run on into the new frame,
       // or the byte after a pause would never start one.
-      FrameRemaining_ = 0;
-      FrameState_ = TFrameState::Idle;
+      FFrameRemaining = 0;
+      FFrameState = TFrameState::Idle;
     }
-    LastSign_ = static_cast<std::uint8_t>(b + 1);
-    if (FrameRemaining_ > 0) signTests = false;
+    FLastSign = static_cast<std::uint8_t>(b + 1);
+    if (FFrameRemaining > 0) signTests = false;
   }
 
-  if (signTests && !(o.STXHL && (FrameRemaining_ > 0 || FrameState_ == TFrameState::LengthHigh ||
-                                 FrameState_ == TFrameState::LengthLow))) {
-    if (b == FirstSign_ && FrameState_ != TFrameState::AwaitBcc) FrameState_ = TFrameState::Idle;
-    if (b == LastSign_ && FrameState_ != TFrameState::AwaitBcc) FrameState_ = TFrameState::InFrame;
+  if (signTests && !(o.STXHL && (FFrameRemaining > 0 || FFrameState == TFrameState::LengthHigh ||
+                                 FFrameState == TFrameState::LengthLow))) {
+    if (b == FFirstSign && FFrameState != TFrameState::AwaitBcc) FFrameState = TFrameState::Idle;
+    if (b == FLastSign && FFrameState != TFrameState::AwaitBcc) FFrameState = TFrameState::InFrame;
   }
 
-  switch (FrameState_) {
+  switch (FFrameState) {
     case TFrameState::Idle:
-      if (b == FirstSign_) StartFrame(b);
+      if (b == FFirstSign) StartFrame(b);
       break;
     case TFrameState::LengthHigh:
       if (b < 3) {
-        FrameRemaining_ = b * 256;
-        FrameState_ = TFrameState::LengthLow;
+        FFrameRemaining = b * 256;
+        FFrameState = TFrameState::LengthLow;
       } else {
         InFrameAction(b);
       }
       break;
     case TFrameState::LengthLow:
-      FrameRemaining_ += b;
-      if (o.PROD2) FrameRemaining_ += 5;
-      FrameState_ = TFrameState::InFrame;
+      FFrameRemaining += b;
+      if (o.PROD2) FFrameRemaining += 5;
+      FFrameState = TFrameState::InFrame;
       InFrameAction(b);
       break;
     case TFrameState::InFrame: InFrameAction(b); break;
@@ -188,15 +188,15 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
 }
 
 void TReceiveFormatter::InFrameAction(std::uint8_t b) {
-  const TFormatOptions& o = Options_;
+  const TFormatOptions& o = FOptions;
   if (o.STXHL || o.PROD2) {
-    if (FrameRemaining_ > 0)
-      --FrameRemaining_;
+    if (FFrameRemaining > 0)
+      --FFrameRemaining;
     else
       EndLine();
-  } else if (b == LastSign_) {
+  } else if (b == FLastSign) {
     if (o.Bcc) {
-      FrameState_ = TFrameState::AwaitBcc;
+      FFrameState = TFrameState::AwaitBcc;
     } else {
       FlushSigns();
       ResetFrame();
@@ -206,35 +206,35 @@ void TReceiveFormatter::InFrameAction(std::uint8_t b) {
 
 void TReceiveFormatter::StartFrame(std::uint8_t b) {
   // What came before the start sign becomes a line of its own.
-  if (SignCount_ > 1) {
-    --SignCount_;
+  if (FSignCount > 1) {
+    --FSignCount;
     FlushSigns();
   }
-  if (Options_.Time) {
-    BuildStamp(SignBuffer_.data());
-    SignBuffer_[StampLength] = b;
-    SignCount_ = StampLength + 1;
+  if (FOptions.Time) {
+    BuildStamp(FSignBuffer.data());
+    FSignBuffer[StampLength] = b;
+    FSignCount = StampLength + 1;
   } else {
-    SignBuffer_[0] = b;
-    SignCount_ = 1;
+    FSignBuffer[0] = b;
+    FSignCount = 1;
   }
-  FrameState_ = TFrameState::InFrame;
-  FrameRemaining_ = 0;
-  if (Options_.STXHL) FrameState_ = TFrameState::LengthHigh;
-  if (Options_.PROD2) FrameState_ = TFrameState::LengthLow;
+  FFrameState = TFrameState::InFrame;
+  FFrameRemaining = 0;
+  if (FOptions.STXHL) FFrameState = TFrameState::LengthHigh;
+  if (FOptions.PROD2) FFrameState = TFrameState::LengthLow;
 }
 
 void TReceiveFormatter::BuildStamp(std::uint8_t* dst) {
-  StampTime_ = Clocks_.Utc();
-  FrameWatch_.Stop();
-  const auto us = static_cast<std::uint32_t>(FrameWatch_.ElapsedMicroseconds());
-  FrameWatch_.Start();
+  FStampTime = FClocks.Utc();
+  FFrameWatch.Stop();
+  const auto us = static_cast<std::uint32_t>(FFrameWatch.ElapsedMicroseconds());
+  FFrameWatch.Start();
 
   char s[StampLength];
   s[0] = '[';
-  PutDec2(s + 1, StampTime_.Second);
+  PutDec2(s + 1, FStampTime.Second);
   s[3] = '.';
-  PutDec3(s + 4, StampTime_.Milliseconds);
+  PutDec3(s + 4, FStampTime.Milliseconds);
   s[7] = '/';
   PutDec4(s + 8, static_cast<int>((us / 1000) % 10000));
   PutDec3(s + 12, static_cast<int>(us % 1000));

@@ -74,31 +74,31 @@ class TReceiveFormatter {
   void TimeoutFlush();
 
   // Clear's part: counters and the Manchester pairing restart.
-  void ResetTotalSigns() { TotalSigns_ = 0; }
-  void ResetManchPhase() { ManchPhase_ = 0; }
+  void ResetTotalSigns() { FTotalSigns = 0; }
+  void ResetManchPhase() { FManchPhase = 0; }
 
   // The sign values, set from the sign fields (PROD2 also changes them).
-  std::uint8_t FirstSign() const { return FirstSign_; }
-  std::uint8_t LastSign() const { return LastSign_; }
+  std::uint8_t FirstSign() const { return FFirstSign; }
+  std::uint8_t LastSign() const { return FLastSign; }
   void SetSigns(std::uint8_t first, std::uint8_t last) {
-    FirstSign_ = first;
-    LastSign_ = last;
+    FFirstSign = first;
+    FLastSign = last;
   }
 
-  TStopWatch& FrameWatch() { return FrameWatch_; }
-  const TSystemTime& StampTime() const { return StampTime_; }
-  void SetStampTime(const TSystemTime& t) { StampTime_ = t; }
+  TStopWatch& FrameWatch() { return FFrameWatch; }
+  const TSystemTime& StampTime() const { return FStampTime; }
+  void SetStampTime(const TSystemTime& t) { FStampTime = t; }
 
   // Text of the last-sign field for byte b: its display form and the count.
   std::string LastSignText(std::uint8_t b) const;
 
-  std::int64_t TotalSigns() const { return TotalSigns_; }
-  int SignCount() const { return SignCount_; }
-  TFrameState FrameState() const { return FrameState_; }
-  int FrameRemaining() const { return FrameRemaining_; }
-  bool FrameRestart() const { return FrameRestart_; }
-  int ManchPhase() const { return ManchPhase_; }
-  const std::uint8_t* SignBuffer() const { return SignBuffer_.data(); }
+  std::int64_t TotalSigns() const { return FTotalSigns; }
+  int SignCount() const { return FSignCount; }
+  TFrameState FrameState() const { return FFrameState; }
+  int FrameRemaining() const { return FFrameRemaining; }
+  bool FrameRestart() const { return FFrameRestart; }
+  int ManchPhase() const { return FManchPhase; }
+  const std::uint8_t* SignBuffer() const { return FSignBuffer.data(); }
 
  private:
   bool CanCollectOnly() const;
@@ -109,27 +109,27 @@ class TReceiveFormatter {
   void BuildStamp(std::uint8_t* dst);
   void EndLine();
 
-  const TFormatOptions& Options_;
-  TFormatterClocks Clocks_;
-  TStopWatch FrameWatch_;
+  const TFormatOptions& FOptions;
+  TFormatterClocks FClocks;
+  TStopWatch FFrameWatch;
 
-  std::array<std::uint8_t, SignBufferSize> SignBuffer_{};
-  int SignCount_ = 0;
-  TFrameState FrameState_ = TFrameState::Idle;
-  int FrameRemaining_ = 0;
-  bool FrameRestart_ = true;
-  std::uint8_t ManchHigh_ = 0;
-  int ManchPhase_ = 0;
+  std::array<std::uint8_t, SignBufferSize> FSignBuffer{};
+  int FSignCount = 0;
+  TFrameState FFrameState = TFrameState::Idle;
+  int FFrameRemaining = 0;
+  bool FFrameRestart = true;
+  std::uint8_t FManchHigh = 0;
+  int FManchPhase = 0;
   // Time of the previous PROD2 byte; none yet counts as after a pause.
-  std::optional<std::int64_t> LastRxTime_;
+  std::optional<std::int64_t> FLastRxTime;
   // 64 bits: a monitor left running for days must not wrap the count.
-  std::int64_t TotalSigns_ = 0;
-  std::uint8_t FirstSign_ = 0;
-  std::uint8_t LastSign_ = 0;
-  TSystemTime StampTime_{};
+  std::int64_t FTotalSigns = 0;
+  std::uint8_t FFirstSign = 0;
+  std::uint8_t FLastSign = 0;
+  TSystemTime FStampTime{};
 
   // Display text of the line being flushed; room for the widest look.
-  std::array<char, SignBufferSize * 5 + 8> LineText_{};
+  std::array<char, SignBufferSize * 5 + 8> FLineText{};
 };
 
 }  // namespace talmo

@@ -5,35 +5,35 @@
 namespace talmo {
 
 TPendingLines::TPendingLines(std::size_t maxLines, std::size_t maxBytes)
-    : MaxLines_(std::max<std::size_t>(maxLines, 1)), MaxBytes_(maxBytes) {}
+    : FMaxLines(std::max<std::size_t>(maxLines, 1)), FMaxBytes(maxBytes) {}
 
 void TPendingLines::Add(std::string line) {
-  Bytes_ += line.size();
-  Lines_.push_back(std::move(line));
-  while (Lines_.size() > 1 && (Lines_.size() > MaxLines_ || Bytes_ > MaxBytes_)) DropOldest();
+  FBytes += line.size();
+  FLines.push_back(std::move(line));
+  while (FLines.size() > 1 && (FLines.size() > FMaxLines || FBytes > FMaxBytes)) DropOldest();
 }
 
 void TPendingLines::DropOldest() {
-  Bytes_ -= Lines_.front().size();
-  Lines_.pop_front();
-  ++Base_;
-  ++PumpIndex_;
-  ++Dropped_;
-  ++DroppedTotal_;
+  FBytes -= FLines.front().size();
+  FLines.pop_front();
+  ++FBase;
+  ++FPumpIndex;
+  ++FDropped;
+  ++FDroppedTotal;
 }
 
 void TPendingLines::Clear() {
-  Lines_.clear();
-  Base_ = 0;
-  PumpIndex_ = 0;
-  Bytes_ = 0;
-  Dropped_ = 0;
-  DroppedTotal_ = 0;
+  FLines.clear();
+  FBase = 0;
+  FPumpIndex = 0;
+  FBytes = 0;
+  FDropped = 0;
+  FDroppedTotal = 0;
 }
 
 std::size_t TPendingLines::PendingCount() const {
   const std::size_t count = Count();
-  return count > PumpIndex_ ? count - PumpIndex_ : 0;
+  return count > FPumpIndex ? count - FPumpIndex : 0;
 }
 
 std::string TPendingLines::PauseCaption(std::size_t pending) {
@@ -55,32 +55,32 @@ void TPendingLines::Tick(TPumpView& view) {
   for (std::size_t moved = 0; moved < limit; ++moved) {
     // Count and index are read afresh: the previous ProcessMessages may have
     // added lines, dropped or cleared them, or run a nested tick.
-    if (PumpIndex_ >= Count()) break;
+    if (FPumpIndex >= Count()) break;
     // Take the line and advance before handing it on, so a re-entrant tick
     // can neither show it twice nor skip one.
-    std::string line = std::move(Lines_[PumpIndex_ - Base_]);
-    Bytes_ -= line.size();
-    ++PumpIndex_;
-    while (Base_ < PumpIndex_ && !Lines_.empty()) {
-      Lines_.pop_front();
-      ++Base_;
+    std::string line = std::move(FLines[FPumpIndex - FBase]);
+    FBytes -= line.size();
+    ++FPumpIndex;
+    while (FBase < FPumpIndex && !FLines.empty()) {
+      FLines.pop_front();
+      ++FBase;
     }
-    if (Dropped_ > 0) {
-      const std::size_t dropped = Dropped_;
-      Dropped_ = 0;
+    if (FDropped > 0) {
+      const std::size_t dropped = FDropped;
+      FDropped = 0;
       view.AppendToPane(DroppedNotice(dropped));
     }
     view.AppendToPane(line);
     if (moved + 1 == LinesPerTick) break;
     view.ProcessMessages();
   }
-  if (PumpIndex_ >= Count()) {
+  if (FPumpIndex >= Count()) {
     // Nothing waits: start the numbering afresh; a count of dropped lines
     // not yet told stays for the next line.
-    Lines_.clear();
-    Base_ = 0;
-    PumpIndex_ = 0;
-    Bytes_ = 0;
+    FLines.clear();
+    FBase = 0;
+    FPumpIndex = 0;
+    FBytes = 0;
   }
 }
 

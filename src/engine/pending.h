@@ -48,16 +48,16 @@ class TPendingLines {
   void Clear();
 
   // Lines in the list, including those already moved into the pane.
-  std::size_t Count() const { return Base_ + Lines_.size(); }
-  std::size_t PumpIndex() const { return PumpIndex_; }
+  std::size_t Count() const { return FBase + FLines.size(); }
+  std::size_t PumpIndex() const { return FPumpIndex; }
   // Lines still waiting for the pane.
   std::size_t PendingCount() const;
   // Text bytes of the waiting lines.
-  std::size_t PendingBytes() const { return Bytes_; }
+  std::size_t PendingBytes() const { return FBytes; }
   // Lines dropped since the pane last showed a line.
-  std::size_t Dropped() const { return Dropped_; }
+  std::size_t Dropped() const { return FDropped; }
   // Lines dropped since the list was made or last cleared.
-  std::size_t DroppedTotal() const { return DroppedTotal_; }
+  std::size_t DroppedTotal() const { return FDroppedTotal; }
 
   // One tick: caption, then (unless paused) up to eight lines to the pane,
   // the first of them after the notice of dropped lines, if any.
@@ -71,17 +71,17 @@ class TPendingLines {
   void DropOldest();
 
   // Lines before PumpIndex have been moved out; the deque keeps only lines
-  // from Base_ on, so a backlog that never fully drains still frees them.
-  // Base_ equals PumpIndex_ after every step: the deque holds exactly the
+  // from FBase on, so a backlog that never fully drains still frees them.
+  // FBase equals FPumpIndex after every step: the deque holds exactly the
   // waiting lines, oldest first.
-  std::deque<std::string> Lines_;
-  std::size_t Base_ = 0;
-  std::size_t PumpIndex_ = 0;
-  std::size_t Bytes_ = 0;
-  std::size_t Dropped_ = 0;
-  std::size_t DroppedTotal_ = 0;
-  std::size_t MaxLines_;
-  std::size_t MaxBytes_;
+  std::deque<std::string> FLines;
+  std::size_t FBase = 0;
+  std::size_t FPumpIndex = 0;
+  std::size_t FBytes = 0;
+  std::size_t FDropped = 0;
+  std::size_t FDroppedTotal = 0;
+  std::size_t FMaxLines;
+  std::size_t FMaxBytes;
 };
 
 }  // namespace talmo

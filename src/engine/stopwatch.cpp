@@ -14,38 +14,38 @@ TCounter MonotonicCounter() {
   return c;
 }
 
-TStopWatch::TStopWatch(bool startOnCreate, TCounter counter) : Counter_(std::move(counter)) {
-  HighResolution_ = Counter_.Frequency > 0 && Counter_.Read;
-  Frequency_ = HighResolution_ ? Counter_.Frequency : 1000;
+TStopWatch::TStopWatch(bool startOnCreate, TCounter counter) : FCounter(std::move(counter)) {
+  FHighResolution = FCounter.Frequency > 0 && FCounter.Read;
+  FFrequency = FHighResolution ? FCounter.Frequency : 1000;
   if (startOnCreate) Start();
 }
 
 void TStopWatch::ReadCounter(std::int64_t& value) const {
-  if (!HighResolution_) {
+  if (!FHighResolution) {
     value = MonotonicNanoseconds() / 1000000;
     return;
   }
   // A counter that fails to read leaves the previous count, so the lap
   // reads as zero rather than as garbage.
   std::int64_t read = value;
-  if (Counter_.Read(read)) value = read;
+  if (FCounter.Read(read)) value = read;
 }
 
 void TStopWatch::Start() {
-  ReadCounter(StartCount_);
-  Running_ = true;
+  ReadCounter(FStartCount);
+  FRunning = true;
 }
 
 void TStopWatch::Stop() {
-  ReadCounter(StopCount_);
-  Running_ = false;
+  ReadCounter(FStopCount);
+  FRunning = false;
 }
 
 std::int64_t TStopWatch::ElapsedMicroseconds() const {
   // Same value as delta * 1e6 / Frequency, split so a nanosecond counter
   // does not overflow 64 bits after two and a half hours between frames.
-  const std::int64_t delta = StopCount_ - StartCount_;
-  return delta / Frequency_ * 1000000 + delta % Frequency_ * 1000000 / Frequency_;
+  const std::int64_t delta = FStopCount - FStartCount;
+  return delta / FFrequency * 1000000 + delta % FFrequency * 1000000 / FFrequency;
 }
 
 }  // namespace talmo

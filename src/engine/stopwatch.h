@@ -29,21 +29,21 @@ class TStopWatch {
   // last Stop.
   std::int64_t ElapsedMicroseconds() const;
 
-  std::int64_t Frequency() const { return Frequency_; }
-  bool Running() const { return Running_; }
-  bool HighResolution() const { return HighResolution_; }
-  std::int64_t StartCount() const { return StartCount_; }
-  std::int64_t StopCount() const { return StopCount_; }
+  std::int64_t Frequency() const { return FFrequency; }
+  bool Running() const { return FRunning; }
+  bool HighResolution() const { return FHighResolution; }
+  std::int64_t StartCount() const { return FStartCount; }
+  std::int64_t StopCount() const { return FStopCount; }
 
  private:
   void ReadCounter(std::int64_t& value) const;
 
-  TCounter Counter_;
-  std::int64_t Frequency_ = 1000;
-  bool Running_ = false;
-  bool HighResolution_ = false;
-  std::int64_t StartCount_ = 0;
-  std::int64_t StopCount_ = 0;
+  TCounter FCounter;
+  std::int64_t FFrequency = 1000;
+  bool FRunning = false;
+  bool FHighResolution = false;
+  std::int64_t FStartCount = 0;
+  std::int64_t FStopCount = 0;
 };
 
 }  // namespace talmo

@@ -36,7 +36,7 @@ class TCaptureFile {
   // runs.
   int StartExact(const std::string& path);
   void Stop();
-  bool Running() const { return Fd_ >= 0; }
+  bool Running() const { return FFd >= 0; }
 
   // Appends the whole block. A write that fails (disk full, ...) stops the
   // capture: the file is closed and keeps every byte written before, and
@@ -45,18 +45,18 @@ class TCaptureFile {
   bool Write(const std::uint8_t* block, std::size_t n);
   // Why the capture stopped on a failed write since Start, "" when it did
   // not: the path, the system's reason and what the file still holds.
-  const std::string& WriteError() const { return WriteError_; }
-  std::uint64_t BytesWritten() const { return BytesWritten_; }
+  const std::string& WriteError() const { return FWriteError; }
+  std::uint64_t BytesWritten() const { return FBytesWritten; }
 
-  const std::string& FileName() const { return FileName_; }
+  const std::string& FileName() const { return FFileName; }
   // The file-name part of FileName, e.g. DATA.LOG.
   std::string BaseName() const;
 
  private:
-  int Fd_ = -1;
-  std::string FileName_;
-  std::string WriteError_;
-  std::uint64_t BytesWritten_ = 0;
+  int FFd = -1;
+  std::string FFileName;
+  std::string FWriteError;
+  std::uint64_t FBytesWritten = 0;
 };
 
 }  // namespace talmo

@@ -122,25 +122,25 @@ QPushButton* MakeButton(QWidget* parent, const char* caption, const char* hint, 
 
 class TfoMain::TPaneView : public TPumpView {
  public:
-  explicit TPaneView(TfoMain& w) : W(w) {}
-  bool Paused() const override { return W.cbPause->isChecked(); }
+  explicit TPaneView(TfoMain& w) : FW(w) {}
+  bool Paused() const override { return FW.cbPause->isChecked(); }
   void SetPauseCaption(const std::string& caption, bool red) override {
     // Every tick sets them; only a change is passed on, as each costs a
     // repaint of the box.
     const QString text = Q(caption);
-    if (W.cbPause->text() != text) W.cbPause->setText(text);
+    if (FW.cbPause->text() != text) FW.cbPause->setText(text);
     const QColor colour = red ? QColor(255, 0, 0) : QColor(0, 0, 0);
-    if (W.cbPause->palette().color(QPalette::WindowText) != colour) {
-      QPalette p = W.cbPause->palette();
+    if (FW.cbPause->palette().color(QPalette::WindowText) != colour) {
+      QPalette p = FW.cbPause->palette();
       p.setColor(QPalette::WindowText, colour);
-      W.cbPause->setPalette(p);
+      FW.cbPause->setPalette(p);
     }
   }
-  void AppendToPane(const std::string& line) override { W.AppendToPane(line); }
+  void AppendToPane(const std::string& line) override { FW.AppendToPane(line); }
   void ProcessMessages() override { QCoreApplication::processEvents(); }
 
  private:
-  TfoMain& W;
+  TfoMain& FW;
 };
 
 TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(std::move(env)) {

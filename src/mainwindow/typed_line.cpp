@@ -5,19 +5,19 @@
 namespace talmo {
 
 bool TTypedLine::Add(std::uint8_t key) {
-  if (Count_ >= Capacity) return false;
-  Bytes_[static_cast<std::size_t>(Count_++)] = key;
+  if (FCount >= Capacity) return false;
+  FBytes[static_cast<std::size_t>(FCount++)] = key;
   return true;
 }
 
 void TTypedLine::SetSingle(std::uint8_t key) {
-  Bytes_[0] = key;
-  Count_ = 1;
+  FBytes[0] = key;
+  FCount = 1;
 }
 
 std::string TTypedLine::Caption() const {
-  if (Count_ == 0) return "Transmit";
-  return "Transmit (" + std::to_string(Count_) + ")";
+  if (FCount == 0) return "Transmit";
+  return "Transmit (" + std::to_string(FCount) + ")";
 }
 
 std::string TypedEcho(std::uint8_t key, const TFormatOptions& opts) {

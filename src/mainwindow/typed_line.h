@@ -20,16 +20,16 @@ class TTypedLine {
   bool Add(std::uint8_t key);
   // Direct mode: the line becomes this one byte.
   void SetSingle(std::uint8_t key);
-  void Reset() { Count_ = 0; }
+  void Reset() { FCount = 0; }
 
-  int Count() const { return Count_; }
-  const std::uint8_t* Data() const { return Bytes_.data(); }
+  int Count() const { return FCount; }
+  const std::uint8_t* Data() const { return FBytes.data(); }
   // Caption of the Transmit button for the current count.
   std::string Caption() const;
 
  private:
-  std::array<std::uint8_t, Capacity> Bytes_{};
-  int Count_ = 0;
+  std::array<std::uint8_t, Capacity> FBytes{};
+  int FCount = 0;
 };
 
 // The echo of a typed key in the current looks, or "" when the key is not

@@ -58,7 +58,7 @@ TSerCustomComm::~TSerCustomComm() {
   // Destroyed from inside its own dispatch (not allowed, but not fatal): a
   // thread still waiting for that dispatch is let go instead of joined.
   JoinRetired(true);
-  Receivers.clear();
+  FReceivers.clear();
   FBuffers.OnChange = nullptr;
   FEventChars.OnChange = nullptr;
   FFlowControl.OnChange = nullptr;
@@ -201,7 +201,7 @@ void TSerCustomComm::JoinRetired(bool detachBlocked) {
 void TSerCustomComm::Close() {
   if (!Active()) return;
   {
-    std::lock_guard lock(ReadLock);
+    std::lock_guard lock(FReadLock);
     StopThreads();
   }
   DestroyHandle();
@@ -362,7 +362,7 @@ int TSerCustomComm::WriteBuf(const void* Buf, int Count) {
       throw ESerCommError("Output buffer is full. Please check comm status.");
     return Count;
   }
-  std::lock_guard lock(WriteLock);
+  std::lock_guard lock(FWriteLock);
   std::size_t written = 0;
   const int err =
       FDevice->Write(Buf, static_cast<std::size_t>(Count), written, FBuffers.ReadTimeout());
@@ -376,7 +376,7 @@ int TSerCustomComm::ReadBuf(void* Buf, int Count) {
   std::size_t got = 0;
   int err;
   {
-    std::lock_guard lock(ReadLock);
+    std::lock_guard lock(FReadLock);
     err = FDevice->Read(Buf, static_cast<std::size_t>(Count), got);
   }
   // A device that has gone away has nothing more to read; its loss is
@@ -392,7 +392,7 @@ int TSerCustomComm::ReadBuf(void* Buf, int Count) {
 }
 
 void TSerCustomComm::ReadStatus(std::uint32_t& Errors, TSerComStat& Stat) {
-  std::lock_guard lock(ReadLock);
+  std::lock_guard lock(FReadLock);
   Errors = 0;
   Stat = TSerComStat{};
   if (!Active()) return;
@@ -406,7 +406,7 @@ bool TSerCustomComm::DispatchStatus(std::uint32_t& errors, TSerComStat& stat) {
   if (!Active()) return false;
   int err;
   {
-    std::lock_guard lock(ReadLock);
+    std::lock_guard lock(FReadLock);
     err = FDevice->ClearError(errors, stat);
   }
   if (err && IsDeviceGone(err)) {
@@ -482,7 +482,7 @@ void TSerCustomComm::DispatchDeviceLost() {
 void TSerCustomComm::DoRxChar() {
   int count = DispatchQueueCount();
   if (count <= 0) return;
-  if (!Receivers.empty()) {
+  if (!FReceivers.empty()) {
     std::vector<std::uint8_t> data(static_cast<std::size_t>(count));
     const int got = ReadBuf(data.data(), count);
     // Only what was really read; the rest of the block holds nothing.
@@ -505,7 +505,7 @@ void TSerCustomComm::DoRxChar() {
 
 void TSerCustomComm::DoEvents(std::uint32_t mask) {
   if (mask & EV_ERR) DoError();
-  if (!Receivers.empty()) DoLinkEvents(mask);
+  if (!FReceivers.empty()) DoLinkEvents(mask);
   if (mask & EV_RXFLAG) Fire(OnRxFlag, this);
   if (mask & EV_CTS) Fire(OnCts, this);
   if (mask & EV_DSR) Fire(OnDsr, this);
@@ -520,11 +520,11 @@ void TSerCustomComm::DoEvents(std::uint32_t mask) {
 }
 
 void TSerCustomComm::DoLinkEvents(std::uint32_t mask) {
-  for (TSerCommReceiver* r : Receivers) r->LinkEvents(*this, mask);
+  for (TSerCommReceiver* r : FReceivers) r->LinkEvents(*this, mask);
 }
 
 void TSerCustomComm::DoRxBuf(const std::uint8_t* Data, int Count) {
-  for (TSerCommReceiver* r : Receivers) r->RxBuf(*this, Data, Count);
+  for (TSerCommReceiver* r : FReceivers) r->RxBuf(*this, Data, Count);
   Fire(OnRxBuf, this, Data, Count);
 }
 

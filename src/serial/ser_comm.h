@@ -19,8 +19,8 @@
 //   without waiting for it, so that a GUI thread waiting for room in the
 //   queue never waits for a writer parked in the hand-off.
 // Locks: the write thread's queue lock guards the queue and its request
-//   flags (shared with QueueWrite on the GUI thread); ReadLock serialises
-//   ReadBuf, ReadStatus and the stopping of the threads; WriteLock guards a
+//   flags (shared with QueueWrite on the GUI thread); FReadLock serialises
+//   ReadBuf, ReadStatus and the stopping of the threads; FWriteLock guards a
 //   direct write. No lock is held while a handler runs.
 // Shutdown: Close (and the destructor) stops both threads, cancels a
 //   hand-off they wait in, and joins them before the device is released, so
@@ -136,14 +136,14 @@ class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
   // Ends early when Shutdown wakes the thread.
   void Pause(int ms);
 
-  TSerCustomComm* const Owner;
+  TSerCustomComm* const FOwner;
   // Kept by the thread, which may outlive a port destroyed in its handler.
-  const std::shared_ptr<TSerDriver> Driver;  // for the thread priority
-  const std::shared_ptr<TSerDevice> Device;
-  TSerSync& Sync;
-  const TSerTiming Timing;
-  TSerWaitEvent WaitEvent;  // also the wake-up signal of Shutdown
-  bool LossSeen = false;    // this thread has reported the device gone
+  const std::shared_ptr<TSerDriver> FDriver;  // for the thread priority
+  const std::shared_ptr<TSerDevice> FDevice;
+  TSerSync& FSync;
+  const TSerTiming FTiming;
+  TSerWaitEvent FWaitEvent;  // also the wake-up signal of Shutdown
+  bool FLossSeen = false;    // this thread has reported the device gone
 
  private:
   std::thread FThread;
@@ -164,7 +164,7 @@ class TSerCommEventThread final : public TSerCommThread {
 
  private:
   void Execute() override;
-  std::uint32_t EvtMask = 0;
+  std::uint32_t FEvtMask = 0;
 };
 
 class TSerCommWriteThread final : public TSerCommThread {
@@ -176,14 +176,14 @@ class TSerCommWriteThread final : public TSerCommThread {
   // millisecond and sleeping in between; false when there was none in time.
   bool QueueWrite(const void* buf, std::size_t count, int timeoutMs);
   void Shutdown() override;
-  std::size_t QueuedCount() const { return Buffer.Count(); }
+  std::size_t QueuedCount() const { return FBuffer.Count(); }
 
  private:
   void Execute() override;
   void FinishWrite(std::size_t n);
 
-  const std::size_t Capacity;
-  TSerCommBuffer Buffer;
+  const std::size_t FCapacity;
+  TSerCommBuffer FBuffer;
   std::mutex FQueueLock;
   std::condition_variable FQueueCv;
   std::condition_variable FRoomCv;  // the writer has removed bytes
@@ -297,7 +297,7 @@ class TSerCustomComm {
   virtual void DoRxBuf(const std::uint8_t* Data, int Count);
   bool DoError();
 
-  std::vector<TSerCommReceiver*> Receivers;
+  std::vector<TSerCommReceiver*> FReceivers;
 
  private:
   friend class TSerCommEventThread;
@@ -328,8 +328,8 @@ class TSerCustomComm {
   std::shared_ptr<TSerDriver> FDriver;
   TSerSync& FSync;
   std::shared_ptr<TSerDevice> FDevice;
-  TSerCriticalSection WriteLock;
-  TSerCriticalSection ReadLock;
+  TSerCriticalSection FWriteLock;
+  TSerCriticalSection FReadLock;
   std::shared_ptr<TSerCommEventThread> FEventThread;
   std::shared_ptr<TSerCommWriteThread> FWriteThread;
   std::vector<std::shared_ptr<TSerCommThread>> FRetired;

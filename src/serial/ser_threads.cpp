@@ -56,11 +56,11 @@ void TSerCommBuffer::Remove(std::size_t n) {
 TSerCommThread::TSerCommThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
                                std::shared_ptr<TSerDevice> device, TSerSync& sync,
                                TSerTiming timing)
-    : Owner(&owner),
-      Driver(std::move(driver)),
-      Device(std::move(device)),
-      Sync(sync),
-      Timing(std::move(timing)) {}
+    : FOwner(&owner),
+      FDriver(std::move(driver)),
+      FDevice(std::move(device)),
+      FSync(sync),
+      FTiming(std::move(timing)) {}
 
 TSerCommThread::~TSerCommThread() {
   // Only a detached thread ends here without a join; it runs this
@@ -84,7 +84,7 @@ void TSerCommThread::Shutdown() {
     if (FCall) calls.push_back(FCall);
   }
   for (auto& call : calls) call->Cancel();
-  WaitEvent.SetEvent();
+  FWaitEvent.SetEvent();
 }
 
 void TSerCommThread::Queue(std::function<void()> fn) {
@@ -98,7 +98,7 @@ void TSerCommThread::Queue(std::function<void()> fn) {
     });
     FQueued.push_back(call);
   }
-  Sync.Post(std::move(call));
+  FSync.Post(std::move(call));
 }
 
 bool TSerCommThread::BlockedInRunningCall() const {
@@ -123,7 +123,7 @@ bool TSerCommThread::Synchronize(std::function<void()> fn) {
     if (FTerminated.load()) return false;
     FCall = call;
   }
-  Sync.Post(call);
+  FSync.Post(call);
   const bool ran = call->Wait();
   std::lock_guard lock(FCallLock);
   FCall.reset();
@@ -131,16 +131,16 @@ bool TSerCommThread::Synchronize(std::function<void()> fn) {
 }
 
 void TSerCommThread::Pause(int ms) {
-  if (Timing.RetryPause)
-    Timing.RetryPause(WaitEvent, std::chrono::milliseconds(ms));
+  if (FTiming.RetryPause)
+    FTiming.RetryPause(FWaitEvent, std::chrono::milliseconds(ms));
   else
-    WaitEvent.WaitFor(ms);
+    FWaitEvent.WaitFor(ms);
 }
 
 void TSerCommThread::ApplyPriority() {
   const TThreadPriority wanted = FPriority.load();
   if (FPriorityApplied && wanted == FApplied) return;
-  Driver->ApplyThreadPriority(wanted);
+  FDriver->ApplyThreadPriority(wanted);
   FApplied = wanted;
   FPriorityApplied = true;
 }
@@ -151,21 +151,21 @@ void TSerCommEventThread::Execute() {
   while (!Terminated()) {
     ApplyPriority();
     std::uint32_t events = 0;
-    const int err = Device->WaitEvent(events);
+    const int err = FDevice->WaitEvent(events);
     if (Terminated()) break;
     if (err != 0) {
       // A vanished device answers every wait at once; without the pause
       // this loop would burn a core until the port is closed.
-      if (IsDeviceGone(err) && !LossSeen) {
-        LossSeen = true;
-        Synchronize([port = Owner] { port->DispatchDeviceLost(); });
+      if (IsDeviceGone(err) && !FLossSeen) {
+        FLossSeen = true;
+        Synchronize([port = FOwner] { port->DispatchDeviceLost(); });
       }
       Pause(kRetryPauseMs);
       continue;
     }
     if (events == 0) continue;
-    EvtMask = events;
-    Synchronize([this, port = Owner] { port->DispatchEvents(EvtMask); });
+    FEvtMask = events;
+    Synchronize([this, port = FOwner] { port->DispatchEvents(FEvtMask); });
   }
 }
 
@@ -175,27 +175,27 @@ TSerCommWriteThread::TSerCommWriteThread(TSerCustomComm& owner, std::shared_ptr<
                                          std::shared_ptr<TSerDevice> device, TSerSync& sync,
                                          std::size_t capacity, TSerTiming timing)
     : TSerCommThread(owner, std::move(driver), std::move(device), sync, std::move(timing)),
-      Capacity(capacity),
-      Buffer(capacity) {}
+      FCapacity(capacity),
+      FBuffer(capacity) {}
 
 bool TSerCommWriteThread::QueueWrite(const void* buf, std::size_t count, int timeoutMs) {
-  if (count + Buffer.Count() > Capacity) {
-    const auto start = Timing.Now();
+  if (count + FBuffer.Count() > FCapacity) {
+    const auto start = FTiming.Now();
     const auto limit = std::chrono::milliseconds(timeoutMs);
-    const auto fits = [&] { return count + Buffer.Count() <= Capacity; };
+    const auto fits = [&] { return count + FBuffer.Count() <= FCapacity; };
     while (!fits()) {
-      if (Timing.Now() - start > limit) return false;
-      if (Timing.IsSystem) {
+      if (FTiming.Now() - start > limit) return false;
+      if (FTiming.IsSystem) {
         std::unique_lock lock(FQueueLock);
         FRoomCv.wait_for(lock, std::chrono::milliseconds(1), fits);
       } else {
-        Timing.Sleep(std::chrono::milliseconds(1));
+        FTiming.Sleep(std::chrono::milliseconds(1));
       }
     }
   }
   {
     std::lock_guard lock(FQueueLock);
-    Buffer.Append(buf, count);
+    FBuffer.Append(buf, count);
     FWriteRequest = true;
   }
   FQueueCv.notify_all();
@@ -225,11 +225,11 @@ void TSerCommWriteThread::Execute() {
       }
       // Bytes appended from now on go out in a later pass; Append writes
       // only behind these and Remove runs only after the write has ended.
-      n = Buffer.Count();
-      data = Buffer.Data();
+      n = FBuffer.Count();
+      data = FBuffer.Data();
     }
     std::size_t written = 0;
-    const int err = n ? Device->Write(data, n, written, -1) : 0;
+    const int err = n ? FDevice->Write(data, n, written, -1) : 0;
     if (Terminated()) break;
     if (err == 0) {
       FinishWrite(written);
@@ -237,12 +237,12 @@ void TSerCommWriteThread::Execute() {
     }
     if (written) FinishWrite(written);
     if (IsDeviceGone(err)) {
-      if (!LossSeen) {
-        LossSeen = true;
-        Synchronize([port = Owner] { port->DispatchDeviceLost(); });
+      if (!FLossSeen) {
+        FLossSeen = true;
+        Synchronize([port = FOwner] { port->DispatchDeviceLost(); });
       }
     } else {
-      Synchronize([port = Owner] { port->DispatchThreadEvents(EV_ERR); });
+      Synchronize([port = FOwner] { port->DispatchThreadEvents(EV_ERR); });
     }
     // The bytes stay queued and are tried again, but not at once.
     Pause(kRetryPauseMs);
@@ -253,14 +253,14 @@ void TSerCommWriteThread::FinishWrite(std::size_t n) {
   bool empty;
   {
     std::lock_guard lock(FQueueLock);
-    Buffer.Remove(n);
-    empty = Buffer.Count() == 0;
+    FBuffer.Remove(n);
+    empty = FBuffer.Count() == 0;
     if (empty) FWriteRequest = false;
   }
   FRoomCv.notify_all();
   // Not a blocking hand-off: the GUI thread may be waiting for room right
   // now, without serving its queue, and the next bytes must still go out.
-  if (empty) Queue([port = Owner] { port->DispatchThreadEvents(EV_TXEMPTY); });
+  if (empty) Queue([port = FOwner] { port->DispatchThreadEvents(EV_TXEMPTY); });
 }
 
 }  // namespace talmo

@@ -104,15 +104,15 @@ class FileSizeLimit {
  public:
   explicit FileSizeLimit(rlim_t bytes) {
     std::signal(SIGXFSZ, SIG_IGN);
-    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &Old_), 0);
-    rlimit small = Old_;
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &FOld), 0);
+    rlimit small = FOld;
     small.rlim_cur = bytes;
     EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   }
-  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &Old_); }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &FOld); }
 
  private:
-  rlimit Old_{};
+  rlimit FOld{};
 };
 
 TEST_F(CaptureTest, AFailedWriteStopsTheCaptureAndKeepsTheFile) {
