@@ -37,6 +37,7 @@
 #include "platform/loopback_port.h"
 #include "platform/posix_device.h"
 #include "platform/registry.h"
+#include "support/modal_boxes.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -954,14 +955,7 @@ TEST_F(WindowTest, TitlesAreExactlyAsSet) {
   EXPECT_TRUE(QGuiApplication::applicationDisplayName().isEmpty());
   TQtDialogs boxes(&w);
   std::vector<std::string> titles;
-  auto answer = [&] {
-    QTimer::singleShot(0, [&] {
-      QWidget* box = QApplication::activeModalWidget();
-      ASSERT_NE(box, nullptr);
-      titles.push_back(box->windowTitle().toStdString());
-      box->close();
-    });
-  };
+  auto answer = [&] { talmo::test::CloseNextBoxNotingTitle(titles); };
   answer();
   boxes.Message("Open fail");
   answer();

@@ -27,6 +27,7 @@
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 
+#include "support/modal_boxes.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -516,14 +517,7 @@ TEST(StringsBoxes, CarryTheMainWindowsTitle) {
   QWidget strings(&main, Qt::Window);
   TQtStringsDialogs boxes(&strings);
   std::vector<std::string> titles;
-  auto answer = [&] {
-    QTimer::singleShot(0, [&] {
-      QWidget* box = QApplication::activeModalWidget();
-      ASSERT_NE(box, nullptr);
-      titles.push_back(box->windowTitle().toStdString());
-      box->close();
-    });
-  };
+  auto answer = [&] { talmo::test::CloseNextBoxNotingTitle(titles); };
   answer();
   boxes.Error("failed");
   answer();

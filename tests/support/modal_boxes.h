@@ -1,0 +1,24 @@
+#pragma once
+// Answers the next modal box of an offscreen test: closes it as soon as it
+// shows and keeps its title, so a test can check what the user would read.
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace talmo::test {
+
+inline void CloseNextBoxNotingTitle(std::vector<std::string>& titles) {
+  QTimer::singleShot(0, [&titles] {
+    QWidget* box = QApplication::activeModalWidget();
+    ASSERT_NE(box, nullptr);
+    titles.push_back(box->windowTitle().toStdString());
+    box->close();
+  });
+}
+
+}  // namespace talmo::test
