@@ -141,7 +141,7 @@ void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::st
 }
 
 void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more) {
-  std::fprintf(err, "talmocli: %s: The device is no longer available.%s%s\n", title.c_str(),
+  std::fprintf(err, "talmocli: %s: %s%s%s\n", title.c_str(), kDeviceGoneText,
                more.empty() ? "" : " ", more.c_str());
 }
 

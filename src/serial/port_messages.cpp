@@ -31,7 +31,7 @@ std::vector<std::string> ErrorLines(int portNum, std::uint32_t errors) {
       {0x0004, "The hardware detected a parity error."},
       {0x0008, "The hardware detected a framing error."},
       {0x0010, "The hardware detected a break condition."},
-      {CE_IOE, "The device is no longer available."},
+      {CE_IOE, kDeviceGoneText},
   };
   for (const auto& b : kBits)
     if (errors & b.bit) lines.emplace_back(b.text);

@@ -19,6 +19,9 @@ class EConvertError : public std::runtime_error {
 // 13, COM123 12). Raises EConvertError "'%s' is not a valid integer value".
 int PortNumberFromName(const std::string& name);
 
+// What the user is told when the device has gone away (CE_IOE).
+inline constexpr char kDeviceGoneText[] = "The device is no longer available.";
+
 // "Error COMn <errors>", then one line per known error bit (CE_IOE: the
 // device has gone away).
 std::vector<std::string> ErrorLines(int portNum, std::uint32_t errors);
