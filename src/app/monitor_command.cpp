@@ -230,8 +230,13 @@ void TMonitorStop::Request() noexcept {
   errno = saved;
 }
 
+TMonitorClock TMonitorClock::System() {
+  return {[] { return Clock::now(); },
+          [](pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }};
+}
+
 int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-               TMonitorStop* stop) {
+               TMonitorStop* stop, const TMonitorClock& clock) {
   TMonitorRequest req;
   try {
     req = Parse(args);
@@ -304,7 +309,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     roundBytes += static_cast<std::uint64_t>(n);
     lineArmed = formatter.SignCount() != 0 || formatter.FrameState() != TFrameState::Idle ||
                 !formatter.FrameRestart();
-    lineDue = Clock::now() + kLineTimeout;
+    lineDue = clock.Now() + kLineTimeout;
   };
   bool deviceGone = false;
   comm.OnError = [&](TSerCustomComm*, int errors) {
@@ -334,7 +339,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   std::fprintf(err, "talmocli: monitoring %s (%s) at %s; Ctrl+C ends\n", name.c_str(), path.c_str(),
                req.Line.Describe().c_str());
 
-  const auto start = Clock::now();
+  const auto start = clock.Now();
   std::optional<Clock::time_point> endAt;
   if (req.Seconds) endAt = start + std::chrono::seconds(*req.Seconds);
   std::vector<std::uint8_t> piece;
@@ -395,7 +400,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
 
   for (;;) {
     if (stop && stop->Requested()) break;
-    auto now = Clock::now();
+    auto now = clock.Now();
     if (endAt && now >= *endAt) break;
     if (lineArmed && now >= lineDue) {
       formatter.TimeoutFlush();
@@ -403,7 +408,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     }
     if (waiting && now >= retryAt) {
       const std::string failure = TryOpen(comm, req.Line.Lead());
-      now = Clock::now();
+      now = clock.Now();
       if (failure.empty()) {
         waiting = false;
         backAt = now;
@@ -484,10 +489,10 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     int timeout = -1;
     if (wake) {
       // Rounded up: waking a little early would only come back to sleep.
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now()).count();
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - clock.Now()).count();
       timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
     }
-    if (::poll(fds, nfds, timeout) <= 0) continue;
+    if (clock.Poll(fds, nfds, timeout) <= 0) continue;
     if (sourceAt >= 0 && fds[sourceAt].revents) send.WaitSource = false;
     if (syncAt >= 0 && fds[syncAt].revents) {
       sync.Clear();
@@ -495,7 +500,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       sync.ProcessPending();
       if (roundBytes > 0 && mayHold) {
         // The bytes of this batch came in since the previous one.
-        const auto at = Clock::now();
+        const auto at = clock.Now();
         const auto since =
             std::chrono::duration_cast<std::chrono::microseconds>(at - lastBatch).count();
         const auto holdUs = std::chrono::duration_cast<std::chrono::microseconds>(kHoldOff).count();

@@ -2,8 +2,12 @@
 // `talmocli monitor`: a headless monitor of one port through the port
 // component and the receive formatter.
 
+#include <poll.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,10 +33,21 @@ class TMonitorStop {
   int FFd = -1;
 };
 
+// The monitor's clock and its wait on descriptors. Every time-out of a run
+// (the line time-out, --seconds, --repeat, the reconnect pauses, the
+// gathering of slow batches) is measured by `Now` and waited for by `Poll`,
+// so a test can run them without waiting in real time.
+struct TMonitorClock {
+  std::function<std::chrono::steady_clock::time_point()> Now;
+  // As poll(2), the time-out in milliseconds of `Now` (-1: none).
+  std::function<int(pollfd* fds, nfds_t count, int timeoutMs)> Poll;
+  static TMonitorClock System();
+};
+
 // Runs until `stop` is requested (may be null), --seconds have passed, the
 // device goes away, or standard output is closed or fails.
 int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-               TMonitorStop* stop);
+               TMonitorStop* stop, const TMonitorClock& clock = TMonitorClock::System());
 
 std::string MonitorUsage();
 

@@ -8,17 +8,22 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
 #include "app/cli_args.h"
 #include "app/decode_command.h"
+#include "engine/formatter.h"
 #include "mainwindow/capture_file.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
@@ -49,18 +54,105 @@ bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::st
   return true;
 }
 
+using namespace std::chrono_literals;
+
+// A clock that moves only when the test moves it. The monitor waits on its
+// descriptors as usual, and a time-out ends once the clock has been moved
+// past it, so the monitor's timers run without waiting in real time.
+class TManualClock {
+ public:
+  TManualClock() : FWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~TManualClock() { ::close(FWake); }
+  TManualClock(const TManualClock&) = delete;
+  TManualClock& operator=(const TManualClock&) = delete;
+
+  TMonitorClock Clock() {
+    return {[this] { return Now(); },
+            [this](pollfd* fds, nfds_t count, int ms) { return Poll(fds, count, ms); }};
+  }
+  std::chrono::steady_clock::time_point Now() {
+    std::lock_guard lock(FMutex);
+    return FNow;
+  }
+  void Advance(std::chrono::milliseconds by) {
+    {
+      std::lock_guard lock(FMutex);
+      FNow += by;
+    }
+    const std::uint64_t one = 1;
+    EXPECT_EQ(::write(FWake, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+  }
+  // Waits (in real time, 5 s at most) until the monitor sleeps in a sleep
+  // not given before, and gives its time-out on this clock (kNoTimeout:
+  // none); nullopt if the monitor did not sleep.
+  std::optional<std::chrono::milliseconds> NextSleep() {
+    std::unique_lock lock(FMutex);
+    if (!FChanged.wait_for(lock, 5s, [&] { return FSleeping && FSleeps > FGiven; }))
+      return std::nullopt;
+    FGiven = FSleeps;
+    return FLastSleep;
+  }
+  static constexpr std::chrono::milliseconds kNoTimeout{-1};
+
+ private:
+  int Poll(pollfd* fds, nfds_t count, int ms) {
+    std::optional<std::chrono::steady_clock::time_point> due;
+    {
+      std::lock_guard lock(FMutex);
+      if (ms >= 0) due = FNow + std::chrono::milliseconds(ms);
+      FLastSleep = ms >= 0 ? std::chrono::milliseconds(ms) : kNoTimeout;
+      ++FSleeps;
+      FSleeping = true;
+    }
+    FChanged.notify_all();
+    const int ready = WaitFor(fds, count, due);
+    std::lock_guard lock(FMutex);
+    FSleeping = false;
+    return ready;
+  }
+  int WaitFor(pollfd* fds, nfds_t count, std::optional<std::chrono::steady_clock::time_point> due) {
+    std::vector<pollfd> all(fds, fds + count);
+    all.push_back({FWake, POLLIN, 0});
+    for (;;) {
+      if (due && Now() >= *due) return 0;
+      int ready = ::poll(all.data(), all.size(), -1);
+      if (ready < 0) return ready;
+      if (all.back().revents) {
+        std::uint64_t n;
+        (void)!::read(FWake, &n, sizeof n);
+        all.back().revents = 0;
+        --ready;
+      }
+      if (ready > 0) {
+        for (nfds_t i = 0; i < count; ++i) fds[i].revents = all[i].revents;
+        return ready;
+      }
+    }
+  }
+
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  std::chrono::steady_clock::time_point FNow{};
+  std::uint64_t FSleeps = 0, FGiven = 0;
+  bool FSleeping = false;
+  std::chrono::milliseconds FLastSleep{};
+  const int FWake;
+};
+
 // A monitor running on its own thread, its output and errors read through
 // pipes as a user would see them.
 class RunningMonitor {
  public:
-  explicit RunningMonitor(std::vector<std::string> args) {
+  explicit RunningMonitor(std::vector<std::string> args,
+                          TMonitorClock clock = TMonitorClock::System()) {
     EXPECT_EQ(pipe(OutPipe), 0);
     EXPECT_EQ(pipe(ErrPipe), 0);
-    Thread = std::thread([this, args] {
+    Thread = std::thread([this, args, clock] {
       std::FILE* out = fdopen(OutPipe[1], "w");
       std::FILE* err = fdopen(ErrPipe[1], "w");
       setvbuf(err, nullptr, _IONBF, 0);
-      Code = RunMonitor(args, out, err, &Stop);
+      Code = RunMonitor(args, out, err, &Stop, clock);
+      Ended = true;
       std::fclose(out);
       std::fclose(err);
     });
@@ -75,10 +167,13 @@ class RunningMonitor {
       return s.find("monitoring") != std::string::npos || s.find("talmocli: ") != std::string::npos;
     });
   }
-  bool WaitLines(std::size_t n) {
-    return ReadUntil(OutPipe[0], Out, [n](const std::string& s) {
-      return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= n;
-    });
+  bool WaitLines(std::size_t n, int ms = 5000) {
+    return ReadUntil(
+        OutPipe[0], Out,
+        [n](const std::string& s) {
+          return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= n;
+        },
+        ms);
   }
   bool WaitErr(const std::string& part) {
     return ReadUntil(ErrPipe[0], Err,
@@ -95,8 +190,14 @@ class RunningMonitor {
     }
     return Code;
   }
+  // Waits (in real time, 5 s at most) for the run to end by itself.
+  bool WaitEnded(int ms = 5000) {
+    for (int i = 0; i < ms / 10 && !Ended; ++i) std::this_thread::sleep_for(10ms);
+    return Ended;
+  }
   std::string Out, Err;
   TMonitorStop Stop;
+  std::atomic<bool> Ended{false};
 
  private:
   int OutPipe[2]{}, ErrPipe[2]{};
@@ -153,30 +254,88 @@ TEST_F(MonitorTest, FramesComeOutAsDecodeShowsThemAndTheCaptureIsExact) {
   std::vector<std::string> args = {"--device",       Path,     "--capture",
                                    Dir + "/raw.bin", "--baud", "115200"};
   args.insert(args.end(), framing.begin(), framing.end());
-  RunningMonitor m(args);
+  TManualClock clock;
+  RunningMonitor m(args, clock.Clock());
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
   ASSERT_NE(m.Err.find("monitoring " + Path), std::string::npos) << m.Err;
   for (std::size_t pos = 0; pos < bytes.size(); pos += 97) {
     const std::string piece = bytes.substr(pos, 97);
     ASSERT_EQ(::write(Master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
   }
+  // The last frame's line ends with the line time-out, as in decode.
+  for (int i = 0; i < 500 && Slurp(Dir + "/raw.bin").size() < bytes.size(); ++i)
+    std::this_thread::sleep_for(10ms);
+  clock.Advance(std::chrono::milliseconds(kLineTimeoutMs));
   ASSERT_TRUE(m.WaitLines(lines)) << m.Out;
   EXPECT_EQ(m.Finish(), kExitOk) << m.Err;
   EXPECT_EQ(m.Out, expected);
   EXPECT_EQ(Slurp(Dir + "/raw.bin"), bytes);
 }
 
+// The monitor's timers, run on a clock the test moves: each ends exactly at
+// its time, and none wakes the monitor before.
 TEST_F(MonitorTest, AnUnfinishedLineIsShownAfterTheTimeout) {
-  RunningMonitor m({"--device", Path, "--first", "02", "--last", "03"});
+  TManualClock clock;
+  const std::string capture = Dir + "/raw.bin";
+  RunningMonitor m({"--device", Path, "--first", "02", "--last", "03", "--capture", capture},
+                   clock.Clock());
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
+  EXPECT_EQ(clock.NextSleep(), TManualClock::kNoTimeout) << "an idle monitor has no time-out";
   ASSERT_EQ(::write(Master,
                     "\x02"
                     "AB",
                     3),
             3);
+  // Captured as each block is handled: then the line is being collected.
+  for (int i = 0; i < 500 && Slurp(capture).size() < 3; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(Slurp(capture),
+            "\x02"
+            "AB");
+  EXPECT_EQ(clock.NextSleep(), 1999ms);
+  clock.Advance(1998ms);
+  EXPECT_FALSE(m.WaitLines(1, 50)) << m.Out;
+  clock.Advance(1ms);
   ASSERT_TRUE(m.WaitLines(1)) << "no flush after the line time-out";
   EXPECT_EQ(m.Out, " STX A B\n");
+  EXPECT_EQ(clock.NextSleep(), TManualClock::kNoTimeout) << "the time-out ends with the line";
   m.Finish();
+}
+
+TEST_F(MonitorTest, SecondsEndTheRunAtTheirTime) {
+  TManualClock clock;
+  RunningMonitor m({"--device", Path, "--seconds", "3"}, clock.Clock());
+  ASSERT_TRUE(m.WaitOpen()) << m.Err;
+  EXPECT_EQ(clock.NextSleep(), 3000ms);
+  clock.Advance(2999ms);
+  EXPECT_FALSE(m.WaitEnded(50));
+  clock.Advance(1ms);
+  ASSERT_TRUE(m.WaitEnded());
+  EXPECT_EQ(m.Finish(), kExitOk) << m.Err;
+}
+
+TEST_F(MonitorTest, RepeatSendsEachCopyAtItsTime) {
+  TManualClock clock;
+  const std::string source = Dir + "/hello.bin";
+  std::ofstream(source, std::ios::binary) << "hello";
+  RunningMonitor m({"--device", Path, "--send", source, "--repeat", "250"}, clock.Clock());
+  ASSERT_TRUE(m.WaitOpen()) << m.Err;
+  std::string sent;
+  const auto got = [&](std::size_t n, int ms = 5000) {
+    return ReadUntil(
+        Master, sent, [n](const std::string& s) { return s.size() >= n; }, ms);
+  };
+  ASSERT_TRUE(got(5));
+  // The copy has gone out: the next starts 250 ms after this one started.
+  std::optional<std::chrono::milliseconds> sleep;
+  while ((sleep = clock.NextSleep()) && *sleep != 250ms) {
+  }
+  ASSERT_EQ(sleep, 250ms);
+  clock.Advance(249ms);
+  EXPECT_FALSE(got(6, 50)) << sent;
+  clock.Advance(1ms);
+  ASSERT_TRUE(got(10));
+  EXPECT_EQ(sent, "hellohello");
+  EXPECT_EQ(m.Finish(), kExitOk) << m.Err;
 }
 
 TEST_F(MonitorTest, ADeviceThatGoesAwayEndsTheMonitorWithExitOne) {
