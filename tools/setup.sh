@@ -4,6 +4,7 @@
 
 TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev xxd
                 qt6-base-dev qt6-base-dev-tools libqt6test6 libgl-dev clang libclang-rt-14-dev
+                clang-format clang-tidy  # the style check (tools/style-check.sh)
                 # the package and its checks (tools/package-check.sh)
                 dpkg-dev file lintian desktop-file-utils appstream man-db groff
                 ser2net)  # ser2net: the RFC 2217 server the remote-port tests start

@@ -45,15 +45,15 @@ Result Decode(const std::vector<std::string>& args, int inputFd = -1) {
 class DecodeTest : public ::testing::Test {
  protected:
   std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    const std::string path = Dir + "/" + name;
+    const std::string path = FDir + "/" + name;
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 
-  test::TTempDir Temp{"talmo-decode"};
-  std::string Dir = Temp.Path();
+  test::TTempDir FTemp{"talmo-decode"};
+  std::string FDir = FTemp.Path();
 };
 
 std::string FirstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
@@ -87,14 +87,14 @@ TEST_F(DecodeTest, BadUsageIsExplainedWithExitTwo) {
 }
 
 TEST_F(DecodeTest, UnreadableFileNamesThePathAndReason) {
-  const std::string missing = Dir + "/no-such.cap";
+  const std::string missing = FDir + "/no-such.cap";
   Result r = Decode({missing});
   EXPECT_EQ(r.code, kExitFailure);
   EXPECT_EQ(r.err, "talmocli: cannot read '" + missing + "': No such file or directory\n");
 
-  r = Decode({Dir});  // a folder opens but cannot be read
+  r = Decode({FDir});  // a folder opens but cannot be read
   EXPECT_EQ(r.code, kExitFailure);
-  EXPECT_EQ(r.err, "talmocli: cannot read '" + Dir + "': Is a directory\n");
+  EXPECT_EQ(r.err, "talmocli: cannot read '" + FDir + "': Is a directory\n");
 }
 
 TEST_F(DecodeTest, PresetsAndExplicitOptions) {

@@ -135,7 +135,7 @@ class TChild {
     Err = err[0];
   }
   ~TChild() {
-    if (Pid > 0 && !Reaped) {
+    if (Pid > 0 && !FReaped) {
       ::kill(Pid, SIGKILL);
       Wait(5s);
     }
@@ -163,7 +163,7 @@ class TChild {
       int st = 0;
       const pid_t r = ::waitpid(Pid, &st, WNOHANG);
       if (r == Pid) {
-        Reaped = true;
+        FReaped = true;
         if (Out >= 0)
           ReadUntil(
               Out, OutText, [](const std::string&) { return false; }, 300ms);
@@ -180,18 +180,18 @@ class TChild {
   std::string OutText, ErrText;
 
  private:
-  bool Reaped = false;
+  bool FReaped = false;
 };
 
 class MonitorCli : public ::testing::Test {
  protected:
   // The test reads the far end without blocking.
-  void SetUp() override { ASSERT_TRUE(Line.Open(TPtyPair::TMaster::NonBlocking)); }
+  void SetUp() override { ASSERT_TRUE(FLine.Open(TPtyPair::TMaster::NonBlocking)); }
   // The device goes away: both ends of the line close.
-  void Unplug() { Line.Close(); }
+  void Unplug() { FLine.Close(); }
   // Another device appears (a new pseudo-terminal, whose number cannot be
-  // chosen); Path is its path.
-  void Plug() { ASSERT_TRUE(Line.Open(TPtyPair::TMaster::NonBlocking)); }
+  // chosen); FPath is its path.
+  void Plug() { ASSERT_TRUE(FLine.Open(TPtyPair::TMaster::NonBlocking)); }
   // `link` leads to `target` from now on, replaced in one step.
   static void PointAt(const std::string& link, const std::string& target) {
     const std::string next = link + ".next";
@@ -200,13 +200,13 @@ class MonitorCli : public ::testing::Test {
   }
   // The settings file the child reads.
   std::string Settings(const std::string& text) {
-    std::filesystem::create_directories(Dir + "/Velkerstam");
-    const std::string p = Dir + "/Velkerstam/TALMO.reg";
+    std::filesystem::create_directories(FDir + "/Velkerstam");
+    const std::string p = FDir + "/Velkerstam/TALMO.reg";
     std::ofstream(p, std::ios::binary) << text;
     return p;
   }
   std::string File(const std::string& name, const std::string& bytes) {
-    const std::string p = Dir + "/" + name;
+    const std::string p = FDir + "/" + name;
     std::ofstream(p, std::ios::binary) << bytes;
     return p;
   }
@@ -215,7 +215,7 @@ class MonitorCli : public ::testing::Test {
   std::string Receive(std::size_t n, std::chrono::milliseconds limit = 20s) {
     std::string got;
     ReadUntil(
-        Master, got, [n](const std::string& s) { return s.size() >= n; }, limit);
+        FMaster, got, [n](const std::string& s) { return s.size() >= n; }, limit);
     return got;
   }
   // Waits until the monitor has read the `n` bytes the device sent: they
@@ -226,18 +226,18 @@ class MonitorCli : public ::testing::Test {
     while (Clock::now() < end) {
       if (Slurp(capture).size() >= n) return true;
       int queued = 0;
-      if (::ioctl(Slave, FIONREAD, &queued) != 0 || queued > 0) emptySince = Clock::now();
+      if (::ioctl(FSlave, FIONREAD, &queued) != 0 || queued > 0) emptySince = Clock::now();
       if (Clock::now() - emptySince > 300ms) return true;
       std::this_thread::sleep_for(2ms);
     }
     return false;
   }
-  TTempDir Temp{"talmo-monitor-cli"};
-  TPtyPair Line;
-  std::string Dir = Temp.Path();
-  int& Master = Line.Master;
-  int& Slave = Line.Slave;
-  std::string& Path = Line.Path;
+  TTempDir FTemp{"talmo-monitor-cli"};
+  TPtyPair FLine;
+  std::string FDir = FTemp.Path();
+  int& FMaster = FLine.Master;
+  int& FSlave = FLine.Slave;
+  std::string& FPath = FLine.Path;
 };
 
 // ---- --send ---------------------------------------------------------------
@@ -257,9 +257,9 @@ TEST_F(MonitorCli, SendStreamsFilesOfAnySizeWholeAndInOrder) {
     SCOPED_TRACE(r.what);
     const std::string bytes = Random(r.size, seed++);
     const std::string file = File("send.bin", bytes);
-    std::vector<std::string> args = {"monitor", "--device", Path, "--send", file};
+    std::vector<std::string> args = {"monitor", "--device", FPath, "--send", file};
     if (r.copies > 1) args.insert(args.end(), {"--repeat", "1"});
-    TChild m(args, Dir);
+    TChild m(args, FDir);
     ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
     std::string want;
     for (int i = 0; i < r.copies; ++i) want += bytes;
@@ -278,9 +278,9 @@ TEST_F(MonitorCli, SendStreamsFilesOfAnySizeWholeAndInOrder) {
 }
 
 TEST_F(MonitorCli, SendFromAFifoWaitsForItsWriterAndSendsWhatItGives) {
-  const std::string fifo = Dir + "/send.fifo";
+  const std::string fifo = FDir + "/send.fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  TChild m({"monitor", "--device", Path, "--send", fifo, "--seconds", "60"}, Dir);
+  TChild m({"monitor", "--device", FPath, "--send", fifo, "--seconds", "60"}, FDir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   EXPECT_TRUE(Contains(m.ErrText, "monitoring"))
       << "the monitor must not wait for the FIFO's writer to start";
@@ -302,20 +302,20 @@ TEST_F(MonitorCli, SendFromAFifoWaitsForItsWriterAndSendsWhatItGives) {
 }
 
 TEST_F(MonitorCli, SendFromAnEndlessSourceKeepsMemoryBounded) {
-  TChild m({"monitor", "--device", Path, "--send", "/dev/zero", "--seconds", "60"}, Dir);
+  TChild m({"monitor", "--device", FPath, "--send", "/dev/zero", "--seconds", "60"}, FDir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   std::size_t got = 0;
   long long maxRss = 0;
   const auto end = Clock::now() + 30s;
   while (got < (32u << 20) && Clock::now() < end) {
     char buf[65536];
-    const ssize_t n = ::read(Master, buf, sizeof buf);
+    const ssize_t n = ::read(FMaster, buf, sizeof buf);
     if (n > 0) {
       EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)),
                 std::string(static_cast<std::size_t>(n), '\0'));
       got += static_cast<std::size_t>(n);
     } else {
-      pollfd p{Master, POLLIN, 0};
+      pollfd p{FMaster, POLLIN, 0};
       ::poll(&p, 1, 10);
     }
     maxRss = std::max(maxRss, RssKiB(m.Pid));
@@ -328,20 +328,20 @@ TEST_F(MonitorCli, SendFromAnEndlessSourceKeepsMemoryBounded) {
 }
 
 TEST_F(MonitorCli, ASourceThatCannotBeReadIsOneLineAndExitOne) {
-  ASSERT_EQ(::mkdir((Dir + "/folder").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((FDir + "/folder").c_str(), 0700), 0);
   struct Row {
     std::string source, line;
   };
   const Row rows[] = {
-      {Dir + "/folder", "talmocli: cannot read '" + Dir + "/folder': Is a directory\n"},
-      {Dir + "/missing",
-       "talmocli: cannot read '" + Dir + "/missing': No such file or directory\n"},
+      {FDir + "/folder", "talmocli: cannot read '" + FDir + "/folder': Is a directory\n"},
+      {FDir + "/missing",
+       "talmocli: cannot read '" + FDir + "/missing': No such file or directory\n"},
       // Opens, then fails to read part-way (its first page is not mapped).
       {"/proc/self/mem", "talmocli: cannot read '/proc/self/mem': Input/output error\n"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.source);
-    TChild m({"monitor", "--device", Path, "--send", r.source, "--seconds", "5"}, Dir);
+    TChild m({"monitor", "--device", FPath, "--send", r.source, "--seconds", "5"}, FDir);
     EXPECT_EQ(m.Wait(), 1) << m.ErrText;
     // A source refused at the start says only that; one that fails later
     // says it after the monitoring line.
@@ -355,14 +355,14 @@ TEST_F(MonitorCli, ASourceThatCannotBeReadIsOneLineAndExitOne) {
 // ---- capture, signals, standard output ---------------------------------------
 
 TEST_F(MonitorCli, TheCaptureHasEachBlockAtOnceAndSurvivesAHangUp) {
-  const std::string capture = Dir + "/raw.bin";
+  const std::string capture = FDir + "/raw.bin";
   // Started from a script with standard input closed: descriptor 0 is one
   // of the monitor's own.
-  TChild m({"monitor", "--device", Path, "--capture", capture}, Dir, kNoInput);
+  TChild m({"monitor", "--device", FPath, "--capture", capture}, FDir, kNoInput);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   const std::string bytes = Random(3000, 11);
-  ASSERT_EQ(::write(Master, bytes.data(), 1000), 1000);
-  ASSERT_EQ(::write(Master, bytes.data() + 1000, 2000), 2000);
+  ASSERT_EQ(::write(FMaster, bytes.data(), 1000), 1000);
+  ASSERT_EQ(::write(FMaster, bytes.data() + 1000, 2000), 2000);
   // While the monitor runs, a reader of the file (tail -f) sees it all.
   const auto end = Clock::now() + 5s;
   while (Slurp(capture).size() < bytes.size() && Clock::now() < end)
@@ -372,17 +372,17 @@ TEST_F(MonitorCli, TheCaptureHasEachBlockAtOnceAndSurvivesAHangUp) {
   ::kill(m.Pid, SIGHUP);
   EXPECT_EQ(m.Wait(), 0) << m.ErrText;
   EXPECT_EQ(Slurp(capture), bytes);
-  TChild again({"monitor", "--device", Path, "--seconds", "1"}, Dir);
+  TChild again({"monitor", "--device", FPath, "--seconds", "1"}, FDir);
   EXPECT_EQ(again.Wait(), 0) << again.ErrText;
 }
 
 TEST_F(MonitorCli, AReaderThatGoesAwayEndsTheRunWithTheCaptureComplete) {
   // talmocli monitor ... | head -1
-  const std::string capture = Dir + "/raw.bin";
-  TChild m({"monitor", "--device", Path, "--capture", capture, "--first", "02", "--last", "03"},
-           Dir);
+  const std::string capture = FDir + "/raw.bin";
+  TChild m({"monitor", "--device", FPath, "--capture", capture, "--first", "02", "--last", "03"},
+           FDir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
-  ASSERT_EQ(::write(Master,
+  ASSERT_EQ(::write(FMaster,
                     "\x02"
                     "one\x03",
                     5),
@@ -395,28 +395,28 @@ TEST_F(MonitorCli, AReaderThatGoesAwayEndsTheRunWithTheCaptureComplete) {
     more +=
         "\x02"
         "two\x03";
-  ASSERT_EQ(::write(Master, more.data(), more.size()), static_cast<ssize_t>(more.size()));
+  ASSERT_EQ(::write(FMaster, more.data(), more.size()), static_cast<ssize_t>(more.size()));
   EXPECT_EQ(m.Wait(), 0) << "the run ends by itself, not by SIGPIPE: " << m.ErrText;
   EXPECT_EQ(Slurp(capture),
             "\x02"
             "one\x03" +
                 more);
   EXPECT_FALSE(Contains(m.ErrText, "cannot write")) << m.ErrText;
-  TChild again({"monitor", "--device", Path, "--seconds", "1"}, Dir);
+  TChild again({"monitor", "--device", FPath, "--seconds", "1"}, FDir);
   EXPECT_EQ(again.Wait(), 0) << "the port is free again: " << again.ErrText;
 }
 
 TEST_F(MonitorCli, OutputThatCannotBeWrittenIsAnError) {
   const std::string full = "talmocli: cannot write output: No space left on device\n";
   {
-    TChild ports({"ports"}, Dir, ToFile("/dev/full"));
+    TChild ports({"ports"}, FDir, ToFile("/dev/full"));
     EXPECT_EQ(ports.Wait(), 1);
     EXPECT_EQ(ports.ErrText, full);
   }
-  TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03", "--seconds", "20"}, Dir,
+  TChild m({"monitor", "--device", FPath, "--first", "02", "--last", "03", "--seconds", "20"}, FDir,
            ToFile("/dev/full"));
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
-  ASSERT_EQ(::write(Master,
+  ASSERT_EQ(::write(FMaster,
                     "\x02"
                     "one\x03",
                     5),
@@ -431,10 +431,10 @@ TEST_F(MonitorCli, OutputThatCannotBeWrittenIsAnError) {
 
 TEST_F(MonitorCli, AnIdleMonitorSleeps) {
   // Counts the wake-ups of every thread: an idle monitor has nothing to do.
-  TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03"}, Dir);
+  TChild m({"monitor", "--device", FPath, "--first", "02", "--last", "03"}, FDir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   // A line that was started keeps one time-out, which then ends too.
-  ASSERT_EQ(::write(Master,
+  ASSERT_EQ(::write(FMaster,
                     "\x02"
                     "AB",
                     3),
@@ -451,35 +451,35 @@ TEST_F(MonitorCli, AnIdleMonitorSleeps) {
 
 TEST_F(MonitorCli, TheLossOfTheDeviceIsToldAfterWhatCameBefore) {
   // Standard output and error on one pipe, as on a terminal.
-  const std::string capture = Dir + "/raw.bin";
-  TChild m({"monitor", "--device", Path, "--first", "02", "--last", "03", "--capture", capture},
-           Dir, kMerged);
+  const std::string capture = FDir + "/raw.bin";
+  TChild m({"monitor", "--device", FPath, "--first", "02", "--last", "03", "--capture", capture},
+           FDir, kMerged);
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "monitoring"); }))
       << m.OutText;
-  ASSERT_EQ(::write(Master,
+  ASSERT_EQ(::write(FMaster,
                     "\x02"
                     "AB",
                     3),
             3);
   ASSERT_TRUE(Taken(capture, 3));
-  ::close(Master);
-  Master = -1;
-  ::close(Slave);
-  Slave = -1;
+  ::close(FMaster);
+  FMaster = -1;
+  ::close(FSlave);
+  FSlave = -1;
   EXPECT_EQ(m.Wait(), 1) << m.OutText;
   const std::string after = m.OutText.substr(m.OutText.find('\n') + 1);
-  EXPECT_EQ(after, " STX A B\ntalmocli: " + Path + ": The device is no longer available.\n");
+  EXPECT_EQ(after, " STX A B\ntalmocli: " + FPath + ": The device is no longer available.\n");
 }
 
 TEST_F(MonitorCli, PlayTellsTheLossOfTheDeviceAfterWhatItPlayed) {
   // Sends A every 20 ms until the device goes away.
   const std::string script = File("s.txt", "m20 A\r\nr\r\n");
-  TChild p({"play", "--device", Path, script}, Dir, kMerged);
+  TChild p({"play", "--device", FPath, script}, FDir, kMerged);
   // At least three sendings (a busy machine may let a fourth arrive too).
   ASSERT_GE(Receive(3).size(), 3u) << p.OutText;
   Unplug();
   EXPECT_EQ(p.Wait(), 1) << p.OutText;
-  const std::string lost = "talmocli: " + Path + ": The device is no longer available.\n";
+  const std::string lost = "talmocli: " + FPath + ": The device is no longer available.\n";
   ASSERT_GE(p.OutText.size(), lost.size());
   EXPECT_EQ(p.OutText.substr(p.OutText.size() - lost.size()), lost) << p.OutText;
   // Before it only what was played, the first sending included.
@@ -494,13 +494,13 @@ TEST_F(MonitorCli, PlayTellsTheLossOfTheDeviceAfterWhatItPlayed) {
 TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
   // A name that outlives the device behind it, as a udev by-id link does
   // (the test cannot choose the number of the next pseudo-terminal).
-  const std::string link = Dir + "/ttyLINK";
-  PointAt(link, Path);
-  const std::string capture = Dir + "/raw.bin";
+  const std::string link = FDir + "/ttyLINK";
+  PointAt(link, FPath);
+  const std::string capture = FDir + "/raw.bin";
   // Standard output and error on one pipe, as on a terminal.
   TChild m({"monitor", "--device", link, "--reconnect", "--first", "02", "--last", "03",
             "--capture", capture},
-           Dir, kMerged);
+           FDir, kMerged);
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "monitoring"); }))
       << m.OutText;
   const std::string before =
@@ -508,11 +508,11 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
       "one\x03"
       "\x02"
       "AB";
-  ASSERT_EQ(::write(Master, before.data(), before.size()), static_cast<ssize_t>(before.size()));
+  ASSERT_EQ(::write(FMaster, before.data(), before.size()), static_cast<ssize_t>(before.size()));
   ASSERT_TRUE(Taken(capture, before.size()));
   // The name leads nowhere while the device is away: the number of the
   // pseudo-terminal may go to another program's meanwhile.
-  PointAt(link, Dir + "/absent");
+  PointAt(link, FDir + "/absent");
   Unplug();
   const std::string lost =
       "talmocli: " + link + ": The device is no longer available. Waiting for it to come back.\n";
@@ -533,16 +533,16 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
   EXPECT_EQ(rest(), " STX o n e ETX\n STX A B\n" + lost) << "nothing more while it waits";
 
   // The device is back under its name: same settings, same capture.
-  const std::string first = Path;
+  const std::string first = FPath;
   Plug();
-  PointAt(link, Path);
+  PointAt(link, FPath);
   const std::string back = "talmocli: " + link + ": The device is back; monitoring goes on.\n";
   ASSERT_TRUE(m.WaitOutput([&](const std::string& s) { return Contains(s, back); }, 10s))
       << m.OutText;
   const std::string after =
       "\x02"
       "two\x03";
-  ASSERT_EQ(::write(Master, after.data(), after.size()), static_cast<ssize_t>(after.size()));
+  ASSERT_EQ(::write(FMaster, after.data(), after.size()), static_cast<ssize_t>(after.size()));
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "t w o"); })) << m.OutText;
   ASSERT_TRUE(Taken(capture, before.size() + after.size()));
   ::kill(m.Pid, SIGTERM);
@@ -553,21 +553,21 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
 }
 
 TEST_F(MonitorCli, SendGoesOnWithTheRestOfItsFileWhenTheDeviceIsBack) {
-  const std::string link = Dir + "/ttyLINK";
-  PointAt(link, Path);
+  const std::string link = FDir + "/ttyLINK";
+  PointAt(link, FPath);
   const std::string bytes = Random(256 * 1024, 17);
-  TChild m({"monitor", "--device", link, "--reconnect", "--send", File("send.bin", bytes)}, Dir);
+  TChild m({"monitor", "--device", link, "--reconnect", "--send", File("send.bin", bytes)}, FDir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   // Part of the file arrives; the line then fills up and holds the rest back.
   const std::string first = Receive(8 * 1024);
   ASSERT_EQ(first, bytes.substr(0, first.size()));
-  PointAt(link, Dir + "/absent");
+  PointAt(link, FDir + "/absent");
   Unplug();
   ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) {
     return Contains(s, "Waiting for it");
   })) << m.ErrText;
   Plug();
-  PointAt(link, Path);
+  PointAt(link, FPath);
   ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) {
     return Contains(s, "is back");
   })) << m.ErrText;
@@ -575,7 +575,7 @@ TEST_F(MonitorCli, SendGoesOnWithTheRestOfItsFileWhenTheDeviceIsBack) {
   // file follows in order, to its end, and nothing after it.
   std::string rest;
   ReadUntil(
-      Master, rest, [](const std::string&) { return false; }, 3s);
+      FMaster, rest, [](const std::string&) { return false; }, 3s);
   ASSERT_FALSE(rest.empty());
   ASSERT_LT(rest.size(), bytes.size() - first.size());
   EXPECT_TRUE(rest == bytes.substr(bytes.size() - rest.size()))
@@ -585,11 +585,11 @@ TEST_F(MonitorCli, SendGoesOnWithTheRestOfItsFileWhenTheDeviceIsBack) {
 }
 
 TEST_F(MonitorCli, ADeviceBackButBusyIsToldOnceAndTriedUntilItOpens) {
-  const std::string link = Dir + "/ttyLINK";
-  PointAt(link, Path);
-  TChild m({"monitor", "--device", link, "--reconnect"}, Dir);
+  const std::string link = FDir + "/ttyLINK";
+  PointAt(link, FPath);
+  TChild m({"monitor", "--device", link, "--reconnect"}, FDir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
-  PointAt(link, Dir + "/absent");
+  PointAt(link, FDir + "/absent");
   Unplug();
   ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) {
     return Contains(s, "Waiting for it");
@@ -598,10 +598,10 @@ TEST_F(MonitorCli, ADeviceBackButBusyIsToldOnceAndTriedUntilItOpens) {
   std::this_thread::sleep_for(1s);
   // It comes back, but another program holds it for a while.
   Plug();
-  const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int holder = ::open(FPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-  PointAt(link, Path);
+  PointAt(link, FPath);
   const std::string busy =
       "talmocli: Can't open specified device " + link + " (Error 16, Device or resource busy)\n";
   ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [&](const std::string& s) { return Contains(s, busy); }))
@@ -616,7 +616,7 @@ TEST_F(MonitorCli, ADeviceBackButBusyIsToldOnceAndTriedUntilItOpens) {
             "talmocli: " + link +
                 ": The device is no longer available. Waiting for it to come back.\n" + busy +
                 back);
-  ASSERT_EQ(::write(Master, "x", 1), 1);
+  ASSERT_EQ(::write(FMaster, "x", 1), 1);
   ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "x"); })) << m.OutText;
   ::kill(m.Pid, SIGTERM);
   EXPECT_EQ(m.Wait(), 0) << m.ErrText;
@@ -631,14 +631,14 @@ TEST_F(MonitorCli, WaitingForTheDeviceEndsOnRequestOrAtItsTime) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     Plug();
-    const std::string link = Dir + "/ttyLINK";
-    PointAt(link, Path);
+    const std::string link = FDir + "/ttyLINK";
+    PointAt(link, FPath);
     std::vector<std::string> args = {"monitor", "--device", link, "--reconnect"};
     if (!r.signal) args.insert(args.end(), {"--seconds", "2"});
-    TChild m(args, Dir);
+    TChild m(args, FDir);
     ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
     // Not the pseudo-terminal's number, which another program may take next.
-    PointAt(link, Dir + "/absent");
+    PointAt(link, FDir + "/absent");
     Unplug();
     ASSERT_TRUE(ReadUntil(m.Err, m.ErrText, [](const std::string& s) {
       return Contains(s, "Waiting for it");
@@ -656,14 +656,14 @@ TEST_F(MonitorCli, ABusyPortIsNamedWithItsDevicePath) {
   Settings(
       "Windows Registry Editor Version "
       "5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\"" +
-      Path + "\"=\"COM5\"\n\n");
+      FPath + "\"=\"COM5\"\n\n");
   // Another program holds the device.
-  const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int holder = ::open(FPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-  TChild m({"monitor", "--port", "COM5", "--seconds", "1"}, Dir);
+  TChild m({"monitor", "--port", "COM5", "--seconds", "1"}, FDir);
   EXPECT_EQ(m.Wait(), 1);
-  EXPECT_EQ(m.ErrText, "talmocli: COM5: Can't open specified device " + Path +
+  EXPECT_EQ(m.ErrText, "talmocli: COM5: Can't open specified device " + FPath +
                            " (Error 16, Device or resource busy)\n");
   ::close(holder);
 }
@@ -676,7 +676,7 @@ TEST_F(MonitorCli, ASettingsFileSetAsideOnTheWayToAPortIsTold) {
     SCOPED_TRACE(args.front());
     const std::string file =
         Settings("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n");
-    TChild m(args, Dir);
+    TChild m(args, FDir);
     EXPECT_EQ(m.Wait(), 1);
     const std::string head =
         "talmocli: The settings file could not be read (" + file + ", line 4: ";
@@ -684,24 +684,24 @@ TEST_F(MonitorCli, ASettingsFileSetAsideOnTheWayToAPortIsTold) {
     EXPECT_TRUE(Contains(m.ErrText, "It was set aside as " + file + ".unreadable-")) << m.ErrText;
     EXPECT_EQ(m.ErrText.substr(m.ErrText.find('\n') + 1),
               "talmocli: unknown port 'COM5' ('talmocli ports' lists the ports)\n");
-    for (const auto& e : std::filesystem::directory_iterator(Dir + "/Velkerstam"))
+    for (const auto& e : std::filesystem::directory_iterator(FDir + "/Velkerstam"))
       std::filesystem::remove(e);
   }
 }
 
 TEST_F(MonitorCli, ACaptureAtTheFileSizeLimitStopsWithItsErrorAndTheRunGoesOn) {
-  const std::string capture = Dir + "/raw.bin";
+  const std::string capture = FDir + "/raw.bin";
   TChildOutput limited = kPipes;
   limited.FileSizeLimit = 1000;
-  TChild m({"monitor", "--device", Path, "--capture", capture}, Dir, limited);
+  TChild m({"monitor", "--device", FPath, "--capture", capture}, FDir, limited);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
   const std::string bytes = Random(3000, 13);
-  ASSERT_EQ(::write(Master, bytes.data(), bytes.size()), 3000);
+  ASSERT_EQ(::write(FMaster, bytes.data(), bytes.size()), 3000);
   EXPECT_TRUE(ReadUntil(
       m.Err, m.ErrText, [](const std::string& s) { return Contains(s, "File too large"); }, 5s))
       << m.ErrText;
   // Still running: the monitor ends when asked, with the capture's failure.
-  ASSERT_EQ(::write(Master, "more", 4), 4);
+  ASSERT_EQ(::write(FMaster, "more", 4), 4);
   std::this_thread::sleep_for(100ms);
   ::kill(m.Pid, SIGTERM);
   EXPECT_EQ(m.Wait(), 1) << m.ErrText;

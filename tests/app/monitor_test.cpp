@@ -145,13 +145,13 @@ class RunningMonitor {
  public:
   explicit RunningMonitor(std::vector<std::string> args,
                           TMonitorClock clock = TMonitorClock::System()) {
-    EXPECT_EQ(pipe(OutPipe), 0);
-    EXPECT_EQ(pipe(ErrPipe), 0);
-    Thread = std::thread([this, args, clock] {
-      std::FILE* out = fdopen(OutPipe[1], "w");
-      std::FILE* err = fdopen(ErrPipe[1], "w");
+    EXPECT_EQ(pipe(FOutPipe), 0);
+    EXPECT_EQ(pipe(FErrPipe), 0);
+    FThread = std::thread([this, args, clock] {
+      std::FILE* out = fdopen(FOutPipe[1], "w");
+      std::FILE* err = fdopen(FErrPipe[1], "w");
       setvbuf(err, nullptr, _IONBF, 0);
-      Code = RunMonitor(args, out, err, &Stop, clock);
+      FCode = RunMonitor(args, out, err, &Stop, clock);
       Ended = true;
       std::fclose(out);
       std::fclose(err);
@@ -159,36 +159,36 @@ class RunningMonitor {
   }
   ~RunningMonitor() {
     Finish();
-    ::close(OutPipe[0]);
-    ::close(ErrPipe[0]);
+    ::close(FOutPipe[0]);
+    ::close(FErrPipe[0]);
   }
   bool WaitOpen() {
-    return ReadUntil(ErrPipe[0], Err, [](const std::string& s) {
+    return ReadUntil(FErrPipe[0], Err, [](const std::string& s) {
       return s.find("monitoring") != std::string::npos || s.find("talmocli: ") != std::string::npos;
     });
   }
   bool WaitLines(std::size_t n, int ms = 5000) {
     return ReadUntil(
-        OutPipe[0], Out,
+        FOutPipe[0], Out,
         [n](const std::string& s) {
           return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= n;
         },
         ms);
   }
   bool WaitErr(const std::string& part) {
-    return ReadUntil(ErrPipe[0], Err,
+    return ReadUntil(FErrPipe[0], Err,
                      [part](const std::string& s) { return s.find(part) != std::string::npos; });
   }
   int Finish() {
-    if (Thread.joinable()) {
+    if (FThread.joinable()) {
       Stop.Request();
-      Thread.join();
+      FThread.join();
       ReadUntil(
-          OutPipe[0], Out, [](const std::string&) { return false; }, 200);
+          FOutPipe[0], Out, [](const std::string&) { return false; }, 200);
       ReadUntil(
-          ErrPipe[0], Err, [](const std::string&) { return false; }, 50);
+          FErrPipe[0], Err, [](const std::string&) { return false; }, 50);
     }
-    return Code;
+    return FCode;
   }
   // Waits (in real time, 5 s at most) for the run to end by itself.
   bool WaitEnded(int ms = 5000) {
@@ -200,23 +200,23 @@ class RunningMonitor {
   std::atomic<bool> Ended{false};
 
  private:
-  int OutPipe[2]{}, ErrPipe[2]{};
-  std::thread Thread;
-  int Code = -1;
+  int FOutPipe[2]{}, FErrPipe[2]{};
+  std::thread FThread;
+  int FCode = -1;
 };
 
 class MonitorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Temp.UseAsConfigHome();
-    ASSERT_TRUE(Line.Open(test::TPtyPair::TMaster::Blocking));
+    FTemp.UseAsConfigHome();
+    ASSERT_TRUE(FLine.Open(test::TPtyPair::TMaster::Blocking));
   }
-  test::TTempDir Temp{"talmo-monitor"};
-  test::TPtyPair Line;
-  std::string Dir = Temp.Path();
-  int& Master = Line.Master;
-  int& Slave = Line.Slave;
-  std::string& Path = Line.Path;
+  test::TTempDir FTemp{"talmo-monitor"};
+  test::TPtyPair FLine;
+  std::string FDir = FTemp.Path();
+  int& FMaster = FLine.Master;
+  int& FSlave = FLine.Slave;
+  std::string& FPath = FLine.Path;
 };
 
 std::string DecodeOf(const std::string& bytes, const std::vector<std::string>& framing,
@@ -248,40 +248,40 @@ TEST_F(MonitorTest, FramesComeOutAsDecodeShowsThemAndTheCaptureIsExact) {
     for (int i = 0; i < len; ++i) bytes += static_cast<char>(rng());
   }
   const std::vector<std::string> framing = {"--stxhl", "--hex"};
-  const std::string expected = DecodeOf(bytes, framing, Dir);
+  const std::string expected = DecodeOf(bytes, framing, FDir);
   const auto lines = static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n'));
 
-  std::vector<std::string> args = {"--device",       Path,     "--capture",
-                                   Dir + "/raw.bin", "--baud", "115200"};
+  std::vector<std::string> args = {"--device",        FPath,    "--capture",
+                                   FDir + "/raw.bin", "--baud", "115200"};
   args.insert(args.end(), framing.begin(), framing.end());
   TManualClock clock;
   RunningMonitor m(args, clock.Clock());
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
-  ASSERT_NE(m.Err.find("monitoring " + Path), std::string::npos) << m.Err;
+  ASSERT_NE(m.Err.find("monitoring " + FPath), std::string::npos) << m.Err;
   for (std::size_t pos = 0; pos < bytes.size(); pos += 97) {
     const std::string piece = bytes.substr(pos, 97);
-    ASSERT_EQ(::write(Master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+    ASSERT_EQ(::write(FMaster, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
   }
   // The last frame's line ends with the line time-out, as in decode.
-  for (int i = 0; i < 500 && Slurp(Dir + "/raw.bin").size() < bytes.size(); ++i)
+  for (int i = 0; i < 500 && Slurp(FDir + "/raw.bin").size() < bytes.size(); ++i)
     std::this_thread::sleep_for(10ms);
   clock.Advance(std::chrono::milliseconds(kLineTimeoutMs));
   ASSERT_TRUE(m.WaitLines(lines)) << m.Out;
   EXPECT_EQ(m.Finish(), kExitOk) << m.Err;
   EXPECT_EQ(m.Out, expected);
-  EXPECT_EQ(Slurp(Dir + "/raw.bin"), bytes);
+  EXPECT_EQ(Slurp(FDir + "/raw.bin"), bytes);
 }
 
 // The monitor's timers, run on a clock the test moves: each ends exactly at
 // its time, and none wakes the monitor before.
 TEST_F(MonitorTest, AnUnfinishedLineIsShownAfterTheTimeout) {
   TManualClock clock;
-  const std::string capture = Dir + "/raw.bin";
-  RunningMonitor m({"--device", Path, "--first", "02", "--last", "03", "--capture", capture},
+  const std::string capture = FDir + "/raw.bin";
+  RunningMonitor m({"--device", FPath, "--first", "02", "--last", "03", "--capture", capture},
                    clock.Clock());
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
   EXPECT_EQ(clock.NextSleep(), TManualClock::kNoTimeout) << "an idle monitor has no time-out";
-  ASSERT_EQ(::write(Master,
+  ASSERT_EQ(::write(FMaster,
                     "\x02"
                     "AB",
                     3),
@@ -303,7 +303,7 @@ TEST_F(MonitorTest, AnUnfinishedLineIsShownAfterTheTimeout) {
 
 TEST_F(MonitorTest, SecondsEndTheRunAtTheirTime) {
   TManualClock clock;
-  RunningMonitor m({"--device", Path, "--seconds", "3"}, clock.Clock());
+  RunningMonitor m({"--device", FPath, "--seconds", "3"}, clock.Clock());
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
   EXPECT_EQ(clock.NextSleep(), 3000ms);
   clock.Advance(2999ms);
@@ -315,14 +315,14 @@ TEST_F(MonitorTest, SecondsEndTheRunAtTheirTime) {
 
 TEST_F(MonitorTest, RepeatSendsEachCopyAtItsTime) {
   TManualClock clock;
-  const std::string source = Dir + "/hello.bin";
+  const std::string source = FDir + "/hello.bin";
   std::ofstream(source, std::ios::binary) << "hello";
-  RunningMonitor m({"--device", Path, "--send", source, "--repeat", "250"}, clock.Clock());
+  RunningMonitor m({"--device", FPath, "--send", source, "--repeat", "250"}, clock.Clock());
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
   std::string sent;
   const auto got = [&](std::size_t n, int ms = 5000) {
     return ReadUntil(
-        Master, sent, [n](const std::string& s) { return s.size() >= n; }, ms);
+        FMaster, sent, [n](const std::string& s) { return s.size() >= n; }, ms);
   };
   ASSERT_TRUE(got(5));
   // The copy has gone out: the next starts 250 ms after this one started.
@@ -339,17 +339,17 @@ TEST_F(MonitorTest, RepeatSendsEachCopyAtItsTime) {
 }
 
 TEST_F(MonitorTest, ADeviceThatGoesAwayEndsTheMonitorWithExitOne) {
-  RunningMonitor m({"--device", Path});
+  RunningMonitor m({"--device", FPath});
   ASSERT_TRUE(m.WaitOpen()) << m.Err;
-  ::close(Master);
-  Master = -1;
-  ::close(Slave);
-  Slave = -1;
+  ::close(FMaster);
+  FMaster = -1;
+  ::close(FSlave);
+  FSlave = -1;
   ASSERT_TRUE(m.WaitErr("no longer available"));
   EXPECT_EQ(m.Finish(), kExitFailure);
   // The loss is not a line error of a COM port: told once, naming the device.
   EXPECT_EQ(m.Out, "");
-  EXPECT_NE(m.Err.find("talmocli: " + Path + ": The device is no longer available.\n"),
+  EXPECT_NE(m.Err.find("talmocli: " + FPath + ": The device is no longer available.\n"),
             std::string::npos)
       << m.Err;
 }
@@ -402,21 +402,21 @@ TEST_F(MonitorTest, ACaptureThatCannotBeMadeLeavesThePortFree) {
   std::size_t len = 0;
   std::FILE* err = open_memstream(&buf, &len);
   EXPECT_EQ(
-      RunMonitor({"--device", Path, "--capture", Dir + "/no/dir/raw.bin"}, stdout, err, nullptr),
+      RunMonitor({"--device", FPath, "--capture", FDir + "/no/dir/raw.bin"}, stdout, err, nullptr),
       kExitFailure);
   std::fclose(err);
   const std::string text(buf, len);
   std::free(buf);
-  EXPECT_EQ(text, "talmocli: cannot create the capture '" + Dir +
+  EXPECT_EQ(text, "talmocli: cannot create the capture '" + FDir +
                       "/no/dir/raw.bin': No such file or directory\n");
-  RunningMonitor again({"--device", Path});
+  RunningMonitor again({"--device", FPath});
   ASSERT_TRUE(again.WaitOpen());
   EXPECT_NE(again.Err.find("monitoring"), std::string::npos) << again.Err;
 }
 
 // The monitor's capture is the window's writer, given the exact path.
 TEST_F(MonitorTest, TheCaptureWritesIntoExactlyThePathOnAnyDescriptor) {
-  const std::string path = Dir + "/raw.bin";
+  const std::string path = FDir + "/raw.bin";
   std::ofstream(path) << "old contents";
   // Run with standard input closed, the file may get descriptor 0.
   const int saved = ::dup(0);
@@ -431,7 +431,7 @@ TEST_F(MonitorTest, TheCaptureWritesIntoExactlyThePathOnAnyDescriptor) {
   EXPECT_EQ(code, 0);
   EXPECT_TRUE(running);
   EXPECT_EQ(Slurp(path), "abc");
-  EXPECT_EQ(capture.StartExact(Dir + "/no/dir/raw.bin"), ENOENT);
+  EXPECT_EQ(capture.StartExact(FDir + "/no/dir/raw.bin"), ENOENT);
   EXPECT_FALSE(capture.Running());
 }
 

@@ -45,12 +45,12 @@ Result Play(const std::vector<std::string>& args) {
 class PlayCommand : public ::testing::Test {
  protected:
   std::string Script(const std::string& text, const std::string& name = "s.txt") {
-    const std::string path = Dir + "/" + name;
+    const std::string path = FDir + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
-  test::TTempDir Temp{"talmo-play"};
-  std::string Dir = Temp.Path();
+  test::TTempDir FTemp{"talmo-play"};
+  std::string FDir = FTemp.Path();
 };
 
 TEST_F(PlayCommand, DryRunGoldenOutputs) {
@@ -128,8 +128,8 @@ TEST_F(PlayCommand, BadInputGivesOneClearLine) {
     int code;
     std::string mentions;
   } cases[] = {
-      {"missing script", {"--dry-run", Dir + "/none.txt"}, 1, Dir + "/none.txt"},
-      {"script is a folder", {"--dry-run", Dir}, 1, Dir},
+      {"missing script", {"--dry-run", FDir + "/none.txt"}, 1, FDir + "/none.txt"},
+      {"script is a folder", {"--dry-run", FDir}, 1, FDir},
       {"no script", {"--dry-run"}, 2, "no SCRIPT"},
       {"two scripts", {"--dry-run", good, good}, 2, "more than one SCRIPT"},
       {"bad --at", {"--dry-run", "--at", "yesterday", good}, 2, "yesterday"},
@@ -140,26 +140,26 @@ TEST_F(PlayCommand, BadInputGivesOneClearLine) {
       {"dry run with a port", {"--dry-run", "--device", "/dev/null", good}, 2, "--dry-run"},
       {"unknown option", {"--dry-run", "--fast", good}, 2, "--fast"},
       {"bad parity", {"--device", "/dev/null", "--parity", "mark", good}, 2, "mark"},
-      {"device that does not exist", {"--device", Dir + "/ttyNone", good}, 1, Dir + "/ttyNone"},
+      {"device that does not exist", {"--device", FDir + "/ttyNone", good}, 1, FDir + "/ttyNone"},
       {"unknown port", {"--port", "COM250", good}, 1, "COM250"},
       // Numbers are plain digits: no sign, no spaces.
       {"baud with a leading space",
-       {"--device", Dir + "/ttyNone", "--baud", " 9600", good},
+       {"--device", FDir + "/ttyNone", "--baud", " 9600", good},
        2,
        "' 9600'"},
       {"baud with a plus sign",
-       {"--device", Dir + "/ttyNone", "--baud", "+9600", good},
+       {"--device", FDir + "/ttyNone", "--baud", "+9600", good},
        2,
        "'+9600'"},
       {"baud inline with a plus sign",
-       {"--device", Dir + "/ttyNone", "--baud=+9600", good},
+       {"--device", FDir + "/ttyNone", "--baud=+9600", good},
        2,
        "--baud"},
       {"baud with a trailing space",
-       {"--device", Dir + "/ttyNone", "--baud", "9600 ", good},
+       {"--device", FDir + "/ttyNone", "--baud", "9600 ", good},
        2,
        "'9600 '"},
-      {"baud in hex", {"--device", Dir + "/ttyNone", "--baud", "0x2580", good}, 2, "'0x2580'"},
+      {"baud in hex", {"--device", FDir + "/ttyNone", "--baud", "0x2580", good}, 2, "'0x2580'"},
       {"until with a plus sign", {"--dry-run", "--until", "+5", good}, 2, "--until"},
       {"until with a tab", {"--dry-run", "--until", "\t5", good}, 2, "--until"},
       {"until far too large",
@@ -210,12 +210,12 @@ TEST_F(PlayCommand, BusyPortIsNamedWithItsDevicePath) {
   test::TPtyPair line;
   ASSERT_TRUE(line.Open(test::TPtyPair::TMaster::Blocking));
   const char* const name = line.Path.c_str();
-  ASSERT_EQ(::mkdir((Dir + "/Velkerstam").c_str(), 0700), 0);
-  std::ofstream(Dir + "/Velkerstam/TALMO.reg", std::ios::binary)
+  ASSERT_EQ(::mkdir((FDir + "/Velkerstam").c_str(), 0700), 0);
+  std::ofstream(FDir + "/Velkerstam/TALMO.reg", std::ios::binary)
       << "Windows Registry Editor Version "
          "5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\""
       << name << "\"=\"COM5\"\n\n";
-  setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", FDir.c_str(), 1);
   // Another program holds the device.
   const int holder = ::open(name, O_RDWR | O_NOCTTY);
   ASSERT_GE(holder, 0);
@@ -270,7 +270,7 @@ TEST_F(PlayCommand, ScriptArrivesByteForByteOnAPseudoTerminal) {
 }
 
 TEST_F(PlayCommand, PortNamePlaysOnTheBuiltInLoopback) {
-  setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);  // no user port entries
+  setenv("XDG_CONFIG_HOME", FDir.c_str(), 1);  // no user port entries
   const Result r = Play({"--port", "COM99", "--until", "5000", Script("l3 5 $02 ABC $03\r\n")});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.err, "");

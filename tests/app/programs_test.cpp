@@ -39,7 +39,7 @@ class Programs : public ::testing::Test {
   // Runs `args` without a display and with its settings in the temporary
   // folder; as user and group `uid` (no other groups) when it is not -1.
   Result Run(std::vector<std::string> args, uid_t uid = static_cast<uid_t>(-1)) {
-    const std::string out = Dir + "/out", err = Dir + "/err";
+    const std::string out = FDir + "/out", err = FDir + "/err";
     const pid_t pid = fork();
     if (pid == 0) {
       const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -50,7 +50,7 @@ class Programs : public ::testing::Test {
       unsetenv("DISPLAY");
       unsetenv("WAYLAND_DISPLAY");
       unsetenv("QT_QPA_PLATFORM");
-      setenv("XDG_CONFIG_HOME", (Dir + "/config").c_str(), 1);
+      setenv("XDG_CONFIG_HOME", (FDir + "/config").c_str(), 1);
       if (uid != static_cast<uid_t>(-1) &&
           (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
         _exit(126);
@@ -70,8 +70,8 @@ class Programs : public ::testing::Test {
     return r;
   }
 
-  talmo::test::TTempDir Temp{"talmo-programs"};
-  std::string Dir = Temp.Path();
+  talmo::test::TTempDir FTemp{"talmo-programs"};
+  std::string FDir = FTemp.Path();
 };
 
 TEST_F(Programs, VersionAndHelpWithoutADisplay) {
@@ -121,7 +121,7 @@ TEST_F(Programs, TheWindowOutlivesTheFileSizeLimit) {
     dup2(null, 0);
     dup2(null, 1);
     dup2(null, 2);
-    setenv("XDG_CONFIG_HOME", (Dir + "/config").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (FDir + "/config").c_str(), 1);
     alarm(30);
     execl(TALMO_GUI, TALMO_GUI, "-platform", "offscreen", static_cast<char*>(nullptr));
     _exit(126);

@@ -112,11 +112,11 @@ class RemoteCli : public ::testing::Test {
   void SetUp() override {
     if (test::FindSer2net().empty()) GTEST_SKIP() << test::kNoSer2net;
     std::string why;
-    ASSERT_TRUE(Server.Start(why)) << why;
-    Dir = Server.Dir;
+    ASSERT_TRUE(FServer.Start(why)) << why;
+    FDir = FServer.Dir;
   }
-  test::TSer2net Server;
-  std::string Dir;
+  test::TSer2net FServer;
+  std::string FDir;
 };
 
 TEST_F(RemoteCli, MonitorCapturesAndSendsEveryByteValue) {
@@ -124,16 +124,16 @@ TEST_F(RemoteCli, MonitorCapturesAndSendsEveryByteValue) {
   std::string toSend;
   for (int b = 255; b >= 0; --b) toSend += static_cast<char>(b);
   toSend += std::string(100, '\xFF');
-  std::ofstream(Dir + "/send.bin", std::ios::binary) << toSend;
-  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--capture",
-                Dir + "/capture.bin", "--send", Dir + "/send.bin", "--seconds", "3"});
+  std::ofstream(FDir + "/send.bin", std::ios::binary) << toSend;
+  Cli cli(FDir, {"monitor", "--device", FServer.Url(), "--baud", "115200", "--capture",
+                 FDir + "/capture.bin", "--send", FDir + "/send.bin", "--seconds", "3"});
   ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
-  const std::string sent = Server.Receive(toSend.size());
-  Server.Send(data);
+  const std::string sent = FServer.Receive(toSend.size());
+  FServer.Send(data);
   EXPECT_EQ(cli.Wait(), 0) << cli.Err();
   EXPECT_TRUE(sent == toSend) << "the device got " << sent.size() << " of " << toSend.size()
                               << " bytes";
-  const std::string captured = ReadAll(Dir + "/capture.bin");
+  const std::string captured = ReadAll(FDir + "/capture.bin");
   EXPECT_EQ(captured.size(), data.size());
   EXPECT_TRUE(captured == data) << "the capture differs from what the device sent";
 }
@@ -150,9 +150,9 @@ TEST_F(RemoteCli, PlaySendsEveryByteValueToTheServedDevice) {
   for (int i = 0; i < 200; ++i) script += "$FF";
   expected += std::string(200, '\xFF');
   script += "\r\n";
-  std::ofstream(Dir + "/script.txt", std::ios::binary) << script;
-  Cli cli(Dir, {"play", "--device", Server.Url(), "--baud", "115200", Dir + "/script.txt"});
-  const std::string got = Server.Receive(expected.size(), 15000);
+  std::ofstream(FDir + "/script.txt", std::ios::binary) << script;
+  Cli cli(FDir, {"play", "--device", FServer.Url(), "--baud", "115200", FDir + "/script.txt"});
+  const std::string got = FServer.Receive(expected.size(), 15000);
   EXPECT_EQ(cli.Wait(), 0) << cli.Err();
   EXPECT_EQ(got.size(), expected.size());
   EXPECT_TRUE(got == expected) << "the served device got other bytes";
@@ -160,11 +160,11 @@ TEST_F(RemoteCli, PlaySendsEveryByteValueToTheServedDevice) {
 }
 
 TEST_F(RemoteCli, MonitorReportsAStoppedServerOnceAndEnds) {
-  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--seconds", "20"});
+  Cli cli(FDir, {"monitor", "--device", FServer.Url(), "--baud", "115200", "--seconds", "20"});
   ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
-  Server.Send("before the stop");
+  FServer.Send("before the stop");
   std::this_thread::sleep_for(200ms);
-  Server.Stop();
+  FServer.Stop();
   EXPECT_EQ(cli.Wait(10s), 1) << cli.Err();
   const std::string err = cli.Err();
   std::size_t reports = 0;
@@ -181,9 +181,9 @@ TEST_F(RemoteCli, MonitorReportsAStoppedServerOnceAndEnds) {
 }
 
 TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
-  const std::string capture = Dir + "/capture.bin";
-  Cli cli(Dir, {"monitor", "--device", Server.Url(), "--baud", "115200", "--reconnect", "--capture",
-                capture});
+  const std::string capture = FDir + "/capture.bin";
+  Cli cli(FDir, {"monitor", "--device", FServer.Url(), "--baud", "115200", "--reconnect",
+                 "--capture", capture});
   ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
 
   // The device streams every byte value; the server is stopped while it
@@ -196,15 +196,15 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   std::thread device([&] {
     while (streaming.load() && sent.load() < stream.size()) {
       const std::size_t n = std::min<std::size_t>(256, stream.size() - sent.load());
-      const ssize_t w = ::write(Server.Master, stream.data() + sent.load(), n);
+      const ssize_t w = ::write(FServer.Master, stream.data() + sent.load(), n);
       if (w > 0) sent += static_cast<std::size_t>(w);
       std::this_thread::sleep_for(2ms);
     }
   });
   const std::size_t early = 4096;
   const bool flowing = Holds(capture, early);
-  Server.Stop();
-  const std::string lost = "talmocli: " + Server.Url() +
+  FServer.Stop();
+  const std::string lost = "talmocli: " + FServer.Url() +
                            ": The device is no longer available. Waiting for it to come back.\n";
   const bool told = cli.WaitForError(lost);
   std::this_thread::sleep_for(300ms);
@@ -228,13 +228,13 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
 
   // The same server again, on the same port, serving the same device.
   std::string why;
-  ASSERT_TRUE(Server.Start(why)) << why;
+  ASSERT_TRUE(FServer.Start(why)) << why;
   const std::string back =
-      "talmocli: " + Server.Url() + ": The device is back; monitoring goes on.\n";
+      "talmocli: " + FServer.Url() + ": The device is back; monitoring goes on.\n";
   ASSERT_TRUE(cli.WaitForError(back, 15s)) << cli.Err();
   std::string after = "after the return \xFF\xFF\xFF\r\n";
   for (int b = 255; b >= 0; --b) after += static_cast<char>(b);
-  Server.Send(after);
+  FServer.Send(after);
   EXPECT_TRUE(Holds(capture, beforeStop + after.size())) << cli.Err();
   std::this_thread::sleep_for(300ms);  // room for bytes that should not come
   ::kill(cli.Pid(), SIGTERM);
@@ -261,7 +261,7 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
 
 TEST_F(RemoteCli, ARefusedConnectionIsTheOpenMessage) {
   const std::string url = "rfc2217://127.0.0.1:" + std::to_string(test::FreeTcpPort());
-  Cli cli(Dir, {"monitor", "--device", url, "--seconds", "1"});
+  Cli cli(FDir, {"monitor", "--device", url, "--seconds", "1"});
   EXPECT_EQ(cli.Wait(), 1);
   EXPECT_EQ(cli.Err(),
             "talmocli: Can't open specified device " + url + " (Error 111, Connection refused)\n");

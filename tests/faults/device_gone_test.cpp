@@ -60,118 +60,118 @@ int CountGoneLines(const std::vector<std::string>& lines) {
 class ComponentLoss : public ::testing::Test {
  protected:
   void SetUp() override {
-    Comm.OnRxChar = [this](TSerCustomComm* c, int n) {
+    FComm.OnRxChar = [this](TSerCustomComm* c, int n) {
       std::string b(static_cast<std::size_t>(n), '\0');
       const int got = c->ReadBuf(b.data(), n);
-      Received.append(b.data(), static_cast<std::size_t>(got > 0 ? got : 0));
+      FReceived.append(b.data(), static_cast<std::size_t>(got > 0 ? got : 0));
     };
-    Comm.OnError = [this](TSerCustomComm* c, int e) {
+    FComm.OnError = [this](TSerCustomComm* c, int e) {
       for (std::string& l : ErrorLines(c->PortNum(), static_cast<std::uint32_t>(e)))
-        Lines.push_back(l);
+        FLines.push_back(l);
     };
-    Comm.OnClose = [this](TSerCustomComm*) { ++Closes; };
-    Comm.SetBaudrate(br115200);
-    Comm.SetTiming(faults::QuickTiming());
+    FComm.OnClose = [this](TSerCustomComm*) { ++FCloses; };
+    FComm.SetBaudrate(br115200);
+    FComm.SetTiming(faults::QuickTiming());
   }
 
   // Serves the hand-off the way the headless monitor does: sleeps in a wait
   // until a call comes.
   void PumpFor(double seconds) {
     const double end = WallSeconds() + seconds;
-    while (WallSeconds() < end) Sync.WaitAndProcess(20ms);
+    while (WallSeconds() < end) FSync.WaitAndProcess(20ms);
   }
   bool PumpUntil(const std::function<bool()>& done, double seconds = 5) {
     const double end = WallSeconds() + seconds;
     while (!done()) {
       if (WallSeconds() > end) return false;
-      Sync.WaitAndProcess(5ms);
+      FSync.WaitAndProcess(5ms);
     }
     return true;
   }
 
-  faults::TScratchDir Scratch;
-  TFarEnd First, Second;
-  std::vector<std::string> Shown, Lines;
-  std::string Received;
-  int Closes = 0;
-  TSerQueueSync Sync{[this](std::exception_ptr e) {
+  faults::TScratchDir FScratch;
+  TFarEnd FFirst, FSecond;
+  std::vector<std::string> FShown, FLines;
+  std::string FReceived;
+  int FCloses = 0;
+  TSerQueueSync FSync{[this](std::exception_ptr e) {
     try {
       std::rethrow_exception(e);
     } catch (const std::exception& x) {
-      Shown.push_back(x.what());
+      FShown.push_back(x.what());
     }
   }};
-  TSerComm Comm{std::make_shared<TSerPosixDriver>(), Sync};
+  TSerComm FComm{std::make_shared<TSerPosixDriver>(), FSync};
 };
 
 TEST_F(ComponentLoss, StaysIdleReportsOnceThenClosesAndOpensAnotherPort) {
-  First.ReleaseNear();  // the port alone holds the device, as with real hardware
-  Comm.SetDeviceName(First.Path);
-  Comm.SetPortNum(3);
-  Comm.Open();
-  ASSERT_TRUE(First.Send("before"));
-  ASSERT_TRUE(PumpUntil([&] { return Received == "before"; })) << Received;
+  FFirst.ReleaseNear();  // the port alone holds the device, as with real hardware
+  FComm.SetDeviceName(FFirst.Path);
+  FComm.SetPortNum(3);
+  FComm.Open();
+  ASSERT_TRUE(FFirst.Send("before"));
+  ASSERT_TRUE(PumpUntil([&] { return FReceived == "before"; })) << FReceived;
 
   const double cpu0 = CpuSeconds();
-  First.Unplug();
+  FFirst.Unplug();
   // A write meets the loss in the write thread too, and keeps retrying.
-  EXPECT_EQ(Comm.WriteBuf("lost", 4), 4);
+  EXPECT_EQ(FComm.WriteBuf("lost", 4), 4);
   PumpFor(kWatchSeconds / 2);
-  EXPECT_EQ(Comm.WriteBuf("more", 4), 4);
+  EXPECT_EQ(FComm.WriteBuf("more", 4), 4);
   PumpFor(kWatchSeconds / 2);
   const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
   RecordProperty("core_share_percent", std::to_string(share * 100));
   std::printf("component: %.2f %% of a core in the %.0f s after the device went away\n",
               share * 100, kWatchSeconds);
   EXPECT_LT(share, kMaxCoreShare) << "a thread spins on the vanished device";
-  EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
-  EXPECT_EQ(Lines.front(), "Error COM3 1024");
+  EXPECT_EQ(CountGoneLines(FLines), 1) << ::testing::PrintToString(FLines);
+  EXPECT_EQ(FLines.front(), "Error COM3 1024");
   struct stat st {};
-  EXPECT_NE(::stat(First.Path.c_str(), &st), 0) << "the node should be gone";
+  EXPECT_NE(::stat(FFirst.Path.c_str(), &st), 0) << "the node should be gone";
 
   const double t0 = WallSeconds();
-  Comm.Close();
+  FComm.Close();
   EXPECT_LT(WallSeconds() - t0, 2.0) << "Close hangs on a vanished device";
-  EXPECT_FALSE(Comm.Active());
-  EXPECT_EQ(Closes, 1);
-  EXPECT_TRUE(Shown.empty()) << ::testing::PrintToString(Shown);
+  EXPECT_FALSE(FComm.Active());
+  EXPECT_EQ(FCloses, 1);
+  EXPECT_TRUE(FShown.empty()) << ::testing::PrintToString(FShown);
 
   // Another port works as if nothing had happened.
-  Received.clear();
-  Lines.clear();
-  Comm.SetDeviceName(Second.Path);
-  Comm.Open();
-  ASSERT_TRUE(Second.Send("after"));
-  ASSERT_TRUE(PumpUntil([&] { return Received == "after"; })) << Received;
-  EXPECT_EQ(Comm.WriteBuf("reply", 5), 5);
+  FReceived.clear();
+  FLines.clear();
+  FComm.SetDeviceName(FSecond.Path);
+  FComm.Open();
+  ASSERT_TRUE(FSecond.Send("after"));
+  ASSERT_TRUE(PumpUntil([&] { return FReceived == "after"; })) << FReceived;
+  EXPECT_EQ(FComm.WriteBuf("reply", 5), 5);
   std::string far;
   ASSERT_TRUE(PumpUntil([&] {
-    far += Second.Drain();
+    far += FSecond.Drain();
     return far == "reply";
   })) << far;
-  EXPECT_TRUE(Lines.empty()) << ::testing::PrintToString(Lines);
-  Comm.Close();
-  EXPECT_EQ(Closes, 2);
+  EXPECT_TRUE(FLines.empty()) << ::testing::PrintToString(FLines);
+  FComm.Close();
+  EXPECT_EQ(FCloses, 2);
 }
 
 TEST_F(ComponentLoss, ReopeningTheVanishedDeviceFailsCleanly) {
-  First.ReleaseNear();
-  Comm.SetDeviceName(First.Path);
-  Comm.Open();
-  First.Unplug();
-  ASSERT_TRUE(PumpUntil([&] { return CountGoneLines(Lines) == 1; }));
-  Comm.Close();
+  FFirst.ReleaseNear();
+  FComm.SetDeviceName(FFirst.Path);
+  FComm.Open();
+  FFirst.Unplug();
+  ASSERT_TRUE(PumpUntil([&] { return CountGoneLines(FLines) == 1; }));
+  FComm.Close();
   // Tests running beside this one may be given the freed pty number at
   // once; then the path names another device and proves nothing here.
-  if (::access(First.Path.c_str(), F_OK) == 0)
-    GTEST_SKIP() << First.Path << " was reused by another process";
+  if (::access(FFirst.Path.c_str(), F_OK) == 0)
+    GTEST_SKIP() << FFirst.Path << " was reused by another process";
   try {
-    Comm.Open();
+    FComm.Open();
     ADD_FAILURE() << "a vanished device opened";
   } catch (const ESerCommError& e) {
-    EXPECT_EQ(std::string(e.what()), "Specified device not found (" + First.Path + ").");
+    EXPECT_EQ(std::string(e.what()), "Specified device not found (" + FFirst.Path + ").");
   }
-  EXPECT_FALSE(Comm.Active());
+  EXPECT_FALSE(FComm.Active());
   // The failed open leaves no thread behind: the process is idle.
   const double cpu0 = CpuSeconds();
   PumpFor(0.5);
@@ -179,83 +179,83 @@ TEST_F(ComponentLoss, ReopeningTheVanishedDeviceFailsCleanly) {
 }
 
 TEST_F(ComponentLoss, LossWhileTheWriterIsBlockedOnAFullLine) {
-  First.ReleaseNear();
-  Comm.SetDeviceName(First.Path);
-  Comm.Buffers().SetWriteSize(64 * 1024);
-  Comm.Open();
+  FFirst.ReleaseNear();
+  FComm.SetDeviceName(FFirst.Path);
+  FComm.Buffers().SetWriteSize(64 * 1024);
+  FComm.Open();
   // Nobody reads at the far end: the pty fills and the writer waits in it.
   const std::string block = faults::Pattern(0, 16 * 1024);
   for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(Comm.WriteBuf(block.data(), static_cast<int>(block.size())), 16 * 1024);
+    EXPECT_EQ(FComm.WriteBuf(block.data(), static_cast<int>(block.size())), 16 * 1024);
   PumpFor(0.2);
   const double cpu0 = CpuSeconds();
-  First.Unplug();
+  FFirst.Unplug();
   PumpFor(kWatchSeconds);
   const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
   std::printf("component, writer blocked: %.2f %% of a core\n", share * 100);
   EXPECT_LT(share, kMaxCoreShare);
-  EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
+  EXPECT_EQ(CountGoneLines(FLines), 1) << ::testing::PrintToString(FLines);
   const double t0 = WallSeconds();
-  Comm.Close();
+  FComm.Close();
   EXPECT_LT(WallSeconds() - t0, 2.0);
-  EXPECT_FALSE(Comm.Active());
+  EXPECT_FALSE(FComm.Active());
 }
 
 TEST_F(ComponentLoss, LossInTheMiddleOfAFlood) {
-  First.ReleaseNear();
-  Comm.SetDeviceName(First.Path);
-  Comm.Open();
+  FFirst.ReleaseNear();
+  FComm.SetDeviceName(FFirst.Path);
+  FComm.Open();
   // The device talks without pause until it is pulled.
   std::atomic<bool> pull{false};
   std::thread device([&] {
     std::size_t at = 0;
     while (!pull) {
       const std::string block = faults::Pattern(at, 4096);
-      const ssize_t n = ::write(First.Master, block.data(), block.size());
+      const ssize_t n = ::write(FFirst.Master, block.data(), block.size());
       if (n > 0)
         at += static_cast<std::size_t>(n);
       else
         std::this_thread::sleep_for(1ms);
     }
-    First.Unplug();
+    FFirst.Unplug();
   });
-  ASSERT_TRUE(PumpUntil([&] { return Received.size() > 256 * 1024; }));
+  ASSERT_TRUE(PumpUntil([&] { return FReceived.size() > 256 * 1024; }));
   pull = true;
   device.join();
-  const std::size_t atLoss = Received.size();
+  const std::size_t atLoss = FReceived.size();
   const double cpu0 = CpuSeconds();
   PumpFor(kWatchSeconds);
   const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
   std::printf("component, pulled mid-flood: %.2f %% of a core\n", share * 100);
   EXPECT_LT(share, kMaxCoreShare);
-  EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
-  EXPECT_GE(Received.size(), atLoss);
-  for (const std::string& m : Shown)
+  EXPECT_EQ(CountGoneLines(FLines), 1) << ::testing::PrintToString(FLines);
+  EXPECT_GE(FReceived.size(), atLoss);
+  for (const std::string& m : FShown)
     std::printf("component, pulled mid-flood, error shown: %s\n", m.c_str());
   // What arrived is an unchanged prefix of what the device sent.
-  EXPECT_TRUE(Received == faults::Pattern(0, Received.size())) << "bytes changed before the loss";
-  Comm.Close();
-  EXPECT_FALSE(Comm.Active());
+  EXPECT_TRUE(FReceived == faults::Pattern(0, FReceived.size())) << "bytes changed before the loss";
+  FComm.Close();
+  EXPECT_FALSE(FComm.Active());
 }
 
 // A receive event that was waiting for the GUI thread when the device went
 // away is dispatched after the loss: it finds nothing and raises nothing;
 // the loss is reported once.
 TEST_F(ComponentLoss, AReceiveEventWaitingAtTheLossShowsNoError) {
-  First.ReleaseNear();
-  Comm.SetDeviceName(First.Path);
-  Comm.Open();
-  ASSERT_TRUE(First.Send("abc"));
+  FFirst.ReleaseNear();
+  FComm.SetDeviceName(FFirst.Path);
+  FComm.Open();
+  ASSERT_TRUE(FFirst.Send("abc"));
   // The event thread now waits for the GUI thread with EV_RXCHAR...
   const double end = WallSeconds() + 5;
-  while (Sync.QueuedCount() == 0 && WallSeconds() < end) std::this_thread::sleep_for(1ms);
-  ASSERT_GT(Sync.QueuedCount(), 0u);
+  while (FSync.QueuedCount() == 0 && WallSeconds() < end) std::this_thread::sleep_for(1ms);
+  ASSERT_GT(FSync.QueuedCount(), 0u);
   // ...and the device goes before the GUI thread gets to it.
-  First.Unplug();
+  FFirst.Unplug();
   PumpFor(0.5);
-  EXPECT_TRUE(Shown.empty()) << ::testing::PrintToString(Shown);
-  EXPECT_EQ(CountGoneLines(Lines), 1) << ::testing::PrintToString(Lines);
-  Comm.Close();
+  EXPECT_TRUE(FShown.empty()) << ::testing::PrintToString(FShown);
+  EXPECT_EQ(CountGoneLines(FLines), 1) << ::testing::PrintToString(FLines);
+  FComm.Close();
 }
 
 // ---- The main window, offscreen, with its own timers and event loop -----
@@ -275,13 +275,13 @@ bool LoopUntil(const std::function<bool()>& done, double seconds = 5) {
 class WindowLoss : public ::testing::Test {
  protected:
   void SetUp() override {
-    First.ReleaseNear();
+    FFirst.ReleaseNear();
     TMainEnvironment env;
-    env.SettingsPath = Scratch.Path + "/TALMO.reg";
-    env.Dialogs = Dialogs;
+    env.SettingsPath = FScratch.Path + "/TALMO.reg";
+    env.Dialogs = FDialogs;
     env.Delay = [](int) {};  // the open and close pauses only slow the test
     env.PortTiming = faults::QuickTiming();
-    std::map<std::string, std::string> paths = {{"COM3", First.Path}, {"COM13", Second.Path}};
+    std::map<std::string, std::string> paths = {{"COM3", FFirst.Path}, {"COM13", FSecond.Path}};
     env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
       const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
       auto it = paths.find(bare);
@@ -291,40 +291,40 @@ class WindowLoss : public ::testing::Test {
       return std::vector<TPortEntry>{{"COM3", paths.at("COM3"), ""},
                                      {"COM13", paths.at("COM13"), ""}};
     };
-    Window = std::make_unique<TfoMain>(env);
-    Window->show();  // activation comes from the first show, timers run
-    ASSERT_TRUE(LoopUntil([&] { return Window->Activated(); }));
-    Window->cbConvert->setChecked(true);
-    Window->meFirst->setText("02");
-    Window->meLast->setText("03");
-    Window->FirstLast();
+    FWindow = std::make_unique<TfoMain>(env);
+    FWindow->show();  // activation comes from the first show, timers run
+    ASSERT_TRUE(LoopUntil([&] { return FWindow->Activated(); }));
+    FWindow->cbConvert->setChecked(true);
+    FWindow->meFirst->setText("02");
+    FWindow->meLast->setText("03");
+    FWindow->FirstLast();
   }
-  void TearDown() override { Window.reset(); }
+  void TearDown() override { FWindow.reset(); }
 
   bool PaneHas(const std::string& line) {
-    for (const std::string& l : Window->PaneLines())
+    for (const std::string& l : FWindow->PaneLines())
       if (l == line) return true;
     return false;
   }
 
-  faults::TScratchDir Scratch;
-  TFarEnd First, Second;
-  std::shared_ptr<QuietDialogs> Dialogs = std::make_shared<QuietDialogs>();
-  std::unique_ptr<TfoMain> Window;
+  faults::TScratchDir FScratch;
+  TFarEnd FFirst, FSecond;
+  std::shared_ptr<QuietDialogs> FDialogs = std::make_shared<QuietDialogs>();
+  std::unique_ptr<TfoMain> FWindow;
 };
 
 TEST_F(WindowLoss, StaysIdleShowsTheLineOnceThenClosesAndOpensAnotherPort) {
-  TfoMain& w = *Window;
+  TfoMain& w = *FWindow;
   w.raPort->SetItemIndex(0);
   w.buOpen->click();
   ASSERT_TRUE(w.Comm1().Active());
   ASSERT_TRUE(
-      First.Send("\x02"
-                 "A\x03"));
+      FFirst.Send("\x02"
+                  "A\x03"));
   ASSERT_TRUE(LoopUntil([&] { return PaneHas(" STX A ETX"); }));
 
   const double cpu0 = CpuSeconds();
-  First.Unplug();
+  FFirst.Unplug();
   RunLoop(kWatchSeconds);
   const double share = (CpuSeconds() - cpu0) / kWatchSeconds;
   std::printf("window: %.2f %% of a core in the %.0f s after the device went away\n", share * 100,
@@ -351,32 +351,32 @@ TEST_F(WindowLoss, StaysIdleShowsTheLineOnceThenClosesAndOpensAnotherPort) {
   ASSERT_TRUE(w.Comm1().Active());
   EXPECT_TRUE(PaneHas("// COM13 is open"));
   ASSERT_TRUE(
-      Second.Send("\x02"
-                  "B\x03"));
+      FSecond.Send("\x02"
+                   "B\x03"));
   ASSERT_TRUE(LoopUntil([&] { return PaneHas(" STX B ETX"); }));
   w.ResetTypedLine();
   for (char c : std::string("ok")) w.meDataKeyPress(static_cast<std::uint8_t>(c));
   w.buTransmit->click();
   std::string far;
   ASSERT_TRUE(LoopUntil([&] {
-    far += Second.Drain();
+    far += FSecond.Drain();
     return far == "ok";
   })) << far;
   EXPECT_EQ(CountGoneLines(w.PaneLines()), 1);
-  EXPECT_TRUE(Dialogs->messages.empty()) << ::testing::PrintToString(Dialogs->messages);
-  EXPECT_TRUE(Dialogs->errors.empty()) << ::testing::PrintToString(Dialogs->errors);
+  EXPECT_TRUE(FDialogs->messages.empty()) << ::testing::PrintToString(FDialogs->messages);
+  EXPECT_TRUE(FDialogs->errors.empty()) << ::testing::PrintToString(FDialogs->errors);
 }
 
 TEST_F(WindowLoss, TheLineStartedBeforeTheLossIsShownBeforeIt) {
-  TfoMain& w = *Window;
+  TfoMain& w = *FWindow;
   w.raPort->SetItemIndex(0);
   w.buOpen->click();
   ASSERT_TRUE(w.Comm1().Active());
   ASSERT_TRUE(
-      First.Send("\x02"
-                 "AB"));  // a frame the device never ends
+      FFirst.Send("\x02"
+                  "AB"));  // a frame the device never ends
   ASSERT_TRUE(LoopUntil([&] { return w.Formatter().SignCount() == 3; }));
-  First.Unplug();
+  FFirst.Unplug();
   ASSERT_TRUE(LoopUntil([&] { return CountGoneLines(w.PaneLines()) == 1; }));
   const std::vector<std::string> lines = w.PaneLines();
   const auto line = std::find(lines.begin(), lines.end(), " STX A B");
@@ -387,21 +387,21 @@ TEST_F(WindowLoss, TheLineStartedBeforeTheLossIsShownBeforeIt) {
 }
 
 TEST_F(WindowLoss, ClosingTheWindowAfterTheLossEndsPromptly) {
-  TfoMain& w = *Window;
+  TfoMain& w = *FWindow;
   w.raPort->SetItemIndex(0);
   w.buOpen->click();
   ASSERT_TRUE(w.Comm1().Active());
-  First.Unplug();
+  FFirst.Unplug();
   ASSERT_TRUE(LoopUntil([&] { return CountGoneLines(w.PaneLines()) == 1; }));
   const double t0 = WallSeconds();
   EXPECT_TRUE(w.close());
-  Window.reset();
+  FWindow.reset();
   EXPECT_LT(WallSeconds() - t0, 5.0) << "closing must not hang on the lost device";
-  EXPECT_TRUE(Dialogs->errors.empty()) << ::testing::PrintToString(Dialogs->errors);
+  EXPECT_TRUE(FDialogs->errors.empty()) << ::testing::PrintToString(FDialogs->errors);
 }
 
 TEST_F(WindowLoss, LossWhileFramesPourIn) {
-  TfoMain& w = *Window;
+  TfoMain& w = *FWindow;
   w.raPort->SetItemIndex(0);
   w.buOpen->click();
   ASSERT_TRUE(w.Comm1().Active());
@@ -415,13 +415,13 @@ TEST_F(WindowLoss, LossWhileFramesPourIn) {
           "\x02"
           "frame\x03";
     for (int block = 0; block < 30;) {
-      if (::write(First.Master, frames.data(), frames.size()) ==
+      if (::write(FFirst.Master, frames.data(), frames.size()) ==
           static_cast<ssize_t>(frames.size()))
         ++block;
       else
         std::this_thread::sleep_for(1ms);
     }
-    First.Unplug();
+    FFirst.Unplug();
     pulled = true;
   });
   ASSERT_TRUE(LoopUntil([&] { return pulled.load(); }, 20));
@@ -447,7 +447,7 @@ TEST_F(WindowLoss, LossWhileFramesPourIn) {
   w.buClose->click();
   EXPECT_FALSE(w.Comm1().Active());
   // The loss line says it all: no error box on top of it.
-  EXPECT_TRUE(Dialogs->errors.empty()) << ::testing::PrintToString(Dialogs->errors);
+  EXPECT_TRUE(FDialogs->errors.empty()) << ::testing::PrintToString(FDialogs->errors);
 }
 
 }  // namespace

@@ -42,12 +42,12 @@ constexpr double kCloseLimit = 2.0;  // the tests leave out Close's own pause (Q
 class QueuedClose : public ::testing::Test {
  protected:
   void SetUp() override {
-    Comm->SetBaudrate(br115200);
-    Comm->SetTiming(faults::QuickTiming());
-    Comm->SetDeviceName(Far.Path);
-    Comm->Buffers().SetWriteSize(16 * 1024);
-    Comm->Buffers().SetWriteTimeout(200);
-    Comm->OnRxChar = [](TSerCustomComm* c, int n) {
+    FComm->SetBaudrate(br115200);
+    FComm->SetTiming(faults::QuickTiming());
+    FComm->SetDeviceName(FFar.Path);
+    FComm->Buffers().SetWriteSize(16 * 1024);
+    FComm->Buffers().SetWriteTimeout(200);
+    FComm->OnRxChar = [](TSerCustomComm* c, int n) {
       std::string b(static_cast<std::size_t>(n), '\0');
       c->ReadBuf(b.data(), n);
     };
@@ -59,12 +59,12 @@ class QueuedClose : public ::testing::Test {
     for (int i = 0; i < 1000; ++i) {
       const std::string block = Pattern(accepted, 1000);
       try {
-        accepted += static_cast<std::size_t>(Comm->WriteBuf(block.data(), 1000));
+        accepted += static_cast<std::size_t>(FComm->WriteBuf(block.data(), 1000));
       } catch (const ESerCommError& e) {
         EXPECT_EQ(std::string(e.what()), "Output buffer is full. Please check comm status.");
         return accepted;
       }
-      Sync.ProcessPending();
+      FSync.ProcessPending();
     }
     ADD_FAILURE() << "the queue never filled";
     return accepted;
@@ -75,70 +75,70 @@ class QueuedClose : public ::testing::Test {
     std::string got;
     const double end = WallSeconds() + seconds;
     while (WallSeconds() < end) {
-      got += Far.Drain();
-      Sync.ProcessPending();
+      got += FFar.Drain();
+      FSync.ProcessPending();
       std::this_thread::sleep_for(5ms);
     }
-    return got + Far.Drain();
+    return got + FFar.Drain();
   }
 
-  TFarEnd Far;
-  std::vector<std::string> Shown;
-  TSerQueueSync Sync{[this](std::exception_ptr e) {
+  TFarEnd FFar;
+  std::vector<std::string> FShown;
+  TSerQueueSync FSync{[this](std::exception_ptr e) {
     try {
       std::rethrow_exception(e);
     } catch (const std::exception& x) {
-      Shown.push_back(x.what());
+      FShown.push_back(x.what());
     }
   }};
-  std::unique_ptr<TSerComm> Comm =
-      std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), Sync);
+  std::unique_ptr<TSerComm> FComm =
+      std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), FSync);
 };
 
 TEST_F(QueuedClose, CloseDropsTheQueueAndSendsNothingAfter) {
-  Comm->Open();
+  FComm->Open();
   const std::size_t accepted = FillQueue();
   // The writer frees room only once a whole pass is out, so the queue
   // holds at most its own size however much the line took before it stalled.
   ASSERT_GE(accepted, 15u * 1024) << "the queue should be full";
 
   const double t0 = WallSeconds();
-  Comm->Close();
+  FComm->Close();
   EXPECT_LT(WallSeconds() - t0, kCloseLimit) << "Close hangs on a writer that waits for room";
-  EXPECT_FALSE(Comm->Active());
+  EXPECT_FALSE(FComm->Active());
 
   const std::string got = Collect(0.3);
   EXPECT_GT(got.size(), 0u) << "the line took nothing before it stalled";
   EXPECT_LT(got.size(), accepted) << "the stalled line cannot have taken everything";
   EXPECT_EQ(got, Pattern(0, got.size())) << "a byte was lost or changed on the way out";
   EXPECT_TRUE(Collect(0.5).empty()) << "bytes went out after Close";
-  EXPECT_EQ(Comm->WriteBuf("late", 4), 0) << "a closed port takes no bytes";
+  EXPECT_EQ(FComm->WriteBuf("late", 4), 0) << "a closed port takes no bytes";
   EXPECT_TRUE(Collect(0.2).empty());
-  EXPECT_TRUE(Shown.empty()) << ::testing::PrintToString(Shown);
+  EXPECT_TRUE(FShown.empty()) << ::testing::PrintToString(FShown);
 
   // The next session starts with an empty queue: nothing of the old one
   // leaks onto the line.
-  Comm->Open();
-  EXPECT_EQ(Comm->WriteBuf("fresh", 5), 5);
+  FComm->Open();
+  EXPECT_EQ(FComm->WriteBuf("fresh", 5), 5);
   std::string after;
   const double end = WallSeconds() + 3;
   while (after.size() < 5 && WallSeconds() < end) after += Collect(0.05);
   after += Collect(0.3);
   EXPECT_EQ(after, "fresh");
-  Comm->Close();
+  FComm->Close();
 }
 
 TEST_F(QueuedClose, DestroyingTheOpenPortWithAFullQueue) {
-  Comm->Open();
+  FComm->Open();
   const std::size_t accepted = FillQueue();
   const double t0 = WallSeconds();
-  Comm.reset();
+  FComm.reset();
   EXPECT_LT(WallSeconds() - t0, kCloseLimit);
   const std::string got = Collect(0.3);
   EXPECT_LE(got.size(), accepted);
   EXPECT_EQ(got, Pattern(0, got.size()));
   EXPECT_TRUE(Collect(0.5).empty()) << "a writer outlived its port";
-  Sync.ProcessPending();  // dispatches queued for the gone port must not run
+  FSync.ProcessPending();  // dispatches queued for the gone port must not run
 }
 
 TEST_F(QueuedClose, CloseWhileTheLineIsDrainingStopsTheFlow) {
@@ -148,25 +148,25 @@ TEST_F(QueuedClose, CloseWhileTheLineIsDrainingStopsTheFlow) {
   std::string got;
   std::thread reader([&] {
     while (!stop) {
-      const std::string part = Far.Drain();
+      const std::string part = FFar.Drain();
       got += part;
       total += part.size();
       std::this_thread::sleep_for(1ms);
     }
   });
-  Comm->Open();
+  FComm->Open();
   std::size_t queued = 0;
   const double end = WallSeconds() + 0.5;
   while (WallSeconds() < end) {
     const std::string block = Pattern(queued, 4000);
     try {
-      queued += static_cast<std::size_t>(Comm->WriteBuf(block.data(), 4000));
+      queued += static_cast<std::size_t>(FComm->WriteBuf(block.data(), 4000));
     } catch (const ESerCommError&) {
       // Full for a moment: the reader is slower than the loop.
     }
-    Sync.ProcessPending();
+    FSync.ProcessPending();
   }
-  Comm->Close();
+  FComm->Close();
   std::this_thread::sleep_for(100ms);
   const std::size_t atClose = total;
   std::this_thread::sleep_for(500ms);
@@ -187,37 +187,37 @@ class WindowQueuedClose : public ::testing::Test {
  protected:
   void SetUp() override {
     TMainEnvironment env;
-    env.SettingsPath = Scratch.Path + "/TALMO.reg";
-    env.Dialogs = Dialogs;
+    env.SettingsPath = FScratch.Path + "/TALMO.reg";
+    env.Dialogs = FDialogs;
     env.Delay = [](int) {};
     env.PortTiming = faults::QuickTiming();
-    const std::string path = Far.Path;
+    const std::string path = FFar.Path;
     env.Driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
     env.PortList = [path] { return std::vector<TPortEntry>{{"COM3", path, ""}}; };
-    Window = std::make_unique<TfoMain>(env);
-    Window->show();
+    FWindow = std::make_unique<TfoMain>(env);
+    FWindow->show();
     const double end = WallSeconds() + 5;
-    while (!Window->Activated() && WallSeconds() < end) RunLoop(0.02);
-    ASSERT_TRUE(Window->Activated());
-    Window->raPort->SetItemIndex(0);
-    Window->buOpen->click();
-    ASSERT_TRUE(Window->Comm1().Active());
+    while (!FWindow->Activated() && WallSeconds() < end) RunLoop(0.02);
+    ASSERT_TRUE(FWindow->Activated());
+    FWindow->raPort->SetItemIndex(0);
+    FWindow->buOpen->click();
+    ASSERT_TRUE(FWindow->Comm1().Active());
     for (int i = 0; i < 1000; ++i) {
-      Typed += static_cast<char>('a' + i % 26);
-      Window->meDataKeyPress(static_cast<std::uint8_t>(Typed.back()));
+      FTyped += static_cast<char>('a' + i % 26);
+      FWindow->meDataKeyPress(static_cast<std::uint8_t>(FTyped.back()));
     }
   }
-  void TearDown() override { Window.reset(); }
+  void TearDown() override { FWindow.reset(); }
 
   // Transmit until the queue refuses (the line takes nothing: nobody reads).
   int TransmitUntilFull() {
     int sent = 0;
-    while (Dialogs->errors.empty() && sent < 100) {
-      Window->buTransmit->click();
-      if (Dialogs->errors.empty()) ++sent;
+    while (FDialogs->errors.empty() && sent < 100) {
+      FWindow->buTransmit->click();
+      if (FDialogs->errors.empty()) ++sent;
       RunLoop(0.001);
     }
-    EXPECT_EQ(Dialogs->errors,
+    EXPECT_EQ(FDialogs->errors,
               std::vector<std::string>{"Output buffer is full. Please check comm status."});
     return sent;
   }
@@ -226,46 +226,46 @@ class WindowQueuedClose : public ::testing::Test {
     std::string got;
     const double end = WallSeconds() + seconds;
     while (WallSeconds() < end) {
-      got += Far.Drain();
+      got += FFar.Drain();
       RunLoop(0.005);
     }
-    return got + Far.Drain();
+    return got + FFar.Drain();
   }
 
   std::string Stream(std::size_t n) const {
     std::string s;
-    while (s.size() < n) s += Typed;
+    while (s.size() < n) s += FTyped;
     return s.substr(0, n);
   }
 
-  faults::TScratchDir Scratch;
-  TFarEnd Far;
-  std::shared_ptr<QuietDialogs> Dialogs = std::make_shared<QuietDialogs>();
-  std::unique_ptr<TfoMain> Window;
-  std::string Typed;
+  faults::TScratchDir FScratch;
+  TFarEnd FFar;
+  std::shared_ptr<QuietDialogs> FDialogs = std::make_shared<QuietDialogs>();
+  std::unique_ptr<TfoMain> FWindow;
+  std::string FTyped;
 };
 
 TEST_F(WindowQueuedClose, ClosePortWithAFullQueue) {
   const int sent = TransmitUntilFull();
   ASSERT_GT(sent, 5);
   const double t0 = WallSeconds();
-  Window->buClose->click();
+  FWindow->buClose->click();
   EXPECT_LT(WallSeconds() - t0, kCloseLimit);
-  EXPECT_FALSE(Window->Comm1().Active());
+  EXPECT_FALSE(FWindow->Comm1().Active());
   const std::string got = Collect(0.3);
-  EXPECT_LE(got.size(), Typed.size() * static_cast<std::size_t>(sent));
+  EXPECT_LE(got.size(), FTyped.size() * static_cast<std::size_t>(sent));
   EXPECT_EQ(got, Stream(got.size()));
   EXPECT_TRUE(Collect(0.5).empty()) << "bytes went out after Close Port";
-  Window->buTransmit->click();  // closed: sends nothing, keeps the line
+  FWindow->buTransmit->click();  // closed: sends nothing, keeps the line
   EXPECT_TRUE(Collect(0.2).empty());
-  EXPECT_EQ(Dialogs->messages, std::vector<std::string>{}) << "Close fail?";
+  EXPECT_EQ(FDialogs->messages, std::vector<std::string>{}) << "Close fail?";
 }
 
 TEST_F(WindowQueuedClose, ClosingTheWindowWithAFullQueue) {
   TransmitUntilFull();
   const double t0 = WallSeconds();
-  EXPECT_TRUE(Window->close());
-  Window.reset();
+  EXPECT_TRUE(FWindow->close());
+  FWindow.reset();
   EXPECT_LT(WallSeconds() - t0, kCloseLimit);
   const std::string got = Collect(0.3);
   EXPECT_EQ(got, Stream(got.size()));

@@ -25,8 +25,8 @@ std::string Slurp(const std::string& path) {
 
 class CaptureTest : public ::testing::Test {
  protected:
-  test::TTempDir Temp{"talmo-capture"};
-  std::string Dir = Temp.Path();
+  test::TTempDir FTemp{"talmo-capture"};
+  std::string FDir = FTemp.Path();
 };
 
 TEST(CaptureName, ExtensionAndCaseOfTheFileName) {
@@ -48,52 +48,53 @@ TEST(CaptureName, ExtensionAndCaseOfTheFileName) {
 }
 
 TEST_F(CaptureTest, WritesExactlyTheBlocksAndStartsEmpty) {
-  std::ofstream(Dir + "/DATA.LOG") << "old content";
+  std::ofstream(FDir + "/DATA.LOG") << "old content";
   TCaptureFile c;
-  c.Start(Dir + "/data.txt");
+  c.Start(FDir + "/data.txt");
   EXPECT_TRUE(c.Running());
   EXPECT_EQ(c.BaseName(), "DATA.LOG");
-  EXPECT_EQ(Slurp(Dir + "/DATA.LOG"), "");
+  EXPECT_EQ(Slurp(FDir + "/DATA.LOG"), "");
   const std::uint8_t a[] = {0x02, 0x41, 0x03};
   const std::uint8_t b[] = {0x00, 0xFF, 0x0D, 0x0A};
   c.Write(a, sizeof a);
   c.Write(b, sizeof b);
-  EXPECT_EQ(Slurp(Dir + "/DATA.LOG"), std::string("\x02\x41\x03\x00\xFF\r\n", 7));
+  EXPECT_EQ(Slurp(FDir + "/DATA.LOG"), std::string("\x02\x41\x03\x00\xFF\r\n", 7));
   c.Stop();
   EXPECT_FALSE(c.Running());
   c.Write(a, sizeof a);  // not capturing: nothing written
-  EXPECT_EQ(Slurp(Dir + "/DATA.LOG").size(), 7u);
+  EXPECT_EQ(Slurp(FDir + "/DATA.LOG").size(), 7u);
 }
 
 TEST_F(CaptureTest, OtherLockersAreKeptOut) {
   TCaptureFile c;
-  c.Start(Dir + "/x");
-  const int fd = ::open((Dir + "/X.LOG").c_str(), O_RDONLY);
+  c.Start(FDir + "/x");
+  const int fd = ::open((FDir + "/X.LOG").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
   ::close(fd);
 
   TCaptureFile second;
   try {
-    second.Start(Dir + "/x.txt");
+    second.Start(FDir + "/x.txt");
     ADD_FAILURE() << "no error";
   } catch (const ECaptureError& e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot capture to \"" + Dir + "/X.LOG\": the file is in use");
+    EXPECT_EQ(std::string(e.what()),
+              "Cannot capture to \"" + FDir + "/X.LOG\": the file is in use");
   }
   EXPECT_FALSE(second.Running());
   const std::uint8_t a[] = {'k'};
   c.Write(a, 1);
-  EXPECT_EQ(Slurp(Dir + "/X.LOG"), "k") << "the running capture keeps its file";
+  EXPECT_EQ(Slurp(FDir + "/X.LOG"), "k") << "the running capture keeps its file";
 }
 
 TEST_F(CaptureTest, FailureNamesThePathAndReason) {
   TCaptureFile c;
   try {
-    c.Start(Dir + "/missing/dir/data.txt");
+    c.Start(FDir + "/missing/dir/data.txt");
     FAIL() << "no error";
   } catch (const ECaptureError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "Cannot capture to \"" + Dir + "/missing/dir/DATA.LOG\": No such file or directory");
+              "Cannot capture to \"" + FDir + "/missing/dir/DATA.LOG\": No such file or directory");
   }
   EXPECT_FALSE(c.Running());
 }
@@ -117,7 +118,7 @@ class FileSizeLimit {
 
 TEST_F(CaptureTest, AFailedWriteStopsTheCaptureAndKeepsTheFile) {
   TCaptureFile c;
-  c.Start(Dir + "/limited");
+  c.Start(FDir + "/limited");
   const std::uint8_t head[] = {'a', 'b'};
   const std::uint8_t block[] = {1, 2, 3, 4, 5, 6, 7};
   EXPECT_TRUE(c.Write(head, sizeof head));
@@ -129,22 +130,22 @@ TEST_F(CaptureTest, AFailedWriteStopsTheCaptureAndKeepsTheFile) {
   }
   EXPECT_EQ(c.BytesWritten(), 4u);
   EXPECT_EQ(c.WriteError(),
-            "Cannot capture to \"" + Dir +
+            "Cannot capture to \"" + FDir +
                 "/LIMITED.LOG\": File too large. The capture has stopped; the file keeps the 4 "
                 "bytes written before.");
-  EXPECT_EQ(Slurp(Dir + "/LIMITED.LOG"), std::string("ab\x01\x02", 4)) << "closed, not truncated";
+  EXPECT_EQ(Slurp(FDir + "/LIMITED.LOG"), std::string("ab\x01\x02", 4)) << "closed, not truncated";
   c.Write(block, sizeof block);
-  EXPECT_EQ(Slurp(Dir + "/LIMITED.LOG").size(), 4u);
+  EXPECT_EQ(Slurp(FDir + "/LIMITED.LOG").size(), 4u);
   // The file is closed: another capture of it may start.
   TCaptureFile other;
-  other.Start(Dir + "/limited");
+  other.Start(FDir + "/limited");
   EXPECT_TRUE(other.Running());
   other.Stop();
 
-  c.Start(Dir + "/again");
+  c.Start(FDir + "/again");
   EXPECT_EQ(c.WriteError(), "");
   EXPECT_TRUE(c.Write(block, sizeof block));
-  EXPECT_EQ(Slurp(Dir + "/AGAIN.LOG").size(), sizeof block);
+  EXPECT_EQ(Slurp(FDir + "/AGAIN.LOG").size(), sizeof block);
 }
 
 }  // namespace

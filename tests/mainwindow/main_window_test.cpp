@@ -110,71 +110,71 @@ std::string Slurp(const std::string& path) {
 
 class WindowTest : public ::testing::Test {
  protected:
-  void SetUp() override { Settings = Dir + "/TALMO.reg"; }
-  void TearDown() override { Window.reset(); }
+  void SetUp() override { FSettings = FDir + "/TALMO.reg"; }
+  void TearDown() override { FWindow.reset(); }
 
   void WriteSettings(const std::string& values) {
-    std::ofstream(Settings) << "Windows Registry Editor Version 5.00\n\n"
-                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
-                            << values;
+    std::ofstream(FSettings) << "Windows Registry Editor Version 5.00\n\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
+                             << values;
   }
 
   TfoMain& Make(bool activate = true) {
     TMainEnvironment env;
-    env.SettingsPath = Settings;
-    env.Dialogs = Dialogs;
-    env.Delay = [this](int ms) { Delays.push_back(ms); };
+    env.SettingsPath = FSettings;
+    env.Dialogs = FDialogs;
+    env.Delay = [this](int ms) { FDelays.push_back(ms); };
     TSerTiming timing = TSerTiming::System();
     timing.Sleep = [](std::chrono::milliseconds) {};
     env.PortTiming = timing;
-    std::map<std::string, std::string> paths = {{"COM3", Com3.path},
-                                                {"COM13", Com13.path},
-                                                {"COM5", Dir + "/gone"},
+    std::map<std::string, std::string> paths = {{"COM3", FCom3.path},
+                                                {"COM13", FCom13.path},
+                                                {"COM5", FDir + "/gone"},
                                                 {"COM99", TLoopbackPort::Instance().Path()}};
     env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
       const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
       auto it = paths.find(bare);
       return it == paths.end() ? std::string() : it->second;
     });
-    if (Driver) env.Driver = Driver;
-    env.PortList = [this] { return Ports; };
-    Window = std::make_unique<TfoMain>(env);
-    Window->tiPause->stop();  // the tests tick the timers themselves
-    Window->tiTimeout->stop();
-    if (activate) Window->FormActivate();
-    return *Window;
+    if (FDriver) env.Driver = FDriver;
+    env.PortList = [this] { return FPorts; };
+    FWindow = std::make_unique<TfoMain>(env);
+    FWindow->tiPause->stop();  // the tests tick the timers themselves
+    FWindow->tiTimeout->stop();
+    if (activate) FWindow->FormActivate();
+    return *FWindow;
   }
 
   TRegistry Key() {
-    TRegistry k(TRegistryStore::ForFile(Settings));
+    TRegistry k(TRegistryStore::ForFile(FSettings));
     k.OpenKey("SOFTWARE\\Velkerstam\\TALMO", false);
     return k;
   }
 
   std::vector<std::string> PaneAfterHeader() {
-    auto lines = Window->PaneLines();
-    const std::size_t header = Window->raPort->ItemIndex() >= 0 ? 2 : 1;
+    auto lines = FWindow->PaneLines();
+    const std::size_t header = FWindow->raPort->ItemIndex() >= 0 ? 2 : 1;
     return std::vector<std::string>(
         lines.begin() + static_cast<long>(std::min(header, lines.size())), lines.end());
   }
 
   void OpenCom3() {
-    Window->raPort->SetItemIndex(0);
-    Window->buOpenClick();
-    ASSERT_TRUE(Window->Comm1().Active());
+    FWindow->raPort->SetItemIndex(0);
+    FWindow->buOpenClick();
+    ASSERT_TRUE(FWindow->Comm1().Active());
   }
 
-  test::TTempDir Temp{"talmo-window"};
-  std::string Dir = Temp.Path(), Settings;
-  FakeLine Com3, Com13;
-  std::vector<TPortEntry> Ports = {{"COM3", Com3.path, ""},
-                                   {"COM13", Com13.path, ""},
-                                   {"COM5", Dir + "/gone", ""},
-                                   {"COM99", TLoopbackPort::Instance().Path(), ""}};
-  std::shared_ptr<FakeDialogs> Dialogs = std::make_shared<FakeDialogs>();
-  std::vector<int> Delays;
-  std::shared_ptr<TSerDriver> Driver;  // set before Make: instead of the ttys
-  std::unique_ptr<TfoMain> Window;
+  test::TTempDir FTemp{"talmo-window"};
+  std::string FDir = FTemp.Path(), FSettings;
+  FakeLine FCom3, FCom13;
+  std::vector<TPortEntry> FPorts = {{"COM3", FCom3.path, ""},
+                                    {"COM13", FCom13.path, ""},
+                                    {"COM5", FDir + "/gone", ""},
+                                    {"COM99", TLoopbackPort::Instance().Path(), ""}};
+  std::shared_ptr<FakeDialogs> FDialogs = std::make_shared<FakeDialogs>();
+  std::vector<int> FDelays;
+  std::shared_ptr<TSerDriver> FDriver;  // set before Make: instead of the ttys
+  std::unique_ptr<TfoMain> FWindow;
 };
 
 TEST(RadioGroup, ClampsTheIndexAndClicksOnlyOnAChange) {
@@ -228,9 +228,9 @@ TEST_F(WindowTest, FirstStartStoresTheDefaults) {
   for (std::uint8_t b : proto) EXPECT_EQ(b, 0);
   EXPECT_FALSE(k.ValueExists("COORDS")) << "bounds are stored only at the end";
   EXPECT_FALSE(k.ValueExists("DIRECT"));
-  EXPECT_TRUE(Dialogs->messages.empty());
+  EXPECT_TRUE(FDialogs->messages.empty());
 
-  Window.reset();
+  FWindow.reset();
   std::uint8_t coords[16];
   ASSERT_EQ(Key().ReadBinaryData("COORDS", coords, 16), 16);
   const std::uint8_t expected[16] = {100, 0, 0, 0, 50, 0, 0, 0, 0xBC, 2, 0, 0, 0xF4, 1, 0, 0};
@@ -279,8 +279,8 @@ TEST_F(WindowTest, RestoredSettingsAreClampedAndPresetsReapplied) {
     std::snprintf(text, sizeof text, "%02x,%02x,%02x,%02x,%02x,%02x,%02x,%02x,%02x", proto[0],
                   proto[1], proto[2], proto[3], proto[4], proto[5], proto[6], proto[7], proto[8]);
     EXPECT_EQ(std::string(text), r.stored);
-    Window.reset();
-    std::remove(Settings.c_str());
+    FWindow.reset();
+    std::remove(FSettings.c_str());
   }
 }
 
@@ -311,7 +311,7 @@ TEST_F(WindowTest, OpeningAndClosingWriteTheirLinesInOrder) {
   EXPECT_FALSE(w.buOpen->isEnabled());
   EXPECT_TRUE(w.buStrings->isEnabled());
   EXPECT_TRUE(w.cbDirect->isEnabled());
-  EXPECT_EQ(Delays, (std::vector<int>{150}));
+  EXPECT_EQ(FDelays, (std::vector<int>{150}));
 
   w.buOpenClick();  // re-open while open
   EXPECT_EQ(
@@ -321,8 +321,8 @@ TEST_F(WindowTest, OpeningAndClosingWriteTheirLinesInOrder) {
   w.buCloseClick();
   EXPECT_FALSE(w.Comm1().Active());
   EXPECT_EQ(PaneAfterHeader().back(), "// COM13 is closed");
-  EXPECT_TRUE(Dialogs->messages.empty());
-  EXPECT_TRUE(Dialogs->errors.empty());
+  EXPECT_TRUE(FDialogs->messages.empty());
+  EXPECT_TRUE(FDialogs->errors.empty());
 }
 
 TEST_F(WindowTest, FailedOpenSaysWhyInThePane) {
@@ -334,14 +334,14 @@ TEST_F(WindowTest, FailedOpenSaysWhyInThePane) {
   EXPECT_EQ(after[0], "// Try to open COM5");
   EXPECT_EQ(after[1].rfind("// Specified device not found (", 0), 0u) << after[1];
   // The line names the device file behind COM5, not a Windows path.
-  EXPECT_EQ(after[1], "// Specified device not found (COM5, " + Ports[2].Path + ").");
-  EXPECT_EQ(Dialogs->messages, (std::vector<std::string>{"Open fail"}));
+  EXPECT_EQ(after[1], "// Specified device not found (COM5, " + FPorts[2].Path + ").");
+  EXPECT_EQ(FDialogs->messages, (std::vector<std::string>{"Open fail"}));
   EXPECT_FALSE(w.Comm1().Active());
   EXPECT_TRUE(w.buOpen->isEnabled());
 }
 
 TEST_F(WindowTest, NoPortsMeansThePortButtonsDoNothing) {
-  Ports.clear();
+  FPorts.clear();
   TfoMain& w = Make();
   EXPECT_EQ(w.PaneLines().size(), 1u) << "only the date line";
   w.buOpenClick();
@@ -360,7 +360,7 @@ TEST_F(WindowTest, ReceivedFramesReachThePaneEightPerTick) {
   std::string frames;
   for (int i = 0; i < 20; ++i)
     frames += "\x02" + std::string(1, static_cast<char>('A' + i)) + "\x03";
-  Com3.Send(frames);
+  FCom3.Send(frames);
   ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 20; }));
   EXPECT_EQ(w.edLast->text().toStdString().substr(0, 5), " ETX ");
 
@@ -390,7 +390,7 @@ TEST_F(WindowTest, ReceivedFramesReachThePaneEightPerTick) {
 TEST_F(WindowTest, ReceiveFormatsTheBytesReadNotTheCountOffered) {
   auto driver = std::make_shared<test::FakeDriver>();
   driver->Prepare = [](test::FakeState& s) { s.ReadLimit = 2; };
-  Driver = driver;
+  FDriver = driver;
   TfoMain& w = Make();
   w.cbConvert->setChecked(true);
   w.meFirst->setText("02");
@@ -450,7 +450,7 @@ TEST_F(WindowTest, TypingCollectsEchoesAndSends) {
   OpenCom3();
   w.buTransmitClick();
   w.buTransmitClick();
-  ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "xyzxyz"; }));
+  ASSERT_TRUE(PumpUntil([&] { return FCom3.Received() == "xyzxyz"; }));
 
   // Below the header a short last line takes the echo.
   w.meDataKeyPress(0x02);  // Ctrl+B
@@ -471,8 +471,8 @@ TEST_F(WindowTest, TypingCollectsEchoesAndSends) {
   w.ResetTypedLine();
   w.cbDirect->setChecked(true);
   w.meDataKeyPress('X');
-  Com3.received.clear();
-  ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "X"; }));
+  FCom3.received.clear();
+  ASSERT_TRUE(PumpUntil([&] { return FCom3.Received() == "X"; }));
   EXPECT_EQ(w.TypedLine().Count(), 1);
   EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit");
   EXPECT_EQ(Key().ReadInteger("DIRECT"), 1);
@@ -480,7 +480,7 @@ TEST_F(WindowTest, TypingCollectsEchoesAndSends) {
   w.meDataKeyPress('Y');
   EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (2)");
   w.buTransmitClick();
-  ASSERT_TRUE(PumpUntil([&] { return Com3.Received() == "XXY"; }));
+  ASSERT_TRUE(PumpUntil([&] { return FCom3.Received() == "XXY"; }));
 }
 
 TEST_F(WindowTest, EchoStartsANewLineBelowOnlyTheHeader) {
@@ -548,42 +548,42 @@ TEST_F(WindowTest, ClearDropsPendingLinesButKeepsTheLineBeingBuilt) {
 
 TEST_F(WindowTest, CaptureKeepsTheExactBytesAcrossReopen) {
   TfoMain& w = Make();
-  Dialogs->capturePath = Dir + "/data.txt";
+  FDialogs->capturePath = FDir + "/data.txt";
   w.buCaptureClick();
   EXPECT_EQ(w.buCapture->text().toStdString(), "Stop (DATA.LOG)");
   OpenCom3();
   const std::string first("\x02\x41\x03\x00\xff", 5);
-  Com3.Send(first);
+  FCom3.Send(first);
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 5; }));
   w.buCloseClick();
   OpenCom3();
-  Com3.Send("\r\nZ");
+  FCom3.Send("\r\nZ");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 8; }));
   w.buCaptureClick();
   EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
-  Com3.Send("late");
+  FCom3.Send("late");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 12; }));
-  EXPECT_EQ(Slurp(Dir + "/DATA.LOG"), first + "\r\nZ");
+  EXPECT_EQ(Slurp(FDir + "/DATA.LOG"), first + "\r\nZ");
 }
 
 TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
   TfoMain& w = Make();
-  Dialogs->capturePath = Dir + "/no/such/folder/x.log";
+  FDialogs->capturePath = FDir + "/no/such/folder/x.log";
   w.buCaptureClick();
-  ASSERT_EQ(Dialogs->errors.size(), 1u);
-  EXPECT_EQ(Dialogs->errors[0],
-            "Cannot capture to \"" + Dir + "/no/such/folder/X.LOG\": No such file or directory");
+  ASSERT_EQ(FDialogs->errors.size(), 1u);
+  EXPECT_EQ(FDialogs->errors[0],
+            "Cannot capture to \"" + FDir + "/no/such/folder/X.LOG\": No such file or directory");
   EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
   EXPECT_FALSE(w.Capture().Running());
 }
 
 TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
   TfoMain& w = Make();
-  Dialogs->capturePath = Dir + "/gcap";
+  FDialogs->capturePath = FDir + "/gcap";
   w.buCaptureClick();
   ASSERT_EQ(w.buCapture->text().toStdString(), "Stop (GCAP.LOG)");
   OpenCom3();
-  Com3.Send("ABCD");
+  FCom3.Send("ABCD");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 4; }));
   {
     // A file size limit refuses writes as a full disk does.
@@ -593,7 +593,7 @@ TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
     rlimit small = old;
     small.rlim_cur = 6;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    Com3.Send("EFGHIJ");
+    FCom3.Send("EFGHIJ");
     const bool arrived = PumpUntil([&] { return w.Formatter().TotalSigns() == 10; });
     setrlimit(RLIMIT_FSIZE, &old);
     ASSERT_TRUE(arrived);
@@ -601,48 +601,48 @@ TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
   EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
   EXPECT_FALSE(w.Capture().Running());
   const std::string reason =
-      "Cannot capture to \"" + Dir +
+      "Cannot capture to \"" + FDir +
       "/GCAP.LOG\": File too large. The capture has stopped; the file keeps the 6 bytes "
       "written before.";
-  ASSERT_TRUE(PumpUntil([&] { return !Dialogs->errors.empty(); }));
-  EXPECT_EQ(Dialogs->errors, (std::vector<std::string>{reason}));
-  EXPECT_EQ(Slurp(Dir + "/GCAP.LOG"), "ABCDEF");
+  ASSERT_TRUE(PumpUntil([&] { return !FDialogs->errors.empty(); }));
+  EXPECT_EQ(FDialogs->errors, (std::vector<std::string>{reason}));
+  EXPECT_EQ(Slurp(FDir + "/GCAP.LOG"), "ABCDEF");
 
   // Data that keeps arriving neither reaches the file nor brings more boxes.
-  Com3.Send("KLMN");
+  FCom3.Send("KLMN");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 14; }));
   QCoreApplication::processEvents();
-  EXPECT_EQ(Slurp(Dir + "/GCAP.LOG"), "ABCDEF");
-  EXPECT_EQ(Dialogs->errors.size(), 1u);
+  EXPECT_EQ(Slurp(FDir + "/GCAP.LOG"), "ABCDEF");
+  EXPECT_EQ(FDialogs->errors.size(), 1u);
   for (int tick = 0; tick < 10 && w.PendingLines().PendingCount() > 0; ++tick) w.tiPauseTimer();
   const auto pane = w.PaneLines();
   EXPECT_NE(std::find(pane.begin(), pane.end(), "// " + reason), pane.end())
       << "the pane keeps the place";
 
   // The next click starts a new capture.
-  Dialogs->capturePath = Dir + "/next";
+  FDialogs->capturePath = FDir + "/next";
   w.buCaptureClick();
   EXPECT_EQ(w.buCapture->text().toStdString(), "Stop (NEXT.LOG)");
-  Com3.Send("OP");
+  FCom3.Send("OP");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 16; }));
-  EXPECT_EQ(Slurp(Dir + "/NEXT.LOG"), "OP");
+  EXPECT_EQ(Slurp(FDir + "/NEXT.LOG"), "OP");
 }
 
 TEST_F(WindowTest, SaveWritesTheShownLinesWithCrLf) {
   TfoMain& w = Make();
   w.PendingLines().Add("not yet shown");
-  Dialogs->savePath = Dir + "/pane.txt";
+  FDialogs->savePath = FDir + "/pane.txt";
   w.buSaveClick();
   const auto lines = w.PaneLines();
-  EXPECT_EQ(Slurp(Dir + "/pane.txt"), lines[0] + "\r\n" + lines[1] + "\r\n");
+  EXPECT_EQ(Slurp(FDir + "/pane.txt"), lines[0] + "\r\n" + lines[1] + "\r\n");
 
-  Dialogs->savePath = Dir + "/no/such/pane.txt";
+  FDialogs->savePath = FDir + "/no/such/pane.txt";
   try {
     w.buSaveClick();
     ADD_FAILURE() << "no error";
   } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()),
-              "Cannot create file \"" + Dir + "/no/such/pane.txt\". No such file or directory");
+              "Cannot create file \"" + FDir + "/no/such/pane.txt\". No such file or directory");
   }
 }
 
@@ -663,21 +663,21 @@ TEST_F(WindowTest, ResizeRuleMovesThePaneAndTheBand) {
 TEST_F(WindowTest, AnsweringNoToTheCloseQuestionChangesNothing) {
   TfoMain& w = Make();
   OpenCom3();
-  Dialogs->confirm = false;
+  FDialogs->confirm = false;
   w.show();
   EXPECT_FALSE(w.close());
-  EXPECT_EQ(Dialogs->confirmations, 1);
+  EXPECT_EQ(FDialogs->confirmations, 1);
   EXPECT_TRUE(w.isVisible());
   EXPECT_TRUE(w.Comm1().Active());
-  Dialogs->confirm = true;
+  FDialogs->confirm = true;
   EXPECT_TRUE(w.close());
 }
 
 TEST_F(WindowTest, BadSettingsTakeDefaultsAndAreReportedOnce) {
   WriteSettings("\"REGBAUD\"=\"fast\"\n\"REGPROTOCOL\"=dword:00000001\n\"COORDS\"=hex:00,00\n");
   TfoMain& w = Make();
-  ASSERT_EQ(Dialogs->messages.size(), 1u);
-  const std::string& m = Dialogs->messages[0];
+  ASSERT_EQ(FDialogs->messages.size(), 1u);
+  const std::string& m = FDialogs->messages[0];
   EXPECT_NE(m.find("Invalid data type for 'REGBAUD'"), std::string::npos) << m;
   EXPECT_NE(m.find("Invalid data type for 'REGPROTOCOL'"), std::string::npos) << m;
   EXPECT_EQ(w.rgBaud->ItemIndex(), 0);
@@ -689,29 +689,29 @@ TEST_F(WindowTest, BadSettingsTakeDefaultsAndAreReportedOnce) {
 
 TEST_F(WindowTest, SettingsThatCannotBeSavedAreToldOnceAndStillUsed) {
   // Root may write anywhere: a file where the folder should be stops writes.
-  std::ofstream(Dir + "/file") << "not a folder";
-  Settings = Dir + "/file/TALMO.reg";
+  std::ofstream(FDir + "/file") << "not a folder";
+  FSettings = FDir + "/file/TALMO.reg";
   TfoMain& w = Make();
-  ASSERT_EQ(Dialogs->messages.size(), 1u);
-  EXPECT_EQ(Dialogs->messages[0],
-            "Failed to set data for 'REGXCOM' in " + Settings + ": cannot use folder " + Dir +
+  ASSERT_EQ(FDialogs->messages.size(), 1u);
+  EXPECT_EQ(FDialogs->messages[0],
+            "Failed to set data for 'REGXCOM' in " + FSettings + ": cannot use folder " + FDir +
                 "/file: Not a directory. Changed settings are used while TALMO runs but are "
                 "not saved.");
-  EXPECT_TRUE(Dialogs->errors.empty()) << Dialogs->errors.front();
+  EXPECT_TRUE(FDialogs->errors.empty()) << FDialogs->errors.front();
   // A change still reaches the port and is not reported again.
   w.rgBaud->SetItemIndex(9);
   EXPECT_EQ(w.Comm1().Baudrate(), br115200);
   w.cbDirect->click();
-  Window.reset();  // the bounds are not saved either: nothing more to say
-  EXPECT_EQ(Dialogs->messages.size(), 1u);
-  EXPECT_TRUE(Dialogs->errors.empty()) << Dialogs->errors.front();
+  FWindow.reset();  // the bounds are not saved either: nothing more to say
+  EXPECT_EQ(FDialogs->messages.size(), 1u);
+  EXPECT_TRUE(FDialogs->errors.empty()) << FDialogs->errors.front();
 }
 
 TEST_F(WindowTest, UnreadableSettingsFileIsSetAsideAndReported) {
-  std::ofstream(Settings) << "this is not a registry file\n";
+  std::ofstream(FSettings) << "this is not a registry file\n";
   Make();
-  ASSERT_EQ(Dialogs->messages.size(), 1u);
-  EXPECT_NE(Dialogs->messages[0].find("TALMO.reg"), std::string::npos) << Dialogs->messages[0];
+  ASSERT_EQ(FDialogs->messages.size(), 1u);
+  EXPECT_NE(FDialogs->messages[0].find("TALMO.reg"), std::string::npos) << FDialogs->messages[0];
   EXPECT_EQ(Key().ReadInteger("REGBAUD"), 0);
 }
 
@@ -760,8 +760,8 @@ TEST_F(WindowTest, StoredBoundsAreFittedToTheScreen) {
     WriteSettings(CoordsValue(r.left, r.top, r.width, r.height));
     TfoMain& w = Make();
     EXPECT_EQ(QRect(w.x(), w.y(), w.width(), w.height()), r.shown);
-    EXPECT_TRUE(Dialogs->messages.empty());
-    Window.reset();
+    EXPECT_TRUE(FDialogs->messages.empty());
+    FWindow.reset();
     std::uint8_t coords[16];
     ASSERT_EQ(Key().ReadBinaryData("COORDS", coords, 16), 16);
     const auto at = [&coords](int i) {
@@ -771,15 +771,15 @@ TEST_F(WindowTest, StoredBoundsAreFittedToTheScreen) {
     };
     EXPECT_EQ(QRect(at(0), at(1), at(2), at(3)), r.shown)
         << "the fitted bounds are what is stored at the end";
-    std::remove(Settings.c_str());
+    std::remove(FSettings.c_str());
   }
 }
 
 TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
   TfoMain& w = Make();
   OpenCom3();
-  ::close(Com3.master);
-  Com3.master = -1;
+  ::close(FCom3.master);
+  FCom3.master = -1;
   ASSERT_TRUE(PumpUntil([&] {
     w.tiPauseTimer();
     for (const auto& l : w.PaneLines())
@@ -800,9 +800,9 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
 TEST_F(WindowTest, SmallActions) {
   TfoMain& w = Make();
   w.laWebClick();
-  EXPECT_EQ(Dialogs->url, "https://velkerstam.example/talmo");
+  EXPECT_EQ(FDialogs->url, "https://velkerstam.example/talmo");
   w.buStringsClick();
-  EXPECT_EQ(Dialogs->stringsShown, 1);
+  EXPECT_EQ(FDialogs->stringsShown, 1);
 }
 
 // Counts the paint events a widget gets.
@@ -880,11 +880,11 @@ TEST_F(WindowTest, ThePaneKeepsItsNewestLinesAndSaveWritesThem) {
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kPaneMaxLines));
   EXPECT_EQ(lines.front(), "L" + std::to_string(total - kPaneMaxLines));
   EXPECT_EQ(lines.back(), "L" + std::to_string(total - 1));
-  Dialogs->savePath = Dir + "/pane.txt";
+  FDialogs->savePath = FDir + "/pane.txt";
   w.buSaveClick();
   std::string expected;
   for (const auto& l : lines) expected += l + "\r\n";
-  EXPECT_EQ(Slurp(Dir + "/pane.txt"), expected);
+  EXPECT_EQ(Slurp(FDir + "/pane.txt"), expected);
 }
 
 TEST_F(WindowTest, CaptionsFitTheirControls) {

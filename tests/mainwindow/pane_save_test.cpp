@@ -26,11 +26,11 @@ class PaneSave : public ::testing::Test {
   void SetUp() override {
     std::string tmpl = (fs::temp_directory_path() / "talmo-pane-XXXXXX").string();
     ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    Dir = tmpl;
+    FDir = tmpl;
   }
   void TearDown() override {
     std::error_code ec;
-    fs::remove_all(Dir, ec);
+    fs::remove_all(FDir, ec);
   }
   std::string ErrorOf(const std::string& path, const std::vector<std::string>& lines) {
     try {
@@ -40,7 +40,7 @@ class PaneSave : public ::testing::Test {
     }
     return "";
   }
-  fs::path Dir;
+  fs::path FDir;
 };
 
 TEST_F(PaneSave, EveryLineEndsWithCrLf) {
@@ -61,7 +61,7 @@ TEST_F(PaneSave, EveryLineEndsWithCrLf) {
        std::string("\xff\x01\r\n", 4)},
   };
   for (const auto& row : rows) {
-    const fs::path path = Dir / "pane.txt";
+    const fs::path path = FDir / "pane.txt";
     // A longer file from before is replaced, not overwritten in part.
     std::ofstream(path, std::ios::binary) << std::string(100, 'x');
     EXPECT_EQ(ErrorOf(path.string(), row.lines), "") << row.what;
@@ -70,7 +70,7 @@ TEST_F(PaneSave, EveryLineEndsWithCrLf) {
 }
 
 TEST_F(PaneSave, FailuresSayWhat) {
-  const std::string missing = (Dir / "no/such/pane.txt").string();
+  const std::string missing = (FDir / "no/such/pane.txt").string();
   const std::string many(70000, 'a');  // more than the stream's buffer
   const struct {
     const char* what;
@@ -83,9 +83,9 @@ TEST_F(PaneSave, FailuresSayWhat) {
        {"a"},
        "Cannot create file \"" + missing + "\". No such file or directory"},
       {"a folder",
-       Dir.string(),
+       FDir.string(),
        {"a"},
-       "Cannot create file \"" + Dir.string() + "\". Is a directory"},
+       "Cannot create file \"" + FDir.string() + "\". Is a directory"},
       {"a full disk, seen at the close", "/dev/full", {"a", "b"}, "Failed to Save Stream"},
       {"a full disk, seen at a write", "/dev/full", {many}, "Failed to Save Stream"},
       {"nothing to write fits a full disk", "/dev/full", {}, ""},

@@ -89,23 +89,23 @@ std::shared_ptr<TRegistryStore> StoreWith(const TTempDir& dir, const std::string
 
 class PortListTest : public ::testing::Test {
  protected:
-  TTempDir Dir;
-  FakeSysfs Sys{Dir};
+  TTempDir FDir;
+  FakeSysfs FSys{FDir};
 };
 
 TEST_F(PortListTest, DetectedDevicesGetStableNamesAndTheLoopbackComesLast) {
-  Sys.SetConsole("tty0 ttyS0");
-  for (auto v : {"console", "ptmx", "tty", "tty0", "tty1"}) Sys.Virtual(v);
-  Sys.Uart("ttyS0", 4);  // the console
-  Sys.Uart("ttyS1", 4);
-  Sys.Uart("ttyS2", 0);  // nothing answers there
-  Sys.Uart("ttyS31", 4);
-  Sys.Usb("ttyUSB0", "FTDI", "FT232R USB UART", "A1B2C3");
-  Sys.Usb("ttyUSB3", "", "", "");
-  Sys.Usb("ttyACM0", "Arduino", "Uno", "");
-  Sys.Other("ttyAMA10");
-  Sys.Other("ttyAMA2");
-  const TPortList list = TPortList::Build(nullptr, Sys.Sources(), LoopbackPortEntry(kLoopPath));
+  FSys.SetConsole("tty0 ttyS0");
+  for (auto v : {"console", "ptmx", "tty", "tty0", "tty1"}) FSys.Virtual(v);
+  FSys.Uart("ttyS0", 4);  // the console
+  FSys.Uart("ttyS1", 4);
+  FSys.Uart("ttyS2", 0);  // nothing answers there
+  FSys.Uart("ttyS31", 4);
+  FSys.Usb("ttyUSB0", "FTDI", "FT232R USB UART", "A1B2C3");
+  FSys.Usb("ttyUSB3", "", "", "");
+  FSys.Usb("ttyACM0", "Arduino", "Uno", "");
+  FSys.Other("ttyAMA10");
+  FSys.Other("ttyAMA2");
+  const TPortList list = TPortList::Build(nullptr, FSys.Sources(), LoopbackPortEntry(kLoopPath));
   EXPECT_EQ(Names(list), (std::vector<std::string>{
                              "COM2=/dev/ttyS1", "COM32=/dev/ttyS31", "COM33=/dev/ttyUSB0",
                              "COM36=/dev/ttyUSB3", "COM65=/dev/ttyACM0", "COM97=/dev/ttyAMA2",
@@ -135,25 +135,25 @@ TEST_F(PortListTest, DetectedDevicesGetStableNamesAndTheLoopbackComesLast) {
 }
 
 TEST_F(PortListTest, EveryConsoleTtyIsLeftOutWhateverItIs) {
-  Sys.Uart("ttyS0", 4);
-  Sys.Usb("ttyUSB0", "FTDI", "X", "1");
-  Sys.SetConsole("ttyUSB0 ttyS0");
-  EXPECT_TRUE(DetectSerialDevices(Sys.Sources()).empty());
-  Sys.SetConsole("tty0");
-  EXPECT_EQ(DetectSerialDevices(Sys.Sources()).size(), 2u);
+  FSys.Uart("ttyS0", 4);
+  FSys.Usb("ttyUSB0", "FTDI", "X", "1");
+  FSys.SetConsole("ttyUSB0 ttyS0");
+  EXPECT_TRUE(DetectSerialDevices(FSys.Sources()).empty());
+  FSys.SetConsole("tty0");
+  EXPECT_EQ(DetectSerialDevices(FSys.Sources()).size(), 2u);
 }
 
 TEST_F(PortListTest, UserEntriesComeFirstInFileOrderAndWinTheirNames) {
-  Sys.Uart("ttyS4", 4);                        // COM5, taken by the user
-  Sys.Usb("ttyUSB0", "FTDI", "FT232R", "S1");  // the user's COM10 below
-  Sys.Uart("ttyS1", 4);                        // COM2, free
-  Sys.Other("ttyXR0");                         // COM97
-  auto store = StoreWith(Dir,
+  FSys.Uart("ttyS4", 4);                        // COM5, taken by the user
+  FSys.Usb("ttyUSB0", "FTDI", "FT232R", "S1");  // the user's COM10 below
+  FSys.Uart("ttyS1", 4);                        // COM2, free
+  FSys.Other("ttyXR0");                         // COM97
+  auto store = StoreWith(FDir,
                          "\"/dev/serial/by-id/usb-FTDI-if00\"=\"COM5\"\n"
                          "\"/dev/ttyUSB0\"=\"COM10\"\n"
                          "\"ttyX\"=\"COM1\"\n"
                          "\"/dev/ttyZ\"=\"COM99\"\n");
-  const TPortList list = TPortList::Build(store, Sys.Sources(), LoopbackPortEntry(kLoopPath));
+  const TPortList list = TPortList::Build(store, FSys.Sources(), LoopbackPortEntry(kLoopPath));
   EXPECT_EQ(Names(list),
             (std::vector<std::string>{"COM5=/dev/serial/by-id/usb-FTDI-if00", "COM10=/dev/ttyUSB0",
                                       "COM1=/dev/ttyX", "COM99=/dev/ttyZ", "COM2=/dev/ttyS1",
@@ -170,17 +170,17 @@ TEST_F(PortListTest, UserEntriesComeFirstInFileOrderAndWinTheirNames) {
 }
 
 TEST_F(PortListTest, UserEntriesThatCannotNameAPortAreLeftOutWithAReason) {
-  auto store = StoreWith(Dir,
+  auto store = StoreWith(FDir,
                          "\"/dev/a\"=\"COM5\"\n"
                          "\"/dev/b\"=dword:00000005\n"
                          "\"/dev/c\"=\"com5\"\n"
                          "\"/dev/d\"=\"\"\n"
                          "@=\"COM7\"\n"
                          "\"/dev/e\"=\"COM6\"\n");
-  const TPortList list = TPortList::Build(store, {Dir / "nosys", Dir / "noconsole", "/dev"}, {});
+  const TPortList list = TPortList::Build(store, {FDir / "nosys", FDir / "noconsole", "/dev"}, {});
   EXPECT_EQ(Names(list), (std::vector<std::string>{"COM5=/dev/a", "COM6=/dev/e"}));
   const std::string where =
-      " in [HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM] of " + Dir.Path() + "/TALMO.reg";
+      " in [HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM] of " + FDir.Path() + "/TALMO.reg";
   EXPECT_EQ(
       list.Problems(),
       (std::vector<std::string>{
@@ -193,17 +193,17 @@ TEST_F(PortListTest, UserEntriesThatCannotNameAPortAreLeftOutWithAReason) {
 
 TEST_F(PortListTest, WithoutSysfsOrSettingsOnlyTheLoopbackRemains) {
   const TPortList list =
-      TPortList::Build(TRegistryStore::ForFile(Dir / "none.reg"),
-                       {Dir / "nosys", Dir / "noconsole", "/dev"}, LoopbackPortEntry(kLoopPath));
+      TPortList::Build(TRegistryStore::ForFile(FDir / "none.reg"),
+                       {FDir / "nosys", FDir / "noconsole", "/dev"}, LoopbackPortEntry(kLoopPath));
   EXPECT_EQ(Names(list), std::vector<std::string>{"COM99=/run/talmo-loop"});
-  EXPECT_TRUE(TPortList::Build(nullptr, {Dir / "nosys", "", "/dev"}, {}).Entries().empty());
-  EXPECT_FALSE(fs::exists(Dir / "none.reg"));  // reading never creates the file
+  EXPECT_TRUE(TPortList::Build(nullptr, {FDir / "nosys", "", "/dev"}, {}).Entries().empty());
+  EXPECT_FALSE(fs::exists(FDir / "none.reg"));  // reading never creates the file
 }
 
 TEST_F(PortListTest, DevicePathsResolveThroughTheList) {
-  Sys.Usb("ttyUSB1", "", "", "");
-  auto store = StoreWith(Dir, "\"/dev/serial/by-id/x\"=\"COM5\"\n");
-  const TPortList list = TPortList::Build(store, Sys.Sources(), LoopbackPortEntry(kLoopPath));
+  FSys.Usb("ttyUSB1", "", "", "");
+  auto store = StoreWith(FDir, "\"/dev/serial/by-id/x\"=\"COM5\"\n");
+  const TPortList list = TPortList::Build(store, FSys.Sources(), LoopbackPortEntry(kLoopPath));
   struct Case {
     const char* name;
     std::optional<std::string> path;
@@ -228,12 +228,12 @@ TEST_F(PortListTest, DevicePathsResolveThroughTheList) {
 }
 
 TEST_F(PortListTest, TheResolverSeesDevicesAndEntriesOfTheMomentOfTheOpen) {
-  auto store = StoreWith(Dir, "");
+  auto store = StoreWith(FDir, "");
   const auto resolve =
-      TPortList::DeviceResolver(store, Sys.Sources(), LoopbackPortEntry(kLoopPath));
+      TPortList::DeviceResolver(store, FSys.Sources(), LoopbackPortEntry(kLoopPath));
   EXPECT_EQ(resolve("\\\\.\\COM99"), kLoopPath);
   EXPECT_EQ(resolve("\\\\.\\COM34"), "");
-  Sys.Usb("ttyUSB1", "", "", "");  // plugged in after the list was shown
+  FSys.Usb("ttyUSB1", "", "", "");  // plugged in after the list was shown
   EXPECT_EQ(resolve("\\\\.\\COM34"), "/dev/ttyUSB1");
   TRegistry key(store);
   ASSERT_TRUE(key.OpenKey(TPortList::KeyPath, false));
@@ -242,8 +242,8 @@ TEST_F(PortListTest, TheResolverSeesDevicesAndEntriesOfTheMomentOfTheOpen) {
 }
 
 TEST_F(PortListTest, OtherKindsTakeFreeNamesFromCom97InNameOrder) {
-  for (auto n : {"ttyXR10", "ttyAMA1", "ttyXR9", "ttyAMA0"}) Sys.Other(n);
-  const auto detected = DetectSerialDevices(Sys.Sources());
+  for (auto n : {"ttyXR10", "ttyAMA1", "ttyXR9", "ttyAMA0"}) FSys.Other(n);
+  const auto detected = DetectSerialDevices(FSys.Sources());
   ASSERT_EQ(detected.size(), 4u);
   // COM98 taken by the user; COM99 kept for the loopback.
   const TPortList list = TPortList::Merge({{"COM98", "/dev/u", "", "", "", ""}}, detected,
@@ -261,12 +261,12 @@ namespace talmo {
 namespace {
 
 TEST_F(PortListTest, RemotePortEntriesKeepTheirAddressAndSayTheyAreRemote) {
-  Sys.Uart("ttyS1", 4);
-  auto store = StoreWith(Dir,
+  FSys.Uart("ttyS1", 4);
+  auto store = StoreWith(FDir,
                          "\"rfc2217://lab-pi:7000\"=\"COM20\"\n"
                          "\"RFC2217://[::1]:2217\"=\"COM21\"\n"
                          "\"ttyX\"=\"COM1\"\n");
-  const TPortList list = TPortList::Build(store, Sys.Sources(), LoopbackPortEntry(kLoopPath));
+  const TPortList list = TPortList::Build(store, FSys.Sources(), LoopbackPortEntry(kLoopPath));
   EXPECT_EQ(Names(list), (std::vector<std::string>{"COM20=rfc2217://lab-pi:7000",
                                                    "COM21=RFC2217://[::1]:2217", "COM1=/dev/ttyX",
                                                    "COM2=/dev/ttyS1", "COM99=/run/talmo-loop"}));

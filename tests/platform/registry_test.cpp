@@ -38,7 +38,7 @@ class RegistryTest : public ::testing::Test {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
   }
-  std::string File() const { return Dir / "TALMO.reg"; }
+  std::string File() const { return FDir / "TALMO.reg"; }
   std::shared_ptr<TRegistryStore> Store() const {
     return TRegistryStore::ForFile(File(), [] { return FixedTime(); });
   }
@@ -46,7 +46,7 @@ class RegistryTest : public ::testing::Test {
   // would see the file.
   TRegistry Fresh() const { return TRegistry(Store()); }
 
-  TTempDir Dir;
+  TTempDir FDir;
 };
 
 std::string Message(const std::function<void()>& f) {
@@ -448,8 +448,8 @@ TEST_F(RegistryTest, AFileThatIsNotRegularIsNeitherReplacedNorWrittenOver) {
 TEST_F(RegistryTest, AWriteThatCannotReachTheFileRaisesAndChangesNothing) {
   // Tests run as root, which ignores permission bits: a regular file where
   // a folder should be stops the write instead.
-  WriteFile(Dir / "config", "not a folder");
-  const std::string file = Dir / "config/Velkerstam/TALMO.reg";
+  WriteFile(FDir / "config", "not a folder");
+  const std::string file = FDir / "config/Velkerstam/TALMO.reg";
   TRegistry key(TRegistryStore::ForFile(file));
   EXPECT_FALSE(key.TakeStoreWarning().has_value());
   ASSERT_TRUE(key.OpenKey(kKey, true));
@@ -463,7 +463,7 @@ TEST_F(RegistryTest, AWriteThatCannotReachTheFileRaisesAndChangesNothing) {
   EXPECT_EQ(Message([&] { key.WriteBinaryData("COORDS", "abcd", 4); }),
             "Failed to set data for 'COORDS'");
   EXPECT_FALSE(key.ValueExists("REGBAUD"));
-  EXPECT_EQ(ReadFile(Dir / "config"), "not a folder");
+  EXPECT_EQ(ReadFile(FDir / "config"), "not a folder");
 }
 
 TEST_F(RegistryTest, WritesThatCannotBeExpressedAreRefused) {
@@ -480,8 +480,8 @@ TEST_F(RegistryTest, WritesThatCannotBeExpressedAreRefused) {
 // report with the file and the system's reason, the values kept in memory,
 // and a new report only after a write has reached the file again.
 TEST_F(RegistryTest, RefusedWritesAreReportedOnceWithTheReasonAndKeptInMemory) {
-  WriteFile(Dir / "config", "not a folder");
-  const std::string file = Dir / "config/Velkerstam/TALMO.reg";
+  WriteFile(FDir / "config", "not a folder");
+  const std::string file = FDir / "config/Velkerstam/TALMO.reg";
   TRegistry key(TRegistryStore::ForFile(file));
   std::vector<std::string> reports;
   key.OnWriteRefused([&](const std::string& r) { reports.push_back(r); });
@@ -492,16 +492,16 @@ TEST_F(RegistryTest, RefusedWritesAreReportedOnceWithTheReasonAndKeptInMemory) {
   key.WriteInteger("REGBAUD", 6);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0], "Failed to set data for 'REGXCOM' in " + file + ": cannot use folder " +
-                            Dir.Path() +
+                            FDir.Path() +
                             "/config: Not a directory. Changed settings are used "
                             "while TALMO runs but are not saved.");
   EXPECT_EQ(key.ReadInteger("REGBAUD"), 6);
-  EXPECT_EQ(ReadFile(Dir / "config"), "not a folder");
+  EXPECT_EQ(ReadFile(FDir / "config"), "not a folder");
   // Writes that cannot be expressed are still refused at once.
   EXPECT_EQ(Message([&] { key.WriteString("S", "two\nlines"); }), "Failed to set data for 'S'");
 
   // The folder can be written again: the next write stores what was kept.
-  std::filesystem::remove(Dir / "config");
+  std::filesystem::remove(FDir / "config");
   key.WriteInteger("REGBAUD", 6);
   EXPECT_EQ(ReadFile(file), std::string(kHeader) +
                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
@@ -509,8 +509,8 @@ TEST_F(RegistryTest, RefusedWritesAreReportedOnceWithTheReasonAndKeptInMemory) {
                                 "\"REGPROTOCOL\"=hex:61,62,63\n\n");
   EXPECT_EQ(reports.size(), 1u);
   // Refused again after that success: told again, once.
-  std::filesystem::remove_all(Dir / "config");
-  WriteFile(Dir / "config", "not a folder");
+  std::filesystem::remove_all(FDir / "config");
+  WriteFile(FDir / "config", "not a folder");
   key.WriteInteger("REGSTOP", 1);
   key.WriteInteger("REGSTOP", 2);
   ASSERT_EQ(reports.size(), 2u);
@@ -547,8 +547,8 @@ class LinkedFileTest : public RegistryTest, public ::testing::WithParamInterface
 
 TEST_P(LinkedFileTest, IsWrittenAtItsTargetAndTheLinkStays) {
   const LinkCase& c = GetParam();
-  const std::string target = Dir / "dotfiles/talmo/TALMO.reg";
-  std::filesystem::create_directories(Dir / "dotfiles/talmo");
+  const std::string target = FDir / "dotfiles/talmo/TALMO.reg";
+  std::filesystem::create_directories(FDir / "dotfiles/talmo");
   const std::string broken = std::string(kHeader) + "[K]\nbroken line\n";
   if (c.targetExists)
     WriteFile(target, c.targetBroken ? broken
@@ -622,7 +622,7 @@ TEST_F(RegistryTest, NoTemporaryFileRemainsAndTheModeIsKept) {
   std::filesystem::permissions(File(), std::filesystem::perms(0640));
   key.WriteInteger("N", 1000);
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(Dir.Path()))
+  for (const auto& e : std::filesystem::directory_iterator(FDir.Path()))
     names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"TALMO.reg"});
   EXPECT_EQ(std::filesystem::status(File()).permissions(), std::filesystem::perms(0640));
@@ -700,9 +700,9 @@ TEST_F(RegistryTest, ChangesByAnotherProgramAreReadAndKept) {
 TEST_F(RegistryTest, TwoProgramsWritingAtOnceLoseNothingOfEachOther) {
   // A second program has a store of its own; a folder alias gives this
   // process a second store of the same file.
-  std::filesystem::create_directory_symlink(Dir.Path(), Dir / "alias");
+  std::filesystem::create_directory_symlink(FDir.Path(), FDir / "alias");
   TRegistry first(Store());
-  TRegistry second(TRegistryStore::ForFile(Dir / "alias/TALMO.reg"));
+  TRegistry second(TRegistryStore::ForFile(FDir / "alias/TALMO.reg"));
   ASSERT_NE(first.Store().get(), second.Store().get());
   ASSERT_TRUE(first.OpenKey(kKey, true));
   first.WriteInteger("START", 0);
@@ -714,7 +714,7 @@ TEST_F(RegistryTest, TwoProgramsWritingAtOnceLoseNothingOfEachOther) {
   std::thread b(writer, std::ref(second), "B");
   a.join();
   b.join();
-  TRegistry check(TRegistryStore::ForFile(Dir / "alias/../TALMO.reg"));
+  TRegistry check(TRegistryStore::ForFile(FDir / "alias/../TALMO.reg"));
   ASSERT_TRUE(check.OpenKey(kKey, false));
   EXPECT_EQ(check.GetValueNames().size(), 121u);
 }

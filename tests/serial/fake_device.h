@@ -85,120 +85,120 @@ struct FakeState {
 
 class FakeDevice : public TSerDevice {
  public:
-  explicit FakeDevice(std::shared_ptr<FakeState> s) : S(std::move(s)) {}
+  explicit FakeDevice(std::shared_ptr<FakeState> s) : FS(std::move(s)) {}
   ~FakeDevice() override { Close(); }
 
   int SetState(const TSerDCB& dcb) override {
-    std::lock_guard l(S->Lock);
-    if (S->SetStateError) return S->SetStateError;
-    if (S->RefuseZeroRate && dcb.BaudRate == 0) return EINVAL;
-    S->Dcbs.push_back(dcb);
+    std::lock_guard l(FS->Lock);
+    if (FS->SetStateError) return FS->SetStateError;
+    if (FS->RefuseZeroRate && dcb.BaudRate == 0) return EINVAL;
+    FS->Dcbs.push_back(dcb);
     return 0;
   }
   int SetupBuffers(std::uint32_t in, std::uint32_t out) override {
-    std::lock_guard l(S->Lock);
-    S->SetupIn = in;
-    S->SetupOut = out;
-    return S->SetupError;
+    std::lock_guard l(FS->Lock);
+    FS->SetupIn = in;
+    FS->SetupOut = out;
+    return FS->SetupError;
   }
   int SetTimeouts() override {
-    std::lock_guard l(S->Lock);
-    return S->TimeoutsError;
+    std::lock_guard l(FS->Lock);
+    return FS->TimeoutsError;
   }
   int SetEventMask(std::uint32_t mask) override {
-    std::lock_guard l(S->Lock);
-    S->Mask = mask;
-    return S->MaskError;
+    std::lock_guard l(FS->Lock);
+    FS->Mask = mask;
+    return FS->MaskError;
   }
   int WaitEvent(std::uint32_t& events) override {
-    std::unique_lock l(S->Lock);
-    ++S->WaitCalls;
-    S->Cv.notify_all();
+    std::unique_lock l(FS->Lock);
+    ++FS->WaitCalls;
+    FS->Cv.notify_all();
     events = 0;
-    if (S->GoneError && !S->Cancelled) return S->GoneError;
-    if (!S->WaitErrors.empty() && !S->Cancelled) {
-      const int e = S->WaitErrors.front();
-      S->WaitErrors.pop_front();
+    if (FS->GoneError && !FS->Cancelled) return FS->GoneError;
+    if (!FS->WaitErrors.empty() && !FS->Cancelled) {
+      const int e = FS->WaitErrors.front();
+      FS->WaitErrors.pop_front();
       return e;
     }
-    S->Cv.wait(l, [&] { return S->Cancelled || !S->Events.empty() || S->GoneError; });
-    if (S->Cancelled) return 0;
-    if (S->Events.empty()) return S->GoneError;
-    events = S->Events.front();
-    S->Events.pop_front();
-    S->LastPopCall = S->WaitCalls;
-    S->Cv.notify_all();
+    FS->Cv.wait(l, [&] { return FS->Cancelled || !FS->Events.empty() || FS->GoneError; });
+    if (FS->Cancelled) return 0;
+    if (FS->Events.empty()) return FS->GoneError;
+    events = FS->Events.front();
+    FS->Events.pop_front();
+    FS->LastPopCall = FS->WaitCalls;
+    FS->Cv.notify_all();
     return 0;
   }
   int Read(void* buf, std::size_t count, std::size_t& got) override {
-    std::lock_guard l(S->Lock);
+    std::lock_guard l(FS->Lock);
     got = 0;
-    if (S->ReadError) return S->ReadError;
+    if (FS->ReadError) return FS->ReadError;
     auto* p = static_cast<std::uint8_t*>(buf);
-    if (S->ReadLimit) count = std::min(count, S->ReadLimit);
-    while (got < count && !S->Input.empty()) {
-      p[got++] = S->Input.front();
-      S->Input.pop_front();
+    if (FS->ReadLimit) count = std::min(count, FS->ReadLimit);
+    while (got < count && !FS->Input.empty()) {
+      p[got++] = FS->Input.front();
+      FS->Input.pop_front();
     }
     return 0;
   }
   int Write(const void* buf, std::size_t count, std::size_t& written, int) override {
-    std::unique_lock l(S->Lock);
+    std::unique_lock l(FS->Lock);
     written = 0;
-    S->WriteCalls.push_back(count);
-    S->InWrite = true;
-    S->Cv.notify_all();
-    S->Cv.wait(l, [&] { return S->Cancelled || !S->HoldWrites; });
-    S->InWrite = false;
-    S->Cv.notify_all();
-    if (S->Cancelled) return 0;
-    if (S->GoneError) return S->GoneError;
+    FS->WriteCalls.push_back(count);
+    FS->InWrite = true;
+    FS->Cv.notify_all();
+    FS->Cv.wait(l, [&] { return FS->Cancelled || !FS->HoldWrites; });
+    FS->InWrite = false;
+    FS->Cv.notify_all();
+    if (FS->Cancelled) return 0;
+    if (FS->GoneError) return FS->GoneError;
     auto* p = static_cast<const std::uint8_t*>(buf);
-    if (!S->WriteAnswers.empty()) {
-      const FakeState::WriteAnswer a = S->WriteAnswers.front();
-      S->WriteAnswers.pop_front();
+    if (!FS->WriteAnswers.empty()) {
+      const FakeState::WriteAnswer a = FS->WriteAnswers.front();
+      FS->WriteAnswers.pop_front();
       written = std::min(count, a.Take);
-      S->Sent.insert(S->Sent.end(), p, p + written);
-      S->Cv.notify_all();
+      FS->Sent.insert(FS->Sent.end(), p, p + written);
+      FS->Cv.notify_all();
       return a.Error;
     }
-    if (!S->WriteErrors.empty()) {
-      const int e = S->WriteErrors.front();
-      S->WriteErrors.pop_front();
+    if (!FS->WriteErrors.empty()) {
+      const int e = FS->WriteErrors.front();
+      FS->WriteErrors.pop_front();
       if (e) return e;
     }
-    S->Sent.insert(S->Sent.end(), p, p + count);
+    FS->Sent.insert(FS->Sent.end(), p, p + count);
     written = count;
-    S->Cv.notify_all();
+    FS->Cv.notify_all();
     return 0;
   }
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override {
-    std::lock_guard l(S->Lock);
-    if (S->ClearErrorError) return S->ClearErrorError;
-    errors = S->PendingErrors;
-    S->PendingErrors = 0;
+    std::lock_guard l(FS->Lock);
+    if (FS->ClearErrorError) return FS->ClearErrorError;
+    errors = FS->PendingErrors;
+    FS->PendingErrors = 0;
     stat = TSerComStat{};
-    stat.cbInQue = static_cast<std::uint32_t>(S->Input.size());
+    stat.cbInQue = static_cast<std::uint32_t>(FS->Input.size());
     return 0;
   }
   void Cancel() override {
     {
-      std::lock_guard l(S->Lock);
-      S->Cancelled = true;
+      std::lock_guard l(FS->Lock);
+      FS->Cancelled = true;
     }
-    S->Cv.notify_all();
+    FS->Cv.notify_all();
   }
   void Close() override {
     {
-      std::lock_guard l(S->Lock);
-      S->Cancelled = true;
-      S->Closed = true;
+      std::lock_guard l(FS->Lock);
+      FS->Cancelled = true;
+      FS->Closed = true;
     }
-    S->Cv.notify_all();
+    FS->Cv.notify_all();
   }
 
  private:
-  std::shared_ptr<FakeState> S;
+  std::shared_ptr<FakeState> FS;
 };
 
 // Hands out one FakeState per open; the test keeps the last one.

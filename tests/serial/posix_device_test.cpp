@@ -63,24 +63,24 @@ double CpuSeconds() {
 
 class PtyTest : public ::testing::Test {
  protected:
-  Pty P;
-  std::vector<std::string> Shown;
-  TSerQueueSync Sync{[this](std::exception_ptr e) {
+  Pty FP;
+  std::vector<std::string> FShown;
+  TSerQueueSync FSync{[this](std::exception_ptr e) {
     try {
       std::rethrow_exception(e);
     } catch (const std::exception& x) {
-      Shown.push_back(x.what());
+      FShown.push_back(x.what());
     }
   }};
-  std::unique_ptr<TSerComm> Comm;
+  std::unique_ptr<TSerComm> FComm;
 
   void SetUp() override {
-    ASSERT_GE(P.Master, 0);
-    Comm = MakePort();
+    ASSERT_GE(FP.Master, 0);
+    FComm = MakePort();
   }
   std::unique_ptr<TSerComm> MakePort() {
-    auto c = std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), Sync);
-    c->SetDeviceName(P.Path);
+    auto c = std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), FSync);
+    c->SetDeviceName(FP.Path);
     // Close's pause only gave self-freeing threads time to end; ours are
     // joined, so the tests skip it.
     c->SetTiming({[] { return std::chrono::steady_clock::now(); },
@@ -91,7 +91,7 @@ class PtyTest : public ::testing::Test {
   }
   std::uint32_t Rate() {
     std::uint32_t in = 0, out = 0;
-    EXPECT_EQ(GetRates(P.Master, in, out), 0);
+    EXPECT_EQ(GetRates(FP.Master, in, out), 0);
     return out;
   }
 };
@@ -105,26 +105,26 @@ TEST_F(PtyTest, RatesAreKeptAndReadBackIncluding1024) {
                {br115200, 115200}, {br128000, 128000}, {br256000, 256000}};
   for (auto& row : table) {
     SCOPED_TRACE(row.rate);
-    Comm->SetBaudrate(row.b);
-    Comm->Open();
+    FComm->SetBaudrate(row.b);
+    FComm->Open();
     EXPECT_EQ(Rate(), row.rate);
-    Comm->Close();
+    FComm->Close();
   }
   // A change while open reaches the device at once.
-  Comm->SetBaudrate(br9600);
-  Comm->Open();
-  Comm->SetBaudrate(br600);
+  FComm->SetBaudrate(br9600);
+  FComm->Open();
+  FComm->SetBaudrate(br600);
   EXPECT_EQ(Rate(), 1024u);
-  Comm->SetUserBaudrate(12345);
+  FComm->SetUserBaudrate(12345);
   EXPECT_EQ(Rate(), 12345u);
   // Settings a pty cannot keep are taken without complaint, and so are
   // modem lines it does not have.
-  Comm->SetDatabits(db7);
-  Comm->SetParity(paEven);
-  Comm->FlowControl().SetControlDtr(dtrEnabled);
-  Comm->FlowControl().SetControlRts(rtsHandshake);
-  Comm->FlowControl().SetXonXoffIn(true);
-  EXPECT_TRUE(Comm->Active());
+  FComm->SetDatabits(db7);
+  FComm->SetParity(paEven);
+  FComm->FlowControl().SetControlDtr(dtrEnabled);
+  FComm->FlowControl().SetControlRts(rtsHandshake);
+  FComm->FlowControl().SetXonXoffIn(true);
+  EXPECT_TRUE(FComm->Active());
   EXPECT_EQ(Rate(), 12345u);
 }
 
@@ -138,14 +138,14 @@ TEST_F(PtyTest, MissingDevicesAreNotFound) {
   };
   for (auto& row : table) {
     SCOPED_TRACE(row.name);
-    Comm->SetDeviceName(row.name);
+    FComm->SetDeviceName(row.name);
     try {
-      Comm->Open();
+      FComm->Open();
       ADD_FAILURE();
     } catch (const ESerCommError& e) {
       EXPECT_EQ(e.what(), row.msg);
     }
-    EXPECT_FALSE(Comm->Active());
+    EXPECT_FALSE(FComm->Active());
   }
 }
 
@@ -169,19 +169,19 @@ TEST(PosixDriver, ThreadPriorityLowersOnlyTheCallingThread) {
 
 TEST_F(PtyTest, ADeviceHeldElsewhereCannotBeOpened) {
   const std::string busy =
-      "Can't open specified device " + P.Path + " (Error 16, " + SysErrorText(EBUSY) + ")";
+      "Can't open specified device " + FP.Path + " (Error 16, " + SysErrorText(EBUSY) + ")";
   // Root ignores TIOCEXCL, so the flock is what holds.
-  const int other = open(P.Path.c_str(), O_RDWR | O_NOCTTY);
+  const int other = open(FP.Path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(other, 0);
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   try {
-    Comm->Open();
+    FComm->Open();
     ADD_FAILURE();
   } catch (const ESerCommError& e) {
     EXPECT_EQ(e.what(), busy);
   }
   close(other);
-  Comm->Open();
+  FComm->Open();
 
   auto second = MakePort();
   try {
@@ -190,7 +190,7 @@ TEST_F(PtyTest, ADeviceHeldElsewhereCannotBeOpened) {
   } catch (const ESerCommError& e) {
     EXPECT_EQ(e.what(), busy);
   }
-  Comm->Close();
+  FComm->Close();
   second->Open();
   EXPECT_TRUE(second->Active());
 }
@@ -203,19 +203,19 @@ TEST_F(PtyTest, EveryByteValueArrivesIntactInOrderOnTheGuiThread) {
   bool offThread = false;
   int badCount = 0;
   const auto gui = std::this_thread::get_id();
-  Comm->OnRxChar = [&](TSerCustomComm* c, int count) {
+  FComm->OnRxChar = [&](TSerCustomComm* c, int count) {
     if (std::this_thread::get_id() != gui) offThread = true;
     if (count <= 0) ++badCount;
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(count) + 1);
     const int n = c->ReadBuf(buf.data(), count);
     got.insert(got.end(), buf.begin(), buf.begin() + n);
   };
-  Comm->Open();
+  FComm->Open();
   std::thread far([&] {
     std::size_t off = 0;
     while (off < sent.size()) {
       const ssize_t w =
-          write(P.Master, sent.data() + off, std::min<std::size_t>(1000, sent.size() - off));
+          write(FP.Master, sent.data() + off, std::min<std::size_t>(1000, sent.size() - off));
       if (w > 0)
         off += static_cast<std::size_t>(w);
       else if (errno != EAGAIN && errno != EINTR)
@@ -223,31 +223,31 @@ TEST_F(PtyTest, EveryByteValueArrivesIntactInOrderOnTheGuiThread) {
     }
   });
   ASSERT_TRUE(PumpUntil(
-      Sync, [&] { return got.size() >= sent.size(); }, 10s));
+      FSync, [&] { return got.size() >= sent.size(); }, 10s));
   far.join();
   EXPECT_EQ(got, sent);
   EXPECT_FALSE(offThread);
   EXPECT_EQ(badCount, 0);
-  EXPECT_TRUE(Shown.empty());
+  EXPECT_TRUE(FShown.empty());
   // Close ends the thread's wait at once.
   const auto t0 = std::chrono::steady_clock::now();
-  Comm->Close();
+  FComm->Close();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
 }
 
 TEST_F(PtyTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
   int txEmpty = 0;
-  Comm->OnTxEmpty = [&](TSerCustomComm*) { ++txEmpty; };
-  Comm->Buffers().SetWriteSize(1024);
+  FComm->OnTxEmpty = [&](TSerCustomComm*) { ++txEmpty; };
+  FComm->Buffers().SetWriteSize(1024);
   // A busy machine may keep the reader away for a while: room in the queue
   // is waited for, not refused.
-  Comm->Buffers().SetWriteTimeout(10000);
-  Comm->Open();
+  FComm->Buffers().SetWriteTimeout(10000);
+  FComm->Open();
   std::vector<std::uint8_t> want, got;
   std::atomic<bool> stop{false};
   std::thread far([&] {
     while (!stop) {
-      auto part = P.Drain();
+      auto part = FP.Drain();
       got.insert(got.end(), part.begin(), part.end());
       std::this_thread::sleep_for(1ms);
     }
@@ -264,12 +264,12 @@ TEST_F(PtyTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
   for (int block = 0; block < 200; ++block) {
     std::uint8_t b[300];
     for (int i = 0; i < 300; ++i) b[i] = static_cast<std::uint8_t>(block + i);
-    ASSERT_EQ(Comm->WriteBuf(b, 300), 300);
+    ASSERT_EQ(FComm->WriteBuf(b, 300), 300);
     want.insert(want.end(), b, b + 300);
-    Sync.ProcessPending();
+    FSync.ProcessPending();
   }
-  ASSERT_TRUE(PumpUntil(Sync, [&] { return txEmpty > 0 && Sync.QueuedCount() == 0; }));
-  PumpFor(Sync, 50ms);
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return txEmpty > 0 && FSync.QueuedCount() == 0; }));
+  PumpFor(FSync, 50ms);
   stop = true;
   far.join();
   EXPECT_EQ(got, want);
@@ -279,10 +279,10 @@ TEST_F(PtyTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
 
 TEST_F(PtyTest, AFullLineTimesOutAndCloseDropsTheRest) {
   int txEmpty = 0;
-  Comm->OnTxEmpty = [&](TSerCustomComm*) { ++txEmpty; };
-  Comm->Buffers().SetWriteSize(1024);
-  Comm->Buffers().SetWriteTimeout(300);
-  Comm->Open();
+  FComm->OnTxEmpty = [&](TSerCustomComm*) { ++txEmpty; };
+  FComm->Buffers().SetWriteSize(1024);
+  FComm->Buffers().SetWriteTimeout(300);
+  FComm->Open();
   // Nobody reads at the far end: the pty fills, then the queue.
   std::size_t accepted = 0;
   std::string error;
@@ -291,7 +291,7 @@ TEST_F(PtyTest, AFullLineTimesOutAndCloseDropsTheRest) {
   for (int i = 0; i < 100 && error.empty(); ++i) {
     const double cpu0 = CpuSeconds();
     try {
-      accepted += static_cast<std::size_t>(Comm->WriteBuf(block.data(), 1000));
+      accepted += static_cast<std::size_t>(FComm->WriteBuf(block.data(), 1000));
     } catch (const ESerCommError& e) {
       error = e.what();
       waitCpu = CpuSeconds() - cpu0;
@@ -300,36 +300,36 @@ TEST_F(PtyTest, AFullLineTimesOutAndCloseDropsTheRest) {
   EXPECT_EQ(error, "Output buffer is full. Please check comm status.");
   // The 300 ms wait for room sleeps; it does not burn a core.
   EXPECT_LT(waitCpu, 0.15);
-  Comm->Close();
-  const std::size_t arrived = P.Drain().size();
+  FComm->Close();
+  const std::size_t arrived = FP.Drain().size();
   EXPECT_LT(arrived, accepted);  // what was still queued was dropped
   std::this_thread::sleep_for(20ms);
-  EXPECT_TRUE(P.Drain().empty());
-  PumpFor(Sync, 20ms);
+  EXPECT_TRUE(FP.Drain().empty());
+  PumpFor(FSync, 20ms);
   EXPECT_EQ(txEmpty, 0);
 }
 
 TEST_F(PtyTest, FarEndGoneReportsOnceNoSpinAndCloseWorks) {
   std::vector<int> errors;
   bool closed = false;
-  Comm->OnError = [&](TSerCustomComm*, int e) { errors.push_back(e); };
-  Comm->OnClose = [&](TSerCustomComm*) { closed = true; };
-  Comm->OnRxChar = [&](TSerCustomComm* c, int n) {
+  FComm->OnError = [&](TSerCustomComm*, int e) { errors.push_back(e); };
+  FComm->OnClose = [&](TSerCustomComm*) { closed = true; };
+  FComm->OnRxChar = [&](TSerCustomComm* c, int n) {
     std::vector<char> b(static_cast<std::size_t>(n));
     c->ReadBuf(b.data(), n);
   };
-  Comm->Open();
-  P.CloseMaster();
-  ASSERT_TRUE(PumpUntil(Sync, [&] { return !errors.empty(); }));
+  FComm->Open();
+  FP.CloseMaster();
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return !errors.empty(); }));
   // The write thread meets the same loss; still one report.
-  EXPECT_EQ(Comm->WriteBuf("abc", 3), 3);
+  EXPECT_EQ(FComm->WriteBuf("abc", 3), 3);
   const double cpu0 = CpuSeconds();
-  PumpFor(Sync, 1000ms);
+  PumpFor(FSync, 1000ms);
   const double cpu = CpuSeconds() - cpu0;
   EXPECT_LT(cpu, 0.3) << "threads spin on a vanished device";
   EXPECT_EQ(errors, std::vector<int>{0x0400});
-  Comm->Close();
-  EXPECT_FALSE(Comm->Active());
+  FComm->Close();
+  EXPECT_FALSE(FComm->Active());
   EXPECT_TRUE(closed);
 }
 

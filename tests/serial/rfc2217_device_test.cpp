@@ -97,16 +97,16 @@ class Ser2netPort : public ::testing::Test {
   void SetUp() override {
     std::string why;
     if (test::FindSer2net().empty()) GTEST_SKIP() << test::kNoSer2net;
-    ASSERT_TRUE(Server.Start(why)) << why;
+    ASSERT_TRUE(FServer.Start(why)) << why;
   }
-  TSer2net Server;
+  TSer2net FServer;
 };
 
 TEST_F(Ser2netPort, EveryByteValueBothWaysThroughTheComponent) {
-  RemotePort port(Server.Url());
+  RemotePort port(FServer.Url());
   ASSERT_EQ(port.OpenMessage(), "");
   const std::string data = test::EveryByteAndEscapeRuns();
-  Server.Send(data);
+  FServer.Send(data);
   ASSERT_TRUE(RunUntil(port.Sync, [&] { return port.Got.size() >= data.size(); }))
       << port.Got.size();
   EXPECT_EQ(port.Got.size(), data.size());
@@ -115,7 +115,7 @@ TEST_F(Ser2netPort, EveryByteValueBothWaysThroughTheComponent) {
   std::string back;
   std::atomic<bool> received{false};
   std::thread reader([&] {
-    back = Server.Receive(data.size());
+    back = FServer.Receive(data.size());
     received.store(true);
   });
   port.Write(data);
@@ -128,17 +128,17 @@ TEST_F(Ser2netPort, EveryByteValueBothWaysThroughTheComponent) {
 }
 
 TEST_F(Ser2netPort, SpeedChangesReachTheServedDevice) {
-  RemotePort port(Server.Url());
+  RemotePort port(FServer.Url());
   port.Comm.SetBaudrate(br9600);
   ASSERT_EQ(port.OpenMessage(), "");
   const auto outRate = [&] {
     std::uint32_t in = 0, out = 0;
-    GetRates(Server.Slave, in, out);
+    GetRates(FServer.Slave, in, out);
     return out;
   };
   const auto speed = [&] {
     termios t{};
-    tcgetattr(Server.Slave, &t);
+    tcgetattr(FServer.Slave, &t);
     return cfgetospeed(&t);
   };
   // The server answers once it has set the device; read back at once.
@@ -156,10 +156,10 @@ TEST_F(Ser2netPort, SpeedChangesReachTheServedDevice) {
 }
 
 TEST_F(Ser2netPort, BytesThatWaitedBeforeTheOpenAreNotReceived) {
-  Server.Send("stale bytes from before the open");
-  RemotePort port(Server.Url());
+  FServer.Send("stale bytes from before the open");
+  RemotePort port(FServer.Url());
   ASSERT_EQ(port.OpenMessage(), "");
-  Server.Send("fresh");
+  FServer.Send("fresh");
   ASSERT_TRUE(RunUntil(port.Sync, [&] { return port.Got.size() >= 5; }));
   RunFor(port.Sync, 50ms);
   EXPECT_EQ(port.Got, "fresh");
@@ -167,18 +167,18 @@ TEST_F(Ser2netPort, BytesThatWaitedBeforeTheOpenAreNotReceived) {
 }
 
 TEST_F(Ser2netPort, AHostNameAndThePortListNameOpenTheSameLine) {
-  const std::string url = "rfc2217://localhost:" + std::to_string(Server.Port);
+  const std::string url = "rfc2217://localhost:" + std::to_string(FServer.Port);
   {
     RemotePort port(url);
     ASSERT_EQ(port.OpenMessage(), "");
-    Server.Send("by name");
+    FServer.Send("by name");
     EXPECT_TRUE(RunUntil(port.Sync, [&] { return port.Got == "by name"; })) << port.Got;
     port.Comm.Close();
   }
   // The window opens "\\.\COM20" through the port list's resolver.
   TSerQueueSync sync;
   TSerComm comm(std::make_shared<TSerPosixDriver>([&](const std::string& name) {
-                  return name == "\\\\.\\COM20" ? Server.Url() : std::string();
+                  return name == "\\\\.\\COM20" ? FServer.Url() : std::string();
                 }),
                 sync);
   comm.SetDeviceName("\\\\.\\COM%d");
@@ -190,18 +190,18 @@ TEST_F(Ser2netPort, AHostNameAndThePortListNameOpenTheSameLine) {
 }
 
 TEST_F(Ser2netPort, AServerStoppedMidStreamIsOneLossWithoutSpinning) {
-  RemotePort port(Server.Url());
+  RemotePort port(FServer.Url());
   ASSERT_EQ(port.OpenMessage(), "");
   std::atomic<bool> feeding{true};
   std::thread feeder([&] {
     const std::string chunk(512, 'x');
     while (feeding.load()) {
-      (void)!::write(Server.Master, chunk.data(), chunk.size());
+      (void)!::write(FServer.Master, chunk.data(), chunk.size());
       std::this_thread::sleep_for(1ms);
     }
   });
   ASSERT_TRUE(RunUntil(port.Sync, [&] { return port.Got.size() > 20000; }));
-  Server.Stop();
+  FServer.Stop();
   const bool lost = RunUntil(port.Sync, [&] {
     for (int e : port.Errors)
       if (e & static_cast<int>(CE_IOE)) return true;

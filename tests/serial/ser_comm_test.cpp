@@ -28,46 +28,46 @@ std::string Msg(const char* tmpl, int code) {
 
 class CommTest : public ::testing::Test {
  protected:
-  std::shared_ptr<test::FakeDriver> Driver = std::make_shared<test::FakeDriver>();
-  std::vector<std::string> Shown;  // what the exception handler showed
-  TSerQueueSync Sync{[this](std::exception_ptr e) {
+  std::shared_ptr<test::FakeDriver> FDriver = std::make_shared<test::FakeDriver>();
+  std::vector<std::string> FShown;  // what the exception handler showed
+  TSerQueueSync FSync{[this](std::exception_ptr e) {
     try {
       std::rethrow_exception(e);
     } catch (const std::exception& x) {
-      Shown.push_back(x.what());
+      FShown.push_back(x.what());
     }
   }};
-  std::atomic<std::int64_t> FakeMs{0};
-  std::vector<std::chrono::milliseconds> Sleeps;
-  std::unique_ptr<TSerComm> Comm;
-  std::vector<std::string> Log;
-  std::thread::id Gui = std::this_thread::get_id();
-  bool OffThread = false;
+  std::atomic<std::int64_t> FFakeMs{0};
+  std::vector<std::chrono::milliseconds> FSleeps;
+  std::unique_ptr<TSerComm> FComm;
+  std::vector<std::string> FLog;
+  std::thread::id FGui = std::this_thread::get_id();
+  bool FOffThread = false;
 
   void SetUp() override {
-    Comm = std::make_unique<TSerComm>(Driver, Sync);
-    Comm->SetPortNum(3);
-    Comm->SetTiming({[this] {
-                       return std::chrono::steady_clock::time_point(
-                           std::chrono::milliseconds(FakeMs.load()));
-                     },
-                     [this](std::chrono::milliseconds ms) {
-                       Sleeps.push_back(ms);
-                       FakeMs += ms.count();
-                       // Give the write thread a real moment in the room wait.
-                       if (ms.count() <= 1) std::this_thread::sleep_for(ms);
-                     }});
+    FComm = std::make_unique<TSerComm>(FDriver, FSync);
+    FComm->SetPortNum(3);
+    FComm->SetTiming({[this] {
+                        return std::chrono::steady_clock::time_point(
+                            std::chrono::milliseconds(FFakeMs.load()));
+                      },
+                      [this](std::chrono::milliseconds ms) {
+                        FSleeps.push_back(ms);
+                        FFakeMs += ms.count();
+                        // Give the write thread a real moment in the room wait.
+                        if (ms.count() <= 1) std::this_thread::sleep_for(ms);
+                      }});
   }
-  void TearDown() override { Comm.reset(); }
+  void TearDown() override { FComm.reset(); }
 
-  FakeState& Dev() { return *Driver->Last; }
+  FakeState& Dev() { return *FDriver->Last; }
 
   void Note(const std::string& what) {
-    if (std::this_thread::get_id() != Gui) OffThread = true;
-    Log.push_back(what);
+    if (std::this_thread::get_id() != FGui) FOffThread = true;
+    FLog.push_back(what);
   }
   void HookAll() {
-    TSerComm& c = *Comm;
+    TSerComm& c = *FComm;
     c.OnOpen = [this](TSerCustomComm*) { Note("Open"); };
     c.OnClose = [this](TSerCustomComm*) { Note("Close"); };
     c.OnRxChar = [this](TSerCustomComm*, int n) { Note("RxChar " + std::to_string(n)); };
@@ -89,16 +89,16 @@ class CommTest : public ::testing::Test {
   void Feed(std::uint32_t ev) {
     FakeState& d = Dev();
     d.PushEvent(ev);
-    ASSERT_TRUE(PumpUntil(Sync, [&] {
+    ASSERT_TRUE(PumpUntil(FSync, [&] {
       std::lock_guard l(d.Lock);
       return d.Events.empty() && d.WaitCalls > d.LastPopCall;
     }));
   }
   std::string ExpectOpenFails() {
     try {
-      Comm->Open();
+      FComm->Open();
     } catch (const ESerCommError& e) {
-      EXPECT_FALSE(Comm->Active());
+      EXPECT_FALSE(FComm->Active());
       return e.what();
     }
     ADD_FAILURE() << "Open did not raise";
@@ -117,23 +117,23 @@ TEST_F(CommTest, DeviceNameFormatsPortNumberOrIsTakenAsItIs) {
       {"COM%d", 3, "COM3"}, {"\\\\.\\COM13", 99, "\\\\.\\COM13"}, {"/dev/x%s%d", 7, "/dev/x%s7"}};
   for (auto& row : table) {
     SCOPED_TRACE(row.name);
-    Comm->SetDeviceName(row.name);
-    Comm->SetPortNum(row.num);
-    EXPECT_EQ(Comm->DeviceFileName(), row.opened);
-    Comm->Open();
-    EXPECT_EQ(Driver->Names.back(), row.opened);
-    Comm->Close();
+    FComm->SetDeviceName(row.name);
+    FComm->SetPortNum(row.num);
+    EXPECT_EQ(FComm->DeviceFileName(), row.opened);
+    FComm->Open();
+    EXPECT_EQ(FDriver->Names.back(), row.opened);
+    FComm->Close();
   }
 }
 
 TEST_F(CommTest, OpenFailuresLeaveThePortClosedWithTheirMessage) {
-  Driver->OpenErrors["COM3"] = ENOENT;
+  FDriver->OpenErrors["COM3"] = ENOENT;
   EXPECT_EQ(ExpectOpenFails(), "Specified device not found (COM3).");
-  Driver->OpenErrors["COM3"] = EBUSY;
+  FDriver->OpenErrors["COM3"] = EBUSY;
   EXPECT_EQ(ExpectOpenFails(),
             "Can't open specified device COM3 (Error 16, " + SysErrorText(EBUSY) + ")");
 
-  Driver->OpenErrors.clear();
+  FDriver->OpenErrors.clear();
   const struct {
     const char* what;
     void (*arm)(FakeState&);
@@ -151,56 +151,56 @@ TEST_F(CommTest, OpenFailuresLeaveThePortClosedWithTheirMessage) {
   HookAll();
   for (auto& step : steps) {
     SCOPED_TRACE(step.what);
-    Driver->Prepare = step.arm;
+    FDriver->Prepare = step.arm;
     EXPECT_EQ(ExpectOpenFails(), step.msg);
     EXPECT_TRUE(Dev().Closed);
     EXPECT_EQ(Dev().WaitCalls, 0);  // no thread was started
   }
-  EXPECT_TRUE(Log.empty());  // neither OnOpen nor OnClose
+  EXPECT_TRUE(FLog.empty());  // neither OnOpen nor OnClose
 }
 
 TEST_F(CommTest, UserRateZeroIsRefusedAtOpen) {
-  Comm->SetUserBaudrate(1);
-  Comm->SetUserBaudrate(0);
-  EXPECT_EQ(Comm->Baudrate(), brUser);
+  FComm->SetUserBaudrate(1);
+  FComm->SetUserBaudrate(0);
+  EXPECT_EQ(FComm->Baudrate(), brUser);
   EXPECT_EQ(ExpectOpenFails(), Msg("Error writing dcb (%d), %s", EINVAL));
 }
 
 TEST_F(CommTest, OpenWhileOpenRaisesAndKeepsThePort) {
   HookAll();
-  Comm->Open();
-  auto first = Driver->Last;
-  EXPECT_EQ(Log, std::vector<std::string>{"Open"});
+  FComm->Open();
+  auto first = FDriver->Last;
+  EXPECT_EQ(FLog, std::vector<std::string>{"Open"});
   try {
-    Comm->Open();
+    FComm->Open();
     FAIL();
   } catch (const ESerCommError& e) {
     EXPECT_STREQ(e.what(), "Can't perform this operation while port is open");
   }
-  EXPECT_TRUE(Comm->Active());
-  EXPECT_EQ(Driver->Last, first);
+  EXPECT_TRUE(FComm->Active());
+  EXPECT_EQ(FDriver->Last, first);
   EXPECT_FALSE(first->Closed);
 }
 
 TEST_F(CommTest, CloseRulesAndPause) {
   HookAll();
-  Comm->Close();  // closed: nothing at all
-  EXPECT_TRUE(Log.empty());
-  EXPECT_TRUE(Sleeps.empty());
-  Comm->Open();
-  Comm->Close();
-  EXPECT_FALSE(Comm->Active());
+  FComm->Close();  // closed: nothing at all
+  EXPECT_TRUE(FLog.empty());
+  EXPECT_TRUE(FSleeps.empty());
+  FComm->Open();
+  FComm->Close();
+  EXPECT_FALSE(FComm->Active());
   EXPECT_TRUE(Dev().Closed);
-  EXPECT_EQ(Log, (std::vector<std::string>{"Open", "Close"}));
-  EXPECT_EQ(Sleeps, std::vector<std::chrono::milliseconds>{300ms});
-  EXPECT_EQ(Comm->WriteBuf("x", 1), 0);
+  EXPECT_EQ(FLog, (std::vector<std::string>{"Open", "Close"}));
+  EXPECT_EQ(FSleeps, std::vector<std::chrono::milliseconds>{300ms});
+  EXPECT_EQ(FComm->WriteBuf("x", 1), 0);
   char b[4];
-  EXPECT_EQ(Comm->ReadBuf(b, 4), 0);
-  EXPECT_EQ(Comm->InQueCount(), 0);
+  EXPECT_EQ(FComm->ReadBuf(b, 4), 0);
+  EXPECT_EQ(FComm->InQueCount(), 0);
 }
 
 TEST_F(CommTest, RefusedSettersWhileOpenKeepOrStoreAsTheyShould) {
-  Comm->Open();
+  FComm->Open();
   const std::string busy = "Can't perform this operation while port is open";
   const struct {
     const char* what;
@@ -218,44 +218,44 @@ TEST_F(CommTest, RefusedSettersWhileOpenKeepOrStoreAsTheyShould) {
   for (auto& row : refused) {
     SCOPED_TRACE(row.what);
     try {
-      row.change(*Comm);
+      row.change(*FComm);
       ADD_FAILURE();
     } catch (const ESerCommError& e) {
       EXPECT_EQ(e.what(), busy);
     }
   }
-  EXPECT_EQ(Comm->PortNum(), 3);
-  EXPECT_EQ(Comm->DeviceName(), "COM%d");
-  EXPECT_EQ(Comm->MonitorEvents().ToBits(), 200);
-  EXPECT_FALSE(Comm->DirectWrite());
-  EXPECT_TRUE(Comm->UpdateDCB());
-  EXPECT_EQ(Comm->Buffers().ReadSize(), 4096);
+  EXPECT_EQ(FComm->PortNum(), 3);
+  EXPECT_EQ(FComm->DeviceName(), "COM%d");
+  EXPECT_EQ(FComm->MonitorEvents().ToBits(), 200);
+  EXPECT_FALSE(FComm->DirectWrite());
+  EXPECT_TRUE(FComm->UpdateDCB());
+  EXPECT_EQ(FComm->Buffers().ReadSize(), 4096);
 
   // A single size: stored first, then refused.
   try {
-    Comm->Buffers().SetReadSize(512);
+    FComm->Buffers().SetReadSize(512);
     ADD_FAILURE();
   } catch (const ESerCommError& e) {
     EXPECT_EQ(e.what(), busy);
   }
-  EXPECT_EQ(Comm->Buffers().ReadSize(), 512);
+  EXPECT_EQ(FComm->Buffers().ReadSize(), 512);
   // Time-outs may change at any time.
-  Comm->Buffers().SetReadTimeout(607);
-  EXPECT_EQ(Comm->Buffers().ReadTimeout(), 607);
-  Comm->Close();
-  Comm->Open();
+  FComm->Buffers().SetReadTimeout(607);
+  EXPECT_EQ(FComm->Buffers().ReadTimeout(), 607);
+  FComm->Close();
+  FComm->Open();
   EXPECT_EQ(Dev().SetupIn, 512u);
   EXPECT_EQ(Dev().SetupOut, 2048u);
 }
 
 TEST_F(CommTest, LineSettingsReachTheOpenDeviceAtOnce) {
-  Comm->SetBaudrate(br19200);
-  Comm->Open();
+  FComm->SetBaudrate(br19200);
+  FComm->Open();
   FakeState& d = Dev();
   ASSERT_EQ(d.Dcbs.size(), 1u);
   EXPECT_EQ(d.Dcbs[0].BaudRate, 19200u);
 
-  Comm->SetBaudrate(br19200);  // unchanged: nothing written
+  FComm->SetBaudrate(br19200);  // unchanged: nothing written
   EXPECT_EQ(d.Dcbs.size(), 1u);
   const struct {
     const char* what;
@@ -290,7 +290,7 @@ TEST_F(CommTest, LineSettingsReachTheOpenDeviceAtOnce) {
   for (auto& row : table) {
     SCOPED_TRACE(row.what);
     const std::size_t before = d.Dcbs.size();
-    row.change(*Comm);
+    row.change(*FComm);
     EXPECT_EQ(d.Dcbs.size(), before + (row.writes ? 1 : 0));
   }
   const TSerDCB& last = d.Dcbs.back();
@@ -302,84 +302,84 @@ TEST_F(CommTest, LineSettingsReachTheOpenDeviceAtOnce) {
 }
 
 TEST_F(CommTest, FailedDcbOnChangeKeepsTheNewValue) {
-  Comm->Open();
+  FComm->Open();
   Dev().SetStateError = EINVAL;
   try {
-    Comm->SetBaudrate(br9600);
+    FComm->SetBaudrate(br9600);
     FAIL();
   } catch (const ESerCommError& e) {
     EXPECT_EQ(e.what(), Msg("Error writing dcb (%d), %s", EINVAL));
   }
-  EXPECT_EQ(Comm->Baudrate(), br9600);
-  EXPECT_TRUE(Comm->Active());
+  EXPECT_EQ(FComm->Baudrate(), br9600);
+  EXPECT_TRUE(FComm->Active());
 }
 
 TEST_F(CommTest, WithoutUpdateDcbNothingIsWritten) {
-  Comm->SetUpdateDCB(false);
-  Comm->Open();
-  Comm->SetBaudrate(br9600);
-  Comm->EventChars().SetEofChar(4);
+  FComm->SetUpdateDCB(false);
+  FComm->Open();
+  FComm->SetBaudrate(br9600);
+  FComm->EventChars().SetEofChar(4);
   EXPECT_TRUE(Dev().Dcbs.empty());
 }
 
 TEST_F(CommTest, EventMaskAndThreadsFollowMonitorEventsAndDirectWrite) {
-  Comm->Open();
-  EXPECT_EQ(Comm->EventMask(), 0x81u);  // TxEmpty left to the write thread
-  Comm->Close();
-  Comm->SetDirectWrite(true);
-  Comm->Open();
-  EXPECT_EQ(Comm->EventMask(), 0x85u);
-  Comm->Close();
-  Comm->SetDirectWrite(false);
-  Comm->SetMonitorEvents({ceTxEmpty});
+  FComm->Open();
+  EXPECT_EQ(FComm->EventMask(), 0x81u);  // TxEmpty left to the write thread
+  FComm->Close();
+  FComm->SetDirectWrite(true);
+  FComm->Open();
+  EXPECT_EQ(FComm->EventMask(), 0x85u);
+  FComm->Close();
+  FComm->SetDirectWrite(false);
+  FComm->SetMonitorEvents({ceTxEmpty});
   HookAll();
-  Comm->Open();
-  EXPECT_EQ(Comm->EventMask(), 0u);
+  FComm->Open();
+  EXPECT_EQ(FComm->EventMask(), 0u);
   // No event thread, yet the write thread still reports an emptied queue.
-  ASSERT_EQ(Comm->WriteBuf("ab", 2), 2);
-  ASSERT_TRUE(PumpUntil(Sync, [&] { return Log.size() == 2; }));
-  EXPECT_EQ(Log.back(), "TxEmpty");
+  ASSERT_EQ(FComm->WriteBuf("ab", 2), 2);
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return FLog.size() == 2; }));
+  EXPECT_EQ(FLog.back(), "TxEmpty");
   EXPECT_EQ(Dev().WaitCalls, 0);
 }
 
 TEST_F(CommTest, OnOpenExceptionIsShownAndTheOpenStands) {
-  Comm->OnOpen = [](TSerCustomComm*) { throw ESerCommError("boom"); };
-  Comm->Open();
-  EXPECT_TRUE(Comm->Active());
-  EXPECT_EQ(Shown, std::vector<std::string>{"boom"});
+  FComm->OnOpen = [](TSerCustomComm*) { throw ESerCommError("boom"); };
+  FComm->Open();
+  EXPECT_TRUE(FComm->Active());
+  EXPECT_EQ(FShown, std::vector<std::string>{"boom"});
 }
 
 TEST_F(CommTest, LoadedOpensOnlyWithAutoOpen) {
-  Comm->Loaded();
-  EXPECT_FALSE(Comm->Active());
-  Comm->SetAutoOpen(true);
-  Comm->Loaded();
-  EXPECT_TRUE(Comm->Active());
+  FComm->Loaded();
+  EXPECT_FALSE(FComm->Active());
+  FComm->SetAutoOpen(true);
+  FComm->Loaded();
+  EXPECT_TRUE(FComm->Active());
 }
 
 // A read that finds the device gone is no read error: it reads nothing, and
 // the loss is reported once through OnError.
 TEST_F(CommTest, ReadingAGoneDeviceReportsTheLossOnce) {
   std::vector<int> errors;
-  Comm->OnError = [&](TSerCustomComm*, int e) { errors.push_back(e); };
-  Comm->Open();
+  FComm->OnError = [&](TSerCustomComm*, int e) { errors.push_back(e); };
+  FComm->Open();
   Dev().ReadError = ENXIO;
   std::uint8_t b[4];
-  EXPECT_EQ(Comm->ReadBuf(b, 4), 0);
-  EXPECT_EQ(Comm->ReadBuf(b, 4), 0);
+  EXPECT_EQ(FComm->ReadBuf(b, 4), 0);
+  EXPECT_EQ(FComm->ReadBuf(b, 4), 0);
   EXPECT_EQ(errors, std::vector<int>{0x0400});
 }
 
 TEST_F(CommTest, ReadWriteAndStatusFailuresRaiseTheirMessages) {
-  Comm->SetDirectWrite(true);
-  Comm->Open();
+  FComm->SetDirectWrite(true);
+  FComm->Open();
   FakeState& d = Dev();
   d.Input = {1, 2, 3};
   std::uint8_t b[8] = {};
-  EXPECT_EQ(Comm->ReadBuf(b, 2), 2);
+  EXPECT_EQ(FComm->ReadBuf(b, 2), 2);
   EXPECT_EQ(b[1], 2);
-  EXPECT_EQ(Comm->InQueCount(), 1);
-  EXPECT_EQ(Comm->WriteBuf("hey", 3), 3);
+  EXPECT_EQ(FComm->InQueCount(), 1);
+  EXPECT_EQ(FComm->WriteBuf("hey", 3), 3);
   EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "hey");
 
   const struct {
@@ -388,15 +388,15 @@ TEST_F(CommTest, ReadWriteAndStatusFailuresRaiseTheirMessages) {
     std::function<void()> call;
     std::string msg;
   } table[] = {
-      {"read", [](FakeState& s) { s.ReadError = EOVERFLOW; }, [&] { Comm->ReadBuf(b, 1); },
+      {"read", [](FakeState& s) { s.ReadError = EOVERFLOW; }, [&] { FComm->ReadBuf(b, 1); },
        Msg("Read error (%d), %s", EOVERFLOW)},
-      {"direct write", [](FakeState& s) { s.WriteErrors = {EIO}; }, [&] { Comm->WriteBuf("x", 1); },
-       Msg("Write error (%d), %s", EIO)},
-      {"status", [](FakeState& s) { s.ClearErrorError = EIO; }, [&] { Comm->InQueCount(); },
+      {"direct write", [](FakeState& s) { s.WriteErrors = {EIO}; },
+       [&] { FComm->WriteBuf("x", 1); }, Msg("Write error (%d), %s", EIO)},
+      {"status", [](FakeState& s) { s.ClearErrorError = EIO; }, [&] { FComm->InQueCount(); },
        Msg("Error retrieving statistics (%d), %s", EIO)},
-      {"negative read", [](FakeState&) {}, [&] { Comm->ReadBuf(b, -1); },
+      {"negative read", [](FakeState&) {}, [&] { FComm->ReadBuf(b, -1); },
        Msg("Read error (%d), %s", EINVAL)},
-      {"null write", [](FakeState&) {}, [&] { Comm->WriteBuf(nullptr, 4); },
+      {"null write", [](FakeState&) {}, [&] { FComm->WriteBuf(nullptr, 4); },
        Msg("Write error (%d), %s", EINVAL)},
   };
   for (auto& row : table) {
@@ -415,17 +415,17 @@ TEST_F(CommTest, ReadWriteAndStatusFailuresRaiseTheirMessages) {
 // --- event dispatch --------------------------------------------------------
 
 TEST_F(CommTest, AllBitsDispatchInOrderOnTheGuiThread) {
-  Comm->SetMonitorEvents(TSerCommEvents::FromBits(0x1FFF));
+  FComm->SetMonitorEvents(TSerCommEvents::FromBits(0x1FFF));
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   Dev().Input = {7, 7, 7};
   Dev().PendingErrors = CE_FRAME;
   Feed(0x1FFF);
-  EXPECT_EQ(Log,
+  EXPECT_EQ(FLog,
             (std::vector<std::string>{"RxChar 3", "Error 8", "RxFlag", "Cts", "Dsr", "Ring", "Rlsd",
                                       "TxEmpty", "Break", "PErr", "Rx80Full", "Event1", "Event2"}));
-  EXPECT_FALSE(OffThread);
+  EXPECT_FALSE(FOffThread);
 }
 
 TEST_F(CommTest, LinkedDisplayRefreshesFirstUntilItGoesAway) {
@@ -433,38 +433,38 @@ TEST_F(CommTest, LinkedDisplayRefreshesFirstUntilItGoesAway) {
     std::vector<std::string>* log;
     void RefreshFromPort(TSerCustomComm&) override { log->push_back("Display"); }
   } display;
-  display.log = &Log;
+  display.log = &FLog;
   HookAll();
-  Comm->SetMonitorEvents({ceCts});
-  Comm->SetDisplay(&display);
-  Comm->Open();
-  Log.clear();
+  FComm->SetMonitorEvents({ceCts});
+  FComm->SetDisplay(&display);
+  FComm->Open();
+  FLog.clear();
   Feed(EV_CTS);
-  EXPECT_EQ(Log, (std::vector<std::string>{"Display", "Cts"}));
-  Comm->Notification(&display);
-  EXPECT_EQ(Comm->Display(), nullptr);
+  EXPECT_EQ(FLog, (std::vector<std::string>{"Display", "Cts"}));
+  FComm->Notification(&display);
+  EXPECT_EQ(FComm->Display(), nullptr);
   Feed(EV_CTS);
-  EXPECT_EQ(Log.back(), "Cts");
-  EXPECT_EQ(Log.size(), 3u);
+  EXPECT_EQ(FLog.back(), "Cts");
+  EXPECT_EQ(FLog.size(), 3u);
 }
 
 TEST_F(CommTest, DispatchSkipsWhatIsNotThere) {
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   Feed(EV_RXCHAR);  // queue already empty
   Feed(EV_ERR);     // no error bits
-  EXPECT_TRUE(Log.empty());
+  EXPECT_TRUE(FLog.empty());
   Dev().Input = {1};
   Feed(EV_CTS | EV_RXCHAR);
-  EXPECT_EQ(Log, (std::vector<std::string>{"RxChar 1", "Cts"}));
+  EXPECT_EQ(FLog, (std::vector<std::string>{"RxChar 1", "Cts"}));
 }
 
 TEST_F(CommTest, BytesStillWaitingAreOfferedAgainWhileTheHandlerReads) {
-  Comm->Open();
+  FComm->Open();
   std::vector<int> counts;
   int reads = 2;
-  Comm->OnRxChar = [&](TSerCustomComm* c, int n) {
+  FComm->OnRxChar = [&](TSerCustomComm* c, int n) {
     counts.push_back(n);
     std::uint8_t b[2];
     if (reads) c->ReadBuf(b, 2);
@@ -483,9 +483,9 @@ TEST_F(CommTest, BytesStillWaitingAreOfferedAgainWhileTheHandlerReads) {
 // Under a steady stream the same dispatch offers again what keeps arriving,
 // but only so often: then the GUI thread gets back to its other work.
 TEST_F(CommTest, RepeatedOffersInOneDispatchAreCapped) {
-  Comm->Open();
+  FComm->Open();
   std::vector<int> counts;
-  Comm->OnRxChar = [&](TSerCustomComm* c, int n) {
+  FComm->OnRxChar = [&](TSerCustomComm* c, int n) {
     counts.push_back(n);
     std::uint8_t b;
     c->ReadBuf(&b, 1);
@@ -507,18 +507,18 @@ TEST_F(CommTest, RepeatedOffersInOneDispatchAreCapped) {
 // survive into the next open.
 TEST_F(CommTest, ErrorBitsClearedByTheQueueCountReachOnErrorOnce) {
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   Dev().PendingErrors = CE_BREAK;
-  EXPECT_EQ(Comm->InQueCount(), 0);
+  EXPECT_EQ(FComm->InQueCount(), 0);
   EXPECT_EQ(Dev().PendingErrors, 0u);  // the device has forgotten them
   Feed(EV_ERR);
-  EXPECT_EQ(Log, std::vector<std::string>{"Error 16"});
+  EXPECT_EQ(FLog, std::vector<std::string>{"Error 16"});
   Feed(EV_ERR);
-  EXPECT_EQ(Log.size(), 1u);
+  EXPECT_EQ(FLog.size(), 1u);
 
   // Counted by the receive handler inside a dispatch.
-  Comm->OnRxChar = [this](TSerCustomComm* c, int) {
+  FComm->OnRxChar = [this](TSerCustomComm* c, int) {
     Note("RxChar");
     std::uint8_t b[4];
     c->ReadBuf(b, 4);
@@ -528,110 +528,110 @@ TEST_F(CommTest, ErrorBitsClearedByTheQueueCountReachOnErrorOnce) {
     }
     c->InQueCount();
   };
-  Log.clear();
+  FLog.clear();
   Dev().Input = {1};
   Feed(EV_RXCHAR | EV_ERR);
-  EXPECT_EQ(Log, (std::vector<std::string>{"RxChar", "Error 8"}));
+  EXPECT_EQ(FLog, (std::vector<std::string>{"RxChar", "Error 8"}));
 
   // Held bits of the last open belong to it alone.
-  Log.clear();
+  FLog.clear();
   Dev().PendingErrors = CE_OVERRUN;
-  Comm->InQueCount();
-  Comm->Close();
-  Comm->Open();
-  Log.clear();
+  FComm->InQueCount();
+  FComm->Close();
+  FComm->Open();
+  FLog.clear();
   Feed(EV_ERR);
-  EXPECT_TRUE(Log.empty());
+  EXPECT_TRUE(FLog.empty());
 }
 
 // A wait that fails without the device being gone is tried again after the
 // pause; it is no loss and events after it still come.
 TEST_F(CommTest, PassingWaitFailureIsNoLoss) {
   HookAll();
-  Comm->SetMonitorEvents({ceCts});
-  Driver->Prepare = [](FakeState& s) { s.WaitErrors = {EOVERFLOW}; };
-  Comm->Open();
-  Log.clear();
+  FComm->SetMonitorEvents({ceCts});
+  FDriver->Prepare = [](FakeState& s) { s.WaitErrors = {EOVERFLOW}; };
+  FComm->Open();
+  FLog.clear();
   Feed(EV_CTS);
-  EXPECT_EQ(Log, std::vector<std::string>{"Cts"});
+  EXPECT_EQ(FLog, std::vector<std::string>{"Cts"});
   std::lock_guard l(Dev().Lock);
   EXPECT_GE(Dev().WaitCalls, 2);
 }
 
 TEST_F(CommTest, HandlerExceptionsAreShownAndTheThreadGoesOn) {
-  Comm->SetMonitorEvents({ceRxChar, ceError, ceCts, ceDsr});
+  FComm->SetMonitorEvents({ceRxChar, ceError, ceCts, ceDsr});
   HookAll();
-  Comm->OnRxChar = [this](TSerCustomComm*, int) {
+  FComm->OnRxChar = [this](TSerCustomComm*, int) {
     Note("RxChar");
     throw ESerCommError("rx failed");
   };
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   Dev().Input = {1};
   Feed(EV_RXCHAR | EV_CTS);  // Cts is not dispatched after the exception
-  EXPECT_EQ(Log, std::vector<std::string>{"RxChar"});
-  EXPECT_EQ(Shown, std::vector<std::string>{"rx failed"});
+  EXPECT_EQ(FLog, std::vector<std::string>{"RxChar"});
+  EXPECT_EQ(FShown, std::vector<std::string>{"rx failed"});
 
   // OnError's exception does not stop the dispatch; OnCts's ends it.
-  Comm->OnError = [this](TSerCustomComm*, int) {
+  FComm->OnError = [this](TSerCustomComm*, int) {
     Note("Error");
     throw ESerCommError("err failed");
   };
-  Comm->OnCts = [this](TSerCustomComm*) {
+  FComm->OnCts = [this](TSerCustomComm*) {
     Note("Cts");
     throw ESerCommError("cts failed");
   };
-  Log.clear();
+  FLog.clear();
   Dev().PendingErrors = CE_OVERRUN;
   Feed(EV_ERR | EV_CTS | EV_DSR);
-  EXPECT_EQ(Log, (std::vector<std::string>{"Error", "Cts"}));
-  EXPECT_EQ(Shown.size(), 3u);
-  EXPECT_EQ(Shown[2], "cts failed");
+  EXPECT_EQ(FLog, (std::vector<std::string>{"Error", "Cts"}));
+  EXPECT_EQ(FShown.size(), 3u);
+  EXPECT_EQ(FShown[2], "cts failed");
 }
 
 TEST_F(CommTest, CloseFromInsideAHandlerNeitherDeadlocksNorLeaks) {
   HookAll();
-  Comm->OnRxChar = [this](TSerCustomComm* c, int) {
+  FComm->OnRxChar = [this](TSerCustomComm* c, int) {
     Note("RxChar");
     c->Close();
   };
-  Comm->Open();
+  FComm->Open();
   Dev().Input = {1};
   Dev().PushEvent(EV_RXCHAR);
-  ASSERT_TRUE(PumpUntil(Sync, [&] { return !Comm->Active(); }));
-  EXPECT_EQ(Log, (std::vector<std::string>{"Open", "RxChar", "Close"}));
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return !FComm->Active(); }));
+  EXPECT_EQ(FLog, (std::vector<std::string>{"Open", "RxChar", "Close"}));
   // Reopen joins the thread that waited for that dispatch.
-  Comm->Open();
-  EXPECT_TRUE(Comm->Active());
+  FComm->Open();
+  EXPECT_TRUE(FComm->Active());
 }
 
 TEST_F(CommTest, DispatchQueuedForAClosedOrDestroyedPortIsDropped) {
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   Dev().Input = {1};
   Dev().PushEvent(EV_RXCHAR);
   // Wait until the thread has posted, without serving the queue.
   const auto end = std::chrono::steady_clock::now() + 3s;
-  while (Sync.QueuedCount() == 0 && std::chrono::steady_clock::now() < end)
+  while (FSync.QueuedCount() == 0 && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(1ms);
-  ASSERT_EQ(Sync.QueuedCount(), 1u);
-  Comm->Close();
-  EXPECT_EQ(Sync.ProcessPending(), 0u);
-  EXPECT_EQ(Log, std::vector<std::string>{"Close"});
+  ASSERT_EQ(FSync.QueuedCount(), 1u);
+  FComm->Close();
+  EXPECT_EQ(FSync.ProcessPending(), 0u);
+  EXPECT_EQ(FLog, std::vector<std::string>{"Close"});
 
-  Comm->Open();
+  FComm->Open();
   Dev().Input = {1};
   Dev().PushEvent(EV_RXCHAR);
   const auto end2 = std::chrono::steady_clock::now() + 3s;
-  while (Sync.QueuedCount() == 0 && std::chrono::steady_clock::now() < end2)
+  while (FSync.QueuedCount() == 0 && std::chrono::steady_clock::now() < end2)
     std::this_thread::sleep_for(1ms);
-  Comm.reset();  // joins; the queued call must not reach the freed port
-  EXPECT_EQ(Sync.ProcessPending(), 0u);
+  FComm.reset();  // joins; the queued call must not reach the freed port
+  EXPECT_EQ(FSync.ProcessPending(), 0u);
 }
 
 TEST_F(CommTest, ThreadPrioritiesAreAppliedBestEffort) {
-  Comm->Open();
+  FComm->Open();
   ASSERT_TRUE(Dev().WaitFor([](FakeState& s) { return s.Priorities.size() >= 2; }));
   {
     std::lock_guard l(Dev().Lock);
@@ -639,9 +639,9 @@ TEST_F(CommTest, ThreadPrioritiesAreAppliedBestEffort) {
     std::sort(p.begin(), p.end());
     EXPECT_EQ(p, (std::vector<TThreadPriority>{tpNormal, tpHighest}));
   }
-  Comm->SetEventPriority(tpLowest);
+  FComm->SetEventPriority(tpLowest);
   Dev().PushEvent(EV_ERR);  // applied at the next pass
-  ASSERT_TRUE(PumpUntil(Sync, [&] {
+  ASSERT_TRUE(PumpUntil(FSync, [&] {
     std::lock_guard l(Dev().Lock);
     return Dev().Priorities.size() >= 3;
   }));
@@ -651,78 +651,78 @@ TEST_F(CommTest, ThreadPrioritiesAreAppliedBestEffort) {
 // --- write queue -----------------------------------------------------------
 
 TEST_F(CommTest, QueueRoomRuleJoinsWritesAndReportsEmptyOnce) {
-  Comm->Buffers().SetWriteSize(8);
-  Comm->Buffers().SetWriteTimeout(20);
+  FComm->Buffers().SetWriteSize(8);
+  FComm->Buffers().SetWriteTimeout(20);
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   FakeState& d = Dev();
   d.SetHold(true);
-  ASSERT_EQ(Comm->WriteBuf("abc", 3), 3);
+  ASSERT_EQ(FComm->WriteBuf("abc", 3), 3);
   ASSERT_TRUE(d.WaitFor([](FakeState& s) { return s.InWrite; }));
-  EXPECT_EQ(Comm->WriteBuf("defg", 4), 4);  // 7 of 8
-  EXPECT_EQ(Comm->WriteBuf("h", 1), 1);     // exactly full, queued at once
-  EXPECT_TRUE(Sleeps.empty());
+  EXPECT_EQ(FComm->WriteBuf("defg", 4), 4);  // 7 of 8
+  EXPECT_EQ(FComm->WriteBuf("h", 1), 1);     // exactly full, queued at once
+  EXPECT_TRUE(FSleeps.empty());
   try {
-    Comm->WriteBuf("i", 1);
+    FComm->WriteBuf("i", 1);
     FAIL();
   } catch (const ESerCommError& e) {
     EXPECT_STREQ(e.what(), "Output buffer is full. Please check comm status.");
   }
   // It slept a millisecond between looks rather than spinning.
-  EXPECT_GE(Sleeps.size(), 20u);
-  for (auto s : Sleeps) EXPECT_EQ(s, 1ms);
+  EXPECT_GE(FSleeps.size(), 20u);
+  for (auto s : FSleeps) EXPECT_EQ(s, 1ms);
   d.SetHold(false);
-  ASSERT_TRUE(PumpUntil(Sync, [&] { return !Log.empty(); }));
-  PumpFor(Sync, 20ms);
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return !FLog.empty(); }));
+  PumpFor(FSync, 20ms);
   std::lock_guard l(d.Lock);
   EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "abcdefgh");
   EXPECT_EQ(d.WriteCalls, (std::vector<std::size_t>{3, 5}));
-  EXPECT_EQ(Log, std::vector<std::string>{"TxEmpty"});
+  EXPECT_EQ(FLog, std::vector<std::string>{"TxEmpty"});
 }
 
 TEST_F(CommTest, WritesKeepFlowingWhileTheGuiThreadServesNothing) {
   // A GUI thread busy in WriteBuf does not serve the hand-off. The writer
   // must not park there with bytes queued behind it.
-  Comm->Buffers().SetWriteSize(2);
-  Comm->Buffers().SetWriteTimeout(3000);
+  FComm->Buffers().SetWriteSize(2);
+  FComm->Buffers().SetWriteTimeout(3000);
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   FakeState& d = Dev();
   for (int i = 0; i < 5; ++i) {
     const char two[2] = {static_cast<char>('a' + i), static_cast<char>('A' + i)};
-    ASSERT_EQ(Comm->WriteBuf(two, 2), 2);
+    ASSERT_EQ(FComm->WriteBuf(two, 2), 2);
     ASSERT_TRUE(
         d.WaitFor([&](FakeState& s) { return s.Sent.size() == 2u * (i + 1) && !s.InWrite; }));
   }
   EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "aAbBcCdDeE");
-  Sync.ProcessPending();
+  FSync.ProcessPending();
   // Once per emptied queue; a write may land before the queue ran empty.
-  ASSERT_FALSE(Log.empty());
-  EXPECT_LE(Log.size(), 5u);
-  for (auto& l : Log) EXPECT_EQ(l, "TxEmpty");
+  ASSERT_FALSE(FLog.empty());
+  EXPECT_LE(FLog.size(), 5u);
+  for (auto& l : FLog) EXPECT_EQ(l, "TxEmpty");
 }
 
 TEST_F(CommTest, FullSizeWriteWaitsForTheQueueToDrain) {
-  Comm->Buffers().SetWriteSize(4);
+  FComm->Buffers().SetWriteSize(4);
   // The held write is let go during the room wait.
-  Comm->SetTiming({[this] {
-                     return std::chrono::steady_clock::time_point(
-                         std::chrono::milliseconds(FakeMs.load()));
-                   },
-                   [this](std::chrono::milliseconds ms) {
-                     FakeMs += ms.count();
-                     Dev().SetHold(false);
-                     std::this_thread::sleep_for(1ms);
-                   }});
-  Comm->Open();
+  FComm->SetTiming({[this] {
+                      return std::chrono::steady_clock::time_point(
+                          std::chrono::milliseconds(FFakeMs.load()));
+                    },
+                    [this](std::chrono::milliseconds ms) {
+                      FFakeMs += ms.count();
+                      Dev().SetHold(false);
+                      std::this_thread::sleep_for(1ms);
+                    }});
+  FComm->Open();
   FakeState& d = Dev();
   d.SetHold(true);
-  ASSERT_EQ(Comm->WriteBuf("ab", 2), 2);
+  ASSERT_EQ(FComm->WriteBuf("ab", 2), 2);
   ASSERT_TRUE(d.WaitFor([](FakeState& s) { return s.InWrite; }));
-  EXPECT_EQ(Comm->WriteBuf("wxyz", 4), 4);
-  ASSERT_TRUE(PumpUntil(Sync, [&] {
+  EXPECT_EQ(FComm->WriteBuf("wxyz", 4), 4);
+  ASSERT_TRUE(PumpUntil(FSync, [&] {
     std::lock_guard l(d.Lock);
     return d.Sent.size() == 6;
   }));
@@ -731,37 +731,37 @@ TEST_F(CommTest, FullSizeWriteWaitsForTheQueueToDrain) {
 }
 
 TEST_F(CommTest, OversizedWriteNeverFits) {
-  Comm->Buffers().SetWriteSize(4);
-  Comm->Buffers().SetWriteTimeout(1000);
-  Comm->Open();
-  const auto start = FakeMs.load();
-  EXPECT_THROW(Comm->WriteBuf("12345", 5), ESerCommError);
-  EXPECT_GT(FakeMs.load() - start, 1000);
+  FComm->Buffers().SetWriteSize(4);
+  FComm->Buffers().SetWriteTimeout(1000);
+  FComm->Open();
+  const auto start = FFakeMs.load();
+  EXPECT_THROW(FComm->WriteBuf("12345", 5), ESerCommError);
+  EXPECT_GT(FFakeMs.load() - start, 1000);
   EXPECT_TRUE(Dev().Sent.empty());
 }
 
 TEST_F(CommTest, NothingIsSentOrReportedAfterClose) {
-  Comm->Buffers().SetWriteSize(64);
+  FComm->Buffers().SetWriteSize(64);
   HookAll();
-  Comm->Open();
-  Log.clear();
-  auto d = Driver->Last;
+  FComm->Open();
+  FLog.clear();
+  auto d = FDriver->Last;
   d->SetHold(true);
-  ASSERT_EQ(Comm->WriteBuf("first", 5), 5);
+  ASSERT_EQ(FComm->WriteBuf("first", 5), 5);
   ASSERT_TRUE(d->WaitFor([](FakeState& s) { return s.InWrite; }));
-  ASSERT_EQ(Comm->WriteBuf("second", 6), 6);
-  Comm->Close();
-  PumpFor(Sync, 30ms);
+  ASSERT_EQ(FComm->WriteBuf("second", 6), 6);
+  FComm->Close();
+  PumpFor(FSync, 30ms);
   std::lock_guard l(d->Lock);
   EXPECT_TRUE(d->Sent.empty());
   EXPECT_EQ(d->WriteCalls.size(), 1u);
-  EXPECT_EQ(Log, std::vector<std::string>{"Close"});
+  EXPECT_EQ(FLog, std::vector<std::string>{"Close"});
 }
 
 TEST_F(CommTest, FailedWriteIsReportedAndRetriedAfterAPause) {
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   FakeState& d = Dev();
   {
     std::lock_guard l(d.Lock);
@@ -769,10 +769,10 @@ TEST_F(CommTest, FailedWriteIsReportedAndRetriedAfterAPause) {
     d.PendingErrors = CE_OVERRUN;
   }
   const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(Comm->WriteBuf("zz", 2), 2);
-  ASSERT_TRUE(PumpUntil(Sync, [&] { return Log.size() == 2; }));
+  ASSERT_EQ(FComm->WriteBuf("zz", 2), 2);
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return FLog.size() == 2; }));
   const auto took = std::chrono::steady_clock::now() - t0;
-  EXPECT_EQ(Log, (std::vector<std::string>{"Error 2", "TxEmpty"}));
+  EXPECT_EQ(FLog, (std::vector<std::string>{"Error 2", "TxEmpty"}));
   EXPECT_GE(took, 100ms);
   std::lock_guard l(d.Lock);
   EXPECT_EQ(d.WriteCalls.size(), 2u);
@@ -783,16 +783,16 @@ TEST_F(CommTest, FailedWriteIsReportedAndRetriedAfterAPause) {
 // the retry after the pause sends only the rest.
 TEST_F(CommTest, PartOfAFailedWriteIsNotSentAgain) {
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   FakeState& d = Dev();
   {
     std::lock_guard l(d.Lock);
     d.WriteAnswers = {{2, EAGAIN}};
   }
-  ASSERT_EQ(Comm->WriteBuf("abcdef", 6), 6);
-  ASSERT_TRUE(PumpUntil(Sync, [&] { return !Log.empty(); }));
-  EXPECT_EQ(Log, std::vector<std::string>{"TxEmpty"});
+  ASSERT_EQ(FComm->WriteBuf("abcdef", 6), 6);
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return !FLog.empty(); }));
+  EXPECT_EQ(FLog, std::vector<std::string>{"TxEmpty"});
   std::lock_guard l(d.Lock);
   EXPECT_EQ(std::string(d.Sent.begin(), d.Sent.end()), "abcdef");
   EXPECT_EQ(d.WriteCalls, (std::vector<std::size_t>{6, 4}));
@@ -800,10 +800,10 @@ TEST_F(CommTest, PartOfAFailedWriteIsNotSentAgain) {
 
 // A direct write answers what the device took before its time-out ran out.
 TEST_F(CommTest, DirectWriteReturnsWhatTheDeviceTook) {
-  Comm->SetDirectWrite(true);
-  Comm->Open();
+  FComm->SetDirectWrite(true);
+  FComm->Open();
   Dev().WriteAnswers = {{3, 0}};
-  EXPECT_EQ(Comm->WriteBuf("abcdef", 6), 3);
+  EXPECT_EQ(FComm->WriteBuf("abcdef", 6), 3);
   EXPECT_EQ(std::string(Dev().Sent.begin(), Dev().Sent.end()), "abc");
 }
 
@@ -811,17 +811,17 @@ TEST_F(CommTest, DirectWriteReturnsWhatTheDeviceTook) {
 
 TEST_F(CommTest, VanishedDeviceIsReportedOnceWithoutSpinning) {
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   FakeState& d = Dev();
   {
     std::lock_guard l(d.Lock);
     d.GoneError = EIO;
   }
   d.Cv.notify_all();
-  ASSERT_EQ(Comm->WriteBuf("lost", 4), 4);  // the write thread fails too
-  PumpFor(Sync, 1000ms);
-  EXPECT_EQ(Log, std::vector<std::string>{"Error 1024"});
+  ASSERT_EQ(FComm->WriteBuf("lost", 4), 4);  // the write thread fails too
+  PumpFor(FSync, 1000ms);
+  EXPECT_EQ(FLog, std::vector<std::string>{"Error 1024"});
   {
     std::lock_guard l(d.Lock);
     // One try per pause: about 10 in a second, nowhere near a spin.
@@ -829,9 +829,9 @@ TEST_F(CommTest, VanishedDeviceIsReportedOnceWithoutSpinning) {
     EXPECT_LE(d.WriteCalls.size(), 15u);
     EXPECT_GE(d.WaitCalls, 3);
   }
-  Comm->Close();
-  EXPECT_FALSE(Comm->Active());
-  EXPECT_EQ(Log.back(), "Close");
+  FComm->Close();
+  EXPECT_FALSE(FComm->Active());
+  EXPECT_EQ(FLog.back(), "Close");
 }
 
 // The retry pause is the timing's: each failed try on the gone device is
@@ -849,22 +849,22 @@ TEST_F(CommTest, RetryPauseIsInjectedAndCloseEndsIt) {
     }
     wake.WaitFor(-1);  // parked until Shutdown wakes it
   };
-  Comm->SetTiming(timing);
+  FComm->SetTiming(timing);
   HookAll();
-  Comm->Open();
-  Log.clear();
+  FComm->Open();
+  FLog.clear();
   FakeState& d = Dev();
   {
     std::lock_guard l(d.Lock);
     d.GoneError = EIO;
   }
   d.Cv.notify_all();
-  ASSERT_EQ(Comm->WriteBuf("lost", 4), 4);
-  ASSERT_TRUE(PumpUntil(Sync, [&] {
+  ASSERT_EQ(FComm->WriteBuf("lost", 4), 4);
+  ASSERT_TRUE(PumpUntil(FSync, [&] {
     std::lock_guard l(lock);
     return pauses.size() == 2;  // the event thread and the write thread
   }));
-  PumpFor(Sync, 50ms);
+  PumpFor(FSync, 50ms);
   {
     std::lock_guard l(lock);
     EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>{100ms, 100ms}));
@@ -874,9 +874,9 @@ TEST_F(CommTest, RetryPauseIsInjectedAndCloseEndsIt) {
     EXPECT_EQ(d.WaitCalls, 1);
     EXPECT_EQ(d.WriteCalls.size(), 1u);
   }
-  EXPECT_EQ(Log, std::vector<std::string>{"Error 1024"});
-  Comm->Close();
-  EXPECT_FALSE(Comm->Active());
+  EXPECT_EQ(FLog, std::vector<std::string>{"Error 1024"});
+  FComm->Close();
+  EXPECT_FALSE(FComm->Active());
 }
 
 }  // namespace

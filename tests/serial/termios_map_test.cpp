@@ -23,19 +23,19 @@ struct Mapped {
 
 class TermiosMapTest : public ::testing::Test {
  protected:
-  std::shared_ptr<test::FakeDriver> Driver = std::make_shared<test::FakeDriver>();
-  TSerQueueSync Sync;
-  TSerComm Comm{Driver, Sync};
+  std::shared_ptr<test::FakeDriver> FDriver = std::make_shared<test::FakeDriver>();
+  TSerQueueSync FSync;
+  TSerComm FComm{FDriver, FSync};
 
   void SetUp() override {
-    Comm.SetTiming(
+    FComm.SetTiming(
         {[] { return std::chrono::steady_clock::now(); }, [](std::chrono::milliseconds) {}});
   }
   // Plans the last DCB the device received.
   TTermiosPlan Plan(int* err = nullptr) {
     termios base{};
     TTermiosPlan plan;
-    const int e = PlanTermios(Driver->Last->Dcbs.back(), base, plan);
+    const int e = PlanTermios(FDriver->Last->Dcbs.back(), base, plan);
     if (err)
       *err = e;
     else
@@ -108,7 +108,7 @@ TEST_F(TermiosMapTest, LineSettingsAndFlowMapAfterOpen) {
   };
   for (auto& row : table) {
     SCOPED_TRACE(row.name);
-    TSerComm c(Driver, Sync);
+    TSerComm c(FDriver, FSync);
     c.SetTiming(
         {[] { return std::chrono::steady_clock::now(); }, [](std::chrono::milliseconds) {}});
     row.set(c);
@@ -130,7 +130,7 @@ TEST_F(TermiosMapTest, LineSettingsAndFlowMapAfterOpen) {
 }
 
 TEST_F(TermiosMapTest, RatesAndCharsMapAlsoOnAChangeWhileOpen) {
-  Comm.Open();
+  FComm.Open();
   TTermiosPlan p = Plan();
   EXPECT_EQ(p.Rate, 1200u);
   EXPECT_FALSE(p.CustomRate);
@@ -138,7 +138,7 @@ TEST_F(TermiosMapTest, RatesAndCharsMapAlsoOnAChangeWhileOpen) {
   EXPECT_EQ(p.Tio.c_cc[VSTART], 17);
   EXPECT_EQ(p.Tio.c_cc[VSTOP], 19);
 
-  Comm.SetBaudrate(br600);  // the "1024" choice
+  FComm.SetBaudrate(br600);  // the "1024" choice
   p = Plan();
   EXPECT_EQ(p.Rate, 1024u);
   EXPECT_TRUE(p.CustomRate);
@@ -148,12 +148,12 @@ TEST_F(TermiosMapTest, RatesAndCharsMapAlsoOnAChangeWhileOpen) {
                                                   {br115200, false}, {br110, false}};
   for (auto [b, isCustom] : custom) {
     SCOPED_TRACE(BaudRateOf(b));
-    Comm.SetBaudrate(b);
+    FComm.SetBaudrate(b);
     EXPECT_EQ(Plan().CustomRate, isCustom);
     EXPECT_EQ(Plan().Rate, BaudRateOf(b));
   }
-  Comm.EventChars().SetXonChar('Q');
-  Comm.EventChars().SetXoffChar('S');
+  FComm.EventChars().SetXonChar('Q');
+  FComm.EventChars().SetXoffChar('S');
   p = Plan();
   EXPECT_EQ(p.Tio.c_cc[VSTART], 'Q');
   EXPECT_EQ(p.Tio.c_cc[VSTOP], 'S');

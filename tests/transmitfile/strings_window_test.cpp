@@ -73,50 +73,50 @@ class StringsWindow : public ::testing::Test {
   void SetUp() override {
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    OldDir = cwd;
-    ASSERT_EQ(chdir(Dir.c_str()), 0);  // where HELP.TXT is looked up
+    FOldDir = cwd;
+    ASSERT_EQ(chdir(FDir.c_str()), 0);  // where HELP.TXT is looked up
   }
   void TearDown() override {
-    Window.reset();
-    EXPECT_EQ(chdir(OldDir.c_str()), 0);
+    FWindow.reset();
+    EXPECT_EQ(chdir(FOldDir.c_str()), 0);
   }
 
   TfoStrings& Make() {
     TStringsEnvironment env;
-    env.Dialogs = Dialogs;
-    env.Write = [this](const std::string& b) { Sent.push_back(b); };
-    env.LocalClock = [this] { return Now; };
-    Window = std::make_unique<TfoStrings>(env);
-    return *Window;
+    env.Dialogs = FDialogs;
+    env.Write = [this](const std::string& b) { FSent.push_back(b); };
+    env.LocalClock = [this] { return FNow; };
+    FWindow = std::make_unique<TfoStrings>(env);
+    return *FWindow;
   }
   // Activation, as the main window's button shows the window.
   TfoStrings& Shown() {
     Make();
-    Window->show();
-    return *Window;
+    FWindow->show();
+    return *FWindow;
   }
   std::string File(const std::string& name, const std::string& text) {
-    const std::string path = Dir + "/" + name;
+    const std::string path = FDir + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
   void Load(const std::string& path) {
-    Dialogs->openChoice = path;
-    Window->buOpen->click();
+    FDialogs->openChoice = path;
+    FWindow->buOpen->click();
   }
   // Open, Start, Stop enabled.
   std::string States() const {
     auto on = [](QPushButton* b) { return b->isEnabled() ? '1' : '0'; };
-    return {on(Window->buOpen), on(Window->buStart), on(Window->buStop)};
+    return {on(FWindow->buOpen), on(FWindow->buStart), on(FWindow->buStop)};
   }
-  std::string Caption() const { return Window->windowTitle().toStdString(); }
+  std::string Caption() const { return FWindow->windowTitle().toStdString(); }
 
-  test::TTempDir Temp{"talmo-strings"};
-  std::string Dir = Temp.Path(), OldDir;
-  std::shared_ptr<FakeDialogs> Dialogs = std::make_shared<FakeDialogs>();
-  std::vector<std::string> Sent;
-  TSystemTime Now{2018, 12, 1, 17, 9, 5, 7, 345};
-  std::unique_ptr<TfoStrings> Window;
+  test::TTempDir FTemp{"talmo-strings"};
+  std::string FDir = FTemp.Path(), FOldDir;
+  std::shared_ptr<FakeDialogs> FDialogs = std::make_shared<FakeDialogs>();
+  std::vector<std::string> FSent;
+  TSystemTime FNow{2018, 12, 1, 17, 9, 5, 7, 345};
+  std::unique_ptr<TfoStrings> FWindow;
 };
 
 TEST_F(StringsWindow, ControlsAsDesigned) {
@@ -173,32 +173,32 @@ TEST_F(StringsWindow, ButtonStates) {
   };
   const Step steps[] = {
       {"showing the window", [] {}, "101"},
-      {"Save of the name HELP.TXT", [&] { Window->buSave->click(); }, "101"},
+      {"Save of the name HELP.TXT", [&] { FWindow->buSave->click(); }, "101"},
       {"loading a file with a data line", [&] { Load(script); }, "011"},
       {"loading a file without data lines", [&] { Load(comments); }, "011"},
-      {"Start", [&] { Window->buStart->click(); }, "001"},
-      {"Stop while playing", [&] { Window->buStop->click(); }, "111"},
-      {"Stop while not playing", [&] { Window->buStop->click(); }, "101"},
+      {"Start", [&] { FWindow->buStart->click(); }, "001"},
+      {"Stop while playing", [&] { FWindow->buStop->click(); }, "111"},
+      {"Stop while not playing", [&] { FWindow->buStop->click(); }, "101"},
       {"loading again", [&] { Load(script); }, "011"},
-      {"Save that writes the file", [&] { Window->buSave->click(); }, "111"},
-      {"Start again", [&] { Window->buStart->click(); }, "001"},
+      {"Save that writes the file", [&] { FWindow->buSave->click(); }, "111"},
+      {"Start again", [&] { FWindow->buStart->click(); }, "001"},
       {"the end of the script",
        [&] {
-         Window->tiBgTimer();
-         Window->tiBgTimer();
+         FWindow->tiBgTimer();
+         FWindow->tiBgTimer();
        },
        "111"},
-      {"closing when not playing", [&] { Window->close(); }, "101"},
+      {"closing when not playing", [&] { FWindow->close(); }, "101"},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.after);
     s.action();
     EXPECT_EQ(States(), s.states);
   }
-  EXPECT_FALSE(Window->tiBg->isActive());
-  EXPECT_FALSE(Window->Player().HasWordList());
-  EXPECT_EQ(Sent, (std::vector<std::string>{"A"}));
-  EXPECT_TRUE(Dialogs->errors.empty());
+  EXPECT_FALSE(FWindow->tiBg->isActive());
+  EXPECT_FALSE(FWindow->Player().HasWordList());
+  EXPECT_EQ(FSent, (std::vector<std::string>{"A"}));
+  EXPECT_TRUE(FDialogs->errors.empty());
 }
 
 TEST_F(StringsWindow, HelpFileIsShownButNotPlayable) {
@@ -209,9 +209,9 @@ TEST_F(StringsWindow, HelpFileIsShownButNotPlayable) {
   EXPECT_EQ(w.OpenFileName, "HELP.TXT");
   EXPECT_EQ(w.SaveFileName, "HELP.TXT");
   // Save right after showing writes nothing.
-  std::ofstream(Dir + "/HELP.TXT", std::ios::binary) << "kept";
+  std::ofstream(FDir + "/HELP.TXT", std::ios::binary) << "kept";
   w.buSave->click();
-  EXPECT_EQ(Slurp(Dir + "/HELP.TXT"), "kept");
+  EXPECT_EQ(Slurp(FDir + "/HELP.TXT"), "kept");
   EXPECT_EQ(States(), "101");
 }
 
@@ -237,22 +237,22 @@ TEST_F(StringsWindow, InstalledHelpIsShownWhenTheCurrentFolderHasNone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::remove((Dir + "/HELP.TXT").c_str());
+    std::remove((FDir + "/HELP.TXT").c_str());
     if (c.local) File("HELP.TXT", "; local help\r\n");
     TStringsEnvironment env;
-    env.Dialogs = Dialogs;
+    env.Dialogs = FDialogs;
     env.HelpFallbacks = c.fallbacks;
-    Window = std::make_unique<TfoStrings>(env);
-    Window->show();
-    EXPECT_EQ(Window->ScriptLines(), c.shown);
+    FWindow = std::make_unique<TfoStrings>(env);
+    FWindow->show();
+    EXPECT_EQ(FWindow->ScriptLines(), c.shown);
     EXPECT_EQ(States(), "101");
     // The names stay the bare one: Save writes nothing, here or there.
-    EXPECT_EQ(Window->OpenFileName, "HELP.TXT");
-    Window->buSave->click();
-    EXPECT_EQ(Exists(Dir + "/HELP.TXT"), c.local);
+    EXPECT_EQ(FWindow->OpenFileName, "HELP.TXT");
+    FWindow->buSave->click();
+    EXPECT_EQ(Exists(FDir + "/HELP.TXT"), c.local);
     EXPECT_EQ(Slurp(installed), "; installed help\r\n");
-    EXPECT_TRUE(Dialogs->errors.empty());
-    Window.reset();
+    EXPECT_TRUE(FDialogs->errors.empty());
+    FWindow.reset();
   }
 }
 
@@ -285,7 +285,7 @@ TEST_F(StringsWindow, SaveWritesTheOpenedFileAndReloadsIt) {
   w.buSave->click();
   // Names are case-sensitive here: the file that was opened is written.
   EXPECT_EQ(Slurp(a), "; edited\r\nm2 B\r\n m3 C");
-  EXPECT_FALSE(Exists(Dir + "/a.TXT"));
+  EXPECT_FALSE(Exists(FDir + "/a.TXT"));
   EXPECT_EQ(Caption(), a);
   EXPECT_EQ(w.OpenFileName, a);
   EXPECT_EQ(w.DataLines(), (std::vector<std::string>{"m2 B", " m3 C"}));
@@ -293,7 +293,7 @@ TEST_F(StringsWindow, SaveWritesTheOpenedFileAndReloadsIt) {
   EXPECT_EQ(States(), "111") << "saving during a run";
   // The run goes on over the new lines from the same index.
   w.tiBgTimer();
-  EXPECT_EQ(Sent, (std::vector<std::string>{"A", "C"}));
+  EXPECT_EQ(FSent, (std::vector<std::string>{"A", "C"}));
 }
 
 // A run that only passes over lines and restarts sees a reload at once.
@@ -303,11 +303,11 @@ TEST_F(StringsWindow, ReloadDuringAnIdleRunIsPlayed) {
   Load(a);
   w.buStart->click();
   for (int i = 0; i < 3; ++i) w.tiBgTimer();
-  EXPECT_TRUE(Sent.empty());
+  EXPECT_TRUE(FSent.empty());
   w.meIo->setPlainText("m1 B\nr");
   w.buSave->click();
   w.tiBgTimer();
-  EXPECT_EQ(Sent, (std::vector<std::string>{"B"}));
+  EXPECT_EQ(FSent, (std::vector<std::string>{"B"}));
 }
 
 TEST_F(StringsWindow, SaveKeepsEveryByte) {
@@ -326,47 +326,47 @@ TEST_F(StringsWindow, SaveAs) {
   w.meIo->setPlainText("m1 X\n");
   {
     SCOPED_TRACE("a new name without extension: saved with .TXT, no question");
-    Dialogs->saveChoice = Dir + "/new";
+    FDialogs->saveChoice = FDir + "/new";
     w.buSaveAs->click();
-    EXPECT_EQ(Dialogs->saveStart, "HELP.TXT");
-    EXPECT_EQ(Dialogs->filter, "Text files (*.txt)");
-    EXPECT_TRUE(Dialogs->questions.empty());
-    EXPECT_EQ(Slurp(Dir + "/new.TXT"), "m1 X\r\n");
-    EXPECT_EQ(Caption(), Dir + "/new.TXT");
+    EXPECT_EQ(FDialogs->saveStart, "HELP.TXT");
+    EXPECT_EQ(FDialogs->filter, "Text files (*.txt)");
+    EXPECT_TRUE(FDialogs->questions.empty());
+    EXPECT_EQ(Slurp(FDir + "/new.TXT"), "m1 X\r\n");
+    EXPECT_EQ(Caption(), FDir + "/new.TXT");
     EXPECT_EQ(States(), "111");
   }
   {
     SCOPED_TRACE("an existing file, No");
     File("old.txt", "old");
-    Dialogs->saveChoice = Dir + "/old.txt";
-    Dialogs->answer = false;
+    FDialogs->saveChoice = FDir + "/old.txt";
+    FDialogs->answer = false;
     w.buSaveAs->click();
-    EXPECT_EQ(Dialogs->questions, (std::vector<std::string>{"Overwrite " + Dir + "/old.txt?"}));
-    EXPECT_EQ(Slurp(Dir + "/old.txt"), "old");
+    EXPECT_EQ(FDialogs->questions, (std::vector<std::string>{"Overwrite " + FDir + "/old.txt?"}));
+    EXPECT_EQ(Slurp(FDir + "/old.txt"), "old");
   }
   {
     SCOPED_TRACE("an existing file, Yes");
-    Dialogs->answer = true;
+    FDialogs->answer = true;
     w.buSaveAs->click();
-    EXPECT_EQ(Slurp(Dir + "/old.txt"), "m1 X\r\n");
-    EXPECT_EQ(Caption(), Dir + "/old.txt");
+    EXPECT_EQ(Slurp(FDir + "/old.txt"), "m1 X\r\n");
+    EXPECT_EQ(Caption(), FDir + "/old.txt");
   }
   {
     SCOPED_TRACE("a name whose .TXT file exists is asked about that file");
-    Dialogs->questions.clear();
-    Dialogs->answer = false;
-    Dialogs->saveChoice = Dir + "/new";
+    FDialogs->questions.clear();
+    FDialogs->answer = false;
+    FDialogs->saveChoice = FDir + "/new";
     w.buSaveAs->click();
-    EXPECT_EQ(Dialogs->questions, (std::vector<std::string>{"Overwrite " + Dir + "/new.TXT?"}));
+    EXPECT_EQ(FDialogs->questions, (std::vector<std::string>{"Overwrite " + FDir + "/new.TXT?"}));
   }
   {
     SCOPED_TRACE("cancelled");
-    Dialogs->questions.clear();
-    Dialogs->saveChoice.reset();
+    FDialogs->questions.clear();
+    FDialogs->saveChoice.reset();
     w.buSaveAs->click();
-    EXPECT_TRUE(Dialogs->questions.empty());
+    EXPECT_TRUE(FDialogs->questions.empty());
   }
-  EXPECT_TRUE(Dialogs->errors.empty());
+  EXPECT_TRUE(FDialogs->errors.empty());
 }
 
 TEST_F(StringsWindow, FailedLoadAndSaveAreReportedAndChangeLittle) {
@@ -376,10 +376,10 @@ TEST_F(StringsWindow, FailedLoadAndSaveAreReportedAndChangeLittle) {
   w.buStart->click();
   w.tiBgTimer();
   w.buStop->click();
-  Load(Dir + "/missing.txt");
-  ASSERT_EQ(Dialogs->errors.size(), 1u);
-  EXPECT_NE(Dialogs->errors[0].find(Dir + "/missing.txt"), std::string::npos);
-  EXPECT_NE(Dialogs->errors[0].find("No such file"), std::string::npos);
+  Load(FDir + "/missing.txt");
+  ASSERT_EQ(FDialogs->errors.size(), 1u);
+  EXPECT_NE(FDialogs->errors[0].find(FDir + "/missing.txt"), std::string::npos);
+  EXPECT_NE(FDialogs->errors[0].find("No such file"), std::string::npos);
   EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{""})) << "status cleared first";
   EXPECT_EQ(w.ScriptLines(), (std::vector<std::string>{"m1 A", ""}));
   EXPECT_EQ(w.DataLines(), (std::vector<std::string>{"m1 A"}));
@@ -387,11 +387,11 @@ TEST_F(StringsWindow, FailedLoadAndSaveAreReportedAndChangeLittle) {
   EXPECT_EQ(States(), "111");
 
   w.buOpen->setEnabled(false);
-  Dialogs->saveChoice = Dir + "/no/such/folder/b";
+  FDialogs->saveChoice = FDir + "/no/such/folder/b";
   w.buSaveAs->click();
-  ASSERT_EQ(Dialogs->errors.size(), 2u);
-  EXPECT_NE(Dialogs->errors[1].find(Dir + "/no/such/folder/b.TXT"), std::string::npos);
-  EXPECT_EQ(w.SaveFileName, Dir + "/no/such/folder/b.TXT");
+  ASSERT_EQ(FDialogs->errors.size(), 2u);
+  EXPECT_NE(FDialogs->errors[1].find(FDir + "/no/such/folder/b.TXT"), std::string::npos);
+  EXPECT_EQ(w.SaveFileName, FDir + "/no/such/folder/b.TXT");
   EXPECT_FALSE(w.buOpen->isEnabled());
   EXPECT_EQ(Caption(), a);
 }
@@ -403,13 +403,13 @@ TEST_F(StringsWindow, StatusMemoShowsBytesAsText) {
   w.buStart->click();
   EXPECT_EQ(w.tiBg->interval(), 1);
   EXPECT_TRUE(w.tiBg->isActive());
-  Now = {2018, 12, 1, 17, 12, 0, 10, 200};
+  FNow = {2018, 12, 1, 17, 12, 0, 10, 200};
   for (int i = 0; i < 3; ++i) w.tiBgTimer();
   EXPECT_EQ(w.tiBg->interval(), 5299);
   w.tiBgTimer();
   EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{"TX[5]AB", "TX[4]x", "y", "Wait 5300 ms",
                                                        "TX[1]Z", "TX[1]\xC4"}));
-  EXPECT_EQ(Sent, (std::vector<std::string>{std::string("AB\0CD", 5), "x\r\ny", "Z", "\xC4"}));
+  EXPECT_EQ(FSent, (std::vector<std::string>{std::string("AB\0CD", 5), "x\r\ny", "Z", "\xC4"}));
   w.tiBgTimer();
   EXPECT_EQ(States(), "111");
   // Start does not clear the log.
@@ -438,25 +438,25 @@ TEST_F(StringsWindow, ClosingWhilePlayingStopsAndShowingAgainResets) {
 TEST_F(StringsWindow, FailingPortIsShownOnceAndTheLineKept) {
   const std::string a = File("a.txt", "m5 A\r\nm5 B\r\n");
   TStringsEnvironment env;
-  env.Dialogs = Dialogs;
+  env.Dialogs = FDialogs;
   bool refuse = true;
   env.Write = [&](const std::string& b) {
     if (refuse) throw ESerCommError("Output buffer is full. Please check comm status.");
-    Sent.push_back(b);
+    FSent.push_back(b);
   };
-  Window = std::make_unique<TfoStrings>(env);
-  Window->show();
+  FWindow = std::make_unique<TfoStrings>(env);
+  FWindow->show();
   Load(a);
-  Window->buStart->click();
-  for (int i = 0; i < 3; ++i) Window->tiBgTimer();
-  EXPECT_EQ(Dialogs->errors,
+  FWindow->buStart->click();
+  for (int i = 0; i < 3; ++i) FWindow->tiBgTimer();
+  EXPECT_EQ(FDialogs->errors,
             (std::vector<std::string>{"Output buffer is full. Please check comm status."}));
-  EXPECT_TRUE(Window->tiBg->isActive());
-  EXPECT_EQ(Window->tiBg->interval(), 1);
+  EXPECT_TRUE(FWindow->tiBg->isActive());
+  EXPECT_EQ(FWindow->tiBg->interval(), 1);
   refuse = false;
-  Window->tiBgTimer();
-  Window->tiBgTimer();
-  EXPECT_EQ(Sent, (std::vector<std::string>{"A", "B"}));
+  FWindow->tiBgTimer();
+  FWindow->tiBgTimer();
+  EXPECT_EQ(FSent, (std::vector<std::string>{"A", "B"}));
 }
 
 // A real port component on a pseudo-terminal, the real timer and event loop.
@@ -480,17 +480,17 @@ TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
   comm.SetBaudrate(br115200);
   comm.Open();
   TStringsEnvironment env;
-  env.Dialogs = Dialogs;
+  env.Dialogs = FDialogs;
   env.Write = PortWriter(comm);
-  env.LocalClock = [this] { return Now; };
-  Window = std::make_unique<TfoStrings>(env);
-  Window->show();
+  env.LocalClock = [this] { return FNow; };
+  FWindow = std::make_unique<TfoStrings>(env);
+  FWindow->show();
   Load(path);
-  Window->buStart->click();
+  FWindow->buStart->click();
   std::string got;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < end &&
-         (Window->tiBg->isActive() || got.size() < expected.size())) {
+         (FWindow->tiBg->isActive() || got.size() < expected.size())) {
     QCoreApplication::processEvents();
     sync.ProcessPending();
     char buf[4096];
@@ -498,11 +498,11 @@ TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
     while ((n = ::read(master, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  EXPECT_FALSE(Window->tiBg->isActive());
+  EXPECT_FALSE(FWindow->tiBg->isActive());
   EXPECT_EQ(got.size(), expected.size());
   EXPECT_EQ(got, expected);
-  EXPECT_TRUE(Dialogs->errors.empty());
-  Window.reset();
+  EXPECT_TRUE(FDialogs->errors.empty());
+  FWindow.reset();
   comm.Close();
 }
 
