@@ -17,7 +17,7 @@
 #include "app/cli_args.h"
 #include "app/port_args.h"
 #include "engine/formatter.h"
-#include "mainwindow/capture_file.h"
+#include "platform/capture_file.h"
 #include "platform/port_list.h"
 #include "platform/posix_device.h"
 #include "platform/registry.h"

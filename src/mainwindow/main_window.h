@@ -20,7 +20,7 @@
 #include "engine/options.h"
 #include "engine/pending.h"
 #include "engine/protocol_flags.h"
-#include "mainwindow/capture_file.h"
+#include "platform/capture_file.h"
 #include "mainwindow/dialogs.h"
 #include "mainwindow/layout.h"
 #include "mainwindow/typed_line.h"

@@ -24,7 +24,7 @@
 #include "app/cli_args.h"
 #include "app/decode_command.h"
 #include "engine/formatter.h"
-#include "mainwindow/capture_file.h"
+#include "platform/capture_file.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 

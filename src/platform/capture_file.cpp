@@ -1,4 +1,4 @@
-#include "mainwindow/capture_file.h"
+#include "platform/capture_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
