@@ -20,10 +20,10 @@
 #include "engine/options.h"
 #include "engine/pending.h"
 #include "engine/protocol_flags.h"
-#include "platform/capture_file.h"
 #include "mainwindow/dialogs.h"
 #include "mainwindow/layout.h"
 #include "mainwindow/typed_line.h"
+#include "platform/capture_file.h"
 #include "platform/port_list.h"
 #include "serial/ser_comm.h"
 
