@@ -30,10 +30,13 @@
 
 #include "support/proc_stats.h"
 #include "support/pty_pair.h"
+#include "support/read_until.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using talmo::test::ReadFile;
+using talmo::test::ReadUntil;
 using talmo::test::TPtyPair;
 using talmo::test::TTempDir;
 
@@ -46,33 +49,11 @@ std::string Talmocli() {
   return e && *e ? e : TALMOCLI_PATH;
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::string Random(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   std::string s(n, '\0');
   for (char& c : s) c = static_cast<char>(rng());
   return s;
-}
-
-// Reads what `fd` has until `done` holds, the end of input, or the time is up.
-bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::string&)>& done,
-               std::chrono::milliseconds limit = 10s) {
-  const auto end = Clock::now() + limit;
-  while (!done(into)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100))) <= 0) continue;
-    char buf[65536];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return done(into);
-    if (n > 0) into.append(buf, static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 bool Contains(const std::string& s, const std::string& part) {
@@ -224,7 +205,7 @@ class MonitorCli : public ::testing::Test {
     const auto end = Clock::now() + 5s;
     auto emptySince = Clock::now();
     while (Clock::now() < end) {
-      if (Slurp(capture).size() >= n) return true;
+      if (ReadFile(capture).size() >= n) return true;
       int queued = 0;
       if (::ioctl(FSlave, FIONREAD, &queued) != 0 || queued > 0) emptySince = Clock::now();
       if (Clock::now() - emptySince > 300ms) return true;
@@ -365,13 +346,13 @@ TEST_F(MonitorCli, TheCaptureHasEachBlockAtOnceAndSurvivesAHangUp) {
   ASSERT_EQ(::write(FMaster, bytes.data() + 1000, 2000), 2000);
   // While the monitor runs, a reader of the file (tail -f) sees it all.
   const auto end = Clock::now() + 5s;
-  while (Slurp(capture).size() < bytes.size() && Clock::now() < end)
+  while (ReadFile(capture).size() < bytes.size() && Clock::now() < end)
     std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(Slurp(capture), bytes) << "held back while the monitor runs";
+  EXPECT_EQ(ReadFile(capture), bytes) << "held back while the monitor runs";
   // The terminal closes: a clean end, nothing lost, the port free again.
   ::kill(m.Pid, SIGHUP);
   EXPECT_EQ(m.Wait(), 0) << m.ErrText;
-  EXPECT_EQ(Slurp(capture), bytes);
+  EXPECT_EQ(ReadFile(capture), bytes);
   TChild again({"monitor", "--device", FPath, "--seconds", "1"}, FDir);
   EXPECT_EQ(again.Wait(), 0) << again.ErrText;
 }
@@ -397,7 +378,7 @@ TEST_F(MonitorCli, AReaderThatGoesAwayEndsTheRunWithTheCaptureComplete) {
         "two\x03";
   ASSERT_EQ(::write(FMaster, more.data(), more.size()), static_cast<ssize_t>(more.size()));
   EXPECT_EQ(m.Wait(), 0) << "the run ends by itself, not by SIGPIPE: " << m.ErrText;
-  EXPECT_EQ(Slurp(capture),
+  EXPECT_EQ(ReadFile(capture),
             "\x02"
             "one\x03" +
                 more);
@@ -549,7 +530,7 @@ TEST_F(MonitorCli, ReconnectWaitsForTheDeviceAndGoesOnWithTheSameCapture) {
   EXPECT_EQ(m.Wait(), 0) << m.OutText;
   EXPECT_EQ(rest(), " STX o n e ETX\n STX A B\n" + lost + back + " STX t w o ETX\n")
       << "first device " << first;
-  EXPECT_EQ(Slurp(capture), before + after);
+  EXPECT_EQ(ReadFile(capture), before + after);
 }
 
 TEST_F(MonitorCli, SendGoesOnWithTheRestOfItsFileWhenTheDeviceIsBack) {
@@ -705,7 +686,7 @@ TEST_F(MonitorCli, ACaptureAtTheFileSizeLimitStopsWithItsErrorAndTheRunGoesOn) {
   std::this_thread::sleep_for(100ms);
   ::kill(m.Pid, SIGTERM);
   EXPECT_EQ(m.Wait(), 1) << m.ErrText;
-  EXPECT_EQ(Slurp(capture), bytes.substr(0, 1000));
+  EXPECT_EQ(ReadFile(capture), bytes.substr(0, 1000));
 }
 
 }  // namespace

@@ -26,34 +26,13 @@
 #include "engine/formatter.h"
 #include "platform/capture_file.h"
 #include "support/pty_pair.h"
+#include "support/read_until.h"
 #include "support/temp_dir.h"
 
 namespace talmo {
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Reads what a pipe has until `done` holds or the time is up.
-bool ReadUntil(int fd, std::string& into, const std::function<bool(const std::string&)>& done,
-               int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done(into)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) return done(into);
-    into.append(buf, static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
+using test::ReadUntil;
 using namespace std::chrono_literals;
 
 // A clock that moves only when the test moves it. The monitor waits on its
@@ -163,9 +142,13 @@ class RunningMonitor {
     ::close(FErrPipe[0]);
   }
   bool WaitOpen() {
-    return ReadUntil(FErrPipe[0], Err, [](const std::string& s) {
-      return s.find("monitoring") != std::string::npos || s.find("talmocli: ") != std::string::npos;
-    });
+    return ReadUntil(
+        FErrPipe[0], Err,
+        [](const std::string& s) {
+          return s.find("monitoring") != std::string::npos ||
+                 s.find("talmocli: ") != std::string::npos;
+        },
+        5s);
   }
   bool WaitLines(std::size_t n, int ms = 5000) {
     return ReadUntil(
@@ -173,20 +156,21 @@ class RunningMonitor {
         [n](const std::string& s) {
           return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= n;
         },
-        ms);
+        std::chrono::milliseconds(ms));
   }
   bool WaitErr(const std::string& part) {
-    return ReadUntil(FErrPipe[0], Err,
-                     [part](const std::string& s) { return s.find(part) != std::string::npos; });
+    return ReadUntil(
+        FErrPipe[0], Err,
+        [part](const std::string& s) { return s.find(part) != std::string::npos; }, 5s);
   }
   int Finish() {
     if (FThread.joinable()) {
       Stop.Request();
       FThread.join();
       ReadUntil(
-          FOutPipe[0], Out, [](const std::string&) { return false; }, 200);
+          FOutPipe[0], Out, [](const std::string&) { return false; }, 200ms);
       ReadUntil(
-          FErrPipe[0], Err, [](const std::string&) { return false; }, 50);
+          FErrPipe[0], Err, [](const std::string&) { return false; }, 50ms);
     }
     return FCode;
   }
@@ -263,13 +247,13 @@ TEST_F(MonitorTest, FramesComeOutAsDecodeShowsThemAndTheCaptureIsExact) {
     ASSERT_EQ(::write(FMaster, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
   }
   // The last frame's line ends with the line time-out, as in decode.
-  for (int i = 0; i < 500 && Slurp(FDir + "/raw.bin").size() < bytes.size(); ++i)
+  for (int i = 0; i < 500 && test::ReadFile(FDir + "/raw.bin").size() < bytes.size(); ++i)
     std::this_thread::sleep_for(10ms);
   clock.Advance(std::chrono::milliseconds(kLineTimeoutMs));
   ASSERT_TRUE(m.WaitLines(lines)) << m.Out;
   EXPECT_EQ(m.Finish(), kExitOk) << m.Err;
   EXPECT_EQ(m.Out, expected);
-  EXPECT_EQ(Slurp(FDir + "/raw.bin"), bytes);
+  EXPECT_EQ(test::ReadFile(FDir + "/raw.bin"), bytes);
 }
 
 // The monitor's timers, run on a clock the test moves: each ends exactly at
@@ -287,8 +271,9 @@ TEST_F(MonitorTest, AnUnfinishedLineIsShownAfterTheTimeout) {
                     3),
             3);
   // Captured as each block is handled: then the line is being collected.
-  for (int i = 0; i < 500 && Slurp(capture).size() < 3; ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_EQ(Slurp(capture),
+  for (int i = 0; i < 500 && test::ReadFile(capture).size() < 3; ++i)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(test::ReadFile(capture),
             "\x02"
             "AB");
   EXPECT_EQ(clock.NextSleep(), 1999ms);
@@ -322,7 +307,8 @@ TEST_F(MonitorTest, RepeatSendsEachCopyAtItsTime) {
   std::string sent;
   const auto got = [&](std::size_t n, int ms = 5000) {
     return ReadUntil(
-        FMaster, sent, [n](const std::string& s) { return s.size() >= n; }, ms);
+        FMaster, sent, [n](const std::string& s) { return s.size() >= n; },
+        std::chrono::milliseconds(ms));
   };
   ASSERT_TRUE(got(5));
   // The copy has gone out: the next starts 250 ms after this one started.
@@ -430,7 +416,7 @@ TEST_F(MonitorTest, TheCaptureWritesIntoExactlyThePathOnAnyDescriptor) {
   ::close(saved);
   EXPECT_EQ(code, 0);
   EXPECT_TRUE(running);
-  EXPECT_EQ(Slurp(path), "abc");
+  EXPECT_EQ(test::ReadFile(path), "abc");
   EXPECT_EQ(capture.StartExact(FDir + "/no/dir/raw.bin"), ENOENT);
   EXPECT_FALSE(capture.Running());
 }

@@ -29,11 +29,6 @@ struct Result {
   std::string out, err;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class Programs : public ::testing::Test {
  protected:
   // Runs `args` without a display and with its settings in the temporary
@@ -65,8 +60,8 @@ class Programs : public ::testing::Test {
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid) return r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = Slurp(out);
-    r.err = Slurp(err);
+    r.out = talmo::test::ReadFile(out);
+    r.err = talmo::test::ReadFile(err);
     return r;
   }
 

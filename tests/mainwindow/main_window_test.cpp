@@ -103,11 +103,6 @@ bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
   return true;
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override { FSettings = FDir + "/TALMO.reg"; }
@@ -563,7 +558,7 @@ TEST_F(WindowTest, CaptureKeepsTheExactBytesAcrossReopen) {
   EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
   FCom3.Send("late");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 12; }));
-  EXPECT_EQ(Slurp(FDir + "/DATA.LOG"), first + "\r\nZ");
+  EXPECT_EQ(test::ReadFile(FDir + "/DATA.LOG"), first + "\r\nZ");
 }
 
 TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
@@ -606,13 +601,13 @@ TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
       "written before.";
   ASSERT_TRUE(PumpUntil([&] { return !FDialogs->errors.empty(); }));
   EXPECT_EQ(FDialogs->errors, (std::vector<std::string>{reason}));
-  EXPECT_EQ(Slurp(FDir + "/GCAP.LOG"), "ABCDEF");
+  EXPECT_EQ(test::ReadFile(FDir + "/GCAP.LOG"), "ABCDEF");
 
   // Data that keeps arriving neither reaches the file nor brings more boxes.
   FCom3.Send("KLMN");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 14; }));
   QCoreApplication::processEvents();
-  EXPECT_EQ(Slurp(FDir + "/GCAP.LOG"), "ABCDEF");
+  EXPECT_EQ(test::ReadFile(FDir + "/GCAP.LOG"), "ABCDEF");
   EXPECT_EQ(FDialogs->errors.size(), 1u);
   for (int tick = 0; tick < 10 && w.PendingLines().PendingCount() > 0; ++tick) w.tiPauseTimer();
   const auto pane = w.PaneLines();
@@ -625,7 +620,7 @@ TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
   EXPECT_EQ(w.buCapture->text().toStdString(), "Stop (NEXT.LOG)");
   FCom3.Send("OP");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 16; }));
-  EXPECT_EQ(Slurp(FDir + "/NEXT.LOG"), "OP");
+  EXPECT_EQ(test::ReadFile(FDir + "/NEXT.LOG"), "OP");
 }
 
 TEST_F(WindowTest, SaveWritesTheShownLinesWithCrLf) {
@@ -634,7 +629,7 @@ TEST_F(WindowTest, SaveWritesTheShownLinesWithCrLf) {
   FDialogs->savePath = FDir + "/pane.txt";
   w.buSaveClick();
   const auto lines = w.PaneLines();
-  EXPECT_EQ(Slurp(FDir + "/pane.txt"), lines[0] + "\r\n" + lines[1] + "\r\n");
+  EXPECT_EQ(test::ReadFile(FDir + "/pane.txt"), lines[0] + "\r\n" + lines[1] + "\r\n");
 
   FDialogs->savePath = FDir + "/no/such/pane.txt";
   try {
@@ -884,7 +879,7 @@ TEST_F(WindowTest, ThePaneKeepsItsNewestLinesAndSaveWritesThem) {
   w.buSaveClick();
   std::string expected;
   for (const auto& l : lines) expected += l + "\r\n";
-  EXPECT_EQ(Slurp(FDir + "/pane.txt"), expected);
+  EXPECT_EQ(test::ReadFile(FDir + "/pane.txt"), expected);
 }
 
 TEST_F(WindowTest, CaptionsFitTheirControls) {

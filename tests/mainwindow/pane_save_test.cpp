@@ -1,37 +1,23 @@
 #include "mainwindow/pane_save.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A fresh folder per test, removed with everything in it.
 class PaneSave : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "talmo-pane-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    FDir = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(FDir, ec);
-  }
   std::string ErrorOf(const std::string& path, const std::vector<std::string>& lines) {
     try {
       SavePaneLines(path, lines);
@@ -40,7 +26,8 @@ class PaneSave : public ::testing::Test {
     }
     return "";
   }
-  fs::path FDir;
+  test::TTempDir FTemp{"talmo-pane"};
+  fs::path FDir = FTemp.Path();
 };
 
 TEST_F(PaneSave, EveryLineEndsWithCrLf) {
@@ -65,7 +52,7 @@ TEST_F(PaneSave, EveryLineEndsWithCrLf) {
     // A longer file from before is replaced, not overwritten in part.
     std::ofstream(path, std::ios::binary) << std::string(100, 'x');
     EXPECT_EQ(ErrorOf(path.string(), row.lines), "") << row.what;
-    EXPECT_EQ(Slurp(path), row.file) << row.what;
+    EXPECT_EQ(test::ReadFile(path), row.file) << row.what;
   }
 }
 

@@ -18,11 +18,6 @@
 namespace talmo {
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class CaptureTest : public ::testing::Test {
  protected:
   test::TTempDir FTemp{"talmo-capture"};
@@ -53,16 +48,16 @@ TEST_F(CaptureTest, WritesExactlyTheBlocksAndStartsEmpty) {
   c.Start(FDir + "/data.txt");
   EXPECT_TRUE(c.Running());
   EXPECT_EQ(c.BaseName(), "DATA.LOG");
-  EXPECT_EQ(Slurp(FDir + "/DATA.LOG"), "");
+  EXPECT_EQ(test::ReadFile(FDir + "/DATA.LOG"), "");
   const std::uint8_t a[] = {0x02, 0x41, 0x03};
   const std::uint8_t b[] = {0x00, 0xFF, 0x0D, 0x0A};
   c.Write(a, sizeof a);
   c.Write(b, sizeof b);
-  EXPECT_EQ(Slurp(FDir + "/DATA.LOG"), std::string("\x02\x41\x03\x00\xFF\r\n", 7));
+  EXPECT_EQ(test::ReadFile(FDir + "/DATA.LOG"), std::string("\x02\x41\x03\x00\xFF\r\n", 7));
   c.Stop();
   EXPECT_FALSE(c.Running());
   c.Write(a, sizeof a);  // not capturing: nothing written
-  EXPECT_EQ(Slurp(FDir + "/DATA.LOG").size(), 7u);
+  EXPECT_EQ(test::ReadFile(FDir + "/DATA.LOG").size(), 7u);
 }
 
 TEST_F(CaptureTest, OtherLockersAreKeptOut) {
@@ -84,7 +79,7 @@ TEST_F(CaptureTest, OtherLockersAreKeptOut) {
   EXPECT_FALSE(second.Running());
   const std::uint8_t a[] = {'k'};
   c.Write(a, 1);
-  EXPECT_EQ(Slurp(FDir + "/X.LOG"), "k") << "the running capture keeps its file";
+  EXPECT_EQ(test::ReadFile(FDir + "/X.LOG"), "k") << "the running capture keeps its file";
 }
 
 TEST_F(CaptureTest, FailureNamesThePathAndReason) {
@@ -133,9 +128,10 @@ TEST_F(CaptureTest, AFailedWriteStopsTheCaptureAndKeepsTheFile) {
             "Cannot capture to \"" + FDir +
                 "/LIMITED.LOG\": File too large. The capture has stopped; the file keeps the 4 "
                 "bytes written before.");
-  EXPECT_EQ(Slurp(FDir + "/LIMITED.LOG"), std::string("ab\x01\x02", 4)) << "closed, not truncated";
+  EXPECT_EQ(test::ReadFile(FDir + "/LIMITED.LOG"), std::string("ab\x01\x02", 4))
+      << "closed, not truncated";
   c.Write(block, sizeof block);
-  EXPECT_EQ(Slurp(FDir + "/LIMITED.LOG").size(), 4u);
+  EXPECT_EQ(test::ReadFile(FDir + "/LIMITED.LOG").size(), 4u);
   // The file is closed: another capture of it may start.
   TCaptureFile other;
   other.Start(FDir + "/limited");
@@ -145,7 +141,7 @@ TEST_F(CaptureTest, AFailedWriteStopsTheCaptureAndKeepsTheFile) {
   c.Start(FDir + "/again");
   EXPECT_EQ(c.WriteError(), "");
   EXPECT_TRUE(c.Write(block, sizeof block));
-  EXPECT_EQ(Slurp(FDir + "/AGAIN.LOG").size(), sizeof block);
+  EXPECT_EQ(test::ReadFile(FDir + "/AGAIN.LOG").size(), sizeof block);
 }
 
 }  // namespace

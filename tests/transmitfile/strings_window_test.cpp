@@ -58,11 +58,6 @@ struct FakeDialogs : TStringsDialogs {
   void Error(const std::string& t) override { errors.push_back(t); }
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 bool Exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -211,7 +206,7 @@ TEST_F(StringsWindow, HelpFileIsShownButNotPlayable) {
   // Save right after showing writes nothing.
   std::ofstream(FDir + "/HELP.TXT", std::ios::binary) << "kept";
   w.buSave->click();
-  EXPECT_EQ(Slurp(FDir + "/HELP.TXT"), "kept");
+  EXPECT_EQ(test::ReadFile(FDir + "/HELP.TXT"), "kept");
   EXPECT_EQ(States(), "101");
 }
 
@@ -250,7 +245,7 @@ TEST_F(StringsWindow, InstalledHelpIsShownWhenTheCurrentFolderHasNone) {
     EXPECT_EQ(FWindow->OpenFileName, "HELP.TXT");
     FWindow->buSave->click();
     EXPECT_EQ(Exists(FDir + "/HELP.TXT"), c.local);
-    EXPECT_EQ(Slurp(installed), "; installed help\r\n");
+    EXPECT_EQ(test::ReadFile(installed), "; installed help\r\n");
     EXPECT_TRUE(FDialogs->errors.empty());
     FWindow.reset();
   }
@@ -284,7 +279,7 @@ TEST_F(StringsWindow, SaveWritesTheOpenedFileAndReloadsIt) {
   w.meIo->setPlainText("; edited\nm2 B\n m3 C");
   w.buSave->click();
   // Names are case-sensitive here: the file that was opened is written.
-  EXPECT_EQ(Slurp(a), "; edited\r\nm2 B\r\n m3 C");
+  EXPECT_EQ(test::ReadFile(a), "; edited\r\nm2 B\r\n m3 C");
   EXPECT_FALSE(Exists(FDir + "/a.TXT"));
   EXPECT_EQ(Caption(), a);
   EXPECT_EQ(w.OpenFileName, a);
@@ -318,7 +313,7 @@ TEST_F(StringsWindow, SaveKeepsEveryByte) {
   TfoStrings& w = Shown();
   Load(a);
   w.buSave->click();
-  EXPECT_EQ(Slurp(a), text);
+  EXPECT_EQ(test::ReadFile(a), text);
 }
 
 TEST_F(StringsWindow, SaveAs) {
@@ -331,7 +326,7 @@ TEST_F(StringsWindow, SaveAs) {
     EXPECT_EQ(FDialogs->saveStart, "HELP.TXT");
     EXPECT_EQ(FDialogs->filter, "Text files (*.txt)");
     EXPECT_TRUE(FDialogs->questions.empty());
-    EXPECT_EQ(Slurp(FDir + "/new.TXT"), "m1 X\r\n");
+    EXPECT_EQ(test::ReadFile(FDir + "/new.TXT"), "m1 X\r\n");
     EXPECT_EQ(Caption(), FDir + "/new.TXT");
     EXPECT_EQ(States(), "111");
   }
@@ -342,13 +337,13 @@ TEST_F(StringsWindow, SaveAs) {
     FDialogs->answer = false;
     w.buSaveAs->click();
     EXPECT_EQ(FDialogs->questions, (std::vector<std::string>{"Overwrite " + FDir + "/old.txt?"}));
-    EXPECT_EQ(Slurp(FDir + "/old.txt"), "old");
+    EXPECT_EQ(test::ReadFile(FDir + "/old.txt"), "old");
   }
   {
     SCOPED_TRACE("an existing file, Yes");
     FDialogs->answer = true;
     w.buSaveAs->click();
-    EXPECT_EQ(Slurp(FDir + "/old.txt"), "m1 X\r\n");
+    EXPECT_EQ(test::ReadFile(FDir + "/old.txt"), "m1 X\r\n");
     EXPECT_EQ(Caption(), FDir + "/old.txt");
   }
   {
