@@ -8,12 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 cli=$build/src/app/talmocli
 [ -x "$cli" ] || { echo "no $cli: run ./test or ./run first" >&2; exit 1; }
-for tool in xxd /usr/bin/time; do
-  command -v "$tool" >/dev/null || {
-    pkg=$([ "$tool" = xxd ] && echo xxd || echo time)
-    if [ "$(id -u)" -eq 0 ]; then apt-get install -y -q "$pkg" >/dev/null; else sudo apt-get install -y -q "$pkg" >/dev/null; fi
-  }
-done
+. "$root/tools/setup.sh"
+talmo_install xxd time
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

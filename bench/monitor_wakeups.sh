@@ -14,11 +14,8 @@ build=${1:-$root/build}
 seconds=${2:-10}
 cli=$build/src/app/talmocli
 [ -x "$cli" ] || { echo "no $cli: run ./test or ./run first" >&2; exit 1; }
-for tool in picocom python3; do
-  command -v "$tool" >/dev/null || {
-    if [ "$(id -u)" -eq 0 ]; then apt-get install -y -q "$tool" >/dev/null; else sudo apt-get install -y -q "$tool" >/dev/null; fi
-  }
-done
+. "$root/tools/setup.sh"
+talmo_install picocom python3
 
 work=$(mktemp -d /tmp/talmo-wakeups-XXXXXX)
 trap 'rm -rf "$work"' EXIT

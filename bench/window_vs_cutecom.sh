@@ -28,12 +28,8 @@ while [ $# -gt 0 ]; do
 done
 [ -x "$talmo" ] || { echo "window_vs_cutecom: $talmo is missing; build the target talmo first" >&2; exit 1; }
 
-for p in xvfb xdotool cutecom; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' && continue
-  if [ "$(id -u)" = 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$p" >/dev/null 2>&1 || true
-  fi
-done
+. "$TALMO_ROOT/tools/setup.sh"
+talmo_install xvfb xdotool cutecom >/dev/null 2>&1 || true
 command -v Xvfb >/dev/null && command -v xdotool >/dev/null ||
   { echo "window_vs_cutecom: Xvfb and xdotool are needed (apt-get install xvfb xdotool)" >&2; exit 1; }
 have_cutecom=1

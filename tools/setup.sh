@@ -13,17 +13,22 @@ talmo_need_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-talmo_install_packages() {
+# talmo_install PACKAGE...: installs those of the Debian packages that are
+# missing (the benchmarks' peers too).
+talmo_install() {
   local missing=()
-  for p in "${TALMO_PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
+  # On stderr: the benchmarks' figures on stdout stay as they are.
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     talmo_need_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
     talmo_need_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-  fi
+  fi >&2
 }
+
+talmo_install_packages() { talmo_install "${TALMO_PACKAGES[@]}"; }
 
 # talmo_build DIR [cmake options...]
 # Builds every target, or only those named in TALMO_TARGETS (and what they

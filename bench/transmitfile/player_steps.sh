@@ -12,9 +12,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build}
 cli=$build/src/app/talmocli
 [ -x "$cli" ] || { echo "no $cli: build talmocli first" >&2; exit 1; }
-command -v /usr/bin/time >/dev/null || {
-  if [ "$(id -u)" -eq 0 ]; then apt-get install -y -q time >/dev/null; else sudo apt-get install -y -q time >/dev/null; fi
-}
+. "$root/tools/setup.sh"
+talmo_install time
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
