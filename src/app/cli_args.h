@@ -4,6 +4,7 @@
 // that decode and monitor share.
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,6 +18,10 @@ namespace talmo {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // input, output or device failed
 inline constexpr int kExitUsage = 2;    // bad option or value
+
+// The one line of each failure of the tool's own input and output.
+void SayCannotRead(std::FILE* err, const std::string& path, int code);
+void SayOutputFailed(std::FILE* err, int code);
 
 class TUsageError : public std::runtime_error {
  public:

@@ -11,7 +11,6 @@
 #include "app/cli_args.h"
 #include "engine/clock.h"
 #include "engine/formatter.h"
-#include "serial/ser_types.h"
 
 namespace talmo {
 
@@ -107,8 +106,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   if (path != "-") {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(),
-                   SysErrorText(errno).c_str());
+      SayCannotRead(err, path, errno);
       return kExitFailure;
     }
   }
@@ -139,8 +137,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(),
-                   SysErrorText(errno).c_str());
+      SayCannotRead(err, path, errno);
       status = kExitFailure;
       break;
     }
@@ -156,8 +153,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   if (!writer.Failed()) formatter.TimeoutFlush();
   writer.Flush();
   if (writer.Failed() || std::ferror(out)) {
-    std::fprintf(err, "talmocli: cannot write output: %s\n",
-                 SysErrorText(writer.Failed() ? writer.Failure() : EIO).c_str());
+    SayOutputFailed(err, writer.Failed() ? writer.Failure() : EIO);
     return kExitFailure;
   }
   return status;

@@ -258,8 +258,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   if (req.Send) {
     send.Path = *req.Send;
     if (const int code = send.Open()) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", req.Send->c_str(),
-                   SysErrorText(code).c_str());
+      SayCannotRead(err, *req.Send, code);
       return kExitFailure;
     }
   }
@@ -375,8 +374,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       return true;
     }
     if (n < 0) {
-      std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(),
-                   SysErrorText(errno).c_str());
+      SayCannotRead(err, send.Path, errno);
       return false;
     }
     if (n == 0) {  // this copy has gone into the queue whole
@@ -426,8 +424,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     }
     if (req.Send && !waiting && !send.Copying && req.RepeatMs && now >= send.Due) {
       if (const int code = send.StartCopy(now, true)) {
-        std::fprintf(err, "talmocli: cannot read '%s': %s\n", send.Path.c_str(),
-                     SysErrorText(code).c_str());
+        SayCannotRead(err, send.Path, code);
         status = kExitFailure;
         break;
       }
@@ -515,7 +512,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   formatter.TimeoutFlush();
   if (std::fflush(out) != 0 && !outError) outError = errno ? errno : EIO;
   if (outError && outError != EPIPE) {
-    std::fprintf(err, "talmocli: cannot write output: %s\n", SysErrorText(outError).c_str());
+    SayOutputFailed(err, outError);
     status = kExitFailure;
   }
   if (deviceGone) {

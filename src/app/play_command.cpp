@@ -113,11 +113,6 @@ struct TPrinter {
   }
 };
 
-// The one line for an output that could not be written.
-void SayOutputFailed(std::FILE* err, int failure) {
-  std::fprintf(err, "talmocli: cannot write output: %s\n", SysErrorText(failure).c_str());
-}
-
 // The host parts both plays share: the data lines, the printed sendings,
 // waits and end, the interval, and errors on `err`.
 TPlayerHost PrintingHost(const std::vector<std::string>& lines, TPrinter& print, int& interval,

@@ -29,7 +29,7 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   if (std::fflush(out) != 0 && !failure) failure = errno;
   for (const std::string& p : list.Problems()) std::fprintf(err, "talmocli: %s\n", p.c_str());
   if (failure) {
-    std::fprintf(err, "talmocli: cannot write output: %s\n", SysErrorText(failure).c_str());
+    SayOutputFailed(err, failure);
     return kExitFailure;
   }
   return kExitOk;

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_args.h"
 #include "app/decode_command.h"
 #include "app/monitor_command.h"
 #include "app/play_command.h"
 #include "app/ports_command.h"
 #include "build_info/talmo_build.h"
-#include "serial/ser_types.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ const char kUsage[] =
 // Help text to standard output; a failed write is a failure.
 int PrintHelp(const std::string& text) {
   if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "talmocli: cannot write output: %s\n", talmo::SysErrorText(errno).c_str());
+    talmo::SayOutputFailed(stderr, errno);
     return talmo::kExitFailure;
   }
   return talmo::kExitOk;
