@@ -328,9 +328,10 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
 
   if (!OpenOrSay(comm, err, req.Line.Lead())) return kExitFailure;
   if (req.Capture) {
-    if (const int code = capture.StartExact(*req.Capture)) {
-      std::fprintf(err, "talmocli: cannot create the capture '%s': %s\n", req.Capture->c_str(),
-                   SysErrorText(code).c_str());
+    try {
+      capture.StartExact(*req.Capture);
+    } catch (const ECaptureError& e) {
+      std::fprintf(err, "talmocli: %s\n", e.what());
       comm.Close();
       return kExitFailure;
     }

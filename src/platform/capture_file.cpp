@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,49 +29,47 @@ std::string CaptureFileNameFor(const std::string& chosen) {
   return chosen.substr(0, nameStart) + name;
 }
 
+// Opens `path` for appending and takes the capture's lock. Nothing is
+// unlinked and nothing emptied before the lock is ours, so a capture that
+// another program (or another capture of ours) runs keeps its file whole.
+// A regular file is emptied once held; a FIFO or a device stays what it is.
+int TCaptureFile::OpenHeld(const std::string& path, int extraFlags) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0666);
+  if (fd < 0) throw ECaptureError(Failure(path, errno));
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    // A file system without locks gives no one a lock: nothing to respect.
+    if (code == EWOULDBLOCK) {
+      ::close(fd);
+      throw ECaptureError("Cannot capture to \"" + path + "\": the file is in use");
+    }
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    const int code = errno;
+    ::close(fd);
+    throw ECaptureError(Failure(path, code));
+  }
+  if (extraFlags & O_NONBLOCK) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 void TCaptureFile::Start(const std::string& chosenPath) {
   Stop();
   FFileName = CaptureFileNameFor(chosenPath);
   FWriteError.clear();
   FBytesWritten = 0;
-
-  // A file that another capture holds is not pulled away from under it
-  // (unlinking would succeed here and leave that capture writing into a
-  // file without a name).
-  if (const int held = ::open(FFileName.c_str(), O_RDONLY | O_CLOEXEC); held >= 0) {
-    const bool locked = ::flock(held, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(held);
-    if (locked) throw ECaptureError("Cannot capture to \"" + FFileName + "\": the file is in use");
-  }
-  // A new capture always starts a new, empty file.
-  ::unlink(FFileName.c_str());
-  int fd = ::open(FFileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) throw ECaptureError(Failure(FFileName, errno));
-  ::close(fd);
-
-  fd = ::open(FFileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) throw ECaptureError(Failure(FFileName, errno));
-  // No sharing: another program (or another capture of ours) that also
-  // locks the file is kept out while the capture runs.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int code = errno;
-    ::close(fd);
-    if (code == EWOULDBLOCK)
-      throw ECaptureError("Cannot capture to \"" + FFileName + "\": the file is in use");
-    throw ECaptureError(Failure(FFileName, code));
-  }
-  FFd = fd;
+  // Non-blocking open: a FIFO without a reader is refused at once instead
+  // of freezing the window.
+  FFd = OpenHeld(FFileName, O_NONBLOCK);
 }
 
-int TCaptureFile::StartExact(const std::string& path) {
+void TCaptureFile::StartExact(const std::string& path) {
   Stop();
   FFileName = path;
   FWriteError.clear();
   FBytesWritten = 0;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  FFd = fd;
-  return 0;
+  FFd = OpenHeld(path, 0);
 }
 
 void TCaptureFile::Stop() {

@@ -27,14 +27,18 @@ class TCaptureFile {
   TCaptureFile& operator=(const TCaptureFile&) = delete;
   ~TCaptureFile() { Stop(); }
 
-  // Starts a new, empty capture file. On failure raises ECaptureError
-  // naming the path and the system's reason, and no capture runs.
+  // Both starts hold the file with an exclusive lock while the capture
+  // runs. A file that another capture holds is refused ("the file is in
+  // use") and left as it is. On failure they raise ECaptureError naming the
+  // path and the reason, and no capture runs.
+  //
+  // Starts a new, empty capture file under the capture name of the chosen
+  // path (the window's capture).
   void Start(const std::string& chosenPath);
   // Starts a capture into exactly `path`, created or emptied but never
   // replaced, so that a FIFO or a device stays what it is (the command
-  // line's capture). Returns 0, or the system's error code and no capture
-  // runs.
-  int StartExact(const std::string& path);
+  // line's capture).
+  void StartExact(const std::string& path);
   void Stop();
   bool Running() const { return FFd >= 0; }
 
@@ -53,6 +57,8 @@ class TCaptureFile {
   std::string BaseName() const;
 
  private:
+  static int OpenHeld(const std::string& path, int extraFlags);
+
   int FFd = -1;
   std::string FFileName;
   std::string FWriteError;

@@ -393,8 +393,8 @@ TEST_F(MonitorTest, ACaptureThatCannotBeMadeLeavesThePortFree) {
   std::fclose(err);
   const std::string text(buf, len);
   std::free(buf);
-  EXPECT_EQ(text, "talmocli: cannot create the capture '" + FDir +
-                      "/no/dir/raw.bin': No such file or directory\n");
+  EXPECT_EQ(text, "talmocli: Cannot capture to \"" + FDir +
+                      "/no/dir/raw.bin\": No such file or directory\n");
   RunningMonitor again({"--device", FPath});
   ASSERT_TRUE(again.WaitOpen());
   EXPECT_NE(again.Err.find("monitoring"), std::string::npos) << again.Err;
@@ -408,7 +408,12 @@ TEST_F(MonitorTest, TheCaptureWritesIntoExactlyThePathOnAnyDescriptor) {
   const int saved = ::dup(0);
   ::close(0);
   TCaptureFile capture;
-  const int code = capture.StartExact(path);
+  int code = 0;
+  try {
+    capture.StartExact(path);
+  } catch (const ECaptureError&) {
+    code = -1;
+  }
   const bool running = capture.Running();
   capture.Write(reinterpret_cast<const std::uint8_t*>("abc"), 3);
   capture.Stop();
@@ -417,7 +422,7 @@ TEST_F(MonitorTest, TheCaptureWritesIntoExactlyThePathOnAnyDescriptor) {
   EXPECT_EQ(code, 0);
   EXPECT_TRUE(running);
   EXPECT_EQ(test::ReadFile(path), "abc");
-  EXPECT_EQ(capture.StartExact(FDir + "/no/dir/raw.bin"), ENOENT);
+  EXPECT_THROW(capture.StartExact(FDir + "/no/dir/raw.bin"), ECaptureError);
   EXPECT_FALSE(capture.Running());
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sys/resource.h>
@@ -142,6 +143,69 @@ TEST_F(CaptureTest, AFailedWriteStopsTheCaptureAndKeepsTheFile) {
   EXPECT_EQ(c.WriteError(), "");
   EXPECT_TRUE(c.Write(block, sizeof block));
   EXPECT_EQ(test::ReadFile(FDir + "/AGAIN.LOG").size(), sizeof block);
+}
+
+// One contract for both ways of starting a capture: a file that another
+// capture holds is refused with the same text, and is neither unlinked nor
+// emptied under it.
+TEST_F(CaptureTest, AHeldFileIsRefusedAndKeptWhicheverCaptureComesSecond) {
+  using TStart = void (*)(TCaptureFile&, const std::string&);
+  const TStart window = [](TCaptureFile& c, const std::string& p) { c.Start(p); };
+  const TStart exact = [](TCaptureFile& c, const std::string& p) { c.StartExact(p); };
+  const struct {
+    const char* name;
+    TStart first, second;
+  } rows[] = {
+      {"window then command", window, exact},
+      {"command then window", exact, window},
+      {"command then command", exact, exact},
+      {"window then window", window, window},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string path = FDir + "/HELD.LOG";
+    ::unlink(path.c_str());
+    TCaptureFile first;
+    r.first(first, path);
+    ASSERT_TRUE(first.Running());
+    const std::uint8_t a[] = {'a', 'b'};
+    first.Write(a, sizeof a);
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+
+    TCaptureFile second;
+    try {
+      r.second(second, path);
+      ADD_FAILURE() << "the second capture started";
+    } catch (const ECaptureError& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot capture to \"" + path + "\": the file is in use");
+    }
+    EXPECT_FALSE(second.Running());
+    const std::uint8_t b[] = {'c'};
+    first.Write(b, sizeof b);
+    struct stat after {};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "not unlinked";
+    EXPECT_EQ(test::ReadFile(path), "abc") << "not emptied, every byte kept";
+  }
+}
+
+// A FIFO stays a FIFO: the command's capture writes into it.
+TEST_F(CaptureTest, TheExactCaptureKeepsAFifo) {
+  const std::string path = FDir + "/pipe";
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  TCaptureFile c;
+  c.StartExact(path);
+  const std::uint8_t a[] = {'x', 'y'};
+  EXPECT_TRUE(c.Write(a, sizeof a));
+  char got[4] = {};
+  EXPECT_EQ(::read(reader, got, sizeof got), 2);
+  ::close(reader);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 }  // namespace
