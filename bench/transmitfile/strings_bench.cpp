@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/port_writer.h"
+#include "session/port_writer.h"
 #include "mainwindow/main_window.h"
 #include "mainwindow/radio_group.h"
 #include "platform/posix_device.h"

@@ -5,14 +5,6 @@
 
 namespace talmo {
 
-void SayCannotRead(std::FILE* err, const std::string& path, int code) {
-  std::fprintf(err, "talmocli: cannot read '%s': %s\n", path.c_str(), SysErrorText(code).c_str());
-}
-
-void SayOutputFailed(std::FILE* err, int code) {
-  std::fprintf(err, "talmocli: cannot write output: %s\n", SysErrorText(code).c_str());
-}
-
 const char kFramingOptionsHelp[] =
     "  --first HH, --last HH  start and stop sign as in the sign fields (default 00)\n"
     "  --bcc, --no-bcc        take one block-check byte after the stop sign\n"

@@ -19,10 +19,6 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // input, output or device failed
 inline constexpr int kExitUsage = 2;    // bad option or value
 
-// The one line of each failure of the tool's own input and output.
-void SayCannotRead(std::FILE* err, const std::string& path, int code);
-void SayOutputFailed(std::FILE* err, int code);
-
 class TUsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/cli_args.h"
+#include "app/cli_output.h"
 #include "engine/clock.h"
 #include "engine/formatter.h"
 
@@ -96,7 +97,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   try {
     req = Parse(args);
   } catch (const TUsageError& e) {
-    std::fprintf(err, "talmocli: %s\n%s", e.what(), DecodeUsage().c_str());
+    SayUsage(err, e.what(), DecodeUsage());
     return kExitUsage;
   }
 

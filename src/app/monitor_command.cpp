@@ -1,9 +1,7 @@
 #include "app/monitor_command.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,15 +13,16 @@
 #include <system_error>
 
 #include "app/cli_args.h"
+#include "app/cli_output.h"
 #include "app/port_args.h"
+#include "app/send_source.h"
 #include "engine/formatter.h"
-#include "platform/capture_file.h"
-#include "platform/port_list.h"
 #include "platform/posix_device.h"
-#include "platform/registry.h"
-#include "serial/port_messages.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "session/hold_off.h"
+#include "session/receive_session.h"
+#include "session/reconnect_policy.h"
 
 namespace talmo {
 
@@ -53,9 +52,6 @@ std::string MonitorUsage() {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The window's line time-out.
-constexpr auto kLineTimeout = std::chrono::milliseconds(kLineTimeoutMs);
 
 struct TMonitorRequest {
   TPortRequest Line;
@@ -96,28 +92,6 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
 }  // namespace
 
 namespace {
-
-// Under a slow stream the port's threads would wake this thread for every
-// few bytes. The event thread already waits for its dispatch and the device
-// keeps what arrives meanwhile, so while the line brings less than
-// kHoldBytes per kHoldOff the hand-off is left alone that long after each
-// batch, and the next dispatch takes all that came: a few times fewer
-// wake-ups for a delay no reader of the lines can see. A faster stream is
-// served at once, so that the device's buffer never fills because of it.
-// Not with time stamps or PROD2: they take the moment each block is handled
-// as the moment it arrived (stamp, pause rule), so every block is handled
-// as it comes.
-constexpr auto kHoldOff = std::chrono::milliseconds(20);
-constexpr std::uint64_t kHoldBytes = 1024;
-
-// A lost device (--reconnect) is tried again after kRetryFirst, then twice
-// as long each time up to kRetryMost: a quick return is seen at once, a long
-// absence costs one wake-up a second. A device that drops again within
-// kSettled of its return goes on with the longer pause, so one that keeps
-// failing comes and goes at most once a second.
-constexpr auto kRetryFirst = std::chrono::milliseconds(100);
-constexpr auto kRetryMost = std::chrono::milliseconds(1000);
-constexpr auto kSettled = std::chrono::seconds(10);
 
 void WriteWake(int fd) noexcept {
   const std::uint64_t one = 1;
@@ -160,62 +134,270 @@ class TMonitorSync final : public TMessageSync {
   const int FFd;
 };
 
-// The file that --send streams: read a piece at a time, each piece put into
-// the write queue once the previous one has left it, so any size goes out
-// whole, in order and at the line's pace, in bounded memory.
-struct TSendSource {
-  std::string Path;
-  int Fd = -1;
-  bool Regular = false;
-  bool Copying = false;     // a copy is on its way
-  bool InQueue = false;     // a piece waits in the write queue (until OnTxEmpty)
-  bool WaitSource = false;  // read only when the descriptor says so
-  Clock::time_point CopyStart, Due;
+// One run of the monitor: the port and its receive session, the send
+// source, the reconnect policy and the hold-off, joined by one loop that
+// sleeps until the next thing to do.
+class TMonitorRun {
+ public:
+  TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE* out, std::FILE* err,
+              TMonitorStop* stop, const TMonitorClock& clock);
+  int Run();
 
-  TSendSource() = default;
-  TSendSource(const TSendSource&) = delete;
-  TSendSource& operator=(const TSendSource&) = delete;
-  ~TSendSource() { Close(); }
+ private:
+  bool Start();
+  // One turn of the loop; false when the run ends.
+  bool Turn();
+  void TryReturn(Clock::time_point now);
+  void DeviceLost(Clock::time_point now);
+  bool SendStep(Clock::time_point now);
+  void Sleep();
+  int Finish();
 
-  // 0 or the reason the source cannot be read. Never blocks: a FIFO without
-  // a writer is waited for in the poll, not here.
-  int Open() {
-    Close();
-    Fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (Fd < 0) return errno;
-    struct stat st {};
-    int code = 0;
-    if (::fstat(Fd, &st) != 0)
-      code = errno;
-    else if (S_ISDIR(st.st_mode))
-      code = EISDIR;
-    if (code) {
-      Close();
-      return code;
-    }
-    Regular = S_ISREG(st.st_mode);
-    return 0;
-  }
-  // Starts a copy from the beginning; 0 or the reason it cannot. A FIFO or
-  // a device is opened anew for a repeated copy: "again" is what it gives
-  // next.
-  int StartCopy(Clock::time_point now, bool again) {
-    if (again && Regular && ::lseek(Fd, 0, SEEK_SET) < 0) return errno;
-    if (again && !Regular)
-      if (const int code = Open()) return code;
-    Copying = true;
-    InQueue = false;
-    // Anything but a regular file may have nothing yet: poll() first, or a
-    // FIFO without a writer would read as already ended.
-    WaitSource = !Regular;
-    CopyStart = now;
-    return 0;
-  }
-  void Close() {
-    if (Fd >= 0) ::close(Fd);
-    Fd = -1;
-  }
+  TSessionSink Sink();
+
+  const TMonitorRequest& FReq;
+  const std::string FPath;
+  std::FILE* FErr;
+  TMonitorStop* FStop;
+  const TMonitorClock& FClock;
+  TLineOutput FOut;
+  TMonitorSync FSync;
+  TSerComm FComm;
+  TFormatOptions FOptions;
+  TReceiveSession FSession;
+  std::optional<TSendSource> FSend;
+  THoldOff FHold;
+  TReconnectPolicy FReconnect;
+  std::optional<Clock::time_point> FEndAt;
+  bool FDeviceGone = false;
+  // --reconnect: the device has gone and is waited for. Only the port
+  // closes meanwhile; the capture, the line being collected and the send
+  // source stay as they are, and go on when it is back.
+  bool FWaiting = false;
+  Clock::time_point FRetryAt;
+  // Why the device cannot be opened again: the first reason is the absence
+  // itself; another one (busy, refused settings) is told, once each.
+  std::vector<std::string> FOpenFailures;
+  bool FCaptureFailed = false;
+  int FStatus = kExitOk;
 };
+
+TSerTiming PortTimingOf(const TMonitorClock& clock, TMonitorStop* stop) {
+  if (clock.IsSystem) return TSerTiming::System();
+  // The component's own waits (the pause of Close) run on the monitor's
+  // clock too; a stop request ends them.
+  TSerTiming t;
+  t.Now = clock.Now;
+  t.Sleep = [&clock, stop](std::chrono::milliseconds ms) {
+    pollfd fd{stop ? stop->WaitFd() : -1, POLLIN, 0};
+    clock.Poll(&fd, stop ? 1 : 0, static_cast<int>(ms.count()));
+  };
+  return t;
+}
+
+// Lines and line errors go to standard output in the order they came; a
+// loss is told when the loop has closed the port.
+TSessionSink TMonitorRun::Sink() {
+  TSessionSink sink;
+  sink.Line = [this](std::string_view line) { FOut.Line(line); };
+  sink.ErrorLine = [this](const std::string& line) { FOut.Line(line); };
+  sink.Lost = [this] { FDeviceGone = true; };
+  sink.CaptureStopped = [this](const std::string& message) {
+    FCaptureFailed = true;
+    Say(FErr, message);
+  };
+  return sink;
+}
+
+TMonitorRun::TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE* out,
+                         std::FILE* err, TMonitorStop* stop, const TMonitorClock& clock)
+    : FReq(req),
+      FPath(std::move(path)),
+      FErr(err),
+      FStop(stop),
+      FClock(clock),
+      FOut(out),
+      FComm(std::make_shared<TSerPosixDriver>([p = FPath](const std::string&) { return p; }),
+            FSync),
+      FOptions(req.Framing.Options()),
+      FSession(FComm, req.Line.SessionDevice(FPath), FOptions, Sink(), clock.Now),
+      FHold(!FOptions.Time && !FOptions.PROD2, clock.Now()) {
+  FComm.SetTiming(PortTimingOf(clock, stop));
+  // The component's messages name the device by its path; the port name,
+  // when one was given, leads the line.
+  FComm.SetDeviceName(FPath);
+  req.Line.Apply(FComm);
+  FSession.Attach();
+  FSession.Formatter().SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
+  FSession.Formatter().FrameWatch().Start();
+  if (req.Send)
+    FSend.emplace(*req.Send, req.RepeatMs,
+                  static_cast<std::size_t>(std::max(1, FComm.Buffers().WriteSize())));
+  FComm.OnTxEmpty = [this](TSerCustomComm*) {
+    if (FSend) FSend->QueueEmptied();
+  };
+}
+
+// Everything that can be checked is checked before the port opens, so a
+// failure leaves nothing half-done.
+bool TMonitorRun::Start() {
+  if (FSend)
+    if (const int code = FSend->Open()) {
+      SayCannotRead(FErr, FSend->Path(), code);
+      return false;
+    }
+  if (!OpenOrSay(FSession, FErr)) return false;
+  if (FReq.Capture) {
+    try {
+      FSession.StartCaptureExact(*FReq.Capture);
+    } catch (const ECaptureError& e) {
+      Say(FErr, e.what());
+      FComm.Close();
+      return false;
+    }
+  }
+  Say(FErr, "monitoring " + FReq.Line.Port.value_or(FPath) + " (" + FPath + ") at " +
+                FReq.Line.Describe() + "; Ctrl+C ends");
+  const auto now = FClock.Now();
+  if (FReq.Seconds) FEndAt = now + std::chrono::seconds(*FReq.Seconds);
+  if (FSend) FSend->Begin(now);
+  return true;
+}
+
+int TMonitorRun::Run() {
+  if (!Start()) return kExitFailure;
+  while (Turn()) Sleep();
+  return Finish();
+}
+
+bool TMonitorRun::Turn() {
+  if (FStop && FStop->Requested()) return false;
+  const auto now = FClock.Now();
+  if (FEndAt && now >= *FEndAt) return false;
+  FSession.CheckTimeout(now);
+  if (FWaiting && now >= FRetryAt) TryReturn(now);
+  if (!FWaiting && FSend && !SendStep(FClock.Now())) {
+    FStatus = kExitFailure;
+    return false;
+  }
+  FOut.Flush();
+  if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
+  if (FOut.Failed() || (FDeviceGone && !FReq.Reconnect)) return false;
+  if (FDeviceGone) DeviceLost(now);
+  return true;
+}
+
+void TMonitorRun::TryReturn(Clock::time_point now) {
+  const std::optional<TOpenFailure> failure = FSession.Open();
+  now = FClock.Now();
+  if (!failure) {
+    FWaiting = false;
+    FReconnect.Back(now);
+    FOpenFailures.clear();
+    Say(FErr, FSession.Device().Title() + ": The device is back; monitoring goes on.");
+    return;
+  }
+  const std::string text = failure->Message + "\n" + failure->Hint;
+  if (std::find(FOpenFailures.begin(), FOpenFailures.end(), text) == FOpenFailures.end()) {
+    if (!FOpenFailures.empty()) SayOpenFailure(FErr, *failure);
+    FOpenFailures.push_back(text);
+  }
+  FRetryAt = FReconnect.Failed(now);
+}
+
+void TMonitorRun::DeviceLost(Clock::time_point now) {
+  FDeviceGone = false;
+  try {
+    FComm.Close();
+  } catch (const std::exception& e) {
+    Say(FErr, e.what());
+  }
+  // What was in the write queue went with the device.
+  if (FSend) FSend->QueueLost();
+  FHold.Release(now);
+  FRetryAt = FReconnect.Lost(now);
+  FWaiting = true;
+  SayDeviceGone(FErr, FSession.Device().Title(), "Waiting for it to come back.");
+}
+
+// The send source's work; false when the send failed (said on err).
+bool TMonitorRun::SendStep(Clock::time_point now) {
+  int code = 0;
+  try {
+    code = FSend->Step(
+        now, [this](const std::uint8_t* data, int count) { FComm.WriteBuf(data, count); });
+  } catch (const std::exception& e) {
+    Say(FErr, "sending '" + FSend->Path() + "' failed: " + e.what());
+    return false;
+  }
+  if (code) SayCannotRead(FErr, FSend->Path(), code);
+  return code == 0;
+}
+
+// Sleeps until something happens or the nearest deadline.
+void TMonitorRun::Sleep() {
+  const auto now = FClock.Now();
+  std::optional<Clock::time_point> wake = FEndAt;
+  const auto nearer = [&wake](std::optional<Clock::time_point> t) {
+    if (t && (!wake || *t < *wake)) wake = t;
+  };
+  nearer(FSession.TimeoutDue());
+  if (FSend && !FWaiting) nearer(FSend->Due());
+  if (FWaiting) nearer(FRetryAt);
+  const bool holding = FHold.Holding(now);
+  if (holding) nearer(FHold.Until());
+  pollfd fds[3];
+  nfds_t nfds = 0;
+  int syncAt = -1, sourceAt = -1;
+  if (FStop) fds[nfds++] = {FStop->WaitFd(), POLLIN, 0};
+  if (!holding) {
+    syncAt = static_cast<int>(nfds);
+    fds[nfds++] = {FSync.Fd(), POLLIN, 0};
+  }
+  if (const int fd = FSend && !FWaiting ? FSend->WaitFd() : -1; fd >= 0) {
+    sourceAt = static_cast<int>(nfds);
+    fds[nfds++] = {fd, POLLIN, 0};
+  }
+  int timeout = -1;
+  if (wake) {
+    // Rounded up: waking a little early would only come back to sleep.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - FClock.Now()).count();
+    timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
+  }
+  if (FClock.Poll(fds, nfds, timeout) <= 0) return;
+  if (sourceAt >= 0 && fds[sourceAt].revents) FSend->Readable();
+  if (syncAt >= 0 && fds[syncAt].revents) {
+    FSync.Clear();
+    const std::uint64_t before = FSession.BytesReceived();
+    FSync.ProcessPending();
+    FHold.Batch(FSession.BytesReceived() - before, FClock.Now());
+  }
+}
+
+int TMonitorRun::Finish() {
+  FSession.Timeout();
+  FOut.Flush();
+  if (FOut.FailedToTell()) {
+    SayOutputFailed(FErr, FOut.Error());
+    FStatus = kExitFailure;
+  }
+  if (FDeviceGone) {
+    SayDeviceGone(FErr, FSession.Device().Title());
+    FStatus = kExitFailure;
+  }
+  // The run is over: its last close keeps the component's own pause, in
+  // real time (a test's clock has nothing left to measure).
+  FComm.SetTiming(TSerTiming::System());
+  try {
+    FComm.Close();
+  } catch (const std::exception& e) {
+    Say(FErr, e.what());
+    FStatus = kExitFailure;
+  }
+  if (FCaptureFailed) FStatus = kExitFailure;
+  FSession.StopCapture();
+  return FStatus;
+}
 
 }  // namespace
 
@@ -232,7 +414,8 @@ void TMonitorStop::Request() noexcept {
 
 TMonitorClock TMonitorClock::System() {
   return {[] { return Clock::now(); },
-          [](pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }};
+          [](pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); },
+          true};
 }
 
 int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
@@ -241,297 +424,13 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   try {
     req = Parse(args);
   } catch (const TUsageError& e) {
-    std::fprintf(err, "talmocli: %s\n%s", e.what(), MonitorUsage().c_str());
+    SayUsage(err, e.what(), MonitorUsage());
     return kExitUsage;
   }
-
-  // Everything that can be checked is checked before the port opens, so a
-  // failure leaves nothing half-done.
-  const std::optional<std::string> resolved = req.Line.ResolveOrSay(err);
-  if (!resolved) return kExitFailure;
-  const std::string path = *resolved;
-  const std::string name = req.Line.Port.value_or(path);
-  // How the loss of the device names it: the port and its device, or the
-  // device given.
-  const std::string deviceTitle = req.Line.Title(path);
-  TSendSource send;
-  if (req.Send) {
-    send.Path = *req.Send;
-    if (const int code = send.Open()) {
-      SayCannotRead(err, *req.Send, code);
-      return kExitFailure;
-    }
-  }
-
-  TMonitorSync sync;
-  auto driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
-  TSerComm comm(driver, sync);
-  // The component's messages name the device by its path; the port name,
-  // when one was given, leads the line.
-  comm.SetDeviceName(path);
-  req.Line.Apply(comm);
-
-  // Standard output: the first failure ends the run. A reader that has gone
-  // (EPIPE: `| head -1`) chose to stop, which ends it without an error.
-  int outError = 0;
-  const auto writeLine = [&](std::string_view line) {
-    if (outError) return;
-    errno = 0;
-    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
-        std::fputc('\n', out) == EOF)
-      outError = errno ? errno : EIO;
-  };
-
-  const TFormatOptions opts = req.Framing.Options();
-  TCaptureFile capture;
-  TFormatterHooks hooks;
-  hooks.Line = writeLine;
-  // Each block goes to the file as it arrives, without a buffer in between:
-  // what was received is in the file, whatever ends the run.
-  hooks.Capture = [&capture](const std::uint8_t* b, std::size_t n) { capture.Write(b, n); };
-  TReceiveFormatter formatter(opts, std::move(hooks));
-  formatter.SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
-  formatter.FrameWatch().Start();
-
-  // The line time-out runs only while something is collected: an idle
-  // monitor has no timer to wake for.
-  bool lineArmed = false;
-  Clock::time_point lineDue;
-  std::uint64_t roundBytes = 0;
-  std::vector<std::uint8_t> rx;
-  comm.OnRxChar = [&](TSerCustomComm*, int count) {
-    if (count <= 0) return;
-    if (rx.size() < static_cast<std::size_t>(count)) rx.resize(static_cast<std::size_t>(count));
-    const int n = comm.ReadBuf(rx.data(), count);
-    if (n <= 0) return;
-    formatter.FormatReceived(rx.data(), static_cast<std::size_t>(n));
-    roundBytes += static_cast<std::uint64_t>(n);
-    lineArmed = formatter.SignCount() != 0 || formatter.FrameState() != TFrameState::Idle ||
-                !formatter.FrameRestart();
-    lineDue = clock.Now() + kLineTimeout;
-  };
-  bool deviceGone = false;
-  comm.OnError = [&](TSerCustomComm*, int errors) {
-    auto bits = static_cast<std::uint32_t>(errors);
-    if (bits & CE_IOE) {
-      // Nothing more will come: what came before the loss is shown before
-      // the loss is told.
-      formatter.TimeoutFlush();
-      lineArmed = false;
-      deviceGone = true;
-      bits &= ~CE_IOE;
-    }
-    if (bits == 0) return;
-    for (const std::string& l : req.Line.ErrorLinesOf(comm.PortNum(), bits, path)) writeLine(l);
-  };
-  comm.OnTxEmpty = [&send](TSerCustomComm*) { send.InQueue = false; };
-
-  if (!OpenOrSay(comm, err, req.Line.Lead())) return kExitFailure;
-  if (req.Capture) {
-    try {
-      capture.StartExact(*req.Capture);
-    } catch (const ECaptureError& e) {
-      std::fprintf(err, "talmocli: %s\n", e.what());
-      comm.Close();
-      return kExitFailure;
-    }
-  }
-  std::fprintf(err, "talmocli: monitoring %s (%s) at %s; Ctrl+C ends\n", name.c_str(), path.c_str(),
-               req.Line.Describe().c_str());
-
-  const auto start = clock.Now();
-  std::optional<Clock::time_point> endAt;
-  if (req.Seconds) endAt = start + std::chrono::seconds(*req.Seconds);
-  std::vector<std::uint8_t> piece;
-  if (req.Send) {
-    piece.resize(static_cast<std::size_t>(std::max(1, comm.Buffers().WriteSize())));
-    send.StartCopy(start, false);
-  }
-  Clock::time_point holdUntil = start, lastBatch = start;
-  const bool mayHold = !opts.Time && !opts.PROD2;
-  bool captureReported = false;
-  int status = kExitOk;
-
-  // --reconnect: the device has gone and is waited for. Only the port
-  // closes meanwhile; the capture, the line being collected and the send
-  // source stay as they are, and go on when it is back.
-  bool waiting = false;
-  Clock::time_point retryAt = start;
-  Clock::duration retryDelay = kRetryFirst;
-  std::optional<Clock::time_point> backAt;
-  // Why the device cannot be opened again: the first reason is the absence
-  // itself; another one (busy, refused settings) is told, once each.
-  std::vector<std::string> openFailures;
-
-  // Puts the next piece of the send source into the empty write queue;
-  // false when the send failed (said on `err`).
-  const auto sendPiece = [&]() -> bool {
-    ssize_t n;
-    do {
-      n = ::read(send.Fd, piece.data(), piece.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      send.WaitSource = true;
-      return true;
-    }
-    if (n < 0) {
-      SayCannotRead(err, send.Path, errno);
-      return false;
-    }
-    if (n == 0) {  // this copy has gone into the queue whole
-      send.Copying = false;
-      if (req.RepeatMs)
-        send.Due = send.CopyStart + std::chrono::milliseconds(*req.RepeatMs);
-      else
-        send.Close();
-      return true;
-    }
-    try {
-      comm.WriteBuf(piece.data(), static_cast<int>(n));
-    } catch (const std::exception& e) {
-      std::fprintf(err, "talmocli: sending '%s' failed: %s\n", send.Path.c_str(), e.what());
-      return false;
-    }
-    send.InQueue = true;
-    send.WaitSource = !send.Regular;
-    return true;
-  };
-
-  for (;;) {
-    if (stop && stop->Requested()) break;
-    auto now = clock.Now();
-    if (endAt && now >= *endAt) break;
-    if (lineArmed && now >= lineDue) {
-      formatter.TimeoutFlush();
-      lineArmed = false;
-    }
-    if (waiting && now >= retryAt) {
-      const std::string failure = TryOpen(comm, req.Line.Lead());
-      now = clock.Now();
-      if (failure.empty()) {
-        waiting = false;
-        backAt = now;
-        openFailures.clear();
-        std::fprintf(err, "talmocli: %s: The device is back; monitoring goes on.\n",
-                     deviceTitle.c_str());
-      } else {
-        if (std::find(openFailures.begin(), openFailures.end(), failure) == openFailures.end()) {
-          if (!openFailures.empty()) std::fputs(failure.c_str(), err);
-          openFailures.push_back(failure);
-        }
-        retryDelay = std::min<Clock::duration>(retryDelay * 2, kRetryMost);
-        retryAt = now + retryDelay;
-      }
-    }
-    if (req.Send && !waiting && !send.Copying && req.RepeatMs && now >= send.Due) {
-      if (const int code = send.StartCopy(now, true)) {
-        SayCannotRead(err, send.Path, code);
-        status = kExitFailure;
-        break;
-      }
-    }
-    if (!waiting && send.Copying && !send.InQueue && !send.WaitSource && !sendPiece()) {
-      status = kExitFailure;
-      break;
-    }
-    if (std::fflush(out) != 0 && !outError) outError = errno ? errno : EIO;
-    if (const std::string failure = sync.TakeFailure(); !failure.empty())
-      std::fprintf(err, "talmocli: %s\n", failure.c_str());
-    if (!captureReported && !capture.WriteError().empty()) {
-      captureReported = true;
-      std::fprintf(err, "talmocli: %s\n", capture.WriteError().c_str());
-    }
-    if (outError || (deviceGone && !req.Reconnect)) break;
-    if (deviceGone) {
-      deviceGone = false;
-      try {
-        comm.Close();
-      } catch (const std::exception& e) {
-        std::fprintf(err, "talmocli: %s\n", e.what());
-      }
-      // What was in the write queue went with the device.
-      send.InQueue = false;
-      holdUntil = now;
-      // Tried soon when it had been there a while; a device that keeps
-      // dropping right after its return waits longer each time.
-      retryDelay = !backAt || now - *backAt >= kSettled
-                       ? Clock::duration(kRetryFirst)
-                       : std::min<Clock::duration>(retryDelay * 2, kRetryMost);
-      retryAt = now + retryDelay;
-      waiting = true;
-      SayDeviceGone(err, deviceTitle, "Waiting for it to come back.");
-    }
-
-    // Sleep until something happens or the nearest deadline.
-    std::optional<Clock::time_point> wake = endAt;
-    const auto nearer = [&wake](Clock::time_point t) {
-      if (!wake || t < *wake) wake = t;
-    };
-    if (lineArmed) nearer(lineDue);
-    if (req.Send && !waiting && !send.Copying && req.RepeatMs) nearer(send.Due);
-    if (waiting) nearer(retryAt);
-    const bool holding = now < holdUntil;
-    if (holding) nearer(holdUntil);
-    pollfd fds[3];
-    nfds_t nfds = 0;
-    int syncAt = -1, sourceAt = -1;
-    if (stop) fds[nfds++] = {stop->WaitFd(), POLLIN, 0};
-    if (!holding) {
-      syncAt = static_cast<int>(nfds);
-      fds[nfds++] = {sync.Fd(), POLLIN, 0};
-    }
-    if (!waiting && send.Copying && !send.InQueue && send.WaitSource) {
-      sourceAt = static_cast<int>(nfds);
-      fds[nfds++] = {send.Fd, POLLIN, 0};
-    }
-    int timeout = -1;
-    if (wake) {
-      // Rounded up: waking a little early would only come back to sleep.
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - clock.Now()).count();
-      timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
-    }
-    if (clock.Poll(fds, nfds, timeout) <= 0) continue;
-    if (sourceAt >= 0 && fds[sourceAt].revents) send.WaitSource = false;
-    if (syncAt >= 0 && fds[syncAt].revents) {
-      sync.Clear();
-      roundBytes = 0;
-      sync.ProcessPending();
-      if (roundBytes > 0 && mayHold) {
-        // The bytes of this batch came in since the previous one.
-        const auto at = clock.Now();
-        const auto since =
-            std::chrono::duration_cast<std::chrono::microseconds>(at - lastBatch).count();
-        const auto holdUs = std::chrono::duration_cast<std::chrono::microseconds>(kHoldOff).count();
-        if (roundBytes * static_cast<std::uint64_t>(holdUs) <
-            kHoldBytes * static_cast<std::uint64_t>(since))
-          holdUntil = at + kHoldOff;
-        lastBatch = at;
-      }
-    }
-  }
-
-  formatter.TimeoutFlush();
-  if (std::fflush(out) != 0 && !outError) outError = errno ? errno : EIO;
-  if (outError && outError != EPIPE) {
-    SayOutputFailed(err, outError);
-    status = kExitFailure;
-  }
-  if (deviceGone) {
-    SayDeviceGone(err, deviceTitle);
-    status = kExitFailure;
-  }
-  try {
-    comm.Close();
-  } catch (const std::exception& e) {
-    std::fprintf(err, "talmocli: %s\n", e.what());
-    status = kExitFailure;
-  }
-  if (!capture.WriteError().empty()) {
-    if (!captureReported) std::fprintf(err, "talmocli: %s\n", capture.WriteError().c_str());
-    status = kExitFailure;
-  }
-  capture.Stop();
-  return status;
+  const std::optional<std::string> path = req.Line.ResolveOrSay(err);
+  if (!path) return kExitFailure;
+  TMonitorRun run(req, *path, out, err, stop, clock);
+  return run.Run();
 }
 
 }  // namespace talmo

@@ -41,6 +41,8 @@ struct TMonitorClock {
   std::function<std::chrono::steady_clock::time_point()> Now;
   // As poll(2), the time-out in milliseconds of `Now` (-1: none).
   std::function<int(pollfd* fds, nfds_t count, int timeoutMs)> Poll;
+  // The system's clock: the port component keeps its own waits then.
+  bool IsSystem = false;
   static TMonitorClock System();
 };
 

@@ -7,14 +7,13 @@
 #include <memory>
 
 #include "app/cli_args.h"
+#include "app/cli_output.h"
 #include "app/port_args.h"
-#include "platform/loopback_port.h"
-#include "platform/port_list.h"
 #include "platform/posix_device.h"
-#include "platform/registry.h"
-#include "serial/port_messages.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "session/port_writer.h"
+#include "session/receive_session.h"
 #include "transmitfile/script_file.h"
 #include "transmitfile/script_player.h"
 
@@ -90,27 +89,17 @@ std::string HexPairs(const std::string& bytes) {
   return out;
 }
 
-// The printed status lines, each stamped with the time since Start. The
-// first failed write is kept (its errno) so the run can end and say why.
+// The printed status lines, each stamped with the time since Start.
 struct TPrinter {
-  std::FILE* out;
+  TLineOutput out;
   std::function<long long()> elapsed;
-  int failure = 0;  // errno of the first failed write, 0 while all is well
 
   void Sent(const std::string& bytes) {
-    Note(
-        std::fprintf(out, "T+%lld TX[%zu] %s\n", elapsed(), bytes.size(), HexPairs(bytes).c_str()));
+    out.Note(std::fprintf(out.File(), "T+%lld TX[%zu] %s\n", elapsed(), bytes.size(),
+                          HexPairs(bytes).c_str()));
   }
-  void Waiting(int ms) { Note(std::fprintf(out, "T+%lld Wait %d ms\n", elapsed(), ms)); }
-  void End() { Note(std::fprintf(out, "T+%lld End\n", elapsed())); }
-  // Hands what is buffered to the output now.
-  void Flush() { Note(std::fflush(out)); }
-  bool Failed() const { return failure != 0; }
-
- private:
-  void Note(int result) {
-    if (failure == 0 && (result < 0 || std::ferror(out))) failure = errno != 0 ? errno : EIO;
-  }
+  void Waiting(int ms) { out.Note(std::fprintf(out.File(), "T+%lld Wait %d ms\n", elapsed(), ms)); }
+  void End() { out.Note(std::fprintf(out.File(), "T+%lld End\n", elapsed())); }
 };
 
 // The host parts both plays share: the data lines, the printed sendings,
@@ -129,9 +118,7 @@ TPlayerHost PrintingHost(const std::vector<std::string>& lines, TPrinter& print,
     ended = true;
     print.End();
   };
-  host.Error = [err](const std::string& message) {
-    std::fprintf(err, "talmocli: %s\n", message.c_str());
-  };
+  host.Error = [err](const std::string& message) { Say(err, message); };
   return host;
 }
 
@@ -142,20 +129,20 @@ int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   long long now = 0;
   int interval = 1;
   bool ended = false;
-  TPrinter print{out, [&now] { return now; }};
+  TPrinter print{TLineOutput(out), [&now] { return now; }};
   TPlayerHost host = PrintingHost(lines, print, interval, ended, err);
   host.LocalClock = [&] { return AddMilliseconds(start, now); };
   host.Write = [](const std::string&) {};
   TScriptPlayer player(std::move(host));
   player.Start();
   // The output is the whole product of a dry run: its first failure ends it.
-  while (!ended && !print.Failed() && now + interval <= until) {
+  while (!ended && !print.out.Failed() && now + interval <= until) {
     now += interval;
     player.Step();
   }
-  print.Flush();
-  if (print.Failed()) {
-    SayOutputFailed(err, print.failure);
+  print.out.Flush();
+  if (print.out.Failed()) {
+    SayOutputFailed(err, print.out.Error());
     return kExitFailure;
   }
   return kExitOk;
@@ -172,36 +159,45 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   // when one was given, leads the line.
   comm.SetDeviceName(*path);
   req.Line.Apply(comm);
+  const auto start = steady_clock::now();
+  TPrinter print{TLineOutput(out), [start] {
+                   return duration_cast<milliseconds>(steady_clock::now() - start).count();
+                 }};
   // What comes back is read and dropped, so a device that answers (or the
-  // loopback port) never blocks the line.
-  comm.OnRxChar = [&comm](TSerCustomComm*, int count) {
-    std::vector<char> buf(static_cast<std::size_t>(std::max(count, 1)));
-    comm.ReadBuf(buf.data(), count);
+  // loopback port) never blocks the line; its line errors are told.
+  bool deviceGone = false;
+  const TFormatOptions noDisplay;
+  TSessionSink sink;
+  sink.ErrorLine = [&print, err](const std::string& line) {
+    // What came before the error is told before it.
+    print.out.Flush();
+    Say(err, line);
   };
+  sink.Lost = [&print, &deviceGone] {
+    print.out.Flush();
+    deviceGone = true;
+  };
+  TReceiveSession session(comm, req.Line.SessionDevice(*path), noDisplay, std::move(sink));
+  session.Attach();
   bool queued = false;  // bytes wait in the component's write queue
   comm.OnTxEmpty = [&queued](TSerCustomComm*) { queued = false; };
-  bool deviceGone = false;
-  ReportLineErrors(comm, req.Line, *path, out, err, deviceGone);
-  if (!OpenOrSay(comm, err, req.Line.Lead())) return kExitFailure;
+  if (!OpenOrSay(session, err)) return kExitFailure;
 
-  const auto start = steady_clock::now();
   bool ended = false;
   int interval = 1;
-  TPrinter print{
-      out, [start] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); }};
   TPlayerHost host = PrintingHost(lines, print, interval, ended, err);
   host.LocalClock = LocalNow;
-  host.Write = [&comm, &queued](const std::string& bytes) {
+  const auto write = PortWriter(comm);
+  host.Write = [&write, &queued](const std::string& bytes) {
     queued = true;
-    WriteInPieces(bytes, static_cast<std::size_t>(std::max(comm.Buffers().WriteSize(), 1)),
-                  [&comm](const char* data, int count) { comm.WriteBuf(data, count); });
+    write(bytes);
   };
   TScriptPlayer player(std::move(host));
   player.Start();
 
   int status = kExitOk;
   auto next = start + milliseconds(1);
-  while (!ended && !print.Failed()) {
+  while (!ended && !print.out.Failed()) {
     if (req.Until && next - start > milliseconds(*req.Until)) break;
     // The timer re-arms when the step sets its interval, as a GUI timer does.
     // The wait is rounded up: rounded down, the last part of a millisecond
@@ -211,17 +207,16 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
       sync.WaitAndProcess(std::min(left, milliseconds(1000)));
     }
     if (deviceGone) {
-      print.Flush();  // what was played before the loss comes first
-      SayDeviceGone(err, req.Line.Title(*path));
+      print.out.Flush();  // what was played before the loss comes first
+      SayDeviceGone(err, session.Device().Title());
       status = kExitFailure;
       break;
     }
     player.Step();
     next = steady_clock::now() + milliseconds(interval);
     sync.ProcessPending();
-    print.Flush();
-    if (const std::string failure = sync.TakeFailure(); !failure.empty())
-      std::fprintf(err, "talmocli: %s\n", failure.c_str());
+    print.out.Flush();
+    if (const std::string failure = sync.TakeFailure(); !failure.empty()) Say(err, failure);
   }
   // Let the write queue drain before the port closes.
   for (int i = 0; i < 500 && comm.Active() && !deviceGone; ++i) {
@@ -238,12 +233,12 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   try {
     comm.Close();
   } catch (const std::exception& e) {
-    std::fprintf(err, "talmocli: %s\n", e.what());
+    Say(err, e.what());
     status = kExitFailure;
   }
-  print.Flush();
-  if (print.Failed()) {
-    SayOutputFailed(err, print.failure);
+  print.out.Flush();
+  if (print.out.Failed()) {
+    SayOutputFailed(err, print.out.Error());
     status = kExitFailure;
   }
   return status;
@@ -300,23 +295,18 @@ TSystemTime AddMilliseconds(const TSystemTime& t, std::int64_t ms) {
 namespace {
 
 int Play(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-  for (const std::string& a : args)
-    if (a == "-h" || a == "--help") {
-      std::fputs(kPlayUsage, out);
-      return kExitOk;
-    }
   TPlayRequest req;
   try {
     req = Parse(args);
   } catch (const TUsageError& e) {
-    std::fprintf(err, "talmocli: %s ('talmocli play --help' shows the options)\n", e.what());
+    SayUsage(err, e.what(), kPlayUsage);
     return kExitUsage;
   }
   std::vector<std::string> lines;
   try {
     lines = DataLinesOf(SplitScriptText(ReadScriptFile(*req.Script)));
   } catch (const std::exception& e) {
-    std::fprintf(err, "talmocli: %s\n", e.what());
+    Say(err, e.what());
     return kExitFailure;
   }
   return req.DryRun ? DryRun(req, lines, out, err) : OnPort(req, lines, out, err);
@@ -329,9 +319,9 @@ int RunPlay(const std::vector<std::string>& args, std::FILE* out, std::FILE* err
   try {
     return Play(args, out, err);
   } catch (const std::exception& e) {
-    std::fprintf(err, "talmocli: %s\n", e.what());
+    Say(err, e.what());
   } catch (...) {
-    std::fprintf(err, "talmocli: play failed for an unknown reason\n");
+    Say(err, "play failed for an unknown reason");
   }
   return kExitFailure;
 }

@@ -1,5 +1,6 @@
 #include "app/port_args.h"
 
+#include "app/cli_output.h"
 #include "platform/port_list.h"
 #include "platform/registry.h"
 #include "serial/port_messages.h"
@@ -86,24 +87,13 @@ std::optional<std::string> TPortRequest::ResolveOrSay(std::FILE* err) const {
   std::string problem;
   std::optional<std::string> warning;
   std::optional<std::string> path = Resolve(problem, &warning);
-  if (warning) std::fprintf(err, "talmocli: %s\n", warning->c_str());
-  if (!path) std::fprintf(err, "talmocli: %s\n", problem.c_str());
+  if (warning) Say(err, *warning);
+  if (!path) Say(err, problem);
   return path;
 }
 
-std::string TPortRequest::Title(const std::string& path) const {
-  return Port ? *Port + " (" + path + ")" : path;
-}
-
-std::string TPortRequest::Lead() const { return Port ? *Port + ": " : std::string(); }
-
-std::vector<std::string> TPortRequest::ErrorLinesOf(int portNum, std::uint32_t errors,
-                                                    const std::string& path) const {
-  errors &= ~CE_IOE;
-  if (errors == 0) return {};
-  std::vector<std::string> lines = ErrorLines(portNum, errors);
-  if (!Port) lines.front() = "Error " + path + " " + std::to_string(errors);
-  return lines;
+TSessionDevice TPortRequest::SessionDevice(const std::string& path) const {
+  return TSessionDevice{Port.value_or(""), path};
 }
 
 void TPortRequest::Apply(TSerComm& comm) const {
@@ -128,40 +118,19 @@ void TPortRequest::Apply(TSerComm& comm) const {
   }
 }
 
-void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::string& path,
-                      std::FILE* out, std::FILE* to, bool& deviceGone) {
-  comm.OnError = [&comm, request, path, out, to, &deviceGone](TSerCustomComm*, int errors) {
-    const auto bits = static_cast<std::uint32_t>(errors);
-    const std::vector<std::string> lines = request.ErrorLinesOf(comm.PortNum(), bits, path);
-    // What came before the error is told before it.
-    if ((!lines.empty() || (bits & CE_IOE)) && out) std::fflush(out);
-    for (const std::string& line : lines) std::fprintf(to, "talmocli: %s\n", line.c_str());
-    if (bits & CE_IOE) deviceGone = true;
-  };
-}
-
 void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more) {
-  std::fprintf(err, "talmocli: %s: %s%s%s\n", title.c_str(), kDeviceGoneText,
-               more.empty() ? "" : " ", more.c_str());
+  Say(err, title + ": " + kDeviceGoneText + (more.empty() ? "" : " ") + more);
 }
 
-std::string TryOpen(TSerComm& comm, const std::string& lead) {
-  try {
-    comm.Open();
-    return {};
-  } catch (const std::exception& e) {
-    std::string say = "talmocli: " + lead + e.what() + "\n";
-    // What the user can do about it, on a line of its own.
-    if (const std::string hint = ErrorHintOf(std::current_exception()); !hint.empty())
-      say += "talmocli: " + hint + "\n";
-    return say;
-  }
+void SayOpenFailure(std::FILE* err, const TOpenFailure& failure) {
+  Say(err, failure.Message);
+  if (!failure.Hint.empty()) Say(err, failure.Hint);
 }
 
-bool OpenOrSay(TSerComm& comm, std::FILE* err, const std::string& lead) {
-  const std::string failure = TryOpen(comm, lead);
-  std::fputs(failure.c_str(), err);
-  return failure.empty();
+bool OpenOrSay(TReceiveSession& session, std::FILE* err) {
+  const std::optional<TOpenFailure> failure = session.Open();
+  if (failure) SayOpenFailure(err, *failure);
+  return !failure;
 }
 
 TMessageSync::TMessageSync() : TMessageSync(std::make_shared<std::string>()) {}

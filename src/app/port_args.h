@@ -12,6 +12,7 @@
 #include "app/cli_args.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "session/receive_session.h"
 
 namespace talmo {
 
@@ -38,9 +39,8 @@ struct TPortRequest {
   // Resolve, with the store's warning and the failure said on `err`, one
   // line each.
   std::optional<std::string> ResolveOrSay(std::FILE* err) const;
-  // How messages name the device: "COM5 (/dev/ttyS4)" for a port, the
-  // device as given otherwise.
-  std::string Title(const std::string& path) const;
+  // How the session's messages name the device at `path`.
+  TSessionDevice SessionDevice(const std::string& path) const;
   // What leads the component's messages, which name the device by its
   // path: "COM5: " for a port, "" otherwise.
   std::string Lead() const;
@@ -55,22 +55,16 @@ struct TPortRequest {
 
 extern const char kPortOptionsHelp[];
 
-// Sets the port's OnError to write its error lines (request.ErrorLinesOf)
-// to `to`, each after "talmocli: ", once what waits in `out` has gone out,
-// and to note in `deviceGone` that the device went away.
-void ReportLineErrors(TSerComm& comm, const TPortRequest& request, const std::string& path,
-                      std::FILE* out, std::FILE* to, bool& deviceGone);
-
 // The one line for a device that has gone away, on `err`; `more` (a
 // sentence) is added to it.
 void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more = {});
 
-// Opens the port. "" when it is open, else what to say: the component's
-// message after `lead`, then the device layer's hint when there is one
-// (e.g. the group to join), each line "talmocli: ...\n".
-std::string TryOpen(TSerComm& comm, const std::string& lead);
-// TryOpen, the failure written to `err`; false when the port did not open.
-bool OpenOrSay(TSerComm& comm, std::FILE* err, const std::string& lead);
+// Says a failed open: the message, then what the user can do about it
+// (e.g. the group to join) on a line of its own.
+void SayOpenFailure(std::FILE* err, const TOpenFailure& failure);
+// Opens the session's port; a failure is said on `err`. False when the
+// port did not open.
+bool OpenOrSay(TReceiveSession& session, std::FILE* err);
 
 // A queue hand-off whose exception handler keeps the latest message.
 class TMessageSync : public TSerQueueSync {

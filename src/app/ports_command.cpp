@@ -3,22 +3,25 @@
 #include <cerrno>
 
 #include "app/cli_args.h"
+#include "app/cli_output.h"
 #include "platform/port_list.h"
 #include "platform/registry.h"
 #include "serial/ser_types.h"
 
 namespace talmo {
 
+const char kPortsUsage[] =
+    "usage: talmocli ports\nLists the serial ports: COM name, device path, description.\n";
+
 int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   if (!args.empty()) {
-    std::fprintf(err, "talmocli: ports takes no options\nusage: talmocli ports\n");
+    SayUsage(err, "ports takes no options", kPortsUsage);
     return kExitUsage;
   }
   const auto store = TRegistryStore::ForFile(SettingsFilePath());
   // A settings file set aside or unreadable is news the next window start
   // would otherwise hide.
-  if (const auto warning = store->TakeWarning())
-    std::fprintf(err, "talmocli: %s\n", warning->c_str());
+  if (const auto warning = store->TakeWarning()) Say(err, *warning);
   const TPortList list = MachinePortList(store);
   int failure = 0;
   for (const TPortEntry& e : list.Entries())
@@ -27,7 +30,7 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
         !failure)
       failure = errno;
   if (std::fflush(out) != 0 && !failure) failure = errno;
-  for (const std::string& p : list.Problems()) std::fprintf(err, "talmocli: %s\n", p.c_str());
+  for (const std::string& p : list.Problems()) Say(err, p);
   if (failure) {
     SayOutputFailed(err, failure);
     return kExitFailure;

@@ -7,6 +7,8 @@
 
 namespace talmo {
 
+extern const char kPortsUsage[];
+
 int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
 }  // namespace talmo

@@ -10,10 +10,10 @@
 #include <memory>
 
 #include "app/desktop.h"
-#include "app/port_writer.h"
 #include "build_info/talmo_build.h"
 #include "mainwindow/dialogs.h"
 #include "mainwindow/main_window.h"
+#include "session/port_writer.h"
 #include "transmitfile/script_file.h"
 #include "transmitfile/strings_window.h"
 

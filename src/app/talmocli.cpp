@@ -7,11 +7,13 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "app/cli_args.h"
+#include "app/cli_output.h"
 #include "app/decode_command.h"
 #include "app/monitor_command.h"
 #include "app/play_command.h"
@@ -51,6 +53,46 @@ int PrintHelp(const std::string& text) {
   return talmo::kExitOk;
 }
 
+int RunMonitorCommand(const std::vector<std::string>& args) {
+  // Ctrl+C, a polite kill and a closed terminal end the monitor cleanly:
+  // the last line is shown, the capture closed, the port released. A
+  // reader of the output that goes away is seen as EPIPE and ends it the
+  // same way, instead of killing the process mid-run.
+  static talmo::TMonitorStop stop;
+  gStop = &stop;
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  // The monitor flushes its lines after each batch it handles: a line
+  // buffer on a terminal would only cost a write per line.
+  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  return talmo::RunMonitor(args, stdout, stderr, &stop);
+}
+
+// The commands: each with its help, which is handled here for all of them.
+struct TCommand {
+  const char* Name;
+  std::function<std::string()> Usage;
+  std::function<int(const std::vector<std::string>&)> Run;
+};
+
+const TCommand kCommands[] = {
+    {"decode", talmo::DecodeUsage,
+     [](const std::vector<std::string>& a) {
+       return talmo::RunDecode(a, STDIN_FILENO, stdout, stderr);
+     }},
+    {"ports", [] { return std::string(talmo::kPortsUsage); },
+     [](const std::vector<std::string>& a) { return talmo::RunPorts(a, stdout, stderr); }},
+    {"monitor", talmo::MonitorUsage, RunMonitorCommand},
+    {"play", [] { return std::string(talmo::kPlayUsage); },
+     [](const std::vector<std::string>& a) { return talmo::RunPlay(a, stdout, stderr); }},
+};
+
 int Run(int argc, char** argv) {
   if (argc < 2) {
     std::fputs(kUsage, stderr);
@@ -58,47 +100,14 @@ int Run(int argc, char** argv) {
   }
   const std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "-h" || command == "--help" || command == "help") {
-    return PrintHelp(kUsage);
-  }
+  if (command == "-h" || command == "--help" || command == "help") return PrintHelp(kUsage);
   if (command == "-V" || command == "--version") {
     std::fputs("talmocli " TALMO_VERSION "\n", stdout);
     return talmo::kExitOk;
   }
-  if (command == "ports" && WantsHelp(args))
-    return std::fputs(
-               "usage: talmocli ports\nLists the serial ports: COM name, device path, "
-               "description.\n",
-               stdout),
-           talmo::kExitOk;
-  if (command == "decode") {
-    if (WantsHelp(args)) return PrintHelp(talmo::DecodeUsage());
-    return talmo::RunDecode(args, STDIN_FILENO, stdout, stderr);
-  }
-  if (command == "ports") return talmo::RunPorts(args, stdout, stderr);
-  if (command == "play") return talmo::RunPlay(args, stdout, stderr);
-  if (command == "monitor") {
-    if (WantsHelp(args)) return PrintHelp(talmo::MonitorUsage());
-    // Ctrl+C, a polite kill and a closed terminal end the monitor cleanly:
-    // the last line is shown, the capture closed, the port released. A
-    // reader of the output that goes away is seen as EPIPE and ends it the
-    // same way, instead of killing the process mid-run.
-    static talmo::TMonitorStop stop;
-    gStop = &stop;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    // The monitor flushes its lines after each batch it handles: a line
-    // buffer on a terminal would only cost a write per line.
-    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    return talmo::RunMonitor(args, stdout, stderr, &stop);
-  }
-  std::fprintf(stderr, "talmocli: unknown command '%s'\n%s", command.c_str(), kUsage);
+  for (const TCommand& c : kCommands)
+    if (command == c.Name) return WantsHelp(args) ? PrintHelp(c.Usage()) : c.Run(args);
+  talmo::SayUsage(stderr, "unknown command '" + command + "'", kUsage);
   return talmo::kExitUsage;
 }
 
@@ -112,11 +121,11 @@ int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "talmocli: out of memory\n");
+    talmo::Say(stderr, "out of memory");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "talmocli: %s\n", e.what());
+    talmo::Say(stderr, e.what());
   } catch (...) {
-    std::fprintf(stderr, "talmocli: unknown error\n");
+    talmo::Say(stderr, "unknown error");
   }
   return talmo::kExitFailure;
 }

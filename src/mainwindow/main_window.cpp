@@ -150,19 +150,19 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   if (FEnv.PortTiming) FComm->SetTiming(*FEnv.PortTiming);
   ApplyDesignedComponent();
 
-  TFormatterHooks hooks;
-  hooks.Line = [this](std::string_view line) { FPending.Add(std::string(line)); };
-  hooks.RestartTimeout = [this] { RestartTimeout(); };
-  hooks.Capture = [this](const std::uint8_t* block, std::size_t n) {
-    if (FCapture.Write(block, n)) return;
+  TSessionSink sink;
+  sink.Line = [this](std::string_view line) { FPending.Add(std::string(line)); };
+  sink.ErrorLine = [this](const std::string& line) { FPending.Add(line); };
+  sink.TimeoutRestarted = [this] { RestartTimeout(); };
+  sink.CaptureStopped = [this](const std::string& message) {
     // The capture stopped: the button says so at once and the pane keeps
     // the place in the stream. The box waits until this block is handled,
     // so that data arriving while it is open is not formatted in between.
     buCapture->setText("Capture");
-    FPending.Add("// " + FCapture.WriteError());
-    QTimer::singleShot(0, this, [this, message = FCapture.WriteError()] { ShowError(message); });
+    FPending.Add("// " + message);
+    QTimer::singleShot(0, this, [this, message] { ShowError(message); });
   };
-  hooks.LastSign = [this](const std::string& text) {
+  sink.LastSign = [this](const std::string& text) {
     edLast->setText(Q(text));
     // The field changes with every received block; painting it each time
     // cost more than the rest of the receive path. It is painted at most
@@ -172,7 +172,10 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
       tiLastSign->start();
     }
   };
-  FFormatter = std::make_unique<TReceiveFormatter>(FOptions, std::move(hooks));
+  TSessionOptions sessionOptions;
+  sessionOptions.LossAmongErrorLines = true;
+  FSession = std::make_unique<TReceiveSession>(*FComm, TSessionDevice{}, FOptions, std::move(sink),
+                                               TReceiveSession::Clock::now, sessionOptions);
   FPaneView = std::make_unique<TPaneView>(*this);
 
   CreateControls();
@@ -428,8 +431,8 @@ std::vector<std::string> TfoMain::PaneLines() const {
 void TfoMain::FormCreate() {
   LoadPortList();
   LoadParms();
-  FFormatter->ResetFrame();
-  FCapture.Stop();
+  FSession->Formatter().ResetFrame();
+  FSession->StopCapture();
   setWindowTitle(kAppTitle);
   // A display name would be appended by the window system to every title
   // ("Confirm — TALMO ..."); the titles are meant to be exactly as set.
@@ -456,7 +459,7 @@ void TfoMain::FormActivate() {
   Safe([this] { Comm1Close(); });
   Safe([this] { buClearClick(); });
   meData->setFocus();
-  FFormatter->FrameWatch().Start();
+  FSession->Formatter().FrameWatch().Start();
 }
 
 bool TfoMain::FormClose() { return FDialogs->Confirm("Are You sure?"); }
@@ -469,7 +472,7 @@ void TfoMain::FormDestroy() {
   FPending.Clear();
   Safe([this] { FirstLast(); });
   Safe([this] { SaveParms(); });
-  FCapture.Stop();
+  FSession->StopCapture();
   // The port closes as its component goes; its OnClose is not fired then.
   FComm.reset();
 }
@@ -568,36 +571,23 @@ void TfoMain::buOpenClick() {
   FComm->SetPortNum(num);
   FComm->SetDeviceName("\\\\.\\" + name);
   AppendToPane("// Try to open COM" + std::to_string(num));
-  try {
-    FComm->Open();
-  } catch (...) {
+  // The component names the port by its Windows-style name; the user needs
+  // the device file it stands for.
+  TSessionDevice& device = FSession->Device();
+  device = TSessionDevice{name, ""};
+  for (const TPortEntry& p : FPorts)
+    if (p.Name == name) device.Path = p.Path;
+  if (const std::optional<TOpenFailure> failure = FSession->Open()) {
     // The box keeps its short text; the pane says why, and after the box
     // what the user can do about it (e.g. the group to join).
-    const std::exception_ptr failure = std::current_exception();
-    StatusLine(WithDevicePath(ExceptionMessage(failure), name));
+    StatusLine(failure->Message);
     FDialogs->Message("Open fail");
-    if (const std::string hint = ErrorHintOf(failure); !hint.empty()) StatusLine(hint);
+    if (!failure->Hint.empty()) StatusLine(failure->Hint);
     return;
   }
   PDelay(150);
   cbManchClick();
-  FFormatter->SetStampTime(UtcNow());
-}
-
-std::string TfoMain::WithDevicePath(std::string message, const std::string& name) const {
-  // The component names the port by its Windows-style name; the user needs
-  // the device file it stands for.
-  const std::string windowsName = FComm->DeviceName();
-  for (const TPortEntry& p : FPorts) {
-    if (p.Name != name || p.Path.empty()) continue;
-    const std::size_t at = message.find(windowsName);
-    if (at != std::string::npos)
-      message.replace(at, windowsName.size(), name + ", " + p.Path);
-    else
-      message += " (" + name + ": " + p.Path + ")";
-    break;
-  }
-  return message;
+  FSession->Formatter().SetStampTime(UtcNow());
 }
 
 void TfoMain::buCloseClick() {
@@ -645,21 +635,10 @@ void TfoMain::Comm1Close() {
   AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is closed");
 }
 
-void TfoMain::Comm1RealRxChar(int count) {
-  if (!FComm->Active()) return;
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count) + 1);
-  const int n = FComm->ReadBuf(buffer.data(), count);
-  FFormatter->FormatReceived(buffer.data(), static_cast<std::size_t>(n > 0 ? n : 0));
-  RestartTimeout();
-}
+void TfoMain::Comm1RealRxChar(int count) { FSession->RxChar(count); }
 
-void TfoMain::Comm1RealError(int errors) {
-  // Nothing more will come from a device that is gone: the line it had
-  // started is shown now, before the loss, not at the time-out after it.
-  if (static_cast<std::uint32_t>(errors) & CE_IOE) FFormatter->TimeoutFlush();
-  for (std::string& line : ErrorLines(FComm->PortNum(), static_cast<std::uint32_t>(errors)))
-    FPending.Add(std::move(line));
-}
+// A lost device's unfinished line is shown before the loss is told.
+void TfoMain::Comm1RealError(int errors) { FSession->Error(static_cast<std::uint32_t>(errors)); }
 
 // ---- Keyboard transmit ---------------------------------------------------------
 
@@ -727,7 +706,7 @@ void TfoMain::FirstLast() {
   caption += ",  Last:";
   const std::uint8_t last = SignFromField(S(meLast->displayText()));
   AppendSignText(caption, last, FOptions);
-  FFormatter->SetSigns(first, last);
+  FSession->Formatter().SetSigns(first, last);
   laSigns->setText(Q(caption));
   laSigns->adjustSize();
   FProtocolFlags = {.First = first,
@@ -768,13 +747,13 @@ void TfoMain::cbPROD2Click() {
   FirstLast();
 }
 
-void TfoMain::cbManchClick() { FFormatter->ResetManchPhase(); }
+void TfoMain::cbManchClick() { FSession->Formatter().ResetManchPhase(); }
 
 void TfoMain::buClearClick() {
   const int remembered = raPort->ItemIndex();
   LoadPortList();
   raPort->SetItemIndex(remembered);
-  FFormatter->ResetTotalSigns();
+  FSession->Formatter().ResetTotalSigns();
   meData->clear();
   const QLocale locale = QLocale::system();
   AppendToPane("// " + S(locale.toString(QDate::currentDate(), QLocale::ShortFormat)) + " " +
@@ -795,21 +774,21 @@ void TfoMain::buClearClick() {
 // ---- Capture and save; small actions -------------------------------------------
 
 void TfoMain::buCaptureClick() {
-  if (FCapture.Running()) {
-    FCapture.Stop();
+  if (FSession->Capture().Running()) {
+    FSession->StopCapture();
     buCapture->setText("Capture");
     return;
   }
   const std::optional<std::string> chosen = FDialogs->ChooseCaptureFile();
   if (!chosen) return;
   try {
-    FCapture.Start(*chosen);
+    FSession->StartCapture(*chosen);
   } catch (const ECaptureError& e) {
     buCapture->setText("Capture");
     ShowError(e.what());
     return;
   }
-  buCapture->setText(Q("Stop (" + FCapture.BaseName() + ")"));
+  buCapture->setText(Q("Stop (" + FSession->Capture().BaseName() + ")"));
 }
 
 void TfoMain::buSaveClick() {
@@ -829,7 +808,7 @@ void TfoMain::RestartTimeout() {
   tiTimeout->start();
 }
 
-void TfoMain::tiTimeoutTimer() { FFormatter->TimeoutFlush(); }
+void TfoMain::tiTimeoutTimer() { FSession->Timeout(); }
 
 void TfoMain::tiPauseTimer() {
   // The pane is painted once per tick rather than once per line: each

@@ -26,6 +26,7 @@
 #include "platform/capture_file.h"
 #include "platform/port_list.h"
 #include "serial/ser_comm.h"
+#include "session/receive_session.h"
 
 class QCheckBox;
 class QFrame;
@@ -119,10 +120,10 @@ class TfoMain : public QWidget {
 
   // The units behind the window.
   TSerComm& Comm1() { return *FComm; }
-  TReceiveFormatter& Formatter() { return *FFormatter; }
+  TReceiveFormatter& Formatter() { return FSession->Formatter(); }
   TPendingLines& PendingLines() { return FPending; }
   TTypedLine& TypedLine() { return FTyped; }
-  TCaptureFile& Capture() { return FCapture; }
+  const TCaptureFile& Capture() const { return FSession->Capture(); }
   const TFormatOptions& Options() const { return FOptions; }
   TRegistry* ParmKey() { return FParmKey.get(); }
   TProtocolFlags ProtocolFlags() const { return FProtocolFlags; }
@@ -185,20 +186,17 @@ class TfoMain : public QWidget {
   void RestoreBounds();
   void FitPauseBox();
   void FitTransmitCaption();
-  // A failed open's message with the port's device file named.
-  std::string WithDevicePath(std::string message, const std::string& name) const;
 
   TMainEnvironment FEnv;
   std::shared_ptr<TMainDialogs> FDialogs;
   std::unique_ptr<TQtSync> FSync;
   std::unique_ptr<TSerComm> FComm;
   TFormatOptions FOptions;
-  std::unique_ptr<TReceiveFormatter> FFormatter;
+  std::unique_ptr<TReceiveSession> FSession;
   TPendingLines FPending;
   std::unique_ptr<TPaneView> FPaneView;
   TTypedLine FTyped;
   bool FTypedFullShown = false;
-  TCaptureFile FCapture;
   std::unique_ptr<TRegistry> FParmKey;
   TProtocolFlags FProtocolFlags;
   std::array<std::int32_t, 4> FBounds{100, 50, 700, 500};  // Left, Top, Width, Height

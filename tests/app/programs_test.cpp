@@ -79,6 +79,11 @@ TEST_F(Programs, VersionAndHelpWithoutADisplay) {
       {{TALMO_CLI, "-V"}, {"talmocli " + version + "\n"}},
       {{TALMO_CLI, "--help"}, {"usage: talmocli <command>", "--version"}},
       {{TALMO_CLI, "ports", "--help"}, {"usage: talmocli ports\nLists"}},
+      // Every command's help is handled in one place, the same way.
+      {{TALMO_CLI, "play", "--help"}, {"usage: talmocli play", "--dry-run"}},
+      {{TALMO_CLI, "play", "x.txt", "-h"}, {"usage: talmocli play"}},
+      {{TALMO_CLI, "monitor", "--help"}, {"usage: talmocli monitor", "--reconnect"}},
+      {{TALMO_CLI, "decode", "--help"}, {"usage: talmocli decode"}},
       {{TALMO_GUI, "--version"}, {"talmo " + version + "\n"}},
       {{TALMO_GUI, "-v"}, {"talmo " + version + "\n"}},
       {{TALMO_GUI, "--help"},

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/port_writer.h"
+#include "session/port_writer.h"
 #include "platform/posix_device.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"

@@ -1,5 +1,6 @@
 #pragma once
-// The transmit-file window's write, wired to the main window's port.
+// Writes onto a port component in pieces its write queue can take (the
+// script player of the window and of talmocli).
 
 #include <functional>
 #include <string>

@@ -1,4 +1,4 @@
-#include "app/port_writer.h"
+#include "session/port_writer.h"
 
 #include <algorithm>
 

@@ -1,0 +1,41 @@
+#include "app/cli_output.h"
+
+#include <cerrno>
+
+#include "serial/ser_types.h"
+
+namespace talmo {
+
+void Say(std::FILE* err, const std::string& text) {
+  std::fprintf(err, "talmocli: %s\n", text.c_str());
+}
+
+void SayUsage(std::FILE* err, const std::string& problem, const std::string& usage) {
+  std::fprintf(err, "talmocli: %s\n%s", problem.c_str(), usage.c_str());
+}
+
+void SayCannotRead(std::FILE* err, const std::string& path, int code) {
+  Say(err, "cannot read '" + path + "': " + SysErrorText(code));
+}
+
+void SayOutputFailed(std::FILE* err, int code) {
+  Say(err, "cannot write output: " + SysErrorText(code));
+}
+
+void TLineOutput::Line(std::string_view line) {
+  if (FError) return;
+  errno = 0;
+  if (std::fwrite(line.data(), 1, line.size(), FOut) != line.size() ||
+      std::fputc('\n', FOut) == EOF)
+    FError = errno ? errno : EIO;
+}
+
+void TLineOutput::Flush() { Note(std::fflush(FOut)); }
+
+void TLineOutput::Note(int result) {
+  if (FError == 0 && (result < 0 || std::ferror(FOut))) FError = errno ? errno : EIO;
+}
+
+bool TLineOutput::FailedToTell() const { return FError != 0 && FError != EPIPE; }
+
+}  // namespace talmo

@@ -1,0 +1,49 @@
+#pragma once
+// How talmocli talks: every message on standard error has one form,
+// "talmocli: TEXT", and every command's standard output is a TLineOutput
+// that keeps its first failure.
+//
+// Errors: nothing here throws. A failed write of standard output is kept
+// (Failed, Error) and the command ends and says it (SayOutputFailed);
+// a reader that has gone away (EPIPE: `| head -1`) chose to stop, which
+// ends the command without an error.
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace talmo {
+
+// "talmocli: TEXT" on a line of its own.
+void Say(std::FILE* err, const std::string& text);
+// A bad option or value: the problem, then the command's usage.
+void SayUsage(std::FILE* err, const std::string& problem, const std::string& usage);
+// The one line of each failure of the tool's own input and output.
+void SayCannotRead(std::FILE* err, const std::string& path, int code);
+void SayOutputFailed(std::FILE* err, int code);
+
+class TLineOutput {
+ public:
+  explicit TLineOutput(std::FILE* out) : FOut(out) {}
+
+  // The line and its newline; nothing once a write has failed.
+  void Line(std::string_view line);
+  // Hands what is buffered to the output now.
+  void Flush();
+  std::FILE* File() const { return FOut; }
+  // Notes the result of a write made on File() (negative or the stream's
+  // error flag: failed).
+  void Note(int result);
+
+  bool Failed() const { return FError != 0; }
+  // errno of the first failed write, 0 while all is well.
+  int Error() const { return FError; }
+  // Failed for a reason to tell (not a reader that has gone).
+  bool FailedToTell() const;
+
+ private:
+  std::FILE* FOut;
+  int FError = 0;
+};
+
+}  // namespace talmo

@@ -1,0 +1,130 @@
+#include "session/receive_session.h"
+
+#include "serial/port_messages.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
+#include "serial/ser_types.h"
+
+namespace talmo {
+
+std::string TSessionDevice::Title() const {
+  return Port.empty() ? Path : Path.empty() ? Port : Port + " (" + Path + ")";
+}
+
+std::string TSessionDevice::Named(std::string message, const std::string& componentName) const {
+  if (Port.empty()) return message;
+  if (componentName == Path) return Port + ": " + message;
+  if (Path.empty()) return message;
+  if (const std::size_t at = message.find(componentName);
+      !componentName.empty() && at != std::string::npos)
+    message.replace(at, componentName.size(), Port + ", " + Path);
+  else
+    message += " (" + Port + ": " + Path + ")";
+  return message;
+}
+
+std::vector<std::string> TSessionDevice::ErrorLines(int portNum, std::uint32_t errors) const {
+  std::vector<std::string> lines = talmo::ErrorLines(portNum, errors);
+  // A device given by its path has no COM number: the path stands there.
+  if (Port.empty() && !Path.empty()) lines.front() = "Error " + Path + " " + std::to_string(errors);
+  return lines;
+}
+
+TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
+                                 const TFormatOptions& options, TSessionSink sink, TNow now,
+                                 TSessionOptions sessionOptions, TFormatterClocks clocks)
+    : FPort(port),
+      FDevice(std::move(device)),
+      FSink(std::move(sink)),
+      FNow(std::move(now)),
+      FOptions(sessionOptions),
+      FFormatter(options, {}, std::move(clocks)),
+      FLastArrival(FNow()) {
+  FFormatter.Hooks.Line = FSink.Line;
+  FFormatter.Hooks.LastSign = FSink.LastSign;
+  FFormatter.Hooks.RestartTimeout = FSink.TimeoutRestarted;
+}
+
+void TReceiveSession::Attach() {
+  FPort.OnRxChar = [this](TSerCustomComm*, int count) { RxChar(count); };
+  FPort.OnError = [this](TSerCustomComm*, int errors) {
+    Error(static_cast<std::uint32_t>(errors));
+  };
+}
+
+std::optional<TOpenFailure> TReceiveSession::Open() {
+  try {
+    FPort.Open();
+  } catch (...) {
+    const std::exception_ptr failure = std::current_exception();
+    return TOpenFailure{FDevice.Named(ExceptionMessage(failure), FPort.DeviceName()),
+                        ErrorHintOf(failure)};
+  }
+  FLost = false;
+  return std::nullopt;
+}
+
+void TReceiveSession::RxChar(int count) {
+  if (count <= 0 || !FPort.Active()) return;
+  // One buffer for the session's life: a block per line at thousands of
+  // lines a second would otherwise cost an allocation each.
+  if (FBuffer.size() < static_cast<std::size_t>(count))
+    FBuffer.resize(static_cast<std::size_t>(count));
+  const int n = FPort.ReadBuf(FBuffer.data(), count);
+  // The block's arrival: taken once, right after the read.
+  const Clock::time_point arrived = FNow();
+  if (n > 0) Receive(FBuffer.data(), static_cast<std::size_t>(n), arrived);
+}
+
+void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived) {
+  if (n == 0) return;
+  FLastArrival = arrived;
+  FBytes += n;
+  // The capture first: what arrived is in the file whatever the display
+  // makes of it.
+  if (FCapture.Running() && !FCapture.Write(block, n) && FSink.CaptureStopped)
+    FSink.CaptureStopped(FCapture.WriteError());
+  FFormatter.FormatReceived(block, n);
+  const bool collecting = FFormatter.SignCount() != 0 ||
+                          FFormatter.FrameState() != TFrameState::Idle ||
+                          !FFormatter.FrameRestart();
+  if (collecting)
+    FTimeoutDue = arrived + std::chrono::milliseconds(kLineTimeoutMs);
+  else
+    FTimeoutDue.reset();
+  if (FSink.TimeoutRestarted) FSink.TimeoutRestarted();
+}
+
+void TReceiveSession::Error(std::uint32_t errors) {
+  bool lostNow = false;
+  if (errors & CE_IOE) {
+    // Nothing more will come: what came before the loss is shown before
+    // the loss is told.
+    if (!FLost) {
+      FFormatter.TimeoutFlush();
+      FTimeoutDue.reset();
+      lostNow = true;
+    }
+    FLost = true;
+    if (!lostNow || !FOptions.LossAmongErrorLines) errors &= ~CE_IOE;
+  }
+  if (errors != 0 && FSink.ErrorLine)
+    for (const std::string& line : FDevice.ErrorLines(FPort.PortNum(), errors))
+      FSink.ErrorLine(line);
+  if (lostNow && FSink.Lost) FSink.Lost();
+}
+
+void TReceiveSession::Timeout() {
+  FTimeoutDue.reset();
+  FFormatter.TimeoutFlush();
+}
+
+void TReceiveSession::CheckTimeout(Clock::time_point now) {
+  if (FTimeoutDue && now >= *FTimeoutDue) Timeout();
+}
+
+void TReceiveSession::StartCapture(const std::string& chosenPath) { FCapture.Start(chosenPath); }
+
+void TReceiveSession::StartCaptureExact(const std::string& path) { FCapture.StartExact(path); }
+
+}  // namespace talmo

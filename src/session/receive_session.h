@@ -1,0 +1,146 @@
+#pragma once
+// TReceiveSession: the receive side of one open port, the same in the window
+// and in every command. It reads each block the port reports, stamps it with
+// its arrival time, writes it to the capture, runs it through the formatter,
+// keeps the line time-out, and reports the port's line errors and the loss
+// of the device once each, naming the device. Finished display lines go to
+// the program's sink.
+//
+// Threads: every call runs on the thread that serves the port's events (the
+// window's GUI thread, a command's only thread). Sessions share nothing, so
+// one process may run several, one per port or per direction.
+//
+// Errors: no call throws but Open's port operations, which are caught and
+// returned as a failure to say. A failed capture write stops the capture
+// and is handed to the sink once (CaptureStopped); the program tells the
+// user. StartCapture raises ECaptureError as the capture file does.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/formatter.h"
+#include "engine/options.h"
+#include "platform/capture_file.h"
+
+namespace talmo {
+
+class TSerCustomComm;
+
+// How the session's messages name the device.
+struct TSessionDevice {
+  std::string Port;  // "COM5"; empty for a device given by its path
+  std::string Path;  // the device file or rfc2217://HOST:PORT; may be empty
+
+  // "COM5 (/dev/ttyUSB0)", or the path alone.
+  std::string Title() const;
+  // The port component's message with the device named. The component
+  // names it by `componentName`: its Windows-style name (the window), which
+  // becomes "COM5, /dev/ttyUSB0" or gains " (COM5: /dev/ttyUSB0)", or the
+  // path itself (the commands), which the port name then leads ("COM5: ").
+  std::string Named(std::string message, const std::string& componentName) const;
+  // The error lines of `errors`: "Error COMn <errors>" (for a device given
+  // by its path, "Error <path> <errors>"), then one line per known bit.
+  std::vector<std::string> ErrorLines(int portNum, std::uint32_t errors) const;
+};
+
+// Where the session's results go. Empty members are skipped.
+struct TSessionSink {
+  // A finished display line (valid for the call only).
+  std::function<void(std::string_view)> Line;
+  // One line of a line-error report, in order with the display lines.
+  std::function<void(const std::string&)> ErrorLine;
+  // The device has gone away: once per open, after every line before it.
+  std::function<void()> Lost;
+  // The capture stopped on a failed write: its message, once per capture.
+  std::function<void(const std::string&)> CaptureStopped;
+  // The last-sign text, once per block.
+  std::function<void(const std::string&)> LastSign;
+  // The line time-out starts again (after each block and each flush), for
+  // a program that runs it on a timer of its own.
+  std::function<void()> TimeoutRestarted;
+};
+
+struct TSessionOptions {
+  // The window tells the loss among the error lines (in "Error COMn" and a
+  // line of its own); a command tells it once, on its own line (Lost).
+  bool LossAmongErrorLines = false;
+};
+
+// Why an open failed: the component's message with the device named, and
+// what the user can do about it ("" when nothing).
+struct TOpenFailure {
+  std::string Message;
+  std::string Hint;
+};
+
+class TReceiveSession {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using TNow = std::function<Clock::time_point()>;
+
+  // The port and the options must outlive the session; the options are
+  // read as they are when each block is handled.
+  TReceiveSession(TSerCustomComm& port, TSessionDevice device, const TFormatOptions& options,
+                  TSessionSink sink, TNow now = Clock::now, TSessionOptions sessionOptions = {},
+                  TFormatterClocks clocks = {});
+  TReceiveSession(const TReceiveSession&) = delete;
+  TReceiveSession& operator=(const TReceiveSession&) = delete;
+
+  // Points the port's receive and error events at this session.
+  void Attach();
+  // Opens the port; nullopt when it is open, else what to say.
+  std::optional<TOpenFailure> Open();
+
+  // The port's receive event: reads up to `count` waiting bytes as one
+  // block, stamped right after the read.
+  void RxChar(int count);
+  // A block as the port gave it.
+  void Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
+  // The port's error event.
+  void Error(std::uint32_t errors);
+
+  // When the unfinished line is due to be shown; none while nothing is
+  // collected.
+  std::optional<Clock::time_point> TimeoutDue() const { return FTimeoutDue; }
+  // Shows the unfinished line now (the time-out's work).
+  void Timeout();
+  // Runs the time-out when it is due at `now`.
+  void CheckTimeout(Clock::time_point now);
+
+  // The capture of the received stream. Start* raise ECaptureError.
+  void StartCapture(const std::string& chosenPath);
+  void StartCaptureExact(const std::string& path);
+  void StopCapture() { FCapture.Stop(); }
+  const TCaptureFile& Capture() const { return FCapture; }
+
+  TReceiveFormatter& Formatter() { return FFormatter; }
+  TSessionDevice& Device() { return FDevice; }
+  // The device went away since the last successful Open.
+  bool Lost() const { return FLost; }
+  // Bytes received since the session was made.
+  std::uint64_t BytesReceived() const { return FBytes; }
+  // When the latest block arrived (the clock's start while none did).
+  Clock::time_point LastArrival() const { return FLastArrival; }
+
+ private:
+  TSerCustomComm& FPort;
+  TSessionDevice FDevice;
+  TSessionSink FSink;
+  TNow FNow;
+  TSessionOptions FOptions;
+  TReceiveFormatter FFormatter;
+  TCaptureFile FCapture;
+  std::vector<std::uint8_t> FBuffer;
+  std::optional<Clock::time_point> FTimeoutDue;
+  Clock::time_point FLastArrival{};
+  std::uint64_t FBytes = 0;
+  bool FLost = false;
+};
+
+}  // namespace talmo
