@@ -148,7 +148,7 @@ class TMonitorRun {
   // One turn of the loop; false when the run ends.
   bool Turn();
   void TryReturn(Clock::time_point now);
-  void DeviceLost(Clock::time_point now);
+  void DeviceLost();
   bool SendStep(Clock::time_point now);
   void Sleep();
   int Finish();
@@ -283,7 +283,7 @@ bool TMonitorRun::Turn() {
   FOut.Flush();
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
   if (FOut.Failed() || (FDeviceGone && !FReq.Reconnect)) return false;
-  if (FDeviceGone) DeviceLost(now);
+  if (FDeviceGone) DeviceLost();
   return true;
 }
 
@@ -305,13 +305,15 @@ void TMonitorRun::TryReturn(Clock::time_point now) {
   FRetryAt = FReconnect.Failed(now);
 }
 
-void TMonitorRun::DeviceLost(Clock::time_point now) {
+void TMonitorRun::DeviceLost() {
   FDeviceGone = false;
   try {
     FComm.Close();
   } catch (const std::exception& e) {
     Say(FErr, e.what());
   }
+  // After the close's own pause: the first try still waits its time.
+  const auto now = FClock.Now();
   // What was in the write queue went with the device.
   if (FSend) FSend->QueueLost();
   FHold.Release(now);

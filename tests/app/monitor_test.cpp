@@ -286,6 +286,53 @@ TEST_F(MonitorTest, AnUnfinishedLineIsShownAfterTheTimeout) {
   m.Finish();
 }
 
+// A slow stream's hand-offs are batched (the monitor rests 20 ms after a
+// small batch), but never with time stamps or PROD2: there each block is
+// handled as it comes, so its stamp and a PROD2 pause are what the line saw.
+TEST_F(MonitorTest, OnlyAnUnstampedNonProd2StreamIsBatched) {
+  const struct {
+    const char* name;
+    std::vector<std::string> options;
+    std::chrono::milliseconds sleep;  // the sleep after a small block
+  } rows[] = {
+      {"plain", {}, 20ms},
+      {"time stamps", {"--time"}, 1999ms},
+      {"PROD2", {"--prod2"}, 1999ms},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    TManualClock clock;
+    std::vector<std::string> args = {"--device", FPath, "--first", "02", "--last", "03"};
+    args.insert(args.end(), r.options.begin(), r.options.end());
+    RunningMonitor m(args, clock.Clock());
+    ASSERT_TRUE(m.WaitOpen()) << m.Err;
+    EXPECT_EQ(clock.NextSleep(), TManualClock::kNoTimeout);
+    clock.Advance(1000ms);  // a second of silence: the stream is slow
+    ASSERT_EQ(::write(FMaster,
+                      "\x02"
+                      "AB",
+                      3),
+              3);
+    EXPECT_EQ(clock.NextSleep(), r.sleep);
+    m.Finish();
+  }
+}
+
+// The port's own pause when it closes after a loss runs on the monitor's
+// clock too, and the first try to reopen follows it.
+TEST_F(MonitorTest, ALossClosesThePortOnTheMonitorsClock) {
+  TManualClock clock;
+  RunningMonitor m({"--device", FPath, "--reconnect"}, clock.Clock());
+  ASSERT_TRUE(m.WaitOpen()) << m.Err;
+  EXPECT_EQ(clock.NextSleep(), TManualClock::kNoTimeout);
+  FLine.Close();
+  EXPECT_EQ(clock.NextSleep(), 300ms) << "the close's pause, on the test's clock";
+  clock.Advance(300ms);
+  EXPECT_EQ(clock.NextSleep(), 100ms) << "the first try";
+  ASSERT_TRUE(m.WaitErr("Waiting for it to come back.")) << m.Err;
+  m.Finish();
+}
+
 TEST_F(MonitorTest, SecondsEndTheRunAtTheirTime) {
   TManualClock clock;
   RunningMonitor m({"--device", FPath, "--seconds", "3"}, clock.Clock());

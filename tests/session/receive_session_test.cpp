@@ -1,0 +1,162 @@
+#include "session/receive_session.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix_device.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
+#include "serial/ser_types.h"
+#include "support/temp_dir.h"
+
+namespace talmo {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = TReceiveSession::Clock;
+
+TEST(SessionDevice, NamesTheDeviceAsEachProgramNeeds) {
+  const struct {
+    const char* name;
+    TSessionDevice device;
+    std::string message, component, named;
+  } rows[] = {
+      {"window: the Windows name becomes port and file",
+       {"COM5", "/dev/ttyUSB0"},
+       "Error opening \\\\.\\COM5: busy",
+       "\\\\.\\COM5",
+       "Error opening COM5, /dev/ttyUSB0: busy"},
+      {"window: a message without the name gains it at the end",
+       {"COM5", "/dev/ttyUSB0"},
+       "Error writing dcb (22), Invalid argument",
+       "\\\\.\\COM5",
+       "Error writing dcb (22), Invalid argument (COM5: /dev/ttyUSB0)"},
+      {"window: a port without a file keeps the message",
+       {"COM5", ""},
+       "busy",
+       "\\\\.\\COM5",
+       "busy"},
+      {"command: the port leads a message that names the path",
+       {"COM99", "/dev/pts/4"},
+       "Specified device not found (/dev/pts/4).",
+       "/dev/pts/4",
+       "COM99: Specified device not found (/dev/pts/4)."},
+      {"command: a device given by its path", {"", "/dev/pts/4"}, "busy", "/dev/pts/4", "busy"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(r.device.Named(r.message, r.component), r.named);
+  }
+  EXPECT_EQ((TSessionDevice{"COM5", "/dev/ttyUSB0"}).Title(), "COM5 (/dev/ttyUSB0)");
+  EXPECT_EQ((TSessionDevice{"", "rfc2217://h:1"}).Title(), "rfc2217://h:1");
+  EXPECT_EQ((TSessionDevice{"COM5", "/dev/x"}).ErrorLines(5, 0x4).front(), "Error COM5 4");
+  EXPECT_EQ((TSessionDevice{"", "/dev/x"}).ErrorLines(0, 0x4).front(), "Error /dev/x 4");
+  EXPECT_EQ((TSessionDevice{}).ErrorLines(3, 0x4).front(), "Error COM3 4");
+}
+
+// A port that is never opened: the tests hand the session its blocks and
+// events as the port's dispatch would.
+struct TBench {
+  TSerQueueSync Sync;
+  TSerComm Port{std::make_shared<TSerPosixDriver>(), Sync};
+  TFormatOptions Options;
+  Clock::time_point Now{};
+  std::vector<std::string> Out;
+  int Lost = 0;
+  std::unique_ptr<TReceiveSession> Session;
+
+  explicit TBench(const std::string& name, TSessionOptions options = {}) {
+    Port.SetPortNum(7);
+    TSessionSink sink;
+    sink.Line = [this, name](std::string_view l) { Out.push_back(name + ":" + std::string(l)); };
+    sink.ErrorLine = [this, name](const std::string& l) { Out.push_back(name + "! " + l); };
+    sink.Lost = [this] { ++Lost; };
+    Session = std::make_unique<TReceiveSession>(
+        Port, TSessionDevice{"", "/dev/" + name}, Options, std::move(sink), [this] { return Now; },
+        options);
+    Session->Formatter().SetSigns(0x02, 0x03);
+  }
+  void Feed(const std::string& bytes) {
+    Session->Receive(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), Now);
+  }
+};
+
+TEST(ReceiveSession, TwoSessionsKeepTheirOwnFramingAndTimeOuts) {
+  TBench host("host"), dev("dev");
+  host.Feed(
+      "\x02"
+      "AB");
+  dev.Feed(
+      "\x02"
+      "xy\x03");
+  host.Now += 1s;
+  dev.Now += 1s;
+  dev.Feed(
+      "\x02"
+      "z");
+  host.Feed("C\x03");
+  EXPECT_EQ(host.Out, (std::vector<std::string>{"host: STX A B C ETX"}));
+  EXPECT_EQ(dev.Out, (std::vector<std::string>{"dev: STX x y ETX"}));
+  EXPECT_FALSE(host.Session->TimeoutDue()) << "nothing collected: no time-out";
+  ASSERT_TRUE(dev.Session->TimeoutDue());
+  EXPECT_EQ(*dev.Session->TimeoutDue(), Clock::time_point{} + 1s + 1999ms);
+  dev.Session->CheckTimeout(Clock::time_point{} + 1s + 1998ms);
+  EXPECT_EQ(dev.Out.size(), 1u) << "not yet";
+  dev.Session->CheckTimeout(Clock::time_point{} + 1s + 1999ms);
+  EXPECT_EQ(dev.Out.back(), "dev: STX z");
+  EXPECT_FALSE(dev.Session->TimeoutDue());
+  EXPECT_EQ(host.Session->BytesReceived(), 5u);
+  EXPECT_EQ(dev.Session->LastArrival(), Clock::time_point{} + 1s);
+}
+
+TEST(ReceiveSession, TheLossIsToldOnceAfterTheLineBeforeIt) {
+  const struct {
+    const char* name;
+    bool lossAmongLines;
+    std::vector<std::string> out;
+  } rows[] = {
+      {"command",
+       false,
+       {"s: STX A", "s! Error /dev/s 8", "s! The hardware detected a framing error."}},
+      {"window",
+       true,
+       {"s: STX A", "s! Error /dev/s 1032", "s! The hardware detected a framing error.",
+        "s! The device is no longer available."}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    TSessionOptions options;
+    options.LossAmongErrorLines = r.lossAmongLines;
+    TBench b("s", options);
+    b.Feed(
+        "\x02"
+        "A");
+    b.Session->Error(CE_IOE | 0x8);
+    b.Session->Error(CE_IOE);  // the device is still gone: nothing more
+    EXPECT_EQ(b.Out, r.out);
+    EXPECT_EQ(b.Lost, 1);
+    EXPECT_TRUE(b.Session->Lost());
+    EXPECT_FALSE(b.Session->TimeoutDue());
+  }
+}
+
+TEST(ReceiveSession, TheCaptureHoldsEveryBlockBeforeItIsFormatted) {
+  test::TTempDir dir("talmo-session");
+  TBench b("s");
+  b.Session->StartCaptureExact(dir.Path() + "/raw.bin");
+  std::string all;
+  for (int v = 0; v < 256; v += 16) {
+    std::string block;
+    for (int i = v; i < v + 16; ++i) block += static_cast<char>(i);
+    b.Feed(block);
+    all += block;
+  }
+  b.Session->StopCapture();
+  EXPECT_EQ(test::ReadFile(dir.Path() + "/raw.bin"), all);
+}
+
+}  // namespace
+}  // namespace talmo
