@@ -16,14 +16,15 @@
 
 #include "app/cli_args.h"
 #include "app/port_args.h"
+#include "base/error_text.h"
+#include "base/port_texts.h"
+#include "capture/capture_file.h"
+#include "device/device_driver.h"
 #include "engine/formatter.h"
-#include "platform/capture_file.h"
-#include "platform/port_list.h"
-#include "platform/posix_device.h"
-#include "platform/registry.h"
-#include "serial/port_messages.h"
+#include "ports/port_list.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "settings/registry.h"
 
 namespace talmo {
 
@@ -264,7 +265,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   }
 
   TMonitorSync sync;
-  auto driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
+  auto driver = std::make_shared<TSerDeviceDriver>([path](const std::string&) { return path; });
   TSerComm comm(driver, sync);
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.

@@ -8,13 +8,13 @@
 
 #include "app/cli_args.h"
 #include "app/port_args.h"
-#include "platform/loopback_port.h"
-#include "platform/port_list.h"
-#include "platform/posix_device.h"
-#include "platform/registry.h"
-#include "serial/port_messages.h"
+#include "base/port_texts.h"
+#include "device/device_driver.h"
+#include "device/loopback_port.h"
+#include "ports/port_list.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "settings/registry.h"
 #include "transmitfile/script_file.h"
 #include "transmitfile/script_player.h"
 
@@ -166,7 +166,7 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   const std::optional<std::string> path = req.Line.ResolveOrSay(err);
   if (!path) return kExitFailure;
   TMessageSync sync;
-  TSerComm comm(std::make_shared<TSerPosixDriver>([p = *path](const std::string&) { return p; }),
+  TSerComm comm(std::make_shared<TSerDeviceDriver>([p = *path](const std::string&) { return p; }),
                 sync);
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.

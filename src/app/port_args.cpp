@@ -1,8 +1,9 @@
 #include "app/port_args.h"
 
-#include "platform/port_list.h"
-#include "platform/registry.h"
-#include "serial/port_messages.h"
+#include "base/error_text.h"
+#include "base/port_texts.h"
+#include "ports/port_list.h"
+#include "settings/registry.h"
 
 namespace talmo {
 

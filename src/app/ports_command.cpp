@@ -3,9 +3,8 @@
 #include <cerrno>
 
 #include "app/cli_args.h"
-#include "platform/port_list.h"
-#include "platform/registry.h"
-#include "serial/ser_types.h"
+#include "ports/port_list.h"
+#include "settings/registry.h"
 
 namespace talmo {
 
