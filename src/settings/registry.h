@@ -15,8 +15,10 @@
 // - A file that cannot be read never raises: the store sets it aside,
 //   starts empty and keeps one sentence for TakeStoreWarning().
 // - Below the key objects nothing throws: the export format answers a
-//   TParseError (reg_format.h), the file helpers 0 or an errno code, or
-//   false and a sentence (atomic_file.h).
+//   TParseError (reg_format.h); the file helpers (atomic_file.h) answer
+//   what their caller needs to tell apart: a read a TReadResult (and the
+//   errno code when Failed), setting aside 0 or the errno code, a
+//   replacement false and its sentence ("cannot ...: <reason>").
 // The layer shows nothing: the window (boxes, pane lines) and talmocli
 // (standard error) tell the user what it raised or reported.
 
