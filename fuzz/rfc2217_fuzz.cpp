@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "device/rfc2217_codec.h"
 #include "fuzz_check.h"
-#include "platform/rfc2217_codec.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "platform/reg_format.h"
+#include "settings/reg_format.h"
 
 namespace {
 

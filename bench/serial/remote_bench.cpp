@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix_device.h"
+#include "device/device_driver.h"
 #include "serial/ser_comm.h"
 #include "support/ser2net_kit.h"
 
@@ -206,7 +206,7 @@ double RawReceive(int port, int master, const std::string& data) {
 
 struct TRemote {
   TSerQueueSync Sync;
-  TSerComm Comm{std::make_shared<TSerPosixDriver>(), Sync};
+  TSerComm Comm{std::make_shared<TSerDeviceDriver>(), Sync};
   std::vector<char> Buf = std::vector<char>(1 << 20);
   std::size_t Got = 0;
   bool Echo = false;

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix_device.h"
+#include "device/device_driver.h"
 #include "serial/ser_comm.h"
 
 namespace {
@@ -84,7 +84,7 @@ void ReadAll(int fd, std::size_t total) {
 }
 
 std::unique_ptr<TSerComm> MakePort(TSerQueueSync& sync, const std::string& path) {
-  auto c = std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), sync);
+  auto c = std::make_unique<TSerComm>(std::make_shared<TSerDeviceDriver>(), sync);
   c->SetDeviceName(path);
   c->SetBaudrate(br115200);
   return c;

@@ -32,9 +32,9 @@
 #include <thread>
 #include <vector>
 
+#include "device/device_driver.h"
 #include "mainwindow/main_window.h"
 #include "mainwindow/radio_group.h"
-#include "platform/posix_device.h"
 #include "soak_kit.h"
 
 namespace {
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
   TMainEnvironment env;
   env.SettingsPath = dir + "/TALMO.reg";
   env.Dialogs = dialogs;
-  env.Driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
+  env.Driver = std::make_shared<TSerDeviceDriver>([path](const std::string&) { return path; });
   env.PortList = [path] { return std::vector<TPortEntry>{{"COM3", path, "soak device"}}; };
   auto window = std::make_unique<TfoMain>(env);
   TfoMain& w = *window;

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "app/monitor_command.h"
-#include "platform/loopback_port.h"
+#include "device/loopback_port.h"
 #include "soak_kit.h"
 
 namespace {

@@ -27,7 +27,7 @@
 #include "session/port_writer.h"
 #include "mainwindow/main_window.h"
 #include "mainwindow/radio_group.h"
-#include "platform/posix_device.h"
+#include "device/device_driver.h"
 #include "transmitfile/strings_window.h"
 
 namespace {
@@ -89,7 +89,7 @@ Figures Run(const std::string& dir, bool flood) {
   env.Delay = [](int) {};
   const std::string path = name;
   env.Driver =
-      std::make_shared<talmo::TSerPosixDriver>([path](const std::string&) { return path; });
+      std::make_shared<talmo::TSerDeviceDriver>([path](const std::string&) { return path; });
   env.PortList = [path] { return std::vector<talmo::TPortEntry>{{"COM3", path, ""}}; };
   talmo::TfoMain main(env);
   main.FormActivate();

@@ -1,7 +1,7 @@
 #include "app/cli_args.h"
 
+#include "base/error_text.h"
 #include "engine/convert.h"
-#include "serial/ser_types.h"
 
 namespace talmo {
 

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "serial/ser_types.h"
+#include "base/error_text.h"
 
 namespace talmo {
 

@@ -1,8 +1,8 @@
 #include "app/desktop.h"
 
-#include "platform/port_list.h"
-#include "platform/posix_device.h"
-#include "platform/registry.h"
+#include "device/device_driver.h"
+#include "ports/port_list.h"
+#include "settings/registry.h"
 
 namespace talmo {
 
@@ -10,7 +10,7 @@ TMainEnvironment MakeDesktopEnvironment() {
   TMainEnvironment env;
   env.SettingsPath = SettingsFilePath();
   auto store = TRegistryStore::ForFile(env.SettingsPath);
-  env.Driver = std::make_shared<TSerPosixDriver>(
+  env.Driver = std::make_shared<TSerDeviceDriver>(
       TPortList::DeviceResolver(store, TPortSources{}, BuiltInLoopbackEntry()));
   env.PortList = [store] { return MachinePortList(store).Entries(); };
   return env;

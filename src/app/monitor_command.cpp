@@ -17,7 +17,7 @@
 #include "app/port_args.h"
 #include "app/send_source.h"
 #include "engine/formatter.h"
-#include "platform/posix_device.h"
+#include "device/device_driver.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "session/hold_off.h"
@@ -217,7 +217,7 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE
       FStop(stop),
       FClock(clock),
       FOut(out),
-      FComm(std::make_shared<TSerPosixDriver>([p = FPath](const std::string&) { return p; }),
+      FComm(std::make_shared<TSerDeviceDriver>([p = FPath](const std::string&) { return p; }),
             FSync),
       FOptions(req.Framing.Options()),
       FSession(FComm, req.Line.SessionDevice(FPath), FOptions, Sink(), clock.Now),

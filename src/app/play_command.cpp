@@ -9,7 +9,7 @@
 #include "app/cli_args.h"
 #include "app/cli_output.h"
 #include "app/port_args.h"
-#include "platform/posix_device.h"
+#include "device/device_driver.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "session/port_writer.h"
@@ -153,7 +153,7 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   const std::optional<std::string> path = req.Line.ResolveOrSay(err);
   if (!path) return kExitFailure;
   TMessageSync sync;
-  TSerComm comm(std::make_shared<TSerPosixDriver>([p = *path](const std::string&) { return p; }),
+  TSerComm comm(std::make_shared<TSerDeviceDriver>([p = *path](const std::string&) { return p; }),
                 sync);
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.

@@ -1,9 +1,9 @@
 #include "app/port_args.h"
 
 #include "app/cli_output.h"
-#include "platform/port_list.h"
-#include "platform/registry.h"
-#include "serial/port_messages.h"
+#include "ports/port_list.h"
+#include "settings/registry.h"
+#include "base/port_texts.h"
 
 namespace talmo {
 

@@ -4,9 +4,8 @@
 
 #include "app/cli_args.h"
 #include "app/cli_output.h"
-#include "platform/port_list.h"
-#include "platform/registry.h"
-#include "serial/ser_types.h"
+#include "ports/port_list.h"
+#include "settings/registry.h"
 
 namespace talmo {
 

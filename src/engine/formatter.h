@@ -95,10 +95,7 @@ class TReceiveFormatter {
   std::int64_t TotalSigns() const { return FTotalSigns; }
   int SignCount() const { return FSignCount; }
   TFrameState FrameState() const { return FFrameState; }
-  int FrameRemaining() const { return FFrameRemaining; }
   bool FrameRestart() const { return FFrameRestart; }
-  int ManchPhase() const { return FManchPhase; }
-  const std::uint8_t* SignBuffer() const { return FSignBuffer.data(); }
 
  private:
   bool CanCollectOnly() const;

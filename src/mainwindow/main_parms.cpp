@@ -6,11 +6,12 @@
 #include <QLineEdit>
 #include <QScreen>
 
+#include "base/error_text.h"
 #include "engine/convert.h"
 #include "mainwindow/main_window.h"
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
-#include "platform/registry.h"
+#include "settings/registry.h"
 
 namespace talmo {
 namespace {
@@ -187,6 +188,9 @@ void TfoMain::SaveParms() {
   key->CloseKey();
 }
 
+// On Linux the policy key is never there (nothing here creates it), so this
+// returns false and the restart notice of FormCreate never shows; kept for
+// a settings file that does carry the key.
 bool TfoMain::SetLinkedConnections() {
   TRegistry key(FParmKey ? FParmKey->Store() : TRegistryStore::ForFile(SettingsFilePath()));
   if (!key.OpenKey(kPolicyKey, false)) return false;

@@ -24,13 +24,14 @@
 #include <cstring>
 #include <thread>
 
+#include "base/error_text.h"
+#include "base/port_texts.h"
 #include "engine/clock.h"
 #include "engine/convert.h"
 #include "mainwindow/pane_save.h"
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
-#include "platform/registry.h"
-#include "serial/port_messages.h"
+#include "settings/registry.h"
 
 namespace talmo {
 namespace {

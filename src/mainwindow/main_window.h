@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture_file.h"
 #include "engine/formatter.h"
 #include "engine/options.h"
 #include "engine/pending.h"
@@ -23,8 +24,7 @@
 #include "mainwindow/dialogs.h"
 #include "mainwindow/layout.h"
 #include "mainwindow/typed_line.h"
-#include "platform/capture_file.h"
-#include "platform/port_list.h"
+#include "ports/port_list.h"
 #include "serial/ser_comm.h"
 #include "session/receive_session.h"
 
@@ -72,6 +72,9 @@ class TfoMain : public QWidget {
   void FormResize();
   void LoadParms();
   void SaveParms();
+  // True when it set the policy value (then FormCreate asks for a restart);
+  // only where a settings file carries the policy key, which nothing here
+  // creates (so not on a Linux machine left to itself).
   bool SetLinkedConnections();
 
   // Port control.

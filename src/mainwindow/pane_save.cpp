@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "serial/ser_types.h"
+#include "base/error_text.h"
 
 namespace talmo {
 

@@ -1,19 +1,12 @@
 #include "mainwindow/qt_sync.h"
 
-#include "mainwindow/main_window.h"
+#include "base/error_text.h"
 
-#include <QApplication>
-#include <QMessageBox>
 #include <QMetaObject>
 
 #include <stdexcept>
 
 namespace talmo {
-
-void ShowErrorBox(const std::string& message) {
-  QMessageBox::critical(QApplication::activeWindow(), QString::fromLatin1(kAppTitle),
-                        QString::fromLocal8Bit(message.c_str()));
-}
 
 TQtSync::TQtSync(QObject* context, TErrorDisplay display)
     : FContext(context), FDisplay(std::move(display)) {}

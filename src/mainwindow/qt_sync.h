@@ -1,6 +1,6 @@
 #pragma once
 // The port component's hand-off to the GUI thread over Qt's event loop, and
-// the application's one way of showing an error.
+// the error display it hands a handler's failure to.
 
 #include <functional>
 #include <string>
@@ -12,10 +12,9 @@ class QWidget;
 
 namespace talmo {
 
-// Shows a failure's message in a message box titled with the application
-// title. Replaceable, so tests can collect the messages instead.
+// Shows a failure's message (the window's message box titled with the
+// application title). Replaceable, so tests can collect the messages instead.
 using TErrorDisplay = std::function<void(const std::string& message)>;
-void ShowErrorBox(const std::string& message);
 
 class TQtSync : public TSerSync {
  public:

@@ -58,7 +58,6 @@ TSerCustomComm::~TSerCustomComm() {
   // Destroyed from inside its own dispatch (not allowed, but not fatal): a
   // thread still waiting for that dispatch is let go instead of joined.
   JoinRetired(true);
-  FReceivers.clear();
   FBuffers.OnChange = nullptr;
   FEventChars.OnChange = nullptr;
   FFlowControl.OnChange = nullptr;
@@ -482,13 +481,6 @@ void TSerCustomComm::DispatchDeviceLost() {
 void TSerCustomComm::DoRxChar() {
   int count = DispatchQueueCount();
   if (count <= 0) return;
-  if (!FReceivers.empty()) {
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(count));
-    const int got = ReadBuf(data.data(), count);
-    // Only what was really read; the rest of the block holds nothing.
-    if (got > 0) DoRxBuf(data.data(), got);
-    return;
-  }
   if (!OnRxChar) return;
   // Under a steady stream more has arrived by the time the handler returns.
   // Offering it in the same dispatch saves two thread hand-offs per block;
@@ -505,7 +497,6 @@ void TSerCustomComm::DoRxChar() {
 
 void TSerCustomComm::DoEvents(std::uint32_t mask) {
   if (mask & EV_ERR) DoError();
-  if (!FReceivers.empty()) DoLinkEvents(mask);
   if (mask & EV_RXFLAG) Fire(OnRxFlag, this);
   if (mask & EV_CTS) Fire(OnCts, this);
   if (mask & EV_DSR) Fire(OnDsr, this);
@@ -517,15 +508,6 @@ void TSerCustomComm::DoEvents(std::uint32_t mask) {
   if (mask & EV_RX80FULL) Fire(OnRx80Full, this);
   if (mask & EV_EVENT1) Fire(OnEvent1, this);
   if (mask & EV_EVENT2) Fire(OnEvent2, this);
-}
-
-void TSerCustomComm::DoLinkEvents(std::uint32_t mask) {
-  for (TSerCommReceiver* r : FReceivers) r->LinkEvents(*this, mask);
-}
-
-void TSerCustomComm::DoRxBuf(const std::uint8_t* Data, int Count) {
-  for (TSerCommReceiver* r : FReceivers) r->RxBuf(*this, Data, Count);
-  Fire(OnRxBuf, this, Data, Count);
 }
 
 bool TSerCustomComm::DoError() {

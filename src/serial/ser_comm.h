@@ -191,15 +191,6 @@ class TSerCommWriteThread final : public TSerCommThread {
   bool FCloseRequest = false;
 };
 
-// Receives every event mask and the received bytes; nothing in this system
-// attaches one.
-class TSerCommReceiver {
- public:
-  virtual ~TSerCommReceiver() = default;
-  virtual void LinkEvents(TSerCustomComm& port, std::uint32_t mask) = 0;
-  virtual void RxBuf(TSerCustomComm& port, const std::uint8_t* data, int count) = 0;
-};
-
 // A display control linked to the port; refreshed at each event dispatch.
 class TSerDisplayLink {
  public:
@@ -285,6 +276,9 @@ class TSerCustomComm {
   TNotifyEvent OnOpen, OnClose, OnCts, OnDsr, OnRlsd, OnRing, OnBreak;
   TSerCommErrorEvent OnError;
   TSerCommRxCharEvent OnRxChar;
+  // Never fired: it came with the attachable receivers, which read the
+  // bytes ahead for it, and nothing attaches one; received bytes reach the
+  // program through OnRxChar and ReadBuf.
   TSerCommRxBufEvent OnRxBuf;
   TNotifyEvent OnRxFlag, OnTxEmpty, OnPErr, OnRx80Full, OnEvent1, OnEvent2;
 
@@ -293,11 +287,7 @@ class TSerCustomComm {
   virtual void StartThreads();
   virtual void DoRxChar();
   virtual void DoEvents(std::uint32_t EventMask);
-  virtual void DoLinkEvents(std::uint32_t EventMask);
-  virtual void DoRxBuf(const std::uint8_t* Data, int Count);
   bool DoError();
-
-  std::vector<TSerCommReceiver*> FReceivers;
 
  private:
   friend class TSerCommEventThread;

@@ -1,9 +1,11 @@
 #pragma once
 // The table of device operations the port component reaches its device
 // through, and the driver that opens devices by name. Two bodies live in
-// src/platform: the termios one (the built-in loopback port is a
+// src/device: the termios one (the built-in loopback port is a
 // pseudo-terminal opened through it like any tty) and the remote port over
-// RFC 2217; the tests' scripted device implements the same table.
+// RFC 2217, with the driver that picks one by the name
+// (device/device_driver.h); the tests' scripted device implements the same
+// table.
 //
 // Every operation returns 0 on success or an errno code; the component turns
 // codes into its messages. Calls may come from three threads at once (see

@@ -4,16 +4,6 @@
 
 namespace talmo {
 
-std::string ExceptionMessage(std::exception_ptr e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& ex) {
-    return ex.what();
-  } catch (...) {
-    return "Unknown error";
-  }
-}
-
 void TSerSyncCall::Run() {
   {
     std::lock_guard lock(FLock);

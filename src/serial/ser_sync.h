@@ -20,10 +20,6 @@
 
 namespace talmo {
 
-// The message of an exception, for an error display ("Unknown error" for
-// one that is not a std::exception).
-std::string ExceptionMessage(std::exception_ptr e);
-
 class TSerSyncCall {
  public:
   enum class TState { Pending, Running, Done, Cancelled };

@@ -1,6 +1,4 @@
 #include <cerrno>
-#include <cstring>
-#include <system_error>
 
 #include "serial/ser_device.h"
 #include "serial/ser_types.h"
@@ -29,33 +27,6 @@ std::string FormatSerMessage(const std::string& tmpl, std::initializer_list<std:
     }
   }
   return out;
-}
-
-std::string ErrorHintOf(std::exception_ptr e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const ESerCommError& ex) {
-    return ex.Hint();
-  } catch (...) {
-    return {};
-  }
-}
-
-namespace {
-
-// strerror_r comes in two forms; either gives the text in or beside `buf`.
-[[maybe_unused]] const char* ErrorTextOf(int result, const char* buf) {
-  return result == 0 ? buf : "Unknown error";
-}
-[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) { return result; }
-
-}  // namespace
-
-// Not generic_category().message(): that may take the text from strerror,
-// whose buffer other threads may share.
-std::string SysErrorText(int code) {
-  char buf[256] = {};
-  return ErrorTextOf(::strerror_r(code, buf, sizeof buf), buf);
 }
 
 bool IsDeviceGone(int code) { return code == EIO || code == ENXIO || code == ENODEV; }

@@ -4,11 +4,11 @@
 // Portable: nothing here knows how a device is reached.
 
 #include <cstdint>
-#include <exception>
 #include <initializer_list>
-#include <memory>
-#include <stdexcept>
 #include <string>
+
+#include "base/error_text.h"
+#include "base/line_error_bits.h"
 
 namespace talmo {
 
@@ -115,14 +115,7 @@ constexpr std::uint32_t EventBitOf(TSerCommEvent e) {
 }
 std::uint32_t EventMaskOf(TSerCommEvents events);
 
-// Error bits of the error state (ClearCommError's CE_* values).
-inline constexpr std::uint32_t CE_RXOVER = 0x0001;
-inline constexpr std::uint32_t CE_OVERRUN = 0x0002;
-inline constexpr std::uint32_t CE_RXPARITY = 0x0004;
-inline constexpr std::uint32_t CE_FRAME = 0x0008;
-inline constexpr std::uint32_t CE_BREAK = 0x0010;
-// The device stopped answering (unplugged adapter, far end of a pty gone).
-inline constexpr std::uint32_t CE_IOE = 0x0400;
+// The error bits of the error state (CE_*) are in base/line_error_bits.h.
 
 // DCB flag bits.
 inline constexpr std::uint32_t fBinary = 0x0001;
@@ -172,28 +165,15 @@ struct TSerComStat {
 
 // The port component's error: its message text, and for some failures a
 // hint from the device layer at what the user can do about it, shown after
-// the message (never inside it).
-class ESerCommError : public std::runtime_error {
+// the message (never inside it; ErrorHintOf gives it).
+class ESerCommError : public EHintedError {
  public:
-  explicit ESerCommError(const std::string& message) : std::runtime_error(message) {}
-  ESerCommError(const std::string& message, const std::string& hint)
-      : std::runtime_error(message),
-        FHint(hint.empty() ? nullptr : std::make_shared<const std::string>(hint)) {}
-  std::string Hint() const { return FHint ? *FHint : std::string(); }
-
- private:
-  std::shared_ptr<const std::string> FHint;  // shared: copies cannot throw
+  using EHintedError::EHintedError;
 };
-
-// The hint of an ESerCommError; "" for any other exception.
-std::string ErrorHintOf(std::exception_ptr e);
 
 // Fills the placeholders of a message template in one pass: each "%d" or
 // "%s" takes the next argument in turn. Arguments are never scanned again,
 // so a device name holding '%' comes out as it is.
 std::string FormatSerMessage(const std::string& tmpl, std::initializer_list<std::string> args);
-
-// The system's text for an error code ("%s" of the messages).
-std::string SysErrorText(int code);
 
 }  // namespace talmo

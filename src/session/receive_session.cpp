@@ -1,6 +1,7 @@
 #include "session/receive_session.h"
 
-#include "serial/port_messages.h"
+#include "base/error_text.h"
+#include "base/port_texts.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "serial/ser_types.h"

@@ -26,7 +26,7 @@
 
 #include "engine/formatter.h"
 #include "engine/options.h"
-#include "platform/capture_file.h"
+#include "capture/capture_file.h"
 
 namespace talmo {
 

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/error_text.h"
 #include "build_info/talmo_build.h"
-#include "serial/ser_types.h"
 
 namespace talmo {
 

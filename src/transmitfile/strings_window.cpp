@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "serial/ser_sync.h"  // ExceptionMessage
+#include "base/error_text.h"
 #include "transmitfile/script_file.h"
 
 namespace talmo {

@@ -23,8 +23,8 @@
 
 #include "app/cli_args.h"
 #include "app/decode_command.h"
+#include "capture/capture_file.h"
 #include "engine/formatter.h"
-#include "platform/capture_file.h"
 #include "support/pty_pair.h"
 #include "support/read_until.h"
 #include "support/temp_dir.h"

@@ -28,11 +28,11 @@
 
 #include <unistd.h>
 
+#include "base/port_texts.h"
+#include "device/device_driver.h"
 #include "fault_kit.h"
 #include "mainwindow/main_window.h"
 #include "mainwindow/radio_group.h"
-#include "platform/posix_device.h"
-#include "serial/port_messages.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "window_kit.h"
@@ -101,7 +101,7 @@ class ComponentLoss : public ::testing::Test {
       FShown.push_back(x.what());
     }
   }};
-  TSerComm FComm{std::make_shared<TSerPosixDriver>(), FSync};
+  TSerComm FComm{std::make_shared<TSerDeviceDriver>(), FSync};
 };
 
 TEST_F(ComponentLoss, StaysIdleReportsOnceThenClosesAndOpensAnotherPort) {
@@ -282,7 +282,7 @@ class WindowLoss : public ::testing::Test {
     env.Delay = [](int) {};  // the open and close pauses only slow the test
     env.PortTiming = faults::QuickTiming();
     std::map<std::string, std::string> paths = {{"COM3", FFirst.Path}, {"COM13", FSecond.Path}};
-    env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
+    env.Driver = std::make_shared<TSerDeviceDriver>([paths](const std::string& name) {
       const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
       auto it = paths.find(bare);
       return it == paths.end() ? std::string() : it->second;

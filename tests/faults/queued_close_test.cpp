@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "device/device_driver.h"
 #include "fault_kit.h"
 #include "mainwindow/main_window.h"
 #include "mainwindow/radio_group.h"
-#include "platform/posix_device.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "window_kit.h"
@@ -92,7 +92,7 @@ class QueuedClose : public ::testing::Test {
     }
   }};
   std::unique_ptr<TSerComm> FComm =
-      std::make_unique<TSerComm>(std::make_shared<TSerPosixDriver>(), FSync);
+      std::make_unique<TSerComm>(std::make_shared<TSerDeviceDriver>(), FSync);
 };
 
 TEST_F(QueuedClose, CloseDropsTheQueueAndSendsNothingAfter) {
@@ -192,7 +192,7 @@ class WindowQueuedClose : public ::testing::Test {
     env.Delay = [](int) {};
     env.PortTiming = faults::QuickTiming();
     const std::string path = FFar.Path;
-    env.Driver = std::make_shared<TSerPosixDriver>([path](const std::string&) { return path; });
+    env.Driver = std::make_shared<TSerDeviceDriver>([path](const std::string&) { return path; });
     env.PortList = [path] { return std::vector<TPortEntry>{{"COM3", path, ""}}; };
     FWindow = std::make_unique<TfoMain>(env);
     FWindow->show();

@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "device/device_driver.h"
 #include "fault_kit.h"
 #include "mainwindow/main_window.h"
 #include "mainwindow/radio_group.h"
-#include "platform/port_list.h"
-#include "platform/posix_device.h"
-#include "platform/registry.h"
+#include "ports/port_list.h"
+#include "settings/registry.h"
 #include "support/ser2net_kit.h"
 #include "window_kit.h"
 
@@ -59,7 +59,7 @@ TEST(RemoteWindow, ListsOpensCarriesBothWaysAndReportsTheLossOnce) {
   env.Dialogs = dialogs;
   env.Delay = [](int) {};
   env.Driver =
-      std::make_shared<TSerPosixDriver>(TPortList::DeviceResolver(store, none, std::nullopt));
+      std::make_shared<TSerDeviceDriver>(TPortList::DeviceResolver(store, none, std::nullopt));
   env.PortList = [store, none] { return TPortList::Build(store, none, std::nullopt).Entries(); };
   auto window = std::make_unique<TfoMain>(env);
   TfoMain& w = *window;

@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <fstream>
 
+#include "device/device_driver.h"
 #include "mainwindow/radio_group.h"
-#include "platform/posix_device.h"
 
 #include "support/quiet_dialogs.h"
 #include "support/temp_dir.h"
@@ -28,8 +28,8 @@ struct RecordingDialogs : test::TQuietDialogs {
 
 // The system's driver, but every open is refused as it is for a user outside
 // the device's group (root, who runs the tests, is never refused).
-struct RefusingDriver : TSerPosixDriver {
-  using TSerPosixDriver::TSerPosixDriver;
+struct RefusingDriver : TSerDeviceDriver {
+  using TSerDeviceDriver::TSerDeviceDriver;
   std::unique_ptr<TSerDevice> Open(const std::string&, int& error) override {
     error = EACCES;
     return nullptr;

@@ -32,11 +32,11 @@
 #include <map>
 #include <thread>
 
+#include "device/device_driver.h"
+#include "device/loopback_port.h"
 #include "fake_device.h"
 #include "mainwindow/radio_group.h"
-#include "platform/loopback_port.h"
-#include "platform/posix_device.h"
-#include "platform/registry.h"
+#include "settings/registry.h"
 #include "support/modal_boxes.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
@@ -126,7 +126,7 @@ class WindowTest : public ::testing::Test {
                                                 {"COM13", FCom13.path},
                                                 {"COM5", FDir + "/gone"},
                                                 {"COM99", TLoopbackPort::Instance().Path()}};
-    env.Driver = std::make_shared<TSerPosixDriver>([paths](const std::string& name) {
+    env.Driver = std::make_shared<TSerDeviceDriver>([paths](const std::string& name) {
       const std::string bare = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
       auto it = paths.find(bare);
       return it == paths.end() ? std::string() : it->second;

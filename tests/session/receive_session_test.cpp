@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_device.h"
+#include "device/device_driver.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "serial/ser_types.h"
@@ -61,7 +61,7 @@ TEST(SessionDevice, NamesTheDeviceAsEachProgramNeeds) {
 // events as the port's dispatch would.
 struct TBench {
   TSerQueueSync Sync;
-  TSerComm Port{std::make_shared<TSerPosixDriver>(), Sync};
+  TSerComm Port{std::make_shared<TSerDeviceDriver>(), Sync};
   TFormatOptions Options;
   Clock::time_point Now{};
   std::vector<std::string> Out;

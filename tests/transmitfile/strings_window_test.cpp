@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "session/port_writer.h"
-#include "platform/posix_device.h"
+#include "device/device_driver.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 
@@ -470,7 +470,7 @@ TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
   const std::string path = File("p.txt", script);
 
   TSerQueueSync sync;
-  TSerComm comm(std::make_shared<TSerPosixDriver>(), sync);
+  TSerComm comm(std::make_shared<TSerDeviceDriver>(), sync);
   comm.SetDeviceName(name);
   comm.SetBaudrate(br115200);
   comm.Open();

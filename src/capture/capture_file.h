@@ -1,0 +1,80 @@
+#pragma once
+// The raw capture: every received block appended, unchanged, to a log file
+// that no other program may open while the capture runs.
+//
+// Error contract of src/capture
+// -----------------------------
+// - Start (the window's capture) raises ECaptureError with the sentence the
+//   window shows as it is; no capture runs after it.
+// - StartExact (talmocli's capture) returns 0 or the errno code; talmocli
+//   words it with the path. No capture runs after a failure.
+// - Write returns false when this block failed; the capture has then
+//   stopped and WriteError holds the sentence (path, reason, what the file
+//   keeps) until the next Start. It never throws: it runs on the receive
+//   path, where a throw would lose the block's display too. Whoever fed
+//   the block (the window's pane, talmocli's standard error) tells the user.
+// Texts come from base/error_text.h; nothing here shows anything.
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace talmo {
+
+class ECaptureError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The capture file name for a chosen path: extension replaced by (or
+// completed with) ".LOG" and the file name upper-cased. The folder keeps
+// its case: on a case-sensitive file system an upper-cased folder would
+// be another folder, usually one that does not exist.
+std::string CaptureFileNameFor(const std::string& chosen);
+
+class TCaptureFile {
+ public:
+  TCaptureFile() = default;
+  TCaptureFile(const TCaptureFile&) = delete;
+  TCaptureFile& operator=(const TCaptureFile&) = delete;
+  ~TCaptureFile() { Stop(); }
+
+  // Both starts hold the file with an exclusive lock while the capture
+  // runs. A file that another capture holds is refused ("the file is in
+  // use") and left as it is. On failure they raise ECaptureError naming the
+  // path and the reason, and no capture runs.
+  //
+  // Starts a new, empty capture file under the capture name of the chosen
+  // path (the window's capture).
+  void Start(const std::string& chosenPath);
+  // Starts a capture into exactly `path`, created or emptied but never
+  // replaced, so that a FIFO or a device stays what it is (the command
+  // line's capture).
+  void StartExact(const std::string& path);
+  void Stop();
+  bool Running() const { return FFd >= 0; }
+
+  // Appends the whole block. A write that fails (disk full, ...) stops the
+  // capture: the file is closed and keeps every byte written before, and
+  // the reason is kept for the report. Returns false only when this block
+  // failed; nothing is written while no capture runs.
+  bool Write(const std::uint8_t* block, std::size_t n);
+  // Why the capture stopped on a failed write since Start, "" when it did
+  // not: the path, the system's reason and what the file still holds.
+  const std::string& WriteError() const { return FWriteError; }
+  std::uint64_t BytesWritten() const { return FBytesWritten; }
+
+  // The file-name part of the capture's path, e.g. DATA.LOG.
+  std::string BaseName() const;
+
+ private:
+  static int OpenHeld(const std::string& path, int extraFlags);
+
+  int FFd = -1;
+  std::string FFileName;
+  std::string FWriteError;
+  std::uint64_t FBytesWritten = 0;
+};
+
+}  // namespace talmo

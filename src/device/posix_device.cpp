@@ -1,0 +1,321 @@
+#include "device/posix_device.h"
+
+#include "device/device_access.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+
+#include "device/termios2_rate.h"
+#include "device/termios_map.h"
+
+namespace talmo {
+
+namespace {
+
+constexpr std::uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
+constexpr std::uint32_t kCountEvents = EV_ERR | EV_BREAK;
+// How often modem lines and error counters are looked at while watched;
+// the kernel wakes no poll() for them.
+constexpr int kWatchIntervalMs = 10;
+
+// Calls a device does not support are not errors: pseudo-terminals answer
+// ENOTTY, some drivers EINVAL.
+bool Unsupported(int code) { return code == ENOTTY || code == EINVAL || code == ENOTSUP; }
+
+class TSerPosixDevice final : public TSerDevice {
+ public:
+  TSerPosixDevice(int fd, int wakeFd) : FFd(fd), FWakeFd(wakeFd) {}
+  ~TSerPosixDevice() override { Close(); }
+
+  int SetState(const TSerDCB& dcb) override;
+  int SetEventMask(std::uint32_t mask) override;
+  int WaitEvent(std::uint32_t& events) override;
+  int Read(void* buf, std::size_t count, std::size_t& got) override;
+  int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) override;
+  int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
+  void Cancel() override;
+  void Close() override;
+
+ private:
+  int Fd() const { return FFd.load(); }
+  std::uint32_t ModemEvents(std::uint32_t mask);
+  std::uint32_t CountEvents(std::uint32_t mask);
+
+  std::atomic<int> FFd;
+  std::atomic<int> FWakeFd;
+  std::atomic<bool> FCancelled{false};
+  std::atomic<std::uint32_t> FMask{0};
+  // Set by Read: the receiver has taken bytes, so input still waiting
+  // deserves a new report. Without it, unread input would be reported at
+  // every wait.
+  std::atomic<bool> FReadSeen{false};
+
+  // Event thread only (and SetEventMask before it starts).
+  bool FRxReported = false;
+  int FLastQueued = 0;
+  bool FModemOk = true;
+  int FModemLast = 0;
+  bool FWaitCountOk = true;
+  serial_icounter_struct FWaitCount{};
+
+  // ClearError's own baseline (GUI thread).
+  std::mutex FErrLock;
+  bool FErrCountOk = true;
+  serial_icounter_struct FErrCount{};
+};
+
+int TSerPosixDevice::SetState(const TSerDCB& dcb) {
+  const int fd = Fd();
+  termios current{};
+  if (tcgetattr(fd, &current) != 0) return errno;
+  TTermiosPlan plan;
+  if (int err = PlanTermios(dcb, current, plan)) return err;
+  if (tcsetattr(fd, TCSANOW, &plan.Tio) != 0) return errno;
+  if (plan.CustomRate)
+    if (int err = SetCustomRate(fd, plan.Rate)) return err;
+  // A device may take a rate without keeping it: read it back.
+  std::uint32_t in = 0, out = 0;
+  if (GetRates(fd, in, out) == 0 && !RateKept(plan.Rate, in, out)) return EINVAL;
+  if (plan.ModemSet && ioctl(fd, TIOCMBIS, &plan.ModemSet) != 0 && !Unsupported(errno))
+    return errno;
+  if (plan.ModemClear && ioctl(fd, TIOCMBIC, &plan.ModemClear) != 0 && !Unsupported(errno))
+    return errno;
+  return 0;
+}
+
+int TSerPosixDevice::SetEventMask(std::uint32_t mask) {
+  const int fd = Fd();
+  FMask.store(mask);
+  FRxReported = false;
+  FModemOk = ioctl(fd, TIOCMGET, &FModemLast) == 0;
+  FWaitCountOk = ioctl(fd, TIOCGICOUNT, &FWaitCount) == 0;
+  std::lock_guard lock(FErrLock);
+  FErrCountOk = ioctl(fd, TIOCGICOUNT, &FErrCount) == 0;
+  return 0;
+}
+
+std::uint32_t TSerPosixDevice::ModemEvents(std::uint32_t mask) {
+  int lines = 0;
+  if (ioctl(Fd(), TIOCMGET, &lines) != 0) {
+    FModemOk = false;
+    return 0;
+  }
+  const int changed = lines ^ FModemLast;
+  FModemLast = lines;
+  std::uint32_t ev = 0;
+  if (changed & TIOCM_CTS) ev |= EV_CTS;
+  if (changed & TIOCM_DSR) ev |= EV_DSR;
+  if (changed & TIOCM_RNG) ev |= EV_RING;
+  if (changed & TIOCM_CD) ev |= EV_RLSD;
+  return ev & mask;
+}
+
+std::uint32_t TSerPosixDevice::CountEvents(std::uint32_t mask) {
+  serial_icounter_struct now{};
+  if (ioctl(Fd(), TIOCGICOUNT, &now) != 0) {
+    FWaitCountOk = false;
+    return 0;
+  }
+  std::uint32_t ev = 0;
+  if (now.frame != FWaitCount.frame || now.overrun != FWaitCount.overrun ||
+      now.parity != FWaitCount.parity || now.buf_overrun != FWaitCount.buf_overrun)
+    ev |= EV_ERR;
+  if (now.brk != FWaitCount.brk) ev |= EV_BREAK;
+  FWaitCount = now;
+  return ev & mask;
+}
+
+int TSerPosixDevice::WaitEvent(std::uint32_t& events) {
+  events = 0;
+  for (;;) {
+    if (FCancelled.load()) return 0;
+    const std::uint32_t mask = FMask.load();
+    const bool wantRx = (mask & EV_RXCHAR) != 0;
+    if (FReadSeen.exchange(false)) FRxReported = false;
+    const bool watchModem = (mask & kModemEvents) && FModemOk;
+    const bool watchCount = (mask & kCountEvents) && FWaitCountOk;
+    const bool watchQueue = wantRx && FRxReported;
+
+    pollfd p[2] = {{Fd(), static_cast<short>(wantRx && !FRxReported ? POLLIN : 0), 0},
+                   {FWakeFd.load(), POLLIN, 0}};
+    const int timeout = (watchModem || watchCount || watchQueue) ? kWatchIntervalMs : -1;
+    const int r = poll(p, 2, timeout);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (FCancelled.load()) return 0;
+
+    if (wantRx && ((p[0].revents & POLLIN) || watchQueue)) {
+      int queued = 0;
+      if (ioctl(Fd(), FIONREAD, &queued) == 0 && queued > 0 &&
+          (!FRxReported || queued > FLastQueued)) {
+        events |= EV_RXCHAR;
+        FRxReported = true;
+        FLastQueued = queued;
+      }
+    }
+    if (watchModem) events |= ModemEvents(mask);
+    if (watchCount) events |= CountEvents(mask);
+    if (events) return 0;
+    // Input still there is reported above first, so nothing is lost when
+    // the device goes.
+    if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return EIO;
+  }
+}
+
+int TSerPosixDevice::Read(void* buf, std::size_t count, std::size_t& got) {
+  got = 0;
+  if (count == 0) return 0;
+  for (;;) {
+    const ssize_t r = ::read(Fd(), buf, count);
+    if (r > 0) {
+      got = static_cast<std::size_t>(r);
+      FReadSeen.store(true);
+      return 0;
+    }
+    if (r == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return errno;
+  }
+}
+
+int TSerPosixDevice::Write(const void* buf, std::size_t count, std::size_t& written,
+                           int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  written = 0;
+  const auto* p = static_cast<const std::uint8_t*>(buf);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (written < count) {
+    if (FCancelled.load()) return 0;
+    const ssize_t r = ::write(Fd(), p + written, count - written);
+    if (r > 0) {
+      written += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return 0;
+      wait = static_cast<int>(left.count());
+    }
+    pollfd fds[2] = {{Fd(), POLLOUT, 0}, {FWakeFd.load(), POLLIN, 0}};
+    const int pr = poll(fds, 2, wait);
+    if (pr < 0 && errno != EINTR) return errno;
+    if (pr > 0 && (fds[1].revents & POLLIN)) return 0;
+    if (pr > 0 && !(fds[0].revents & POLLOUT) && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)))
+      return EIO;
+  }
+  return 0;
+}
+
+int TSerPosixDevice::ClearError(std::uint32_t& errors, TSerComStat& stat) {
+  const int fd = Fd();
+  errors = 0;
+  stat = TSerComStat{};
+  {
+    std::lock_guard lock(FErrLock);
+    serial_icounter_struct now{};
+    if (FErrCountOk && ioctl(fd, TIOCGICOUNT, &now) == 0) {
+      if (now.buf_overrun != FErrCount.buf_overrun) errors |= CE_RXOVER;
+      if (now.overrun != FErrCount.overrun) errors |= CE_OVERRUN;
+      if (now.parity != FErrCount.parity) errors |= CE_RXPARITY;
+      if (now.frame != FErrCount.frame) errors |= CE_FRAME;
+      if (now.brk != FErrCount.brk) errors |= CE_BREAK;
+      FErrCount = now;
+    } else {
+      FErrCountOk = false;
+    }
+  }
+  int in = 0;
+  if (ioctl(fd, FIONREAD, &in) != 0) return errno;
+  int out = 0;
+  if (ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
+  stat.cbInQue = in > 0 ? static_cast<std::uint32_t>(in) : 0;
+  stat.cbOutQue = out > 0 ? static_cast<std::uint32_t>(out) : 0;
+  return 0;
+}
+
+void TSerPosixDevice::Cancel() {
+  FCancelled.store(true);
+  const int wake = FWakeFd.load();
+  if (wake < 0) return;
+  // The counter is never read back, so every later poll sees it too.
+  const std::uint64_t one = 1;
+  ssize_t r;
+  do {
+    r = ::write(wake, &one, sizeof one);
+  } while (r < 0 && errno == EINTR);
+}
+
+void TSerPosixDevice::Close() {
+  FCancelled.store(true);
+  const int fd = FFd.exchange(-1);
+  if (fd >= 0) ::close(fd);  // also drops the flock
+  const int wake = FWakeFd.exchange(-1);
+  if (wake >= 0) ::close(wake);
+}
+
+}  // namespace
+
+void ApplyPosixThreadPriority(TThreadPriority priority) {
+  static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
+  if (priority > tpTimeCritical) return;
+  // Best effort: without the right to raise it the thread keeps its own.
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice[priority]);
+}
+
+std::string PosixOpenHint(const std::string& path, int error) {
+  if (error != EACCES && error != EPERM) return {};
+  if (path.empty()) return {};
+  return DeviceAccessHint(path);
+}
+
+std::unique_ptr<TSerDevice> OpenPosixDevice(const std::string& path, int& error) {
+  error = 0;
+  if (path.empty()) {
+    error = ENOENT;
+    return nullptr;
+  }
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  // TIOCEXCL keeps other users out but not root; the flock holds for all
+  // who look for it.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = (errno == EWOULDBLOCK) ? EBUSY : errno;
+    ::close(fd);
+    return nullptr;
+  }
+  (void)ioctl(fd, TIOCEXCL);
+  // A port starts empty when it opens: bytes that waited in the tty while it
+  // was closed (the loopback port keeps its line open) belong to nobody.
+  (void)tcflush(fd, TCIOFLUSH);
+  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    error = errno;
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<TSerPosixDevice>(fd, wake);
+}
+
+}  // namespace talmo

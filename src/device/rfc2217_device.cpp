@@ -1,0 +1,755 @@
+#include "device/rfc2217_device.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "device/rfc2217_codec.h"
+
+namespace talmo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::atomic<std::uint64_t> gWaits{0};
+
+// Decoded bytes held for the reader; beyond that the socket is left alone
+// and TCP holds the server back.
+constexpr std::size_t kRxLimit = 256 * 1024;
+// Escaped bytes queued for the socket by one Write before it waits.
+constexpr std::size_t kOutLimit = 64 * 1024;
+// How often a wait looks again when it cannot wait on the socket itself
+// (input held back, flow suspended, another thread took the answers).
+constexpr int kWatchIntervalMs = 10;
+constexpr int kSliceMs = 5;
+constexpr char kOurSignature[] = "TALMO";
+constexpr int kPurgeRounds = 2;
+
+int MsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+void Signal(int fd) {
+  if (fd < 0) return;
+  const std::uint64_t one = 1;
+  ssize_t r;
+  do {
+    r = ::write(fd, &one, sizeof one);
+  } while (r < 0 && errno == EINTR);
+}
+
+class TRfc2217Device final : public TSerDevice, private TTelnetSink {
+ public:
+  TRfc2217Device(int fd, int wakeFd, int kickFd, const TRfc2217Timing& timing)
+      : FFd(fd), FWakeFd(wakeFd), FKickFd(kickFd), FTiming(timing) {}
+  ~TRfc2217Device() override { Close(); }
+
+  // The option negotiation and the empty start. 0 or an errno code.
+  int Start();
+
+  int SetState(const TSerDCB& dcb) override;
+  int SetEventMask(std::uint32_t mask) override;
+  int WaitEvent(std::uint32_t& events) override;
+  int Read(void* buf, std::size_t count, std::size_t& got) override;
+  int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) override;
+  int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
+  void Cancel() override;
+  void Close() override;
+
+ private:
+  // What the decoder finds; FInLock is held (a pump runs).
+  void Data(const std::uint8_t* p, std::size_t n) override;
+  void Negotiation(std::uint8_t verb, std::uint8_t option) override;
+  void SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) override;
+
+  int Fd() const { return FFd.load(); }
+  std::size_t Available() const { return FRx.size() - FRxHead; }
+  // Takes what the socket has, without blocking. FInLock held.
+  void Pump();
+  // Wakes the event thread when it waits. FInLock held.
+  void KickLocked();
+  void MarkGone(int code);
+  int GoneCode() const {
+    const int c = FGoneCode.load();
+    return c ? c : ECONNRESET;
+  }
+  // Appends whole units to the output and sends what the socket takes now.
+  int Send(const std::vector<std::uint8_t>& bytes);
+  int FlushLocked();  // FOutLock held
+  bool OutPending();
+  // Waits up to `ms` for input (and for room, when output waits).
+  void AwaitSocket(int ms);
+  // Until the server has agreed to COM-PORT-OPTION: 0, ENOTSUP when it
+  // refused or did not answer by `deadline`, EIO when the connection went.
+  int AwaitComPort(Clock::time_point deadline);
+
+  std::atomic<int> FFd;
+  std::atomic<int> FWakeFd;
+  std::atomic<int> FKickFd;
+  const TRfc2217Timing FTiming;
+  std::atomic<bool> FCancelled{false};
+  std::atomic<bool> FGone{false};
+  std::atomic<int> FGoneCode{0};
+  std::atomic<std::uint32_t> FMask{0};
+  std::atomic<bool> FSuspended{false};
+  std::atomic<bool> FComPortUnanswered{false};
+
+  std::mutex FInLock;
+  TTelnetDecoder FDecoder;
+  TTelnetOptions FOptions;
+  std::vector<std::uint8_t> FReplies;  // what a pump owes the server
+  std::vector<std::uint8_t> FRx;
+  std::size_t FRxHead = 0;
+  bool FRxNew = false;  // data came that WaitEvent has not reported
+  // The open's empty start: input is dropped until this many answers to
+  // the rate questions behind the purges have come.
+  int FDiscardAnswers = 0;
+  std::uint32_t FEvents = 0;
+  std::uint32_t FErrors = 0;
+  bool FModemFirst = true;
+  std::uint8_t FModem = 0;
+  bool FWaiting = false;  // the event thread is in poll()
+  std::array<std::uint32_t, csSettingCount> FAnswerCount{};
+  std::array<std::uint32_t, csSettingCount> FAnswerValue{};
+  std::array<bool, csSettingCount> FSilent{};
+
+  // Event thread only.
+  bool FHupSeen = false;
+
+  std::mutex FOutLock;
+  std::vector<std::uint8_t> FOut;
+  std::size_t FOutHead = 0;
+};
+
+// --- input -----------------------------------------------------------------
+
+void TRfc2217Device::Pump() {
+  if (FGone.load()) return;
+  std::uint8_t buf[16384];
+  // A few reads drain a burst; bounded, so no caller holds the lock long.
+  for (int round = 0; round < 8 && Available() < kRxLimit; ++round) {
+    const ssize_t r = ::recv(Fd(), buf, sizeof buf, MSG_DONTWAIT);
+    if (r > 0) {
+      FDecoder.Feed(buf, static_cast<std::size_t>(r), *this);
+      if (static_cast<std::size_t>(r) < sizeof buf) break;
+      continue;
+    }
+    if (r == 0) {
+      MarkGone(ECONNRESET);  // the server closed the connection
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) MarkGone(errno);
+    break;
+  }
+  if (!FReplies.empty()) {
+    std::vector<std::uint8_t> replies;
+    replies.swap(FReplies);
+    (void)Send(replies);
+  }
+  if ((FRxNew && Available() > 0) || FEvents != 0) KickLocked();
+}
+
+void TRfc2217Device::KickLocked() {
+  if (FWaiting) Signal(FKickFd.load());
+}
+
+void TRfc2217Device::MarkGone(int code) {
+  int none = 0;
+  FGoneCode.compare_exchange_strong(none, code);
+  FGone.store(true);
+  Signal(FKickFd.load());
+}
+
+void TRfc2217Device::Data(const std::uint8_t* p, std::size_t n) {
+  if (FDiscardAnswers > 0) return;
+  if (FRxHead == FRx.size()) {
+    FRx.clear();
+    FRxHead = 0;
+  } else if (FRxHead >= 64 * 1024 && FRxHead * 2 >= FRx.size()) {
+    FRx.erase(FRx.begin(), FRx.begin() + static_cast<std::ptrdiff_t>(FRxHead));
+    FRxHead = 0;
+  }
+  FRx.insert(FRx.end(), p, p + n);
+  FRxNew = true;
+}
+
+void TRfc2217Device::Negotiation(std::uint8_t verb, std::uint8_t option) {
+  FOptions.Receive(verb, option, FReplies);
+}
+
+void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) {
+  using namespace comport;
+  if (option != telnet::kOptComPort || n == 0) return;
+  switch (p[0]) {
+    case kServerOffset + kSignature:
+      if (n == 1)  // the server asks who we are
+        AppendComPort(kSignature, reinterpret_cast<const std::uint8_t*>(kOurSignature),
+                      sizeof kOurSignature - 1, FReplies);
+      return;
+    case kServerOffset + kNotifyLinestate:
+      if (n >= 2) {
+        FErrors |= LineStateErrors(p[1]);
+        FEvents |= LineStateEvents(p[1]);
+      }
+      return;
+    case kServerOffset + kNotifyModemstate:
+      if (n >= 2) {
+        FEvents |= ModemStateEvents(p[1], FModem, FModemFirst);
+        FModem = p[1];
+        FModemFirst = false;
+      }
+      return;
+    case kServerOffset + kFlowcontrolSuspend: FSuspended.store(true); return;
+    case kServerOffset + kFlowcontrolResume: FSuspended.store(false); return;
+    default: break;
+  }
+  TComPortSetting setting;
+  std::uint32_t value = 0;
+  if (!ReadComPortAnswer(p, n, setting, value)) return;
+  ++FAnswerCount[setting];
+  FAnswerValue[setting] = value;
+  // The rate question of the open follows the purge: what came before its
+  // answer waited in the line before we opened it.
+  if (setting == csBaudrate && FDiscardAnswers > 0) --FDiscardAnswers;
+}
+
+// --- output ----------------------------------------------------------------
+
+int TRfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
+  std::lock_guard lock(FOutLock);
+  FOut.insert(FOut.end(), bytes.begin(), bytes.end());
+  return FlushLocked();
+}
+
+int TRfc2217Device::FlushLocked() {
+  while (FOutHead < FOut.size()) {
+    const ssize_t r =
+        ::send(Fd(), FOut.data() + FOutHead, FOut.size() - FOutHead, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (r > 0) {
+      FOutHead += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    const int code = r < 0 ? errno : EIO;
+    MarkGone(code);
+    return code;
+  }
+  if (FOutHead == FOut.size()) {
+    FOut.clear();
+    FOutHead = 0;
+  } else if (FOutHead >= kOutLimit) {
+    FOut.erase(FOut.begin(), FOut.begin() + static_cast<std::ptrdiff_t>(FOutHead));
+    FOutHead = 0;
+  }
+  return 0;
+}
+
+bool TRfc2217Device::OutPending() {
+  std::lock_guard lock(FOutLock);
+  return FOutHead < FOut.size();
+}
+
+void TRfc2217Device::AwaitSocket(int ms) {
+  const bool out = OutPending();
+  pollfd p[2] = {{Fd(), static_cast<short>(POLLIN | (out ? POLLOUT : 0)), 0},
+                 {FWakeFd.load(), POLLIN, 0}};
+  ++gWaits;
+  if (::poll(p, 2, ms) > 0 && (p[0].revents & POLLOUT)) {
+    std::lock_guard lock(FOutLock);
+    (void)FlushLocked();
+  }
+}
+
+// --- open ------------------------------------------------------------------
+
+int TRfc2217Device::AwaitComPort(Clock::time_point deadline) {
+  for (;;) {
+    {
+      std::lock_guard lock(FInLock);
+      Pump();
+      const auto q = FOptions.Local(telnet::kOptComPort);
+      if (q == TTelnetOptions::qYes) return 0;
+      if (q == TTelnetOptions::qNo) return ENOTSUP;
+      if (FGone.load()) return EIO;
+    }
+    const int left = MsLeft(deadline);
+    if (left == 0 || FCancelled.load() || FComPortUnanswered.load()) {
+      // Not answered in time: not waited for again on this connection.
+      FComPortUnanswered.store(true);
+      return ENOTSUP;
+    }
+    AwaitSocket(std::min(left, kSliceMs));
+  }
+}
+
+int TRfc2217Device::Start() {
+  using namespace telnet;
+  std::vector<std::uint8_t> out;
+  {
+    std::lock_guard lock(FInLock);
+    for (std::uint8_t o : {kOptBinary, kOptSuppressGoAhead, kOptComPort}) FOptions.AcceptLocal(o);
+    for (std::uint8_t o : {kOptBinary, kOptSuppressGoAhead}) FOptions.AcceptRemote(o);
+    FOptions.EnableLocal(kOptBinary, out);
+    FOptions.EnableRemote(kOptBinary, out);
+    FOptions.EnableLocal(kOptSuppressGoAhead, out);
+    FOptions.EnableRemote(kOptSuppressGoAhead, out);
+    FOptions.EnableLocal(kOptComPort, out);
+    FDiscardAnswers = kPurgeRounds;
+  }
+  if (Send(out)) return GoneCode();
+  const int negotiated = AwaitComPort(Clock::now() + milliseconds(FTiming.AnswerMs));
+  if (negotiated == EIO) return GoneCode();
+  if (negotiated == 0) {
+    // A port starts empty: the server drops what waits in its device, and
+    // the answer to a rate question behind the purge marks where the new
+    // data begins. ser2net opens its device in the background when we
+    // connect and takes a purge before that as done; its answer to the
+    // first question waits for the open. So the purge goes out twice: the
+    // second one finds the device open.
+    const auto deadline = Clock::now() + milliseconds(FTiming.AnswerMs);
+    for (int round = 0; round < kPurgeRounds; ++round) {
+      out.clear();
+      const std::uint8_t purge = comport::kPurgeBoth;
+      AppendComPort(comport::kPurgeData, &purge, 1, out);
+      AppendComPortCommand({csBaudrate, comport::kSetBaudrate, 0, true}, out);
+      if (Send(out)) return GoneCode();
+      const int target = kPurgeRounds - round - 1;
+      bool answered = false;
+      for (;;) {
+        {
+          std::lock_guard lock(FInLock);
+          Pump();
+          answered = FDiscardAnswers <= target;
+          if (answered || FGone.load()) break;
+        }
+        const int left = MsLeft(deadline);
+        if (left == 0) break;
+        AwaitSocket(std::min(left, kSliceMs));
+      }
+      if (!answered) break;
+    }
+  }
+  std::lock_guard lock(FInLock);
+  // A server that did not answer: the data starts from here.
+  FDiscardAnswers = 0;
+  if (FGone.load()) return GoneCode();
+  return 0;
+}
+
+// --- the table -----------------------------------------------------------------
+
+int TRfc2217Device::SetState(const TSerDCB& dcb) {
+  std::vector<TComPortCommand> plan;
+  if (int err = PlanComPort(dcb, plan)) return err;
+  if (int err = AwaitComPort(Clock::now() + milliseconds(FTiming.AnswerMs))) return err;
+  std::array<std::uint32_t, csSettingCount> base{};
+  {
+    std::lock_guard lock(FInLock);
+    base = FAnswerCount;
+  }
+  std::vector<std::uint8_t> bytes;
+  for (const TComPortCommand& c : plan) AppendComPortCommand(c, bytes);
+  if (Send(bytes)) return EIO;
+
+  const auto deadline = Clock::now() + milliseconds(FTiming.AnswerMs);
+  auto end = deadline;
+  bool graceSet = false;
+  for (;;) {
+    bool lineDone = true, allDone = true;
+    {
+      std::lock_guard lock(FInLock);
+      Pump();
+      if (FGone.load()) return EIO;
+      for (const TComPortCommand& c : plan) {
+        if (FSilent[c.Setting] || FAnswerCount[c.Setting] != base[c.Setting]) continue;
+        allDone = false;
+        if (c.Line) lineDone = false;
+      }
+    }
+    if (allDone) break;
+    if (lineDone && !graceSet) {
+      graceSet = true;
+      end = std::min(deadline, Clock::now() + milliseconds(FTiming.GraceMs));
+    }
+    const int left = MsLeft(end);
+    if (left == 0 || FCancelled.load()) break;
+    AwaitSocket(std::min(left, kSliceMs));
+  }
+
+  std::lock_guard lock(FInLock);
+  int result = 0;
+  for (const TComPortCommand& c : plan) {
+    if (FAnswerCount[c.Setting] == base[c.Setting]) {
+      // Not answered in time: the setting goes on without the answer, and
+      // later settings do not wait for it.
+      FSilent[c.Setting] = true;
+      continue;
+    }
+    FSilent[c.Setting] = false;
+    if (!AnswerMatches(c, FAnswerValue[c.Setting])) result = EINVAL;
+  }
+  return result;
+}
+
+int TRfc2217Device::SetEventMask(std::uint32_t mask) {
+  FMask.store(mask);
+  std::vector<std::uint8_t> out;
+  {
+    std::lock_guard lock(FInLock);
+    FEvents = 0;
+    FRxNew = Available() > 0;
+    if (FOptions.Local(telnet::kOptComPort) == TTelnetOptions::qYes) {
+      // Line errors are wanted for the error state even when their events
+      // are not watched; modem lines as the server's default has them.
+      const std::uint8_t lineMask = comport::kLinestateErrors, modemMask = 0xFF;
+      AppendComPort(comport::kSetLinestateMask, &lineMask, 1, out);
+      AppendComPort(comport::kSetModemstateMask, &modemMask, 1, out);
+    }
+  }
+  if (!out.empty()) (void)Send(out);
+  return 0;
+}
+
+int TRfc2217Device::WaitEvent(std::uint32_t& events) {
+  events = 0;
+  for (;;) {
+    if (FCancelled.load()) return 0;
+    ++gWaits;
+    const std::uint32_t mask = FMask.load();
+    bool wantIn;
+    {
+      std::lock_guard lock(FInLock);
+      Pump();
+      if ((mask & EV_RXCHAR) && FRxNew && Available() > 0) events |= EV_RXCHAR;
+      FRxNew = false;
+      events |= FEvents & mask;
+      FEvents = 0;
+      if (events) return 0;
+      // Input still there was reported above first, so nothing is lost
+      // when the connection goes.
+      if (FGone.load()) return EIO;
+      wantIn = Available() < kRxLimit && !FHupSeen;
+      FWaiting = true;
+    }
+    const bool out = OutPending() && !FHupSeen;
+    pollfd p[3] = {{(wantIn || out) ? Fd() : -1,
+                    static_cast<short>((wantIn ? POLLIN : 0) | (out ? POLLOUT : 0)), 0},
+                   {FKickFd.load(), POLLIN, 0},
+                   {FWakeFd.load(), POLLIN, 0}};
+    const int r = ::poll(p, 3, wantIn ? -1 : kWatchIntervalMs);
+    const int pollErr = errno;
+    {
+      std::lock_guard lock(FInLock);
+      FWaiting = false;
+    }
+    if (p[1].revents & POLLIN) {
+      std::uint64_t drained;
+      (void)!::read(FKickFd.load(), &drained, sizeof drained);
+    }
+    if (r < 0 && pollErr != EINTR) return pollErr;
+    if (FCancelled.load()) return 0;
+    if (p[0].revents & POLLOUT) {
+      std::lock_guard lock(FOutLock);
+      (void)FlushLocked();
+    }
+    // A hang-up stays reported; from now on the socket is only read (the
+    // pump at the top finds its end) and never polled, so this does not
+    // spin while input waits for the reader.
+    if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) FHupSeen = true;
+  }
+}
+
+int TRfc2217Device::Read(void* buf, std::size_t count, std::size_t& got) {
+  got = 0;
+  if (count == 0) return 0;
+  std::lock_guard lock(FInLock);
+  if (Available() < count) Pump();
+  const std::size_t n = std::min(count, Available());
+  if (n == 0) return FGone.load() ? EIO : 0;
+  std::memcpy(buf, FRx.data() + FRxHead, n);
+  FRxHead += n;
+  got = n;
+  // Input still waiting deserves a new report, as on a local device.
+  FRxNew = Available() > 0;
+  if (FRxNew) KickLocked();
+  return 0;
+}
+
+int TRfc2217Device::Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) {
+  written = 0;
+  const auto* p = static_cast<const std::uint8_t*>(buf);
+  const auto deadline = Clock::now() + milliseconds(timeoutMs);
+  for (;;) {
+    if (FCancelled.load()) return 0;
+    if (FGone.load()) return EIO;
+    const bool suspended = FSuspended.load();
+    bool flushed;
+    {
+      std::lock_guard lock(FOutLock);
+      const std::size_t pending = FOut.size() - FOutHead;
+      if (!suspended && written < count && pending < kOutLimit) {
+        const std::size_t piece = std::min(count - written, kOutLimit - pending);
+        AppendEscaped(p + written, piece, FOut);
+        written += piece;
+      }
+      if (FlushLocked()) return EIO;
+      flushed = FOutHead == FOut.size();
+    }
+    if (written == count && flushed) return 0;
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      wait = MsLeft(deadline);
+      if (wait == 0) return 0;
+    }
+    // While the server holds us back, look again now and then; its resume
+    // comes in with the input.
+    if (suspended) wait = wait < 0 ? kWatchIntervalMs : std::min(wait, kWatchIntervalMs);
+    pollfd fds[2] = {{flushed ? -1 : Fd(), POLLOUT, 0}, {FWakeFd.load(), POLLIN, 0}};
+    ++gWaits;
+    const int pr = ::poll(fds, 2, wait);
+    if (pr < 0 && errno != EINTR) return errno;
+    if (pr > 0 && (fds[1].revents & POLLIN)) return 0;
+    if (suspended || (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      std::lock_guard lock(FInLock);
+      Pump();
+      // A socket that hangs up yet reads on is no connection to write to.
+      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLOUT) &&
+          !FGone.load())
+        MarkGone(EPIPE);
+    }
+  }
+}
+
+int TRfc2217Device::ClearError(std::uint32_t& errors, TSerComStat& stat) {
+  errors = 0;
+  stat = TSerComStat{};
+  {
+    std::lock_guard lock(FInLock);
+    Pump();
+    errors = FErrors;
+    FErrors = 0;
+    stat.cbInQue = static_cast<std::uint32_t>(std::min<std::size_t>(Available(), 0xFFFFFFFFu));
+  }
+  std::lock_guard lock(FOutLock);
+  stat.cbOutQue = static_cast<std::uint32_t>(FOut.size() - FOutHead);
+  return 0;
+}
+
+void TRfc2217Device::Cancel() {
+  FCancelled.store(true);
+  // The counter is never read back, so every later poll sees it too.
+  Signal(FWakeFd.load());
+}
+
+void TRfc2217Device::Close() {
+  FCancelled.store(true);
+  for (std::atomic<int>* fd : {&FFd, &FWakeFd, &FKickFd}) {
+    const int f = fd->exchange(-1);
+    if (f >= 0) ::close(f);
+  }
+}
+
+// --- connecting ------------------------------------------------------------
+
+struct TAddress {
+  sockaddr_storage Addr{};
+  socklen_t Len = 0;
+  int Family = AF_UNSPEC;
+};
+
+// A host-name look-up on a thread of its own: it may wait for name servers
+// far longer than an open may take, and is then left to finish alone.
+struct TLookup {
+  std::mutex Lock;
+  std::condition_variable Done;
+  bool Finished = false;
+  int Rc = 0;
+  int SysErr = 0;
+  addrinfo* Result = nullptr;
+  ~TLookup() {
+    if (Result) freeaddrinfo(Result);
+  }
+};
+
+int LookupError(int rc, int sysErr) {
+  switch (rc) {
+    case EAI_AGAIN: return EAGAIN;
+    case EAI_MEMORY: return ENOMEM;
+    case EAI_SYSTEM: return sysErr ? sysErr : EIO;
+    case EAI_SERVICE:
+    case EAI_SOCKTYPE:
+    case EAI_BADFLAGS: return EINVAL;
+    default: return ENXIO;  // no such host (EAI_NONAME, EAI_NODATA, ...)
+  }
+}
+
+void CopyAddresses(const addrinfo* list, std::vector<TAddress>& out) {
+  for (const addrinfo* a = list; a; a = a->ai_next) {
+    if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    TAddress t;
+    std::memcpy(&t.Addr, a->ai_addr, a->ai_addrlen);
+    t.Len = a->ai_addrlen;
+    t.Family = a->ai_family;
+    out.push_back(t);
+  }
+}
+
+int Resolve(const std::string& host, const std::string& port, Clock::time_point deadline,
+            std::vector<TAddress>& out) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* res = nullptr;
+  const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
+  if (rc == 0) {
+    CopyAddresses(res, out);
+    freeaddrinfo(res);
+    return out.empty() ? ENXIO : 0;
+  }
+  if (rc != EAI_NONAME) return LookupError(rc, errno);
+
+  auto lookup = std::make_shared<TLookup>();
+  try {
+    std::thread([lookup, host, port] {
+      addrinfo h{};
+      h.ai_family = AF_UNSPEC;
+      h.ai_socktype = SOCK_STREAM;
+      h.ai_flags = AI_NUMERICSERV;
+      addrinfo* r = nullptr;
+      const int code = getaddrinfo(host.c_str(), port.c_str(), &h, &r);
+      const int sysErr = errno;
+      std::lock_guard lock(lookup->Lock);
+      lookup->Rc = code;
+      lookup->SysErr = sysErr;
+      lookup->Result = r;
+      lookup->Finished = true;
+      lookup->Done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return EAGAIN;
+  }
+  std::unique_lock lock(lookup->Lock);
+  if (!lookup->Done.wait_until(lock, deadline, [&] { return lookup->Finished; })) return ETIMEDOUT;
+  if (lookup->Rc != 0) return LookupError(lookup->Rc, lookup->SysErr);
+  CopyAddresses(lookup->Result, out);
+  return out.empty() ? ENXIO : 0;
+}
+
+// Tries each address in turn until `deadline`; the error of the last try.
+int Connect(const std::vector<TAddress>& addresses, Clock::time_point deadline, int& fdOut) {
+  int err = ENXIO;
+  for (const TAddress& a : addresses) {
+    const int fd = ::socket(a.Family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      err = errno;
+      continue;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a.Addr), a.Len) == 0) {
+      fdOut = fd;
+      return 0;
+    }
+    if (errno != EINPROGRESS) {
+      err = errno;
+      ::close(fd);
+      continue;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do {
+      r = ::poll(&p, 1, MsLeft(deadline));
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) {
+      ::close(fd);
+      return ETIMEDOUT;  // no time left for another address
+    }
+    int soErr = 0;
+    socklen_t len = sizeof soErr;
+    if (r < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0) soErr = errno;
+    if (soErr == 0) {
+      fdOut = fd;
+      return 0;
+    }
+    err = soErr;
+    ::close(fd);
+  }
+  return err;
+}
+
+void TuneSocket(int fd) {
+  const int one = 1;
+  // Single bytes of a terminal go out at once.
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // A server that vanishes without closing (power, cable) is noticed as a
+  // device gone within about half a minute instead of never. No
+  // TCP_USER_TIMEOUT: it would also end a line that flow control holds
+  // still for longer than that.
+  (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  const int idle = 10, interval = 5, count = 3;
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+}  // namespace
+
+std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& error,
+                                              const TRfc2217Timing& timing) {
+  error = 0;
+  std::string host, port;
+  if (!ParseRemotePortName(name, host, port)) {
+    error = EINVAL;
+    return nullptr;
+  }
+  const auto deadline = Clock::now() + milliseconds(timing.ConnectMs);
+  std::vector<TAddress> addresses;
+  if (int err = Resolve(host, port, deadline, addresses)) {
+    error = err;
+    return nullptr;
+  }
+  int fd = -1;
+  if (int err = Connect(addresses, deadline, fd)) {
+    error = err;
+    return nullptr;
+  }
+  TuneSocket(fd);
+  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  const int kick = wake < 0 ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0 || kick < 0) {
+    error = errno;
+    if (wake >= 0) ::close(wake);
+    ::close(fd);
+    return nullptr;
+  }
+  auto device = std::make_unique<TRfc2217Device>(fd, wake, kick, timing);
+  if (int err = device->Start()) {
+    error = err;
+    return nullptr;
+  }
+  return device;
+}
+
+std::uint64_t Rfc2217WaitCount() { return gWaits.load(); }
+
+}  // namespace talmo
