@@ -31,7 +31,10 @@ const char kPlayUsage[] =
     "  --until MS  stop before the first tick later than MS (dry run default 60000;\n"
     "              on a port the script plays until it ends)\n"
     "  --port, --device, --baud, --databits, --parity, --stopbits: as for monitor\n"
-    "              (default 19200 baud, 8 data bits, no parity, 1 stop bit)\n";
+    "              (default 19200 baud, 8 data bits, no parity, 1 stop bit)\n"
+    "  --stall S   end (exit 1) when the port has taken nothing for S seconds while\n"
+    "              bytes wait to go out (default 10); play ends only when every\n"
+    "              byte it queued has gone out, and no byte is ever sent twice\n";
 
 namespace {
 
@@ -41,6 +44,7 @@ struct TPlayRequest {
   bool DryRun = false;
   std::optional<std::string> At, Script;
   std::optional<long long> Until;
+  long long StallSeconds = 10;
   TPortRequest Line;
 };
 
@@ -60,6 +64,8 @@ TPlayRequest Parse(const std::vector<std::string>& args) {
       r.At = s.Value();
     else if (n == "--until")
       r.Until = s.Number(0, 1000000000000LL);
+    else if (n == "--stall")
+      r.StallSeconds = s.Number(1, 1000000);
     else if (!r.Line.Take(s))
       s.Unknown();
   }
@@ -100,6 +106,50 @@ struct TPrinter {
   }
   void Waiting(int ms) { out.Note(std::fprintf(out.File(), "T+%lld Wait %d ms\n", elapsed(), ms)); }
   void End() { out.Note(std::fprintf(out.File(), "T+%lld End\n", elapsed())); }
+};
+
+// Whether the port still takes bytes: what waits to go out (the write
+// queue and the device's own) must shrink, or a write go in, at least once
+// every `limit` while something waits or a write is refused.
+class TStallWatch {
+ public:
+  TStallWatch(TSerCustomComm& port, steady_clock::duration limit)
+      : FPort(port), FLimit(limit), FLast(steady_clock::now()) {}
+
+  // A write went into the queue.
+  void Took() {
+    FLast = steady_clock::now();
+    FRefused = 0;
+  }
+  // A write was refused; `bytes` of it have not gone.
+  void Refused(std::size_t bytes) { FRefused = bytes; }
+  // Bytes that wait to go out, and those of a refused write.
+  std::size_t Owed() const { return Waiting() + FRefused; }
+  // Looks again; true once nothing went out for the limit while owed.
+  bool Stalled() {
+    const std::size_t waiting = Waiting();
+    const auto now = steady_clock::now();
+    if (waiting < FWaiting || (waiting == 0 && FRefused == 0)) FLast = now;
+    FWaiting = waiting;
+    return now - FLast >= FLimit;
+  }
+
+ private:
+  std::size_t Waiting() const {
+    TSerComStat stat;
+    std::uint32_t errors = 0;
+    try {
+      FPort.ReadStatus(errors, stat);
+    } catch (const std::exception&) {
+    }
+    return FPort.WriteQueueCount() + stat.cbOutQue;
+  }
+
+  TSerCustomComm& FPort;
+  steady_clock::duration FLimit;
+  steady_clock::time_point FLast;
+  std::size_t FWaiting = 0;
+  std::size_t FRefused = 0;
 };
 
 // The host parts both plays share: the data lines, the printed sendings,
@@ -188,9 +238,26 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   TPlayerHost host = PrintingHost(lines, print, interval, ended, err);
   host.LocalClock = LocalNow;
   const auto write = PortWriter(comm);
-  host.Write = [&write, &queued](const std::string& bytes) {
+  TStallWatch watch(comm, seconds(req.StallSeconds));
+  host.Write = [&write, &queued, &watch](const std::string& bytes) {
+    try {
+      write(bytes);
+    } catch (const EPartialWrite& e) {
+      queued = true;
+      watch.Refused(bytes.size() - e.Written);
+      throw;
+    } catch (const std::exception&) {
+      watch.Refused(bytes.size());
+      throw;
+    }
     queued = true;
-    write(bytes);
+    watch.Took();
+  };
+  const std::string title = session.Device().Title();
+  const auto sayStalled = [&] {
+    print.out.Flush();
+    Say(err, title + ": the port has taken nothing for " + std::to_string(req.StallSeconds) +
+                 " s; " + std::to_string(watch.Owed()) + " bytes had not gone out");
   };
   TScriptPlayer player(std::move(host));
   player.Start();
@@ -208,7 +275,12 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
     }
     if (deviceGone) {
       print.out.Flush();  // what was played before the loss comes first
-      SayDeviceGone(err, session.Device().Title());
+      SayDeviceGone(err, title);
+      status = kExitFailure;
+      break;
+    }
+    if (watch.Stalled()) {
+      sayStalled();
       status = kExitFailure;
       break;
     }
@@ -218,17 +290,20 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
     print.out.Flush();
     if (const std::string failure = sync.TakeFailure(); !failure.empty()) Say(err, failure);
   }
-  // Let the write queue drain before the port closes.
-  for (int i = 0; i < 500 && comm.Active() && !deviceGone; ++i) {
-    TSerComStat stat;
-    std::uint32_t errors = 0;
-    try {
-      comm.ReadStatus(errors, stat);
-    } catch (const std::exception&) {
+  // What was queued goes out before the port closes, however long that
+  // takes while the port takes bytes; a port that stops taking them ends
+  // the wait and is told.
+  while (status == kExitOk && comm.Active() && !deviceGone && (queued || watch.Owed() > 0)) {
+    if (watch.Stalled()) {
+      sayStalled();
+      status = kExitFailure;
       break;
     }
-    if (!queued && stat.cbOutQue == 0) break;
     sync.WaitAndProcess(milliseconds(10));
+  }
+  if (status == kExitOk && deviceGone) {
+    SayDeviceGone(err, title);
+    status = kExitFailure;
   }
   try {
     comm.Close();

@@ -437,6 +437,10 @@ void TSerCustomComm::ReportLoss() {
   }
 }
 
+std::size_t TSerCustomComm::WriteQueueCount() const {
+  return FWriteThread ? FWriteThread->QueuedCount() : 0;
+}
+
 int TSerCustomComm::InQueCount() {
   if (!Active()) return 0;
   std::uint32_t errors = 0;

@@ -221,6 +221,8 @@ class TSerCustomComm {
   int ReadBuf(void* Buf, int Count);
   void ReadStatus(std::uint32_t& Errors, TSerComStat& Stat);
   int InQueCount();
+  // Bytes waiting in the write queue (0 while closed or writing directly).
+  std::size_t WriteQueueCount() const;
   void WriteDCB();
   TSerDCB BuildDCB() const;
   std::string DeviceFileName() const;

@@ -151,19 +151,34 @@ void WriteInPieces(const std::string& bytes, std::size_t capacity,
   if (capacity == 0) capacity = bytes.size();
   for (std::size_t at = 0; at < bytes.size(); at += capacity) {
     const std::size_t n = std::min(capacity, bytes.size() - at);
-    write(bytes.data() + at, static_cast<int>(n));
+    if (at == 0) {
+      write(bytes.data(), static_cast<int>(n));
+      continue;
+    }
+    try {
+      write(bytes.data() + at, static_cast<int>(n));
+    } catch (const std::exception& e) {
+      throw EPartialWrite(e.what(), at);
+    }
   }
 }
 
 void TScriptPlayer::Start() {
   lineIndex = 0;
   repeatCount = -1;
+  FRest.reset();
 }
 
 void TScriptPlayer::SendWords(const TWordList& words, std::size_t first) {
-  const std::string out = EncodeWords(words, first, FHost.LocalClock);
+  const std::string out = FRest ? *FRest : EncodeWords(words, first, FHost.LocalClock);
   if (out.empty()) return;
-  FHost.Write(out);
+  try {
+    FHost.Write(out);
+  } catch (const EPartialWrite& e) {
+    FRest = out.substr(std::min(e.Written, out.size()));
+    throw;
+  }
+  FRest.reset();
   if (FHost.Sent) FHost.Sent(out);
   FHost.Status(TxStatusText(out));
 }

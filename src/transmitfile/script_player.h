@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,9 +40,20 @@ std::string WaitStatusText(int ms);                  // "Wait n ms"
 // clock (the first pass of a wait line); 0..59999, or 0..999 for s >= 60.
 int WaitDelay(int s, int t, const TSystemTime& now);
 
+// A write that failed after it had handed the first `Written` bytes on:
+// those have gone (into the port's write queue) and must not go again.
+class EPartialWrite : public std::runtime_error {
+ public:
+  EPartialWrite(const std::string& message, std::size_t written)
+      : std::runtime_error(message), Written(written) {}
+  std::size_t Written;
+};
+
 // Hands `bytes` to `write` in pieces of at most `capacity` bytes: the port
 // component refuses outright one write larger than its write queue, and a
-// script line may describe more bytes than that.
+// script line may describe more bytes than that. A piece refused after
+// others went raises EPartialWrite with what went; a refused first piece
+// raises what `write` raised.
 void WriteInPieces(const std::string& bytes, std::size_t capacity,
                    const std::function<void(const char* data, int count)>& write);
 
@@ -80,7 +92,9 @@ class TScriptPlayer {
   // One tick of the timer.
   void Step();
   // Encodes words[first..], writes them in one call and logs them; nothing
-  // when they give no bytes. Throws what the write throws.
+  // when they give no bytes. Throws what the write throws. A line that went
+  // out in part is not encoded again: its retry sends only the rest, so no
+  // byte goes out twice.
   void SendWords(const TWordList& words, std::size_t first);
 
   // The word list exists from a load until Stop releases it while idle.
@@ -106,6 +120,8 @@ class TScriptPlayer {
 
   TPlayerHost FHost;
   bool FErrorShown = false;
+  // What a partly sent line still owes, until its retry sends it.
+  std::optional<std::string> FRest;
   std::uint64_t FLinesRead = 0;
   // For each data line, the next line at or after it that is not passed
   // over; built once per DataVersion.

@@ -12,7 +12,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
@@ -264,6 +269,71 @@ TEST_F(PlayCommand, ScriptArrivesByteForByteOnAPseudoTerminal) {
   EXPECT_EQ(got, expected);
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 43);
   EXPECT_NE(r.out.find(" End\n"), std::string::npos);
+}
+
+// A reader that stops for longer than the port waits for room in its
+// queue: the line being sent when the queue refused goes on from where it
+// was, never again from its start; play ends when every byte has gone out.
+// A reader that never comes back ends play with one line and exit 1.
+TEST_F(PlayCommand, AStalledReaderGetsEveryByteOnceOrPlayEndsAndSaysSo) {
+  const struct {
+    const char* name;
+    std::chrono::milliseconds pause;  // the reader stops after 20 KB for this long
+    const char* stall;                // play's bound
+    int code;
+  } rows[] = {
+      {"reader back after 3 s", std::chrono::milliseconds(3000), "5", 0},
+      {"reader gone for good", std::chrono::milliseconds(-1), "2", 1},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    test::TPtyPair line;
+    ASSERT_TRUE(line.Open(test::TPtyPair::TMaster::Blocking));
+    std::string script, expected;
+    for (int i = 0; i < 40; ++i) {
+      const std::string text(2997, static_cast<char>('A' + i % 26));
+      script += "m1 " + text + "\r\n";
+      expected += text;
+    }
+    std::string got;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+      char buf[4096];
+      bool paused = false;
+      while (!done) {
+        if (!paused && got.size() >= 20000) {
+          paused = true;
+          if (r.pause.count() < 0) return;
+          std::this_thread::sleep_for(r.pause);
+        }
+        pollfd p{line.Master, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::read(line.Master, buf, sizeof buf);
+        if (n <= 0) return;
+        got.append(buf, static_cast<std::size_t>(n));
+      }
+    });
+    const Result res =
+        Play({"--device", line.Path, "--baud", "115200", "--stall", r.stall, Script(script)});
+    // What was written before play ended is still in the line.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    done = true;
+    reader.join();
+    EXPECT_EQ(res.code, r.code) << res.err;
+    if (r.code == 0) {
+      EXPECT_EQ(res.err, "");
+      EXPECT_EQ(got.size(), expected.size());
+      EXPECT_TRUE(got == expected) << "every byte once, in order";
+      EXPECT_NE(res.out.find(" End\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(res.err.rfind("talmocli: " + line.Path + ": the port has taken nothing for 2 s; ",
+                              0),
+                0u)
+          << res.err;
+      EXPECT_EQ(std::count(res.err.begin(), res.err.end(), '\n'), 1) << res.err;
+      EXPECT_TRUE(got == expected.substr(0, got.size())) << "nothing twice, nothing out of order";
+    }
+  }
 }
 
 TEST_F(PlayCommand, PortNamePlaysOnTheBuiltInLoopback) {

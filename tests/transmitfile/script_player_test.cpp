@@ -413,6 +413,75 @@ TEST(ScriptPlayer, FailedWriteKeepsTheLineAndIsShownOnce) {
   EXPECT_EQ(w.written, (std::vector<std::string>{"A", "X", "X", "X", "B"}));
 }
 
+// A line longer than the port's queue goes in pieces. When the queue
+// refuses a piece after others went, the retry sends only the rest: every
+// byte reaches the line exactly once, whatever the line describes at the
+// retry (a time field may have moved on), and a new run starts clean.
+TEST(ScriptPlayer, APartlySentLineIsFinishedNotSentAgain) {
+  const struct {
+    const char* name;
+    std::vector<std::string> lines;
+    std::vector<int> budgets;  // pieces the queue takes at each step
+    std::string wire;
+    std::vector<std::string> sent;
+  } rows[] = {
+      {"refused after one piece", {"m1 ABCDEFGHIJ", "m1 K"}, {1, 5, 5}, "ABCDEFGHIJK",
+       {"EFGHIJ", "K"}},
+      {"refused twice part way", {"m1 ABCDEFGHIJ"}, {1, 1, 1}, "ABCDEFGHIJ", {"IJ"}},
+      {"first piece refused: nothing went", {"m1 ABCDEFGHIJ"}, {0, 5}, "ABCDEFGHIJ",
+       {"ABCDEFGHIJ"}},
+      {"a time field moves on: the old rest goes",
+       {"m1 ABCDEFGH %m %s"},
+       {2, 5},
+       "ABCDEFGH0507",
+       {"0507"}},
+      {"a repeated line counts its partly sent pass once",
+       {"l2 1 ABCDEF"},
+       {1, 5, 5},
+       "ABCDEFABCDEF",
+       {"EF", "ABCDEF"}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::string wire;
+    std::vector<std::string> sent;
+    int budget = 0;
+    TSystemTime now = At(9, 5, 7, 345);
+    bool stopped = false;
+    TPlayerHost host;
+    host.DataLines = [&r]() -> const std::vector<std::string>& { return r.lines; };
+    host.LocalClock = [&now] { return now; };
+    host.Write = [&](const std::string& bytes) {
+      WriteInPieces(bytes, 4, [&](const char* data, int count) {
+        if (budget-- <= 0) throw std::runtime_error("Output buffer is full.");
+        wire.append(data, static_cast<std::size_t>(count));
+      });
+    };
+    host.Sent = [&sent](const std::string& bytes) { sent.push_back(bytes); };
+    host.Status = [](const std::string&) {};
+    host.SetInterval = [](int) {};
+    host.Stop = [&stopped] { stopped = true; };
+    host.Error = [](const std::string&) {};
+    TScriptPlayer player(host);
+    player.Start();
+    for (const int b : r.budgets) {
+      budget = b;
+      player.Step();
+      now.Second = static_cast<std::uint16_t>(now.Second + 1);
+    }
+    EXPECT_EQ(wire, r.wire);
+    EXPECT_EQ(sent, r.sent);
+    // A new run owes nothing of the old one.
+    budget = 1;
+    player.Step();  // refused part way again (or ended)
+    player.Start();
+    wire.clear();
+    budget = 100;
+    player.Step();
+    EXPECT_EQ(wire.substr(0, 4), r.wire.substr(0, 4));
+  }
+}
+
 TEST(ScriptPlayer, FailedWriteOfAWaitStaysInTheSecondPass) {
   Window w({"w15 500 X", "m5 Y"});
   w.now = At(12, 0, 10, 200);
