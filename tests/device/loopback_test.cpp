@@ -100,6 +100,8 @@ TEST(LoopbackPort, AnOpenStartsWithAnEmptyLine) {
 TEST(LoopbackPort, CostsNothingWhileUnused) {
   TLoopbackPort loop;
   ASSERT_TRUE(loop.Error().empty());
+  ASSERT_EQ(loop.ErrorCode(), 0);
+  ASSERT_FALSE(loop.Path().empty());
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
