@@ -239,19 +239,38 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   host.LocalClock = LocalNow;
   const auto write = PortWriter(comm);
   TStallWatch watch(comm, seconds(req.StallSeconds));
-  host.Write = [&write, &queued, &watch](const std::string& bytes) {
+  // A full queue is waited for, without a word, until the stall bound
+  // ends the play; any other failure of a write is told.
+  bool queueFull = false;
+  host.Write = [&write, &queued, &watch, &queueFull](const std::string& bytes) {
     try {
       write(bytes);
     } catch (const EPartialWrite& e) {
       queued = true;
       watch.Refused(bytes.size() - e.Written);
+      try {
+        std::rethrow_exception(e.Cause);
+      } catch (const ESerQueueFull&) {
+        queueFull = true;
+      } catch (...) {
+        queueFull = false;
+      }
+      throw;
+    } catch (const ESerQueueFull&) {
+      watch.Refused(bytes.size());
+      queueFull = true;
       throw;
     } catch (const std::exception&) {
       watch.Refused(bytes.size());
+      queueFull = false;
       throw;
     }
     queued = true;
     watch.Took();
+  };
+  const auto sayError = host.Error;
+  host.Error = [&queueFull, sayError](const std::string& message) {
+    if (!queueFull) sayError(message);
   };
   const std::string title = session.Device().Title();
   const auto sayStalled = [&] {

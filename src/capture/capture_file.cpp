@@ -82,7 +82,12 @@ bool TCaptureFile::Write(const std::uint8_t* block, std::size_t n) {
   // O_APPEND puts every block at the end; a short write is completed, so no
   // byte of the block is lost.
   while (n > 0) {
-    const ssize_t done = ::write(FFd, block, n);
+    ssize_t done = ::write(FFd, block, n);
+    // A device that takes nothing of a block would be asked for ever.
+    if (done == 0) {
+      done = -1;
+      errno = EIO;
+    }
     if (done < 0) {
       if (errno == EINTR) continue;
       // Going on would leave a file with holes in the stream; what is in it

@@ -358,7 +358,7 @@ int TSerCustomComm::WriteBuf(const void* Buf, int Count) {
   if (Count == 0) return 0;
   if (!FDirectWrite) {
     if (!FWriteThread->QueueWrite(Buf, static_cast<std::size_t>(Count), FBuffers.WriteTimeout()))
-      throw ESerCommError("Output buffer is full. Please check comm status.");
+      throw ESerQueueFull();
     return Count;
   }
   std::lock_guard lock(FWriteLock);

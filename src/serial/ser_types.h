@@ -171,6 +171,13 @@ class ESerCommError : public EHintedError {
   using EHintedError::EHintedError;
 };
 
+// The write queue had no room for a write within its time-out: nothing of
+// that write went; the same bytes may be written again later.
+class ESerQueueFull : public ESerCommError {
+ public:
+  ESerQueueFull() : ESerCommError("Output buffer is full. Please check comm status.") {}
+};
+
 // Fills the placeholders of a message template in one pass: each "%d" or
 // "%s" takes the next argument in turn. Arguments are never scanned again,
 // so a device name holding '%' comes out as it is.

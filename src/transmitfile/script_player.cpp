@@ -158,7 +158,7 @@ void WriteInPieces(const std::string& bytes, std::size_t capacity,
     try {
       write(bytes.data() + at, static_cast<int>(n));
     } catch (const std::exception& e) {
-      throw EPartialWrite(e.what(), at);
+      throw EPartialWrite(e.what(), at, std::current_exception());
     }
   }
 }

@@ -9,6 +9,7 @@
 // not overlap.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -44,9 +45,10 @@ int WaitDelay(int s, int t, const TSystemTime& now);
 // those have gone (into the port's write queue) and must not go again.
 class EPartialWrite : public std::runtime_error {
  public:
-  EPartialWrite(const std::string& message, std::size_t written)
-      : std::runtime_error(message), Written(written) {}
+  EPartialWrite(const std::string& message, std::size_t written, std::exception_ptr cause)
+      : std::runtime_error(message), Written(written), Cause(std::move(cause)) {}
   std::size_t Written;
+  std::exception_ptr Cause;  // what the refused piece raised
 };
 
 // Hands `bytes` to `write` in pieces of at most `capacity` bytes: the port

@@ -326,9 +326,8 @@ TEST_F(PlayCommand, AStalledReaderGetsEveryByteOnceOrPlayEndsAndSaysSo) {
       EXPECT_TRUE(got == expected) << "every byte once, in order";
       EXPECT_NE(res.out.find(" End\n"), std::string::npos);
     } else {
-      EXPECT_EQ(res.err.rfind("talmocli: " + line.Path + ": the port has taken nothing for 2 s; ",
-                              0),
-                0u)
+      EXPECT_EQ(
+          res.err.rfind("talmocli: " + line.Path + ": the port has taken nothing for 2 s; ", 0), 0u)
           << res.err;
       EXPECT_EQ(std::count(res.err.begin(), res.err.end(), '\n'), 1) << res.err;
       EXPECT_TRUE(got == expected.substr(0, got.size())) << "nothing twice, nothing out of order";

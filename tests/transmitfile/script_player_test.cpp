@@ -425,10 +425,16 @@ TEST(ScriptPlayer, APartlySentLineIsFinishedNotSentAgain) {
     std::string wire;
     std::vector<std::string> sent;
   } rows[] = {
-      {"refused after one piece", {"m1 ABCDEFGHIJ", "m1 K"}, {1, 5, 5}, "ABCDEFGHIJK",
+      {"refused after one piece",
+       {"m1 ABCDEFGHIJ", "m1 K"},
+       {1, 5, 5},
+       "ABCDEFGHIJK",
        {"EFGHIJ", "K"}},
       {"refused twice part way", {"m1 ABCDEFGHIJ"}, {1, 1, 1}, "ABCDEFGHIJ", {"IJ"}},
-      {"first piece refused: nothing went", {"m1 ABCDEFGHIJ"}, {0, 5}, "ABCDEFGHIJ",
+      {"first piece refused: nothing went",
+       {"m1 ABCDEFGHIJ"},
+       {0, 5},
+       "ABCDEFGHIJ",
        {"ABCDEFGHIJ"}},
       {"a time field moves on: the old rest goes",
        {"m1 ABCDEFGH %m %s"},
