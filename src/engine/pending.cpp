@@ -31,6 +31,17 @@ void TPendingLines::Clear() {
   FDroppedTotal = 0;
 }
 
+std::size_t TPendingLines::SkipWaiting() {
+  const std::size_t skipped = PendingCount();
+  FLines.clear();
+  FBase = 0;
+  FPumpIndex = 0;
+  FBytes = 0;
+  FDropped += skipped;
+  FDroppedTotal += skipped;
+  return skipped;
+}
+
 std::size_t TPendingLines::PendingCount() const {
   const std::size_t count = Count();
   return count > FPumpIndex ? count - FPumpIndex : 0;
@@ -51,6 +62,13 @@ void TPendingLines::Tick(TPumpView& view) {
   view.SetPauseCaption(PauseCaption(PendingCount()), paused);
   if (paused) return;
 
+  if (FDropped > 0 && PendingCount() == 0) {
+    // Skipped to the live end and nothing new yet: say so now.
+    const std::size_t dropped = FDropped;
+    FDropped = 0;
+    view.AppendToPane(DroppedNotice(dropped));
+    return;
+  }
   const std::size_t limit = std::min<std::size_t>(LinesPerTick, Count());
   for (std::size_t moved = 0; moved < limit; ++moved) {
     // Count and index are read afresh: the previous ProcessMessages may have

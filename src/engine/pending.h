@@ -46,6 +46,10 @@ class TPendingLines {
   void Add(std::string line);
   // Empties the list; lines not yet in the pane are discarded.
   void Clear();
+  // Skips to the live end: the waiting lines go, and the pane tells how
+  // many at the next tick, as it tells the lines a full backlog dropped.
+  // Returns how many went.
+  std::size_t SkipWaiting();
 
   // Lines in the list, including those already moved into the pane.
   std::size_t Count() const { return FBase + FLines.size(); }
@@ -60,7 +64,8 @@ class TPendingLines {
   std::size_t DroppedTotal() const { return FDroppedTotal; }
 
   // One tick: caption, then (unless paused) up to eight lines to the pane,
-  // the first of them after the notice of dropped lines, if any.
+  // the first of them after the notice of dropped lines, if any (a notice
+  // with no line after it, after a skip, is shown alone).
   void Tick(TPumpView& view);
 
   static std::string PauseCaption(std::size_t pending);

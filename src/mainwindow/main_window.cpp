@@ -292,6 +292,10 @@ void TfoMain::CreateControls() {
   laSigns->setGeometry(7, 44, 130, 13);  // grows with its caption
   cbPause = MakeCheck(Panel1, "Pause", nullptr, {7, 78, 91, 14});
   cbDirect = MakeCheck(Panel1, "Direct", "Transmit direct", {7, 97, 91, 14});
+  // Shown only while lines wait, in the free band above the Pause count.
+  buLive = MakeButton(Panel1, "Skip to live", "Skip the waiting lines: show what arrives now",
+                      {7, 59, 91, 17});
+  buLive->hide();
   cbBcc = MakeCheck(Panel1, "BCC", "One extra sign (BCC)", {144, 8, 41, 17});
   cbTime = MakeCheck(Panel1, "Time", "mS+:' before Startsign", {144, 24, 49, 17});
   cbConvert = MakeCheck(Panel1, "Convert", "Convert control signs", {144, 40, 65, 17});
@@ -385,6 +389,7 @@ void TfoMain::ConnectHandlers() {
   connect(buOpen, &QPushButton::clicked, this, [this] { Safe([this] { buOpenClick(); }); });
   connect(buClose, &QPushButton::clicked, this, [this] { Safe([this] { buCloseClick(); }); });
   connect(buClear, &QPushButton::clicked, this, [this] { Safe([this] { buClearClick(); }); });
+  connect(buLive, &QPushButton::clicked, this, [this] { Safe([this] { buLiveClick(); }); });
   connect(buTransmit, &QPushButton::clicked, this, [this] { Safe([this] { buTransmitClick(); }); });
   connect(buCapture, &QPushButton::clicked, this, [this] { Safe([this] { buCaptureClick(); }); });
   connect(buSave, &QPushButton::clicked, this, [this] { Safe([this] { buSaveClick(); }); });
@@ -824,6 +829,14 @@ void TfoMain::tiPauseTimer() {
   } paint{meData, meData->updatesEnabled() && FPending.PendingCount() > 0 && !cbPause->isChecked()};
   if (paint.Outer) meData->setUpdatesEnabled(false);
   FPending.Tick(*FPaneView);
+  buLive->setVisible(FPending.PendingCount() > 0);
+}
+
+void TfoMain::buLiveClick() {
+  // The lines skipped are told in the pane; a running capture has every
+  // byte of them.
+  FPending.SkipWaiting();
+  tiPauseTimer();
 }
 
 }  // namespace talmo

@@ -109,6 +109,8 @@ class TfoMain : public QWidget {
   void cbPROD2Click();
   void cbManchClick();
   void buClearClick();
+  // Skips the lines waiting for the pane to the live end.
+  void buLiveClick();
 
   // Capture and save; the two small actions.
   void buCaptureClick();
@@ -151,6 +153,7 @@ class TfoMain : public QWidget {
   QPushButton* buClose = nullptr;
   QPushButton* buOpen = nullptr;
   QPushButton* buCapture = nullptr;
+  QPushButton* buLive = nullptr;  // skips the backlog; shown while lines wait
   QLabel* StaticText1 = nullptr;
   QLineEdit* meFirst = nullptr;
   QLineEdit* meLast = nullptr;

@@ -212,6 +212,48 @@ TEST(PendingLines, AFullBacklogDropsTheOldestAndSaysSoOnce) {
   EXPECT_EQ(TPendingLines::DroppedNotice(1).rfind("// 1 line was not shown", 0), 0u);
 }
 
+// Skipping to the live end: the waiting lines go (with those a full
+// backlog dropped before them, one notice for all), the count starts again,
+// and the lines that come after are shown at once.
+TEST(PendingLines, SkippingToTheLiveEndTellsHowManyWentAndShowsWhatComesNext) {
+  const struct {
+    const char* name;
+    int added;          // lines in a backlog of at most 10
+    int shownBefore;    // ticks before the skip
+    bool pausedAtSkip;  // the skip comes while Pause is ticked
+    std::size_t skipped;
+    std::size_t told;  // in the notice: skipped and dropped
+  } rows[] = {
+      {"a backlog", 9, 0, false, 9, 9},
+      {"part shown first", 9, 1, false, 1, 1},
+      {"full backlog: its drops join the skip", 25, 0, false, 10, 25},
+      {"while paused: told when Pause is unticked", 9, 0, true, 9, 9},
+      {"nothing waits: nothing to tell", 4, 1, false, 0, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    TPendingLines p(10);
+    FakeView v;
+    AddNumbered(p, 0, r.added);
+    for (int i = 0; i < r.shownBefore; ++i) p.Tick(v);
+    const std::size_t before = v.pane.size();
+    v.paused = r.pausedAtSkip;
+    EXPECT_EQ(p.SkipWaiting(), r.skipped);
+    EXPECT_EQ(p.PendingCount(), 0u);
+    p.Tick(v);
+    EXPECT_EQ(v.caption, "Pause") << "the count starts again";
+    v.paused = false;
+    p.Tick(v);
+    AddNumbered(p, 100, 2);
+    p.Tick(v);
+    std::vector<std::string> after(v.pane.begin() + static_cast<long>(before), v.pane.end());
+    std::vector<std::string> expected;
+    if (r.told) expected.push_back(TPendingLines::DroppedNotice(r.told));
+    for (const auto& s : Numbered(100, 2)) expected.push_back(s);
+    EXPECT_EQ(after, expected);
+  }
+}
+
 TEST(PendingLines, TheBacklogIsBoundedInBytesToo) {
   const struct {
     std::size_t maxLines, maxBytes, lineSize, adds, waiting;

@@ -866,6 +866,35 @@ TEST_F(WindowTest, TheBacklogIsBoundedAndTheGapIsShownInThePane) {
   EXPECT_EQ(w.cbPause->text().toStdString(), "Pause (" + std::to_string(cap - 8) + ")");
 }
 
+// A flood's backlog can be left: the button over the Pause count skips to
+// the live end, the pane tells how many lines it did not show, the count
+// starts again and the button goes until lines wait again.
+TEST_F(WindowTest, SkipToLiveLeavesTheBacklogAndSaysHowMany) {
+  TfoMain& w = Make();
+  EXPECT_TRUE(w.buLive->isHidden()) << "nothing waits";
+  for (int i = 0; i < 500; ++i) w.PendingLines().Add("L" + std::to_string(i));
+  w.tiPauseTimer();
+  EXPECT_FALSE(w.buLive->isHidden());
+  for (QObject* o : w.Panel1->children()) {
+    auto* other = qobject_cast<QWidget*>(o);
+    if (other && other != w.buLive && other != w.laSigns) {
+      EXPECT_FALSE(other->geometry().intersects(w.buLive->geometry()))
+          << other->metaObject()->className();
+    }
+  }
+  EXPECT_LE(w.laSigns->geometry().bottom(), w.buLive->geometry().top());
+  const std::size_t before = w.PaneLines().size();
+  w.buLive->click();
+  const auto lines = w.PaneLines();
+  ASSERT_EQ(lines.size(), before + 1);
+  EXPECT_EQ(lines.back(), TPendingLines::DroppedNotice(492));
+  EXPECT_EQ(w.cbPause->text().toStdString(), "Pause");
+  EXPECT_TRUE(w.buLive->isHidden());
+  w.PendingLines().Add("now");
+  w.tiPauseTimer();
+  EXPECT_EQ(w.PaneLines().back(), "now");
+}
+
 TEST_F(WindowTest, ThePaneKeepsItsNewestLinesAndSaveWritesThem) {
   TfoMain& w = Make();
   const int total = kPaneMaxLines + 37;
