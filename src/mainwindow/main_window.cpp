@@ -69,6 +69,13 @@ class TPane : public QPlainTextEdit {
     }
     if (took) QPlainTextEdit::keyPressEvent(e);
   }
+  // The pane shows what arrived and what was typed, nothing else: a paste
+  // (Ctrl+V, which also sends SYN; the menu; the middle button; a drop)
+  // would put text there that never went out, so it goes nowhere. Typing
+  // the clipboard as keys instead could send any amount of text by one
+  // slip of the hand.
+  bool canInsertFromMimeData(const QMimeData*) const override { return false; }
+  void insertFromMimeData(const QMimeData*) override {}
 
  private:
   TfoMain* FOwner;

@@ -11,12 +11,14 @@
 #include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -893,6 +895,27 @@ TEST_F(WindowTest, SkipToLiveLeavesTheBacklogAndSaysHowMany) {
   w.PendingLines().Add("now");
   w.tiPauseTimer();
   EXPECT_EQ(w.PaneLines().back(), "now");
+}
+
+// Nothing reaches the pane that was not received or typed: Ctrl+V stays
+// the control code SYN, and the clipboard's text goes nowhere, whichever
+// way it is pasted.
+TEST_F(WindowTest, APasteNeverPutsTextIntoThePane) {
+  TfoMain& w = Make();
+  QGuiApplication::clipboard()->setText("NOT SENT");
+  const std::string before = w.meData->toPlainText().toStdString();
+  QKeyEvent ctrlV(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier, QString(QChar(0x16)));
+  QApplication::sendEvent(w.meData, &ctrlV);
+  ASSERT_EQ(w.TypedLine().Count(), 1);
+  EXPECT_EQ(w.TypedLine().Data()[0], 0x16) << "Ctrl+V is typed as SYN";
+  w.meData->paste();
+  QMimeData dropped;
+  dropped.setText("DROPPED");
+  QMetaObject::invokeMethod(w.meData, "insertPlainText", Q_ARG(QString, QString()));
+  const std::string after = w.meData->toPlainText().toStdString();
+  EXPECT_EQ(after.find("NOT SENT"), std::string::npos) << after;
+  EXPECT_FALSE(w.meData->canPaste());
+  EXPECT_EQ(after.substr(0, before.size()), before);
 }
 
 TEST_F(WindowTest, ThePaneKeepsItsNewestLinesAndSaveWritesThem) {
