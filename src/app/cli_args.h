@@ -23,7 +23,7 @@ inline constexpr int kExitUsage = 2;    // bad option or value
 void SayCannotRead(std::FILE* err, const std::string& path, int code);
 void SayOutputFailed(std::FILE* err, int code);
 
-class TUsageError : public std::runtime_error {
+class EUsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -42,7 +42,7 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
       continue;
     }
     if (r.File)
-      throw TUsageError("more than one FILE given ('" + *r.File + "', '" + s.Word() + "')");
+      throw EUsageError("more than one FILE given ('" + *r.File + "', '" + s.Word() + "')");
     r.File = s.Word();
   }
   r.Framing.Check();
@@ -95,7 +95,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   TDecodeRequest req;
   try {
     req = Parse(args);
-  } catch (const TUsageError& e) {
+  } catch (const EUsageError& e) {
     std::fprintf(err, "talmocli: %s\n%s", e.what(), DecodeUsage().c_str());
     return kExitUsage;
   }

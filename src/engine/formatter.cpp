@@ -40,7 +40,7 @@ void TReceiveFormatter::FormatReceived(const std::uint8_t* block, std::size_t n)
   while (i < n) {
     if (CanCollectOnly()) {
       i += CollectRun(block + i, n - i);
-      if (FSignCount == SignBufferSize) {
+      if (FSignCount == kSignBufferSize) {
         FlushSigns();
         continue;
       }
@@ -65,7 +65,7 @@ std::size_t TReceiveFormatter::CollectRun(const std::uint8_t* bytes, std::size_t
   std::uint8_t* buffer = FSignBuffer.data();
   int count = FSignCount;
   std::size_t taken = 0;
-  while (taken < n && count < SignBufferSize) {
+  while (taken < n && count < kSignBufferSize) {
     const std::uint8_t b = bytes[taken];
     if (b == first || b == last) break;
     buffer[count++] = b;
@@ -133,7 +133,7 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
   }
 
   FSignBuffer[FSignCount++] = b;
-  if (FSignCount >= SignBufferSize) FlushSigns();
+  if (FSignCount >= kSignBufferSize) FlushSigns();
 
   bool signTests = true;
   if (o.PROD2) {
@@ -212,8 +212,8 @@ void TReceiveFormatter::StartFrame(std::uint8_t b) {
   }
   if (FOptions.Time) {
     BuildStamp(FSignBuffer.data());
-    FSignBuffer[StampLength] = b;
-    FSignCount = StampLength + 1;
+    FSignBuffer[kStampLength] = b;
+    FSignCount = kStampLength + 1;
   } else {
     FSignBuffer[0] = b;
     FSignCount = 1;
@@ -230,7 +230,7 @@ void TReceiveFormatter::BuildStamp(std::uint8_t* dst) {
   const auto us = static_cast<std::uint32_t>(FFrameWatch.ElapsedMicroseconds());
   FFrameWatch.Start();
 
-  char s[StampLength];
+  char s[kStampLength];
   s[0] = '[';
   PutDec2(s + 1, FStampTime.Second);
   s[3] = '.';
@@ -239,7 +239,7 @@ void TReceiveFormatter::BuildStamp(std::uint8_t* dst) {
   PutDec4(s + 8, static_cast<int>((us / 1000) % 10000));
   PutDec3(s + 12, static_cast<int>(us % 1000));
   s[15] = ']';
-  std::memcpy(dst, s, StampLength);
+  std::memcpy(dst, s, kStampLength);
 }
 
 }  // namespace talmo

@@ -56,8 +56,8 @@ struct TFormatterHooks {
 
 class TReceiveFormatter {
  public:
-  static constexpr int SignBufferSize = 4096;
-  static constexpr int StampLength = 16;
+  static constexpr int kSignBufferSize = 4096;
+  static constexpr int kStampLength = 16;
 
   explicit TReceiveFormatter(const TFormatOptions& options, TFormatterHooks hooks = {},
                              TFormatterClocks clocks = {});
@@ -113,7 +113,7 @@ class TReceiveFormatter {
   TFormatterClocks FClocks;
   TStopWatch FFrameWatch;
 
-  std::array<std::uint8_t, SignBufferSize> FSignBuffer{};
+  std::array<std::uint8_t, kSignBufferSize> FSignBuffer{};
   int FSignCount = 0;
   TFrameState FFrameState = TFrameState::Idle;
   int FFrameRemaining = 0;
@@ -129,7 +129,7 @@ class TReceiveFormatter {
   TSystemTime FStampTime{};
 
   // Display text of the line being flushed; room for the widest look.
-  std::array<char, SignBufferSize * 5 + 8> FLineText{};
+  std::array<char, kSignBufferSize * 5 + 8> FLineText{};
 };
 
 }  // namespace talmo

@@ -29,12 +29,15 @@
 #include "mainwindow/pane_save.h"
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
+#include "platform/file_name.h"
 #include "platform/registry.h"
 #include "serial/port_messages.h"
 
 namespace talmo {
 namespace {
 
+// The window's 8-bit text (pane lines, captions, signs): one character per
+// byte. File names do not go through these but through platform/file_name.h.
 QString Q(const std::string& s) {
   return QString::fromLatin1(s.data(), static_cast<int>(s.size()));
 }
@@ -522,8 +525,11 @@ void TfoMain::LoadPortList() {
   raPort->SetItems(names);
   for (std::size_t i = 0; i < FPorts.size(); ++i) {
     const TPortEntry& p = FPorts[i];
-    raPort->SetItemToolTip(static_cast<int>(i),
-                           Q(p.Path + (p.Description.empty() ? "" : "\n" + p.Description)));
+    raPort->SetItemToolTip(
+        static_cast<int>(i),
+        // The description names paths and
+        // what USB devices call themselves.
+        FileNameText(ShownPath(p) + (p.Description.empty() ? "" : "\n" + p.Description)));
   }
   if (remembered >= 0 && remembered < raPort->Count() && remembered != raPort->ItemIndex())
     raPort->SetItemIndex(remembered);
@@ -677,7 +683,7 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
     QApplication::beep();
     if (!FTypedFullShown) {
       FTypedFullShown = true;
-      StatusLine("The typed line is full (" + std::to_string(TTypedLine::Capacity) +
+      StatusLine("The typed line is full (" + std::to_string(TTypedLine::kCapacity) +
                  " bytes): Transmit sends it, Clear empties it.");
     }
     return false;
@@ -809,7 +815,7 @@ void TfoMain::buCaptureClick() {
     ShowError(e.what());
     return;
   }
-  buCapture->setText(Q("Stop (" + FCapture.BaseName() + ")"));
+  buCapture->setText("Stop (" + FileNameText(FCapture.BaseName()) + ")");
 }
 
 void TfoMain::buSaveClick() {

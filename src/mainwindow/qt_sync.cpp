@@ -8,11 +8,13 @@
 
 #include <stdexcept>
 
+#include "platform/file_name.h"
+
 namespace talmo {
 
 void ShowErrorBox(const std::string& message) {
   QMessageBox::critical(QApplication::activeWindow(), QString::fromLatin1(kAppTitle),
-                        QString::fromLocal8Bit(message.c_str()));
+                        FileNameText(message));
 }
 
 TQtSync::TQtSync(QObject* context, TErrorDisplay display)
