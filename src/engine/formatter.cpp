@@ -1,5 +1,6 @@
 #include "engine/formatter.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,7 +36,12 @@ void TReceiveFormatter::FormatReceived(const std::uint8_t* block, std::size_t n)
   if (n == 0) return;
   if (Hooks.Capture) Hooks.Capture(block, n);
   FTotalSigns += static_cast<std::int64_t>(n);
-  if (Hooks.LastSign) Hooks.LastSign(LastSignText(block[n - 1]));
+  if (Hooks.LastSign) {
+    // Built in a kept buffer: this runs for every block.
+    FLastSignText.clear();
+    AppendLastSignText(FLastSignText, block[n - 1]);
+    Hooks.LastSign(FLastSignText);
+  }
   std::size_t i = 0;
   while (i < n) {
     if (CanCollectOnly()) {
@@ -77,11 +83,18 @@ std::size_t TReceiveFormatter::CollectRun(const std::uint8_t* bytes, std::size_t
 
 std::string TReceiveFormatter::LastSignText(std::uint8_t b) const {
   std::string text;
-  AppendSignText(text, b, FOptions);
-  text += " (";
-  text += std::to_string(FTotalSigns);
-  text += ')';
+  AppendLastSignText(text, b);
   return text;
+}
+
+void TReceiveFormatter::AppendLastSignText(std::string& text, std::uint8_t b) const {
+  AppendSignText(text, b, FOptions);
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, FTotalSigns);
+  (void)ec;  // 24 places hold any 64-bit count
+  text += " (";
+  text.append(digits, end);
+  text += ')';
 }
 
 void TReceiveFormatter::FlushSigns() {

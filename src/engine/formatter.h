@@ -108,6 +108,7 @@ class TReceiveFormatter {
   void StartFrame(std::uint8_t b);
   void BuildStamp(std::uint8_t* dst);
   void EndLine();
+  void AppendLastSignText(std::string& text, std::uint8_t b) const;
 
   const TFormatOptions& FOptions;
   TFormatterClocks FClocks;
@@ -128,6 +129,8 @@ class TReceiveFormatter {
   std::uint8_t FLastSign = 0;
   TSystemTime FStampTime{};
 
+  // The last-sign text of the latest block, kept to reuse its room.
+  std::string FLastSignText;
   // Display text of the line being flushed; room for the widest look.
   std::array<char, kSignBufferSize * 5 + 8> FLineText{};
 };

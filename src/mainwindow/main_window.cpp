@@ -151,6 +151,11 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   FSync = std::make_unique<TQtSync>(this, [this](const std::string& m) { ShowError(m); });
   FComm = std::make_unique<TSerComm>(FEnv.Driver, *FSync);
   if (FEnv.PortTiming) FComm->SetTiming(*FEnv.PortTiming);
+  // Time stamps and PROD2's pause rule take the moment a block is handled
+  // as its arrival: then every block is handed over as it comes.
+  FComm->SetRxHoldRule([this] {
+    return FOptions.Time || FOptions.PROD2 ? std::chrono::milliseconds(0) : kRxHoldMs;
+  });
   ApplyDesignedComponent();
 
   TFormatterHooks hooks;

@@ -1,5 +1,6 @@
 #include "serial/ser_comm.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -477,6 +478,12 @@ void TSerCustomComm::DispatchThreadEvents(std::uint32_t mask) {
 void TSerCustomComm::DispatchDeviceLost() {
   TDispatchScope scope(FDispatchDepth);
   ReportLoss();
+}
+
+std::chrono::milliseconds TSerCustomComm::RxHoldAfter(std::uint64_t bytesBefore) const {
+  const std::uint64_t taken = FBytesRead - bytesBefore;
+  if (!FRxHoldRule || !Active() || taken == 0 || taken >= kRxHoldBytes) return {};
+  return std::clamp(FRxHoldRule(), std::chrono::milliseconds(0), kRxHoldMost);
 }
 
 void TSerCustomComm::DoRxChar() {
