@@ -1,27 +1,32 @@
 #!/usr/bin/env bash
 # The window under a paced flood, side by side with CuteCom (a Qt serial
 # terminal that shows every line): the same 40-byte lines (STX, 36 letters,
-# ETX, CR LF) from a pseudo-terminal, each program on its own Xvfb. Measures
-# the CPU of the program and of its X server over a window of the run
-# (utime + stime from /proc) and, for talmo, its resident memory.
-# Runs alternate (talmo, CuteCom, talmo, ...); prints the medians.
+# ETX, CR LF) from a pseudo-terminal, each program on its own Xvfb; talmo
+# frames them by the signs 02/0A with names on. Measures the CPU of the
+# program and of its X server over a window of the run (utime + stime from
+# /proc) and, for talmo, its resident memory.
+# A feed is LINES_PER_SECONDxLINES_PER_WRITE: 2000x10 writes ten lines at
+# a time 200 times a second, 2000x1 one line per write 2,000 times a second
+# (as a UART hands over small blocks). Every feed is measured in the same
+# run, runs alternating (talmo, CuteCom, next feed, ...); prints the
+# medians and the ratio talmo / CuteCom.
 #
-# usage: bench/window_vs_cutecom.sh [--talmo PATH] [--rates "200 2000"] [--runs N] [--seconds S] [--warmup S]
-# Last line per rate: VS-CUTECOM rate=R talmo_cpu=.. talmo_x=.. cutecom_cpu=.. cutecom_x=.. talmo_rss_mib=..
+# usage: bench/window_vs_cutecom.sh [--talmo PATH] [--feeds "2000x10 2000x1"] [--runs N] [--seconds S] [--warmup S]
+# Last line per feed: VS-CUTECOM feed=F lines=L per_write=W talmo_cpu=.. talmo_x=.. cutecom_cpu=.. cutecom_x=.. ratio=.. talmo_rss_mib=..
 # CuteCom, Xvfb and xdotool are installed when missing (root); without
 # CuteCom the talmo figures are printed alone, with a note.
 set -uo pipefail
 TALMO_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
-talmo=$TALMO_ROOT/build/src/app/talmo rates="200 2000" runs=3 seconds=20 warmup=5
+talmo=$TALMO_ROOT/build/src/app/talmo feeds="2000x10 2000x1" runs=3 seconds=20 warmup=5
 while [ $# -gt 0 ]; do
   case $1 in
     --talmo) talmo=$2; shift ;;
-    --rates) rates=$2; shift ;;
+    --feeds) feeds=$2; shift ;;
     --runs) runs=$2; shift ;;
     --seconds) seconds=$2; shift ;;
     --warmup) warmup=$2; shift ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "window_vs_cutecom: unknown option '$1'" >&2; exit 2 ;;
   esac
   shift
@@ -44,12 +49,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
+for f in $feeds; do
+  [[ $f =~ ^[0-9]+x[0-9]+$ ]] || { echo "window_vs_cutecom: a feed is LINESxPER_WRITE, e.g. 2000x1, not '$f'" >&2; exit 2; }
+done
+
 # The device: the far end of a pseudo-terminal. It prints the near end's
-# path, waits until the file "go" exists, then writes RATE lines a second
-# in ticks of 5 ms until "stop" exists.
+# path, waits until the file "go" exists, then writes RATE lines a second,
+# PER lines in each write, until "stop" exists. A write that is late is
+# caught up in writes of PER lines, never merged.
 cat > "$work/feeder.py" <<'PY'
 import os, pty, sys, time
-rate, work = float(sys.argv[1]), sys.argv[2]
+rate, per, work = float(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 master, slave = pty.openpty()
 print(os.ttyname(slave), flush=True)
 os.close(slave)
@@ -59,14 +69,15 @@ def frame(n):
     return b"\x02" + body + b"\x03\r\n"
 while not os.path.exists(work + "/go"):
     time.sleep(0.05)
+period = per / rate
 t0 = time.monotonic(); sent = 0; tick = 0
-while not os.path.exists(work + "/stop"):
+while tick % 64 or not os.path.exists(work + "/stop"):
     tick += 1
-    due = int(tick * 0.005 * rate)
-    if due > sent:
-        os.write(master, b"".join(frame(i) for i in range(sent, due)))
-        sent = due
-    delay = t0 + tick * 0.005 - time.monotonic()
+    due = tick * per
+    while sent < due:
+        os.write(master, b"".join(frame(i) for i in range(sent, sent + per)))
+        sent += per
+    delay = t0 + tick * period - time.monotonic()
     if delay > 0:
         time.sleep(delay)
 PY
@@ -76,21 +87,21 @@ rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0
 hz=$(getconf CLK_TCK)
 display=$((90 + RANDOM % 400))
 
-# run PROGRAM RATE: writes "program_cpu x_cpu rss_mib" (nan when the run
+# run PROGRAM FEED: writes "program_cpu x_cpu rss_mib" (nan when the run
 # failed) into $work/result. Runs in this shell, so that cleanup knows its
 # processes.
 run() {
-  local prog=$1 rate=$2 dir="$work/run" disp=":$display" dev x prog_pid feeder_pid i
+  local prog=$1 rate=${2%x*} per=${2#*x} dir="$work/run" disp=":$display" dev x prog_pid feeder_pid i
   display=$((display + 1))
   rm -rf "$dir"; mkdir -p "$dir"
   Xvfb "$disp" -screen 0 1280x1024x24 -nolisten tcp > /dev/null 2>&1 & x=$!; pids+=("$x")
   for i in $(seq 50); do DISPLAY=$disp xdotool getmouselocation > /dev/null 2>&1 && break; sleep 0.1; done
-  python3 "$work/feeder.py" "$rate" "$dir" > "$dir/dev" & feeder_pid=$!; pids+=("$feeder_pid")
+  python3 "$work/feeder.py" "$rate" "$per" "$dir" > "$dir/dev" & feeder_pid=$!; pids+=("$feeder_pid")
   for i in $(seq 50); do [ -s "$dir/dev" ] && break; sleep 0.1; done
   dev=$(cat "$dir/dev")
   if [ "$prog" = talmo ]; then
     mkdir -p "$dir/cfg/Velkerstam"
-    printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"%s"="COM5"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"REGXCOM"=dword:00000000\n"REGBAUD"=dword:00000009\n"REGPROTOCOL"=hex:02,03,00,00,01,00,00,00,00\n' \
+    printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"%s"="COM5"\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"REGXCOM"=dword:00000000\n"REGBAUD"=dword:00000009\n"REGPROTOCOL"=hex:02,0a,00,00,01,00,00,00,00\n' \
       "$dev" > "$dir/cfg/Velkerstam/TALMO.reg"
     DISPLAY=$disp QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$dir/cfg HOME=$dir "$talmo" > "$dir/log" 2>&1 & prog_pid=$!
   else
@@ -148,19 +159,26 @@ run() {
 
 median() { tr ' ' '\n' | grep -v -e '^$' -e nan | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "talmo against CuteCom, paced flood of 40-byte lines from a pseudo-terminal, Xvfb each; $runs alternating runs of ${seconds} s (after ${warmup} s) per rate; CPU in % of a core"
-for rate in $rates; do
-  tc="" tx="" cc="" cx="" tr=""
-  for r in $(seq "$runs"); do
-    run talmo "$rate"; read -r a b m < "$work/result"; tc+=" $a" tx+=" $b" tr+=" $m"
-    echo "  $rate lines/s run $r: talmo $a %, its Xvfb $b %, RSS $m MiB" >&2
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "nan" || b == "nan" || b + 0 == 0) print "nan"; else printf "%.2f\n", a / b }'; }
+
+echo "talmo against CuteCom, paced floods of 40-byte lines from a pseudo-terminal (LINES/s x lines per write), Xvfb each; $runs alternating runs of ${seconds} s (after ${warmup} s) per feed; CPU in % of a core"
+declare -A tc tx cc cx tr
+for r in $(seq "$runs"); do
+  for feed in $feeds; do
+    run talmo "$feed"; read -r a b m < "$work/result"
+    tc[$feed]+=" $a" tx[$feed]+=" $b" tr[$feed]+=" $m"
+    echo "  $feed run $r: talmo $a %, its Xvfb $b %, RSS $m MiB" >&2
     if [ $have_cutecom = 1 ]; then
-      run cutecom "$rate"; read -r a b m < "$work/result"; cc+=" $a" cx+=" $b"
-      echo "  $rate lines/s run $r: CuteCom $a %, its Xvfb $b %" >&2
+      run cutecom "$feed"; read -r a b m < "$work/result"
+      cc[$feed]+=" $a" cx[$feed]+=" $b"
+      echo "  $feed run $r: CuteCom $a %, its Xvfb $b %" >&2
     fi
   done
-  mtc=$(echo "$tc" | median) mtx=$(echo "$tx" | median) mtr=$(echo "$tr" | median)
-  mcc=$(echo "$cc" | median) mcx=$(echo "$cx" | median)
-  printf '  %5s lines/s: talmo %s %% (Xvfb %s %%), CuteCom %s %% (Xvfb %s %%)\n' "$rate" "$mtc" "$mtx" "$mcc" "$mcx"
-  echo "VS-CUTECOM rate=$rate talmo_cpu=$mtc talmo_x=$mtx cutecom_cpu=$mcc cutecom_x=$mcx talmo_rss_mib=$mtr"
+done
+for feed in $feeds; do
+  mtc=$(echo "${tc[$feed]}" | median) mtx=$(echo "${tx[$feed]}" | median) mtr=$(echo "${tr[$feed]}" | median)
+  mcc=$(echo "${cc[$feed]:-}" | median) mcx=$(echo "${cx[$feed]:-}" | median)
+  printf '  %8s: talmo %s %% (Xvfb %s %%), CuteCom %s %% (Xvfb %s %%), talmo/CuteCom %s\n' \
+    "$feed" "$mtc" "$mtx" "$mcc" "$mcx" "$(ratio "$mtc" "$mcc")"
+  echo "VS-CUTECOM feed=$feed lines=${feed%x*} per_write=${feed#*x} talmo_cpu=$mtc talmo_x=$mtx cutecom_cpu=$mcc cutecom_x=$mcx ratio=$(ratio "$mtc" "$mcc") talmo_rss_mib=$mtr"
 done

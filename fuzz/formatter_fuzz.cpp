@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     a.f.FormatReceived(data + pos, len);
     stream.append(reinterpret_cast<const char*>(data + pos), len);
     pos += len;
-    Check(a.f.SignCount() >= 0 && a.f.SignCount() < talmo::TReceiveFormatter::SignBufferSize);
+    Check(a.f.SignCount() >= 0 && a.f.SignCount() < talmo::TReceiveFormatter::kSignBufferSize);
   }
   a.f.TimeoutFlush();
   Check(a.captured == stream);

@@ -273,7 +273,8 @@ int main(int argc, char** argv) {
       "  lines                %zu frames in the pane (%zu pane lines, at most %d kept), %zu "
       "pending (at most %zu), "
       "%zu dropped unshown and told (the pump shows 8 per 199 ms tick); %s\n",
-      pane.Frames, paneLines, kPaneMaxLines, pendingEnd, TPendingLines::DefaultMaxLines, droppedEnd,
+      pane.Frames, paneLines, kPaneMaxLines, pendingEnd, TPendingLines::kDefaultMaxLines,
+      droppedEnd,
       linesOk ? "every frame accounted for, the pane's in order"
               : "FRAMES LOST, UNTOLD OR OUT OF ORDER");
   std::printf("  pending, once a second:");
@@ -299,7 +300,7 @@ int main(int argc, char** argv) {
   const double halfGrowthMiB = static_cast<double>(rssLast - rssMid) / 1024;
   // Judged only where the backlog was full before half time; until then it
   // grows by design.
-  const bool judged = tMid > static_cast<double>(TPendingLines::DefaultMaxLines) / args.Rate + 10;
+  const bool judged = tMid > static_cast<double>(TPendingLines::kDefaultMaxLines) / args.Rate + 10;
   const bool memoryOk = !judged || halfGrowthMiB < kSecondHalfGrowthMiB;
   std::printf("  memory, second half  %.1f MiB at %.0f s, %.1f MiB at %.0f s (%+.2f MiB): %s\n",
               static_cast<double>(rssMid) / 1024, tMid, static_cast<double>(rssLast) / 1024, tLast,

@@ -36,12 +36,12 @@ bool TArgScanner::Next() {
 
 std::string TArgScanner::Value() {
   if (FInline) return *FInline;
-  if (FPos >= FArgs.size()) throw TUsageError(FName + " needs a value");
+  if (FPos >= FArgs.size()) throw EUsageError(FName + " needs a value");
   return FArgs[FPos++];
 }
 
 void TArgScanner::NoValue() const {
-  if (FInline) throw TUsageError(FName + " takes no value");
+  if (FInline) throw EUsageError(FName + " takes no value");
 }
 
 long long TArgScanner::Number(long long min, long long max) {
@@ -61,14 +61,14 @@ long long TArgScanner::Number(long long min, long long max) {
     n = n * 10 + (c - '0');
   }
   if (!ok || n < min || n > max)
-    throw TUsageError("bad value for " + FName + ": '" + v + "' (a whole number from " +
+    throw EUsageError("bad value for " + FName + ": '" + v + "' (a whole number from " +
                       std::to_string(min) + " to " + std::to_string(max) + " expected)");
   return n;
 }
 
 void TArgScanner::Unknown() const {
-  if (FIsOption) throw TUsageError("unknown option '" + FName + "'");
-  throw TUsageError("unexpected word '" + FName + "'");
+  if (FIsOption) throw EUsageError("unknown option '" + FName + "'");
+  throw EUsageError("unexpected word '" + FName + "'");
 }
 
 namespace {
@@ -76,7 +76,7 @@ namespace {
 std::string SignValue(TArgScanner& s) {
   const std::string v = s.Value();
   if (!IsSignFieldText(v))
-    throw TUsageError("bad value for " + s.Word() + ": '" + v +
+    throw EUsageError("bad value for " + s.Word() + ": '" + v +
                       "' (one or two letters or digits expected, e.g. 02)");
   return v;
 }
@@ -121,7 +121,7 @@ bool TFramingRequest::Take(TArgScanner& s) {
 }
 
 void TFramingRequest::Check() const {
-  if (STXHL && PROD2) throw TUsageError("--stxhl and --prod2 cannot be used together");
+  if (STXHL && PROD2) throw EUsageError("--stxhl and --prod2 cannot be used together");
 }
 
 TFormatOptions TFramingRequest::Options() const {

@@ -19,7 +19,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // input, output or device failed
 inline constexpr int kExitUsage = 2;    // bad option or value
 
-class TUsageError : public std::runtime_error {
+class EUsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -43,7 +43,7 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
       continue;
     }
     if (r.File)
-      throw TUsageError("more than one FILE given ('" + *r.File + "', '" + s.Word() + "')");
+      throw EUsageError("more than one FILE given ('" + *r.File + "', '" + s.Word() + "')");
     r.File = s.Word();
   }
   r.Framing.Check();
@@ -96,7 +96,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   TDecodeRequest req;
   try {
     req = Parse(args);
-  } catch (const TUsageError& e) {
+  } catch (const EUsageError& e) {
     SayUsage(err, e.what(), DecodeUsage());
     return kExitUsage;
   }

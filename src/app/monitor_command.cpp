@@ -85,7 +85,7 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
   }
   r.Framing.Check();
   r.Line.CheckOne();
-  if (r.RepeatMs && !r.Send) throw TUsageError("--repeat needs --send");
+  if (r.RepeatMs && !r.Send) throw EUsageError("--repeat needs --send");
   return r;
 }
 
@@ -425,7 +425,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   TMonitorRequest req;
   try {
     req = Parse(args);
-  } catch (const TUsageError& e) {
+  } catch (const EUsageError& e) {
     SayUsage(err, e.what(), MonitorUsage());
     return kExitUsage;
   }

@@ -55,7 +55,7 @@ TPlayRequest Parse(const std::vector<std::string>& args) {
     const std::string n = s.Word();
     if (!s.IsOption()) {
       if (r.Script)
-        throw TUsageError("more than one SCRIPT given ('" + *r.Script + "', '" + n + "')");
+        throw EUsageError("more than one SCRIPT given ('" + *r.Script + "', '" + n + "')");
       r.Script = n;
     } else if (n == "--dry-run") {
       s.NoValue();
@@ -69,15 +69,15 @@ TPlayRequest Parse(const std::vector<std::string>& args) {
     else if (!r.Line.Take(s))
       s.Unknown();
   }
-  if (!r.Script) throw TUsageError("no SCRIPT given");
+  if (!r.Script) throw EUsageError("no SCRIPT given");
   if (r.DryRun) {
-    if (r.Line.Given()) throw TUsageError("--dry-run plays without a port: drop --port/--device");
+    if (r.Line.Given()) throw EUsageError("--dry-run plays without a port: drop --port/--device");
   } else {
     r.Line.CheckOne("--dry-run");
-    if (r.At) throw TUsageError("--at is for --dry-run only");
+    if (r.At) throw EUsageError("--at is for --dry-run only");
   }
   if (r.At && !ParseLocalTime(*r.At))
-    throw TUsageError("bad value for --at: '" + *r.At +
+    throw EUsageError("bad value for --at: '" + *r.At +
                       "' (a local time YYYY-MM-DDTHH:MM:SS.mmm expected)");
   return r;
 }
@@ -392,7 +392,7 @@ int Play(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   TPlayRequest req;
   try {
     req = Parse(args);
-  } catch (const TUsageError& e) {
+  } catch (const EUsageError& e) {
     SayUsage(err, e.what(), kPlayUsage);
     return kExitUsage;
   }

@@ -27,7 +27,7 @@ bool TPortRequest::Take(TArgScanner& s) {
   } else if (n == "--databits") {
     const std::string v = s.Value();
     if (v != "7" && v != "8")
-      throw TUsageError("bad value for --databits: '" + v + "' (7 or 8 expected)");
+      throw EUsageError("bad value for --databits: '" + v + "' (7 or 8 expected)");
     Databits = v == "7" ? db7 : db8;
   } else if (n == "--parity") {
     const std::string v = s.Value();
@@ -38,7 +38,7 @@ bool TPortRequest::Take(TArgScanner& s) {
     else if (v == "even")
       Parity = paEven;
     else
-      throw TUsageError("bad value for --parity: '" + v + "' (none, odd or even expected)");
+      throw EUsageError("bad value for --parity: '" + v + "' (none, odd or even expected)");
   } else if (n == "--stopbits") {
     const std::string v = s.Value();
     if (v == "1")
@@ -48,7 +48,7 @@ bool TPortRequest::Take(TArgScanner& s) {
     else if (v == "2")
       Stopbits = sb2;
     else
-      throw TUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
+      throw EUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
   } else {
     return false;
   }
@@ -57,7 +57,7 @@ bool TPortRequest::Take(TArgScanner& s) {
 
 void TPortRequest::CheckOne(const std::string& alternative) const {
   if (Port.has_value() == Device.has_value())
-    throw TUsageError("give " + (alternative.empty() ? "" : alternative + ", or ") +
+    throw EUsageError("give " + (alternative.empty() ? "" : alternative + ", or ") +
                       "either --port COMn or --device PATH");
 }
 
@@ -78,9 +78,18 @@ std::optional<std::string> TPortRequest::Resolve(std::string& error,
   // next window start look like a first start.
   if (warning) *warning = store->TakeWarning();
   const TPortList list = MachinePortList(store);
-  std::optional<std::string> path = list.DevicePathFor(*Port);
-  if (!path) error = "unknown port '" + *Port + "' ('talmocli ports' lists the ports)";
-  return path;
+  std::string why;
+  const std::optional<std::string> path = list.DevicePathFor(*Port, &why);
+  if (!path) {
+    error = "unknown port '" + *Port + "' ('talmocli ports' lists the ports)";
+    return std::nullopt;
+  }
+  if (path->empty()) {
+    // The built-in loopback port could not be started.
+    error = why;
+    return std::nullopt;
+  }
+  return *path;
 }
 
 std::optional<std::string> TPortRequest::ResolveOrSay(std::FILE* err) const {

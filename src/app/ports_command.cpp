@@ -24,7 +24,7 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   const TPortList list = MachinePortList(store);
   int failure = 0;
   for (const TPortEntry& e : list.Entries())
-    if (std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), e.Path.c_str(),
+    if (std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), ShownPath(e).c_str(),
                      e.Description.c_str()) < 0 &&
         !failure)
       failure = errno;

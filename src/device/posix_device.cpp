@@ -275,10 +275,10 @@ void TSerPosixDevice::Close() {
 }  // namespace
 
 void ApplyPosixThreadPriority(TThreadPriority priority) {
-  static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
+  static constexpr int kNiceLevels[] = {19, 10, 5, 0, -5, -10, -20};
   if (priority > tpTimeCritical) return;
   // Best effort: without the right to raise it the thread keeps its own.
-  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice[priority]);
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNiceLevels[priority]);
 }
 
 std::string PosixOpenHint(const std::string& path, int error) {

@@ -194,7 +194,7 @@ int PlanComPort(const TSerDCB& dcb, std::vector<TComPortCommand>& out) {
   if (dcb.BaudRate == 0) return EINVAL;
   if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return EINVAL;
   if (dcb.Parity > 4) return EINVAL;
-  static constexpr std::uint8_t stopCodes[] = {1, 3, 2};  // 1, 1.5, 2
+  static constexpr std::uint8_t kStopCodes[] = {1, 3, 2};  // 1, 1.5, 2
   if (dcb.StopBits > 2) return EINVAL;
   if (dcb.StopBits == 1 && dcb.ByteSize != 5) return EINVAL;
 
@@ -207,7 +207,7 @@ int PlanComPort(const TSerDCB& dcb, std::vector<TComPortCommand>& out) {
   out.push_back({csBaudrate, comport::kSetBaudrate, dcb.BaudRate, true});
   out.push_back({csDatasize, comport::kSetDatasize, dcb.ByteSize, true});
   out.push_back({csParity, comport::kSetParity, static_cast<std::uint32_t>(dcb.Parity + 1), true});
-  out.push_back({csStopsize, comport::kSetStopsize, stopCodes[dcb.StopBits], true});
+  out.push_back({csStopsize, comport::kSetStopsize, kStopCodes[dcb.StopBits], true});
   std::uint8_t flow = 1;  // none
   if ((dcb.Flags & fOutxCtsFlow) || dcb.RtsControl() == 2)
     flow = 3;  // hardware

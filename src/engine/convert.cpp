@@ -25,11 +25,11 @@ constexpr TSignLook MakeLook(int mode, int b) {
   if (convert) Put(look, ' ');
   if (b < 0x20) {
     if (convert)
-      for (int i = 0; i < 3; ++i) Put(look, SignNames[3 * b + i]);
+      for (int i = 0; i < 3; ++i) Put(look, kSignNames[3 * b + i]);
   } else if (b == 0x20) {
     Put(look, ' ');
     if (convert)
-      for (int i = 0; i < 3; ++i) Put(look, SignNames[3 * 0x20 + i]);
+      for (int i = 0; i < 3; ++i) Put(look, kSignNames[3 * 0x20 + i]);
   } else if (b < 0x7F) {
     Put(look, static_cast<char>(b));
   } else {

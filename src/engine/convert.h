@@ -12,7 +12,7 @@ namespace talmo {
 
 // Names of the bytes 0x00..0x20, three characters each (two-letter names
 // carry a trailing space that is part of the entry).
-inline constexpr std::string_view SignNames =
+inline constexpr std::string_view kSignNames =
     "NULSOHSTXETXEOTENQACKBELBS HT LF VT FF CR SO SI DLEDC1DC2DC3DC4NAKSYNETB"
     "CANEM SUBESCFS GS RS US SP ";
 

@@ -1,5 +1,6 @@
 #include "engine/formatter.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,12 +36,17 @@ void TReceiveFormatter::FormatReceived(const std::uint8_t* block, std::size_t n)
   if (n == 0) return;
   if (Hooks.Capture) Hooks.Capture(block, n);
   FTotalSigns += static_cast<std::int64_t>(n);
-  if (Hooks.LastSign) Hooks.LastSign(LastSignText(block[n - 1]));
+  if (Hooks.LastSign) {
+    // Built in a kept buffer: this runs for every block.
+    FLastSignText.clear();
+    AppendLastSignText(FLastSignText, block[n - 1]);
+    Hooks.LastSign(FLastSignText);
+  }
   std::size_t i = 0;
   while (i < n) {
     if (CanCollectOnly()) {
       i += CollectRun(block + i, n - i);
-      if (FSignCount == SignBufferSize) {
+      if (FSignCount == kSignBufferSize) {
         FlushSigns();
         continue;
       }
@@ -65,7 +71,7 @@ std::size_t TReceiveFormatter::CollectRun(const std::uint8_t* bytes, std::size_t
   std::uint8_t* buffer = FSignBuffer.data();
   int count = FSignCount;
   std::size_t taken = 0;
-  while (taken < n && count < SignBufferSize) {
+  while (taken < n && count < kSignBufferSize) {
     const std::uint8_t b = bytes[taken];
     if (b == first || b == last) break;
     buffer[count++] = b;
@@ -77,11 +83,18 @@ std::size_t TReceiveFormatter::CollectRun(const std::uint8_t* bytes, std::size_t
 
 std::string TReceiveFormatter::LastSignText(std::uint8_t b) const {
   std::string text;
-  AppendSignText(text, b, FOptions);
-  text += " (";
-  text += std::to_string(FTotalSigns);
-  text += ')';
+  AppendLastSignText(text, b);
   return text;
+}
+
+void TReceiveFormatter::AppendLastSignText(std::string& text, std::uint8_t b) const {
+  AppendSignText(text, b, FOptions);
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, FTotalSigns);
+  (void)ec;  // 24 places hold any 64-bit count
+  text += " (";
+  text.append(digits, end);
+  text += ')';
 }
 
 void TReceiveFormatter::FlushSigns() {
@@ -133,7 +146,7 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
   }
 
   FSignBuffer[FSignCount++] = b;
-  if (FSignCount >= SignBufferSize) FlushSigns();
+  if (FSignCount >= kSignBufferSize) FlushSigns();
 
   bool signTests = true;
   if (o.PROD2) {
@@ -212,8 +225,8 @@ void TReceiveFormatter::StartFrame(std::uint8_t b) {
   }
   if (FOptions.Time) {
     BuildStamp(FSignBuffer.data());
-    FSignBuffer[StampLength] = b;
-    FSignCount = StampLength + 1;
+    FSignBuffer[kStampLength] = b;
+    FSignCount = kStampLength + 1;
   } else {
     FSignBuffer[0] = b;
     FSignCount = 1;
@@ -230,7 +243,7 @@ void TReceiveFormatter::BuildStamp(std::uint8_t* dst) {
   const auto us = static_cast<std::uint32_t>(FFrameWatch.ElapsedMicroseconds());
   FFrameWatch.Start();
 
-  char s[StampLength];
+  char s[kStampLength];
   s[0] = '[';
   PutDec2(s + 1, FStampTime.Second);
   s[3] = '.';
@@ -239,7 +252,7 @@ void TReceiveFormatter::BuildStamp(std::uint8_t* dst) {
   PutDec4(s + 8, static_cast<int>((us / 1000) % 10000));
   PutDec3(s + 12, static_cast<int>(us % 1000));
   s[15] = ']';
-  std::memcpy(dst, s, StampLength);
+  std::memcpy(dst, s, kStampLength);
 }
 
 }  // namespace talmo

@@ -56,8 +56,8 @@ struct TFormatterHooks {
 
 class TReceiveFormatter {
  public:
-  static constexpr int SignBufferSize = 4096;
-  static constexpr int StampLength = 16;
+  static constexpr int kSignBufferSize = 4096;
+  static constexpr int kStampLength = 16;
 
   explicit TReceiveFormatter(const TFormatOptions& options, TFormatterHooks hooks = {},
                              TFormatterClocks clocks = {});
@@ -105,12 +105,13 @@ class TReceiveFormatter {
   void StartFrame(std::uint8_t b);
   void BuildStamp(std::uint8_t* dst);
   void EndLine();
+  void AppendLastSignText(std::string& text, std::uint8_t b) const;
 
   const TFormatOptions& FOptions;
   TFormatterClocks FClocks;
   TStopWatch FFrameWatch;
 
-  std::array<std::uint8_t, SignBufferSize> FSignBuffer{};
+  std::array<std::uint8_t, kSignBufferSize> FSignBuffer{};
   int FSignCount = 0;
   TFrameState FFrameState = TFrameState::Idle;
   int FFrameRemaining = 0;
@@ -125,8 +126,10 @@ class TReceiveFormatter {
   std::uint8_t FLastSign = 0;
   TSystemTime FStampTime{};
 
+  // The last-sign text of the latest block, kept to reuse its room.
+  std::string FLastSignText;
   // Display text of the line being flushed; room for the widest look.
-  std::array<char, SignBufferSize * 5 + 8> FLineText{};
+  std::array<char, kSignBufferSize * 5 + 8> FLineText{};
 };
 
 }  // namespace talmo

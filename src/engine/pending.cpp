@@ -69,7 +69,7 @@ void TPendingLines::Tick(TPumpView& view) {
     view.AppendToPane(DroppedNotice(dropped));
     return;
   }
-  const std::size_t limit = std::min<std::size_t>(LinesPerTick, Count());
+  const std::size_t limit = std::min<std::size_t>(kLinesPerTick, Count());
   for (std::size_t moved = 0; moved < limit; ++moved) {
     // Count and index are read afresh: the previous ProcessMessages may have
     // added lines, dropped or cleared them, or run a nested tick.
@@ -89,7 +89,7 @@ void TPendingLines::Tick(TPumpView& view) {
       view.AppendToPane(DroppedNotice(dropped));
     }
     view.AppendToPane(line);
-    if (moved + 1 == LinesPerTick) break;
+    if (moved + 1 == kLinesPerTick) break;
     view.ProcessMessages();
   }
   if (FPumpIndex >= Count()) {

@@ -32,14 +32,14 @@ class TPumpView {
 
 class TPendingLines {
  public:
-  static constexpr int LinesPerTick = 8;
+  static constexpr int kLinesPerTick = 8;
   // The backlog's bounds: 100,000 lines (some 40 minutes of pane at 8 lines
   // per tick) or 32 MiB of line text, whichever is reached first.
-  static constexpr std::size_t DefaultMaxLines = 100000;
-  static constexpr std::size_t DefaultMaxBytes = std::size_t{32} << 20;
+  static constexpr std::size_t kDefaultMaxLines = 100000;
+  static constexpr std::size_t kDefaultMaxBytes = std::size_t{32} << 20;
 
-  explicit TPendingLines(std::size_t maxLines = DefaultMaxLines,
-                         std::size_t maxBytes = DefaultMaxBytes);
+  explicit TPendingLines(std::size_t maxLines = kDefaultMaxLines,
+                         std::size_t maxBytes = kDefaultMaxBytes);
 
   // Appends a line; drops the oldest waiting lines while the backlog is
   // over its bounds (the newest line always stays).

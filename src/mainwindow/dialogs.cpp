@@ -9,14 +9,18 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include "base/file_name.h"
+
 namespace talmo {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
+// The boxes' texts name files (a capture, a saved pane) in the encoding
+// of file names.
+QString Q(const std::string& s) { return FileNameText(s); }
 
 std::optional<std::string> Chosen(const QString& path) {
   if (path.isEmpty()) return std::nullopt;
-  return path.toLocal8Bit().toStdString();
+  return FileNameBytes(path);
 }
 
 // An open-file dialog that also takes a new name, with a default suffix.

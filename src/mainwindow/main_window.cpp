@@ -31,11 +31,14 @@
 #include "mainwindow/pane_save.h"
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
+#include "base/file_name.h"
 #include "settings/registry.h"
 
 namespace talmo {
 namespace {
 
+// The window's 8-bit text (pane lines, captions, signs): one character per
+// byte. File names do not go through these but through base/file_name.h.
 QString Q(const std::string& s) {
   return QString::fromLatin1(s.data(), static_cast<int>(s.size()));
 }
@@ -156,6 +159,11 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   FSync = std::make_unique<TQtSync>(this, [this](const std::string& m) { ShowError(m); });
   FComm = std::make_unique<TSerComm>(FEnv.Driver, *FSync);
   if (FEnv.PortTiming) FComm->SetTiming(*FEnv.PortTiming);
+  // Time stamps and PROD2's pause rule take the moment a block is handled
+  // as its arrival: then every block is handed over as it comes.
+  FComm->SetRxHoldRule([this] {
+    return FOptions.Time || FOptions.PROD2 ? std::chrono::milliseconds(0) : kRxHoldMs;
+  });
   ApplyDesignedComponent();
 
   TSessionSink sink;
@@ -538,8 +546,11 @@ void TfoMain::LoadPortList() {
   raPort->SetItems(names);
   for (std::size_t i = 0; i < FPorts.size(); ++i) {
     const TPortEntry& p = FPorts[i];
-    raPort->SetItemToolTip(static_cast<int>(i),
-                           Q(p.Path + (p.Description.empty() ? "" : "\n" + p.Description)));
+    raPort->SetItemToolTip(
+        static_cast<int>(i),
+        // The description names paths and
+        // what USB devices call themselves.
+        FileNameText(ShownPath(p) + (p.Description.empty() ? "" : "\n" + p.Description)));
   }
   if (remembered >= 0 && remembered < raPort->Count() && remembered != raPort->ItemIndex())
     raPort->SetItemIndex(remembered);
@@ -669,7 +680,7 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
     QApplication::beep();
     if (!FTypedFullShown) {
       FTypedFullShown = true;
-      StatusLine("The typed line is full (" + std::to_string(TTypedLine::Capacity) +
+      StatusLine("The typed line is full (" + std::to_string(TTypedLine::kCapacity) +
                  " bytes): Transmit sends it, Clear empties it.");
     }
     return false;
@@ -801,7 +812,7 @@ void TfoMain::buCaptureClick() {
     ShowError(e.what());
     return;
   }
-  buCapture->setText(Q("Stop (" + FSession->Capture().BaseName() + ")"));
+  buCapture->setText("Stop (" + FileNameText(FSession->Capture().BaseName()) + ")");
 }
 
 void TfoMain::buSaveClick() {

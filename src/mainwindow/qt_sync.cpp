@@ -6,6 +6,8 @@
 
 #include <stdexcept>
 
+#include "base/file_name.h"
+
 namespace talmo {
 
 TQtSync::TQtSync(QObject* context, TErrorDisplay display)

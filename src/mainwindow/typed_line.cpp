@@ -5,7 +5,7 @@
 namespace talmo {
 
 bool TTypedLine::Add(std::uint8_t key) {
-  if (FCount >= Capacity) return false;
+  if (FCount >= kCapacity) return false;
   FBytes[static_cast<std::size_t>(FCount++)] = key;
   return true;
 }

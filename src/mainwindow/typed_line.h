@@ -13,7 +13,7 @@ namespace talmo {
 
 class TTypedLine {
  public:
-  static constexpr int Capacity = 4100;
+  static constexpr int kCapacity = 4100;
 
   // Adds one byte behind the others; false (and nothing stored) when the
   // line is full.
@@ -28,7 +28,7 @@ class TTypedLine {
   std::string Caption() const;
 
  private:
-  std::array<std::uint8_t, Capacity> FBytes{};
+  std::array<std::uint8_t, kCapacity> FBytes{};
   int FCount = 0;
 };
 

@@ -159,10 +159,21 @@ TPortEntry LoopbackPortEntry(const std::string& path) {
   return e;
 }
 
-std::optional<TPortEntry> BuiltInLoopbackEntry() {
-  const std::string& path = TLoopbackPort::Instance().Path();
-  if (path.empty()) return std::nullopt;
-  return LoopbackPortEntry(path);
+std::string ShownPath(const TPortEntry& e) { return e.BuiltIn ? kBuiltInPath : e.Path; }
+
+TPortEntry BuiltInLoopbackEntry() {
+  TPortEntry e = LoopbackPortEntry("");
+  e.BuiltIn = true;
+  return e;
+}
+
+std::optional<std::string> StartBuiltInLoopback(std::string& error) {
+  const TLoopbackPort& port = TLoopbackPort::Instance();
+  if (port.Path().empty()) {
+    error = port.Error();
+    return std::nullopt;
+  }
+  return port.Path();
 }
 
 TPortList MachinePortList(const std::shared_ptr<TRegistryStore>& store) {
@@ -204,12 +215,12 @@ std::vector<TPortEntry> TPortList::ReadUserEntries(const std::shared_ptr<TRegist
   std::vector<TPortEntry> entries;
   if (!store) return entries;
   TRegistry key(store);
-  if (!key.OpenKey(KeyPath, false)) return entries;
+  if (!key.OpenKey(kKeyPath, false)) return entries;
   const std::string where =
-      std::string(" in [") + TRegistry::RootKeyName + "\\" + KeyPath + "] of " + store->Path();
+      std::string(" in [") + TRegistry::kRootKeyName + "\\" + kKeyPath + "] of " + store->Path();
   // Port name -> index of the entry that has it: a long list costs linear time.
   std::unordered_map<std::string, std::size_t> byName;
-  for (TRegValue& value : store->Values(KeyPath)) {
+  for (TRegValue& value : store->Values(kKeyPath)) {
     const std::string& path = value.Name;
     const std::string label = path.empty() ? "@" : "\"" + path + "\"";
     if (value.Type != rdString) {
@@ -346,13 +357,19 @@ const TPortEntry* TPortList::Find(const std::string& name) const {
   return nullptr;
 }
 
-std::optional<std::string> TPortList::DevicePathFor(const std::string& name) const {
+std::optional<std::string> TPortList::DevicePathFor(const std::string& name,
+                                                    std::string* error) const {
   if (!name.empty() && name[0] == '/') return name;
   std::string n = name;
   if (n.rfind("\\\\.\\", 0) == 0) n.erase(0, 4);
   if ((!n.empty() && n[0] == '/') || IsRemotePortName(n)) return n;
-  if (const TPortEntry* e = Find(n)) return e->Path;
-  return std::nullopt;
+  const TPortEntry* e = Find(n);
+  if (!e) return std::nullopt;
+  if (!e->BuiltIn) return e->Path;
+  std::string why;
+  std::optional<std::string> path = StartBuiltInLoopback(why);
+  if (!path && error) *error = e->Name + ": " + why;
+  return path.value_or("");
 }
 
 std::function<std::string(const std::string&)> TPortList::DeviceResolver(

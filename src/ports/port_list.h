@@ -12,7 +12,9 @@
 //    COM97 up in name order, skipping names already taken;
 // 3. the built-in loopback port the caller passes in, last.
 // Detection reads sysfs only: it never opens a device, so ports in use are
-// not disturbed, and it never lists the system console's tty.
+// not disturbed, and it never lists the system console's tty. Listing has no
+// side effects: the program's own loopback port is listed without being
+// started; only resolving its name for an open starts it.
 
 #include <functional>
 #include <memory>
@@ -32,13 +34,24 @@ struct TPortEntry {
   std::string Manufacturer{};
   std::string Product{};
   std::string SerialNumber{};
+  // The program's own loopback port: Path stays empty until an open asks
+  // for it (DevicePathFor starts the port then).
+  bool BuiltIn = false;
 };
 
-// The caller's built-in loopback port, as the list shows it.
+// What a list shows for the device of an entry: its path, or kBuiltInPath
+// for the program's own loopback port, which has no path until it is opened.
+inline constexpr const char* kBuiltInPath = "built in";
+std::string ShownPath(const TPortEntry& e);
+
+// A loopback port at a known path (tests), as the list shows it.
 TPortEntry LoopbackPortEntry(const std::string& path);
-// The program's own loopback port (made at first use); nullopt when its
-// pseudo-terminal pair could not be made.
-std::optional<TPortEntry> BuiltInLoopbackEntry();
+// The program's own loopback port, not started.
+TPortEntry BuiltInLoopbackEntry();
+// Starts the program's own loopback port (once) and gives the path of its
+// near end; nullopt, with the reason in `error`, when its pseudo-terminal
+// pair could not be made.
+std::optional<std::string> StartBuiltInLoopback(std::string& error);
 
 // Where detection looks; tests point it at a fake tree.
 struct TPortSources {
@@ -74,7 +87,7 @@ class TPortList {
   static std::vector<TPortEntry> ReadUserEntries(const std::shared_ptr<TRegistryStore>& store,
                                                  std::vector<std::string>& problems);
 
-  static constexpr const char* KeyPath = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+  static constexpr const char* kKeyPath = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
   const std::vector<TPortEntry>& Entries() const { return FEntries; }
   // User entries that were left out, one sentence each.
@@ -84,8 +97,10 @@ class TPortList {
   // The device path of a port name: "\\.\COM5" or "COM5" through the list
   // (names compare without regard to case); a name that begins with "/"
   // or "rfc2217://" (also after "\\.\") is the path itself; nullopt for
-  // a name the list does not know.
-  std::optional<std::string> DevicePathFor(const std::string& name) const;
+  // a name the list does not know. The built-in loopback port is started
+  // here; "" when it cannot be (the reason goes to `error`, when given).
+  std::optional<std::string> DevicePathFor(const std::string& name,
+                                           std::string* error = nullptr) const;
 
   // A resolver for the port component: it builds the list anew at each call,
   // so an open finds the devices present at that moment; "" for a name the

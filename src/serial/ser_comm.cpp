@@ -1,5 +1,6 @@
 #include "serial/ser_comm.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -35,10 +36,10 @@ void Fire(const Handler& h, Args... args) {
 }  // namespace
 
 std::uint32_t BaudRateOf(TSerBaudrate b) {
-  static constexpr std::uint32_t rates[] = {0,     110,    300,    1024,  1200,  2400,
-                                            4800,  9600,   14400,  19200, 38400, 56000,
-                                            57600, 115200, 128000, 256000};
-  return b <= br256000 ? rates[b] : 0;
+  static constexpr std::uint32_t kRates[] = {0,     110,    300,    1024,  1200,  2400,
+                                             4800,  9600,   14400,  19200, 38400, 56000,
+                                             57600, 115200, 128000, 256000};
+  return b <= br256000 ? kRates[b] : 0;
 }
 
 TSerCustomComm::TSerCustomComm(std::shared_ptr<TSerDriver> driver, TSerSync& sync)
@@ -480,6 +481,12 @@ void TSerCustomComm::DispatchThreadEvents(std::uint32_t mask) {
 void TSerCustomComm::DispatchDeviceLost() {
   TDispatchScope scope(FDispatchDepth);
   ReportLoss();
+}
+
+std::chrono::milliseconds TSerCustomComm::RxHoldAfter(std::uint64_t bytesBefore) const {
+  const std::uint64_t taken = FBytesRead - bytesBefore;
+  if (!FRxHoldRule || !Active() || taken == 0 || taken >= kRxHoldBytes) return {};
+  return std::clamp(FRxHoldRule(), std::chrono::milliseconds(0), kRxHoldMost);
 }
 
 void TSerCustomComm::DoRxChar() {

@@ -12,7 +12,9 @@
 // Event thread (while open and the event mask is not 0): waits in
 //   TSerDevice::WaitEvent, then hands the event bits to the GUI thread and
 //   blocks until the dispatch has run or was cancelled. It touches the port
-//   only inside that dispatch.
+//   only inside that dispatch. With a receive hold rule (SetRxHoldRule) it
+//   may wait a few milliseconds after a small receive dispatch before it
+//   looks again; Shutdown ends that wait at once.
 // Write thread (while open and DirectWrite is False): drains the write queue
 //   with TSerDevice::Write; reports a failed write (OnError) through the same
 //   hand-off, and an emptied queue (OnTxEmpty) by queueing the dispatch
@@ -165,6 +167,8 @@ class TSerCommEventThread final : public TSerCommThread {
  private:
   void Execute() override;
   std::uint32_t FEvtMask = 0;
+  // Set by the dispatch (GUI thread) while this thread waits for it.
+  std::chrono::milliseconds FHold{0};
 };
 
 class TSerCommWriteThread final : public TSerCommThread {
@@ -270,6 +274,21 @@ class TSerCustomComm {
   // The linked display is going away.
   void Notification(TSerDisplayLink* removed);
 
+  // Receive hold (GUI thread). Each hand-off to the GUI thread costs far
+  // more than the bytes it carries, and a UART hands over small blocks. The
+  // rule is asked after every receive dispatch that took fewer than
+  // kRxHoldBytes; the event thread then waits that long (at most
+  // kRxHoldMost) before it looks at the line again, and the next dispatch
+  // takes all that came meanwhile: nothing is lost or reordered, the
+  // device keeps it. A faster line (a dispatch of kRxHoldBytes or more) is
+  // never held, so the device's buffer cannot fill because of it. No rule,
+  // or a rule that answers 0 (the default): every block is dispatched as it
+  // comes, as time stamps and pause-framed protocols need.
+  using TRxHoldRule = std::function<std::chrono::milliseconds()>;
+  static constexpr std::uint64_t kRxHoldBytes = 2048;
+  static constexpr std::chrono::milliseconds kRxHoldMost{50};
+  void SetRxHoldRule(TRxHoldRule rule) { FRxHoldRule = std::move(rule); }
+
   // The device event mask computed at Open.
   std::uint32_t EventMask() const { return FEventMask; }
   void SetTiming(TSerTiming timing) { FTiming = std::move(timing); }
@@ -314,6 +333,9 @@ class TSerCustomComm {
   // there"; other failures raise as ReadStatus does.
   bool DispatchStatus(std::uint32_t& errors, TSerComStat& stat);
   int DispatchQueueCount();
+  // After a dispatch: how long the event thread waits before it looks
+  // again, given the bytes read before the dispatch.
+  std::chrono::milliseconds RxHoldAfter(std::uint64_t bytesBefore) const;
   // OnError with the device-gone bit, once per open.
   void ReportLoss();
 
@@ -347,7 +369,8 @@ class TSerCustomComm {
   TSerTiming FTiming = TSerTiming::System();
   int FDispatchDepth = 0;
   bool FLossReported = false;
-  std::uint64_t FBytesRead = 0;  // by ReadBuf; tells DoRxChar it was served
+  std::uint64_t FBytesRead = 0;
+  TRxHoldRule FRxHoldRule;  // by ReadBuf; tells DoRxChar it was served
   // Error bits that InQueCount cleared on the device, kept for DoError.
   std::uint32_t FHeldErrors = 0;
   bool FDestroying = false;

@@ -165,7 +165,14 @@ void TSerCommEventThread::Execute() {
     }
     if (events == 0) continue;
     FEvtMask = events;
-    Synchronize([this, port = FOwner] { port->DispatchEvents(FEvtMask); });
+    FHold = std::chrono::milliseconds(0);
+    Synchronize([this, port = FOwner] {
+      const std::uint64_t before = port->FBytesRead;
+      port->DispatchEvents(FEvtMask);
+      FHold = port->RxHoldAfter(before);
+    });
+    // What arrives meanwhile waits in the device for the next dispatch.
+    if (FHold.count() > 0 && !Terminated()) Pause(static_cast<int>(FHold.count()));
   }
 }
 

@@ -108,10 +108,10 @@ inline constexpr std::uint32_t EV_EVENT2 = 0x1000;
 
 // The event bit that monitoring each TSerCommEvent asks for.
 constexpr std::uint32_t EventBitOf(TSerCommEvent e) {
-  constexpr std::uint32_t bits[] = {EV_BREAK,    EV_CTS,    EV_DSR,     EV_ERR,    EV_RING,
-                                    EV_RLSD,     EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, EV_PERR,
-                                    EV_RX80FULL, EV_EVENT1, EV_EVENT2};
-  return e <= ceEvent2 ? bits[e] : 0;
+  constexpr std::uint32_t kBits[] = {EV_BREAK,    EV_CTS,    EV_DSR,     EV_ERR,    EV_RING,
+                                     EV_RLSD,     EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, EV_PERR,
+                                     EV_RX80FULL, EV_EVENT1, EV_EVENT2};
+  return e <= ceEvent2 ? kBits[e] : 0;
 }
 std::uint32_t EventMaskOf(TSerCommEvents events);
 

@@ -71,10 +71,10 @@ std::int32_t TRegistry::ReadInteger(const std::string& name) {
   std::uint32_t type = 0;
   std::string data;
   if (!FOpen || !FStore->GetValue(FCurrentPath, name, type, data))
-    throw ERegistryException("Failed to get data for '" + name + "'",
-                             FOpen ? "no such value" : "no key is open");
+    throw ERegistryError("Failed to get data for '" + name + "'",
+                         FOpen ? "no such value" : "no key is open");
   if (type != rdInteger || data.size() != 4)
-    throw ERegistryException("Invalid data type for '" + name + "'");
+    throw ERegistryError("Invalid data type for '" + name + "'");
   std::uint32_t v = 0;
   for (int i = 3; i >= 0; --i)
     v = (v << 8) | static_cast<unsigned char>(data[static_cast<std::size_t>(i)]);
@@ -102,13 +102,13 @@ int TRegistry::ReadBinaryData(const std::string& name, void* buffer, int size) {
   const bool binary = type != rdString && type != rdExpandString && type != rdInteger &&
                       type != rdIntegerBigEndian && type != rdMultiString && type != rdQword;
   if (!binary || size < 0 || data.size() > static_cast<std::size_t>(size))
-    throw ERegistryException("Invalid data type for '" + name + "'");
+    throw ERegistryError("Invalid data type for '" + name + "'");
   if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
   return static_cast<int>(data.size());
 }
 
 void TRegistry::WriteBinaryData(const std::string& name, const void* buffer, int size) {
-  if (size < 0) throw ERegistryException("Failed to set data for '" + name + "'", "negative size");
+  if (size < 0) throw ERegistryError("Failed to set data for '" + name + "'", "negative size");
   Write(name, rdBinary,
         size == 0 ? std::string()
                   : std::string(static_cast<const char*>(buffer), static_cast<std::size_t>(size)));
@@ -118,14 +118,14 @@ std::string TRegistry::ReadString(const std::string& name) {
   std::uint32_t type = 0;
   std::string data;
   if (!FOpen || !FStore->GetValue(FCurrentPath, name, type, data)) return {};
-  if (type != rdString) throw ERegistryException("Invalid data type for '" + name + "'");
+  if (type != rdString) throw ERegistryError("Invalid data type for '" + name + "'");
   return data;
 }
 
 void TRegistry::WriteString(const std::string& name, const std::string& value) {
   if (!DataIsSafeText(value))
-    throw ERegistryException("Failed to set data for '" + name + "'",
-                             "a text with a line break or NUL cannot be stored");
+    throw ERegistryError("Failed to set data for '" + name + "'",
+                         "a text with a line break or NUL cannot be stored");
   Write(name, rdString, value);
 }
 
@@ -135,17 +135,17 @@ std::vector<std::string> TRegistry::GetValueNames() {
 }
 
 void TRegistry::Write(const std::string& name, std::uint32_t type, const std::string& data) {
-  if (!FOpen) throw ERegistryException("Failed to set data for '" + name + "'", "no key is open");
+  if (!FOpen) throw ERegistryError("Failed to set data for '" + name + "'", "no key is open");
   if (!DataIsSafeText(name))
-    throw ERegistryException("Failed to set data for '" + name + "'",
-                             "a value name with a line break or NUL cannot be stored");
+    throw ERegistryError("Failed to set data for '" + name + "'",
+                         "a value name with a line break or NUL cannot be stored");
   if (!FOnRefused) {
     FStore->SetValue(FCurrentPath, name, type, data);
     return;
   }
   try {
     if (FStore->SetValue(FCurrentPath, name, type, data, true)) FRefusalReported = false;
-  } catch (const ERegistryException& e) {
+  } catch (const ERegistryError& e) {
     if (FRefusalReported) return;
     FRefusalReported = true;
     FOnRefused(std::string(e.what()) + " in " + FStore->Path() + ": " + e.Detail() +

@@ -35,14 +35,14 @@
 namespace talmo {
 
 // A key object over HKEY_LOCAL_MACHINE of a store. Errors are raised as
-// ERegistryException with the registry's own texts.
+// ERegistryError with the registry's own texts.
 class TRegistry {
  public:
   // Over the user's settings file (SettingsFilePath()).
   TRegistry();
   explicit TRegistry(std::shared_ptr<TRegistryStore> store);
 
-  static constexpr const char* RootKeyName = TRegistryStore::RootKeyName;
+  static constexpr const char* kRootKeyName = TRegistryStore::kRootKeyName;
 
   // Opens `key` (relative to the root; backslash separated). With
   // `canCreate` a missing key is created. False when the key does not exist,

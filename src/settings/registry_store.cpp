@@ -23,7 +23,7 @@ namespace {
 constexpr std::size_t kMaxFileSize = 16u << 20;
 
 std::string FullPath(const std::string& key) {
-  std::string full = TRegistryStore::RootKeyName;
+  std::string full = TRegistryStore::kRootKeyName;
   if (!key.empty()) full += "\\" + key;
   return full;
 }
@@ -230,7 +230,7 @@ bool TRegistryStore::SetValue(const std::string& key, const std::string& name, s
       *FDoc = std::move(next);
       FUnsaved = true;
     }
-    throw ERegistryException(message, error);
+    throw ERegistryError(message, error);
   }
   *FDoc = std::move(next);
   return true;

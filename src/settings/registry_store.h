@@ -8,7 +8,7 @@
 // - A write reaches the file before the call returns, through a temporary
 //   file in the same folder, fsync, rename and fsync of the folder, so the
 //   file on disk is always either the old or the new one. When the write
-//   fails, ERegistryException "Failed to set data for '<name>'" is raised
+//   fails, ERegistryError "Failed to set data for '<name>'" is raised
 //   and the store is left as it was (a key object with OnWriteRefused()
 //   reports instead and keeps the value in memory).
 // - Keys, values, comments and blank lines the program does not touch are
@@ -39,9 +39,9 @@ namespace talmo {
 
 // what() is the registry's own text; Detail() says why, where known (for
 // instance the system's reason a write failed).
-class ERegistryException : public std::runtime_error {
+class ERegistryError : public std::runtime_error {
  public:
-  explicit ERegistryException(const std::string& message, std::string detail = {})
+  explicit ERegistryError(const std::string& message, std::string detail = {})
       : std::runtime_error(message), FDetail(std::move(detail)) {}
   const std::string& Detail() const { return FDetail; }
 
@@ -63,7 +63,7 @@ class TRegistryStore {
   TRegistryStore& operator=(const TRegistryStore&) = delete;
 
   // The root of every key path; the file names it in every [key] line.
-  static constexpr const char* RootKeyName = "HKEY_LOCAL_MACHINE";
+  static constexpr const char* kRootKeyName = "HKEY_LOCAL_MACHINE";
 
   const std::string& Path() const { return FPath; }
 

@@ -1,8 +1,8 @@
 // Where the user's settings file lives: the only use of Qt in the store.
 
-#include <QFile>
 #include <QStandardPaths>
 
+#include "base/file_name.h"
 #include "settings/registry.h"
 
 namespace talmo {
@@ -10,7 +10,7 @@ namespace talmo {
 std::string SettingsFilePath() {
   const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
   if (base.isEmpty()) return {};
-  return QFile::encodeName(base + QStringLiteral("/Velkerstam/TALMO.reg")).toStdString();
+  return FileNameBytes(base + QStringLiteral("/Velkerstam/TALMO.reg"));
 }
 
 }  // namespace talmo

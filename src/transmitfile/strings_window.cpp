@@ -19,6 +19,7 @@
 #include <filesystem>
 
 #include "base/error_text.h"
+#include "base/file_name.h"
 #include "transmitfile/script_file.h"
 
 namespace talmo {
@@ -42,7 +43,8 @@ std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
   return lines;
 }
 
-QString Local(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
+// Texts that name files (titles, boxes) in the encoding of file names.
+QString Local(const std::string& s) { return FileNameText(s); }
 
 std::optional<std::string> AskFile(QWidget* owner, const std::string& fileName,
                                    const std::string& filter, QFileDialog::AcceptMode mode) {
@@ -59,7 +61,7 @@ std::optional<std::string> AskFile(QWidget* owner, const std::string& fileName,
   const QString chosen = d.selectedFiles().first();
   // A choice moves the current folder, where "HELP.TXT" is looked up.
   QDir::setCurrent(QFileInfo(chosen).absolutePath());
-  return chosen.toLocal8Bit().toStdString();
+  return FileNameBytes(chosen);
 }
 
 QFont Courier(int pixels) {

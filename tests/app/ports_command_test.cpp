@@ -9,7 +9,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
 #include "app/cli_args.h"
+#include "app/port_args.h"
 #include "app/ports_command.h"
 #include "support/temp_dir.h"
 
@@ -75,6 +81,56 @@ TEST_F(PortsCommandTest, AnUnreadableSettingsFileKeptAsItIsIsTold) {
                          " is not a regular file; TALMO starts with default settings and will not "
                          "save settings.\n");
   EXPECT_TRUE(std::filesystem::is_directory(FFile));
+}
+
+// What this process holds that a started loopback port would add: its
+// threads and its pseudo-terminal descriptors.
+struct TProcessView {
+  std::size_t Threads = 0;
+  std::vector<std::string> Ptys;
+};
+
+TProcessView ViewOfThisProcess() {
+  namespace fs = std::filesystem;
+  TProcessView v;
+  for (const auto& t : fs::directory_iterator("/proc/self/task")) {
+    (void)t;
+    ++v.Threads;
+  }
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = fs::read_symlink(fd.path(), ec).string();
+    if (target == "/dev/ptmx" || target.rfind("/dev/pts/", 0) == 0) v.Ptys.push_back(target);
+  }
+  return v;
+}
+
+TEST_F(PortsCommandTest, ListingShowsTheLoopbackPortAsBuiltInAndStartsNothingAnOpenStartsIt) {
+  const TProcessView before = ViewOfThisProcess();
+  const TRun run = Ports();
+  EXPECT_EQ(run.Code, kExitOk);
+  // The last line is the loopback port, with what a user can use.
+  const std::size_t at = run.Out.rfind("COM99 ");
+  ASSERT_NE(at, std::string::npos) << run.Out;
+  const std::string last = run.Out.substr(at);
+  EXPECT_NE(last.find("  built in  "), std::string::npos) << last;
+  EXPECT_NE(last.find("Built-in loopback port"), std::string::npos) << last;
+  EXPECT_EQ(run.Out.find("/dev/pts/"), std::string::npos) << run.Out;
+  const TProcessView listed = ViewOfThisProcess();
+  EXPECT_EQ(listed.Threads, before.Threads);
+  EXPECT_EQ(listed.Ptys, before.Ptys);
+
+  // Asking for the port to open it starts it: a live pseudo-terminal.
+  TPortRequest req;
+  req.Port = "COM99";
+  std::string error;
+  const std::optional<std::string> path = req.Resolve(error);
+  ASSERT_TRUE(path) << error;
+  EXPECT_EQ(path->rfind("/dev/pts/", 0), 0u) << *path;
+  EXPECT_TRUE(std::filesystem::exists(*path)) << *path;
+  const TProcessView opened = ViewOfThisProcess();
+  EXPECT_EQ(opened.Threads, before.Threads + 1);
+  EXPECT_GT(opened.Ptys.size(), before.Ptys.size());
 }
 
 }  // namespace

@@ -20,12 +20,12 @@ std::string Text(std::uint8_t b, bool hex, bool convert) {
   return s;
 }
 
-TEST(SignNames, HoldsThirtyThreeThreeCharacterEntries) {
-  ASSERT_EQ(SignNames.size(), 99u);
-  EXPECT_EQ(SignNames.substr(0, 3), "NUL");
-  EXPECT_EQ(SignNames.substr(3 * 0x0D, 3), "CR ");
-  EXPECT_EQ(SignNames.substr(3 * 0x1B, 3), "ESC");
-  EXPECT_EQ(SignNames.substr(3 * 0x20, 3), "SP ");
+TEST(kSignNames, HoldsThirtyThreeThreeCharacterEntries) {
+  ASSERT_EQ(kSignNames.size(), 99u);
+  EXPECT_EQ(kSignNames.substr(0, 3), "NUL");
+  EXPECT_EQ(kSignNames.substr(3 * 0x0D, 3), "CR ");
+  EXPECT_EQ(kSignNames.substr(3 * 0x1B, 3), "ESC");
+  EXPECT_EQ(kSignNames.substr(3 * 0x20, 3), "SP ");
 }
 
 TEST(AppendSignText, DocumentedExamples) {
@@ -72,7 +72,7 @@ TEST(AppendSignText, EveryByteInEveryLook) {
     ASSERT_EQ(conv[0], ' ');
     if (v < 0x20) {
       EXPECT_EQ(plain, "");
-      EXPECT_EQ(conv.substr(1), SignNames.substr(3 * v, 3));
+      EXPECT_EQ(conv.substr(1), kSignNames.substr(3 * v, 3));
     } else if (v == 0x20) {
       EXPECT_EQ(plain, " ");
       EXPECT_EQ(conv, "  SP ");

@@ -272,7 +272,7 @@ TEST(PendingLines, TheBacklogIsBoundedInBytesToo) {
     EXPECT_EQ(p.Dropped(), r.adds - r.waiting);
   }
   EXPECT_EQ(TPendingLines().PendingCount(), 0u);
-  EXPECT_EQ(TPendingLines::DefaultMaxLines, 100000u);
+  EXPECT_EQ(TPendingLines::kDefaultMaxLines, 100000u);
 }
 
 // Random adds during the GUI call and nested ticks against a small bound:

@@ -29,6 +29,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -492,11 +493,11 @@ TEST_F(WindowTest, EchoStartsANewLineBelowOnlyTheHeader) {
 
 TEST_F(WindowTest, AFullTypedLineRefusesFurtherKeysVisibly) {
   TfoMain& w = Make();
-  for (int i = 0; i < TTypedLine::Capacity; ++i) w.meDataKeyPress('a');
+  for (int i = 0; i < TTypedLine::kCapacity; ++i) w.meDataKeyPress('a');
   const std::size_t lines = w.PaneLines().size();
   w.meDataKeyPress('b');
   w.meDataKeyPress('c');
-  EXPECT_EQ(w.TypedLine().Count(), TTypedLine::Capacity);
+  EXPECT_EQ(w.TypedLine().Count(), TTypedLine::kCapacity);
   EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit (4100)");
   ASSERT_EQ(w.PaneLines().size(), lines + 1) << "one status line, not one per key";
   EXPECT_EQ(w.PaneLines().back(),
@@ -513,7 +514,7 @@ TEST_F(WindowTest, KeyHandlersSayWhetherTheLineTookTheKey) {
   EXPECT_TRUE(w.meDataKeyDown(Qt::Key_A)) << "only F2 sends on key-down";
   EXPECT_TRUE(w.meDataKeyDown(0x71)) << "F2 types a NUL";
   EXPECT_EQ(w.TypedLine().Count(), 1);
-  for (int i = 1; i < TTypedLine::Capacity; ++i) ASSERT_TRUE(w.meDataKeyPress('a'));
+  for (int i = 1; i < TTypedLine::kCapacity; ++i) ASSERT_TRUE(w.meDataKeyPress('a'));
   EXPECT_FALSE(w.meDataKeyPress('b'));
   EXPECT_FALSE(w.meDataKeyDown(0x71));
   EXPECT_TRUE(w.meDataKeyDown(Qt::Key_A));
@@ -561,6 +562,41 @@ TEST_F(WindowTest, CaptureKeepsTheExactBytesAcrossReopen) {
   FCom3.Send("late");
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 12; }));
   EXPECT_EQ(test::ReadFile(FDir + "/DATA.LOG"), first + "\r\nZ");
+}
+
+TEST_F(WindowTest, CaptureToANonAsciiNameShowsTheNameAndWritesThere) {
+  // File names are bytes in the locale's encoding (UTF-8 here); the
+  // button must show the letters, not the bytes one by one.
+  const struct {
+    const char* folder;
+    const char* chosen;
+    const char* file;
+    const char* button;
+  } cases[] = {
+      {"x", "данные.log", "данные.LOG", "Stop (данные.LOG)"},
+      {"mätning", "Ölmätare", "ÖLMäTARE.LOG", "Stop (ÖLMäTARE.LOG)"},
+      {"plain", "data", "DATA.LOG", "Stop (DATA.LOG)"},
+  };
+  TfoMain& w = Make();
+  OpenCom3();
+  std::size_t total = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chosen);
+    const std::string folder = FDir + "/" + c.folder;
+    std::filesystem::create_directories(folder);
+    FDialogs->capturePath = folder + "/" + c.chosen;
+    w.buCaptureClick();
+    EXPECT_EQ(w.buCapture->text(), QString::fromUtf8(c.button));
+    EXPECT_TRUE(FDialogs->errors.empty());
+    const std::string bytes = std::string("\x02") + c.chosen + "\x03";
+    FCom3.Send(bytes);
+    total += bytes.size();
+    ASSERT_TRUE(
+        PumpUntil([&] { return w.Formatter().TotalSigns() == static_cast<std::int64_t>(total); }));
+    w.buCaptureClick();  // stop
+    EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
+    EXPECT_EQ(test::ReadFile(folder + "/" + c.file), bytes);
+  }
 }
 
 TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
@@ -853,7 +889,7 @@ TEST_F(WindowTest, APaneTickPaintsThePaneOnceNotPerLine) {
 
 TEST_F(WindowTest, TheBacklogIsBoundedAndTheGapIsShownInThePane) {
   TfoMain& w = Make();
-  const std::size_t cap = TPendingLines::DefaultMaxLines;
+  const std::size_t cap = TPendingLines::kDefaultMaxLines;
   for (std::size_t i = 0; i < cap + 10; ++i) w.PendingLines().Add(std::to_string(i));
   EXPECT_EQ(w.PendingLines().PendingCount(), cap);
   const std::size_t before = w.PaneLines().size();

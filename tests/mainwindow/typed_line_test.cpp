@@ -22,11 +22,11 @@ TEST(TypedLine, CountsAndCaptions) {
 
 TEST(TypedLine, RefusesKeysPastItsRoom) {
   TTypedLine t;
-  for (int i = 0; i < TTypedLine::Capacity; ++i) ASSERT_TRUE(t.Add(static_cast<std::uint8_t>(i)));
+  for (int i = 0; i < TTypedLine::kCapacity; ++i) ASSERT_TRUE(t.Add(static_cast<std::uint8_t>(i)));
   EXPECT_FALSE(t.Add('!'));
-  EXPECT_EQ(t.Count(), TTypedLine::Capacity);
-  EXPECT_EQ(t.Data()[TTypedLine::Capacity - 1],
-            static_cast<std::uint8_t>(TTypedLine::Capacity - 1));
+  EXPECT_EQ(t.Count(), TTypedLine::kCapacity);
+  EXPECT_EQ(t.Data()[TTypedLine::kCapacity - 1],
+            static_cast<std::uint8_t>(TTypedLine::kCapacity - 1));
   t.SetSingle('A');  // Direct mode still works on a full line
   EXPECT_EQ(t.Count(), 1);
 }

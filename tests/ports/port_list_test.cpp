@@ -236,7 +236,7 @@ TEST_F(PortListTest, TheResolverSeesDevicesAndEntriesOfTheMomentOfTheOpen) {
   FSys.Usb("ttyUSB1", "", "", "");  // plugged in after the list was shown
   EXPECT_EQ(resolve("\\\\.\\COM34"), "/dev/ttyUSB1");
   TRegistry key(store);
-  ASSERT_TRUE(key.OpenKey(TPortList::KeyPath, false));
+  ASSERT_TRUE(key.OpenKey(TPortList::kKeyPath, false));
   key.WriteString("/dev/serial/by-id/y", "COM7");
   EXPECT_EQ(resolve("\\\\.\\COM7"), "/dev/serial/by-id/y");
 }
@@ -289,6 +289,26 @@ TEST_F(PortListTest, RemotePortEntriesKeepTheirAddressAndSayTheyAreRemote) {
     EXPECT_EQ(list.DevicePathFor(c.name), c.path);
   }
   EXPECT_TRUE(list.Problems().empty());
+}
+
+TEST_F(PortListTest, TheProgramsOwnLoopbackIsListedAsBuiltInAndStartedOnlyByResolvingIt) {
+  const TPortList list = TPortList::Build(nullptr, FSys.Sources(), BuiltInLoopbackEntry());
+  ASSERT_EQ(list.Entries().size(), 1u);
+  const TPortEntry& e = list.Entries().back();
+  EXPECT_EQ(e.Name, "COM99");
+  EXPECT_TRUE(e.BuiltIn);
+  EXPECT_EQ(e.Path, "");
+  EXPECT_EQ(ShownPath(e), "built in");
+  EXPECT_EQ(ShownPath(LoopbackPortEntry(kLoopPath)), kLoopPath);
+  // Each name form reaches the one started port.
+  std::string error;
+  const std::optional<std::string> path = list.DevicePathFor("COM99", &error);
+  ASSERT_TRUE(path);
+  EXPECT_EQ(path->rfind("/dev/pts/", 0), 0u) << *path << " " << error;
+  for (const char* name : {"\\\\.\\COM99", "com99"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(list.DevicePathFor(name), path);
+  }
 }
 
 }  // namespace

@@ -881,3 +881,95 @@ TEST_F(CommTest, RetryPauseIsInjectedAndCloseEndsIt) {
 
 }  // namespace
 }  // namespace talmo
+
+namespace talmo {
+namespace {
+
+// The receive hold: after a small receive dispatch the event thread waits
+// as long as the rule says before it looks again; a large one, a dispatch
+// that read nothing and a port without a rule are never held.
+TEST_F(CommTest, ReceiveHoldFollowsTheRuleOnlyAfterSmallReads) {
+  std::mutex lock;
+  std::vector<std::chrono::milliseconds> pauses;
+  TSerTiming timing = TSerTiming::System();
+  timing.Sleep = [](std::chrono::milliseconds) {};
+  timing.RetryPause = [&](TSerWaitEvent&, std::chrono::milliseconds ms) {
+    std::lock_guard l(lock);
+    pauses.push_back(ms);
+  };
+  FComm->SetTiming(timing);
+  const std::size_t big = TSerCustomComm::kRxHoldBytes;
+  const struct {
+    const char* name;
+    bool rule;
+    std::chrono::milliseconds says;
+    std::size_t bytes;
+    bool read;
+    std::vector<std::chrono::milliseconds> held;
+  } cases[] = {
+      {"a small block is held as the rule says", true, 7ms, 5, true, {7ms}},
+      {"one byte short of the bound is still small", true, 7ms, big - 1, true, {7ms}},
+      {"a block of the bound is not held", true, 7ms, big, true, {}},
+      {"nothing read: nothing held", true, 7ms, 5, false, {}},
+      {"a rule that answers 0 holds nothing", true, 0ms, 5, true, {}},
+      {"the hold is bounded", true, 5000ms, 5, true, {TSerCustomComm::kRxHoldMost}},
+      {"no rule: nothing held", false, 0ms, 5, true, {}},
+  };
+  std::vector<std::uint8_t> got;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.rule)
+      FComm->SetRxHoldRule([&c] { return c.says; });
+    else
+      FComm->SetRxHoldRule({});
+    FComm->OnRxChar = [&](TSerCustomComm* port, int n) {
+      if (!c.read) return;
+      std::vector<std::uint8_t> b(static_cast<std::size_t>(n));
+      got.insert(got.end(), b.begin(), b.begin() + port->ReadBuf(b.data(), n));
+    };
+    FComm->Open();
+    got.clear();
+    {
+      std::lock_guard l(lock);
+      pauses.clear();
+    }
+    std::vector<std::uint8_t> sent(c.bytes);
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i * 7);
+    Dev().Input.assign(sent.begin(), sent.end());
+    Feed(EV_RXCHAR);
+    {
+      std::lock_guard l(lock);
+      EXPECT_EQ(pauses, c.held);
+    }
+    if (c.read) {
+      EXPECT_EQ(got, sent);
+    }
+    FComm->Close();
+  }
+}
+
+// Close ends a hold at once: the held event thread is woken and joined.
+TEST_F(CommTest, CloseEndsAReceiveHold) {
+  std::atomic<int> parked{0};
+  TSerTiming timing = TSerTiming::System();
+  timing.Sleep = [](std::chrono::milliseconds) {};
+  timing.RetryPause = [&](TSerWaitEvent& wake, std::chrono::milliseconds) {
+    ++parked;
+    wake.WaitFor(-1);  // parked until Shutdown wakes it
+  };
+  FComm->SetTiming(timing);
+  FComm->SetRxHoldRule([] { return 20ms; });
+  FComm->OnRxChar = [](TSerCustomComm* port, int n) {
+    std::vector<std::uint8_t> b(static_cast<std::size_t>(n));
+    port->ReadBuf(b.data(), n);
+  };
+  FComm->Open();
+  Dev().Input = {1, 2, 3};
+  Dev().PushEvent(EV_RXCHAR);
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return parked.load() == 1; }));
+  FComm->Close();
+  EXPECT_FALSE(FComm->Active());
+}
+
+}  // namespace
+}  // namespace talmo

@@ -52,7 +52,7 @@ class RegistryTest : public ::testing::Test {
 std::string Message(const std::function<void()>& f) {
   try {
     f();
-  } catch (const ERegistryException& e) {
+  } catch (const ERegistryError& e) {
     return e.what();
   }
   return "(no exception)";
@@ -456,7 +456,7 @@ TEST_F(RegistryTest, AWriteThatCannotReachTheFileRaisesAndChangesNothing) {
   try {
     key.WriteInteger("REGBAUD", 6);
     FAIL() << "no exception";
-  } catch (const ERegistryException& e) {
+  } catch (const ERegistryError& e) {
     EXPECT_STREQ(e.what(), "Failed to set data for 'REGBAUD'");
     EXPECT_NE(e.Detail().find("Not a directory"), std::string::npos) << e.Detail();
   }
@@ -589,7 +589,7 @@ TEST_F(RegistryTest, ALoopOfLinksIsNeitherReadNorReplaced) {
     try {
       early.WriteInteger("REGBAUD", 1);
       FAIL() << "no exception";
-    } catch (const ERegistryException& e) {
+    } catch (const ERegistryError& e) {
       EXPECT_NE(e.Detail().find("Too many levels of symbolic links"), std::string::npos)
           << e.Detail();
     }
