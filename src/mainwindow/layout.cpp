@@ -48,6 +48,42 @@ void ApplyResizeRule(TMainLayout& l, int cw, int ch) {
   l.edLast.Top = l.Panel1.Top;
 }
 
+namespace {
+
+bool Overlap(const TBounds& a, const TBounds& b) {
+  return a.Left < b.Left + b.Width && b.Left < a.Left + a.Width && a.Top < b.Top + b.Height &&
+         b.Top < a.Top + a.Height;
+}
+
+}  // namespace
+
+bool EveryControlWhole(int cw, int ch) {
+  TMainLayout l = DesignedLayout();
+  ApplyResizeRule(l, cw, ch);
+  const TBounds all[] = {l.meData, l.laWeb,   l.raPort, l.rgBaud,   l.rgDatabits, l.rgParity,
+                         l.rgStop, l.Panel1,  l.edLast, l.buClear,  l.buStrings,  l.buTransmit,
+                         l.buSave, l.buClose, l.buOpen, l.buCapture};
+  for (std::size_t i = 0; i < std::size(all); ++i) {
+    const TBounds& a = all[i];
+    if (a.Left < 0 || a.Top < 0 || a.Left + a.Width > cw || a.Top + a.Height > ch) return false;
+    for (std::size_t j = i + 1; j < std::size(all); ++j)
+      if (Overlap(a, all[j])) return false;
+  }
+  return true;
+}
+
+TClientSize MinimumClientSize() {
+  // The rule places rows by the height and columns by the width, and a
+  // larger area only spreads them: search the height with room to spare in
+  // width, then the width at that height.
+  constexpr int kWide = 4000, kMost = 4000;
+  int h = 1;
+  while (h < kMost && !EveryControlWhole(kWide, h)) ++h;
+  int w = 1;
+  while (w < kWide && !EveryControlWhole(w, h)) ++w;
+  return {w, h};
+}
+
 std::optional<TBounds> FitStoredBounds(const TBounds& stored, const std::vector<TBounds>& screens) {
   using i64 = std::int64_t;
   constexpr i64 kTitleBand = 30, kGrabWidth = 40, kGrabHeight = 10;

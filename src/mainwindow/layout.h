@@ -26,6 +26,17 @@ TMainLayout DesignedLayout();
 // gets the same formulas.
 void ApplyResizeRule(TMainLayout& l, int clientWidth, int clientHeight);
 
+// The smallest client area at which the resize rule leaves every control
+// whole: inside the area and over no other control. The window keeps at
+// least this size, so no control is ever clipped or hidden by another.
+struct TClientSize {
+  int Width = 0, Height = 0;
+  bool operator==(const TClientSize&) const = default;
+};
+TClientSize MinimumClientSize();
+// Whether the layout for this client area has every control whole.
+bool EveryControlWhole(int clientWidth, int clientHeight);
+
 // The window bounds to restore from stored ones (Left, Top, Width, Height),
 // given the available area of each screen. The stored values come from a
 // file and may be anything, so all sums are taken in 64 bits. The window

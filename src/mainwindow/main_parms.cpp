@@ -6,6 +6,8 @@
 #include <QLineEdit>
 #include <QScreen>
 
+#include <algorithm>
+
 #include "base/error_text.h"
 #include "engine/convert.h"
 #include "mainwindow/main_window.h"
@@ -165,10 +167,17 @@ void TfoMain::RestoreBounds() {
   // monitor that was unplugged) would put the window out of reach, and a
   // size beyond the screen would make a window of gigabytes.
   const std::vector<TBounds> screens = AvailableScreenAreas();
-  const TBounds defaults{kDefaultBounds[0], kDefaultBounds[1], kDefaultBounds[2],
-                         kDefaultBounds[3]};
-  std::optional<TBounds> fit =
-      FitStoredBounds({FBounds[0], FBounds[1], FBounds[2], FBounds[3]}, screens);
+  // No size below the one at which every control is whole; the first
+  // start's size is raised to it too.
+  const TClientSize least = MinimumClientSize();
+  const TBounds defaults{kDefaultBounds[0], kDefaultBounds[1],
+                         std::max(kDefaultBounds[2], least.Width),
+                         std::max(kDefaultBounds[3], least.Height)};
+  // A size that is no size at all stays one, and the defaults take over.
+  const auto raised = [](std::int32_t v, int to) { return v > 0 ? std::max(v, to) : v; };
+  std::optional<TBounds> fit = FitStoredBounds(
+      {FBounds[0], FBounds[1], raised(FBounds[2], least.Width), raised(FBounds[3], least.Height)},
+      screens);
   if (!fit) fit = FitStoredBounds(defaults, screens);
   const TBounds b = fit.value_or(defaults);
   FBounds = {b.Left, b.Top, b.Width, b.Height};

@@ -25,13 +25,13 @@
 #include <thread>
 
 #include "base/error_text.h"
+#include "base/file_name.h"
 #include "base/port_texts.h"
 #include "engine/clock.h"
 #include "engine/convert.h"
 #include "mainwindow/pane_save.h"
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
-#include "base/file_name.h"
 #include "settings/registry.h"
 
 namespace talmo {
@@ -230,6 +230,8 @@ void TfoMain::ApplyDesignedComponent() {
 
 void TfoMain::CreateControls() {
   setWindowTitle("foMain");
+  const TClientSize least = MinimumClientSize();
+  setMinimumSize(least.Width, least.Height);
   resize(834, 528);
   move(420, 190);
   // The designed sizes assume a small sans font, 11 pixels high.

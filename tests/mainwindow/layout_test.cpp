@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <climits>
 
 namespace talmo {
@@ -51,6 +53,32 @@ TEST(ResizeRule, TinyWindowsAreNotClamped) {
   ApplyResizeRule(l, 10, 10);
   EXPECT_EQ(l.meData, (TBounds{0, 0, 9, 6}));
   EXPECT_EQ(l.buClear.Left, 9 - 75);  // may leave the client area
+}
+
+// The least client area keeps every control whole: at it and above it
+// nothing is clipped or covered, a pixel less in either direction is.
+TEST(ResizeRule, TheLeastClientAreaKeepsEveryControlWhole) {
+  const TClientSize least = MinimumClientSize();
+  EXPECT_GE(least.Width, 651) << "the right-hand buttons' designed column";
+  EXPECT_GE(least.Height, 497) << "the designed bottom row";
+  const struct {
+    const char* name;
+    int width, height;
+    bool whole;
+  } rows[] = {
+      {"the least", least.Width, least.Height, true},
+      {"a pixel narrower", least.Width - 1, least.Height, false},
+      {"a pixel lower", least.Width, least.Height - 1, false},
+      {"the first start's 700 x 500 raised", std::max(700, least.Width),
+       std::max(500, least.Height), true},
+      {"640 x 400", 640, 400, false},
+      {"400 x 300", 400, 300, false},
+      {"a large screen", 1900, 1100, true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(EveryControlWhole(r.width, r.height), r.whole);
+  }
 }
 
 TEST(StoredBounds, FitTheScreenWhateverTheFileHolds) {

@@ -2,6 +2,7 @@
 // temporary settings file.
 
 #include "mainwindow/main_window.h"
+#include "mainwindow/layout.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -202,8 +203,12 @@ TEST_F(WindowTest, FirstStartStoresTheDefaults) {
   EXPECT_EQ(w.windowTitle().toStdString(), kAppTitle);
   EXPECT_EQ(w.x(), 100);
   EXPECT_EQ(w.y(), 50);
-  EXPECT_EQ(w.width(), 700);
-  EXPECT_EQ(w.height(), 500);
+  // 700 x 500, raised to the least size at which every control is whole.
+  const TClientSize least = MinimumClientSize();
+  EXPECT_EQ(w.width(), std::max(700, least.Width));
+  EXPECT_EQ(w.height(), std::max(500, least.Height));
+  EXPECT_EQ(w.minimumWidth(), least.Width);
+  EXPECT_EQ(w.minimumHeight(), least.Height);
   EXPECT_EQ(w.raPort->SelectedText().toStdString(), "COM3");
   EXPECT_EQ(w.rgBaud->SelectedText().toStdString(), "1024");
   EXPECT_EQ(w.rgDatabits->SelectedText().toStdString(), "7");
@@ -231,7 +236,11 @@ TEST_F(WindowTest, FirstStartStoresTheDefaults) {
   FWindow.reset();
   std::uint8_t coords[16];
   ASSERT_EQ(Key().ReadBinaryData("COORDS", coords, 16), 16);
-  const std::uint8_t expected[16] = {100, 0, 0, 0, 50, 0, 0, 0, 0xBC, 2, 0, 0, 0xF4, 1, 0, 0};
+  const auto le = [](int v, int byte) { return static_cast<std::uint8_t>(v >> (8 * byte)); };
+  const int width = std::max(700, least.Width), height = std::max(500, least.Height);
+  const std::uint8_t expected[16] = {
+      100,           0, 0, 0, 50, 0, 0, 0, le(width, 0), le(width, 1), 0, 0, le(height, 0),
+      le(height, 1), 0, 0};
   EXPECT_EQ(std::memcmp(coords, expected, 16), 0);
 }
 
@@ -681,16 +690,20 @@ TEST_F(WindowTest, SaveWritesTheShownLinesWithCrLf) {
 
 TEST_F(WindowTest, ResizeRuleMovesThePaneAndTheBand) {
   TfoMain& w = Make();
-  w.resize(834, 528);
+  // Sizes the window can take: it keeps the least size at which every
+  // control is whole.
+  w.resize(834, 560);
   w.FormResize();
-  EXPECT_EQ(w.meData->geometry(), QRect(7, 16, 820, 316));
-  EXPECT_EQ(w.raPort->y(), 348);
+  EXPECT_EQ(w.meData->geometry(), QRect(7, 17, 820, 336));
+  EXPECT_EQ(w.raPort->y(), 370);
   EXPECT_EQ(w.buClear->x(), 745);
   EXPECT_EQ(w.buCapture->geometry().right() + 1, 820);
-  w.resize(640, 400);
+  w.resize(700, 560);
   w.FormResize();
-  EXPECT_EQ(w.meData->geometry(), QRect(5, 12, 630, 240));
-  EXPECT_EQ(w.rgStop->y(), 264);
+  EXPECT_EQ(w.meData->geometry(), QRect(5, 17, 689, 336));
+  EXPECT_EQ(w.rgStop->y(), 370);
+  w.resize(640, 400);
+  EXPECT_EQ(w.size(), QSize(MinimumClientSize().Width, MinimumClientSize().Height));
 }
 
 TEST_F(WindowTest, AnsweringNoToTheCloseQuestionChangesNothing) {
@@ -774,7 +787,8 @@ TEST_F(WindowTest, StoredBoundsAreFittedToTheScreen) {
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   ASSERT_GT(screen.width(), 700);
   ASSERT_GT(screen.height(), 500);
-  const QRect defaults(100, 50, 700, 500);
+  const TClientSize least = MinimumClientSize();
+  const QRect defaults(100, 50, std::max(700, least.Width), std::max(500, least.Height));
   const struct {
     const char* what;
     std::int32_t left, top, width, height;
@@ -786,7 +800,9 @@ TEST_F(WindowTest, StoredBoundsAreFittedToTheScreen) {
       {"INT_MAX size", 0, 0, INT_MAX, INT_MAX, screen},
       {"INT_MIN everywhere", INT_MIN, INT_MIN, INT_MIN, INT_MIN, defaults},
       {"far left, INT_MAX size", -1000000000, 0, INT_MAX, INT_MAX, screen},
-      {"normal", 20, 30, 640, 400, QRect(20, 30, 640, 400)},
+      {"normal", 20, 30, 700, 560, QRect(20, 30, 700, 560)},
+      {"smaller than every control needs", 20, 30, 640, 400,
+       QRect(20, 30, least.Width, least.Height)},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
