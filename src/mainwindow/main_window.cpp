@@ -330,6 +330,8 @@ void TfoMain::CreateControls() {
   ep.setColor(QPalette::Base, QColor(192, 220, 192));
   edLast->setPalette(ep);
   Place(edLast, d.edLast);
+  laPortState = new QLabel(this);
+  laPortState->setTextFormat(Qt::PlainText);
 
   buClear = MakeButton(this, "Clear", "Clear Blue Screen", d.buClear);
   buStrings = MakeButton(this, "Transmit File", "Input data to blue screen", d.buStrings);
@@ -535,6 +537,14 @@ void TfoMain::FormResize() {
   for (const auto& [w, b] : moved)
     if (w) Place(w, *b);
   if (laWeb) laWeb->move(FLayout.laWeb.Left, FLayout.laWeb.Top);
+  if (laPortState) {
+    // Under the last-sign field, as wide as the band up to the buttons'
+    // right edge; the rows of buttons start below it.
+    const TBounds& e = FLayout.edLast;
+    const int right = FLayout.buClear.Left + FLayout.buClear.Width;
+    laPortState->setGeometry(e.Left, e.Top + e.Height + 3, std::max(right - e.Left, 1), 16);
+    if (FComm) ShowPortState();
+  }
 }
 
 // ---- Port control ------------------------------------------------------------
@@ -651,6 +661,19 @@ void TfoMain::Comm1Open() {
   cbPause->setEnabled(true);
   cbDirect->setEnabled(true);
   AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is open");
+  ShowPortState();
+}
+
+void TfoMain::ShowPortState() {
+  // Which port is open, with which settings: under the last-sign field,
+  // where the eye goes from the pane; empty while no port is open.
+  const QString text =
+      FComm->Active()
+          ? Q("COM" + std::to_string(FComm->PortNum()) + " " + ShortLineSettings(*FComm))
+          : QString();
+  laPortState->setToolTip(text.isEmpty() ? QString() : "Open: " + text);
+  laPortState->setText(
+      laPortState->fontMetrics().elidedText(text, Qt::ElideRight, laPortState->width()));
 }
 
 void TfoMain::Comm1Close() {
@@ -659,6 +682,7 @@ void TfoMain::Comm1Close() {
   if (FPending.Count() == 0) cbPause->setEnabled(false);
   cbDirect->setEnabled(false);
   AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is closed");
+  ShowPortState();
 }
 
 void TfoMain::Comm1RealRxChar(int count) { FSession->RxChar(count); }

@@ -151,6 +151,7 @@ class TfoMain : public QWidget {
   TRadioGroup* rgStop = nullptr;
   QFrame* Panel1 = nullptr;
   QLineEdit* edLast = nullptr;
+  QLabel* laPortState = nullptr;  // the open port and its settings
   QPushButton* buClear = nullptr;
   QPushButton* buStrings = nullptr;
   QPushButton* buTransmit = nullptr;
@@ -197,6 +198,7 @@ class TfoMain : public QWidget {
   void RestoreBounds();
   void FitPauseBox();
   void FitTransmitCaption();
+  void ShowPortState();
 
   TMainEnvironment FEnv;
   std::shared_ptr<TMainDialogs> FDialogs;

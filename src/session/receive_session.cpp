@@ -31,6 +31,16 @@ std::vector<std::string> TSessionDevice::ErrorLines(int portNum, std::uint32_t e
   return lines;
 }
 
+std::string ShortLineSettings(const TSerCustomComm& port) {
+  const std::uint32_t rate = port.Baudrate() == brUser
+                                 ? static_cast<std::uint32_t>(port.UserBaudrate())
+                                 : BaudRateOf(port.Baudrate());
+  static constexpr char kParity[] = {'N', 'O', 'E', 'M', 'S'};
+  static constexpr const char* kStop[] = {"1", "1.5", "2"};
+  return std::to_string(rate) + " " + std::to_string(4 + static_cast<int>(port.Databits())) +
+         kParity[port.Parity() % 5] + kStop[port.Stopbits() % 3];
+}
+
 TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
                                  const TFormatOptions& options, TSessionSink sink, TNow now,
                                  TSessionOptions sessionOptions, TFormatterClocks clocks)

@@ -24,9 +24,9 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/capture_file.h"
 #include "engine/formatter.h"
 #include "engine/options.h"
-#include "capture/capture_file.h"
 
 namespace talmo {
 
@@ -71,6 +71,10 @@ struct TSessionOptions {
   // line of its own); a command tells it once, on its own line (Lost).
   bool LossAmongErrorLines = false;
 };
+
+// The port's line settings in the short form users write them: "9600 8N1",
+// "115200 7E2", "1024 8O1.5".
+std::string ShortLineSettings(const TSerCustomComm& port);
 
 // Why an open failed: the component's message with the device named, and
 // what the user can do about it ("" when nothing).

@@ -970,6 +970,28 @@ TEST_F(WindowTest, APasteNeverPutsTextIntoThePane) {
   EXPECT_EQ(after.substr(0, before.size()), before);
 }
 
+// Which port is open, with which settings, shows under the last-sign
+// field from Open to Close, clear of every other control.
+TEST_F(WindowTest, TheOpenPortAndItsSettingsShowUntilItCloses) {
+  TfoMain& w = Make();
+  EXPECT_EQ(w.laPortState->text().toStdString(), "");
+  w.rgBaud->SetItemIndex(4);  // 9600
+  w.rgDatabits->SetItemIndex(1);
+  OpenCom3();
+  EXPECT_EQ(w.laPortState->toolTip().toStdString(), "Open: COM3 9600 8N1");
+  w.resize(900, 600);
+  w.FormResize();
+  EXPECT_EQ(w.laPortState->text().toStdString(), "COM3 9600 8N1");
+  for (QWidget* other : w.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    if (other != w.laPortState && other->isVisibleTo(&w)) {
+      EXPECT_FALSE(other->geometry().intersects(w.laPortState->geometry()))
+          << other->metaObject()->className();
+    }
+  }
+  w.buCloseClick();
+  EXPECT_EQ(w.laPortState->text().toStdString(), "");
+}
+
 TEST_F(WindowTest, ThePaneKeepsItsNewestLinesAndSaveWritesThem) {
   TfoMain& w = Make();
   const int total = kPaneMaxLines + 37;
