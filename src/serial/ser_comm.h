@@ -270,6 +270,10 @@ class TSerCustomComm {
   // The linked display is going away.
   void Notification(TSerDisplayLink* removed);
 
+  // What the device noticed since the open that the user should hear of
+  // once (settings its server never confirmed); each is taken once.
+  std::vector<std::string> TakeNotices();
+
   // The device event mask computed at Open.
   std::uint32_t EventMask() const { return FEventMask; }
   void SetTiming(TSerTiming timing) { FTiming = std::move(timing); }
@@ -277,6 +281,9 @@ class TSerCustomComm {
   // Event handlers (GUI thread).
   TNotifyEvent OnOpen, OnClose, OnCts, OnDsr, OnRlsd, OnRing, OnBreak;
   TSerCommErrorEvent OnError;
+  // After an OnError: how many more line errors the device folded into that
+  // report (a flood is reported a few times a second, not each error).
+  std::function<void(TSerCustomComm*, std::uint64_t)> OnErrorsFolded;
   TSerCommRxCharEvent OnRxChar;
   // Never fired: it came with the attachable receivers, which read the
   // bytes ahead for it, and nothing attaches one; received bytes reach the
@@ -350,6 +357,7 @@ class TSerCustomComm {
   std::uint64_t FBytesRead = 0;  // by ReadBuf; tells DoRxChar it was served
   // Error bits that InQueCount cleared on the device, kept for DoError.
   std::uint32_t FHeldErrors = 0;
+  std::uint64_t FHeldFolded = 0;  // the folded count that came with them
   bool FDestroying = false;
 };
 
