@@ -16,8 +16,8 @@
 #include "app/cli_output.h"
 #include "app/port_args.h"
 #include "app/send_source.h"
-#include "engine/formatter.h"
 #include "device/device_driver.h"
+#include "engine/formatter.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "session/hold_off.h"
@@ -175,8 +175,8 @@ class TMonitorRun {
   // source stay as they are, and go on when it is back.
   bool FWaiting = false;
   Clock::time_point FRetryAt;
-  // Why the device cannot be opened again: the first reason is the absence
-  // itself; another one (busy, refused settings) is told, once each.
+  // Why the device cannot be opened again, told once each; that it is not
+  // there (yet) is no news after the loss, so that one is not told first.
   std::vector<std::string> FOpenFailures;
   bool FCaptureFailed = false;
   int FStatus = kExitOk;
@@ -201,6 +201,7 @@ TSessionSink TMonitorRun::Sink() {
   TSessionSink sink;
   sink.Line = [this](std::string_view line) { FOut.Line(line); };
   sink.ErrorLine = [this](const std::string& line) { FOut.Line(line); };
+  sink.Notice = [this](const std::string& text) { Say(FErr, text); };
   sink.Lost = [this] { FDeviceGone = true; };
   sink.CaptureStopped = [this](const std::string& message) {
     FCaptureFailed = true;
@@ -299,7 +300,7 @@ void TMonitorRun::TryReturn(Clock::time_point now) {
   }
   const std::string text = failure->Message + "\n" + failure->Hint;
   if (std::find(FOpenFailures.begin(), FOpenFailures.end(), text) == FOpenFailures.end()) {
-    if (!FOpenFailures.empty()) SayOpenFailure(FErr, *failure);
+    if (!FOpenFailures.empty() || !IsAbsence(*failure)) SayOpenFailure(FErr, *failure);
     FOpenFailures.push_back(text);
   }
   FRetryAt = FReconnect.Failed(now);

@@ -223,6 +223,7 @@ int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::
     print.out.Flush();
     Say(err, line);
   };
+  sink.Notice = [err](const std::string& text) { Say(err, text); };
   sink.Lost = [&print, &deviceGone] {
     print.out.Flush();
     deviceGone = true;

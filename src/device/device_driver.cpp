@@ -20,14 +20,16 @@ std::unique_ptr<TSerDevice> TSerDeviceDriver::Open(const std::string& name, int&
     error = ENOENT;
     return nullptr;
   }
-  if (IsRemotePortName(device)) return OpenRfc2217Device(device, error);
+  FRemoteFailure.clear();
+  if (IsRemotePortName(device)) return OpenRfc2217Device(device, error, {}, &FRemoteFailure);
   return OpenPosixDevice(device, error);
 }
 
 std::string TSerDeviceDriver::OpenHint(const std::string& name, int error) const {
-  if (error != EACCES && error != EPERM) return {};
   const std::string device = DeviceName(name);
-  if (device.empty() || IsRemotePortName(device)) return {};
+  if (!device.empty() && IsRemotePortName(device)) return FRemoteFailure;
+  if (error != EACCES && error != EPERM) return {};
+  if (device.empty()) return {};
   return PosixOpenHint(device, error);
 }
 

@@ -18,9 +18,12 @@
 //   RFC 2217 parsers true or false for well-formed or not.
 // - The layer builds no messages. The port component (src/serial) turns
 //   codes into its ESerCommError texts and the programs tell the user.
-//   Two things hand a finished text on: DeviceAccessHint (what the user can
-//   do about a refused open, through OpenHint) and the loopback port, which
-//   cannot return a code from its one-time making (Error(), ErrorCode()).
+//   Three things hand a finished text on: DeviceAccessHint (what the user
+//   can do about a refused open, through OpenHint), the remote port, whose
+//   codes alone cannot say which wait ran out or what its server did (an
+//   open's explanation through OpenHint, a failed call's through Explain,
+//   and TakeNotices), and the loopback port, which cannot return a code
+//   from its one-time making (Error(), ErrorCode()).
 
 #include <functional>
 #include <memory>
@@ -41,8 +44,9 @@ class TSerDeviceDriver : public TSerDriver {
   // Exclusive open of the device the name stands for (ENOENT: the resolver
   // knows no such name).
   std::unique_ptr<TSerDevice> Open(const std::string& name, int& error) override;
-  // For a local device the user may not open: the group to join. A remote
-  // port's refusal is the server's; no local group can help.
+  // For a local device the user may not open: the group to join. For a
+  // remote port, what went wrong with its server or its name (the expected
+  // forms of the name, which wait ran out, what the server did).
   std::string OpenHint(const std::string& name, int error) const override;
   // The port threads run here whatever the backend: nice values.
   void ApplyThreadPriority(TThreadPriority priority) const override;
@@ -53,6 +57,8 @@ class TSerDeviceDriver : public TSerDriver {
   std::string DeviceName(const std::string& name) const;
 
   TResolver FResolver;
+  // The explanation of the latest remote open that failed (GUI thread).
+  std::string FRemoteFailure;
 };
 
 }  // namespace talmo

@@ -295,33 +295,45 @@ std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous, bool f
 
 // --- names -----------------------------------------------------------------------
 
-bool ParseRemotePortName(const std::string& name, std::string& host, std::string& port) {
-  if (!IsRemotePortName(name)) return false;
+std::string RemotePortNameProblem(const std::string& name, std::string& host, std::string& port) {
+  host.clear();
+  port.clear();
+  if (!IsRemotePortName(name)) return "it does not begin with rfc2217://";
   const std::string rest = name.substr(kRemotePortScheme.size());
   std::size_t colon;
   if (!rest.empty() && rest[0] == '[') {
     const std::size_t close = rest.find(']');
-    if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
-      return false;
+    if (close == std::string::npos) return "the IPv6 address has no closing ]";
+    if (close + 1 >= rest.size() || rest[close + 1] != ':') return "there is no :PORT";
     host = rest.substr(1, close - 1);
     colon = close + 1;
   } else {
     colon = rest.find(':');
-    if (colon == std::string::npos || rest.find(':', colon + 1) != std::string::npos) return false;
+    if (colon == std::string::npos) return "there is no :PORT";
+    if (rest.find(':', colon + 1) != std::string::npos) return "an IPv6 address needs brackets";
     host = rest.substr(0, colon);
   }
   port = rest.substr(colon + 1);
-  if (host.empty() || port.empty() || port.size() > 5) return false;
+  if (host.empty()) return "there is no host";
+  // The longest name DNS can hold.
+  if (host.size() > 253) return "the host is longer than 253 characters";
   for (char c : host)
     if (c == '/' || c == ' ' || c == '\t' || c == '[' || c == ']' ||
         static_cast<unsigned char>(c) < 0x20)
-      return false;
+      return "the host holds a character no host name has";
+  if (port.empty()) return "there is no port number";
+  if (port.size() > 5) return "the port is outside 1..65535";
   long number = 0;
   for (char c : port) {
-    if (c < '0' || c > '9') return false;
-    number = number * 10 + (c - '0');
+    if (c < '0' || c > '9') return "the port is not a number";
+    if (number <= 65535) number = number * 10 + (c - '0');
   }
-  return number >= 1 && number <= 65535;
+  if (number < 1 || number > 65535) return "the port is outside 1..65535";
+  return {};
+}
+
+bool ParseRemotePortName(const std::string& name, std::string& host, std::string& port) {
+  return RemotePortNameProblem(name, host, port).empty();
 }
 
 }  // namespace talmo

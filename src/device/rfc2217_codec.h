@@ -201,7 +201,13 @@ std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous, bool f
 
 // Splits "rfc2217://HOST:PORT" ("[v6-address]:PORT" for IPv6; the scheme in
 // any case). False for anything else: no host, no port, a port outside
-// 1..65535, an IPv6 address without brackets, a path or spaces.
+// 1..65535, an IPv6 address without brackets, a path or spaces, a host
+// longer than 253 characters.
 bool ParseRemotePortName(const std::string& name, std::string& host, std::string& port);
+// What is wrong with `name` as a remote port name ("" when nothing is).
+std::string RemotePortNameProblem(const std::string& name, std::string& host, std::string& port);
+// The forms a remote port name takes, for messages.
+inline constexpr const char* kRemotePortNameForms =
+    "rfc2217://HOST:PORT, or rfc2217://[v6]:PORT for an IPv6 address";
 
 }  // namespace talmo

@@ -42,10 +42,47 @@ constexpr int kWatchIntervalMs = 10;
 constexpr int kSliceMs = 5;
 constexpr char kOurSignature[] = "TALMO";
 constexpr int kPurgeRounds = 2;
+// What we may owe the server beyond the data Write queues (answers,
+// commands); a server that leaves more than this unread while it keeps
+// asking is no connection to keep.
+constexpr std::size_t kAnswerRoom = 4 * 1024;
+constexpr std::size_t kOutBound = 2 * kOutLimit + kAnswerRoom;  // data escaped: up to twice
+// Answers given about one option; a peer that flips it on and off beyond
+// this is not negotiating, and gets no more.
+constexpr std::uint8_t kMaxAnswersPerOption = 8;
+constexpr int kMaxSignatureAnswers = 4;
+// Line errors are reported at most once in this gap; the ones that come
+// within it are folded into the next report, with their count.
+constexpr auto kLineErrorGap = milliseconds(250);
 
 int MsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+const char* SettingName(TComPortSetting s) {
+  switch (s) {
+    case csBaudrate: return "baud rate";
+    case csDatasize: return "data bits";
+    case csParity: return "parity";
+    case csStopsize: return "stop bits";
+    case csFlow: return "flow control";
+    case csInFlow: return "input flow control";
+    case csBreak: return "break";
+    case csDtr: return "DTR";
+    case csRts: return "RTS";
+    default: return "setting";
+  }
+}
+
+// "a", "a and b", "a, b and c".
+std::string ListOf(const std::vector<std::string>& items) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += i + 1 == items.size() ? " and " : ", ";
+    out += items[i];
+  }
+  return out;
 }
 
 void Signal(int fd) {
@@ -59,8 +96,13 @@ void Signal(int fd) {
 
 class TRfc2217Device final : public TSerDevice, private TTelnetSink {
  public:
-  TRfc2217Device(int fd, int wakeFd, int kickFd, const TRfc2217Timing& timing)
-      : FFd(fd), FWakeFd(wakeFd), FKickFd(kickFd), FTiming(timing) {}
+  TRfc2217Device(int fd, int wakeFd, int kickFd, const TRfc2217Timing& timing, std::string name)
+      : FFd(fd),
+        FWakeFd(wakeFd),
+        FKickFd(kickFd),
+        FTiming(timing),
+        FName(ShortDeviceName(name)),
+        FAnswerMs(timing.AnswerMs) {}
   ~TRfc2217Device() override { Close(); }
 
   // The option negotiation and the empty start. 0 or an errno code.
@@ -74,6 +116,8 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
   void Cancel() override;
   void Close() override;
+  std::string Explain() const override;
+  std::vector<std::string> TakeNotices() override;
 
  private:
   // What the decoder finds; FInLock is held (a pump runs).
@@ -99,13 +143,22 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   // Waits up to `ms` for input (and for room, when output waits).
   void AwaitSocket(int ms);
   // Until the server has agreed to COM-PORT-OPTION: 0, ENOTSUP when it
-  // refused or did not answer by `deadline`, EIO when the connection went.
-  int AwaitComPort(Clock::time_point deadline);
+  // refused or did not answer within `ms`, EIO when the connection went.
+  int AwaitComPort(int ms);
+  // Folded line errors whose gap has passed become a report. FInLock held.
+  void ReleaseFolded(Clock::time_point now);
+  // The first explanation of a failure stays: it is the cause.
+  void Explained(const std::string& text);
+  void Noticed(const std::string& text);
 
   std::atomic<int> FFd;
   std::atomic<int> FWakeFd;
   std::atomic<int> FKickFd;
   const TRfc2217Timing FTiming;
+  const std::string FName;  // as messages show it
+  // A wait for an answer: the bound until the negotiation has shown the
+  // round trip, then sized to it.
+  std::atomic<int> FAnswerMs;
   std::atomic<bool> FCancelled{false};
   std::atomic<bool> FGone{false};
   std::atomic<int> FGoneCode{0};
@@ -131,6 +184,22 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::array<std::uint32_t, csSettingCount> FAnswerCount{};
   std::array<std::uint32_t, csSettingCount> FAnswerValue{};
   std::array<bool, csSettingCount> FSilent{};
+  std::array<std::uint8_t, 256> FAnswersGiven{};  // per option
+  int FSignatureAnswers = 0;
+  // Line errors within the gap after a report: their bits, events and
+  // count wait for FFoldUntil; FFoldedOut goes out with the next status.
+  Clock::time_point FFoldUntil{};
+  std::uint32_t FFoldErrors = 0;
+  std::uint32_t FFoldEvents = 0;
+  std::uint32_t FFolded = 0;
+  std::uint32_t FFoldedOut = 0;
+
+  // GUI thread only.
+  bool FToldUnconfirmed = false;
+
+  mutable std::mutex FNoteLock;  // a leaf: nothing is taken under it
+  std::string FExplanation;
+  std::vector<std::string> FNotices;
 
   // Event thread only.
   bool FHupSeen = false;
@@ -154,19 +223,53 @@ void TRfc2217Device::Pump() {
       continue;
     }
     if (r == 0) {
-      MarkGone(ECONNRESET);  // the server closed the connection
+      // the server closed the connection
+      Explained("the server at " + FName + " closed the connection");
+      MarkGone(ECONNRESET);
       break;
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) MarkGone(errno);
     break;
   }
+  ReleaseFolded(Clock::now());
   if (!FReplies.empty()) {
     std::vector<std::uint8_t> replies;
     replies.swap(FReplies);
     (void)Send(replies);
   }
   if ((FRxNew && Available() > 0) || FEvents != 0) KickLocked();
+}
+
+void TRfc2217Device::ReleaseFolded(Clock::time_point now) {
+  if (FFolded == 0 || now < FFoldUntil) return;
+  FErrors |= FFoldErrors;
+  FEvents |= FFoldEvents;
+  FFoldedOut += FFolded;
+  FFoldErrors = FFoldEvents = FFolded = 0;
+  FFoldUntil = now + kLineErrorGap;
+}
+
+void TRfc2217Device::Explained(const std::string& text) {
+  std::lock_guard lock(FNoteLock);
+  if (FExplanation.empty()) FExplanation = text;
+}
+
+void TRfc2217Device::Noticed(const std::string& text) {
+  std::lock_guard lock(FNoteLock);
+  FNotices.push_back(text);
+}
+
+std::string TRfc2217Device::Explain() const {
+  std::lock_guard lock(FNoteLock);
+  return FExplanation;
+}
+
+std::vector<std::string> TRfc2217Device::TakeNotices() {
+  std::lock_guard lock(FNoteLock);
+  std::vector<std::string> out;
+  out.swap(FNotices);
+  return out;
 }
 
 void TRfc2217Device::KickLocked() {
@@ -194,7 +297,12 @@ void TRfc2217Device::Data(const std::uint8_t* p, std::size_t n) {
 }
 
 void TRfc2217Device::Negotiation(std::uint8_t verb, std::uint8_t option) {
+  // Two honest peers settle an option in an answer or two; one that flips
+  // it for ever would have us answer for ever.
+  if (FAnswersGiven[option] >= kMaxAnswersPerOption) return;
+  const std::size_t before = FReplies.size();
   FOptions.Receive(verb, option, FReplies);
+  if (FReplies.size() != before) ++FAnswersGiven[option];
 }
 
 void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) {
@@ -202,14 +310,27 @@ void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, 
   if (option != telnet::kOptComPort || n == 0) return;
   switch (p[0]) {
     case kServerOffset + kSignature:
-      if (n == 1)  // the server asks who we are
+      // The server asks who we are; once is enough to tell it.
+      if (n == 1 && FSignatureAnswers++ < kMaxSignatureAnswers)
         AppendComPort(kSignature, reinterpret_cast<const std::uint8_t*>(kOurSignature),
                       sizeof kOurSignature - 1, FReplies);
       return;
     case kServerOffset + kNotifyLinestate:
       if (n >= 2) {
-        FErrors |= LineStateErrors(p[1]);
-        FEvents |= LineStateEvents(p[1]);
+        const std::uint32_t errors = LineStateErrors(p[1]), events = LineStateEvents(p[1]);
+        if (errors == 0 && events == 0) return;
+        const auto now = Clock::now();
+        ReleaseFolded(now);
+        if (now >= FFoldUntil) {
+          FErrors |= errors;
+          FEvents |= events;
+          FFoldUntil = now + kLineErrorGap;
+        } else {
+          // A flood: a report a few times a second says what came.
+          FFoldErrors |= errors;
+          FFoldEvents |= events;
+          ++FFolded;
+        }
       }
       return;
     case kServerOffset + kNotifyModemstate:
@@ -236,9 +357,19 @@ void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, 
 // --- output ----------------------------------------------------------------
 
 int TRfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
-  std::lock_guard lock(FOutLock);
-  FOut.insert(FOut.end(), bytes.begin(), bytes.end());
-  return FlushLocked();
+  std::size_t pending;
+  {
+    std::lock_guard lock(FOutLock);
+    FOut.insert(FOut.end(), bytes.begin(), bytes.end());
+    if (int err = FlushLocked()) return err;
+    pending = FOut.size() - FOutHead;
+  }
+  if (pending <= kOutBound) return 0;
+  // It does not read what it asks for: the connection has failed.
+  Explained("the server at " + FName + " does not take what we send it: " +
+            std::to_string(pending / 1024) + " KiB of data and answers waited for it");
+  MarkGone(ENOBUFS);
+  return ENOBUFS;
 }
 
 int TRfc2217Device::FlushLocked() {
@@ -283,20 +414,28 @@ void TRfc2217Device::AwaitSocket(int ms) {
 
 // --- open ------------------------------------------------------------------
 
-int TRfc2217Device::AwaitComPort(Clock::time_point deadline) {
+int TRfc2217Device::AwaitComPort(int ms) {
+  const auto deadline = Clock::now() + milliseconds(ms);
   for (;;) {
     {
       std::lock_guard lock(FInLock);
       Pump();
       const auto q = FOptions.Local(telnet::kOptComPort);
       if (q == TTelnetOptions::qYes) return 0;
-      if (q == TTelnetOptions::qNo) return ENOTSUP;
+      if (q == TTelnetOptions::qNo) {
+        Explained("the server at " + FName +
+                  " does not speak RFC 2217: it refused the COM-PORT option");
+        return ENOTSUP;
+      }
       if (FGone.load()) return EIO;
     }
     const int left = MsLeft(deadline);
     if (left == 0 || FCancelled.load() || FComPortUnanswered.load()) {
       // Not answered in time: not waited for again on this connection.
-      FComPortUnanswered.store(true);
+      if (!FComPortUnanswered.exchange(true))
+        Explained("the server at " + FName +
+                  " does not speak RFC 2217: no answer to the COM-PORT option within " +
+                  std::to_string(ms) + " ms");
       return ENOTSUP;
     }
     AwaitSocket(std::min(left, kSliceMs));
@@ -317,17 +456,32 @@ int TRfc2217Device::Start() {
     FOptions.EnableLocal(kOptComPort, out);
     FDiscardAnswers = kPurgeRounds;
   }
+  const auto opened = Clock::now();
   if (Send(out)) return GoneCode();
-  const int negotiated = AwaitComPort(Clock::now() + milliseconds(FTiming.AnswerMs));
-  if (negotiated == EIO) return GoneCode();
+  // Before the first answer nothing tells how far the server is: the bound.
+  const int negotiated = AwaitComPort(FTiming.AnswerMs);
+  if (negotiated == EIO) {
+    const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - opened).count();
+    std::lock_guard lock(FNoteLock);
+    FExplanation = "the server at " + FName + " closed the connection during the open, " +
+                   std::to_string(ms) +
+                   " ms after it was made, before it agreed to the COM-PORT option (it may "
+                   "serve another client already)";
+    return GoneCode();
+  }
   if (negotiated == 0) {
+    // The agreement took one round trip: every later answer gets a few of
+    // them, and no less than the floor for a busy server.
+    const long long rtt = std::chrono::duration_cast<milliseconds>(Clock::now() - opened).count();
+    FAnswerMs.store(static_cast<int>(std::clamp<long long>(
+        FTiming.AnswerMinMs + 4 * rtt, FTiming.AnswerMinMs, std::max(1, FTiming.AnswerMs))));
     // A port starts empty: the server drops what waits in its device, and
     // the answer to a rate question behind the purge marks where the new
     // data begins. ser2net opens its device in the background when we
     // connect and takes a purge before that as done; its answer to the
     // first question waits for the open. So the purge goes out twice: the
     // second one finds the device open.
-    const auto deadline = Clock::now() + milliseconds(FTiming.AnswerMs);
+    const auto deadline = Clock::now() + milliseconds(FAnswerMs.load());
     for (int round = 0; round < kPurgeRounds; ++round) {
       out.clear();
       const std::uint8_t purge = comport::kPurgeBoth;
@@ -353,7 +507,11 @@ int TRfc2217Device::Start() {
   std::lock_guard lock(FInLock);
   // A server that did not answer: the data starts from here.
   FDiscardAnswers = 0;
-  if (FGone.load()) return GoneCode();
+  if (FGone.load()) {
+    std::lock_guard note(FNoteLock);
+    FExplanation = "the server at " + FName + " closed the connection during the open";
+    return GoneCode();
+  }
   return 0;
 }
 
@@ -362,7 +520,8 @@ int TRfc2217Device::Start() {
 int TRfc2217Device::SetState(const TSerDCB& dcb) {
   std::vector<TComPortCommand> plan;
   if (int err = PlanComPort(dcb, plan)) return err;
-  if (int err = AwaitComPort(Clock::now() + milliseconds(FTiming.AnswerMs))) return err;
+  const int answerMs = FAnswerMs.load();
+  if (int err = AwaitComPort(answerMs)) return err;
   std::array<std::uint32_t, csSettingCount> base{};
   {
     std::lock_guard lock(FInLock);
@@ -372,7 +531,7 @@ int TRfc2217Device::SetState(const TSerDCB& dcb) {
   for (const TComPortCommand& c : plan) AppendComPortCommand(c, bytes);
   if (Send(bytes)) return EIO;
 
-  const auto deadline = Clock::now() + milliseconds(FTiming.AnswerMs);
+  const auto deadline = Clock::now() + milliseconds(answerMs);
   auto end = deadline;
   bool graceSet = false;
   for (;;) {
@@ -397,17 +556,27 @@ int TRfc2217Device::SetState(const TSerDCB& dcb) {
     AwaitSocket(std::min(left, kSliceMs));
   }
 
-  std::lock_guard lock(FInLock);
+  std::vector<std::string> unconfirmed;
   int result = 0;
-  for (const TComPortCommand& c : plan) {
-    if (FAnswerCount[c.Setting] == base[c.Setting]) {
-      // Not answered in time: the setting goes on without the answer, and
-      // later settings do not wait for it.
-      FSilent[c.Setting] = true;
-      continue;
+  {
+    std::lock_guard lock(FInLock);
+    for (const TComPortCommand& c : plan) {
+      if (FAnswerCount[c.Setting] == base[c.Setting]) {
+        // Not answered in time: the setting goes on without the answer, and
+        // later settings do not wait for it.
+        FSilent[c.Setting] = true;
+        if (c.Line) unconfirmed.push_back(SettingName(c.Setting));
+        continue;
+      }
+      FSilent[c.Setting] = false;
+      if (!AnswerMatches(c, FAnswerValue[c.Setting])) result = EINVAL;
     }
-    FSilent[c.Setting] = false;
-    if (!AnswerMatches(c, FAnswerValue[c.Setting])) result = EINVAL;
+  }
+  // Taken as asked all the same (a line may work so): said once.
+  if (!unconfirmed.empty() && !FToldUnconfirmed) {
+    FToldUnconfirmed = true;
+    Noticed("the server did not confirm the " + ListOf(unconfirmed) + " within " +
+            std::to_string(answerMs) + " ms; going on with them unconfirmed");
   }
   return result;
 }
@@ -438,6 +607,7 @@ int TRfc2217Device::WaitEvent(std::uint32_t& events) {
     ++gWaits;
     const std::uint32_t mask = FMask.load();
     bool wantIn;
+    int foldMs;
     {
       std::lock_guard lock(FInLock);
       Pump();
@@ -450,6 +620,7 @@ int TRfc2217Device::WaitEvent(std::uint32_t& events) {
       // when the connection goes.
       if (FGone.load()) return EIO;
       wantIn = Available() < kRxLimit && !FHupSeen;
+      foldMs = FFolded ? MsLeft(FFoldUntil) : -1;
       FWaiting = true;
     }
     const bool out = OutPending() && !FHupSeen;
@@ -457,7 +628,10 @@ int TRfc2217Device::WaitEvent(std::uint32_t& events) {
                     static_cast<short>((wantIn ? POLLIN : 0) | (out ? POLLOUT : 0)), 0},
                    {FKickFd.load(), POLLIN, 0},
                    {FWakeFd.load(), POLLIN, 0}};
-    const int r = ::poll(p, 3, wantIn ? -1 : kWatchIntervalMs);
+    int timeout = wantIn ? -1 : kWatchIntervalMs;
+    // Folded line errors are reported when their gap is over.
+    if (foldMs >= 0) timeout = timeout < 0 ? foldMs : std::min(timeout, foldMs);
+    const int r = ::poll(p, 3, timeout);
     const int pollErr = errno;
     {
       std::lock_guard lock(FInLock);
@@ -549,6 +723,8 @@ int TRfc2217Device::ClearError(std::uint32_t& errors, TSerComStat& stat) {
     Pump();
     errors = FErrors;
     FErrors = 0;
+    stat.Folded = FFoldedOut;
+    FFoldedOut = 0;
     stat.cbInQue = static_cast<std::uint32_t>(std::min<std::size_t>(Available(), 0xFFFFFFFFu));
   }
   std::lock_guard lock(FOutLock);
@@ -715,21 +891,34 @@ void TuneSocket(int fd) {
 }  // namespace
 
 std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& error,
-                                              const TRfc2217Timing& timing) {
+                                              const TRfc2217Timing& timing,
+                                              std::string* explanation) {
   error = 0;
+  std::string said;
+  std::string* why = explanation ? explanation : &said;
+  why->clear();
   std::string host, port;
-  if (!ParseRemotePortName(name, host, port)) {
+  if (const std::string problem = RemotePortNameProblem(name, host, port); !problem.empty()) {
+    *why = ShortDeviceName(name) + " is no remote port name: " + problem +
+           ". A remote port is named " + kRemotePortNameForms + ", PORT from 1 to 65535.";
     error = EINVAL;
     return nullptr;
   }
+  const std::string shown = ShortDeviceName(name);
   const auto deadline = Clock::now() + milliseconds(timing.ConnectMs);
   std::vector<TAddress> addresses;
   if (int err = Resolve(host, port, deadline, addresses)) {
+    if (err == ETIMEDOUT)
+      *why = "the look-up of the host of " + shown + " took longer than " +
+             std::to_string(timing.ConnectMs) + " ms";
     error = err;
     return nullptr;
   }
   int fd = -1;
   if (int err = Connect(addresses, deadline, fd)) {
+    if (err == ETIMEDOUT)
+      *why = "no answer from " + shown + " to the connection within " +
+             std::to_string(timing.ConnectMs) + " ms";
     error = err;
     return nullptr;
   }
@@ -742,8 +931,9 @@ std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& erro
     ::close(fd);
     return nullptr;
   }
-  auto device = std::make_unique<TRfc2217Device>(fd, wake, kick, timing);
+  auto device = std::make_unique<TRfc2217Device>(fd, wake, kick, timing, name);
   if (int err = device->Start()) {
+    *why = device->Explain();
     error = err;
     return nullptr;
   }

@@ -24,16 +24,28 @@
 // cancel eventfd. A pump on another thread that leaves data or events to
 // report kicks it, so nothing waits for the next packet to be reported.
 //
-// Bounds: every wait on the server has one. Resolving and connecting take
-// at most TRfc2217Timing::ConnectMs (the window's open delay: a host that
-// does not answer holds the GUI no longer than a local open does); the
-// option negotiation, the empty start and each round of setting answers at
-// most AnswerMs each, so a server that answers nothing costs an open about
-// 450 ms once, a live one a few milliseconds. An answer that does not come
-// in time is not waited for again on this connection: the setting goes on
+// Bounds: every wait on the server has one, sized to the connection.
+// Resolving and connecting take at most TRfc2217Timing::ConnectMs (a few
+// seconds: a far server on a slow link gets there; a host that does not
+// answer costs that once). The first answer (the COM-PORT option) may take
+// AnswerMs, the bound, since nothing tells the round trip before it; the
+// time it took is the round trip, and every later wait (the empty start,
+// each round of setting answers) gets AnswerMinMs plus four of them, at
+// most AnswerMs. A server that answers nothing costs an open about AnswerMs
+// once, a live one a few round trips. An answer that does not come in
+// time is not waited for again on this connection: the setting goes on
 // without it (ser2net never answers DTR and RTS on a pseudo-terminal,
-// which has no modem lines), and a server that never agreed to the
-// COM-PORT option gets no second wait.
+// which has no modem lines), line settings that go unconfirmed are told
+// once (TakeNotices), and a server that never agreed to the COM-PORT
+// option gets no second wait. When a wait runs out, Explain names it.
+//
+// Hostile peers: what we owe the server (answers, commands) beyond the
+// data Write queues is bounded; a server that leaves it unread is a failed
+// connection (the device gone, ENOBUFS). An option is answered at most a
+// handful of times and a signature query a few, so a peer that flips an
+// option for ever is not answered for ever. Line-state notifications are
+// reported at most every 250 ms; those in between are folded into the next
+// report (their bits, and their count in TSerComStat::Folded).
 //
 // After a failed open nothing is left: no socket, no thread (a host-name
 // look-up that outlives its bound finishes on a detached thread of its
@@ -48,11 +60,13 @@
 namespace talmo {
 
 struct TRfc2217Timing {
-  // Resolve and connect; the window's open delay, so a remote open never
-  // holds the GUI longer than a local one does.
-  int ConnectMs = 150;
-  // The option negotiation, and a round of setting answers.
-  int AnswerMs = 100;
+  // Resolve and connect.
+  int ConnectMs = 3000;
+  // The longest wait for an answer, and the first one's (the round trip is
+  // not known before it).
+  int AnswerMs = 3000;
+  // The shortest wait for an answer, however near the server.
+  int AnswerMinMs = 100;
   // Once every line setting is answered, how much longer the modem lines'
   // answers may take.
   int GraceMs = 20;
@@ -61,9 +75,13 @@ struct TRfc2217Timing {
 // Opens "rfc2217://HOST:PORT". On failure returns null and an errno code:
 // EINVAL for a name that is not of that form, ENXIO for a host name that
 // does not resolve, ECONNREFUSED, ETIMEDOUT, ENETUNREACH and the like for
-// the connection, ECONNRESET when the server closed it during the open.
+// the connection, ECONNRESET when the server closed it during the open,
+// ENOBUFS when it would not take what we owe it; and, when `explanation`
+// is given, what the code alone cannot say (the expected forms of a name,
+// which wait ran out, what the server did), or "".
 std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& error,
-                                              const TRfc2217Timing& timing = {});
+                                              const TRfc2217Timing& timing = {},
+                                              std::string* explanation = nullptr);
 
 // How often the remote devices of this process have waited (poll() calls
 // and waits that end at once). Tests and benchmarks count with it that a

@@ -169,6 +169,7 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   TSessionSink sink;
   sink.Line = [this](std::string_view line) { FPending.Add(std::string(line)); };
   sink.ErrorLine = [this](const std::string& line) { FPending.Add(line); };
+  sink.Notice = [this](const std::string& text) { FPending.Add("// " + text); };
   sink.TimeoutRestarted = [this] { RestartTimeout(); };
   sink.CaptureStopped = [this](const std::string& message) {
     // The capture stopped: the button says so at once and the pane keeps

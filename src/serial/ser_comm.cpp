@@ -67,7 +67,8 @@ TSerCustomComm::~TSerCustomComm() {
 // --- errors ----------------------------------------------------------------
 
 void TSerCustomComm::RaiseCommError(const std::string& tmpl, int code) const {
-  throw ESerCommError(FormatSerMessage(tmpl, {std::to_string(code), SysErrorText(code)}));
+  throw ESerCommError(FormatSerMessage(tmpl, {std::to_string(code), SysErrorText(code)}),
+                      FDevice ? FDevice->Explain() : std::string());
 }
 
 void TSerCustomComm::CheckClosed() const {
@@ -95,11 +96,12 @@ void TSerCustomComm::CreateHandle() {
     return;
   }
   if (err == 0) err = EIO;
+  const std::string shown = ShortDeviceName(name);
   if (err == ENOENT)
-    throw ESerCommError(FormatSerMessage("Specified device not found (%s).", {name}));
-  throw ESerCommError(FormatSerMessage("Can't open specified device %s (Error %d, %s)",
-                                       {name, std::to_string(err), SysErrorText(err)}),
-                      FDriver->OpenHint(name, err));
+    throw ESerOpenError(FormatSerMessage("Specified device not found (%s).", {shown}), "", err);
+  throw ESerOpenError(FormatSerMessage("Can't open specified device %s (Error %d, %s)",
+                                       {shown, std::to_string(err), SysErrorText(err)}),
+                      FDriver->OpenHint(name, err), err);
 }
 
 void TSerCustomComm::DestroyHandle() {
@@ -119,6 +121,7 @@ void TSerCustomComm::Open() {
     InitEventMask();
     FLossReported = false;
     FHeldErrors = 0;
+    FHeldFolded = 0;
     StartThreads();
   } catch (...) {
     StopThreads();
@@ -425,6 +428,7 @@ int TSerCustomComm::DispatchQueueCount() {
   TSerComStat stat;
   if (!DispatchStatus(errors, stat)) return 0;
   FHeldErrors |= errors;
+  FHeldFolded += stat.Folded;
   return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(stat.cbInQue);
 }
 
@@ -450,6 +454,7 @@ int TSerCustomComm::InQueCount() {
   // Reading the count clears the device's error state too; keep the bits,
   // or an EV_ERR dispatched with EV_RXCHAR would find none.
   FHeldErrors |= errors;
+  FHeldFolded += stat.Folded;
   return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(stat.cbInQue);
 }
 
@@ -527,6 +532,8 @@ bool TSerCustomComm::DoError() {
   DispatchStatus(errors, stat);
   errors |= FHeldErrors;
   FHeldErrors = 0;
+  const std::uint64_t folded = FHeldFolded + stat.Folded;
+  FHeldFolded = 0;
   if (errors != 0 && OnError) {
     try {
       Fire(OnError, this, static_cast<int>(errors));
@@ -534,7 +541,19 @@ bool TSerCustomComm::DoError() {
       HandleException();
     }
   }
+  // After the report they were folded into.
+  if (folded != 0 && OnErrorsFolded) {
+    try {
+      Fire(OnErrorsFolded, this, folded);
+    } catch (...) {
+      HandleException();
+    }
+  }
   return errors != 0;
+}
+
+std::vector<std::string> TSerCustomComm::TakeNotices() {
+  return Active() ? FDevice->TakeNotices() : std::vector<std::string>();
 }
 
 }  // namespace talmo

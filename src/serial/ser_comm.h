@@ -288,6 +288,9 @@ class TSerCustomComm {
   static constexpr std::uint64_t kRxHoldBytes = 2048;
   static constexpr std::chrono::milliseconds kRxHoldMost{50};
   void SetRxHoldRule(TRxHoldRule rule) { FRxHoldRule = std::move(rule); }
+  // What the device noticed since the open that the user should hear of
+  // once (settings its server never confirmed); each is taken once.
+  std::vector<std::string> TakeNotices();
 
   // The device event mask computed at Open.
   std::uint32_t EventMask() const { return FEventMask; }
@@ -296,6 +299,9 @@ class TSerCustomComm {
   // Event handlers (GUI thread).
   TNotifyEvent OnOpen, OnClose, OnCts, OnDsr, OnRlsd, OnRing, OnBreak;
   TSerCommErrorEvent OnError;
+  // After an OnError: how many more line errors the device folded into that
+  // report (a flood is reported a few times a second, not each error).
+  std::function<void(TSerCustomComm*, std::uint64_t)> OnErrorsFolded;
   TSerCommRxCharEvent OnRxChar;
   // Never fired: it came with the attachable receivers, which read the
   // bytes ahead for it, and nothing attaches one; received bytes reach the
@@ -373,6 +379,7 @@ class TSerCustomComm {
   TRxHoldRule FRxHoldRule;  // by ReadBuf; tells DoRxChar it was served
   // Error bits that InQueCount cleared on the device, kept for DoError.
   std::uint32_t FHeldErrors = 0;
+  std::uint64_t FHeldFolded = 0;  // the folded count that came with them
   bool FDestroying = false;
 };
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "serial/ser_types.h"
 
@@ -52,6 +53,15 @@ class TSerDevice {
   // Error bits (CE_*) since the last call, which clears them, and the queue
   // counts.
   virtual int ClearError(std::uint32_t& errors, TSerComStat& stat) = 0;
+
+  // After a failed call on the GUI thread: what the device can tell of the
+  // failure beyond its code (which wait ran out, what the far end did), or
+  // "" when nothing.
+  virtual std::string Explain() const { return {}; }
+  // What the device noticed that the user should hear of once, though
+  // nothing failed (settings a server never confirmed); taken, so each is
+  // told once. GUI thread.
+  virtual std::vector<std::string> TakeNotices() { return {}; }
 
   // Ends every pending and later WaitEvent and Write at once. Sticky.
   virtual void Cancel() = 0;

@@ -31,4 +31,10 @@ std::string FormatSerMessage(const std::string& tmpl, std::initializer_list<std:
 
 bool IsDeviceGone(int code) { return code == EIO || code == ENXIO || code == ENODEV; }
 
+std::string ShortDeviceName(const std::string& name) {
+  constexpr std::size_t kShown = 80, kMax = 120;
+  if (name.size() <= kMax) return name;
+  return name.substr(0, kShown) + "... (" + std::to_string(name.size()) + " characters)";
+}
+
 }  // namespace talmo

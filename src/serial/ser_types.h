@@ -161,6 +161,9 @@ struct TSerComStat {
   std::uint32_t Flags = 0;
   std::uint32_t cbInQue = 0;
   std::uint32_t cbOutQue = 0;
+  // Line errors the device folded into this report instead of reporting
+  // each (a flood of them); 0 for a device that reports every one.
+  std::uint32_t Folded = 0;
 };
 
 // The port component's error: its message text, and for some failures a
@@ -169,6 +172,18 @@ struct TSerComStat {
 class ESerCommError : public EHintedError {
  public:
   using EHintedError::EHintedError;
+};
+
+// A failed open, with the device layer's errno code, so a caller can tell
+// a device that is not there from one that refused.
+class ESerOpenError : public ESerCommError {
+ public:
+  ESerOpenError(const std::string& message, const std::string& hint, int code)
+      : ESerCommError(message, hint), FCode(code) {}
+  int Code() const { return FCode; }
+
+ private:
+  int FCode;
 };
 
 // The write queue had no room for a write within its time-out: nothing of
@@ -182,5 +197,9 @@ class ESerQueueFull : public ESerCommError {
 // "%s" takes the next argument in turn. Arguments are never scanned again,
 // so a device name holding '%' comes out as it is.
 std::string FormatSerMessage(const std::string& tmpl, std::initializer_list<std::string> args);
+
+// A device name as messages show it: a name longer than a line (a pasted
+// block, a runaway host name) is cut, with its length told.
+std::string ShortDeviceName(const std::string& name);
 
 }  // namespace talmo

@@ -1,5 +1,7 @@
 #include "session/receive_session.h"
 
+#include <cerrno>
+
 #include "base/error_text.h"
 #include "base/port_texts.h"
 #include "serial/ser_comm.h"
@@ -56,10 +58,27 @@ TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
   FFormatter.Hooks.RestartTimeout = FSink.TimeoutRestarted;
 }
 
+bool IsAbsence(const TOpenFailure& failure) {
+  switch (failure.Code) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ETIMEDOUT: return true;
+    default: return false;
+  }
+}
+
 void TReceiveSession::Attach() {
   FPort.OnRxChar = [this](TSerCustomComm*, int count) { RxChar(count); };
   FPort.OnError = [this](TSerCustomComm*, int errors) {
     Error(static_cast<std::uint32_t>(errors));
+  };
+  // Told among the error lines, right after the report they were folded into.
+  FPort.OnErrorsFolded = [this](TSerCustomComm*, std::uint64_t count) {
+    if (FSink.ErrorLine) FSink.ErrorLine("... " + std::to_string(count) + " more line errors");
   };
 }
 
@@ -68,10 +87,19 @@ std::optional<TOpenFailure> TReceiveSession::Open() {
     FPort.Open();
   } catch (...) {
     const std::exception_ptr failure = std::current_exception();
-    return TOpenFailure{FDevice.Named(ExceptionMessage(failure), FPort.DeviceName()),
-                        ErrorHintOf(failure)};
+    TOpenFailure f{FDevice.Named(ExceptionMessage(failure), FPort.DeviceName()),
+                   ErrorHintOf(failure)};
+    try {
+      std::rethrow_exception(failure);
+    } catch (const ESerOpenError& e) {
+      f.Code = e.Code();
+    } catch (...) {
+    }
+    return f;
   }
   FLost = false;
+  for (const std::string& notice : FPort.TakeNotices())
+    if (FSink.Notice) FSink.Notice(FDevice.Title() + ": " + notice);
   return std::nullopt;
 }
 

@@ -57,6 +57,9 @@ struct TSessionSink {
   std::function<void(const std::string&)> ErrorLine;
   // The device has gone away: once per open, after every line before it.
   std::function<void()> Lost;
+  // What the device noticed at the open, once each (settings a remote
+  // server never confirmed): told beside the lines, not among them.
+  std::function<void(const std::string&)> Notice;
   // The capture stopped on a failed write: its message, once per capture.
   std::function<void(const std::string&)> CaptureStopped;
   // The last-sign text, once per block.
@@ -81,7 +84,14 @@ std::string ShortLineSettings(const TSerCustomComm& port);
 struct TOpenFailure {
   std::string Message;
   std::string Hint;
+  // The device layer's errno code when the device could not be opened at
+  // all (ENOENT, ECONNREFUSED, ...); 0 when it opened and then failed.
+  int Code = 0;
 };
+
+// True for an open failure that only says the device or its server is
+// not there (yet): nothing the user has not heard of already.
+bool IsAbsence(const TOpenFailure& failure);
 
 class TReceiveSession {
  public:
