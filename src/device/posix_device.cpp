@@ -9,6 +9,8 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +18,8 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "device/termios2_rate.h"
 #include "device/termios_map.h"
@@ -34,6 +38,14 @@ constexpr int kWatchIntervalMs = 10;
 // ENOTTY, some drivers EINVAL.
 bool Unsupported(int code) { return code == ENOTTY || code == EINVAL || code == ENOTSUP; }
 
+// Unix98 pseudo-terminal slaves (the built-in loopback port is one).
+bool IsPseudoTerminal(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned m = major(st.st_rdev);
+  return m >= 136 && m <= 143;
+}
+
 class TSerPosixDevice final : public TSerDevice {
  public:
   TSerPosixDevice(int fd, int wakeFd) : FFd(fd), FWakeFd(wakeFd) {}
@@ -45,6 +57,11 @@ class TSerPosixDevice final : public TSerDevice {
   int Read(void* buf, std::size_t count, std::size_t& got) override;
   int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) override;
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
+  std::vector<std::string> TakeNotices() override {
+    std::vector<std::string> notices;
+    notices.swap(FNotices);
+    return notices;
+  }
   void Cancel() override;
   void Close() override;
 
@@ -70,6 +87,10 @@ class TSerPosixDevice final : public TSerDevice {
   bool FWaitCountOk = true;
   serial_icounter_struct FWaitCount{};
 
+  // What the user hears of once: the format a pseudo-terminal ignores (GUI
+  // thread).
+  std::vector<std::string> FNotices;
+
   // ClearError's own baseline (GUI thread).
   std::mutex FErrLock;
   bool FErrCountOk = true;
@@ -82,7 +103,24 @@ int TSerPosixDevice::SetState(const TSerDCB& dcb) {
   if (tcgetattr(fd, &current) != 0) return errno;
   TTermiosPlan plan;
   if (int err = PlanTermios(dcb, current, plan)) return err;
-  if (tcsetattr(fd, TCSANOW, &plan.Tio) != 0) return errno;
+  // A pseudo-terminal keeps 8 data bits and no parity whatever it is told,
+  // and refuses a write whose only change is the format. It opens with what
+  // it can, and the user hears once what it ignores. A real UART that
+  // refuses a setting still fails.
+  const bool pty = IsPseudoTerminal(fd);
+  if (tcsetattr(fd, TCSANOW, &plan.Tio) != 0) {
+    const int code = errno;
+    if (!pty || code != EINVAL) return code;
+    const termios kept = WithKeptFormat(plan.Tio, current);
+    if (tcsetattr(fd, TCSANOW, &kept) != 0) return errno;
+  }
+  if (pty) {
+    termios now{};
+    if (tcgetattr(fd, &now) == 0)
+      if (const std::string ignored = IgnoredFormat(plan.Tio, now); !ignored.empty())
+        FNotices.assign(1, "The device ignores " + ignored +
+                               ": a pseudo-terminal keeps 8 data bits and no parity.");
+  }
   if (plan.CustomRate)
     if (int err = SetCustomRate(fd, plan.Rate)) return err;
   // A device may take a rate without keeping it: read it back.

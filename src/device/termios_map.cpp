@@ -141,4 +141,42 @@ bool RateKept(std::uint32_t rate, std::uint32_t inRate, std::uint32_t outRate) {
   return near(outRate) && (inRate == 0 || near(inRate));
 }
 
+namespace {
+
+constexpr tcflag_t kFormatBits = CSIZE | PARENB | PARODD | CMSPAR;
+
+std::string FormatText(tcflag_t c) {
+  std::string bits;
+  switch (c & CSIZE) {
+    case CS5: bits = "5"; break;
+    case CS6: bits = "6"; break;
+    case CS7: bits = "7"; break;
+    default: bits = "8"; break;
+  }
+  return bits;
+}
+
+std::string ParityText(tcflag_t c) {
+  if (!(c & PARENB)) return "none";
+  if (c & CMSPAR) return c & PARODD ? "mark" : "space";
+  return c & PARODD ? "odd" : "even";
+}
+
+}  // namespace
+
+std::string IgnoredFormat(const termios& asked, const termios& kept) {
+  std::string ignored;
+  if ((asked.c_cflag & CSIZE) != (kept.c_cflag & CSIZE))
+    ignored = FormatText(asked.c_cflag) + " data bits";
+  if (ParityText(asked.c_cflag) != ParityText(kept.c_cflag))
+    ignored += (ignored.empty() ? "" : ", ") + std::string("parity ") + ParityText(asked.c_cflag);
+  return ignored;
+}
+
+termios WithKeptFormat(const termios& asked, const termios& kept) {
+  termios t = asked;
+  t.c_cflag = (asked.c_cflag & ~kFormatBits) | (kept.c_cflag & kFormatBits);
+  return t;
+}
+
 }  // namespace talmo

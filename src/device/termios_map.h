@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <cstdint>
+#include <string>
 
 #include "serial/ser_types.h"
 
@@ -26,6 +27,16 @@ speed_t StandardSpeed(std::uint32_t rate);
 // 4 data bits, 1.5 stop bits other than with 5 data bits, unknown parity or
 // stop-bit codes.
 int PlanTermios(const TSerDCB& dcb, const termios& current, TTermiosPlan& out);
+
+// What of the character format (data bits, parity) a device kept other
+// than asked: "" when it kept all of it, else what it ignores, e.g.
+// "7 data bits, parity odd". A Linux pseudo-terminal always keeps 8 data
+// bits and no parity.
+std::string IgnoredFormat(const termios& asked, const termios& kept);
+// `asked` with the character format the device keeps, so that a device
+// which refuses a write that changes only that (a pseudo-terminal does)
+// takes the rest of it.
+termios WithKeptFormat(const termios& asked, const termios& kept);
 
 // Whether the rates a device reports back after a set keep `rate`. A UART
 // that divides its clock lands near the rate; within 2 % is what lines

@@ -333,6 +333,20 @@ TEST_F(MonitorTest, ALossClosesThePortOnTheMonitorsClock) {
   m.Finish();
 }
 
+// The same rule as the window's: a pseudo-terminal opens with 7 bits or
+// parity asked for, and the monitor says once what it ignores.
+TEST_F(MonitorTest, APseudoTerminalOpensWithAFormatItIgnoresAndSaysSo) {
+  RunningMonitor m({"--device", FPath, "--databits", "7", "--parity", "odd", "--baud", "9600"});
+  ASSERT_TRUE(m.WaitOpen()) << m.Err;
+  ASSERT_TRUE(m.WaitErr("monitoring")) << m.Err;
+  EXPECT_NE(m.Err.find("talmocli: " + FPath +
+                       ": The device ignores 7 data bits, parity odd: a pseudo-terminal keeps 8 "
+                       "data bits and no parity.\n"),
+            std::string::npos)
+      << m.Err;
+  EXPECT_EQ(m.Finish(), kExitOk) << m.Err;
+}
+
 TEST_F(MonitorTest, SecondsEndTheRunAtTheirTime) {
   TManualClock clock;
   RunningMonitor m({"--device", FPath, "--seconds", "3"}, clock.Clock());

@@ -207,5 +207,32 @@ TEST(RateKept, NearIsKeptAndFarIsRefused) {
   }
 }
 
+// What a device that keeps its own character format ignores, and the write
+// that keeps the rest of the settings.
+TEST(TermiosMap, IgnoredFormatNamesWhatTheDeviceDidNotKeep) {
+  const struct {
+    const char* name;
+    tcflag_t asked, kept;
+    const char* ignored;
+  } rows[] = {
+      {"all kept", CS8, CS8, ""},
+      {"7 bits", CS7, CS8, "7 data bits"},
+      {"odd parity", CS8 | PARENB | PARODD, CS8, "parity odd"},
+      {"7 bits, even parity", CS7 | PARENB, CS8, "7 data bits, parity even"},
+      {"mark parity", CS8 | PARENB | PARODD | CMSPAR, CS8, "parity mark"},
+      {"kept 7E", CS7 | PARENB, CS7 | PARENB, ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    termios asked{}, kept{};
+    asked.c_cflag = r.asked | CRTSCTS | CSTOPB;
+    kept.c_cflag = r.kept | CLOCAL;
+    EXPECT_EQ(IgnoredFormat(asked, kept), r.ignored);
+    const termios t = WithKeptFormat(asked, kept);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR), r.kept);
+    EXPECT_EQ(t.c_cflag & (CRTSCTS | CSTOPB | CLOCAL), CRTSCTS | CSTOPB) << "the rest as asked";
+  }
+}
+
 }  // namespace
 }  // namespace talmo

@@ -992,6 +992,47 @@ TEST_F(WindowTest, TheOpenPortAndItsSettingsShowUntilItCloses) {
   EXPECT_EQ(w.laPortState->text().toStdString(), "");
 }
 
+// A pseudo-terminal keeps 8 data bits and no parity whatever it is told:
+// the port opens (again and again) with what the device can do, and the
+// pane says once which settings it ignores.
+TEST_F(WindowTest, APseudoTerminalReopensWithSevenBitsOrParityAndSaysWhatItIgnores) {
+  const struct {
+    const char* name;
+    int databits, parity;  // item indexes: 7/8; None/Odd/Even
+    const char* ignored;   // in the notice; nullptr: none
+  } rows[] = {
+      {"7 data bits", 0, 0, "7 data bits"},
+      {"odd parity", 1, 1, "parity odd"},
+      {"even parity, 7 bits", 0, 2, "7 data bits, parity even"},
+      {"8N1", 1, 0, nullptr},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    TfoMain& w = Make();
+    w.rgBaud->SetItemIndex(4);  // 9600
+    w.rgDatabits->SetItemIndex(r.databits);
+    w.rgParity->SetItemIndex(r.parity);
+    for (int i = 0; i < 3; ++i) {
+      w.raPort->SetItemIndex(0);
+      w.buOpenClick();
+      ASSERT_TRUE(w.Comm1().Active()) << "open " << i + 1;
+      w.buCloseClick();
+    }
+    EXPECT_TRUE(FDialogs->messages.empty());
+    while (w.PendingLines().PendingCount() > 0) w.tiPauseTimer();
+    int told = 0;
+    for (const std::string& line : w.PaneLines())
+      if (line.find("ignores") != std::string::npos) {
+        ++told;
+        if (r.ignored) {
+          EXPECT_NE(line.find(r.ignored), std::string::npos) << line;
+        }
+      }
+    EXPECT_EQ(told, r.ignored ? 3 : 0) << "once each open";
+    FWindow.reset();
+  }
+}
+
 TEST_F(WindowTest, ThePaneKeepsItsNewestLinesAndSaveWritesThem) {
   TfoMain& w = Make();
   const int total = kPaneMaxLines + 37;
