@@ -342,8 +342,8 @@ void TfoStrings::buSaveClick() {
     WriteScriptFile(SaveFileName, JoinScriptLines(MemoLines(meIo)));
     setWindowTitle(Local(SaveFileName));
     OpenFileName = SaveFileName;
-    // The reload puts the saved text back into the editor: the user goes on
-    // where he was, not at the top.
+    // The reload puts the saved text back into the editor; editing goes on
+    // at the same place, not at the top.
     const TEditorView view = EditorView();
     buOpenXClick();
     SetEditorView(view);

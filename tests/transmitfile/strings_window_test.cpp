@@ -16,7 +16,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <chrono>
