@@ -6,10 +6,10 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
-#include <QMessageBox>
 #include <QUrl>
 
 #include "base/file_name.h"
+#include "widgets/message_box.h"
 
 namespace talmo {
 namespace {
@@ -39,16 +39,16 @@ std::optional<std::string> AskFile(QWidget* owner, const QString& filter, const 
 }  // namespace
 
 void TQtDialogs::Message(const std::string& text) {
-  QMessageBox::information(FOwner, Q(kAppTitle), Q(text));
+  ShowBox(FOwner, QMessageBox::Information, Q(kAppTitle), Q(text));
 }
 
 bool TQtDialogs::Confirm(const std::string& text) {
-  return QMessageBox::question(FOwner, "Confirm", Q(text), QMessageBox::Yes | QMessageBox::No,
-                               QMessageBox::No) == QMessageBox::Yes;
+  return ShowBox(FOwner, QMessageBox::Question, "Confirm", Q(text),
+                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TQtDialogs::Error(const std::string& text) {
-  QMessageBox::critical(FOwner, Q(kAppTitle), Q(text));
+  ShowBox(FOwner, QMessageBox::Critical, Q(kAppTitle), Q(text));
 }
 
 std::optional<std::string> TQtDialogs::ChooseCaptureFile() {

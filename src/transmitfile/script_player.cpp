@@ -127,7 +127,19 @@ std::string EncodeWords(const TWordList& words, std::size_t first, const TSystem
 }
 
 std::string TxStatusText(const std::string& bytes) {
-  return "TX[" + std::to_string(bytes.size()) + "]" + bytes;
+  // The memo cannot show control bytes (a box, a cut line, a broken line):
+  // they are named as the pane's echo names them (" STX", " CR ", " $7F"),
+  // and so are C1 bytes 0x80..0x9F, which a Latin-1 memo cannot show either.
+  const TSignLook* named = SignLooks(false, true);
+  std::string text = "TX[" + std::to_string(bytes.size()) + "]";
+  for (const char c : bytes) {
+    const auto b = static_cast<std::uint8_t>(c);
+    if (b < 0x20 || (b >= 0x7F && b < 0xA0))
+      text.append(named[b].text, named[b].length);
+    else
+      text += c;
+  }
+  return text;
 }
 
 std::string WaitStatusText(int ms) { return "Wait " + std::to_string(ms) + " ms"; }

@@ -34,8 +34,9 @@ void SplitLine(std::string_view line, TWordList& words);
 std::string EncodeWords(const TWordList& words, std::size_t first, const TSystemTimeClock& now);
 
 // Status lines of the player's memo.
-std::string TxStatusText(const std::string& bytes);  // "TX[n]" + bytes
-std::string WaitStatusText(int ms);                  // "Wait n ms"
+// "TX[n]" + the bytes as text, control bytes named as the pane names them.
+std::string TxStatusText(const std::string& bytes);
+std::string WaitStatusText(int ms);  // "Wait n ms"
 
 // Milliseconds from `now` until second `s`, millisecond `t` - 1 of the
 // clock (the first pass of a wait line); 0..59999, or 0..999 for s >= 60.

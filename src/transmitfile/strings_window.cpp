@@ -5,12 +5,15 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFont>
-#include <QMessageBox>
+#include <QGuiApplication>
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolTip>
@@ -21,6 +24,7 @@
 #include "base/error_text.h"
 #include "base/file_name.h"
 #include "transmitfile/script_file.h"
+#include "widgets/message_box.h"
 
 namespace talmo {
 namespace {
@@ -92,6 +96,17 @@ QString BoxTitle(QWidget* owner) {
 
 }  // namespace
 
+QPoint CentredOver(const QRect& owner, const QSize& size, const QRect& screen) {
+  QPoint at(owner.x() + (owner.width() - size.width()) / 2,
+            owner.y() + (owner.height() - size.height()) / 2);
+  if (screen.isEmpty()) return at;
+  // Kept on the owner's screen, the top-left corner first, so that the
+  // title bar can always be reached.
+  at.setX(std::max(screen.left(), std::min(at.x(), screen.right() + 1 - size.width())));
+  at.setY(std::max(screen.top(), std::min(at.y(), screen.bottom() + 1 - size.height())));
+  return at;
+}
+
 std::optional<std::string> TQtStringsDialogs::ChooseOpenFile(const std::string& fileName,
                                                              const std::string& filter) {
   return AskFile(FOwner, fileName, filter, QFileDialog::AcceptOpen);
@@ -103,13 +118,12 @@ std::optional<std::string> TQtStringsDialogs::ChooseSaveFile(const std::string& 
 }
 
 bool TQtStringsDialogs::Confirm(const std::string& question) {
-  return QMessageBox::question(FOwner, BoxTitle(FOwner), Local(question),
-                               QMessageBox::Yes | QMessageBox::No,
-                               QMessageBox::No) == QMessageBox::Yes;
+  return ShowBox(FOwner, QMessageBox::Question, BoxTitle(FOwner), Local(question),
+                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TQtStringsDialogs::Error(const std::string& text) {
-  QMessageBox::critical(FOwner, BoxTitle(FOwner), Local(text));
+  ShowBox(FOwner, QMessageBox::Critical, BoxTitle(FOwner), Local(text));
 }
 
 TfoStrings::TfoStrings(TStringsEnvironment env, QWidget* parent)
@@ -141,7 +155,6 @@ void TfoStrings::CreateControls() {
   tahoma.setPixelSize(10);
   setFont(tahoma);
   resize(528, 468);
-  move(0, 0);
 
   auto button = [this](const char* name, const char* text, int left) {
     auto* b = new QPushButton(text, this);
@@ -202,7 +215,17 @@ void TfoStrings::resizeEvent(QResizeEvent* e) {
 
 void TfoStrings::showEvent(QShowEvent* e) {
   QDialog::showEvent(e);
-  if (!e->spontaneous()) Safe([this] { FormActivate(); });
+  if (e->spontaneous()) return;
+  PlaceOverParent();
+  Safe([this] { FormActivate(); });
+}
+
+void TfoStrings::PlaceOverParent() {
+  QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+  if (!owner) return;
+  const QScreen* s = owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
+  const QRect area = s ? s->availableGeometry() : QRect();
+  move(CentredOver(owner->frameGeometry(), frameGeometry().size(), area));
 }
 
 void TfoStrings::done(int result) {
@@ -229,6 +252,24 @@ void TfoStrings::SetScriptText(const std::vector<std::string>& lines) {
     text += lines[i];
   }
   meIo->setPlainText(Latin1(text));
+}
+
+TfoStrings::TEditorView TfoStrings::EditorView() const {
+  const QTextCursor c = meIo->textCursor();
+  return {c.anchor(), c.position(), meIo->verticalScrollBar()->value(),
+          meIo->horizontalScrollBar()->value()};
+}
+
+void TfoStrings::SetEditorView(const TEditorView& view) {
+  // The text read back may be shorter (characters outside 8 bits are saved
+  // as '?', but a reload never grows the text): clamp to what is there.
+  const int last = std::max(0, meIo->document()->characterCount() - 1);
+  QTextCursor c(meIo->document());
+  c.setPosition(std::clamp(view.Anchor, 0, last));
+  c.setPosition(std::clamp(view.Position, 0, last), QTextCursor::KeepAnchor);
+  meIo->setTextCursor(c);
+  meIo->verticalScrollBar()->setValue(view.Top);
+  meIo->horizontalScrollBar()->setValue(view.Left);
 }
 
 void TfoStrings::AppendStatus(const std::string& line) {
@@ -301,7 +342,11 @@ void TfoStrings::buSaveClick() {
     WriteScriptFile(SaveFileName, JoinScriptLines(MemoLines(meIo)));
     setWindowTitle(Local(SaveFileName));
     OpenFileName = SaveFileName;
+    // The reload puts the saved text back into the editor; editing goes on
+    // at the same place, not at the top.
+    const TEditorView view = EditorView();
     buOpenXClick();
+    SetEditorView(view);
   }
   buOpen->setEnabled(true);
 }

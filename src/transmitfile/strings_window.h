@@ -7,6 +7,9 @@
 // other messages, also while a file dialog or a question is open.
 
 #include <QDialog>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 
 #include <functional>
 #include <memory>
@@ -68,6 +71,10 @@ struct TStringsEnvironment {
   std::vector<std::string> HelpFallbacks;
 };
 
+// Where a window of `size` goes to sit centred over its owner's frame
+// `owner`, kept inside `screen` (an empty rectangle: no bound).
+QPoint CentredOver(const QRect& owner, const QSize& size, const QRect& screen);
+
 class TfoStrings : public QDialog {
  public:
   explicit TfoStrings(TStringsEnvironment env, QWidget* parent = nullptr);
@@ -117,8 +124,17 @@ class TfoStrings : public QDialog {
   void resizeEvent(QResizeEvent* e) override;
 
  private:
+  // The editor's selection and scroll position, kept over a Save.
+  struct TEditorView {
+    int Anchor, Position, Top, Left;
+  };
+
   void CreateControls();
   void PlaceMemos();
+  // Opens over the main window, not at the screen's corner.
+  void PlaceOverParent();
+  TEditorView EditorView() const;
+  void SetEditorView(const TEditorView& view);
   void Safe(const std::function<void()>& handler);
   void SetScriptText(const std::vector<std::string>& lines);
   void AppendStatus(const std::string& line);

@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -44,6 +45,7 @@
 #include "support/modal_boxes.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
+#include "widgets/message_box.h"
 
 // Readable rectangles in failure messages.
 inline void PrintTo(const QRect& r, std::ostream* os) {
@@ -1125,6 +1127,29 @@ TEST_F(WindowTest, TitlesAreExactlyAsSet) {
   answer();
   boxes.Error("failed");
   EXPECT_EQ(titles, (std::vector<std::string>{kAppTitle, "Confirm", kAppTitle}));
+}
+
+TEST_F(WindowTest, BoxesAreWideEnoughForTheirTitles) {
+  QGuiApplication::setApplicationDisplayName(kAppTitle);
+  TfoMain& w = Make();
+  TQtDialogs boxes(&w);
+  std::vector<test::TSeenBox> seen;
+  test::CloseNextBoxNoting(seen);
+  boxes.Message("Open fail");
+  test::CloseNextBoxNoting(seen);
+  boxes.Confirm("Are You sure?");
+  test::CloseNextBoxNoting(seen);
+  boxes.Error("x");
+  ASSERT_EQ(seen.size(), 3u);
+  const QFontMetrics fm(QApplication::font());
+  for (const test::TSeenBox& box : seen) {
+    SCOPED_TRACE(box.Title);
+    const QString title = QString::fromStdString(box.Title);
+    EXPECT_GE(box.Width, TitleFitWidth(title, w.screen()));
+    // The whole title and the frame's icon and buttons beside it.
+    EXPECT_GE(box.Width, fm.horizontalAdvance(title) + 100);
+  }
+  EXPECT_EQ(seen[0].Title, kAppTitle) << "titles stay as they are";
 }
 
 }  // namespace

@@ -21,4 +21,21 @@ inline void CloseNextBoxNotingTitle(std::vector<std::string>& titles) {
   });
 }
 
+// What a user sees of a box: its title and the width it is shown at.
+struct TSeenBox {
+  std::string Title;
+  int Width = 0;
+};
+
+// Closes the next modal box once it has laid itself out, noting it.
+inline void CloseNextBoxNoting(std::vector<TSeenBox>& seen) {
+  QTimer::singleShot(0, [&seen] {
+    QWidget* box = QApplication::activeModalWidget();
+    ASSERT_NE(box, nullptr);
+    QApplication::processEvents();  // the layout a box does after showing
+    seen.push_back({box->windowTitle().toStdString(), box->width()});
+    box->close();
+  });
+}
+
 }  // namespace talmo::test

@@ -2,6 +2,8 @@
 
 #include "transmitfile/script_player.h"
 
+#include "engine/convert.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -93,6 +95,7 @@ struct LineCase {
   std::string line;
   std::string bytes;  // empty: nothing written
   int interval;
+  std::string status = {};  // empty: "TX[n]" and the bytes as they are
 };
 
 TEST(ScriptPlayer, OneLineBytesStatusAndPause) {
@@ -103,12 +106,12 @@ TEST(ScriptPlayer, OneLineBytesStatusAndPause) {
       {"hex bytes around text", "m0 $02 ABC $03",
        std::string("\x02"
                    "ABC\x03"),
-       1},
+       1, "TX[5] STXABC ETX"},
       {"hex chain", "m0 $41$42", "AB", 1},
       {"hex then literal", "m0 $4142", "A42", 1},
       {"hex then one digit", "m0 $414", "A4", 1},
       {"single hex digit", "m0 $4", "\x40", 1},
-      {"bare dollar", "m0 $", std::string(1, '\0'), 1},
+      {"bare dollar", "m0 $", std::string(1, '\0'), 1, "TX[1] NUL"},
       {"lower-case hex", "m0 $ff", "\xFF", 1},
       {"underscore by hex", "m0 $5F", "_", 1},
       {"date", "m0 %Y%M%D", "181217", 1},
@@ -151,7 +154,9 @@ TEST(ScriptPlayer, OneLineBytesStatusAndPause) {
       ASSERT_EQ(w.written.size(), 1u);
       EXPECT_EQ(w.written[0], c.bytes);
       ASSERT_EQ(w.status.size(), 1u);
-      EXPECT_EQ(w.status[0], "TX[" + std::to_string(c.bytes.size()) + "]" + c.bytes);
+      EXPECT_EQ(w.status[0], c.status.empty()
+                                 ? "TX[" + std::to_string(c.bytes.size()) + "]" + c.bytes
+                                 : c.status);
     }
     ASSERT_EQ(w.intervals.size(), 1u);
     EXPECT_EQ(w.intervals[0], c.interval);
@@ -179,6 +184,30 @@ TEST(ScriptPlayer, YearTakesTwoDigitsForAnyYear) {
     w.now = At(0, 0, 0, 0, year);
     w.player.Step();
     EXPECT_EQ(w.written.at(0), digits);
+  }
+}
+
+TEST(ScriptPlayer, TxStatusNamesControlBytesAsThePaneDoes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "TX[0]"},
+      {"Hello World", "TX[11]Hello World"},
+      {std::string("AB\0CD", 5), "TX[5]AB NULCD"},
+      {"\x02"
+       "T=21.5C\x03",
+       "TX[9] STXT=21.5C ETX"},
+      {"x\r\ny", "TX[4]x CR  LF y"},
+      {"\x1f\x1b\x7f", "TX[3] US  ESC $7F"},
+      // C1 bytes have no glyph in the memo either; letters above them do.
+      {"\x80\x9f\xa0\xc4\xff", "TX[5] $80 $9F\xa0\xc4\xff"},
+  };
+  for (const auto& [bytes, status] : cases) {
+    SCOPED_TRACE(status);
+    EXPECT_EQ(TxStatusText(bytes), status);
+  }
+  // Every control byte by its three-letter name, none left raw.
+  for (int b = 0; b < 0x20; ++b) {
+    const std::string text = TxStatusText(std::string(1, static_cast<char>(b)));
+    EXPECT_EQ(text, "TX[1] " + std::string(kSignNames.substr(3 * b, 3))) << b;
   }
 }
 

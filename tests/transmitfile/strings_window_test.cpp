@@ -11,8 +11,14 @@
 #include <termios.h>
 #include <unistd.h>
 #include <QApplication>
+#include <QFontMetrics>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <chrono>
@@ -22,14 +28,15 @@
 #include <thread>
 #include <vector>
 
-#include "session/port_writer.h"
 #include "device/device_driver.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "session/port_writer.h"
 
 #include "support/modal_boxes.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
+#include "widgets/message_box.h"
 
 namespace talmo {
 namespace {
@@ -402,15 +409,18 @@ TEST_F(StringsWindow, StatusMemoShowsBytesAsText) {
   for (int i = 0; i < 3; ++i) w.tiBgTimer();
   EXPECT_EQ(w.tiBg->interval(), 5299);
   w.tiBgTimer();
-  EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{"TX[5]AB", "TX[4]x", "y", "Wait 5300 ms",
-                                                       "TX[1]Z", "TX[1]\xC4"}));
+  // Control bytes by name, as the pane names them; a zero byte no longer
+  // hides the rest, CR LF no longer break the line.
+  EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{"TX[5]AB NULCD", "TX[4]x CR  LF y",
+                                                       "Wait 5300 ms", "TX[1]Z", "TX[1]\xC4"}));
   EXPECT_EQ(FSent, (std::vector<std::string>{std::string("AB\0CD", 5), "x\r\ny", "Z", "\xC4"}));
   w.tiBgTimer();
   EXPECT_EQ(States(), "111");
   // Start does not clear the log.
   w.buStart->click();
   w.tiBgTimer();
-  EXPECT_EQ(w.StatusLines().size(), 7u);
+  EXPECT_EQ(w.StatusLines().size(), 6u);
+  EXPECT_EQ(w.StatusLines().back(), "TX[5]AB NULCD");
 }
 
 TEST_F(StringsWindow, ClosingWhilePlayingStopsAndShowingAgainResets) {
@@ -501,6 +511,93 @@ TEST_F(StringsWindow, ScriptArrivesByteForByteOnAPort) {
   comm.Close();
 }
 
+TEST_F(StringsWindow, SaveKeepsTheEditorWhereItWas) {
+  std::string text;
+  for (int i = 0; i < 300; ++i)
+    text += "m10 line" + std::to_string(i) + " " + std::string(i % 7 ? 10 : 200, 'x') + "\r\n";
+  const std::string a = File("a.txt", text);
+  TfoStrings& w = Shown();
+  Load(a);
+  QScrollBar* v = w.meIo->verticalScrollBar();
+  QScrollBar* h = w.meIo->horizontalScrollBar();
+  ASSERT_GT(v->maximum(), 250);
+  ASSERT_GT(h->maximum(), 100);
+  struct Case {
+    const char* name;
+    int block, column, selected, top, left;
+  };
+  const Case cases[] = {
+      {"a selection far below the view", 250, 5, 3, 200, 40},
+      {"the cursor in the view", 120, 2, 0, 110, 0},
+      {"the very end, scrolled to the bottom", 300, 0, 0, -1, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QTextCursor cursor(w.meIo->document()->findBlockByNumber(c.block));
+    cursor.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor, c.column);
+    cursor.movePosition(QTextCursor::Right, QTextCursor::KeepAnchor, c.selected);
+    w.meIo->setTextCursor(cursor);
+    v->setValue(c.top < 0 ? v->maximum() : c.top);
+    h->setValue(c.left < 0 ? h->maximum() : c.left);
+    const int anchor = cursor.anchor(), position = cursor.position();
+    const int top = v->value(), left = h->value();
+    w.buSave->click();
+    ASSERT_TRUE(FDialogs->errors.empty());
+    EXPECT_EQ(test::ReadFile(a), text) << "saved and loaded again";
+    EXPECT_EQ(w.StatusLines(), (std::vector<std::string>{""})) << "the reload happened";
+    EXPECT_EQ(w.meIo->textCursor().anchor(), anchor);
+    EXPECT_EQ(w.meIo->textCursor().position(), position);
+    EXPECT_EQ(v->value(), top);
+    EXPECT_EQ(h->value(), left);
+  }
+}
+
+TEST(StringsPlace, CentredOverTheOwnerAndKeptOnTheScreen) {
+  const QRect screen(0, 0, 1280, 1024);
+  const QSize size(528, 468);
+  struct Case {
+    const char* name;
+    QRect owner, screen;
+    QPoint at;
+  };
+  const Case cases[] = {
+      {"centred", QRect(420, 190, 834, 528), screen, QPoint(573, 220)},
+      {"owner smaller than the window", QRect(100, 100, 200, 100), screen, QPoint(0, 0)},
+      {"owner hanging off the right", QRect(1000, 300, 834, 528), screen, QPoint(752, 330)},
+      {"owner hanging off the bottom", QRect(300, 900, 834, 528), screen, QPoint(453, 556)},
+      {"owner above and left of the screen", QRect(-700, -500, 834, 528), screen, QPoint(0, 0)},
+      {"screen beside the first one", QRect(1400, 100, 834, 528), QRect(1280, 0, 1920, 1080),
+       QPoint(1553, 130)},
+      {"window larger than the screen", QRect(0, 0, 400, 300), QRect(0, 0, 400, 300), QPoint(0, 0)},
+      {"no screen known", QRect(-700, -500, 834, 528), QRect(), QPoint(-547, -470)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(CentredOver(c.owner, size, c.screen), c.at);
+  }
+}
+
+TEST_F(StringsWindow, OpensOverTheMainWindow) {
+  QWidget main;
+  main.setGeometry(150, 60, 640, 500);
+  main.show();
+  TStringsEnvironment env;
+  env.Dialogs = FDialogs;
+  TfoStrings w(env, &main);
+  const QRect area = main.screen()->availableGeometry();
+  for (const QPoint& mainAt : {QPoint(150, 60), QPoint(40, 20)}) {
+    SCOPED_TRACE(mainAt.x());
+    main.move(mainAt);
+    w.show();
+    const QPoint expected = CentredOver(main.frameGeometry(), w.frameGeometry().size(), area);
+    EXPECT_EQ(w.pos(), expected);
+    EXPECT_NE(w.pos(), area.topLeft()) << "not at the screen's corner";
+    EXPECT_TRUE(area.contains(w.frameGeometry()));
+    EXPECT_LE(std::abs(w.frameGeometry().center().x() - main.frameGeometry().center().x()), 1);
+    w.hide();
+  }
+}
+
 // With no display name (the main window clears it so that the window
 // system does not extend every title), the boxes carry the title of the
 // window this one belongs to.
@@ -519,6 +616,30 @@ TEST(StringsBoxes, CarryTheMainWindowsTitle) {
   boxes.Confirm("Sure?");
   EXPECT_EQ(titles,
             (std::vector<std::string>{"TALMO 1.80 (Dec 17, 2018)", "TALMO 1.80 (Dec 17, 2018)"}));
+  QGuiApplication::setApplicationDisplayName(saved);
+}
+
+// Every box of the window is wide enough for the frame to show its title.
+TEST(StringsBoxes, WideEnoughForTheirTitle) {
+  const QString saved = QApplication::applicationDisplayName();
+  const QString title = "TALMO 1.80 (Dec 17, 2018)";
+  QGuiApplication::setApplicationDisplayName(title);
+  QWidget main;
+  main.setWindowTitle(title);
+  QWidget strings(&main, Qt::Window);
+  TQtStringsDialogs boxes(&strings);
+  std::vector<test::TSeenBox> seen;
+  test::CloseNextBoxNoting(seen);
+  boxes.Error("x");
+  test::CloseNextBoxNoting(seen);
+  EXPECT_FALSE(boxes.Confirm("Overwrite a.TXT?"));
+  ASSERT_EQ(seen.size(), 2u);
+  const QFontMetrics fm(QApplication::font());
+  for (const test::TSeenBox& box : seen) {
+    EXPECT_EQ(box.Title, title.toStdString());
+    EXPECT_GE(box.Width, TitleFitWidth(title, main.screen()));
+    EXPECT_GE(box.Width, fm.horizontalAdvance(title) + 100);
+  }
   QGuiApplication::setApplicationDisplayName(saved);
 }
 
