@@ -161,6 +161,9 @@ class WindowTest : public ::testing::Test {
 
   void OpenCom3() {
     FWindow->raPort->SetItemIndex(0);
+    // 8 data bits, as a pseudo-terminal keeps: the first start's 7 would
+    // add the line that tells what the device ignores.
+    FWindow->rgDatabits->SetItemIndex(1);
     FWindow->buOpenClick();
     ASSERT_TRUE(FWindow->Comm1().Active());
   }
@@ -425,6 +428,7 @@ TEST_F(WindowTest, DirectKeysComeBackThroughTheLoopbackPort) {
   w.meLast->setText("03");
   w.FirstLast();
   w.raPort->SetItemIndex(3);  // COM99, the loopback
+  w.rgDatabits->SetItemIndex(1);  // 8: a pseudo-terminal's own, so no notice
   w.buOpenClick();
   ASSERT_TRUE(w.Comm1().Active());
   w.cbDirect->setChecked(true);
