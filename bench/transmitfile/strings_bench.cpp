@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "session/port_writer.h"
+#include "device/device_driver.h"
 #include "mainwindow/main_window.h"
 #include "mainwindow/radio_group.h"
-#include "device/device_driver.h"
+#include "session/port_writer.h"
 #include "transmitfile/strings_window.h"
 
 namespace {

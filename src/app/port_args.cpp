@@ -1,9 +1,9 @@
 #include "app/port_args.h"
 
 #include "app/cli_output.h"
+#include "base/port_texts.h"
 #include "ports/port_list.h"
 #include "settings/registry.h"
-#include "base/port_texts.h"
 
 namespace talmo {
 

@@ -427,7 +427,7 @@ TEST_F(WindowTest, DirectKeysComeBackThroughTheLoopbackPort) {
   w.meFirst->setText("02");
   w.meLast->setText("03");
   w.FirstLast();
-  w.raPort->SetItemIndex(3);  // COM99, the loopback
+  w.raPort->SetItemIndex(3);      // COM99, the loopback
   w.rgDatabits->SetItemIndex(1);  // 8: a pseudo-terminal's own, so no notice
   w.buOpenClick();
   ASSERT_TRUE(w.Comm1().Active());
