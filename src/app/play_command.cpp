@@ -198,145 +198,210 @@ int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   return kExitOk;
 }
 
+// A write into the port that the stall watch follows: what went in, what
+// was refused, and whether the refusal was only a full queue (waited for
+// without a word until the stall bound ends the play).
+class TWatchedWrite {
+ public:
+  TWatchedWrite(TSerCustomComm& port, TStallWatch& watch)
+      : FWrite(PortWriter(port)), FWatch(watch) {}
+
+  void operator()(const std::string& bytes) {
+    try {
+      FWrite(bytes);
+    } catch (const EPartialWrite& e) {
+      FQueued = true;
+      Refused(bytes.size() - e.Written, e.Cause);
+      throw;
+    } catch (...) {
+      Refused(bytes.size(), std::current_exception());
+      throw;
+    }
+    FQueued = true;
+    FWatch.Took();
+  }
+  bool QueueFull() const { return FQueueFull; }
+  // Bytes went into the write queue since it was last empty.
+  bool Queued() const { return FQueued; }
+  void QueueEmptied() { FQueued = false; }
+
+ private:
+  void Refused(std::size_t bytes, const std::exception_ptr& cause) {
+    FWatch.Refused(bytes);
+    try {
+      std::rethrow_exception(cause);
+    } catch (const ESerQueueFull&) {
+      FQueueFull = true;
+    } catch (...) {
+      FQueueFull = false;
+    }
+  }
+
+  std::function<void(const std::string&)> FWrite;
+  TStallWatch& FWatch;
+  bool FQueued = false;
+  bool FQueueFull = false;
+};
+
+// A play on a port: the port and its receive session (what comes back is
+// read and dropped, so a device that answers never blocks the line; its
+// line errors are told), the player on its timer, and the wait until what
+// was queued has gone out.
+class TPortPlay {
+ public:
+  TPortPlay(const TPlayRequest& req, const std::vector<std::string>& lines, const std::string& path,
+            std::FILE* out, std::FILE* err);
+  int Run();
+
+ private:
+  TSessionSink Sink();
+  TPlayerHost Host();
+  // Plays until the script ends, --until, or a failure; the status.
+  int Play();
+  // Waits until what was queued has gone out; the status.
+  int Drain();
+  void SayStalled();
+
+  const TPlayRequest& FReq;
+  const std::vector<std::string>& FLines;
+  std::FILE* FErr;
+  const steady_clock::time_point FStart = steady_clock::now();
+  TPrinter FPrint;
+  TMessageSync FSync;
+  TSerComm FComm;
+  const TFormatOptions FNoDisplay;
+  TReceiveSession FSession;
+  TStallWatch FWatch;
+  TWatchedWrite FWrite;
+  bool FDeviceGone = false;
+  bool FEnded = false;
+  int FInterval = 1;
+};
+
+TPortPlay::TPortPlay(const TPlayRequest& req, const std::vector<std::string>& lines,
+                     const std::string& path, std::FILE* out, std::FILE* err)
+    : FReq(req),
+      FLines(lines),
+      FErr(err),
+      FPrint{TLineOutput(out),
+             [start = FStart] {
+               return duration_cast<milliseconds>(steady_clock::now() - start).count();
+             }},
+      FComm(std::make_shared<TSerDeviceDriver>([path](const std::string&) { return path; }), FSync),
+      FSession(FComm, req.Line.SessionDevice(path), FNoDisplay, Sink()),
+      FWatch(FComm, seconds(req.StallSeconds)),
+      FWrite(FComm, FWatch) {
+  // The component's messages name the device by its path; the port name,
+  // when one was given, leads the line.
+  FComm.SetDeviceName(path);
+  req.Line.Apply(FComm);
+  FSession.Attach();
+  FComm.OnTxEmpty = [this](TSerCustomComm*) { FWrite.QueueEmptied(); };
+}
+
+TSessionSink TPortPlay::Sink() {
+  TSessionSink sink;
+  sink.ErrorLine = [this](const std::string& line) {
+    // What came before the error is told before it.
+    FPrint.out.Flush();
+    Say(FErr, line);
+  };
+  sink.Notice = [this](const std::string& text) { Say(FErr, text); };
+  sink.Lost = [this] {
+    FPrint.out.Flush();
+    FDeviceGone = true;
+  };
+  return sink;
+}
+
+TPlayerHost TPortPlay::Host() {
+  TPlayerHost host = PrintingHost(FLines, FPrint, FInterval, FEnded, FErr);
+  host.LocalClock = LocalNow;
+  host.Write = [this](const std::string& bytes) { FWrite(bytes); };
+  host.Error = [this, say = host.Error](const std::string& message) {
+    if (!FWrite.QueueFull()) say(message);
+  };
+  return host;
+}
+
+void TPortPlay::SayStalled() {
+  FPrint.out.Flush();
+  Say(FErr, FSession.Device().Title() + ": the port has taken nothing for " +
+                std::to_string(FReq.StallSeconds) + " s; " + std::to_string(FWatch.Owed()) +
+                " bytes had not gone out");
+}
+
+int TPortPlay::Run() {
+  if (!OpenOrSay(FSession, FErr)) return kExitFailure;
+  int status = Play();
+  if (status == kExitOk) status = Drain();
+  try {
+    FComm.Close();
+  } catch (const std::exception& e) {
+    Say(FErr, e.what());
+    status = kExitFailure;
+  }
+  FPrint.out.Flush();
+  if (FPrint.out.Failed()) {
+    SayOutputFailed(FErr, FPrint.out.Error());
+    status = kExitFailure;
+  }
+  return status;
+}
+
+int TPortPlay::Play() {
+  TScriptPlayer player(Host());
+  player.Start();
+  auto next = FStart + milliseconds(1);
+  while (!FEnded && !FPrint.out.Failed()) {
+    if (FReq.Until && next - FStart > milliseconds(*FReq.Until)) break;
+    // The timer re-arms when the step sets its interval, as a GUI timer does.
+    // The wait is rounded up: rounded down, the last part of a millisecond
+    // would be spent polling. Line events end the wait early.
+    for (auto now = steady_clock::now(); now < next && !FDeviceGone; now = steady_clock::now())
+      FSync.WaitAndProcess(std::min(ceil<milliseconds>(next - now), milliseconds(1000)));
+    if (FDeviceGone) {
+      FPrint.out.Flush();  // what was played before the loss comes first
+      SayDeviceGone(FErr, FSession.Device().Title());
+      return kExitFailure;
+    }
+    if (FWatch.Stalled()) {
+      SayStalled();
+      return kExitFailure;
+    }
+    player.Step();
+    next = steady_clock::now() + milliseconds(FInterval);
+    FSync.ProcessPending();
+    FPrint.out.Flush();
+    if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
+  }
+  return kExitOk;
+}
+
+// What was queued goes out before the port closes, however long that takes
+// while the port takes bytes; a port that stops taking them ends the wait
+// and is told.
+int TPortPlay::Drain() {
+  while (FComm.Active() && !FDeviceGone && (FWrite.Queued() || FWatch.Owed() > 0)) {
+    if (FWatch.Stalled()) {
+      SayStalled();
+      return kExitFailure;
+    }
+    FSync.WaitAndProcess(milliseconds(10));
+  }
+  if (FDeviceGone) {
+    SayDeviceGone(FErr, FSession.Device().Title());
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
 int OnPort(const TPlayRequest& req, const std::vector<std::string>& lines, std::FILE* out,
            std::FILE* err) {
   const std::optional<std::string> path = req.Line.ResolveOrSay(err);
   if (!path) return kExitFailure;
-  TMessageSync sync;
-  TSerComm comm(std::make_shared<TSerDeviceDriver>([p = *path](const std::string&) { return p; }),
-                sync);
-  // The component's messages name the device by its path; the port name,
-  // when one was given, leads the line.
-  comm.SetDeviceName(*path);
-  req.Line.Apply(comm);
-  const auto start = steady_clock::now();
-  TPrinter print{TLineOutput(out), [start] {
-                   return duration_cast<milliseconds>(steady_clock::now() - start).count();
-                 }};
-  // What comes back is read and dropped, so a device that answers (or the
-  // loopback port) never blocks the line; its line errors are told.
-  bool deviceGone = false;
-  const TFormatOptions noDisplay;
-  TSessionSink sink;
-  sink.ErrorLine = [&print, err](const std::string& line) {
-    // What came before the error is told before it.
-    print.out.Flush();
-    Say(err, line);
-  };
-  sink.Notice = [err](const std::string& text) { Say(err, text); };
-  sink.Lost = [&print, &deviceGone] {
-    print.out.Flush();
-    deviceGone = true;
-  };
-  TReceiveSession session(comm, req.Line.SessionDevice(*path), noDisplay, std::move(sink));
-  session.Attach();
-  bool queued = false;  // bytes wait in the component's write queue
-  comm.OnTxEmpty = [&queued](TSerCustomComm*) { queued = false; };
-  if (!OpenOrSay(session, err)) return kExitFailure;
-
-  bool ended = false;
-  int interval = 1;
-  TPlayerHost host = PrintingHost(lines, print, interval, ended, err);
-  host.LocalClock = LocalNow;
-  const auto write = PortWriter(comm);
-  TStallWatch watch(comm, seconds(req.StallSeconds));
-  // A full queue is waited for, without a word, until the stall bound
-  // ends the play; any other failure of a write is told.
-  bool queueFull = false;
-  host.Write = [&write, &queued, &watch, &queueFull](const std::string& bytes) {
-    try {
-      write(bytes);
-    } catch (const EPartialWrite& e) {
-      queued = true;
-      watch.Refused(bytes.size() - e.Written);
-      try {
-        std::rethrow_exception(e.Cause);
-      } catch (const ESerQueueFull&) {
-        queueFull = true;
-      } catch (...) {
-        queueFull = false;
-      }
-      throw;
-    } catch (const ESerQueueFull&) {
-      watch.Refused(bytes.size());
-      queueFull = true;
-      throw;
-    } catch (const std::exception&) {
-      watch.Refused(bytes.size());
-      queueFull = false;
-      throw;
-    }
-    queued = true;
-    watch.Took();
-  };
-  const auto sayError = host.Error;
-  host.Error = [&queueFull, sayError](const std::string& message) {
-    if (!queueFull) sayError(message);
-  };
-  const std::string title = session.Device().Title();
-  const auto sayStalled = [&] {
-    print.out.Flush();
-    Say(err, title + ": the port has taken nothing for " + std::to_string(req.StallSeconds) +
-                 " s; " + std::to_string(watch.Owed()) + " bytes had not gone out");
-  };
-  TScriptPlayer player(std::move(host));
-  player.Start();
-
-  int status = kExitOk;
-  auto next = start + milliseconds(1);
-  while (!ended && !print.out.Failed()) {
-    if (req.Until && next - start > milliseconds(*req.Until)) break;
-    // The timer re-arms when the step sets its interval, as a GUI timer does.
-    // The wait is rounded up: rounded down, the last part of a millisecond
-    // would be spent polling. Line events end the wait early.
-    for (auto now = steady_clock::now(); now < next && !deviceGone; now = steady_clock::now()) {
-      const auto left = ceil<milliseconds>(next - now);
-      sync.WaitAndProcess(std::min(left, milliseconds(1000)));
-    }
-    if (deviceGone) {
-      print.out.Flush();  // what was played before the loss comes first
-      SayDeviceGone(err, title);
-      status = kExitFailure;
-      break;
-    }
-    if (watch.Stalled()) {
-      sayStalled();
-      status = kExitFailure;
-      break;
-    }
-    player.Step();
-    next = steady_clock::now() + milliseconds(interval);
-    sync.ProcessPending();
-    print.out.Flush();
-    if (const std::string failure = sync.TakeFailure(); !failure.empty()) Say(err, failure);
-  }
-  // What was queued goes out before the port closes, however long that
-  // takes while the port takes bytes; a port that stops taking them ends
-  // the wait and is told.
-  while (status == kExitOk && comm.Active() && !deviceGone && (queued || watch.Owed() > 0)) {
-    if (watch.Stalled()) {
-      sayStalled();
-      status = kExitFailure;
-      break;
-    }
-    sync.WaitAndProcess(milliseconds(10));
-  }
-  if (status == kExitOk && deviceGone) {
-    SayDeviceGone(err, title);
-    status = kExitFailure;
-  }
-  try {
-    comm.Close();
-  } catch (const std::exception& e) {
-    Say(err, e.what());
-    status = kExitFailure;
-  }
-  print.out.Flush();
-  if (print.out.Failed()) {
-    SayOutputFailed(err, print.out.Error());
-    status = kExitFailure;
-  }
-  return status;
+  TPortPlay play(req, lines, *path, out, err);
+  return play.Run();
 }
 
 }  // namespace
