@@ -10,6 +10,10 @@
 //
 // Single-threaded: every entry point runs on the thread that owns the
 // window (or the command-line tool's only thread).
+//
+// Errors: none. Every byte value is valid input and every call returns
+// normally (a line too long for the buffer is cut, not refused); what a
+// hook throws passes through to the caller.
 
 #include <array>
 #include <cstddef>

@@ -5,6 +5,12 @@
 //
 // Everything here runs on the GUI thread; the port component delivers its
 // events there too.
+//
+// Errors: a handler that fails is ended and its message shown by the error
+// display (Safe); opening and closing the port show the fixed boxes "Open
+// fail" and "Close fail" with the reason in the pane; the port's line errors,
+// a lost device and a stopped capture become "// " pane lines through the
+// receive session.
 
 #include <QWidget>
 

@@ -15,6 +15,10 @@
 // not disturbed, and it never lists the system console's tty. Listing has no
 // side effects: the program's own loopback port is listed without being
 // started; only resolving its name for an open starts it.
+//
+// Errors: listing never raises. What it could not read or understand (a
+// user entry without a device, a name taken twice) is kept as Problems()
+// for the caller to tell; a port it cannot resolve is nullopt.
 
 #include <functional>
 #include <memory>

@@ -32,6 +32,17 @@
 //   joined later (next Open, or the destructor). Destroying the port from
 //   inside its own handler is not allowed.
 // After a failed Open the port is closed and no thread runs.
+//
+// Error contract
+// --------------
+// Every public operation that fails raises ESerCommError with its message
+// (the device layer's errno turned into text here, in one place); a full
+// write queue raises ESerQueueFull, of which nothing went. Failures on the
+// worker threads are not raised there: a failed write or a lost device
+// reaches the GUI thread as OnError bits (CE_IOE: the device went away, told
+// once per open), and an exception of a handler goes to the TSerSync's
+// HandleException. The component tells no user anything itself: the window
+// and the commands do, through the receive session.
 
 #include <atomic>
 #include <chrono>

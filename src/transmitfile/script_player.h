@@ -7,6 +7,11 @@
 //
 // Everything runs on one thread (the GUI thread in the program); steps do
 // not overlap.
+//
+// Errors: a script line is never an error (what it cannot mean sends
+// nothing). A write that fails raises to Step, which keeps the line for the
+// next step (a partly written one owes only its rest: EPartialWrite) and
+// hands the message to the host's Error once for a run of failing steps.
 
 #include <cstdint>
 #include <exception>
