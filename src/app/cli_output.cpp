@@ -30,6 +30,12 @@ void TLineOutput::Line(std::string_view line) {
     FError = errno ? errno : EIO;
 }
 
+void TLineOutput::Text(std::string_view text) {
+  if (FError) return;
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), FOut) != text.size()) FError = errno ? errno : EIO;
+}
+
 void TLineOutput::Flush() { Note(std::fflush(FOut)); }
 
 void TLineOutput::Note(int result) {

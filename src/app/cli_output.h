@@ -28,6 +28,8 @@ class TLineOutput {
 
   // The line and its newline; nothing once a write has failed.
   void Line(std::string_view line);
+  // The text as it is; nothing once a write has failed.
+  void Text(std::string_view text);
   // Hands what is buffered to the output now.
   void Flush();
   std::FILE* File() const { return FOut; }

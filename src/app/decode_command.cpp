@@ -51,8 +51,8 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
 }
 
 // Output is gathered in one buffer and written in large pieces; Flush hands
-// everything gathered to the output at once. The first failed write is kept
-// with its reason.
+// everything gathered to the output at once. The output keeps the first
+// failed write with its reason.
 class TLineWriter {
  public:
   explicit TLineWriter(std::FILE* out) : FOut(out) { FBuffer.reserve(kSize); }
@@ -63,22 +63,19 @@ class TLineWriter {
   }
   void Flush() {
     Write();
-    if (!Failed() && std::fflush(FOut) != 0) FFailure = errno != 0 ? errno : EIO;
+    FOut.Flush();
   }
-  bool Failed() const { return FFailure != 0; }
-  int Failure() const { return FFailure; }
+  bool Failed() const { return FOut.Failed(); }
+  int Failure() const { return FOut.Error(); }
 
  private:
   void Write() {
-    if (!Failed() && !FBuffer.empty() &&
-        std::fwrite(FBuffer.data(), 1, FBuffer.size(), FOut) != FBuffer.size())
-      FFailure = errno != 0 ? errno : EIO;
+    FOut.Text(FBuffer);
     FBuffer.clear();
   }
   static constexpr std::size_t kSize = 1 << 18;
-  std::FILE* FOut;
+  TLineOutput FOut;
   std::string FBuffer;
-  int FFailure = 0;
 };
 
 // True when a read of `fd` would block now: the input has paused.

@@ -22,16 +22,14 @@ int RunPorts(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   // would otherwise hide.
   if (const auto warning = store->TakeWarning()) Say(err, *warning);
   const TPortList list = MachinePortList(store);
-  int failure = 0;
+  TLineOutput output(out);
   for (const TPortEntry& e : list.Entries())
-    if (std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), ShownPath(e).c_str(),
-                     e.Description.c_str()) < 0 &&
-        !failure)
-      failure = errno;
-  if (std::fflush(out) != 0 && !failure) failure = errno;
+    output.Note(std::fprintf(out, "%-6s  %-40s  %s\n", e.Name.c_str(), ShownPath(e).c_str(),
+                             e.Description.c_str()));
+  output.Flush();
   for (const std::string& p : list.Problems()) Say(err, p);
-  if (failure) {
-    SayOutputFailed(err, failure);
+  if (output.Failed()) {
+    SayOutputFailed(err, output.Error());
     return kExitFailure;
   }
   return kExitOk;
