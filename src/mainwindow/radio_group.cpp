@@ -1,5 +1,6 @@
 #include "mainwindow/radio_group.h"
 
+#include <QFontInfo>
 #include <QRadioButton>
 
 #include <algorithm>
@@ -60,9 +61,22 @@ void TRadioGroup::PlaceButtons() {
   const int top = 16;
   const int usable = std::max(1, height() - top - 4);
   const int step = std::max(14, usable / static_cast<int>(FButtons.size()));
+  // A caption wider than the group ("115200" in a narrow one) first takes
+  // the left margin, then a smaller font, so that it reads whole.
+  const auto widest = [this] {
+    int w = 0;
+    for (QRadioButton* b : FButtons) w = std::max(w, b->sizeHint().width());
+    return w;
+  };
+  const int left = std::clamp(5 - (widest() - (width() - 7)), 2, 5);
+  const int room = std::max(10, width() - left - 2);
+  QFont f = font();
+  while (widest() > room && f.pixelSize() > 7) {
+    f.setPixelSize((f.pixelSize() > 0 ? f.pixelSize() : QFontInfo(f).pixelSize()) - 1);
+    for (QRadioButton* b : FButtons) b->setFont(f);
+  }
   for (std::size_t i = 0; i < FButtons.size(); ++i)
-    FButtons[i]->setGeometry(5, top + static_cast<int>(i) * step, std::max(10, width() - 7),
-                             std::min(step, 18));
+    FButtons[i]->setGeometry(left, top + static_cast<int>(i) * step, room, std::min(step, 18));
 }
 
 }  // namespace talmo

@@ -23,6 +23,7 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
 
@@ -1075,6 +1076,22 @@ TEST_F(WindowTest, CaptionsFitTheirControls) {
   EXPECT_LE(fm.horizontalAdvance(w.buTransmit->text()) + 6, w.buTransmit->width());
   w.buClearClick();
   EXPECT_EQ(w.buTransmit->text().toStdString(), "Transmit");
+}
+
+// Every choice of the line-setting groups reads whole inside its group,
+// "115200" in the narrow Baudrate group too.
+TEST_F(WindowTest, EveryRadioCaptionFitsInsideItsGroup) {
+  TfoMain& w = Make();
+  w.show();
+  Settle();
+  for (TRadioGroup* g : {w.raPort, w.rgBaud, w.rgDatabits, w.rgParity, w.rgStop}) {
+    for (QRadioButton* b : g->findChildren<QRadioButton*>()) {
+      SCOPED_TRACE(b->text().toStdString());
+      EXPECT_LE(b->sizeHint().width(), b->width());
+      EXPECT_LE(b->geometry().right(), g->width() - 2);
+      EXPECT_GE(b->x(), 2);
+    }
+  }
 }
 
 TEST_F(WindowTest, OpenAndCloseLeaveTheFocusInThePane) {
