@@ -22,7 +22,8 @@ namespace talmo {
 const char kPlayUsage[] =
     "usage: talmocli play --dry-run [--at YYYY-MM-DDTHH:MM:SS.mmm] [--until MS] SCRIPT\n"
     "       talmocli play (--port COMn | --device PATH) [--baud N] [--databits 7|8]\n"
-    "                     [--parity none|odd|even] [--stopbits 1|1.5|2] [--until MS] SCRIPT\n"
+    "                     [--parity none|odd|even] [--stopbits 1|1.5|2] [--until MS]\n"
+    "                     [--stall S] SCRIPT\n"
     "Plays SCRIPT as the Transmit File window does and prints one line for each\n"
     "status line of the window: 'T+<ms> TX[<n>] <bytes in hex>', 'T+<ms> Wait <n> ms',\n"
     "and 'T+<ms> End' when the script has ended. <ms> counts from Start.\n"
