@@ -29,6 +29,7 @@
 #include "device/rfc2217_device.h"
 #include "device/termios2_rate.h"
 #include "serial/ser_comm.h"
+#include "session/receive_session.h"
 #include "support/delay_proxy.h"
 #include "support/ser2net_kit.h"
 
@@ -838,6 +839,55 @@ TEST(RemotePortProtocol, AWriteLargerThanTheQueueGoesOutWhole) {
     std::this_thread::sleep_for(5ms);
   EXPECT_TRUE(server.Data() == block + block) << server.Data().size();
   device->Close();
+}
+
+// What the window and the commands are handed: the notice once, beside the
+// lines, and the folded count among the error lines after its report.
+TEST(RemotePortHostile, TheSessionTellsNoticesAndFoldedLineErrors) {
+  FakeServer server;
+  ASSERT_TRUE(server.Ok);
+  server.Answer = nullptr;
+  std::atomic<bool> go{false};
+  int sent = 0;
+  server.Script = [&](std::vector<std::uint8_t>& out) {
+    if (!go.load()) return true;
+    for (int i = 0; i < 10 && sent < 600; ++i, ++sent) {
+      const auto n = Notify(comport::kNotifyLinestate, 0x08);  // framing error
+      out.insert(out.end(), n.begin(), n.end());
+    }
+    return sent < 600;
+  };
+  server.Run();
+  TSerQueueSync sync;
+  TSerComm comm(std::make_shared<TSerDeviceDriver>(), sync);
+  comm.SetDeviceName(UrlOf(server));
+  std::vector<std::string> notices, errorLines;
+  TSessionSink sink;
+  sink.Notice = [&](const std::string& s) { notices.push_back(s); };
+  sink.ErrorLine = [&](const std::string& s) { errorLines.push_back(s); };
+  const TFormatOptions options;
+  TReceiveSession session(comm, {"", UrlOf(server)}, options, sink);
+  session.Attach();
+  ASSERT_FALSE(session.Open());
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].rfind(UrlOf(server) + ": the server did not confirm the baud rate", 0), 0u)
+      << notices[0];
+  go = true;
+  std::uint64_t folded = 0;
+  std::size_t reports = 0;
+  RunUntil(sync, [&] {
+    folded = 0;
+    reports = 0;
+    for (const std::string& l : errorLines) {
+      if (l.rfind("Error " + UrlOf(server), 0) == 0) ++reports;
+      if (l.rfind("... ", 0) == 0) folded += std::stoull(l.substr(4));
+    }
+    return reports + folded >= 600;
+  });
+  EXPECT_EQ(reports + folded, 600u);
+  ASSERT_FALSE(errorLines.empty());
+  EXPECT_NE(errorLines.back().find(" more line errors"), std::string::npos) << errorLines.back();
+  comm.Close();
 }
 
 // ---- a far server -----------------------------------------------------------------
