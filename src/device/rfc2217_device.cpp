@@ -42,9 +42,8 @@ constexpr int kWatchIntervalMs = 10;
 constexpr int kSliceMs = 5;
 constexpr char kOurSignature[] = "TALMO";
 constexpr int kPurgeRounds = 2;
-// What we may owe the server beyond the data Write queues (answers,
-// commands); a server that leaves more than this unread while it keeps
-// asking is no connection to keep.
+// What we may owe the server beyond the data Write queues: more than this
+// (answers, commands) while it takes nothing is no connection to keep.
 constexpr std::size_t kAnswerRoom = 4 * 1024;
 constexpr std::size_t kOutBound = 2 * kOutLimit + kAnswerRoom;  // data escaped: up to twice
 // Answers given about one option; a peer that flips it on and off beyond
@@ -207,6 +206,8 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::mutex FOutLock;
   std::vector<std::uint8_t> FOut;
   std::size_t FOutHead = 0;
+  // Answers and commands queued since the socket last took a byte.
+  std::size_t FOwed = 0;
 };
 
 // --- input -----------------------------------------------------------------
@@ -245,7 +246,8 @@ void TRfc2217Device::ReleaseFolded(Clock::time_point now) {
   if (FFolded == 0 || now < FFoldUntil) return;
   FErrors |= FFoldErrors;
   FEvents |= FFoldEvents;
-  FFoldedOut += FFolded;
+  // The report stands for one of them; the rest are told as a count.
+  FFoldedOut += FFolded - 1;
   FFoldErrors = FFoldEvents = FFolded = 0;
   FFoldUntil = now + kLineErrorGap;
 }
@@ -361,10 +363,11 @@ int TRfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
   {
     std::lock_guard lock(FOutLock);
     FOut.insert(FOut.end(), bytes.begin(), bytes.end());
+    FOwed += bytes.size();
     if (int err = FlushLocked()) return err;
     pending = FOut.size() - FOutHead;
+    if (FOwed <= kAnswerRoom && pending <= kOutBound) return 0;
   }
-  if (pending <= kOutBound) return 0;
   // It does not read what it asks for: the connection has failed.
   Explained("the server at " + FName + " does not take what we send it: " +
             std::to_string(pending / 1024) + " KiB of data and answers waited for it");
@@ -378,6 +381,7 @@ int TRfc2217Device::FlushLocked() {
         ::send(Fd(), FOut.data() + FOutHead, FOut.size() - FOutHead, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (r > 0) {
       FOutHead += static_cast<std::size_t>(r);
+      FOwed = 0;
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
@@ -696,6 +700,9 @@ int TRfc2217Device::Write(const void* buf, std::size_t count, std::size_t& writt
       wait = MsLeft(deadline);
       if (wait == 0) return 0;
     }
+    // All taken and more to come: on at once (waiting here for room that
+    // is there would hold the rest until the time-out, or for ever).
+    if (flushed && !suspended) continue;
     // While the server holds us back, look again now and then; its resume
     // comes in with the input.
     if (suspended) wait = wait < 0 ? kWatchIntervalMs : std::min(wait, kWatchIntervalMs);

@@ -11,14 +11,18 @@
 // thread and everything else on the GUI thread; Cancel may come from any
 // thread. There is no thread of our own: whichever call needs the socket's
 // input reads it ("pumps": recv without blocking, then decode).
-// FInLock guards the decoder, the option states, the received data, the
-// answers, the line errors and the pending events. Every pump runs under
+// FInLock guards the decoder, the option states and the answers given,
+// the received data, the answers, the line errors (with those being
+// folded) and the pending events. Every pump runs under
 // it, so data and commands are taken in stream order by one thread at a
 // time.
 // FOutLock guards the output buffer, which holds whole Telnet units only
 // (an escaped data piece, a command), so a command of the GUI thread never
-// lands inside a data byte's escape. A thread that holds FInLock may take
+// lands inside a data byte's escape, and the count of what we owe since
+// the socket last took a byte. A thread that holds FInLock may take
 // FOutLock (a pump answers a negotiation); never the other way round.
+// FNoteLock guards the explanation of a failure and the notices; it is a
+// leaf (taken under either lock, nothing taken under it).
 // No lock is held while a thread waits in poll().
 // The event thread waits in poll() on the socket, a kick eventfd and the
 // cancel eventfd. A pump on another thread that leaves data or events to

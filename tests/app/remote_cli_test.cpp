@@ -4,9 +4,13 @@
 // byte played), a server stopped under the monitor reported once, and
 // --reconnect going on when the server is back.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -257,6 +261,73 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   EXPECT_EQ(Count(err, lost), 1u) << err;
   EXPECT_EQ(Count(err, back), 1u) << err;
   EXPECT_EQ(Count(err, "talmocli: "), 3u) << "monitoring, the loss and the return only: " << err;
+}
+
+// Listens on 127.0.0.1:port and takes connections without a word, as a
+// server of something other than RFC 2217 may.
+class SilentServer {
+ public:
+  explicit SilentServer(int port) {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    Ok = ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+         ::listen(FListen, 8) == 0;
+    FThread = std::thread([this] {
+      while (!FStop.load()) {
+        pollfd p{FListen, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) continue;
+        const int c = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0 && FTaken.size() < 64)
+          FTaken.push_back(c);
+        else if (c >= 0)
+          ::close(c);
+      }
+    });
+  }
+  ~SilentServer() {
+    FStop.store(true);
+    FThread.join();
+    for (int c : FTaken) ::close(c);
+    ::close(FListen);
+  }
+  bool Ok = false;
+
+ private:
+  int FListen = -1;
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+  std::vector<int> FTaken;
+};
+
+TEST_F(RemoteCli, AServerBackButNotSpeakingRfc2217IsToldOnce) {
+  Cli cli(FDir, {"monitor", "--device", FServer.Url(), "--baud", "115200", "--reconnect"});
+  ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();
+  FServer.Stop();
+  ASSERT_TRUE(cli.WaitForError("Waiting for it to come back.")) << cli.Err();
+  // Something else answers on the server's port now: each try fails the
+  // same way, and the reason is told once, with what is wrong.
+  SilentServer other(FServer.Port);
+  ASSERT_TRUE(other.Ok);
+  const std::string reason = "talmocli: Error writing dcb (95), Operation not supported\n";
+  ASSERT_TRUE(cli.WaitForError(reason, 15s)) << cli.Err();
+  // Long enough for two more tries of three seconds and a pause each.
+  std::this_thread::sleep_for(8s);
+  ::kill(cli.Pid(), SIGTERM);
+  EXPECT_EQ(cli.Wait(), 0) << cli.Err();
+  const std::string err = cli.Err();
+  EXPECT_EQ(Count(err, reason), 1u) << err;
+  EXPECT_EQ(Count(err, "talmocli: the server at " + FServer.Url() +
+                           " does not speak RFC 2217: no answer to the COM-PORT option within "
+                           "3000 ms\n"),
+            1u)
+      << err;
+  EXPECT_EQ(Count(err, "talmocli: "), 4u)
+      << "monitoring, the loss, the reason and its explanation: " << err;
 }
 
 TEST_F(RemoteCli, ARefusedConnectionIsTheOpenMessage) {

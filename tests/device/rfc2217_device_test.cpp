@@ -29,6 +29,8 @@
 #include "device/rfc2217_device.h"
 #include "device/termios2_rate.h"
 #include "serial/ser_comm.h"
+#include "session/receive_session.h"
+#include "support/delay_proxy.h"
 #include "support/ser2net_kit.h"
 
 namespace talmo {
@@ -59,7 +61,9 @@ struct RemotePort {
   TSerComm Comm{std::make_shared<TSerDeviceDriver>(), Sync};
   std::string Got;
   std::vector<int> Errors;
+  std::uint64_t Folded = 0;
   int Breaks = 0, Cts = 0;
+  std::string Hint;  // of the latest failed open
 
   explicit RemotePort(const std::string& url) {
     Comm.SetDeviceName(url);
@@ -71,6 +75,7 @@ struct RemotePort {
       Got.append(buf.data(), static_cast<std::size_t>(n > 0 ? n : 0));
     };
     Comm.OnError = [this](TSerCustomComm*, int e) { Errors.push_back(e); };
+    Comm.OnErrorsFolded = [this](TSerCustomComm*, std::uint64_t n) { Folded += n; };
     Comm.OnBreak = [this](TSerCustomComm*) { ++Breaks; };
     Comm.OnCts = [this](TSerCustomComm*) { ++Cts; };
   }
@@ -87,6 +92,7 @@ struct RemotePort {
       Comm.Open();
       return "";
     } catch (const ESerCommError& e) {
+      Hint = e.Hint();
       return e.what();
     }
   }
@@ -279,6 +285,16 @@ TEST(RemotePortFaults, ConnectionFaultsGiveTheOpenMessageWithTheReason) {
 class FakeServer : private TTelnetSink {
  public:
   bool Negotiate = true;
+  // Answers DONT to our WILL COM-PORT-OPTION: a plain Telnet server.
+  bool RefuseComPort = false;
+  // Never reads what the client sends (with a small receive buffer, so
+  // that TCP soon holds the client back).
+  bool Reads = true;
+  // Closes the connection once this many bytes came (0: at once).
+  int CloseAfter = -1;
+  // Called every turn (about every 5 ms) for bytes to send; false when it
+  // has no more to say.
+  std::function<bool(std::vector<std::uint8_t>&)> Script;
   // Appends the answer to a command (code, value); nothing: no answer.
   std::function<void(std::uint8_t, const std::vector<std::uint8_t>&, std::vector<std::uint8_t>&)>
       Answer = [](std::uint8_t code, const std::vector<std::uint8_t>& value,
@@ -320,7 +336,16 @@ class FakeServer : private TTelnetSink {
     ::close(FListen);
   }
   void Run() {
+    if (!Reads) {
+      const int small = 4096;
+      ::setsockopt(FListen, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
     FThread = std::thread([this] { Loop(); });
+  }
+  // The negotiations the client sent, as (verb, option).
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> Negotiations() {
+    std::lock_guard lock(FLock);
+    return FNegotiations;
   }
   // Sends raw bytes to the client.
   void Inject(const std::vector<std::uint8_t>& bytes) {
@@ -346,17 +371,30 @@ class FakeServer : private TTelnetSink {
       if (::poll(&p, 1, 10) > 0) FConn = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
     }
     std::uint8_t buf[4096];
+    std::size_t received = 0;
+    if (CloseAfter == 0 && FConn >= 0) {
+      ::close(FConn);
+      FConn = -1;
+      return;
+    }
     while (!FStop.load()) {
       std::vector<std::uint8_t> out;
       {
         std::lock_guard lock(FLock);
         out.swap(FPendingOut);
       }
+      if (Script && !Script(out)) Script = nullptr;
       if (!out.empty()) (void)!::send(FConn, out.data(), out.size(), MSG_NOSIGNAL);
-      pollfd p{FConn, POLLIN, 0};
-      if (::poll(&p, 1, 5) <= 0) continue;
+      pollfd p{FConn, static_cast<short>(Reads ? POLLIN : 0), 0};
+      if (::poll(&p, 1, 5) <= 0 || !Reads) continue;
       const ssize_t n = ::recv(FConn, buf, sizeof buf, 0);
       if (n <= 0) break;
+      received += static_cast<std::size_t>(n);
+      if (CloseAfter > 0 && received >= static_cast<std::size_t>(CloseAfter)) {
+        ::close(FConn);
+        FConn = -1;
+        break;
+      }
       FReply.clear();
       FDecoder.Feed(buf, static_cast<std::size_t>(n), *this);
       if (!FReply.empty()) (void)!::send(FConn, FReply.data(), FReply.size(), MSG_NOSIGNAL);
@@ -367,6 +405,14 @@ class FakeServer : private TTelnetSink {
     FData.append(reinterpret_cast<const char*>(p), n);
   }
   void Negotiation(std::uint8_t verb, std::uint8_t option) override {
+    {
+      std::lock_guard lock(FLock);
+      FNegotiations.emplace_back(verb, option);
+    }
+    if (RefuseComPort && option == telnet::kOptComPort) {
+      if (verb == telnet::kWill) AppendNegotiation(telnet::kDont, option, FReply);
+      return;
+    }
     if (Negotiate) FOptions.Receive(verb, option, FReply);
   }
   void SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) override {
@@ -389,6 +435,7 @@ class FakeServer : private TTelnetSink {
   std::vector<std::uint8_t> FPendingOut;
   std::string FData;
   std::vector<std::uint8_t> FCommands;
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> FNegotiations;
 };
 
 std::string UrlOf(const FakeServer& s) { return "rfc2217://127.0.0.1:" + std::to_string(s.Port); }
@@ -520,6 +567,376 @@ TEST(RemotePortProtocol, IPv6AddressesInBrackets) {
   port.Write(std::string("\xFF\x00\xFF", 3));
   EXPECT_TRUE(RunUntil(port.Sync, [&] { return server.Data() == std::string("\xFF\x00\xFF", 3); }));
   port.Comm.Close();
+}
+
+// ---- servers that misbehave ---------------------------------------------------
+
+bool Contains(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
+
+TEST(RemotePortHostile, AServerThatDoesNotSpeakRfc2217IsNamedWithTheWayItFailed) {
+  struct Row {
+    const char* what;
+    std::function<void(FakeServer&)> setup;
+    std::string message;            // the component's message, exactly
+    std::vector<std::string> hint;  // parts of the explanation after it
+  };
+  const Row rows[] = {
+      {"silent",
+       [](FakeServer& s) {
+         s.Negotiate = false;
+         s.Answer = nullptr;
+       },
+       "Error writing dcb (95), Operation not supported",
+       {"does not speak RFC 2217", "no answer to the COM-PORT option within 3000 ms"}},
+      {"refuses the option",
+       [](FakeServer& s) { s.RefuseComPort = true; },
+       "Error writing dcb (95), Operation not supported",
+       {"does not speak RFC 2217", "it refused the COM-PORT option"}},
+      {"closes at once",
+       [](FakeServer& s) { s.CloseAfter = 0; },
+       "",
+       {"closed the connection during the open"}},
+      {"closes after our first words",
+       [](FakeServer& s) { s.CloseAfter = 3; },
+       "",
+       {"closed the connection during the open"}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    FakeServer server;
+    ASSERT_TRUE(server.Ok);
+    r.setup(server);
+    server.Run();
+    RemotePort port(UrlOf(server));
+    const std::string message = port.OpenMessage();
+    if (!r.message.empty())
+      EXPECT_EQ(message, r.message);
+    else
+      EXPECT_EQ(message, "Can't open specified device " + UrlOf(server) +
+                             " (Error 104, Connection reset by peer)");
+    EXPECT_TRUE(Contains(port.Hint, "the server at " + UrlOf(server))) << port.Hint;
+    for (const std::string& part : r.hint) EXPECT_TRUE(Contains(port.Hint, part)) << port.Hint;
+    EXPECT_FALSE(port.Comm.Active());
+  }
+}
+
+TEST(RemotePortHostile, AMalformedNameShowsTheFormsAndALongHostIsCut) {
+  const std::string longHost = "rfc2217://" + std::string(10000, 'h') + ":7000";
+  const struct {
+    std::string name;
+    std::string problem;
+  } rows[] = {
+      {"rfc2217://127.0.0.1", "there is no :PORT"},
+      {"rfc2217://::1:7000", "an IPv6 address needs brackets"},
+      {"rfc2217://host:70000", "the port is outside 1..65535"},
+      {"rfc2217://:7000", "there is no host"},
+      {longHost, "the host is longer than 253 characters"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name.substr(0, 40));
+    RemotePort port(r.name);
+    const std::string message = port.OpenMessage();
+    EXPECT_TRUE(Contains(message, "(Error 22, Invalid argument)")) << message;
+    EXPECT_TRUE(Contains(port.Hint, r.problem)) << port.Hint;
+    EXPECT_TRUE(Contains(port.Hint, "rfc2217://HOST:PORT")) << port.Hint;
+    EXPECT_TRUE(Contains(port.Hint, "rfc2217://[v6]:PORT")) << port.Hint;
+    // Neither says more than a line or two, however long the name.
+    EXPECT_LT(message.size(), 200u);
+    EXPECT_LT(port.Hint.size(), 400u);
+  }
+  RemotePort port(longHost);
+  EXPECT_TRUE(Contains(port.OpenMessage(), "(10015 characters)"));
+}
+
+TEST(RemotePortHostile, SettingsTheServerNeverConfirmsAreToldOnceAndUsed) {
+  FakeServer server;
+  ASSERT_TRUE(server.Ok);
+  server.Answer = nullptr;  // agrees to COM-PORT, then answers no command
+  server.Run();
+  RemotePort port(UrlOf(server));
+  port.Comm.SetBaudrate(br9600);
+  ASSERT_EQ(port.OpenMessage(), "");
+  const auto notices = port.Comm.TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  for (const char* part : {"baud rate", "data bits", "parity", "stop bits", " ms;"})
+    EXPECT_TRUE(Contains(notices[0], part)) << notices[0];
+  // Told once: a later setting waits for nothing and says nothing.
+  port.Comm.SetBaudrate(br19200);
+  EXPECT_TRUE(port.Comm.TakeNotices().empty());
+  port.Write("still carried");
+  EXPECT_TRUE(RunUntil(port.Sync, [&] { return server.Data() == "still carried"; }));
+  port.Comm.Close();
+}
+
+TEST(RemotePortHostile, ALineStateFloodIsReportedAFewTimesASecondWithItsCount) {
+  FakeServer server;
+  ASSERT_TRUE(server.Ok);
+  constexpr int kFlood = 3000;
+  std::atomic<bool> go{false};
+  int sent = 0;
+  server.Script = [&](std::vector<std::uint8_t>& out) {
+    if (!go.load()) return true;
+    for (int i = 0; i < 20 && sent < kFlood; ++i, ++sent) {
+      const auto n = Notify(comport::kNotifyLinestate, (sent & 1) ? 0x02 : 0x04);
+      out.insert(out.end(), n.begin(), n.end());
+    }
+    return sent < kFlood;
+  };
+  server.Run();
+  RemotePort port(UrlOf(server));
+  ASSERT_EQ(port.OpenMessage(), "");
+  const auto start = std::chrono::steady_clock::now();
+  go = true;
+  // Every line error is accounted for: reported, or counted in a report.
+  ASSERT_TRUE(RunUntil(
+      port.Sync,
+      [&] { return port.Errors.size() + port.Folded >= static_cast<std::size_t>(kFlood); }))
+      << port.Errors.size() << " reports, " << port.Folded << " folded";
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%d line errors in %.2f s: %zu reports, %llu folded\n", kFlood, seconds,
+              port.Errors.size(), static_cast<unsigned long long>(port.Folded));
+  EXPECT_EQ(port.Errors.size() + port.Folded, static_cast<std::size_t>(kFlood));
+  EXPECT_LE(static_cast<double>(port.Errors.size()), 2 + seconds * 4);
+  EXPECT_EQ(port.Errors.back() & (CE_OVERRUN | CE_RXPARITY), CE_OVERRUN | CE_RXPARITY);
+  port.Comm.Close();
+}
+
+TEST(RemotePortHostile, APeerThatFlipsOptionsIsAnsweredAHandfulOfTimes) {
+  FakeServer server;
+  ASSERT_TRUE(server.Ok);
+  constexpr int kFlips = 2000;
+  std::atomic<bool> go{false};
+  int flips = 0;
+  server.Script = [&](std::vector<std::uint8_t>& out) {
+    if (!go.load()) return true;
+    for (int i = 0; i < 50 && flips < kFlips; ++i, ++flips) {
+      // An option we refuse, one we take, and signature questions.
+      AppendNegotiation(telnet::kWill, 99, out);
+      AppendNegotiation((flips & 1) ? telnet::kWont : telnet::kWill, telnet::kOptBinary, out);
+      AppendComPort(comport::kServerOffset + comport::kSignature, nullptr, 0, out);
+    }
+    return flips < kFlips;
+  };
+  server.Run();
+  RemotePort port(UrlOf(server));
+  ASSERT_EQ(port.OpenMessage(), "");
+  const auto before = server.Negotiations();
+  go = true;
+  RunUntil(port.Sync, [&] { return flips >= kFlips; });
+  RunFor(port.Sync, 200ms);
+  const auto all = server.Negotiations();
+  const auto answers = [&](std::uint8_t option) {
+    return std::count_if(all.begin() + static_cast<std::ptrdiff_t>(before.size()), all.end(),
+                         [&](const auto& n) { return n.second == option; });
+  };
+  EXPECT_LE(answers(99), 8);
+  EXPECT_LE(answers(telnet::kOptBinary), 8);
+  const auto cmds = server.Commands();
+  EXPECT_LE(std::count(cmds.begin(), cmds.end(), comport::kSignature), 4);
+  // The line still works.
+  port.Write("after the storm");
+  EXPECT_TRUE(RunUntil(port.Sync, [&] { return Contains(server.Data(), "after the storm"); }));
+  port.Comm.Close();
+}
+
+TEST(RemotePortHostile, APeerThatWillNotTakeOurAnswersIsAFailedConnection) {
+  FakeServer server;
+  ASSERT_TRUE(server.Ok);
+  server.Reads = false;
+  std::atomic<bool> go{false};
+  int rounds = 0;
+  server.Script = [&](std::vector<std::uint8_t>& out) {
+    if (rounds == 0 && !go.load()) {
+      // Agrees to COM-PORT-OPTION without having read the question.
+      AppendNegotiation(telnet::kDo, telnet::kOptComPort, out);
+      rounds = -1;
+      return true;
+    }
+    if (!go.load()) return true;
+    // Asks about every option and who we are, without reading a byte.
+    for (int o = 60; o < 250; ++o) {
+      AppendNegotiation(telnet::kWill, static_cast<std::uint8_t>(o), out);
+      AppendNegotiation(telnet::kDo, static_cast<std::uint8_t>(o), out);
+    }
+    AppendComPort(comport::kServerOffset + comport::kSignature, nullptr, 0, out);
+    rounds = std::max(rounds, 0) + 1;
+    return rounds < 400;
+  };
+  server.Run();
+  int error = 0;
+  std::string why;
+  TRfc2217Timing timing;
+  timing.AnswerMs = 300;  // the server never answers the empty start
+  auto device = OpenRfc2217Device(UrlOf(server), error, timing, &why);
+  ASSERT_TRUE(device) << error << " " << why;
+  // Our data fills the connection (the server reads nothing).
+  const std::string block(256 * 1024, 'x');
+  std::size_t written = 0;
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(device->Write(block.data(), block.size(), written, 100), 0);
+    if (written < block.size()) break;
+  }
+  ASSERT_LT(written, block.size()) << "the connection took everything";
+  go = true;
+  // The questions come in with every look at the socket.
+  int gone = 0;
+  std::uint32_t most = 0;
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (std::chrono::steady_clock::now() < end) {
+    std::uint32_t errors = 0;
+    TSerComStat stat;
+    // Data goes on being offered, so the connection stays full.
+    if (const int w = device->Write(block.data(), block.size(), written, 0)) {
+      gone = w;
+      break;
+    }
+    device->ClearError(errors, stat);
+    most = std::max(most, stat.cbOutQue);
+    char c;
+    std::size_t got = 0;
+    gone = device->Read(&c, 1, got);
+    if (gone) break;
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_TRUE(IsDeviceGone(gone)) << "still connected after " << rounds << " rounds, " << most
+                                  << " bytes owed at most";
+  EXPECT_LE(most, 200u * 1024) << "what we owe grew without bound";
+  EXPECT_TRUE(Contains(device->Explain(), "does not take what we send it")) << device->Explain();
+  std::uint32_t events = 0;
+  EXPECT_TRUE(IsDeviceGone(device->WaitEvent(events)));
+  device->Close();
+}
+
+TEST(RemotePortProtocol, AWriteLargerThanTheQueueGoesOutWhole) {
+  FakeServer server;
+  ASSERT_TRUE(server.Ok);
+  server.Run();
+  int error = 0;
+  auto device = OpenRfc2217Device(UrlOf(server), error);
+  ASSERT_TRUE(device) << error;
+  std::string block(1 << 20, '\0');
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13 + i / 4096);
+  for (const int timeoutMs : {-1, 5000}) {
+    SCOPED_TRACE(timeoutMs);
+    std::size_t written = 0;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+      EXPECT_EQ(device->Write(block.data(), block.size(), written, timeoutMs), 0);
+      done = true;
+    });
+    const auto end = std::chrono::steady_clock::now() + 4s;
+    while (!done.load() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+    if (!done.load()) device->Cancel();  // a write that sleeps with data to send
+    writer.join();
+    EXPECT_EQ(written, block.size());
+    if (!done.load() || written != block.size()) break;
+  }
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (server.Data().size() < 2 * block.size() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(server.Data() == block + block) << server.Data().size();
+  device->Close();
+}
+
+// What the window and the commands are handed: the notice once, beside the
+// lines, and the folded count among the error lines after its report.
+TEST(RemotePortHostile, TheSessionTellsNoticesAndFoldedLineErrors) {
+  FakeServer server;
+  ASSERT_TRUE(server.Ok);
+  server.Answer = nullptr;
+  std::atomic<bool> go{false};
+  int sent = 0;
+  server.Script = [&](std::vector<std::uint8_t>& out) {
+    if (!go.load()) return true;
+    for (int i = 0; i < 10 && sent < 600; ++i, ++sent) {
+      const auto n = Notify(comport::kNotifyLinestate, 0x08);  // framing error
+      out.insert(out.end(), n.begin(), n.end());
+    }
+    return sent < 600;
+  };
+  server.Run();
+  TSerQueueSync sync;
+  TSerComm comm(std::make_shared<TSerDeviceDriver>(), sync);
+  comm.SetDeviceName(UrlOf(server));
+  std::vector<std::string> notices, errorLines;
+  TSessionSink sink;
+  sink.Notice = [&](const std::string& s) { notices.push_back(s); };
+  sink.ErrorLine = [&](const std::string& s) { errorLines.push_back(s); };
+  const TFormatOptions options;
+  TReceiveSession session(comm, {"", UrlOf(server)}, options, sink);
+  session.Attach();
+  ASSERT_FALSE(session.Open());
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].rfind(UrlOf(server) + ": the server did not confirm the baud rate", 0), 0u)
+      << notices[0];
+  go = true;
+  std::uint64_t folded = 0;
+  std::size_t reports = 0;
+  RunUntil(sync, [&] {
+    folded = 0;
+    reports = 0;
+    for (const std::string& l : errorLines) {
+      if (l.rfind("Error " + UrlOf(server), 0) == 0) ++reports;
+      if (l.rfind("... ", 0) == 0) folded += std::stoull(l.substr(4));
+    }
+    return reports + folded >= 600;
+  });
+  EXPECT_EQ(reports + folded, 600u);
+  ASSERT_FALSE(errorLines.empty());
+  EXPECT_NE(errorLines.back().find(" more line errors"), std::string::npos) << errorLines.back();
+  comm.Close();
+}
+
+// ---- a far server -----------------------------------------------------------------
+
+TEST_F(Ser2netPort, AFarServerOpensWithItsSettingsAndCarriesEveryByte) {
+  for (const int delayMs : {0, 50, 250}) {
+    SCOPED_TRACE(std::to_string(delayMs) + " ms each way");
+    test::TDelayProxy proxy(FServer.Port, std::chrono::milliseconds(delayMs));
+    ASSERT_NE(proxy.Port, 0);
+    RemotePort port(proxy.Url());
+    port.Comm.SetBaudrate(br9600);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(port.OpenMessage(), "") << port.Hint;
+    std::printf("open through %d ms each way: %lld ms\n", delayMs,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count()));
+    EXPECT_TRUE(port.Comm.TakeNotices().empty()) << "settings went unconfirmed";
+    std::uint32_t in = 0, out = 0;
+    GetRates(FServer.Slave, in, out);
+    EXPECT_EQ(out, 9600u);
+    port.Comm.SetBaudrate(br57600);
+    GetRates(FServer.Slave, in, out);
+    EXPECT_EQ(out, 57600u);
+
+    const std::string data = test::EveryByteAndEscapeRuns();
+    FServer.Send(data);
+    ASSERT_TRUE(RunUntil(
+        port.Sync, [&] { return port.Got.size() >= data.size(); }, 20s))
+        << port.Got.size();
+    RunFor(port.Sync, std::chrono::milliseconds(2 * delayMs + 50));
+    EXPECT_TRUE(port.Got == data) << port.Got.size() << " bytes, not the " << data.size()
+                                  << " sent";
+    std::string back;
+    std::atomic<bool> received{false};
+    std::thread reader([&] {
+      back = FServer.Receive(data.size(), 20000);
+      received.store(true);
+    });
+    port.Write(data);
+    RunUntil(
+        port.Sync, [&] { return received.load(); }, 25s);
+    reader.join();
+    EXPECT_TRUE(back == data) << back.size() << " bytes, not the " << data.size() << " written";
+    EXPECT_TRUE(port.Errors.empty());
+    port.Comm.Close();
+    // The server serves one client at a time: let it see this one go.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * delayMs + 100));
+  }
 }
 
 }  // namespace
