@@ -807,7 +807,9 @@ TEST(RemotePortHostile, APeerThatWillNotTakeOurAnswersIsAFailedConnection) {
   EXPECT_TRUE(Contains(device->Explain(), "does not take what we send it")) << device->Explain();
   // A connection still up would hold WaitEvent for ever: asked only when gone.
   std::uint32_t events = 0;
-  if (IsDeviceGone(gone)) EXPECT_TRUE(IsDeviceGone(device->WaitEvent(events)));
+  if (IsDeviceGone(gone)) {
+    EXPECT_TRUE(IsDeviceGone(device->WaitEvent(events)));
+  }
   device->Close();
 }
 
