@@ -17,6 +17,7 @@
 #include "app/port_args.h"
 #include "app/send_source.h"
 #include "device/device_driver.h"
+#include "device/wake_fd.h"
 #include "engine/formatter.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
@@ -93,14 +94,6 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
 
 namespace {
 
-void WriteWake(int fd) noexcept {
-  const std::uint64_t one = 1;
-  ssize_t r;
-  do {
-    r = ::write(fd, &one, sizeof one);
-  } while (r < 0 && errno == EINTR);
-}
-
 int MakeWakeFd() {
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd < 0)
@@ -120,7 +113,7 @@ class TMonitorSync final : public TMessageSync {
 
   void Post(std::shared_ptr<TSerSyncCall> call) override {
     TMessageSync::Post(std::move(call));
-    WriteWake(FFd);
+    SignalWake(FFd);
   }
   int Fd() const { return FFd; }
   // Takes the wake-up before the queue is served; a call posted later makes
@@ -409,10 +402,8 @@ TMonitorStop::TMonitorStop() : FFd(MakeWakeFd()) {}
 TMonitorStop::~TMonitorStop() { ::close(FFd); }
 
 void TMonitorStop::Request() noexcept {
-  const int saved = errno;  // a signal handler leaves errno as it found it
   FRequested.store(true);
-  WriteWake(FFd);
-  errno = saved;
+  SignalWake(FFd);  // leaves errno as it found it, as a signal handler must
 }
 
 TMonitorClock TMonitorClock::System() {

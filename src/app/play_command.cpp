@@ -124,9 +124,11 @@ class TStallWatch {
   }
   // A write was refused; `bytes` of it have not gone.
   void Refused(std::size_t bytes) { FRefused = bytes; }
-  // Bytes that wait to go out, and those of a refused write.
-  std::size_t Owed() const { return Waiting() + FRefused; }
-  // Looks again; true once nothing went out for the limit while owed.
+  // Bytes that waited to go out at the last look, and those of a refused
+  // write.
+  std::size_t Owed() const { return FWaiting + FRefused; }
+  // Looks again (one status read); true once nothing went out for the
+  // limit while owed.
   bool Stalled() {
     const std::size_t waiting = Waiting();
     const auto now = steady_clock::now();
@@ -383,11 +385,12 @@ int TPortPlay::Play() {
 // while the port takes bytes; a port that stops taking them ends the wait
 // and is told.
 int TPortPlay::Drain() {
-  while (FComm.Active() && !FDeviceGone && (FWrite.Queued() || FWatch.Owed() > 0)) {
+  while (FComm.Active() && !FDeviceGone) {
     if (FWatch.Stalled()) {
       SayStalled();
       return kExitFailure;
     }
+    if (!FWrite.Queued() && FWatch.Owed() == 0) break;
     FSync.WaitAndProcess(milliseconds(10));
   }
   if (FDeviceGone) {

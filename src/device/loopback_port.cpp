@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/error_text.h"
+#include "device/wake_fd.h"
 
 namespace talmo {
 
@@ -55,8 +56,7 @@ std::string TLoopbackPort::Error() const {
 
 TLoopbackPort::~TLoopbackPort() {
   if (FThread.joinable()) {
-    const std::uint64_t one = 1;
-    (void)!::write(FWake, &one, sizeof one);
+    SignalWake(FWake);
     FThread.join();
   }
   for (int fd : {FWake, FSlave, FMaster})

@@ -23,6 +23,7 @@
 
 #include "device/termios2_rate.h"
 #include "device/termios_map.h"
+#include "device/wake_fd.h"
 
 namespace talmo {
 
@@ -292,14 +293,8 @@ int TSerPosixDevice::ClearError(std::uint32_t& errors, TSerComStat& stat) {
 
 void TSerPosixDevice::Cancel() {
   FCancelled.store(true);
-  const int wake = FWakeFd.load();
-  if (wake < 0) return;
   // The counter is never read back, so every later poll sees it too.
-  const std::uint64_t one = 1;
-  ssize_t r;
-  do {
-    r = ::write(wake, &one, sizeof one);
-  } while (r < 0 && errno == EINTR);
+  SignalWake(FWakeFd.load());
 }
 
 void TSerPosixDevice::Close() {

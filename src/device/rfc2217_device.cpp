@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "device/rfc2217_codec.h"
+#include "device/wake_fd.h"
 
 namespace talmo {
 
@@ -82,15 +83,6 @@ std::string ListOf(const std::vector<std::string>& items) {
     out += items[i];
   }
   return out;
-}
-
-void Signal(int fd) {
-  if (fd < 0) return;
-  const std::uint64_t one = 1;
-  ssize_t r;
-  do {
-    r = ::write(fd, &one, sizeof one);
-  } while (r < 0 && errno == EINTR);
 }
 
 class TRfc2217Device final : public TSerDevice, private TTelnetSink {
@@ -275,14 +267,14 @@ std::vector<std::string> TRfc2217Device::TakeNotices() {
 }
 
 void TRfc2217Device::KickLocked() {
-  if (FWaiting) Signal(FKickFd.load());
+  if (FWaiting) SignalWake(FKickFd.load());
 }
 
 void TRfc2217Device::MarkGone(int code) {
   int none = 0;
   FGoneCode.compare_exchange_strong(none, code);
   FGone.store(true);
-  Signal(FKickFd.load());
+  SignalWake(FKickFd.load());
 }
 
 void TRfc2217Device::Data(const std::uint8_t* p, std::size_t n) {
@@ -742,7 +734,7 @@ int TRfc2217Device::ClearError(std::uint32_t& errors, TSerComStat& stat) {
 void TRfc2217Device::Cancel() {
   FCancelled.store(true);
   // The counter is never read back, so every later poll sees it too.
-  Signal(FWakeFd.load());
+  SignalWake(FWakeFd.load());
 }
 
 void TRfc2217Device::Close() {
