@@ -373,7 +373,6 @@ int TRfc2217Device::FlushLocked() {
         ::send(Fd(), FOut.data() + FOutHead, FOut.size() - FOutHead, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (r > 0) {
       FOutHead += static_cast<std::size_t>(r);
-      FOwed = 0;
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
@@ -383,8 +382,11 @@ int TRfc2217Device::FlushLocked() {
     return code;
   }
   if (FOutHead == FOut.size()) {
+    // Only an emptied queue settles the debt: a peer whose kernel takes a
+    // byte now and then still reads nothing we owe it.
     FOut.clear();
     FOutHead = 0;
+    FOwed = 0;
   } else if (FOutHead >= kOutLimit) {
     FOut.erase(FOut.begin(), FOut.begin() + static_cast<std::ptrdiff_t>(FOutHead));
     FOutHead = 0;
