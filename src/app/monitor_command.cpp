@@ -223,7 +223,7 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE
   req.Line.Apply(FComm);
   FSession.Attach();
   FSession.Formatter().SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
-  FSession.Formatter().FrameWatch().Start();
+  FSession.StartFrameClock();
   if (req.Send)
     FSend.emplace(*req.Send, req.RepeatMs,
                   static_cast<std::size_t>(std::max(1, FComm.Buffers().WriteSize())));
@@ -320,8 +320,10 @@ void TMonitorRun::DeviceLost() {
 bool TMonitorRun::SendStep(Clock::time_point now) {
   int code = 0;
   try {
-    code = FSend->Step(
-        now, [this](const std::uint8_t* data, int count) { FComm.WriteBuf(data, count); });
+    code = FSend->Step(now, [this](const std::uint8_t* data, int count) {
+      FComm.WriteBuf(data, count);
+      FSession.Sent(data, static_cast<std::size_t>(count));
+    });
   } catch (const std::exception& e) {
     Say(FErr, "sending '" + FSend->Path() + "' failed: " + e.what());
     return false;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "base/error_text.h"
 
@@ -54,22 +55,59 @@ int TCaptureFile::OpenHeld(const std::string& path, int extraFlags) {
   return fd;
 }
 
-void TCaptureFile::Start(const std::string& chosenPath) {
+void TCaptureFile::Start(const std::string& chosenPath, const TCaptureInterface& port) {
   Stop();
-  FFileName = CaptureFileNameFor(chosenPath);
-  FWriteError.clear();
-  FBytesWritten = 0;
+  FTimed = pcapng::IsTimedName(chosenPath);
+  FFileName = FTimed ? chosenPath : CaptureFileNameFor(chosenPath);
   // Non-blocking open: a FIFO without a reader is refused at once instead
   // of freezing the window.
   FFd = OpenHeld(FFileName, O_NONBLOCK);
+  Begin(port);
 }
 
-void TCaptureFile::StartExact(const std::string& path) {
+void TCaptureFile::StartExact(const std::string& path, const TCaptureInterface& port) {
   Stop();
+  FTimed = pcapng::IsTimedName(path);
   FFileName = path;
+  FFd = OpenHeld(path, 0);
+  Begin(port);
+}
+
+// A timed capture starts with its section and its port's description, so
+// that the file is readable from its first block on.
+void TCaptureFile::Begin(const TCaptureInterface& port) {
   FWriteError.clear();
   FBytesWritten = 0;
-  FFd = OpenHeld(path, 0);
+  FWholeBytes = 0;
+  if (!FTimed) return;
+  FBlock.clear();
+  pcapng::AppendSectionHeader(FBlock, "TALMO 1.80");
+  pcapng::AppendInterface(FBlock, port.Name, port.Description);
+  if (!WriteAll(FBlock.data(), FBlock.size())) throw ECaptureError(FWriteError);
+}
+
+bool TCaptureFile::Record(const pcapng::TPacket& packet) {
+  if (FFd < 0) return true;
+  if (!FTimed) {
+    if (packet.Event != pcapng::TEvent::RxData || packet.Size == 0) return true;
+    return WriteAll(packet.Data, packet.Size);
+  }
+  FBlock.clear();
+  pcapng::AppendPacket(FBlock, packet);
+  return WriteAll(FBlock.data(), FBlock.size());
+}
+
+bool TCaptureFile::Write(const std::uint8_t* block, std::size_t n) {
+  if (FFd < 0) return true;
+  if (!FTimed) return WriteAll(block, n);
+  pcapng::TPacket p;
+  p.TimeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                 std::chrono::system_clock::now().time_since_epoch())
+                 .count();
+  p.Direction = pcapng::TDirection::In;
+  p.Data = block;
+  p.Size = n;
+  return Record(p);
 }
 
 void TCaptureFile::Stop() {
@@ -77,12 +115,12 @@ void TCaptureFile::Stop() {
   FFd = -1;
 }
 
-bool TCaptureFile::Write(const std::uint8_t* block, std::size_t n) {
-  if (FFd < 0) return true;
-  // O_APPEND puts every block at the end; a short write is completed, so no
-  // byte of the block is lost.
+bool TCaptureFile::WriteAll(const std::uint8_t* block, std::size_t n) {
+  // O_APPEND puts every block at the end; a short write is completed with
+  // the rest of the block (never from its start again), so no byte is lost
+  // and none doubled.
   while (n > 0) {
-    ssize_t done = ::write(FFd, block, n);
+    long done = FWriteCall ? FWriteCall(FFd, block, n) : ::write(FFd, block, n);
     // A device that takes nothing of a block would be asked for ever.
     if (done == 0) {
       done = -1;
@@ -91,8 +129,14 @@ bool TCaptureFile::Write(const std::uint8_t* block, std::size_t n) {
     if (done < 0) {
       if (errno == EINTR) continue;
       // Going on would leave a file with holes in the stream; what is in it
-      // up to here is exact and stays.
-      FWriteError = Failure(FFileName, errno) + ". The capture has stopped; the file keeps the " +
+      // up to here is exact and stays. A timed file is cut back to its last
+      // whole block, so that every reader reads it to its end.
+      const int code = errno;
+      struct stat st {};
+      if (FTimed && ::fstat(FFd, &st) == 0 && S_ISREG(st.st_mode) &&
+          ::ftruncate(FFd, static_cast<off_t>(FWholeBytes)) == 0)
+        FBytesWritten = FWholeBytes;
+      FWriteError = Failure(FFileName, code) + ". The capture has stopped; the file keeps the " +
                     std::to_string(FBytesWritten) + " bytes written before.";
       Stop();
       return false;
@@ -101,6 +145,7 @@ bool TCaptureFile::Write(const std::uint8_t* block, std::size_t n) {
     n -= static_cast<std::size_t>(done);
     FBytesWritten += static_cast<std::uint64_t>(done);
   }
+  FWholeBytes = FBytesWritten;
   return true;
 }
 

@@ -1,13 +1,16 @@
 #pragma once
-// The raw capture: every received block appended, unchanged, to a log file
-// that no other program may open while the capture runs.
+// The capture: every received block appended to a file that no other
+// program may open while the capture runs. A raw capture holds the received
+// bytes unchanged; a timed capture (a name ending in ".pcapng") holds every
+// block as a packet with its arrival time and direction, sent blocks, line
+// errors and the port's events too (see capture/pcapng.h).
 //
 // Error contract of src/capture
 // -----------------------------
 // - Start (the window's capture) raises ECaptureError with the sentence the
 //   window shows as it is; no capture runs after it.
-// - StartExact (talmocli's capture) returns 0 or the errno code; talmocli
-//   words it with the path. No capture runs after a failure.
+// - StartExact (talmocli's capture) raises the same; no capture runs after
+//   a failure.
 // - Write returns false when this block failed; the capture has then
 //   stopped and WriteError holds the sentence (path, reason, what the file
 //   keeps) until the next Start. It never throws: it runs on the receive
@@ -17,8 +20,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "capture/pcapng.h"
 
 namespace talmo {
 
@@ -33,6 +40,13 @@ class ECaptureError : public std::runtime_error {
 // be another folder, usually one that does not exist.
 std::string CaptureFileNameFor(const std::string& chosen);
 
+// What a timed capture says of its port: its name ("COM5") and its device
+// with the line settings ("/dev/ttyUSB0 19200 8N1").
+struct TCaptureInterface {
+  std::string Name;
+  std::string Description;
+};
+
 class TCaptureFile {
  public:
   TCaptureFile() = default;
@@ -46,16 +60,22 @@ class TCaptureFile {
   // path and the reason, and no capture runs.
   //
   // Starts a new, empty capture file under the capture name of the chosen
-  // path (the window's capture).
-  void Start(const std::string& chosenPath);
+  // path (the window's capture); a chosen ".pcapng" name is timed and kept.
+  void Start(const std::string& chosenPath, const TCaptureInterface& port = {});
   // Starts a capture into exactly `path`, created or emptied but never
   // replaced, so that a FIFO or a device stays what it is (the command
-  // line's capture).
-  void StartExact(const std::string& path);
+  // line's capture). Timed when the name ends in ".pcapng".
+  void StartExact(const std::string& path, const TCaptureInterface& port = {});
   void Stop();
   bool Running() const { return FFd >= 0; }
+  bool Timed() const { return FTimed; }
 
-  // Appends the whole block. A write that fails (disk full, ...) stops the
+  // Records one packet. A timed capture writes it as one block; a raw one
+  // writes the bytes of received data and nothing else. Fails as Write.
+  bool Record(const pcapng::TPacket& packet);
+
+  // Appends the whole block (a timed capture records it as received now).
+  // A write that fails (disk full, ...) stops the
   // capture: the file is closed and keeps every byte written before, and
   // the reason is kept for the report. Returns false only when this block
   // failed; nothing is written while no capture runs.
@@ -68,10 +88,21 @@ class TCaptureFile {
   // The file-name part of the capture's path, e.g. DATA.LOG.
   std::string BaseName() const;
 
+  // The call that writes to the file, as ::write (a test double may take
+  // part of a block, or fail).
+  using TWriteCall = std::function<long(int, const void*, std::size_t)>;
+  void SetWriteCall(TWriteCall call) { FWriteCall = std::move(call); }
+
  private:
   static int OpenHeld(const std::string& path, int extraFlags);
+  void Begin(const TCaptureInterface& port);
+  bool WriteAll(const std::uint8_t* block, std::size_t n);
 
   int FFd = -1;
+  bool FTimed = false;
+  std::uint64_t FWholeBytes = 0;  // of whole blocks (timed)
+  std::vector<std::uint8_t> FBlock;
+  TWriteCall FWriteCall;
   std::string FFileName;
   std::string FWriteError;
   std::uint64_t FBytesWritten = 0;

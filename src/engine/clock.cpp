@@ -37,6 +37,20 @@ TSystemTime LocalNow() {
   return FromTm(tm, ts.tv_nsec);
 }
 
+std::int64_t UtcNanoseconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+TSystemTime UtcOfNanoseconds(std::int64_t ns) {
+  const std::int64_t nanos = ((ns % 1000000000) + 1000000000) % 1000000000;
+  const auto seconds = static_cast<std::time_t>((ns - nanos) / 1000000000);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  return FromTm(tm, static_cast<long>(nanos));
+}
+
 std::int64_t MonotonicNanoseconds() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);

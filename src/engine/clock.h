@@ -26,5 +26,9 @@ using TMonotonicClock = std::function<std::int64_t()>;
 TSystemTime UtcNow();
 TSystemTime LocalNow();
 std::int64_t MonotonicNanoseconds();
+// The UTC wall clock in nanoseconds since the epoch, and its broken-down
+// form (as a recorded time is shown).
+std::int64_t UtcNanoseconds();
+TSystemTime UtcOfNanoseconds(std::int64_t ns);
 
 }  // namespace talmo

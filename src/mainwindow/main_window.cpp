@@ -485,7 +485,7 @@ void TfoMain::FormActivate() {
   Safe([this] { Comm1Close(); });
   Safe([this] { buClearClick(); });
   meData->setFocus();
-  FSession->Formatter().FrameWatch().Start();
+  FSession->StartFrameClock();
 }
 
 bool TfoMain::FormClose() { return FDialogs->Confirm("Are You sure?"); }

@@ -43,16 +43,39 @@ std::string ShortLineSettings(const TSerCustomComm& port) {
          kParity[port.Parity() % 5] + kStop[port.Stopbits() % 3];
 }
 
+namespace {
+
+// The formatter reads the session's time of the block being handled.
+TFormatterClocks BlockClocks(const std::function<std::int64_t()>& sinceStart,
+                             const std::function<std::int64_t()>& utc) {
+  TFormatterClocks c;
+  c.Utc = [utc] { return UtcOfNanoseconds(utc()); };
+  c.Counter.Read = [sinceStart](std::int64_t& v) {
+    v = sinceStart();
+    return true;
+  };
+  c.Counter.Frequency = 1000000000;
+  c.Pause = sinceStart;
+  return c;
+}
+
+}  // namespace
+
 TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
                                  const TFormatOptions& options, TSessionSink sink, TNow now,
-                                 TSessionOptions sessionOptions, TFormatterClocks clocks)
+                                 TSessionOptions sessionOptions, TWallNow wallNow)
     : FPort(port),
       FDevice(std::move(device)),
       FSink(std::move(sink)),
       FNow(std::move(now)),
+      FMonoBase(FNow()),
+      FWallBase(wallNow()),
+      FBlockTime(FMonoBase),
       FOptions(sessionOptions),
-      FFormatter(options, {}, std::move(clocks)),
-      FLastArrival(FNow()) {
+      FFormatter(options, {},
+                 BlockClocks([this] { return (FBlockTime - FMonoBase).count(); },
+                             [this] { return UtcNsOf(FBlockTime); })),
+      FLastArrival(FMonoBase) {
   FFormatter.Hooks.Line = FSink.Line;
   FFormatter.Hooks.LastSign = FSink.LastSign;
   FFormatter.Hooks.RestartTimeout = FSink.TimeoutRestarted;
@@ -97,6 +120,8 @@ std::optional<TOpenFailure> TReceiveSession::Open() {
     }
     return f;
   }
+  RecordStatus((FLost ? "device back: " : "port opened: ") + FDevice.Title() + " " +
+               ShortLineSettings(FPort));
   FLost = false;
   for (const std::string& notice : FPort.TakeNotices())
     if (FSink.Notice) FSink.Notice(FDevice.Title() + ": " + notice);
@@ -117,12 +142,20 @@ void TReceiveSession::RxChar(int count) {
 
 void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived) {
   if (n == 0) return;
+  CheckTimeout(arrived);
+  FBlockTime = arrived;
   FLastArrival = arrived;
   FBytes += n;
   // The capture first: what arrived is in the file whatever the display
   // makes of it.
-  if (FCapture.Running() && !FCapture.Write(block, n) && FSink.CaptureStopped)
-    FSink.CaptureStopped(FCapture.WriteError());
+  if (FCapture.Running()) {
+    pcapng::TPacket p;
+    p.TimeNs = UtcNsOf(arrived);
+    p.Direction = pcapng::TDirection::In;
+    p.Data = block;
+    p.Size = n;
+    Record(p);
+  }
   FFormatter.FormatReceived(block, n);
   const bool collecting = FFormatter.SignCount() != 0 ||
                           FFormatter.FrameState() != TFrameState::Idle ||
@@ -134,7 +167,60 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
   if (FSink.TimeoutRestarted) FSink.TimeoutRestarted();
 }
 
+void TReceiveSession::Sent(const void* block, std::size_t n) {
+  if (!FCapture.Timed() || !FCapture.Running() || n == 0) return;
+  pcapng::TPacket p;
+  p.TimeNs = UtcNsOf(FNow());
+  p.Event = pcapng::TEvent::TxData;
+  p.Direction = pcapng::TDirection::Out;
+  p.Data = static_cast<const std::uint8_t*>(block);
+  p.Size = n;
+  Record(p);
+}
+
+std::int64_t TReceiveSession::UtcNsOf(Clock::time_point t) const {
+  return FWallBase + std::chrono::duration_cast<std::chrono::nanoseconds>(t - FMonoBase).count();
+}
+
+void TReceiveSession::Record(pcapng::TPacket& packet) {
+  if (!FCapture.Record(packet) && FSink.CaptureStopped) FSink.CaptureStopped(FCapture.WriteError());
+}
+
+void TReceiveSession::RecordStatus(const std::string& comment) {
+  if (!FCapture.Timed() || !FCapture.Running()) return;
+  pcapng::TPacket p;
+  p.TimeNs = UtcNsOf(FNow());
+  p.Event = pcapng::TEvent::Status;
+  p.Comment = comment;
+  Record(p);
+}
+
+void TReceiveSession::StartFrameClock() {
+  FBlockTime = FNow();
+  FFormatter.FrameWatch().Start();
+  RecordFrameClock();
+}
+
 void TReceiveSession::Error(std::uint32_t errors) {
+  if (FCapture.Timed() && FCapture.Running()) {
+    // Each line error is a packet of its own, without bytes.
+    static constexpr struct {
+      std::uint32_t Bits;
+      pcapng::TEvent Event;
+    } kEvents[] = {{CE_FRAME, pcapng::TEvent::Framing},
+                   {CE_RXPARITY, pcapng::TEvent::Parity},
+                   {CE_BREAK, pcapng::TEvent::Break},
+                   {CE_OVERRUN | CE_RXOVER, pcapng::TEvent::Overrun}};
+    const std::int64_t now = UtcNsOf(FNow());
+    for (const auto& e : kEvents) {
+      if (!(errors & e.Bits)) continue;
+      pcapng::TPacket p;
+      p.TimeNs = now;
+      p.Event = e.Event;
+      p.Direction = pcapng::TDirection::In;
+      Record(p);
+    }
+  }
   bool lostNow = false;
   if (errors & CE_IOE) {
     // Nothing more will come: what came before the loss is shown before
@@ -143,6 +229,7 @@ void TReceiveSession::Error(std::uint32_t errors) {
       FFormatter.TimeoutFlush();
       FTimeoutDue.reset();
       lostNow = true;
+      RecordStatus("device lost: " + FDevice.Title());
     }
     FLost = true;
     if (!lostNow || !FOptions.LossAmongErrorLines) errors &= ~CE_IOE;
@@ -159,11 +246,37 @@ void TReceiveSession::Timeout() {
 }
 
 void TReceiveSession::CheckTimeout(Clock::time_point now) {
-  if (FTimeoutDue && now >= *FTimeoutDue) Timeout();
+  if (!FTimeoutDue || now < *FTimeoutDue) return;
+  // The line ends at its due time, whenever the timer came.
+  FBlockTime = *FTimeoutDue;
+  Timeout();
 }
 
-void TReceiveSession::StartCapture(const std::string& chosenPath) { FCapture.Start(chosenPath); }
+TCaptureInterface TReceiveSession::CaptureInterface() const {
+  const std::string& device = FDevice.Path.empty() ? FDevice.Port : FDevice.Path;
+  return {FDevice.Port.empty() ? FDevice.Path : FDevice.Port,
+          device + (device.empty() ? "" : " ") + ShortLineSettings(FPort)};
+}
 
-void TReceiveSession::StartCaptureExact(const std::string& path) { FCapture.StartExact(path); }
+// A timed capture starts with the moment the frame clock last started, so
+// that a decode stamps its first frame's gap as the live view did.
+void TReceiveSession::StartCapture(const std::string& chosenPath) {
+  FCapture.Start(chosenPath, CaptureInterface());
+  RecordFrameClock();
+}
+
+void TReceiveSession::StartCaptureExact(const std::string& path) {
+  FCapture.StartExact(path, CaptureInterface());
+  RecordFrameClock();
+}
+
+void TReceiveSession::RecordFrameClock() {
+  if (!FCapture.Timed() || !FCapture.Running()) return;
+  pcapng::TPacket p;
+  p.TimeNs = FWallBase + FFormatter.FrameWatch().StartCount();
+  p.Event = pcapng::TEvent::Status;
+  p.Comment = pcapng::kFrameClockComment;
+  Record(p);
+}
 
 }  // namespace talmo

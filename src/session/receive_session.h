@@ -6,6 +6,12 @@
 // of the device once each, naming the device. Finished display lines go to
 // the program's sink.
 //
+// Time: a block's arrival is read once, right after the read, from the
+// session's monotonic clock; the UTC time shown and recorded for it is the
+// wall clock read at the session's start plus the monotonic time since, so
+// the frame stamps, the PROD2 pause and the timed capture all say the same
+// of every block, and a decode of the capture repeats the live lines.
+//
 // Threads: every call runs on the thread that serves the port's events (the
 // window's GUI thread, a command's only thread). Sessions share nothing, so
 // one process may run several, one per port or per direction.
@@ -25,6 +31,7 @@
 #include <vector>
 
 #include "capture/capture_file.h"
+#include "engine/clock.h"
 #include "engine/formatter.h"
 #include "engine/options.h"
 
@@ -97,12 +104,14 @@ class TReceiveSession {
  public:
   using Clock = std::chrono::steady_clock;
   using TNow = std::function<Clock::time_point()>;
+  // UTC nanoseconds since the epoch.
+  using TWallNow = std::function<std::int64_t()>;
 
   // The port and the options must outlive the session; the options are
   // read as they are when each block is handled.
   TReceiveSession(TSerCustomComm& port, TSessionDevice device, const TFormatOptions& options,
                   TSessionSink sink, TNow now = Clock::now, TSessionOptions sessionOptions = {},
-                  TFormatterClocks clocks = {});
+                  TWallNow wallNow = UtcNanoseconds);
   TReceiveSession(const TReceiveSession&) = delete;
   TReceiveSession& operator=(const TReceiveSession&) = delete;
 
@@ -114,8 +123,17 @@ class TReceiveSession {
   // The port's receive event: reads up to `count` waiting bytes as one
   // block, stamped right after the read.
   void RxChar(int count);
-  // A block as the port gave it.
+  // A block as the port gave it. A line whose time-out fell due before
+  // `arrived` is shown first, as a live timer would have shown it.
   void Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
+  // Bytes the program has handed to the port: recorded by a timed capture,
+  // stamped now.
+  void Sent(const void* block, std::size_t n);
+  // Starts the frame stamps' clock (the gap of the next frame counts from
+  // now); a timed capture records the moment.
+  void StartFrameClock();
+  // The UTC time of a moment of the session's clock, in nanoseconds.
+  std::int64_t UtcNsOf(Clock::time_point t) const;
   // The port's error event.
   void Error(std::uint32_t errors);
 
@@ -127,9 +145,13 @@ class TReceiveSession {
   // Runs the time-out when it is due at `now`.
   void CheckTimeout(Clock::time_point now);
 
-  // The capture of the received stream. Start* raise ECaptureError.
+  // The capture of the received stream (a timed one records the sent
+  // bytes and the port's events too). Start* raise ECaptureError.
   void StartCapture(const std::string& chosenPath);
   void StartCaptureExact(const std::string& path);
+  // Records an event of the port (opened, lost, back, settings) in a
+  // timed capture, as a status packet with `comment`.
+  void RecordStatus(const std::string& comment);
   void StopCapture() { FCapture.Stop(); }
   const TCaptureFile& Capture() const { return FCapture; }
 
@@ -143,10 +165,18 @@ class TReceiveSession {
   Clock::time_point LastArrival() const { return FLastArrival; }
 
  private:
+  TCaptureInterface CaptureInterface() const;
+  void Record(pcapng::TPacket& packet);
+  void RecordFrameClock();
+
   TSerCustomComm& FPort;
   TSessionDevice FDevice;
   TSessionSink FSink;
   TNow FNow;
+  Clock::time_point FMonoBase;
+  std::int64_t FWallBase;
+  // The moment the formatter's clocks read: the block being handled.
+  Clock::time_point FBlockTime;
   TSessionOptions FOptions;
   TReceiveFormatter FFormatter;
   TCaptureFile FCapture;
