@@ -65,9 +65,10 @@ void TCaptureFile::Start(const std::string& chosenPath, const TCaptureInterface&
   Begin(port);
 }
 
-void TCaptureFile::StartExact(const std::string& path, const TCaptureInterface& port) {
+void TCaptureFile::StartExact(const std::string& path, const TCaptureInterface& port,
+                              std::optional<bool> timed) {
   Stop();
-  FTimed = pcapng::IsTimedName(path);
+  FTimed = timed.value_or(pcapng::IsTimedName(path));
   FFileName = path;
   FFd = OpenHeld(path, 0);
   Begin(port);

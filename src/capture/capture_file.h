@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -65,7 +66,10 @@ class TCaptureFile {
   // Starts a capture into exactly `path`, created or emptied but never
   // replaced, so that a FIFO or a device stays what it is (the command
   // line's capture). Timed when the name ends in ".pcapng".
-  void StartExact(const std::string& path, const TCaptureInterface& port = {});
+  // `timed` set says which format whatever the name (a FIFO that a capture
+  // program was handed).
+  void StartExact(const std::string& path, const TCaptureInterface& port = {},
+                  std::optional<bool> timed = std::nullopt);
   void Stop();
   bool Running() const { return FFd >= 0; }
   bool Timed() const { return FTimed; }

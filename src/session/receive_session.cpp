@@ -265,8 +265,8 @@ void TReceiveSession::StartCapture(const std::string& chosenPath) {
   RecordFrameClock();
 }
 
-void TReceiveSession::StartCaptureExact(const std::string& path) {
-  FCapture.StartExact(path, CaptureInterface());
+void TReceiveSession::StartCaptureExact(const std::string& path, std::optional<bool> timed) {
+  FCapture.StartExact(path, CaptureInterface(), timed);
   RecordFrameClock();
 }
 

@@ -148,7 +148,7 @@ class TReceiveSession {
   // The capture of the received stream (a timed one records the sent
   // bytes and the port's events too). Start* raise ECaptureError.
   void StartCapture(const std::string& chosenPath);
-  void StartCaptureExact(const std::string& path);
+  void StartCaptureExact(const std::string& path, std::optional<bool> timed = std::nullopt);
   // Records an event of the port (opened, lost, back, settings) in a
   // timed capture, as a status packet with `comment`.
   void RecordStatus(const std::string& comment);
