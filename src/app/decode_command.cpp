@@ -4,14 +4,23 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "app/cli_args.h"
 #include "app/cli_output.h"
+#include "base/line_error_bits.h"
+#include "capture/pcapng.h"
+#include "device/device_driver.h"
 #include "engine/clock.h"
 #include "engine/formatter.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
+#include "session/receive_session.h"
 
 namespace talmo {
 
@@ -19,12 +28,19 @@ std::string DecodeUsage() {
   return std::string(
              "usage: talmocli decode [--first HH] [--last HH] [--bcc | --no-bcc]\n"
              "                       [--time | --no-time] [--no-convert] [--hex]\n"
-             "                       [--stxhl | --prod2] [--manch] [FILE]\n"
-             "Shows a raw capture (FILE, or standard input when absent or -) as the\n"
+             "                       [--stxhl | --prod2] [--manch] [--sent | --both] [FILE]\n"
+             "Shows a capture (FILE, or standard input when absent or -) as the\n"
              "monitor's display lines, one per output line.\n") +
          kFramingOptionsHelp +
-         "Options given explicitly win over the --stxhl and --prod2 presets. A capture\n"
-         "holds no timing: stamps show the decode's start and a gap of 0.\n";
+         "  --sent                 a timed capture: the sent bytes instead of the received\n"
+         "  --both                 a timed capture: both directions in time order, each\n"
+         "                         line marked 'RX ' (received) or 'TX ' (sent)\n"
+         "Options given explicitly win over the --stxhl and --prod2 presets.\n"
+         "A timed capture (pcapng, known by its content) is decoded with its recorded\n"
+         "times: stamps, PROD2 pauses and the line time-out are those of the recording,\n"
+         "so the lines are those the live view showed; a capture of several ports\n"
+         "marks each line with its port's name. A raw capture holds no timing: stamps\n"
+         "show the decode's start and a gap of 0.\n";
 }
 
 namespace {
@@ -32,6 +48,7 @@ namespace {
 struct TDecodeRequest {
   TFramingRequest Framing;
   std::optional<std::string> File;
+  bool Sent = false, Both = false;
 };
 
 TDecodeRequest Parse(const std::vector<std::string>& args) {
@@ -39,7 +56,12 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
   TArgScanner s(args);
   while (s.Next()) {
     if (s.IsOption()) {
-      if (!r.Framing.Take(s)) s.Unknown();
+      if (s.Word() == "--sent" || s.Word() == "--both") {
+        s.NoValue();
+        (s.Word() == "--sent" ? r.Sent : r.Both) = true;
+      } else if (!r.Framing.Take(s)) {
+        s.Unknown();
+      }
       continue;
     }
     if (r.File)
@@ -47,6 +69,7 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
     r.File = s.Word();
   }
   r.Framing.Check();
+  if (r.Sent && r.Both) throw EUsageError("--sent and --both exclude each other");
   return r;
 }
 
@@ -56,8 +79,9 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
 class TLineWriter {
  public:
   explicit TLineWriter(std::FILE* out) : FOut(out) { FBuffer.reserve(kSize); }
-  void Line(std::string_view text) {
-    if (FBuffer.size() + text.size() + 1 > kSize) Write();
+  void Line(std::string_view text, std::string_view mark = {}) {
+    if (FBuffer.size() + mark.size() + text.size() + 1 > kSize) Write();
+    FBuffer.append(mark);
     FBuffer.append(text);
     FBuffer.push_back('\n');
   }
@@ -87,6 +111,205 @@ bool InputPaused(int fd) {
   return n == 0;
 }
 
+// A raw capture holds no timing: every byte counts as arriving at once,
+// and every stamp shows the moment the decode started.
+int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::string& path,
+              int fd, std::vector<std::uint8_t> first, TLineWriter& writer, std::FILE* err) {
+  TFormatterClocks clocks;
+  const TSystemTime start = UtcNow();
+  clocks.Utc = [start] { return start; };
+  clocks.Counter.Read = [](std::int64_t& v) {
+    v = 0;
+    return true;
+  };
+  clocks.Counter.Frequency = 1000000;
+  clocks.Pause = [] { return std::int64_t{0}; };
+
+  TFormatterHooks hooks;
+  hooks.Line = [&writer](std::string_view line) { writer.Line(line); };
+  TReceiveFormatter formatter(opts, std::move(hooks), std::move(clocks));
+  formatter.SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
+  formatter.FrameWatch().Start();
+
+  int status = kExitOk;
+  if (!first.empty()) formatter.FormatReceived(first.data(), first.size());
+  std::uint8_t block[1 << 16];
+  while (!writer.Failed()) {
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      SayCannotRead(err, path, errno);
+      status = kExitFailure;
+      break;
+    }
+    formatter.FormatReceived(block, static_cast<std::size_t>(got));
+    // A live source (a pipe, a terminal) shows its finished lines as soon
+    // as it pauses; a file, which never pauses, is still written in large
+    // pieces.
+    if (InputPaused(fd)) writer.Flush();
+  }
+  // End of input plays the part of the time-out.
+  if (!writer.Failed()) formatter.TimeoutFlush();
+  return status;
+}
+
+// Reads the first bytes of the input: enough to tell a timed capture by
+// its content. Returns false on a failed read (errno set).
+bool ReadStart(int fd, std::vector<std::uint8_t>& first) {
+  first.resize(1 << 16);
+  std::size_t have = 0;
+  while (have < 4) {
+    const ssize_t got = ::read(fd, first.data() + have, first.size() - have);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    have += static_cast<std::size_t>(got);
+  }
+  first.resize(have);
+  return true;
+}
+
+// A timed capture decoded by the live view's own receive session, one per
+// port and direction, on the recorded clock: a port that is never opened
+// stands in for the one recorded, and every block is handed over at its
+// recorded arrival time.
+class TTimedDecode {
+ public:
+  TTimedDecode(const TDecodeRequest& req, const std::string& path, std::FILE* err,
+               TLineWriter& writer)
+      : FReq(req), FPath(path), FErr(err), FWriter(writer), FOptions(req.Framing.Options()) {}
+
+  int Run(int fd, std::vector<std::uint8_t> first) {
+    pcapng::TPcapngReader reader(
+        [fd](std::uint8_t* p, std::size_t n) { return static_cast<long>(::read(fd, p, n)); },
+        std::move(first));
+    bool started = false;
+    while (!FWriter.Failed()) {
+      const auto step = reader.Next();
+      if (step == pcapng::TPcapngReader::TStep::End) break;
+      if (step == pcapng::TPcapngReader::TStep::Error) {
+        Finish();
+        FWriter.Flush();
+        if (reader.Truncated())
+          Say(FErr, "'" + FPath + "' " + reader.Error() + ": the blocks before it are shown");
+        else
+          Say(FErr, "'" + FPath + "' " + reader.Error());
+        return kExitFailure;
+      }
+      const pcapng::TReadPacket& p = reader.Packet();
+      const pcapng::TInterfaceInfo& info = reader.Interfaces()[p.Interface];
+      if (info.LinkType != pcapng::kLinkSerial) {
+        FWriter.Flush();
+        Say(FErr, "'" + FPath + "' holds packets of link type " + std::to_string(info.LinkType) +
+                      ", not serial packets (link type " + std::to_string(pcapng::kLinkSerial) +
+                      "): it cannot be decoded");
+        return kExitFailure;
+      }
+      FNow = TReceiveSession::Clock::time_point(std::chrono::nanoseconds(p.TimeNs));
+      DueBefore(FNow);
+      // Frame gaps count from the moment the recording's frame clock
+      // started; a file of another program counts from its first packet.
+      const bool clock = p.Event == pcapng::TEvent::Status && p.Comment == pcapng::kFrameClockComment;
+      if (clock || !started) {
+        FClockStart = FNow;
+        for (auto& [key, side] : FSides) side->StartFrameClock();
+        started = true;
+      }
+      Handle(p, reader);
+      if (InputPaused(FFd)) FWriter.Flush();
+    }
+    // End of input plays the part of the time-out.
+    Finish();
+    return kExitOk;
+  }
+
+  void SetFd(int fd) { FFd = fd; }
+
+ private:
+  using TKey = std::pair<std::uint32_t, pcapng::TDirection>;
+
+  void Handle(const pcapng::TReadPacket& p, const pcapng::TPcapngReader& reader) {
+    const bool sent = p.Direction == pcapng::TDirection::Out;
+    if (sent ? !(FReq.Sent || FReq.Both) : FReq.Sent) return;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(p.Payload.data());
+    switch (p.Event) {
+      case pcapng::TEvent::RxData:
+      case pcapng::TEvent::TxData:
+        if (!p.Payload.empty()) Side(p, reader).Receive(data, p.Payload.size(), FNow);
+        return;
+      case pcapng::TEvent::Framing: Side(p, reader).Error(CE_FRAME); return;
+      case pcapng::TEvent::Parity: Side(p, reader).Error(CE_RXPARITY); return;
+      case pcapng::TEvent::Break: Side(p, reader).Error(CE_BREAK); return;
+      case pcapng::TEvent::Overrun: Side(p, reader).Error(CE_OVERRUN); return;
+      default: return;
+    }
+  }
+
+  // The session of the packet's port and direction, made at its first packet.
+  TReceiveSession& Side(const pcapng::TReadPacket& p, const pcapng::TPcapngReader& reader) {
+    const pcapng::TDirection dir =
+        p.Direction == pcapng::TDirection::Out ? p.Direction : pcapng::TDirection::In;
+    auto& side = FSides[TKey(p.Interface, dir)];
+    if (side) return *side;
+    const pcapng::TInterfaceInfo& info = reader.Interfaces()[p.Interface];
+    std::string mark;
+    if (reader.Interfaces().size() > 1) mark = info.Name + " ";
+    if (FReq.Both) mark += dir == pcapng::TDirection::Out ? "TX " : "RX ";
+    FMarks.push_back(std::make_unique<std::string>(mark));
+    const std::string& m = *FMarks.back();
+    TSessionSink sink;
+    sink.Line = [this, &m](std::string_view line) { FWriter.Line(line, m); };
+    sink.ErrorLine = [this, &m](const std::string& line) { FWriter.Line(line, m); };
+    TSessionDevice device;
+    const bool isCom = info.Name.rfind("COM", 0) == 0;
+    (isCom ? device.Port : device.Path) = info.Name;
+    side = std::make_unique<TReceiveSession>(
+        FPort, device, FOptions, std::move(sink), [this] { return FNow; }, TSessionOptions{},
+        // The recorded clock is the wall clock: its UTC time is the time read.
+        [this] { return static_cast<std::int64_t>(FNow.time_since_epoch().count()); });
+    side->Formatter().SetSigns(FReq.Framing.FirstSign(), FReq.Framing.LastSign());
+    // A port first heard from now counts its gaps as the others do.
+    const auto now = FNow;
+    FNow = FClockStart;
+    side->StartFrameClock();
+    FNow = now;
+    return *side;
+  }
+
+  // Lines whose time-out fell due before `t` end first, in the order due.
+  void DueBefore(TReceiveSession::Clock::time_point t) {
+    for (;;) {
+      TReceiveSession* next = nullptr;
+      for (auto& [key, side] : FSides)
+        if (const auto due = side->TimeoutDue(); due && *due <= t &&
+                                                 (!next || *due < *next->TimeoutDue()))
+          next = side.get();
+      if (!next) return;
+      next->CheckTimeout(*next->TimeoutDue());
+    }
+  }
+
+  void Finish() {
+    DueBefore(TReceiveSession::Clock::time_point::max());
+    for (auto& [key, side] : FSides) side->Timeout();
+  }
+
+  const TDecodeRequest& FReq;
+  const std::string& FPath;
+  std::FILE* FErr;
+  TLineWriter& FWriter;
+  TFormatOptions FOptions;
+  int FFd = -1;
+  TSerQueueSync FSync;
+  TSerComm FPort{std::make_shared<TSerDeviceDriver>(), FSync};
+  TReceiveSession::Clock::time_point FNow{}, FClockStart{};
+  std::map<TKey, std::unique_ptr<TReceiveSession>> FSides;
+  std::vector<std::unique_ptr<std::string>> FMarks;
+};
+
 }  // namespace
 
 int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out, std::FILE* err) {
@@ -108,47 +331,31 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
       return kExitFailure;
     }
   }
-
-  // A capture holds no timing: every byte counts as arriving at once, and
-  // every stamp shows the moment the decode started.
-  TFormatterClocks clocks;
-  const TSystemTime start = UtcNow();
-  clocks.Utc = [start] { return start; };
-  clocks.Counter.Read = [](std::int64_t& v) {
-    v = 0;
-    return true;
-  };
-  clocks.Counter.Frequency = 1000000;
-  clocks.Pause = [] { return std::int64_t{0}; };
-
-  TLineWriter writer(out);
-  TFormatterHooks hooks;
-  hooks.Line = [&writer](std::string_view line) { writer.Line(line); };
-  TReceiveFormatter formatter(opts, std::move(hooks), std::move(clocks));
-  formatter.SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
-  formatter.FrameWatch().Start();
-
-  int status = kExitOk;
-  std::uint8_t block[1 << 16];
-  while (!writer.Failed()) {
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      SayCannotRead(err, path, errno);
-      status = kExitFailure;
-      break;
+  struct TCloser {
+    int Fd, Input;
+    ~TCloser() {
+      if (Fd != Input) ::close(Fd);
     }
-    formatter.FormatReceived(block, static_cast<std::size_t>(got));
-    // A live source (a pipe, a terminal) shows its finished lines as soon
-    // as it pauses; a file, which never pauses, is still written in large
-    // pieces.
-    if (InputPaused(fd)) writer.Flush();
-  }
-  if (fd != inputFd) ::close(fd);
+  } closer{fd, inputFd};
 
-  // End of input plays the part of the time-out.
-  if (!writer.Failed()) formatter.TimeoutFlush();
+  std::vector<std::uint8_t> first;
+  if (!ReadStart(fd, first)) {
+    SayCannotRead(err, path, errno);
+    return kExitFailure;
+  }
+  TLineWriter writer(out);
+  int status = kExitOk;
+  if (pcapng::StartsPcapng(first.data(), first.size())) {
+    TTimedDecode timed(req, path, err, writer);
+    timed.SetFd(fd);
+    status = timed.Run(fd, std::move(first));
+  } else if (req.Sent || req.Both) {
+    Say(err, "'" + path + "' is a raw capture, which holds the received bytes only: " +
+                 (req.Sent ? "--sent" : "--both") + " needs a timed capture (pcapng)");
+    return kExitFailure;
+  } else {
+    status = DecodeRaw(req, opts, path, fd, std::move(first), writer, err);
+  }
   writer.Flush();
   if (writer.Failed() || std::ferror(out)) {
     SayOutputFailed(err, writer.Failed() ? writer.Failure() : EIO);
