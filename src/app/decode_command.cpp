@@ -133,6 +133,7 @@ int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::
 
   int status = kExitOk;
   if (!first.empty()) formatter.FormatReceived(first.data(), first.size());
+  if (InputPaused(fd)) writer.Flush();
   std::uint8_t block[1 << 16];
   while (!writer.Failed()) {
     const ssize_t got = ::read(fd, block, sizeof block);
@@ -159,7 +160,11 @@ int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::
 bool ReadStart(int fd, std::vector<std::uint8_t>& first) {
   first.resize(1 << 16);
   std::size_t have = 0;
-  while (have < 4) {
+  static constexpr std::uint8_t kMagic[] = {0x0A, 0x0D, 0x0D, 0x0A};
+  // A live source may give a byte at a time: read on only while what came
+  // may still be the start of a timed capture.
+  while (have < 4 &&
+         std::equal(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(have), kMagic)) {
     const ssize_t got = ::read(fd, first.data() + have, first.size() - have);
     if (got == 0) break;
     if (got < 0) {
@@ -212,7 +217,8 @@ class TTimedDecode {
       DueBefore(FNow);
       // Frame gaps count from the moment the recording's frame clock
       // started; a file of another program counts from its first packet.
-      const bool clock = p.Event == pcapng::TEvent::Status && p.Comment == pcapng::kFrameClockComment;
+      const bool clock =
+          p.Event == pcapng::TEvent::Status && p.Comment == pcapng::kFrameClockComment;
       if (clock || !started) {
         FClockStart = FNow;
         for (auto& [key, side] : FSides) side->StartFrameClock();
@@ -284,8 +290,8 @@ class TTimedDecode {
     for (;;) {
       TReceiveSession* next = nullptr;
       for (auto& [key, side] : FSides)
-        if (const auto due = side->TimeoutDue(); due && *due <= t &&
-                                                 (!next || *due < *next->TimeoutDue()))
+        if (const auto due = side->TimeoutDue();
+            due && *due <= t && (!next || *due < *next->TimeoutDue()))
           next = side.get();
       if (!next) return;
       next->CheckTimeout(*next->TimeoutDue());

@@ -19,11 +19,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -687,6 +689,192 @@ TEST_F(MonitorCli, ACaptureAtTheFileSizeLimitStopsWithItsErrorAndTheRunGoesOn) {
   ::kill(m.Pid, SIGTERM);
   EXPECT_EQ(m.Wait(), 1) << m.ErrText;
   EXPECT_EQ(ReadFile(capture), bytes.substr(0, 1000));
+}
+
+// ---- timed captures ---------------------------------------------------------
+
+// What the device sends: pieces with the pause after each.
+struct TPiece {
+  std::string Bytes;
+  int PauseMs;
+};
+
+std::vector<TPiece> Frames(unsigned seed, const std::string& alphabet, std::vector<int> pauses) {
+  std::mt19937 rng(seed);
+  std::vector<TPiece> out;
+  for (int i = 0; i < 24; ++i) {
+    std::string frame = "\x02";
+    const std::size_t n = 1 + rng() % 12;
+    frame.push_back('\0');
+    frame.push_back(static_cast<char>(n));
+    for (std::size_t k = 0; k < n; ++k) frame.push_back(alphabet[rng() % alphabet.size()]);
+    frame += "\x03";
+    frame.push_back(static_cast<char>(rng()));
+    // Cut where a line would: the frame in two writes, with a pause between.
+    const std::size_t cut = 1 + rng() % (frame.size() - 1);
+    out.push_back({frame.substr(0, cut), pauses[rng() % pauses.size()]});
+    out.push_back({frame.substr(cut), pauses[rng() % pauses.size()]});
+  }
+  return out;
+}
+
+std::string RunAndStop(TChild& c) {
+  ::kill(c.Pid, SIGINT);
+  EXPECT_EQ(c.Wait(), 0) << c.ErrText;
+  return c.OutText;
+}
+
+TEST_F(MonitorCli, TheDecodedTimedCaptureShowsWhatTheLiveViewShowed) {
+  std::string any(256, '\0');
+  for (int i = 0; i < 256; ++i) any[i] = static_cast<char>(i);
+  const std::string manchester = "\x55\x56\x59\x5A\x65\x66\x69\x6A\x95\x96\xA5\xAA\x02\x03";
+  const struct {
+    const char* Name;
+    std::vector<std::string> Options;
+    std::vector<TPiece> Stream;
+  } rows[] = {
+      {"stx_hl and stamps", {"--stxhl", "--time"}, Frames(1, any, {0, 3, 30})},
+      // Pauses on both sides of the 20 ms that cuts a PROD2 frame.
+      {"prod2 by its pauses", {"--prod2"}, Frames(2, any, {0, 12, 17, 24, 35})},
+      {"manchester",
+       {"--manch", "--first", "02", "--last", "03", "--time"},
+       Frames(3, manchester, {0, 5, 25})},
+      {"signs with a check byte",
+       {"--first", "02", "--last", "03", "--bcc", "--time"},
+       Frames(4, any, {0, 2, 21})},
+      {"hex", {"--hex", "--first", "02", "--last", "03"}, Frames(5, any, {0, 4})},
+      // A frame left open ends by the line time-out, then the next begins.
+      {"the line time-out",
+       {"--first", "02", "--last", "03", "--time"},
+       {{"\x02open", 2200}, {"\x02next\x03", 0}, {"\x02and", 2100}, {"more", 0}}},
+  };
+  int i = 0;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    const std::string capture = FDir + "/run" + std::to_string(i++) + ".PcapNG";
+    std::vector<std::string> args = {"monitor", "--device", FPath, "--capture", capture};
+    args.insert(args.end(), r.Options.begin(), r.Options.end());
+    TChild live(args, FDir);
+    ASSERT_TRUE(live.WaitOpen()) << live.ErrText;
+    std::size_t sent = 0;
+    for (const TPiece& p : r.Stream) {
+      ASSERT_EQ(::write(FMaster, p.Bytes.data(), p.Bytes.size()),
+                static_cast<ssize_t>(p.Bytes.size()));
+      sent += p.Bytes.size();
+      std::this_thread::sleep_for(std::chrono::milliseconds(p.PauseMs));
+    }
+    ASSERT_TRUE(Taken(FDir + "/none", sent + 1));
+    const std::string shown = RunAndStop(live);
+    ASSERT_FALSE(shown.empty());
+    std::vector<std::string> decodeArgs = {"decode"};
+    decodeArgs.insert(decodeArgs.end(), r.Options.begin(), r.Options.end());
+    decodeArgs.push_back(capture);
+    TChild decode(decodeArgs, FDir);
+    EXPECT_EQ(decode.Wait(), 0) << decode.ErrText;
+    EXPECT_EQ(decode.OutText, shown);
+  }
+}
+
+TEST_F(MonitorCli, ATimedCaptureHoldsBothDirectionsForDecodeAndTshark) {
+  const std::string capture = FDir + "/both.pcapng";
+  const std::string out = Random(600, 21);
+  const std::string in = "\x02reply\x03";
+  TChild m({"monitor", "--device", FPath, "--capture", capture, "--send", File("s.bin", out),
+            "--first", "02", "--last", "03"},
+           FDir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  EXPECT_EQ(Receive(out.size()), out);
+  ASSERT_EQ(::write(FMaster, in.data(), in.size()), static_cast<ssize_t>(in.size()));
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "ETX"); }));
+  RunAndStop(m);
+
+  TChild sent({"decode", "--sent", "--hex", "--first", "02", "--last", "03", capture}, FDir);
+  EXPECT_EQ(sent.Wait(), 0) << sent.ErrText;
+  // The sent lines are those of the same bytes decoded as a raw capture.
+  TChild rawSent({"decode", "--hex", "--first", "02", "--last", "03", File("s.raw", out)}, FDir);
+  EXPECT_EQ(rawSent.Wait(), 0);
+  EXPECT_EQ(sent.OutText, rawSent.OutText);
+  TChild both({"decode", "--both", "--first", "02", "--last", "03", capture}, FDir);
+  EXPECT_EQ(both.Wait(), 0) << both.ErrText;
+  std::istringstream lines(both.OutText);
+  int rx = 0, tx = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("RX ", 0) == 0)
+      ++rx;
+    else if (line.rfind("TX ", 0) == 0)
+      ++tx;
+    else
+      ADD_FAILURE() << "a line without its direction: " << line;
+  }
+  EXPECT_EQ(rx, 1);
+  EXPECT_GT(tx, 0);
+
+  // tshark reads it: one packet per block, the bytes as they went.
+  const std::string fields = FDir + "/fields.txt";
+  const std::string cmd = "HOME=" + FDir + " tshark -r " + capture +
+                          " -T fields -e rtacser.eventtype -e data.data > " + fields +
+                          " 2>/dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  std::istringstream rows(ReadFile(fields));
+  std::string txHex, rxHex;
+  for (std::string row; std::getline(rows, row);) {
+    const auto tab = row.find('\t');
+    const std::string event = row.substr(0, tab), data = row.substr(tab + 1);
+    if (event == "0x01") txHex += data;
+    if (event == "0x02") rxHex += data;
+  }
+  const auto hex = [](const std::string& b) {
+    std::string h;
+    char two[3];
+    for (unsigned char c : b) {
+      std::snprintf(two, sizeof two, "%02x", c);
+      h += two;
+    }
+    return h;
+  };
+  EXPECT_EQ(txHex, hex(out));
+  EXPECT_EQ(rxHex, hex(in));
+}
+
+TEST_F(MonitorCli, DecodeRefusesWhatItCannotReadWithOneLine) {
+  // A capture cut in its last block (a killed writer) shows its whole
+  // blocks, then says where the file ends.
+  const std::string capture = FDir + "/cut.pcapng";
+  TChild m({"monitor", "--device", FPath, "--capture", capture}, FDir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  for (const char* piece : {"first", "second", "third"}) {
+    ASSERT_EQ(::write(FMaster, piece, std::strlen(piece)),
+              static_cast<ssize_t>(std::strlen(piece)));
+    std::this_thread::sleep_for(50ms);
+  }
+  RunAndStop(m);
+  const std::string whole = ReadFile(capture);
+  const std::string cut = File("cut2.pcapng", whole.substr(0, whole.size() - 5));
+  TChild partial({"decode", "--hex", cut}, FDir);
+  EXPECT_EQ(partial.Wait(), 1);
+  EXPECT_TRUE(Contains(partial.OutText, "73 65 63 6F 6E 64") || Contains(partial.OutText, "second"))
+      << partial.OutText;
+  EXPECT_FALSE(Contains(partial.OutText, "74 68 69 72 64")) << partial.OutText;
+  EXPECT_TRUE(Contains(partial.ErrText, "ends at byte")) << partial.ErrText;
+  EXPECT_EQ(std::count(partial.ErrText.begin(), partial.ErrText.end(), '\n'), 1) << partial.ErrText;
+
+  // Another link type: one line naming it.
+  std::uint32_t sectionLength = 0;
+  std::memcpy(&sectionLength, whole.data() + 4, 4);
+  std::string ethernet = whole.substr(0, sectionLength);  // the section header
+  const unsigned char idb[] = {1, 0, 0, 0, 20, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0};
+  ethernet.append(reinterpret_cast<const char*>(idb), sizeof idb);
+  const unsigned char epb[] = {6, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0,
+                               0, 0, 4, 0, 0,  0, 4, 0, 0, 0, 1, 2, 3, 4, 36, 0, 0, 0};
+  ethernet.append(reinterpret_cast<const char*>(epb), sizeof epb);
+  TChild other({"decode", File("eth.pcapng", ethernet)}, FDir);
+  EXPECT_EQ(other.Wait(), 1);
+  EXPECT_TRUE(Contains(other.ErrText, "link type 1,")) << other.ErrText;
+
+  // A raw capture has no sent bytes.
+  TChild raw({"decode", "--both", File("raw.bin", "abc")}, FDir);
+  EXPECT_EQ(raw.Wait(), 1);
+  EXPECT_TRUE(Contains(raw.ErrText, "raw capture")) << raw.ErrText;
 }
 
 }  // namespace
