@@ -14,6 +14,7 @@
 #include "mainwindow/dialogs.h"
 #include "mainwindow/main_window.h"
 #include "session/port_writer.h"
+#include "session/receive_session.h"
 #include "transmitfile/script_file.h"
 #include "transmitfile/strings_window.h"
 
@@ -96,7 +97,10 @@ int main(int argc, char** argv) {
   // The transmit-file window exists from the start, hidden until its
   // button shows it.
   talmo::TStringsEnvironment stringsEnv;
-  stringsEnv.Write = talmo::PortWriter(foMain.Comm1());
+  // What the script sends is recorded by a timed capture as the window's own sends are.
+  stringsEnv.Write = talmo::PortWriter(foMain.Comm1(), [&foMain](const char* data, int count) {
+    foMain.Session().Sent(data, static_cast<std::size_t>(count));
+  });
   stringsEnv.Caption = foMain.buStrings->text().toStdString();
   stringsEnv.HelpFallbacks =
       talmo::InstalledHelpFiles(talmo::ProgramDir(), talmo::TfoStrings::kHelpFile);

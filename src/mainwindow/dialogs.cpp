@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QUrl>
+#include <vector>
 
 #include "base/file_name.h"
 #include "widgets/message_box.h"
@@ -23,17 +24,37 @@ std::optional<std::string> Chosen(const QString& path) {
   return FileNameBytes(path);
 }
 
-// An open-file dialog that also takes a new name, with a default suffix.
-std::optional<std::string> AskFile(QWidget* owner, const QString& filter, const QString& suffix) {
+struct TFileKind {
+  QString Filter;
+  QString Suffix;
+  // A name chosen under this filter must end so (it says the file's
+  // format); "" when any name will do.
+  QString Ending;
+};
+
+// An open-file dialog that also takes a new name, with a default suffix
+// for the kind of file chosen.
+std::optional<std::string> AskFile(QWidget* owner, const std::vector<TFileKind>& kinds) {
   QFileDialog d(owner);
   d.setAcceptMode(QFileDialog::AcceptOpen);
   d.setFileMode(QFileDialog::AnyFile);
-  d.setNameFilter(filter);
-  d.setDefaultSuffix(suffix);
+  QStringList filters;
+  for (const TFileKind& k : kinds) filters << k.Filter;
+  d.setNameFilters(filters);
+  d.setDefaultSuffix(kinds.front().Suffix);
+  QObject::connect(&d, &QFileDialog::filterSelected, &d, [&d, &kinds](const QString& filter) {
+    for (const TFileKind& k : kinds)
+      if (k.Filter == filter) d.setDefaultSuffix(k.Suffix);
+  });
   // The dialog does not ask before a file is replaced.
   d.setOption(QFileDialog::DontConfirmOverwrite, true);
   if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
-  return Chosen(d.selectedFiles().first());
+  QString path = d.selectedFiles().first();
+  for (const TFileKind& k : kinds)
+    if (k.Filter == d.selectedNameFilter() && !k.Ending.isEmpty() &&
+        !path.endsWith(k.Ending, Qt::CaseInsensitive))
+      path += k.Ending;
+  return Chosen(path);
 }
 
 }  // namespace
@@ -52,11 +73,12 @@ void TQtDialogs::Error(const std::string& text) {
 }
 
 std::optional<std::string> TQtDialogs::ChooseCaptureFile() {
-  return AskFile(FOwner, "Log files (*.LOG *.log)", "LOG");
+  return AskFile(FOwner, {{"Log files (*.LOG *.log)", "LOG", ""},
+                          {"Timed capture (*.pcapng)", "pcapng", ".pcapng"}});
 }
 
 std::optional<std::string> TQtDialogs::ChooseSaveFile() {
-  return AskFile(FOwner, "Text files (*.txt *.TXT)", "TXT");
+  return AskFile(FOwner, {{"Text files (*.txt *.TXT)", "TXT", ""}});
 }
 
 void TQtDialogs::OpenUrl(const std::string& url) { QDesktopServices::openUrl(QUrl(Q(url))); }

@@ -344,6 +344,9 @@ void TfoMain::CreateControls() {
 
   tiTimeout = new QTimer(this);
   tiTimeout->setInterval(1500);
+  // A coarse timer may come early; the line time-out must not, or the pane
+  // would end a line that a decode of the timed capture goes on with.
+  tiTimeout->setTimerType(Qt::PreciseTimer);
   tiPause = new QTimer(this);
   tiPause->setInterval(199);
   tiLastSign = new QTimer(this);
@@ -732,7 +735,9 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
 bool TfoMain::meDataKeyDown(int key) { return key != kKeyF2 || meDataKeyPress(0x00); }
 
 void TfoMain::buTransmitClick() {
-  if (FTyped.Count() != 0) FComm->WriteBuf(FTyped.Data(), FTyped.Count());
+  if (FTyped.Count() == 0) return;
+  FComm->WriteBuf(FTyped.Data(), FTyped.Count());
+  FSession->Sent(FTyped.Data(), static_cast<std::size_t>(FTyped.Count()));
 }
 
 void TfoMain::cbDirectClick() {

@@ -137,6 +137,7 @@ class TfoMain : public QWidget {
   // The units behind the window.
   TSerComm& Comm1() { return *FComm; }
   TReceiveFormatter& Formatter() { return FSession->Formatter(); }
+  TReceiveSession& Session() { return *FSession; }
   TPendingLines& PendingLines() { return FPending; }
   TTypedLine& TypedLine() { return FTyped; }
   const TCaptureFile& Capture() const { return FSession->Capture(); }

@@ -7,11 +7,14 @@
 
 namespace talmo {
 
-std::function<void(const std::string&)> PortWriter(TSerCustomComm& port) {
-  return [&port](const std::string& bytes) {
+std::function<void(const std::string&)> PortWriter(TSerCustomComm& port,
+                                                   std::function<void(const char*, int)> sent) {
+  return [&port, sent = std::move(sent)](const std::string& bytes) {
     const auto capacity = static_cast<std::size_t>(std::max(port.Buffers().WriteSize(), 1));
-    WriteInPieces(bytes, capacity,
-                  [&port](const char* data, int count) { port.WriteBuf(data, count); });
+    WriteInPieces(bytes, capacity, [&port, &sent](const char* data, int count) {
+      port.WriteBuf(data, count);
+      if (sent) sent(data, count);
+    });
   };
 }
 

@@ -10,6 +10,9 @@ namespace talmo {
 class TSerCustomComm;
 
 // A write over a port component, in pieces the port's write queue can take.
-std::function<void(const std::string&)> PortWriter(TSerCustomComm& port);
+// `sent` (may be empty) is told each piece the queue took, e.g. to record
+// it in a timed capture.
+std::function<void(const std::string&)> PortWriter(TSerCustomComm& port,
+                                                   std::function<void(const char*, int)> sent = {});
 
 }  // namespace talmo

@@ -32,12 +32,14 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <thread>
 
+#include "app/decode_command.h"
 #include "device/device_driver.h"
 #include "device/loopback_port.h"
 #include "fake_device.h"
@@ -624,6 +626,71 @@ TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
             "Cannot capture to \"" + FDir + "/no/such/folder/X.LOG\": No such file or directory");
   EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
   EXPECT_FALSE(w.Capture().Running());
+}
+
+TEST_F(WindowTest, ATimedCaptureDecodesToThePaneAndHoldsWhatWasTyped) {
+  TfoMain& w = Make();
+  OpenCom3();
+  w.cbConvert->setChecked(true);
+  w.cbTime->setChecked(true);
+  w.cbHEX->setChecked(false);
+  w.cbBcc->setChecked(false);
+  w.Formatter().SetSigns(0x02, 0x03);
+  const std::string path = FDir + "/run.pcapng";
+  FDialogs->capturePath = path;
+  w.buCaptureClick();
+  ASSERT_EQ(w.buCapture->text().toStdString(), "Stop (run.pcapng)");
+  // Frames in pieces, with pauses: each frame's stamp and gap come from the
+  // blocks' arrival times, which the capture keeps.
+  const struct {
+    const char* bytes;
+    int pauseMs;
+  } pieces[] = {{"\x02"
+                 "ab",
+                 3},
+                {"c\x03", 30},
+                {"\x02"
+                 "d\x03\x02",
+                 0},
+                {"ef\x03", 12}};
+  std::int64_t total = 0;
+  for (const auto& p : pieces) {
+    FCom3.Send(p.bytes);
+    total += static_cast<std::int64_t>(std::strlen(p.bytes));
+    ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == total; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(p.pauseMs));
+  }
+  ASSERT_TRUE(PumpUntil([&] {
+    w.tiPauseTimer();
+    return w.PendingLines().PendingCount() == 0;
+  }));
+  std::vector<std::string> pane;  // the received lines, without the port's own
+  for (const std::string& line : PaneAfterHeader())
+    if (line.rfind("//", 0) != 0) pane.push_back(line);
+  ASSERT_EQ(pane.size(), 3u);
+  w.cbDirect->setChecked(false);
+  w.meDataKeyPress('h');
+  w.meDataKeyPress('i');
+  w.buTransmitClick();
+  ASSERT_TRUE(PumpUntil([&] { return FCom3.Received() == "hi"; }));
+  w.buCaptureClick();
+  ASSERT_EQ(w.buCapture->text().toStdString(), "Capture");
+
+  const auto decode = [&](std::vector<std::string> args) {
+    args.push_back(path);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    EXPECT_EQ(RunDecode(args, -1, out, err), 0);
+    std::rewind(out);
+    std::vector<std::string> lines;
+    char buf[4096];
+    while (std::fgets(buf, sizeof buf, out)) lines.emplace_back(buf, std::strcspn(buf, "\n"));
+    std::fclose(out);
+    std::fclose(err);
+    return lines;
+  };
+  EXPECT_EQ(decode({"--first", "02", "--last", "03", "--time"}), pane);
+  EXPECT_EQ(decode({"--sent", "--hex"}), (std::vector<std::string>{" 68 69"}));
 }
 
 TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
