@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "app/monitor_command.h"
+#include "capture/pcapng.h"
 #include "device/loopback_port.h"
 #include "soak_kit.h"
 
@@ -36,10 +38,11 @@ using namespace talmo::soak;
 using Clock = std::chrono::steady_clock;
 
 const char* const kUsage =
-    "usage: monitor_soak [--seconds N] [--warmup N] [--keep DIR]\n"
+    "usage: monitor_soak [--seconds N] [--warmup N] [--capture raw|timed] [--keep DIR]\n"
     "Pushes frames into the loopback port COM99 for N seconds (default 30)\n"
     "through the headless monitor with capture on, then checks lines,\n"
     "capture and memory (flat after the first --warmup seconds, default 5).\n"
+    "--capture timed records a timed capture (pcapng) instead of the raw one.\n"
     "--keep DIR leaves the capture and the monitor's messages in DIR.\n";
 
 double Since(Clock::time_point t0) {
@@ -114,20 +117,52 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// The received bytes a capture holds, in pieces: the file as it is, or the
+// received packets of a timed capture.
+class TCaptureBytes {
+ public:
+  TCaptureBytes(std::FILE* f, bool timed)
+      : FFile(f),
+        FReader([f](std::uint8_t* p, std::size_t n) {
+          return static_cast<long>(std::fread(p, 1, n, f));
+        }),
+        FTimed(timed) {}
+  // Up to `max` bytes into `into`; 0 at the end.
+  std::size_t Next(char* into, std::size_t max) {
+    if (!FTimed) return std::fread(into, 1, max, FFile);
+    while (FHave.empty()) {
+      if (FReader.Next() != pcapng::TPcapngReader::TStep::Packet) return 0;
+      const pcapng::TReadPacket& p = FReader.Packet();
+      if (p.Event == pcapng::TEvent::RxData) FHave.assign(p.Payload);
+    }
+    const std::size_t n = std::min(max, FHave.size());
+    std::memcpy(into, FHave.data(), n);
+    FHave.erase(0, n);
+    return n;
+  }
+
+ private:
+  std::FILE* FFile;
+  pcapng::TPcapngReader FReader;
+  bool FTimed;
+  std::string FHave;
+};
+
 // Compares the capture file with the frames 0 .. frames-1, in pieces.
-bool CaptureEqualsSent(const std::string& path, std::uint64_t frames, std::uint64_t sentBytes,
-                       std::uint64_t& size, std::uint64_t& firstDiff) {
+bool CaptureEqualsSent(const std::string& path, bool timed, std::uint64_t frames,
+                       std::uint64_t sentBytes, std::uint64_t& size, std::uint64_t& firstDiff) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   size = 0;
   firstDiff = 0;
   if (!f) return false;
+  TCaptureBytes bytes(f, timed);
   bool same = true;
   std::string want;
   std::vector<char> got(1 << 16);
   std::uint64_t seq = 0;
   for (;;) {
     while (want.size() < got.size() && seq < frames) want += Frame(seq++);
-    const std::size_t n = std::fread(got.data(), 1, got.size(), f);
+    const std::size_t n = bytes.Next(got.data(), got.size());
     if (n == 0) break;
     const std::size_t cmp = std::min(n, want.size());
     if (same && (cmp < n || std::memcmp(got.data(), want.data(), cmp) != 0)) {
@@ -162,7 +197,7 @@ int main(int argc, char** argv) {
     dir = tmpl;
   }
   setenv("XDG_CONFIG_HOME", dir.c_str(), 1);  // never the user's settings
-  const std::string capture = dir + "/SOAK.LOG";
+  const std::string capture = dir + (args.Timed ? "/soak.pcapng" : "/SOAK.LOG");
 
   const std::string near = TLoopbackPort::Instance().Path();
   if (near.empty()) {
@@ -273,7 +308,8 @@ int main(int argc, char** argv) {
   ::close(line);
 
   std::uint64_t capSize = 0, firstDiff = 0;
-  const bool capEqual = CaptureEqualsSent(capture, framesSent, bytesSent, capSize, firstDiff);
+  const bool capEqual =
+      CaptureEqualsSent(capture, args.Timed, framesSent, bytesSent, capSize, firstDiff);
   if (args.Keep.empty()) {
     std::remove(capture.c_str());
     std::error_code ec;
@@ -299,8 +335,8 @@ int main(int argc, char** argv) {
 
   std::printf(
       "monitor soak: %.0f s on COM99 (built-in loopback), STX/ETX frames of 10-70 bytes, Hex look, "
-      "capture on\n",
-      sendSeconds);
+      "%s capture on\n",
+      sendSeconds, args.Timed ? "timed" : "raw");
   std::printf("  sent                 %llu frames, %.1f MB: %.2f MB/s, %.0f frames/s%s\n",
               static_cast<unsigned long long>(frames), static_cast<double>(bytes) / 1e6, mbps,
               static_cast<double>(frames) / sendSeconds,
@@ -314,7 +350,7 @@ int main(int argc, char** argv) {
       drainSeconds);
   for (const std::string& r : checker.Reports) std::printf("    %s\n", r.c_str());
   if (capEqual)
-    std::printf("  capture              %llu bytes, equal to the bytes sent\n",
+    std::printf("  capture              %llu bytes received in it, equal to the bytes sent\n",
                 static_cast<unsigned long long>(capSize));
   else
     std::printf(

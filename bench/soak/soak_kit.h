@@ -88,8 +88,9 @@ inline double Slope(const std::vector<double>& x, const std::vector<double>& y) 
 struct TSoakArgs {
   double Seconds;
   double Warmup;
-  std::string Keep;  // folder to keep the files in; empty: removed
-  double Rate = 0;   // lines a second, where the program feeds at a rate
+  std::string Keep;    // folder to keep the files in; empty: removed
+  double Rate = 0;     // lines a second, where the program feeds at a rate
+  bool Timed = false;  // --capture timed: a timed capture instead of the raw one
 };
 
 inline TSoakArgs ParseSoakArgs(int argc, char** argv, double seconds, double warmup,
@@ -117,6 +118,8 @@ inline TSoakArgs ParseSoakArgs(int argc, char** argv, double seconds, double war
       a.Rate = d;
     else if (n == "--keep")
       a.Keep = v;
+    else if (n == "--capture" && (v == "raw" || v == "timed"))
+      a.Timed = v == "timed";
     else {
       std::fprintf(stderr, "%s: bad option or value: %s %s\n%s", argv[0], n.c_str(), v.c_str(),
                    usage);

@@ -225,7 +225,8 @@ class TTimedDecode {
         started = true;
       }
       Handle(p, reader);
-      if (InputPaused(FFd)) FWriter.Flush();
+      // A live source shows its lines as soon as it pauses.
+      if (reader.Buffered() == 0 && InputPaused(FFd)) FWriter.Flush();
     }
     // End of input plays the part of the time-out.
     Finish();

@@ -117,6 +117,9 @@ class TPcapngReader {
   // errno of a failed read (0 when the file's content was the fault).
   int ReadErrno() const { return FReadErrno; }
   std::uint64_t Offset() const { return FOffset; }
+  // Bytes read from the input and not yet taken: 0 when the next call
+  // reads (a live source may make it wait).
+  std::size_t Buffered() const { return FEnd - FHead; }
 
  private:
   bool Fill(std::size_t want);
