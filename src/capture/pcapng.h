@@ -41,9 +41,7 @@ enum class TEvent : std::uint8_t {
   Overrun = 0x0A,
 };
 
-// The control-line byte.
-inline constexpr std::uint8_t kCts = 0x01, kDcd = 0x02, kDsr = 0x04, kRts = 0x08, kDtr = 0x10,
-                              kRing = 0x20;
+// The control-line byte is base/control_lines.h's.
 
 enum class TDirection : std::uint8_t { Unknown = 0, In = 1, Out = 2 };
 

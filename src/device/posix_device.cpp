@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/control_lines.h"
 #include "device/termios2_rate.h"
 #include "device/termios_map.h"
 #include "device/wake_fd.h"
@@ -63,11 +64,13 @@ class TSerPosixDevice final : public TSerDevice {
     notices.swap(FNotices);
     return notices;
   }
+  std::uint8_t ControlLines() const override { return FLines.load(); }
   void Cancel() override;
   void Close() override;
 
  private:
   int Fd() const { return FFd.load(); }
+  void NoteLines(int tiocm);
   std::uint32_t ModemEvents(std::uint32_t mask);
   std::uint32_t CountEvents(std::uint32_t mask);
 
@@ -79,6 +82,8 @@ class TSerPosixDevice final : public TSerDevice {
   // deserves a new report. Without it, unread input would be reported at
   // every wait.
   std::atomic<bool> FReadSeen{false};
+  // The control lines as last read (TIOCMGET), for a timed capture.
+  std::atomic<std::uint8_t> FLines{0};
 
   // Event thread only (and SetEventMask before it starts).
   bool FRxReported = false;
@@ -131,7 +136,20 @@ int TSerPosixDevice::SetState(const TSerDCB& dcb) {
     return errno;
   if (plan.ModemClear && ioctl(fd, TIOCMBIC, &plan.ModemClear) != 0 && !Unsupported(errno))
     return errno;
+  if (int lines = 0; ioctl(fd, TIOCMGET, &lines) == 0) NoteLines(lines);
   return 0;
+}
+
+void TSerPosixDevice::NoteLines(int tiocm) {
+  static constexpr struct {
+    int Tiocm;
+    std::uint8_t Line;
+  } kMap[] = {{TIOCM_CTS, kLineCts}, {TIOCM_CD, kLineDcd},  {TIOCM_DSR, kLineDsr},
+              {TIOCM_RTS, kLineRts}, {TIOCM_DTR, kLineDtr}, {TIOCM_RNG, kLineRing}};
+  std::uint8_t lines = 0;
+  for (const auto& m : kMap)
+    if (tiocm & m.Tiocm) lines |= m.Line;
+  FLines.store(lines);
 }
 
 int TSerPosixDevice::SetEventMask(std::uint32_t mask) {
@@ -139,6 +157,7 @@ int TSerPosixDevice::SetEventMask(std::uint32_t mask) {
   FMask.store(mask);
   FRxReported = false;
   FModemOk = ioctl(fd, TIOCMGET, &FModemLast) == 0;
+  if (FModemOk) NoteLines(FModemLast);
   FWaitCountOk = ioctl(fd, TIOCGICOUNT, &FWaitCount) == 0;
   std::lock_guard lock(FErrLock);
   FErrCountOk = ioctl(fd, TIOCGICOUNT, &FErrCount) == 0;
@@ -153,6 +172,7 @@ std::uint32_t TSerPosixDevice::ModemEvents(std::uint32_t mask) {
   }
   const int changed = lines ^ FModemLast;
   FModemLast = lines;
+  NoteLines(lines);
   std::uint32_t ev = 0;
   if (changed & TIOCM_CTS) ev |= EV_CTS;
   if (changed & TIOCM_DSR) ev |= EV_DSR;

@@ -1,5 +1,7 @@
 #include "device/rfc2217_codec.h"
 
+#include "base/control_lines.h"
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -291,6 +293,15 @@ std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous, bool f
   if (changed & 0x04) ev |= EV_RING;
   if (changed & 0x08) ev |= EV_RLSD;
   return ev;
+}
+
+std::uint8_t LinesOfModemState(std::uint8_t state) {
+  std::uint8_t lines = 0;
+  if (state & 0x10) lines |= kLineCts;
+  if (state & 0x20) lines |= kLineDsr;
+  if (state & 0x40) lines |= kLineRing;
+  if (state & 0x80) lines |= kLineDcd;
+  return lines;
 }
 
 // --- names -----------------------------------------------------------------------

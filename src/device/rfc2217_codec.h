@@ -196,6 +196,8 @@ std::uint32_t LineStateEvents(std::uint8_t state);
 // delta bit is set or whose state differs from `previous` (ignored when
 // `first`).
 std::uint32_t ModemStateEvents(std::uint8_t state, std::uint8_t previous, bool first);
+// NOTIFY-MODEMSTATE's lines as control lines (base/control_lines.h).
+std::uint8_t LinesOfModemState(std::uint8_t state);
 
 // --- names -----------------------------------------------------------------------
 

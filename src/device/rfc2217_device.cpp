@@ -109,6 +109,7 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   void Close() override;
   std::string Explain() const override;
   std::vector<std::string> TakeNotices() override;
+  std::uint8_t ControlLines() const override { return FLines.load(); }
 
  private:
   // What the decoder finds; FInLock is held (a pump runs).
@@ -171,7 +172,8 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::uint32_t FErrors = 0;
   bool FModemFirst = true;
   std::uint8_t FModem = 0;
-  bool FWaiting = false;  // the event thread is in poll()
+  std::atomic<std::uint8_t> FLines{0};  // FModem as control lines, any thread
+  bool FWaiting = false;                // the event thread is in poll()
   std::array<std::uint32_t, csSettingCount> FAnswerCount{};
   std::array<std::uint32_t, csSettingCount> FAnswerValue{};
   std::array<bool, csSettingCount> FSilent{};
@@ -332,6 +334,7 @@ void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, 
         FEvents |= ModemStateEvents(p[1], FModem, FModemFirst);
         FModem = p[1];
         FModemFirst = false;
+        FLines.store(LinesOfModemState(p[1]));
       }
       return;
     case kServerOffset + kFlowcontrolSuspend: FSuspended.store(true); return;

@@ -552,6 +552,8 @@ bool TSerCustomComm::DoError() {
   return errors != 0;
 }
 
+std::uint8_t TSerCustomComm::ControlLines() const { return Active() ? FDevice->ControlLines() : 0; }
+
 std::vector<std::string> TSerCustomComm::TakeNotices() {
   return Active() ? FDevice->TakeNotices() : std::vector<std::string>();
 }

@@ -302,6 +302,8 @@ class TSerCustomComm {
   // What the device noticed since the open that the user should hear of
   // once (settings its server never confirmed); each is taken once.
   std::vector<std::string> TakeNotices();
+  // The control lines as the device last saw them (0 while closed).
+  std::uint8_t ControlLines() const;
 
   // The device event mask computed at Open.
   std::uint32_t EventMask() const { return FEventMask; }

@@ -62,6 +62,9 @@ class TSerDevice {
   // nothing failed (settings a server never confirmed); taken, so each is
   // told once. GUI thread.
   virtual std::vector<std::string> TakeNotices() { return {}; }
+  // The control lines as last seen (base/control_lines.h); 0 when the
+  // device cannot tell. Any thread.
+  virtual std::uint8_t ControlLines() const { return 0; }
 
   // Ends every pending and later WaitEvent and Write at once. Sticky.
   virtual void Cancel() = 0;

@@ -183,6 +183,7 @@ std::int64_t TReceiveSession::UtcNsOf(Clock::time_point t) const {
 }
 
 void TReceiveSession::Record(pcapng::TPacket& packet) {
+  packet.Lines = FPort.ControlLines();
   if (!FCapture.Record(packet) && FSink.CaptureStopped) FSink.CaptureStopped(FCapture.WriteError());
 }
 
