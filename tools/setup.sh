@@ -7,7 +7,8 @@ TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbe
                 clang-format clang-tidy  # the style check (tools/style-check.sh)
                 # the package and its checks (tools/package-check.sh)
                 dpkg-dev file lintian desktop-file-utils appstream man-db groff
-                ser2net)  # ser2net: the RFC 2217 server the remote-port tests start
+                ser2net  # ser2net: the RFC 2217 server the remote-port tests start
+                tshark)  # tshark: reads the timed captures (pcapng_tshark_test)
 
 talmo_need_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -24,6 +25,12 @@ talmo_install() {
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     talmo_need_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    # tshark asks whether users other than root may capture: answered "no"
+    # beforehand, so that the install never stops for it.
+    if [[ " ${missing[*]} " == *" tshark "* ]]; then
+      echo "wireshark-common wireshark-common/install-setuid boolean false" |
+        talmo_need_root debconf-set-selections
+    fi
     talmo_need_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
   fi >&2
 }

@@ -1,5 +1,6 @@
 #include "capture/pcapng.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,9 +19,11 @@ constexpr std::uint16_t kShbUserAppl = 4;
 constexpr std::uint16_t kIfName = 2, kIfDescription = 3, kIfTsResol = 9;
 constexpr std::uint16_t kEpbFlags = 2;
 constexpr std::int64_t kNanos = 1000000000;
-// Reads are taken in pieces of at least this size: a decode of a large
-// capture reads as fast as a raw one.
+// Reads are taken in pieces of up to this size: a decode of a large
+// capture reads as fast as a raw one. The buffer starts small and doubles
+// each time it runs dry, so a small file (or a fuzz input) costs little.
 constexpr std::size_t kReadPiece = 1 << 20;
+constexpr std::size_t kFirstPiece = 1 << 12;
 
 void Put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
   out.push_back(static_cast<std::uint8_t>(v));
@@ -99,6 +102,16 @@ void AppendInterface(std::vector<std::uint8_t>& out, std::string_view name,
 }
 
 void AppendPacket(std::vector<std::uint8_t>& out, const TPacket& p) {
+  if (p.Size > kMaxPacketData) {
+    TPacket piece = p;
+    for (std::size_t at = 0; at < p.Size; at += kMaxPacketData) {
+      piece.Data = p.Data + at;
+      piece.Size = std::min(kMaxPacketData, p.Size - at);
+      piece.Comment = at == 0 ? p.Comment : std::string_view();
+      AppendPacket(out, piece);
+    }
+    return;
+  }
   const std::int64_t ns = std::max<std::int64_t>(p.TimeNs, 0);
   const auto stamp = static_cast<std::uint64_t>(ns);
   const auto captured = static_cast<std::uint32_t>(kSerialHeaderSize + p.Size);
@@ -116,9 +129,9 @@ void AppendPacket(std::vector<std::uint8_t>& out, const TPacket& p) {
   if (p.Size > 0) out.insert(out.end(), p.Data, p.Data + p.Size);
   Pad(out);
   if (p.Direction != TDirection::Unknown) {
-    const std::uint32_t flags = static_cast<std::uint32_t>(p.Direction);
-    std::uint8_t v[4];
-    std::memcpy(v, &flags, 4);  // the file is written in this machine's order
+    // In the file's order (little-endian, as every field we write).
+    const auto flags = static_cast<std::uint8_t>(p.Direction);
+    const std::uint8_t v[4] = {flags, 0, 0, 0};
     Option(out, kEpbFlags, v, 4);
   }
   TextOption(out, kOptComment, p.Comment);
@@ -168,7 +181,10 @@ bool TPcapngReader::Fill(std::size_t want) {
     FEnd -= FHead;
     FHead = 0;
   }
-  if (FBuf.size() < std::max(want, kReadPiece)) FBuf.resize(std::max(want, kReadPiece));
+  if (FBuf.size() < std::max(want, kReadPiece)) {
+    const std::size_t grown = std::min(kReadPiece, std::max(kFirstPiece, 2 * FBuf.size()));
+    FBuf.resize(std::max(want, grown));
+  }
   while (FEnd < want && !FEof) {
     const long got = FRead(FBuf.data() + FEnd, FBuf.size() - FEnd);
     if (got < 0) {
@@ -199,6 +215,11 @@ TPcapngReader::TStep TPcapngReader::Next() {
         return TStep::End;
       }
       if (FEnd == FHead) return Fail("is empty: no pcapng section header");
+      // A few bytes that cannot start a section are no cut pcapng file.
+      const std::uint8_t kStart[] = {0x0A, 0x0D, 0x0D, 0x0A};
+      if (!FSeenSection &&
+          std::memcmp(FBuf.data() + FHead, kStart, std::min<std::size_t>(FEnd - FHead, 4)) != 0)
+        return Fail("is not a pcapng file: no section header " + At(FOffset));
       return Fail("ends " + At(FOffset + (FEnd - FHead)) + ", inside the block " + At(FOffset),
                   true);
     }
@@ -306,7 +327,7 @@ bool TPcapngReader::Interface(const std::uint8_t* block, std::size_t length) {
       const int exponent = v & 0x7F;
       if ((v & 0x80) ? exponent > 62 : exponent > 18) {
         Fail("has an interface description " + At(FOffset) + " with a time resolution of " +
-             std::to_string(v) + " that no clock has");
+             ((v & 0x80) ? "2^-" : "10^-") + std::to_string(exponent) + " s that no clock has");
         return false;
       }
       units = 1;
@@ -326,15 +347,20 @@ bool TPcapngReader::Enhanced(const std::uint8_t* block, std::size_t length) {
   }
   const std::uint32_t id = U32(block + 8);
   if (id >= FInterfaces.size()) {
-    Fail("has a packet " + At(FOffset) + " of interface " + std::to_string(id) + ", but " +
-         std::to_string(FInterfaces.size()) + " interfaces are described before it");
+    const std::size_t known = FInterfaces.size();
+    Fail("has a packet " + At(FOffset) + " of interface " + std::to_string(id) +
+         ", but its section describes " +
+         (known == 0   ? std::string("no interface")
+          : known == 1 ? std::string("1 interface")
+                       : std::to_string(known) + " interfaces") +
+         " before it");
     return false;
   }
   const std::uint64_t stamp = (std::uint64_t{U32(block + 12)} << 32) | U32(block + 16);
   const std::uint32_t captured = U32(block + 20);
   if (captured > length - 32) {
     Fail("has a packet " + At(FOffset) + " that claims " + std::to_string(captured) +
-         " bytes in a block of " + std::to_string(length));
+         " bytes in a block of " + std::to_string(length) + " bytes");
     return false;
   }
   TReadPacket p;

@@ -26,6 +26,11 @@ inline constexpr std::uint16_t kLinkSerial = 250;
 inline constexpr std::size_t kSerialHeaderSize = 12;
 // The largest block the reader accepts (a block claiming more is refused).
 inline constexpr std::size_t kMaxBlock = 16 * 1024 * 1024;
+// The most bytes one packet carries after its serial header: Wireshark
+// refuses a file holding a packet of more than 262144 bytes (its limit for
+// this link type, tshark 4.0), so a longer block is written as several
+// packets of the same time.
+inline constexpr std::size_t kMaxPacketData = 262144 - kSerialHeaderSize;
 
 enum class TEvent : std::uint8_t {
   Status = 0x00,
@@ -66,6 +71,9 @@ void AppendSectionHeader(std::vector<std::uint8_t>& out, std::string_view applic
 // Nanosecond time stamps, serial link type.
 void AppendInterface(std::vector<std::uint8_t>& out, std::string_view name,
                      std::string_view description);
+// One Enhanced Packet Block, or several when the packet holds more than
+// kMaxPacketData bytes (each with the packet's time, event, lines and
+// direction; the comment goes with the first).
 void AppendPacket(std::vector<std::uint8_t>& out, const TPacket& packet);
 
 // A capture name that asks for the timed format: ends in ".pcapng", any case.
