@@ -7,7 +7,7 @@ TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbe
                 clang-format clang-tidy  # the style check (tools/style-check.sh)
                 # the package and its checks (tools/package-check.sh)
                 dpkg-dev file lintian desktop-file-utils appstream man-db groff
-                ser2net)  # ser2net: the RFC 2217 server the remote-port tests start
+                ser2net tshark)  # ser2net: the RFC 2217 server the remote-port tests start; tshark: Wireshark, for the capture tests
 
 talmo_need_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
