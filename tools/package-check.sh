@@ -79,6 +79,21 @@ if [ -z "$out" ] || [ "$out" != "$want" ]; then
   fail "talmocli decode on the shipped sample"
 fi
 
+step "Wireshark's extcap link"
+ext=$(find "$usr/lib" -path '*/wireshark/extcap/talmo-extcap' 2>/dev/null | head -1)
+if [ -z "$ext" ] || [ "$(readlink -f "$ext")" != "$(readlink -f "$cli")" ]; then
+  fail "no link talmo-extcap to talmocli in a wireshark/extcap folder"
+else
+  out=$("$ext" --extcap-interfaces 2>&1)
+  grep -q '^interface {value=talmo-COM99}' <<<"$out" || { echo "$out"; fail "talmo-extcap --extcap-interfaces lists no talmo-COM99"; }
+  # Where the installed Wireshark looks, when there is one.
+  if command -v tshark >/dev/null; then
+    folder=$(tshark -G folders 2>/dev/null | sed -n 's/^Extcap path:[[:space:]]*//p')
+    [ "${ext#"$tmp/root"}" = "$folder/talmo-extcap" ] ||
+      fail "the package puts talmo-extcap in ${ext#"$tmp/root"}, Wireshark looks in $folder"
+  fi
+fi
+
 step "cmake --install to a prefix"
 prefix=$tmp/prefix
 if cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1; then
@@ -86,7 +101,8 @@ if cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1; then
            share/man/man1/talmo.1.gz share/man/man1/talmocli.1.gz share/bash-completion/completions/talmocli \
            share/icons/hicolor/scalable/apps/talmo.svg share/icons/hicolor/16x16/apps/talmo.png \
            share/icons/hicolor/32x32/apps/talmo.png share/icons/hicolor/48x48/apps/talmo.png \
-           share/icons/hicolor/256x256/apps/talmo.png; do
+           share/icons/hicolor/256x256/apps/talmo.png \
+           "$(sed -n 's/^TALMO_EXTCAP_DIR:STRING=//p' "$build/CMakeCache.txt")/talmo-extcap"; do
     [ -e "$prefix/$f" ] || fail "cmake --install put no $f"
   done
   "$prefix/bin/talmo" --help 2>&1 | grep -A1 'first of these' | grep -qF "$prefix/share/doc/talmo/HELP.TXT" ||

@@ -1,7 +1,9 @@
 #include "app/monitor_command.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "app/cli_output.h"
 #include "app/port_args.h"
 #include "app/send_source.h"
+#include "capture/pcapng.h"
 #include "device/device_driver.h"
 #include "device/wake_fd.h"
 #include "engine/formatter.h"
@@ -133,7 +136,7 @@ class TMonitorSync final : public TMessageSync {
 class TMonitorRun {
  public:
   TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE* out, std::FILE* err,
-              TMonitorStop* stop, const TMonitorClock& clock);
+              TMonitorStop* stop, const TMonitorClock& clock, const TMonitorMode& mode);
   int Run();
 
  private:
@@ -149,6 +152,7 @@ class TMonitorRun {
   TSessionSink Sink();
 
   const TMonitorRequest& FReq;
+  const TMonitorMode FMode;
   const std::string FPath;
   std::FILE* FErr;
   TMonitorStop* FStop;
@@ -172,8 +176,29 @@ class TMonitorRun {
   // there (yet) is no news after the loss, so that one is not told first.
   std::vector<std::string> FOpenFailures;
   bool FCaptureFailed = false;
+  bool FCaptureStopped = false;
   int FStatus = kExitOk;
 };
+
+// A FIFO that nobody reads any more.
+bool ReaderGone(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return false;
+  }
+  return errno == ENXIO;
+}
+
+// Blocks are gathered and handled late only where nobody sees when they
+// came; a timed capture records that moment for every block.
+bool HoldOffAllowed(const TMonitorRequest& req, const TFormatOptions& options,
+                    const TMonitorMode& mode) {
+  const bool timedCapture = req.Capture && (mode.TimedCapture || pcapng::IsTimedName(*req.Capture));
+  return !options.Time && !options.PROD2 && !timedCapture;
+}
 
 TSerTiming PortTimingOf(const TMonitorClock& clock, TMonitorStop* stop) {
   if (clock.IsSystem) return TSerTiming::System();
@@ -192,11 +217,16 @@ TSerTiming PortTimingOf(const TMonitorClock& clock, TMonitorStop* stop) {
 // loss is told when the loop has closed the port.
 TSessionSink TMonitorRun::Sink() {
   TSessionSink sink;
-  sink.Line = [this](std::string_view line) { FOut.Line(line); };
-  sink.ErrorLine = [this](const std::string& line) { FOut.Line(line); };
+  if (!FMode.CaptureOnly) {
+    sink.Line = [this](std::string_view line) { FOut.Line(line); };
+    sink.ErrorLine = [this](const std::string& line) { FOut.Line(line); };
+  }
   sink.Notice = [this](const std::string& text) { Say(FErr, text); };
   sink.Lost = [this] { FDeviceGone = true; };
   sink.CaptureStopped = [this](const std::string& message) {
+    FCaptureStopped = true;
+    // Wireshark closing its end of the FIFO is how a capture is stopped.
+    if (FMode.CaptureOnly && FReq.Capture && ReaderGone(*FReq.Capture)) return;
     FCaptureFailed = true;
     Say(FErr, message);
   };
@@ -204,8 +234,10 @@ TSessionSink TMonitorRun::Sink() {
 }
 
 TMonitorRun::TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE* out,
-                         std::FILE* err, TMonitorStop* stop, const TMonitorClock& clock)
+                         std::FILE* err, TMonitorStop* stop, const TMonitorClock& clock,
+                         const TMonitorMode& mode)
     : FReq(req),
+      FMode(mode),
       FPath(std::move(path)),
       FErr(err),
       FStop(stop),
@@ -215,7 +247,7 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE
             FSync),
       FOptions(req.Framing.Options()),
       FSession(FComm, req.Line.SessionDevice(FPath), FOptions, Sink(), clock.Now),
-      FHold(!FOptions.Time && !FOptions.PROD2, clock.Now()) {
+      FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()) {
   FComm.SetTiming(PortTimingOf(clock, stop));
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.
@@ -243,15 +275,17 @@ bool TMonitorRun::Start() {
   if (!OpenOrSay(FSession, FErr)) return false;
   if (FReq.Capture) {
     try {
-      FSession.StartCaptureExact(*FReq.Capture);
+      FSession.StartCaptureExact(*FReq.Capture,
+                                 FMode.TimedCapture ? std::optional<bool>(true) : std::nullopt);
     } catch (const ECaptureError& e) {
       Say(FErr, e.what());
       FComm.Close();
       return false;
     }
   }
-  Say(FErr, "monitoring " + FReq.Line.Port.value_or(FPath) + " (" + FPath + ") at " +
-                FReq.Line.Describe() + "; Ctrl+C ends");
+  if (!FMode.CaptureOnly)
+    Say(FErr, "monitoring " + FReq.Line.Port.value_or(FPath) + " (" + FPath + ") at " +
+                  FReq.Line.Describe() + "; Ctrl+C ends");
   const auto now = FClock.Now();
   if (FReq.Seconds) FEndAt = now + std::chrono::seconds(*FReq.Seconds);
   if (FSend) FSend->Begin(now);
@@ -277,6 +311,8 @@ bool TMonitorRun::Turn() {
   FOut.Flush();
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
   if (FOut.Failed() || (FDeviceGone && !FReq.Reconnect)) return false;
+  // Nothing left to do once the capture, the run's only product, stopped.
+  if (FMode.CaptureOnly && FCaptureStopped) return false;
   if (FDeviceGone) DeviceLost();
   return true;
 }
@@ -415,7 +451,7 @@ TMonitorClock TMonitorClock::System() {
 }
 
 int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-               TMonitorStop* stop, const TMonitorClock& clock) {
+               TMonitorStop* stop, const TMonitorClock& clock, const TMonitorMode& mode) {
   TMonitorRequest req;
   try {
     req = Parse(args);
@@ -425,7 +461,7 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   }
   const std::optional<std::string> path = req.Line.ResolveOrSay(err);
   if (!path) return kExitFailure;
-  TMonitorRun run(req, *path, out, err, stop, clock);
+  TMonitorRun run(req, *path, out, err, stop, clock, mode);
   return run.Run();
 }
 

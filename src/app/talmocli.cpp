@@ -15,6 +15,7 @@
 #include "app/cli_args.h"
 #include "app/cli_output.h"
 #include "app/decode_command.h"
+#include "app/extcap_command.h"
 #include "app/monitor_command.h"
 #include "app/play_command.h"
 #include "app/ports_command.h"
@@ -38,6 +39,7 @@ const char kUsage[] =
     "usage: talmocli <command> [options]\n"
     "commands:\n"
     "  decode   show a raw capture as the monitor's display lines\n"
+    "  extcap   the ports as Wireshark capture interfaces (talmo-extcap)\n"
     "  ports    list the serial ports\n"
     "  monitor  show what arrives on a port, line by line\n"
     "  play     play a transmit script (on a port, or dry against a virtual clock)\n"
@@ -53,11 +55,11 @@ int PrintHelp(const std::string& text) {
   return talmo::kExitOk;
 }
 
-int RunMonitorCommand(const std::vector<std::string>& args) {
-  // Ctrl+C, a polite kill and a closed terminal end the monitor cleanly:
-  // the last line is shown, the capture closed, the port released. A
-  // reader of the output that goes away is seen as EPIPE and ends it the
-  // same way, instead of killing the process mid-run.
+// Ctrl+C, a polite kill and a closed terminal end the monitor cleanly:
+// the last line is shown, the capture closed, the port released. A reader
+// of the output (or of the capture's FIFO) that goes away is seen as EPIPE
+// and ends it the same way, instead of killing the process mid-run.
+talmo::TMonitorStop* StopOnSignals() {
   static talmo::TMonitorStop stop;
   gStop = &stop;
   struct sigaction sa {};
@@ -68,10 +70,19 @@ int RunMonitorCommand(const std::vector<std::string>& args) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  return &stop;
+}
+
+int RunMonitorCommand(const std::vector<std::string>& args) {
+  talmo::TMonitorStop* stop = StopOnSignals();
   // The monitor flushes its lines after each batch it handles: a line
   // buffer on a terminal would only cost a write per line.
   std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-  return talmo::RunMonitor(args, stdout, stderr, &stop);
+  return talmo::RunMonitor(args, stdout, stderr, stop);
+}
+
+int RunExtcapCommand(const std::vector<std::string>& args) {
+  return talmo::RunExtcap(args, stdout, stderr, StopOnSignals());
 }
 
 // The commands: each with its help, which is handled here for all of them.
@@ -86,6 +97,7 @@ const TCommand kCommands[] = {
      [](const std::vector<std::string>& a) {
        return talmo::RunDecode(a, STDIN_FILENO, stdout, stderr);
      }},
+    {"extcap", talmo::ExtcapUsage, RunExtcapCommand},
     {"ports", [] { return std::string(talmo::kPortsUsage); },
      [](const std::vector<std::string>& a) { return talmo::RunPorts(a, stdout, stderr); }},
     {"monitor", talmo::MonitorUsage, RunMonitorCommand},
@@ -94,6 +106,11 @@ const TCommand kCommands[] = {
 };
 
 int Run(int argc, char** argv) {
+  // Wireshark runs us from its extcap folder, through a link of that name.
+  if (talmo::IsExtcapProgram(argv[0])) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return WantsHelp(args) ? PrintHelp(talmo::ExtcapUsage()) : RunExtcapCommand(args);
+  }
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return talmo::kExitUsage;
