@@ -22,6 +22,19 @@ void SayOutputFailed(std::FILE* err, int code) {
   Say(err, "cannot write output: " + SysErrorText(code));
 }
 
+std::string HexPairs(std::string_view bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (i) out += ' ';
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
 void TLineOutput::Line(std::string_view line) {
   if (FError) return;
   errno = 0;

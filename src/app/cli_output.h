@@ -22,6 +22,9 @@ void SayUsage(std::FILE* err, const std::string& problem, const std::string& usa
 void SayCannotRead(std::FILE* err, const std::string& path, int code);
 void SayOutputFailed(std::FILE* err, int code);
 
+// Bytes as the play lines show them: "02 41 FF".
+std::string HexPairs(std::string_view bytes);
+
 class TLineOutput {
  public:
   explicit TLineOutput(std::FILE* out) : FOut(out) {}

@@ -9,6 +9,8 @@
 #include "app/cli_args.h"
 #include "app/cli_output.h"
 #include "app/port_args.h"
+#include "app/port_play.h"
+#include "app/replay_command.h"
 #include "device/device_driver.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
@@ -35,7 +37,23 @@ const char kPlayUsage[] =
     "              (default 19200 baud, 8 data bits, no parity, 1 stop bit)\n"
     "  --stall S   end (exit 1) when the port has taken nothing for S seconds while\n"
     "              bytes wait to go out (default 10); play ends only when every\n"
-    "              byte it queued has gone out, and no byte is ever sent twice\n";
+    "              byte it queued has gone out, and no byte is ever sent twice\n"
+    "\n"
+    "       talmocli play --capture FILE.pcapng (--port COMn | --device PATH)\n"
+    "                     [line settings] [--sent] [--speed F] [--interface NAME] [--stall S]\n"
+    "       talmocli play --capture FILE.pcapng --dry-run [--sent] [--speed F]\n"
+    "                     [--interface NAME]\n"
+    "Replays a timed capture (talmocli monitor --capture FILE.pcapng): its received\n"
+    "blocks go out on the port with their recorded gaps, so the recorded device can\n"
+    "stand in for the real one. One line per block, 'T+<ms.uuu> TX[<n>] <hex>', the\n"
+    "time from the first block; the first line on standard error says what is replayed.\n"
+    "  --sent      replay the sent blocks instead of the received ones\n"
+    "  --speed F   play F times as fast: gaps divided by F (0.001 to 1000, default 1)\n"
+    "  --interface NAME  which interface of a capture with several (its name or\n"
+    "              number; default: the first one with blocks to replay)\n"
+    "  --dry-run   no port: list each block at its planned time\n"
+    "  --stall S   as for a script\n"
+    "A capture cut short replays every whole block, then says where it ends (exit 1).\n";
 
 namespace {
 
@@ -83,19 +101,6 @@ TPlayRequest Parse(const std::vector<std::string>& args) {
   return r;
 }
 
-std::string HexPairs(const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 3);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (i) out += ' ';
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
 // The printed status lines, each stamped with the time since Start.
 struct TPrinter {
   TLineOutput out;
@@ -107,52 +112,6 @@ struct TPrinter {
   }
   void Waiting(int ms) { out.Note(std::fprintf(out.File(), "T+%lld Wait %d ms\n", elapsed(), ms)); }
   void End() { out.Note(std::fprintf(out.File(), "T+%lld End\n", elapsed())); }
-};
-
-// Whether the port still takes bytes: what waits to go out (the write
-// queue and the device's own) must shrink, or a write go in, at least once
-// every `limit` while something waits or a write is refused.
-class TStallWatch {
- public:
-  TStallWatch(TSerCustomComm& port, steady_clock::duration limit)
-      : FPort(port), FLimit(limit), FLast(steady_clock::now()) {}
-
-  // A write went into the queue.
-  void Took() {
-    FLast = steady_clock::now();
-    FRefused = 0;
-  }
-  // A write was refused; `bytes` of it have not gone.
-  void Refused(std::size_t bytes) { FRefused = bytes; }
-  // Bytes that waited to go out at the last look, and those of a refused
-  // write.
-  std::size_t Owed() const { return FWaiting + FRefused; }
-  // Looks again (one status read); true once nothing went out for the
-  // limit while owed.
-  bool Stalled() {
-    const std::size_t waiting = Waiting();
-    const auto now = steady_clock::now();
-    if (waiting < FWaiting || (waiting == 0 && FRefused == 0)) FLast = now;
-    FWaiting = waiting;
-    return now - FLast >= FLimit;
-  }
-
- private:
-  std::size_t Waiting() const {
-    TSerComStat stat;
-    std::uint32_t errors = 0;
-    try {
-      FPort.ReadStatus(errors, stat);
-    } catch (const std::exception&) {
-    }
-    return FPort.WriteQueueCount() + stat.cbOutQue;
-  }
-
-  TSerCustomComm& FPort;
-  steady_clock::duration FLimit;
-  steady_clock::time_point FLast;
-  std::size_t FWaiting = 0;
-  std::size_t FRefused = 0;
 };
 
 // The host parts both plays share: the data lines, the printed sendings,
@@ -201,55 +160,7 @@ int DryRun(const TPlayRequest& req, const std::vector<std::string>& lines, std::
   return kExitOk;
 }
 
-// A write into the port that the stall watch follows: what went in, what
-// was refused, and whether the refusal was only a full queue (waited for
-// without a word until the stall bound ends the play).
-class TWatchedWrite {
- public:
-  TWatchedWrite(TSerCustomComm& port, TStallWatch& watch)
-      : FWrite(PortWriter(port)), FWatch(watch) {}
-
-  void operator()(const std::string& bytes) {
-    try {
-      FWrite(bytes);
-    } catch (const EPartialWrite& e) {
-      FQueued = true;
-      Refused(bytes.size() - e.Written, e.Cause);
-      throw;
-    } catch (...) {
-      Refused(bytes.size(), std::current_exception());
-      throw;
-    }
-    FQueued = true;
-    FWatch.Took();
-  }
-  bool QueueFull() const { return FQueueFull; }
-  // Bytes went into the write queue since it was last empty.
-  bool Queued() const { return FQueued; }
-  void QueueEmptied() { FQueued = false; }
-
- private:
-  void Refused(std::size_t bytes, const std::exception_ptr& cause) {
-    FWatch.Refused(bytes);
-    try {
-      std::rethrow_exception(cause);
-    } catch (const ESerQueueFull&) {
-      FQueueFull = true;
-    } catch (...) {
-      FQueueFull = false;
-    }
-  }
-
-  std::function<void(const std::string&)> FWrite;
-  TStallWatch& FWatch;
-  bool FQueued = false;
-  bool FQueueFull = false;
-};
-
-// A play on a port: the port and its receive session (what comes back is
-// read and dropped, so a device that answers never blocks the line; its
-// line errors are told), the player on its timer, and the wait until what
-// was queued has gone out.
+// A play on a port: the player on its timer over the play's port.
 class TPortPlay {
  public:
   TPortPlay(const TPlayRequest& req, const std::vector<std::string>& lines, const std::string& path,
@@ -257,26 +168,16 @@ class TPortPlay {
   int Run();
 
  private:
-  TSessionSink Sink();
   TPlayerHost Host();
   // Plays until the script ends, --until, or a failure; the status.
   int Play();
-  // Waits until what was queued has gone out; the status.
-  int Drain();
-  void SayStalled();
 
   const TPlayRequest& FReq;
   const std::vector<std::string>& FLines;
   std::FILE* FErr;
   const steady_clock::time_point FStart = steady_clock::now();
   TPrinter FPrint;
-  TMessageSync FSync;
-  TSerComm FComm;
-  const TFormatOptions FNoDisplay;
-  TReceiveSession FSession;
-  TStallWatch FWatch;
-  TWatchedWrite FWrite;
-  bool FDeviceGone = false;
+  TPlayPort FPort;
   bool FEnded = false;
   int FInterval = 1;
 };
@@ -290,66 +191,23 @@ TPortPlay::TPortPlay(const TPlayRequest& req, const std::vector<std::string>& li
              [start = FStart] {
                return duration_cast<milliseconds>(steady_clock::now() - start).count();
              }},
-      FComm(std::make_shared<TSerDeviceDriver>([path](const std::string&) { return path; }), FSync),
-      FSession(FComm, req.Line.SessionDevice(path), FNoDisplay, Sink()),
-      FWatch(FComm, seconds(req.StallSeconds)),
-      FWrite(FComm, FWatch) {
-  // The component's messages name the device by its path; the port name,
-  // when one was given, leads the line.
-  FComm.SetDeviceName(path);
-  req.Line.Apply(FComm);
-  FSession.Attach();
-  FComm.OnTxEmpty = [this](TSerCustomComm*) { FWrite.QueueEmptied(); };
-}
-
-TSessionSink TPortPlay::Sink() {
-  TSessionSink sink;
-  sink.ErrorLine = [this](const std::string& line) {
-    // What came before the error is told before it.
-    FPrint.out.Flush();
-    Say(FErr, line);
-  };
-  sink.Notice = [this](const std::string& text) { Say(FErr, text); };
-  sink.Lost = [this] {
-    FPrint.out.Flush();
-    FDeviceGone = true;
-  };
-  return sink;
-}
+      FPort(req.Line, req.StallSeconds, path, FPrint.out, err) {}
 
 TPlayerHost TPortPlay::Host() {
   TPlayerHost host = PrintingHost(FLines, FPrint, FInterval, FEnded, FErr);
   host.LocalClock = LocalNow;
-  host.Write = [this](const std::string& bytes) { FWrite(bytes); };
+  host.Write = [this](const std::string& bytes) { FPort.Write()(bytes); };
   host.Error = [this, say = host.Error](const std::string& message) {
-    if (!FWrite.QueueFull()) say(message);
+    if (!FPort.Write().QueueFull()) say(message);
   };
   return host;
 }
 
-void TPortPlay::SayStalled() {
-  FPrint.out.Flush();
-  Say(FErr, FSession.Device().Title() + ": the port has taken nothing for " +
-                std::to_string(FReq.StallSeconds) + " s; " + std::to_string(FWatch.Owed()) +
-                " bytes had not gone out");
-}
-
 int TPortPlay::Run() {
-  if (!OpenOrSay(FSession, FErr)) return kExitFailure;
+  if (!FPort.Open()) return kExitFailure;
   int status = Play();
-  if (status == kExitOk) status = Drain();
-  try {
-    FComm.Close();
-  } catch (const std::exception& e) {
-    Say(FErr, e.what());
-    status = kExitFailure;
-  }
-  FPrint.out.Flush();
-  if (FPrint.out.Failed()) {
-    SayOutputFailed(FErr, FPrint.out.Error());
-    status = kExitFailure;
-  }
-  return status;
+  if (status == kExitOk) status = FPort.Drain();
+  return FPort.Finish(status);
 }
 
 int TPortPlay::Play() {
@@ -361,41 +219,13 @@ int TPortPlay::Play() {
     // The timer re-arms when the step sets its interval, as a GUI timer does.
     // The wait is rounded up: rounded down, the last part of a millisecond
     // would be spent polling. Line events end the wait early.
-    for (auto now = steady_clock::now(); now < next && !FDeviceGone; now = steady_clock::now())
-      FSync.WaitAndProcess(std::min(ceil<milliseconds>(next - now), milliseconds(1000)));
-    if (FDeviceGone) {
-      FPrint.out.Flush();  // what was played before the loss comes first
-      SayDeviceGone(FErr, FSession.Device().Title());
-      return kExitFailure;
-    }
-    if (FWatch.Stalled()) {
-      SayStalled();
-      return kExitFailure;
-    }
+    for (auto now = steady_clock::now(); now < next && !FPort.Gone(); now = steady_clock::now())
+      FPort.Wait(std::min(ceil<milliseconds>(next - now), milliseconds(1000)));
+    if (FPort.Trouble()) return kExitFailure;
     player.Step();
     next = steady_clock::now() + milliseconds(FInterval);
-    FSync.ProcessPending();
+    FPort.ProcessPending();
     FPrint.out.Flush();
-    if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
-  }
-  return kExitOk;
-}
-
-// What was queued goes out before the port closes, however long that takes
-// while the port takes bytes; a port that stops taking them ends the wait
-// and is told.
-int TPortPlay::Drain() {
-  while (FComm.Active() && !FDeviceGone) {
-    if (FWatch.Stalled()) {
-      SayStalled();
-      return kExitFailure;
-    }
-    if (!FWrite.Queued() && FWatch.Owed() == 0) break;
-    FSync.WaitAndProcess(milliseconds(10));
-  }
-  if (FDeviceGone) {
-    SayDeviceGone(FErr, FSession.Device().Title());
-    return kExitFailure;
   }
   return kExitOk;
 }
@@ -459,6 +289,7 @@ TSystemTime AddMilliseconds(const TSystemTime& t, std::int64_t ms) {
 namespace {
 
 int Play(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  if (AsksForReplay(args)) return RunReplay(args, out, err);
   TPlayRequest req;
   try {
     req = Parse(args);
