@@ -6,6 +6,8 @@
 
 #include "capture/pcapng.h"
 
+#include "base/control_lines.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -219,9 +221,9 @@ std::vector<TRow> RoundTripRows() {
   constexpr std::int64_t t0 = 1700000000123456789;  // 2023-11-14, with nanoseconds
   std::vector<TRow> rows = {
       {0, t0, TEvent::RxData, 0, TDirection::In, "hello", ""},
-      {1, t0 + 1, TEvent::TxData, kRts | kDtr, TDirection::Out, "\x01\x03", "sent"},
-      {0, 0, TEvent::Status, kCts | kDcd | kDsr | kRts | kDtr | kRing, TDirection::Unknown, "",
-       std::string(kFrameClockComment)},
+      {1, t0 + 1, TEvent::TxData, kLineRts | kLineDtr, TDirection::Out, "\x01\x03", "sent"},
+      {0, 0, TEvent::Status, kLineCts | kLineDcd | kLineDsr | kLineRts | kLineDtr | kLineRing,
+       TDirection::Unknown, "", std::string(kFrameClockComment)},
       {0, 1, TEvent::RxData, 0, TDirection::Unknown, "x", ""},
       {1, 999999999, TEvent::TxData, 0, TDirection::Unknown, "y", ""},
       // Year 2100: past 2^32 seconds' worth of microseconds, below 2^32 seconds.
@@ -329,7 +331,7 @@ TEST(PcapngWriter, BlocksAreTheFormatsByteForByte) {
   p.Interface = 1;
   p.TimeNs = 1700000000123456789;
   p.Event = TEvent::TxData;
-  p.Lines = kRts | kDtr;
+  p.Lines = kLineRts | kLineDtr;
   p.Direction = TDirection::Out;
   p.Data = data;
   p.Size = sizeof data;
@@ -337,8 +339,8 @@ TEST(PcapngWriter, BlocksAreTheFormatsByteForByte) {
   Bytes packet;
   AppendPacket(packet, p);
   const std::uint64_t stamp = 1700000000123456789;
-  const Bytes serial =
-      Serial(1700000000, 123456, TEvent::TxData, kRts | kDtr, Bytes(data, data + sizeof data));
+  const Bytes serial = Serial(1700000000, 123456, TEvent::TxData, kLineRts | kLineDtr,
+                              Bytes(data, data + sizeof data));
   EXPECT_EQ(packet, le.Packet(1, stamp, serial,
                               le.Opt(2, {2, 0, 0, 0}) + le.Opt(1, Text("abc")) + le.EndOpt()));
 
@@ -348,14 +350,15 @@ TEST(PcapngWriter, BlocksAreTheFormatsByteForByte) {
   p.Size = 0;
   Bytes bare;
   AppendPacket(bare, p);
-  EXPECT_EQ(bare, le.Packet(1, stamp, Serial(1700000000, 123456, TEvent::TxData, kRts | kDtr, {})));
+  EXPECT_EQ(bare, le.Packet(1, stamp,
+                            Serial(1700000000, 123456, TEvent::TxData, kLineRts | kLineDtr, {})));
 }
 
 // Wireshark refuses a file with a packet over 262144 bytes: a longer block
 // becomes several packets of the same time, the comment on the first.
 TEST(PcapngWriter, ABlockLongerThanWiresharkTakesIsWrittenAsSeveralPackets) {
   const std::string big = Counting(2 * kMaxPacketData + 5);
-  const TRow row{0, 1700000000000000001, TEvent::TxData, kDtr, TDirection::Out, big, "big"};
+  const TRow row{0, 1700000000000000001, TEvent::TxData, kLineDtr, TDirection::Out, big, "big"};
   const TRun run = ReadAll(WrittenFile({row}));
   EXPECT_EQ(run.Last, TStep::End) << run.Error;
   ASSERT_EQ(run.Packets.size(), 3u);
@@ -364,7 +367,7 @@ TEST(PcapngWriter, ABlockLongerThanWiresharkTakesIsWrittenAsSeveralPackets) {
     const TGot& g = run.Packets[i];
     EXPECT_EQ(g.TimeNs, row.TimeNs);
     EXPECT_EQ(g.Event, TEvent::TxData);
-    EXPECT_EQ(g.Lines, kDtr);
+    EXPECT_EQ(g.Lines, kLineDtr);
     EXPECT_EQ(g.Direction, TDirection::Out);
     EXPECT_EQ(g.Comment, i == 0 ? "big" : "");
     EXPECT_LE(g.Payload.size() + kSerialHeaderSize, 262144u);
@@ -420,11 +423,11 @@ TEST(PcapngReader, BigEndianFile) {
       be.Interface(kLinkSerial, be.Opt(2, Text("ttyS1")) + be.Opt(3, Text("big")) + be.Opt(9, {9}) +
                                     be.EndOpt()) +
       be.Packet(0, 1700000000123456789,
-                Serial(1700000000, 123456, TEvent::TxData, kCts, Text("ab")),
+                Serial(1700000000, 123456, TEvent::TxData, kLineCts, Text("ab")),
                 be.Opt(2, be.U32(2)) + be.Opt(1, Text("out")) + be.EndOpt()) +
       be.Packet(0, 1700000000123456790, Serial(1700000000, 123456, TEvent::RxData, 0, Text("cde")),
                 be.Opt(2, be.U32(1)) + be.EndOpt()) +
-      be.Packet(0, 5, Serial(0, 0, TEvent::Break, kRing, {}));
+      be.Packet(0, 5, Serial(0, 0, TEvent::Break, kLineRing, {}));
   const TRun run = ReadAll(file, 3);
   EXPECT_EQ(run.Last, TStep::End) << run.Error;
   ASSERT_EQ(run.Interfaces.size(), 1u);
@@ -432,9 +435,9 @@ TEST(PcapngReader, BigEndianFile) {
   EXPECT_EQ(run.Interfaces[0].Name, "ttyS1");
   EXPECT_EQ(run.Interfaces[0].Description, "big");
   const std::vector<TGot> want = {
-      {0, 1700000000123456789, TDirection::Out, true, TEvent::TxData, kCts, "ab", "out"},
+      {0, 1700000000123456789, TDirection::Out, true, TEvent::TxData, kLineCts, "ab", "out"},
       {0, 1700000000123456790, TDirection::In, true, TEvent::RxData, 0, "cde", ""},
-      {0, 5, TDirection::Unknown, true, TEvent::Break, kRing, "", ""},
+      {0, 5, TDirection::Unknown, true, TEvent::Break, kLineRing, "", ""},
   };
   EXPECT_EQ(run.Packets, want);
 }
@@ -607,8 +610,9 @@ TSmall SmallCapture() {
   const std::vector<TRow> rows = {
       {0, 1700000000000000000, TEvent::RxData, 0, TDirection::In, "", ""},
       {0, 1700000000000000001, TEvent::RxData, 0, TDirection::In, "1", "c"},
-      {0, 1700000000000000002, TEvent::TxData, kRts, TDirection::Out, "12345", ""},
-      {0, 1700000000000000003, TEvent::Status, kCts, TDirection::Unknown, "", "frame clock starts"},
+      {0, 1700000000000000002, TEvent::TxData, kLineRts, TDirection::Out, "12345", ""},
+      {0, 1700000000000000003, TEvent::Status, kLineCts, TDirection::Unknown, "",
+       "frame clock starts"},
   };
   for (const TRow& r : rows) {
     AppendPacket(s.File, ToPacket(r));

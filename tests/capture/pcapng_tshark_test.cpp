@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/control_lines.h"
 #include "capture/capture_file.h"
 #include "support/temp_dir.h"
 
@@ -141,11 +142,10 @@ TEST_F(TsharkTest, ReadsEveryPacketsTimeEventLinesAndBytes) {
   for (int i = 0; i < 256; ++i) every[i] = static_cast<char>(i);
   const std::vector<TSent> sent = {
       {1700000000123456789, TEvent::RxData, 0, TDirection::In, "hello", ""},
-      {1700000000123457000, TEvent::TxData, pcapng::kRts | pcapng::kDtr, TDirection::Out,
+      {1700000000123457000, TEvent::TxData, kLineRts | kLineDtr, TDirection::Out,
        std::string("\x00\xFF\x01", 3), "sent"},
-      {1700000001000000999, TEvent::Status,
-       pcapng::kCts | pcapng::kDcd | pcapng::kDsr | pcapng::kRing, TDirection::Unknown, "",
-       std::string(pcapng::kFrameClockComment)},
+      {1700000001000000999, TEvent::Status, kLineCts | kLineDcd | kLineDsr | kLineRing,
+       TDirection::Unknown, "", std::string(pcapng::kFrameClockComment)},
       {1700000002000001000, TEvent::Framing, 0, TDirection::In, "\x7F", ""},
       {1700000002500000000, TEvent::Break, 0, TDirection::In, "", ""},
       {1700000003000000000, TEvent::Overrun, 0, TDirection::In, "", ""},
@@ -185,8 +185,7 @@ TEST_F(TsharkTest, ReadsEveryPacketsTimeEventLinesAndBytes) {
       EXPECT_EQ(f[2], Hex(std::string(i + 2 == rows.size() ? pcapng::kMaxPacketData
                                                            : 300000 - pcapng::kMaxPacketData,
                                       'Z')));
-    const std::uint8_t bits[] = {pcapng::kCts, pcapng::kDcd, pcapng::kDsr,
-                                 pcapng::kRts, pcapng::kDtr, pcapng::kRing};
+    const std::uint8_t bits[] = {kLineCts, kLineDcd, kLineDsr, kLineRts, kLineDtr, kLineRing};
     for (int b = 0; b < 6; ++b)
       EXPECT_EQ(f[3 + b], (s.Lines & bits[b]) ? "1" : "0") << "line " << b;
     EXPECT_EQ(f[9], i < sent.size() ? s.Comment : "");
