@@ -219,11 +219,13 @@ class TTimedDecode {
       // started; a file of another program counts from its first packet.
       const bool clock =
           p.Event == pcapng::TEvent::Status && p.Comment == pcapng::kFrameClockComment;
-      if (clock || !started) {
-        FClockStart = FNow;
-        for (auto& [key, side] : FSides) side->StartFrameClock();
-        started = true;
+      if (!started) FClockStart = FNow;
+      if (clock) {
+        FClockStarts[p.Interface] = FNow;
+        for (auto& [key, side] : FSides)
+          if (key.first == p.Interface) side->StartFrameClock();
       }
+      started = true;
       Handle(p, reader);
       // A live source shows its lines as soon as it pauses.
       if (reader.Buffered() == 0 && InputPaused(FFd)) FWriter.Flush();
@@ -278,9 +280,11 @@ class TTimedDecode {
         // The recorded clock is the wall clock: its UTC time is the time read.
         [this] { return static_cast<std::int64_t>(FNow.time_since_epoch().count()); });
     side->Formatter().SetSigns(FReq.Framing.FirstSign(), FReq.Framing.LastSign());
-    // A port first heard from now counts its gaps as the others do.
+    // A port first heard from now counts its gaps from its frame clock's
+    // start (or the file's first packet).
     const auto now = FNow;
-    FNow = FClockStart;
+    const auto clock = FClockStarts.find(p.Interface);
+    FNow = clock != FClockStarts.end() ? clock->second : FClockStart;
     side->StartFrameClock();
     FNow = now;
     return *side;
@@ -314,6 +318,7 @@ class TTimedDecode {
   TSerComm FPort{std::make_shared<TSerDeviceDriver>(), FSync};
   TReceiveSession::Clock::time_point FNow{}, FClockStart{};
   std::map<TKey, std::unique_ptr<TReceiveSession>> FSides;
+  std::map<std::uint32_t, TReceiveSession::Clock::time_point> FClockStarts;
   std::vector<std::unique_ptr<std::string>> FMarks;
 };
 

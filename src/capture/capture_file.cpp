@@ -80,11 +80,20 @@ void TCaptureFile::Begin(const TCaptureInterface& port) {
   FWriteError.clear();
   FBytesWritten = 0;
   FWholeBytes = 0;
+  FInterfaces = 1;
   if (!FTimed) return;
   FBlock.clear();
   pcapng::AppendSectionHeader(FBlock, "TALMO 1.80");
   pcapng::AppendInterface(FBlock, port.Name, port.Description);
   if (!WriteAll(FBlock.data(), FBlock.size())) throw ECaptureError(FWriteError);
+}
+
+std::uint32_t TCaptureFile::AddInterface(const TCaptureInterface& port) {
+  if (FFd < 0 || !FTimed) return 0;
+  FBlock.clear();
+  pcapng::AppendInterface(FBlock, port.Name, port.Description);
+  WriteAll(FBlock.data(), FBlock.size());
+  return FInterfaces++;
 }
 
 bool TCaptureFile::Record(const pcapng::TPacket& packet) {

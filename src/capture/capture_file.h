@@ -74,6 +74,11 @@ class TCaptureFile {
   bool Running() const { return FFd >= 0; }
   bool Timed() const { return FTimed; }
 
+  // A timed capture of several ports: describes one more port and gives
+  // its interface number for Record (0 is the port the capture started
+  // with). A raw capture has no ports to tell apart: 0.
+  std::uint32_t AddInterface(const TCaptureInterface& port);
+
   // Records one packet. A timed capture writes it as one block; a raw one
   // writes the bytes of received data and nothing else. Fails as Write.
   bool Record(const pcapng::TPacket& packet);
@@ -104,6 +109,7 @@ class TCaptureFile {
 
   int FFd = -1;
   bool FTimed = false;
+  std::uint32_t FInterfaces = 0;
   std::uint64_t FWholeBytes = 0;  // of whole blocks (timed)
   std::vector<std::uint8_t> FBlock;
   TWriteCall FWriteCall;

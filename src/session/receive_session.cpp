@@ -148,7 +148,7 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
   FBytes += n;
   // The capture first: what arrived is in the file whatever the display
   // makes of it.
-  if (FCapture.Running()) {
+  if (FCapture->Running()) {
     pcapng::TPacket p;
     p.TimeNs = UtcNsOf(arrived);
     p.Direction = pcapng::TDirection::In;
@@ -167,10 +167,10 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
   if (FSink.TimeoutRestarted) FSink.TimeoutRestarted();
 }
 
-void TReceiveSession::Sent(const void* block, std::size_t n) {
-  if (!FCapture.Timed() || !FCapture.Running() || n == 0) return;
+void TReceiveSession::Sent(const void* block, std::size_t n, std::optional<Clock::time_point> at) {
+  if (!FCapture->Timed() || !FCapture->Running() || n == 0) return;
   pcapng::TPacket p;
-  p.TimeNs = UtcNsOf(FNow());
+  p.TimeNs = UtcNsOf(at ? *at : FNow());
   p.Event = pcapng::TEvent::TxData;
   p.Direction = pcapng::TDirection::Out;
   p.Data = static_cast<const std::uint8_t*>(block);
@@ -184,11 +184,13 @@ std::int64_t TReceiveSession::UtcNsOf(Clock::time_point t) const {
 
 void TReceiveSession::Record(pcapng::TPacket& packet) {
   packet.Lines = FPort.ControlLines();
-  if (!FCapture.Record(packet) && FSink.CaptureStopped) FSink.CaptureStopped(FCapture.WriteError());
+  packet.Interface = FInterface;
+  if (!FCapture->Record(packet) && FSink.CaptureStopped)
+    FSink.CaptureStopped(FCapture->WriteError());
 }
 
 void TReceiveSession::RecordStatus(const std::string& comment) {
-  if (!FCapture.Timed() || !FCapture.Running()) return;
+  if (!FCapture->Timed() || !FCapture->Running()) return;
   pcapng::TPacket p;
   p.TimeNs = UtcNsOf(FNow());
   p.Event = pcapng::TEvent::Status;
@@ -203,7 +205,7 @@ void TReceiveSession::StartFrameClock() {
 }
 
 void TReceiveSession::Error(std::uint32_t errors) {
-  if (FCapture.Timed() && FCapture.Running()) {
+  if (FCapture->Timed() && FCapture->Running()) {
     // Each line error is a packet of its own, without bytes.
     static constexpr struct {
       std::uint32_t Bits;
@@ -255,24 +257,34 @@ void TReceiveSession::CheckTimeout(Clock::time_point now) {
 
 TCaptureInterface TReceiveSession::CaptureInterface() const {
   const std::string& device = FDevice.Path.empty() ? FDevice.Port : FDevice.Path;
-  return {FDevice.Port.empty() ? FDevice.Path : FDevice.Port,
-          device + (device.empty() ? "" : " ") + ShortLineSettings(FPort)};
+  const std::string& name = !FOptions.Label.empty() ? FOptions.Label
+                            : FDevice.Port.empty() ? FDevice.Path
+                                                   : FDevice.Port;
+  return {name, device + (device.empty() ? "" : " ") + ShortLineSettings(FPort)};
+}
+
+void TReceiveSession::JoinCapture(TReceiveSession& owner) {
+  FCapture = owner.FCapture;
+  FInterface = FCapture->AddInterface(CaptureInterface());
+  RecordFrameClock();
 }
 
 // A timed capture starts with the moment the frame clock last started, so
 // that a decode stamps its first frame's gap as the live view did.
 void TReceiveSession::StartCapture(const std::string& chosenPath) {
-  FCapture.Start(chosenPath, CaptureInterface());
+  FInterface = 0;
+  FCapture->Start(chosenPath, CaptureInterface());
   RecordFrameClock();
 }
 
 void TReceiveSession::StartCaptureExact(const std::string& path, std::optional<bool> timed) {
-  FCapture.StartExact(path, CaptureInterface(), timed);
+  FInterface = 0;
+  FCapture->StartExact(path, CaptureInterface(), timed);
   RecordFrameClock();
 }
 
 void TReceiveSession::RecordFrameClock() {
-  if (!FCapture.Timed() || !FCapture.Running()) return;
+  if (!FCapture->Timed() || !FCapture->Running()) return;
   pcapng::TPacket p;
   p.TimeNs = FWallBase + FFormatter.FrameWatch().StartCount();
   p.Event = pcapng::TEvent::Status;

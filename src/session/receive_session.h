@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -80,6 +81,9 @@ struct TSessionOptions {
   // The window tells the loss among the error lines (in "Error COMn" and a
   // line of its own); a command tells it once, on its own line (Lost).
   bool LossAmongErrorLines = false;
+  // The port's name in a timeline of several ports (and its interface's
+  // name in a timed capture); empty: the port's name or path.
+  std::string Label;
 };
 
 // The port's line settings in the short form users write them: "9600 8N1",
@@ -127,8 +131,8 @@ class TReceiveSession {
   // `arrived` is shown first, as a live timer would have shown it.
   void Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
   // Bytes the program has handed to the port: recorded by a timed capture,
-  // stamped now.
-  void Sent(const void* block, std::size_t n);
+  // stamped `at` (default now).
+  void Sent(const void* block, std::size_t n, std::optional<Clock::time_point> at = std::nullopt);
   // Starts the frame stamps' clock (the gap of the next frame counts from
   // now); a timed capture records the moment.
   void StartFrameClock();
@@ -152,8 +156,11 @@ class TReceiveSession {
   // Records an event of the port (opened, lost, back, settings) in a
   // timed capture, as a status packet with `comment`.
   void RecordStatus(const std::string& comment);
-  void StopCapture() { FCapture.Stop(); }
-  const TCaptureFile& Capture() const { return FCapture; }
+  void StopCapture() { FCapture->Stop(); }
+  const TCaptureFile& Capture() const { return *FCapture; }
+  // Records into `owner`'s running capture from now on, as a port of its
+  // own (a timed capture of several ports), with its frame clock.
+  void JoinCapture(TReceiveSession& owner);
 
   TReceiveFormatter& Formatter() { return FFormatter; }
   TSessionDevice& Device() { return FDevice; }
@@ -179,7 +186,8 @@ class TReceiveSession {
   Clock::time_point FBlockTime;
   TSessionOptions FOptions;
   TReceiveFormatter FFormatter;
-  TCaptureFile FCapture;
+  std::shared_ptr<TCaptureFile> FCapture = std::make_shared<TCaptureFile>();
+  std::uint32_t FInterface = 0;  // this port's in a capture of several
   std::vector<std::uint8_t> FBuffer;
   std::optional<Clock::time_point> FTimeoutDue;
   Clock::time_point FLastArrival{};
