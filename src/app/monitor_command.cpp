@@ -16,6 +16,7 @@
 
 #include "app/cli_args.h"
 #include "app/cli_output.h"
+#include "app/poll_sync.h"
 #include "app/port_args.h"
 #include "app/send_source.h"
 #include "capture/pcapng.h"
@@ -93,43 +94,6 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
   return r;
 }
 
-}  // namespace
-
-namespace {
-
-int MakeWakeFd() {
-  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0)
-    throw std::system_error(errno, std::generic_category(), "cannot make an event descriptor");
-  return fd;
-}
-
-// The monitor's hand-off: a call from the port's threads also makes a
-// descriptor readable, so that one poll() waits for calls, the stop request
-// and the send source together.
-class TMonitorSync final : public TMessageSync {
- public:
-  TMonitorSync() : FFd(MakeWakeFd()) {}
-  ~TMonitorSync() override { ::close(FFd); }
-  TMonitorSync(const TMonitorSync&) = delete;
-  TMonitorSync& operator=(const TMonitorSync&) = delete;
-
-  void Post(std::shared_ptr<TSerSyncCall> call) override {
-    TMessageSync::Post(std::move(call));
-    SignalWake(FFd);
-  }
-  int Fd() const { return FFd; }
-  // Takes the wake-up before the queue is served; a call posted later makes
-  // the descriptor readable again.
-  void Clear() {
-    std::uint64_t v;
-    (void)!::read(FFd, &v, sizeof v);
-  }
-
- private:
-  const int FFd;
-};
-
 // One run of the monitor: the port and its receive session, the send
 // source, the reconnect policy and the hold-off, joined by one loop that
 // sleeps until the next thing to do.
@@ -158,7 +122,7 @@ class TMonitorRun {
   TMonitorStop* FStop;
   const TMonitorClock& FClock;
   TLineOutput FOut;
-  TMonitorSync FSync;
+  TPollSync FSync;
   TSerComm FComm;
   TFormatOptions FOptions;
   TReceiveSession FSession;
