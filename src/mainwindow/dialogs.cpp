@@ -32,8 +32,9 @@ struct TFileKind {
   QString Ending;
 };
 
-// An open-file dialog that also takes a new name, with a default suffix
-// for the kind of file chosen.
+// An open-file dialog that also takes a new name. A name without a suffix
+// gets the chosen kind's; a kind that says the format by its name gets its
+// ending whatever was typed.
 std::optional<std::string> AskFile(QWidget* owner, const std::vector<TFileKind>& kinds) {
   QFileDialog d(owner);
   d.setAcceptMode(QFileDialog::AcceptOpen);
@@ -41,19 +42,18 @@ std::optional<std::string> AskFile(QWidget* owner, const std::vector<TFileKind>&
   QStringList filters;
   for (const TFileKind& k : kinds) filters << k.Filter;
   d.setNameFilters(filters);
-  d.setDefaultSuffix(kinds.front().Suffix);
-  QObject::connect(&d, &QFileDialog::filterSelected, &d, [&d, &kinds](const QString& filter) {
-    for (const TFileKind& k : kinds)
-      if (k.Filter == filter) d.setDefaultSuffix(k.Suffix);
-  });
   // The dialog does not ask before a file is replaced.
   d.setOption(QFileDialog::DontConfirmOverwrite, true);
   if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
   QString path = d.selectedFiles().first();
+  const TFileKind* kind = &kinds.front();
   for (const TFileKind& k : kinds)
-    if (k.Filter == d.selectedNameFilter() && !k.Ending.isEmpty() &&
-        !path.endsWith(k.Ending, Qt::CaseInsensitive))
-      path += k.Ending;
+    if (k.Filter == d.selectedNameFilter()) kind = &k;
+  const QString name = path.mid(path.lastIndexOf('/') + 1);
+  if (!kind->Ending.isEmpty() && !path.endsWith(kind->Ending, Qt::CaseInsensitive))
+    path += kind->Ending;
+  else if (!name.isEmpty() && !name.contains('.'))
+    path += "." + kind->Suffix;
   return Chosen(path);
 }
 

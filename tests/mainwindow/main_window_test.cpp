@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -1215,6 +1216,38 @@ TEST_F(WindowTest, TitlesAreExactlyAsSet) {
   answer();
   boxes.Error("failed");
   EXPECT_EQ(titles, (std::vector<std::string>{kAppTitle, "Confirm", kAppTitle}));
+}
+
+TEST_F(WindowTest, TheCaptureDialogOffersTheTimedCaptureAndKeepsItsName) {
+  TfoMain& w = Make();
+  TQtDialogs boxes(&w);
+  const QString timed = "Timed capture (*.pcapng)", raw = "Log files (*.LOG *.log)";
+  const struct {
+    QString Filter;
+    QString Typed;
+    std::string Chosen;
+  } rows[] = {
+      {timed, "run", "run.pcapng"},         {timed, "run.PCAPNG", "run.PCAPNG"},
+      {timed, "run.txt", "run.txt.pcapng"}, {raw, "data", "data.LOG"},
+      {raw, "data.bin", "data.bin"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Typed.toStdString());
+    QStringList offered;
+    QTimer::singleShot(0, [&] {
+      auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(d, nullptr);
+      offered = d->nameFilters();
+      d->setDirectory(QString::fromStdString(FDir));
+      d->selectNameFilter(r.Filter);
+      d->selectFile(r.Typed);
+      QMetaObject::invokeMethod(d, "accept");
+    });
+    const std::optional<std::string> chosen = boxes.ChooseCaptureFile();
+    EXPECT_EQ(offered, (QStringList{raw, timed}));
+    ASSERT_TRUE(chosen);
+    EXPECT_EQ(*chosen, FDir + "/" + r.Chosen);
+  }
 }
 
 TEST_F(WindowTest, BoxesAreWideEnoughForTheirTitles) {
