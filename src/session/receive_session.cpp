@@ -258,8 +258,8 @@ void TReceiveSession::CheckTimeout(Clock::time_point now) {
 TCaptureInterface TReceiveSession::CaptureInterface() const {
   const std::string& device = FDevice.Path.empty() ? FDevice.Port : FDevice.Path;
   const std::string& name = !FOptions.Label.empty() ? FOptions.Label
-                            : FDevice.Port.empty() ? FDevice.Path
-                                                   : FDevice.Port;
+                            : FDevice.Port.empty()  ? FDevice.Path
+                                                    : FDevice.Port;
   return {name, device + (device.empty() ? "" : " ") + ShortLineSettings(FPort)};
 }
 
