@@ -245,7 +245,8 @@ bool TTapRun::Start() {
     Say(FErr, "cannot make a pseudo-terminal: " + SysErrorText(code));
     return false;
   }
-  if (const std::string refusal = LinkRefusal(LinkStateOf(FLink), FLink); !refusal.empty()) {
+  if (const std::string refusal = LinkRefusal(LinkStateOf(FLink, FPty.SlavePath()), FLink);
+      !refusal.empty()) {
     Say(FErr, refusal);
     return false;
   }

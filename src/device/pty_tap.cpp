@@ -154,7 +154,7 @@ bool TPtyTap::ReadLine(TPtyLine& line, bool* restored) {
   return true;
 }
 
-TLinkState LinkStateOf(const std::string& path) {
+TLinkState LinkStateOf(const std::string& path, const std::string& own) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return TLinkState::Absent;
   if (!S_ISLNK(st.st_mode)) return TLinkState::Foreign;
@@ -163,6 +163,7 @@ TLinkState LinkStateOf(const std::string& path) {
   if (n <= 0) return TLinkState::Foreign;
   const std::string to(target, static_cast<std::size_t>(n));
   if (to.rfind("/dev/pts/", 0) != 0) return TLinkState::Foreign;
+  if (to == own) return TLinkState::Stale;
   struct stat dest {};
   return ::stat(to.c_str(), &dest) == 0 ? TLinkState::InUse : TLinkState::Stale;
 }
@@ -182,14 +183,15 @@ std::string LinkRefusal(TLinkState state, const std::string& path) {
 
 int MakeLink(const std::string& path, const std::string& target) {
   if (::symlink(target.c_str(), path.c_str()) == 0) return 0;
-  if (errno != EEXIST || LinkStateOf(path) != TLinkState::Stale) return errno;
+  const int err = errno;
+  if (err != EEXIST || LinkStateOf(path, target) != TLinkState::Stale) return err;
   // A killed tap's link: replaced in one step, never removed first.
   const std::string next = path + ".new-" + std::to_string(::getpid());
   if (::symlink(target.c_str(), next.c_str()) != 0) return errno;
   if (::rename(next.c_str(), path.c_str()) != 0) {
-    const int err = errno;
+    const int failed = errno;
     ::unlink(next.c_str());
-    return err;
+    return failed;
   }
   return 0;
 }

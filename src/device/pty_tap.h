@@ -73,7 +73,9 @@ enum class TLinkState {
   InUse,    // a link to a terminal that exists (another tap?): refused
   Foreign,  // a file, a folder, any other link: refused
 };
-TLinkState LinkStateOf(const std::string& path);
+// A link to `own` (this tap's terminal, which may have the number a killed
+// tap's had) counts as stale.
+TLinkState LinkStateOf(const std::string& path, const std::string& own = {});
 // The one-line reason a link state refuses `path` ("" when it does not).
 std::string LinkRefusal(TLinkState state, const std::string& path);
 // Makes `path` lead to `target`, replacing a stale link in one step; 0 or
