@@ -169,6 +169,7 @@ class TTapRun {
   bool FApplyDue = false;
   bool FLinkMade = false;
   TByteQueue FToProgram, FToDevice;
+  std::vector<std::uint8_t> FRxBuffer;
   TReconnectPolicy FReconnect;
   std::optional<Clock::time_point> FEndAt;
   bool FDeviceGone = false;
@@ -311,7 +312,7 @@ void TTapRun::DueBefore(Clock::time_point t) {
 
 void TTapRun::DeviceBytes(int count) {
   if (count <= 0 || !FComm.Active() || HoldingDevice()) return;
-  static thread_local std::vector<std::uint8_t> buf;
+  std::vector<std::uint8_t>& buf = FRxBuffer;
   const std::size_t room = kHoldForProgram - FToProgram.Size();
   const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(count), room);
   if (buf.size() < want) buf.resize(want);
