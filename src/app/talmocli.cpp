@@ -19,6 +19,7 @@
 #include "app/monitor_command.h"
 #include "app/play_command.h"
 #include "app/ports_command.h"
+#include "app/tap_command.h"
 #include "build_info/talmo_build.h"
 
 namespace {
@@ -43,6 +44,7 @@ const char kUsage[] =
     "  ports    list the serial ports\n"
     "  monitor  show what arrives on a port, line by line\n"
     "  play     play a transmit script (on a port, or dry against a virtual clock)\n"
+    "  tap      stand between a program and a port: forward and show both ways\n"
     "Run 'talmocli <command> --help' for a command's options,\n"
     "'talmocli --version' for the version.\n";
 
@@ -81,6 +83,12 @@ int RunMonitorCommand(const std::vector<std::string>& args) {
   return talmo::RunMonitor(args, stdout, stderr, stop);
 }
 
+int RunTapCommand(const std::vector<std::string>& args) {
+  talmo::TMonitorStop* stop = StopOnSignals();
+  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  return talmo::RunTap(args, stdout, stderr, stop);
+}
+
 int RunExtcapCommand(const std::vector<std::string>& args) {
   return talmo::RunExtcap(args, stdout, stderr, StopOnSignals());
 }
@@ -103,6 +111,7 @@ const TCommand kCommands[] = {
     {"monitor", talmo::MonitorUsage, RunMonitorCommand},
     {"play", [] { return std::string(talmo::kPlayUsage); },
      [](const std::vector<std::string>& a) { return talmo::RunPlay(a, stdout, stderr); }},
+    {"tap", talmo::TapUsage, RunTapCommand},
 };
 
 int Run(int argc, char** argv) {

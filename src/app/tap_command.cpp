@@ -1,0 +1,590 @@
+#include "app/tap_command.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "app/cli_args.h"
+#include "app/cli_output.h"
+#include "app/monitor_command.h"
+#include "app/poll_sync.h"
+#include "app/port_args.h"
+#include "base/error_text.h"
+#include "device/device_driver.h"
+#include "device/pty_tap.h"
+#include "engine/clock.h"
+#include "serial/ser_comm.h"
+#include "serial/ser_sync.h"
+#include "session/receive_session.h"
+#include "session/reconnect_policy.h"
+
+namespace talmo {
+
+std::string TapUsage() {
+  return std::string(
+             "usage: talmocli tap (--port COMn | --device PATH) [--baud N]\n"
+             "                    [--databits 7|8] [--parity none|odd|even]\n"
+             "                    [--stopbits 1|1.5|2] [framing options]\n"
+             "                    [--link PATH] [--capture FILE] [--seconds N] [--reconnect]\n"
+             "Stands between a program and the port: the program opens the link\n"
+             "instead of the device, every byte is forwarded both ways, and both\n"
+             "directions are shown framed on one timeline, each line marked 'RX '\n"
+             "(from the device) or 'TX ' (from the program). When the program changes\n"
+             "its line (speed, stop bits, RTS/CTS or XON/XOFF flow control), the port\n"
+             "follows, once what the program sent before has gone out, and a line\n"
+             "'-- the program set ...' tells it. A pseudo-terminal always reports 8\n"
+             "data bits and no parity: those stay as --databits and --parity say.\n") +
+         kPortOptionsHelp +
+         "  --link PATH     the link the program opens (default:\n"
+         "                  $XDG_RUNTIME_DIR/talmo-tap, or /tmp/talmo-tap-UID);\n"
+         "                  a file that is not a tap's link is never replaced\n"
+         "  --capture FILE  a timed capture (FILE.pcapng) of both directions; any\n"
+         "                  other name: the raw bytes from the device\n"
+         "  --seconds N     end after N seconds (default: at Ctrl+C)\n"
+         "  --reconnect     when the device or connection goes away, wait for it\n"
+         "                  to come back (trying at most once a second) and go\n"
+         "                  on; the program keeps the link open meanwhile\n"
+         "Framing options, as for decode:\n" +
+         kFramingOptionsHelp;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes from the device that the program has not read yet: beyond this the
+// tap stops taking from the device, which keeps the rest.
+constexpr std::size_t kHoldForProgram = 64 * 1024;
+// The port's write queue.
+constexpr int kWriteQueue = 16 * 1024;
+
+struct TTapRequest {
+  TPortRequest Line;
+  std::optional<std::string> Capture, Link;
+  std::optional<long long> Seconds;
+  bool Reconnect = false;
+  TFramingRequest Framing;
+};
+
+TTapRequest Parse(const std::vector<std::string>& args) {
+  TTapRequest r;
+  TArgScanner s(args);
+  while (s.Next()) {
+    if (!s.IsOption()) s.Unknown();
+    const std::string n = s.Word();
+    if (r.Framing.Take(s)) continue;
+    if (r.Line.Take(s)) continue;
+    if (n == "--capture")
+      r.Capture = s.Value();
+    else if (n == "--link")
+      r.Link = s.Value();
+    else if (n == "--seconds")
+      r.Seconds = s.Number(0, 100000000);
+    else if (n == "--reconnect") {
+      s.NoValue();
+      r.Reconnect = true;
+    } else
+      s.Unknown();
+  }
+  r.Framing.Check();
+  r.Line.CheckOne();
+  if (r.Link && r.Link->empty()) throw EUsageError("--link needs a path");
+  return r;
+}
+
+// Bytes on their way, taken from the front.
+class TByteQueue {
+ public:
+  std::size_t Size() const { return FData.size() - FFront; }
+  bool Empty() const { return Size() == 0; }
+  const std::uint8_t* Front() const { return FData.data() + FFront; }
+  void Append(const std::uint8_t* p, std::size_t n) { FData.insert(FData.end(), p, p + n); }
+  void Drop(std::size_t n) {
+    FFront += n;
+    if (FFront == FData.size()) {
+      FData.clear();
+      FFront = 0;
+    } else if (FFront > 1 << 16) {
+      FData.erase(FData.begin(), FData.begin() + static_cast<std::ptrdiff_t>(FFront));
+      FFront = 0;
+    }
+  }
+
+ private:
+  std::vector<std::uint8_t> FData;
+  std::size_t FFront = 0;
+};
+
+class TTapRun {
+ public:
+  TTapRun(const TTapRequest& req, std::string path, std::string link, std::FILE* out,
+          std::FILE* err, TMonitorStop* stop);
+  int Run();
+
+ private:
+  bool Start();
+  bool Turn();
+  void Sleep();
+  int Finish();
+
+  void DeviceBytes(int count);
+  void ToProgram(const std::uint8_t* data, std::size_t n);
+  void FlushToProgram();
+  void ReadProgram();
+  void ProgramBytes(const std::uint8_t* data, std::size_t n);
+  void CheckSettings();
+  bool Drained();
+  void ApplySettings();
+  void PushToDevice();
+  void TryReturn(Clock::time_point now);
+  void DeviceLost();
+  void DueBefore(Clock::time_point t);
+  bool HoldingDevice() const { return FToProgram.Size() >= kHoldForProgram; }
+  bool ReadingProgram() const {
+    return !FWaiting && FComm.Active() && FToDevice.Empty() && !FApplyDue && !FFailed;
+  }
+  TSessionSink Sink(const char* mark, bool device);
+
+  const TTapRequest& FReq;
+  const std::string FPath, FLink;
+  std::FILE* FErr;
+  TMonitorStop* FStop;
+  TLineOutput FOut;
+  TPollSync FSync;
+  TSerComm FComm;
+  // The program's side: a port never opened, whose session frames what the
+  // program sends, as decode does.
+  TSerQueueSync FTxSync;
+  TSerComm FTxPort{std::make_shared<TSerDeviceDriver>(), FTxSync};
+  TFormatOptions FOptions;
+  // While set, the sessions' clock stands still: both start on one moment.
+  std::optional<Clock::time_point> FFrozen;
+  std::unique_ptr<TReceiveSession> FDev, FTx;
+  TPtyTap FPty;
+  TPtyLine FProgramLine;
+  bool FApplyDue = false;
+  bool FLinkMade = false;
+  TByteQueue FToProgram, FToDevice;
+  std::vector<std::uint8_t> FRxBuffer;
+  TReconnectPolicy FReconnect;
+  std::optional<Clock::time_point> FEndAt;
+  bool FDeviceGone = false;
+  bool FWaiting = false;
+  Clock::time_point FRetryAt;
+  std::vector<std::string> FOpenFailures;
+  bool FCaptureFailed = false;
+  bool FFailed = false;  // the pseudo-terminal failed: the run ends
+  int FStatus = kExitOk;
+};
+
+TSessionSink TTapRun::Sink(const char* mark, bool device) {
+  TSessionSink sink;
+  sink.Line = [this, mark](std::string_view line) {
+    std::string s(mark);
+    s += line;
+    FOut.Line(s);
+  };
+  sink.ErrorLine = [this, mark](const std::string& line) { FOut.Line(mark + line); };
+  if (device) {
+    sink.Notice = [this](const std::string& text) { Say(FErr, text); };
+    sink.Lost = [this] { FDeviceGone = true; };
+    sink.CaptureStopped = [this](const std::string& message) {
+      FCaptureFailed = true;
+      Say(FErr, message);
+    };
+  }
+  return sink;
+}
+
+TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std::FILE* out,
+                 std::FILE* err, TMonitorStop* stop)
+    : FReq(req),
+      FPath(std::move(path)),
+      FLink(std::move(link)),
+      FErr(err),
+      FStop(stop),
+      FOut(out),
+      FComm(std::make_shared<TSerDeviceDriver>([p = FPath](const std::string&) { return p; }),
+            FSync),
+      FOptions(req.Framing.Options()) {
+  FComm.SetDeviceName(FPath);
+  req.Line.Apply(FComm);
+  TSerBuffers buffers;
+  buffers.Assign(FComm.Buffers());
+  buffers.SetWriteSize(kWriteQueue);
+  FComm.SetBuffers(buffers);
+  // One moment for both sessions' clocks and frame clocks, so that the
+  // capture's decode stamps the program's lines as they were shown here.
+  FFrozen = Clock::now();
+  const std::int64_t wall = UtcNanoseconds();
+  const auto now = [this] { return FFrozen ? *FFrozen : Clock::now(); };
+  const auto wallNow = [wall] { return wall; };
+  FDev = std::make_unique<TReceiveSession>(FComm, req.Line.SessionDevice(FPath), FOptions,
+                                           Sink("RX ", true), now, TSessionOptions{}, wallNow);
+  FTx = std::make_unique<TReceiveSession>(FTxPort, TSessionDevice{"", FLink}, FOptions,
+                                          Sink("TX ", false), now, TSessionOptions{}, wallNow);
+  FDev->Attach();
+  // The device's bytes are read here, so that they also reach the program.
+  FComm.OnRxChar = [this](TSerCustomComm*, int count) { DeviceBytes(count); };
+  for (TReceiveSession* s : {FDev.get(), FTx.get()}) {
+    s->Formatter().SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
+    s->StartFrameClock();
+  }
+  FFrozen.reset();
+}
+
+// Everything that can be refused is refused before the port opens; the
+// link is made last, once the program has something to talk to.
+bool TTapRun::Start() {
+  FProgramLine.Rate = static_cast<std::uint32_t>(FReq.Line.Baud);
+  FProgramLine.TwoStopBits = FReq.Line.Stopbits == sb2;
+  if (const int code = FPty.Open(FProgramLine)) {
+    Say(FErr, "cannot make a pseudo-terminal: " + SysErrorText(code));
+    return false;
+  }
+  if (const std::string refusal = LinkRefusal(LinkStateOf(FLink, FPty.SlavePath()), FLink);
+      !refusal.empty()) {
+    Say(FErr, refusal);
+    return false;
+  }
+  if (!OpenOrSay(*FDev, FErr)) return false;
+  if (FReq.Capture) {
+    try {
+      FDev->StartCaptureExact(*FReq.Capture);
+    } catch (const ECaptureError& e) {
+      Say(FErr, e.what());
+      FComm.Close();
+      return false;
+    }
+  }
+  if (const int code = MakeLink(FLink, FPty.SlavePath())) {
+    Say(FErr, "cannot make the link '" + FLink + "': " + SysErrorText(code));
+    FComm.Close();
+    FDev->StopCapture();
+    return false;
+  }
+  FLinkMade = true;
+  FPty.ReadLine(FProgramLine);
+  Say(FErr, "tapping " + FDev->Device().Title() + " at " + FReq.Line.Describe() +
+                "; the program under test opens " + FLink + "; Ctrl+C ends");
+  if (FReq.Seconds) FEndAt = Clock::now() + std::chrono::seconds(*FReq.Seconds);
+  return true;
+}
+
+int TTapRun::Run() {
+  if (!Start()) return kExitFailure;
+  while (Turn()) Sleep();
+  return Finish();
+}
+
+bool TTapRun::Turn() {
+  if (FStop && FStop->Requested()) return false;
+  const auto now = Clock::now();
+  if (FEndAt && now >= *FEndAt) return false;
+  DueBefore(now);
+  if (FWaiting && now >= FRetryAt) TryReturn(now);
+  FlushToProgram();
+  PushToDevice();
+  FOut.Flush();
+  if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
+  if (FFailed || FOut.Failed() || (FDeviceGone && !FReq.Reconnect)) return false;
+  if (FDeviceGone) DeviceLost();
+  return true;
+}
+
+// Lines whose time-out fell due before `t` end first, in the order due, as
+// a decode of the capture ends them.
+void TTapRun::DueBefore(Clock::time_point t) {
+  for (;;) {
+    TReceiveSession* next = nullptr;
+    for (TReceiveSession* s : {FDev.get(), FTx.get()})
+      if (const auto due = s->TimeoutDue();
+          due && *due <= t && (!next || *due < *next->TimeoutDue()))
+        next = s;
+    if (!next) return;
+    next->CheckTimeout(*next->TimeoutDue());
+  }
+}
+
+void TTapRun::DeviceBytes(int count) {
+  if (count <= 0 || !FComm.Active() || HoldingDevice()) return;
+  std::vector<std::uint8_t>& buf = FRxBuffer;
+  const std::size_t room = kHoldForProgram - FToProgram.Size();
+  const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(count), room);
+  if (buf.size() < want) buf.resize(want);
+  const int n = FComm.ReadBuf(buf.data(), static_cast<int>(want));
+  const Clock::time_point arrived = Clock::now();
+  if (n <= 0) return;
+  DueBefore(arrived);
+  FDev->Receive(buf.data(), static_cast<std::size_t>(n), arrived);
+  ToProgram(buf.data(), static_cast<std::size_t>(n));
+}
+
+void TTapRun::ToProgram(const std::uint8_t* data, std::size_t n) {
+  if (FToProgram.Empty()) {
+    const long w = FPty.Write(data, n);
+    if (w < 0) {
+      Say(FErr,
+          "cannot write to the program's side (" + FPty.SlavePath() + "): " + SysErrorText(errno));
+      FFailed = true;
+      return;
+    }
+    data += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  if (n) FToProgram.Append(data, n);
+}
+
+void TTapRun::FlushToProgram() {
+  while (!FToProgram.Empty() && !FFailed) {
+    const long w = FPty.Write(FToProgram.Front(), FToProgram.Size());
+    if (w < 0) {
+      Say(FErr,
+          "cannot write to the program's side (" + FPty.SlavePath() + "): " + SysErrorText(errno));
+      FFailed = true;
+      return;
+    }
+    if (w == 0) return;
+    FToProgram.Drop(static_cast<std::size_t>(w));
+  }
+}
+
+// Packets from the program, one at a time while nothing waits for the
+// device: a settings change always takes effect between the bytes it came
+// between.
+void TTapRun::ReadProgram() {
+  std::uint8_t buf[4096];
+  while (ReadingProgram()) {
+    const TPtyTap::TReadResult r = FPty.Read(buf, sizeof buf);
+    switch (r.Kind) {
+      case TPtyTap::TRead::Again: return;
+      case TPtyTap::TRead::Failed:
+        Say(FErr,
+            "cannot read the program's side (" + FPty.SlavePath() + "): " + SysErrorText(r.Code));
+        FFailed = true;
+        return;
+      case TPtyTap::TRead::SettingsReport: CheckSettings(); break;
+      case TPtyTap::TRead::OtherReport: break;
+      case TPtyTap::TRead::Data: ProgramBytes(buf, r.Size); break;
+    }
+    PushToDevice();
+  }
+}
+
+void TTapRun::ProgramBytes(const std::uint8_t* data, std::size_t n) {
+  // The program may have cleared EXTPROC and changed its line unannounced.
+  CheckSettings();
+  const Clock::time_point arrived = Clock::now();
+  DueBefore(arrived);
+  FTx->Receive(data, n, arrived);
+  FDev->Sent(data, n, arrived);
+  FToDevice.Append(data, n);
+}
+
+void TTapRun::CheckSettings() {
+  TPtyLine line;
+  if (!FPty.ReadLine(line) || line == FProgramLine) return;
+  const std::string change = DescribeLineChange(FProgramLine, line);
+  FProgramLine = line;
+  FApplyDue = true;
+  DueBefore(Clock::now());
+  FOut.Line("-- the program set " + change);
+  FDev->RecordStatus("the program set " + change);
+}
+
+// What was queued before the change has left the port, as TCSADRAIN
+// would wait for it.
+bool TTapRun::Drained() {
+  if (FComm.WriteQueueCount() != 0) return false;
+  std::uint32_t errors = 0;
+  TSerComStat stat;
+  try {
+    FComm.ReadStatus(errors, stat);
+  } catch (const std::exception&) {
+    return true;  // the loss is told by the port's own report
+  }
+  // The counters' growth is read only once: what it says goes on.
+  if (errors) FDev->Error(errors);
+  return stat.cbOutQue == 0;
+}
+
+void TTapRun::ApplySettings() {
+  FApplyDue = false;
+  try {
+    TPortRequest line = FReq.Line;
+    line.Baud = FProgramLine.Rate ? FProgramLine.Rate : line.Baud;
+    line.Stopbits = FProgramLine.TwoStopBits ? sb2 : sb1;
+    line.Apply(FComm);
+    TSerFlowControl flow;
+    flow.Assign(FComm.FlowControl());
+    flow.SetOutCtsFlow(FProgramLine.RtsCts);
+    flow.SetControlRts(FProgramLine.RtsCts ? rtsHandshake : rtsDisabled);
+    flow.SetXonXoffOut(FProgramLine.XonXoffOut);
+    flow.SetXonXoffIn(FProgramLine.XonXoffIn);
+    FComm.SetFlowControl(flow);
+  } catch (const std::exception& e) {
+    Say(FErr, FDev->Device().Title() + ": the program's settings could not be set: " + e.what());
+  }
+}
+
+void TTapRun::PushToDevice() {
+  if (FWaiting || !FComm.Active()) return;
+  if (FApplyDue) {
+    if (!Drained()) return;
+    ApplySettings();
+  }
+  while (!FToDevice.Empty()) {
+    const long room =
+        static_cast<long>(FComm.Buffers().WriteSize()) - static_cast<long>(FComm.WriteQueueCount());
+    if (room <= 0) return;
+    const int n =
+        static_cast<int>(std::min<std::size_t>(FToDevice.Size(), static_cast<std::size_t>(room)));
+    try {
+      FComm.WriteBuf(FToDevice.Front(), n);
+    } catch (const ESerQueueFull&) {
+      return;  // nothing went: again once the queue has drained
+    } catch (const std::exception& e) {
+      Say(FErr, e.what());
+      return;
+    }
+    FToDevice.Drop(static_cast<std::size_t>(n));
+  }
+}
+
+void TTapRun::TryReturn(Clock::time_point now) {
+  const std::optional<TOpenFailure> failure = FDev->Open();
+  now = Clock::now();
+  if (!failure) {
+    FWaiting = false;
+    FReconnect.Back(now);
+    FOpenFailures.clear();
+    Say(FErr, FDev->Device().Title() + ": The device is back; the tap goes on.");
+    return;
+  }
+  const std::string text = failure->Message + "\n" + failure->Hint;
+  if (std::find(FOpenFailures.begin(), FOpenFailures.end(), text) == FOpenFailures.end()) {
+    if (!FOpenFailures.empty() || !IsAbsence(*failure)) SayOpenFailure(FErr, *failure);
+    FOpenFailures.push_back(text);
+  }
+  FRetryAt = FReconnect.Failed(now);
+}
+
+// Only the port closes: the link, the capture and the bytes on their way
+// stay, and go on when the device is back.
+void TTapRun::DeviceLost() {
+  FDeviceGone = false;
+  try {
+    FComm.Close();
+  } catch (const std::exception& e) {
+    Say(FErr, e.what());
+  }
+  FRetryAt = FReconnect.Lost(Clock::now());
+  FWaiting = true;
+  SayDeviceGone(FErr, FDev->Device().Title(), "Waiting for it to come back.");
+}
+
+// Sleeps until something happens or the nearest deadline: no wake-up while
+// nothing moves.
+void TTapRun::Sleep() {
+  std::optional<Clock::time_point> wake = FEndAt;
+  const auto nearer = [&wake](std::optional<Clock::time_point> t) {
+    if (t && (!wake || *t < *wake)) wake = t;
+  };
+  nearer(FDev->TimeoutDue());
+  nearer(FTx->TimeoutDue());
+  if (FWaiting) nearer(FRetryAt);
+  const bool holding = HoldingDevice();
+  const auto now = Clock::now();
+  // The port's drain tells nobody (a UART's own buffer), and while the
+  // device's bytes are held its reports are not served: look again soon.
+  if (!FWaiting && FComm.Active() && (FApplyDue || (holding && !FToDevice.Empty())))
+    nearer(now + std::chrono::milliseconds(1));
+  pollfd fds[3];
+  nfds_t nfds = 0;
+  int syncAt = -1;
+  if (FStop) fds[nfds++] = {FStop->WaitFd(), POLLIN, 0};
+  if (!holding) {
+    syncAt = static_cast<int>(nfds);
+    fds[nfds++] = {FSync.Fd(), POLLIN, 0};
+  }
+  const int ptyAt = static_cast<int>(nfds);
+  short events = 0;
+  if (ReadingProgram()) events |= POLLIN;
+  if (!FToProgram.Empty()) events |= POLLOUT;
+  fds[nfds++] = {FPty.MasterFd(), events, 0};
+  int timeout = -1;
+  if (wake) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count();
+    timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
+  }
+  if (::poll(fds, nfds, timeout) <= 0) return;
+  if (fds[ptyAt].revents & POLLOUT) FlushToProgram();
+  if (syncAt >= 0 && fds[syncAt].revents) {
+    FSync.Clear();
+    FSync.ProcessPending();
+  }
+  if (fds[ptyAt].revents & (POLLIN | POLLERR | POLLHUP)) ReadProgram();
+}
+
+int TTapRun::Finish() {
+  DueBefore(Clock::time_point::max());
+  FDev->Timeout();
+  FTx->Timeout();
+  FOut.Flush();
+  if (FOut.FailedToTell()) {
+    SayOutputFailed(FErr, FOut.Error());
+    FStatus = kExitFailure;
+  }
+  if (FDeviceGone) {
+    SayDeviceGone(FErr, FDev->Device().Title());
+    FStatus = kExitFailure;
+  }
+  if (FFailed) FStatus = kExitFailure;
+  // What the program sent and the device has not had yet still goes out.
+  if (FComm.Active() && !FDeviceGone) {
+    if (FApplyDue) ApplySettings();
+    while (!FToDevice.Empty()) {
+      const int n = static_cast<int>(std::min<std::size_t>(FToDevice.Size(), kWriteQueue));
+      try {
+        FComm.WriteBuf(FToDevice.Front(), n);
+      } catch (const std::exception& e) {
+        Say(FErr, e.what());
+        break;
+      }
+      FToDevice.Drop(static_cast<std::size_t>(n));
+    }
+  }
+  try {
+    FComm.Close();
+  } catch (const std::exception& e) {
+    Say(FErr, e.what());
+    FStatus = kExitFailure;
+  }
+  if (FCaptureFailed) FStatus = kExitFailure;
+  FDev->StopCapture();
+  if (FLinkMade) RemoveLinkTo(FLink, FPty.SlavePath());
+  return FStatus;
+}
+
+}  // namespace
+
+int RunTap(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+           TMonitorStop* stop) {
+  TTapRequest req;
+  try {
+    req = Parse(args);
+  } catch (const EUsageError& e) {
+    SayUsage(err, e.what(), TapUsage());
+    return kExitUsage;
+  }
+  const std::optional<std::string> path = req.Line.ResolveOrSay(err);
+  if (!path) return kExitFailure;
+  TTapRun run(req, *path, req.Link.value_or(DefaultLinkPath()), out, err, stop);
+  return run.Run();
+}
+
+}  // namespace talmo

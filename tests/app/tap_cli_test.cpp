@@ -1,0 +1,594 @@
+// The built `talmocli tap` as a user runs it: a child process between a
+// "device" (one end of a pseudo-terminal pair the test holds) and a
+// "program" (the test again, through the tap's link), with real signals.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/pcapng.h"
+#include "support/pty_pair.h"
+#include "support/read_until.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using talmo::test::ReadFile;
+using talmo::test::ReadUntil;
+using talmo::test::TPtyPair;
+using talmo::test::TTempDir;
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+bool Contains(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+// A talmocli child: standard output to a pipe or a file, standard error to
+// a pipe.
+class TChild {
+ public:
+  TChild(const std::vector<std::string>& args, const std::string& dir,
+         const std::string& outFile = {}) {
+    int out[2], err[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    std::vector<std::string> argv = {TALMOCLI_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Pid = ::fork();
+    if (Pid == 0) {
+      ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+      ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+      const int o = outFile.empty() ? out[1] : ::open(outFile.c_str(), O_WRONLY | O_CREAT, 0600);
+      ::dup2(o, 1);
+      ::dup2(err[1], 2);
+      ::close_range(3, ~0U, 0);
+      std::vector<char*> v;
+      for (auto& a : argv) v.push_back(a.data());
+      v.push_back(nullptr);
+      ::execv(v[0], v.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    Out = out[0];
+    Err = err[0];
+  }
+  ~TChild() {
+    if (Pid > 0 && !FReaped) {
+      ::kill(Pid, SIGKILL);
+      Wait(5s);
+    }
+    ::close(Out);
+    ::close(Err);
+  }
+  // The tap says it is ready (or what went wrong) on standard error.
+  bool WaitReady() {
+    return ReadUntil(Err, ErrText, [](const std::string& s) { return Contains(s, "\n"); }) &&
+           Contains(ErrText, "tapping");
+  }
+  bool WaitOutput(const std::function<bool(const std::string&)>& done,
+                  std::chrono::milliseconds limit = 10s) {
+    return ReadUntil(Out, OutText, done, limit);
+  }
+  int Wait(std::chrono::milliseconds limit = 10s) {
+    const auto end = Clock::now() + limit;
+    for (;;) {
+      int st = 0;
+      if (::waitpid(Pid, &st, WNOHANG) == Pid) {
+        FReaped = true;
+        ReadUntil(
+            Out, OutText, [](const std::string&) { return false; }, 300ms);
+        ReadUntil(
+            Err, ErrText, [](const std::string&) { return false; }, 300ms);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      }
+      if (Clock::now() > end) return -1;
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  pid_t Pid = -1;
+  int Out = -1, Err = -1;
+  std::string OutText, ErrText;
+
+ private:
+  bool FReaped = false;
+};
+
+// The program under test's end: the link, opened raw and non-blocking.
+int OpenProgram(const std::string& link) {
+  const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fd;
+  termios t{};
+  ::tcgetattr(fd, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(fd, TCSANOW, &t);
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& s) {
+  std::size_t done = 0;
+  const auto end = Clock::now() + 10s;
+  while (done < s.size() && Clock::now() < end) {
+    const ssize_t w = ::write(fd, s.data() + done, s.size() - done);
+    if (w > 0) {
+      done += static_cast<std::size_t>(w);
+    } else {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, 100);
+    }
+  }
+  return done == s.size();
+}
+
+std::string Read(int fd, std::size_t n, std::chrono::milliseconds limit = 5s) {
+  std::string got;
+  ReadUntil(
+      fd, got, [n](const std::string& s) { return s.size() >= n; }, limit);
+  return got;
+}
+
+// Every data packet of a timed capture, by direction.
+struct TCaptured {
+  std::string In, Out;
+  std::vector<std::string> Comments;
+  bool Complete = false;
+};
+
+TCaptured ReadCapture(const std::string& path) {
+  TCaptured c;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return c;
+  talmo::pcapng::TPcapngReader reader(
+      [fd](std::uint8_t* p, std::size_t n) { return static_cast<long>(::read(fd, p, n)); });
+  for (;;) {
+    const auto step = reader.Next();
+    if (step != talmo::pcapng::TPcapngReader::TStep::Packet) {
+      c.Complete = step == talmo::pcapng::TPcapngReader::TStep::End;
+      break;
+    }
+    const auto& p = reader.Packet();
+    if (!p.Comment.empty()) c.Comments.emplace_back(p.Comment);
+    if (p.Event == talmo::pcapng::TEvent::RxData) c.In.append(p.Payload);
+    if (p.Event == talmo::pcapng::TEvent::TxData) c.Out.append(p.Payload);
+  }
+  ::close(fd);
+  return c;
+}
+
+std::string Decode(const std::vector<std::string>& args, int* status = nullptr) {
+  std::string cmd = std::string(TALMOCLI_PATH) + " decode";
+  for (const auto& a : args) cmd += " '" + a + "'";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int st = ::pclose(p);
+  if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return out;
+}
+
+class TapCli : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(FLine.Open(TPtyPair::TMaster::NonBlocking)); }
+  // Starts the tap on the test's device with `more` options.
+  std::unique_ptr<TChild> Tap(std::vector<std::string> more, const std::string& outFile = {}) {
+    std::vector<std::string> args = {
+        "tap", "--device", FDevicePath.empty() ? FLine.Path : FDevicePath, "--link", FLink};
+    args.insert(args.end(), more.begin(), more.end());
+    return std::make_unique<TChild>(args, FDir, outFile);
+  }
+  TTempDir FTemp{"talmo-tap-cli"};
+  std::string FDir = FTemp.Path();
+  std::string FLink = FDir + "/tap";
+  std::string FDevicePath;
+  TPtyPair FLine;
+};
+
+// ---- forwarding ---------------------------------------------------------
+
+TEST_F(TapCli, StrictPingPongShowsEveryQuestionBeforeItsAnswer) {
+  const std::string capture = FDir + "/pp.pcapng";
+  auto tap = Tap({"--last", "0A", "--time", "--capture", capture});
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  const int prog = OpenProgram(FLink);
+  ASSERT_GE(prog, 0);
+  constexpr int kRounds = 200;
+  for (int i = 0; i < kRounds; ++i) {
+    const std::string q = "Q" + std::to_string(i) + "\n", a = "A" + std::to_string(i) + "\n";
+    ASSERT_TRUE(WriteAll(prog, q));
+    ASSERT_EQ(Read(FLine.Master, q.size()), q) << i;
+    ASSERT_TRUE(WriteAll(FLine.Master, a));
+    ASSERT_EQ(Read(prog, a.size()), a) << i;
+  }
+  ::close(prog);
+  ::kill(tap->Pid, SIGINT);
+  ASSERT_EQ(tap->Wait(), 0) << tap->ErrText;
+  const auto lines = Lines(tap->OutText);
+  ASSERT_EQ(lines.size(), 2u * kRounds) << tap->OutText;
+  for (int i = 0; i < kRounds; ++i) {
+    EXPECT_EQ(lines[2 * i].rfind("TX ", 0), 0u) << lines[2 * i];
+    EXPECT_TRUE(Contains(lines[2 * i], " Q ")) << lines[2 * i];
+    EXPECT_EQ(lines[2 * i + 1].rfind("RX ", 0), 0u) << lines[2 * i + 1];
+    EXPECT_TRUE(Contains(lines[2 * i + 1], " A ")) << lines[2 * i + 1];
+  }
+  // The capture's decode shows exactly what the tap showed, stamps and all.
+  int status = -1;
+  EXPECT_EQ(Decode({"--both", "--last", "0A", "--time", capture}, &status), tap->OutText);
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(FLink)))
+      << "the link is removed at the end";
+}
+
+// Both directions at full speed at once: every byte of all 256 values
+// arrives once, in order, and the capture holds each once.
+TEST_F(TapCli, ExactBothWaysAtFullSpeed) {
+  const char* env = std::getenv("TALMO_TAP_LOAD_SECONDS");
+  const auto seconds = std::chrono::seconds(env ? std::atoi(env) : 10);
+  const std::string capture = FDir + "/load.pcapng";
+  auto tap = Tap({"--capture", capture, "--hex"}, "/dev/null");
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  const int prog = OpenProgram(FLink);
+  ASSERT_GE(prog, 0);
+  std::atomic<bool> stop{false};
+  // Each side writes a pseudo-random stream and reads the other's.
+  struct TSide {
+    int Fd;
+    unsigned Seed;
+    std::string Sent, Got;
+  } device{FLine.Master, 1, {}, {}}, program{prog, 2, {}, {}};
+  const auto pump = [&stop](TSide& me, TSide& peer) {
+    std::mt19937 rng(me.Seed);
+    std::string chunk;
+    bool done = false;
+    auto quietSince = Clock::now();
+    for (;;) {
+      if (!done && stop) done = true;
+      if (!done && chunk.empty()) {
+        chunk.resize(4096);
+        for (char& c : chunk) c = static_cast<char>(rng());
+      }
+      pollfd p{me.Fd, static_cast<short>(POLLIN | (done ? 0 : POLLOUT)), 0};
+      ::poll(&p, 1, 20);
+      char buf[65536];
+      const ssize_t r = ::read(me.Fd, buf, sizeof buf);
+      if (r > 0) {
+        me.Got.append(buf, static_cast<std::size_t>(r));
+        quietSince = Clock::now();
+      }
+      if (!done) {
+        const ssize_t w = ::write(me.Fd, chunk.data(), chunk.size());
+        if (w > 0) {
+          me.Sent.append(chunk, 0, static_cast<std::size_t>(w));
+          chunk.erase(0, static_cast<std::size_t>(w));
+        }
+      } else if (Clock::now() - quietSince > 2s) {
+        return;
+      }
+      (void)peer;
+    }
+  };
+  std::thread a([&] { pump(device, program); });
+  std::thread b([&] { pump(program, device); });
+  std::this_thread::sleep_for(seconds);
+  stop = true;
+  a.join();
+  b.join();
+  ::close(prog);
+  ::kill(tap->Pid, SIGTERM);
+  ASSERT_EQ(tap->Wait(30s), 0) << tap->ErrText;
+  EXPECT_GT(device.Sent.size(), 100000u);
+  EXPECT_GT(program.Sent.size(), 100000u);
+  EXPECT_TRUE(program.Got == device.Sent) << program.Got.size() << " of " << device.Sent.size();
+  EXPECT_TRUE(device.Got == program.Sent) << device.Got.size() << " of " << program.Sent.size();
+  const TCaptured c = ReadCapture(capture);
+  EXPECT_TRUE(c.Complete);
+  EXPECT_TRUE(c.In == device.Sent) << c.In.size() << " of " << device.Sent.size();
+  EXPECT_TRUE(c.Out == program.Sent) << c.Out.size() << " of " << program.Sent.size();
+  std::printf("forwarded %zu bytes from the device, %zu from the program\n", device.Sent.size(),
+              program.Sent.size());
+}
+
+// A program that does not read: the tap holds the device's bytes and stops
+// taking them, and none is lost when the program reads at last.
+TEST_F(TapCli, ProgramThatDoesNotReadLosesNothing) {
+  auto tap = Tap({"--hex"}, "/dev/null");
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  const int prog = OpenProgram(FLink);
+  ASSERT_GE(prog, 0);
+  std::mt19937 rng(7);
+  std::string bytes(400000, '\0');
+  for (char& c : bytes) c = static_cast<char>(rng());
+  std::string got;
+  std::size_t sent = 0;
+  // Write until the whole path is full: the tap has stopped taking.
+  for (auto quiet = Clock::now(); Clock::now() - quiet < 500ms && sent < bytes.size();) {
+    const ssize_t w = ::write(FLine.Master, bytes.data() + sent, bytes.size() - sent);
+    if (w > 0) {
+      sent += static_cast<std::size_t>(w);
+      quiet = Clock::now();
+    } else {
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  EXPECT_LT(sent, bytes.size()) << "the tap should stop taking from the device";
+  std::thread writer([&] { WriteAll(FLine.Master, bytes.substr(sent)); });
+  got = Read(prog, bytes.size(), 20s);
+  writer.join();
+  EXPECT_TRUE(got == bytes) << got.size() << " of " << bytes.size();
+  ::close(prog);
+  ::kill(tap->Pid, SIGINT);
+  EXPECT_EQ(tap->Wait(), 0) << tap->ErrText;
+}
+
+TEST_F(TapCli, ProgramClosingAndReopeningTheLinkLosesNothing) {
+  auto tap = Tap({"--hex"}, "/dev/null");
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  std::atomic<bool> stop{false};
+  std::string deviceSent;
+  std::thread device([&] {
+    for (unsigned i = 0; !stop; ++i) {
+      const char c = static_cast<char>(i);
+      if (::write(FLine.Master, &c, 1) == 1)
+        deviceSent += c;
+      else
+        std::this_thread::sleep_for(1ms);
+      if (i % 64 == 0) std::this_thread::sleep_for(1ms);
+    }
+  });
+  std::string programGot, programSent;
+  for (int i = 0; i < 100; ++i) {
+    const int prog = OpenProgram(FLink);
+    ASSERT_GE(prog, 0) << i;
+    const std::string b(1, static_cast<char>(i));
+    ASSERT_TRUE(WriteAll(prog, b));
+    programSent += b;
+    ReadUntil(
+        prog, programGot, [](const std::string&) { return false; }, 5ms);
+    ::close(prog);
+  }
+  stop = true;
+  device.join();
+  // What is left is read by one last open.
+  const int prog = OpenProgram(FLink);
+  ASSERT_GE(prog, 0);
+  ReadUntil(
+      prog, programGot, [&](const std::string& s) { return s.size() >= deviceSent.size(); }, 10s);
+  ::close(prog);
+  EXPECT_TRUE(programGot == deviceSent) << programGot.size() << " of " << deviceSent.size();
+  EXPECT_EQ(Read(FLine.Master, programSent.size()), programSent);
+  ::kill(tap->Pid, SIGINT);
+  EXPECT_EQ(tap->Wait(), 0) << tap->ErrText;
+}
+
+// ---- the program's settings ---------------------------------------------
+
+TEST_F(TapCli, TheProgramsSettingsReachTheDeviceBeforeItsNextByte) {
+  const std::string capture = FDir + "/settings.pcapng";
+  auto tap = Tap({"--capture", capture, "--last", "0A"});
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  const int prog = OpenProgram(FLink);
+  ASSERT_GE(prog, 0);
+  struct Row {
+    const char* what;
+    std::function<void(termios&)> set;
+    std::function<bool(const termios&)> seen;
+    const char* line;
+  };
+  const Row rows[] = {
+      {"9600 baud", [](termios& t) { ::cfsetspeed(&t, B9600); },
+       [](const termios& t) { return ::cfgetospeed(&t) == B9600; }, "-- the program set 9600 baud"},
+      {"115200 baud", [](termios& t) { ::cfsetspeed(&t, B115200); },
+       [](const termios& t) { return ::cfgetospeed(&t) == B115200; },
+       "-- the program set 115200 baud"},
+      {"2 stop bits", [](termios& t) { t.c_cflag |= CSTOPB; },
+       [](const termios& t) { return (t.c_cflag & CSTOPB) != 0; },
+       "-- the program set 2 stop bits"},
+      {"RTS/CTS", [](termios& t) { t.c_cflag |= CRTSCTS; },
+       [](const termios& t) { return (t.c_cflag & CRTSCTS) != 0; },
+       "-- the program set RTS/CTS flow control on"},
+      // A program that writes its local modes clears EXTPROC; the change
+      // still follows, found before the next byte goes.
+      {"57600 with EXTPROC cleared",
+       [](termios& t) {
+         t.c_lflag = 0;
+         ::cfsetspeed(&t, B57600);
+       },
+       [](const termios& t) { return ::cfgetospeed(&t) == B57600; },
+       "-- the program set 57600 baud"},
+      {"RTS/CTS off, 1 stop bit",
+       [](termios& t) { t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB); },
+       [](const termios& t) { return (t.c_cflag & (CRTSCTS | CSTOPB)) == 0; },
+       "-- the program set 1 stop bit, RTS/CTS flow control off"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(prog, &t), 0);
+    r.set(t);
+    ASSERT_EQ(::tcsetattr(prog, TCSANOW, &t), 0);
+    ASSERT_TRUE(WriteAll(prog, "x\n"));
+    ASSERT_EQ(Read(FLine.Master, 2), "x\n");
+    termios d{};
+    ASSERT_EQ(::tcgetattr(FLine.Master, &d), 0);
+    EXPECT_TRUE(r.seen(d)) << "the device had the byte before the setting";
+    ASSERT_TRUE(tap->WaitOutput([&](const std::string& s) { return Contains(s, r.line); }))
+        << tap->OutText;
+  }
+  ::close(prog);
+  ::kill(tap->Pid, SIGHUP);
+  ASSERT_EQ(tap->Wait(), 0) << tap->ErrText;
+  const TCaptured c = ReadCapture(capture);
+  EXPECT_TRUE(c.Complete);
+  int changes = 0;
+  for (const auto& comment : c.Comments) changes += Contains(comment, "the program set");
+  EXPECT_EQ(changes, 6);
+  // The timeline's own notes aside, the decode repeats the live lines.
+  std::string live;
+  for (const auto& l : Lines(tap->OutText))
+    if (l.rfind("-- ", 0) != 0) live += l + "\n";
+  EXPECT_EQ(Decode({"--both", "--last", "0A", capture}), live);
+}
+
+// ---- the device going and coming back -------------------------------------
+
+TEST_F(TapCli, ReconnectWaitsForTheDeviceAndGoesOn) {
+  FDevicePath = FDir + "/dev";
+  ASSERT_EQ(::symlink(FLine.Path.c_str(), FDevicePath.c_str()), 0);
+  auto tap = Tap({"--reconnect", "--last", "0A"});
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  const int prog = OpenProgram(FLink);
+  ASSERT_GE(prog, 0);
+  ASSERT_TRUE(WriteAll(FLine.Master, "one\n"));
+  ASSERT_EQ(Read(prog, 4), "one\n");
+  FLine.Close();
+  ASSERT_TRUE(ReadUntil(tap->Err, tap->ErrText, [](const std::string& s) {
+    return Contains(s, "Waiting for it");
+  })) << tap->ErrText;
+  ASSERT_TRUE(FLine.Open(TPtyPair::TMaster::NonBlocking));
+  const std::string next = FDevicePath + ".next";
+  ASSERT_EQ(::symlink(FLine.Path.c_str(), next.c_str()), 0);
+  ASSERT_EQ(::rename(next.c_str(), FDevicePath.c_str()), 0);
+  ASSERT_TRUE(ReadUntil(tap->Err, tap->ErrText, [](const std::string& s) {
+    return Contains(s, "is back");
+  })) << tap->ErrText;
+  ASSERT_TRUE(WriteAll(FLine.Master, "two\n"));
+  EXPECT_EQ(Read(prog, 4), "two\n");
+  ASSERT_TRUE(WriteAll(prog, "three\n"));
+  EXPECT_EQ(Read(FLine.Master, 6), "three\n");
+  ::close(prog);
+  ::kill(tap->Pid, SIGINT);
+  EXPECT_EQ(tap->Wait(), 0) << tap->ErrText;
+}
+
+TEST_F(TapCli, WithoutReconnectALostDeviceEndsTheTap) {
+  auto tap = Tap({});
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  FLine.Close();
+  EXPECT_EQ(tap->Wait(), 1);
+  EXPECT_TRUE(Contains(tap->ErrText, "The device is no longer available.")) << tap->ErrText;
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(FLink)));
+}
+
+// ---- ending ---------------------------------------------------------------
+
+TEST_F(TapCli, SignalsEndCleanlyWithTheCaptureComplete) {
+  for (const int sig : {SIGINT, SIGHUP, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    const std::string capture = FDir + "/sig" + std::to_string(sig) + ".pcapng";
+    auto tap = Tap({"--capture", capture, "--last", "0A"});
+    ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+    const int prog = OpenProgram(FLink);
+    ASSERT_GE(prog, 0);
+    ASSERT_TRUE(WriteAll(prog, "to the device\n"));
+    ASSERT_TRUE(WriteAll(FLine.Master, "unfinished"));
+    ASSERT_EQ(Read(FLine.Master, 14), "to the device\n");
+    ASSERT_EQ(Read(prog, 10), "unfinished");
+    ::kill(tap->Pid, sig);
+    EXPECT_EQ(tap->Wait(), 0) << tap->ErrText;
+    ::close(prog);
+    // The unfinished line is shown at the end, and is in the capture.
+    EXPECT_TRUE(Contains(tap->OutText, "RX ")) << tap->OutText;
+    const TCaptured c = ReadCapture(capture);
+    EXPECT_TRUE(c.Complete);
+    EXPECT_EQ(c.In, "unfinished");
+    EXPECT_EQ(c.Out, "to the device\n");
+    EXPECT_EQ(Decode({"--both", "--last", "0A", capture}), tap->OutText);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(FLink)));
+  }
+}
+
+// ---- bad input ------------------------------------------------------------
+
+TEST_F(TapCli, BadInputGivesOneClearLine) {
+  const std::string file = FDir + "/file";
+  std::ofstream(file) << "mine";
+  const std::string elsewhere = FDir + "/elsewhere";
+  ASSERT_EQ(::symlink("/etc/hostname", elsewhere.c_str()), 0);
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+    const char* says;
+  };
+  const Row rows[] = {
+      {"missing device", {"tap", "--device", FDir + "/nodev", "--link", FLink}, "not found"},
+      {"link is a regular file",
+       {"tap", "--device", FLine.Path, "--link", file},
+       "not a tap's link"},
+      {"link elsewhere", {"tap", "--device", FLine.Path, "--link", elsewhere}, "not a tap's link"},
+      {"no such folder",
+       {"tap", "--device", FLine.Path, "--link", FDir + "/none/tap"},
+       "No such file or directory"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    TChild c(r.args, FDir);
+    EXPECT_EQ(c.Wait(), 1);
+    EXPECT_EQ(Lines(c.ErrText).size(), 1u) << c.ErrText;
+    EXPECT_TRUE(Contains(c.ErrText, r.says)) << c.ErrText;
+  }
+  EXPECT_EQ(ReadFile(file), "mine");
+  // A second tap on the same device: the port's own busy message.
+  auto first = Tap({});
+  ASSERT_TRUE(first->WaitReady()) << first->ErrText;
+  TChild second({"tap", "--device", FLine.Path, "--link", FDir + "/tap2"}, FDir);
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_TRUE(Contains(second.ErrText, "busy") || Contains(second.ErrText, "in use"))
+      << second.ErrText;
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(FDir + "/tap2")));
+  // The same link while the first tap runs is refused.
+  TChild third({"tap", "--device", FDir + "/nodev", "--link", FLink}, FDir);
+  EXPECT_EQ(third.Wait(), 1);
+  EXPECT_TRUE(Contains(third.ErrText, "terminal in use")) << third.ErrText;
+  ::kill(first->Pid, SIGINT);
+  EXPECT_EQ(first->Wait(), 0) << first->ErrText;
+}
+
+// A killed tap leaves its link leading nowhere: the next one replaces it.
+TEST_F(TapCli, AKilledTapsLinkIsReplaced) {
+  {
+    auto tap = Tap({});
+    ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+    ::kill(tap->Pid, SIGKILL);
+    tap->Wait();
+  }
+  ASSERT_TRUE(std::filesystem::is_symlink(FLink));
+  auto tap = Tap({});
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  const int prog = OpenProgram(FLink);
+  ASSERT_GE(prog, 0);
+  ASSERT_TRUE(WriteAll(prog, "ok"));
+  EXPECT_EQ(Read(FLine.Master, 2), "ok");
+  ::close(prog);
+  ::kill(tap->Pid, SIGINT);
+  EXPECT_EQ(tap->Wait(), 0) << tap->ErrText;
+}
+
+}  // namespace
