@@ -241,6 +241,13 @@ class TTimedDecode {
   using TKey = std::pair<std::uint32_t, pcapng::TDirection>;
 
   void Handle(const pcapng::TReadPacket& p, const pcapng::TPcapngReader& reader) {
+    // A settings change a program made shows where the sent bytes do, as
+    // the tap showed it.
+    if (p.Event == pcapng::TEvent::Status && (FReq.Sent || FReq.Both) &&
+        p.Comment.substr(0, pcapng::kProgramSetComment.size()) == pcapng::kProgramSetComment) {
+      FWriter.Line(p.Comment, "-- ");
+      return;
+    }
     const bool sent = p.Direction == pcapng::TDirection::Out;
     if (sent ? !(FReq.Sent || FReq.Both) : FReq.Sent) return;
     const auto* data = reinterpret_cast<const std::uint8_t*>(p.Payload.data());

@@ -1,4 +1,5 @@
 #include "app/tap_command.h"
+#include "capture/pcapng.h"
 
 #include <poll.h>
 
@@ -392,8 +393,9 @@ void TTapRun::CheckSettings() {
   FProgramLine = line;
   FApplyDue = true;
   DueBefore(Clock::now());
-  FOut.Line("-- the program set " + change);
-  FDev->RecordStatus("the program set " + change);
+  const std::string comment = std::string(pcapng::kProgramSetComment) + change;
+  FOut.Line("-- " + comment);
+  FDev->RecordStatus(comment);
 }
 
 // What was queued before the change has left the port, as TCSADRAIN

@@ -66,6 +66,9 @@ struct TPacket {
 // stamps frames as the live view did (the gap of the next frame counts
 // from this packet's time).
 inline constexpr std::string_view kFrameClockComment = "frame clock starts";
+// The status comment of a line settings change that a program made, shown
+// in a timeline as "-- " and the comment.
+inline constexpr std::string_view kProgramSetComment = "the program set ";
 
 void AppendSectionHeader(std::vector<std::uint8_t>& out, std::string_view application);
 // Nanosecond time stamps, serial link type.
