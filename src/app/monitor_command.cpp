@@ -33,24 +33,33 @@ namespace talmo {
 
 std::string MonitorUsage() {
   return std::string(
-             "usage: talmocli monitor (--port COMn | --device PATH) [--baud N]\n"
-             "                        [--databits 7|8] [--parity none|odd|even]\n"
+             "usage: talmocli monitor (--port [LABEL=]COMn | --device [LABEL=]PATH)...\n"
+             "                        [--baud N] [--databits 7|8] [--parity none|odd|even]\n"
              "                        [--stopbits 1|1.5|2] [framing options]\n"
              "                        [--capture FILE] [--seconds N] [--reconnect]\n"
              "                        [--send FILE [--repeat MS]]\n"
              "Prints every display line of the port as it is finished, and its line\n"
-             "errors.\n") +
+             "errors. Several ports (--port and --device repeated) go on one timeline:\n"
+             "their lines in the order they arrived, each led by its port's label\n"
+             "and a space. A label (letters, digits, '-', '_') names a port, as in\n"
+             "--port host=COM5 or --device dev=/dev/ttyUSB1; by default it is the\n"
+             "port's name or path. Line settings given before the first port are\n"
+             "every port's; those after a port are that port's own.\n") +
          kPortOptionsHelp +
-         "  --capture FILE  write the raw received bytes to FILE\n"
+         "  --capture FILE  write the raw received bytes to FILE (several ports: a\n"
+         "                  timed capture, FILE.pcapng, with one interface each)\n"
          "  --seconds N     end after N seconds (default: at Ctrl+C)\n"
          "  --reconnect     when the device or connection goes away, wait for it\n"
          "                  to come back (trying at most once a second) and go\n"
-         "                  on with the same settings and the same capture\n"
+         "                  on with the same settings and the same capture;\n"
+         "                  without it a lost port ends the run, or, among\n"
+         "                  several, the run goes on with the others (exit 1)\n"
          "  --send FILE     send FILE's bytes once the port is open, at the\n"
-         "                  line's pace (any size; a FIFO or a device too);\n"
+         "                  line's pace (any size; a FIFO or a device too; one\n"
+         "                  port only);\n"
          "  --repeat MS     and again every MS milliseconds, each copy after\n"
          "                  the previous one has gone out\n"
-         "Framing options, as for decode:\n" +
+         "Framing options, as for decode (every port's):\n" +
          kFramingOptionsHelp;
 }
 
@@ -58,22 +67,43 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct TMonitorRequest {
+struct TMonitorPortRequest {
   TPortRequest Line;
+  std::string Label;  // as given; empty: the port's name or path
+
+  // The port's name on the timeline and in a timed capture.
+  std::string Name() const { return Label.empty() ? Line.Port.value_or(*Line.Device) : Label; }
+};
+
+struct TMonitorRequest {
+  std::vector<TMonitorPortRequest> Ports;
   std::optional<std::string> Capture, Send;
   std::optional<long long> Seconds, RepeatMs;
   bool Reconnect = false;
   TFramingRequest Framing;
 };
 
-TMonitorRequest Parse(const std::vector<std::string>& args) {
+// Line settings follow the port they come after, so that each port of a
+// Y-cable or a bench can have its own; those before the first port are the
+// defaults of all, which also keeps every one-port command line as it was.
+TMonitorRequest Parse(const std::vector<std::string>& args, const TMonitorMode& mode) {
   TMonitorRequest r;
+  TPortRequest defaults;
   TArgScanner s(args);
   while (s.Next()) {
     if (!s.IsOption()) s.Unknown();
     const std::string n = s.Word();
+    if (n == "--port" || n == "--device") {
+      const TLabelledPort given = SplitPortLabel(n, s.Value());
+      TMonitorPortRequest port;
+      port.Line = defaults;
+      (n == "--port" ? port.Line.Port : port.Line.Device) = given.Name;
+      port.Label = given.Label;
+      r.Ports.push_back(std::move(port));
+      continue;
+    }
     if (r.Framing.Take(s)) continue;
-    if (r.Line.Take(s)) continue;
+    if ((r.Ports.empty() ? defaults : r.Ports.back().Line).Take(s)) continue;
     if (n == "--capture")
       r.Capture = s.Value();
     else if (n == "--seconds")
@@ -89,56 +119,126 @@ TMonitorRequest Parse(const std::vector<std::string>& args) {
       s.Unknown();
   }
   r.Framing.Check();
-  r.Line.CheckOne();
+  if (r.Ports.empty()) defaults.CheckOne();
   if (r.RepeatMs && !r.Send) throw EUsageError("--repeat needs --send");
+  for (std::size_t i = 0; i < r.Ports.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (r.Ports[i].Name() == r.Ports[j].Name())
+        throw EUsageError("two ports are named '" + r.Ports[i].Name() +
+                          "': give each its own label (--port LABEL=COMn, --device LABEL=PATH)");
+  if (r.Ports.size() > 1) {
+    if (r.Send)
+      throw EUsageError("--send takes one port: with several it is not clear which one sends");
+    if (r.Capture && !mode.TimedCapture && !pcapng::IsTimedName(*r.Capture))
+      throw EUsageError("a capture of several ports is a timed one (a name ending in .pcapng): '" +
+                        *r.Capture + "' would be raw, which cannot tell the ports apart");
+  }
   return r;
 }
 
-// One run of the monitor: the port and its receive session, the send
-// source, the reconnect policy and the hold-off, joined by one loop that
-// sleeps until the next thing to do.
+class TMonitorRun;
+
+// One port of a run: its component, its receive session, and the state of
+// its loss and return. Each port goes away and comes back on its own; the
+// run's loop, its output, its capture and its clock are shared.
+class TPortRun {
+ public:
+  TPortRun(TMonitorRun& run, const TMonitorPortRequest& req, std::string path, TPortRun* first);
+  TPortRun(const TPortRun&) = delete;
+  TPortRun& operator=(const TPortRun&) = delete;
+
+  TSerComm& Comm() { return FComm; }
+  TReceiveSession& Session() { return FSession; }
+  const std::string& Path() const { return FPath; }
+  const TMonitorPortRequest& Request() const { return FReq; }
+  // Opens the port; a failure is said. False when it did not open.
+  bool Open();
+  // Closes the port; a failure is said. False when the close failed.
+  bool Close();
+  // The device went away and the loop has not dealt with it yet.
+  bool LossPending() const { return FDeviceGone; }
+  // --reconnect: the device has gone and is waited for.
+  bool Waiting() const { return FWaiting; }
+  // Gone for good (no --reconnect): closed, and no more of it comes.
+  bool Gone() const { return FGone; }
+  std::optional<Clock::time_point> RetryDue() const {
+    return FWaiting ? std::optional(FRetryAt) : std::nullopt;
+  }
+  void TryReturn(Clock::time_point now);
+  // The loss with --reconnect: close and wait for the device.
+  void WaitForReturn();
+  // The loss of one of several ports without --reconnect: told now; the
+  // others go on.
+  void Drop(bool last);
+  // The loss as the end of a one-port run tells it.
+  void SayLost();
+  // What leads the run's messages about this port: its label among
+  // several ports, nothing for one.
+  std::string Lead() const;
+
+ private:
+  TSessionSink Sink();
+
+  TMonitorRun& FRun;
+  const TMonitorPortRequest& FReq;
+  const std::string FPath;
+  // Before each of its lines on a timeline of several ports.
+  const std::string FMark;
+  TSerComm FComm;
+  TReceiveSession FSession;
+  TReconnectPolicy FReconnect;
+  bool FDeviceGone = false;
+  // Only the port closes meanwhile; the capture and the line being
+  // collected stay as they are, and go on when it is back.
+  bool FWaiting = false;
+  bool FGone = false;
+  Clock::time_point FRetryAt;
+  // Why the device cannot be opened again, told once each; that it is not
+  // there (yet) is no news after the loss, so that one is not told first.
+  std::vector<std::string> FOpenFailures;
+};
+
+// One run of the monitor: its ports, the send source, the hold-off and the
+// capture, joined by one loop that sleeps until the next thing to do. All
+// ports hand their events to one queue, so they are dispatched in the
+// order they came.
 class TMonitorRun {
  public:
-  TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE* out, std::FILE* err,
-              TMonitorStop* stop, const TMonitorClock& clock, const TMonitorMode& mode);
+  TMonitorRun(const TMonitorRequest& req, const std::vector<std::string>& paths, std::FILE* out,
+              std::FILE* err, TMonitorStop* stop, const TMonitorClock& clock,
+              const TMonitorMode& mode);
   int Run();
 
  private:
+  friend class TPortRun;
+
   bool Start();
   // One turn of the loop; false when the run ends.
   bool Turn();
-  void TryReturn(Clock::time_point now);
-  void DeviceLost();
   bool SendStep(Clock::time_point now);
   void Sleep();
   int Finish();
-
-  TSessionSink Sink();
+  void CloseAll();
+  // The unfinished lines of every port whose time-out fell due by `t`, in
+  // the order due: before a block that came later on another port.
+  void LinesDueBy(Clock::time_point t);
+  void CaptureStopped(const std::string& message);
+  bool Several() const { return FPorts.size() > 1; }
+  // The port --send sends on (there is only one then).
+  TPortRun& Sender() { return *FPorts.front(); }
 
   const TMonitorRequest& FReq;
   const TMonitorMode FMode;
-  const std::string FPath;
   std::FILE* FErr;
   TMonitorStop* FStop;
   const TMonitorClock& FClock;
   TLineOutput FOut;
   TPollSync FSync;
-  TSerComm FComm;
   TFormatOptions FOptions;
-  TReceiveSession FSession;
+  std::vector<std::unique_ptr<TPortRun>> FPorts;
   std::optional<TSendSource> FSend;
   THoldOff FHold;
-  TReconnectPolicy FReconnect;
   std::optional<Clock::time_point> FEndAt;
-  bool FDeviceGone = false;
-  // --reconnect: the device has gone and is waited for. Only the port
-  // closes meanwhile; the capture, the line being collected and the send
-  // source stay as they are, and go on when it is back.
-  bool FWaiting = false;
-  Clock::time_point FRetryAt;
-  // Why the device cannot be opened again, told once each; that it is not
-  // there (yet) is no news after the loss, so that one is not told first.
-  std::vector<std::string> FOpenFailures;
   bool FCaptureFailed = false;
   bool FCaptureStopped = false;
   int FStatus = kExitOk;
@@ -157,11 +257,12 @@ bool ReaderGone(const std::string& path) {
 }
 
 // Blocks are gathered and handled late only where nobody sees when they
-// came; a timed capture records that moment for every block.
+// came; a timed capture records that moment for every block, and the
+// order of several ports' lines is that moment's.
 bool HoldOffAllowed(const TMonitorRequest& req, const TFormatOptions& options,
                     const TMonitorMode& mode) {
   const bool timedCapture = req.Capture && (mode.TimedCapture || pcapng::IsTimedName(*req.Capture));
-  return !options.Time && !options.PROD2 && !timedCapture;
+  return !options.Time && !options.PROD2 && !timedCapture && req.Ports.size() == 1;
 }
 
 TSerTiming PortTimingOf(const TMonitorClock& clock, TMonitorStop* stop) {
@@ -177,58 +278,177 @@ TSerTiming PortTimingOf(const TMonitorClock& clock, TMonitorStop* stop) {
   return t;
 }
 
-// Lines and line errors go to standard output in the order they came; a
-// loss is told when the loop has closed the port.
-TSessionSink TMonitorRun::Sink() {
-  TSessionSink sink;
-  if (!FMode.CaptureOnly) {
-    sink.Line = [this](std::string_view line) { FOut.Line(line); };
-    sink.ErrorLine = [this](const std::string& line) { FOut.Line(line); };
-  }
-  sink.Notice = [this](const std::string& text) { Say(FErr, text); };
-  sink.Lost = [this] { FDeviceGone = true; };
-  sink.CaptureStopped = [this](const std::string& message) {
-    FCaptureStopped = true;
-    // Wireshark closing its end of the FIFO is how a capture is stopped.
-    if (FMode.CaptureOnly && FReq.Capture && ReaderGone(*FReq.Capture)) return;
-    FCaptureFailed = true;
-    Say(FErr, message);
-  };
-  return sink;
+TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req) {
+  TSessionOptions o;
+  o.Label = req.Label;
+  return o;
 }
 
-TMonitorRun::TMonitorRun(const TMonitorRequest& req, std::string path, std::FILE* out,
-                         std::FILE* err, TMonitorStop* stop, const TMonitorClock& clock,
-                         const TMonitorMode& mode)
-    : FReq(req),
-      FMode(mode),
+// The ports after the first read UTC on the first one's base, so that the
+// stamps of all ports in a capture compare as their arrivals did.
+TReceiveSession::TWallNow WallClockOf(TPortRun* first, const TMonitorClock& clock) {
+  if (!first) return UtcNanoseconds;
+  return [first, &clock] { return first->Session().UtcNsOf(clock.Now()); };
+}
+
+TPortRun::TPortRun(TMonitorRun& run, const TMonitorPortRequest& req, std::string path,
+                   TPortRun* first)
+    : FRun(run),
+      FReq(req),
       FPath(std::move(path)),
-      FErr(err),
-      FStop(stop),
-      FClock(clock),
-      FOut(out),
+      FMark(run.Several() ? req.Name() + " " : ""),
       FComm(std::make_shared<TSerDeviceDriver>([p = FPath](const std::string&) { return p; }),
-            FSync),
-      FOptions(req.Framing.Options()),
-      FSession(FComm, req.Line.SessionDevice(FPath), FOptions, Sink(), clock.Now),
-      FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()) {
-  FComm.SetTiming(PortTimingOf(clock, stop));
+            run.FSync),
+      FSession(FComm, req.Line.SessionDevice(FPath), run.FOptions, Sink(), run.FClock.Now,
+               SessionOptionsOf(req), WallClockOf(first, run.FClock)) {
+  FComm.SetTiming(PortTimingOf(run.FClock, run.FStop));
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.
   FComm.SetDeviceName(FPath);
   req.Line.Apply(FComm);
   FSession.Attach();
-  FSession.Formatter().SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
+  if (run.Several()) {
+    // Another port's line that fell due before this block is shown first,
+    // as a decode of the capture shows it.
+    auto received = FComm.OnRxChar;
+    FComm.OnRxChar = [this, received](TSerCustomComm* comm, int count) {
+      FRun.LinesDueBy(FRun.FClock.Now());
+      received(comm, count);
+    };
+  }
+  FSession.Formatter().SetSigns(run.FReq.Framing.FirstSign(), run.FReq.Framing.LastSign());
   FSession.StartFrameClock();
-  if (req.Send)
-    FSend.emplace(*req.Send, req.RepeatMs,
-                  static_cast<std::size_t>(std::max(1, FComm.Buffers().WriteSize())));
-  FComm.OnTxEmpty = [this](TSerCustomComm*) {
-    if (FSend) FSend->QueueEmptied();
-  };
 }
 
-// Everything that can be checked is checked before the port opens, so a
+// Lines and line errors go to standard output in the order they came; a
+// loss is told when the loop has closed the port.
+TSessionSink TPortRun::Sink() {
+  TSessionSink sink;
+  if (!FRun.FMode.CaptureOnly) {
+    sink.Line = [this](std::string_view line) {
+      FRun.FOut.Text(FMark);
+      FRun.FOut.Line(line);
+    };
+    sink.ErrorLine = [this](const std::string& line) {
+      FRun.FOut.Text(FMark);
+      FRun.FOut.Line(line);
+    };
+  }
+  sink.Notice = [this](const std::string& text) { Say(FRun.FErr, Lead() + text); };
+  sink.Lost = [this] { FDeviceGone = true; };
+  sink.CaptureStopped = [this](const std::string& message) { FRun.CaptureStopped(message); };
+  return sink;
+}
+
+std::string TPortRun::Lead() const { return FRun.Several() ? FReq.Name() + ": " : ""; }
+
+bool TPortRun::Open() {
+  std::optional<TOpenFailure> failure = FSession.Open();
+  if (!failure) return true;
+  failure->Message = Lead() + failure->Message;
+  SayOpenFailure(FRun.FErr, *failure);
+  return false;
+}
+
+bool TPortRun::Close() {
+  try {
+    FComm.Close();
+    return true;
+  } catch (const std::exception& e) {
+    Say(FRun.FErr, Lead() + e.what());
+    return false;
+  }
+}
+
+void TPortRun::TryReturn(Clock::time_point now) {
+  const std::optional<TOpenFailure> failure = FSession.Open();
+  now = FRun.FClock.Now();
+  if (!failure) {
+    FWaiting = false;
+    FReconnect.Back(now);
+    FOpenFailures.clear();
+    Say(FRun.FErr,
+        Lead() + FSession.Device().Title() + ": The device is back; monitoring goes on.");
+    return;
+  }
+  const std::string text = failure->Message + "\n" + failure->Hint;
+  if (std::find(FOpenFailures.begin(), FOpenFailures.end(), text) == FOpenFailures.end()) {
+    if (!FOpenFailures.empty() || !IsAbsence(*failure)) {
+      TOpenFailure told = *failure;
+      told.Message = Lead() + told.Message;
+      SayOpenFailure(FRun.FErr, told);
+    }
+    FOpenFailures.push_back(text);
+  }
+  FRetryAt = FReconnect.Failed(now);
+}
+
+void TPortRun::WaitForReturn() {
+  FDeviceGone = false;
+  Close();
+  // After the close's own pause: the first try still waits its time.
+  const auto now = FRun.FClock.Now();
+  // What was in the write queue went with the device.
+  if (FRun.FSend) FRun.FSend->QueueLost();
+  FRun.FHold.Release(now);
+  FRetryAt = FReconnect.Lost(now);
+  FWaiting = true;
+  SayDeviceGone(FRun.FErr, Lead() + FSession.Device().Title(), "Waiting for it to come back.");
+}
+
+void TPortRun::Drop(bool last) {
+  FDeviceGone = false;
+  FGone = true;
+  // What came before the loss is out before the loss is told.
+  FRun.FOut.Flush();
+  SayDeviceGone(FRun.FErr, Lead() + FSession.Device().Title(),
+                last ? "" : "The other ports go on.");
+  Close();
+}
+
+void TPortRun::SayLost() { SayDeviceGone(FRun.FErr, Lead() + FSession.Device().Title()); }
+
+void TMonitorRun::CaptureStopped(const std::string& message) {
+  // The ports share the capture: it stops once.
+  if (FCaptureStopped) return;
+  FCaptureStopped = true;
+  // Wireshark closing its end of the FIFO is how a capture is stopped.
+  if (FMode.CaptureOnly && FReq.Capture && ReaderGone(*FReq.Capture)) return;
+  FCaptureFailed = true;
+  Say(FErr, message);
+}
+
+TMonitorRun::TMonitorRun(const TMonitorRequest& req, const std::vector<std::string>& paths,
+                         std::FILE* out, std::FILE* err, TMonitorStop* stop,
+                         const TMonitorClock& clock, const TMonitorMode& mode)
+    : FReq(req),
+      FMode(mode),
+      FErr(err),
+      FStop(stop),
+      FClock(clock),
+      FOut(out),
+      FOptions(req.Framing.Options()),
+      FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()) {
+  // Sized first: Several() holds while the ports are made.
+  FPorts.resize(req.Ports.size());
+  for (std::size_t i = 0; i < req.Ports.size(); ++i)
+    FPorts[i] = std::make_unique<TPortRun>(*this, req.Ports[i], paths[i],
+                                           i == 0 ? nullptr : FPorts.front().get());
+  if (req.Send) {
+    TSerComm& comm = Sender().Comm();
+    FSend.emplace(*req.Send, req.RepeatMs,
+                  static_cast<std::size_t>(std::max(1, comm.Buffers().WriteSize())));
+    comm.OnTxEmpty = [this](TSerCustomComm*) {
+      if (FSend) FSend->QueueEmptied();
+    };
+  }
+}
+
+void TMonitorRun::CloseAll() {
+  for (auto& port : FPorts) port->Close();
+}
+
+// Everything that can be checked is checked before the ports open, so a
 // failure leaves nothing half-done.
 bool TMonitorRun::Start() {
   if (FSend)
@@ -236,20 +456,34 @@ bool TMonitorRun::Start() {
       SayCannotRead(FErr, FSend->Path(), code);
       return false;
     }
-  if (!OpenOrSay(FSession, FErr)) return false;
+  for (auto& port : FPorts)
+    if (!port->Open()) {
+      CloseAll();
+      return false;
+    }
   if (FReq.Capture) {
+    // One file: the first port starts it, the others join as interfaces
+    // of their own.
     try {
-      FSession.StartCaptureExact(*FReq.Capture,
-                                 FMode.TimedCapture ? std::optional<bool>(true) : std::nullopt);
+      TReceiveSession& owner = FPorts.front()->Session();
+      owner.StartCaptureExact(*FReq.Capture,
+                              FMode.TimedCapture ? std::optional<bool>(true) : std::nullopt);
+      for (std::size_t i = 1; i < FPorts.size(); ++i) FPorts[i]->Session().JoinCapture(owner);
     } catch (const ECaptureError& e) {
       Say(FErr, e.what());
-      FComm.Close();
+      CloseAll();
       return false;
     }
   }
-  if (!FMode.CaptureOnly)
-    Say(FErr, "monitoring " + FReq.Line.Port.value_or(FPath) + " (" + FPath + ") at " +
-                  FReq.Line.Describe() + "; Ctrl+C ends");
+  if (!FMode.CaptureOnly) {
+    for (std::size_t i = 0; i < FPorts.size(); ++i) {
+      const TPortRun& p = *FPorts[i];
+      const TPortRequest& line = p.Request().Line;
+      Say(FErr, "monitoring " + (Several() ? p.Request().Name() + ": " : "") +
+                    line.Port.value_or(p.Path()) + " (" + p.Path() + ") at " + line.Describe() +
+                    (i + 1 == FPorts.size() ? "; Ctrl+C ends" : ""));
+    }
+  }
   const auto now = FClock.Now();
   if (FReq.Seconds) FEndAt = now + std::chrono::seconds(*FReq.Seconds);
   if (FSend) FSend->Begin(now);
@@ -262,58 +496,50 @@ int TMonitorRun::Run() {
   return Finish();
 }
 
+void TMonitorRun::LinesDueBy(Clock::time_point t) {
+  for (;;) {
+    TReceiveSession* next = nullptr;
+    for (auto& port : FPorts) {
+      TReceiveSession& s = port->Session();
+      if (const auto due = s.TimeoutDue();
+          due && *due <= t && (!next || *due < *next->TimeoutDue()))
+        next = &s;
+    }
+    if (!next) return;
+    next->CheckTimeout(*next->TimeoutDue());
+  }
+}
+
 bool TMonitorRun::Turn() {
   if (FStop && FStop->Requested()) return false;
   const auto now = FClock.Now();
   if (FEndAt && now >= *FEndAt) return false;
-  FSession.CheckTimeout(now);
-  if (FWaiting && now >= FRetryAt) TryReturn(now);
-  if (!FWaiting && FSend && !SendStep(FClock.Now())) {
+  LinesDueBy(now);
+  for (auto& port : FPorts)
+    if (const auto due = port->RetryDue(); due && now >= *due) port->TryReturn(now);
+  if (FSend && !Sender().Waiting() && !SendStep(FClock.Now())) {
     FStatus = kExitFailure;
     return false;
   }
   FOut.Flush();
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
-  if (FOut.Failed() || (FDeviceGone && !FReq.Reconnect)) return false;
+  if (FOut.Failed()) return false;
   // Nothing left to do once the capture, the run's only product, stopped.
   if (FMode.CaptureOnly && FCaptureStopped) return false;
-  if (FDeviceGone) DeviceLost();
-  return true;
-}
-
-void TMonitorRun::TryReturn(Clock::time_point now) {
-  const std::optional<TOpenFailure> failure = FSession.Open();
-  now = FClock.Now();
-  if (!failure) {
-    FWaiting = false;
-    FReconnect.Back(now);
-    FOpenFailures.clear();
-    Say(FErr, FSession.Device().Title() + ": The device is back; monitoring goes on.");
-    return;
+  for (auto& port : FPorts) {
+    if (!port->LossPending()) continue;
+    if (FReq.Reconnect) {
+      port->WaitForReturn();
+    } else if (!Several()) {
+      return false;  // the run's end tells it
+    } else {
+      FStatus = kExitFailure;
+      const bool last = std::all_of(FPorts.begin(), FPorts.end(),
+                                    [&port](const auto& p) { return p == port || p->Gone(); });
+      port->Drop(last);
+    }
   }
-  const std::string text = failure->Message + "\n" + failure->Hint;
-  if (std::find(FOpenFailures.begin(), FOpenFailures.end(), text) == FOpenFailures.end()) {
-    if (!FOpenFailures.empty() || !IsAbsence(*failure)) SayOpenFailure(FErr, *failure);
-    FOpenFailures.push_back(text);
-  }
-  FRetryAt = FReconnect.Failed(now);
-}
-
-void TMonitorRun::DeviceLost() {
-  FDeviceGone = false;
-  try {
-    FComm.Close();
-  } catch (const std::exception& e) {
-    Say(FErr, e.what());
-  }
-  // After the close's own pause: the first try still waits its time.
-  const auto now = FClock.Now();
-  // What was in the write queue went with the device.
-  if (FSend) FSend->QueueLost();
-  FHold.Release(now);
-  FRetryAt = FReconnect.Lost(now);
-  FWaiting = true;
-  SayDeviceGone(FErr, FSession.Device().Title(), "Waiting for it to come back.");
+  return !std::all_of(FPorts.begin(), FPorts.end(), [](const auto& p) { return p->Gone(); });
 }
 
 // The send source's work; false when the send failed (said on err).
@@ -321,8 +547,8 @@ bool TMonitorRun::SendStep(Clock::time_point now) {
   int code = 0;
   try {
     code = FSend->Step(now, [this](const std::uint8_t* data, int count) {
-      FComm.WriteBuf(data, count);
-      FSession.Sent(data, static_cast<std::size_t>(count));
+      Sender().Comm().WriteBuf(data, count);
+      Sender().Session().Sent(data, static_cast<std::size_t>(count));
     });
   } catch (const std::exception& e) {
     Say(FErr, "sending '" + FSend->Path() + "' failed: " + e.what());
@@ -339,9 +565,11 @@ void TMonitorRun::Sleep() {
   const auto nearer = [&wake](std::optional<Clock::time_point> t) {
     if (t && (!wake || *t < *wake)) wake = t;
   };
-  nearer(FSession.TimeoutDue());
-  if (FSend && !FWaiting) nearer(FSend->Due());
-  if (FWaiting) nearer(FRetryAt);
+  for (auto& port : FPorts) {
+    nearer(port->Session().TimeoutDue());
+    nearer(port->RetryDue());
+  }
+  if (FSend && !Sender().Waiting()) nearer(FSend->Due());
   const bool holding = FHold.Holding(now);
   if (holding) nearer(FHold.Until());
   pollfd fds[3];
@@ -352,7 +580,7 @@ void TMonitorRun::Sleep() {
     syncAt = static_cast<int>(nfds);
     fds[nfds++] = {FSync.Fd(), POLLIN, 0};
   }
-  if (const int fd = FSend && !FWaiting ? FSend->WaitFd() : -1; fd >= 0) {
+  if (const int fd = FSend && !Sender().Waiting() ? FSend->WaitFd() : -1; fd >= 0) {
     sourceAt = static_cast<int>(nfds);
     fds[nfds++] = {fd, POLLIN, 0};
   }
@@ -366,34 +594,39 @@ void TMonitorRun::Sleep() {
   if (sourceAt >= 0 && fds[sourceAt].revents) FSend->Readable();
   if (syncAt >= 0 && fds[syncAt].revents) {
     FSync.Clear();
-    const std::uint64_t before = FSession.BytesReceived();
+    const auto received = [this] {
+      std::uint64_t n = 0;
+      for (auto& port : FPorts) n += port->Session().BytesReceived();
+      return n;
+    };
+    const std::uint64_t before = received();
     FSync.ProcessPending();
-    FHold.Batch(FSession.BytesReceived() - before, FClock.Now());
+    FHold.Batch(received() - before, FClock.Now());
   }
 }
 
 int TMonitorRun::Finish() {
-  FSession.Timeout();
+  // The unfinished lines in the order they fell due, as a decode ends.
+  LinesDueBy(Clock::time_point::max());
+  for (auto& port : FPorts) port->Session().Timeout();
   FOut.Flush();
   if (FOut.FailedToTell()) {
     SayOutputFailed(FErr, FOut.Error());
     FStatus = kExitFailure;
   }
-  if (FDeviceGone) {
-    SayDeviceGone(FErr, FSession.Device().Title());
-    FStatus = kExitFailure;
-  }
-  // The run is over: its last close keeps the component's own pause, in
-  // real time (a test's clock has nothing left to measure).
-  FComm.SetTiming(TSerTiming::System());
-  try {
-    FComm.Close();
-  } catch (const std::exception& e) {
-    Say(FErr, e.what());
-    FStatus = kExitFailure;
+  for (auto& port : FPorts)
+    if (port->LossPending()) {
+      port->SayLost();
+      FStatus = kExitFailure;
+    }
+  for (auto& port : FPorts) {
+    // The run is over: its last close keeps the component's own pause, in
+    // real time (a test's clock has nothing left to measure).
+    port->Comm().SetTiming(TSerTiming::System());
+    if (!port->Close()) FStatus = kExitFailure;
   }
   if (FCaptureFailed) FStatus = kExitFailure;
-  FSession.StopCapture();
+  for (auto& port : FPorts) port->Session().StopCapture();
   return FStatus;
 }
 
@@ -418,14 +651,18 @@ int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
                TMonitorStop* stop, const TMonitorClock& clock, const TMonitorMode& mode) {
   TMonitorRequest req;
   try {
-    req = Parse(args);
+    req = Parse(args, mode);
   } catch (const EUsageError& e) {
     SayUsage(err, e.what(), MonitorUsage());
     return kExitUsage;
   }
-  const std::optional<std::string> path = req.Line.ResolveOrSay(err);
-  if (!path) return kExitFailure;
-  TMonitorRun run(req, *path, out, err, stop, clock, mode);
+  std::vector<std::string> paths;
+  for (const TMonitorPortRequest& port : req.Ports) {
+    std::optional<std::string> path = port.Line.ResolveOrSay(err);
+    if (!path) return kExitFailure;
+    paths.push_back(std::move(*path));
+  }
+  TMonitorRun run(req, paths, out, err, stop, clock, mode);
   return run.Run();
 }
 

@@ -55,6 +55,40 @@ bool TPortRequest::Take(TArgScanner& s) {
   return true;
 }
 
+bool IsPortLabel(const std::string& text) {
+  if (text.empty()) return false;
+  for (const char c : text)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+          c == '_'))
+      return false;
+  return true;
+}
+
+TLabelledPort SplitPortLabel(const std::string& option, const std::string& value) {
+  TLabelledPort r;
+  const std::size_t eq = value.find('=');
+  // A '/' before the first '=' makes the whole value a path ("/dev/x",
+  // "./a=b") or a remote port ("rfc2217://HOST:PORT"): never a label.
+  if (eq == std::string::npos || value.find('/') < eq) {
+    r.Name = value;
+    return r;
+  }
+  const bool device = option == "--device";
+  const std::string what = option + " '" + value + "'";
+  r.Label = value.substr(0, eq);
+  r.Name = value.substr(eq + 1);
+  if (r.Label.empty())
+    throw EUsageError("empty label in " + what + " (write LABEL=" + (device ? "PATH" : "COMn") +
+                      ", or leave out the '=')");
+  if (!IsPortLabel(r.Label))
+    throw EUsageError("bad label '" + r.Label + "' in " + what +
+                      ": a label is letters, digits, '-' and '_'" +
+                      (device ? " (a relative path with '=' is written ./PATH)" : ""));
+  if (r.Name.empty())
+    throw EUsageError(what + " names no " + (device ? "device" : "port") + " after its label");
+  return r;
+}
+
 void TPortRequest::CheckOne(const std::string& alternative) const {
   if (Port.has_value() == Device.has_value())
     throw EUsageError("give " + (alternative.empty() ? "" : alternative + ", or ") +

@@ -55,6 +55,21 @@ struct TPortRequest {
 
 extern const char kPortOptionsHelp[];
 
+// A port option's value with the label that names the port among several:
+// "host=COM5", "dev=/dev/ttyUSB1". The label is what comes before the first
+// '=': letters, digits, '-' and '_'. A value with a '/' before its first
+// '=' (a device path, "./PATH", "rfc2217://HOST:PORT") is taken whole, so
+// neither a path nor a remote port can ever be taken for a label. A bad or
+// empty label, or nothing after it, is a usage error naming the option and
+// its value.
+struct TLabelledPort {
+  std::string Label;  // empty: none given
+  std::string Name;   // the port (COMn) or the device
+};
+TLabelledPort SplitPortLabel(const std::string& option, const std::string& value);
+// Letters, digits, '-' and '_', at least one.
+bool IsPortLabel(const std::string& text);
+
 // The one line for a device that has gone away, on `err`; `more` (a
 // sentence) is added to it.
 void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more = {});

@@ -24,12 +24,14 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "capture/pcapng.h"
 #include "support/proc_stats.h"
 #include "support/pty_pair.h"
 #include "support/read_until.h"
@@ -834,6 +836,214 @@ TEST_F(MonitorCli, ATimedCaptureHoldsBothDirectionsForDecodeAndTshark) {
   };
   EXPECT_EQ(txHex, hex(out));
   EXPECT_EQ(rxHex, hex(in));
+}
+
+// ---- several ports on one timeline ----------------------------------------------
+
+// " STX a b ETX": a frame's line as the monitor shows it.
+std::string FrameLine(const std::string& text) {
+  std::string line = " STX";
+  for (const char c : text) line += std::string(" ") + c;
+  return line + " ETX";
+}
+
+std::string Frame(const std::string& text) { return "\x02" + text + "\x03"; }
+
+void Put(int fd, const std::string& bytes) {
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// The monitor has read what the device end was given: its side of the
+// line has held nothing for a while.
+bool Drained(int slave) {
+  const auto end = Clock::now() + 5s;
+  auto emptySince = Clock::now();
+  while (Clock::now() < end) {
+    int queued = 0;
+    if (::ioctl(slave, FIONREAD, &queued) != 0 || queued > 0) emptySince = Clock::now();
+    if (Clock::now() - emptySince > 300ms) return true;
+    std::this_thread::sleep_for(2ms);
+  }
+  return false;
+}
+
+bool Says(TChild& c, const std::string& part) {
+  return ReadUntil(c.Err, c.ErrText, [&](const std::string& s) { return Contains(s, part); });
+}
+
+// A request on one port, its answer on the other (a Y-cable's two
+// adapters), each shown before the next is made: the timeline has every
+// line in that order with its port's label, and a decode of the capture
+// says the same.
+TEST_F(MonitorCli, SeveralPortsShowTheirLinesInOrderEachWithItsLabel) {
+  TPtyPair dev;
+  ASSERT_TRUE(dev.Open());
+  const std::string capture = FDir + "/y.pcapng";
+  const std::vector<std::string> framing = {"--first", "02", "--last", "03", "--time"};
+  std::vector<std::string> args = {"monitor", "--device",  "host=" + FPath, "--device",
+                                   dev.Path,  "--capture", capture};
+  args.insert(args.end(), framing.begin(), framing.end());
+  TChild m(args, FDir);
+  ASSERT_TRUE(Says(m, "Ctrl+C ends")) << m.ErrText;
+  EXPECT_TRUE(Contains(m.ErrText, "talmocli: monitoring host: " + FPath + " (" + FPath + ") at "))
+      << m.ErrText;
+  std::vector<std::string> expected;
+  // --time adds a stamp before each line: compare what follows it.
+  const auto shown = [&m] {
+    std::vector<std::string> lines;
+    std::istringstream in(m.OutText);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  };
+  const auto marked = [](const std::string& line) {
+    // "host 12:00:00.000 ... STX ...": the label, then the frame.
+    const auto stx = line.find(" STX");
+    return line.substr(0, line.find(' ')) + " " + line.substr(stx);
+  };
+  for (int i = 0; i < 16; ++i) {
+    SCOPED_TRACE(i);
+    const bool host = i % 2 == 0;
+    const std::string text = (host ? "q" : "a") + std::to_string(i);
+    if (i == 8) {
+      // A frame begun on one port and ended after the other's whole
+      // frame: the line comes when it is finished.
+      Put(FMaster,
+          "\x02"
+          "ha");
+      Put(dev.Master, Frame("mid"));
+      expected.push_back(dev.Path + " " + FrameLine("mid"));
+      ASSERT_TRUE(
+          m.WaitOutput([&](const std::string&) { return shown().size() >= expected.size(); }));
+      Put(FMaster, "lf\x03");
+      expected.push_back("host " + FrameLine("half"));
+    } else {
+      Put(host ? FMaster : dev.Master, Frame(text));
+      expected.push_back((host ? "host " : dev.Path + " ") + FrameLine(text));
+    }
+    ASSERT_TRUE(m.WaitOutput([&](const std::string&) { return shown().size() >= expected.size(); }))
+        << m.OutText;
+  }
+  const std::string live = RunAndStop(m);
+  std::vector<std::string> got;
+  for (const std::string& line : shown()) got.push_back(marked(line));
+  EXPECT_EQ(got, expected) << live;
+
+  std::vector<std::string> decodeArgs = {"decode"};
+  decodeArgs.insert(decodeArgs.end(), framing.begin(), framing.end());
+  decodeArgs.push_back(capture);
+  TChild decode(decodeArgs, FDir);
+  EXPECT_EQ(decode.Wait(), 0) << decode.ErrText;
+  EXPECT_EQ(decode.OutText, live);
+}
+
+// Every byte value on both ports, in pieces that take turns: the capture
+// has each port's bytes exactly, under its label, and decodes to the lines
+// shown live.
+TEST_F(MonitorCli, ATimedCaptureOfSeveralPortsHoldsEachPortsBytesExactly) {
+  TPtyPair dev;
+  ASSERT_TRUE(dev.Open());
+  std::string any(256, '\0');
+  for (int i = 0; i < 256; ++i) any[i] = static_cast<char>(i);
+  const std::string back(any.rbegin(), any.rend());
+  const std::string capture = FDir + "/all.pcapng";
+  const std::vector<std::string> framing = {"--hex", "--first", "02", "--last", "03"};
+  std::vector<std::string> args = {"monitor",         "--device",  "A=" + FPath, "--device",
+                                   "B-2=" + dev.Path, "--capture", capture};
+  args.insert(args.end(), framing.begin(), framing.end());
+  TChild m(args, FDir);
+  ASSERT_TRUE(Says(m, "Ctrl+C ends")) << m.ErrText;
+  for (std::size_t at = 0; at < 256; at += 64) {
+    Put(FMaster, any.substr(at, 64));
+    ASSERT_TRUE(Drained(FSlave));
+    Put(dev.Master, back.substr(at, 64));
+    ASSERT_TRUE(Drained(dev.Slave));
+  }
+  const std::string live = RunAndStop(m);
+  ASSERT_FALSE(live.empty());
+  std::istringstream lines(live);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(line.rfind("A ", 0) == 0 || line.rfind("B-2 ", 0) == 0) << line;
+  }
+
+  TChild decode({"decode", "--hex", "--first", "02", "--last", "03", capture}, FDir);
+  EXPECT_EQ(decode.Wait(), 0) << decode.ErrText;
+  EXPECT_EQ(decode.OutText, live);
+
+  const std::string file = ReadFile(capture);
+  std::size_t pos = 0;
+  talmo::pcapng::TPcapngReader reader([&](std::uint8_t* p, std::size_t n) {
+    const std::size_t k = std::min(n, file.size() - pos);
+    std::memcpy(p, file.data() + pos, k);
+    pos += k;
+    return static_cast<long>(k);
+  });
+  std::map<std::string, std::string> received;
+  for (;;) {
+    const auto step = reader.Next();
+    ASSERT_NE(step, talmo::pcapng::TPcapngReader::TStep::Error) << reader.Error();
+    if (step == talmo::pcapng::TPcapngReader::TStep::End) break;
+    const auto& p = reader.Packet();
+    if (p.Event == talmo::pcapng::TEvent::RxData)
+      received[reader.Interfaces()[p.Interface].Name] += std::string(p.Payload);
+  }
+  ASSERT_EQ(reader.Interfaces().size(), 2u);
+  EXPECT_TRUE(Contains(reader.Interfaces()[1].Description, dev.Path)) << "its device";
+  EXPECT_EQ(received.size(), 2u);
+  EXPECT_EQ(received["A"], any);
+  EXPECT_EQ(received["B-2"], back);
+}
+
+// One port unplugged: the other goes on. Without --reconnect the run ends
+// when the last port is gone, with exit 1; with it, the port is waited for
+// and comes back.
+TEST_F(MonitorCli, APortLostLeavesTheOthersRunning) {
+  for (const bool reconnect : {false, true}) {
+    SCOPED_TRACE(reconnect ? "--reconnect" : "without --reconnect");
+    Plug();
+    TPtyPair dev;
+    ASSERT_TRUE(dev.Open());
+    const std::string link = FDir + "/ttyDEV";
+    std::filesystem::remove(link);
+    PointAt(link, dev.Path);
+    std::vector<std::string> args = {"monitor",  "--device",    "host=" + FPath,
+                                     "--device", "dev=" + link, "--first",
+                                     "02",       "--last",      "03"};
+    if (reconnect) args.push_back("--reconnect");
+    TChild m(args, FDir);
+    ASSERT_TRUE(Says(m, "Ctrl+C ends")) << m.ErrText;
+    Put(dev.Master, Frame("x"));
+    ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "dev  STX x ETX\n"); }));
+    PointAt(link, FDir + "/absent");
+    dev.Close();
+    const std::string lost =
+        "talmocli: dev: " + link + ": The device is no longer available. " +
+        (reconnect ? "Waiting for it to come back." : "The other ports go on.") + "\n";
+    ASSERT_TRUE(Says(m, lost)) << m.ErrText;
+    Put(FMaster, Frame("y"));
+    ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "host  STX y ETX\n"); }))
+        << m.OutText;
+    if (reconnect) {
+      ASSERT_TRUE(dev.Open());
+      PointAt(link, dev.Path);
+      ASSERT_TRUE(Says(m, "talmocli: dev: " + link + ": The device is back; monitoring goes on.\n"))
+          << m.ErrText;
+      Put(dev.Master, Frame("z"));
+      ASSERT_TRUE(m.WaitOutput([](const std::string& s) {
+        return Contains(s, "dev  STX z ETX\n");
+      })) << m.OutText;
+      ::kill(m.Pid, SIGTERM);
+      EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+      EXPECT_EQ(m.OutText, "dev  STX x ETX\nhost  STX y ETX\ndev  STX z ETX\n");
+    } else {
+      Unplug();
+      EXPECT_EQ(m.Wait(), 1) << m.ErrText;
+      EXPECT_EQ(m.OutText, "dev  STX x ETX\nhost  STX y ETX\n");
+      const std::string last =
+          "talmocli: host: " + FPath + ": The device is no longer available.\n";
+      ASSERT_GE(m.ErrText.size(), last.size());
+      EXPECT_EQ(m.ErrText.substr(m.ErrText.size() - last.size()), last) << m.ErrText;
+    }
+  }
 }
 
 TEST_F(MonitorCli, DecodeRefusesWhatItCannotReadWithOneLine) {

@@ -23,6 +23,7 @@
 
 #include "app/cli_args.h"
 #include "app/decode_command.h"
+#include "app/port_args.h"
 #include "capture/capture_file.h"
 #include "engine/formatter.h"
 #include "support/pty_pair.h"
@@ -409,9 +410,7 @@ TEST_F(MonitorTest, BadInputIsRefusedWithOneClearLine) {
   };
   const Row rows[] = {
       {{}, kExitUsage, "talmocli: give either --port COMn or --device PATH"},
-      {{"--port", "COM1", "--device", "/x"},
-       kExitUsage,
-       "talmocli: give either --port COMn or --device PATH"},
+      {{"--baud", "9600"}, kExitUsage, "talmocli: give either --port COMn or --device PATH"},
       {{"--device", "/x", "--parity", "mark"},
        kExitUsage,
        "talmocli: bad value for --parity: 'mark' (none, odd or even expected)"},
@@ -441,6 +440,128 @@ TEST_F(MonitorTest, BadInputIsRefusedWithOneClearLine) {
     const std::string text(buf, len);
     std::free(buf);
     EXPECT_EQ(text.substr(0, text.find('\n')), r.message);
+  }
+}
+
+// ---- several ports -----------------------------------------------------------
+
+TEST(PortLabel, ALabelNeverTakesAPathOrARemotePort) {
+  struct Row {
+    const char* option;
+    const char* value;
+    const char* label;
+    const char* name;
+  };
+  const Row rows[] = {
+      {"--port", "COM5", "", "COM5"},
+      {"--port", "host=COM5", "host", "COM5"},
+      {"--device", "dev-2_B=/dev/ttyUSB1", "dev-2_B", "/dev/ttyUSB1"},
+      {"--device", "/dev/ttyUSB1", "", "/dev/ttyUSB1"},
+      // A path may hold '=': the '/' before it keeps the whole a path.
+      {"--device", "/dev/serial/by-id/usb=x", "", "/dev/serial/by-id/usb=x"},
+      {"--device", "./odd=name", "", "./odd=name"},
+      {"--device", "rfc2217://10.0.0.1:4000", "", "rfc2217://10.0.0.1:4000"},
+      {"--device", "rfc2217://h:1/a=b", "", "rfc2217://h:1/a=b"},
+      {"--device", "bench=rfc2217://h:4000", "bench", "rfc2217://h:4000"},
+      {"--device", "a=b=/dev/x", "a", "b=/dev/x"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.value);
+    const TLabelledPort got = SplitPortLabel(r.option, r.value);
+    EXPECT_EQ(got.Label, r.label);
+    EXPECT_EQ(got.Name, r.name);
+  }
+}
+
+TEST_F(MonitorTest, SeveralPortsRefuseWhatTheyCannotMeanWithOneClearLine) {
+  const std::vector<std::string> two = {"--device", "a=/x", "--device", "b=/y"};
+  const auto with = [&two](std::vector<std::string> more) {
+    more.insert(more.begin(), two.begin(), two.end());
+    return more;
+  };
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } rows[] = {
+      {{"--port", "=COM5"},
+       "empty label in --port '=COM5' (write LABEL=COMn, or leave out the '=')"},
+      {{"--device", "=/dev/x"},
+       "empty label in --device '=/dev/x' (write LABEL=PATH, or leave out the '=')"},
+      {{"--device", "ho st=/dev/x"},
+       "bad label 'ho st' in --device 'ho st=/dev/x': a label is letters, digits, '-' and '_' (a "
+       "relative path with '=' is written ./PATH)"},
+      {{"--port", "h.1=COM5"},
+       "bad label 'h.1' in --port 'h.1=COM5': a label is letters, digits, '-' and '_'"},
+      {{"--device", "dev="}, "--device 'dev=' names no device after its label"},
+      {{"--device", "a=/x", "--device", "a=/y"},
+       "two ports are named 'a': give each its own label (--port LABEL=COMn, --device LABEL=PATH)"},
+      // The default label is the name given: the same device twice, or a
+      // label that is another port's name.
+      {{"--device", "/x", "--device", "/x"},
+       "two ports are named '/x': give each its own label (--port LABEL=COMn, --device "
+       "LABEL=PATH)"},
+      {{"--port", "COM6=COM5", "--port", "COM6"},
+       "two ports are named 'COM6': give each its own label (--port LABEL=COMn, --device "
+       "LABEL=PATH)"},
+      {with({"--capture", "raw.bin"}),
+       "a capture of several ports is a timed one (a name ending in .pcapng): 'raw.bin' would be "
+       "raw, which cannot tell the ports apart"},
+      {with({"--send", "f.bin"}),
+       "--send takes one port: with several it is not clear which one sends"},
+      {with({"--baud", "x"}),
+       "bad value for --baud: 'x' (a whole number from 1 to 4000000 expected)"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.message);
+    char* buf = nullptr;
+    std::size_t len = 0;
+    std::FILE* err = open_memstream(&buf, &len);
+    std::FILE* out = std::fopen("/dev/null", "w");
+    EXPECT_EQ(RunMonitor(r.args, out, err, nullptr), kExitUsage);
+    std::fclose(err);
+    std::fclose(out);
+    const std::string text(buf, len);
+    std::free(buf);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "talmocli: " + r.message);
+  }
+}
+
+// Line settings before the first port are every port's; after a port,
+// that port's own. Read back from the line itself.
+TEST_F(MonitorTest, EachPortGetsItsOwnLineSettings) {
+  test::TPtyPair other;
+  ASSERT_TRUE(other.Open());
+  const std::string a = FPath, b = other.Path;
+  const struct {
+    std::vector<std::string> args;
+    speed_t speedA, speedB;
+    bool twoStopA, twoStopB;
+  } rows[] = {
+      {{"--device", a, "--device", b}, B19200, B19200, false, false},
+      {{"--baud", "9600", "--stopbits", "2", "--device", a, "--device", b},
+       B9600,
+       B9600,
+       true,
+       true},
+      {{"--device", a, "--baud", "38400", "--device", b}, B38400, B19200, false, false},
+      {{"--baud", "1200", "--device", a, "--baud", "57600", "--device", b, "--stopbits", "2"},
+       B57600,
+       B1200,
+       false,
+       true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(::testing::PrintToString(r.args));
+    RunningMonitor m(r.args);
+    ASSERT_TRUE(m.WaitErr("Ctrl+C ends")) << m.Err;
+    termios ta{}, tb{};
+    ASSERT_EQ(::tcgetattr(FSlave, &ta), 0);
+    ASSERT_EQ(::tcgetattr(other.Slave, &tb), 0);
+    EXPECT_EQ(::cfgetospeed(&ta), r.speedA);
+    EXPECT_EQ(::cfgetospeed(&tb), r.speedB);
+    EXPECT_EQ((ta.c_cflag & CSTOPB) != 0, r.twoStopA);
+    EXPECT_EQ((tb.c_cflag & CSTOPB) != 0, r.twoStopB);
+    EXPECT_EQ(m.Finish(), kExitOk) << m.Err;
   }
 }
 
