@@ -287,6 +287,7 @@ class TTimedDecode {
         // The recorded clock is the wall clock: its UTC time is the time read.
         [this] { return static_cast<std::int64_t>(FNow.time_since_epoch().count()); });
     side->Formatter().SetSigns(FReq.Framing.FirstSign(), FReq.Framing.LastSign());
+    FSessions.push_back(side.get());
     // A port first heard from now counts its gaps from its frame clock's
     // start (or the file's first packet).
     const auto now = FNow;
@@ -298,17 +299,7 @@ class TTimedDecode {
   }
 
   // Lines whose time-out fell due before `t` end first, in the order due.
-  void DueBefore(TReceiveSession::Clock::time_point t) {
-    for (;;) {
-      TReceiveSession* next = nullptr;
-      for (auto& [key, side] : FSides)
-        if (const auto due = side->TimeoutDue();
-            due && *due <= t && (!next || *due < *next->TimeoutDue()))
-          next = side.get();
-      if (!next) return;
-      next->CheckTimeout(*next->TimeoutDue());
-    }
-  }
+  void DueBefore(TReceiveSession::Clock::time_point t) { EndLinesDueBy(FSessions, t); }
 
   void Finish() {
     DueBefore(TReceiveSession::Clock::time_point::max());
@@ -325,6 +316,7 @@ class TTimedDecode {
   TSerComm FPort{std::make_shared<TSerDeviceDriver>(), FSync};
   TReceiveSession::Clock::time_point FNow{}, FClockStart{};
   std::map<TKey, std::unique_ptr<TReceiveSession>> FSides;
+  std::vector<TReceiveSession*> FSessions;  // FSides' sessions, for the time-outs
   std::map<std::uint32_t, TReceiveSession::Clock::time_point> FClockStarts;
   std::vector<std::unique_ptr<std::string>> FMarks;
 };

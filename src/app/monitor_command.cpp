@@ -236,6 +236,7 @@ class TMonitorRun {
   TPollSync FSync;
   TFormatOptions FOptions;
   std::vector<std::unique_ptr<TPortRun>> FPorts;
+  std::vector<TReceiveSession*> FSessionsDue;  // reused: the time-outs run per block
   std::optional<TSendSource> FSend;
   THoldOff FHold;
   std::optional<Clock::time_point> FEndAt;
@@ -497,17 +498,10 @@ int TMonitorRun::Run() {
 }
 
 void TMonitorRun::LinesDueBy(Clock::time_point t) {
-  for (;;) {
-    TReceiveSession* next = nullptr;
-    for (auto& port : FPorts) {
-      TReceiveSession& s = port->Session();
-      if (const auto due = s.TimeoutDue();
-          due && *due <= t && (!next || *due < *next->TimeoutDue()))
-        next = &s;
-    }
-    if (!next) return;
-    next->CheckTimeout(*next->TimeoutDue());
-  }
+  std::vector<TReceiveSession*>& sessions = FSessionsDue;
+  sessions.clear();
+  for (auto& port : FPorts) sessions.push_back(&port->Session());
+  EndLinesDueBy(sessions, t);
 }
 
 bool TMonitorRun::Turn() {

@@ -300,15 +300,8 @@ bool TTapRun::Turn() {
 // Lines whose time-out fell due before `t` end first, in the order due, as
 // a decode of the capture ends them.
 void TTapRun::DueBefore(Clock::time_point t) {
-  for (;;) {
-    TReceiveSession* next = nullptr;
-    for (TReceiveSession* s : {FDev.get(), FTx.get()})
-      if (const auto due = s->TimeoutDue();
-          due && *due <= t && (!next || *due < *next->TimeoutDue()))
-        next = s;
-    if (!next) return;
-    next->CheckTimeout(*next->TimeoutDue());
-  }
+  TReceiveSession* const sessions[] = {FDev.get(), FTx.get()};
+  EndLinesDueBy(sessions, t);
 }
 
 void TTapRun::DeviceBytes(int count) {

@@ -292,4 +292,17 @@ void TReceiveSession::RecordFrameClock() {
   Record(p);
 }
 
+void EndLinesDueBy(std::span<TReceiveSession* const> sessions,
+                   TReceiveSession::Clock::time_point t) {
+  for (;;) {
+    TReceiveSession* next = nullptr;
+    for (TReceiveSession* s : sessions)
+      if (const auto due = s->TimeoutDue();
+          due && *due <= t && (!next || *due < *next->TimeoutDue()))
+        next = s;
+    if (!next) return;
+    next->CheckTimeout(*next->TimeoutDue());
+  }
+}
+
 }  // namespace talmo

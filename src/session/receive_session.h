@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -194,5 +195,11 @@ class TReceiveSession {
   std::uint64_t FBytes = 0;
   bool FLost = false;
 };
+
+// Several sessions on one timeline (directions, ports, a decode's sides):
+// the lines whose time-out fell due by `t` end first, in the order they
+// fell due, as a live timer would have ended them.
+void EndLinesDueBy(std::span<TReceiveSession* const> sessions,
+                   TReceiveSession::Clock::time_point t);
 
 }  // namespace talmo
