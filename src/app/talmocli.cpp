@@ -39,11 +39,11 @@ bool WantsHelp(const std::vector<std::string>& args) {
 const char kUsage[] =
     "usage: talmocli <command> [options]\n"
     "commands:\n"
-    "  decode   show a raw capture as the monitor's display lines\n"
+    "  decode   show a capture (raw or timed) as the monitor's display lines\n"
     "  extcap   the ports as Wireshark capture interfaces (talmo-extcap)\n"
     "  ports    list the serial ports\n"
-    "  monitor  show what arrives on a port, line by line\n"
-    "  play     play a transmit script (on a port, or dry against a virtual clock)\n"
+    "  monitor  show what arrives on one or more ports, line by line\n"
+    "  play     play a transmit script or replay a timed capture (on a port, or dry)\n"
     "  tap      stand between a program and a port: forward and show both ways\n"
     "Run 'talmocli <command> --help' for a command's options,\n"
     "'talmocli --version' for the version.\n";
