@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "capture/pcapng.h"
+#include "support/cli_child.h"
 #include "support/proc_stats.h"
 #include "support/pty_pair.h"
 #include "support/read_until.h"
@@ -72,100 +73,19 @@ long long RssKiB(pid_t pid) {
   return 0;
 }
 
-struct TChildOutput {
-  std::string File;  // instead of the output pipe
-  bool MergeErr = false;
-  bool NoInput = false;                  // started with standard input closed
-  rlim_t FileSizeLimit = RLIM_INFINITY;  // the user's limit on the size of a file
-};
+using talmo::test::TChildOutput;
 const TChildOutput kPipes{"", false, false};
 const TChildOutput kMerged{"", true, false};
 const TChildOutput kNoInput{"", false, true};
 TChildOutput ToFile(const std::string& f) { return {f, false, false}; }
 
-// A talmocli child. Its standard output goes to a pipe (or to a file), its
-// standard error to another pipe or, merged, to the output pipe.
-class TChild {
+// A talmocli child (support/cli_child.h) that knows the monitor's first line.
+class TChild : public talmo::test::TChild {
  public:
   TChild(const std::vector<std::string>& args, const std::string& configDir,
-         const TChildOutput& o = kPipes) {
-    int out[2], err[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-    std::vector<std::string> argv = {Talmocli()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Pid = ::fork();
-    if (Pid == 0) {
-      ::setenv("XDG_CONFIG_HOME", configDir.c_str(), 1);
-      int o1 = out[1];
-      if (!o.File.empty()) o1 = ::open(o.File.c_str(), O_WRONLY);
-      ::dup2(o1, 1);
-      ::dup2(o.MergeErr ? o1 : err[1], 2);
-      // The test's own ends of the line stay with the test.
-      ::close_range(3, ~0U, 0);
-      if (o.NoInput) ::close(0);
-      if (o.FileSizeLimit != RLIM_INFINITY) {
-        const rlimit lim{o.FileSizeLimit, o.FileSizeLimit};
-        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(126);
-      }
-      std::vector<char*> v;
-      for (auto& a : argv) v.push_back(a.data());
-      v.push_back(nullptr);
-      ::execv(v[0], v.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    Out = out[0];
-    Err = err[0];
-  }
-  ~TChild() {
-    if (Pid > 0 && !FReaped) {
-      ::kill(Pid, SIGKILL);
-      Wait(5s);
-    }
-    CloseOut();
-    ::close(Err);
-  }
-  void CloseOut() {
-    if (Out >= 0) ::close(Out);
-    Out = -1;
-  }
-  bool WaitOpen() {
-    return ReadUntil(Err, ErrText, [](const std::string& s) {
-      return Contains(s, "monitoring") || Contains(s, "\n");
-    });
-  }
-  bool WaitOutput(const std::function<bool(const std::string&)>& done,
-                  std::chrono::milliseconds limit = 10s) {
-    return ReadUntil(Out, OutText, done, limit);
-  }
-  // The exit status as the shell shows it (128 + signal); -1 when the child
-  // did not end in time.
-  int Wait(std::chrono::milliseconds limit = 10s) {
-    const auto end = Clock::now() + limit;
-    for (;;) {
-      int st = 0;
-      const pid_t r = ::waitpid(Pid, &st, WNOHANG);
-      if (r == Pid) {
-        FReaped = true;
-        if (Out >= 0)
-          ReadUntil(
-              Out, OutText, [](const std::string&) { return false; }, 300ms);
-        ReadUntil(
-            Err, ErrText, [](const std::string&) { return false; }, 300ms);
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      if (Clock::now() > end) return -1;
-      std::this_thread::sleep_for(5ms);
-    }
-  }
-  pid_t Pid = -1;
-  int Out = -1, Err = -1;
-  std::string OutText, ErrText;
-
- private:
-  bool FReaped = false;
+         const TChildOutput& o = kPipes)
+      : talmo::test::TChild(Talmocli(), args, configDir, o) {}
+  bool WaitOpen() { return WaitErrLine("monitoring") || ErrText.find('\n') != std::string::npos; }
 };
 
 class MonitorCli : public ::testing::Test {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "capture/pcapng.h"
+#include "support/cli_child.h"
 #include "support/pty_pair.h"
 #include "support/read_until.h"
 #include "support/temp_dir.h"
@@ -51,75 +52,14 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
-// A talmocli child: standard output to a pipe or a file, standard error to
-// a pipe.
-class TChild {
+// A talmocli child (support/cli_child.h) that knows the tap's first line.
+class TChild : public talmo::test::TChild {
  public:
   TChild(const std::vector<std::string>& args, const std::string& dir,
-         const std::string& outFile = {}) {
-    int out[2], err[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-    std::vector<std::string> argv = {TALMOCLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Pid = ::fork();
-    if (Pid == 0) {
-      ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-      ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-      const int o = outFile.empty() ? out[1] : ::open(outFile.c_str(), O_WRONLY | O_CREAT, 0600);
-      ::dup2(o, 1);
-      ::dup2(err[1], 2);
-      ::close_range(3, ~0U, 0);
-      std::vector<char*> v;
-      for (auto& a : argv) v.push_back(a.data());
-      v.push_back(nullptr);
-      ::execv(v[0], v.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    Out = out[0];
-    Err = err[0];
-  }
-  ~TChild() {
-    if (Pid > 0 && !FReaped) {
-      ::kill(Pid, SIGKILL);
-      Wait(5s);
-    }
-    ::close(Out);
-    ::close(Err);
-  }
+         const std::string& outFile = {})
+      : talmo::test::TChild(TALMOCLI_PATH, args, dir, {outFile, false, false}) {}
   // The tap says it is ready (or what went wrong) on standard error.
-  bool WaitReady() {
-    return ReadUntil(Err, ErrText, [](const std::string& s) { return Contains(s, "\n"); }) &&
-           Contains(ErrText, "tapping");
-  }
-  bool WaitOutput(const std::function<bool(const std::string&)>& done,
-                  std::chrono::milliseconds limit = 10s) {
-    return ReadUntil(Out, OutText, done, limit);
-  }
-  int Wait(std::chrono::milliseconds limit = 10s) {
-    const auto end = Clock::now() + limit;
-    for (;;) {
-      int st = 0;
-      if (::waitpid(Pid, &st, WNOHANG) == Pid) {
-        FReaped = true;
-        ReadUntil(
-            Out, OutText, [](const std::string&) { return false; }, 300ms);
-        ReadUntil(
-            Err, ErrText, [](const std::string&) { return false; }, 300ms);
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      if (Clock::now() > end) return -1;
-      std::this_thread::sleep_for(5ms);
-    }
-  }
-  pid_t Pid = -1;
-  int Out = -1, Err = -1;
-  std::string OutText, ErrText;
-
- private:
-  bool FReaped = false;
+  bool WaitReady() { return WaitErrLine("tapping"); }
 };
 
 // The program under test's end: the link, opened raw and non-blocking.
