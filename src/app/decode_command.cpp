@@ -228,14 +228,12 @@ class TTimedDecode {
       started = true;
       Handle(p, reader);
       // A live source shows its lines as soon as it pauses.
-      if (reader.Buffered() == 0 && InputPaused(FFd)) FWriter.Flush();
+      if (reader.Buffered() == 0 && InputPaused(fd)) FWriter.Flush();
     }
     // End of input plays the part of the time-out.
     Finish();
     return kExitOk;
   }
-
-  void SetFd(int fd) { FFd = fd; }
 
  private:
   using TKey = std::pair<std::uint32_t, pcapng::TDirection>;
@@ -311,7 +309,6 @@ class TTimedDecode {
   std::FILE* FErr;
   TLineWriter& FWriter;
   TFormatOptions FOptions;
-  int FFd = -1;
   TSerQueueSync FSync;
   TSerComm FPort{std::make_shared<TSerDeviceDriver>(), FSync};
   TReceiveSession::Clock::time_point FNow{}, FClockStart{};
@@ -358,7 +355,6 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   int status = kExitOk;
   if (pcapng::StartsPcapng(first.data(), first.size())) {
     TTimedDecode timed(req, path, err, writer);
-    timed.SetFd(fd);
     status = timed.Run(fd, std::move(first));
   } else if (req.Sent || req.Both) {
     Say(err, "'" + path + "' is a raw capture, which holds the received bytes only: " +
