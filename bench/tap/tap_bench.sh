@@ -183,7 +183,9 @@ for kind in ("tap", "socat"):
     r["lat"] = latency(m, prog)  # device -> program, program -> device
     if kind == "tap":
         r["settings"] = settings_latency(prog, m)
-        # Idle: the link open, nothing moving.
+        # Idle: the link open, nothing moving, once the last line's time-out
+        # (1,999 ms) has ended it.
+        time.sleep(2.5)
         c0 = counters(proc.pid)
         time.sleep(seconds)
         c1 = counters(proc.pid)

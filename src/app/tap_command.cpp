@@ -62,6 +62,12 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kHoldForProgram = 64 * 1024;
 // The port's write queue.
 constexpr int kWriteQueue = 16 * 1024;
+// Lines reach the output this long after they were made, at the next
+// wake-up for a block: one write for the lines of many blocks, not one for
+// each block forwarded. When nothing more comes, a wake-up of their own
+// shows them at most kShowLate after that.
+constexpr auto kShowWithin = std::chrono::milliseconds(20);
+constexpr auto kShowLate = std::chrono::milliseconds(80);
 
 struct TTapRequest {
   TPortRequest Line;
@@ -149,12 +155,16 @@ class TTapRun {
     return !FWaiting && FComm.Active() && FToDevice.Empty() && !FApplyDue && !FFailed;
   }
   TSessionSink Sink(const char* mark, bool device);
+  void Shown() {
+    if (!FShowBy) FShowBy = Clock::now() + kShowWithin;
+  }
 
   const TTapRequest& FReq;
   const std::string FPath, FLink;
   std::FILE* FErr;
   TMonitorStop* FStop;
   TLineOutput FOut;
+  std::optional<Clock::time_point> FShowBy;  // lines wait in the output
   TPollSync FSync;
   TSerComm FComm;
   // The program's side: a port never opened, whose session frames what the
@@ -185,11 +195,14 @@ class TTapRun {
 TSessionSink TTapRun::Sink(const char* mark, bool device) {
   TSessionSink sink;
   sink.Line = [this, mark](std::string_view line) {
-    std::string s(mark);
-    s += line;
-    FOut.Line(s);
+    Shown();
+    FOut.Text(mark);
+    FOut.Line(line);
   };
-  sink.ErrorLine = [this, mark](const std::string& line) { FOut.Line(mark + line); };
+  sink.ErrorLine = [this, mark](const std::string& line) {
+    Shown();
+    FOut.Line(mark + line);
+  };
   if (device) {
     sink.Notice = [this](const std::string& text) { Say(FErr, text); };
     sink.Lost = [this] { FDeviceGone = true; };
@@ -213,6 +226,8 @@ TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std
             FSync),
       FOptions(req.Framing.Options()) {
   FComm.SetDeviceName(FPath);
+  // Every block is forwarded from this thread: no hand-offs to wait for.
+  FComm.SetPolled(true);
   req.Line.Apply(FComm);
   TSerBuffers buffers;
   buffers.Assign(FComm.Buffers());
@@ -290,7 +305,10 @@ bool TTapRun::Turn() {
   if (FWaiting && now >= FRetryAt) TryReturn(now);
   FlushToProgram();
   PushToDevice();
-  FOut.Flush();
+  if (FShowBy && now >= *FShowBy) {
+    FOut.Flush();
+    FShowBy.reset();
+  }
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
   if (FFailed || FOut.Failed() || (FDeviceGone && !FReq.Reconnect)) return false;
   if (FDeviceGone) DeviceLost();
@@ -361,17 +379,24 @@ void TTapRun::ReadProgram() {
             "cannot read the program's side (" + FPty.SlavePath() + "): " + SysErrorText(r.Code));
         FFailed = true;
         return;
-      case TPtyTap::TRead::SettingsReport: CheckSettings(); break;
-      case TPtyTap::TRead::OtherReport: break;
+      // A flow-control report comes without the settings bit when EXTPROC
+      // was off: look all the same.
+      case TPtyTap::TRead::SettingsReport:
+      case TPtyTap::TRead::OtherReport: CheckSettings(); break;
       case TPtyTap::TRead::Data: ProgramBytes(buf, r.Size); break;
     }
     PushToDevice();
+    // A packet shorter than the room took all there was: poll says when
+    // more comes, without a read that finds nothing.
+    if (r.Kind == TPtyTap::TRead::Data && r.Size < sizeof buf) return;
   }
 }
 
 void TTapRun::ProgramBytes(const std::uint8_t* data, std::size_t n) {
-  // The program may have cleared EXTPROC and changed its line unannounced.
-  CheckSettings();
+  // No look at the line here: every change is reported before the bytes
+  // written after it, even the one that clears EXTPROC (the pty reports
+  // when the old or the new modes have it), and the report's look sets it
+  // again.
   const Clock::time_point arrived = Clock::now();
   DueBefore(arrived);
   FTx->Receive(data, n, arrived);
@@ -387,6 +412,7 @@ void TTapRun::CheckSettings() {
   FApplyDue = true;
   DueBefore(Clock::now());
   const std::string comment = std::string(pcapng::kProgramSetComment) + change;
+  Shown();
   FOut.Line("-- " + comment);
   FDev->RecordStatus(comment);
 }
@@ -492,19 +518,31 @@ void TTapRun::Sleep() {
   nearer(FDev->TimeoutDue());
   nearer(FTx->TimeoutDue());
   if (FWaiting) nearer(FRetryAt);
+  nearer(FComm.PollDue());
+  if (FShowBy) nearer(*FShowBy + kShowLate);
   const bool holding = HoldingDevice();
+  const bool polled = FComm.PollFd() >= 0;
   const auto now = Clock::now();
   // The port's drain tells nobody (a UART's own buffer), and while the
-  // device's bytes are held its reports are not served: look again soon.
-  if (!FWaiting && FComm.Active() && (FApplyDue || (holding && !FToDevice.Empty())))
+  // device's bytes are held a threaded port's reports are not served: look
+  // again soon.
+  if (!FWaiting && FComm.Active() && (FApplyDue || (!polled && holding && !FToDevice.Empty())))
     nearer(now + std::chrono::milliseconds(1));
-  pollfd fds[3];
+  pollfd fds[4];
   nfds_t nfds = 0;
-  int syncAt = -1;
+  int syncAt = -1, portAt = -1;
   if (FStop) fds[nfds++] = {FStop->WaitFd(), POLLIN, 0};
-  if (!holding) {
+  // A polled port hands nothing over: what fails in its handlers is taken
+  // by the next turn.
+  if (!polled && !holding) {
     syncAt = static_cast<int>(nfds);
     fds[nfds++] = {FSync.Fd(), POLLIN, 0};
+  }
+  if (polled) {
+    // Held bytes stay in the device until the program has read its share.
+    const short events = FComm.PollEvents() & ~(holding ? POLLIN : 0);
+    portAt = static_cast<int>(nfds);
+    fds[nfds++] = {FComm.PollFd(), events, 0};
   }
   const int ptyAt = static_cast<int>(nfds);
   short events = 0;
@@ -516,7 +554,10 @@ void TTapRun::Sleep() {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count();
     timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
   }
-  if (::poll(fds, nfds, timeout) <= 0) return;
+  const int ready = ::poll(fds, nfds, timeout);
+  if (polled && (ready > 0 ? fds[portAt].revents != 0 : FComm.PollDue().has_value()))
+    FComm.Serve(ready > 0 ? fds[portAt].revents : 0);
+  if (ready <= 0) return;
   if (fds[ptyAt].revents & POLLOUT) FlushToProgram();
   if (syncAt >= 0 && fds[syncAt].revents) {
     FSync.Clear();
@@ -551,6 +592,14 @@ int TTapRun::Finish() {
         break;
       }
       FToDevice.Drop(static_cast<std::size_t>(n));
+    }
+    // A polled port's queue goes out before it closes; a second at most,
+    // so that a line held by flow control does not hold the end.
+    const auto until = Clock::now() + std::chrono::seconds(1);
+    while (FComm.Active() && FComm.PollFd() >= 0 && FComm.WriteQueueCount() != 0 && !FDeviceGone &&
+           Clock::now() < until) {
+      pollfd p{FComm.PollFd(), POLLOUT, 0};
+      if (::poll(&p, 1, 10) >= 0) FComm.Serve(static_cast<short>(p.revents & ~POLLIN));
     }
   }
   try {

@@ -58,18 +58,25 @@ class TSerPosixDevice final : public TSerDevice {
   int WaitEvent(std::uint32_t& events) override;
   int Read(void* buf, std::size_t count, std::size_t& got) override;
   int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) override;
-  int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
+  int ClearError(std::uint32_t& errors, TSerComStat& stat) override {
+    return Status(errors, stat, true);
+  }
+  int ClearErrorForRead(std::uint32_t& errors, TSerComStat& stat) override {
+    return Status(errors, stat, false);
+  }
   std::vector<std::string> TakeNotices() override {
     std::vector<std::string> notices;
     notices.swap(FNotices);
     return notices;
   }
   std::uint8_t ControlLines() const override { return FLines.load(); }
+  int PollFd() const override { return Fd(); }
   void Cancel() override;
   void Close() override;
 
  private:
   int Fd() const { return FFd.load(); }
+  int Status(std::uint32_t& errors, TSerComStat& stat, bool withOut);
   void NoteLines(int tiocm);
   std::uint32_t ModemEvents(std::uint32_t mask);
   std::uint32_t CountEvents(std::uint32_t mask);
@@ -284,7 +291,7 @@ int TSerPosixDevice::Write(const void* buf, std::size_t count, std::size_t& writ
   return 0;
 }
 
-int TSerPosixDevice::ClearError(std::uint32_t& errors, TSerComStat& stat) {
+int TSerPosixDevice::Status(std::uint32_t& errors, TSerComStat& stat, bool withOut) {
   const int fd = Fd();
   errors = 0;
   stat = TSerComStat{};
@@ -305,7 +312,7 @@ int TSerPosixDevice::ClearError(std::uint32_t& errors, TSerComStat& stat) {
   int in = 0;
   if (ioctl(fd, FIONREAD, &in) != 0) return errno;
   int out = 0;
-  if (ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
+  if (withOut && ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
   stat.cbInQue = in > 0 ? static_cast<std::uint32_t>(in) : 0;
   stat.cbOutQue = out > 0 ? static_cast<std::uint32_t>(out) : 0;
   return 0;

@@ -1,5 +1,7 @@
 #include "serial/ser_comm.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
@@ -158,6 +160,11 @@ void TSerCustomComm::InitEventMask() {
 }
 
 void TSerCustomComm::StartThreads() {
+  FPollQueue.clear();
+  FPollFront = 0;
+  FPollRetryAt.reset();
+  FPollFd = FPolled ? FDevice->PollFd() : -1;
+  if (FPollFd >= 0) return;
   if (FEventMask != 0) {
     FEventThread = std::make_shared<TSerCommEventThread>(*this, FDriver, FDevice, FSync, FTiming);
     FEventThread->Start(FEventPriority);
@@ -170,6 +177,7 @@ void TSerCustomComm::StartThreads() {
 }
 
 void TSerCustomComm::StopThreads() {
+  FPollFd = -1;
   std::shared_ptr<TSerCommThread> threads[] = {std::move(FEventThread), std::move(FWriteThread)};
   FEventThread.reset();
   FWriteThread.reset();
@@ -360,6 +368,13 @@ int TSerCustomComm::WriteBuf(const void* Buf, int Count) {
   if (!Active()) return 0;
   if (Count < 0 || (Count > 0 && Buf == nullptr)) RaiseCommError("Write error (%d), %s", EINVAL);
   if (Count == 0) return 0;
+  if (FPollFd >= 0) {
+    const auto* p = static_cast<const std::uint8_t*>(Buf);
+    if (!PollQueueRoom(static_cast<std::size_t>(Count))) throw ESerQueueFull();
+    FPollQueue.insert(FPollQueue.end(), p, p + Count);
+    FlushPolled();
+    return Count;
+  }
   if (!FDirectWrite) {
     if (!FWriteThread->QueueWrite(Buf, static_cast<std::size_t>(Count), FBuffers.WriteTimeout()))
       throw ESerQueueFull();
@@ -410,7 +425,7 @@ bool TSerCustomComm::DispatchStatus(std::uint32_t& errors, TSerComStat& stat) {
   int err;
   {
     std::lock_guard lock(FReadLock);
-    err = FDevice->ClearError(errors, stat);
+    err = FDevice->ClearErrorForRead(errors, stat);
   }
   if (err && IsDeviceGone(err)) {
     // An event that was on its way when the device went: nothing is there.
@@ -443,7 +458,114 @@ void TSerCustomComm::ReportLoss() {
 }
 
 std::size_t TSerCustomComm::WriteQueueCount() const {
+  if (FPollFd >= 0) return FPollQueue.size() - FPollFront;
   return FWriteThread ? FWriteThread->QueuedCount() : 0;
+}
+
+// --- polled port (GUI thread) ----------------------------------------------
+
+void TSerCustomComm::SetPolled(bool v) {
+  CheckClosed();
+  FPolled = v;
+}
+
+short TSerCustomComm::PollEvents() const {
+  if (FPollFd < 0) return 0;
+  short events = (FEventMask & EV_RXCHAR) ? POLLIN : 0;
+  if (WriteQueueCount() != 0 && !FPollRetryAt) events |= POLLOUT;
+  return events;
+}
+
+std::optional<std::chrono::steady_clock::time_point> TSerCustomComm::PollDue() const {
+  return FPollFd >= 0 ? FPollRetryAt : std::nullopt;
+}
+
+// Room for `count` more queued bytes, waiting for the device as long as
+// the write time-out allows, as the write thread's queue does.
+bool TSerCustomComm::PollQueueRoom(std::size_t count) {
+  const auto capacity = static_cast<std::size_t>(std::max(FBuffers.WriteSize(), 1));
+  const auto fits = [&] { return WriteQueueCount() + count <= capacity; };
+  if (fits()) return true;
+  FlushPolled();
+  const auto start = FTiming.Now();
+  const auto limit = std::chrono::milliseconds(FBuffers.WriteTimeout());
+  while (!fits() && Active() && FPollFd >= 0) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(limit - (FTiming.Now() - start)).count();
+    if (left < 0) return false;
+    pollfd p{FPollFd, POLLOUT, 0};
+    if (::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR)
+      return false;
+    FPollRetryAt.reset();
+    FlushPolled();
+    if (FLossReported) return false;
+  }
+  return fits();
+}
+
+void TSerCustomComm::FlushPolled() {
+  if (FPollFd < 0 || FPollRetryAt || WriteQueueCount() == 0) return;
+  std::size_t written = 0;
+  const int err = FDevice->Write(FPollQueue.data() + FPollFront, WriteQueueCount(), written, 0);
+  FPollFront += written;
+  if (FPollFront == FPollQueue.size()) {
+    FPollQueue.clear();
+    FPollFront = 0;
+  } else if (FPollFront >= 64 * 1024 && FPollFront * 2 >= FPollQueue.size()) {
+    FPollQueue.erase(FPollQueue.begin(),
+                     FPollQueue.begin() + static_cast<std::ptrdiff_t>(FPollFront));
+    FPollFront = 0;
+  }
+  if (err) {
+    // The bytes stay queued, tried again after the pause the write thread
+    // takes too.
+    FPollRetryAt = FTiming.Now() + std::chrono::milliseconds(TSerCommThread::kRetryPauseMs);
+    if (IsDeviceGone(err)) {
+      ReportLoss();
+    } else {
+      TDispatchScope scope(FDispatchDepth);
+      try {
+        DoEvents(EV_ERR);
+      } catch (...) {
+        HandleException();
+      }
+    }
+    return;
+  }
+  if (written && WriteQueueCount() == 0 && (EventMaskOf(FMonitorEvents) & EV_TXEMPTY)) {
+    TDispatchScope scope(FDispatchDepth);
+    try {
+      DoEvents(EV_TXEMPTY);
+    } catch (...) {
+      HandleException();
+    }
+  }
+}
+
+void TSerCustomComm::Serve(short revents) {
+  if (FPollFd < 0 || !Active()) return;
+  if (FPollRetryAt && FTiming.Now() >= *FPollRetryAt) FPollRetryAt.reset();
+  if (revents & (POLLOUT | POLLERR | POLLHUP)) FlushPolled();
+  if (!Active() || FPollFd < 0) return;
+  if (revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) {
+    const std::uint64_t before = FBytesRead;
+    DispatchEvents(EV_RXCHAR);
+    // The counts read for the bytes brought the error bits along: only
+    // then is there a report to make, and no further look at the device.
+    if (Active() && (FEventMask & EV_ERR) && (FHeldErrors != 0 || FHeldFolded != 0))
+      DispatchThreadEvents(EV_ERR);
+    // A hung-up device stays readable with nothing to read: it has gone
+    // once what it still holds has been taken.
+    if (Active() && FBytesRead == before && (revents & (POLLERR | POLLHUP | POLLNVAL))) {
+      TDispatchScope scope(FDispatchDepth);
+      try {
+        if (DispatchQueueCount() == 0) ReportLoss();
+      } catch (...) {
+        HandleException();
+      }
+    }
+  }
+  FlushPolled();
 }
 
 int TSerCustomComm::InQueCount() {
@@ -505,7 +627,9 @@ void TSerCustomComm::DoRxChar() {
   for (int call = 0;; ++call) {
     const std::uint64_t before = FBytesRead;
     Fire(OnRxChar, this, count);
-    if (FBytesRead == before || call == kMaxRxRepeats || !Active()) return;
+    // A polled port's owner polls again at once: asking here would only
+    // cost the device two more questions per block.
+    if (FBytesRead == before || call == kMaxRxRepeats || !Active() || FPollFd >= 0) return;
     count = DispatchQueueCount();
     if (count <= 0) return;
   }

@@ -20,6 +20,8 @@
 //   hand-off, and an emptied queue (OnTxEmpty) by queueing the dispatch
 //   without waiting for it, so that a GUI thread waiting for room in the
 //   queue never waits for a writer parked in the hand-off.
+// Polled port (SetPolled) whose device has a descriptor: neither thread
+//   runs, and everything happens on the GUI thread, in Serve and WriteBuf.
 // Locks: the write thread's queue lock guards the queue and its request
 //   flags (shared with QueueWrite on the GUI thread); FReadLock serialises
 //   ReadBuf, ReadStatus and the stopping of the threads; FWriteLock guards a
@@ -51,6 +53,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -299,6 +302,29 @@ class TSerCustomComm {
   static constexpr std::uint64_t kRxHoldBytes = 2048;
   static constexpr std::chrono::milliseconds kRxHoldMost{50};
   void SetRxHoldRule(TRxHoldRule rule) { FRxHoldRule = std::move(rule); }
+  // Polled port (set while closed). Each hand-off between the worker
+  // threads and the GUI thread costs a wake-up of each, several per block;
+  // a program that forwards every block at once (the tap) cannot afford
+  // them. A polled port starts no threads when its device has a descriptor
+  // to poll: the owner's own loop polls PollFd() for PollEvents() and hands
+  // what it saw to Serve(), on the GUI thread, where the handlers run as in
+  // a dispatch. WriteBuf then writes at once what the device takes and
+  // queues the rest for Serve. A device without a descriptor (the remote
+  // port) runs its threads as before, and PollFd() is -1. Line errors are
+  // looked for when bytes arrive; modem-line events are not served.
+  bool Polled() const { return FPolled; }
+  void SetPolled(bool v);
+  // While open: the descriptor to poll, or -1 (the threads run).
+  int PollFd() const { return FPollFd; }
+  // POLLIN while received bytes are monitored, POLLOUT while bytes wait
+  // for the device and a failed write is not pausing.
+  short PollEvents() const;
+  // The moment a paused write is tried again (then Serve(0) tries it), or
+  // nothing.
+  std::optional<std::chrono::steady_clock::time_point> PollDue() const;
+  // What poll() said of PollFd(); 0 only retries a paused write.
+  void Serve(short revents);
+
   // What the device noticed since the open that the user should hear of
   // once (settings its server never confirmed); each is taken once.
   std::vector<std::string> TakeNotices();
@@ -394,6 +420,15 @@ class TSerCustomComm {
   std::uint32_t FHeldErrors = 0;
   std::uint64_t FHeldFolded = 0;  // the folded count that came with them
   bool FDestroying = false;
+  // Polled port: the bytes the device has not taken yet, and when a failed
+  // write may be tried again.
+  bool FPolled = false;
+  int FPollFd = -1;
+  std::vector<std::uint8_t> FPollQueue;
+  std::size_t FPollFront = 0;
+  std::optional<std::chrono::steady_clock::time_point> FPollRetryAt;
+  void FlushPolled();
+  bool PollQueueRoom(std::size_t count);
 };
 
 // The published component.

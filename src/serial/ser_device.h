@@ -9,8 +9,9 @@
 //
 // Every operation returns 0 on success or an errno code; the component turns
 // codes into its messages. Calls may come from three threads at once (see
-// ser_comm.h): WaitEvent from the event thread, Write from the write thread,
-// everything else from the GUI thread. Cancel may come from any thread.
+// ser_comm.h; a polled port makes them all from the GUI thread): WaitEvent from the event thread,
+// Write from the write thread, everything else from the GUI thread. Cancel may come from any
+// thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,11 @@ class TSerDevice {
   // Error bits (CE_*) since the last call, which clears them, and the queue
   // counts.
   virtual int ClearError(std::uint32_t& errors, TSerComStat& stat) = 0;
+  // As ClearError, for the receive path, which needs no output count: a
+  // device may leave cbOutQue 0 and save a call per block.
+  virtual int ClearErrorForRead(std::uint32_t& errors, TSerComStat& stat) {
+    return ClearError(errors, stat);
+  }
 
   // After a failed call on the GUI thread: what the device can tell of the
   // failure beyond its code (which wait ran out, what the far end did), or
@@ -65,6 +71,11 @@ class TSerDevice {
   // The control lines as last seen (base/control_lines.h); 0 when the
   // device cannot tell. Any thread.
   virtual std::uint8_t ControlLines() const { return 0; }
+  // A non-blocking descriptor an owner may poll in place of the worker
+  // threads: readable when input waits or the device has gone, writable
+  // when Write with a time-out of 0 can take bytes. -1 when the device has
+  // none (its waits need a thread of their own).
+  virtual int PollFd() const { return -1; }
 
   // Ends every pending and later WaitEvent and Write at once. Sticky.
   virtual void Cancel() = 0;
