@@ -555,8 +555,8 @@ void TTapRun::Sleep() {
     timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
   }
   const int ready = ::poll(fds, nfds, timeout);
-  if (polled && (ready > 0 ? fds[portAt].revents != 0 : FComm.PollDue().has_value()))
-    FComm.Serve(ready > 0 ? fds[portAt].revents : 0);
+  const short portEvents = ready > 0 && polled ? fds[portAt].revents : 0;
+  if (polled && (portEvents != 0 || FComm.PollDue())) FComm.Serve(portEvents);
   if (ready <= 0) return;
   if (fds[ptyAt].revents & POLLOUT) FlushToProgram();
   if (syncAt >= 0 && fds[syncAt].revents) {

@@ -163,6 +163,7 @@ void TSerCustomComm::StartThreads() {
   FPollQueue.clear();
   FPollFront = 0;
   FPollRetryAt.reset();
+  FPollTxEmpty = false;
   FPollFd = FPolled ? FDevice->PollFd() : -1;
   if (FPollFd >= 0) return;
   if (FEventMask != 0) {
@@ -477,7 +478,9 @@ short TSerCustomComm::PollEvents() const {
 }
 
 std::optional<std::chrono::steady_clock::time_point> TSerCustomComm::PollDue() const {
-  return FPollFd >= 0 ? FPollRetryAt : std::nullopt;
+  if (FPollFd < 0) return std::nullopt;
+  if (FPollTxEmpty) return std::chrono::steady_clock::time_point::min();
+  return FPollRetryAt;
 }
 
 // Room for `count` more queued bytes, waiting for the device as long as
@@ -532,20 +535,22 @@ void TSerCustomComm::FlushPolled() {
     }
     return;
   }
-  if (written && WriteQueueCount() == 0 && (EventMaskOf(FMonitorEvents) & EV_TXEMPTY)) {
-    TDispatchScope scope(FDispatchDepth);
-    try {
-      DoEvents(EV_TXEMPTY);
-    } catch (...) {
-      HandleException();
-    }
+  if (written && WriteQueueCount() == 0 && OnTxEmpty &&
+      (EventMaskOf(FMonitorEvents) & EV_TXEMPTY)) {
+    // Told by the next Serve, never from inside the WriteBuf that emptied
+    // the queue: a handler that writes again would run within its caller.
+    FPollTxEmpty = true;
   }
 }
 
 void TSerCustomComm::Serve(short revents) {
-  if (FPollFd < 0 || !Active()) return;
+  if (PollFd() < 0 || !Active()) return;
   if (FPollRetryAt && FTiming.Now() >= *FPollRetryAt) FPollRetryAt.reset();
   if (revents & (POLLOUT | POLLERR | POLLHUP)) FlushPolled();
+  if (FPollTxEmpty) {
+    FPollTxEmpty = false;
+    DispatchThreadEvents(EV_TXEMPTY);
+  }
   if (!Active() || FPollFd < 0) return;
   if (revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) {
     const std::uint64_t before = FBytesRead;

@@ -314,13 +314,15 @@ class TSerCustomComm {
   // looked for when bytes arrive; modem-line events are not served.
   bool Polled() const { return FPolled; }
   void SetPolled(bool v);
-  // While open: the descriptor to poll, or -1 (the threads run).
-  int PollFd() const { return FPollFd; }
+  // While open: the descriptor to poll, or -1 (the threads run). Also -1
+  // once the device has gone: a hung-up descriptor would wake its poller
+  // at once, every time, until the owner closes the port.
+  int PollFd() const { return FLossReported ? -1 : FPollFd; }
   // POLLIN while received bytes are monitored, POLLOUT while bytes wait
   // for the device and a failed write is not pausing.
   short PollEvents() const;
-  // The moment a paused write is tried again (then Serve(0) tries it), or
-  // nothing.
+  // When Serve(0) has something to do without the descriptor (a paused
+  // write to try again, an emptied queue to tell), or nothing.
   std::optional<std::chrono::steady_clock::time_point> PollDue() const;
   // What poll() said of PollFd(); 0 only retries a paused write.
   void Serve(short revents);
@@ -427,6 +429,7 @@ class TSerCustomComm {
   std::vector<std::uint8_t> FPollQueue;
   std::size_t FPollFront = 0;
   std::optional<std::chrono::steady_clock::time_point> FPollRetryAt;
+  bool FPollTxEmpty = false;  // the queue emptied: OnTxEmpty at the next Serve
   void FlushPolled();
   bool PollQueueRoom(std::size_t count);
 };

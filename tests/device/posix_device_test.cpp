@@ -30,8 +30,6 @@ namespace talmo {
 namespace {
 
 using namespace std::chrono_literals;
-using test::PumpFor;
-using test::PumpUntil;
 
 // A pseudo-terminal pair: the port opens `Path`, the test plays the far end
 // on `Master`.
@@ -95,6 +93,44 @@ class PtyTest : public ::testing::Test {
     return out;
   }
 };
+
+// The port's receive and write paths, with its threads and polled by its
+// owner's loop (as the tap runs it): the same results either way.
+class PtyPortTest : public PtyTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    PtyTest::SetUp();
+    FComm->SetPolled(GetParam());
+  }
+  // One step of the owner's loop: the hand-off, or the port's descriptor.
+  void Step(std::chrono::milliseconds wait) {
+    if (FComm->Active() && FComm->PollFd() >= 0) {
+      EXPECT_EQ(FSync.QueuedCount(), 0u) << "a polled port hands nothing over";
+      pollfd p{FComm->PollFd(), FComm->PollEvents(), 0};
+      const int r = poll(&p, 1, static_cast<int>(wait.count()));
+      if (r > 0 || FComm->PollDue()) FComm->Serve(r > 0 ? p.revents : 0);
+    } else {
+      FSync.WaitAndProcess(wait);
+    }
+  }
+  template <typename Pred>
+  bool ServeUntil(Pred pred, std::chrono::milliseconds limit = 3000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      Step(5ms);
+    }
+    return true;
+  }
+  void ServeFor(std::chrono::milliseconds d) {
+    const auto end = std::chrono::steady_clock::now() + d;
+    while (std::chrono::steady_clock::now() < end) Step(5ms);
+  }
+};
+INSTANTIATE_TEST_SUITE_P(ThreadedAndPolled, PtyPortTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                           return i.param ? "Polled" : "Threaded";
+                         });
 
 TEST_F(PtyTest, RatesAreKeptAndReadBackIncluding1024) {
   const struct {
@@ -195,7 +231,7 @@ TEST_F(PtyTest, ADeviceHeldElsewhereCannotBeOpened) {
   EXPECT_TRUE(second->Active());
 }
 
-TEST_F(PtyTest, EveryByteValueArrivesIntactInOrderOnTheGuiThread) {
+TEST_P(PtyPortTest, EveryByteValueArrivesIntactInOrderOnTheGuiThread) {
   std::vector<std::uint8_t> sent(64 * 1024);
   for (std::size_t i = 0; i < sent.size(); ++i)
     sent[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
@@ -222,8 +258,7 @@ TEST_F(PtyTest, EveryByteValueArrivesIntactInOrderOnTheGuiThread) {
         break;
     }
   });
-  ASSERT_TRUE(PumpUntil(
-      FSync, [&] { return got.size() >= sent.size(); }, 10s));
+  ASSERT_TRUE(ServeUntil([&] { return got.size() >= sent.size(); }, 10s));
   far.join();
   EXPECT_EQ(got, sent);
   EXPECT_FALSE(offThread);
@@ -235,7 +270,7 @@ TEST_F(PtyTest, EveryByteValueArrivesIntactInOrderOnTheGuiThread) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
 }
 
-TEST_F(PtyTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
+TEST_P(PtyPortTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
   int txEmpty = 0;
   FComm->OnTxEmpty = [&](TSerCustomComm*) { ++txEmpty; };
   FComm->Buffers().SetWriteSize(1024);
@@ -266,10 +301,11 @@ TEST_F(PtyTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
     for (int i = 0; i < 300; ++i) b[i] = static_cast<std::uint8_t>(block + i);
     ASSERT_EQ(FComm->WriteBuf(b, 300), 300);
     want.insert(want.end(), b, b + 300);
-    FSync.ProcessPending();
+    Step(0ms);
   }
-  ASSERT_TRUE(PumpUntil(FSync, [&] { return txEmpty > 0 && FSync.QueuedCount() == 0; }));
-  PumpFor(FSync, 50ms);
+  ASSERT_TRUE(ServeUntil(
+      [&] { return txEmpty > 0 && FComm->WriteQueueCount() == 0 && FSync.QueuedCount() == 0; }));
+  ServeFor(50ms);
   stop = true;
   far.join();
   EXPECT_EQ(got, want);
@@ -277,7 +313,7 @@ TEST_F(PtyTest, QueuedWritesArriveInOrderAndEmptyIsReported) {
   EXPECT_LE(txEmpty, 200);
 }
 
-TEST_F(PtyTest, AFullLineTimesOutAndCloseDropsTheRest) {
+TEST_P(PtyPortTest, AFullLineTimesOutAndCloseDropsTheRest) {
   int txEmpty = 0;
   FComm->OnTxEmpty = [&](TSerCustomComm*) { ++txEmpty; };
   FComm->Buffers().SetWriteSize(1024);
@@ -305,11 +341,11 @@ TEST_F(PtyTest, AFullLineTimesOutAndCloseDropsTheRest) {
   EXPECT_LT(arrived, accepted);  // what was still queued was dropped
   std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(FP.Drain().empty());
-  PumpFor(FSync, 20ms);
+  ServeFor(20ms);
   EXPECT_EQ(txEmpty, 0);
 }
 
-TEST_F(PtyTest, FarEndGoneReportsOnceNoSpinAndCloseWorks) {
+TEST_P(PtyPortTest, FarEndGoneReportsOnceNoSpinAndCloseWorks) {
   std::vector<int> errors;
   bool closed = false;
   FComm->OnError = [&](TSerCustomComm*, int e) { errors.push_back(e); };
@@ -320,11 +356,11 @@ TEST_F(PtyTest, FarEndGoneReportsOnceNoSpinAndCloseWorks) {
   };
   FComm->Open();
   FP.CloseMaster();
-  ASSERT_TRUE(PumpUntil(FSync, [&] { return !errors.empty(); }));
+  ASSERT_TRUE(ServeUntil([&] { return !errors.empty(); }));
   // The write thread meets the same loss; still one report.
   EXPECT_EQ(FComm->WriteBuf("abc", 3), 3);
   const double cpu0 = CpuSeconds();
-  PumpFor(FSync, 1000ms);
+  ServeFor(1000ms);
   const double cpu = CpuSeconds() - cpu0;
   EXPECT_LT(cpu, 0.3) << "threads spin on a vanished device";
   EXPECT_EQ(errors, std::vector<int>{0x0400});
