@@ -538,11 +538,13 @@ void TTapRun::Sleep() {
     syncAt = static_cast<int>(nfds);
     fds[nfds++] = {FSync.Fd(), POLLIN, 0};
   }
-  if (polled) {
-    // Held bytes stay in the device until the program has read its share.
-    const short events = FComm.PollEvents() & ~(holding ? POLLIN : 0);
+  // Held bytes stay in the device until the program has read its share;
+  // with nothing to write either, the port is not polled at all (a hung-up
+  // device would wake every poll while its last bytes wait).
+  const short portWants = polled ? FComm.PollEvents() & ~(holding ? POLLIN : 0) : 0;
+  if (portWants != 0) {
     portAt = static_cast<int>(nfds);
-    fds[nfds++] = {FComm.PollFd(), events, 0};
+    fds[nfds++] = {FComm.PollFd(), portWants, 0};
   }
   const int ptyAt = static_cast<int>(nfds);
   short events = 0;
@@ -555,7 +557,7 @@ void TTapRun::Sleep() {
     timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
   }
   const int ready = ::poll(fds, nfds, timeout);
-  const short portEvents = ready > 0 && polled ? fds[portAt].revents : 0;
+  const short portEvents = ready > 0 && portAt >= 0 ? fds[portAt].revents : 0;
   if (polled && (portEvents != 0 || FComm.PollDue())) FComm.Serve(portEvents);
   if (ready <= 0) return;
   if (fds[ptyAt].revents & POLLOUT) FlushToProgram();
