@@ -75,17 +75,24 @@ talmo::TMonitorStop* StopOnSignals() {
   return &stop;
 }
 
+// The monitor and the tap flush their lines themselves, after each batch:
+// a line buffer on a terminal would cost a write per line, and the
+// default buffer (4 KiB on most files) several writes per block at speed.
+// The buffer is given: without one the C library ignores the size.
+void BufferLines() {
+  static char buffer[1 << 16];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
 int RunMonitorCommand(const std::vector<std::string>& args) {
   talmo::TMonitorStop* stop = StopOnSignals();
-  // The monitor flushes its lines after each batch it handles: a line
-  // buffer on a terminal would only cost a write per line.
-  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  BufferLines();
   return talmo::RunMonitor(args, stdout, stderr, stop);
 }
 
 int RunTapCommand(const std::vector<std::string>& args) {
   talmo::TMonitorStop* stop = StopOnSignals();
-  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  BufferLines();
   return talmo::RunTap(args, stdout, stderr, stop);
 }
 
