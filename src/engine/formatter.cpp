@@ -96,9 +96,15 @@ void TReceiveFormatter::FlushSigns() {
   if (FSignCount == 0) return;
   const TSignLook* looks = SignLooks(FOptions.Hex, FOptions.Convert);
   char* out = FLineText.data();
-  for (int i = 0; i < FSignCount; ++i) {
-    const TSignLook& look = looks[FSignBuffer[i]];
-    std::memcpy(out, look.text, sizeof look.text);  // fixed-size copy, then advance
+  // Locals: a store through `out` may alias any member, which the loop
+  // would otherwise load again for every sign.
+  const std::uint8_t* sign = FSignBuffer.data();
+  const std::uint8_t* const end = sign + FSignCount;
+  for (; sign != end; ++sign) {
+    const TSignLook& look = looks[*sign];
+    // The whole look, length byte too: one 8-byte move, then advance past
+    // the text (the next look overwrites the rest).
+    std::memcpy(out, &look, sizeof look);
     out += look.length;
   }
   // Cleared before the hooks run so a hook that feeds bytes back starts afresh.
