@@ -342,6 +342,21 @@ TEST_F(CommTest, EventMaskAndThreadsFollowMonitorEventsAndDirectWrite) {
   EXPECT_EQ(Dev().WaitCalls, 0);
 }
 
+TEST_F(CommTest, APolledPortWhoseDeviceHasNoDescriptorKeepsItsThreads) {
+  FComm->SetPolled(true);
+  HookAll();
+  FComm->Open();
+  EXPECT_EQ(FComm->PollFd(), -1);
+  EXPECT_EQ(FComm->PollEvents(), 0);
+  Feed(EV_RXCHAR | EV_CTS);
+  ASSERT_EQ(FComm->WriteBuf("ab", 2), 2);
+  ASSERT_TRUE(PumpUntil(FSync, [&] { return !FLog.empty() && FLog.back() == "TxEmpty"; }));
+  EXPECT_FALSE(FOffThread);
+  // Polled or not is a choice made while closed.
+  EXPECT_THROW(FComm->SetPolled(false), ESerCommError);
+  EXPECT_TRUE(FComm->Polled());
+}
+
 TEST_F(CommTest, OnOpenExceptionIsShownAndTheOpenStands) {
   FComm->OnOpen = [](TSerCustomComm*) { throw ESerCommError("boom"); };
   FComm->Open();
