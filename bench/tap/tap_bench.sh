@@ -11,6 +11,7 @@
 #   exchange and at full speed (the tap also frames and shows both
 #   directions, its output going to /dev/null);
 # - wake-ups with the link open and nothing moving.
+# The tap, socat and a bare pair run at once and are measured in turns.
 # Prints the figures and a TAP line of key=value pairs.
 # Usage: bench/tap/tap_bench.sh [BUILD_DIR] [SECONDS per load phase, default 5]
 set -euo pipefail
@@ -67,16 +68,6 @@ def one_way(src, dst):
                 return (time.perf_counter_ns() - t0) / 1000
         except BlockingIOError:
             pass
-
-
-def latency(a, b):
-    """(median, p99) each way between ends a and b, interleaved."""
-    ab, ba = [], []
-    for i in range(SAMPLES):
-        ab.append(one_way(a, b))
-        ba.append(one_way(b, a))
-    q = lambda v, f: sorted(v)[min(len(v) - 1, int(len(v) * f))]
-    return (q(ab, 0.5), q(ab, 0.99)), (q(ba, 0.5), q(ba, 0.99))
 
 
 def counters(pid):
@@ -166,48 +157,76 @@ def start(kind, dev_path, link):
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-res = {}
-m, s, _ = pair()
-os.set_blocking(s, False)
-res["direct"] = latency(m, s)
-os.close(m)
-os.close(s)
-
+# All three paths are open at once and measured in turns (a latency sample
+# of each in turn, CPU phases alternating), so that whatever else the
+# machine does falls on each of them alike.
+ROUNDS = 3
+res = {"tap": {}, "socat": {}}
+dm_, ds_, _ = pair()
+os.set_blocking(ds_, False)
+ends = {}
 for kind in ("tap", "socat"):
     m, s, path = pair()
     link = "%s/%s-link" % (work, kind)
     proc = start(kind, path, link)
-    prog = open_link(link)
-    time.sleep(0.3)
-    r = {}
-    r["lat"] = latency(m, prog)  # device -> program, program -> device
-    if kind == "tap":
-        r["settings"] = settings_latency(prog, m)
-        # Idle: the link open, nothing moving, once the last line's time-out
-        # (1,999 ms) has ended it.
-        time.sleep(2.5)
-        c0 = counters(proc.pid)
-        time.sleep(seconds)
-        c1 = counters(proc.pid)
-        r["idle"] = (c1[0] - c0[0]) / seconds
-    for mode in ("paced", "full"):
-        c0 = counters(proc.pid)
-        n = exchange(m, prog, seconds, mode == "paced")
-        c1 = counters(proc.pid)
-        r[mode] = ((c1[1] - c0[1]) / (n / 1048576.0) * 1000 if n else float("inf"), n / seconds / 1e6,
-                   (c1[0] - c0[0]) / seconds)
+    ends[kind] = (m, open_link(link), proc)
+time.sleep(0.3)
+
+# Latency: one trip each way through each path in turn.
+trips = {k: ([], []) for k in ("direct", "tap", "socat")}
+pairs = {"direct": (dm_, ds_), "tap": ends["tap"][:2], "socat": ends["socat"][:2]}
+for i in range(SAMPLES):
+    for k, (a, b) in pairs.items():
+        trips[k][0].append(one_way(a, b))
+        trips[k][1].append(one_way(b, a))
+q = lambda v, f: sorted(v)[min(len(v) - 1, int(len(v) * f))]
+lat = {k: ((q(ab, 0.5), q(ab, 0.99)), (q(ba, 0.5), q(ba, 0.99))) for k, (ab, ba) in trips.items()}
+res["direct"] = lat["direct"]
+for kind in ("tap", "socat"):
+    res[kind]["lat"] = lat[kind]
+os.close(dm_)
+os.close(ds_)
+
+m, prog, proc = ends["tap"]
+res["tap"]["settings"] = settings_latency(prog, m)
+# Idle: the link open, nothing moving, once the last line's time-out
+# (1,999 ms) has ended it.
+time.sleep(2.5)
+c0 = counters(proc.pid)
+time.sleep(seconds)
+c1 = counters(proc.pid)
+res["tap"]["idle"] = (c1[0] - c0[0]) / seconds
+
+# CPU per MiB: each phase in turn for each path, ROUNDS times; the median
+# round of each.
+for mode in ("paced", "full"):
+    runs = {"tap": [], "socat": []}
+    for rnd in range(ROUNDS):
+        for kind in ("tap", "socat"):
+            m, prog, proc = ends[kind]
+            c0 = counters(proc.pid)
+            n = exchange(m, prog, seconds, mode == "paced")
+            c1 = counters(proc.pid)
+            runs[kind].append(((c1[1] - c0[1]) / (n / 1048576.0) * 1000 if n else float("inf"),
+                               n / seconds / 1e6, (c1[0] - c0[0]) / seconds))
+    for kind in ("tap", "socat"):
+        res[kind][mode] = sorted(runs[kind])[ROUNDS // 2]
+
+for kind in ("tap", "socat"):
+    m, prog, proc = ends[kind]
     proc.send_signal(signal.SIGTERM)
     try:
         proc.wait(10)
     except subprocess.TimeoutExpired:
         proc.kill()
     os.close(prog)
-    res[kind] = r
+    os.close(m)
 
 d = res["direct"]
 t, so = res["tap"], res["socat"]
 added = lambda x, base: x - base
-print("tap bench: talmocli tap and socat between a pseudo-terminal device and a program, %d samples each way" % SAMPLES)
+print("tap bench: talmocli tap and socat between a pseudo-terminal device and a program, %d samples each way, "
+      "the median of %d alternating rounds of CPU" % (SAMPLES, ROUNDS))
 print("direct pty pair:  one way median %.1f us, p99 %.1f us" % (d[0][0], d[0][1]))
 for name, r in (("tap", t), ("socat", so)):
     (dm, dp), (pm, pp) = r["lat"]

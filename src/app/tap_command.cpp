@@ -331,9 +331,10 @@ void TTapRun::DeviceBytes(int count) {
   const int n = FComm.ReadBuf(buf.data(), static_cast<int>(want));
   const Clock::time_point arrived = Clock::now();
   if (n <= 0) return;
+  // On its way first; the display waits, not the program.
+  ToProgram(buf.data(), static_cast<std::size_t>(n));
   DueBefore(arrived);
   FDev->Receive(buf.data(), static_cast<std::size_t>(n), arrived);
-  ToProgram(buf.data(), static_cast<std::size_t>(n));
 }
 
 void TTapRun::ToProgram(const std::uint8_t* data, std::size_t n) {
@@ -398,10 +399,12 @@ void TTapRun::ProgramBytes(const std::uint8_t* data, std::size_t n) {
   // when the old or the new modes have it), and the report's look sets it
   // again.
   const Clock::time_point arrived = Clock::now();
+  // On its way first; the display waits, not the device.
+  FToDevice.Append(data, n);
+  PushToDevice();
   DueBefore(arrived);
   FTx->Receive(data, n, arrived);
   FDev->Sent(data, n, arrived);
-  FToDevice.Append(data, n);
 }
 
 void TTapRun::CheckSettings() {

@@ -59,10 +59,10 @@ class TSerPosixDevice final : public TSerDevice {
   int Read(void* buf, std::size_t count, std::size_t& got) override;
   int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) override;
   int ClearError(std::uint32_t& errors, TSerComStat& stat) override {
-    return Status(errors, stat, true);
+    return Status(errors, stat, true, true);
   }
-  int ClearErrorForRead(std::uint32_t& errors, TSerComStat& stat) override {
-    return Status(errors, stat, false);
+  int ClearErrorForRead(std::uint32_t& errors, TSerComStat& stat, bool inCount) override {
+    return Status(errors, stat, inCount, false);
   }
   std::vector<std::string> TakeNotices() override {
     std::vector<std::string> notices;
@@ -76,7 +76,7 @@ class TSerPosixDevice final : public TSerDevice {
 
  private:
   int Fd() const { return FFd.load(); }
-  int Status(std::uint32_t& errors, TSerComStat& stat, bool withOut);
+  int Status(std::uint32_t& errors, TSerComStat& stat, bool withIn, bool withOut);
   void NoteLines(int tiocm);
   std::uint32_t ModemEvents(std::uint32_t mask);
   std::uint32_t CountEvents(std::uint32_t mask);
@@ -291,7 +291,7 @@ int TSerPosixDevice::Write(const void* buf, std::size_t count, std::size_t& writ
   return 0;
 }
 
-int TSerPosixDevice::Status(std::uint32_t& errors, TSerComStat& stat, bool withOut) {
+int TSerPosixDevice::Status(std::uint32_t& errors, TSerComStat& stat, bool withIn, bool withOut) {
   const int fd = Fd();
   errors = 0;
   stat = TSerComStat{};
@@ -310,7 +310,7 @@ int TSerPosixDevice::Status(std::uint32_t& errors, TSerComStat& stat, bool withO
     }
   }
   int in = 0;
-  if (ioctl(fd, FIONREAD, &in) != 0) return errno;
+  if (withIn && ioctl(fd, FIONREAD, &in) != 0) return errno;
   int out = 0;
   if (withOut && ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
   stat.cbInQue = in > 0 ? static_cast<std::uint32_t>(in) : 0;

@@ -419,14 +419,14 @@ void TSerCustomComm::ReadStatus(std::uint32_t& Errors, TSerComStat& Stat) {
   if (err) RaiseCommError("Error retrieving statistics (%d), %s", err);
 }
 
-bool TSerCustomComm::DispatchStatus(std::uint32_t& errors, TSerComStat& stat) {
+bool TSerCustomComm::DispatchStatus(std::uint32_t& errors, TSerComStat& stat, bool inCount) {
   errors = 0;
   stat = TSerComStat{};
   if (!Active()) return false;
   int err;
   {
     std::lock_guard lock(FReadLock);
-    err = FDevice->ClearErrorForRead(errors, stat);
+    err = FDevice->ClearErrorForRead(errors, stat, inCount);
   }
   if (err && IsDeviceGone(err)) {
     // An event that was on its way when the device went: nothing is there.
@@ -439,12 +439,13 @@ bool TSerCustomComm::DispatchStatus(std::uint32_t& errors, TSerComStat& stat) {
   return true;
 }
 
-int TSerCustomComm::DispatchQueueCount() {
+int TSerCustomComm::DispatchQueueCount(bool ask) {
   std::uint32_t errors = 0;
   TSerComStat stat;
-  if (!DispatchStatus(errors, stat)) return 0;
+  if (!DispatchStatus(errors, stat, ask)) return 0;
   FHeldErrors |= errors;
   FHeldFolded += stat.Folded;
+  if (!ask) return std::max(FBuffers.ReadSize(), 1);
   return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(stat.cbInQue);
 }
 
@@ -622,7 +623,10 @@ std::chrono::milliseconds TSerCustomComm::RxHoldAfter(std::uint64_t bytesBefore)
 }
 
 void TSerCustomComm::DoRxChar() {
-  int count = DispatchQueueCount();
+  // A polled port's owner has seen input: the handler is offered the read
+  // size and takes what is there, and the device is asked only for its
+  // error bits (no call at all on a device without error counters).
+  int count = DispatchQueueCount(FPollFd < 0);
   if (count <= 0) return;
   if (!OnRxChar) return;
   // Under a steady stream more has arrived by the time the handler returns.

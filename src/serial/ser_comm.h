@@ -311,7 +311,9 @@ class TSerCustomComm {
   // a dispatch. WriteBuf then writes at once what the device takes and
   // queues the rest for Serve. A device without a descriptor (the remote
   // port) runs its threads as before, and PollFd() is -1. Line errors are
-  // looked for when bytes arrive; modem-line events are not served.
+  // looked for when bytes arrive; modem-line events are not served. OnRxChar
+  // is offered the read size (Buffers().ReadSize()), not the count waiting:
+  // its ReadBuf takes what is there, which saves asking the device first.
   bool Polled() const { return FPolled; }
   void SetPolled(bool v);
   // While open: the descriptor to poll, or -1 (the threads run). Also -1
@@ -378,8 +380,9 @@ class TSerCustomComm {
   // The device's status for a dispatch: false (and the loss reported once)
   // when the device has gone away, which a dispatch takes as "nothing
   // there"; other failures raise as ReadStatus does.
-  bool DispatchStatus(std::uint32_t& errors, TSerComStat& stat);
-  int DispatchQueueCount();
+  bool DispatchStatus(std::uint32_t& errors, TSerComStat& stat, bool inCount = true);
+  // Bytes waiting; without `ask`, the read size (the device is not asked).
+  int DispatchQueueCount(bool ask = true);
   // After a dispatch: how long the event thread waits before it looks
   // again, given the bytes read before the dispatch.
   std::chrono::milliseconds RxHoldAfter(std::uint64_t bytesBefore) const;

@@ -54,9 +54,12 @@ class TSerDevice {
   // Error bits (CE_*) since the last call, which clears them, and the queue
   // counts.
   virtual int ClearError(std::uint32_t& errors, TSerComStat& stat) = 0;
-  // As ClearError, for the receive path, which needs no output count: a
-  // device may leave cbOutQue 0 and save a call per block.
-  virtual int ClearErrorForRead(std::uint32_t& errors, TSerComStat& stat) {
+  // As ClearError, for the receive path, which needs no output count (a
+  // device may leave cbOutQue 0), nor the input count when `inCount` is
+  // false (cbInQue may be 0: a polled port reads what is there without
+  // asking). Each saves a device call per block.
+  virtual int ClearErrorForRead(std::uint32_t& errors, TSerComStat& stat, bool inCount) {
+    (void)inCount;
     return ClearError(errors, stat);
   }
 
