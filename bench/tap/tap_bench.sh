@@ -244,8 +244,10 @@ for mode, what in (("paced", "paced 115,200 baud both ways"), ("full", "full spe
 print("idle: tap %.2f wake-ups/s with the link open" % t["idle"])
 print("TAP lat_dev_med=%.1f lat_dev_p99=%.1f lat_prog_med=%.1f lat_prog_p99=%.1f direct_med=%.1f direct_p99=%.1f "
       "added_med=%.1f added_p99=%.1f socat_added_med=%.1f ratio_lat=%.2f set_med=%.0f set_p99=%.0f "
-      "paced_tap=%.1f paced_socat=%.1f full_tap=%.1f full_socat=%.1f full_tap_mbs=%.2f full_socat_mbs=%.2f idle=%.2f"
+      "paced_tap=%.1f paced_socat=%.1f full_tap=%.1f full_socat=%.1f full_tap_mbs=%.2f full_socat_mbs=%.2f idle=%.2f "
+      "ratio_paced=%.2f ratio_full=%.2f"
       % (t["lat"][0][0], t["lat"][0][1], t["lat"][1][0], t["lat"][1][1], d[0][0], d[0][1], tadd, tadd99, sadd,
          ratio(tadd, sadd), t["settings"][0], t["settings"][1], t["paced"][0], so["paced"][0], t["full"][0],
-         so["full"][0], t["full"][1], so["full"][1], t["idle"]))
+         so["full"][0], t["full"][1], so["full"][1], t["idle"], ratio(t["paced"][0], so["paced"][0]),
+         ratio(t["full"][0], so["full"][0])))
 EOF
