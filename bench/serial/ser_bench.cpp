@@ -5,6 +5,7 @@
 //   receive   far end writes 64 MiB; OnRxChar + ReadBuf  vs  poll + read
 //   latency   1 byte at the far end to OnRxChar          vs  poll + read
 //   send      WriteBuf in 1 KiB blocks                   vs  write loop
+// each with the port's threads, then with the port polled by its owner.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -90,6 +91,21 @@ std::unique_ptr<TSerComm> MakePort(TSerQueueSync& sync, const std::string& path)
   return c;
 }
 
+// One step of the owner's loop: the hand-off of a threaded port, or the
+// descriptor of a polled one (the tap's way).
+void Step(TSerComm& port, TSerQueueSync& sync, int ms) {
+  if (port.Active() && port.PollFd() >= 0) {
+    pollfd p{port.PollFd(), port.PollEvents(), 0};
+    const int r = poll(&p, 1, ms);
+    if (r > 0 || port.PollDue()) port.Serve(r > 0 ? p.revents : 0);
+    return;
+  }
+  if (ms == 0)
+    sync.ProcessPending();
+  else
+    sync.WaitAndProcess(std::chrono::milliseconds(ms));
+}
+
 // --- receive ---------------------------------------------------------------
 
 double ReceivePlain() {
@@ -109,11 +125,12 @@ double ReceivePlain() {
   return kTotal / s / 1e6;
 }
 
-double ReceivePort() {
+double ReceivePort(bool polled) {
   Pty p;
   p.CloseSlave();
   TSerQueueSync sync;
   auto port = MakePort(sync, p.Path);
+  port->SetPolled(polled);
   std::size_t got = 0;
   std::vector<std::uint8_t> buf;
   port->OnRxChar = [&](TSerCustomComm* c, int count) {
@@ -124,7 +141,7 @@ double ReceivePort() {
   port->Open();
   const auto t0 = Clock::now();
   std::thread far([&] { WriteAll(p.Master, kTotal, 64 * 1024); });
-  while (got < kTotal) sync.WaitAndProcess(std::chrono::milliseconds(100));
+  while (got < kTotal) Step(*port, sync, 100);
   const double s = Seconds(Clock::now() - t0);
   far.join();
   port->Close();
@@ -180,11 +197,12 @@ Percentiles LatencyPlain() {
   });
 }
 
-Percentiles LatencyPort() {
+Percentiles LatencyPort(bool polled) {
   Pty p;
   p.CloseSlave();
   TSerQueueSync sync;
   auto port = MakePort(sync, p.Path);
+  port->SetPolled(polled);
   port->Open();
   const Percentiles r = Ping(p.Master, [&](auto stamp) {
     int seen = 0;
@@ -193,7 +211,7 @@ Percentiles LatencyPort() {
       char in[64];
       seen += c->ReadBuf(in, std::min(count, 64));
     };
-    while (seen < kPings) sync.WaitAndProcess(std::chrono::milliseconds(100));
+    while (seen < kPings) Step(*port, sync, 100);
   });
   port->Close();
   return r;
@@ -211,11 +229,12 @@ double SendPlain() {
   return kTotal / Seconds(Clock::now() - t0) / 1e6;
 }
 
-double SendPort(int writeSize) {
+double SendPort(int writeSize, bool polled) {
   Pty p;
   p.CloseSlave();
   TSerQueueSync sync;
   auto port = MakePort(sync, p.Path);
+  port->SetPolled(polled);
   port->Buffers().SetWriteSize(writeSize);
   port->Open();
   std::thread far([&] { ReadAll(p.Master, kTotal); });
@@ -223,7 +242,7 @@ double SendPort(int writeSize) {
   const auto t0 = Clock::now();
   for (std::size_t off = 0; off < kTotal; off += block.size()) {
     port->WriteBuf(block.data(), static_cast<int>(block.size()));
-    sync.ProcessPending();  // OnTxEmpty hand-offs
+    Step(*port, sync, 0);  // OnTxEmpty hand-offs, or the queue's rest
   }
   // Keep serving the hand-off until the far end has everything.
   std::atomic<bool> done{false};
@@ -231,7 +250,7 @@ double SendPort(int writeSize) {
     far.join();
     done = true;
   });
-  while (!done) sync.WaitAndProcess(std::chrono::milliseconds(1));
+  while (!done) Step(*port, sync, 1);
   joiner.join();
   const double mbs = kTotal / Seconds(Clock::now() - t0) / 1e6;
   port->Close();
@@ -262,35 +281,43 @@ int main() {
   std::printf(
       "TALMO serial component vs plain descriptor loops "
       "(pty pairs, median of 5 alternating rounds, latency of 3)\n");
-  const auto [rxPlain, rxPort] = SideBySide(5, ReceivePlain, ReceivePort);
-  std::printf(
-      "receive 64 MiB    plain %8.1f MB/s  port %8.1f MB/s  "
-      "port/plain %.2f\n",
-      rxPlain, rxPort, rxPort / rxPlain);
-
-  std::vector<double> mPlain, mPort, pPlain, pPort;
-  for (int i = 0; i < 3; ++i) {
-    const Percentiles a = LatencyPlain(), b = LatencyPort();
-    mPlain.push_back(a.median_us);
-    pPlain.push_back(a.p99_us);
-    mPort.push_back(b.median_us);
-    pPort.push_back(b.p99_us);
-  }
-  std::printf(
-      "latency median    plain %8.1f us    port %8.1f us    "
-      "port/plain %.2f\n",
-      Median(mPlain), Median(mPort), Median(mPort) / Median(mPlain));
-  std::printf(
-      "latency p99       plain %8.1f us    port %8.1f us    "
-      "port/plain %.2f\n",
-      Median(pPlain), Median(pPort), Median(pPort) / Median(pPlain));
-
-  for (int size : {1024, 2048, 64 * 1024, 1024 * 1024}) {
-    const auto [txPlain, txPort] = SideBySide(5, SendPlain, [size] { return SendPort(size); });
+  // The port with its threads, then polled by its owner (lines marked
+  // "polled").
+  for (const bool polled : {false, true}) {
+    const char* mark = polled ? "polled " : "";
+    const auto [rxPlain, rxPort] =
+        SideBySide(5, ReceivePlain, [polled] { return ReceivePort(polled); });
     std::printf(
-        "send 1 KiB blocks plain %8.1f MB/s  port %8.1f MB/s  "
-        "port/plain %.2f  (WriteSize %d)\n",
-        txPlain, txPort, txPort / txPlain, size);
+        "%sreceive 64 MiB    plain %8.1f MB/s  port %8.1f MB/s  "
+        "port/plain %.2f\n",
+        mark, rxPlain, rxPort, rxPort / rxPlain);
+
+    std::vector<double> mPlain, mPort, pPlain, pPort;
+    for (int i = 0; i < 3; ++i) {
+      const Percentiles a = LatencyPlain(), b = LatencyPort(polled);
+      mPlain.push_back(a.median_us);
+      pPlain.push_back(a.p99_us);
+      mPort.push_back(b.median_us);
+      pPort.push_back(b.p99_us);
+    }
+    std::printf(
+        "%slatency median    plain %8.1f us    port %8.1f us    "
+        "port/plain %.2f\n",
+        mark, Median(mPlain), Median(mPort), Median(mPort) / Median(mPlain));
+    std::printf(
+        "%slatency p99       plain %8.1f us    port %8.1f us    "
+        "port/plain %.2f\n",
+        mark, Median(pPlain), Median(pPort), Median(pPort) / Median(pPlain));
+
+    for (int size : {1024, 2048, 64 * 1024, 1024 * 1024}) {
+      if (polled && size != 1024 && size != 64 * 1024) continue;
+      const auto [txPlain, txPort] =
+          SideBySide(5, SendPlain, [size, polled] { return SendPort(size, polled); });
+      std::printf(
+          "%ssend 1 KiB blocks plain %8.1f MB/s  port %8.1f MB/s  "
+          "port/plain %.2f  (WriteSize %d)\n",
+          mark, txPlain, txPort, txPort / txPlain, size);
+    }
   }
   return 0;
 }

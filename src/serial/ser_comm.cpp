@@ -14,6 +14,9 @@ namespace {
 // coming.
 constexpr int kMaxRxRepeats = 15;
 
+// What a polled port offers OnRxChar at least (see DispatchQueueCount).
+constexpr int kPolledOffer = 64 * 1024;
+
 // Counts the dispatches of a port that are running, so that Close can tell
 // whether it was called from inside one.
 class TDispatchScope {
@@ -445,7 +448,9 @@ int TSerCustomComm::DispatchQueueCount(bool ask) {
   if (!DispatchStatus(errors, stat, ask)) return 0;
   FHeldErrors |= errors;
   FHeldFolded += stat.Folded;
-  if (!ask) return std::max(FBuffers.ReadSize(), 1);
+  // A tty read of more than its 4 KiB line buffer takes what the kernel
+  // pushes meanwhile too: fewer reads and wake-ups on a fast line.
+  if (!ask) return std::max(FBuffers.ReadSize(), kPolledOffer);
   return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(stat.cbInQue);
 }
 
@@ -501,8 +506,11 @@ bool TSerCustomComm::PollQueueRoom(std::size_t count) {
     if (::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR)
       return false;
     FPollRetryAt.reset();
+    const std::size_t before = WriteQueueCount();
     FlushPolled();
     if (FLossReported) return false;
+    // A device may say it is writable and take nothing: no spin on it.
+    if (WriteQueueCount() == before) FTiming.Sleep(std::chrono::milliseconds(1));
   }
   return fits();
 }

@@ -312,8 +312,9 @@ class TSerCustomComm {
   // queues the rest for Serve. A device without a descriptor (the remote
   // port) runs its threads as before, and PollFd() is -1. Line errors are
   // looked for when bytes arrive; modem-line events are not served. OnRxChar
-  // is offered the read size (Buffers().ReadSize()), not the count waiting:
-  // its ReadBuf takes what is there, which saves asking the device first.
+  // is offered 64 KiB (or Buffers().ReadSize() if larger), not the count
+  // waiting: its ReadBuf takes what is there, which saves asking the device
+  // first, and takes more at once on a fast line.
   bool Polled() const { return FPolled; }
   void SetPolled(bool v);
   // While open: the descriptor to poll, or -1 (the threads run). Also -1
