@@ -462,6 +462,54 @@ TEST_F(TapCli, SignalsEndCleanlyWithTheCaptureComplete) {
   }
 }
 
+TEST_F(TapCli, WhatTheTapTookFromTheProgramReachesTheDeviceAtACleanEnd) {
+  const std::string capture = FDir + "/end.pcapng";
+  auto tap = Tap({"--capture", capture, "--hex"}, FDir + "/end.txt");
+  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+  const int prog = OpenProgram(FLink);
+  ASSERT_GE(prog, 0);
+  // The device does not read yet: its line, then the tap's queue fill, and
+  // the tap stops taking from the program.
+  std::string sent;
+  for (const auto end = Clock::now() + 500ms; Clock::now() < end;) {
+    std::string block(1024, '\0');
+    for (std::size_t i = 0; i < block.size(); ++i)
+      block[i] = static_cast<char>((sent.size() + i) * 7 % 251);
+    const ssize_t w = ::write(prog, block.data(), block.size());
+    if (w > 0) {
+      sent.append(block, 0, static_cast<std::size_t>(w));
+    } else {
+      pollfd p{prog, POLLOUT, 0};
+      ::poll(&p, 1, 20);
+    }
+  }
+  // Ended with the queue full; the device reads on while the tap ends.
+  ::kill(tap->Pid, SIGTERM);
+  std::string got;
+  std::atomic<bool> ended{false};
+  std::thread device([&] {
+    auto quietSince = Clock::now();
+    while (!ended || Clock::now() - quietSince < 300ms) {
+      const std::size_t before = got.size();
+      ReadUntil(
+          FLine.Master, got, [before](const std::string& x) { return x.size() > before; }, 20ms);
+      if (got.size() > before) quietSince = Clock::now();
+    }
+  });
+  EXPECT_EQ(tap->Wait(), 0) << tap->ErrText;
+  ended = true;
+  device.join();
+  ::close(prog);
+  const TCaptured c = ReadCapture(capture);
+  EXPECT_TRUE(c.Complete);
+  ASSERT_GT(c.Out.size(), 16u * 1024) << "the tap's queue was never full";
+  // Every byte the tap took went out, in order; what it never took stayed
+  // with the program.
+  EXPECT_EQ(got.size(), c.Out.size());
+  EXPECT_TRUE(got == c.Out) << "the device got other bytes than the tap took";
+  EXPECT_EQ(c.Out, sent.substr(0, c.Out.size()));
+}
+
 // ---- bad input ------------------------------------------------------------
 
 TEST_F(TapCli, BadInputGivesOneClearLine) {
