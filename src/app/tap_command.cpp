@@ -14,6 +14,7 @@
 #include "app/monitor_command.h"
 #include "app/poll_sync.h"
 #include "app/port_args.h"
+#include "base/byte_queue.h"
 #include "base/error_text.h"
 #include "device/device_driver.h"
 #include "device/pty_tap.h"
@@ -102,29 +103,6 @@ TTapRequest Parse(const std::vector<std::string>& args) {
   if (r.Link && r.Link->empty()) throw EUsageError("--link needs a path");
   return r;
 }
-
-// Bytes on their way, taken from the front.
-class TByteQueue {
- public:
-  std::size_t Size() const { return FData.size() - FFront; }
-  bool Empty() const { return Size() == 0; }
-  const std::uint8_t* Front() const { return FData.data() + FFront; }
-  void Append(const std::uint8_t* p, std::size_t n) { FData.insert(FData.end(), p, p + n); }
-  void Drop(std::size_t n) {
-    FFront += n;
-    if (FFront == FData.size()) {
-      FData.clear();
-      FFront = 0;
-    } else if (FFront > 1 << 16) {
-      FData.erase(FData.begin(), FData.begin() + static_cast<std::ptrdiff_t>(FFront));
-      FFront = 0;
-    }
-  }
-
- private:
-  std::vector<std::uint8_t> FData;
-  std::size_t FFront = 0;
-};
 
 class TTapRun {
  public:
@@ -598,14 +576,8 @@ int TTapRun::Finish() {
       }
       FToDevice.Drop(static_cast<std::size_t>(n));
     }
-    // A polled port's queue goes out before it closes; a second at most,
-    // so that a line held by flow control does not hold the end.
-    const auto until = Clock::now() + std::chrono::seconds(1);
-    while (FComm.Active() && FComm.PollFd() >= 0 && FComm.WriteQueueCount() != 0 && !FDeviceGone &&
-           Clock::now() < until) {
-      pollfd p{FComm.PollFd(), POLLOUT, 0};
-      if (::poll(&p, 1, 10) >= 0) FComm.Serve(static_cast<short>(p.revents & ~POLLIN));
-    }
+    // The queue goes out before the port closes, which would drop it.
+    FComm.WaitWritten();
   }
   try {
     FComm.Close();

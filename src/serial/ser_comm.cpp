@@ -163,8 +163,7 @@ void TSerCustomComm::InitEventMask() {
 }
 
 void TSerCustomComm::StartThreads() {
-  FPollQueue.clear();
-  FPollFront = 0;
+  FPollQueue.Clear();
   FPollRetryAt.reset();
   FPollTxEmpty = false;
   FPollFd = FPolled ? FDevice->PollFd() : -1;
@@ -375,7 +374,7 @@ int TSerCustomComm::WriteBuf(const void* Buf, int Count) {
   if (FPollFd >= 0) {
     const auto* p = static_cast<const std::uint8_t*>(Buf);
     if (!PollQueueRoom(static_cast<std::size_t>(Count))) throw ESerQueueFull();
-    FPollQueue.insert(FPollQueue.end(), p, p + Count);
+    FPollQueue.Append(p, static_cast<std::size_t>(Count));
     FlushPolled();
     return Count;
   }
@@ -465,7 +464,7 @@ void TSerCustomComm::ReportLoss() {
 }
 
 std::size_t TSerCustomComm::WriteQueueCount() const {
-  if (FPollFd >= 0) return FPollQueue.size() - FPollFront;
+  if (FPollFd >= 0) return FPollQueue.Size();
   return FWriteThread ? FWriteThread->QueuedCount() : 0;
 }
 
@@ -518,30 +517,16 @@ bool TSerCustomComm::PollQueueRoom(std::size_t count) {
 void TSerCustomComm::FlushPolled() {
   if (FPollFd < 0 || FPollRetryAt || WriteQueueCount() == 0) return;
   std::size_t written = 0;
-  const int err = FDevice->Write(FPollQueue.data() + FPollFront, WriteQueueCount(), written, 0);
-  FPollFront += written;
-  if (FPollFront == FPollQueue.size()) {
-    FPollQueue.clear();
-    FPollFront = 0;
-  } else if (FPollFront >= 64 * 1024 && FPollFront * 2 >= FPollQueue.size()) {
-    FPollQueue.erase(FPollQueue.begin(),
-                     FPollQueue.begin() + static_cast<std::ptrdiff_t>(FPollFront));
-    FPollFront = 0;
-  }
+  const int err = FDevice->Write(FPollQueue.Front(), FPollQueue.Size(), written, 0);
+  FPollQueue.Drop(written);
   if (err) {
     // The bytes stay queued, tried again after the pause the write thread
     // takes too.
     FPollRetryAt = FTiming.Now() + std::chrono::milliseconds(TSerCommThread::kRetryPauseMs);
-    if (IsDeviceGone(err)) {
+    if (IsDeviceGone(err))
       ReportLoss();
-    } else {
-      TDispatchScope scope(FDispatchDepth);
-      try {
-        DoEvents(EV_ERR);
-      } catch (...) {
-        HandleException();
-      }
-    }
+    else
+      DispatchThreadEvents(EV_ERR);
     return;
   }
   if (written && WriteQueueCount() == 0 && OnTxEmpty &&
@@ -550,6 +535,12 @@ void TSerCustomComm::FlushPolled() {
     // the queue: a handler that writes again would run within its caller.
     FPollTxEmpty = true;
   }
+}
+
+bool TSerCustomComm::WaitWritten() {
+  if (PollFd() < 0 || WriteQueueCount() == 0) return WriteQueueCount() == 0;
+  // Room for a whole queue is an empty one.
+  return PollQueueRoom(static_cast<std::size_t>(std::max(FBuffers.WriteSize(), 1)));
 }
 
 void TSerCustomComm::Serve(short revents) {

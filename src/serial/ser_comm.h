@@ -58,6 +58,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/byte_queue.h"
 #include "serial/ser_device.h"
 #include "serial/ser_settings.h"
 #include "serial/ser_sync.h"
@@ -329,6 +330,10 @@ class TSerCustomComm {
   std::optional<std::chrono::steady_clock::time_point> PollDue() const;
   // What poll() said of PollFd(); 0 only retries a paused write.
   void Serve(short revents);
+  // A polled port: waits, at most the write time-out, until its queue has
+  // gone to the device (Close drops what is left). True when it has; a
+  // threaded port does not wait.
+  bool WaitWritten();
 
   // What the device noticed since the open that the user should hear of
   // once (settings its server never confirmed); each is taken once.
@@ -430,8 +435,7 @@ class TSerCustomComm {
   // write may be tried again.
   bool FPolled = false;
   int FPollFd = -1;
-  std::vector<std::uint8_t> FPollQueue;
-  std::size_t FPollFront = 0;
+  TByteQueue FPollQueue;
   std::optional<std::chrono::steady_clock::time_point> FPollRetryAt;
   bool FPollTxEmpty = false;  // the queue emptied: OnTxEmpty at the next Serve
   void FlushPolled();
