@@ -35,21 +35,46 @@ std::string HexPairs(std::string_view bytes) {
   return out;
 }
 
-void TLineOutput::Line(std::string_view line) {
+void TLineOutput::Line(std::string_view lead, std::string_view line) {
   if (FError) return;
-  errno = 0;
-  if (std::fwrite(line.data(), 1, line.size(), FOut) != line.size() ||
-      std::fputc('\n', FOut) == EOF)
-    FError = errno ? errno : EIO;
+  if (FGather) {
+    FGathered.append(lead);
+    FGathered.append(line);
+    FGathered.push_back('\n');
+    if (FGathered.size() >= kGatherSize) Spill();
+    return;
+  }
+  Put(lead);
+  Put(line);
+  Put("\n");
 }
 
 void TLineOutput::Text(std::string_view text) {
   if (FError) return;
+  if (FGather) {
+    FGathered.append(text);
+    if (FGathered.size() >= kGatherSize) Spill();
+    return;
+  }
+  Put(text);
+}
+
+void TLineOutput::Put(std::string_view text) {
+  if (FError || text.empty()) return;
   errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), FOut) != text.size()) FError = errno ? errno : EIO;
 }
 
-void TLineOutput::Flush() { Note(std::fflush(FOut)); }
+void TLineOutput::Spill() {
+  if (FGathered.empty()) return;
+  Put(FGathered);
+  FGathered.clear();
+}
+
+void TLineOutput::Flush() {
+  Spill();
+  Note(std::fflush(FOut));
+}
 
 void TLineOutput::Note(int result) {
   if (FError == 0 && (result < 0 || std::ferror(FOut))) FError = errno ? errno : EIO;

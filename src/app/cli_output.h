@@ -27,15 +27,31 @@ std::string HexPairs(std::string_view bytes);
 
 class TLineOutput {
  public:
-  explicit TLineOutput(std::FILE* out) : FOut(out) {}
+  // Gathering: lines wait here (up to kGatherSize) until Flush, File or the
+  // end, which costs one copy where the C library's stream costs a call
+  // with its lock per piece. For commands that flush when lines are due.
+  explicit TLineOutput(std::FILE* out, bool gather = false) : FOut(out), FGather(gather) {
+    if (FGather) FGathered.reserve(kGatherSize);
+  }
+  ~TLineOutput() { Spill(); }
+  TLineOutput(const TLineOutput&) = delete;
+  TLineOutput& operator=(const TLineOutput&) = delete;
+
+  static constexpr std::size_t kGatherSize = 1 << 16;
 
   // The line and its newline; nothing once a write has failed.
-  void Line(std::string_view line);
+  void Line(std::string_view line) { Line({}, line); }
+  // The lead (a mark), the line and its newline.
+  void Line(std::string_view lead, std::string_view line);
   // The text as it is; nothing once a write has failed.
   void Text(std::string_view text);
   // Hands what is buffered to the output now.
   void Flush();
-  std::FILE* File() const { return FOut; }
+  // For writes made on the stream itself: what is gathered goes first.
+  std::FILE* File() {
+    Spill();
+    return FOut;
+  }
   // Notes the result of a write made on File() (negative or the stream's
   // error flag: failed).
   void Note(int result);
@@ -47,7 +63,12 @@ class TLineOutput {
   bool FailedToTell() const;
 
  private:
+  void Put(std::string_view text);
+  void Spill();
+
   std::FILE* FOut;
+  bool FGather;
+  std::string FGathered;
   int FError = 0;
 };
 

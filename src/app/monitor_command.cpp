@@ -327,13 +327,9 @@ TSessionSink TPortRun::Sink() {
   TSessionSink sink;
   if (!FRun.FMode.CaptureOnly) {
     sink.Line = [this](std::string_view line) {
-      FRun.FOut.Text(FMark);
-      FRun.FOut.Line(line);
+      FRun.FOut.Line(FMark, line);
     };
-    sink.ErrorLine = [this](const std::string& line) {
-      FRun.FOut.Text(FMark);
-      FRun.FOut.Line(line);
-    };
+    sink.ErrorLine = [this](const std::string& line) { FRun.FOut.Line(FMark, line); };
   }
   sink.Notice = [this](const std::string& text) { Say(FRun.FErr, Lead() + text); };
   sink.Lost = [this] { FDeviceGone = true; };
@@ -427,7 +423,7 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, const std::vector<std::stri
       FErr(err),
       FStop(stop),
       FClock(clock),
-      FOut(out),
+      FOut(out, true),
       FOptions(req.Framing.Options()),
       FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()) {
   // Sized first: Several() holds while the ports are made.

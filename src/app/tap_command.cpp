@@ -132,9 +132,9 @@ class TTapRun {
   bool ReadingProgram() const {
     return !FWaiting && FComm.Active() && FToDevice.Empty() && !FApplyDue && !FFailed;
   }
-  TSessionSink Sink(const char* mark, bool device);
+  TSessionSink Sink(std::string_view mark, bool device);
   void Shown() {
-    if (!FShowBy) FShowBy = Clock::now() + kShowWithin;
+    if (!FShowBy) FShowBy = FWoke + kShowWithin;
   }
 
   const TTapRequest& FReq;
@@ -152,6 +152,9 @@ class TTapRun {
   TFormatOptions FOptions;
   // While set, the sessions' clock stands still: both start on one moment.
   std::optional<Clock::time_point> FFrozen;
+  // When the last poll returned: the time of everything that wake brought
+  // (one clock read per wake-up, not one per step).
+  Clock::time_point FWoke;
   std::unique_ptr<TReceiveSession> FDev, FTx;
   TPtyTap FPty;
   TPtyLine FProgramLine;
@@ -170,16 +173,15 @@ class TTapRun {
   int FStatus = kExitOk;
 };
 
-TSessionSink TTapRun::Sink(const char* mark, bool device) {
+TSessionSink TTapRun::Sink(std::string_view mark, bool device) {
   TSessionSink sink;
   sink.Line = [this, mark](std::string_view line) {
     Shown();
-    FOut.Text(mark);
-    FOut.Line(line);
+    FOut.Line(mark, line);
   };
   sink.ErrorLine = [this, mark](const std::string& line) {
     Shown();
-    FOut.Line(mark + line);
+    FOut.Line(mark, line);
   };
   if (device) {
     sink.Notice = [this](const std::string& text) { Say(FErr, text); };
@@ -199,7 +201,7 @@ TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std
       FLink(std::move(link)),
       FErr(err),
       FStop(stop),
-      FOut(out),
+      FOut(out, true),
       FComm(std::make_shared<TSerDeviceDriver>([p = FPath](const std::string&) { return p; }),
             FSync),
       FOptions(req.Framing.Options()) {
@@ -265,7 +267,8 @@ bool TTapRun::Start() {
   FPty.ReadLine(FProgramLine);
   Say(FErr, "tapping " + FDev->Device().Title() + " at " + FReq.Line.Describe() +
                 "; the program under test opens " + FLink + "; Ctrl+C ends");
-  if (FReq.Seconds) FEndAt = Clock::now() + std::chrono::seconds(*FReq.Seconds);
+  FWoke = Clock::now();
+  if (FReq.Seconds) FEndAt = FWoke + std::chrono::seconds(*FReq.Seconds);
   return true;
 }
 
@@ -277,7 +280,7 @@ int TTapRun::Run() {
 
 bool TTapRun::Turn() {
   if (FStop && FStop->Requested()) return false;
-  const auto now = Clock::now();
+  const auto now = FWoke;
   if (FEndAt && now >= *FEndAt) return false;
   DueBefore(now);
   if (FWaiting && now >= FRetryAt) TryReturn(now);
@@ -307,7 +310,7 @@ void TTapRun::DeviceBytes(int count) {
   const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(count), room);
   if (buf.size() < want) buf.resize(want);
   const int n = FComm.ReadBuf(buf.data(), static_cast<int>(want));
-  const Clock::time_point arrived = Clock::now();
+  const Clock::time_point arrived = FWoke;
   if (n <= 0) return;
   // On its way first; the display waits, not the program.
   ToProgram(buf.data(), static_cast<std::size_t>(n));
@@ -376,7 +379,7 @@ void TTapRun::ProgramBytes(const std::uint8_t* data, std::size_t n) {
   // written after it, even the one that clears EXTPROC (the pty reports
   // when the old or the new modes have it), and the report's look sets it
   // again.
-  const Clock::time_point arrived = Clock::now();
+  const Clock::time_point arrived = FWoke;
   // On its way first; the display waits, not the device.
   FToDevice.Append(data, n);
   PushToDevice();
@@ -538,6 +541,7 @@ void TTapRun::Sleep() {
     timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
   }
   const int ready = ::poll(fds, nfds, timeout);
+  FWoke = Clock::now();
   const short portEvents = ready > 0 && portAt >= 0 ? fds[portAt].revents : 0;
   if (polled && (portEvents != 0 || FComm.PollDue())) FComm.Serve(portEvents);
   if (ready <= 0) return;
