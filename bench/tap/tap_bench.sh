@@ -8,8 +8,9 @@
 # - how soon a speed the program sets reaches the device (tcgetattr polled
 #   on the device's end);
 # - CPU per MiB forwarded, both ways at once, at a paced 115,200-baud
-#   exchange and at full speed (the tap also frames and shows both
-#   directions, its output going to /dev/null);
+#   exchange and at full speed: the tap as a user watches it (framing and
+#   showing both directions, its output going to /dev/null), and the tap
+#   with --quiet, which forwards as socat does and shows nothing;
 # - wake-ups with the link open and nothing moving.
 # The tap, socat and a bare pair run at once and are measured in turns.
 # Prints the figures and a TAP line of key=value pairs.
@@ -150,8 +151,9 @@ def settings_latency(prog, dev):
 
 
 def start(kind, dev_path, link):
-    if kind == "tap":
-        return subprocess.Popen([cli, "tap", "--device", dev_path, "--link", link, "--baud", "115200"],
+    if kind.startswith("tap"):
+        quiet = ["--quiet"] if kind == "tap-quiet" else []
+        return subprocess.Popen([cli, "tap", "--device", dev_path, "--link", link, "--baud", "115200"] + quiet,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return subprocess.Popen(["socat", "PTY,link=%s,raw,echo=0" % link, "%s,raw,echo=0" % dev_path],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -161,24 +163,31 @@ def start(kind, dev_path, link):
 # of each in turn, CPU phases alternating), so that whatever else the
 # machine does falls on each of them alike.
 ROUNDS = 3
-res = {"tap": {}, "socat": {}}
+KINDS = ("tap", "tap-quiet", "socat")
+res = {k: {} for k in KINDS}
 dm_, ds_, _ = pair()
 os.set_blocking(ds_, False)
 ends = {}
-for kind in ("tap", "socat"):
+for kind in KINDS:
     m, s, path = pair()
     link = "%s/%s-link" % (work, kind)
     proc = start(kind, path, link)
     ends[kind] = (m, open_link(link), proc)
 time.sleep(0.3)
 
-# Latency: one trip each way through each path in turn.
+# Latency: one trip each way through each path in turn, the paths and the
+# directions in a rotating order, so that none always follows another.
 trips = {k: ([], []) for k in ("direct", "tap", "socat")}
-pairs = {"direct": (dm_, ds_), "tap": ends["tap"][:2], "socat": ends["socat"][:2]}
+pairs = [("direct", (dm_, ds_)), ("tap", ends["tap"][:2]), ("socat", ends["socat"][:2])]
 for i in range(SAMPLES):
-    for k, (a, b) in pairs.items():
-        trips[k][0].append(one_way(a, b))
-        trips[k][1].append(one_way(b, a))
+    for j in range(len(pairs)):
+        k, (a, b) = pairs[(i + j) % len(pairs)]
+        if (i // len(pairs)) % 2:
+            trips[k][1].append(one_way(b, a))
+            trips[k][0].append(one_way(a, b))
+        else:
+            trips[k][0].append(one_way(a, b))
+            trips[k][1].append(one_way(b, a))
 q = lambda v, f: sorted(v)[min(len(v) - 1, int(len(v) * f))]
 lat = {k: ((q(ab, 0.5), q(ab, 0.99)), (q(ba, 0.5), q(ba, 0.99))) for k, (ab, ba) in trips.items()}
 res["direct"] = lat["direct"]
@@ -200,19 +209,19 @@ res["tap"]["idle"] = (c1[0] - c0[0]) / seconds
 # CPU per MiB: each phase in turn for each path, ROUNDS times; the median
 # round of each.
 for mode in ("paced", "full"):
-    runs = {"tap": [], "socat": []}
+    runs = {k: [] for k in KINDS}
     for rnd in range(ROUNDS):
-        for kind in ("tap", "socat"):
+        for kind in KINDS:
             m, prog, proc = ends[kind]
             c0 = counters(proc.pid)
             n = exchange(m, prog, seconds, mode == "paced")
             c1 = counters(proc.pid)
             runs[kind].append(((c1[1] - c0[1]) / (n / 1048576.0) * 1000 if n else float("inf"),
                                n / seconds / 1e6, (c1[0] - c0[0]) / seconds))
-    for kind in ("tap", "socat"):
+    for kind in KINDS:
         res[kind][mode] = sorted(runs[kind])[ROUNDS // 2]
 
-for kind in ("tap", "socat"):
+for kind in KINDS:
     m, prog, proc = ends[kind]
     proc.send_signal(signal.SIGTERM)
     try:
@@ -223,7 +232,7 @@ for kind in ("tap", "socat"):
     os.close(m)
 
 d = res["direct"]
-t, so = res["tap"], res["socat"]
+t, tq, so = res["tap"], res["tap-quiet"], res["socat"]
 added = lambda x, base: x - base
 print("tap bench: talmocli tap and socat between a pseudo-terminal device and a program, %d samples each way, "
       "the median of %d alternating rounds of CPU" % (SAMPLES, ROUNDS))
@@ -241,13 +250,16 @@ print("settings: the program's speed on the device after median %.0f us, p99 %.0
 for mode, what in (("paced", "paced 115,200 baud both ways"), ("full", "full speed both ways")):
     print("%-30s tap %.1f ms CPU/MiB (%.2f MB/s, %.0f wake-ups/s); socat %.1f ms CPU/MiB (%.2f MB/s, %.0f wake-ups/s); ratio %.2f"
           % (what, t[mode][0], t[mode][1], t[mode][2], so[mode][0], so[mode][1], so[mode][2], ratio(t[mode][0], so[mode][0])))
+    print("%-30s tap --quiet %.1f ms CPU/MiB (%.2f MB/s); ratio to socat %.2f"
+          % ("", tq[mode][0], tq[mode][1], ratio(tq[mode][0], so[mode][0])))
 print("idle: tap %.2f wake-ups/s with the link open" % t["idle"])
 print("TAP lat_dev_med=%.1f lat_dev_p99=%.1f lat_prog_med=%.1f lat_prog_p99=%.1f direct_med=%.1f direct_p99=%.1f "
       "added_med=%.1f added_p99=%.1f socat_added_med=%.1f ratio_lat=%.2f set_med=%.0f set_p99=%.0f "
       "paced_tap=%.1f paced_socat=%.1f full_tap=%.1f full_socat=%.1f full_tap_mbs=%.2f full_socat_mbs=%.2f idle=%.2f "
-      "ratio_paced=%.2f ratio_full=%.2f"
+      "ratio_paced=%.2f ratio_full=%.2f quiet_paced=%.1f quiet_full=%.1f ratio_quiet_paced=%.2f ratio_quiet_full=%.2f"
       % (t["lat"][0][0], t["lat"][0][1], t["lat"][1][0], t["lat"][1][1], d[0][0], d[0][1], tadd, tadd99, sadd,
          ratio(tadd, sadd), t["settings"][0], t["settings"][1], t["paced"][0], so["paced"][0], t["full"][0],
          so["full"][0], t["full"][1], so["full"][1], t["idle"], ratio(t["paced"][0], so["paced"][0]),
-         ratio(t["full"][0], so["full"][0])))
+         ratio(t["full"][0], so["full"][0]), tq["paced"][0], tq["full"][0], ratio(tq["paced"][0], so["paced"][0]),
+         ratio(tq["full"][0], so["full"][0])))
 EOF

@@ -32,6 +32,7 @@ std::string TapUsage() {
              "                    [--databits 7|8] [--parity none|odd|even]\n"
              "                    [--stopbits 1|1.5|2] [framing options]\n"
              "                    [--link PATH] [--capture FILE] [--seconds N] [--reconnect]\n"
+             "                    [--quiet]\n"
              "Stands between a program and the port: the program opens the link\n"
              "instead of the device, every byte is forwarded both ways, and both\n"
              "directions are shown framed on one timeline, each line marked 'RX '\n"
@@ -50,6 +51,8 @@ std::string TapUsage() {
          "  --reconnect     when the device or connection goes away, wait for it\n"
          "                  to come back (trying at most once a second) and go\n"
          "                  on; the program keeps the link open meanwhile\n"
+         "  --quiet         show nothing: only forward (the line settings still\n"
+         "                  follow) and capture\n"
          "Framing options, as for decode:\n" +
          kFramingOptionsHelp;
 }
@@ -75,6 +78,7 @@ struct TTapRequest {
   std::optional<std::string> Capture, Link;
   std::optional<long long> Seconds;
   bool Reconnect = false;
+  bool Quiet = false;
   TFramingRequest Framing;
 };
 
@@ -95,6 +99,9 @@ TTapRequest Parse(const std::vector<std::string>& args) {
     else if (n == "--reconnect") {
       s.NoValue();
       r.Reconnect = true;
+    } else if (n == "--quiet") {
+      s.NoValue();
+      r.Quiet = true;
     } else
       s.Unknown();
   }
@@ -175,14 +182,17 @@ class TTapRun {
 
 TSessionSink TTapRun::Sink(std::string_view mark, bool device) {
   TSessionSink sink;
-  sink.Line = [this, mark](std::string_view line) {
-    Shown();
-    FOut.Line(mark, line);
-  };
-  sink.ErrorLine = [this, mark](const std::string& line) {
-    Shown();
-    FOut.Line(mark, line);
-  };
+  // Quiet: no lines, and so no text made for them.
+  if (!FReq.Quiet) {
+    sink.Line = [this, mark](std::string_view line) {
+      Shown();
+      FOut.Line(mark, line);
+    };
+    sink.ErrorLine = [this, mark](const std::string& line) {
+      Shown();
+      FOut.Line(mark, line);
+    };
+  }
   if (device) {
     sink.Notice = [this](const std::string& text) { Say(FErr, text); };
     sink.Lost = [this] { FDeviceGone = true; };
@@ -396,8 +406,10 @@ void TTapRun::CheckSettings() {
   FApplyDue = true;
   DueBefore(Clock::now());
   const std::string comment = std::string(pcapng::kProgramSetComment) + change;
-  Shown();
-  FOut.Line("-- " + comment);
+  if (!FReq.Quiet) {
+    Shown();
+    FOut.Line("-- " + comment);
+  }
   FDev->RecordStatus(comment);
 }
 

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -264,7 +265,9 @@ int TSerPosixDevice::Write(const void* buf, std::size_t count, std::size_t& writ
   using Clock = std::chrono::steady_clock;
   written = 0;
   const auto* p = static_cast<const std::uint8_t*>(buf);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  // The clock is read only once the device has no room: most writes go
+  // at once.
+  std::optional<Clock::time_point> deadline;
   while (written < count) {
     if (FCancelled.load()) return 0;
     const ssize_t r = ::write(Fd(), p + written, count - written);
@@ -276,8 +279,9 @@ int TSerPosixDevice::Write(const void* buf, std::size_t count, std::size_t& writ
     if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
     int wait = -1;
     if (timeoutMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto now = Clock::now();
+      if (!deadline) deadline = now + std::chrono::milliseconds(timeoutMs);
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now);
       if (left.count() <= 0) return 0;
       wait = static_cast<int>(left.count());
     }

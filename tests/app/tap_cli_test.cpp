@@ -154,37 +154,47 @@ class TapCli : public ::testing::Test {
 
 // ---- forwarding ---------------------------------------------------------
 
+// Shown, and with --quiet only captured: the same exchange either way.
 TEST_F(TapCli, StrictPingPongShowsEveryQuestionBeforeItsAnswer) {
-  const std::string capture = FDir + "/pp.pcapng";
-  auto tap = Tap({"--last", "0A", "--time", "--capture", capture});
-  ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
-  const int prog = OpenProgram(FLink);
-  ASSERT_GE(prog, 0);
-  constexpr int kRounds = 200;
-  for (int i = 0; i < kRounds; ++i) {
-    const std::string q = "Q" + std::to_string(i) + "\n", a = "A" + std::to_string(i) + "\n";
-    ASSERT_TRUE(WriteAll(prog, q));
-    ASSERT_EQ(Read(FLine.Master, q.size()), q) << i;
-    ASSERT_TRUE(WriteAll(FLine.Master, a));
-    ASSERT_EQ(Read(prog, a.size()), a) << i;
+  for (const bool quiet : {false, true}) {
+    SCOPED_TRACE(quiet ? "quiet" : "shown");
+    const std::string capture = FDir + (quiet ? "/quiet.pcapng" : "/pp.pcapng");
+    std::vector<std::string> options = {"--last", "0A", "--time", "--capture", capture};
+    if (quiet) options.push_back("--quiet");
+    auto tap = Tap(options);
+    ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+    const int prog = OpenProgram(FLink);
+    ASSERT_GE(prog, 0);
+    constexpr int kRounds = 200;
+    for (int i = 0; i < kRounds; ++i) {
+      const std::string q = "Q" + std::to_string(i) + "\n", a = "A" + std::to_string(i) + "\n";
+      ASSERT_TRUE(WriteAll(prog, q));
+      ASSERT_EQ(Read(FLine.Master, q.size()), q) << i;
+      ASSERT_TRUE(WriteAll(FLine.Master, a));
+      ASSERT_EQ(Read(prog, a.size()), a) << i;
+    }
+    ::close(prog);
+    ::kill(tap->Pid, SIGINT);
+    ASSERT_EQ(tap->Wait(), 0) << tap->ErrText;
+    // The capture's decode shows exactly what the tap showed, stamps and all.
+    int status = -1;
+    const std::string decoded = Decode({"--both", "--last", "0A", "--time", capture}, &status);
+    EXPECT_EQ(status, 0);
+    if (quiet)
+      EXPECT_EQ(tap->OutText, "");
+    else
+      EXPECT_EQ(decoded, tap->OutText);
+    const auto lines = Lines(decoded);
+    ASSERT_EQ(lines.size(), 2u * kRounds) << decoded;
+    for (int i = 0; i < kRounds; ++i) {
+      EXPECT_EQ(lines[2 * i].rfind("TX ", 0), 0u) << lines[2 * i];
+      EXPECT_TRUE(Contains(lines[2 * i], " Q ")) << lines[2 * i];
+      EXPECT_EQ(lines[2 * i + 1].rfind("RX ", 0), 0u) << lines[2 * i + 1];
+      EXPECT_TRUE(Contains(lines[2 * i + 1], " A ")) << lines[2 * i + 1];
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(FLink)))
+        << "the link is removed at the end";
   }
-  ::close(prog);
-  ::kill(tap->Pid, SIGINT);
-  ASSERT_EQ(tap->Wait(), 0) << tap->ErrText;
-  const auto lines = Lines(tap->OutText);
-  ASSERT_EQ(lines.size(), 2u * kRounds) << tap->OutText;
-  for (int i = 0; i < kRounds; ++i) {
-    EXPECT_EQ(lines[2 * i].rfind("TX ", 0), 0u) << lines[2 * i];
-    EXPECT_TRUE(Contains(lines[2 * i], " Q ")) << lines[2 * i];
-    EXPECT_EQ(lines[2 * i + 1].rfind("RX ", 0), 0u) << lines[2 * i + 1];
-    EXPECT_TRUE(Contains(lines[2 * i + 1], " A ")) << lines[2 * i + 1];
-  }
-  // The capture's decode shows exactly what the tap showed, stamps and all.
-  int status = -1;
-  EXPECT_EQ(Decode({"--both", "--last", "0A", "--time", capture}, &status), tap->OutText);
-  EXPECT_EQ(status, 0);
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(FLink)))
-      << "the link is removed at the end";
 }
 
 // Both directions at full speed at once: every byte of all 256 values
