@@ -326,9 +326,7 @@ TPortRun::TPortRun(TMonitorRun& run, const TMonitorPortRequest& req, std::string
 TSessionSink TPortRun::Sink() {
   TSessionSink sink;
   if (!FRun.FMode.CaptureOnly) {
-    sink.Line = [this](std::string_view line) {
-      FRun.FOut.Line(FMark, line);
-    };
+    sink.Line = [this](std::string_view line) { FRun.FOut.Line(FMark, line); };
     sink.ErrorLine = [this](const std::string& line) { FRun.FOut.Line(FMark, line); };
   }
   sink.Notice = [this](const std::string& text) { Say(FRun.FErr, Lead() + text); };

@@ -156,6 +156,8 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
     p.Size = n;
     Record(p);
   }
+  // Nobody takes lines (a capture alone, a quiet tap): nothing to frame.
+  if (!FSink.Line) return;
   FFormatter.FormatReceived(block, n);
   const bool collecting = FFormatter.SignCount() != 0 ||
                           FFormatter.FrameState() != TFrameState::Idle ||
