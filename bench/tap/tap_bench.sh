@@ -10,7 +10,8 @@
 # - CPU per MiB forwarded, both ways at once, at a paced 115,200-baud
 #   exchange and at full speed: the tap as a user watches it (framing and
 #   showing both directions, its output going to /dev/null), and the tap
-#   with --quiet, which forwards as socat does and shows nothing;
+#   with --quiet, which forwards as socat does and shows nothing; socat -x,
+#   which shows both directions too (a hex dump to /dev/null);
 # - wake-ups with the link open and nothing moving.
 # The tap, socat and a bare pair run at once and are measured in turns.
 # Prints the figures and a TAP line of key=value pairs.
@@ -155,7 +156,10 @@ def start(kind, dev_path, link):
         quiet = ["--quiet"] if kind == "tap-quiet" else []
         return subprocess.Popen([cli, "tap", "--device", dev_path, "--link", link, "--baud", "115200"] + quiet,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return subprocess.Popen(["socat", "PTY,link=%s,raw,echo=0" % link, "%s,raw,echo=0" % dev_path],
+    # socat -x: socat showing both directions too (a hex dump, on standard
+    # error), the peer of the tap as a user watches it.
+    dump = ["-x"] if kind == "socat-x" else []
+    return subprocess.Popen(["socat"] + dump + ["PTY,link=%s,raw,echo=0" % link, "%s,raw,echo=0" % dev_path],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -163,7 +167,7 @@ def start(kind, dev_path, link):
 # of each in turn, CPU phases alternating), so that whatever else the
 # machine does falls on each of them alike.
 ROUNDS = 3
-KINDS = ("tap", "tap-quiet", "socat")
+KINDS = ("tap", "tap-quiet", "socat", "socat-x")
 res = {k: {} for k in KINDS}
 dm_, ds_, _ = pair()
 os.set_blocking(ds_, False)
@@ -232,7 +236,7 @@ for kind in KINDS:
     os.close(m)
 
 d = res["direct"]
-t, tq, so = res["tap"], res["tap-quiet"], res["socat"]
+t, tq, so, sx = res["tap"], res["tap-quiet"], res["socat"], res["socat-x"]
 added = lambda x, base: x - base
 print("tap bench: talmocli tap and socat between a pseudo-terminal device and a program, %d samples each way, "
       "the median of %d alternating rounds of CPU" % (SAMPLES, ROUNDS))
@@ -252,14 +256,18 @@ for mode, what in (("paced", "paced 115,200 baud both ways"), ("full", "full spe
           % (what, t[mode][0], t[mode][1], t[mode][2], so[mode][0], so[mode][1], so[mode][2], ratio(t[mode][0], so[mode][0])))
     print("%-30s tap --quiet %.1f ms CPU/MiB (%.2f MB/s); ratio to socat %.2f"
           % ("", tq[mode][0], tq[mode][1], ratio(tq[mode][0], so[mode][0])))
+    print("%-30s socat -x (showing both directions) %.1f ms CPU/MiB (%.2f MB/s); tap / socat -x %.2f"
+          % ("", sx[mode][0], sx[mode][1], ratio(t[mode][0], sx[mode][0])))
 print("idle: tap %.2f wake-ups/s with the link open" % t["idle"])
 print("TAP lat_dev_med=%.1f lat_dev_p99=%.1f lat_prog_med=%.1f lat_prog_p99=%.1f direct_med=%.1f direct_p99=%.1f "
       "added_med=%.1f added_p99=%.1f socat_added_med=%.1f ratio_lat=%.2f set_med=%.0f set_p99=%.0f "
       "paced_tap=%.1f paced_socat=%.1f full_tap=%.1f full_socat=%.1f full_tap_mbs=%.2f full_socat_mbs=%.2f idle=%.2f "
-      "ratio_paced=%.2f ratio_full=%.2f quiet_paced=%.1f quiet_full=%.1f ratio_quiet_paced=%.2f ratio_quiet_full=%.2f"
+      "ratio_paced=%.2f ratio_full=%.2f quiet_paced=%.1f quiet_full=%.1f ratio_quiet_paced=%.2f ratio_quiet_full=%.2f "
+      "dump_paced=%.1f dump_full=%.1f dump_full_mbs=%.2f ratio_dump_paced=%.2f ratio_dump_full=%.2f"
       % (t["lat"][0][0], t["lat"][0][1], t["lat"][1][0], t["lat"][1][1], d[0][0], d[0][1], tadd, tadd99, sadd,
          ratio(tadd, sadd), t["settings"][0], t["settings"][1], t["paced"][0], so["paced"][0], t["full"][0],
          so["full"][0], t["full"][1], so["full"][1], t["idle"], ratio(t["paced"][0], so["paced"][0]),
          ratio(t["full"][0], so["full"][0]), tq["paced"][0], tq["full"][0], ratio(tq["paced"][0], so["paced"][0]),
-         ratio(tq["full"][0], so["full"][0])))
+         ratio(tq["full"][0], so["full"][0]), sx["paced"][0], sx["full"][0], sx["full"][1],
+         ratio(t["paced"][0], sx["paced"][0]), ratio(t["full"][0], sx["full"][0])))
 EOF

@@ -161,7 +161,7 @@ class TTapRun {
   std::optional<Clock::time_point> FFrozen;
   // When the last poll returned: the time of everything that wake brought
   // (one clock read per wake-up, not one per step).
-  Clock::time_point FWoke;
+  Clock::time_point FWoke = Clock::now();
   std::unique_ptr<TReceiveSession> FDev, FTx;
   TPtyTap FPty;
   TPtyLine FProgramLine;
