@@ -75,24 +75,21 @@ talmo::TMonitorStop* StopOnSignals() {
   return &stop;
 }
 
-// The monitor and the tap flush their lines themselves, after each batch:
-// a line buffer on a terminal would cost a write per line, and the
-// default buffer (4 KiB on most files) several writes per block at speed.
-// The buffer is given: without one the C library ignores the size.
-void BufferLines() {
-  static char buffer[1 << 16];
-  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-}
+// The monitor and the tap gather their lines themselves and hand them over
+// after each batch, all of their standard output in one piece: a buffer of
+// the stream's own would only copy them once more (and a line buffer on a
+// terminal would cost a write per line).
+void UnbufferStdout() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 
 int RunMonitorCommand(const std::vector<std::string>& args) {
   talmo::TMonitorStop* stop = StopOnSignals();
-  BufferLines();
+  UnbufferStdout();
   return talmo::RunMonitor(args, stdout, stderr, stop);
 }
 
 int RunTapCommand(const std::vector<std::string>& args) {
   talmo::TMonitorStop* stop = StopOnSignals();
-  BufferLines();
+  UnbufferStdout();
   return talmo::RunTap(args, stdout, stderr, stop);
 }
 
