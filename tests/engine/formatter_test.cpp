@@ -1,5 +1,7 @@
 #include "engine/formatter.h"
 
+#include "engine/convert.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -221,6 +223,38 @@ TEST(Formatter, LineIsCutAtTheBufferSize) {
   rig.f.TimeoutFlush();
   ASSERT_EQ(rig.lines.size(), 2u);
   EXPECT_EQ(rig.lines[1], "A");
+}
+
+// A line is the looks of its bytes one after another, whatever its length
+// (the looks are moved in pairs, the odd one last) and whatever the looks'
+// lengths next to each other (0 to 5 characters). Every value is tried in
+// every place of lines of 1 to 9 bytes, but the sign, which would cut the
+// line: two signs, so that each value is tried under one.
+TEST(Formatter, ALineIsItsBytesLooksInOrder) {
+  using O = TFormatOptions;
+  const TFormatOptions looks[] = {With({&O::Hex}), With({}), With({}, {&O::Convert})};
+  for (const TFormatOptions& look : looks) {
+    for (const std::uint8_t sign : {0x00, 0xFF}) {
+      for (std::size_t length = 1; length <= 9; ++length) {
+        SCOPED_TRACE(::testing::Message() << "hex " << look.Hex << " convert " << look.Convert
+                                          << " sign " << int{sign} << " length " << length);
+        for (int first = 0; first < 256; ++first) {
+          std::vector<std::uint8_t> bytes;
+          for (std::size_t i = 0; i < length; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(first + 37 * i));
+          std::erase(bytes, sign);
+          if (bytes.empty()) continue;
+          Rig rig(look);
+          rig.f.SetSigns(sign, sign);
+          rig.Feed(bytes);
+          rig.f.TimeoutFlush();
+          std::string expected;
+          for (std::uint8_t b : bytes) AppendSignText(expected, b, look);
+          ASSERT_EQ(rig.lines, std::vector<std::string>{expected});
+        }
+      }
+    }
+  }
 }
 
 TEST(Formatter, LongStxHlFrameIsOneLine) {
