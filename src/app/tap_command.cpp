@@ -292,7 +292,6 @@ bool TTapRun::Turn() {
   if (FStop && FStop->Requested()) return false;
   const auto now = FWoke;
   if (FEndAt && now >= *FEndAt) return false;
-  DueBefore(now);
   if (FWaiting && now >= FRetryAt) TryReturn(now);
   FlushToProgram();
   PushToDevice();
@@ -324,7 +323,6 @@ void TTapRun::DeviceBytes(int count) {
   if (n <= 0) return;
   // On its way first; the display waits, not the program.
   ToProgram(buf.data(), static_cast<std::size_t>(n));
-  DueBefore(arrived);
   FDev->Receive(buf.data(), static_cast<std::size_t>(n), arrived);
 }
 
@@ -393,7 +391,6 @@ void TTapRun::ProgramBytes(const std::uint8_t* data, std::size_t n) {
   // On its way first; the display waits, not the device.
   FToDevice.Append(data, n);
   PushToDevice();
-  DueBefore(arrived);
   FTx->Receive(data, n, arrived);
   FDev->Sent(data, n, arrived);
 }
@@ -554,6 +551,8 @@ void TTapRun::Sleep() {
   }
   const int ready = ::poll(fds, nfds, timeout);
   FWoke = Clock::now();
+  // Lines whose time-out fell due end before anything this wake brings.
+  DueBefore(FWoke);
   const short portEvents = ready > 0 && portAt >= 0 ? fds[portAt].revents : 0;
   if (polled && (portEvents != 0 || FComm.PollDue())) FComm.Serve(portEvents);
   if (ready <= 0) return;

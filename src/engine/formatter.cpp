@@ -96,12 +96,6 @@ void TReceiveFormatter::AppendLastSignText(std::string& text, std::uint8_t b) co
 
 void TReceiveFormatter::FlushSigns() {
   if (FSignCount == 0) return;
-  if (!Hooks.Line) {
-    // Nobody takes lines (a capture alone): no text to make.
-    FSignCount = 0;
-    if (Hooks.RestartTimeout) Hooks.RestartTimeout();
-    return;
-  }
   const TSignLook* looks = SignLooks(FOptions.Hex, FOptions.Convert);
   char* out = FLineText.data();
   // Locals: a store through `out` may alias any member, which the loop

@@ -9,9 +9,9 @@
 //
 // Every operation returns 0 on success or an errno code; the component turns
 // codes into its messages. Calls may come from three threads at once (see
-// ser_comm.h; a polled port makes them all from the GUI thread): WaitEvent from the event thread,
-// Write from the write thread, everything else from the GUI thread. Cancel may come from any
-// thread.
+// ser_comm.h): WaitEvent from the event thread, Write from the write
+// thread, everything else from the GUI thread; a polled port makes them all
+// from the GUI thread. Cancel may come from any thread.
 
 #include <cstddef>
 #include <cstdint>
