@@ -1,8 +1,15 @@
 #include "app/cli_output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "base/error_text.h"
+#include "session/port_loop.h"
 
 namespace talmo {
 
@@ -59,8 +66,91 @@ void TLineOutput::Text(std::string_view text) {
   Put(text);
 }
 
+TLineOutput::~TLineOutput() {
+  Spill();
+  if (FFlagsBefore >= 0) ::fcntl(Fd(), F_SETFL, FFlagsBefore);
+}
+
+int TLineOutput::Fd() const { return ::fileno(FOut); }
+
+void TLineOutput::SetBounded() {
+  struct stat st {};
+  const int fd = Fd();
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return;
+  // What the stream still buffers goes first, written as before.
+  Note(std::fflush(FOut));
+  if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) FFlagsBefore = flags;
+  FBounded = true;
+}
+
+std::uint64_t TLineOutput::TakeUnshown() {
+  if (Held()) return 0;
+  return std::exchange(FDropped, 0);
+}
+
+std::uint64_t TLineOutput::Unshown() const {
+  const auto held =
+      std::count(FHeld.begin() + static_cast<std::ptrdiff_t>(FHeldFrom), FHeld.end(), '\n');
+  return FDroppedAll + static_cast<std::uint64_t>(held);
+}
+
+void TLineOutput::WriteHeld() {
+  while (FHeldFrom < FHeld.size() && !FError) {
+    const ssize_t w = ::write(Fd(), FHeld.data() + FHeldFrom, FHeld.size() - FHeldFrom);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) FError = errno;
+      break;
+    }
+    FHeldFrom += static_cast<std::size_t>(w);
+  }
+  if (FHeldFrom == FHeld.size()) {
+    FHeld.clear();
+    FHeldFrom = 0;
+  } else if (FHeldFrom >= kHeldMost / 2) {
+    FHeld.erase(0, FHeldFrom);
+    FHeldFrom = 0;
+  }
+}
+
+// Whole pieces (the lines of a gathering) are held or dropped, so the
+// reader never sees half a line.
+void TLineOutput::PutBounded(std::string_view text) {
+  if (!Held()) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t w = ::write(Fd(), text.data() + done, text.size() - done);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+          FError = errno;
+          return;
+        }
+        break;
+      }
+      done += static_cast<std::size_t>(w);
+    }
+    // The rest of a piece the reader began to take waits, whatever its size.
+    if (done < text.size()) FHeld.assign(text.substr(done));
+    return;
+  }
+  if (FHeld.size() - FHeldFrom + text.size() > kHeldMost) {
+    const auto lines = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+    FDropped += lines;
+    FDroppedAll += lines;
+    return;
+  }
+  FHeld.append(text);
+}
+
 void TLineOutput::Put(std::string_view text) {
   if (FError || text.empty()) return;
+  if (FBounded) {
+    PutBounded(text);
+    return;
+  }
   errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), FOut) != text.size()) FError = errno ? errno : EIO;
 }
@@ -73,6 +163,10 @@ void TLineOutput::Spill() {
 
 void TLineOutput::Flush() {
   Spill();
+  if (FBounded) {
+    WriteHeld();
+    return;
+  }
   Note(std::fflush(FOut));
 }
 
@@ -81,5 +175,32 @@ void TLineOutput::Note(int result) {
 }
 
 bool TLineOutput::FailedToTell() const { return FError != 0 && FError != EPIPE; }
+
+namespace {
+std::string UnshownText(std::uint64_t n) {
+  return std::to_string(n) + (n == 1 ? " line was" : " lines were") +
+         " not shown: standard output was not being read";
+}
+}  // namespace
+
+void SayUnshown(TLineOutput& out, std::FILE* err) {
+  if (const std::uint64_t n = out.TakeUnshown()) Say(err, UnshownText(n));
+}
+
+bool EndOutput(TLineOutput& out, TPortLoop& loop, std::FILE* err) {
+  out.Flush();
+  TEndWait wait(loop.Now());
+  while (out.Held() && !out.Failed() && !loop.Insisted() &&
+         wait.Moving(out.HeldSize(), loop.Now())) {
+    loop.WakeBy(wait.Due());
+    loop.Watch(out.Fd(), POLLOUT);
+    loop.Sleep();
+    out.Flush();
+  }
+  if (out.Failed()) return true;  // told as a failed output, or a reader gone by choice
+  const std::uint64_t n = out.Unshown();
+  if (n) Say(err, UnshownText(n));
+  return n == 0;
+}
 
 }  // namespace talmo

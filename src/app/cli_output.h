@@ -8,11 +8,15 @@
 // a reader that has gone away (EPIPE: `| head -1`) chose to stop, which
 // ends the command without an error.
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 namespace talmo {
+
+class TPortLoop;
+class TLineOutput;
 
 // "talmocli: TEXT" on a line of its own.
 void Say(std::FILE* err, const std::string& text);
@@ -33,11 +37,30 @@ class TLineOutput {
   explicit TLineOutput(std::FILE* out, bool gather = false) : FOut(out), FGather(gather) {
     if (FGather) FGathered.reserve(kGatherSize);
   }
-  ~TLineOutput() { Spill(); }
+  ~TLineOutput();
   TLineOutput(const TLineOutput&) = delete;
   TLineOutput& operator=(const TLineOutput&) = delete;
 
   static constexpr std::size_t kGatherSize = 1 << 16;
+  // What a bounded output holds for a reader that has stopped reading:
+  // beyond it, lines are not shown but counted.
+  static constexpr std::size_t kHeldMost = 1 << 20;
+
+  // A reader that stops reading must never stop the run (its forwarding,
+  // its capture, its signals): a pipe, FIFO or socket is written without
+  // blocking from now on (as it was again at the end), what it cannot take
+  // yet waits here, up to kHeldMost. Other outputs (a terminal, a file)
+  // stay as they are.
+  void SetBounded();
+  // Text waits for the reader: poll Fd() for POLLOUT, then Flush.
+  bool Held() const { return !FHeld.empty(); }
+  std::size_t HeldSize() const { return FHeld.size() - FHeldFrom; }
+  int Fd() const;
+  // Lines not shown since the last call, once what was held has gone out
+  // (0 while the reader is still away, or nothing was lost).
+  std::uint64_t TakeUnshown();
+  // Lines not shown in all: those counted and those still held (the end).
+  std::uint64_t Unshown() const;
 
   // The line and its newline; nothing once a write has failed.
   void Line(std::string_view line) { Line({}, line); }
@@ -64,12 +87,26 @@ class TLineOutput {
 
  private:
   void Put(std::string_view text);
+  void PutBounded(std::string_view text);
+  void WriteHeld();
   void Spill();
 
   std::FILE* FOut;
   bool FGather;
   std::string FGathered;
   int FError = 0;
+  bool FBounded = false;
+  int FFlagsBefore = -1;  // restored at the end
+  std::string FHeld;
+  std::size_t FHeldFrom = 0;  // what of FHeld has gone out
+  std::uint64_t FDropped = 0, FDroppedAll = 0;
 };
+
+// The end of a run's bounded output: what is held goes to the reader as
+// long as it keeps reading (a second stop gives it up), and the lines it
+// never got are told. False when some were lost.
+bool EndOutput(TLineOutput& out, TPortLoop& loop, std::FILE* err);
+// Told once the reader is back: how many lines it missed.
+void SayUnshown(TLineOutput& out, std::FILE* err);
 
 }  // namespace talmo

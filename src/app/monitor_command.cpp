@@ -158,13 +158,11 @@ class TPortRun {
   // The device went away and the loop has not dealt with it yet.
   bool LossPending() const { return FDeviceGone; }
   // --reconnect: the device has gone and is waited for.
-  bool Waiting() const { return FWaiting; }
+  bool Waiting() const { return FReturn.Waiting(); }
   // Gone for good (no --reconnect): closed, and no more of it comes.
   bool Gone() const { return FGone; }
-  std::optional<Clock::time_point> RetryDue() const {
-    return FWaiting ? std::optional(FRetryAt) : std::nullopt;
-  }
-  void TryReturn(Clock::time_point now);
+  std::optional<Clock::time_point> RetryDue() const { return FReturn.Due(); }
+  void TryReturn();
   // The loss with --reconnect: close and wait for the device.
   void WaitForReturn();
   // The loss of one of several ports without --reconnect: told now; the
@@ -186,16 +184,11 @@ class TPortRun {
   const std::string FMark;
   TSerComm FComm;
   TReceiveSession FSession;
-  TReconnectPolicy FReconnect;
-  bool FDeviceGone = false;
   // Only the port closes meanwhile; the capture and the line being
   // collected stay as they are, and go on when it is back.
-  bool FWaiting = false;
+  TPortReturn FReturn;
+  bool FDeviceGone = false;
   bool FGone = false;
-  Clock::time_point FRetryAt;
-  // Why the device cannot be opened again, told once each; that it is not
-  // there (yet) is no news after the loss, so that one is not told first.
-  std::vector<std::string> FOpenFailures;
 };
 
 // One run of the monitor: its ports, the send source, the hold-off and the
@@ -232,6 +225,7 @@ class TMonitorRun {
   std::FILE* FErr;
   TMonitorStop* FStop;
   const TMonitorClock& FClock;
+  TPortLoop FLoop;
   TLineOutput FOut;
   TPollSync FSync;
   TFormatOptions FOptions;
@@ -239,7 +233,6 @@ class TMonitorRun {
   std::vector<TReceiveSession*> FSessionsDue;  // reused: the time-outs run per block
   std::optional<TSendSource> FSend;
   THoldOff FHold;
-  std::optional<Clock::time_point> FEndAt;
   bool FCaptureFailed = false;
   bool FCaptureStopped = false;
   int FStatus = kExitOk;
@@ -266,19 +259,6 @@ bool HoldOffAllowed(const TMonitorRequest& req, const TFormatOptions& options,
   return !options.Time && !options.PROD2 && !timedCapture && req.Ports.size() == 1;
 }
 
-TSerTiming PortTimingOf(const TMonitorClock& clock, TMonitorStop* stop) {
-  if (clock.IsSystem) return TSerTiming::System();
-  // The component's own waits (the pause of Close) run on the monitor's
-  // clock too; a stop request ends them.
-  TSerTiming t;
-  t.Now = clock.Now;
-  t.Sleep = [&clock, stop](std::chrono::milliseconds ms) {
-    pollfd fd{stop ? stop->WaitFd() : -1, POLLIN, 0};
-    clock.Poll(&fd, stop ? 1 : 0, static_cast<int>(ms.count()));
-  };
-  return t;
-}
-
 TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req) {
   TSessionOptions o;
   o.Label = req.Label;
@@ -301,7 +281,9 @@ TPortRun::TPortRun(TMonitorRun& run, const TMonitorPortRequest& req, std::string
       FComm(std::make_shared<TSerDeviceDriver>([p = FPath](const std::string&) { return p; }),
             run.FSync),
       FSession(FComm, req.Line.SessionDevice(FPath), run.FOptions, Sink(), run.FClock.Now,
-               SessionOptionsOf(req), WallClockOf(first, run.FClock)) {
+               SessionOptionsOf(req), WallClockOf(first, run.FClock)),
+      FReturn(
+          FSession, [&run](const TOpenFailure& f) { SayOpenFailure(run.FErr, f); }, Lead()) {
   FComm.SetTiming(PortTimingOf(run.FClock, run.FStop));
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.
@@ -355,27 +337,10 @@ bool TPortRun::Close() {
   }
 }
 
-void TPortRun::TryReturn(Clock::time_point now) {
-  const std::optional<TOpenFailure> failure = FSession.Open();
-  now = FRun.FClock.Now();
-  if (!failure) {
-    FWaiting = false;
-    FReconnect.Back(now);
-    FOpenFailures.clear();
+void TPortRun::TryReturn() {
+  if (FReturn.TryIfDue(FRun.FClock.Now))
     Say(FRun.FErr,
         Lead() + FSession.Device().Title() + ": The device is back; monitoring goes on.");
-    return;
-  }
-  const std::string text = failure->Message + "\n" + failure->Hint;
-  if (std::find(FOpenFailures.begin(), FOpenFailures.end(), text) == FOpenFailures.end()) {
-    if (!FOpenFailures.empty() || !IsAbsence(*failure)) {
-      TOpenFailure told = *failure;
-      told.Message = Lead() + told.Message;
-      SayOpenFailure(FRun.FErr, told);
-    }
-    FOpenFailures.push_back(text);
-  }
-  FRetryAt = FReconnect.Failed(now);
 }
 
 void TPortRun::WaitForReturn() {
@@ -386,8 +351,7 @@ void TPortRun::WaitForReturn() {
   // What was in the write queue went with the device.
   if (FRun.FSend) FRun.FSend->QueueLost();
   FRun.FHold.Release(now);
-  FRetryAt = FReconnect.Lost(now);
-  FWaiting = true;
+  FReturn.Lost(now);
   SayDeviceGone(FRun.FErr, Lead() + FSession.Device().Title(), "Waiting for it to come back.");
 }
 
@@ -421,6 +385,7 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, const std::vector<std::stri
       FErr(err),
       FStop(stop),
       FClock(clock),
+      FLoop(clock, stop),
       FOut(out, true),
       FOptions(req.Framing.Options()),
       FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()) {
@@ -446,6 +411,19 @@ void TMonitorRun::CloseAll() {
 // Everything that can be checked is checked before the ports open, so a
 // failure leaves nothing half-done.
 bool TMonitorRun::Start() {
+  FOut.SetBounded();
+  // A FIFO without a reader would hold the run in its open, deaf to every
+  // stop, with the ports open: its reader comes first.
+  FLoop.EndAfter(FReq.Seconds);
+  int fifo = -1;
+  if (FReq.Capture) {
+    bool stopped = false;
+    fifo = AwaitFifoReader(*FReq.Capture, FLoop, stopped, [this] {
+      Say(FErr, "waiting for a reader of the capture FIFO '" + *FReq.Capture + "'");
+    });
+    if (stopped) return false;
+  }
+  const TFdCloser fifoHeld(fifo);
   if (FSend)
     if (const int code = FSend->Open()) {
       SayCannotRead(FErr, FSend->Path(), code);
@@ -480,7 +458,7 @@ bool TMonitorRun::Start() {
     }
   }
   const auto now = FClock.Now();
-  if (FReq.Seconds) FEndAt = now + std::chrono::seconds(*FReq.Seconds);
+  FLoop.EndAfter(FReq.Seconds);
   if (FSend) FSend->Begin(now);
   return true;
 }
@@ -499,17 +477,15 @@ void TMonitorRun::LinesDueBy(Clock::time_point t) {
 }
 
 bool TMonitorRun::Turn() {
-  if (FStop && FStop->Requested()) return false;
-  const auto now = FClock.Now();
-  if (FEndAt && now >= *FEndAt) return false;
-  LinesDueBy(now);
-  for (auto& port : FPorts)
-    if (const auto due = port->RetryDue(); due && now >= *due) port->TryReturn(now);
+  if (FLoop.Ended()) return false;
+  LinesDueBy(FClock.Now());
+  for (auto& port : FPorts) port->TryReturn();
   if (FSend && !Sender().Waiting() && !SendStep(FClock.Now())) {
     FStatus = kExitFailure;
     return false;
   }
   FOut.Flush();
+  SayUnshown(FOut, FErr);
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
   if (FOut.Failed()) return false;
   // Nothing left to do once the capture, the run's only product, stopped.
@@ -549,38 +525,20 @@ bool TMonitorRun::SendStep(Clock::time_point now) {
 // Sleeps until something happens or the nearest deadline.
 void TMonitorRun::Sleep() {
   const auto now = FClock.Now();
-  std::optional<Clock::time_point> wake = FEndAt;
-  const auto nearer = [&wake](std::optional<Clock::time_point> t) {
-    if (t && (!wake || *t < *wake)) wake = t;
-  };
   for (auto& port : FPorts) {
-    nearer(port->Session().TimeoutDue());
-    nearer(port->RetryDue());
+    FLoop.WakeBy(port->Session().TimeoutDue());
+    FLoop.WakeBy(port->RetryDue());
   }
-  if (FSend && !Sender().Waiting()) nearer(FSend->Due());
+  const bool sending = FSend && !Sender().Waiting();
+  if (sending) FLoop.WakeBy(FSend->Due());
   const bool holding = FHold.Holding(now);
-  if (holding) nearer(FHold.Until());
-  pollfd fds[3];
-  nfds_t nfds = 0;
-  int syncAt = -1, sourceAt = -1;
-  if (FStop) fds[nfds++] = {FStop->WaitFd(), POLLIN, 0};
-  if (!holding) {
-    syncAt = static_cast<int>(nfds);
-    fds[nfds++] = {FSync.Fd(), POLLIN, 0};
-  }
-  if (const int fd = FSend && !Sender().Waiting() ? FSend->WaitFd() : -1; fd >= 0) {
-    sourceAt = static_cast<int>(nfds);
-    fds[nfds++] = {fd, POLLIN, 0};
-  }
-  int timeout = -1;
-  if (wake) {
-    // Rounded up: waking a little early would only come back to sleep.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - FClock.Now()).count();
-    timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
-  }
-  if (FClock.Poll(fds, nfds, timeout) <= 0) return;
-  if (sourceAt >= 0 && fds[sourceAt].revents) FSend->Readable();
-  if (syncAt >= 0 && fds[syncAt].revents) {
+  if (holding) FLoop.WakeBy(FHold.Until());
+  const int syncAt = FLoop.Watch(holding ? -1 : FSync.Fd(), POLLIN);
+  const int sourceAt = FLoop.Watch(sending ? FSend->WaitFd() : -1, POLLIN);
+  FLoop.Watch(FOut.Held() ? FOut.Fd() : -1, POLLOUT);
+  if (FLoop.Sleep() <= 0) return;
+  if (FLoop.Events(sourceAt)) FSend->Readable();
+  if (FLoop.Events(syncAt)) {
     FSync.Clear();
     const auto received = [this] {
       std::uint64_t n = 0;
@@ -597,7 +555,7 @@ int TMonitorRun::Finish() {
   // The unfinished lines in the order they fell due, as a decode ends.
   LinesDueBy(Clock::time_point::max());
   for (auto& port : FPorts) port->Session().Timeout();
-  FOut.Flush();
+  if (!EndOutput(FOut, FLoop, FErr)) FStatus = kExitFailure;
   if (FOut.FailedToTell()) {
     SayOutputFailed(FErr, FOut.Error());
     FStatus = kExitFailure;
@@ -619,21 +577,6 @@ int TMonitorRun::Finish() {
 }
 
 }  // namespace
-
-TMonitorStop::TMonitorStop() : FFd(MakeWakeFd()) {}
-
-TMonitorStop::~TMonitorStop() { ::close(FFd); }
-
-void TMonitorStop::Request() noexcept {
-  FRequested.store(true);
-  SignalWake(FFd);  // leaves errno as it found it, as a signal handler must
-}
-
-TMonitorClock TMonitorClock::System() {
-  return {[] { return Clock::now(); },
-          [](pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); },
-          true};
-}
 
 int RunMonitor(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
                TMonitorStop* stop, const TMonitorClock& clock, const TMonitorMode& mode) {
