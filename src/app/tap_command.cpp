@@ -114,7 +114,7 @@ TTapRequest Parse(const std::vector<std::string>& args) {
 class TTapRun {
  public:
   TTapRun(const TTapRequest& req, std::string path, std::string link, std::FILE* out,
-          std::FILE* err, TMonitorStop* stop);
+          std::FILE* err, TMonitorStop* stop, const TMonitorClock& clock);
   int Run();
 
  private:
@@ -122,6 +122,7 @@ class TTapRun {
   bool Turn();
   void Sleep();
   int Finish();
+  void Deliver();
 
   void DeviceBytes(int count);
   void ToProgram(const std::uint8_t* data, std::size_t n);
@@ -132,10 +133,15 @@ class TTapRun {
   bool Drained();
   void ApplySettings();
   void PushToDevice();
-  void TryReturn(Clock::time_point now);
+  void TryReturn();
   void DeviceLost();
   void DueBefore(Clock::time_point t);
   bool HoldingDevice() const { return FToProgram.Size() >= kHoldForProgram; }
+  // What the program has not had yet: held here and in the pty.
+  std::size_t ForProgram() const { return FToProgram.Size() + FPty.Unread(); }
+  // What the device has not had yet: held here, in the port's queue and in
+  // the driver's.
+  std::size_t ForDevice();
   bool ReadingProgram() const {
     return !FWaiting && FComm.Active() && FToDevice.Empty() && !FApplyDue && !FFailed;
   }
@@ -147,7 +153,8 @@ class TTapRun {
   const TTapRequest& FReq;
   const std::string FPath, FLink;
   std::FILE* FErr;
-  TMonitorStop* FStop;
+  const TMonitorClock& FClock;
+  TPortLoop FLoop;
   TLineOutput FOut;
   std::optional<Clock::time_point> FShowBy;  // lines wait in the output
   TPollSync FSync;
@@ -161,7 +168,7 @@ class TTapRun {
   std::optional<Clock::time_point> FFrozen;
   // When the last poll returned: the time of everything that wake brought
   // (one clock read per wake-up, not one per step).
-  Clock::time_point FWoke = Clock::now();
+  Clock::time_point FWoke;
   std::unique_ptr<TReceiveSession> FDev, FTx;
   TPtyTap FPty;
   TPtyLine FProgramLine;
@@ -169,12 +176,9 @@ class TTapRun {
   bool FLinkMade = false;
   TByteQueue FToProgram, FToDevice;
   std::vector<std::uint8_t> FRxBuffer;
-  TReconnectPolicy FReconnect;
-  std::optional<Clock::time_point> FEndAt;
+  std::optional<TPortReturn> FReturn;
   bool FDeviceGone = false;
   bool FWaiting = false;
-  Clock::time_point FRetryAt;
-  std::vector<std::string> FOpenFailures;
   bool FCaptureFailed = false;
   bool FFailed = false;  // the pseudo-terminal failed: the run ends
   int FStatus = kExitOk;
@@ -205,17 +209,19 @@ TSessionSink TTapRun::Sink(std::string_view mark, bool device) {
 }
 
 TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std::FILE* out,
-                 std::FILE* err, TMonitorStop* stop)
+                 std::FILE* err, TMonitorStop* stop, const TMonitorClock& clock)
     : FReq(req),
       FPath(std::move(path)),
       FLink(std::move(link)),
       FErr(err),
-      FStop(stop),
+      FClock(clock),
+      FLoop(clock, stop),
       FOut(out, true),
       FComm(std::make_shared<TSerDeviceDriver>([p = FPath](const std::string&) { return p; }),
             FSync),
       FOptions(req.Framing.Options()) {
   FComm.SetDeviceName(FPath);
+  FComm.SetTiming(PortTimingOf(clock, stop));
   // Every block is forwarded from this thread: no hand-offs to wait for.
   FComm.SetPolled(true);
   req.Line.Apply(FComm);
@@ -225,9 +231,10 @@ TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std
   FComm.SetBuffers(buffers);
   // One moment for both sessions' clocks and frame clocks, so that the
   // capture's decode stamps the program's lines as they were shown here.
-  FFrozen = Clock::now();
+  FFrozen = FClock.Now();
+  FWoke = *FFrozen;
   const std::int64_t wall = UtcNanoseconds();
-  const auto now = [this] { return FFrozen ? *FFrozen : Clock::now(); };
+  const auto now = [this] { return FFrozen ? *FFrozen : FClock.Now(); };
   const auto wallNow = [wall] { return wall; };
   FDev = std::make_unique<TReceiveSession>(FComm, req.Line.SessionDevice(FPath), FOptions,
                                            Sink("RX ", true), now, TSessionOptions{}, wallNow);
@@ -241,6 +248,7 @@ TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std
     s->StartFrameClock();
   }
   FFrozen.reset();
+  FReturn.emplace(*FDev, [this](const TOpenFailure& f) { SayOpenFailure(FErr, f); });
 }
 
 // Everything that can be refused is refused before the port opens; the
@@ -257,47 +265,62 @@ bool TTapRun::Start() {
     Say(FErr, refusal);
     return false;
   }
+  // A FIFO without a reader would hold the run in its open, deaf to every
+  // stop: its reader comes before the port opens.
+  FLoop.EndAfter(FReq.Seconds);
+  int fifo = -1;
+  if (FReq.Capture) {
+    bool stopped = false;
+    fifo = AwaitFifoReader(*FReq.Capture, FLoop, stopped, [this] {
+      Say(FErr, "waiting for a reader of the capture FIFO '" + *FReq.Capture + "'");
+    });
+    if (stopped) return false;
+  }
+  const TFdCloser fifoHeld(fifo);
   if (!OpenOrSay(*FDev, FErr)) return false;
+  // The capture starts last: a start that fails leaves its file as it was.
+  if (const int code = MakeLink(FLink, FPty.SlavePath())) {
+    Say(FErr, "cannot make the link '" + FLink + "': " + SysErrorText(code));
+    FComm.Close();
+    return false;
+  }
+  FLinkMade = true;
   if (FReq.Capture) {
     try {
       FDev->StartCaptureExact(*FReq.Capture);
     } catch (const ECaptureError& e) {
       Say(FErr, e.what());
       FComm.Close();
+      RemoveLinkTo(FLink, FPty.SlavePath());
+      FLinkMade = false;
       return false;
     }
   }
-  if (const int code = MakeLink(FLink, FPty.SlavePath())) {
-    Say(FErr, "cannot make the link '" + FLink + "': " + SysErrorText(code));
-    FComm.Close();
-    FDev->StopCapture();
-    return false;
-  }
-  FLinkMade = true;
   FPty.ReadLine(FProgramLine);
   Say(FErr, "tapping " + FDev->Device().Title() + " at " + FReq.Line.Describe() +
                 "; the program under test opens " + FLink + "; Ctrl+C ends");
-  FWoke = Clock::now();
-  if (FReq.Seconds) FEndAt = FWoke + std::chrono::seconds(*FReq.Seconds);
+  FWoke = FClock.Now();
+  FLoop.EndAfter(FReq.Seconds);
   return true;
 }
 
 int TTapRun::Run() {
+  FOut.SetBounded();
   if (!Start()) return kExitFailure;
   while (Turn()) Sleep();
   return Finish();
 }
 
 bool TTapRun::Turn() {
-  if (FStop && FStop->Requested()) return false;
+  if (FLoop.Ended()) return false;
   const auto now = FWoke;
-  if (FEndAt && now >= *FEndAt) return false;
-  if (FWaiting && now >= FRetryAt) TryReturn(now);
+  TryReturn();
   FlushToProgram();
   PushToDevice();
-  if (FShowBy && now >= *FShowBy) {
+  if ((FShowBy && now >= *FShowBy) || FOut.Held()) {
     FOut.Flush();
     FShowBy.reset();
+    SayUnshown(FOut, FErr);
   }
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
   if (FFailed || FOut.Failed() || (FDeviceGone && !FReq.Reconnect)) return false;
@@ -395,13 +418,27 @@ void TTapRun::ProgramBytes(const std::uint8_t* data, std::size_t n) {
   FDev->Sent(data, n, arrived);
 }
 
+std::size_t TTapRun::ForDevice() {
+  std::size_t n = FToDevice.Size() + FComm.WriteQueueCount();
+  if (!FComm.Active()) return n;
+  std::uint32_t errors = 0;
+  TSerComStat stat;
+  try {
+    FComm.ReadStatus(errors, stat);
+  } catch (const std::exception&) {
+    return n;
+  }
+  if (errors) FDev->Error(errors);
+  return n + stat.cbOutQue;
+}
+
 void TTapRun::CheckSettings() {
   TPtyLine line;
   if (!FPty.ReadLine(line) || line == FProgramLine) return;
   const std::string change = DescribeLineChange(FProgramLine, line);
   FProgramLine = line;
   FApplyDue = true;
-  DueBefore(Clock::now());
+  DueBefore(FClock.Now());
   const std::string comment = std::string(pcapng::kProgramSetComment) + change;
   if (!FReq.Quiet) {
     Shown();
@@ -469,22 +506,10 @@ void TTapRun::PushToDevice() {
   }
 }
 
-void TTapRun::TryReturn(Clock::time_point now) {
-  const std::optional<TOpenFailure> failure = FDev->Open();
-  now = Clock::now();
-  if (!failure) {
-    FWaiting = false;
-    FReconnect.Back(now);
-    FOpenFailures.clear();
-    Say(FErr, FDev->Device().Title() + ": The device is back; the tap goes on.");
-    return;
-  }
-  const std::string text = failure->Message + "\n" + failure->Hint;
-  if (std::find(FOpenFailures.begin(), FOpenFailures.end(), text) == FOpenFailures.end()) {
-    if (!FOpenFailures.empty() || !IsAbsence(*failure)) SayOpenFailure(FErr, *failure);
-    FOpenFailures.push_back(text);
-  }
-  FRetryAt = FReconnect.Failed(now);
+void TTapRun::TryReturn() {
+  if (!FReturn->TryIfDue(FClock.Now)) return;
+  FWaiting = false;
+  Say(FErr, FDev->Device().Title() + ": The device is back; the tap goes on.");
 }
 
 // Only the port closes: the link, the capture and the bytes on their way
@@ -496,7 +521,7 @@ void TTapRun::DeviceLost() {
   } catch (const std::exception& e) {
     Say(FErr, e.what());
   }
-  FRetryAt = FReconnect.Lost(Clock::now());
+  FReturn->Lost(FClock.Now());
   FWaiting = true;
   SayDeviceGone(FErr, FDev->Device().Title(), "Waiting for it to come back.");
 }
@@ -504,64 +529,87 @@ void TTapRun::DeviceLost() {
 // Sleeps until something happens or the nearest deadline: no wake-up while
 // nothing moves.
 void TTapRun::Sleep() {
-  std::optional<Clock::time_point> wake = FEndAt;
-  const auto nearer = [&wake](std::optional<Clock::time_point> t) {
-    if (t && (!wake || *t < *wake)) wake = t;
-  };
-  nearer(FDev->TimeoutDue());
-  nearer(FTx->TimeoutDue());
-  if (FWaiting) nearer(FRetryAt);
-  nearer(FComm.PollDue());
-  if (FShowBy) nearer(*FShowBy + kShowLate);
+  FLoop.WakeBy(FDev->TimeoutDue());
+  FLoop.WakeBy(FTx->TimeoutDue());
+  FLoop.WakeBy(FReturn->Due());
+  FLoop.WakeBy(FComm.PollDue());
+  if (FShowBy) FLoop.WakeBy(*FShowBy + kShowLate);
   const bool holding = HoldingDevice();
   const bool polled = FComm.PollFd() >= 0;
-  const auto now = Clock::now();
   // The port's drain tells nobody (a UART's own buffer), and while the
   // device's bytes are held a threaded port's reports are not served: look
   // again soon.
   if (!FWaiting && FComm.Active() && (FApplyDue || (!polled && holding && !FToDevice.Empty())))
-    nearer(now + std::chrono::milliseconds(1));
-  pollfd fds[4];
-  nfds_t nfds = 0;
-  int syncAt = -1, portAt = -1;
-  if (FStop) fds[nfds++] = {FStop->WaitFd(), POLLIN, 0};
+    FLoop.WakeBy(FLoop.Now() + std::chrono::milliseconds(1));
   // A polled port hands nothing over: what fails in its handlers is taken
   // by the next turn.
-  if (!polled && !holding) {
-    syncAt = static_cast<int>(nfds);
-    fds[nfds++] = {FSync.Fd(), POLLIN, 0};
-  }
+  const int syncAt = FLoop.Watch(!polled && !holding ? FSync.Fd() : -1, POLLIN);
   // Held bytes stay in the device until the program has read its share;
   // with nothing to write either, the port is not polled at all (a hung-up
   // device would wake every poll while its last bytes wait).
   const short portWants = polled ? FComm.PollEvents() & ~(holding ? POLLIN : 0) : 0;
-  if (portWants != 0) {
-    portAt = static_cast<int>(nfds);
-    fds[nfds++] = {FComm.PollFd(), portWants, 0};
-  }
-  const int ptyAt = static_cast<int>(nfds);
+  const int portAt = FLoop.Watch(FComm.PollFd(), portWants);
   short events = 0;
   if (ReadingProgram()) events |= POLLIN;
   if (!FToProgram.Empty()) events |= POLLOUT;
-  fds[nfds++] = {FPty.MasterFd(), events, 0};
-  int timeout = -1;
-  if (wake) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count();
-    timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
-  }
-  const int ready = ::poll(fds, nfds, timeout);
-  FWoke = Clock::now();
+  const int ptyAt = FLoop.Watch(FPty.MasterFd(), events);
+  FLoop.Watch(FOut.Held() ? FOut.Fd() : -1, POLLOUT);
+  const int ready = FLoop.Sleep();
+  FWoke = FLoop.Woke();
   // Lines whose time-out fell due end before anything this wake brings.
   DueBefore(FWoke);
-  const short portEvents = ready > 0 && portAt >= 0 ? fds[portAt].revents : 0;
+  const short portEvents = FLoop.Events(portAt);
   if (polled && (portEvents != 0 || FComm.PollDue())) FComm.Serve(portEvents);
   if (ready <= 0) return;
-  if (fds[ptyAt].revents & POLLOUT) FlushToProgram();
-  if (syncAt >= 0 && fds[syncAt].revents) {
+  const short ptyEvents = FLoop.Events(ptyAt);
+  if (ptyEvents & POLLOUT) FlushToProgram();
+  if (FLoop.Events(syncAt)) {
     FSync.Clear();
     FSync.ProcessPending();
   }
-  if (fds[ptyAt].revents & (POLLIN | POLLERR | POLLHUP)) ReadProgram();
+  if (ptyEvents & (POLLIN | POLLERR | POLLHUP)) ReadProgram();
+}
+
+// What the tap holds goes on to where it was going as long as it moves:
+// the device's bytes to the program (also those it has not read from the
+// pty yet, which the close would drop), the program's to the device. No
+// more is taken from either side meanwhile.
+void TTapRun::Deliver() {
+  const bool toDevice = FComm.Active() && !FDeviceGone && !FWaiting;
+  TEndWait programWait(FLoop.Now()), deviceWait(FLoop.Now());
+  std::size_t forProgram = 0, forDevice = 0;
+  for (;;) {
+    FlushToProgram();
+    if (toDevice) PushToDevice();
+    const auto now = FLoop.Now();
+    forProgram = FFailed ? FToProgram.Size() : ForProgram();
+    forDevice = toDevice ? ForDevice() : FToDevice.Size();
+    const bool programMoves = !FFailed && forProgram && programWait.Moving(forProgram, now);
+    const bool deviceMoves = toDevice && forDevice && deviceWait.Moving(forDevice, now);
+    if ((!programMoves && !deviceMoves) || FLoop.Insisted()) break;
+    if (programMoves) FLoop.WakeBy(programWait.Due());
+    if (deviceMoves) FLoop.WakeBy(deviceWait.Due());
+    // Neither the program's reading nor a UART's drain wakes a poll.
+    FLoop.WakeBy(now + std::chrono::milliseconds(10));
+    const bool polled = toDevice && FComm.PollFd() >= 0;
+    if (polled) FLoop.WakeBy(FComm.PollDue());
+    const int portAt =
+        FLoop.Watch(polled ? FComm.PollFd() : -1, static_cast<short>(FComm.PollEvents() & POLLOUT));
+    FLoop.Watch(FToProgram.Empty() || FFailed ? -1 : FPty.MasterFd(), POLLOUT);
+    FLoop.Sleep();
+    if (polled && (FLoop.Events(portAt) || FComm.PollDue())) FComm.Serve(FLoop.Events(portAt));
+  }
+  if (forProgram) {
+    Say(FErr, std::to_string(forProgram) + " bytes from the device did not reach the program: " +
+                  (FFailed ? "its side failed" : "it did not read them"));
+    FStatus = kExitFailure;
+  }
+  if (forDevice) {
+    Say(FErr, std::to_string(forDevice) + " bytes from the program did not go out to " +
+                  FDev->Device().Title() + ": " +
+                  (toDevice ? "it took nothing more" : "the device is gone"));
+    FStatus = kExitFailure;
+  }
 }
 
 int TTapRun::Finish() {
@@ -569,6 +617,9 @@ int TTapRun::Finish() {
   FDev->Timeout();
   FTx->Timeout();
   FOut.Flush();
+  if (FComm.Active() && !FDeviceGone && FApplyDue) ApplySettings();
+  Deliver();
+  if (!EndOutput(FOut, FLoop, FErr)) FStatus = kExitFailure;
   if (FOut.FailedToTell()) {
     SayOutputFailed(FErr, FOut.Error());
     FStatus = kExitFailure;
@@ -578,22 +629,6 @@ int TTapRun::Finish() {
     FStatus = kExitFailure;
   }
   if (FFailed) FStatus = kExitFailure;
-  // What the program sent and the device has not had yet still goes out.
-  if (FComm.Active() && !FDeviceGone) {
-    if (FApplyDue) ApplySettings();
-    while (!FToDevice.Empty()) {
-      const int n = static_cast<int>(std::min<std::size_t>(FToDevice.Size(), kWriteQueue));
-      try {
-        FComm.WriteBuf(FToDevice.Front(), n);
-      } catch (const std::exception& e) {
-        Say(FErr, e.what());
-        break;
-      }
-      FToDevice.Drop(static_cast<std::size_t>(n));
-    }
-    // The queue goes out before the port closes, which would drop it.
-    FComm.WaitWritten();
-  }
   try {
     FComm.Close();
   } catch (const std::exception& e) {
@@ -608,8 +643,8 @@ int TTapRun::Finish() {
 
 }  // namespace
 
-int RunTap(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-           TMonitorStop* stop) {
+int RunTap(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, TMonitorStop* stop,
+           const TMonitorClock& clock) {
   TTapRequest req;
   try {
     req = Parse(args);
@@ -619,7 +654,7 @@ int RunTap(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   }
   const std::optional<std::string> path = req.Line.ResolveOrSay(err);
   if (!path) return kExitFailure;
-  TTapRun run(req, *path, req.Link.value_or(DefaultLinkPath()), out, err, stop);
+  TTapRun run(req, *path, req.Link.value_or(DefaultLinkPath()), out, err, stop, clock);
   return run.Run();
 }
 

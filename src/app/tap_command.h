@@ -9,14 +9,17 @@
 #include <string>
 #include <vector>
 
-namespace talmo {
+#include "session/port_loop.h"
 
-class TMonitorStop;
+namespace talmo {
 
 // Runs until `stop` is requested (may be null), --seconds have passed, the
 // device goes away (without --reconnect) or standard output fails.
-int RunTap(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
-           TMonitorStop* stop);
+// Every time-out of the run is measured and waited for on `clock`. At its
+// end, what it holds is delivered both ways as long as it moves; what could
+// not be is told (exit 1).
+int RunTap(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, TMonitorStop* stop,
+           const TMonitorClock& clock = TMonitorClock::System());
 
 std::string TapUsage();
 
