@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "capture/pcapng.h"
+#include "device/termios2_rate.h"
 #include "support/cli_child.h"
 #include "support/pty_pair.h"
 #include "support/read_until.h"
@@ -583,6 +584,93 @@ TEST_F(TapCli, AKilledTapsLinkIsReplaced) {
   ::close(prog);
   ::kill(tap->Pid, SIGINT);
   EXPECT_EQ(tap->Wait(), 0) << tap->ErrText;
+}
+
+// ---- the link's first settings --------------------------------------------
+
+// The device's line as a program reads it: the rate through termios2, so
+// that rates without a Bxxx constant read as what they are.
+struct TLineSeen {
+  std::uint32_t Rate = 0;
+  bool TwoStopBits = false, RtsCts = false, XonXoffOut = false, XonXoffIn = false;
+  bool operator==(const TLineSeen&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& o, const TLineSeen& l) {
+  return o << l.Rate << " baud" << (l.TwoStopBits ? ", 2 stop bits" : ", 1 stop bit")
+           << (l.RtsCts ? ", RTS/CTS" : "") << (l.XonXoffOut ? ", IXON" : "")
+           << (l.XonXoffIn ? ", IXOFF" : "");
+}
+
+bool ReadLineSeen(int fd, TLineSeen& l) {
+  termios t{};
+  std::uint32_t in = 0;
+  if (::tcgetattr(fd, &t) != 0 || talmo::GetRates(fd, in, l.Rate) != 0) return false;
+  l.TwoStopBits = (t.c_cflag & CSTOPB) != 0;
+  l.RtsCts = (t.c_cflag & CRTSCTS) != 0;
+  l.XonXoffOut = (t.c_iflag & IXON) != 0;
+  l.XonXoffIn = (t.c_iflag & IXOFF) != 0;
+  return true;
+}
+
+// A program that reads the link's settings before it sets any finds the
+// device's, and setting what it found changes nothing: a link made
+// otherwise would be taken for the program's choice and the device
+// switched to it, the wrong frame on the wire without a word.
+TEST_F(TapCli, TheLinkStartsWithTheDevicesSettings) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> options;
+    TLineSeen line;
+  };
+  // The tap opens the device with flow control off (it has no option for
+  // it): the link must say off too, and the device, which had it on, has
+  // it off.
+  const Row rows[] = {
+      {"9600 baud, 2 stop bits", {"--baud", "9600", "--stopbits", "2"}, {9600, true}},
+      {"115200 baud, 1 stop bit", {"--baud", "115200", "--stopbits", "1"}, {115200, false}},
+      {"1024 baud, 2 stop bits", {"--baud", "1024", "--stopbits", "2"}, {1024, true}},
+      {"250000 baud, 1 stop bit", {"--baud", "250000"}, {250000, false}},
+      {"the default line", {}, {19200, false}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    // The device had other settings before: what it has later is the tap's.
+    termios before{};
+    ASSERT_EQ(::tcgetattr(FLine.Slave, &before), 0);
+    ::cfsetspeed(&before, B4800);
+    if (r.line.TwoStopBits)
+      before.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    else
+      before.c_cflag |= CSTOPB;
+    before.c_cflag |= CRTSCTS;
+    before.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(::tcsetattr(FLine.Slave, TCSANOW, &before), 0);
+    std::vector<std::string> options = {"--last", "0A"};
+    options.insert(options.end(), r.options.begin(), r.options.end());
+    auto tap = Tap(options);
+    ASSERT_TRUE(tap->WaitReady()) << tap->ErrText;
+    TLineSeen device;
+    ASSERT_TRUE(ReadLineSeen(FLine.Master, device));
+    EXPECT_EQ(device, r.line) << "the device was not given the tap's line";
+    const int prog = ::open(FLink.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(prog, 0);
+    TLineSeen link;
+    ASSERT_TRUE(ReadLineSeen(prog, link));
+    EXPECT_EQ(link, r.line) << "the link does not read as the device";
+    termios t{};
+    ASSERT_EQ(::tcgetattr(prog, &t), 0);
+    ASSERT_EQ(::tcsetattr(prog, TCSANOW, &t), 0);
+    ASSERT_TRUE(WriteAll(prog, "first\n"));
+    ASSERT_EQ(Read(FLine.Master, 6), "first\n");
+    ASSERT_TRUE(ReadLineSeen(FLine.Master, device));
+    EXPECT_EQ(device, r.line) << "the program's first bytes changed the device";
+    ::close(prog);
+    ::kill(tap->Pid, SIGINT);
+    ASSERT_EQ(tap->Wait(), 0) << tap->ErrText;
+    EXPECT_TRUE(Contains(tap->OutText, "TX ")) << tap->OutText;
+    EXPECT_FALSE(Contains(tap->OutText, "-- the program set")) << tap->OutText;
+  }
 }
 
 }  // namespace
