@@ -1,10 +1,12 @@
 #include "device/rfc2217_device.h"
 
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -75,6 +78,14 @@ const char* SettingName(TComPortSetting s) {
   }
 }
 
+// 3000000 as "3,000,000".
+std::string Grouped(std::uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+    digits.insert(static_cast<std::size_t>(at), ",");
+  return digits;
+}
+
 // "a", "a and b", "a, b and c".
 std::string ListOf(const std::vector<std::string>& items) {
   std::string out;
@@ -104,7 +115,13 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   int WaitEvent(std::uint32_t& events) override;
   int Read(void* buf, std::size_t count, std::size_t& got) override;
   int Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) override;
-  int ClearError(std::uint32_t& errors, TSerComStat& stat) override;
+  int ClearError(std::uint32_t& errors, TSerComStat& stat) override {
+    return Status(errors, stat, true);
+  }
+  int ClearErrorForRead(std::uint32_t& errors, TSerComStat& stat, bool) override {
+    return Status(errors, stat, false);
+  }
+  int Finish() override;
   void Cancel() override;
   void Close() override;
   std::string Explain() const override;
@@ -121,6 +138,20 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::size_t Available() const { return FRx.size() - FRxHead; }
   // Takes what the socket has, without blocking. FInLock held.
   void Pump();
+  // The same at the end, where no reader follows.
+  void PumpAtEnd();
+  int Status(std::uint32_t& errors, TSerComStat& stat, bool outCount);
+  // Bytes the socket holds that the server's machine has not acknowledged.
+  std::size_t SocketQueued() const;
+  // `wire` bytes carrying `data` bytes of data went into FOut. FOutLock held.
+  void Appended(std::size_t wire, std::size_t data);
+  // Data bytes queued that have not left the socket yet. FOutLock held.
+  std::uint64_t UnsentLocked();
+  // Waits up to `ms` for input, or for room while our queue holds bytes;
+  // Cancel does not end it (Finish runs after it).
+  void AwaitAtEnd(int ms);
+  // Explains and returns `code`: what of our data could not go out, why.
+  int Unfinished(int code, std::uint64_t unsent, const std::string& why);
   // Wakes the event thread when it waits. FInLock held.
   void KickLocked();
   void MarkGone(int code);
@@ -157,6 +188,7 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::atomic<std::uint32_t> FMask{0};
   std::atomic<bool> FSuspended{false};
   std::atomic<bool> FComPortUnanswered{false};
+  std::atomic<bool> FEnding{false};  // Finish runs: the server's end is expected
 
   std::mutex FInLock;
   TTelnetDecoder FDecoder;
@@ -202,6 +234,16 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::size_t FOutHead = 0;
   // Answers and commands queued since the socket last took a byte.
   std::size_t FOwed = 0;
+  // Bytes ever put into FOut, the data among them, and the bytes the
+  // socket took: with the socket's queue they tell how much data has not
+  // left. A mark per append (wire end, data end), kept while the socket
+  // may still hold its bytes.
+  struct TMark {
+    std::uint64_t Wire = 0, Data = 0;
+  };
+  std::uint64_t FWireIn = 0, FDataIn = 0, FWireSent = 0;
+  std::deque<TMark> FMarks;
+  TMark FMarkBase;
 };
 
 // --- input -----------------------------------------------------------------
@@ -218,8 +260,9 @@ void TRfc2217Device::Pump() {
       continue;
     }
     if (r == 0) {
-      // the server closed the connection
-      Explained("the server at " + FName + " closed the connection");
+      // The server closed the connection; at the end that is its answer to
+      // ours, which Finish judges.
+      if (!FEnding.load()) Explained("the server at " + FName + " closed the connection");
       MarkGone(ECONNRESET);
       break;
     }
@@ -358,6 +401,7 @@ int TRfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
   {
     std::lock_guard lock(FOutLock);
     FOut.insert(FOut.end(), bytes.begin(), bytes.end());
+    Appended(bytes.size(), 0);
     FOwed += bytes.size();
     if (int err = FlushLocked()) return err;
     pending = FOut.size() - FOutHead;
@@ -376,6 +420,7 @@ int TRfc2217Device::FlushLocked() {
         ::send(Fd(), FOut.data() + FOutHead, FOut.size() - FOutHead, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (r > 0) {
       FOutHead += static_cast<std::size_t>(r);
+      FWireSent += static_cast<std::uint64_t>(r);
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
@@ -685,7 +730,9 @@ int TRfc2217Device::Write(const void* buf, std::size_t count, std::size_t& writt
       const std::size_t pending = FOut.size() - FOutHead;
       if (!suspended && written < count && pending < kOutLimit) {
         const std::size_t piece = std::min(count - written, kOutLimit - pending);
+        const std::size_t before = FOut.size();
         AppendEscaped(p + written, piece, FOut);
+        Appended(FOut.size() - before, piece);
         written += piece;
       }
       if (FlushLocked()) return EIO;
@@ -719,7 +766,7 @@ int TRfc2217Device::Write(const void* buf, std::size_t count, std::size_t& writt
   }
 }
 
-int TRfc2217Device::ClearError(std::uint32_t& errors, TSerComStat& stat) {
+int TRfc2217Device::Status(std::uint32_t& errors, TSerComStat& stat, bool outCount) {
   errors = 0;
   stat = TSerComStat{};
   {
@@ -731,9 +778,123 @@ int TRfc2217Device::ClearError(std::uint32_t& errors, TSerComStat& stat) {
     FFoldedOut = 0;
     stat.cbInQue = static_cast<std::uint32_t>(std::min<std::size_t>(Available(), 0xFFFFFFFFu));
   }
+  if (!outCount) return 0;
+  // Ours only: the socket's queue is waited for at the end (Finish).
   std::lock_guard lock(FOutLock);
   stat.cbOutQue = static_cast<std::uint32_t>(FOut.size() - FOutHead);
   return 0;
+}
+
+// --- the end -----------------------------------------------------------------
+
+std::size_t TRfc2217Device::SocketQueued() const {
+  int queued = 0;
+  if (Fd() < 0 || ::ioctl(Fd(), SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return static_cast<std::size_t>(queued);
+}
+
+void TRfc2217Device::Appended(std::size_t wire, std::size_t data) {
+  if (wire == 0) return;
+  FWireIn += wire;
+  FDataIn += data;
+  FMarks.push_back({FWireIn, FDataIn});
+  // A long session of small writes: marks the socket no longer holds go.
+  if (FMarks.size() > 4096) (void)UnsentLocked();
+}
+
+std::uint64_t TRfc2217Device::UnsentLocked() {
+  const std::uint64_t held = std::min<std::uint64_t>(SocketQueued(), FWireSent);
+  const std::uint64_t gone = FWireSent - held;
+  while (!FMarks.empty() && FMarks.front().Wire <= gone) {
+    FMarkBase = FMarks.front();
+    FMarks.pop_front();
+  }
+  std::uint64_t data = FMarkBase.Data;
+  if (!FMarks.empty()) {
+    // Within one append the data is taken as spread evenly over its
+    // bytes: exact but for 0xFF data bytes, which take two.
+    const TMark& m = FMarks.front();
+    data += (gone - FMarkBase.Wire) * (m.Data - FMarkBase.Data) / (m.Wire - FMarkBase.Wire);
+  }
+  return FDataIn - data;
+}
+
+void TRfc2217Device::PumpAtEnd() {
+  std::lock_guard lock(FInLock);
+  // No reader follows the end: what came is dropped rather than left in
+  // the socket, whose unread input would turn our close into a reset.
+  if (Available() >= kRxLimit / 2) {
+    FRx.clear();
+    FRxHead = 0;
+  }
+  Pump();
+}
+
+void TRfc2217Device::AwaitAtEnd(int ms) {
+  pollfd p{Fd(), static_cast<short>(POLLIN | (OutPending() ? POLLOUT : 0)), 0};
+  ++gWaits;
+  if (::poll(&p, 1, ms) > 0 && (p.revents & POLLOUT)) {
+    std::lock_guard lock(FOutLock);
+    (void)FlushLocked();
+  }
+}
+
+int TRfc2217Device::Unfinished(int code, std::uint64_t unsent, const std::string& why) {
+  std::lock_guard lock(FNoteLock);
+  FExplanation = FName + ": " + Grouped(unsent) + (unsent == 1 ? " byte" : " bytes") +
+                 " could not go out: " + why;
+  return code;
+}
+
+int TRfc2217Device::Finish() {
+  if (Fd() < 0 || FGone.load()) return 0;
+  FEnding.store(true);
+  const auto stall = milliseconds(std::max(0, FTiming.EndStallMs));
+  const std::string stallText = std::to_string((stall.count() + 999) / 1000) + " s";
+  auto progressAt = Clock::now();
+  std::size_t least = static_cast<std::size_t>(-1);
+  std::uint64_t unsent = 0;
+  // Our queue and then the socket's empty, as long as bytes keep leaving.
+  for (;;) {
+    std::size_t waiting;
+    {
+      std::lock_guard lock(FOutLock);
+      // Counted before anything can fail: a reset empties the socket's
+      // queue, and its bytes are lost, not gone out.
+      unsent = UnsentLocked();
+      (void)FlushLocked();
+      waiting = FOut.size() - FOutHead + SocketQueued();
+    }
+    PumpAtEnd();
+    if (FGone.load()) {
+      if (unsent == 0) return 0;
+      return Unfinished(GoneCode(), unsent, "the server ended the connection before");
+    }
+    if (waiting == 0) break;
+    const auto now = Clock::now();
+    if (waiting < least) {
+      least = waiting;
+      progressAt = now;
+    } else if (now - progressAt >= stall) {
+      return Unfinished(ETIMEDOUT, unsent, "the server took none of them for " + stallText);
+    }
+    AwaitAtEnd(kWatchIntervalMs);
+  }
+  // All has reached the server's machine; the server ends when it has read
+  // it (ser2net passes it on to its device first).
+  if (::shutdown(Fd(), SHUT_WR) != 0) return 0;
+  const auto end = Clock::now() + stall;
+  for (;;) {
+    PumpAtEnd();
+    if (FGone.load()) return 0;
+    const int left = MsLeft(end);
+    if (left == 0) break;
+    AwaitAtEnd(std::min(left, kWatchIntervalMs));
+  }
+  std::lock_guard lock(FNoteLock);
+  FExplanation = "the server at " + FName + " did not end the connection within " + stallText +
+                 " after our last byte; it may not have passed on all of them";
+  return ETIMEDOUT;
 }
 
 void TRfc2217Device::Cancel() {

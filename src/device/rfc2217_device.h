@@ -51,6 +51,14 @@
 // reported at most every 250 ms; those in between are folded into the next
 // report (their bits, and their count in TSerComStat::Folded).
 //
+// The end (Finish, before Close): what we queued leaves our queue and then
+// the socket's (SIOCOUTQ) while the input is still read, since a socket
+// closed with unread input ends in a reset and the server then drops what
+// it has not passed on to its device yet. Then a half-close, and the
+// server's own end is waited for. A queue that does not shrink for
+// EndStallMs ends the wait: the bytes that had not left are counted and
+// told (Explain), as is a server that did not end within that time.
+//
 // After a failed open nothing is left: no socket, no thread (a host-name
 // look-up that outlives its bound finishes on a detached thread of its
 // own and is then dropped).
@@ -74,6 +82,13 @@ struct TRfc2217Timing {
   // Once every line setting is answered, how much longer the modem lines'
   // answers may take.
   int GraceMs = 20;
+  // At the close, how long the bytes we queued may stay without any of
+  // them leaving (our queue, then the socket's), and how long the server
+  // may take to end the connection after ours. Ten seconds: a device that
+  // stops reading for a few seconds (its buffer full, a slow program) and
+  // then goes on is waited for; one that takes nothing for that long is
+  // not coming back before the user gives up.
+  int EndStallMs = 10000;
 };
 
 // Opens "rfc2217://HOST:PORT". On failure returns null and an errno code:

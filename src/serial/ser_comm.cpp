@@ -218,9 +218,18 @@ void TSerCustomComm::Close() {
     std::lock_guard lock(FReadLock);
     StopThreads();
   }
+  // What the device still holds goes out before it is released; what
+  // could not is told once the port is closed all the same.
+  const int unfinished = FDevice->Finish();
+  const std::string why = unfinished ? FDevice->Explain() : std::string();
   DestroyHandle();
   if (!FDestroying) Fire(OnClose, this);
   FTiming.Sleep(std::chrono::milliseconds(300));
+  if (unfinished)
+    throw ESerCommError(
+        !why.empty() ? why
+                     : FormatSerMessage("Error closing (%d), %s",
+                                        {std::to_string(unfinished), SysErrorText(unfinished)}));
 }
 
 void TSerCustomComm::Loaded() {

@@ -234,6 +234,9 @@ class TSerCustomComm {
 
   // Operations.
   void Open();
+  // Closed even when it raises: ESerCommError when the device could not
+  // let all it had taken go out first (a remote port's server that stopped
+  // reading), with what was lost.
   void Close();
   bool Active() const { return FDevice != nullptr; }
   int WriteBuf(const void* Buf, int Count);

@@ -80,6 +80,11 @@ class TSerDevice {
   // none (its waits need a thread of their own).
   virtual int PollFd() const { return -1; }
 
+  // Before Close, once the threads have stopped (GUI thread): lets what
+  // Write took leave for the far end and ends the connection cleanly; a
+  // device with no such queue does nothing. 0, or an errno code with
+  // Explain() telling how many bytes could not go out and why.
+  virtual int Finish() { return 0; }
   // Ends every pending and later WaitEvent and Write at once. Sticky.
   virtual void Cancel() = 0;
   // Releases the device. Idempotent; later calls answer EBADF.

@@ -163,6 +163,57 @@ TEST_F(RemoteCli, PlaySendsEveryByteValueToTheServedDevice) {
   EXPECT_NE(cli.Out().find(" End\n"), std::string::npos) << cli.Out();
 }
 
+// A device that talks and stops reading for a while: play's bytes are all
+// still delivered after play has queued them (a close with the server's
+// bytes unread would be a reset, and ser2net would drop what it still
+// held); play ends only then.
+TEST_F(RemoteCli, PlayDeliversEveryByteToADeviceThatTalksAndPausesReading) {
+  const struct {
+    const char* name;
+    std::size_t size;
+    std::chrono::milliseconds pause;  // after the first 20 KB
+  } rows[] = {
+      {"3 MB, the device pauses 4 s", 3000000, 4s},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::string script, expected;
+    for (std::size_t i = 0; expected.size() < r.size; ++i) {
+      const std::string text(std::min<std::size_t>(1000, r.size - expected.size()),
+                             static_cast<char>('A' + i % 26));
+      script += "m1 " + text + "\r\n";
+      expected += text;
+    }
+    std::ofstream(FDir + "/big.txt", std::ios::binary) << script;
+    std::string got;
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+      bool paused = false;
+      char buf[65536];
+      while (!done.load()) {
+        if (!paused && got.size() >= 20000) {
+          paused = true;
+          std::this_thread::sleep_for(r.pause);
+        }
+        const std::string talk(100, 't');
+        (void)!::write(FServer.Master, talk.data(), talk.size());
+        pollfd p{FServer.Master, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) continue;
+        const ssize_t n = ::read(FServer.Master, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+      }
+    });
+    Cli cli(FDir, {"play", "--device", FServer.Url(), "--baud", "115200", FDir + "/big.txt"});
+    const int code = cli.Wait(120s);
+    std::this_thread::sleep_for(1s);  // the pty's last bytes
+    done = true;
+    device.join();
+    EXPECT_EQ(code, 0) << cli.Err();
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "every byte once, in order";
+  }
+}
+
 TEST_F(RemoteCli, MonitorReportsAStoppedServerOnceAndEnds) {
   Cli cli(FDir, {"monitor", "--device", FServer.Url(), "--baud", "115200", "--seconds", "20"});
   ASSERT_TRUE(cli.WaitForError("talmocli: monitoring")) << cli.Err();

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -290,6 +291,8 @@ class FakeServer : private TTelnetSink {
   // Never reads what the client sends (with a small receive buffer, so
   // that TCP soon holds the client back).
   bool Reads = true;
+  // Reads only this long after the connection was made.
+  std::chrono::milliseconds ReadsAfter{0};
   // Closes the connection once this many bytes came (0: at once).
   int CloseAfter = -1;
   // Called every turn (about every 5 ms) for bytes to send; false when it
@@ -380,6 +383,7 @@ class FakeServer : private TTelnetSink {
     }
     std::uint8_t buf[4096];
     std::size_t received = 0;
+    const auto readFrom = std::chrono::steady_clock::now() + ReadsAfter;
     if (CloseAfter == 0 && FConn >= 0) {
       ::close(FConn);
       FConn = -1;
@@ -393,10 +397,16 @@ class FakeServer : private TTelnetSink {
       }
       if (Script && !Script(out)) Script = nullptr;
       if (!out.empty()) (void)!::send(FConn, out.data(), out.size(), MSG_NOSIGNAL);
-      pollfd p{FConn, static_cast<short>(Reads ? POLLIN : 0), 0};
-      if (::poll(&p, 1, 5) <= 0 || !Reads) continue;
+      const bool reads = Reads && std::chrono::steady_clock::now() >= readFrom;
+      pollfd p{FConn, static_cast<short>(reads ? POLLIN : 0), 0};
+      if (::poll(&p, 1, 5) <= 0 || !reads) continue;
       const ssize_t n = ::recv(FConn, buf, sizeof buf, 0);
-      if (n <= 0) break;
+      if (n <= 0) {
+        // The client's end: ours follows, as a Telnet server's does.
+        ::close(FConn);
+        FConn = -1;
+        break;
+      }
       received += static_cast<std::size_t>(n);
       if (CloseAfter > 0 && received >= static_cast<std::size_t>(CloseAfter)) {
         ::close(FConn);
@@ -865,6 +875,68 @@ TEST(RemotePortProtocol, AWriteLargerThanTheQueueGoesOutWhole) {
     std::this_thread::sleep_for(5ms);
   EXPECT_TRUE(server.Data() == block + block) << server.Data().size();
   device->Close();
+}
+
+// The end of a connection: what we queued leaves our queue and the socket's
+// before the close, though the server reads late and talks meanwhile (a
+// close with its bytes unread would be a reset, and the server would drop
+// what it had not read); a server that takes nothing ends the wait after
+// the stall bound, and what could not go out is counted.
+TEST(RemotePortProtocol, TheEndWaitsForAServerThatReadsLateAndCountsWhatCouldNotGo) {
+  const struct {
+    const char* name;
+    bool reads;
+    std::chrono::milliseconds readsAfter;
+    int endStallMs;
+    int finish;  // what Finish answers
+  } rows[] = {
+      {"a server that reads after 1.5 s gets every byte", true, 1500ms, 10000, 0},
+      {"a server that never reads: counted after the bound", false, 0ms, 400, ETIMEDOUT},
+  };
+  std::string block(1 << 20, '\0');
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    FakeServer server;
+    ASSERT_TRUE(server.Ok);
+    server.Reads = r.reads;
+    server.ReadsAfter = r.readsAfter;
+    server.SmallReceiveWindow();
+    server.Run();
+    int error = 0;
+    TRfc2217Timing timing;
+    timing.EndStallMs = r.endStallMs;
+    auto device = OpenRfc2217Device(UrlOf(server), error, timing);
+    ASSERT_TRUE(device) << error;
+    // The device talks; nobody reads it on our side.
+    server.Inject(std::vector<std::uint8_t>(64 * 1024, 'T'));
+    std::size_t written = 0;
+    ASSERT_EQ(device->Write(block.data(), block.size(), written, 200), 0);
+    ASSERT_GT(written, 0u);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(device->Finish(), r.finish) << device->Explain();
+    const auto took = std::chrono::steady_clock::now() - start;
+    device->Close();
+    if (r.finish == 0) {
+      const auto end = std::chrono::steady_clock::now() + 10s;
+      while (server.Data().size() < written && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(5ms);
+      EXPECT_EQ(server.Data().size(), written);
+      EXPECT_TRUE(server.Data() == block.substr(0, written)) << "every byte once, in order";
+    } else {
+      const std::string why = device->Explain();
+      EXPECT_EQ(why.rfind(UrlOf(server) + ": ", 0), 0u) << why;
+      EXPECT_TRUE(Contains(why, " bytes could not go out: the server took none of them for 1 s"))
+          << why;
+      // Not more than was written; the server's kernel took a few KiB.
+      const std::size_t told =
+          std::stoul(std::regex_replace(why.substr(UrlOf(server).size() + 2), std::regex(","), ""));
+      EXPECT_GT(told, 0u);
+      EXPECT_LE(told, written);
+      EXPECT_GE(took, std::chrono::milliseconds(r.endStallMs));
+      EXPECT_LT(took, std::chrono::milliseconds(r.endStallMs) + 3s);
+    }
+  }
 }
 
 // What the window and the commands are handed: the notice once, beside the
