@@ -187,9 +187,20 @@ void SayUnshown(TLineOutput& out, std::FILE* err) {
   if (const std::uint64_t n = out.TakeUnshown()) Say(err, UnshownText(n));
 }
 
+bool AwaitCaptureReader(const std::string& capture, TPortLoop& loop, std::FILE* err, int& held) {
+  bool stopped = false;
+  held = AwaitFifoReader(capture, loop, stopped, [&] {
+    Say(err, "waiting for a reader of the capture FIFO '" + capture + "'");
+  });
+  if (stopped) Say(err, "nothing was captured: the FIFO '" + capture + "' never had a reader");
+  return !stopped;
+}
+
 bool EndOutput(TLineOutput& out, TPortLoop& loop, std::FILE* err) {
   out.Flush();
-  TEndWait wait(loop.Now());
+  // The lines are the run's report, not its product: a reader that takes
+  // nothing for this long is not waited for.
+  TEndWait wait(loop.Now(), std::chrono::seconds(2));
   while (out.Held() && !out.Failed() && !loop.Insisted() &&
          wait.Moving(out.HeldSize(), loop.Now())) {
     loop.WakeBy(wait.Due());

@@ -106,6 +106,10 @@ class TLineOutput {
 // long as it keeps reading (a second stop gives it up), and the lines it
 // never got are told. False when some were lost.
 bool EndOutput(TLineOutput& out, TPortLoop& loop, std::FILE* err);
+// A capture that is a FIFO waits for its reader (said once) while the run
+// may still end; false when it ended first (said). `held` keeps the FIFO
+// open for writing until the capture has opened it (-1: nothing held).
+bool AwaitCaptureReader(const std::string& capture, TPortLoop& loop, std::FILE* err, int& held);
 // Told once the reader is back: how many lines it missed.
 void SayUnshown(TLineOutput& out, std::FILE* err);
 

@@ -416,13 +416,7 @@ bool TMonitorRun::Start() {
   // stop, with the ports open: its reader comes first.
   FLoop.EndAfter(FReq.Seconds);
   int fifo = -1;
-  if (FReq.Capture) {
-    bool stopped = false;
-    fifo = AwaitFifoReader(*FReq.Capture, FLoop, stopped, [this] {
-      Say(FErr, "waiting for a reader of the capture FIFO '" + *FReq.Capture + "'");
-    });
-    if (stopped) return false;
-  }
+  if (FReq.Capture && !AwaitCaptureReader(*FReq.Capture, FLoop, FErr, fifo)) return false;
   const TFdCloser fifoHeld(fifo);
   if (FSend)
     if (const int code = FSend->Open()) {

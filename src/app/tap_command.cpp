@@ -269,13 +269,7 @@ bool TTapRun::Start() {
   // stop: its reader comes before the port opens.
   FLoop.EndAfter(FReq.Seconds);
   int fifo = -1;
-  if (FReq.Capture) {
-    bool stopped = false;
-    fifo = AwaitFifoReader(*FReq.Capture, FLoop, stopped, [this] {
-      Say(FErr, "waiting for a reader of the capture FIFO '" + *FReq.Capture + "'");
-    });
-    if (stopped) return false;
-  }
+  if (FReq.Capture && !AwaitCaptureReader(*FReq.Capture, FLoop, FErr, fifo)) return false;
   const TFdCloser fifoHeld(fifo);
   if (!OpenOrSay(*FDev, FErr)) return false;
   // The capture starts last: a start that fails leaves its file as it was.

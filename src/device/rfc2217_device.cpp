@@ -78,14 +78,6 @@ const char* SettingName(TComPortSetting s) {
   }
 }
 
-// 3000000 as "3,000,000".
-std::string Grouped(std::uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
-    digits.insert(static_cast<std::size_t>(at), ",");
-  return digits;
-}
-
 // "a", "a and b", "a, b and c".
 std::string ListOf(const std::vector<std::string>& items) {
   std::string out;
@@ -841,7 +833,7 @@ void TRfc2217Device::AwaitAtEnd(int ms) {
 
 int TRfc2217Device::Unfinished(int code, std::uint64_t unsent, const std::string& why) {
   std::lock_guard lock(FNoteLock);
-  FExplanation = FName + ": " + Grouped(unsent) + (unsent == 1 ? " byte" : " bytes") +
+  FExplanation = FName + ": " + std::to_string(unsent) + (unsent == 1 ? " byte" : " bytes") +
                  " could not go out: " + why;
   return code;
 }

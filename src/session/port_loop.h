@@ -117,15 +117,17 @@ class TEndWait {
   // one does not keep the user waiting.
   static constexpr Clock::duration kStalled = std::chrono::seconds(5);
 
-  explicit TEndWait(Clock::time_point now) : FMovedAt(now) {}
+  explicit TEndWait(Clock::time_point now, Clock::duration stalled = kStalled)
+      : FMovedAt(now), FStalled(stalled) {}
   // `left` is what is still held at `now`; false once it stalled.
   bool Moving(std::size_t left, Clock::time_point now);
   // When it counts as stalled if nothing moves.
-  Clock::time_point Due() const { return FMovedAt + kStalled; }
+  Clock::time_point Due() const { return FMovedAt + FStalled; }
 
  private:
   std::optional<std::size_t> FLeft;
   Clock::time_point FMovedAt;
+  Clock::duration FStalled;
 };
 
 // The return of a lost device (--reconnect): when to try again, and why

@@ -1008,3 +1008,84 @@ TEST_F(MonitorCli, DecodeRefusesWhatItCannotReadWithOneLine) {
 }
 
 }  // namespace
+
+// ---- the ends of a run ---------------------------------------------------------
+
+// What cannot go on never holds the run, and a start that fails leaves the
+// files as they were: a capture FIFO nobody reads, a link that cannot be
+// made, a standard output nobody reads.
+TEST_F(MonitorCli, ARunThatCannotGoOnEndsAndLeavesTheFilesAsTheyWere) {
+  const std::string fifo = FDir + "/fifo", previous = FDir + "/prev.log";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string kept(100000, 'k');
+  enum class TEnd { Itself, Sigterm };
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    TEnd end;
+    int exit;
+    const char* said;
+  } rows[] = {
+      {"monitor, a FIFO capture without a reader, --seconds",
+       {"monitor", "--device", FPath, "--capture", fifo, "--seconds", "1"},
+       TEnd::Itself,
+       1,
+       "never had a reader"},
+      {"monitor, a FIFO capture without a reader, SIGTERM",
+       {"monitor", "--device", FPath, "--capture", fifo},
+       TEnd::Sigterm,
+       1,
+       "never had a reader"},
+      {"tap, a FIFO capture without a reader, SIGTERM",
+       {"tap", "--device", FPath, "--capture", fifo, "--link", FDir + "/link"},
+       TEnd::Sigterm,
+       1,
+       "never had a reader"},
+      {"tap, a link that cannot be made",
+       {"tap", "--device", FPath, "--capture", previous, "--link", FDir + "/missing/link"},
+       TEnd::Itself,
+       1,
+       "cannot make the link"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    File("prev.log", kept);
+    TChild m(row.args, FDir);
+    if (row.end == TEnd::Sigterm) {
+      ASSERT_TRUE(m.WaitErrLine("waiting for a reader")) << m.ErrText;
+      ::kill(m.Pid, SIGTERM);
+    }
+    EXPECT_EQ(m.Wait(5s), row.exit) << m.ErrText;
+    EXPECT_TRUE(Contains(m.ErrText, row.said)) << m.ErrText;
+    EXPECT_EQ(ReadFile(previous), kept);
+  }
+  // The port was let go each time.
+  TChild again({"monitor", "--device", FPath, "--seconds", "0"}, FDir);
+  EXPECT_EQ(again.Wait(), 0) << again.ErrText;
+}
+
+TEST_F(MonitorCli, AStandardOutputNobodyReadsHoldsBackNothingElse) {
+  // talmocli monitor ... | (a reader that has stopped)
+  const std::string capture = FDir + "/raw.bin";
+  TChild m({"monitor", "--device", FPath, "--capture", capture, "--first", "02", "--last", "03"},
+           FDir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  std::string frames;
+  for (int i = 0; i < 40000; ++i) frames += "\x02" + std::to_string(i) + "\x03";
+  std::size_t sent = 0;
+  for (int i = 0; i < 20000 && sent < frames.size(); ++i) {
+    const ssize_t w =
+        ::write(FMaster, frames.data() + sent, std::min<std::size_t>(frames.size() - sent, 512));
+    if (w > 0)
+      sent += static_cast<std::size_t>(w);
+    else
+      std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(sent, frames.size()) << "the monitor went on reading the line";
+  ASSERT_TRUE(Taken(capture, frames.size()));
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(5s), 1) << "ends on SIGTERM: " << m.ErrText;
+  EXPECT_TRUE(Contains(m.ErrText, "lines were not shown: standard output was not being read"))
+      << m.ErrText;
+  EXPECT_EQ(ReadFile(capture), frames);
+}
