@@ -14,6 +14,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -542,6 +543,65 @@ TEST_F(MonitorTest, PortsListsTheLoopbackLast) {
   EXPECT_EQ(last.rfind("COM99", 0), 0u) << text;
   EXPECT_NE(last.find("Built-in loopback port"), std::string::npos);
   EXPECT_EQ(text.find("/dev/ttyS0 "), std::string::npos) << "the console is never listed";
+}
+
+}  // namespace
+}  // namespace talmo
+
+namespace talmo {
+namespace {
+
+// Lines without a stop sign end by their time-out; several that fall due by
+// one wake-up come out oldest due first, whichever port they are on.
+TEST_F(MonitorTest, LinesEndedByTheirTimeOutComeOutInTheOrderTheyFellDue) {
+  test::TPtyPair other;
+  ASSERT_TRUE(other.Open(test::TPtyPair::TMaster::Blocking));
+  struct TStep {
+    std::chrono::milliseconds after;  // the clock moves this much first
+    char port;                        // 'a' or 'b'
+    const char* bytes;
+  };
+  const struct {
+    const char* name;
+    std::vector<TStep> steps;
+    std::vector<std::string> lines;  // as shown, in order
+  } rows[] = {
+      {"a first, b later", {{0ms, 'a', "A"}, {500ms, 'b', "B"}}, {"a  A", "b  B"}},
+      {"b first, a later", {{0ms, 'b', "B"}, {10ms, 'a', "A"}}, {"b  B", "a  A"}},
+      // a's line began first, but its last block came after b's: it is due later.
+      {"a's line grows past b's",
+       {{0ms, 'a', "A"}, {100ms, 'b', "B"}, {300ms, 'a', "C"}},
+       {"b  B", "a  A C"}},
+      {"three lines, two ports",
+       {{0ms, 'b', "B"}, {1ms, 'a', "A"}, {1998ms, 'b', "D"}},
+       {"b  B", "a  A", "b  D"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TManualClock clock;
+    const std::string capture = FDir + "/lines.pcapng";
+    RunningMonitor m(
+        {"--device", "a=" + FPath, "--device", "b=" + other.Path, "--capture", capture},
+        clock.Clock());
+    ASSERT_TRUE(m.WaitErr("Ctrl+C ends")) << m.Err;
+    for (const TStep& step : row.steps) {
+      if (step.after.count()) clock.Advance(step.after);
+      const auto before = test::ReadFile(capture).size();
+      const int fd = step.port == 'a' ? FMaster : other.Master;
+      ASSERT_EQ(::write(fd, step.bytes, std::strlen(step.bytes)),
+                static_cast<ssize_t>(std::strlen(step.bytes)));
+      // Recorded as the block is handled: stamped on this clock.
+      for (int i = 0; i < 500 && test::ReadFile(capture).size() == before; ++i)
+        std::this_thread::sleep_for(5ms);
+    }
+    // Every line falls due by this one wake-up.
+    clock.Advance(5000ms);
+    ASSERT_TRUE(m.WaitLines(row.lines.size())) << m.Out;
+    std::string expected;
+    for (const std::string& line : row.lines) expected += line + "\n";
+    EXPECT_EQ(m.Out, expected);
+    m.Finish();
+  }
 }
 
 }  // namespace
