@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/error_text.h"
+#include "base/trace.h"
 #include "device/wake_fd.h"
 
 namespace talmo {
@@ -22,6 +23,7 @@ TLoopbackPort::TLoopbackPort() {
   char name[256] = {};
   if (::openpty(&FMaster, &FSlave, name, nullptr, nullptr) != 0) {
     FErrorCode = errno;
+    TALMO_TRACE("loopback", "openpty failed: %s", SysErrorText(FErrorCode).c_str());
     return;
   }
   // Raw from the start, so nothing is echoed or changed by the line
@@ -45,9 +47,11 @@ TLoopbackPort::TLoopbackPort() {
     FThread = std::thread([this] { Run(); });
   } catch (const std::system_error& e) {
     FErrorCode = e.code().value();
+    TALMO_TRACE("loopback", "echo thread not started: %s", SysErrorText(FErrorCode).c_str());
     return;
   }
   FPath = name;
+  TALMO_TRACE("loopback", "pair made: near end %s, echoed by its own thread", name);
 }
 
 std::string TLoopbackPort::Error() const {

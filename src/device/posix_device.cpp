@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "base/control_lines.h"
+#include "base/error_text.h"
+#include "base/trace.h"
 #include "device/termios2_rate.h"
 #include "device/termios_map.h"
 #include "device/wake_fd.h"
@@ -42,6 +44,24 @@ constexpr int kWatchIntervalMs = 10;
 bool Unsupported(int code) { return code == ENOTTY || code == EINVAL || code == ENOTSUP; }
 
 // Unix98 pseudo-terminal slaves (the built-in loopback port is one).
+// "DTR RTS CTS" for the trace: the TIOCM_* lines that are set.
+std::string ModemText(int tiocm) {
+  static constexpr struct {
+    int Bit;
+    const char* Name;
+  } kNames[] = {{TIOCM_DTR, "DTR"}, {TIOCM_RTS, "RTS"}, {TIOCM_CTS, "CTS"},
+                {TIOCM_DSR, "DSR"}, {TIOCM_CD, "DCD"},  {TIOCM_RNG, "RI"}};
+  std::string out;
+  for (const auto& n : kNames)
+    if (tiocm & n.Bit) out += out.empty() ? n.Name : std::string(" ") + n.Name;
+  return out.empty() ? "none" : out;
+}
+
+// "Input/output error (errno 5)" for the trace.
+std::string CodeText(int code) {
+  return SysErrorText(code) + " (errno " + std::to_string(code) + ")";
+}
+
 bool IsPseudoTerminal(int fd) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
@@ -51,7 +71,8 @@ bool IsPseudoTerminal(int fd) {
 
 class TSerPosixDevice final : public TSerDevice {
  public:
-  TSerPosixDevice(int fd, int wakeFd) : FFd(fd), FWakeFd(wakeFd) {}
+  TSerPosixDevice(int fd, int wakeFd, std::string path)
+      : FFd(fd), FWakeFd(wakeFd), FPath(std::move(path)) {}
   ~TSerPosixDevice() override { Close(); }
 
   int SetState(const TSerDCB& dcb) override;
@@ -77,6 +98,13 @@ class TSerPosixDevice final : public TSerDevice {
 
  private:
   int Fd() const { return FFd.load(); }
+  int WriteSome(const void* buf, std::size_t count, std::size_t& written, int timeoutMs);
+  const char* Path() const { return FPath.c_str(); }
+  // Returns `code`, traced with what failed.
+  int Failed(const char* what, int code) {
+    TALMO_TRACE(Path(), "%s failed: %s", what, CodeText(code).c_str());
+    return code;
+  }
   int Status(std::uint32_t& errors, TSerComStat& stat, bool withIn, bool withOut);
   void NoteLines(int tiocm);
   std::uint32_t ModemEvents(std::uint32_t mask);
@@ -84,6 +112,7 @@ class TSerPosixDevice final : public TSerDevice {
 
   std::atomic<int> FFd;
   std::atomic<int> FWakeFd;
+  const std::string FPath;  // as opened, for the trace
   std::atomic<bool> FCancelled{false};
   std::atomic<std::uint32_t> FMask{0};
   // Set by Read: the receiver has taken bytes, so input still waiting
@@ -114,19 +143,30 @@ class TSerPosixDevice final : public TSerDevice {
 int TSerPosixDevice::SetState(const TSerDCB& dcb) {
   const int fd = Fd();
   termios current{};
-  if (tcgetattr(fd, &current) != 0) return errno;
+  if (tcgetattr(fd, &current) != 0) return Failed("tcgetattr", errno);
+  if (TraceOn()) {
+    static const char* const kParity[] = {"none", "odd", "even", "mark", "space"};
+    static const char* const kStop[] = {"1", "1.5", "2"};
+    TraceLine(Path(), "settings asked: %u baud, %u data bits, parity %s, %s stop bits, flags 0x%x",
+              dcb.BaudRate, dcb.ByteSize, dcb.Parity < 5 ? kParity[dcb.Parity] : "?",
+              dcb.StopBits < 3 ? kStop[dcb.StopBits] : "?", dcb.Flags);
+  }
   TTermiosPlan plan;
-  if (int err = PlanTermios(dcb, current, plan)) return err;
+  if (int err = PlanTermios(dcb, current, plan)) return Failed("settings plan", err);
   // A pseudo-terminal keeps 8 data bits and no parity whatever it is told,
   // and refuses a write whose only change is the format. It opens with what
   // it can, and the user hears once what it ignores. A real UART that
   // refuses a setting still fails.
   const bool pty = IsPseudoTerminal(fd);
+  TALMO_TRACE(Path(), "tcsetattr: iflag 0x%x oflag 0x%x cflag 0x%x lflag 0x%x%s", plan.Tio.c_iflag,
+              plan.Tio.c_oflag, plan.Tio.c_cflag, plan.Tio.c_lflag,
+              plan.CustomRate ? ", rate through termios2" : "");
   if (tcsetattr(fd, TCSANOW, &plan.Tio) != 0) {
     const int code = errno;
-    if (!pty || code != EINVAL) return code;
+    if (!pty || code != EINVAL) return Failed("tcsetattr", code);
+    TALMO_TRACE(Path(), "tcsetattr refused the format (pseudo-terminal): the format kept");
     const termios kept = WithKeptFormat(plan.Tio, current);
-    if (tcsetattr(fd, TCSANOW, &kept) != 0) return errno;
+    if (tcsetattr(fd, TCSANOW, &kept) != 0) return Failed("tcsetattr", errno);
   }
   if (pty) {
     termios now{};
@@ -136,15 +176,41 @@ int TSerPosixDevice::SetState(const TSerDCB& dcb) {
                                ": a pseudo-terminal keeps 8 data bits and no parity.");
   }
   if (plan.CustomRate)
-    if (int err = SetCustomRate(fd, plan.Rate)) return err;
+    if (int err = SetCustomRate(fd, plan.Rate)) return Failed("termios2 rate", err);
   // A device may take a rate without keeping it: read it back.
   std::uint32_t in = 0, out = 0;
-  if (GetRates(fd, in, out) == 0 && !RateKept(plan.Rate, in, out)) return EINVAL;
-  if (plan.ModemSet && ioctl(fd, TIOCMBIS, &plan.ModemSet) != 0 && !Unsupported(errno))
-    return errno;
-  if (plan.ModemClear && ioctl(fd, TIOCMBIC, &plan.ModemClear) != 0 && !Unsupported(errno))
-    return errno;
-  if (int lines = 0; ioctl(fd, TIOCMGET, &lines) == 0) NoteLines(lines);
+  const int readBack = GetRates(fd, in, out);
+  if (TraceOn()) {
+    termios now{};
+    if (readBack != 0 || tcgetattr(fd, &now) != 0)
+      TraceLine(Path(), "read back failed: %s", CodeText(readBack ? readBack : errno).c_str());
+    else
+      TraceLine(Path(),
+                "read back: %u/%u baud (in/out), iflag 0x%x oflag 0x%x cflag 0x%x lflag 0x%x", in,
+                out, now.c_iflag, now.c_oflag, now.c_cflag, now.c_lflag);
+  }
+  if (readBack == 0 && !RateKept(plan.Rate, in, out)) {
+    TALMO_TRACE(Path(), "rate %u not kept: the settings fail", plan.Rate);
+    return EINVAL;
+  }
+  if (plan.ModemSet) {
+    const int rc = ioctl(fd, TIOCMBIS, &plan.ModemSet);
+    const int code = rc != 0 ? errno : 0;
+    TALMO_TRACE(Path(), "TIOCMBIS %s: %s", ModemText(plan.ModemSet).c_str(),
+                rc == 0 ? "ok" : CodeText(code).c_str());
+    if (rc != 0 && !Unsupported(code)) return code;
+  }
+  if (plan.ModemClear) {
+    const int rc = ioctl(fd, TIOCMBIC, &plan.ModemClear);
+    const int code = rc != 0 ? errno : 0;
+    TALMO_TRACE(Path(), "TIOCMBIC %s: %s", ModemText(plan.ModemClear).c_str(),
+                rc == 0 ? "ok" : CodeText(code).c_str());
+    if (rc != 0 && !Unsupported(code)) return code;
+  }
+  if (int lines = 0; ioctl(fd, TIOCMGET, &lines) == 0) {
+    TALMO_TRACE(Path(), "modem lines: %s", ModemText(lines).c_str());
+    NoteLines(lines);
+  }
   return 0;
 }
 
@@ -179,6 +245,9 @@ std::uint32_t TSerPosixDevice::ModemEvents(std::uint32_t mask) {
     return 0;
   }
   const int changed = lines ^ FModemLast;
+  if (changed)
+    TALMO_TRACE(Path(), "modem lines: %s (changed: %s)", ModemText(lines).c_str(),
+                ModemText(changed).c_str());
   FModemLast = lines;
   NoteLines(lines);
   std::uint32_t ev = 0;
@@ -200,6 +269,9 @@ std::uint32_t TSerPosixDevice::CountEvents(std::uint32_t mask) {
       now.parity != FWaitCount.parity || now.buf_overrun != FWaitCount.buf_overrun)
     ev |= EV_ERR;
   if (now.brk != FWaitCount.brk) ev |= EV_BREAK;
+  if (ev)
+    TALMO_TRACE(Path(), "line counters: frame %d overrun %d parity %d brk %d buf_overrun %d",
+                now.frame, now.overrun, now.parity, now.brk, now.buf_overrun);
   FWaitCount = now;
   return ev & mask;
 }
@@ -221,7 +293,7 @@ int TSerPosixDevice::WaitEvent(std::uint32_t& events) {
     const int r = poll(p, 2, timeout);
     if (r < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return Failed("poll", errno);
     }
     if (FCancelled.load()) return 0;
 
@@ -239,7 +311,10 @@ int TSerPosixDevice::WaitEvent(std::uint32_t& events) {
     if (events) return 0;
     // Input still there is reported above first, so nothing is lost when
     // the device goes.
-    if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return EIO;
+    if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      TALMO_TRACE(Path(), "hang-up (poll revents 0x%x): the device has gone", p[0].revents);
+      return EIO;
+    }
   }
 }
 
@@ -251,17 +326,29 @@ int TSerPosixDevice::Read(void* buf, std::size_t count, std::size_t& got) {
     if (r > 0) {
       got = static_cast<std::size_t>(r);
       FReadSeen.store(true);
+      TALMO_TRACE(Path(), "read %zd of %zu bytes", r, count);
       return 0;
     }
-    if (r == 0) return 0;
+    if (r == 0) {
+      TALMO_TRACE(Path(), "read: end of file");
+      return 0;
+    }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    return errno;
+    return Failed("read", errno);
   }
 }
 
 int TSerPosixDevice::Write(const void* buf, std::size_t count, std::size_t& written,
                            int timeoutMs) {
+  const int err = WriteSome(buf, count, written, timeoutMs);
+  TALMO_TRACE(Path(), "write %zu of %zu bytes%s", written, count,
+              err ? (": " + CodeText(err)).c_str() : "");
+  return err;
+}
+
+int TSerPosixDevice::WriteSome(const void* buf, std::size_t count, std::size_t& written,
+                               int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   written = 0;
   const auto* p = static_cast<const std::uint8_t*>(buf);
@@ -309,12 +396,13 @@ int TSerPosixDevice::Status(std::uint32_t& errors, TSerComStat& stat, bool withI
       if (now.frame != FErrCount.frame) errors |= CE_FRAME;
       if (now.brk != FErrCount.brk) errors |= CE_BREAK;
       FErrCount = now;
+      if (errors) TALMO_TRACE(Path(), "line errors: CE 0x%x", errors);
     } else {
       FErrCountOk = false;
     }
   }
   int in = 0;
-  if (withIn && ioctl(fd, FIONREAD, &in) != 0) return errno;
+  if (withIn && ioctl(fd, FIONREAD, &in) != 0) return Failed("FIONREAD", errno);
   int out = 0;
   if (withOut && ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
   stat.cbInQue = in > 0 ? static_cast<std::uint32_t>(in) : 0;
@@ -331,7 +419,10 @@ void TSerPosixDevice::Cancel() {
 void TSerPosixDevice::Close() {
   FCancelled.store(true);
   const int fd = FFd.exchange(-1);
-  if (fd >= 0) ::close(fd);  // also drops the flock
+  if (fd >= 0) {
+    TALMO_TRACE(Path(), "close fd %d", fd);
+    ::close(fd);  // also drops the flock
+  }
   const int wake = FWakeFd.exchange(-1);
   if (wake >= 0) ::close(wake);
 }
@@ -360,12 +451,14 @@ std::unique_ptr<TSerDevice> OpenPosixDevice(const std::string& path, int& error)
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
+    TALMO_TRACE(path.c_str(), "open failed: %s", CodeText(error).c_str());
     return nullptr;
   }
   // TIOCEXCL keeps other users out but not root; the flock holds for all
   // who look for it.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = (errno == EWOULDBLOCK) ? EBUSY : errno;
+    TALMO_TRACE(path.c_str(), "open failed: flock: %s", CodeText(error).c_str());
     ::close(fd);
     return nullptr;
   }
@@ -376,10 +469,12 @@ std::unique_ptr<TSerDevice> OpenPosixDevice(const std::string& path, int& error)
   const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) {
     error = errno;
+    TALMO_TRACE(path.c_str(), "open failed: eventfd: %s", CodeText(error).c_str());
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<TSerPosixDevice>(fd, wake);
+  TALMO_TRACE(path.c_str(), "open fd %d%s", fd, IsPseudoTerminal(fd) ? " (pseudo-terminal)" : "");
+  return std::make_unique<TSerPosixDevice>(fd, wake, path);
 }
 
 }  // namespace talmo

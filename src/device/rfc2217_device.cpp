@@ -16,13 +16,17 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "base/error_text.h"
+#include "base/trace.h"
 #include "device/rfc2217_codec.h"
 #include "device/wake_fd.h"
 
@@ -78,6 +82,92 @@ const char* SettingName(TComPortSetting s) {
   }
 }
 
+// --- the trace's names for what goes over the wire --------------------------
+
+std::string CodeText(int code) {
+  return SysErrorText(code) + " (errno " + std::to_string(code) + ")";
+}
+
+std::string OptionText(std::uint8_t option) {
+  switch (option) {
+    case telnet::kOptBinary: return "BINARY";
+    case telnet::kOptEcho: return "ECHO";
+    case telnet::kOptSuppressGoAhead: return "SUPPRESS-GO-AHEAD";
+    case telnet::kOptComPort: return "COM-PORT-OPTION";
+    default: return "option " + std::to_string(option);
+  }
+}
+
+const char* VerbText(std::uint8_t verb) {
+  switch (verb) {
+    case telnet::kWill: return "WILL";
+    case telnet::kWont: return "WONT";
+    case telnet::kDo: return "DO";
+    case telnet::kDont: return "DONT";
+    default: return "?";
+  }
+}
+
+// "SET-BAUDRATE 115200", "NOTIFY-MODEMSTATE 0x30", "SET-CONTROL answer 8".
+std::string ComPortText(const std::uint8_t* p, std::size_t n) {
+  static const char* const kNames[] = {
+      "SIGNATURE",           "SET-BAUDRATE",       "SET-DATASIZE",       "SET-PARITY",
+      "SET-STOPSIZE",        "SET-CONTROL",        "NOTIFY-LINESTATE",   "NOTIFY-MODEMSTATE",
+      "FLOWCONTROL-SUSPEND", "FLOWCONTROL-RESUME", "SET-LINESTATE-MASK", "SET-MODEMSTATE-MASK",
+      "PURGE-DATA"};
+  if (n == 0) return "COM-PORT-OPTION (empty)";
+  const bool answer = p[0] >= comport::kServerOffset;
+  const std::uint8_t code = answer ? p[0] - comport::kServerOffset : p[0];
+  std::string out = code < std::size(kNames) ? kNames[code] : "command " + std::to_string(p[0]);
+  if (answer) out += " answer";
+  if (code == comport::kSignature) return out + " \"" + std::string(p + 1, p + n) + "\"";
+  if (code == comport::kSetBaudrate && n == 5)
+    return out + " " +
+           std::to_string(std::uint32_t(p[1]) << 24 | std::uint32_t(p[2]) << 16 |
+                          std::uint32_t(p[3]) << 8 | p[4]);
+  char hex[8];
+  for (std::size_t i = 1; i < n; ++i) {
+    std::snprintf(hex, sizeof hex, code >= comport::kNotifyLinestate ? " 0x%02x" : " %u",
+                  static_cast<unsigned>(p[i]));
+    out += hex;
+  }
+  return out;
+}
+
+// The Telnet commands in `bytes` (what Send puts out), one after another.
+std::string TelnetText(const std::vector<std::uint8_t>& bytes) {
+  std::string out;
+  const auto add = [&out](const std::string& part) { out += out.empty() ? part : ", " + part; };
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (bytes[i] != telnet::kIac || i + 1 >= bytes.size()) {
+      add("data byte " + std::to_string(bytes[i++]));
+      continue;
+    }
+    const std::uint8_t cmd = bytes[i + 1];
+    if (cmd >= telnet::kWill && cmd <= telnet::kDont && i + 2 < bytes.size()) {
+      add(std::string(VerbText(cmd)) + " " + OptionText(bytes[i + 2]));
+      i += 3;
+    } else if (cmd == telnet::kSb && i + 2 < bytes.size()) {
+      const std::uint8_t option = bytes[i + 2];
+      std::vector<std::uint8_t> payload;
+      std::size_t j = i + 3;
+      for (; j + 1 < bytes.size() && !(bytes[j] == telnet::kIac && bytes[j + 1] == telnet::kSe);
+           ++j) {
+        payload.push_back(bytes[j]);
+        if (bytes[j] == telnet::kIac) ++j;  // a doubled 0xFF
+      }
+      add(option == telnet::kOptComPort ? ComPortText(payload.data(), payload.size())
+                                        : "SB " + OptionText(option));
+      i = j + 2;
+    } else {
+      add("IAC " + std::to_string(cmd));
+      i += 2;
+    }
+  }
+  return out;
+}
+
 // "a", "a and b", "a, b and c".
 std::string ListOf(const std::vector<std::string>& items) {
   std::string out;
@@ -101,6 +191,7 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
 
   // The option negotiation and the empty start. 0 or an errno code.
   int Start();
+  int AnswerMs() const { return FAnswerMs.load(); }
 
   int SetState(const TSerDCB& dcb) override;
   int SetEventMask(std::uint32_t mask) override;
@@ -127,6 +218,8 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   void SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) override;
 
   int Fd() const { return FFd.load(); }
+  const char* TraceName() const { return FName.c_str(); }
+  int WriteSome(const void* buf, std::size_t count, std::size_t& written, int timeoutMs);
   std::size_t Available() const { return FRx.size() - FRxHead; }
   // Takes what the socket has, without blocking. FInLock held.
   void Pump();
@@ -282,11 +375,13 @@ void TRfc2217Device::ReleaseFolded(Clock::time_point now) {
 }
 
 void TRfc2217Device::Explained(const std::string& text) {
+  TALMO_TRACE(TraceName(), "error: %s", text.c_str());
   std::lock_guard lock(FNoteLock);
   if (FExplanation.empty()) FExplanation = text;
 }
 
 void TRfc2217Device::Noticed(const std::string& text) {
+  TALMO_TRACE(TraceName(), "notice: %s", text.c_str());
   std::lock_guard lock(FNoteLock);
   FNotices.push_back(text);
 }
@@ -308,6 +403,7 @@ void TRfc2217Device::KickLocked() {
 }
 
 void TRfc2217Device::MarkGone(int code) {
+  if (!FGone.load()) TALMO_TRACE(TraceName(), "connection gone: %s", CodeText(code).c_str());
   int none = 0;
   FGoneCode.compare_exchange_strong(none, code);
   FGone.store(true);
@@ -328,6 +424,7 @@ void TRfc2217Device::Data(const std::uint8_t* p, std::size_t n) {
 }
 
 void TRfc2217Device::Negotiation(std::uint8_t verb, std::uint8_t option) {
+  TALMO_TRACE(TraceName(), "received %s %s", VerbText(verb), OptionText(option).c_str());
   // Two honest peers settle an option in an answer or two; one that flips
   // it for ever would have us answer for ever.
   if (FAnswersGiven[option] >= kMaxAnswersPerOption) return;
@@ -338,6 +435,9 @@ void TRfc2217Device::Negotiation(std::uint8_t verb, std::uint8_t option) {
 
 void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, std::size_t n) {
   using namespace comport;
+  TALMO_TRACE(TraceName(), "received %s",
+              option == telnet::kOptComPort ? ComPortText(p, n).c_str()
+                                            : ("SB " + OptionText(option)).c_str());
   if (option != telnet::kOptComPort || n == 0) return;
   switch (p[0]) {
     case kServerOffset + kSignature:
@@ -389,6 +489,7 @@ void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, 
 // --- output ----------------------------------------------------------------
 
 int TRfc2217Device::Send(const std::vector<std::uint8_t>& bytes) {
+  TALMO_TRACE(TraceName(), "sent %s", TelnetText(bytes).c_str());
   std::size_t pending;
   {
     std::lock_guard lock(FOutLock);
@@ -607,7 +708,11 @@ int TRfc2217Device::SetState(const TSerDCB& dcb) {
         continue;
       }
       FSilent[c.Setting] = false;
-      if (!AnswerMatches(c, FAnswerValue[c.Setting])) result = EINVAL;
+      if (!AnswerMatches(c, FAnswerValue[c.Setting])) {
+        TALMO_TRACE(TraceName(), "%s: answer %u does not match what was asked",
+                    SettingName(c.Setting), FAnswerValue[c.Setting]);
+        result = EINVAL;
+      }
     }
   }
   // Taken as asked all the same (a line may work so): said once.
@@ -702,6 +807,7 @@ int TRfc2217Device::Read(void* buf, std::size_t count, std::size_t& got) {
   std::memcpy(buf, FRx.data() + FRxHead, n);
   FRxHead += n;
   got = n;
+  TALMO_TRACE(TraceName(), "read %zu of %zu bytes", n, count);
   // Input still waiting deserves a new report, as on a local device.
   FRxNew = Available() > 0;
   if (FRxNew) KickLocked();
@@ -709,6 +815,14 @@ int TRfc2217Device::Read(void* buf, std::size_t count, std::size_t& got) {
 }
 
 int TRfc2217Device::Write(const void* buf, std::size_t count, std::size_t& written, int timeoutMs) {
+  const int err = WriteSome(buf, count, written, timeoutMs);
+  TALMO_TRACE(TraceName(), "write %zu of %zu bytes%s", written, count,
+              err ? (": " + CodeText(err)).c_str() : "");
+  return err;
+}
+
+int TRfc2217Device::WriteSome(const void* buf, std::size_t count, std::size_t& written,
+                              int timeoutMs) {
   written = 0;
   const auto* p = static_cast<const std::uint8_t*>(buf);
   const auto deadline = Clock::now() + milliseconds(timeoutMs);
@@ -835,6 +949,7 @@ int TRfc2217Device::Unfinished(int code, std::uint64_t unsent, const std::string
   std::lock_guard lock(FNoteLock);
   FExplanation = FName + ": " + std::to_string(unsent) + (unsent == 1 ? " byte" : " bytes") +
                  " could not go out: " + why;
+  TALMO_TRACE(TraceName(), "error: %s", FExplanation.c_str());
   return code;
 }
 
@@ -886,6 +1001,7 @@ int TRfc2217Device::Finish() {
   std::lock_guard lock(FNoteLock);
   FExplanation = "the server at " + FName + " did not end the connection within " + stallText +
                  " after our last byte; it may not have passed on all of them";
+  TALMO_TRACE(TraceName(), "error: %s", FExplanation.c_str());
   return ETIMEDOUT;
 }
 
@@ -896,6 +1012,7 @@ void TRfc2217Device::Cancel() {
 }
 
 void TRfc2217Device::Close() {
+  if (Fd() >= 0) TALMO_TRACE(TraceName(), "close");
   FCancelled.store(true);
   for (std::atomic<int>* fd : {&FFd, &FWakeFd, &FKickFd}) {
     const int f = fd->exchange(-1);
@@ -1062,9 +1179,11 @@ std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& erro
     return nullptr;
   }
   const std::string shown = ShortDeviceName(name);
+  TALMO_TRACE(shown.c_str(), "connect to %s port %s", host.c_str(), port.c_str());
   const auto deadline = Clock::now() + milliseconds(timing.ConnectMs);
   std::vector<TAddress> addresses;
   if (int err = Resolve(host, port, deadline, addresses)) {
+    TALMO_TRACE(shown.c_str(), "look-up failed: %s", CodeText(err).c_str());
     if (err == ETIMEDOUT)
       *why = "the look-up of the host of " + shown + " took longer than " +
              std::to_string(timing.ConnectMs) + " ms";
@@ -1073,6 +1192,7 @@ std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& erro
   }
   int fd = -1;
   if (int err = Connect(addresses, deadline, fd)) {
+    TALMO_TRACE(shown.c_str(), "connect failed: %s", CodeText(err).c_str());
     if (err == ETIMEDOUT)
       *why = "no answer from " + shown + " to the connection within " +
              std::to_string(timing.ConnectMs) + " ms";
@@ -1088,12 +1208,16 @@ std::unique_ptr<TSerDevice> OpenRfc2217Device(const std::string& name, int& erro
     ::close(fd);
     return nullptr;
   }
+  TALMO_TRACE(shown.c_str(), "connected, fd %d", fd);
   auto device = std::make_unique<TRfc2217Device>(fd, wake, kick, timing, name);
   if (int err = device->Start()) {
     *why = device->Explain();
     error = err;
+    TALMO_TRACE(shown.c_str(), "open failed: %s; %s", CodeText(err).c_str(), why->c_str());
     return nullptr;
   }
+  TALMO_TRACE(shown.c_str(), "open: negotiation done, answers awaited up to %d ms",
+              device->AnswerMs());
   return device;
 }
 
