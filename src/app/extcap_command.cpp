@@ -10,6 +10,8 @@
 #include "app/cli_args.h"
 #include "app/cli_output.h"
 #include "app/port_args.h"
+#include "base/error_text.h"
+#include "base/trace.h"
 #include "build_info/talmo_build.h"
 #include "device/remote_port_name.h"
 #include "device/rfc2217_codec.h"
@@ -30,7 +32,8 @@ std::string ExtcapUsage() {
          "--remote. A capture writes the port's timed capture (pcapng, link type 250)\n"
          "into PATH until SIGTERM. Wireshark finds it as talmo-extcap, a link to\n"
          "talmocli in its extcap folder; options of Wireshark's own (--extcap-*) that\n"
-         "are not listed here are ignored.\n";
+         "are not listed here are ignored. --debug-file FILE (Wireshark's debug\n"
+         "option) appends a line for each thing asked of the port to FILE.\n";
 }
 
 namespace {
@@ -269,6 +272,26 @@ int Capture(const TExtcapRequest& r, std::FILE* out, std::FILE* err, TMonitorSto
   return status == kExitOk ? kExitOk : kExitFailure;
 }
 
+// Wireshark's --debug-file FILE: the trace, appended to FILE. --debug alone
+// traces nowhere, since Wireshark takes all a capture program writes to
+// standard error for its error. A file that cannot be opened is said and
+// the run goes on: a debug option must not hide the interfaces.
+void TraceOnDebugFile(const std::vector<std::string>& args, std::FILE* err) {
+  std::optional<std::string> file;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const std::string name = a.substr(0, a.find('='));
+    const bool inlineValue = name.size() < a.size();
+    if (name == "--debug-file")
+      file = inlineValue ? a.substr(name.size() + 1) : i + 1 < args.size() ? args[++i] : "";
+    else if (!inlineValue && TakesValue(name))
+      ++i;  // a value that happens to read "--debug-file" is not the option
+  }
+  if (!file || file->empty()) return;
+  if (const int code = TraceToFile(*file, kExtcapProgramName))
+    Say(err, "--debug-file '" + *file + "': " + SysErrorText(code) + "; no trace is written");
+}
+
 }  // namespace
 
 bool IsExtcapProgram(const char* argv0) {
@@ -280,6 +303,7 @@ bool IsExtcapProgram(const char* argv0) {
 
 int RunExtcap(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
               TMonitorStop* stop) {
+  TraceOnDebugFile(args, err);
   TExtcapRequest r;
   try {
     r = Parse(args);

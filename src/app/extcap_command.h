@@ -8,7 +8,8 @@
 //
 // Errors: a bad option or value is one line on `err` and exit status 1,
 // as Wireshark shows a capture program's standard error as its error.
-// Options Wireshark adds that we do not know (--extcap-*) are ignored.
+// Options Wireshark adds that we do not know (--extcap-*) are ignored;
+// its --debug-file FILE turns the trace on (base/trace.h).
 
 #include <cstdio>
 #include <string>

@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/desktop.h"
+#include "base/trace.h"
 #include "build_info/talmo_build.h"
 #include "mainwindow/dialogs.h"
 #include "mainwindow/main_window.h"
@@ -42,6 +44,8 @@ const char kHelp[] =
     "  -style NAME                widget style (fusion, windows, ...)\n"
     "  -stylesheet FILE           application style sheet\n"
     "  -widgetcount               print the number of widgets left at the end\n"
+    "TALMO_TRACE=1 traces what the program asks of its devices to standard\n"
+    "error, TALMO_TRACE=FILE appends it to FILE.\n"
     "Settings: $XDG_CONFIG_HOME/Velkerstam/TALMO.reg (~/.config/Velkerstam/TALMO.reg).\n"
     "The Transmit File window shows HELP.TXT from the current folder, else the\n"
     "first of these that exists:\n";
@@ -72,6 +76,9 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // What the window asks of its devices, when TALMO_TRACE says so.
+  if (const std::string problem = talmo::TraceFromEnvironment("talmo"); !problem.empty())
+    std::fprintf(stderr, "talmo: %s\n", problem.c_str());
   QApplication app(argc, argv);
   // What Qt did not take is not ours either.
   if (argc > 1) {

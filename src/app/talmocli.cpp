@@ -9,7 +9,9 @@
 #include <exception>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/cli_args.h"
@@ -20,6 +22,8 @@
 #include "app/play_command.h"
 #include "app/ports_command.h"
 #include "app/tap_command.h"
+#include "base/error_text.h"
+#include "base/trace.h"
 #include "build_info/talmo_build.h"
 
 namespace {
@@ -45,6 +49,9 @@ const char kUsage[] =
     "  monitor  show what arrives on one or more ports, line by line\n"
     "  play     play a transmit script or replay a timed capture (on a port, or dry)\n"
     "  tap      stand between a program and a port: forward and show both ways\n"
+    "option of every command, before or after its name:\n"
+    "  --trace FILE  append a line for each thing asked of a device to FILE\n"
+    "                ('-': standard error; TALMO_TRACE=1 or =FILE does the same)\n"
     "Run 'talmocli <command> --help' for a command's options,\n"
     "'talmocli --version' for the version.\n";
 
@@ -97,6 +104,46 @@ int RunExtcapCommand(const std::vector<std::string>& args) {
   return talmo::RunExtcap(args, stdout, stderr, StopOnSignals());
 }
 
+// Takes `--trace FILE` (or --trace=FILE) out of the arguments, before or
+// after the command's name (not after a "--", where words are the
+// command's), and starts the trace; without it TALMO_TRACE decides.
+// `kept` gets the rest. -1 to go on, else the exit status.
+int TakeTraceOption(int argc, char** argv, std::vector<char*>& kept) {
+  std::optional<std::string> file;
+  bool words = false;
+  kept.assign(argv, argv + 1);
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    words = words || a == "--";
+    if (words || (a != "--trace" && a.rfind("--trace=", 0) != 0)) {
+      kept.push_back(argv[i]);
+      continue;
+    }
+    if (a == "--trace" && i + 1 >= argc) {
+      talmo::SayUsage(stderr, "--trace needs a FILE", kUsage);
+      return talmo::kExitUsage;
+    }
+    file = a == "--trace" ? std::string(argv[++i]) : std::string(a.substr(8));
+  }
+  kept.push_back(nullptr);
+  if (!file) {
+    if (const std::string problem = talmo::TraceFromEnvironment("talmocli"); !problem.empty())
+      talmo::Say(stderr, problem);
+    return -1;
+  }
+  if (file->empty()) {
+    talmo::SayUsage(stderr, "--trace needs a FILE", kUsage);
+    return talmo::kExitUsage;
+  }
+  if (*file == "-") {
+    talmo::TraceToStderr("talmocli");
+  } else if (const int err = talmo::TraceToFile(*file, "talmocli")) {
+    talmo::Say(stderr, "cannot open the trace file '" + *file + "': " + talmo::SysErrorText(err));
+    return talmo::kExitFailure;
+  }
+  return -1;
+}
+
 // The commands: each with its help, which is handled here for all of them.
 struct TCommand {
   const char* Name;
@@ -121,9 +168,16 @@ const TCommand kCommands[] = {
 int Run(int argc, char** argv) {
   // Wireshark runs us from its extcap folder, through a link of that name.
   if (talmo::IsExtcapProgram(argv[0])) {
+    if (const std::string problem = talmo::TraceFromEnvironment(talmo::kExtcapProgramName);
+        !problem.empty())
+      talmo::Say(stderr, problem);
     std::vector<std::string> args(argv + 1, argv + argc);
     return WantsHelp(args) ? PrintHelp(talmo::ExtcapUsage()) : RunExtcapCommand(args);
   }
+  std::vector<char*> kept;
+  if (const int status = TakeTraceOption(argc, argv, kept); status >= 0) return status;
+  argc = static_cast<int>(kept.size()) - 1;
+  argv = kept.data();
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return talmo::kExitUsage;
