@@ -119,7 +119,9 @@ std::string ComPortText(const std::uint8_t* p, std::size_t n) {
   const bool answer = p[0] >= comport::kServerOffset;
   const std::uint8_t code = answer ? p[0] - comport::kServerOffset : p[0];
   std::string out = code < std::size(kNames) ? kNames[code] : "command " + std::to_string(p[0]);
-  if (answer) out += " answer";
+  // The server's notices and flow requests answer nothing of ours.
+  const bool notice = code >= comport::kNotifyLinestate && code <= comport::kFlowcontrolResume;
+  if (answer && !notice) out += " answer";
   if (code == comport::kSignature) return out + " \"" + std::string(p + 1, p + n) + "\"";
   if (code == comport::kSetBaudrate && n == 5)
     return out + " " +
@@ -403,7 +405,10 @@ void TRfc2217Device::KickLocked() {
 }
 
 void TRfc2217Device::MarkGone(int code) {
-  if (!FGone.load()) TALMO_TRACE(TraceName(), "connection gone: %s", CodeText(code).c_str());
+  if (!FGone.load())
+    TALMO_TRACE(TraceName(), "%s: %s",
+                FEnding.load() ? "the server ended the connection at our close" : "connection gone",
+                CodeText(code).c_str());
   int none = 0;
   FGoneCode.compare_exchange_strong(none, code);
   FGone.store(true);

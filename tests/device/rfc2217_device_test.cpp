@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/trace.h"
 #include "device/device_driver.h"
 #include "device/rfc2217_codec.h"
 #include "device/rfc2217_device.h"
@@ -33,6 +34,7 @@
 #include "session/receive_session.h"
 #include "support/delay_proxy.h"
 #include "support/ser2net_kit.h"
+#include "support/temp_dir.h"
 
 namespace talmo {
 namespace {
@@ -160,6 +162,37 @@ TEST_F(Ser2netPort, SpeedChangesReachTheServedDevice) {
   EXPECT_EQ(outRate(), 250000u);
   EXPECT_TRUE(port.Errors.empty());
   port.Comm.Close();
+}
+
+// The trace shows each step of the open and of a settings write with the
+// server's answer, the sizes that went each way and the close.
+TEST_F(Ser2netPort, TheTraceHasEachNegotiationStepWithItsAnswer) {
+  test::TTempDir dir("talmo-trace");
+  const std::string file = dir / "trace";
+  ASSERT_EQ(TraceToFile(file, "rfc2217_device_test"), 0);
+  int error = 0;
+  auto device = OpenRfc2217Device(FServer.Url(), error);
+  if (!device) TraceOff();
+  ASSERT_NE(device, nullptr) << error;
+  TSerDCB dcb;
+  dcb.BaudRate = 9600;
+  dcb.ByteSize = 8;
+  EXPECT_EQ(device->SetState(dcb), 0);
+  std::size_t written = 0;
+  EXPECT_EQ(device->Write("abc", 3, written, 2000), 0);
+  EXPECT_EQ(FServer.Receive(3), "abc");
+  (void)device->Finish();
+  device->Close();
+  TraceOff();
+  const std::string text = test::ReadFile(file);
+  for (const char* step :
+       {"connect to 127.0.0.1", "sent WILL BINARY, DO BINARY", "WILL COM-PORT-OPTION",
+        "received DO COM-PORT-OPTION", "sent PURGE-DATA 0x03, SET-BAUDRATE 0",
+        "open: negotiation done", "SET-BAUDRATE 9600", "received SET-BAUDRATE answer 9600",
+        "received SET-DATASIZE answer 8", "write 3 of 3 bytes", " close"}) {
+    SCOPED_TRACE(step);
+    EXPECT_NE(text.find(step), std::string::npos) << text;
+  }
 }
 
 TEST_F(Ser2netPort, BytesThatWaitedBeforeTheOpenAreNotReceived) {
