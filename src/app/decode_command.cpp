@@ -9,7 +9,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
+#include <tuple>
 
 #include "app/cli_args.h"
 #include "app/cli_output.h"
@@ -213,7 +215,7 @@ class TTimedDecode {
                       "): it cannot be decoded");
         return kExitFailure;
       }
-      FNow = TReceiveSession::Clock::time_point(std::chrono::nanoseconds(p.TimeNs));
+      FNow = TTime(std::chrono::nanoseconds(p.TimeNs));
       DueBefore(FNow);
       // Frame gaps count from the moment the recording's frame clock
       // started; a file of another program counts from its first packet.
@@ -222,8 +224,9 @@ class TTimedDecode {
       if (!started) FClockStart = FNow;
       if (clock) {
         FClockStarts[p.Interface] = FNow;
-        for (auto& [key, side] : FSides)
-          if (key.first == p.Interface) side->StartFrameClock();
+        for (const TDirection dir : {pcapng::TDirection::In, pcapng::TDirection::Out})
+          if (const auto side = FSides.find(TKey(p.Interface, dir)); side != FSides.end())
+            FSessions[side->second]->StartFrameClock();
       }
       started = true;
       Handle(p, reader);
@@ -237,6 +240,8 @@ class TTimedDecode {
 
  private:
   using TKey = std::pair<std::uint32_t, pcapng::TDirection>;
+  using TDirection = pcapng::TDirection;
+  using TTime = TReceiveSession::Clock::time_point;
 
   void Handle(const pcapng::TReadPacket& p, const pcapng::TPcapngReader& reader) {
     // A settings change a program made shows where the sent bytes do, as
@@ -249,25 +254,32 @@ class TTimedDecode {
     const bool sent = p.Direction == pcapng::TDirection::Out;
     if (sent ? !(FReq.Sent || FReq.Both) : FReq.Sent) return;
     const auto* data = reinterpret_cast<const std::uint8_t*>(p.Payload.data());
+    std::uint32_t error = 0;  // none: a block of bytes
     switch (p.Event) {
       case pcapng::TEvent::RxData:
       case pcapng::TEvent::TxData:
-        if (!p.Payload.empty()) Side(p, reader).Receive(data, p.Payload.size(), FNow);
-        return;
-      case pcapng::TEvent::Framing: Side(p, reader).Error(CE_FRAME); return;
-      case pcapng::TEvent::Parity: Side(p, reader).Error(CE_RXPARITY); return;
-      case pcapng::TEvent::Break: Side(p, reader).Error(CE_BREAK); return;
-      case pcapng::TEvent::Overrun: Side(p, reader).Error(CE_OVERRUN); return;
+        if (p.Payload.empty()) return;
+        break;
+      case pcapng::TEvent::Framing: error = CE_FRAME; break;
+      case pcapng::TEvent::Parity: error = CE_RXPARITY; break;
+      case pcapng::TEvent::Break: error = CE_BREAK; break;
+      case pcapng::TEvent::Overrun: error = CE_OVERRUN; break;
       default: return;
     }
+    const std::size_t side = Side(p, reader);
+    if (error != 0)
+      FSessions[side]->Error(error);
+    else
+      FSessions[side]->Receive(data, p.Payload.size(), FNow);
+    Track(side);
   }
 
-  // The session of the packet's port and direction, made at its first packet.
-  TReceiveSession& Side(const pcapng::TReadPacket& p, const pcapng::TPcapngReader& reader) {
-    const pcapng::TDirection dir =
-        p.Direction == pcapng::TDirection::Out ? p.Direction : pcapng::TDirection::In;
-    auto& side = FSides[TKey(p.Interface, dir)];
-    if (side) return *side;
+  // The number of the session of the packet's port and direction, made at
+  // its first packet: a port that sends nothing costs no session.
+  std::size_t Side(const pcapng::TReadPacket& p, const pcapng::TPcapngReader& reader) {
+    const TDirection dir = p.Direction == TDirection::Out ? p.Direction : TDirection::In;
+    const auto [found, made] = FSides.try_emplace(TKey(p.Interface, dir), FSessions.size());
+    if (!made) return found->second;
     const pcapng::TInterfaceInfo& info = reader.Interfaces()[p.Interface];
     std::string mark;
     if (reader.Interfaces().size() > 1) mark = info.Name + " ";
@@ -280,12 +292,11 @@ class TTimedDecode {
     TSessionDevice device;
     const bool isCom = info.Name.rfind("COM", 0) == 0;
     (isCom ? device.Port : device.Path) = info.Name;
-    side = std::make_unique<TReceiveSession>(
+    auto side = std::make_unique<TReceiveSession>(
         FPort, device, FOptions, std::move(sink), [this] { return FNow; }, TSessionOptions{},
         // The recorded clock is the wall clock: its UTC time is the time read.
         [this] { return static_cast<std::int64_t>(FNow.time_since_epoch().count()); });
     side->Formatter().SetSigns(FReq.Framing.FirstSign(), FReq.Framing.LastSign());
-    FSessions.push_back(side.get());
     // A port first heard from now counts its gaps from its frame clock's
     // start (or the file's first packet).
     const auto now = FNow;
@@ -293,15 +304,37 @@ class TTimedDecode {
     FNow = clock != FClockStarts.end() ? clock->second : FClockStart;
     side->StartFrameClock();
     FNow = now;
-    return *side;
+    FSessions.push_back(std::move(side));
+    FIndexed.emplace_back();
+    return found->second;
   }
 
-  // Lines whose time-out fell due before `t` end first, in the order due.
-  void DueBefore(TReceiveSession::Clock::time_point t) { EndLinesDueBy(FSessions, t); }
+  // Keeps FDue in step with the session's time-out after it was handed
+  // something.
+  void Track(std::size_t side) {
+    const std::optional<TTime> due = FSessions[side]->TimeoutDue();
+    std::optional<TTime>& indexed = FIndexed[side];
+    if (due == indexed) return;
+    if (indexed) FDue.erase({*indexed, side});
+    if (due) FDue.insert({*due, side});
+    indexed = due;
+  }
+
+  // Lines whose time-out fell due by `t` end first, in the order due (the
+  // session made first first among those due at once), as a live timer
+  // would have ended them. Only the sessions with a line waiting are
+  // looked at: a capture of many ports costs no more per packet.
+  void DueBefore(TTime t) {
+    while (!FDue.empty() && std::get<0>(*FDue.begin()) <= t) {
+      const auto [due, side] = *FDue.begin();
+      FSessions[side]->CheckTimeout(due);
+      Track(side);
+    }
+  }
 
   void Finish() {
-    DueBefore(TReceiveSession::Clock::time_point::max());
-    for (auto& [key, side] : FSides) side->Timeout();
+    DueBefore(TTime::max());
+    for (auto& [key, side] : FSides) FSessions[side]->Timeout();
   }
 
   const TDecodeRequest& FReq;
@@ -311,10 +344,15 @@ class TTimedDecode {
   TFormatOptions FOptions;
   TSerQueueSync FSync;
   TSerComm FPort{std::make_shared<TSerDeviceDriver>(), FSync};
-  TReceiveSession::Clock::time_point FNow{}, FClockStart{};
-  std::map<TKey, std::unique_ptr<TReceiveSession>> FSides;
-  std::vector<TReceiveSession*> FSessions;  // FSides' sessions, for the time-outs
-  std::map<std::uint32_t, TReceiveSession::Clock::time_point> FClockStarts;
+  TTime FNow{}, FClockStart{};
+  // The sessions in the order made, and each port and direction's number.
+  std::vector<std::unique_ptr<TReceiveSession>> FSessions;
+  std::map<TKey, std::size_t> FSides;
+  // The lines waiting for their time-out: when due, and whose; FIndexed
+  // holds each session's entry.
+  std::set<std::tuple<TTime, std::size_t>> FDue;
+  std::vector<std::optional<TTime>> FIndexed;
+  std::map<std::uint32_t, TTime> FClockStarts;
   std::vector<std::unique_ptr<std::string>> FMarks;
 };
 

@@ -11,6 +11,8 @@ namespace {
 
 constexpr std::uint32_t kSectionType = 0x0A0D0D0A;
 constexpr std::uint32_t kInterfaceType = 1;
+constexpr std::uint32_t kObsoletePacketType = 2;
+constexpr std::uint32_t kSimplePacketType = 3;
 constexpr std::uint32_t kEnhancedType = 6;
 constexpr std::uint32_t kByteOrder = 0x1A2B3C4D;
 constexpr std::uint32_t kByteOrderSwapped = 0x4D3C2B1A;
@@ -271,8 +273,10 @@ TPcapngReader::TStep TPcapngReader::Next() {
       ok = Section(block, length);
     } else if (type == kInterfaceType) {
       ok = Interface(block, length);
-    } else if (type == kEnhancedType) {
-      ok = packet = Enhanced(block, length);
+    } else if (type == kEnhancedType || type == kObsoletePacketType) {
+      ok = packet = Timed(block, length, type == kObsoletePacketType);
+    } else if (type == kSimplePacketType) {
+      ok = packet = Simple(block, length);
     }
     // Other blocks (statistics, name resolution, ...) say nothing we show.
     if (!ok) return TStep::Error;
@@ -298,6 +302,7 @@ bool TPcapngReader::Section(const std::uint8_t* block, std::size_t length) {
   // Interfaces are numbered per section.
   FInterfaces.clear();
   FUnitsPerSecond.clear();
+  FSnapLengths.clear();
   return true;
 }
 
@@ -308,6 +313,7 @@ bool TPcapngReader::Interface(const std::uint8_t* block, std::size_t length) {
   }
   TInterfaceInfo info;
   info.LinkType = U16(block + 8);
+  const std::uint32_t snap = U32(block + 12);
   std::int64_t units = 1000000;
   std::size_t at = 16;
   const std::size_t end = length - 4;
@@ -337,25 +343,31 @@ bool TPcapngReader::Interface(const std::uint8_t* block, std::size_t length) {
   }
   FInterfaces.push_back(std::move(info));
   FUnitsPerSecond.push_back(units);
+  FSnapLengths.push_back(snap);
   return true;
 }
 
-bool TPcapngReader::Enhanced(const std::uint8_t* block, std::size_t length) {
+bool TPcapngReader::KnownInterface(std::uint32_t id, const char* what) {
+  if (id < FInterfaces.size()) return true;
+  const std::size_t known = FInterfaces.size();
+  Fail(std::string("has a ") + what + " " + At(FOffset) + " of interface " + std::to_string(id) +
+       ", but its section describes " +
+       (known == 0   ? std::string("no interface")
+        : known == 1 ? std::string("1 interface")
+                     : std::to_string(known) + " interfaces") +
+       " before it");
+  return false;
+}
+
+// An enhanced packet block, or the obsolete packet block it replaced: the
+// same fields, but a 16-bit interface number (beside a drop count).
+bool TPcapngReader::Timed(const std::uint8_t* block, std::size_t length, bool obsolete) {
   if (length < 32) {
     Fail("has a packet block " + At(FOffset) + " too short for its fields");
     return false;
   }
-  const std::uint32_t id = U32(block + 8);
-  if (id >= FInterfaces.size()) {
-    const std::size_t known = FInterfaces.size();
-    Fail("has a packet " + At(FOffset) + " of interface " + std::to_string(id) +
-         ", but its section describes " +
-         (known == 0   ? std::string("no interface")
-          : known == 1 ? std::string("1 interface")
-                       : std::to_string(known) + " interfaces") +
-         " before it");
-    return false;
-  }
+  const std::uint32_t id = obsolete ? U16(block + 8) : U32(block + 8);
+  if (!KnownInterface(id, "packet")) return false;
   const std::uint64_t stamp = (std::uint64_t{U32(block + 12)} << 32) | U32(block + 16);
   const std::uint32_t captured = U32(block + 20);
   if (captured > length - 32) {
@@ -368,7 +380,6 @@ bool TPcapngReader::Enhanced(const std::uint8_t* block, std::size_t length) {
   const std::int64_t units = FUnitsPerSecond[id];
   const __int128 ns = static_cast<__int128>(stamp) * kNanos / units;
   p.TimeNs = ns > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(ns);
-  const std::uint8_t* data = block + 28;
   const std::size_t padded = (std::size_t{captured} + 3) & ~std::size_t{3};
   std::size_t at = 28 + padded;
   const std::size_t end = length - 4;
@@ -387,7 +398,32 @@ bool TPcapngReader::Enhanced(const std::uint8_t* block, std::size_t length) {
   }
   if (p.Direction != TDirection::In && p.Direction != TDirection::Out)
     p.Direction = TDirection::Unknown;
-  if (FInterfaces[id].LinkType == kLinkSerial && captured >= kSerialHeaderSize) {
+  Take(p, block + 28, captured);
+  return true;
+}
+
+// A simple packet block: interface 0, no time, no options; its bytes are
+// those the block holds, up to the interface's snap length.
+bool TPcapngReader::Simple(const std::uint8_t* block, std::size_t length) {
+  if (length < 16) {
+    Fail("has a simple packet block " + At(FOffset) + " too short for its fields");
+    return false;
+  }
+  if (!KnownInterface(0, "simple packet")) return false;
+  std::size_t captured = std::min<std::size_t>(U32(block + 8), length - 16);
+  if (FSnapLengths[0] != 0) captured = std::min<std::size_t>(captured, FSnapLengths[0]);
+  TReadPacket p;
+  // It arrived after the packet before it and before the one after it:
+  // the previous packet's time is the best known.
+  p.TimeNs = FLastTimeNs;
+  Take(p, block + 12, captured);
+  return true;
+}
+
+// Fills in the packet's bytes (and, on a serial interface, its serial
+// header's fields) and makes it the current packet.
+void TPcapngReader::Take(TReadPacket& p, const std::uint8_t* data, std::size_t captured) {
+  if (FInterfaces[p.Interface].LinkType == kLinkSerial && captured >= kSerialHeaderSize) {
     p.Serial = true;
     p.Event = static_cast<TEvent>(data[8]);
     p.Lines = data[9];
@@ -400,8 +436,8 @@ bool TPcapngReader::Enhanced(const std::uint8_t* block, std::size_t length) {
   } else {
     p.Payload = std::string_view(reinterpret_cast<const char*>(data), captured);
   }
+  FLastTimeNs = p.TimeNs;
   FPacket = p;
-  return true;
 }
 
 }  // namespace talmo::pcapng

@@ -113,8 +113,10 @@ class TPcapngReader {
   TPcapngReader(TRead read, std::vector<std::uint8_t> first = {});
 
   enum class TStep { Packet, End, Error };
-  // The next packet; blocks of other kinds are taken in (interfaces) or
-  // skipped. After End or Error every call returns the same.
+  // The next packet (enhanced, obsolete or simple packet blocks; a simple
+  // one is interface 0's and has the time of the packet before it, or 0);
+  // blocks of other kinds are taken in (interfaces) or skipped. After End or Error every call
+  // returns the same.
   TStep Next();
 
   const TReadPacket& Packet() const { return FPacket; }
@@ -137,7 +139,10 @@ class TPcapngReader {
   std::uint16_t U16(const std::uint8_t* p) const;
   bool Section(const std::uint8_t* block, std::size_t length);
   bool Interface(const std::uint8_t* block, std::size_t length);
-  bool Enhanced(const std::uint8_t* block, std::size_t length);
+  bool KnownInterface(std::uint32_t id, const char* what);
+  bool Timed(const std::uint8_t* block, std::size_t length, bool obsolete);
+  bool Simple(const std::uint8_t* block, std::size_t length);
+  void Take(TReadPacket& p, const std::uint8_t* data, std::size_t captured);
 
   TRead FRead;
   std::vector<std::uint8_t> FBuf;
@@ -152,6 +157,8 @@ class TPcapngReader {
   std::uint64_t FOffset = 0;  // file offset of FBuf[FHead]
   std::vector<TInterfaceInfo> FInterfaces;
   std::vector<std::int64_t> FUnitsPerSecond;  // per interface
+  std::vector<std::uint32_t> FSnapLengths;    // per interface; 0: no limit
+  std::int64_t FLastTimeNs = 0;               // the latest packet's time
   TReadPacket FPacket;
   std::string FError;
 };

@@ -162,8 +162,10 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
   const bool collecting = FFormatter.SignCount() != 0 ||
                           FFormatter.FrameState() != TFrameState::Idle ||
                           !FFormatter.FrameRestart();
-  if (collecting)
-    FTimeoutDue = arrived + std::chrono::milliseconds(kLineTimeoutMs);
+  if (collecting)  // near the clock's end the line is due at its end, never wrapped round
+    FTimeoutDue = arrived < Clock::time_point::max() - std::chrono::milliseconds(kLineTimeoutMs)
+                      ? arrived + std::chrono::milliseconds(kLineTimeoutMs)
+                      : Clock::time_point::max();
   else
     FTimeoutDue.reset();
   if (FSink.TimeoutRestarted) FSink.TimeoutRestarted();

@@ -549,10 +549,79 @@ TEST(PcapngReader, BlocksOfOtherKindsAreSkipped) {
       b + le.Block(0xFFFFFFFF, Bytes(100, 0xEE));
   const TRun run = ReadAll(file, 5);
   EXPECT_EQ(run.Last, TStep::End) << run.Error;
-  ASSERT_EQ(run.Packets.size(), 2u);
+  // The simple and the obsolete packet blocks are packets (too short for a
+  // serial header: their bytes as they are).
+  ASSERT_EQ(run.Packets.size(), 4u);
   EXPECT_EQ(run.Packets[0].Payload, "a");
-  EXPECT_EQ(run.Packets[1].Payload, "b");
+  EXPECT_EQ(run.Packets[1].Payload, "p");
+  EXPECT_EQ(run.Packets[2].Payload, "");
+  EXPECT_EQ(run.Packets[3].Payload, "b");
   EXPECT_EQ(run.Offset, file.size());
+}
+
+// The packet blocks older writers make: an obsolete packet block has the
+// enhanced one's fields with a 16-bit interface number; a simple packet
+// block is interface 0's, has no time (the packet before it gives it) and
+// holds at most the interface's snap length.
+TEST(PcapngReader, ObsoleteAndSimplePacketBlocks) {
+  const TOrder le, be{true};
+  const Bytes rx = Serial(0, 0, TEvent::RxData, 0, Text("rx"));
+  const auto obsolete = [](const TOrder& o, std::uint16_t id, std::uint64_t stamp,
+                           const Bytes& data, const Bytes& options = {}) {
+    Bytes padded = data;
+    while (padded.size() % 4) padded.push_back(0);
+    const auto n = static_cast<std::uint32_t>(data.size());
+    return o.Block(2, o.U16(id) + o.U16(7) + o.U32(std::uint32_t(stamp >> 32)) +
+                          o.U32(std::uint32_t(stamp)) + o.U32(n) + o.U32(n) + padded + options);
+  };
+  const auto simple = [](const TOrder& o, std::uint32_t original, const Bytes& data) {
+    return o.Block(3, o.U32(original) + data);
+  };
+  const auto snapped = [](const TOrder& o, std::uint32_t snap) {
+    return o.Block(1, o.U16(kLinkSerial) + o.U16(0) + o.U32(snap) + o.Opt(9, {9}) + o.EndOpt());
+  };
+  const struct {
+    const char* name;
+    Bytes file;
+    std::vector<TGot> want;
+  } rows[] = {
+      {"obsolete: interface, time, flags and comment",
+       le.Section() + le.SerialInterface("a") + le.SerialInterface("b") +
+           obsolete(le, 1, 1700000000123456789, Serial(0, 0, TEvent::TxData, kLineRts, Text("t")),
+                    le.Opt(2, le.U32(2)) + le.Opt(1, Text("old")) + le.EndOpt()),
+       {{1, 1700000000123456789, TDirection::Out, true, TEvent::TxData, kLineRts, "t", "old"}}},
+      {"obsolete, big-endian",
+       be.Section() + be.SerialInterface() + obsolete(be, 0, 42, rx),
+       {{0, 42, TDirection::In, true, TEvent::RxData, 0, "rx", ""}}},
+      {"simple: interface 0, the time of the packet before it",
+       le.Section() + le.SerialInterface() + le.Packet(0, 1000, rx) +
+           simple(le, 14, Serial(0, 0, TEvent::RxData, 0, Text("s1"))) + le.Packet(0, 2000, rx) +
+           simple(le, 14, Serial(0, 0, TEvent::RxData, 0, Text("s2"))),
+       {{0, 1000, TDirection::In, true, TEvent::RxData, 0, "rx", ""},
+        {0, 1000, TDirection::In, true, TEvent::RxData, 0, "s1", ""},
+        {0, 2000, TDirection::In, true, TEvent::RxData, 0, "rx", ""},
+        {0, 2000, TDirection::In, true, TEvent::RxData, 0, "s2", ""}}},
+      {"simple first: time 0",
+       le.Section() + le.SerialInterface() + simple(le, 14, rx),
+       {{0, 0, TDirection::In, true, TEvent::RxData, 0, "rx", ""}}},
+      {"simple, padding not taken: the original length counts",
+       le.Section() + le.SerialInterface() + simple(le, 13, rx + Text("xyz")),
+       {{0, 0, TDirection::In, true, TEvent::RxData, 0, "r", ""}}},
+      {"simple claiming more than its block: what it holds",
+       le.Section() + le.SerialInterface() + simple(le, 0xFFFFFFFF, rx + Text("ab")),
+       {{0, 0, TDirection::In, true, TEvent::RxData, 0, "rxab", ""}}},
+      {"simple longer than the snap length: cut there",
+       le.Section() + snapped(le, 13) + simple(le, 14, rx),
+       {{0, 0, TDirection::In, true, TEvent::RxData, 0, "r", ""}}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    for (std::size_t piece : {std::numeric_limits<std::size_t>::max(), std::size_t{3}}) {
+      const TRun run = ReadAll(r.file, piece);
+      EXPECT_EQ(run.Last, TStep::End) << run.Error;
+      EXPECT_EQ(run.Packets, r.want);
+    }
+  }
 }
 
 // Interfaces are numbered per section; each section has its byte order.
@@ -743,6 +812,19 @@ TEST(PcapngHostile, FaultsNamedWithTheirByte) {
        "has an interface description at byte 28 too short for its fields"},
       {"packet too short", good + le.Block(6, Bytes(16, 0)), 0,
        "has a packet block at byte 60 too short for its fields"},
+      {"obsolete packet too short", good + le.Block(2, Bytes(16, 0)), 0,
+       "has a packet block at byte 60 too short for its fields"},
+      {"obsolete packet of an interface not described",
+       good + packet + le.Block(2, le.U16(1) + le.U16(0) + Bytes(16, 0)), 1,
+       "has a packet at byte 108 of interface 1, but its section describes 1 interface before it"},
+      {"obsolete packet's captured length past the block",
+       good + le.Block(2, le.U16(0) + le.U16(0) + le.U32(0) + le.U32(0) + le.U32(5) + le.U32(5)), 0,
+       "has a packet at byte 60 that claims 5 bytes in a block of 32 bytes"},
+      {"simple packet before any interface", le.Section() + le.Block(3, le.U32(0)), 0,
+       "has a simple packet at byte 28 of interface 0, but its section describes no interface "
+       "before it"},
+      {"simple packet too short", good + le.Head(3, 12) + le.U32(12), 0,
+       "has a simple packet block at byte 60 too short for its fields"},
       {"unknown byte order", le.Head(0x0A0D0D0A, 28) + le.U32(0x12345678) + Bytes(16, 0), 0,
        "has a section header at byte 0 with an unknown byte-order mark"},
       {"unknown byte order in a later section",
