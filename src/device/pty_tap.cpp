@@ -1,6 +1,7 @@
 #include "device/pty_tap.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -32,6 +33,24 @@ constexpr TSpeed kSpeeds[] = {
 
 std::string OnOff(bool on) { return on ? " on" : " off"; }
 
+// "user bob" (or "user 1234" without a name), for a refusal that names
+// whose a file is.
+std::string UserOf(uid_t uid) {
+  passwd pw{}, *found = nullptr;
+  char buf[1024];
+  if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found && found->pw_name)
+    return std::string("user ") + found->pw_name;
+  return "user " + std::to_string(uid);
+}
+
+// The owner of `path` (the file itself, not where a link leads) when it is
+// another user; empty when it is ours or cannot be told.
+std::string OtherOwner(const std::string& path, bool follow) {
+  struct stat st {};
+  if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) return {};
+  return st.st_uid == ::geteuid() ? std::string() : UserOf(st.st_uid);
+}
+
 }  // namespace
 
 std::string DescribeLineChange(const TPtyLine& before, const TPtyLine& after) {
@@ -57,9 +76,12 @@ int TPtyTap::Open(const TPtyLine& line) {
   FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (FMaster < 0) return errno;
   char name[128] = {};
-  if (::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0 ||
-      ::ptsname_r(FMaster, name, sizeof name) != 0)
+  if (::grantpt(FMaster) != 0 || ::ptsname_r(FMaster, name, sizeof name) != 0)
     return errno ? errno : EIO;
+  // grantpt leaves the group's write bit (devpts mode=620): anyone in the
+  // tty group could write to the slave, and the bytes would go to the
+  // device as the program's. The owner's alone, before it can be opened.
+  if (::chmod(name, S_IRUSR | S_IWUSR) != 0 || ::unlockpt(FMaster) != 0) return errno ? errno : EIO;
   FSlavePath = name;
   FSlave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (FSlave < 0) return errno;
@@ -127,6 +149,12 @@ long TPtyTap::Write(const std::uint8_t* data, std::size_t n) {
   return static_cast<long>(w);
 }
 
+std::size_t TPtyTap::Unread() const {
+  int n = 0;
+  if (FSlave < 0 || ::ioctl(FSlave, FIONREAD, &n) != 0 || n < 0) return 0;
+  return static_cast<std::size_t>(n);
+}
+
 bool TPtyTap::ReadLine(TPtyLine& line, bool* restored) {
   termios t{};
   if (::tcgetattr(FSlave, &t) != 0) return false;
@@ -158,6 +186,8 @@ TLinkState LinkStateOf(const std::string& path, const std::string& own) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return TLinkState::Absent;
   if (!S_ISLNK(st.st_mode)) return TLinkState::Foreign;
+  // Another user's link is theirs, stale or not (their tap's, perhaps).
+  if (st.st_uid != ::geteuid()) return TLinkState::OtherUsers;
   char target[4096];
   const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
   if (n <= 0) return TLinkState::Foreign;
@@ -169,14 +199,20 @@ TLinkState LinkStateOf(const std::string& path, const std::string& own) {
 }
 
 std::string LinkRefusal(TLinkState state, const std::string& path) {
+  const std::string tail = ": it is left as it is; give another --link";
   switch (state) {
     case TLinkState::InUse:
-      return "'" + path +
-             "' already leads to a terminal in use (another tap?): it is left as it is; "
-             "give another --link";
+      if (const std::string owner = OtherOwner(path, true); !owner.empty())
+        return "'" + path + "' already leads to a terminal in use by " + owner + tail;
+      return "'" + path + "' already leads to a terminal in use (another tap?)" + tail;
+    case TLinkState::OtherUsers: {
+      const std::string owner = OtherOwner(path, false);
+      return "'" + path + "' is a link of " + (owner.empty() ? "another user" : owner) + tail;
+    }
     case TLinkState::Foreign:
-      return "'" + path + "' exists and is not a tap's link: it is left as it is; " +
-             "give another --link";
+      if (const std::string owner = OtherOwner(path, false); !owner.empty())
+        return "'" + path + "' exists, belongs to " + owner + " and is not a tap's link" + tail;
+      return "'" + path + "' exists and is not a tap's link" + tail;
     default: return {};
   }
 }

@@ -37,7 +37,8 @@ class TPtyTap {
   TPtyTap& operator=(const TPtyTap&) = delete;
 
   // Makes the pair: raw slave with `line` and EXTPROC, packet-mode master
-  // that never blocks. 0 or an errno code.
+  // that never blocks; the slave is the owner's alone (0600). 0 or an
+  // errno code.
   int Open(const TPtyLine& line);
   int MasterFd() const { return FMaster; }
   // "/dev/pts/7"
@@ -54,6 +55,9 @@ class TPtyTap {
   // Bytes for the program; how many the pty took (0 when full), or -1 with
   // errno.
   long Write(const std::uint8_t* data, std::size_t n);
+  // Bytes written for the program that it has not read yet (they go when
+  // the master closes).
+  std::size_t Unread() const;
 
   // The line the program asked for. Sets EXTPROC again when the program
   // cleared it (`restored` says so). False with errno when the slave
@@ -68,15 +72,17 @@ class TPtyTap {
 
 // The link the program under test opens.
 enum class TLinkState {
-  Absent,   // nothing there: made
-  Stale,    // a link into /dev/pts that leads nowhere (a killed tap's): replaced
-  InUse,    // a link to a terminal that exists (another tap?): refused
-  Foreign,  // a file, a folder, any other link: refused
+  Absent,      // nothing there: made
+  Stale,       // a link into /dev/pts that leads nowhere (a killed tap's): replaced
+  InUse,       // a link to a terminal that exists (another tap?): refused
+  Foreign,     // a file, a folder, any other link: refused
+  OtherUsers,  // a link of another user, wherever it leads: refused
 };
 // A link to `own` (this tap's terminal, which may have the number a killed
 // tap's had) counts as stale.
 TLinkState LinkStateOf(const std::string& path, const std::string& own = {});
-// The one-line reason a link state refuses `path` ("" when it does not).
+// The one-line reason a link state refuses `path` ("" when it does not),
+// naming the user whose it is when it is another user's.
 std::string LinkRefusal(TLinkState state, const std::string& path);
 // Makes `path` lead to `target`, replacing a stale link in one step; 0 or
 // an errno code.

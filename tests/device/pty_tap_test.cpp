@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -195,6 +196,73 @@ TEST(PtyTap, TheLinkIsMadeOnlyWhereNothingOfAnotherIs) {
   // Removed only while it leads to the terminal named.
   RemoveLinkTo(busy, own);
   EXPECT_TRUE(std::filesystem::is_symlink(busy));
+}
+
+// Only the tap's user may open the program's end: a byte written to it
+// goes to the device as the program's.
+TEST(PtyTap, TheProgramsEndIsTheOwnersAlone) {
+  TPtyTap tap;
+  ASSERT_EQ(tap.Open(TPtyLine{}), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(tap.SlavePath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+}
+
+// What is another user's is refused with the user named (their link, live
+// or stale; a terminal of theirs; a file of theirs), never replaced.
+TEST(PtyTap, AnotherUsersLinkIsRefusedNamingTheUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of another user";
+  constexpr uid_t kNobody = 65534;
+  passwd* pw = ::getpwuid(kNobody);
+  const std::string user = pw ? std::string("user ") + pw->pw_name : "user 65534";
+  test::TTempDir dir("talmo-pty-tap");
+  TPtyTap tap, theirs;
+  ASSERT_EQ(tap.Open(TPtyLine{}), 0);
+  ASSERT_EQ(theirs.Open(TPtyLine{}), 0);
+  ASSERT_EQ(::chown(theirs.SlavePath().c_str(), kNobody, kNobody), 0);
+  const std::string own = tap.SlavePath();
+  const auto link = [](const std::string& to) {
+    return [to](const std::string& p) {
+      ASSERT_EQ(::symlink(to.c_str(), p.c_str()), 0);
+      ASSERT_EQ(::lchown(p.c_str(), kNobody, kNobody), 0);
+    };
+  };
+  const std::string tail = ": it is left as it is; give another --link";
+  struct Row {
+    const char* what;
+    std::function<void(const std::string&)> make;
+    TLinkState state;
+    std::string refusal;  // after the quoted path
+  };
+  const Row rows[] = {
+      {"their link to their live terminal", link(theirs.SlavePath()), TLinkState::OtherUsers,
+       " is a link of " + user + tail},
+      {"their stale link", link("/dev/pts/999999"), TLinkState::OtherUsers,
+       " is a link of " + user + tail},
+      {"their link to our terminal's number", link(own), TLinkState::OtherUsers,
+       " is a link of " + user + tail},
+      {"our link to their terminal",
+       [&theirs](const std::string& p) { ::symlink(theirs.SlavePath().c_str(), p.c_str()); },
+       TLinkState::InUse, " already leads to a terminal in use by " + user + tail},
+      {"their file",
+       [](const std::string& p) {
+         std::ofstream(p) << "x";
+         ASSERT_EQ(::chown(p.c_str(), kNobody, kNobody), 0);
+       },
+       TLinkState::Foreign, " exists, belongs to " + user + " and is not a tap's link" + tail},
+  };
+  int i = 0;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string path = dir.Path() + "/link" + std::to_string(i++);
+    r.make(path);
+    const auto before = std::filesystem::symlink_status(path).type();
+    EXPECT_EQ(LinkStateOf(path, own), r.state);
+    EXPECT_EQ(LinkRefusal(LinkStateOf(path, own), path), "'" + path + "'" + r.refusal);
+    EXPECT_EQ(MakeLink(path, own), EEXIST);
+    EXPECT_EQ(std::filesystem::symlink_status(path).type(), before);
+  }
 }
 
 TEST(PtyTap, DefaultLinkFollowsTheRuntimeFolder) {
