@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -230,6 +231,30 @@ void Config(TLineOutput& out, bool remote) {
            {{"1", "1"}, {"2", "2"}});
 }
 
+// What a file is, for a refusal: "a regular file", "a directory", ...
+std::string KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a FIFO";
+}
+
+// Wireshark hands over a named pipe it made. Anything else (a file given
+// by mistake, a path it never made) is refused before anything opens it
+// for writing: the capture would empty a regular file.
+void RefuseAllButFifo(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0)
+    throw EUsageError("--fifo '" + path + "': " + SysErrorText(errno) +
+                      " (the named pipe Wireshark made is expected)");
+  if (!S_ISFIFO(st.st_mode))
+    throw EUsageError("--fifo '" + path + "' is " + KindOf(st.st_mode) +
+                      ", not a FIFO: it is left as it is (the named pipe Wireshark made is "
+                      "expected)");
+}
+
 // Waits until the FIFO has a reader, or the stop is requested (`stopped`).
 // Returns a descriptor that holds the FIFO open for writing (-1 when the
 // path cannot be opened: the capture tries again and says why), so that
@@ -264,6 +289,15 @@ int Capture(const TExtcapRequest& r, std::FILE* out, std::FILE* err, TMonitorSto
   bool stopped = false;
   const int held = AwaitReader(*r.Fifo, stop, stopped);
   if (stopped) return kExitOk;
+  // Opened without O_TRUNC, so a file put in the FIFO's place since it
+  // was checked is still whole here.
+  struct stat st {};
+  if (held >= 0 && (::fstat(held, &st) != 0 || !S_ISFIFO(st.st_mode))) {
+    ::close(held);
+    Say(err, "--fifo '" + *r.Fifo + "' is " + KindOf(st.st_mode) +
+                 ", not a FIFO: it is left as it is (the named pipe Wireshark made is expected)");
+    return kExitFailure;
+  }
   TMonitorMode mode;
   mode.TimedCapture = true;
   mode.CaptureOnly = true;
@@ -307,6 +341,7 @@ int RunExtcap(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   TExtcapRequest r;
   try {
     r = Parse(args);
+    if (r.Action == TAction::Capture) RefuseAllButFifo(*r.Fifo);
   } catch (const EUsageError& e) {
     Say(err, e.what());
     return kExitFailure;

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -32,6 +33,17 @@ talmo::TMonitorStop* gStop = nullptr;
 
 void OnInterrupt(int) {
   if (gStop) gStop->Request();
+}
+
+// The signals that end a long run cleanly. main holds them back from its
+// first instruction until the command has its handlers (or has none): one
+// sent in the first milliseconds then ends the run as a later one does,
+// instead of killing it before its handler is in place.
+void HoldStopSignals(bool hold) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, s);
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
 bool WantsHelp(const std::vector<std::string>& args) {
@@ -79,6 +91,8 @@ talmo::TMonitorStop* StopOnSignals() {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  // One that came before now reaches the handler.
+  HoldStopSignals(false);
   return &stop;
 }
 
@@ -145,10 +159,13 @@ int TakeTraceOption(int argc, char** argv, std::vector<char*>& kept) {
 }
 
 // The commands: each with its help, which is handled here for all of them.
+// A command that stops on signals takes them over (StopOnSignals); any
+// other ends on them as every program does.
 struct TCommand {
   const char* Name;
   std::function<std::string()> Usage;
   std::function<int(const std::vector<std::string>&)> Run;
+  bool StopsOnSignals = false;
 };
 
 const TCommand kCommands[] = {
@@ -156,13 +173,13 @@ const TCommand kCommands[] = {
      [](const std::vector<std::string>& a) {
        return talmo::RunDecode(a, STDIN_FILENO, stdout, stderr);
      }},
-    {"extcap", talmo::ExtcapUsage, RunExtcapCommand},
+    {"extcap", talmo::ExtcapUsage, RunExtcapCommand, true},
     {"ports", [] { return std::string(talmo::kPortsUsage); },
      [](const std::vector<std::string>& a) { return talmo::RunPorts(a, stdout, stderr); }},
-    {"monitor", talmo::MonitorUsage, RunMonitorCommand},
+    {"monitor", talmo::MonitorUsage, RunMonitorCommand, true},
     {"play", [] { return std::string(talmo::kPlayUsage); },
      [](const std::vector<std::string>& a) { return talmo::RunPlay(a, stdout, stderr); }},
-    {"tap", talmo::TapUsage, RunTapCommand},
+    {"tap", talmo::TapUsage, RunTapCommand, true},
 };
 
 int Run(int argc, char** argv) {
@@ -172,25 +189,30 @@ int Run(int argc, char** argv) {
         !problem.empty())
       talmo::Say(stderr, problem);
     std::vector<std::string> args(argv + 1, argv + argc);
-    return WantsHelp(args) ? PrintHelp(talmo::ExtcapUsage()) : RunExtcapCommand(args);
+    if (!WantsHelp(args)) return RunExtcapCommand(args);
+    HoldStopSignals(false);
+    return PrintHelp(talmo::ExtcapUsage());
   }
   std::vector<char*> kept;
   if (const int status = TakeTraceOption(argc, argv, kept); status >= 0) return status;
   argc = static_cast<int>(kept.size()) - 1;
   argv = kept.data();
+  const TCommand* found = nullptr;
+  for (const TCommand& c : kCommands)
+    if (argc >= 2 && argv[1] == std::string_view(c.Name)) found = &c;
+  std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
+  if (!found || !found->StopsOnSignals || WantsHelp(args)) HoldStopSignals(false);
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return talmo::kExitUsage;
   }
   const std::string command = argv[1];
-  std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "-h" || command == "--help" || command == "help") return PrintHelp(kUsage);
   if (command == "-V" || command == "--version") {
     std::fputs("talmocli " TALMO_VERSION "\n", stdout);
     return talmo::kExitOk;
   }
-  for (const TCommand& c : kCommands)
-    if (command == c.Name) return WantsHelp(args) ? PrintHelp(c.Usage()) : c.Run(args);
+  if (found) return WantsHelp(args) ? PrintHelp(found->Usage()) : found->Run(args);
   talmo::SayUsage(stderr, "unknown command '" + command + "'", kUsage);
   return talmo::kExitUsage;
 }
@@ -198,6 +220,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  HoldStopSignals(true);
   // A capture that reaches the user's file-size limit fails with EFBIG and
   // stops with its message, instead of the signal killing the run.
   std::signal(SIGXFSZ, SIG_IGN);

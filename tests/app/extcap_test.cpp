@@ -306,6 +306,46 @@ TEST_F(Extcap, BadOptionsAreOneLineAndStatus1) {
   EXPECT_FALSE(std::filesystem::exists(FTemp / "f"));
 }
 
+// Wireshark gives a named pipe; any other --fifo is refused before it is
+// opened for writing, and left as it was.
+TEST_F(Extcap, AFifoThatIsNoFifoIsRefusedAndLeftAsItIs) {
+  const std::string file = FTemp / "capture.pcapng";
+  talmo::test::WriteFile(file, "an earlier capture");
+  const std::string link = FTemp / "link";
+  ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+  const std::string missing = FTemp / "missing";
+  const std::string folder = FTemp.Path();
+  struct Row {
+    std::string path, err;
+  };
+  const Row rows[] = {
+      {file, "--fifo '" + file +
+                 "' is a regular file, not a FIFO: it is left as it is (the named pipe "
+                 "Wireshark made is expected)"},
+      {link, "--fifo '" + link +
+                 "' is a regular file, not a FIFO: it is left as it is (the named pipe "
+                 "Wireshark made is expected)"},
+      {folder, "--fifo '" + folder +
+                   "' is a directory, not a FIFO: it is left as it is (the named pipe Wireshark "
+                   "made is expected)"},
+      {"/dev/null",
+       "--fifo '/dev/null' is a character device, not a FIFO: it is left as it is "
+       "(the named pipe Wireshark made is expected)"},
+      {missing, "--fifo '" + missing +
+                    "': No such file or directory (the named pipe Wireshark made is expected)"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.path);
+    const TResult res =
+        Run({FExtcap, "--capture", "--extcap-interface", "talmo-COM5", "--fifo", r.path});
+    EXPECT_EQ(res.Status, 1);
+    EXPECT_EQ(res.Out, "");
+    EXPECT_EQ(res.Err, "talmocli: " + r.err + "\n");
+    EXPECT_EQ(ReadFile(file), "an earlier capture");
+    EXPECT_FALSE(std::filesystem::exists(missing));
+  }
+}
+
 TEST_F(Extcap, CapturesIntoAFifoWithTheArrivalOfEveryBlockUntilSigterm) {
   const std::string fifo = MakeFifo();
   Start({FExtcap, "--capture", "--extcap-interface", "talmo-COM5", "--fifo", fifo, "--baud",

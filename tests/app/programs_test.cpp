@@ -33,7 +33,9 @@ class Programs : public ::testing::Test {
  protected:
   // Runs `args` without a display and with its settings in the temporary
   // folder; as user and group `uid` (no other groups) when it is not -1.
-  Result Run(std::vector<std::string> args, uid_t uid = static_cast<uid_t>(-1)) {
+  // `early` is a signal sent before the program's first instruction (held
+  // back until then, as a launcher may hold it).
+  Result Run(std::vector<std::string> args, uid_t uid = static_cast<uid_t>(-1), int early = 0) {
     const std::string out = FDir + "/out", err = FDir + "/err";
     const pid_t pid = fork();
     if (pid == 0) {
@@ -50,6 +52,12 @@ class Programs : public ::testing::Test {
           (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
         _exit(126);
       alarm(30);  // a program that should have ended but runs on is ended
+      if (early != 0) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, early);
+        if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0 || raise(early) != 0) _exit(126);
+      }
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -101,6 +109,29 @@ TEST_F(Programs, VersionAndHelpWithoutADisplay) {
     if (c.says.size() == 1 && c.says[0].back() == '\n') {
       EXPECT_EQ(r.out, c.says[0]);
     }
+  }
+}
+
+// A stop signal that comes before the handlers are in place ends a long
+// run as a later one does (cleanly, status 0); a command without handlers
+// ends on it as on a later one.
+TEST_F(Programs, AStopSignalInTheFirstMomentsEndsTheRunAsALaterOneDoes) {
+  talmo::test::TPtyPair line;
+  ASSERT_TRUE(line.Open());
+  struct Case {
+    std::vector<std::string> args;
+    int signal, status;
+  } cases[] = {
+      {{TALMO_CLI, "monitor", "--device", line.Path}, SIGTERM, 0},
+      {{TALMO_CLI, "monitor", "--device", line.Path}, SIGINT, 0},
+      {{TALMO_CLI, "monitor", "--device", line.Path}, SIGHUP, 0},
+      {{TALMO_CLI, "decode", "/dev/null"}, SIGTERM, 128 + SIGTERM},
+      {{TALMO_CLI, "ports"}, SIGHUP, 128 + SIGHUP},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + std::to_string(c.signal));
+    const Result r = Run(c.args, static_cast<uid_t>(-1), c.signal);
+    EXPECT_EQ(r.status, c.status) << r.err;
   }
 }
 
