@@ -14,6 +14,11 @@ namespace {
 
 constexpr std::int64_t kNanosPerMs = 1000000;
 constexpr std::int64_t kProd2PauseMs = 20;
+// STX_HL's high length byte is below this; a larger one is no length, and
+// the frame ends at it.
+constexpr std::uint8_t kStxHlHighLimit = 3;
+// A PROD2 frame has five bytes more after its length byte than it counts.
+constexpr int kProd2TrailerBytes = 5;
 
 bool IsManchesterValid(std::uint8_t b) {
   // Each bit pair must hold complementary bits.
@@ -73,6 +78,9 @@ std::size_t TReceiveFormatter::CollectRun(const std::uint8_t* bytes, std::size_t
   for (const std::uint8_t sign : {FFirstSign, FLastSign})
     if (const void* at = std::memchr(bytes, sign, run))
       run = static_cast<std::size_t>(static_cast<const std::uint8_t*>(at) - bytes);
+  if (FSignCount + run > FSignBuffer.size())
+    FSignBuffer.resize(
+        std::min<std::size_t>(kSignBufferSize, std::max(2 * FSignBuffer.size(), FSignCount + run)));
   std::memcpy(FSignBuffer.data() + FSignCount, bytes, run);
   FSignCount += static_cast<int>(run);
   return run;
@@ -97,6 +105,9 @@ void TReceiveFormatter::AppendLastSignText(std::string& text, std::uint8_t b) co
 void TReceiveFormatter::FlushSigns() {
   if (FSignCount == 0) return;
   const TSignLook* looks = SignLooks(FOptions.Hex, FOptions.Convert);
+  // Each look is at most five characters, and one is moved as eight.
+  const std::size_t need = static_cast<std::size_t>(FSignCount) * 5 + 8;
+  if (FLineText.size() < need) FLineText.resize(std::max(need, 2 * FLineText.size()));
   char* out = FLineText.data();
   // Locals: a store through `out` may alias any member, which the loop
   // would otherwise load again for every sign.
@@ -142,12 +153,6 @@ void TReceiveFormatter::TimeoutFlush() {
   FSignCount = 0;
 }
 
-void TReceiveFormatter::EndLine() {
-  FlushSigns();
-  ResetFrame();
-  FSignCount = 0;
-}
-
 void TReceiveFormatter::ProcessByte(std::uint8_t b) {
   const TFormatOptions& o = FOptions;
 
@@ -162,6 +167,8 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
     b = static_cast<std::uint8_t>(FManchHigh + nibble);
   }
 
+  if (static_cast<std::size_t>(FSignCount) == FSignBuffer.size())
+    FSignBuffer.resize(std::min<std::size_t>(kSignBufferSize, 2 * FSignBuffer.size()));
   FSignBuffer[FSignCount++] = b;
   if (FSignCount >= kSignBufferSize) FlushSigns();
 
@@ -196,7 +203,7 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
       if (b == FFirstSign) StartFrame(b);
       break;
     case TFrameState::LengthHigh:
-      if (b < 3) {
+      if (b < kStxHlHighLimit) {
         FFrameRemaining = b * 256;
         FFrameState = TFrameState::LengthLow;
       } else {
@@ -205,14 +212,14 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
       break;
     case TFrameState::LengthLow:
       FFrameRemaining += b;
-      if (o.PROD2) FFrameRemaining += 5;
+      if (o.PROD2) FFrameRemaining += kProd2TrailerBytes;
       FFrameState = TFrameState::InFrame;
       InFrameAction(b);
       break;
     case TFrameState::InFrame: InFrameAction(b); break;
     case TFrameState::AwaitBcc:
       // The block-check byte closes the line; its value is not checked.
-      EndLine();
+      TimeoutFlush();
       break;
   }
 }
@@ -223,7 +230,7 @@ void TReceiveFormatter::InFrameAction(std::uint8_t b) {
     if (FFrameRemaining > 0)
       --FFrameRemaining;
     else
-      EndLine();
+      TimeoutFlush();
   } else if (b == FLastSign) {
     if (o.Bcc) {
       FFrameState = TFrameState::AwaitBcc;

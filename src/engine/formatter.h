@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/clock.h"
 #include "engine/options.h"
@@ -61,6 +62,8 @@ struct TFormatterHooks {
 class TReceiveFormatter {
  public:
   static constexpr int kSignBufferSize = 4096;
+  // Room for a stamp and its sign from the start; more as lines grow.
+  static constexpr int kSignBufferStart = 256;
   static constexpr int kStampLength = 16;
 
   explicit TReceiveFormatter(const TFormatOptions& options, TFormatterHooks hooks = {},
@@ -74,7 +77,8 @@ class TReceiveFormatter {
   void FlushSigns();
   // Next byte may start a frame (PROD2) and the framing is idle again.
   void ResetFrame();
-  // The time-out's work: show what was collected and close any open frame.
+  // Shows what was collected and closes any open frame: the time-out's work,
+  // and the end of a counted frame or its block-check byte.
   void TimeoutFlush();
 
   // Clear's part: counters and the Manchester pairing restart.
@@ -108,14 +112,15 @@ class TReceiveFormatter {
   void InFrameAction(std::uint8_t b);
   void StartFrame(std::uint8_t b);
   void BuildStamp(std::uint8_t* dst);
-  void EndLine();
   void AppendLastSignText(std::string& text, std::uint8_t b) const;
 
   const TFormatOptions& FOptions;
   TFormatterClocks FClocks;
   TStopWatch FFrameWatch;
 
-  std::array<std::uint8_t, kSignBufferSize> FSignBuffer{};
+  // Grown as lines need it, up to kSignBufferSize: a port that shows short
+  // lines (a capture of thousands of ports) keeps little.
+  std::vector<std::uint8_t> FSignBuffer = std::vector<std::uint8_t>(kSignBufferStart);
   int FSignCount = 0;
   TFrameState FFrameState = TFrameState::Idle;
   int FFrameRemaining = 0;
@@ -133,7 +138,7 @@ class TReceiveFormatter {
   // The last-sign text of the latest block, kept to reuse its room.
   std::string FLastSignText;
   // Display text of the line being flushed; room for the widest look.
-  std::array<char, kSignBufferSize * 5 + 8> FLineText{};
+  std::vector<char> FLineText;  // grown as FSignBuffer is
 };
 
 }  // namespace talmo
