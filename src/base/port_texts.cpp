@@ -1,22 +1,28 @@
 #include "base/port_texts.h"
 
+#include <limits>
+
 #include "base/line_error_bits.h"
 
 namespace talmo {
 
 int PortNumberFromName(const std::string& name) {
-  const std::string digits = name.size() > 3 ? name.substr(3, 2) : std::string();
+  // The whole number after "COM": the port list numbers ports past 99.
+  const std::string digits = name.size() > 3 ? name.substr(3) : std::string();
+  const auto refuse = [&digits] {
+    return EConvertError("'" + digits + "' is not a valid integer value");
+  };
   std::size_t i = 0;
   bool negative = false;
   if (i < digits.size() && (digits[i] == '+' || digits[i] == '-')) negative = digits[i++] == '-';
-  if (i == digits.size()) throw EConvertError("'" + digits + "' is not a valid integer value");
-  int value = 0;
+  if (i == digits.size()) throw refuse();
+  long long value = 0;
   for (; i < digits.size(); ++i) {
-    if (digits[i] < '0' || digits[i] > '9')
-      throw EConvertError("'" + digits + "' is not a valid integer value");
+    if (digits[i] < '0' || digits[i] > '9') throw refuse();
     value = value * 10 + (digits[i] - '0');
+    if (value > std::numeric_limits<int>::max()) throw refuse();
   }
-  return negative ? -value : value;
+  return static_cast<int>(negative ? -value : value);
 }
 
 std::vector<std::string> ErrorLines(int portNum, std::uint32_t errors) {

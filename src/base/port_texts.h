@@ -16,8 +16,8 @@ class EConvertError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The number in characters 4 and 5 of a port name (COM3 gives 3, COM13
-// 13, COM123 12). Raises EConvertError "'%s' is not a valid integer value".
+// The number after "COM" in a port name (COM3 gives 3, COM123 123). Raises
+// EConvertError "'%s' is not a valid integer value" with that rest.
 int PortNumberFromName(const std::string& name);
 
 // What the user is told when the device has gone away (CE_IOE).

@@ -5,14 +5,23 @@
 namespace talmo {
 namespace {
 
-TEST(PortNumber, FromCharactersFourAndFive) {
+TEST(PortNumber, IsTheWholeNumberAfterCom) {
   const struct {
     const char* name;
     int num;
-  } rows[] = {{"COM3", 3}, {"COM13", 13}, {"COM123", 12}, {"COM99", 99}, {"COM07", 7}};
+  } rows[] = {{"COM3", 3}, {"COM13", 13}, {"COM123", 123}, {"COM99", 99},  {"COM07", 7},
+              {"COM1", 1}, {"COM33", 33}, {"COM100", 100}, {"COM102", 102}};
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     EXPECT_EQ(PortNumberFromName(r.name), r.num);
+  }
+}
+
+// The pane names the port as "COM" + its number: the list's name again.
+TEST(PortNumber, NamesTheListsPortAgain) {
+  for (const char* name : {"COM1", "COM33", "COM99", "COM100", "COM102"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ("COM" + std::to_string(PortNumberFromName(name)), name);
   }
 }
 
@@ -22,7 +31,8 @@ TEST(PortNumber, NonNumbersAreReported) {
     const char* message;
   } rows[] = {{"LPT", "'' is not a valid integer value"},
               {"COMX1", "'X1' is not a valid integer value"},
-              {"ttyUSB0", "'US' is not a valid integer value"},
+              {"ttyUSB0", "'USB0' is not a valid integer value"},
+              {"COM99999999999", "'99999999999' is not a valid integer value"},
               {"COM1a", "'1a' is not a valid integer value"}};
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);

@@ -341,6 +341,30 @@ TEST_F(WindowTest, OpeningAndClosingWriteTheirLinesInOrder) {
   EXPECT_TRUE(FDialogs->errors.empty());
 }
 
+// The list numbers ports past 99; the pane names each by its whole number.
+TEST_F(WindowTest, OpenAndCloseLinesNameThePortByItsWholeNumber) {
+  const std::string loop = TLoopbackPort::Instance().Path();
+  FPorts.clear();
+  for (const char* name : {"COM1", "COM33", "COM99", "COM100", "COM102"})
+    FPorts.push_back({name, loop, ""});
+  FDriver = std::make_shared<TSerDeviceDriver>([loop](const std::string&) { return loop; });
+  TfoMain& w = Make();
+  w.rgDatabits->SetItemIndex(1);  // 8: a pseudo-terminal's own, so no notice
+  for (int i = 0; i < static_cast<int>(FPorts.size()); ++i) {
+    const std::string& name = FPorts[static_cast<std::size_t>(i)].Name;
+    SCOPED_TRACE(name);
+    w.raPort->SetItemIndex(i);
+    w.buOpenClick();
+    ASSERT_TRUE(w.Comm1().Active());
+    auto lines = PaneAfterHeader();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "// Try to open " + name);
+    EXPECT_EQ(lines.back(), "// " + name + " is open");
+    w.buCloseClick();
+    EXPECT_EQ(PaneAfterHeader().back(), "// " + name + " is closed");
+  }
+}
+
 TEST_F(WindowTest, FailedOpenSaysWhyInThePane) {
   TfoMain& w = Make();
   w.raPort->SetItemIndex(2);  // COM5: its device does not exist
