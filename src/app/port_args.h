@@ -11,6 +11,7 @@
 
 #include "app/cli_args.h"
 #include "serial/ser_comm.h"
+#include "serial/ser_defaults.h"
 #include "serial/ser_sync.h"
 #include "session/receive_session.h"
 
@@ -18,10 +19,11 @@ namespace talmo {
 
 struct TPortRequest {
   std::optional<std::string> Port, Device;
-  long long Baud = 19200;
-  TSerDatabits Databits = db8;
-  TSerParity Parity = paNone;
-  TSerStopbits Stopbits = sb1;
+  // The window's designed line settings.
+  long long Baud = BaudRateOf(kSerDefaults.Designed.Line.Baudrate);
+  TSerDatabits Databits = kSerDefaults.Designed.Line.Databits;
+  TSerParity Parity = kSerDefaults.Designed.Line.Parity;
+  TSerStopbits Stopbits = kSerDefaults.Designed.Line.Stopbits;
 
   // Takes the scanner's current option when it is a port option.
   bool Take(TArgScanner& s);
@@ -44,11 +46,6 @@ struct TPortRequest {
   // What leads the component's messages, which name the device by its
   // path: "COM5: " for a port, "" otherwise.
   std::string Lead() const;
-  // The error lines of `errors` without the device-gone bit, which has a
-  // message of its own. A device given by its path has no COM number: the
-  // path stands in the first line instead.
-  std::vector<std::string> ErrorLinesOf(int portNum, std::uint32_t errors,
-                                        const std::string& path) const;
   // Line settings and the port number (for the error lines) onto a port.
   void Apply(TSerComm& comm) const;
 };

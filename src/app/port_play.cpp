@@ -39,7 +39,7 @@ TWatchedWrite::TWatchedWrite(TSerCustomComm& port, TStallWatch& watch)
 void TWatchedWrite::operator()(const std::string& bytes) {
   try {
     FWrite(bytes);
-  } catch (const EPartialWrite& e) {
+  } catch (const EPartialWriteError& e) {
     FQueued = true;
     Refused(bytes.size() - e.Written, e.Cause);
     throw;
@@ -55,7 +55,7 @@ void TWatchedWrite::Refused(std::size_t bytes, const std::exception_ptr& cause) 
   FWatch.Refused(bytes);
   try {
     std::rethrow_exception(cause);
-  } catch (const ESerQueueFull&) {
+  } catch (const ESerQueueFullError&) {
     FQueueFull = true;
   } catch (...) {
     FQueueFull = false;
@@ -106,11 +106,11 @@ void TPlayPort::Push() {
   try {
     FWrite(FPending);
     FPending.clear();
-  } catch (const EPartialWrite& e) {
+  } catch (const EPartialWriteError& e) {
     // What went is never sent again; the rest goes first next time.
     FPending.erase(0, e.Written);
     if (!FWrite.QueueFull()) std::rethrow_exception(e.Cause);
-  } catch (const ESerQueueFull&) {
+  } catch (const ESerQueueFullError&) {
   }
 }
 

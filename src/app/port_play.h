@@ -55,7 +55,7 @@ class TStallWatch {
 // A write into the port that the stall watch follows: what went in, what
 // was refused, and whether the refusal was only a full queue (waited for
 // without a word until the stall bound ends the play). Throws what the
-// write raised: EPartialWrite when part of it went.
+// write raised: EPartialWriteError when part of it went.
 class TWatchedWrite {
  public:
   TWatchedWrite(TSerCustomComm& port, TStallWatch& watch);

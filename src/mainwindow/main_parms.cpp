@@ -20,7 +20,6 @@ namespace {
 
 constexpr const char* kSettingsKey = "SOFTWARE\\Velkerstam\\TALMO";
 constexpr const char* kPolicyKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
-constexpr std::array<std::int32_t, 4> kDefaultBounds{100, 50, 700, 500};
 
 QString Hex2(std::uint8_t v) {
   char d[2];
@@ -110,7 +109,7 @@ void TfoMain::LoadParms() {
   });
 
   auto& f = FProtocolFlags;
-  if (f.StxHl == 1) {
+  if (f.STXHL == 1) {
     f.Bcc = 1;
     f.First = 0x02;
     f.Last = 0x03;
@@ -122,16 +121,16 @@ void TfoMain::LoadParms() {
   cbManch->setChecked(false);
   // Ticking a protocol box runs its preset and FirstLast, which re-reads the
   // record from the boxes; the later steps read the record as it is then.
-  cbSTXHL->setChecked(f.StxHl != 0);
+  cbSTXHL->setChecked(f.STXHL != 0);
   cbConvert->setChecked(f.Convert != 0);
-  cbPROD2->setChecked(f.Prod2 != 0);
+  cbPROD2->setChecked(f.PROD2 != 0);
   cbManch->setChecked(f.Manch != 0);
-  if (f.Prod2 == 1) f.Time = 1;
+  if (f.PROD2 == 1) f.Time = 1;
   cbBcc->setChecked(f.Bcc != 0);
   cbTime->setChecked(f.Time != 0);
   cbHEX->setChecked(f.Hex != 0);
-  cbSTXHL->setChecked(f.StxHl != 0);
-  cbPROD2->setChecked(f.Prod2 != 0);
+  cbSTXHL->setChecked(f.STXHL != 0);
+  cbPROD2->setChecked(f.PROD2 != 0);
   cbManch->setChecked(f.Manch != 0);
   cbConvert->setChecked(f.Convert != 0);
 

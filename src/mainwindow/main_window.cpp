@@ -32,6 +32,7 @@
 #include "mainwindow/pane_save.h"
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
+#include "serial/ser_defaults.h"
 #include "settings/registry.h"
 
 namespace talmo {
@@ -44,10 +45,17 @@ QString Q(const std::string& s) {
 }
 std::string S(const QString& s) { return s.toLatin1().toStdString(); }
 
+// At the end of a port button's handler the focus goes to the pane, where
+// typed keys are sent, and not on along the tab order.
+struct TFocusPane {
+  QWidget* Pane;
+  ~TFocusPane() { Pane->setFocus(); }
+};
+
 void Place(QWidget* w, const TBounds& b) { w->setGeometry(b.Left, b.Top, b.Width, b.Height); }
 
-// The baud selector's items and the rates they stand for (the first item
-// programs 1024 baud through br600).
+// The baud selector's items and the rates they stand for (br600 is 1024
+// baud: see BaudRateOf).
 const TSerBaudrate kBaudTable[] = {br600,   br1200,  br2400,  br4800,  br9600,
                                    br14400, br19200, br38400, br57600, br115200};
 
@@ -183,7 +191,7 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
     edLast->setText(Q(text));
     // The field changes with every received block; painting it each time
     // cost more than the rest of the receive path. It is painted at most
-    // every 100 ms, ten times a second (its text is always current).
+    // every kLastSignHoldMs (its text is always current).
     if (!tiLastSign->isActive()) {
       edLast->setUpdatesEnabled(false);
       tiLastSign->start();
@@ -205,21 +213,22 @@ TfoMain::~TfoMain() { FormDestroy(); }
 
 void TfoMain::ApplyDesignedComponent() {
   TSerComm& c = *FComm;
-  c.SetBaudrate(br19200);
-  c.SetPortNum(13);
-  c.SetDeviceName("COM13");
+  const auto& d = kSerDefaults.Designed;
+  c.SetBaudrate(d.Line.Baudrate);
+  c.SetPortNum(d.PortNum);
+  c.SetDeviceName(d.DeviceName);
   c.FlowControl().SetOutCtsFlow(false);
   c.FlowControl().SetOutDsrFlow(false);
-  c.FlowControl().SetControlDtr(dtrEnabled);
-  c.FlowControl().SetControlRts(rtsHandshake);
+  c.FlowControl().SetControlDtr(d.ControlDtr);
+  c.FlowControl().SetControlRts(d.ControlRts);
   c.FlowControl().SetXonXoffOut(false);
   c.FlowControl().SetXonXoffIn(false);
   c.FlowControl().SetDsrSensitivity(false);
   c.FlowControl().SetTxContinueOnXoff(false);
-  c.SetMonitorEvents(TSerCommEvents{ceBreak, ceCts, ceDsr, ceError, ceRxChar, ceTxEmpty, ceRxFlag});
-  c.Buffers().SetReadSize(1024);
-  c.Buffers().SetWriteSize(1024);
-  c.Buffers().SetReadTimeout(607);
+  c.SetMonitorEvents(d.MonitorEvents);
+  c.Buffers().SetReadSize(d.ReadSize);
+  c.Buffers().SetWriteSize(d.WriteSize);
+  c.Buffers().SetReadTimeout(d.ReadTimeoutMs);
   c.OnOpen = [this](TSerCustomComm*) { Comm1Open(); };
   c.OnClose = [this](TSerCustomComm*) { Comm1Close(); };
   c.OnError = [this](TSerCustomComm*, int errors) { Comm1RealError(errors); };
@@ -343,15 +352,17 @@ void TfoMain::CreateControls() {
   buCapture = MakeButton(this, "Capture", "Start Capture to File", d.buCapture);
 
   tiTimeout = new QTimer(this);
-  tiTimeout->setInterval(1500);
+  // The form's first interval; every re-arm (RestartTimeout) sets the line
+  // time-out, so only a window that never receives waits this long once.
+  tiTimeout->setInterval(kFormTimeoutMs);
   // A coarse timer may come early; the line time-out must not, or the pane
   // would end a line that a decode of the timed capture goes on with.
   tiTimeout->setTimerType(Qt::PreciseTimer);
   tiPause = new QTimer(this);
-  tiPause->setInterval(199);
+  tiPause->setInterval(kPumpTickMs);
   tiLastSign = new QTimer(this);
   tiLastSign->setSingleShot(true);
-  tiLastSign->setInterval(100);
+  tiLastSign->setInterval(kLastSignHoldMs);
   connect(tiLastSign, &QTimer::timeout, this, [this] { edLast->setUpdatesEnabled(true); });
 }
 
@@ -468,7 +479,7 @@ void TfoMain::FormCreate() {
   if (!QGuiApplication::applicationDisplayName().isEmpty())
     QGuiApplication::setApplicationDisplayName(QString());
   FPending.Clear();
-  tiPause->setInterval(199);
+  tiPause->setInterval(kPumpTickMs);
   tiTimeout->start();
   tiPause->start();
   if (SetLinkedConnections()) FDialogs->Message("Computer must be restarted!");
@@ -601,10 +612,7 @@ void TfoMain::buOpenClick() {
   if (raPort->ItemIndex() < 0) return;
   // Opening disables the button; the focus goes to the pane, where typed
   // keys are sent, and not on along the tab order.
-  struct TFocusPane {
-    QWidget* Pane;
-    ~TFocusPane() { Pane->setFocus(); }
-  } focus{meData};
+  TFocusPane focus{meData};
   if (FComm->Active()) buCloseClick();
   const std::string name = S(raPort->SelectedText());
   const int num = PortNumberFromName(name);
@@ -632,10 +640,7 @@ void TfoMain::buOpenClick() {
 
 void TfoMain::buCloseClick() {
   if (raPort->ItemIndex() < 0) return;
-  struct TFocusPane {
-    QWidget* Pane;
-    ~TFocusPane() { Pane->setFocus(); }
-  } focus{meData};
+  TFocusPane focus{meData};
   if (FComm->Active()) {
     AppendToPane("// Try to close COM" + std::to_string(FComm->PortNum()));
     try {
@@ -771,8 +776,8 @@ void TfoMain::FirstLast() {
                     .Time = static_cast<std::uint8_t>(cbTime->isChecked()),
                     .Convert = static_cast<std::uint8_t>(cbConvert->isChecked()),
                     .Hex = static_cast<std::uint8_t>(cbHEX->isChecked()),
-                    .StxHl = static_cast<std::uint8_t>(cbSTXHL->isChecked()),
-                    .Prod2 = static_cast<std::uint8_t>(cbPROD2->isChecked()),
+                    .STXHL = static_cast<std::uint8_t>(cbSTXHL->isChecked()),
+                    .PROD2 = static_cast<std::uint8_t>(cbPROD2->isChecked()),
                     .Manch = static_cast<std::uint8_t>(cbManch->isChecked())};
   const TProtocolFlags::TBytes bytes = FProtocolFlags.Pack();
   if (FParmKey) FParmKey->WriteBinaryData("REGPROTOCOL", bytes.data(), TProtocolFlags::kSize);

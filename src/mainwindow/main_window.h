@@ -26,10 +26,10 @@
 #include "capture/capture_file.h"
 #include "engine/formatter.h"
 #include "engine/options.h"
-#include "engine/pending.h"
-#include "engine/protocol_flags.h"
 #include "mainwindow/dialogs.h"
 #include "mainwindow/layout.h"
+#include "mainwindow/pending.h"
+#include "mainwindow/protocol_flags.h"
 #include "mainwindow/typed_line.h"
 #include "ports/port_list.h"
 #include "serial/ser_comm.h"
@@ -65,9 +65,21 @@ inline constexpr const char* kAppTitle = "TALMO 1.80 (Dec 17, 2018)";
 
 // The most lines the pane keeps; older ones leave it as new ones come.
 inline constexpr int kPaneMaxLines = 5000;
+// The pump's tick: it moves at most eight pending lines into the pane, so the
+// pane takes in about 40 lines a second.
+inline constexpr int kPumpTickMs = 199;
+// The line time-out's timer as the form is designed. Every re-arm sets
+// kLineTimeoutMs, so this shorter first wait only shows before anything has
+// been received: do not "fix" it to match.
+inline constexpr int kFormTimeoutMs = 1500;
+// The last-sign field is painted at most this often: a fast line would
+// otherwise repaint it for every block.
+inline constexpr int kLastSignHoldMs = 100;
+// Left, top, width and height of the window where the settings have none.
+inline constexpr std::array<std::int32_t, 4> kDefaultBounds{100, 50, 700, 500};
 // How long the port may gather small received blocks before it hands them
 // to the window: a few times fewer hand-offs on a busy line, a delay no one
-// sees in a pane that is filled every 199 ms.
+// sees in a pane that is filled every kPumpTickMs.
 inline constexpr std::chrono::milliseconds kRxHoldMs{5};
 
 class TfoMain : public QWidget {
@@ -219,7 +231,7 @@ class TfoMain : public QWidget {
   bool FTypedFullShown = false;
   std::unique_ptr<TRegistry> FParmKey;
   TProtocolFlags FProtocolFlags;
-  std::array<std::int32_t, 4> FBounds{100, 50, 700, 500};  // Left, Top, Width, Height
+  std::array<std::int32_t, 4> FBounds = kDefaultBounds;  // Left, Top, Width, Height
   std::vector<TPortEntry> FPorts;
   TMainLayout FLayout = DesignedLayout();
   bool FActivated = false;

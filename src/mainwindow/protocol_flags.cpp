@@ -1,9 +1,9 @@
-#include "engine/protocol_flags.h"
+#include "mainwindow/protocol_flags.h"
 
 namespace talmo {
 
 TProtocolFlags::TBytes TProtocolFlags::Pack() const {
-  return {First, Last, Bcc, Time, Convert, Hex, StxHl, Prod2, Manch};
+  return {First, Last, Bcc, Time, Convert, Hex, STXHL, PROD2, Manch};
 }
 
 TProtocolFlags TProtocolFlags::Unpack(const TBytes& b) {
@@ -14,8 +14,8 @@ TProtocolFlags TProtocolFlags::Unpack(const TBytes& b) {
   f.Time = b[3];
   f.Convert = b[4];
   f.Hex = b[5];
-  f.StxHl = b[6];
-  f.Prod2 = b[7];
+  f.STXHL = b[6];
+  f.PROD2 = b[7];
   f.Manch = b[8];
   return f;
 }

@@ -21,8 +21,8 @@ struct TProtocolFlags {
   std::uint8_t Time = 0;     // stamp each frame
   std::uint8_t Convert = 0;  // show control signs by name
   std::uint8_t Hex = 0;      // show bytes as hex
-  std::uint8_t StxHl = 0;    // STX_HL framing
-  std::uint8_t Prod2 = 0;    // PROD2 framing
+  std::uint8_t STXHL = 0;    // STX_HL framing
+  std::uint8_t PROD2 = 0;    // PROD2 framing
   std::uint8_t Manch = 0;    // Manchester decoding
 
   // The record in stored byte order.

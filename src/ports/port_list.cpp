@@ -45,11 +45,19 @@ int KernelNumber(const std::string& name, const std::string& prefix) {
   return k;
 }
 
+// Each kind of device has its own 32 port numbers, so that a port keeps its
+// name whatever else is plugged in: ttyS from COM1, ttyUSB from COM33,
+// ttyACM from COM65, and every other kind from COM97 up (past 99 too).
+constexpr int kFirstSerialPort = 1;
+constexpr int kFirstUsbPort = 33;
+constexpr int kFirstAcmPort = 65;
+constexpr int kFirstOtherPort = 97;
+
 // The stable number of a kernel name; 0 for kinds without one.
 int StableNumber(const std::string& kernel) {
-  if (int k = KernelNumber(kernel, "ttyS"); k >= 0) return k + 1;
-  if (int k = KernelNumber(kernel, "ttyUSB"); k >= 0) return k + 33;
-  if (int k = KernelNumber(kernel, "ttyACM"); k >= 0) return k + 65;
+  if (int k = KernelNumber(kernel, "ttyS"); k >= 0) return k + kFirstSerialPort;
+  if (int k = KernelNumber(kernel, "ttyUSB"); k >= 0) return k + kFirstUsbPort;
+  if (int k = KernelNumber(kernel, "ttyACM"); k >= 0) return k + kFirstAcmPort;
   return 0;
 }
 
@@ -317,7 +325,7 @@ TPortList TPortList::Merge(const std::vector<TPortEntry>& userEntries,
     e.Name = name;
     named.push_back(std::move(e));
   }
-  int next = 97;
+  int next = kFirstOtherPort;
   auto nextFree = [&] {
     while (isTaken("COM" + std::to_string(next))) ++next;
     std::string n = "COM" + std::to_string(next);

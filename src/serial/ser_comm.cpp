@@ -6,9 +6,17 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "serial/ser_threads.h"
+
 namespace talmo {
 
 namespace {
+
+// Every close of an open port waits this long after OnClose: the time the
+// component always gave its threads to end. They are joined before it now,
+// but a close keeps its length, which the window's timing counts on (a
+// close takes at least 450 ms with its own 150).
+constexpr std::chrono::milliseconds kClosePause{300};
 
 // OnRxChar calls at most added to one EV_RXCHAR dispatch while bytes keep
 // coming.
@@ -41,6 +49,8 @@ void Fire(const Handler& h, Args... args) {
 }  // namespace
 
 std::uint32_t BaudRateOf(TSerBaudrate b) {
+  // br600 is 1024 baud, not 600, by design: the window's first rate item
+  // ("1024") programs it. Do not "correct" it.
   static constexpr std::uint32_t kRates[] = {0,     110,    300,    1024,  1200,  2400,
                                              4800,  9600,   14400,  19200, 38400, 56000,
                                              57600, 115200, 128000, 256000};
@@ -224,7 +234,7 @@ void TSerCustomComm::Close() {
   const std::string why = unfinished ? FDevice->Explain() : std::string();
   DestroyHandle();
   if (!FDestroying) Fire(OnClose, this);
-  FTiming.Sleep(std::chrono::milliseconds(300));
+  FTiming.Sleep(kClosePause);
   if (unfinished)
     throw ESerCommError(
         !why.empty() ? why
@@ -382,14 +392,14 @@ int TSerCustomComm::WriteBuf(const void* Buf, int Count) {
   if (Count == 0) return 0;
   if (FPollFd >= 0) {
     const auto* p = static_cast<const std::uint8_t*>(Buf);
-    if (!PollQueueRoom(static_cast<std::size_t>(Count))) throw ESerQueueFull();
+    if (!PollQueueRoom(static_cast<std::size_t>(Count))) throw ESerQueueFullError();
     FPollQueue.Append(p, static_cast<std::size_t>(Count));
     FlushPolled();
     return Count;
   }
   if (!FDirectWrite) {
     if (!FWriteThread->QueueWrite(Buf, static_cast<std::size_t>(Count), FBuffers.WriteTimeout()))
-      throw ESerQueueFull();
+      throw ESerQueueFullError();
     return Count;
   }
   std::lock_guard lock(FWriteLock);

@@ -4,6 +4,34 @@
 // arrived, writes through a background queue, and turns line events into
 // calls of its event handlers on the GUI thread.
 //
+// Index
+// -----
+// TSerComm (TSerCustomComm)     the port: Open, Close, Active, ReadBuf,
+//                               WriteBuf, ReadStatus, WriteQueueCount
+//   line settings               Baudrate, UserBaudrate, Parity, Databits,
+//                               Stopbits, FlowControl, EventChars, Options
+//   naming the device           PortNum, DeviceName, DeviceFileName
+//   queue and time-outs         Buffers, DirectWrite
+//   events                      MonitorEvents, OnOpen, OnClose, OnRxChar,
+//                               OnError, OnErrorsFolded, OnTxEmpty, OnCts,
+//                               OnDsr, OnBreak, OnRxFlag
+//   receive hold                SetRxHoldRule (kRxHoldBytes, kRxHoldMost)
+//   polled port                 SetPolled, PollFd, PollEvents, PollDue,
+//                               Serve, WaitWritten
+//   what the device noticed     TakeNotices, ControlLines
+// TSerTiming, TSerWaitEvent     the injected clock, sleep and retry pause
+// BaudRateOf                    a rate's baud (br600 is 1024)
+// Defaults: serial/ser_defaults.h. Settings objects: serial/ser_settings.h.
+// Types, errors (ESerCommError, ESerOpenError, ESerQueueFullError):
+// serial/ser_types.h. The worker threads: serial/ser_threads.h (private).
+//
+// Public only because the component's interface names them; nothing above
+// the component calls them (its tests do): AutoOpen/SetAutoOpen and Loaded,
+// Display/SetDisplay and Notification (TSerDisplayLink), UpdateDCB/
+// SetUpdateDCB, InQueCount, the thread priorities (EventPriority,
+// WritePriority and their setters), CheckClosed, BuildDCB, and the handlers
+// OnRing, OnRlsd, OnPErr, OnRx80Full, OnEvent1, OnEvent2 and OnRxBuf.
+//
 // Threading contract
 // ------------------
 // GUI thread: the thread that owns the port's TSerSync. Every public
@@ -39,14 +67,13 @@
 // --------------
 // Every public operation that fails raises ESerCommError with its message
 // (the device layer's errno turned into text here, in one place); a full
-// write queue raises ESerQueueFull, of which nothing went. Failures on the
+// write queue raises ESerQueueFullError, of which nothing went. Failures on the
 // worker threads are not raised there: a failed write or a lost device
 // reaches the GUI thread as OnError bits (CE_IOE: the device went away, told
 // once per open), and an exception of a handler goes to the TSerSync's
 // HandleException. The component tells no user anything itself: the window
 // and the commands do, through the receive session.
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -55,10 +82,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/byte_queue.h"
+#include "serial/ser_defaults.h"
 #include "serial/ser_device.h"
 #include "serial/ser_settings.h"
 #include "serial/ser_sync.h"
@@ -68,6 +95,10 @@ namespace talmo {
 
 class TSerCustomComm;
 class TSerWaitEvent;
+// The worker threads (serial/ser_threads.h, the component's own).
+class TSerCommThread;
+class TSerCommEventThread;
+class TSerCommWriteThread;
 
 // The clock and sleep the GUI-thread waits use (the queue's room wait and
 // the pause of Close), and the worker threads' retry pause; injected so
@@ -101,114 +132,6 @@ class TSerWaitEvent {
 };
 
 using TSerCriticalSection = std::mutex;
-
-// The fixed-size write queue: `Count` bytes at the start of `Data`.
-class TSerCommBuffer {
- public:
-  explicit TSerCommBuffer(std::size_t capacity) : FData(capacity) {}
-  // The caller has made sure that the bytes fit.
-  void Append(const void* buf, std::size_t n);
-  void Remove(std::size_t n);
-  std::uint8_t* Data() { return FData.data(); }
-  std::size_t Count() const { return FCount.load(); }
-
- private:
-  std::vector<std::uint8_t> FData;
-  // Read without the lock by the room test: only the write thread makes it
-  // smaller, so a stale value can only be too large.
-  std::atomic<std::size_t> FCount{0};
-};
-
-// What the two worker threads share: life cycle, the cancellable hand-off,
-// the retry pause and the priority.
-class TSerCommThread : public std::enable_shared_from_this<TSerCommThread> {
- public:
-  virtual ~TSerCommThread();
-  void Start(TThreadPriority priority);
-  // Ends the thread's loop soon; cancels a hand-off it waits in. Does not
-  // wait.
-  virtual void Shutdown();
-  bool Terminated() const { return FTerminated.load(); }
-  void SetPriority(TThreadPriority priority) { FPriority.store(priority); }
-  // True while the thread waits for a dispatch that is running right now
-  // (on the GUI thread, below the caller).
-  bool BlockedInRunningCall() const;
-  void Join();
-  void Detach();
-
-  // A failed wait or write is tried again only after this pause.
-  static constexpr int kRetryPauseMs = 100;
-
- protected:
-  TSerCommThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
-                 std::shared_ptr<TSerDevice> device, TSerSync& sync, TSerTiming timing);
-  virtual void Execute() = 0;
-  // Runs `fn` on the GUI thread and waits; false when cancelled.
-  bool Synchronize(std::function<void()> fn);
-  // Queues `fn` for the GUI thread and goes on; Shutdown cancels it while
-  // it waits.
-  void Queue(std::function<void()> fn);
-  void Terminate() { FTerminated.store(true); }
-  void ApplyPriority();
-  // Ends early when Shutdown wakes the thread.
-  void Pause(int ms);
-
-  TSerCustomComm* const FOwner;
-  // Kept by the thread, which may outlive a port destroyed in its handler.
-  const std::shared_ptr<TSerDriver> FDriver;  // for the thread priority
-  const std::shared_ptr<TSerDevice> FDevice;
-  TSerSync& FSync;
-  const TSerTiming FTiming;
-  TSerWaitEvent FWaitEvent;  // also the wake-up signal of Shutdown
-  bool FLossSeen = false;    // this thread has reported the device gone
-
- private:
-  std::thread FThread;
-  std::atomic<bool> FTerminated{false};
-  mutable std::mutex FCallLock;
-  std::shared_ptr<TSerSyncCall> FCall;
-  std::vector<std::shared_ptr<TSerSyncCall>> FQueued;
-  std::atomic<TThreadPriority> FPriority{tpNormal};
-  TThreadPriority FApplied = tpNormal;
-  bool FPriorityApplied = false;
-};
-
-class TSerCommEventThread final : public TSerCommThread {
- public:
-  TSerCommEventThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
-                      std::shared_ptr<TSerDevice> device, TSerSync& sync, TSerTiming timing)
-      : TSerCommThread(owner, std::move(driver), std::move(device), sync, std::move(timing)) {}
-
- private:
-  void Execute() override;
-  std::uint32_t FEvtMask = 0;
-  // Set by the dispatch (GUI thread) while this thread waits for it.
-  std::chrono::milliseconds FHold{0};
-};
-
-class TSerCommWriteThread final : public TSerCommThread {
- public:
-  TSerCommWriteThread(TSerCustomComm& owner, std::shared_ptr<TSerDriver> driver,
-                      std::shared_ptr<TSerDevice> device, TSerSync& sync, std::size_t capacity,
-                      TSerTiming timing);
-  // GUI thread. Waits for room at most `timeoutMs`, looking at least every
-  // millisecond and sleeping in between; false when there was none in time.
-  bool QueueWrite(const void* buf, std::size_t count, int timeoutMs);
-  void Shutdown() override;
-  std::size_t QueuedCount() const { return FBuffer.Count(); }
-
- private:
-  void Execute() override;
-  void FinishWrite(std::size_t n);
-
-  const std::size_t FCapacity;
-  TSerCommBuffer FBuffer;
-  std::mutex FQueueLock;
-  std::condition_variable FQueueCv;
-  std::condition_variable FRoomCv;  // the writer has removed bytes
-  bool FWriteRequest = false;
-  bool FCloseRequest = false;
-};
 
 // A display control linked to the port; refreshed at each event dispatch.
 class TSerDisplayLink {
@@ -407,29 +330,30 @@ class TSerCustomComm {
   std::shared_ptr<TSerCommWriteThread> FWriteThread;
   std::vector<std::shared_ptr<TSerCommThread>> FRetired;
   std::uint32_t FEventMask = 0;
-  bool FAutoOpen = false;
-  std::int32_t FPortNum = 0;
-  std::string FDeviceName = "COM%d";
-  TSerCommEvents FMonitorEvents{ceError, ceRxChar, ceTxEmpty};
+  bool FAutoOpen = kSerDefaults.Component.AutoOpen;
+  std::int32_t FPortNum = kSerDefaults.Component.PortNum;
+  std::string FDeviceName = kSerDefaults.Component.DeviceName;
+  TSerCommEvents FMonitorEvents = kSerDefaults.Component.MonitorEvents;
   TSerBuffers FBuffers;
-  TThreadPriority FEventPriority = tpNormal;
-  TThreadPriority FWritePriority = tpHighest;
-  bool FDirectWrite = false;
-  TSerBaudrate FBaudrate = br1200;
-  TSerParity FParity = paNone;
-  TSerDatabits FDatabits = db8;
-  TSerStopbits FStopbits = sb1;
+  TThreadPriority FEventPriority = kSerDefaults.Component.EventPriority;
+  TThreadPriority FWritePriority = kSerDefaults.Component.WritePriority;
+  bool FDirectWrite = kSerDefaults.Component.DirectWrite;
+  TSerBaudrate FBaudrate = kSerDefaults.Component.Line.Baudrate;
+  TSerParity FParity = kSerDefaults.Component.Line.Parity;
+  TSerDatabits FDatabits = kSerDefaults.Component.Line.Databits;
+  TSerStopbits FStopbits = kSerDefaults.Component.Line.Stopbits;
   TSerCommOptions FOptions;
   TSerFlowControl FFlowControl;
   TSerEventChars FEventChars;
-  bool FUpdateDCB = true;
-  std::int32_t FUserBaudrate = 0;
+  bool FUpdateDCB = kSerDefaults.Component.UpdateDCB;
+  std::int32_t FUserBaudrate = kSerDefaults.Component.UserBaudrate;
   TSerDisplayLink* FDisplay = nullptr;
   TSerTiming FTiming = TSerTiming::System();
   int FDispatchDepth = 0;
   bool FLossReported = false;
+  // Counted by ReadBuf; tells DoRxChar and the hold rule what a dispatch took.
   std::uint64_t FBytesRead = 0;
-  TRxHoldRule FRxHoldRule;  // by ReadBuf; tells DoRxChar it was served
+  TRxHoldRule FRxHoldRule;
   // Error bits that InQueCount cleared on the device, kept for DoError.
   std::uint32_t FHeldErrors = 0;
   std::uint64_t FHeldFolded = 0;  // the folded count that came with them

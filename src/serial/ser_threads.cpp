@@ -1,8 +1,8 @@
 // The event thread, the write thread and the small objects they use.
 
-#include <cstring>
+#include "serial/ser_threads.h"
 
-#include "serial/ser_comm.h"
+#include <cstring>
 
 namespace talmo {
 

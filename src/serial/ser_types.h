@@ -188,10 +188,12 @@ class ESerOpenError : public ESerCommError {
 
 // The write queue had no room for a write within its time-out: nothing of
 // that write went; the same bytes may be written again later.
-class ESerQueueFull : public ESerCommError {
+class ESerQueueFullError : public ESerCommError {
  public:
-  ESerQueueFull() : ESerCommError("Output buffer is full. Please check comm status.") {}
+  ESerQueueFullError() : ESerCommError("Output buffer is full. Please check comm status.") {}
 };
+// The former name, until the tap's command has taken the new one.
+using ESerQueueFull = ESerQueueFullError;
 
 // Fills the placeholders of a message template in one pass: each "%d" or
 // "%s" takes the next argument in turn. Arguments are never scanned again,

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/write_pieces.h"
 #include "serial/ser_comm.h"
-#include "transmitfile/script_player.h"
 
 namespace talmo {
 

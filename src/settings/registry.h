@@ -5,7 +5,7 @@
 //
 // Error contract of src/settings
 // ------------------------------
-// - Key objects (this header) raise ERegistryException whose what() is the
+// - Key objects (this header) raise ERegistryError whose what() is the
 //   registry's own text ("Invalid data type for '%s'", "Failed to get data
 //   for '%s'", "Failed to set data for '%s'") and whose Detail() says why
 //   where known. Absence is no error: OpenKey, KeyExists and ValueExists

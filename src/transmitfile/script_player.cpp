@@ -158,23 +158,6 @@ int WaitDelay(int s, int t, const TSystemTime& now) {
   return delay;
 }
 
-void WriteInPieces(const std::string& bytes, std::size_t capacity,
-                   const std::function<void(const char* data, int count)>& write) {
-  if (capacity == 0) capacity = bytes.size();
-  for (std::size_t at = 0; at < bytes.size(); at += capacity) {
-    const std::size_t n = std::min(capacity, bytes.size() - at);
-    if (at == 0) {
-      write(bytes.data(), static_cast<int>(n));
-      continue;
-    }
-    try {
-      write(bytes.data() + at, static_cast<int>(n));
-    } catch (const std::exception& e) {
-      throw EPartialWrite(e.what(), at, std::current_exception());
-    }
-  }
-}
-
 void TScriptPlayer::Start() {
   lineIndex = 0;
   repeatCount = -1;
@@ -186,7 +169,7 @@ void TScriptPlayer::SendWords(const TWordList& words, std::size_t first) {
   if (out.empty()) return;
   try {
     FHost.Write(out);
-  } catch (const EPartialWrite& e) {
+  } catch (const EPartialWriteError& e) {
     FRest = out.substr(std::min(e.Written, out.size()));
     throw;
   }

@@ -10,7 +10,7 @@
 //
 // Errors: a script line is never an error (what it cannot mean sends
 // nothing). A write that fails raises to Step, which keeps the line for the
-// next step (a partly written one owes only its rest: EPartialWrite) and
+// next step (a partly written one owes only its rest: EPartialWriteError) and
 // hands the message to the host's Error once for a run of failing steps.
 
 #include <cstdint>
@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/write_pieces.h"
 #include "engine/clock.h"
 
 namespace talmo {
@@ -46,24 +47,6 @@ std::string WaitStatusText(int ms);  // "Wait n ms"
 // Milliseconds from `now` until second `s`, millisecond `t` - 1 of the
 // clock (the first pass of a wait line); 0..59999, or 0..999 for s >= 60.
 int WaitDelay(int s, int t, const TSystemTime& now);
-
-// A write that failed after it had handed the first `Written` bytes on:
-// those have gone (into the port's write queue) and must not go again.
-class EPartialWrite : public std::runtime_error {
- public:
-  EPartialWrite(const std::string& message, std::size_t written, std::exception_ptr cause)
-      : std::runtime_error(message), Written(written), Cause(std::move(cause)) {}
-  std::size_t Written;
-  std::exception_ptr Cause;  // what the refused piece raised
-};
-
-// Hands `bytes` to `write` in pieces of at most `capacity` bytes: the port
-// component refuses outright one write larger than its write queue, and a
-// script line may describe more bytes than that. A piece refused after
-// others went raises EPartialWrite with what went; a refused first piece
-// raises what `write` raised.
-void WriteInPieces(const std::string& bytes, std::size_t capacity,
-                   const std::function<void(const char* data, int count)>& write);
 
 // What a step needs of its surroundings.
 struct TPlayerHost {

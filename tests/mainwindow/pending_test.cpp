@@ -1,4 +1,4 @@
-#include "engine/pending.h"
+#include "mainwindow/pending.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/protocol_flags.h"
+#include "mainwindow/protocol_flags.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +22,12 @@ TEST(ProtocolFlags, PackAndUnpackKeepEveryByteInItsField) {
       {"time", {0, 0, 0, 1, 0, 0, 0, 0, 0}, {.Time = 1}},
       {"convert", {0, 0, 0, 0, 1, 0, 0, 0, 0}, {.Convert = 1}},
       {"hex", {0, 0, 0, 0, 0, 1, 0, 0, 0}, {.Hex = 1}},
-      {"stx_hl", {0, 0, 0, 0, 0, 0, 1, 0, 0}, {.StxHl = 1}},
-      {"prod2", {0, 0, 0, 0, 0, 0, 0, 1, 0}, {.Prod2 = 1}},
+      {"stx_hl", {0, 0, 0, 0, 0, 0, 1, 0, 0}, {.STXHL = 1}},
+      {"prod2", {0, 0, 0, 0, 0, 0, 0, 1, 0}, {.PROD2 = 1}},
       {"manch", {0, 0, 0, 0, 0, 0, 0, 0, 1}, {.Manch = 1}},
       {"stx_hl preset",
        {0x02, 0x03, 1, 0, 1, 0, 1, 0, 0},
-       {.First = 0x02, .Last = 0x03, .Bcc = 1, .Convert = 1, .StxHl = 1}},
+       {.First = 0x02, .Last = 0x03, .Bcc = 1, .Convert = 1, .STXHL = 1}},
       {"odd stored values",
        {0xFF, 0x80, 2, 3, 4, 5, 6, 7, 8},
        {.First = 0xFF,
@@ -36,8 +36,8 @@ TEST(ProtocolFlags, PackAndUnpackKeepEveryByteInItsField) {
         .Time = 3,
         .Convert = 4,
         .Hex = 5,
-        .StxHl = 6,
-        .Prod2 = 7,
+        .STXHL = 6,
+        .PROD2 = 7,
         .Manch = 8}},
   };
   for (const Case& c : cases) {
