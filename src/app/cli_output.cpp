@@ -105,6 +105,7 @@ void TLineOutput::WriteHeld() {
       break;
     }
     FHeldFrom += static_cast<std::size_t>(w);
+    FTaken += static_cast<std::uint64_t>(w);
   }
   if (FHeldFrom == FHeld.size()) {
     FHeld.clear();
@@ -132,11 +133,12 @@ void TLineOutput::PutBounded(std::string_view text) {
       }
       done += static_cast<std::size_t>(w);
     }
+    FTaken += done;
     // The rest of a piece the reader began to take waits, whatever its size.
     if (done < text.size()) FHeld.assign(text.substr(done));
     return;
   }
-  if (FHeld.size() - FHeldFrom + text.size() > kHeldMost) {
+  if (FDropping && FHeld.size() - FHeldFrom + text.size() > kHeldMost) {
     const auto lines = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
     FDropped += lines;
     FDroppedAll += lines;
@@ -194,6 +196,16 @@ bool AwaitCaptureReader(const std::string& capture, TPortLoop& loop, std::FILE* 
   });
   if (stopped) Say(err, "nothing was captured: the FIFO '" + capture + "' never had a reader");
   return !stopped;
+}
+
+void TReaderWatch::Look(TLineOutput& out, Clock::time_point now) {
+  if (!out.Held() || out.Taken() != FTaken) {
+    FTaken = out.Taken();
+    FMovedAt = now;
+    out.SetDropping(false);
+  } else if (now >= Due()) {
+    out.SetDropping(true);
+  }
 }
 
 bool EndOutput(TLineOutput& out, TPortLoop& loop, std::FILE* err) {

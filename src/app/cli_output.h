@@ -8,6 +8,7 @@
 // a reader that has gone away (EPIPE: `| head -1`) chose to stop, which
 // ends the command without an error.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -55,6 +56,16 @@ class TLineOutput {
   // Text waits for the reader: poll Fd() for POLLOUT, then Flush.
   bool Held() const { return !FHeld.empty(); }
   std::size_t HeldSize() const { return FHeld.size() - FHeldFrom; }
+  // kHeldMost or more waits: a run that may wait for its reader stops
+  // making lines until it has taken some.
+  bool Full() const { return HeldSize() >= kHeldMost; }
+  // Beyond kHeldMost, lines are dropped (and counted) instead of held: for
+  // a reader that has stopped taking, or a run whose display must never
+  // hold anything back. Off: held, the caller waits.
+  void SetDropping(bool dropping) { FDropping = dropping; }
+  bool Dropping() const { return FDropping; }
+  // Bytes the reader has taken since the start: whether it still reads.
+  std::uint64_t Taken() const { return FTaken; }
   int Fd() const;
   // Lines not shown since the last call, once what was held has gone out
   // (0 while the reader is still away, or nothing was lost).
@@ -100,6 +111,8 @@ class TLineOutput {
   std::string FHeld;
   std::size_t FHeldFrom = 0;  // what of FHeld has gone out
   std::uint64_t FDropped = 0, FDroppedAll = 0;
+  std::uint64_t FTaken = 0;
+  bool FDropping = true;
 };
 
 // The end of a run's bounded output: what is held goes to the reader as
@@ -112,5 +125,25 @@ bool EndOutput(TLineOutput& out, TPortLoop& loop, std::FILE* err);
 bool AwaitCaptureReader(const std::string& capture, TPortLoop& loop, std::FILE* err, int& held);
 // Told once the reader is back: how many lines it missed.
 void SayUnshown(TLineOutput& out, std::FILE* err);
+
+// Whether the reader of a bounded output still reads: one that takes
+// nothing for kStopped while lines wait has stopped, and its lines beyond
+// the held ones are dropped (SetDropping) until it takes again. A run that
+// waits for a reader that still reads loses no line to a slow one.
+class TReaderWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration kStopped = std::chrono::seconds(1);
+  // After each flush of `out`.
+  void Look(TLineOutput& out, Clock::time_point now);
+  // The run waits for the reader now (it makes no lines meanwhile).
+  bool Waiting(const TLineOutput& out) const { return out.Full() && !out.Dropping(); }
+  // When a waited-for reader counts as stopped.
+  Clock::time_point Due() const { return FMovedAt + kStopped; }
+
+ private:
+  std::uint64_t FTaken = 0;
+  Clock::time_point FMovedAt;
+};
 
 }  // namespace talmo

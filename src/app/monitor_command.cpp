@@ -227,6 +227,7 @@ class TMonitorRun {
   const TMonitorClock& FClock;
   TPortLoop FLoop;
   TLineOutput FOut;
+  TReaderWatch FReader;
   TPollSync FSync;
   TFormatOptions FOptions;
   std::vector<std::unique_ptr<TPortRun>> FPorts;
@@ -479,6 +480,7 @@ bool TMonitorRun::Turn() {
     return false;
   }
   FOut.Flush();
+  FReader.Look(FOut, FClock.Now());
   SayUnshown(FOut, FErr);
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
   if (FOut.Failed()) return false;
@@ -525,8 +527,12 @@ void TMonitorRun::Sleep() {
   }
   const bool sending = FSend && !Sender().Waiting();
   if (sending) FLoop.WakeBy(FSend->Due());
-  const bool holding = FHold.Holding(now);
-  if (holding) FLoop.WakeBy(FHold.Until());
+  // A reader that still reads is waited for, as a blocking output would
+  // wait: the port's bytes wait in the line meanwhile.
+  const bool waitReader = FReader.Waiting(FOut);
+  if (waitReader) FLoop.WakeBy(FReader.Due());
+  const bool holding = FHold.Holding(now) || waitReader;
+  if (FHold.Holding(now)) FLoop.WakeBy(FHold.Until());
   const int syncAt = FLoop.Watch(holding ? -1 : FSync.Fd(), POLLIN);
   const int sourceAt = FLoop.Watch(sending ? FSend->WaitFd() : -1, POLLIN);
   FLoop.Watch(FOut.Held() ? FOut.Fd() : -1, POLLOUT);
