@@ -344,7 +344,7 @@ int RunExtcap(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
     if (r.Action == TAction::Capture) RefuseAllButFifo(*r.Fifo);
   } catch (const EUsageError& e) {
     Say(err, e.what());
-    return kExitFailure;
+    return kExitUsage;
   }
   if (r.Action == TAction::Capture) return Capture(r, out, err, stop);
   TLineOutput output(out);

@@ -1,5 +1,5 @@
 #pragma once
-// `talmocli monitor`: a headless monitor of one port through the port
+// `talmocli monitor`: a headless monitor of one or more ports through the port
 // component and the receive formatter.
 
 #include <cstdio>

@@ -490,7 +490,7 @@ void TTapRun::PushToDevice() {
         static_cast<int>(std::min<std::size_t>(FToDevice.Size(), static_cast<std::size_t>(room)));
     try {
       FComm.WriteBuf(FToDevice.Front(), n);
-    } catch (const ESerQueueFull&) {
+    } catch (const ESerQueueFullError&) {
       return;  // nothing went: again once the queue has drained
     } catch (const std::exception& e) {
       Say(FErr, e.what());

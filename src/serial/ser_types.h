@@ -192,8 +192,6 @@ class ESerQueueFullError : public ESerCommError {
  public:
   ESerQueueFullError() : ESerCommError("Output buffer is full. Please check comm status.") {}
 };
-// The former name, until the tap's command has taken the new one.
-using ESerQueueFull = ESerQueueFullError;
 
 // Fills the placeholders of a message template in one pass: each "%d" or
 // "%s" takes the next argument in turn. Arguments are never scanned again,

@@ -299,7 +299,7 @@ TEST_F(Extcap, BadOptionsAreOneLineAndStatus1) {
     std::vector<std::string> argv = {FExtcap};
     argv.insert(argv.end(), r.args.begin(), r.args.end());
     const TResult res = Run(argv);
-    EXPECT_EQ(res.Status, 1);
+    EXPECT_EQ(res.Status, 2);
     EXPECT_EQ(res.Out, "");
     EXPECT_EQ(res.Err, "talmocli: " + r.err + "\n");
   }
@@ -338,7 +338,7 @@ TEST_F(Extcap, AFifoThatIsNoFifoIsRefusedAndLeftAsItIs) {
     SCOPED_TRACE(r.path);
     const TResult res =
         Run({FExtcap, "--capture", "--extcap-interface", "talmo-COM5", "--fifo", r.path});
-    EXPECT_EQ(res.Status, 1);
+    EXPECT_EQ(res.Status, 2);
     EXPECT_EQ(res.Out, "");
     EXPECT_EQ(res.Err, "talmocli: " + r.err + "\n");
     EXPECT_EQ(ReadFile(file), "an earlier capture");
