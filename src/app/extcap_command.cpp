@@ -1,7 +1,6 @@
 #include "app/extcap_command.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -255,25 +254,6 @@ void RefuseAllButFifo(const std::string& path) {
                       "expected)");
 }
 
-// Waits until the FIFO has a reader, or the stop is requested (`stopped`).
-// Returns a descriptor that holds the FIFO open for writing (-1 when the
-// path cannot be opened: the capture tries again and says why), so that
-// the reader sees a writer from now on, even when the run fails before its
-// capture starts: a reader left waiting for a writer would hang.
-int AwaitReader(const std::string& path, TMonitorStop* stop, bool& stopped) {
-  stopped = false;
-  for (;;) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 || errno != ENXIO) return fd;
-    if (stop && stop->Requested()) {
-      stopped = true;
-      return -1;
-    }
-    pollfd p{stop ? stop->WaitFd() : -1, POLLIN, 0};
-    ::poll(&p, 1, 20);
-  }
-}
-
 int Capture(const TExtcapRequest& r, std::FILE* out, std::FILE* err, TMonitorStop* stop) {
   const TPortRequest& l = r.Line;
   std::vector<std::string> args;
@@ -286,8 +266,13 @@ int Capture(const TExtcapRequest& r, std::FILE* out, std::FILE* err, TMonitorSto
   args.insert(args.end(),
               {"--baud", std::to_string(l.Baud), "--databits", l.Databits == db7 ? "7" : "8",
                "--parity", parity, "--stopbits", stopBits, "--capture", *r.Fifo});
+  // Held open for writing from when the reader comes, so that it sees a
+  // writer even when the run fails before its capture starts: a reader
+  // left waiting for a writer would hang.
   bool stopped = false;
-  const int held = AwaitReader(*r.Fifo, stop, stopped);
+  const TMonitorClock clock = TMonitorClock::System();
+  TPortLoop loop(clock, stop);
+  const int held = AwaitFifoReader(*r.Fifo, loop, stopped);
   if (stopped) return kExitOk;
   // Opened without O_TRUNC, so a file put in the FIFO's place since it
   // was checked is still whole here.
