@@ -13,7 +13,57 @@ const char kFramingOptionsHelp[] =
     "  --hex                  show every byte as a hex pair\n"
     "  --stxhl                STX_HL frames: signs 02 and 03, BCC on\n"
     "  --prod2                PROD2 frames: signs 02 and 03, BCC off, Time on\n"
-    "  --manch                decode Manchester-coded bytes first\n";
+    "  --manch                decode Manchester-coded bytes first\n"
+    "Console lines (any of the first three cuts lines by these rules instead\n"
+    "of by the signs):\n"
+    "  --text                 the text look: printable bytes and UTF-8 as\n"
+    "                         themselves, a line ended by LF (CR LF as one),\n"
+    "                         other bytes as escapes (\\t \\r \\e \\x7F; \\\\)\n"
+    "  --gap MS, --gap Nc     a silence of MS milliseconds (e.g. 5, 1.75), or of\n"
+    "                         N character times of the line settings (3.5c),\n"
+    "                         ends a line\n"
+    "  --max N                a line holds at most N bytes (default 4096)\n"
+    "                         (--last HH then ends a line after HH; in the\n"
+    "                         text look LF does unless --last is given)\n"
+    "  --stamp[=FORM]         lead every line with its first byte's arrival:\n"
+    "                         time (local, ms; the default), utc, iso (UTC,\n"
+    "                         microseconds), gap (since the line before), since\n"
+    "                         (since the start); with any framing and look\n";
+
+namespace {
+
+bool IsStampForm(const std::string& v) {
+  return v == "time" || v == "utc" || v == "iso" || v == "gap" || v == "since";
+}
+
+TStampForm StampFormOf(const std::string& v) {
+  if (v == "utc") return TStampForm::Utc;
+  if (v == "iso") return TStampForm::Iso;
+  if (v == "gap") return TStampForm::Gap;
+  if (v == "since") return TStampForm::Since;
+  return TStampForm::Time;
+}
+
+// "5", "1.75" (milliseconds) or "3.5c" (character times), above 0.
+void CheckGap(const std::string& v) {
+  const bool chars = !v.empty() && v.back() == 'c';
+  const std::string number = chars ? v.substr(0, v.size() - 1) : v;
+  std::size_t used = 0;
+  double d = 0;
+  bool ok = !number.empty() && (number[0] >= '0' && number[0] <= '9');
+  if (ok) {
+    try {
+      d = std::stod(number, &used);
+    } catch (const std::exception&) {
+      ok = false;
+    }
+  }
+  if (!ok || used != number.size() || !(d > 0) || d > 10000000)
+    throw EUsageError("bad value for --gap: '" + v +
+                      "' (milliseconds such as 5 or 1.75, or character times such as 3.5c)");
+}
+
+}  // namespace
 
 bool TArgScanner::Next() {
   if (FPos >= FArgs.size()) return false;
@@ -42,6 +92,12 @@ std::string TArgScanner::Value() {
 
 void TArgScanner::NoValue() const {
   if (FInline) throw EUsageError(FName + " takes no value");
+}
+
+std::optional<std::string> TArgScanner::ValueIf(bool (*accepts)(const std::string&)) {
+  if (FInline) return *FInline;
+  if (FPos < FArgs.size() && accepts(FArgs[FPos])) return FArgs[FPos++];
+  return std::nullopt;
 }
 
 long long TArgScanner::Number(long long min, long long max) {
@@ -115,13 +171,66 @@ bool TFramingRequest::Take(TArgScanner& s) {
     flag(PROD2);
   else if (n == "--manch")
     flag(Manch);
-  else
+  else if (n == "--text")
+    flag(Text);
+  else if (n == "--gap") {
+    Gap = s.Value();
+    CheckGap(*Gap);
+  } else if (n == "--max")
+    Max = s.Number(1, 1 << 20);
+  else if (n == "--stamp") {
+    const std::optional<std::string> form = s.ValueIf(IsStampForm);
+    if (form && !IsStampForm(*form))
+      throw EUsageError("bad value for --stamp: '" + *form +
+                        "' (time, utc, iso, gap or since expected)");
+    Stamp = StampFormOf(form.value_or("time"));
+  } else
     return false;
   return true;
 }
 
 void TFramingRequest::Check() const {
   if (STXHL && PROD2) throw EUsageError("--stxhl and --prod2 cannot be used together");
+  if (Text && (Hex || NoConvert))
+    throw EUsageError(std::string("--text and ") + (Hex ? "--hex" : "--no-convert") +
+                      " are two looks: choose one");
+  if (!Lines().Cut) return;
+  // Lines cut by the rules have no frames: a frame option would do nothing.
+  const char* frame = STXHL           ? "--stxhl"
+                      : PROD2         ? "--prod2"
+                      : Manch         ? "--manch"
+                      : First         ? "--first"
+                      : Bcc && *Bcc   ? "--bcc"
+                      : Time && *Time ? "--time"
+                                      : nullptr;
+  if (frame)
+    throw EUsageError(std::string(frame) +
+                      " frames the stream by its signs, which --text, --gap and --max "
+                      "replace (a stamp on every line: --stamp)");
+}
+
+TLineRules TFramingRequest::Lines() const {
+  TLineRules r;
+  r.Cut = Text || Gap || Max ||
+          (CutByDefault && !STXHL && !PROD2 && !Manch && !First && !Bcc.value_or(false) &&
+           !Time.value_or(false));
+  r.Look = Hex                    ? TLineLook::Hex
+           : NoConvert            ? TLineLook::Raw
+           : Text || CutByDefault ? TLineLook::Text
+                                  : TLineLook::Names;
+  if (Last)
+    r.End = SignFromField(*Last);
+  else if (r.Look == TLineLook::Text)
+    r.End = 0x0A;
+  if (Gap) {
+    if (Gap->back() == 'c')
+      r.GapChars = std::stod(Gap->substr(0, Gap->size() - 1));
+    else
+      r.GapNs = static_cast<std::int64_t>(std::stod(*Gap) * 1e6);
+  }
+  if (Max) r.Max = static_cast<std::size_t>(*Max);
+  if (Stamp) r.Stamp = *Stamp;
+  return r;
 }
 
 TFormatOptions TFramingRequest::Options() const {

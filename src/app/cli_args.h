@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/line_cutter.h"
 #include "engine/options.h"
 
 namespace talmo {
@@ -37,6 +38,8 @@ class TArgScanner {
   std::string Value();
   // Usage error when the option was given an inline value.
   void NoValue() const;
+  // An optional value: inline, or the next word when `accepts` takes it.
+  std::optional<std::string> ValueIf(bool (*accepts)(const std::string&));
   // A whole number in [min, max] (0 <= min) written in plain decimal
   // digits, or a usage error naming the option and the value.
   long long Number(long long min, long long max);
@@ -57,6 +60,15 @@ struct TFramingRequest {
   std::optional<std::string> First, Last;
   std::optional<bool> Bcc, Time;
   bool NoConvert = false, Hex = false, STXHL = false, PROD2 = false, Manch = false;
+  // Console lines: the text look, a silence or a length ends a line, a
+  // stamp on each. Any of the first three cuts lines by the line rules.
+  bool Text = false;
+  std::optional<std::string> Gap;
+  std::optional<long long> Max;
+  std::optional<TStampForm> Stamp;
+  // The look and cutting a program has when none is asked for (a console
+  // cuts text lines).
+  bool CutByDefault = false;
 
   // Takes the scanner's current option when it is a framing option.
   bool Take(TArgScanner& s);
@@ -64,6 +76,8 @@ struct TFramingRequest {
   TFormatOptions Options() const;
   std::uint8_t FirstSign() const;
   std::uint8_t LastSign() const;
+  // The line rules the options ask for (Cut when lines are cut by them).
+  TLineRules Lines() const;
 };
 
 extern const char kFramingOptionsHelp[];

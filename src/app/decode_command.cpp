@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "device/device_driver.h"
 #include "engine/clock.h"
 #include "engine/formatter.h"
+#include "engine/line_cutter.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "session/receive_session.h"
@@ -113,6 +115,51 @@ bool InputPaused(int fd) {
   return n == 0;
 }
 
+// Reads the input to its end, handing each piece to `take`; false on a
+// failed read (said on err).
+bool ReadAll(int fd, const std::string& path, std::FILE* err, TLineWriter& writer,
+             const std::function<void(const std::uint8_t*, std::size_t)>& take) {
+  std::uint8_t block[1 << 16];
+  while (!writer.Failed()) {
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      SayCannotRead(err, path, errno);
+      return false;
+    }
+    take(block, static_cast<std::size_t>(got));
+    // A live source (a pipe, a terminal) shows its finished lines as soon
+    // as it pauses; a file, which never pauses, is still written in large
+    // pieces.
+    if (InputPaused(fd)) writer.Flush();
+  }
+  return true;
+}
+
+// Console lines of a raw capture: cut by the end byte and the length (a
+// raw capture has no silences), every stamp the decode's start.
+int DecodeRawLines(const TLineRules& rules, const std::string& path, int fd,
+                   std::vector<std::uint8_t> first, TLineWriter& writer, std::FILE* err) {
+  std::string line;
+  const std::int64_t start = UtcNanoseconds();
+  TLineCutter cutter(rules,
+                     {[&line](std::string_view piece) { line += piece; },
+                      [&line, &writer] {
+                        writer.Line(line);
+                        line.clear();
+                      }},
+                     start);
+  const auto take = [&cutter, start](const std::uint8_t* p, std::size_t n) {
+    cutter.Feed(p, n, start);
+  };
+  if (!first.empty()) take(first.data(), first.size());
+  if (InputPaused(fd)) writer.Flush();
+  const bool ok = ReadAll(fd, path, err, writer, take);
+  if (!writer.Failed()) cutter.EndLine();
+  return ok ? kExitOk : kExitFailure;
+}
+
 // A raw capture holds no timing: every byte counts as arriving at once,
 // and every stamp shows the moment the decode started.
 int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::string& path,
@@ -127,34 +174,32 @@ int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::
   clocks.Counter.Frequency = 1000000;
   clocks.Pause = [] { return std::int64_t{0}; };
 
+  const TLineRules rules = req.Framing.Lines();
+  if (rules.Cut) return DecodeRawLines(rules, path, fd, std::move(first), writer, err);
   TFormatterHooks hooks;
-  hooks.Line = [&writer](std::string_view line) { writer.Line(line); };
+  std::string stamped;
+  const std::int64_t startNs = UtcNanoseconds();
+  if (rules.Stamp == TStampForm::None)
+    hooks.Line = [&writer](std::string_view line) { writer.Line(line); };
+  else
+    hooks.Line = [&writer, &stamped, &rules, startNs](std::string_view line) {
+      stamped.clear();
+      AppendStamp(stamped, rules.Stamp, startNs, startNs, startNs);
+      stamped += line;
+      writer.Line(stamped);
+    };
   TReceiveFormatter formatter(opts, std::move(hooks), std::move(clocks));
   formatter.SetSigns(req.Framing.FirstSign(), req.Framing.LastSign());
   formatter.FrameWatch().Start();
 
-  int status = kExitOk;
   if (!first.empty()) formatter.FormatReceived(first.data(), first.size());
   if (InputPaused(fd)) writer.Flush();
-  std::uint8_t block[1 << 16];
-  while (!writer.Failed()) {
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      SayCannotRead(err, path, errno);
-      status = kExitFailure;
-      break;
-    }
-    formatter.FormatReceived(block, static_cast<std::size_t>(got));
-    // A live source (a pipe, a terminal) shows its finished lines as soon
-    // as it pauses; a file, which never pauses, is still written in large
-    // pieces.
-    if (InputPaused(fd)) writer.Flush();
-  }
+  const bool ok = ReadAll(
+      fd, path, err, writer,
+      [&formatter](const std::uint8_t* p, std::size_t n) { formatter.FormatReceived(p, n); });
   // End of input plays the part of the time-out.
   if (!writer.Failed()) formatter.TimeoutFlush();
-  return status;
+  return ok ? kExitOk : kExitFailure;
 }
 
 // Reads the first bytes of the input: enough to tell a timed capture by
@@ -187,7 +232,9 @@ class TTimedDecode {
  public:
   TTimedDecode(const TDecodeRequest& req, const std::string& path, std::FILE* err,
                TLineWriter& writer)
-      : FReq(req), FPath(path), FErr(err), FWriter(writer), FOptions(req.Framing.Options()) {}
+      : FReq(req), FPath(path), FErr(err), FWriter(writer), FOptions(req.Framing.Options()) {
+    FSessionOptions.Lines = req.Framing.Lines();
+  }
 
   int Run(int fd, std::vector<std::uint8_t> first) {
     pcapng::TPcapngReader reader(
@@ -293,7 +340,7 @@ class TTimedDecode {
     const bool isCom = info.Name.rfind("COM", 0) == 0;
     (isCom ? device.Port : device.Path) = info.Name;
     auto side = std::make_unique<TReceiveSession>(
-        FPort, device, FOptions, std::move(sink), [this] { return FNow; }, TSessionOptions{},
+        FPort, device, FOptions, std::move(sink), [this] { return FNow; }, FSessionOptions,
         // The recorded clock is the wall clock: its UTC time is the time read.
         [this] { return static_cast<std::int64_t>(FNow.time_since_epoch().count()); });
     side->Formatter().SetSigns(FReq.Framing.FirstSign(), FReq.Framing.LastSign());
@@ -342,6 +389,7 @@ class TTimedDecode {
   std::FILE* FErr;
   TLineWriter& FWriter;
   TFormatOptions FOptions;
+  TSessionOptions FSessionOptions;
   TSerQueueSync FSync;
   TSerComm FPort{std::make_shared<TSerDeviceDriver>(), FSync};
   TTime FNow{}, FClockStart{};

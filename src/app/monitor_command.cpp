@@ -257,12 +257,15 @@ bool ReaderGone(const std::string& path) {
 bool HoldOffAllowed(const TMonitorRequest& req, const TFormatOptions& options,
                     const TMonitorMode& mode) {
   const bool timedCapture = req.Capture && (mode.TimedCapture || pcapng::IsTimedName(*req.Capture));
-  return !options.Time && !options.PROD2 && !timedCapture && req.Ports.size() == 1;
+  const TLineRules lines = req.Framing.Lines();
+  const bool timedLines = lines.Stamp != TStampForm::None || lines.GapNs > 0 || lines.GapChars > 0;
+  return !options.Time && !options.PROD2 && !timedLines && !timedCapture && req.Ports.size() == 1;
 }
 
-TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req) {
+TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req, const TFramingRequest& framing) {
   TSessionOptions o;
   o.Label = req.Label;
+  o.Lines = framing.Lines();
   return o;
 }
 
@@ -282,7 +285,7 @@ TPortRun::TPortRun(TMonitorRun& run, const TMonitorPortRequest& req, std::string
       FComm(std::make_shared<TSerDeviceDriver>([p = FPath](const std::string&) { return p; }),
             run.FSync),
       FSession(FComm, req.Line.SessionDevice(FPath), run.FOptions, Sink(), run.FClock.Now,
-               SessionOptionsOf(req), WallClockOf(first, run.FClock)),
+               SessionOptionsOf(req, run.FReq.Framing), WallClockOf(first, run.FClock)),
       FReturn(
           FSession, [&run](const TOpenFailure& f) { SayOpenFailure(run.FErr, f); }, Lead()) {
   FComm.SetTiming(PortTimingOf(run.FClock, run.FStop));

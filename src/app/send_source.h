@@ -46,6 +46,8 @@ class TSendSource {
   int WaitFd() const { return FCopying && !FInQueue && FWaitSource ? FFd : -1; }
   // WaitFd became readable.
   void Readable() { FWaitSource = false; }
+  // Sent whole and not repeated: every byte has gone into the queue.
+  bool Done() const { return FStarted && !FCopying && !FRepeatMs; }
   // When the next copy is due, while one waits.
   std::optional<Clock::time_point> Due() const;
 

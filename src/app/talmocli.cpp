@@ -23,6 +23,7 @@
 #include "app/play_command.h"
 #include "app/ports_command.h"
 #include "app/tap_command.h"
+#include "app/term_command.h"
 #include "base/error_text.h"
 #include "base/trace.h"
 #include "build_info/talmo_build.h"
@@ -61,6 +62,7 @@ const char kUsage[] =
     "  monitor  show what arrives on one or more ports, line by line\n"
     "  play     play a transmit script or replay a timed capture (on a port, or dry)\n"
     "  tap      stand between a program and a port: forward and show both ways\n"
+    "  term     the console of a port: type to it, see its text lines stamped\n"
     "option of every command, before or after its name:\n"
     "  --trace FILE  append a line for each thing asked of a device to FILE\n"
     "                ('-': standard error; TALMO_TRACE=1 or =FILE does the same)\n"
@@ -112,6 +114,12 @@ int RunTapCommand(const std::vector<std::string>& args) {
   talmo::TMonitorStop* stop = StopOnSignals();
   UnbufferStdout();
   return talmo::RunTap(args, stdout, stderr, stop);
+}
+
+int RunTermCommand(const std::vector<std::string>& args) {
+  talmo::TMonitorStop* stop = StopOnSignals();
+  UnbufferStdout();
+  return talmo::RunTerm(args, STDIN_FILENO, stdout, stderr, stop);
 }
 
 int RunExtcapCommand(const std::vector<std::string>& args) {
@@ -180,6 +188,7 @@ const TCommand kCommands[] = {
     {"play", [] { return std::string(talmo::kPlayUsage); },
      [](const std::vector<std::string>& a) { return talmo::RunPlay(a, stdout, stderr); }},
     {"tap", talmo::TapUsage, RunTapCommand, true},
+    {"term", talmo::TermUsage, RunTermCommand, true},
 };
 
 int Run(int argc, char** argv) {

@@ -236,10 +236,12 @@ TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std
   const std::int64_t wall = UtcNanoseconds();
   const auto now = [this] { return FFrozen ? *FFrozen : FClock.Now(); };
   const auto wallNow = [wall] { return wall; };
+  TSessionOptions lines;
+  lines.Lines = req.Framing.Lines();
   FDev = std::make_unique<TReceiveSession>(FComm, req.Line.SessionDevice(FPath), FOptions,
-                                           Sink("RX ", true), now, TSessionOptions{}, wallNow);
+                                           Sink("RX ", true), now, lines, wallNow);
   FTx = std::make_unique<TReceiveSession>(FTxPort, TSessionDevice{"", FLink}, FOptions,
-                                          Sink("TX ", false), now, TSessionOptions{}, wallNow);
+                                          Sink("TX ", false), now, lines, wallNow);
   FDev->Attach();
   // The device's bytes are read here, so that they also reach the program.
   FComm.OnRxChar = [this](TSerCustomComm*, int count) { DeviceBytes(count); };

@@ -79,6 +79,67 @@ TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
   FFormatter.Hooks.Line = FSink.Line;
   FFormatter.Hooks.LastSign = FSink.LastSign;
   FFormatter.Hooks.RestartTimeout = FSink.TimeoutRestarted;
+  FStampBase = FWallBase;
+  if (FOptions.Lines.Cut) {
+    TLineCutter::TSink cut;
+    if (FSink.Piece) {
+      cut.Piece = FSink.Piece;
+      cut.End = FSink.LineEnd;
+    } else if (FSink.Line) {
+      cut.Piece = [this](std::string_view piece) { FJoined += piece; };
+      cut.End = [this] {
+        FSink.Line(FJoined);
+        FJoined.clear();
+      };
+    }
+    FCutter.emplace(FOptions.Lines, std::move(cut), FWallBase);
+  } else if (FOptions.Lines.Stamp != TStampForm::None && FSink.Line) {
+    FFormatter.Hooks.Line = [this](std::string_view line) { StampedLine(line); };
+  }
+}
+
+void TReceiveSession::StampedLine(std::string_view line) {
+  FStamped.clear();
+  const std::int64_t start = UtcNsOf(FLineStart);
+  AppendStamp(FStamped, FOptions.Lines.Stamp, start, FStampBase, FPreviousStart);
+  FPreviousStart = start;
+  FStamped += line;
+  FSink.Line(FStamped);
+  // A line that begins before this block is handled begins in it.
+  FLineStart = FBlockTime;
+}
+
+std::int64_t TReceiveSession::GapNs() const {
+  const TLineRules& r = FOptions.Lines;
+  if (r.GapChars <= 0) return r.GapNs;
+  const std::uint32_t rate = FPort.Baudrate() == brUser
+                                 ? static_cast<std::uint32_t>(FPort.UserBaudrate())
+                                 : BaudRateOf(FPort.Baudrate());
+  // Start bit, data bits, parity, stop bits (1.5 as 1.5).
+  const double bits = 1 + 4 + static_cast<int>(FPort.Databits()) + (FPort.Parity() != 0 ? 1 : 0) +
+                      (FPort.Stopbits() == 0   ? 1
+                       : FPort.Stopbits() == 1 ? 1.5
+                                               : 2);
+  return rate ? static_cast<std::int64_t>(r.GapChars * bits * 1e9 / rate) : 0;
+}
+
+std::optional<TReceiveSession::Clock::time_point> TReceiveSession::LineDue(
+    Clock::time_point last) const {
+  std::chrono::nanoseconds wait{GapNs()};
+  if (wait.count() <= 0) {
+    // A console shows the line as it grows: only a silence asked for ends it.
+    if (FSink.Piece && FCutter) return std::nullopt;
+    wait = std::chrono::milliseconds(kLineTimeoutMs);
+  }
+  // Near the clock's end the line is due at its end, never wrapped round.
+  return last < Clock::time_point::max() - wait ? last + wait : Clock::time_point::max();
+}
+
+void TReceiveSession::EndLine() {
+  if (FCutter)
+    FCutter->EndLine();
+  else
+    FFormatter.TimeoutFlush();
 }
 
 bool IsAbsence(const TOpenFailure& failure) {
@@ -157,15 +218,19 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
     Record(p);
   }
   // Nobody takes lines (a capture alone, a quiet tap): nothing to frame.
-  if (!FSink.Line) return;
-  FFormatter.FormatReceived(block, n);
-  const bool collecting = FFormatter.SignCount() != 0 ||
-                          FFormatter.FrameState() != TFrameState::Idle ||
-                          !FFormatter.FrameRestart();
-  if (collecting)  // near the clock's end the line is due at its end, never wrapped round
-    FTimeoutDue = arrived < Clock::time_point::max() - std::chrono::milliseconds(kLineTimeoutMs)
-                      ? arrived + std::chrono::milliseconds(kLineTimeoutMs)
-                      : Clock::time_point::max();
+  if (!FSink.Line && !FSink.Piece) return;
+  bool collecting;
+  if (FCutter) {
+    FCutter->Feed(block, n, UtcNsOf(arrived));
+    collecting = FCutter->InLine();
+  } else {
+    if (FFormatter.SignCount() == 0) FLineStart = arrived;
+    FFormatter.FormatReceived(block, n);
+    collecting = FFormatter.SignCount() != 0 || FFormatter.FrameState() != TFrameState::Idle ||
+                 !FFormatter.FrameRestart();
+  }
+  if (collecting)
+    FTimeoutDue = LineDue(arrived);
   else
     FTimeoutDue.reset();
   if (FSink.TimeoutRestarted) FSink.TimeoutRestarted();
@@ -204,6 +269,9 @@ void TReceiveSession::RecordStatus(const std::string& comment) {
 
 void TReceiveSession::StartFrameClock() {
   FBlockTime = FNow();
+  // Stamps count the time since start from here, live and in a decode.
+  FStampBase = UtcNsOf(FBlockTime);
+  if (FCutter) FCutter->SetStart(FStampBase);
   FFormatter.FrameWatch().Start();
   RecordFrameClock();
 }
@@ -233,13 +301,18 @@ void TReceiveSession::Error(std::uint32_t errors) {
     // Nothing more will come: what came before the loss is shown before
     // the loss is told.
     if (!FLost) {
-      FFormatter.TimeoutFlush();
+      EndLine();
       FTimeoutDue.reset();
       lostNow = true;
       RecordStatus("device lost: " + FDevice.Title());
     }
     FLost = true;
     if (!lostNow || !FOptions.LossAmongErrorLines) errors &= ~CE_IOE;
+  }
+  // A console's line under way ends before the error is told.
+  if (errors != 0 && FCutter) {
+    FCutter->EndLine();
+    FTimeoutDue.reset();
   }
   if (errors != 0 && FSink.ErrorLine)
     for (const std::string& line : FDevice.ErrorLines(FPort.PortNum(), errors))
@@ -249,7 +322,7 @@ void TReceiveSession::Error(std::uint32_t errors) {
 
 void TReceiveSession::Timeout() {
   FTimeoutDue.reset();
-  FFormatter.TimeoutFlush();
+  EndLine();
 }
 
 void TReceiveSession::CheckTimeout(Clock::time_point now) {

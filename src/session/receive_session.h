@@ -35,6 +35,7 @@
 #include "capture/capture_file.h"
 #include "engine/clock.h"
 #include "engine/formatter.h"
+#include "engine/line_cutter.h"
 #include "engine/options.h"
 
 namespace talmo {
@@ -62,6 +63,11 @@ struct TSessionDevice {
 struct TSessionSink {
   // A finished display line (valid for the call only).
   std::function<void(std::string_view)> Line;
+  // Lines cut by the session's line rules, shown as they grow (a
+  // console): more of the line's text, and its end. Set, they take the
+  // place of Line.
+  std::function<void(std::string_view)> Piece;
+  std::function<void()> LineEnd;
   // One line of a line-error report, in order with the display lines.
   std::function<void(const std::string&)> ErrorLine;
   // The device has gone away: once per open, after every line before it.
@@ -85,6 +91,10 @@ struct TSessionOptions {
   // The port's name in a timeline of several ports (and its interface's
   // name in a timed capture); empty: the port's name or path.
   std::string Label;
+  // Lines cut by an end byte, a silence or a length, in a look of their
+  // own (Lines.Cut), or the frames' lines; either way each may be led by
+  // the stamp of its first byte's arrival (Lines.Stamp).
+  TLineRules Lines;
 };
 
 // The port's line settings in the short form users write them: "9600 8N1",
@@ -164,6 +174,11 @@ class TReceiveSession {
   void JoinCapture(TReceiveSession& owner);
 
   TReceiveFormatter& Formatter() { return FFormatter; }
+  // The line rules, which a console may change as it runs (the look, the
+  // stamp): read at each block.
+  TLineRules& LineRules() { return FOptions.Lines; }
+  // A line cut by the rules is under way.
+  bool InLine() const { return FCutter && FCutter->InLine(); }
   TSessionDevice& Device() { return FDevice; }
   // The device went away since the last successful Open.
   bool Lost() const { return FLost; }
@@ -176,6 +191,15 @@ class TReceiveSession {
   TCaptureInterface CaptureInterface() const;
   void Record(pcapng::TPacket& packet);
   void RecordFrameClock();
+  // The line being received ends (the time-out, a silence, a loss).
+  void EndLine();
+  // When the line being received ends for silence: nullopt for never.
+  std::optional<Clock::time_point> LineDue(Clock::time_point last) const;
+  // A silence of the rules' length in nanoseconds (character times made
+  // time by the port's settings now); 0 for none.
+  std::int64_t GapNs() const;
+  // The frames' line `line`, led by its stamp.
+  void StampedLine(std::string_view line);
 
   TSerCustomComm& FPort;
   TSessionDevice FDevice;
@@ -187,6 +211,16 @@ class TReceiveSession {
   Clock::time_point FBlockTime;
   TSessionOptions FOptions;
   TReceiveFormatter FFormatter;
+  // Lines cut by the rules (Lines.Cut); the pieces of one joined for a
+  // program that takes whole lines.
+  std::optional<TLineCutter> FCutter;
+  std::string FJoined;
+  // The frames' lines when stamped: when the line being collected began,
+  // and the one before.
+  Clock::time_point FLineStart{};
+  std::optional<std::int64_t> FPreviousStart;
+  std::int64_t FStampBase = 0;
+  std::string FStamped;
   std::shared_ptr<TCaptureFile> FCapture = std::make_shared<TCaptureFile>();
   std::uint32_t FInterface = 0;  // this port's in a capture of several
   std::vector<std::uint8_t> FBuffer;
