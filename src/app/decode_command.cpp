@@ -185,6 +185,7 @@ int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::
     hooks.Line = [&writer, &stamped, &rules, startNs](std::string_view line) {
       stamped.clear();
       AppendStamp(stamped, rules.Stamp, startNs, startNs, startNs);
+      if (!line.empty() && line.front() == ' ') stamped.pop_back();
       stamped += line;
       writer.Line(stamped);
     };

@@ -259,6 +259,7 @@ class TTermRun {
   std::optional<Clock::time_point> FBreakEnd, FPulseEnd;
   bool FMidLine = false;
   bool FHexShown = false;
+  std::string FHexText;  // the hex line as shown
   bool FEcho;
   bool FLost = false;
   bool FQuit = false;
@@ -518,7 +519,8 @@ void TTermRun::Act(const TConsoleKey& key) {
     FOut.Text("\r\x1b[K");
     FMidLine = false;
     FHexShown = false;
-    if (key.Action == TConsoleAction::Send) Tell("-- sent " + HexPairs(key.Bytes));
+    if (key.Action == TConsoleAction::Send && key.Key == 'x')
+      Tell("-- sent " + HexPairs(key.Bytes));
   }
   switch (key.Action) {
     case TConsoleAction::Send: Send(key.Bytes); break;
@@ -559,10 +561,20 @@ void TTermRun::Act(const TConsoleKey& key) {
       break;
     case TConsoleAction::HexEdit:
       // The hex line is edited in place on the terminal's last line.
-      if (FMidLine && !FHexShown) FOut.Text("\n");
+      // Only what changed is drawn: a long line costs no more per key.
+      if (FHexShown && key.Text.size() == FHexText.size() + 1 &&
+          key.Text.compare(0, FHexText.size(), FHexText) == 0) {
+        FOut.Text(key.Text.substr(FHexText.size()));
+      } else if (FHexShown && key.Text.size() + 1 == FHexText.size() &&
+                 FHexText.compare(0, key.Text.size(), key.Text) == 0) {
+        FOut.Text("\b \b");
+      } else {
+        if (FMidLine && !FHexShown) FOut.Text("\n");
+        FOut.Text("\r\x1b[Khex> " + key.Text);
+      }
       FMidLine = true;
       FHexShown = true;
-      FOut.Text("\r\x1b[Khex> " + key.Text);
+      FHexText = key.Text;
       break;
     case TConsoleAction::HexCancel: break;
     case TConsoleAction::HexError: Tell("-- not sent: " + key.Text); break;

@@ -98,6 +98,8 @@ void TLineCutter::BeginLine(std::int64_t utcNs) {
   FInLine = true;
   FBytes = 0;
   AppendStamp(FText, FRules.Stamp, utcNs, FStartNs, FPreviousNs);
+  // The frame view's looks begin each byte with a space of their own.
+  if (FRules.Look != TLineLook::Text && !FText.empty()) FText.pop_back();
   FPreviousNs = utcNs;
 }
 

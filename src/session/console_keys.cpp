@@ -68,7 +68,7 @@ bool ParseHexBytes(const std::string& text, std::string& bytes, std::string& pro
     const char c = text[i];
     if (c == ' ' || c == ',' || c == '\t') {
       if (high >= 0) {
-        problem = "'" + text + "': a hex pair is not whole at column " + std::to_string(i);
+        problem = "'" + text + "': a hex pair is not whole at column " + std::to_string(i + 1);
         return false;
       }
       continue;
@@ -97,7 +97,8 @@ TConsoleKeys::TConsoleKeys(std::uint8_t commandKey, bool hasCommandKey, TEnterKe
     : FCommandKey(commandKey), FHasCommandKey(hasCommandKey), FEnter(enter) {}
 
 void TConsoleKeys::Send(std::vector<TConsoleKey>& out, const char* bytes, std::size_t n) {
-  if (out.empty() || out.back().Action != TConsoleAction::Send)
+  // A hex line sent stays an action of its own.
+  if (out.empty() || out.back().Action != TConsoleAction::Send || out.back().Key == 'x')
     out.push_back({TConsoleAction::Send, {}, {}, 0});
   out.back().Bytes.append(bytes, n);
 }
@@ -154,7 +155,7 @@ void TConsoleKeys::HexKey(std::uint8_t b, std::vector<TConsoleKey>& out) {
     if (!ParseHexBytes(FHex, bytes, problem))
       out.push_back({TConsoleAction::HexError, {}, problem, 0});
     else if (!bytes.empty())
-      out.push_back({TConsoleAction::Send, bytes, {}, 0});
+      out.push_back({TConsoleAction::Send, bytes, {}, 'x'});
     return;
   }
   if (b == kBs || b == kDel) {

@@ -42,7 +42,7 @@ struct TConsoleKey {
   TConsoleAction Action;
   std::string Bytes;  // Send: the bytes
   std::string Text;   // HexEdit: the line; HexError: the problem
-  char Key = 0;       // Unknown: the letter typed
+  char Key = 0;       // Unknown: the letter typed; 'x' on the Send of a hex line
 };
 
 // "^T" for a command key byte; the byte itself when printable.

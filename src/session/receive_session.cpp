@@ -102,6 +102,8 @@ void TReceiveSession::StampedLine(std::string_view line) {
   FStamped.clear();
   const std::int64_t start = UtcNsOf(FLineStart);
   AppendStamp(FStamped, FOptions.Lines.Stamp, start, FStampBase, FPreviousStart);
+  // A look that begins with a space of its own needs no second one.
+  if (!line.empty() && line.front() == ' ') FStamped.pop_back();
   FPreviousStart = start;
   FStamped += line;
   FSink.Line(FStamped);

@@ -25,7 +25,10 @@ namespace talmo::test {
 struct TChildOutput {
   std::string File;  // instead of the output pipe
   bool MergeErr = false;
-  bool NoInput = false;                  // started with standard input closed
+  bool NoInput = false;  // started with standard input closed
+  // Descriptors the child gets as its standard input and output (a
+  // terminal the test holds), instead of the test's input and the pipe.
+  int Input = -1, OutputFd = -1;
   rlim_t FileSizeLimit = RLIM_INFINITY;  // the user's limit on the size of a file
 };
 
@@ -44,6 +47,8 @@ class TChild {
       ::setenv("XDG_RUNTIME_DIR", configDir.c_str(), 1);
       int o1 = out[1];
       if (!o.File.empty()) o1 = ::open(o.File.c_str(), O_WRONLY | O_CREAT, 0600);
+      if (o.OutputFd >= 0) o1 = o.OutputFd;
+      if (o.Input >= 0) ::dup2(o.Input, 0);
       ::dup2(o1, 1);
       ::dup2(o.MergeErr ? o1 : err[1], 2);
       // The test's own ends of the line stay with the test.
