@@ -295,6 +295,9 @@ TTermRun::TTermRun(const TTermRequest& req, const std::string& path, int in, std
       FInteractive(::isatty(in) != 0),
       FEcho(req.Echo) {
   FComm.SetTiming(PortTimingOf(clock, stop));
+  // A console shows each block at once: served from this thread, without
+  // the hand-offs of the port's threads (two wake-ups a block).
+  FComm.SetPolled(true);
   FComm.SetDeviceName(path);
   req.Line.Apply(FComm);
   FSession.Attach();
@@ -456,11 +459,17 @@ void TTermRun::Sleep() {
   }
   const bool waitReader = FReader.Waiting(FOut);
   if (waitReader) FLoop.WakeBy(FReader.Due());
-  const int syncAt = FLoop.Watch(waitReader ? -1 : FSync.Fd(), POLLIN);
+  const bool polled = FComm.Active() && FComm.PollFd() >= 0;
+  if (polled) FLoop.WakeBy(FComm.PollDue());
+  const int syncAt = FLoop.Watch(waitReader || polled ? -1 : FSync.Fd(), POLLIN);
+  const int portAt = FLoop.Watch(polled ? FComm.PollFd() : -1,
+                                 static_cast<short>(FComm.PollEvents() & ~(waitReader ? POLLIN : 0)));
   const int keysAt = FLoop.Watch(FInteractive ? FIn : -1, POLLIN);
   const int sourceAt = FLoop.Watch(sending ? FSource->WaitFd() : -1, POLLIN);
   FLoop.Watch(FOut.Held() ? FOut.Fd() : -1, POLLOUT);
-  if (FLoop.Sleep() <= 0) return;
+  const int ready = FLoop.Sleep();
+  if (polled && (FLoop.Events(portAt) || FComm.PollDue())) FComm.Serve(FLoop.Events(portAt));
+  if (ready <= 0) return;
   if (FLoop.Events(sourceAt)) FSource->Readable();
   if (FLoop.Events(keysAt)) Typed();
   if (FLoop.Events(syncAt)) {
