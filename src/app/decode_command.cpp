@@ -341,7 +341,7 @@ class TTimedDecode {
     const bool isCom = info.Name.rfind("COM", 0) == 0;
     (isCom ? device.Port : device.Path) = info.Name;
     auto side = std::make_unique<TReceiveSession>(
-        FPort, device, FOptions, std::move(sink), [this] { return FNow; }, FSessionOptions,
+        FPort, device, FOptions, std::move(sink), [this] { return FNow; }, OptionsOf(info),
         // The recorded clock is the wall clock: its UTC time is the time read.
         [this] { return static_cast<std::int64_t>(FNow.time_since_epoch().count()); });
     side->Formatter().SetSigns(FReq.Framing.FirstSign(), FReq.Framing.LastSign());
@@ -355,6 +355,18 @@ class TTimedDecode {
     FSessions.push_back(std::move(side));
     FIndexed.emplace_back();
     return found->second;
+  }
+
+  // A silence in character times is the recorded port's: its settings
+  // are in its interface's description.
+  TSessionOptions OptionsOf(const pcapng::TInterfaceInfo& info) const {
+    TSessionOptions o = FSessionOptions;
+    if (o.Lines.GapChars > 0)
+      if (const std::optional<double> ns = CharacterNsOf(info.Description)) {
+        o.Lines.GapNs = static_cast<std::int64_t>(o.Lines.GapChars * *ns);
+        o.Lines.GapChars = 0;
+      }
+    return o;
   }
 
   // Keeps FDue in step with the session's time-out after it was handed

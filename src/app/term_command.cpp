@@ -144,10 +144,11 @@ class TRawInput {
     raw.c_cflag |= CS8;
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    FRaw = ::tcsetattr(fd, TCSAFLUSH, &raw) == 0;
+    // Keys typed ahead are kept: they are the user's first ones.
+    FRaw = ::tcsetattr(fd, TCSADRAIN, &raw) == 0;
   }
   ~TRawInput() {
-    if (FRaw) ::tcsetattr(FFd, TCSAFLUSH, &FBefore);
+    if (FRaw) ::tcsetattr(FFd, TCSADRAIN, &FBefore);
   }
   TRawInput(const TRawInput&) = delete;
   TRawInput& operator=(const TRawInput&) = delete;
@@ -386,9 +387,10 @@ bool TTermRun::Start() {
 }
 
 int TTermRun::Run() {
-  if (!Start()) return kExitFailure;
-  // From here every way out restores the terminal.
+  // From here every way out restores the terminal; raw before the port is
+  // said to be open, so no key typed after that is taken as a line.
   const TRawInput raw(FInteractive ? FIn : -1);
+  if (!Start()) return kExitFailure;
   while (Turn()) Sleep();
   return Finish();
 }

@@ -43,6 +43,28 @@ std::string ShortLineSettings(const TSerCustomComm& port) {
          kParity[port.Parity() % 5] + kStop[port.Stopbits() % 3];
 }
 
+std::optional<double> CharacterNsOf(const std::string& text) {
+  // "RATE DPS" where P is N, O, E, M or S and S is 1, 1.5 or 2.
+  const std::size_t space = text.rfind(' ');
+  if (space == std::string::npos || space == 0) return std::nullopt;
+  const std::string format = text.substr(space + 1);
+  const std::size_t before = text.rfind(' ', space - 1);
+  const std::string rate = text.substr(before == std::string::npos ? 0 : before + 1,
+                                       space - (before == std::string::npos ? 0 : before + 1));
+  if (format.size() < 3 || rate.empty() || rate.size() > 9 ||
+      rate.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const int data = format[0] - '0';
+  const std::string parity = "NOEMS", stop = format.substr(2);
+  if (data < 4 || data > 8 || parity.find(format[1]) == std::string::npos ||
+      (stop != "1" && stop != "1.5" && stop != "2"))
+    return std::nullopt;
+  const double baud = std::stod(rate);
+  if (baud <= 0) return std::nullopt;
+  const double bits = 1 + data + (format[1] == 'N' ? 0 : 1) + std::stod(stop);
+  return bits * 1e9 / baud;
+}
+
 namespace {
 
 // The formatter reads the session's time of the block being handled.
@@ -114,15 +136,8 @@ void TReceiveSession::StampedLine(std::string_view line) {
 std::int64_t TReceiveSession::GapNs() const {
   const TLineRules& r = FOptions.Lines;
   if (r.GapChars <= 0) return r.GapNs;
-  const std::uint32_t rate = FPort.Baudrate() == brUser
-                                 ? static_cast<std::uint32_t>(FPort.UserBaudrate())
-                                 : BaudRateOf(FPort.Baudrate());
-  // Start bit, data bits, parity, stop bits (1.5 as 1.5).
-  const double bits = 1 + 4 + static_cast<int>(FPort.Databits()) + (FPort.Parity() != 0 ? 1 : 0) +
-                      (FPort.Stopbits() == 0   ? 1
-                       : FPort.Stopbits() == 1 ? 1.5
-                                               : 2);
-  return rate ? static_cast<std::int64_t>(r.GapChars * bits * 1e9 / rate) : 0;
+  const std::optional<double> ns = CharacterNsOf(ShortLineSettings(FPort));
+  return ns ? static_cast<std::int64_t>(r.GapChars * *ns) : 0;
 }
 
 std::optional<TReceiveSession::Clock::time_point> TReceiveSession::LineDue(

@@ -101,6 +101,11 @@ struct TSessionOptions {
 // "115200 7E2", "1024 8O1.5".
 std::string ShortLineSettings(const TSerCustomComm& port);
 
+// The time of one character on a line described as ShortLineSettings
+// writes it, at the end of `text` ("/dev/ttyUSB0 9600 8E1"): start bit,
+// data bits, parity, stop bits. Nothing when the text ends otherwise.
+std::optional<double> CharacterNsOf(const std::string& text);
+
 // Why an open failed: the component's message with the device named, and
 // what the user can do about it ("" when nothing).
 struct TOpenFailure {

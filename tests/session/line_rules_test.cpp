@@ -131,6 +131,28 @@ TEST(LineRules, ASilenceEndsALineAndEveryLineHasItsFirstBytesStamp) {
   }
 }
 
+TEST(LineRules, ACharacterTimeIsReadFromTheLineSettingsAsWritten) {
+  const struct {
+    const char* Text;
+    double Ns;  // 0: not line settings
+  } kCases[] = {{"/dev/ttyUSB0 9600 8N1", 10 * 1e9 / 9600},
+                {"19200 8E1", 11 * 1e9 / 19200},
+                {"COM5 1024 7O1.5", 10.5 * 1e9 / 1024},
+                {"x 115200 8N2", 11 * 1e9 / 115200},
+                {"/dev/ttyS0", 0},
+                {"9600 9N1", 0},
+                {"9600 8X1", 0},
+                {"0 8N1", 0},
+                {"fast 8N1", 0}};
+  for (const auto& c : kCases) {
+    const std::optional<double> ns = CharacterNsOf(c.Text);
+    EXPECT_EQ(ns.has_value(), c.Ns > 0) << c.Text;
+    if (ns && c.Ns > 0) {
+      EXPECT_NEAR(*ns, c.Ns, 1e-6) << c.Text;
+    }
+  }
+}
+
 TEST(LineRules, ALineErrorEndsTheConsolesLineBeforeItIsTold) {
   TLineBench b(Rules(true, 0, 0, TStampForm::None), true);
   b.At(0ms, "abc");
