@@ -122,22 +122,21 @@ void TLoopbackPort::Run() {
       ::poll(fds + 1, 1, 100);
       continue;
     }
-    bool failed = false;
-    if ((fds[0].revents & POLLIN) && count < ring.size()) {
-      const ssize_t n = takeIn();
-      if (n < 0 && errno != EAGAIN && errno != EINTR) failed = true;
-    }
+    // A break goes into the ring before the bytes of this wake-up: those
+    // may have been sent after it, while what was sent before it has had
+    // its wake-up already.
     if (fds[2].revents & POLLIN) breaksWaiting += FModem->TakeBreaks();
-    // A break follows what was sent before it: what waits is taken first.
     while (breaksWaiting > 0 && count < ring.size()) {
-      while (count < ring.size() && takeIn() > 0) {
-      }
-      if (count == ring.size()) break;
       ring[(head + count) % ring.size()] = 0;
       breaks.push_back(taken);
       ++count;
       ++taken;
       --breaksWaiting;
+    }
+    bool failed = false;
+    if ((fds[0].revents & POLLIN) && count < ring.size()) {
+      const ssize_t n = takeIn();
+      if (n < 0 && errno != EAGAIN && errno != EINTR) failed = true;
     }
     if (count > 0) {
       std::size_t run = std::min(count, ring.size() - head);

@@ -6,7 +6,8 @@
 //
 // Its near end has modem lines of its own (device/modem_emulation.h), wired
 // as a loopback plug: RTS to CTS, DTR to DSR and DCD, and a break sent comes
-// back as a break, after the bytes sent before it.
+// back as a break (a NUL byte, and the break counted), ahead of bytes that
+// reach the far end with it.
 //
 // A thread echoes the bytes; it sleeps in poll() while nothing arrives, so
 // an unused loopback costs nothing. While the near end's input queue is
