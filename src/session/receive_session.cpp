@@ -139,12 +139,22 @@ void TReceiveSession::ModemLinesAtOpen() {
     ModemLineOut("-- no modem lines on this device: CTS, DSR, DCD and RI are not shown");
     return;
   }
-  std::string text = "--";
+  RecordModemLines();
+  ModemLineOut("-- " + ModemLinesText(FModemSeen));
+}
+
+std::string TReceiveSession::ModemLinesText(std::uint8_t lines) {
+  std::string text;
   for (const TModemLineName& l : kModemInputs)
-    text += std::string(text.size() > 2 ? ", " : " ") + l.Name +
-            ((FModemSeen & l.Line) ? " on" : " off");
-  RecordStatus("modem lines:" + text.substr(2));
-  ModemLineOut(text);
+    text += std::string(text.empty() ? "" : ", ") + l.Name + ((lines & l.Line) ? " on" : " off");
+  return text;
+}
+
+// A timed capture that starts after the open still tells where the lines
+// stood.
+void TReceiveSession::RecordModemLines() {
+  if (FOptions.ModemLines && FPort.Active() && FPort.HasModemLines())
+    RecordStatus("modem lines: " + ModemLinesText(FModemSeen));
 }
 
 void TReceiveSession::ModemLinesChanged() {
@@ -338,6 +348,7 @@ void TReceiveSession::JoinCapture(TReceiveSession& owner) {
   FCapture = owner.FCapture;
   FInterface = FCapture->AddInterface(CaptureInterface());
   RecordFrameClock();
+  RecordModemLines();
 }
 
 // A timed capture starts with the moment the frame clock last started, so
@@ -346,12 +357,14 @@ void TReceiveSession::StartCapture(const std::string& chosenPath) {
   FInterface = 0;
   FCapture->Start(chosenPath, CaptureInterface());
   RecordFrameClock();
+  RecordModemLines();
 }
 
 void TReceiveSession::StartCaptureExact(const std::string& path, std::optional<bool> timed) {
   FInterface = 0;
   FCapture->StartExact(path, CaptureInterface(), timed);
   RecordFrameClock();
+  RecordModemLines();
 }
 
 void TReceiveSession::RecordFrameClock() {

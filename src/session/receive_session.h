@@ -216,6 +216,9 @@ class TReceiveSession {
 
   void ModemLineOut(const std::string& text);
   void ModemLinesAtOpen();
+  void RecordModemLines();
+  // "CTS on, DSR off, DCD off, RI off"
+  static std::string ModemLinesText(std::uint8_t lines);
 };
 
 // Several sessions on one timeline (directions, ports, a decode's sides):
