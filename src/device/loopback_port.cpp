@@ -56,7 +56,7 @@ TLoopbackPort::TLoopbackPort() {
   }
   // Modem lines for the near end: without them it is a pty, which has
   // none, and nothing could try DTR, RTS or a break on it.
-  if (struct stat st {}; ::fstat(FSlave, &st) == 0 && FModem && FModem->Ok()) {
+  if (struct stat st{}; ::fstat(FSlave, &st) == 0 && FModem && FModem->Ok()) {
     FNearDevice = st.st_rdev;
     RegisterModemEmulation(st.st_rdev, FModem);
   }

@@ -16,9 +16,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -329,8 +329,7 @@ int TSerPosixDevice::SetState(const TSerDCB& dcb) {
   if (plan.ModemSet)
     if (const int code = ModemBits(true, plan.ModemSet); code && !Unsupported(code)) return code;
   if (plan.ModemClear)
-    if (const int code = ModemBits(false, plan.ModemClear); code && !Unsupported(code))
-      return code;
+    if (const int code = ModemBits(false, plan.ModemClear); code && !Unsupported(code)) return code;
   if (int lines = 0; GetModem(lines) == 0) {
     TALMO_TRACE(Path(), "modem lines: %s", ModemText(lines).c_str());
     NoteLines(lines);
@@ -682,10 +681,10 @@ std::unique_ptr<TSerDevice> OpenPosixDevice(const std::string& path, int& error)
   // Not having it only costs the kernel's wait for the modem lines.
   const int modem = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   std::shared_ptr<TModemEmulation> emulation;
-  if (struct stat st {}; fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
+  if (struct stat st{}; fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
     emulation = FindModemEmulation(st.st_rdev);
   TALMO_TRACE(path.c_str(), "open fd %d%s", fd,
-              emulation                ? " (the loopback port: its wiring stands for modem lines)"
+              emulation              ? " (the loopback port: its wiring stands for modem lines)"
               : IsPseudoTerminal(fd) ? " (pseudo-terminal)"
                                      : "");
   return std::make_unique<TSerPosixDevice>(fd, wake, modem, path, std::move(emulation));

@@ -298,10 +298,10 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::uint32_t FErrors = 0;
   bool FModemFirst = true;
   std::uint8_t FModem = 0;
-  std::atomic<std::uint8_t> FLines{0};  // FModem as control lines, any thread
-  std::atomic<std::uint8_t> FOutLines{0};   // DTR and RTS as we set them
-  std::atomic<bool> FModemSeen{false};      // a NOTIFY-MODEMSTATE came
-  bool FWaiting = false;                // the event thread is in poll()
+  std::atomic<std::uint8_t> FLines{0};     // FModem as control lines, any thread
+  std::atomic<std::uint8_t> FOutLines{0};  // DTR and RTS as we set them
+  std::atomic<bool> FModemSeen{false};     // a NOTIFY-MODEMSTATE came
+  bool FWaiting = false;                   // the event thread is in poll()
   std::array<std::uint32_t, csSettingCount> FAnswerCount{};
   std::array<std::uint32_t, csSettingCount> FAnswerValue{};
   std::array<bool, csSettingCount> FSilent{};

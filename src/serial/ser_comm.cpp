@@ -726,9 +726,8 @@ void SetQuietly(TSerFlowControl& flow, Set set) {
 }  // namespace
 
 void TSerCustomComm::SetDTR(bool on) {
-  SetQuietly(FFlowControl, [on](TSerFlowControl& f) {
-    f.SetControlDtr(on ? dtrEnabled : dtrDisabled);
-  });
+  SetQuietly(FFlowControl,
+             [on](TSerFlowControl& f) { f.SetControlDtr(on ? dtrEnabled : dtrDisabled); });
   if (!Active()) return;
   if (const int err = FDevice->SetModemLine(kLineDtr, on))
     RaiseCommError("Error setting DTR (%d), %s", err);
@@ -736,9 +735,8 @@ void TSerCustomComm::SetDTR(bool on) {
 
 void TSerCustomComm::SetRTS(bool on) {
   const bool handshake = FFlowControl.ControlRts() == rtsHandshake;
-  SetQuietly(FFlowControl, [on](TSerFlowControl& f) {
-    f.SetControlRts(on ? rtsEnabled : rtsDisabled);
-  });
+  SetQuietly(FFlowControl,
+             [on](TSerFlowControl& f) { f.SetControlRts(on ? rtsEnabled : rtsDisabled); });
   if (!Active()) return;
   // The handshake ends: the device's settings say so first.
   if (handshake) WriteDCB();

@@ -385,8 +385,7 @@ TEST_F(MonitorCli, TheLoopbackPortShowsTheLinesItWasOpenedWith) {
     }
     TChild m(args, FDir);
     ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
-    ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); }))
-        << m.ErrText;
+    ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
     EXPECT_EQ(m.OutText.substr(0, m.OutText.find('\n')), r.first);
     ::kill(m.Pid, SIGTERM);
     EXPECT_EQ(m.Wait(), 0) << m.ErrText;
@@ -401,8 +400,7 @@ TEST_F(MonitorCli, TheLoopbackPortShowsTheLinesItWasOpenedWith) {
 TEST_F(MonitorCli, AnIdleMonitorShowingTheLinesDoesNotWake) {
   TChild m({"monitor", "--port", "COM99", "--lines", "--dtr", "on"}, FDir);
   ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
-  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); }))
-      << m.ErrText;
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
   std::this_thread::sleep_for(300ms);
   const long long before = talmo::test::ContextSwitches(m.Pid);
   std::this_thread::sleep_for(2s);

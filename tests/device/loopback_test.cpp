@@ -122,9 +122,9 @@ TEST(LoopbackPort, CostsNothingWhileUnused) {
 struct WiredPort {
   TLoopbackPort Loop;
   TSerQueueSync Sync{[](std::exception_ptr) {}};
-  TSerComm Comm{std::make_shared<TSerDeviceDriver>(
-                    [p = Loop.Path()](const std::string&) { return p; }),
-                Sync};
+  TSerComm Comm{
+      std::make_shared<TSerDeviceDriver>([p = Loop.Path()](const std::string&) { return p; }),
+      Sync};
   int Cts = 0, Dsr = 0, Rlsd = 0, Breaks = 0;
   std::string Got;
 

@@ -679,9 +679,10 @@ TEST(RemotePortProtocol, ModemStateNotificationsBecomeTheLinesAndTheirEvents) {
   for (const Row& r : rows) {
     SCOPED_TRACE(static_cast<int>(r.state));
     server.Inject(Notify(comport::kNotifyModemstate, r.state));
-    EXPECT_TRUE(RunUntil(port.Sync, [&] {
-      return port.Cts == r.cts && dsr == r.dsr && rlsd == r.rlsd && ring == r.ring;
-    })) << port.Cts << dsr << rlsd << ring;
+    EXPECT_TRUE(RunUntil(
+        port.Sync,
+        [&] { return port.Cts == r.cts && dsr == r.dsr && rlsd == r.rlsd && ring == r.ring; }))
+        << port.Cts << dsr << rlsd << ring;
     EXPECT_EQ(port.Comm.ModemLines(), r.lines);
   }
   EXPECT_TRUE(port.Comm.HasModemLines());
