@@ -24,6 +24,15 @@ struct TPortRequest {
   TSerDatabits Databits = kSerDefaults.Designed.Line.Databits;
   TSerParity Parity = kSerDefaults.Designed.Line.Parity;
   TSerStopbits Stopbits = kSerDefaults.Designed.Line.Stopbits;
+  // Flow control and the output lines; unset: as the port component has
+  // them (no flow control, DTR and RTS off).
+  enum class TFlow { None, RtsCts, XonXoff };
+  std::optional<TFlow> Flow;
+  std::optional<bool> Dtr, Rts;
+  // A break of kBreakAtOpen right after each open.
+  bool BreakAtOpen = false;
+  // Show (and record) the modem lines' changes.
+  bool ModemLines = false;
 
   // Takes the scanner's current option when it is a port option.
   bool Take(TArgScanner& s);
@@ -46,8 +55,12 @@ struct TPortRequest {
   // What leads the component's messages, which name the device by its
   // path: "COM5: " for a port, "" otherwise.
   std::string Lead() const;
-  // Line settings and the port number (for the error lines) onto a port.
+  // Line settings, flow control, DTR and RTS, and the port number (for the
+  // error lines) onto a port.
   void Apply(TSerComm& comm) const;
+  // What the session does for the port: the modem lines shown, the break
+  // at the open.
+  void ApplySession(TSessionOptions& options) const;
 };
 
 extern const char kPortOptionsHelp[];

@@ -354,6 +354,63 @@ TEST_F(MonitorCli, AnIdleMonitorSleeps) {
   EXPECT_EQ(m.Wait(), 0);
 }
 
+// The built-in loopback port is wired as a loopback plug (RTS to CTS, DTR
+// to DSR and DCD): what --dtr, --rts and --flow set comes back as the
+// lines --lines shows, and --break-at-open comes back as a break.
+TEST_F(MonitorCli, TheLoopbackPortShowsTheLinesItWasOpenedWith) {
+  struct Row {
+    std::vector<std::string> options;
+    std::string first;   // the first line of standard output
+    std::string status;  // a status record of the timed capture, if any
+  };
+  const Row rows[] = {
+      {{"--lines"}, "-- CTS off, DSR off, DCD off, RI off", ""},
+      {{"--lines", "--dtr", "on"}, "-- CTS off, DSR on, DCD on, RI off", ""},
+      {{"--lines", "--rts", "on", "--dtr", "off"}, "-- CTS on, DSR off, DCD off, RI off", ""},
+      {{"--lines", "--flow", "rtscts", "--dtr", "on"}, "-- CTS on, DSR on, DCD on, RI off", ""},
+      {{"--lines", "--dtr", "on", "--rts", "on", "--capture", "lines.pcapng"},
+       "-- CTS on, DSR on, DCD on, RI off",
+       "modem lines: CTS on, DSR on, DCD on, RI off"},
+      // A break comes back as a UART reports one: a NUL byte.
+      {{"--break-at-open", "--hex", "--last", "00"}, " 00", ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.first);
+    std::vector<std::string> args = {"monitor", "--port", "COM99"};
+    std::string capture;
+    for (const std::string& o : r.options) {
+      const bool file = o.find(".pcapng") != std::string::npos;
+      if (file) capture = FDir + "/" + o;
+      args.push_back(file ? capture : o);
+    }
+    TChild m(args, FDir);
+    ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+    ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
+    EXPECT_EQ(m.OutText.substr(0, m.OutText.find('\n')), r.first);
+    ::kill(m.Pid, SIGTERM);
+    EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+    if (!r.status.empty()) {
+      EXPECT_TRUE(Contains(ReadFile(capture), r.status)) << r.status;
+    }
+  }
+}
+
+// The lines are waited for in the kernel's way: an idle monitor that shows
+// them does not wake.
+TEST_F(MonitorCli, AnIdleMonitorShowingTheLinesDoesNotWake) {
+  TChild m({"monitor", "--port", "COM99", "--lines", "--dtr", "on"}, FDir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
+  std::this_thread::sleep_for(300ms);
+  const long long before = talmo::test::ContextSwitches(m.Pid);
+  std::this_thread::sleep_for(2s);
+  const long long woke = talmo::test::ContextSwitches(m.Pid) - before;
+  std::printf("idle monitor with --lines on COM99: %lld wake-ups in 2 s\n", woke);
+  EXPECT_LE(woke, 10);
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0);
+}
+
 TEST_F(MonitorCli, TheLossOfTheDeviceIsToldAfterWhatCameBefore) {
   // Standard output and error on one pipe, as on a terminal.
   const std::string capture = FDir + "/raw.bin";

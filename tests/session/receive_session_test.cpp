@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/device_driver.h"
+#include "device/loopback_port.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "serial/ser_types.h"
@@ -156,6 +157,70 @@ TEST(ReceiveSession, TheCaptureHoldsEveryBlockBeforeItIsFormatted) {
   }
   b.Session->StopCapture();
   EXPECT_EQ(test::ReadFile(dir.Path() + "/raw.bin"), all);
+}
+
+// --lines: the state at the open, then each change as a line of its own, in
+// order with the display lines, and each in a timed capture. Over the
+// loopback port, whose wiring turns DTR into DSR and DCD, RTS into CTS.
+TEST(ReceiveSession, ModemLineChangesComeInOrderWithTheLinesAndInTheCapture) {
+  test::TTempDir dir("talmo-session");
+  TLoopbackPort loop;
+  ASSERT_TRUE(loop.Error().empty()) << loop.Error();
+  TSerQueueSync sync;
+  TSerComm port(
+      std::make_shared<TSerDeviceDriver>([p = loop.Path()](const std::string&) { return p; }),
+      sync);
+  port.SetDeviceName(loop.Path());
+  std::vector<std::string> out;
+  TSessionSink sink;
+  sink.Line = [&](std::string_view l) { out.emplace_back(l); };
+  TFormatOptions options;
+  TSessionOptions sessionOptions;
+  sessionOptions.ModemLines = true;
+  TReceiveSession session(port, TSessionDevice{"COM99", loop.Path()}, options, sink, Clock::now,
+                          sessionOptions);
+  session.Formatter().SetSigns(0x02, 0x03);
+  session.Attach();
+  ASSERT_FALSE(session.Open());
+  session.StartCaptureExact(dir.Path() + "/lines.pcapng", true);
+  const auto until = [&](std::size_t n) {
+    const auto end = Clock::now() + 5s;
+    while (out.size() < n && Clock::now() < end) sync.WaitAndProcess(5ms);
+    return out.size() >= n;
+  };
+  port.WriteBuf("\x02one\x03", 5);
+  ASSERT_TRUE(until(2));
+  port.SetDTR(true);
+  ASSERT_TRUE(until(4));
+  port.SetRTS(true);
+  ASSERT_TRUE(until(5));
+  port.WriteBuf("\x02two\x03", 5);
+  ASSERT_TRUE(until(6));
+  port.SetDTR(false);
+  ASSERT_TRUE(until(8));
+  const std::vector<std::string> dashes = {"-- CTS off, DSR off, DCD off, RI off",
+                                           "",
+                                           "-- DSR on",
+                                           "-- DCD on",
+                                           "-- CTS on",
+                                           "",
+                                           "-- DSR off",
+                                           "-- DCD off"};
+  ASSERT_EQ(out.size(), dashes.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (dashes[i].empty())
+      EXPECT_EQ(out[i].rfind("--", 0), std::string::npos) << out[i];
+    else
+      EXPECT_EQ(out[i], dashes[i]);
+  }
+  EXPECT_NE(out[1].find("o n e"), std::string::npos) << out[1];
+  port.Close();
+  session.StopCapture();
+  const std::string capture = test::ReadFile(dir.Path() + "/lines.pcapng");
+  for (const char* status : {"modem lines: CTS off, DSR off, DCD off, RI off", "DSR on", "DCD on",
+                             "CTS on", "DSR off", "DCD off"})
+    EXPECT_NE(capture.find(status), std::string::npos) << status;
 }
 
 }  // namespace
