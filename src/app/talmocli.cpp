@@ -217,7 +217,7 @@ int Run(int argc, char** argv) {
   }
   const std::string command = argv[1];
   if (command == "-h" || command == "--help" || command == "help") return PrintHelp(kUsage);
-  if (command == "-V" || command == "--version") {
+  if (command == "-V" || command == "-v" || command == "--version") {
     std::fputs("talmocli " TALMO_VERSION "\n", stdout);
     return talmo::kExitOk;
   }

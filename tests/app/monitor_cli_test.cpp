@@ -36,7 +36,9 @@
 #include "support/proc_stats.h"
 #include "support/pty_pair.h"
 #include "support/read_until.h"
+#include "support/settings_file.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -61,9 +63,7 @@ std::string Random(std::size_t n, unsigned seed) {
   return s;
 }
 
-bool Contains(const std::string& s, const std::string& part) {
-  return s.find(part) != std::string::npos;
-}
+using talmo::test::Contains;
 
 long long RssKiB(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -615,10 +615,7 @@ TEST_F(MonitorCli, WaitingForTheDeviceEndsOnRequestOrAtItsTime) {
 // ---- port names, settings, limits --------------------------------------------
 
 TEST_F(MonitorCli, ABusyPortIsNamedWithItsDevicePath) {
-  Settings(
-      "Windows Registry Editor Version "
-      "5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\"" +
-      FPath + "\"=\"COM5\"\n\n");
+  Settings(talmo::test::PortListed(FPath, "COM5"));
   // Another program holds the device.
   const int holder = ::open(FPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
@@ -637,7 +634,7 @@ TEST_F(MonitorCli, ASettingsFileSetAsideOnTheWayToAPortIsTold) {
   for (const auto& args : runs) {
     SCOPED_TRACE(args.front());
     const std::string file =
-        Settings("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n");
+        Settings(talmo::test::kSettingsHeader + "[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n");
     TChild m(args, FDir);
     EXPECT_EQ(m.Wait(), 1);
     const std::string head =

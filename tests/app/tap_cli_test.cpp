@@ -31,6 +31,7 @@
 #include "support/pty_pair.h"
 #include "support/read_until.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -42,9 +43,7 @@ using talmo::test::TTempDir;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-bool Contains(const std::string& s, const std::string& part) {
-  return s.find(part) != std::string::npos;
-}
+using talmo::test::Contains;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;

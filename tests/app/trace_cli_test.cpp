@@ -16,6 +16,7 @@
 #include "support/cli_child.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -30,11 +31,7 @@ std::string Talmocli() {
   return e && *e ? e : TALMOCLI_PATH;
 }
 
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+using talmo::test::Count;
 
 // Until `part` is in the file, or 10 s.
 bool AwaitInFile(const std::string& file, const std::string& part) {

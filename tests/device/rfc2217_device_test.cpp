@@ -36,6 +36,7 @@
 #include "support/delay_proxy.h"
 #include "support/ser2net_kit.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace talmo {
 namespace {
@@ -723,9 +724,7 @@ TEST(RemotePortProtocol, IPv6AddressesInBrackets) {
 
 // ---- servers that misbehave ---------------------------------------------------
 
-bool Contains(const std::string& s, const std::string& part) {
-  return s.find(part) != std::string::npos;
-}
+using talmo::test::Contains;
 
 TEST(RemotePortHostile, AServerThatDoesNotSpeakRfc2217IsNamedWithTheWayItFailed) {
   struct Row {
