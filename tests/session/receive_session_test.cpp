@@ -225,6 +225,8 @@ TEST(ReceiveSession, ModemLineChangesComeInOrderWithTheLinesAndInTheCapture) {
   for (const char* status : {"modem lines: CTS off, DSR off, DCD off, RI off", "DSR on", "DCD on",
                              "CTS on", "DSR off", "DCD off"})
     EXPECT_NE(capture.find(status), std::string::npos) << status;
+}
+
 // The session's rules as data: which failed opens only say the device is
 // not there (yet), the short form of the line settings, and the order in
 // which lines that fell due end on a timeline of several sessions.
