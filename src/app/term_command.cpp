@@ -639,10 +639,12 @@ void TTermRun::Modem(TConsoleAction action, Clock::time_point now) {
         break;
       case TConsoleAction::ToggleDtr:
         FComm.SetDTR(!dtr);
+        FSession.RecordStatus(std::string("DTR ") + (dtr ? "off" : "on"));
         Tell(std::string("-- DTR ") + (dtr ? "off" : "on"));
         break;
       case TConsoleAction::ToggleRts:
         FComm.SetRTS(!rts);
+        FSession.RecordStatus(std::string("RTS ") + (rts ? "off" : "on"));
         Tell(std::string("-- RTS ") + (rts ? "off" : "on"));
         break;
       case TConsoleAction::Break:
@@ -657,6 +659,8 @@ void TTermRun::Modem(TConsoleAction action, Clock::time_point now) {
         // Turned over for the pulse, then back where it was.
         FPulseDtr = dtr;
         FComm.SetDTR(!dtr);
+        FSession.RecordStatus("DTR pulse: " + std::string(dtr ? "off" : "on") + " for " +
+                              std::to_string(FReq.PulseMs) + " ms");
         FPulseEnd = now + std::chrono::milliseconds(FReq.PulseMs);
         Tell("-- DTR pulse: " + std::string(dtr ? "off" : "on") + " for " +
              std::to_string(FReq.PulseMs) + " ms");
