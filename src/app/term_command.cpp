@@ -191,6 +191,7 @@ const char* LookName(TLineLook look) {
     case TLineLook::Names: return "names";
     case TLineLook::Hex: return "hex";
     case TLineLook::Raw: return "bytes";
+    case TLineLook::Bytes: return "raw";
   }
   return "";
 }
