@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -14,10 +16,12 @@
 #include "app/poll_sync.h"
 #include "app/port_args.h"
 #include "base/error_text.h"
+#include "capture/pcapng.h"
 #include "device/device_driver.h"
 #include "engine/convert.h"
 #include "engine/line_cutter.h"
 #include "serial/ser_comm.h"
+#include "session/capture_twin.h"
 #include "session/receive_session.h"
 #include "session/respond_rules.h"
 
@@ -25,7 +29,9 @@ namespace talmo {
 
 std::string RespondUsage() {
   return std::string(
-             "usage: talmocli respond (--port COMn | --device PATH|rfc2217://HOST:PORT) RULES\n"
+             "usage: talmocli respond (--port COMn | --device PATH|rfc2217://HOST:PORT)\n"
+             "                        (RULES | --from-capture RUN.pcapng [--speed X]\n"
+             "                        [--host NAME])\n"
              "                        [line options] [--first HH] [--last HH] [--gap MS|Nc]\n"
              "                        [--max N] [--hex|--text] [--stamp[=FORM]]\n"
              "                        [--capture FILE] [--seconds N]\n"
@@ -45,6 +51,16 @@ std::string RespondUsage() {
              "  $01 $03 * -> $01$03$02$00$2A [crc16] [times 3]\n"
              "Received frames are shown as RX lines, answers as TX lines.\n") +
          kPortOptionsHelp +
+         "  --from-capture RUN.pcapng  instead of RULES: answer each request with\n"
+         "                  the answer that followed it in the recorded conversation\n"
+         "                  (a tap's or a console's capture: what was sent to the\n"
+         "                  device are the requests), after the recorded time\n"
+         "  --requests sent|received  which recorded bytes are the requests: those\n"
+         "                  sent to the device (default), or those received (a\n"
+         "                  capture on the host's line, or of a respond run)\n"
+         "  --speed X       the recorded response times divided by X\n"
+         "  --host NAME     in a capture of several ports: what port NAME received\n"
+         "                  are the requests, what the others received the answers\n"
          "  --capture FILE  FILE.pcapng: both directions on one timeline; any other\n"
          "                  name: the received bytes, raw\n"
          "  --seconds N     end after N seconds (default: at Ctrl+C)\n";
@@ -57,8 +73,12 @@ using Clock = std::chrono::steady_clock;
 struct TRespondRequest {
   TPortRequest Line;
   TFramingRequest Framing;
-  std::optional<std::string> Rules, Capture;
+  std::optional<std::string> Rules, Capture, FromCapture, Host;
   std::optional<long long> Seconds;
+  double Speed = 1;
+  // The recording's requests are what was received (a capture made on the
+  // host's line, or by a respond run), not what was sent to the device.
+  bool RequestsReceived = false;
 };
 
 TRespondRequest Parse(const std::vector<std::string>& args) {
@@ -72,13 +92,40 @@ TRespondRequest Parse(const std::vector<std::string>& args) {
     }
     const std::string n = s.Word();
     if (r.Line.Take(s) || r.Framing.Take(s)) continue;
-    if (n == "--capture")
+    if (n == "--capture") {
       r.Capture = s.Value();
-    else if (n == "--seconds")
+    } else if (n == "--from-capture") {
+      r.FromCapture = s.Value();
+    } else if (n == "--host") {
+      r.Host = s.Value();
+    } else if (n == "--requests") {
+      const std::string v = s.Value();
+      if (v != "sent" && v != "received")
+        throw EUsageError("bad value for --requests: '" + v + "' (sent or received expected)");
+      r.RequestsReceived = v == "received";
+    } else if (n == "--speed") {
+      const std::string v = s.Value();
+      std::size_t used = 0;
+      double x = 0;
+      try {
+        x = std::stod(v, &used);
+      } catch (const std::exception&) {
+      }
+      if (v.empty() || used != v.size() || !(x > 0) || x > 1000 || v[0] < '0' || v[0] > '9')
+        throw EUsageError("bad value for --speed: '" + v +
+                          "' (a factor above 0 such as 2 or 0.5 expected)");
+      r.Speed = x;
+    } else if (n == "--seconds")
       r.Seconds = s.Number(0, 100000000);
     else
       s.Unknown();
   }
+  if (r.Rules && r.FromCapture)
+    throw EUsageError("a RULES file and --from-capture are two ways to answer: choose one");
+  if ((r.Host || r.RequestsReceived) && !r.FromCapture)
+    throw EUsageError(std::string(r.Host ? "--host" : "--requests") + " needs --from-capture");
+  if (r.Host && r.RequestsReceived)
+    throw EUsageError("--host already says which received bytes are the requests");
   if (r.Framing.STXHL || r.Framing.PROD2 || r.Framing.Manch || r.Framing.Bcc.value_or(false) ||
       r.Framing.Time.value_or(false))
     throw EUsageError(
@@ -87,7 +134,8 @@ TRespondRequest Parse(const std::vector<std::string>& args) {
   if (r.Framing.Text && r.Framing.Hex)
     throw EUsageError("--text and --hex are two looks: choose one");
   r.Line.CheckOne();
-  if (!r.Rules) throw EUsageError("the RULES file is missing");
+  if (!r.Rules && !r.FromCapture)
+    throw EUsageError("the RULES file (or --from-capture FILE) is missing");
   return r;
 }
 
@@ -122,10 +170,20 @@ std::string Shown(std::string_view bytes, TLineLook look) {
   return text;
 }
 
+// What answers a frame: the rules or the twin. Nothing: no answer known;
+// Note tells the RX line why.
+struct TReply {
+  std::string Bytes;
+  Clock::duration Delay{0};
+  std::string Note;
+};
+using TAnswerer = std::function<std::optional<TReply>(std::string_view frame)>;
+
 class TRespondRun {
  public:
-  TRespondRun(const TRespondRequest& req, TRespondRules rules, const std::string& path,
-              std::FILE* out, std::FILE* err, TMonitorStop* stop, const TMonitorClock& clock);
+  TRespondRun(const TRespondRequest& req, TAnswerer answerer, std::string what,
+              const std::string& path, std::FILE* out, std::FILE* err, TMonitorStop* stop,
+              const TMonitorClock& clock);
   int Run();
 
  private:
@@ -142,8 +200,11 @@ class TRespondRun {
   int Finish();
 
   const TRespondRequest& FReq;
-  TRespondRules FRules;
+  TAnswerer FAnswerer;
+  const std::string FWhat;  // "5 rules of 'FILE'"
   const std::string FPath;
+  // The frames nothing answered, and how often each came.
+  std::map<std::string, std::size_t> FUnanswered;
   std::FILE* FErr;
   const TMonitorClock& FClock;
   TPortLoop FLoop;
@@ -162,11 +223,12 @@ class TRespondRun {
   int FStatus = kExitOk;
 };
 
-TRespondRun::TRespondRun(const TRespondRequest& req, TRespondRules rules, const std::string& path,
-                         std::FILE* out, std::FILE* err, TMonitorStop* stop,
-                         const TMonitorClock& clock)
+TRespondRun::TRespondRun(const TRespondRequest& req, TAnswerer answerer, std::string what,
+                         const std::string& path, std::FILE* out, std::FILE* err,
+                         TMonitorStop* stop, const TMonitorClock& clock)
     : FReq(req),
-      FRules(std::move(rules)),
+      FAnswerer(std::move(answerer)),
+      FWhat(std::move(what)),
       FPath(path),
       FErr(err),
       FClock(clock),
@@ -229,17 +291,18 @@ void TRespondRun::Show(const char* lead, std::string_view bytes, Clock::time_poi
 
 void TRespondRun::Frame(std::string_view frame) {
   const Clock::time_point end = FSession.LastArrival();
-  const std::optional<TRespondRules::TMatch> match = FRules.Answer(frame);
-  if (!match) {
-    Show("RX", frame, end, "  (no rule matches)");
+  const std::optional<TReply> reply = FAnswerer(frame);
+  if (!reply) {
+    Show("RX", frame, end, FReq.FromCapture ? "  (no recorded answer)" : "  (no rule matches)");
+    ++FUnanswered[std::string(frame)];
     return;
   }
-  Show("RX", frame, end, "  (rule of line " + std::to_string(FRules.Line(match->Rule)) + ")");
-  if (match->Answer.empty()) return;
+  Show("RX", frame, end, reply->Note);
+  if (reply->Bytes.empty()) return;
   // In the order the frames came: a shorter delay never overtakes.
-  Clock::time_point due = end + match->Delay;
+  Clock::time_point due = end + reply->Delay;
   if (!FPending.empty() && due < FPending.back().Due) due = FPending.back().Due;
-  FPending.push_back({due, match->Answer});
+  FPending.push_back({due, reply->Bytes});
   SendDue(FClock.Now());
 }
 
@@ -274,8 +337,7 @@ bool TRespondRun::Start() {
     }
   }
   Say(FErr, "answering on " + FReq.Line.Port.value_or(FPath) + " (" + FPath + ") at " +
-                FReq.Line.Describe() + " by " + std::to_string(FRules.Size()) + " rules of '" +
-                *FReq.Rules + "'; Ctrl+C ends");
+                FReq.Line.Describe() + " by " + FWhat + "; Ctrl+C ends");
   return true;
 }
 
@@ -316,6 +378,23 @@ int TRespondRun::Finish() {
   SendDue(FClock.Now());
   if (!FPending.empty())
     Say(FErr, std::to_string(FPending.size()) + " answers were not sent: the run ended first");
+  if (FReq.FromCapture && !FUnanswered.empty()) {
+    // What the recording could not answer, so the next capture can hold it.
+    std::size_t frames = 0;
+    for (const auto& [bytes, count] : FUnanswered) frames += count;
+    Say(FErr, std::to_string(frames) + (frames == 1 ? " frame" : " frames") +
+                  " had no recorded answer (" + std::to_string(FUnanswered.size()) +
+                  " different):");
+    std::size_t told = 0;
+    for (const auto& [bytes, count] : FUnanswered) {
+      if (++told > 20) {
+        Say(FErr, "  ... and " + std::to_string(FUnanswered.size() - 20) + " more");
+        break;
+      }
+      Say(FErr,
+          "  " + HexPairs(bytes) + (count > 1 ? " (" + std::to_string(count) + " times)" : ""));
+    }
+  }
   if (FComm.Active()) FComm.WaitWritten();
   if (!EndOutput(FOut, FLoop, FErr)) FStatus = kExitFailure;
   if (FOut.FailedToTell()) {
@@ -366,6 +445,77 @@ std::optional<std::string> ReadRules(const std::string& path, std::FILE* err) {
   return text;
 }
 
+// The twin of the device recorded in --from-capture: requests are what
+// went to the device (sent), answers what came from it; with --host NAME,
+// what the port NAME received is the requests and what the others
+// received the answers (a capture of several ports). Frames within one
+// side end at a silence of --gap, or of 3.5 character times of the
+// recorded port's settings (5 ms when they are not recorded).
+std::shared_ptr<TCaptureTwin> LearnTwin(const TRespondRequest& req, std::FILE* err) {
+  const std::string& path = *req.FromCapture;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SayCannotRead(err, path, errno);
+    return nullptr;
+  }
+  struct TCloser {
+    int Fd;
+    ~TCloser() { ::close(Fd); }
+  } closer{fd};
+  pcapng::TPcapngReader reader(
+      [fd](std::uint8_t* p, std::size_t n) { return static_cast<long>(::read(fd, p, n)); });
+  std::shared_ptr<TCaptureTwin> twin;
+  std::optional<std::uint32_t> host;
+  for (;;) {
+    const auto step = reader.Next();
+    if (step == pcapng::TPcapngReader::TStep::End) break;
+    if (step == pcapng::TPcapngReader::TStep::Error) {
+      Say(err, "'" + path + "': " + reader.Error());
+      return nullptr;
+    }
+    const pcapng::TReadPacket& p = reader.Packet();
+    if (!twin) {
+      const std::vector<pcapng::TInterfaceInfo>& faces = reader.Interfaces();
+      if (req.Host) {
+        for (std::uint32_t i = 0; i < faces.size(); ++i)
+          if (faces[i].Name == *req.Host) host = i;
+        if (!host) {
+          std::string names;
+          for (const auto& f : faces) names += (names.empty() ? "" : ", ") + f.Name;
+          Say(err, "'" + path + "' has no port named '" + *req.Host + "' (it has " + names + ")");
+          return nullptr;
+        }
+      }
+      std::int64_t silence = 5000000;
+      const TLineRules rules = FrameRules(req.Framing);
+      const std::optional<double> charNs =
+          CharacterNsOf(faces.empty() ? std::string() : faces[p.Interface].Description);
+      if (rules.GapNs > 0)
+        silence = rules.GapNs;
+      else if (rules.GapChars > 0 && charNs)
+        silence = static_cast<std::int64_t>(rules.GapChars * *charNs);
+      twin = std::make_shared<TCaptureTwin>(silence);
+    }
+    if (p.Event != pcapng::TEvent::RxData && p.Event != pcapng::TEvent::TxData) continue;
+    const bool sent = p.Direction == pcapng::TDirection::Out;
+    bool request = sent != req.RequestsReceived;
+    if (host) {
+      if (sent) continue;  // what the ports sent is not on the line twice
+      request = p.Interface == *host;
+    }
+    twin->Add(request, p.TimeNs, p.Payload);
+  }
+  if (twin) twin->Finish();
+  if (!twin || twin->Requests() == 0) {
+    Say(err, "'" + path + "' holds no request to learn from" +
+                 (req.Host ? ""
+                           : ": it records nothing sent to the device (--host NAME names the port "
+                             "of the host's line in a capture of several ports)"));
+    return nullptr;
+  }
+  return twin;
+}
+
 }  // namespace
 
 int RunRespond(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
@@ -377,19 +527,42 @@ int RunRespond(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     SayUsage(err, e.what(), RespondUsage());
     return kExitUsage;
   }
-  // A rules file with a mistake is refused before the port is touched.
-  const std::optional<std::string> text = ReadRules(*req.Rules, err);
-  if (!text) return kExitFailure;
-  TRespondRules rules;
-  try {
-    rules = TRespondRules::Parse(*text, *req.Rules);
-  } catch (const ERulesError& e) {
-    Say(err, e.what());
-    return kExitFailure;
+  // A rules file with a mistake, or a recording that cannot be read, is
+  // refused before the port is touched.
+  TAnswerer answerer;
+  std::string what;
+  if (req.Rules) {
+    const std::optional<std::string> text = ReadRules(*req.Rules, err);
+    if (!text) return kExitFailure;
+    auto rules = std::make_shared<TRespondRules>();
+    try {
+      *rules = TRespondRules::Parse(*text, *req.Rules);
+    } catch (const ERulesError& e) {
+      Say(err, e.what());
+      return kExitFailure;
+    }
+    what = std::to_string(rules->Size()) + " rules of '" + *req.Rules + "'";
+    answerer = [rules](std::string_view frame) -> std::optional<TReply> {
+      const std::optional<TRespondRules::TMatch> m = rules->Answer(frame);
+      if (!m) return std::nullopt;
+      return TReply{m->Answer, m->Delay,
+                    "  (rule of line " + std::to_string(rules->Line(m->Rule)) + ")"};
+    };
+  } else {
+    std::shared_ptr<TCaptureTwin> twin = LearnTwin(req, err);
+    if (!twin) return kExitFailure;
+    what = "the " + std::to_string(twin->Pairs()) + " answers to " +
+           std::to_string(twin->Requests()) + " requests recorded in '" + *req.FromCapture + "'";
+    answerer = [twin, speed = req.Speed](std::string_view frame) -> std::optional<TReply> {
+      const std::optional<TCaptureTwin::TAnswer> a = twin->Answer(frame, speed);
+      if (!a) return std::nullopt;
+      return TReply{a->Bytes, std::chrono::duration_cast<Clock::duration>(a->Delay),
+                    a->Bytes.empty() ? "  (recorded without an answer)" : "  (recorded answer)"};
+    };
   }
   const std::optional<std::string> path = req.Line.ResolveOrSay(err);
   if (!path) return kExitFailure;
-  TRespondRun run(req, std::move(rules), *path, out, err, stop, clock);
+  TRespondRun run(req, std::move(answerer), std::move(what), *path, out, err, stop, clock);
   return run.Run();
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/cli_child.h"
 #include "support/pty_pair.h"
@@ -71,6 +72,43 @@ TEST(RespondCli, AnswersEachFrameByItsRuleInOrderAndRecordsBothWays) {
   const std::size_t rx = decode.OutText.find("RX  02 07 68");
   const std::size_t tx = decode.OutText.find("TX  02 07 41 43 4B");
   EXPECT_TRUE(rx != std::string::npos && tx != std::string::npos && rx < tx) << decode.OutText;
+}
+
+// A run of rules recorded, then its twin made from the recording: the
+// same answers, after the same times.
+TEST(RespondCli, ATwinFromACaptureAnswersAsTheRecordedDeviceDid) {
+  TTempDir dir("talmo-respond");
+  TPtyPair line;
+  ASSERT_TRUE(line.Open());
+  test::WriteFile(dir / "rules",
+                  "AT $0D -> OK $0D$0A [delay 80]\n"
+                  "$01 $03 * -> $01$03$02$00$2A [crc16] [times 1]\n"
+                  "$01 $03 * ->\n");
+  const std::string read = "\x01\x03\x00\x00\x00\x01\x84\x0A"s;
+  const std::string answer = "\x01\x03\x02\x00\x2A\x39\x9B"s;
+  const auto talk = [&](const std::vector<std::string>& how, const std::string& stray) {
+    std::vector<std::string> args = {"respond", "--device", line.Path, "--baud", "115200"};
+    args.insert(args.end(), how.begin(), how.end());
+    TChild child(TALMOCLI_PATH, args, dir.Path());
+    EXPECT_TRUE(child.WaitErrLine("answering on")) << child.ErrText;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Ask(line.Master, "AT\r", 4), "OK\r\n");
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, 75ms) << "the recorded response time is kept";
+    EXPECT_EQ(Ask(line.Master, read, answer.size()), answer);
+    EXPECT_EQ(Ask(line.Master, read, 0), "");
+    EXPECT_EQ(Ask(line.Master, stray, 0), "");
+    ::kill(child.Pid, SIGTERM);
+    EXPECT_EQ(child.Wait(), 0) << child.ErrText;
+    return child.ErrText;
+  };
+  talk({dir / "rules", "--capture", dir / "run.pcapng"}, "?");
+  // A frame the recording never heard is told at the end.
+  const std::string said =
+      talk({"--from-capture", dir / "run.pcapng", "--requests", "received"}, "!");
+  EXPECT_NE(said.find("1 frame had no recorded answer (1 different):\ntalmocli:   21\n"),
+            std::string::npos)
+      << said;
 }
 
 TEST(RespondCli, ARulesFileWithAMistakeIsRefusedBeforeThePortOpens) {

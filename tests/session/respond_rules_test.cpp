@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/checks.h"
+#include "session/capture_twin.h"
 
 namespace talmo {
 namespace {
@@ -91,6 +92,49 @@ TEST(RespondRules, AMistakeIsToldWithItsLineColumnAndWhatWasExpected) {
     } catch (const ERulesError& e) {
       EXPECT_EQ(std::string(e.what()).rfind(c.Said, 0), 0u) << c.Text << ": " << e.what();
     }
+  }
+}
+
+}  // namespace
+}  // namespace talmo
+
+namespace talmo {
+namespace {
+
+TEST(CaptureTwin, EachRequestGetsTheAnswersRecordedAfterItInTurn) {
+  constexpr std::int64_t kMs = 1000000;
+  TCaptureTwin twin(5 * kMs);
+  const struct {
+    bool Request;
+    std::int64_t AtMs;
+    std::string Bytes;
+  } kRecording[] = {
+      {false, 0, "hello"},                       // the device spoke unasked: nothing to learn
+      {true, 100, "RE"},   {true, 102, "Q1"},    // one frame in two blocks
+      {false, 130, "A1"},  {false, 131, "+"},    // its answer, 28 ms after
+      {true, 200, "REQ1"}, {false, 210, "B1"},   // the same request, another answer
+      {true, 300, "REQ2"}, {true, 400, "REQ1"},  // REQ2 went unanswered
+      {false, 420, "C1"},  {true, 500, "LAST"},
+  };
+  for (const auto& b : kRecording) twin.Add(b.Request, b.AtMs * kMs, b.Bytes);
+  twin.Finish();
+  EXPECT_EQ(twin.Pairs(), 3u);
+  EXPECT_EQ(twin.Requests(), 3u);
+  const struct {
+    std::string Request;
+    bool Known;
+    std::string Answer;
+    std::int64_t DelayMs;
+  } kAsked[] = {{"REQ1", true, "A1+", 28}, {"REQ1", true, "B1", 10},
+                {"REQ1", true, "C1", 20},  {"REQ1", true, "A1+", 28},  // round again
+                {"REQ2", true, "", 0},     {"LAST", true, "", 0},
+                {"RE", false, "", 0},      {"hello", false, "", 0}};
+  for (const auto& a : kAsked) {
+    const auto answer = twin.Answer(a.Request, a.DelayMs == 28 ? 2 : 1);
+    ASSERT_EQ(answer.has_value(), a.Known) << a.Request;
+    if (!answer) continue;
+    EXPECT_EQ(answer->Bytes, a.Answer) << a.Request;
+    EXPECT_EQ(answer->Delay.count(), a.DelayMs * 1000000 / (a.DelayMs == 28 ? 2 : 1)) << a.Request;
   }
 }
 
