@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <random>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -22,6 +23,7 @@
 #include "engine/line_cutter.h"
 #include "serial/ser_comm.h"
 #include "session/capture_twin.h"
+#include "session/modbus_slave.h"
 #include "session/receive_session.h"
 #include "session/respond_rules.h"
 
@@ -31,7 +33,7 @@ std::string RespondUsage() {
   return std::string(
              "usage: talmocli respond (--port COMn | --device PATH|rfc2217://HOST:PORT)\n"
              "                        (RULES | --from-capture RUN.pcapng [--speed X]\n"
-             "                        [--host NAME])\n"
+             "                        [--host NAME] | --modbus rtu --map MAP)\n"
              "                        [line options] [--first HH] [--last HH] [--gap MS|Nc]\n"
              "                        [--max N] [--hex|--text] [--stamp[=FORM]]\n"
              "                        [--capture FILE] [--seconds N]\n"
@@ -55,6 +57,16 @@ std::string RespondUsage() {
          "                  the answer that followed it in the recorded conversation\n"
          "                  (a tap's or a console's capture: what was sent to the\n"
          "                  device are the requests), after the recorded time\n"
+         "  --modbus rtu --map MAP  instead of RULES: a Modbus RTU slave over the\n"
+         "                  register map in MAP (unit N, then coil|discrete|holding|\n"
+         "                  input ADDR[-LAST] = VALUE lines): reads and writes as a\n"
+         "                  slave does, exceptions 1, 2 and 3, broadcasts and other\n"
+         "                  units unanswered; frames end after 3.5 characters of\n"
+         "                  silence (1.75 ms above 19,200 baud)\n"
+         "  --write-back    write the map back to MAP at the end, writes kept\n"
+         "  --answer-delay MS  wait before each answer\n"
+         "  --no-answer P, --bad-crc P  leave P percent of answers out, or spoil\n"
+         "                  their CRC (--seed N picks the chance's sequence)\n"
          "  --requests sent|received  which recorded bytes are the requests: those\n"
          "                  sent to the device (default), or those received (a\n"
          "                  capture on the host's line, or of a respond run)\n"
@@ -73,7 +85,9 @@ using Clock = std::chrono::steady_clock;
 struct TRespondRequest {
   TPortRequest Line;
   TFramingRequest Framing;
-  std::optional<std::string> Rules, Capture, FromCapture, Host;
+  std::optional<std::string> Rules, Capture, FromCapture, Host, Map;
+  bool Modbus = false, WriteBack = false;
+  long long AnswerDelayMs = 0, NoAnswerPercent = 0, BadCrcPercent = 0, Seed = 1;
   std::optional<long long> Seconds;
   double Speed = 1;
   // The recording's requests are what was received (a capture made on the
@@ -91,8 +105,28 @@ TRespondRequest Parse(const std::vector<std::string>& args) {
       continue;
     }
     const std::string n = s.Word();
+    if (n == "--modbus") {
+      const std::string v = s.Value();
+      if (v != "rtu")
+        throw EUsageError("bad value for --modbus: '" + v + "' (respond answers as an rtu slave)");
+      r.Modbus = true;
+      continue;
+    }
     if (r.Line.Take(s) || r.Framing.Take(s)) continue;
-    if (n == "--capture") {
+    if (n == "--map") {
+      r.Map = s.Value();
+    } else if (n == "--write-back") {
+      s.NoValue();
+      r.WriteBack = true;
+    } else if (n == "--answer-delay") {
+      r.AnswerDelayMs = s.Number(0, 60000);
+    } else if (n == "--no-answer") {
+      r.NoAnswerPercent = s.Number(0, 100);
+    } else if (n == "--bad-crc") {
+      r.BadCrcPercent = s.Number(0, 100);
+    } else if (n == "--seed") {
+      r.Seed = s.Number(0, 4000000000LL);
+    } else if (n == "--capture") {
       r.Capture = s.Value();
     } else if (n == "--from-capture") {
       r.FromCapture = s.Value();
@@ -120,8 +154,18 @@ TRespondRequest Parse(const std::vector<std::string>& args) {
     else
       s.Unknown();
   }
-  if (r.Rules && r.FromCapture)
-    throw EUsageError("a RULES file and --from-capture are two ways to answer: choose one");
+  if ((r.Rules ? 1 : 0) + (r.FromCapture ? 1 : 0) + (r.Modbus ? 1 : 0) > 1)
+    throw EUsageError(
+        "a RULES file, --from-capture and --modbus are three ways to answer: choose one");
+  if (r.Modbus != r.Map.has_value())
+    throw EUsageError(r.Modbus ? "--modbus rtu needs --map MAP" : "--map needs --modbus rtu");
+  if (!r.Modbus && (r.WriteBack || r.AnswerDelayMs || r.NoAnswerPercent || r.BadCrcPercent))
+    throw EUsageError("--write-back, --answer-delay, --no-answer and --bad-crc need --modbus rtu");
+  if (r.NoAnswerPercent + r.BadCrcPercent > 100)
+    throw EUsageError("--no-answer and --bad-crc together are more than 100 percent");
+  // The silence that ends a frame on a Modbus line: 3.5 characters, and
+  // 1.75 ms above 19,200 baud.
+  if (r.Modbus && !r.Framing.Gap) r.Framing.Gap = r.Line.Baud > 19200 ? "1.75" : "3.5c";
   if ((r.Host || r.RequestsReceived) && !r.FromCapture)
     throw EUsageError(std::string(r.Host ? "--host" : "--requests") + " needs --from-capture");
   if (r.Host && r.RequestsReceived)
@@ -134,8 +178,8 @@ TRespondRequest Parse(const std::vector<std::string>& args) {
   if (r.Framing.Text && r.Framing.Hex)
     throw EUsageError("--text and --hex are two looks: choose one");
   r.Line.CheckOne();
-  if (!r.Rules && !r.FromCapture)
-    throw EUsageError("the RULES file (or --from-capture FILE) is missing");
+  if (!r.Rules && !r.FromCapture && !r.Modbus)
+    throw EUsageError("the RULES file (or --from-capture FILE, or --modbus rtu --map MAP) is missing");
   return r;
 }
 
@@ -531,6 +575,7 @@ int RunRespond(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   // refused before the port is touched.
   TAnswerer answerer;
   std::string what;
+  std::shared_ptr<TModbusSlave> slave;
   if (req.Rules) {
     const std::optional<std::string> text = ReadRules(*req.Rules, err);
     if (!text) return kExitFailure;
@@ -548,6 +593,34 @@ int RunRespond(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       return TReply{m->Answer, m->Delay,
                     "  (rule of line " + std::to_string(rules->Line(m->Rule)) + ")"};
     };
+  } else if (req.Modbus) {
+    const std::optional<std::string> text = ReadRules(*req.Map, err);
+    if (!text) return kExitFailure;
+    try {
+      slave = std::make_shared<TModbusSlave>(TModbusSlave::Parse(*text, *req.Map));
+    } catch (const EMapError& e) {
+      Say(err, e.what());
+      return kExitFailure;
+    }
+    what = "the register map of " + std::to_string(slave->Units()) + " units in '" + *req.Map + "'";
+    auto random = std::make_shared<std::mt19937>(static_cast<std::uint32_t>(req.Seed));
+    answerer = [slave, random, &req](std::string_view frame) -> std::optional<TReply> {
+      TModbusSlave::TResult r = slave->Handle(frame);
+      TReply reply{std::move(r.Answer), std::chrono::milliseconds(req.AnswerDelayMs),
+                   "  (" + r.Note + ")"};
+      if (!reply.Bytes.empty()) {
+        // The failures a master's retries are tested with, by chance.
+        const long long roll = std::uniform_int_distribution<int>(0, 99)(*random);
+        if (roll < req.NoAnswerPercent) {
+          reply.Bytes.clear();
+          reply.Note.insert(reply.Note.size() - 1, "; not answered: --no-answer");
+        } else if (roll < req.NoAnswerPercent + req.BadCrcPercent) {
+          reply.Bytes.back() = static_cast<char>(reply.Bytes.back() ^ 0x5A);
+          reply.Note.insert(reply.Note.size() - 1, "; CRC spoiled: --bad-crc");
+        }
+      }
+      return reply;
+    };
   } else {
     std::shared_ptr<TCaptureTwin> twin = LearnTwin(req, err);
     if (!twin) return kExitFailure;
@@ -563,7 +636,23 @@ int RunRespond(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   const std::optional<std::string> path = req.Line.ResolveOrSay(err);
   if (!path) return kExitFailure;
   TRespondRun run(req, std::move(answerer), std::move(what), *path, out, err, stop, clock);
-  return run.Run();
+  int status = run.Run();
+  if (slave && req.WriteBack) {
+    // Written beside and moved over, so a failed write leaves the map whole.
+    const std::string temp = *req.Map + ".new";
+    std::FILE* f = std::fopen(temp.c_str(), "w");
+    const std::string text = slave->Text();
+    const bool written = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const int code = written ? 0 : errno;
+    if (f && std::fclose(f) != 0 && written) status = kExitFailure;
+    if (!written || std::rename(temp.c_str(), req.Map->c_str()) != 0) {
+      Say(err, "the register map could not be written back to '" + *req.Map +
+                   "': " + SysErrorText(code ? code : errno));
+      std::remove(temp.c_str());
+      status = kExitFailure;
+    }
+  }
+  return status;
 }
 
 }  // namespace talmo
