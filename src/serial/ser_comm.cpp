@@ -757,7 +757,7 @@ void TSerCustomComm::SetBreak(bool on) {
 
 std::uint8_t TSerCustomComm::ModemLines() const {
   if (!Active()) return 0;
-  const std::uint8_t device = FDevice->ControlLines();
+  const std::uint8_t device = FDispatchLines ? *FDispatchLines : FDevice->ControlLines();
   std::uint8_t lines = device & (kLineCts | kLineDsr | kLineDcd | kLineRing);
   if (FFlowControl.ControlDtr() != dtrDisabled) lines |= kLineDtr;
   switch (FFlowControl.ControlRts()) {
