@@ -61,6 +61,11 @@ struct TPortRequest {
   // What the session does for the port: the modem lines shown, the break
   // at the open.
   void ApplySession(TSessionOptions& options) const;
+  TSessionOptions SessionOptions() const {
+    TSessionOptions o;
+    ApplySession(o);
+    return o;
+  }
 };
 
 extern const char kPortOptionsHelp[];

@@ -726,22 +726,28 @@ void SetQuietly(TSerFlowControl& flow, Set set) {
 }  // namespace
 
 void TSerCustomComm::SetDTR(bool on) {
+  const TSerControlDtr before = FFlowControl.ControlDtr();
   SetQuietly(FFlowControl,
              [on](TSerFlowControl& f) { f.SetControlDtr(on ? dtrEnabled : dtrDisabled); });
   if (!Active()) return;
-  if (const int err = FDevice->SetModemLine(kLineDtr, on))
+  if (const int err = FDevice->SetModemLine(kLineDtr, on)) {
+    // Not taken: not kept either, so the port tells what the line has.
+    SetQuietly(FFlowControl, [before](TSerFlowControl& f) { f.SetControlDtr(before); });
     RaiseCommError("Error setting DTR (%d), %s", err);
+  }
 }
 
 void TSerCustomComm::SetRTS(bool on) {
-  const bool handshake = FFlowControl.ControlRts() == rtsHandshake;
+  const TSerControlRts before = FFlowControl.ControlRts();
   SetQuietly(FFlowControl,
              [on](TSerFlowControl& f) { f.SetControlRts(on ? rtsEnabled : rtsDisabled); });
   if (!Active()) return;
   // The handshake ends: the device's settings say so first.
-  if (handshake) WriteDCB();
-  if (const int err = FDevice->SetModemLine(kLineRts, on))
+  if (before == rtsHandshake) WriteDCB();
+  if (const int err = FDevice->SetModemLine(kLineRts, on)) {
+    SetQuietly(FFlowControl, [before](TSerFlowControl& f) { f.SetControlRts(before); });
     RaiseCommError("Error setting RTS (%d), %s", err);
+  }
 }
 
 void TSerCustomComm::SetBreak(bool on) {
@@ -751,7 +757,7 @@ void TSerCustomComm::SetBreak(bool on) {
 
 std::uint8_t TSerCustomComm::ModemLines() const {
   if (!Active()) return 0;
-  const std::uint8_t device = FDevice->ControlLines();
+  const std::uint8_t device = FDispatchLines ? *FDispatchLines : FDevice->ControlLines();
   std::uint8_t lines = device & (kLineCts | kLineDsr | kLineDcd | kLineRing);
   if (FFlowControl.ControlDtr() != dtrDisabled) lines |= kLineDtr;
   switch (FFlowControl.ControlRts()) {

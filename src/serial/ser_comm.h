@@ -277,9 +277,11 @@ class TSerCustomComm {
   void SetDTR(bool on);
   void SetRTS(bool on);
   void SetBreak(bool on);
-  // CTS, DSR, DCD and RING as the device last reported them, RTS and DTR
-  // as set (base/control_lines.h; under an RTS handshake RTS as the device
-  // reports it). 0 while closed. Changes of CTS, DSR, DCD and RI fire
+  // CTS, DSR, DCD and RING as the device last reported them (inside the
+  // dispatch of their change: as they were when the device reported it, so
+  // a pulse that is over by then is still seen), RTS and DTR as set
+  // (base/control_lines.h; under an RTS handshake RTS as the device reports
+  // it). 0 while closed. Changes of CTS, DSR, DCD and RI fire
   // OnCts, OnDsr, OnRlsd and OnRing while MonitorEvents has them; the
   // device waits for them in the kernel, so a quiet line costs no
   // wake-ups.
@@ -381,6 +383,9 @@ class TSerCustomComm {
   // Counted by ReadBuf; tells DoRxChar and the hold rule what a dispatch took.
   std::uint64_t FBytesRead = 0;
   TRxHoldRule FRxHoldRule;
+  // During the dispatch of a modem-line event: the device's lines when it
+  // reported it (set by the event thread's hand-off).
+  std::optional<std::uint8_t> FDispatchLines;
   // Error bits that InQueCount cleared on the device, kept for DoError.
   std::uint32_t FHeldErrors = 0;
   std::uint64_t FHeldFolded = 0;  // the folded count that came with them

@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "base/control_lines.h"
 #include "device/device_driver.h"
@@ -126,13 +127,17 @@ struct WiredPort {
       std::make_shared<TSerDeviceDriver>([p = Loop.Path()](const std::string&) { return p; }),
       Sync};
   int Cts = 0, Dsr = 0, Rlsd = 0, Breaks = 0;
+  std::vector<bool> DsrSeen;  // DSR as ModemLines told it in each OnDsr
   std::string Got;
 
   WiredPort() {
     Comm.SetDeviceName("COM99");
     Comm.SetMonitorEvents({ceRxChar, ceError, ceBreak, ceCts, ceDsr, ceRlsd, ceRing});
     Comm.OnCts = [this](TSerCustomComm*) { ++Cts; };
-    Comm.OnDsr = [this](TSerCustomComm*) { ++Dsr; };
+    Comm.OnDsr = [this](TSerCustomComm*) {
+      ++Dsr;
+      DsrSeen.push_back((Comm.ModemLines() & kLineDsr) != 0);
+    };
     Comm.OnRlsd = [this](TSerCustomComm*) { ++Rlsd; };
     Comm.OnBreak = [this](TSerCustomComm*) { ++Breaks; };
     Comm.OnRxChar = [this](TSerCustomComm*, int count) {
@@ -189,6 +194,17 @@ TEST(LoopbackPort, IsWiredAsALoopbackPlug) {
          ASSERT_TRUE(p.Until([&] { return p.Dsr > 0; }));
        },
        kRtsWired, 0, 1, 1},
+      // A pulse over before the program serves its events is still seen:
+      // each change with the lines as they were when it came.
+      {"a DTR pulse while the events wait", dtrDisabled, rtsDisabled,
+       [](WiredPort& p) {
+         p.Comm.SetDTR(true);
+         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+         p.Comm.SetDTR(false);
+         ASSERT_TRUE(p.Until([&] { return p.Dsr == 2; }));
+         EXPECT_EQ(p.DsrSeen, (std::vector<bool>{true, false}));
+       },
+       0, 0, 2, 2},
       {"a break comes back as a break, after the bytes before it", dtrDisabled, rtsDisabled,
        [](WiredPort& p) {
          p.Comm.WriteBuf("ab", 2);

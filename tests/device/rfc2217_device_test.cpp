@@ -166,6 +166,49 @@ TEST_F(Ser2netPort, SpeedChangesReachTheServedDevice) {
   port.Comm.Close();
 }
 
+// What ser2net can do for a pseudo-terminal's line: the flow control reaches
+// it; DTR, RTS and a break are taken without an answer (a pty has no modem
+// lines) and hold nothing up; the modem state it reports is every line off.
+TEST_F(Ser2netPort, FlowReachesTheServedPtyAndItsMissingModemLinesHoldNothingUp) {
+  RemotePort port(FServer.Url());
+  port.Comm.SetMonitorEvents({ceRxChar, ceCts, ceDsr, ceRlsd, ceRing});
+  ASSERT_EQ(port.OpenMessage(), "");
+  const auto cflag = [&] {
+    termios t{};
+    tcgetattr(FServer.Slave, &t);
+    return t.c_cflag;
+  };
+  const auto iflag = [&] {
+    termios t{};
+    tcgetattr(FServer.Slave, &t);
+    return t.c_iflag;
+  };
+  TSerFlowControl flow;
+  flow.Assign(port.Comm.FlowControl());
+  flow.SetOutCtsFlow(true);
+  flow.SetControlRts(rtsHandshake);
+  port.Comm.SetFlowControl(flow);
+  EXPECT_NE(cflag() & CRTSCTS, 0u);
+  flow.SetOutCtsFlow(false);
+  flow.SetControlRts(rtsEnabled);
+  flow.SetXonXoffOut(true);
+  flow.SetXonXoffIn(true);
+  port.Comm.SetFlowControl(flow);
+  EXPECT_EQ(cflag() & CRTSCTS, 0u);
+  EXPECT_EQ(iflag() & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+  // None of these is answered by ser2net on a pty: none may wait for it.
+  port.Comm.SetDTR(false);
+  port.Comm.SetRTS(false);
+  port.Comm.SetBreak(true);
+  port.Comm.SetBreak(false);
+  // The data still flows after them.
+  port.Write("after");
+  EXPECT_EQ(FServer.Receive(5), "after");
+  RunFor(port.Sync, 100ms);
+  EXPECT_EQ(port.Comm.ModemLines() & (kLineCts | kLineDsr | kLineDcd | kLineRing), 0);
+  port.Comm.Close();
+}
+
 // The trace shows each step of the open and of a settings write with the
 // server's answer, the sizes that went each way and the close.
 TEST_F(Ser2netPort, TheTraceHasEachNegotiationStepWithItsAnswer) {
