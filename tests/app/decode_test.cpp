@@ -355,6 +355,21 @@ TEST_F(DecodeTest, LinesEndedByTheirTimeOutAcrossPortsEndInTheOrderDue) {
                "z\x03")
            .Bytes,
        "B  STX b\nA  STX a\nC  STX c c\nA  STX z ETX\n"},
+      {"a line that goes on past its first due time, twice, ends after one due between",
+       TTimed({"A", "B"})
+           .Rx(0, kT0,
+               "\x02"
+               "a")
+           .Rx(0, kT0 + 1500 * kMs, "a")  // A: due at 3499 ms
+           .Rx(1, kT0 + 1600 * kMs,
+               "\x02"
+               "b")                       // B: due at 3599 ms
+           .Rx(0, kT0 + 3000 * kMs, "a")  // A: due at 4999 ms
+           .Rx(0, kT0 + 10000 * kMs,
+               "\x02"
+               "n\x03")
+           .Bytes,
+       "B  STX b\nA  STX a a a\nA  STX n ETX\n"},
   };
   int n = 0;
   for (const auto& r : rows) {

@@ -136,9 +136,9 @@ TEST(TraceCli, EnvironmentAndWiresharksDebugFileTurnItOn) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     ::unlink(trace.c_str());
-    if (r.viaEnvironment) ::setenv("TALMO_TRACE", trace.c_str(), 1);
-    TChild c(r.program, r.args, dir.Path());
-    ::unsetenv("TALMO_TRACE");
+    talmo::test::TChildOutput o;
+    if (r.viaEnvironment) o.Env = {{"TALMO_TRACE", trace}};
+    TChild c(r.program, r.args, dir.Path(), o);
     EXPECT_EQ(c.Wait(), 0) << c.ErrText;
     EXPECT_EQ(c.ErrText.find("trace on"), std::string::npos) << c.ErrText;
     EXPECT_EQ(Count(ReadFile(trace), r.first), 1u) << ReadFile(trace);
