@@ -7,9 +7,9 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <random>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string_view>
 
 #include "app/cli_args.h"
@@ -179,7 +179,8 @@ TRespondRequest Parse(const std::vector<std::string>& args) {
     throw EUsageError("--text and --hex are two looks: choose one");
   r.Line.CheckOne();
   if (!r.Rules && !r.FromCapture && !r.Modbus)
-    throw EUsageError("the RULES file (or --from-capture FILE, or --modbus rtu --map MAP) is missing");
+    throw EUsageError(
+        "the RULES file (or --from-capture FILE, or --modbus rtu --map MAP) is missing");
   return r;
 }
 

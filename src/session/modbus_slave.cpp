@@ -9,11 +9,8 @@ namespace talmo {
 namespace {
 
 constexpr const char* kTableNames[] = {"coil", "discrete", "holding", "input"};
-constexpr const char* kExceptionNames[] = {"",
-                                           "illegal function",
-                                           "illegal data address",
-                                           "illegal data value",
-                                           "server device failure"};
+constexpr const char* kExceptionNames[] = {"", "illegal function", "illegal data address",
+                                           "illegal data value", "server device failure"};
 // Most items one request may read or write (the public specification's).
 constexpr unsigned kMostBits = 2000, kMostWriteBits = 1968, kMostRegisters = 125,
                    kMostWriteRegisters = 123;
@@ -81,13 +78,14 @@ TModbusSlave TModbusSlave::Parse(std::string_view text, const std::string& name)
     }
     if (words.empty()) continue;
     const auto fail = [&](std::size_t word, const std::string& what) {
-      const int column = word < words.size() ? words[word].second
-                                             : static_cast<int>(line.size() + 1);
+      const int column =
+          word < words.size() ? words[word].second : static_cast<int>(line.size() + 1);
       throw EMapError(name + ":" + std::to_string(lineNo) + ":" + std::to_string(column) + ": " +
                       what);
     };
     const auto number = [&](std::size_t word, long most, const char* what) {
-      const std::optional<long> n = word < words.size() ? NumberOf(words[word].first) : std::nullopt;
+      const std::optional<long> n =
+          word < words.size() ? NumberOf(words[word].first) : std::nullopt;
       if (!n || *n > most) fail(word, std::string("expected ") + what);
       return *n;
     };
@@ -141,9 +139,9 @@ TModbusSlave::TResult TModbusSlave::Handle(std::string_view frame) {
     return r;
   }
   const std::string_view body = frame.substr(0, frame.size() - 2);
-  const std::uint16_t crc = static_cast<std::uint16_t>(
-      static_cast<std::uint8_t>(frame[frame.size() - 2]) |
-      static_cast<std::uint8_t>(frame[frame.size() - 1]) << 8);
+  const std::uint16_t crc =
+      static_cast<std::uint16_t>(static_cast<std::uint8_t>(frame[frame.size() - 2]) |
+                                 static_cast<std::uint8_t>(frame[frame.size() - 1]) << 8);
   if (Crc16Modbus(body) != crc) {
     r.Note = "CRC bad: not answered";
     return r;
@@ -157,7 +155,8 @@ TModbusSlave::TResult TModbusSlave::Handle(std::string_view frame) {
   }
   const auto answerWith = [&](const std::optional<std::string>& a) {
     if (!broadcast && a) r.Answer = *a;
-    if (broadcast) r.Note += r.Note.empty() ? "broadcast: not answered" : "; broadcast: not answered";
+    if (broadcast)
+      r.Note += r.Note.empty() ? "broadcast: not answered" : "; broadcast: not answered";
   };
   const auto fail = [&](std::uint8_t code) {
     answerWith(broadcast ? std::nullopt : Exception(unit, function, code, r.Note));
@@ -176,14 +175,15 @@ TModbusSlave::TResult TModbusSlave::Handle(std::string_view frame) {
     bool Write, Single;
     const char* Name;
   };
-  static constexpr TFunction kFunctions[] = {{1, TTable::Coil, false, false, "read coils"},
-                    {2, TTable::Discrete, false, false, "read discrete inputs"},
-                    {3, TTable::Holding, false, false, "read holding registers"},
-                    {4, TTable::Input, false, false, "read input registers"},
-                    {5, TTable::Coil, true, true, "write single coil"},
-                    {6, TTable::Holding, true, true, "write single register"},
-                    {15, TTable::Coil, true, false, "write multiple coils"},
-                    {16, TTable::Holding, true, false, "write multiple registers"}};
+  static constexpr TFunction kFunctions[] = {
+      {1, TTable::Coil, false, false, "read coils"},
+      {2, TTable::Discrete, false, false, "read discrete inputs"},
+      {3, TTable::Holding, false, false, "read holding registers"},
+      {4, TTable::Input, false, false, "read input registers"},
+      {5, TTable::Coil, true, true, "write single coil"},
+      {6, TTable::Holding, true, true, "write single register"},
+      {15, TTable::Coil, true, false, "write multiple coils"},
+      {16, TTable::Holding, true, false, "write multiple registers"}};
   const TFunction* f = [&]() -> const TFunction* {
     for (const auto& k : kFunctions)
       if (k.Function == function) return &k;
@@ -234,7 +234,8 @@ TModbusSlave::TResult TModbusSlave::Handle(std::string_view frame) {
       answer += packed;
     } else {
       answer += static_cast<char>(count * 2);
-      for (unsigned i = 0; i < count; ++i) PutWord(answer, t.at(static_cast<std::uint16_t>(address + i)));
+      for (unsigned i = 0; i < count; ++i)
+        PutWord(answer, t.at(static_cast<std::uint16_t>(address + i)));
     }
     answerWith(WithCrc(answer));
     return r;

@@ -56,8 +56,8 @@ class TModbusSlave {
   struct TUnit {
     std::map<std::uint16_t, std::uint16_t> Tables[4];
   };
-  std::optional<std::string> Exception(std::uint8_t unit, std::uint8_t function,
-                                       std::uint8_t code, std::string& note) const;
+  std::optional<std::string> Exception(std::uint8_t unit, std::uint8_t function, std::uint8_t code,
+                                       std::string& note) const;
 
   std::map<std::uint8_t, TUnit> FUnits;
 };

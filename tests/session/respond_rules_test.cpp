@@ -7,6 +7,7 @@
 
 #include "engine/checks.h"
 #include "session/capture_twin.h"
+#include "session/modbus_slave.h"
 
 namespace talmo {
 namespace {
@@ -135,6 +136,78 @@ TEST(CaptureTwin, EachRequestGetsTheAnswersRecordedAfterItInTurn) {
     if (!answer) continue;
     EXPECT_EQ(answer->Bytes, a.Answer) << a.Request;
     EXPECT_EQ(answer->Delay.count(), a.DelayMs * 1000000 / (a.DelayMs == 28 ? 2 : 1)) << a.Request;
+  }
+}
+
+}  // namespace
+}  // namespace talmo
+
+namespace talmo {
+namespace {
+
+std::string Rtu(std::string body) {
+  const std::uint16_t crc = Crc16Modbus(body);
+  return body + static_cast<char>(crc & 0xFF) + static_cast<char>(crc >> 8);
+}
+
+TEST(ModbusSlave, AnswersAsASlaveDoesAndTellsWhatItDid) {
+  TModbusSlave slave = TModbusSlave::Parse(
+      "unit 1\ncoil 0-9 = 0\ncoil 2 = 1\nholding 0-3 = 0x0102\ninput 5 = 7\n"
+      "unit 2\nholding 0 = 9\n",
+      "map");
+  const struct {
+    std::string Frame;
+    std::string Answer;  // without its CRC; "" for none
+    const char* Note;
+  } kCases[] = {
+      {Rtu("\x01\x03\x00\x00\x00\x02"s), "\x01\x03\x04\x01\x02\x01\x02"s,
+       "read holding registers 0+2"},
+      {Rtu("\x01\x01\x00\x00\x00\x0A"s), "\x01\x01\x02\x04\x00"s, "read coils 0+10"},
+      {Rtu("\x01\x04\x00\x05\x00\x01"s), "\x01\x04\x02\x00\x07"s, "read input registers 5+1"},
+      {Rtu("\x01\x07"s), "\x01\x87\x01"s, "function 7: exception 1 (illegal function)"},
+      {Rtu("\x01\x03\x00\x03\x00\x02"s), "\x01\x83\x02"s, "exception 2 (illegal data address)"},
+      {Rtu("\x01\x03\x00\x00\x00\x00"s), "\x01\x83\x03"s, "exception 3 (illegal data value)"},
+      {Rtu("\x01\x03\x00\x00\x00\x7E"s), "\x01\x83\x03"s, "exception 3"},  // 126 registers
+      {Rtu("\x01\x05\x00\x01\x12\x34"s), "\x01\x85\x03"s, "exception 3"},  // a coil is FF00 or 0
+      {Rtu("\x01\x05\x00\x01\xFF\x00"s), "\x01\x05\x00\x01\xFF\x00"s, "write single coil 1"},
+      {Rtu("\x01\x10\x00\x00\x00\x02\x04\x00\x0A\x00\x0B"s), "\x01\x10\x00\x00\x00\x02"s,
+       "write multiple registers 0+2"},
+      {Rtu("\x01\x10\x00\x00\x00\x02\x03\x00\x0A\x00"s), "\x01\x90\x03"s, "exception 3"},
+      {Rtu("\x01\x0F\x00\x00\x00\x03\x01\x05"s), "\x01\x0F\x00\x00\x00\x03"s,
+       "write multiple coils 0+3"},
+      {Rtu("\x01\x03\x00\x00\x00\x02"s), "\x01\x03\x04\x00\x0A\x00\x0B"s, "read holding"},
+      {Rtu("\x01\x01\x00\x00\x00\x03"s), "\x01\x01\x01\x05"s, "read coils 0+3"},
+      {Rtu("\x00\x06\x00\x00\x00\x63"s), "", "broadcast: not answered"},
+      {Rtu("\x02\x03\x00\x00\x00\x01"s), "\x02\x03\x02\x00\x63"s,
+       "read holding"},  // the broadcast wrote
+      {Rtu("\x03\x03\x00\x00\x00\x01"s), "", "unit 3 is not in the map"},
+      {"\x01\x03\x00\x00\x00\x01\x00\x00"s, "", "CRC bad"},
+      {"\x01\x03"s, "", "too short"},
+  };
+  for (const auto& c : kCases) {
+    const TModbusSlave::TResult r = slave.Handle(c.Frame);
+    EXPECT_EQ(r.Answer, c.Answer.empty() ? "" : Rtu(c.Answer)) << c.Note;
+    EXPECT_NE(r.Note.find(c.Note), std::string::npos) << c.Note << ": " << r.Note;
+  }
+  EXPECT_EQ(slave.Text(),
+            "# the register map as the run left it\n"
+            "unit 1\ncoil 0 = 1\ncoil 1 = 0\ncoil 2 = 1\ncoil 3-9 = 0\n"
+            "holding 0 = 99\nholding 1 = 11\nholding 2-3 = 258\ninput 5 = 7\n"
+            "unit 2\nholding 0 = 99\n");
+  for (const auto& [text, said] : std::vector<std::pair<std::string, std::string>>{
+           {"coil 0 = 1", "map:1:1: expected a 'unit N' line"},
+           {"unit 0", "map:1:6: expected a unit address from 1 to 247 (0 is the broadcast)"},
+           {"unit 1\nholding 5-2 = 0", "map:2:11: expected a last address not below the first"},
+           {"unit 1\ncoil 1 = 2", "map:2:10: expected 0 or 1"},
+           {"unit 1\nholding 1 = 0x10000", "map:2:13: expected a register value"},
+           {"unit 1\nregister 1 = 0", "map:2:1: expected unit, coil, discrete, holding or input"},
+           {"unit 1\ninput 1 0", "map:2:9: expected '=' and a value"}}) {
+    try {
+      TModbusSlave::Parse(text, "map");
+      ADD_FAILURE() << text;
+    } catch (const EMapError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(said, 0), 0u) << text << ": " << e.what();
+    }
   }
 }
 
