@@ -234,6 +234,29 @@ void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& 
   Say(err, title + ": " + kDeviceGoneText + (more.empty() ? "" : " ") + more);
 }
 
+bool EndPortRun(TLineOutput& out, TPortLoop& loop, std::FILE* err, TSerComm& comm,
+                TReceiveSession& session, bool lost) {
+  bool ok = EndOutput(out, loop, err);
+  if (out.FailedToTell()) {
+    SayOutputFailed(err, out.Error());
+    ok = false;
+  }
+  if (lost) {
+    SayDeviceGone(err, session.Device().Title());
+    ok = false;
+  }
+  // A test's clock has nothing left to measure: the last pause is real.
+  comm.SetTiming(TSerTiming::System());
+  try {
+    comm.Close();
+  } catch (const std::exception& e) {
+    Say(err, e.what());
+    ok = false;
+  }
+  session.StopCapture();
+  return ok;
+}
+
 void SayOpenFailure(std::FILE* err, const TOpenFailure& failure) {
   Say(err, failure.Message);
   if (!failure.Hint.empty()) Say(err, failure.Hint);

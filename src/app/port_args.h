@@ -96,6 +96,16 @@ void SayOpenFailure(std::FILE* err, const TOpenFailure& failure);
 // port did not open.
 bool OpenOrSay(TReceiveSession& session, std::FILE* err);
 
+class TLineOutput;
+class TPortLoop;
+
+// The end of a one-port run once its last line is out: what is held goes
+// to the reader, a loss (`lost`) is told, the port is closed with the
+// component's own pause in real time, and the capture is ended. False when
+// any of it failed (said on err).
+bool EndPortRun(TLineOutput& out, TPortLoop& loop, std::FILE* err, TSerComm& comm,
+                TReceiveSession& session, bool lost);
+
 // A queue hand-off whose exception handler keeps the latest message.
 class TMessageSync : public TSerQueueSync {
  public:

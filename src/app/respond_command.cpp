@@ -441,23 +441,7 @@ int TRespondRun::Finish() {
     }
   }
   if (FComm.Active()) FComm.WaitWritten();
-  if (!EndOutput(FOut, FLoop, FErr)) FStatus = kExitFailure;
-  if (FOut.FailedToTell()) {
-    SayOutputFailed(FErr, FOut.Error());
-    FStatus = kExitFailure;
-  }
-  if (FLost) {
-    SayDeviceGone(FErr, FSession.Device().Title());
-    FStatus = kExitFailure;
-  }
-  FComm.SetTiming(TSerTiming::System());
-  try {
-    FComm.Close();
-  } catch (const std::exception& e) {
-    Say(FErr, e.what());
-    FStatus = kExitFailure;
-  }
-  FSession.StopCapture();
+  if (!EndPortRun(FOut, FLoop, FErr, FComm, FSession, FLost)) FStatus = kExitFailure;
   return FStatus;
 }
 
