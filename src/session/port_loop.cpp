@@ -60,8 +60,12 @@ int TPortLoop::Sleep() {
   if (FStop) FFds.push_back({FStop->WaitFd(), POLLIN, 0});
   int timeout = -1;
   if (FWake) {
-    // Rounded up: waking a little early would only come back to sleep.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*FWake - Now()).count();
+    // Rounded up: waking a little early would only come back to sleep. A
+    // time already past (the port's "now", the clock's least value) is
+    // no wait, never a difference that overflows.
+    const Clock::time_point now = Now();
+    const long long left =
+        *FWake <= now ? 0 : std::chrono::ceil<std::chrono::milliseconds>(*FWake - now).count();
     timeout = static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
   }
   const int ready = FClock.Poll(FFds.data(), FFds.size(), timeout);

@@ -259,8 +259,9 @@ TEST(LoopbackPort, AnOpenPortWatchingTheLinesDoesNotWake) {
   const long long before = test::ContextSwitches(::getpid());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const long long woke = test::ContextSwitches(::getpid()) - before;
-  // This thread's own sleep is one; a 10 ms look would be 50 more.
-  EXPECT_LE(woke, 5);
+  // This thread's own sleep is one, a sanitizer's threads a few more; a
+  // 10 ms look would be 50 more.
+  EXPECT_LE(woke, 15);
   p.Comm.Close();
 }
 
