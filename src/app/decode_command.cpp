@@ -22,6 +22,7 @@
 #include "engine/clock.h"
 #include "engine/formatter.h"
 #include "engine/line_cutter.h"
+#include "engine/modbus.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "session/receive_session.h"
@@ -74,6 +75,8 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
   }
   r.Framing.Check();
   if (r.Sent && r.Both) throw EUsageError("--sent and --both exclude each other");
+  // A request and its answer go opposite ways: Modbus takes both.
+  if (r.Framing.Modbus != TModbusMode::None && !r.Sent) r.Both = true;
   return r;
 }
 
@@ -160,6 +163,39 @@ int DecodeRawLines(const TLineRules& rules, const std::string& path, int fd,
   return ok ? kExitOk : kExitFailure;
 }
 
+// Modbus frames of a raw capture: found by length and check alone (a raw
+// capture has no silences), every stamp the decode's start.
+int DecodeRawModbus(const TLineRules& rules, const std::string& path, int fd,
+                    std::vector<std::uint8_t> first, TLineWriter& writer, std::FILE* err) {
+  TModbusPairing pairing(rules.Modbus, rules.AnswerTimeoutNs);
+  const int source = pairing.AddSource();
+  const std::int64_t start = UtcNanoseconds();
+  std::vector<TModbusPairing::TLine> lines;
+  std::string stamped;
+  const auto show = [&] {
+    for (const TModbusPairing::TLine& line : lines) {
+      stamped.clear();
+      AppendStamp(stamped, rules.Stamp, start, start, start);
+      stamped += line.Text;
+      writer.Line(stamped);
+    }
+    lines.clear();
+  };
+  const TModbusPairing::TBlockTime at[] = {{0, start}};
+  const auto take = [&](const std::uint8_t* p, std::size_t n) {
+    pairing.Chunk(source, p, n, at, lines);
+    show();
+  };
+  if (!first.empty()) take(first.data(), first.size());
+  if (InputPaused(fd)) writer.Flush();
+  const bool ok = ReadAll(fd, path, err, writer, take);
+  if (!writer.Failed()) {
+    pairing.DueBy(source, INT64_MAX, lines);
+    show();
+  }
+  return ok ? kExitOk : kExitFailure;
+}
+
 // A raw capture holds no timing: every byte counts as arriving at once,
 // and every stamp shows the moment the decode started.
 int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::string& path,
@@ -175,6 +211,8 @@ int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::
   clocks.Pause = [] { return std::int64_t{0}; };
 
   const TLineRules rules = req.Framing.Lines();
+  if (rules.Modbus != TModbusMode::None)
+    return DecodeRawModbus(rules, path, fd, std::move(first), writer, err);
   if (rules.Cut) return DecodeRawLines(rules, path, fd, std::move(first), writer, err);
   TFormatterHooks hooks;
   std::string stamped;
@@ -235,6 +273,10 @@ class TTimedDecode {
                TLineWriter& writer)
       : FReq(req), FPath(path), FErr(err), FWriter(writer), FOptions(req.Framing.Options()) {
     FSessionOptions.Lines = req.Framing.Lines();
+    // Requests and answers of every port and direction pair on one timeline.
+    if (FSessionOptions.Lines.Modbus != TModbusMode::None)
+      FSessionOptions.ModbusPairing = std::make_shared<TModbusPairing>(
+          FSessionOptions.Lines.Modbus, FSessionOptions.Lines.AnswerTimeoutNs);
   }
 
   int Run(int fd, std::vector<std::uint8_t> first) {
@@ -363,7 +405,8 @@ class TTimedDecode {
     TSessionOptions o = FSessionOptions;
     if (o.Lines.GapChars > 0)
       if (const std::optional<double> ns = CharacterNsOf(info.Description)) {
-        o.Lines.GapNs = static_cast<std::int64_t>(o.Lines.GapChars * *ns);
+        o.Lines.GapNs =
+            std::max(static_cast<std::int64_t>(o.Lines.GapChars * *ns), o.Lines.GapFloorNs);
         o.Lines.GapChars = 0;
       }
     return o;

@@ -95,6 +95,10 @@ struct TSessionOptions {
   // own (Lines.Cut), or the frames' lines; either way each may be led by
   // the stamp of its first byte's arrival (Lines.Stamp).
   TLineRules Lines;
+  // Modbus frames (Lines.Modbus) of several sessions on one timeline are
+  // paired here: the program gives all its sessions one. None: the
+  // session pairs its own (one port that sees both sides).
+  std::shared_ptr<TModbusPairing> ModbusPairing;
 };
 
 // The port's line settings in the short form users write them: "9600 8N1",
@@ -183,7 +187,7 @@ class TReceiveSession {
   // stamp): read at each block.
   TLineRules& LineRules() { return FOptions.Lines; }
   // A line cut by the rules is under way.
-  bool InLine() const { return FCutter && FCutter->InLine(); }
+  bool InLine() const { return (FCutter && FCutter->InLine()) || !FChunk.empty(); }
   TSessionDevice& Device() { return FDevice; }
   // The device went away since the last successful Open.
   bool Lost() const { return FLost; }
@@ -205,6 +209,13 @@ class TReceiveSession {
   std::int64_t GapNs() const;
   // The frames' line `line`, led by its stamp.
   void StampedLine(std::string_view line);
+  // Modbus: the block joins the chunk being received; the chunk goes to
+  // the framer; the framer's lines are shown; the next thing due.
+  void ModbusReceive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
+  void EndChunk();
+  void ShowModbusLines();
+  void ModbusDue();
+  void ModbusCheck(Clock::time_point now);
 
   TSerCustomComm& FPort;
   TSessionDevice FDevice;
@@ -220,6 +231,15 @@ class TReceiveSession {
   // program that takes whole lines.
   std::optional<TLineCutter> FCutter;
   std::string FJoined;
+  // Modbus frames: the pairing (perhaps shared), this session's source in
+  // it, the chunk being received with its blocks' times, and when the
+  // chunk ends for silence.
+  std::shared_ptr<TModbusPairing> FModbus;
+  int FModbusSource = 0;
+  std::vector<std::uint8_t> FChunk;
+  std::vector<TModbusPairing::TBlockTime> FChunkBlocks;
+  std::optional<Clock::time_point> FChunkDue;
+  std::vector<TModbusPairing::TLine> FModbusLines;
   // The frames' lines when stamped: when the line being collected began,
   // and the one before.
   Clock::time_point FLineStart{};
