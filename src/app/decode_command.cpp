@@ -54,6 +54,8 @@ struct TDecodeRequest {
   TFramingRequest Framing;
   std::optional<std::string> File;
   bool Sent = false, Both = false;
+  // Both directions taken for Modbus, not asked for.
+  bool BothImplied = false;
 };
 
 TDecodeRequest Parse(const std::vector<std::string>& args) {
@@ -76,7 +78,7 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
   r.Framing.Check();
   if (r.Sent && r.Both) throw EUsageError("--sent and --both exclude each other");
   // A request and its answer go opposite ways: Modbus takes both.
-  if (r.Framing.Modbus != TModbusMode::None && !r.Sent) r.Both = true;
+  if (r.Framing.Modbus != TModbusMode::None && !r.Sent && !r.Both) r.Both = r.BothImplied = true;
   return r;
 }
 
@@ -498,7 +500,7 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   if (pcapng::StartsPcapng(first.data(), first.size())) {
     TTimedDecode timed(req, path, err, writer);
     status = timed.Run(fd, std::move(first));
-  } else if (req.Sent || req.Both) {
+  } else if (req.Sent || (req.Both && !req.BothImplied)) {
     Say(err, "'" + path + "' is a raw capture, which holds the received bytes only: " +
                  (req.Sent ? "--sent" : "--both") + " needs a timed capture (pcapng)");
     return kExitFailure;
