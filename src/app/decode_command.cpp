@@ -33,13 +33,15 @@ std::string DecodeUsage() {
   return std::string(
              "usage: talmocli decode [--first HH] [--last HH] [--bcc | --no-bcc]\n"
              "                       [--time | --no-time] [--no-convert] [--hex]\n"
-             "                       [--stxhl | --prod2] [--manch] [--sent | --both] [FILE]\n"
+             "                       [--stxhl | --prod2] [--manch] [--sent | --both]\n"
+             "                       [--modbus rtu|ascii [--answer-timeout MS]] [FILE]\n"
              "Shows a capture (FILE, or standard input when absent or -) as the\n"
              "monitor's display lines, one per output line.\n") +
          kFramingOptionsHelp +
          "  --sent                 a timed capture: the sent bytes instead of the received\n"
          "  --both                 a timed capture: both directions in time order, each\n"
          "                         line marked 'RX ' (received) or 'TX ' (sent)\n"
+         "                         (with --modbus, the default)\n"
          "Options given explicitly win over the --stxhl and --prod2 presets.\n"
          "A timed capture (pcapng, known by its content) is decoded with its recorded\n"
          "times: stamps, PROD2 pauses and the line time-out are those of the recording,\n"
