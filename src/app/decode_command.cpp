@@ -274,13 +274,20 @@ bool ReadStart(int fd, std::vector<std::uint8_t>& first) {
 class TTimedDecode {
  public:
   TTimedDecode(const TDecodeRequest& req, const std::string& path, std::FILE* err,
-               TLineWriter& writer)
-      : FReq(req), FPath(path), FErr(err), FWriter(writer), FOptions(req.Framing.Options()) {
+               TLineWriter& writer, const TDecodeHooks* hooks)
+      : FReq(req),
+        FPath(path),
+        FErr(err),
+        FWriter(writer),
+        FHooks(hooks),
+        FOptions(req.Framing.Options()) {
     FSessionOptions.Lines = req.Framing.Lines();
     // Requests and answers of every port and direction pair on one timeline.
     if (FSessionOptions.Lines.Modbus != TModbusMode::None)
       FSessionOptions.ModbusPairing = std::make_shared<TModbusPairing>(
           FSessionOptions.Lines.Modbus, FSessionOptions.Lines.AnswerTimeoutNs);
+    if (FHooks && FSessionOptions.ModbusPairing)
+      FSessionOptions.ModbusPairing->OnEvent = FHooks->Modbus;
   }
 
   int Run(int fd, std::vector<std::uint8_t> first) {
@@ -361,10 +368,12 @@ class TTimedDecode {
       default: return;
     }
     const std::size_t side = Side(p, reader);
-    if (error != 0)
+    if (error != 0) {
       FSessions[side]->Error(error);
-    else
+    } else {
+      if (FHooks && FHooks->Block) FHooks->Block(side, p.Payload.size(), p.TimeNs);
       FSessions[side]->Receive(data, p.Payload.size(), FNow);
+    }
     Track(side);
   }
 
@@ -400,6 +409,8 @@ class TTimedDecode {
     FNow = now;
     FSessions.push_back(std::move(side));
     FIndexed.emplace_back();
+    if (FHooks && FHooks->Side)
+      FHooks->Side(info.Name, dir == pcapng::TDirection::Out, info.Description);
     return found->second;
   }
 
@@ -448,6 +459,7 @@ class TTimedDecode {
   const std::string& FPath;
   std::FILE* FErr;
   TLineWriter& FWriter;
+  const TDecodeHooks* FHooks;
   TFormatOptions FOptions;
   TSessionOptions FSessionOptions;
   TSerQueueSync FSync;
@@ -466,7 +478,10 @@ class TTimedDecode {
 
 }  // namespace
 
-int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out, std::FILE* err) {
+namespace {
+
+int Decode(const std::vector<std::string>& args, int inputFd, std::FILE* out, std::FILE* err,
+           const TDecodeHooks* hooks) {
   TDecodeRequest req;
   try {
     req = Parse(args);
@@ -500,8 +515,13 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   TLineWriter writer(out);
   int status = kExitOk;
   if (pcapng::StartsPcapng(first.data(), first.size())) {
-    TTimedDecode timed(req, path, err, writer);
+    TTimedDecode timed(req, path, err, writer, hooks);
     status = timed.Run(fd, std::move(first));
+  } else if (hooks) {
+    Say(err, "'" + path +
+                 "' is a raw capture, which holds no times nor directions: a timed "
+                 "capture (pcapng) is needed");
+    return kExitFailure;
   } else if (req.Sent || (req.Both && !req.BothImplied)) {
     Say(err, "'" + path + "' is a raw capture, which holds the received bytes only: " +
                  (req.Sent ? "--sent" : "--both") + " needs a timed capture (pcapng)");
@@ -515,6 +535,17 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
     return kExitFailure;
   }
   return status;
+}
+
+}  // namespace
+
+int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out, std::FILE* err) {
+  return Decode(args, inputFd, out, err, nullptr);
+}
+
+int RunDecodeTimed(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+                   const TDecodeHooks& hooks) {
+  return Decode(args, -1, out, err, &hooks);
 }
 
 }  // namespace talmo

@@ -22,6 +22,7 @@
 #include "app/monitor_command.h"
 #include "app/play_command.h"
 #include "app/ports_command.h"
+#include "app/stats_command.h"
 #include "app/tap_command.h"
 #include "app/term_command.h"
 #include "base/error_text.h"
@@ -61,6 +62,7 @@ const char kUsage[] =
     "  ports    list the serial ports\n"
     "  monitor  show what arrives on one or more ports, line by line\n"
     "  play     play a transmit script or replay a timed capture (on a port, or dry)\n"
+    "  stats    the figures of a timed capture (bytes, line use; Modbus response times)\n"
     "  tap      stand between a program and a port: forward and show both ways\n"
     "  term     the console of a port: type to it, see its text lines stamped\n"
     "option of every command, before or after its name:\n"
@@ -187,6 +189,8 @@ const TCommand kCommands[] = {
     {"monitor", talmo::MonitorUsage, RunMonitorCommand, true},
     {"play", [] { return std::string(talmo::kPlayUsage); },
      [](const std::vector<std::string>& a) { return talmo::RunPlay(a, stdout, stderr); }},
+    {"stats", talmo::StatsUsage,
+     [](const std::vector<std::string>& a) { return talmo::RunStats(a, stdout, stderr); }},
     {"tap", talmo::TapUsage, RunTapCommand, true},
     {"term", talmo::TermUsage, RunTermCommand, true},
 };

@@ -10,6 +10,12 @@
 namespace talmo {
 namespace {
 
+std::uint16_t ModbusCrcAdd(std::uint16_t crc, std::uint8_t b) {
+  crc ^= b;
+  for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  return crc;
+}
+
 // Frames longer than this are none: the serial line's limit.
 constexpr std::size_t kMaxFrame = 256;
 // Unit addresses above this are reserved: no frame begins with one.
@@ -161,10 +167,14 @@ std::size_t GoodFrameAt(const std::uint8_t* p, std::size_t n) {
         CrcGood(p, c.Length))
       return c.Length;
   }
-  if (l.Open) {
-    // Functions of no fixed form: the shortest span the CRC closes.
-    for (std::size_t len = 4; len <= std::min(n, kMaxFrame); ++len)
-      if (CrcGood(p, len)) return len;
+  if (l.Open && p[0] <= kMaxUnit) {
+    // Functions of no fixed form: the shortest span the CRC closes (the
+    // CRC carried along, so a long run of noise costs no more per byte).
+    std::uint16_t crc = ModbusCrc(p, 2);
+    for (std::size_t len = 4; len <= std::min(n, kMaxFrame); ++len) {
+      if (p[len - 2] == (crc & 0xFF) && p[len - 1] == (crc >> 8)) return len;
+      crc = ModbusCrcAdd(crc, p[len - 2]);
+    }
   }
   return 0;
 }
@@ -468,10 +478,7 @@ void AppendFields(std::string& s, const std::vector<std::uint8_t>& b, TModbusFor
 
 std::uint16_t ModbusCrc(const std::uint8_t* p, std::size_t n) {
   std::uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < n; ++i) {
-    crc ^= p[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-  }
+  for (std::size_t i = 0; i < n; ++i) crc = ModbusCrcAdd(crc, p[i]);
   return crc;
 }
 
@@ -679,6 +686,9 @@ void TModbusPairing::Frames(int source, const std::vector<TModbusPiece>& pieces,
     std::vector<TLine> before;
     TModbusForm form = TModbusForm::Request;
     std::string extra;
+    TModbusEvent event{TModbusEvent::TKind::Noise, source};
+    event.Bytes = piece.Raw.size();
+    if (piece.Malformed) event.Kind = TModbusEvent::TKind::BadCheck;
     if (!piece.Noise && !piece.Malformed) {
       const std::uint8_t unit = piece.Pdu[0], function = piece.Pdu[1] & 0x7F;
       const bool exception = piece.Pdu[1] & 0x80;
@@ -690,11 +700,18 @@ void TModbusPairing::Frames(int source, const std::vector<TModbusPiece>& pieces,
         form = TModbusForm::Answer;
       else if (piece.CanAnswer && pending != FPending.end())
         form = TModbusForm::Answer;
+      event.Unit = unit;
+      event.Function = function;
+      event.Kind = !piece.CheckGood              ? TModbusEvent::TKind::BadCheck
+                   : exception                   ? TModbusEvent::TKind::Exception
+                   : form == TModbusForm::Answer ? TModbusEvent::TKind::Answer
+                                                 : TModbusEvent::TKind::Request;
       if (!piece.CheckGood) {
         extra = "not paired";
       } else if (form == TModbusForm::Answer) {
         if (pending != FPending.end()) {
-          extra = "answer after " + Milliseconds(first - pending->EndNs);
+          event.ResponseNs = first - pending->EndNs;
+          extra = "answer after " + Milliseconds(event.ResponseNs);
           FPending.erase(pending);
         } else {
           extra = "no request waiting";
@@ -716,11 +733,14 @@ void TModbusPairing::Frames(int source, const std::vector<TModbusPiece>& pieces,
     }
     out.insert(out.end(), before.begin(), before.end());
     out.push_back({first, DescribeModbus(FMode, piece, form, extra)});
+    Tell(event);
   }
 }
 
 void TModbusPairing::ReportUnanswered(const TPending& p, std::int64_t atNs, const char* why,
                                       std::vector<TLine>& out) const {
+  TModbusEvent e{TModbusEvent::TKind::Unanswered, p.Source, p.Unit, p.Function};
+  Tell(e);
   std::string text = p.Name + " request unanswered";
   if (why)
     text += std::string(": ") + why;

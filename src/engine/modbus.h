@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -78,6 +79,18 @@ const char* ModbusExceptionName(std::uint8_t code);
 std::string DescribeModbus(TModbusMode mode, const TModbusPiece& piece, TModbusForm form,
                            const std::string& extra = {});
 
+// What became of a frame or a request, for statistics.
+struct TModbusEvent {
+  enum class TKind : std::uint8_t { Request, Answer, Exception, BadCheck, Unanswered, Noise };
+  TKind Kind;
+  int Source;
+  std::uint8_t Unit = 0, Function = 0;
+  // Answers and exceptions paired with their request: the time from its
+  // last byte to their first; -1 when none was waiting.
+  std::int64_t ResponseNs = -1;
+  std::size_t Bytes = 0;  // the frame's or the noise's (0 for Unanswered)
+};
+
 // Frames of several sources (ports, directions) on one timeline. Times are
 // nanoseconds on one clock (UTC of the sessions).
 class TModbusPairing {
@@ -108,6 +121,8 @@ class TModbusPairing {
   std::optional<std::int64_t> NextDue(int source) const;
   // The time allowed for an answer.
   std::int64_t AnswerTimeoutNs() const { return FTimeoutNs; }
+  // Told of every frame, noise and unanswered request, as its line is made.
+  std::function<void(const TModbusEvent&)> OnEvent;
 
   // How long an unfinished RTU tail waits for the rest of its frame: longer
   // than any adapter's latency timer (at most 16 ms by default, 255 ms at
@@ -130,6 +145,9 @@ class TModbusPairing {
               std::span<const TBlockTime> blocks, std::vector<TLine>& out);
   void ReportUnanswered(const TPending& p, std::int64_t atNs, const char* why,
                         std::vector<TLine>& out) const;
+  void Tell(const TModbusEvent& e) const {
+    if (OnEvent) OnEvent(e);
+  }
 
   TModbusMode FMode;
   std::int64_t FTimeoutNs;

@@ -69,6 +69,10 @@ std::optional<double> CharacterNsOf(const std::string& text) {
 
 namespace {
 
+// Bytes a Modbus chunk holds at most before it is framed without waiting
+// for a silence: many frames (at most 256 bytes each).
+constexpr std::size_t kModbusChunkMax = 4096;
+
 // The formatter reads the session's time of the block being handled.
 TFormatterClocks BlockClocks(const std::function<std::int64_t()>& sinceStart,
                              const std::function<std::int64_t()>& utc) {
@@ -160,7 +164,11 @@ void TReceiveSession::ModbusReceive(const std::uint8_t* block, std::size_t n,
     FChunk.insert(FChunk.end(), block, block + take);
     block += take;
     n -= take;
-    if (FOptions.Lines.Modbus == TModbusMode::Ascii && FChunk.back() == '\n') EndChunk();
+    // A line that is never silent is framed in pieces: a frame cut at
+    // the end of one waits for its rest in the next.
+    if ((FOptions.Lines.Modbus == TModbusMode::Ascii && FChunk.back() == '\n') ||
+        FChunk.size() >= kModbusChunkMax)
+      EndChunk();
   }
   if (!FChunk.empty()) {
     // ASCII allows a second between characters.

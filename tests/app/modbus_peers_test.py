@@ -11,11 +11,12 @@ answer that mbpoll reports appears once, decoded, CRC good, paired with a
 response time; an illegal address gives exception 02 by name; a corrupted
 CRC is shown as bad with the value expected; a stopped slave leaves the
 request unanswered; `decode --modbus rtu X.pcapng` gives the very lines
-the tap showed; tshark's Modbus RTU dissector agrees on unit, function,
+the tap showed; `stats --json` counts them so; tshark's Modbus RTU dissector agrees on unit, function,
 reference and word count; and two ports of `monitor` pair the same way.
 Exit 77 (skipped) when a peer is not installed.
 """
 
+import json
 import os
 import pty
 import re
@@ -78,6 +79,7 @@ class Relay:
                 # Nobody may read the copies: they never hold the relay up.
                 os.set_blocking(m, False)
         self.corrupt_next = False
+        self.copy = True
         self.stop = False
         threading.Thread(target=self.run, daemon=True).start()
 
@@ -98,6 +100,8 @@ class Relay:
                     data[-1] ^= 0xFF
                 to, copy = (slave, "tx") if fd == master else (master, "rx")
                 os.write(to, data)
+                if not self.copy:
+                    continue
                 try:
                     os.write(self.ends[copy][0], data)
                 except OSError:
@@ -115,11 +119,21 @@ def values(output):
     return [int(v) for v in re.findall(r"^\[\d+\]:\s+(-?\d+)", output, re.M)]
 
 
-def run_peers(relay, link, before_each=None):
-    """mbpoll's requests, each with what it reported."""
+def start_slave(relay):
+    """The server, once it answers (asked directly, not copied to monitor)."""
     slave = subprocess.Popen(["/usr/bin/python3", "-c", SLAVE, relay.path("slave")],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(1.5)  # the server opens its port
+    relay.copy = False
+    for _ in range(60):
+        if values(mbpoll(relay.path("master"), "-r", "1", "-t", "4")):
+            break
+        time.sleep(0.5)
+    relay.copy = True
+    return slave
+
+
+def run_peers(relay, link, slave):
+    """mbpoll's requests, each with what it reported."""
     reports = {}
     reports["read"] = mbpoll(link, "-r", "1", "-c", "4", "-t", "4")
     reports["write"] = mbpoll(link, "-r", "3", "-t", "4", write=("7", "8"))
@@ -180,6 +194,7 @@ def check_conversation(lines, reports, mark=lambda side: side + " "):
 
 def tap_and_decode():
     relay = Relay()
+    slave = start_slave(relay)
     link = os.path.join(WORK, "link")
     capture = os.path.join(WORK, "peers.pcapng")
     tap = subprocess.Popen([TALMOCLI, "tap", "--device", relay.path("master"), "--baud", "9600",
@@ -191,7 +206,7 @@ def tap_and_decode():
         time.sleep(0.05)
     # mbpoll opens the tap's link; the tap's device is the relay's end
     # toward the slave.
-    reports = run_peers(relay, link)
+    reports = run_peers(relay, link, slave)
     time.sleep(1.2)  # the last request's time-out
     tap.send_signal(signal.SIGINT)
     out, err = tap.communicate(timeout=30)
@@ -205,6 +220,21 @@ def tap_and_decode():
     check(decode.returncode == 0, "decode ends well: " + decode.stderr)
     check(frame_lines(decode.stdout) == live, "decode shows the lines the tap showed:\n" +
           decode.stdout)
+
+    stats = subprocess.run([TALMOCLI, "stats", "--modbus", "rtu", "--json", capture],
+                           capture_output=True, text=True, timeout=60)
+    check(stats.returncode == 0, "stats ends well: " + stats.stderr)
+    figures = {(f["unit"], f["function"]): f for f in json.loads(stats.stdout)["functions"]}
+    counts = {k: (f["requests"], f["answers"], f["exceptions"], f["check_failures"],
+                  f["unanswered"]) for k, f in figures.items()}
+    check(counts == {(1, 3): (4, 1, 1, 1, 2), (1, 16): (1, 1, 0, 0, 0), (1, 1): (1, 1, 0, 0, 0),
+                     (1, 5): (1, 1, 0, 0, 0)}, "stats counts: %r" % counts)
+    times = sorted(float(t) for t in re.findall(r"answer after (\d+\.\d+) ms", "\n".join(live)))
+    check(figures[(1, 3)]["response_ms"]["max"] == max(
+        float(t) for l in live if "registers (3)" in l
+        for t in re.findall(r"answer after (\d+\.\d+) ms", l)),
+        "stats' longest response of function 3 is the one shown")
+    check(len(times) == 5, "five answers paired")
 
     if shutil.which("tshark"):
         fields = subprocess.run(
@@ -228,12 +258,15 @@ def tap_and_decode():
 
 def monitor_two_ports():
     relay = Relay()
+    slave = start_slave(relay)
     monitor = subprocess.Popen(
         [TALMOCLI, "monitor", "--baud", "9600", "--modbus", "rtu", "--device",
          "TX=" + relay.path("tx"), "--device", "RX=" + relay.path("rx")],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(0.5)
-    reports = run_peers(relay, relay.path("master"))
+    # Its ports are open once it says so.
+    while "Ctrl+C ends" not in monitor.stderr.readline():
+        check(monitor.poll() is None, "monitor starts")
+    reports = run_peers(relay, relay.path("master"), slave)
     time.sleep(1.2)
     monitor.send_signal(signal.SIGINT)
     out, err = monitor.communicate(timeout=30)
