@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "engine/convert.h"
-#include "engine/line_cutter.h"
 
 namespace talmo {
 namespace {
@@ -309,6 +308,26 @@ void Append(std::string& s, const char* format, unsigned a) {
   s += t;
 }
 
+// Characters as a line may show them: printable ASCII as itself (a
+// backslash doubled), every other byte as an escape, so that no received
+// byte can pass for text or move the user's cursor.
+void AppendEscaped(std::string& s, const std::uint8_t* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t c = p[i];
+    if (c == '\\') {
+      s += "\\\\";
+    } else if (c >= 0x20 && c < 0x7F) {
+      s += static_cast<char>(c);
+    } else if (c == '\r' || c == '\n') {
+      s += c == '\r' ? "\\r" : "\\n";
+    } else {
+      char t[5] = {'\\', 'x', 0, 0, 0};
+      PutHex2(t + 2, c);
+      s.append(t, 4);
+    }
+  }
+}
+
 void AppendHex(std::string& s, const std::uint8_t* p, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     char t[3] = {};
@@ -379,7 +398,7 @@ void AppendDeviceId(std::string& s, const std::vector<std::uint8_t>& b, TModbusF
     const std::size_t len = std::min<std::size_t>(b[at + 1], b.size() - at - 2);
     Append(s, i ? ", %u " : ": %u ", b[at]);
     s += '"';
-    s += TextLookOf(std::string_view(reinterpret_cast<const char*>(b.data() + at + 2), len));
+    AppendEscaped(s, b.data() + at + 2, len);
     s += '"';
     at += 2 + len;
   }
@@ -556,8 +575,7 @@ std::string DescribeModbus(TModbusMode mode, const TModbusPiece& piece, TModbusF
   const auto raw = [&] {
     s += " | ";
     if (ascii)
-      s += TextLookOf(
-          std::string_view(reinterpret_cast<const char*>(piece.Raw.data()), piece.Raw.size()));
+      AppendEscaped(s, piece.Raw.data(), piece.Raw.size());
     else
       AppendHex(s, piece.Raw.data(), piece.Raw.size());
   };

@@ -306,6 +306,11 @@ TEST(ModbusFraming, EveryLineEndsWithTheBytesAsReceived) {
   raw.clear();
   Lines(TModbusMode::Ascii, 1, {{":010300000001FB\r\n", 0}}, &raw);
   EXPECT_EQ(raw, std::vector<std::string>{":010300000001FB\\r\\n"});
+  // Characters that are no printable ASCII are escapes: none can move a
+  // terminal's cursor or pass for text.
+  raw.clear();
+  Lines(TModbusMode::Ascii, 1, {{"\xC3\xA9\x1B[2J\\", 0}}, &raw);
+  EXPECT_EQ(raw, std::vector<std::string>{"\\xC3\\xA9\\x1B[2J\\\\"});
 }
 
 }  // namespace
