@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/checks.h"
 #include "engine/modbus.h"
 #include "fuzz_check.h"
 
@@ -32,11 +33,13 @@ void CheckPieces(TModbusMode mode, const std::uint8_t* p, std::size_t n) {
     if (piece.Noise || piece.Malformed) continue;
     Check(piece.Pdu.size() >= 2);
     if (mode == TModbusMode::Rtu && piece.CheckGood) {
-      const std::uint16_t crc = talmo::ModbusCrc(piece.Raw.data(), piece.Raw.size() - 2);
+      const std::uint16_t crc = talmo::Crc16Modbus(
+          std::string_view(reinterpret_cast<const char*>(piece.Raw.data()), piece.Raw.size() - 2));
       Check(piece.Raw[piece.Raw.size() - 2] == (crc & 0xFF) && piece.Raw.back() == (crc >> 8));
     }
     if (mode == TModbusMode::Ascii && piece.CheckGood)
-      Check(talmo::ModbusLrc(piece.Pdu.data(), piece.Pdu.size()) == piece.Got);
+      Check(talmo::Lrc(std::string_view(reinterpret_cast<const char*>(piece.Pdu.data()),
+                                        piece.Pdu.size())) == piece.Got);
   }
   Check(at == n);
 }

@@ -9,7 +9,7 @@ TALMO_PACKAGES=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbe
                 dpkg-dev file lintian desktop-file-utils appstream man-db groff
                 ser2net  # ser2net: the RFC 2217 server the remote-port tests start
                 tshark  # tshark: reads the timed captures, and hosts the extcap entry in its tests
-                mbpoll python3-pymodbus)  # Modbus RTU peers of the Modbus tests
+                mbpoll python3-pymodbus)  # a Modbus master and a Modbus slave, the slave's peers in its tests
 
 talmo_need_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

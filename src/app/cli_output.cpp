@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <sstream>
 #include <utility>
 
 #include "base/error_text.h"
@@ -18,7 +20,16 @@ void Say(std::FILE* err, const std::string& text) {
 }
 
 void SayUsage(std::FILE* err, const std::string& problem, const std::string& usage) {
-  std::fprintf(err, "talmocli: %s\n%s", problem.c_str(), usage.c_str());
+  // The program and command the usage's first line names ("usage:
+  // talmocli play ..."): the whole usage would push the problem out of
+  // sight.
+  std::istringstream first(usage.substr(0, usage.find('\n')));
+  std::string word, program, command;
+  first >> word >> program >> command;
+  if (program.empty()) program = "talmocli";
+  if (!command.empty() && std::islower(static_cast<unsigned char>(command[0])))
+    program += " " + command;
+  std::fprintf(err, "talmocli: %s\nTry '%s --help'.\n", problem.c_str(), program.c_str());
 }
 
 void SayCannotRead(std::FILE* err, const std::string& path, int code) {

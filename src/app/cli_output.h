@@ -21,7 +21,8 @@ class TLineOutput;
 
 // "talmocli: TEXT" on a line of its own.
 void Say(std::FILE* err, const std::string& text);
-// A bad option or value: the problem, then the command's usage.
+// A bad option or value: the problem, then where to read the usage
+// ("Try 'talmocli play --help'.").
 void SayUsage(std::FILE* err, const std::string& problem, const std::string& usage);
 // The one line of each failure of the tool's own input and output.
 void SayCannotRead(std::FILE* err, const std::string& path, int code);

@@ -428,13 +428,16 @@ class TTimedDecode {
   }
 
   // Keeps FDue in step with the session's time-out after it was handed
-  // something.
+  // something. FDue holds for each session with a line waiting one entry
+  // no later than the line is due: a line that goes on only moves its due
+  // time later, which costs nothing here (the entry is brought up to date
+  // when its time comes), so a block of a line costs no upkeep.
   void Track(std::size_t side) {
     const std::optional<TTime> due = FSessions[side]->TimeoutDue();
     std::optional<TTime>& indexed = FIndexed[side];
-    if (due == indexed) return;
+    if (!due || (indexed && *indexed <= *due)) return;
     if (indexed) FDue.erase({*indexed, side});
-    if (due) FDue.insert({*due, side});
+    FDue.insert({*due, side});
     indexed = due;
   }
 
@@ -444,8 +447,12 @@ class TTimedDecode {
   // looked at: a capture of many ports costs no more per packet.
   void DueBefore(TTime t) {
     while (!FDue.empty() && std::get<0>(*FDue.begin()) <= t) {
-      const auto [due, side] = *FDue.begin();
-      FSessions[side]->CheckTimeout(due);
+      const auto [at, side] = *FDue.begin();
+      FDue.erase(FDue.begin());
+      FIndexed[side].reset();
+      // The entry was early (the line went on since) or the line ended
+      // otherwise: it takes its place again by its present due time.
+      if (FSessions[side]->TimeoutDue() == at) FSessions[side]->CheckTimeout(at);
       Track(side);
     }
   }
@@ -468,8 +475,9 @@ class TTimedDecode {
   // The sessions in the order made, and each port and direction's number.
   std::vector<std::unique_ptr<TReceiveSession>> FSessions;
   std::map<TKey, std::size_t> FSides;
-  // The lines waiting for their time-out: when due, and whose; FIndexed
-  // holds each session's entry.
+  // The lines waiting for their time-out: at most one entry per session,
+  // no later than its line is due (see Track); FIndexed holds each
+  // session's entry.
   std::set<std::tuple<TTime, std::size_t>> FDue;
   std::vector<std::optional<TTime>> FIndexed;
   std::map<std::uint32_t, TTime> FClockStarts;

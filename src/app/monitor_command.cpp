@@ -35,7 +35,9 @@ std::string MonitorUsage() {
   return std::string(
              "usage: talmocli monitor (--port [LABEL=]COMn | --device [LABEL=]PATH)...\n"
              "                        [--baud N] [--databits 7|8] [--parity none|odd|even]\n"
-             "                        [--stopbits 1|1.5|2] [framing options]\n"
+             "                        [--stopbits 1|1.5|2] [--flow none|rtscts|xonxoff]\n"
+             "                        [--dtr on|off] [--rts on|off] [--break-at-open]\n"
+             "                        [--lines] [framing options]\n"
              "                        [--capture FILE] [--seconds N] [--reconnect]\n"
              "                        [--send FILE [--repeat MS]]\n"
              "Prints every display line of the port as it is finished, and its line\n"
@@ -271,6 +273,7 @@ TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req, const TFramingR
   o.Label = req.Label;
   o.Lines = framing.Lines();
   o.ModbusPairing = std::move(pairing);
+  req.Line.ApplySession(o);
   return o;
 }
 

@@ -11,10 +11,34 @@ const char kPortOptionsHelp[] =
     "  --port COMn            a port of 'talmocli ports' (COM99: the loopback port)\n"
     "  --device PATH          a device by its path, or a remote port\n"
     "                         rfc2217://HOST:PORT (ser2net, a terminal server)\n"
-    "  --baud N               line rate (default 19200; 1024 and other rates too)\n"
+    "  --baud N               line rate (default 19200): 110, 300, 1024, 1200,\n"
+    "                         2400, 4800, 9600, 14400, 19200, 38400, 56000,\n"
+    "                         57600, 115200, 128000, 256000, and any other\n"
+    "                         rate the device takes (250000, 921600, ...)\n"
     "  --databits 7|8         (default 8)\n"
     "  --parity none|odd|even (default none)\n"
-    "  --stopbits 1|1.5|2     (default 1)\n";
+    "  --stopbits 1|1.5|2     (default 1)\n"
+    "  --flow none|rtscts|xonxoff  flow control (default none); rtscts drives RTS\n"
+    "  --dtr on|off           DTR from the open on (default off)\n"
+    "  --rts on|off           RTS from the open on (default off)\n"
+    "  --break-at-open        send a break of 250 ms right after the open (a\n"
+    "                         board that a break resets)\n"
+    "  --lines                show the modem lines: their state at the open,\n"
+    "                         then each change of CTS, DSR, DCD and RI as a line\n"
+    "                         of its own ('-- CTS on'), also recorded in a timed\n"
+    "                         capture (a pseudo-terminal has no modem lines)\n";
+
+namespace {
+
+bool OnOff(TArgScanner& s) {
+  const std::string n = s.Word();
+  const std::string v = s.Value();
+  if (v != "on" && v != "off")
+    throw EUsageError("bad value for " + n + ": '" + v + "' (on or off expected)");
+  return v == "on";
+}
+
+}  // namespace
 
 bool TPortRequest::Take(TArgScanner& s) {
   const std::string& n = s.Word();
@@ -49,9 +73,31 @@ bool TPortRequest::Take(TArgScanner& s) {
       Stopbits = sb2;
     else
       throw EUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
+  } else if (n == "--flow") {
+    const std::string v = s.Value();
+    if (v == "none")
+      Flow = TFlow::None;
+    else if (v == "rtscts")
+      Flow = TFlow::RtsCts;
+    else if (v == "xonxoff")
+      Flow = TFlow::XonXoff;
+    else
+      throw EUsageError("bad value for --flow: '" + v + "' (none, rtscts or xonxoff expected)");
+  } else if (n == "--dtr") {
+    Dtr = OnOff(s);
+  } else if (n == "--rts") {
+    Rts = OnOff(s);
+  } else if (n == "--break-at-open") {
+    s.NoValue();
+    BreakAtOpen = true;
+  } else if (n == "--lines") {
+    s.NoValue();
+    ModemLines = true;
   } else {
     return false;
   }
+  if (Rts && Flow == TFlow::RtsCts)
+    throw EUsageError("--rts cannot be given with --flow rtscts: the flow control drives RTS");
   return true;
 }
 
@@ -153,6 +199,24 @@ void TPortRequest::Apply(TSerComm& comm) const {
   comm.SetDatabits(Databits);
   comm.SetParity(Parity);
   comm.SetStopbits(Stopbits);
+  if (Flow || Dtr || Rts) {
+    TSerFlowControl flow;
+    flow.Assign(comm.FlowControl());
+    if (Flow) {
+      const bool handshake = *Flow == TFlow::RtsCts;
+      const bool xonxoff = *Flow == TFlow::XonXoff;
+      flow.SetOutCtsFlow(handshake);
+      if (handshake)
+        flow.SetControlRts(rtsHandshake);
+      else if (flow.ControlRts() == rtsHandshake)
+        flow.SetControlRts(rtsEnabled);
+      flow.SetXonXoffOut(xonxoff);
+      flow.SetXonXoffIn(xonxoff);
+    }
+    if (Dtr) flow.SetControlDtr(*Dtr ? dtrEnabled : dtrDisabled);
+    if (Rts) flow.SetControlRts(*Rts ? rtsEnabled : rtsDisabled);
+    comm.SetFlowControl(flow);
+  }
   if (Port) {
     try {
       comm.SetPortNum(PortNumberFromName(*Port));  // numbers the error lines
@@ -161,8 +225,36 @@ void TPortRequest::Apply(TSerComm& comm) const {
   }
 }
 
+void TPortRequest::ApplySession(TSessionOptions& options) const {
+  options.ModemLines = ModemLines;
+  options.BreakAtOpen = BreakAtOpen ? kBreakAtOpen : std::chrono::milliseconds(0);
+}
+
 void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more) {
   Say(err, title + ": " + kDeviceGoneText + (more.empty() ? "" : " ") + more);
+}
+
+bool EndPortRun(TLineOutput& out, TPortLoop& loop, std::FILE* err, TSerComm& comm,
+                TReceiveSession& session, bool lost) {
+  bool ok = EndOutput(out, loop, err);
+  if (out.FailedToTell()) {
+    SayOutputFailed(err, out.Error());
+    ok = false;
+  }
+  if (lost) {
+    SayDeviceGone(err, session.Device().Title());
+    ok = false;
+  }
+  // A test's clock has nothing left to measure: the last pause is real.
+  comm.SetTiming(TSerTiming::System());
+  try {
+    comm.Close();
+  } catch (const std::exception& e) {
+    Say(err, e.what());
+    ok = false;
+  }
+  session.StopCapture();
+  return ok;
 }
 
 void SayOpenFailure(std::FILE* err, const TOpenFailure& failure) {

@@ -24,6 +24,15 @@ struct TPortRequest {
   TSerDatabits Databits = kSerDefaults.Designed.Line.Databits;
   TSerParity Parity = kSerDefaults.Designed.Line.Parity;
   TSerStopbits Stopbits = kSerDefaults.Designed.Line.Stopbits;
+  // Flow control and the output lines; unset: as the port component has
+  // them (no flow control, DTR and RTS off).
+  enum class TFlow { None, RtsCts, XonXoff };
+  std::optional<TFlow> Flow;
+  std::optional<bool> Dtr, Rts;
+  // A break of kBreakAtOpen right after each open.
+  bool BreakAtOpen = false;
+  // Show (and record) the modem lines' changes.
+  bool ModemLines = false;
 
   // Takes the scanner's current option when it is a port option.
   bool Take(TArgScanner& s);
@@ -46,8 +55,17 @@ struct TPortRequest {
   // What leads the component's messages, which name the device by its
   // path: "COM5: " for a port, "" otherwise.
   std::string Lead() const;
-  // Line settings and the port number (for the error lines) onto a port.
+  // Line settings, flow control, DTR and RTS, and the port number (for the
+  // error lines) onto a port.
   void Apply(TSerComm& comm) const;
+  // What the session does for the port: the modem lines shown, the break
+  // at the open.
+  void ApplySession(TSessionOptions& options) const;
+  TSessionOptions SessionOptions() const {
+    TSessionOptions o;
+    ApplySession(o);
+    return o;
+  }
 };
 
 extern const char kPortOptionsHelp[];
@@ -77,6 +95,16 @@ void SayOpenFailure(std::FILE* err, const TOpenFailure& failure);
 // Opens the session's port; a failure is said on `err`. False when the
 // port did not open.
 bool OpenOrSay(TReceiveSession& session, std::FILE* err);
+
+class TLineOutput;
+class TPortLoop;
+
+// The end of a one-port run once its last line is out: what is held goes
+// to the reader, a loss (`lost`) is told, the port is closed with the
+// component's own pause in real time, and the capture is ended. False when
+// any of it failed (said on err).
+bool EndPortRun(TLineOutput& out, TPortLoop& loop, std::FILE* err, TSerComm& comm,
+                TReceiveSession& session, bool lost);
 
 // A queue hand-off whose exception handler keeps the latest message.
 class TMessageSync : public TSerQueueSync {

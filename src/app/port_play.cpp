@@ -68,7 +68,8 @@ TPlayPort::TPlayPort(const TPortRequest& line, long long stallSeconds, const std
       FOut(out),
       FErr(err),
       FComm(std::make_shared<TSerDeviceDriver>([path](const std::string&) { return path; }), FSync),
-      FSession(FComm, line.SessionDevice(path), FNoDisplay, Sink()),
+      FSession(FComm, line.SessionDevice(path), FNoDisplay, Sink(), TReceiveSession::Clock::now,
+               line.SessionOptions()),
       FWatch(FComm, seconds(stallSeconds)),
       FWrite(FComm, FWatch) {
   // The component's messages name the device by its path; the port name,
@@ -87,6 +88,8 @@ TSessionSink TPlayPort::Sink() {
     Say(FErr, line);
   };
   sink.Notice = [this](const std::string& text) { Say(FErr, text); };
+  // --lines: in order with what play prints.
+  sink.ModemLine = [this](const std::string& line) { FOut.Line("", line); };
   sink.Lost = [this] {
     FOut.Flush();
     FDeviceGone = true;

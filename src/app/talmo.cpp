@@ -4,8 +4,10 @@
 #include <QIcon>
 #include <QPushButton>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -58,6 +60,33 @@ void PrintHelp(std::FILE* to) {
   std::fputs("See talmo(1) and talmocli(1).\n", to);
 }
 
+// True when Qt would need a display that is not there: the platform
+// plug-in asked for (by -platform, else QT_QPA_PLATFORM; Qt's default is a
+// window system's) is xcb or wayland and neither has a display named.
+// Qt would abort; one line and status 1 say it instead.
+bool NoDisplayFor(int argc, char** argv) {
+  const auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v;
+  };
+  if (set("DISPLAY") || set("WAYLAND_DISPLAY") || set("WAYLAND_SOCKET")) return false;
+  std::string platforms = set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (!std::strcmp(argv[i], "-display")) return false;  // an X server named here
+    if (!std::strcmp(argv[i], "-platform")) platforms = argv[i + 1];
+  }
+  // "NAME:OPTIONS", several tried in turn when separated by ';'.
+  std::size_t at = 0;
+  do {
+    const std::size_t end = std::min(platforms.find(';', at), platforms.size());
+    const std::string candidate = platforms.substr(at, end - at);
+    const std::string name = candidate.substr(0, candidate.find(':'));
+    if (!name.empty() && name != "xcb" && name.rfind("wayland", 0) != 0) return false;
+    at = end + 1;
+  } while (at < platforms.size());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +108,13 @@ int main(int argc, char** argv) {
   // What the window asks of its devices, when TALMO_TRACE says so.
   if (const std::string problem = talmo::TraceFromEnvironment("talmo"); !problem.empty())
     std::fprintf(stderr, "talmo: %s\n", problem.c_str());
+  if (NoDisplayFor(argc, argv)) {
+    std::fputs(
+        "talmo: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are not set); "
+        "start it in a desktop session, or use talmocli on a console\n",
+        stderr);
+    return 1;
+  }
   QApplication app(argc, argv);
   // What Qt did not take is not ours either.
   if (argc > 1) {

@@ -22,6 +22,7 @@
 #include "app/monitor_command.h"
 #include "app/play_command.h"
 #include "app/ports_command.h"
+#include "app/respond_command.h"
 #include "app/stats_command.h"
 #include "app/tap_command.h"
 #include "app/term_command.h"
@@ -63,6 +64,7 @@ const char kUsage[] =
     "  monitor  show what arrives on one or more ports, line by line\n"
     "  play     play a transmit script or replay a timed capture (on a port, or dry)\n"
     "  stats    the figures of a timed capture (bytes, line use; Modbus response times)\n"
+    "  respond  answer like a device: frames matched against rules, answers sent\n"
     "  tap      stand between a program and a port: forward and show both ways\n"
     "  term     the console of a port: type to it, see its text lines stamped\n"
     "option of every command, before or after its name:\n"
@@ -122,6 +124,12 @@ int RunTermCommand(const std::vector<std::string>& args) {
   talmo::TMonitorStop* stop = StopOnSignals();
   UnbufferStdout();
   return talmo::RunTerm(args, STDIN_FILENO, stdout, stderr, stop);
+}
+
+int RunRespondCommand(const std::vector<std::string>& args) {
+  talmo::TMonitorStop* stop = StopOnSignals();
+  UnbufferStdout();
+  return talmo::RunRespond(args, stdout, stderr, stop);
 }
 
 int RunExtcapCommand(const std::vector<std::string>& args) {
@@ -191,6 +199,7 @@ const TCommand kCommands[] = {
      [](const std::vector<std::string>& a) { return talmo::RunPlay(a, stdout, stderr); }},
     {"stats", talmo::StatsUsage,
      [](const std::vector<std::string>& a) { return talmo::RunStats(a, stdout, stderr); }},
+    {"respond", talmo::RespondUsage, RunRespondCommand, true},
     {"tap", talmo::TapUsage, RunTapCommand, true},
     {"term", talmo::TermUsage, RunTermCommand, true},
 };
@@ -221,7 +230,7 @@ int Run(int argc, char** argv) {
   }
   const std::string command = argv[1];
   if (command == "-h" || command == "--help" || command == "help") return PrintHelp(kUsage);
-  if (command == "-V" || command == "--version") {
+  if (command == "-V" || command == "-v" || command == "--version") {
     std::fputs("talmocli " TALMO_VERSION "\n", stdout);
     return talmo::kExitOk;
   }

@@ -30,7 +30,9 @@ std::string TapUsage() {
   return std::string(
              "usage: talmocli tap (--port COMn | --device PATH) [--baud N]\n"
              "                    [--databits 7|8] [--parity none|odd|even]\n"
-             "                    [--stopbits 1|1.5|2] [framing options]\n"
+             "                    [--stopbits 1|1.5|2] [--flow none|rtscts|xonxoff]\n"
+             "                    [--dtr on|off] [--rts on|off] [--break-at-open]\n"
+             "                    [--lines] [framing options]\n"
              "                    [--link PATH] [--capture FILE] [--seconds N] [--reconnect]\n"
              "                    [--quiet]\n"
              "Stands between a program and the port: the program opens the link\n"
@@ -40,7 +42,11 @@ std::string TapUsage() {
              "its line (speed, stop bits, RTS/CTS or XON/XOFF flow control), the port\n"
              "follows, once what the program sent before has gone out, and a line\n"
              "'-- the program set ...' tells it. A pseudo-terminal always reports 8\n"
-             "data bits and no parity: those stay as --databits and --parity say.\n") +
+             "data bits and no parity: those stay as --databits and --parity say.\n"
+             "A pseudo-terminal has no modem lines either: the program's DTR and RTS\n"
+             "calls fail on the link and cannot reach the device, so --dtr and --rts\n"
+             "set them on the device, and --lines shows the device's CTS, DSR, DCD\n"
+             "and RI.\n") +
          kPortOptionsHelp +
          "  --link PATH     the link the program opens (default:\n"
          "                  $XDG_RUNTIME_DIR/talmo-tap, or /tmp/talmo-tap-UID);\n"
@@ -196,6 +202,11 @@ TSessionSink TTapRun::Sink(std::string_view mark, bool device) {
       Shown();
       FOut.Line(mark, line);
     };
+    // The device's lines, not a direction's: unmarked, as the settings'.
+    sink.ModemLine = [this](const std::string& line) {
+      Shown();
+      FOut.Line("", line);
+    };
   }
   if (device) {
     sink.Notice = [this](const std::string& text) { Say(FErr, text); };
@@ -244,8 +255,10 @@ TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std
     lines.ModbusPairing =
         std::make_shared<TModbusPairing>(lines.Lines.Modbus, lines.Lines.AnswerTimeoutNs);
   req.Line.Apply(FTxPort);
+  TSessionOptions devOptions = lines;
+  req.Line.ApplySession(devOptions);
   FDev = std::make_unique<TReceiveSession>(FComm, req.Line.SessionDevice(FPath), FOptions,
-                                           Sink("RX ", true), now, lines, wallNow);
+                                           Sink("RX ", true), now, devOptions, wallNow);
   FTx = std::make_unique<TReceiveSession>(FTxPort, TSessionDevice{"", FLink}, FOptions,
                                           Sink("TX ", false), now, lines, wallNow);
   FDev->Attach();
@@ -475,7 +488,11 @@ void TTapRun::ApplySettings() {
     TSerFlowControl flow;
     flow.Assign(FComm.FlowControl());
     flow.SetOutCtsFlow(FProgramLine.RtsCts);
-    flow.SetControlRts(FProgramLine.RtsCts ? rtsHandshake : rtsDisabled);
+    // A program's RTS calls cannot reach us through the link (a pty has no
+    // modem lines): RTS stays as --rts set it, unless the handshake owns it.
+    flow.SetControlRts(FProgramLine.RtsCts ? rtsHandshake
+                       : FReq.Line.Rts     ? (*FReq.Line.Rts ? rtsEnabled : rtsDisabled)
+                                           : rtsDisabled);
     flow.SetXonXoffOut(FProgramLine.XonXoffOut);
     flow.SetXonXoffIn(FProgramLine.XonXoffIn);
     FComm.SetFlowControl(flow);

@@ -191,6 +191,7 @@ const char* LookName(TLineLook look) {
     case TLineLook::Names: return "names";
     case TLineLook::Hex: return "hex";
     case TLineLook::Raw: return "bytes";
+    case TLineLook::Bytes: return "raw";
   }
   return "";
 }
@@ -258,6 +259,7 @@ class TTermRun {
   std::optional<TSendSource> FSource;
   std::optional<Clock::time_point> FInputDoneAt;
   std::optional<Clock::time_point> FBreakEnd, FPulseEnd;
+  bool FPulseDtr = true;  // DTR after the pulse
   bool FMidLine = false;
   bool FHexShown = false;
   std::string FHexText;  // the hex line as shown
@@ -288,6 +290,7 @@ TTermRun::TTermRun(const TTermRequest& req, const std::string& path, int in, std
           [&req] {
             TSessionOptions o;
             o.Lines = req.Framing.Lines();
+            req.Line.ApplySession(o);
             return o;
           }(),
           UtcNanoseconds),
@@ -297,8 +300,9 @@ TTermRun::TTermRun(const TTermRequest& req, const std::string& path, int in, std
       FEcho(req.Echo) {
   FComm.SetTiming(PortTimingOf(clock, stop));
   // A console shows each block at once: served from this thread, without
-  // the hand-offs of the port's threads (two wake-ups a block).
-  FComm.SetPolled(true);
+  // the hand-offs of the port's threads (two wake-ups a block). Only the
+  // threads serve the modem lines' events.
+  FComm.SetPolled(!req.Line.ModemLines);
   FComm.SetDeviceName(path);
   req.Line.Apply(FComm);
   FSession.Attach();
@@ -464,8 +468,9 @@ void TTermRun::Sleep() {
   const bool polled = FComm.Active() && FComm.PollFd() >= 0;
   if (polled) FLoop.WakeBy(FComm.PollDue());
   const int syncAt = FLoop.Watch(waitReader || polled ? -1 : FSync.Fd(), POLLIN);
-  const int portAt = FLoop.Watch(polled ? FComm.PollFd() : -1,
-                                 static_cast<short>(FComm.PollEvents() & ~(waitReader ? POLLIN : 0)));
+  const int portAt =
+      FLoop.Watch(polled ? FComm.PollFd() : -1,
+                  static_cast<short>(FComm.PollEvents() & ~(waitReader ? POLLIN : 0)));
   const int keysAt = FLoop.Watch(FInteractive ? FIn : -1, POLLIN);
   const int sourceAt = FLoop.Watch(sending ? FSource->WaitFd() : -1, POLLIN);
   FLoop.Watch(FOut.Held() ? FOut.Fd() : -1, POLLOUT);
@@ -625,11 +630,46 @@ void TTermRun::Modem(TConsoleAction action, Clock::time_point now) {
     Tell("-- the port is not open");
     return;
   }
-  (void)now;
-  const std::uint8_t lines = FComm.ControlLines();
-  switch (action) {
-    case TConsoleAction::ShowLines: Tell("-- " + LinesText(lines)); break;
-    default: Tell("-- the modem lines cannot be set yet"); break;
+  const std::uint8_t lines = FComm.ModemLines();
+  const bool dtr = (lines & kLineDtr) != 0, rts = (lines & kLineRts) != 0;
+  try {
+    switch (action) {
+      case TConsoleAction::ShowLines:
+        Tell("-- " + LinesText(lines) +
+             (FComm.HasModemLines() ? "" : " (the device has no modem lines to read)"));
+        break;
+      case TConsoleAction::ToggleDtr:
+        FComm.SetDTR(!dtr);
+        FSession.RecordStatus(std::string("DTR ") + (dtr ? "off" : "on"));
+        Tell(std::string("-- DTR ") + (dtr ? "off" : "on"));
+        break;
+      case TConsoleAction::ToggleRts:
+        FComm.SetRTS(!rts);
+        FSession.RecordStatus(std::string("RTS ") + (rts ? "off" : "on"));
+        Tell(std::string("-- RTS ") + (rts ? "off" : "on"));
+        break;
+      case TConsoleAction::Break:
+        if (FBreakEnd) return;  // one at a time
+        FComm.SetBreak(true);
+        FSession.RecordStatus("break sent: " + std::to_string(kBreakLength.count()) + " ms");
+        FBreakEnd = now + kBreakLength;
+        Tell("-- break");
+        break;
+      case TConsoleAction::PulseDtr:
+        if (FPulseEnd) return;
+        // Turned over for the pulse, then back where it was.
+        FPulseDtr = dtr;
+        FComm.SetDTR(!dtr);
+        FSession.RecordStatus("DTR pulse: " + std::string(dtr ? "off" : "on") + " for " +
+                              std::to_string(FReq.PulseMs) + " ms");
+        FPulseEnd = now + std::chrono::milliseconds(FReq.PulseMs);
+        Tell("-- DTR pulse: " + std::string(dtr ? "off" : "on") + " for " +
+             std::to_string(FReq.PulseMs) + " ms");
+        break;
+      default: break;
+    }
+  } catch (const std::exception& e) {
+    Tell(std::string("-- ") + e.what());
   }
 }
 
@@ -639,31 +679,25 @@ std::optional<Clock::time_point> TTermRun::PulseDue() const {
 }
 
 void TTermRun::EndPulses(Clock::time_point now) {
-  if (FBreakEnd && now >= *FBreakEnd) FBreakEnd.reset();
-  if (FPulseEnd && now >= *FPulseEnd) FPulseEnd.reset();
+  try {
+    if (FBreakEnd && now >= *FBreakEnd) {
+      FBreakEnd.reset();
+      if (FComm.Active()) FComm.SetBreak(false);
+    }
+    if (FPulseEnd && now >= *FPulseEnd) {
+      FPulseEnd.reset();
+      if (FComm.Active()) FComm.SetDTR(FPulseDtr);
+    }
+  } catch (const std::exception& e) {
+    Tell(std::string("-- ") + e.what());
+  }
 }
 
 int TTermRun::Finish() {
   FSession.Timeout();
   if (FMidLine) FOut.Text("\n");
   FMidLine = false;
-  if (!EndOutput(FOut, FLoop, FErr)) FStatus = kExitFailure;
-  if (FOut.FailedToTell()) {
-    SayOutputFailed(FErr, FOut.Error());
-    FStatus = kExitFailure;
-  }
-  if (FLost) {
-    SayDeviceGone(FErr, FSession.Device().Title());
-    FStatus = kExitFailure;
-  }
-  FComm.SetTiming(TSerTiming::System());
-  try {
-    FComm.Close();
-  } catch (const std::exception& e) {
-    Say(FErr, e.what());
-    FStatus = kExitFailure;
-  }
-  FSession.StopCapture();
+  if (!EndPortRun(FOut, FLoop, FErr, FComm, FSession, FLost)) FStatus = kExitFailure;
   return FStatus;
 }
 

@@ -4,16 +4,24 @@
 // is an ordinary tty path that the port component opens like any device, so
 // line settings are accepted and sent bytes come back in order.
 //
+// Its near end has modem lines of its own (device/modem_emulation.h), wired
+// as a loopback plug: RTS to CTS, DTR to DSR and DCD, and a break sent comes
+// back as a break (a NUL byte, and the break counted), ahead of bytes that
+// reach the far end with it.
+//
 // A thread echoes the bytes; it sleeps in poll() while nothing arrives, so
 // an unused loopback costs nothing. While the near end's input queue is
 // full the far end keeps up to kRingSize bytes; beyond that it stops taking
 // more (the sender waits), so no byte is ever lost.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <thread>
 
 namespace talmo {
+
+class TModemEmulation;
 
 class TLoopbackPort {
  public:
@@ -47,6 +55,8 @@ class TLoopbackPort {
   // component's opens (poll would report that without end).
   int FSlave = -1;
   int FWake = -1;
+  std::shared_ptr<TModemEmulation> FModem;
+  unsigned long FNearDevice = 0;  // the near end's device number, registered
   std::string FPath;
   int FErrorCode = 0;
   std::thread FThread;

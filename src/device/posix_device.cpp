@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -17,14 +18,18 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "base/control_lines.h"
 #include "base/error_text.h"
 #include "base/trace.h"
+#include "device/modem_emulation.h"
 #include "device/termios2_rate.h"
 #include "device/termios_map.h"
 #include "device/wake_fd.h"
@@ -35,9 +40,13 @@ namespace {
 
 constexpr std::uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 constexpr std::uint32_t kCountEvents = EV_ERR | EV_BREAK;
-// How often modem lines and error counters are looked at while watched;
-// the kernel wakes no poll() for them.
+// How often modem lines are looked at on a driver that cannot wait for
+// them (TIOCMIWAIT), and error counters while received bytes, which bring
+// them, are not watched; poll() wakes for neither.
 constexpr int kWatchIntervalMs = 10;
+// Ends the modem watch's wait in the kernel: TIOCMIWAIT wakes for no
+// descriptor, only for a signal (a handler without SA_RESTART).
+int WatchSignal() { return SIGRTMIN + 4; }
 
 // Calls a device does not support are not errors: pseudo-terminals answer
 // ENOTTY, some drivers EINVAL.
@@ -69,10 +78,117 @@ bool IsPseudoTerminal(int fd) {
   return m >= 136 && m <= 143;
 }
 
+// A thread that waits in the kernel (TIOCMIWAIT) for CTS, DSR, DCD or RI to
+// change and signals an eventfd after each change, so that the event
+// thread's poll() wakes for them and sleeps while nothing moves.
+class TModemWatch {
+ public:
+  ~TModemWatch() { Stop(); }
+  // 0, or the errno code of a thread that could not start.
+  int Start(int fd, int notifyFd);
+  // Ends the wait and joins the thread; nothing when none runs.
+  void Stop();
+  // The driver cannot wait for the lines (or the device went): the
+  // caller looks at them itself.
+  bool Failed() const { return FFailed.load(); }
+
+ private:
+  void Run(int fd, int notifyFd);
+
+  std::thread FThread;
+  pthread_t FNative{};
+  std::atomic<bool> FStop{false};
+  std::atomic<bool> FDone{false};
+  std::atomic<bool> FFailed{false};
+};
+
+int TModemWatch::Start(int fd, int notifyFd) {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the ioctl returns EINTR
+    ::sigaction(WatchSignal(), &sa, nullptr);
+  });
+  FStop.store(false);
+  FDone.store(false);
+  FFailed.store(false);
+  try {
+    FThread = std::thread([this, fd, notifyFd] { Run(fd, notifyFd); });
+  } catch (const std::system_error& e) {
+    FFailed.store(true);
+    return e.code().value();
+  }
+  FNative = FThread.native_handle();
+  return 0;
+}
+
+void TModemWatch::Run(int fd, int notifyFd) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, WatchSignal());
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  // The counters tell a change that came between two waits, which no
+  // wait would see.
+  serial_icounter_struct seen{};
+  const bool counts = ioctl(fd, TIOCGICOUNT, &seen) == 0;
+  const auto changed = [&] {
+    serial_icounter_struct now{};
+    if (!counts || ioctl(fd, TIOCGICOUNT, &now) != 0) return false;
+    const bool moved =
+        now.cts != seen.cts || now.dsr != seen.dsr || now.rng != seen.rng || now.dcd != seen.dcd;
+    seen = now;
+    return moved;
+  };
+  while (!FStop.load()) {
+    if (changed()) {
+      SignalWake(notifyFd);
+      continue;
+    }
+    const int r = ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG);
+    if (FStop.load()) break;
+    if (r == 0) {
+      (void)changed();
+      SignalWake(notifyFd);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    // A driver without the wait, or a device that went: the event thread
+    // takes over (and finds out which).
+    TALMO_TRACE("modem watch", "TIOCMIWAIT failed: %s", SysErrorText(errno).c_str());
+    FFailed.store(true);
+    SignalWake(notifyFd);
+    break;
+  }
+  FDone.store(true);
+}
+
+void TModemWatch::Stop() {
+  if (!FThread.joinable()) return;
+  FStop.store(true);
+  // A signal that comes just before the wait begins is lost: sent again
+  // until the thread has ended.
+  while (!FDone.load()) {
+    pthread_kill(FNative, WatchSignal());
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  FThread.join();
+}
+
 class TSerPosixDevice final : public TSerDevice {
  public:
-  TSerPosixDevice(int fd, int wakeFd, std::string path)
-      : FFd(fd), FWakeFd(wakeFd), FPath(std::move(path)) {}
+  TSerPosixDevice(int fd, int wakeFd, int modemFd, std::string path,
+                  std::shared_ptr<TModemEmulation> emulation)
+      : FFd(fd),
+        FWakeFd(wakeFd),
+        FModemFd(modemFd),
+        FPath(std::move(path)),
+        FEmulation(std::move(emulation)) {
+    if (FEmulation) FEmulation->Opened();
+    int lines = 0;
+    FHasModem = GetModem(lines) == 0;
+  }
   ~TSerPosixDevice() override { Close(); }
 
   int SetState(const TSerDCB& dcb) override;
@@ -92,6 +208,9 @@ class TSerPosixDevice final : public TSerDevice {
     return notices;
   }
   std::uint8_t ControlLines() const override { return FLines.load(); }
+  int SetModemLine(std::uint8_t line, bool on) override;
+  int SetBreak(bool on) override;
+  bool HasModemLines() const override { return FHasModem; }
   int PollFd() const override { return Fd(); }
   void Cancel() override;
   void Close() override;
@@ -106,13 +225,27 @@ class TSerPosixDevice final : public TSerDevice {
     return code;
   }
   int Status(std::uint32_t& errors, TSerComStat& stat, bool withIn, bool withOut);
+  // The modem-line calls, answered by the loopback's wiring where the tty
+  // has none. 0 or an errno code.
+  int GetModem(int& tiocm) const;
+  int ModemBits(bool set, int bits);
+  int GetCounts(serial_icounter_struct& counts) const;
+  // What wakes WaitEvent for a change of the modem lines, or -1 (then
+  // they are looked at on a timer).
+  int ModemChangeFd() const;
+  void DrainModemChange();
   void NoteLines(int tiocm);
   std::uint32_t ModemEvents(std::uint32_t mask);
   std::uint32_t CountEvents(std::uint32_t mask);
 
   std::atomic<int> FFd;
   std::atomic<int> FWakeFd;
-  const std::string FPath;  // as opened, for the trace
+  std::atomic<int> FModemFd;  // the modem watch's eventfd
+  const std::string FPath;    // as opened, for the trace
+  const std::shared_ptr<TModemEmulation> FEmulation;
+  bool FHasModem = false;
+  TModemWatch FWatch;
+  bool FWatching = false;  // FWatch started for this mask (GUI thread)
   std::atomic<bool> FCancelled{false};
   std::atomic<std::uint32_t> FMask{0};
   // Set by Read: the receiver has taken bytes, so input still waiting
@@ -193,25 +326,79 @@ int TSerPosixDevice::SetState(const TSerDCB& dcb) {
     TALMO_TRACE(Path(), "rate %u not kept: the settings fail", plan.Rate);
     return EINVAL;
   }
-  if (plan.ModemSet) {
-    const int rc = ioctl(fd, TIOCMBIS, &plan.ModemSet);
-    const int code = rc != 0 ? errno : 0;
-    TALMO_TRACE(Path(), "TIOCMBIS %s: %s", ModemText(plan.ModemSet).c_str(),
-                rc == 0 ? "ok" : CodeText(code).c_str());
-    if (rc != 0 && !Unsupported(code)) return code;
-  }
-  if (plan.ModemClear) {
-    const int rc = ioctl(fd, TIOCMBIC, &plan.ModemClear);
-    const int code = rc != 0 ? errno : 0;
-    TALMO_TRACE(Path(), "TIOCMBIC %s: %s", ModemText(plan.ModemClear).c_str(),
-                rc == 0 ? "ok" : CodeText(code).c_str());
-    if (rc != 0 && !Unsupported(code)) return code;
-  }
-  if (int lines = 0; ioctl(fd, TIOCMGET, &lines) == 0) {
+  if (plan.ModemSet)
+    if (const int code = ModemBits(true, plan.ModemSet); code && !Unsupported(code)) return code;
+  if (plan.ModemClear)
+    if (const int code = ModemBits(false, plan.ModemClear); code && !Unsupported(code)) return code;
+  if (int lines = 0; GetModem(lines) == 0) {
     TALMO_TRACE(Path(), "modem lines: %s", ModemText(lines).c_str());
     NoteLines(lines);
   }
   return 0;
+}
+
+int TSerPosixDevice::GetModem(int& tiocm) const {
+  if (FEmulation) {
+    tiocm = FEmulation->Lines();
+    return 0;
+  }
+  return ioctl(Fd(), TIOCMGET, &tiocm) == 0 ? 0 : errno;
+}
+
+int TSerPosixDevice::ModemBits(bool set, int bits) {
+  int code = 0;
+  if (FEmulation)
+    FEmulation->Change(set ? bits : 0, set ? 0 : bits);
+  else if (ioctl(Fd(), set ? TIOCMBIS : TIOCMBIC, &bits) != 0)
+    code = errno;
+  TALMO_TRACE(Path(), "%s %s: %s", set ? "TIOCMBIS" : "TIOCMBIC", ModemText(bits).c_str(),
+              code == 0 ? "ok" : CodeText(code).c_str());
+  return code;
+}
+
+int TSerPosixDevice::GetCounts(serial_icounter_struct& counts) const {
+  if (FEmulation) {
+    counts = serial_icounter_struct{};
+    counts.brk = static_cast<int>(FEmulation->BreaksIn());
+    return 0;
+  }
+  return ioctl(Fd(), TIOCGICOUNT, &counts) == 0 ? 0 : errno;
+}
+
+int TSerPosixDevice::ModemChangeFd() const {
+  if (FEmulation) return FEmulation->ChangeFd();
+  return FWatching && !FWatch.Failed() ? FModemFd.load() : -1;
+}
+
+void TSerPosixDevice::DrainModemChange() {
+  if (FEmulation) {
+    FEmulation->Drain();
+    return;
+  }
+  std::uint64_t n = 0;
+  (void)!::read(FModemFd.load(), &n, sizeof n);
+}
+
+int TSerPosixDevice::SetModemLine(std::uint8_t line, bool on) {
+  const int bits = (line & kLineDtr ? TIOCM_DTR : 0) | (line & kLineRts ? TIOCM_RTS : 0);
+  if (bits == 0) return EINVAL;
+  const int code = ModemBits(on, bits);
+  if (code && !Unsupported(code)) return Failed(on ? "TIOCMBIS" : "TIOCMBIC", code);
+  if (int lines = 0; GetModem(lines) == 0) NoteLines(lines);
+  return 0;
+}
+
+int TSerPosixDevice::SetBreak(bool on) {
+  if (FEmulation) {
+    TALMO_TRACE(Path(), "break %s (loopback wiring)", on ? "on" : "off");
+    FEmulation->Break(on);
+    return 0;
+  }
+  const int rc = ioctl(Fd(), on ? TIOCSBRK : TIOCCBRK);
+  const int code = rc != 0 ? errno : 0;
+  TALMO_TRACE(Path(), "%s: %s", on ? "TIOCSBRK" : "TIOCCBRK",
+              rc == 0 ? "ok" : CodeText(code).c_str());
+  return code && !Unsupported(code) ? code : 0;
 }
 
 void TSerPosixDevice::NoteLines(int tiocm) {
@@ -230,17 +417,24 @@ int TSerPosixDevice::SetEventMask(std::uint32_t mask) {
   const int fd = Fd();
   FMask.store(mask);
   FRxReported = false;
-  FModemOk = ioctl(fd, TIOCMGET, &FModemLast) == 0;
+  FModemOk = GetModem(FModemLast) == 0;
   if (FModemOk) NoteLines(FModemLast);
-  FWaitCountOk = ioctl(fd, TIOCGICOUNT, &FWaitCount) == 0;
+  if (FEmulation) FEmulation->Drain();
+  FWatch.Stop();
+  FWatching = false;
+  // The kernel waits for the lines; a driver that cannot falls back to
+  // the timer (ModemChangeFd -1).
+  if ((mask & kModemEvents) && FModemOk && !FEmulation && FModemFd.load() >= 0)
+    FWatching = FWatch.Start(fd, FModemFd.load()) == 0;
+  FWaitCountOk = GetCounts(FWaitCount) == 0;
   std::lock_guard lock(FErrLock);
-  FErrCountOk = ioctl(fd, TIOCGICOUNT, &FErrCount) == 0;
+  FErrCountOk = GetCounts(FErrCount) == 0;
   return 0;
 }
 
 std::uint32_t TSerPosixDevice::ModemEvents(std::uint32_t mask) {
   int lines = 0;
-  if (ioctl(Fd(), TIOCMGET, &lines) != 0) {
+  if (GetModem(lines) != 0) {
     FModemOk = false;
     return 0;
   }
@@ -260,7 +454,7 @@ std::uint32_t TSerPosixDevice::ModemEvents(std::uint32_t mask) {
 
 std::uint32_t TSerPosixDevice::CountEvents(std::uint32_t mask) {
   serial_icounter_struct now{};
-  if (ioctl(Fd(), TIOCGICOUNT, &now) != 0) {
+  if (GetCounts(now) != 0) {
     FWaitCountOk = false;
     return 0;
   }
@@ -286,16 +480,23 @@ int TSerPosixDevice::WaitEvent(std::uint32_t& events) {
     const bool watchModem = (mask & kModemEvents) && FModemOk;
     const bool watchCount = (mask & kCountEvents) && FWaitCountOk;
     const bool watchQueue = wantRx && FRxReported;
+    // A change of the modem lines wakes the poll (the kernel's wait in the
+    // watch thread, or the loopback's wiring); line errors come with the
+    // bytes they hit. Only what nothing wakes for is looked at on a timer,
+    // so a quiet line costs no wake-ups.
+    const int modemFd = watchModem ? ModemChangeFd() : -1;
+    const bool timed = (watchModem && modemFd < 0) || (watchCount && !wantRx) || watchQueue;
 
-    pollfd p[2] = {{Fd(), static_cast<short>(wantRx && !FRxReported ? POLLIN : 0), 0},
-                   {FWakeFd.load(), POLLIN, 0}};
-    const int timeout = (watchModem || watchCount || watchQueue) ? kWatchIntervalMs : -1;
-    const int r = poll(p, 2, timeout);
+    pollfd p[3] = {{Fd(), static_cast<short>(wantRx && !FRxReported ? POLLIN : 0), 0},
+                   {FWakeFd.load(), POLLIN, 0},
+                   {modemFd, POLLIN, 0}};
+    const int r = poll(p, 3, timed ? kWatchIntervalMs : -1);
     if (r < 0) {
       if (errno == EINTR) continue;
       return Failed("poll", errno);
     }
     if (FCancelled.load()) return 0;
+    if (p[2].revents & POLLIN) DrainModemChange();
 
     if (wantRx && ((p[0].revents & POLLIN) || watchQueue)) {
       int queued = 0;
@@ -389,7 +590,7 @@ int TSerPosixDevice::Status(std::uint32_t& errors, TSerComStat& stat, bool withI
   {
     std::lock_guard lock(FErrLock);
     serial_icounter_struct now{};
-    if (FErrCountOk && ioctl(fd, TIOCGICOUNT, &now) == 0) {
+    if (FErrCountOk && GetCounts(now) == 0) {
       if (now.buf_overrun != FErrCount.buf_overrun) errors |= CE_RXOVER;
       if (now.overrun != FErrCount.overrun) errors |= CE_OVERRUN;
       if (now.parity != FErrCount.parity) errors |= CE_RXPARITY;
@@ -418,13 +619,17 @@ void TSerPosixDevice::Cancel() {
 
 void TSerPosixDevice::Close() {
   FCancelled.store(true);
+  // Out of its wait before the descriptor it waits on goes.
+  FWatch.Stop();
+  FWatching = false;
+  if (FEmulation && FFd.load() >= 0) FEmulation->Closed();
   const int fd = FFd.exchange(-1);
   if (fd >= 0) {
     TALMO_TRACE(Path(), "close fd %d", fd);
     ::close(fd);  // also drops the flock
   }
-  const int wake = FWakeFd.exchange(-1);
-  if (wake >= 0) ::close(wake);
+  for (std::atomic<int>* other : {&FWakeFd, &FModemFd})
+    if (const int e = other->exchange(-1); e >= 0) ::close(e);
 }
 
 }  // namespace
@@ -473,8 +678,16 @@ std::unique_ptr<TSerDevice> OpenPosixDevice(const std::string& path, int& error)
     ::close(fd);
     return nullptr;
   }
-  TALMO_TRACE(path.c_str(), "open fd %d%s", fd, IsPseudoTerminal(fd) ? " (pseudo-terminal)" : "");
-  return std::make_unique<TSerPosixDevice>(fd, wake, path);
+  // Not having it only costs the kernel's wait for the modem lines.
+  const int modem = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::shared_ptr<TModemEmulation> emulation;
+  if (struct stat st{}; fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
+    emulation = FindModemEmulation(st.st_rdev);
+  TALMO_TRACE(path.c_str(), "open fd %d%s", fd,
+              emulation              ? " (the loopback port: its wiring stands for modem lines)"
+              : IsPseudoTerminal(fd) ? " (pseudo-terminal)"
+                                     : "");
+  return std::make_unique<TSerPosixDevice>(fd, wake, modem, path, std::move(emulation));
 }
 
 }  // namespace talmo

@@ -1,10 +1,9 @@
 #include "device/rfc2217_codec.h"
 
-#include "base/control_lines.h"
-
 #include <cerrno>
 #include <cstdlib>
 
+#include "base/control_lines.h"
 #include "device/remote_port_name.h"
 
 namespace talmo {
@@ -217,6 +216,20 @@ int PlanComPort(const TSerDCB& dcb, std::vector<TComPortCommand>& out) {
     flow = 2;  // XON/XOFF
   out.push_back(Control(csFlow, flow, true));
   return 0;
+}
+
+TComPortCommand LineControl(std::uint8_t line, bool on) {
+  if (line == kLineRts) return Control(csRts, on ? 11 : 12, false);
+  return Control(csDtr, on ? 8 : 9, false);
+}
+
+TComPortCommand BreakControl(bool on) { return Control(csBreak, on ? 5 : 6, false); }
+
+std::uint8_t OutputLinesOf(const TSerDCB& dcb) {
+  std::uint8_t lines = 0;
+  if (dcb.DtrControl() != 0) lines |= kLineDtr;
+  if (dcb.RtsControl() != 0 && dcb.RtsControl() != 2) lines |= kLineRts;
+  return lines;
 }
 
 void AppendComPortCommand(const TComPortCommand& c, std::vector<std::uint8_t>& out) {

@@ -173,6 +173,15 @@ struct TComPortCommand {
 // command and stay as the server has them.
 int PlanComPort(const TSerDCB& dcb, std::vector<TComPortCommand>& out);
 
+// SET-CONTROL raising or dropping one output line: kLineDtr (8 on, 9 off)
+// or kLineRts (11, 12) of base/control_lines.h.
+TComPortCommand LineControl(std::uint8_t line, bool on);
+// SET-CONTROL starting (5) or ending (6) a break.
+TComPortCommand BreakControl(bool on);
+// The output lines `dcb` leaves raised (kLineDtr, kLineRts): what
+// PlanComPort asks for; RTS under a handshake is the server's.
+std::uint8_t OutputLinesOf(const TSerDCB& dcb);
+
 // IAC SB COM-PORT code value IAC SE.
 void AppendComPortCommand(const TComPortCommand& c, std::vector<std::uint8_t>& out);
 // A plain COM-PORT command with a one-byte value (or none: `n` 0).

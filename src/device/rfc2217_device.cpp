@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/control_lines.h"
 #include "base/error_text.h"
 #include "base/trace.h"
 #include "device/rfc2217_codec.h"
@@ -211,9 +212,15 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   void Close() override;
   std::string Explain() const override;
   std::vector<std::string> TakeNotices() override;
-  std::uint8_t ControlLines() const override { return FLines.load(); }
+  std::uint8_t ControlLines() const override { return FLines.load() | FOutLines.load(); }
+  int SetModemLine(std::uint8_t line, bool on) override;
+  int SetBreak(bool on) override;
+  bool HasModemLines() const override { return FModemSeen.load(); }
 
  private:
+  // Sends one SET-CONTROL without waiting for its answer: servers do not
+  // answer every one (ser2net none for a pty's modem lines).
+  int SendControl(const TComPortCommand& command);
   // What the decoder finds; FInLock is held (a pump runs).
   void Data(const std::uint8_t* p, std::size_t n) override;
   void Negotiation(std::uint8_t verb, std::uint8_t option) override;
@@ -291,8 +298,10 @@ class TRfc2217Device final : public TSerDevice, private TTelnetSink {
   std::uint32_t FErrors = 0;
   bool FModemFirst = true;
   std::uint8_t FModem = 0;
-  std::atomic<std::uint8_t> FLines{0};  // FModem as control lines, any thread
-  bool FWaiting = false;                // the event thread is in poll()
+  std::atomic<std::uint8_t> FLines{0};     // FModem as control lines, any thread
+  std::atomic<std::uint8_t> FOutLines{0};  // DTR and RTS as we set them
+  std::atomic<bool> FModemSeen{false};     // a NOTIFY-MODEMSTATE came
+  bool FWaiting = false;                   // the event thread is in poll()
   std::array<std::uint32_t, csSettingCount> FAnswerCount{};
   std::array<std::uint32_t, csSettingCount> FAnswerValue{};
   std::array<bool, csSettingCount> FSilent{};
@@ -475,6 +484,7 @@ void TRfc2217Device::SubNegotiation(std::uint8_t option, const std::uint8_t* p, 
         FModem = p[1];
         FModemFirst = false;
         FLines.store(LinesOfModemState(p[1]));
+        FModemSeen.store(true);
       }
       return;
     case kServerOffset + kFlowcontrolSuspend: FSuspended.store(true); return;
@@ -674,6 +684,7 @@ int TRfc2217Device::SetState(const TSerDCB& dcb) {
   std::vector<std::uint8_t> bytes;
   for (const TComPortCommand& c : plan) AppendComPortCommand(c, bytes);
   if (Send(bytes)) return EIO;
+  FOutLines.store(OutputLinesOf(dcb));
 
   const auto deadline = Clock::now() + milliseconds(answerMs);
   auto end = deadline;
@@ -728,6 +739,26 @@ int TRfc2217Device::SetState(const TSerDCB& dcb) {
   }
   return result;
 }
+
+int TRfc2217Device::SendControl(const TComPortCommand& command) {
+  if (FGone.load()) return GoneCode();
+  if (int err = AwaitComPort(FAnswerMs.load())) return err;
+  std::vector<std::uint8_t> bytes;
+  AppendComPortCommand(command, bytes);
+  return Send(bytes) ? GoneCode() : 0;
+}
+
+int TRfc2217Device::SetModemLine(std::uint8_t line, bool on) {
+  if (line != kLineDtr && line != kLineRts) return EINVAL;
+  if (int err = SendControl(LineControl(line, on))) return err;
+  if (on)
+    FOutLines.fetch_or(line);
+  else
+    FOutLines.fetch_and(static_cast<std::uint8_t>(~line));
+  return 0;
+}
+
+int TRfc2217Device::SetBreak(bool on) { return SendControl(BreakControl(on)); }
 
 int TRfc2217Device::SetEventMask(std::uint32_t mask) {
   FMask.store(mask);

@@ -99,17 +99,20 @@ void TLineCutter::BeginLine(std::int64_t utcNs) {
   FBytes = 0;
   AppendStamp(FText, FRules.Stamp, utcNs, FStartNs, FPreviousNs);
   // The frame view's looks begin each byte with a space of their own.
-  if (FRules.Look != TLineLook::Text && !FText.empty()) FText.pop_back();
+  if (FRules.Look != TLineLook::Text && FRules.Look != TLineLook::Bytes && !FText.empty())
+    FText.pop_back();
   FPreviousNs = utcNs;
 }
 
 void TLineCutter::Feed(const std::uint8_t* block, std::size_t n, std::int64_t utcNs) {
-  const bool text = FRules.Look == TLineLook::Text;
+  const bool text = FRules.Look == TLineLook::Text, bytes = FRules.Look == TLineLook::Bytes;
   const TSignLook* looks =
-      text ? nullptr : SignLooks(FRules.Look == TLineLook::Hex, FRules.Look == TLineLook::Names);
+      text || bytes ? nullptr
+                    : SignLooks(FRules.Look == TLineLook::Hex, FRules.Look == TLineLook::Names);
   const std::size_t max = FRules.Max ? FRules.Max : TLineRules::kMaxDefault;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint8_t b = block[i];
+    if (FInLine && FRules.Start && b == *FRules.Start) Finish();
     if (!FInLine) BeginLine(utcNs);
     ++FBytes;
     const bool ends = FRules.End && b == *FRules.End;
@@ -119,6 +122,8 @@ void TLineCutter::Feed(const std::uint8_t* block, std::size_t n, std::int64_t ut
       } else {
         AppendText(b);
       }
+    } else if (bytes) {
+      FText += static_cast<char>(b);
     } else {
       const TSignLook& look = looks[b];
       FText.append(look.text, look.length);

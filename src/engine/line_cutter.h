@@ -27,7 +27,9 @@
 
 namespace talmo {
 
-enum class TLineLook : std::uint8_t { Text, Names, Hex, Raw };
+// Bytes: the received bytes themselves, unchanged, for a program that
+// takes frames rather than shows them.
+enum class TLineLook : std::uint8_t { Text, Names, Hex, Raw, Bytes };
 enum class TStampForm : std::uint8_t { None, Time, Utc, Iso, Gap, Since };
 
 // How lines are cut and shown.
@@ -37,6 +39,8 @@ struct TLineRules {
   TLineLook Look = TLineLook::Text;
   // The byte that ends a line; none: only a silence or the length does.
   std::optional<std::uint8_t> End;
+  // The byte that begins a line: a line under way ends before it.
+  std::optional<std::uint8_t> Start;
   // A silence this long ends a line (0: none); in character times of the
   // line's settings when GapChars is set, which the session turns into
   // nanoseconds.

@@ -4,11 +4,22 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "engine/checks.h"
 #include "engine/convert.h"
 
 namespace talmo {
 namespace {
 
+std::uint16_t ModbusCrc(const std::uint8_t* p, std::size_t n) {
+  return Crc16Modbus(std::string_view(reinterpret_cast<const char*>(p), n));
+}
+
+std::uint8_t ModbusLrc(const std::uint8_t* p, std::size_t n) {
+  return Lrc(std::string_view(reinterpret_cast<const char*>(p), n));
+}
+
+// One more byte into a running CRC-16 (Crc16Modbus's, bit by bit): the
+// scan for a frame of no fixed length tries every length in one pass.
 std::uint16_t ModbusCrcAdd(std::uint16_t crc, std::uint8_t b) {
   crc ^= b;
   for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
@@ -494,18 +505,6 @@ void AppendFields(std::string& s, const std::vector<std::uint8_t>& b, TModbusFor
 }
 
 }  // namespace
-
-std::uint16_t ModbusCrc(const std::uint8_t* p, std::size_t n) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < n; ++i) crc = ModbusCrcAdd(crc, p[i]);
-  return crc;
-}
-
-std::uint8_t ModbusLrc(const std::uint8_t* p, std::size_t n) {
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i < n; ++i) sum = static_cast<std::uint8_t>(sum + p[i]);
-  return static_cast<std::uint8_t>(-sum);
-}
 
 std::vector<TModbusPiece> SplitModbus(TModbusMode mode, const std::uint8_t* p, std::size_t n) {
   if (n == 0) return {};

@@ -4,7 +4,6 @@
 // its request.
 //
 // Index:
-//   ModbusCrc, ModbusLrc      the checks of RTU and ASCII frames
 //   SplitModbus               a chunk of received bytes into frames and noise
 //   DescribeModbus            one frame as one text line
 //   TModbusPairing            frames of one or several sources on one
@@ -17,6 +16,8 @@
 // length rules of each function code and the CRC, and a chunk's unfinished
 // tail is held for the next chunk of the same source. Bytes that form no
 // frame are noise and are shown as such, never glued onto a frame.
+//
+// The checks themselves (CRC-16, LRC) are those of engine/checks.h.
 //
 // Pure and single-threaded; no call fails or throws (malformed input is
 // shown as noise or as a frame with a bad check).
@@ -33,12 +34,6 @@
 namespace talmo {
 
 enum class TModbusMode : std::uint8_t { None, Rtu, Ascii };
-
-// CRC-16 of RTU frames: polynomial 0xA001 (reflected), start 0xFFFF; sent
-// low byte first.
-std::uint16_t ModbusCrc(const std::uint8_t* p, std::size_t n);
-// LRC of ASCII frames: the two's complement of the byte sum.
-std::uint8_t ModbusLrc(const std::uint8_t* p, std::size_t n);
 
 // One piece of a chunk: a frame (checked) or noise.
 struct TModbusPiece {

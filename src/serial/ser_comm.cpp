@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "base/control_lines.h"
 #include "serial/ser_threads.h"
 
 namespace talmo {
@@ -176,7 +177,10 @@ void TSerCustomComm::StartThreads() {
   FPollQueue.Clear();
   FPollRetryAt.reset();
   FPollTxEmpty = false;
-  FPollFd = FPolled ? FDevice->PollFd() : -1;
+  // Modem-line events need the event thread's wait: a poller of the
+  // descriptor would never hear of them.
+  constexpr std::uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+  FPollFd = FPolled && !(FEventMask & kModemEvents) ? FDevice->PollFd() : -1;
   if (FPollFd >= 0) return;
   if (FEventMask != 0) {
     FEventThread = std::make_shared<TSerCommEventThread>(*this, FDriver, FDevice, FSync, FTiming);
@@ -704,6 +708,67 @@ bool TSerCustomComm::DoError() {
 }
 
 std::uint8_t TSerCustomComm::ControlLines() const { return Active() ? FDevice->ControlLines() : 0; }
+
+// --- modem lines and break (GUI thread) -----------------------------------
+
+namespace {
+
+// Sets a flow-control field without the rewrite of the whole device control
+// block that its change would start: the line alone changes.
+template <typename Set>
+void SetQuietly(TSerFlowControl& flow, Set set) {
+  TSerPersistent::TChangeEvent keep = std::move(flow.OnChange);
+  flow.OnChange = nullptr;
+  set(flow);
+  flow.OnChange = std::move(keep);
+}
+
+}  // namespace
+
+void TSerCustomComm::SetDTR(bool on) {
+  const TSerControlDtr before = FFlowControl.ControlDtr();
+  SetQuietly(FFlowControl,
+             [on](TSerFlowControl& f) { f.SetControlDtr(on ? dtrEnabled : dtrDisabled); });
+  if (!Active()) return;
+  if (const int err = FDevice->SetModemLine(kLineDtr, on)) {
+    // Not taken: not kept either, so the port tells what the line has.
+    SetQuietly(FFlowControl, [before](TSerFlowControl& f) { f.SetControlDtr(before); });
+    RaiseCommError("Error setting DTR (%d), %s", err);
+  }
+}
+
+void TSerCustomComm::SetRTS(bool on) {
+  const TSerControlRts before = FFlowControl.ControlRts();
+  SetQuietly(FFlowControl,
+             [on](TSerFlowControl& f) { f.SetControlRts(on ? rtsEnabled : rtsDisabled); });
+  if (!Active()) return;
+  // The handshake ends: the device's settings say so first.
+  if (before == rtsHandshake) WriteDCB();
+  if (const int err = FDevice->SetModemLine(kLineRts, on)) {
+    SetQuietly(FFlowControl, [before](TSerFlowControl& f) { f.SetControlRts(before); });
+    RaiseCommError("Error setting RTS (%d), %s", err);
+  }
+}
+
+void TSerCustomComm::SetBreak(bool on) {
+  if (!Active()) return;
+  if (const int err = FDevice->SetBreak(on)) RaiseCommError("Error setting break (%d), %s", err);
+}
+
+std::uint8_t TSerCustomComm::ModemLines() const {
+  if (!Active()) return 0;
+  const std::uint8_t device = FDispatchLines ? *FDispatchLines : FDevice->ControlLines();
+  std::uint8_t lines = device & (kLineCts | kLineDsr | kLineDcd | kLineRing);
+  if (FFlowControl.ControlDtr() != dtrDisabled) lines |= kLineDtr;
+  switch (FFlowControl.ControlRts()) {
+    case rtsDisabled: break;
+    case rtsHandshake: lines |= device & kLineRts; break;
+    default: lines |= kLineRts; break;
+  }
+  return lines;
+}
+
+bool TSerCustomComm::HasModemLines() const { return Active() && FDevice->HasModemLines(); }
 
 std::vector<std::string> TSerCustomComm::TakeNotices() {
   return Active() ? FDevice->TakeNotices() : std::vector<std::string>();

@@ -18,6 +18,9 @@
 //   receive hold                SetRxHoldRule (kRxHoldBytes, kRxHoldMost)
 //   polled port                 SetPolled, PollFd, PollEvents, PollDue,
 //                               Serve, WaitWritten
+//   modem lines and break       SetDTR, SetRTS, SetBreak, ModemLines,
+//                               HasModemLines (events: OnCts, OnDsr,
+//                               OnRlsd, OnRing)
 //   what the device noticed     TakeNotices, ControlLines
 // TSerTiming, TSerWaitEvent     the injected clock, sleep and retry pause
 // BaudRateOf                    a rate's baud (br600 is 1024)
@@ -238,7 +241,9 @@ class TSerCustomComm {
   // a dispatch. WriteBuf then writes at once what the device takes and
   // queues the rest for Serve. A device without a descriptor (the remote
   // port) runs its threads as before, and PollFd() is -1. Line errors are
-  // looked for when bytes arrive; modem-line events are not served. OnRxChar
+  // looked for when bytes arrive. A port whose MonitorEvents has modem-line
+  // events (CTS, DSR, RLSD, RING) runs its threads too, which serve them,
+  // and PollFd() is -1. OnRxChar
   // is offered 64 KiB (or Buffers().ReadSize() if larger), not the count
   // waiting: its ReadBuf takes what is there, which saves asking the device
   // first, and takes more at once on a fast line.
@@ -260,6 +265,30 @@ class TSerCustomComm {
   // gone to the device (Close drops what is left). True when it has; a
   // threaded port does not wait.
   bool WaitWritten();
+
+  // Modem lines (GUI thread). SetDTR and SetRTS raise or drop the line now
+  // on an open port, and keep the level as the flow control's ControlDtr /
+  // ControlRts (dtrEnabled or dtrDisabled, rtsEnabled or rtsDisabled), so
+  // that the next open sets it again; a closed port only keeps it. SetRTS
+  // ends an RTS handshake. SetBreak starts or ends a break condition on an
+  // open port (nothing while closed); the caller times the pulse. Each
+  // raises ESerCommError when the device refuses; a device without modem
+  // lines (a pseudo-terminal) takes them as done.
+  void SetDTR(bool on);
+  void SetRTS(bool on);
+  void SetBreak(bool on);
+  // CTS, DSR, DCD and RING as the device last reported them (inside the
+  // dispatch of their change: as they were when the device reported it, so
+  // a pulse that is over by then is still seen), RTS and DTR as set
+  // (base/control_lines.h; under an RTS handshake RTS as the device reports
+  // it). 0 while closed. Changes of CTS, DSR, DCD and RI fire
+  // OnCts, OnDsr, OnRlsd and OnRing while MonitorEvents has them; the
+  // device waits for them in the kernel, so a quiet line costs no
+  // wake-ups.
+  std::uint8_t ModemLines() const;
+  // The open device reports CTS, DSR, DCD and RI (a pseudo-terminal has
+  // none: they stay 0).
+  bool HasModemLines() const;
 
   // What the device noticed since the open that the user should hear of
   // once (settings its server never confirmed); each is taken once.
@@ -354,6 +383,9 @@ class TSerCustomComm {
   // Counted by ReadBuf; tells DoRxChar and the hold rule what a dispatch took.
   std::uint64_t FBytesRead = 0;
   TRxHoldRule FRxHoldRule;
+  // During the dispatch of a modem-line event: the device's lines when it
+  // reported it (set by the event thread's hand-off).
+  std::optional<std::uint8_t> FDispatchLines;
   // Error bits that InQueCount cleared on the device, kept for DoError.
   std::uint32_t FHeldErrors = 0;
   std::uint64_t FHeldFolded = 0;  // the folded count that came with them

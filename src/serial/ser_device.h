@@ -74,6 +74,23 @@ class TSerDevice {
   // The control lines as last seen (base/control_lines.h); 0 when the
   // device cannot tell. Any thread.
   virtual std::uint8_t ControlLines() const { return 0; }
+  // Raises or drops one output line now: kLineDtr or kLineRts
+  // (base/control_lines.h). A device without modem lines (a pseudo-
+  // terminal) takes it as done: 0. GUI thread.
+  virtual int SetModemLine(std::uint8_t line, bool on) {
+    (void)line;
+    (void)on;
+    return 0;
+  }
+  // Starts or ends a break condition on the line; the caller times it. A
+  // device that cannot send one takes it as done. GUI thread.
+  virtual int SetBreak(bool on) {
+    (void)on;
+    return 0;
+  }
+  // True when the device reports CTS, DSR, DCD and RI (a pseudo-terminal
+  // has none). Any thread.
+  virtual bool HasModemLines() const { return false; }
   // A non-blocking descriptor an owner may poll in place of the worker
   // threads: readable when input waits or the device has gone, writable
   // when Write with a time-out of 0 can take bytes. -1 when the device has

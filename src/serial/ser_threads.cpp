@@ -165,10 +165,16 @@ void TSerCommEventThread::Execute() {
     }
     if (events == 0) continue;
     FEvtMask = events;
+    // Taken now: a pulse may be over before the dispatch runs, and its
+    // handlers should still see it.
+    FEvtLines.reset();
+    if (events & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) FEvtLines = FDevice->ControlLines();
     FHold = std::chrono::milliseconds(0);
     Synchronize([this, port = FOwner] {
       const std::uint64_t before = port->FBytesRead;
+      port->FDispatchLines = FEvtLines;
       port->DispatchEvents(FEvtMask);
+      port->FDispatchLines.reset();
       FHold = port->RxHoldAfter(before);
     });
     // What arrives meanwhile waits in the device for the next dispatch.

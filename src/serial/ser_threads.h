@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -97,6 +98,8 @@ class TSerCommEventThread final : public TSerCommThread {
  private:
   void Execute() override;
   std::uint32_t FEvtMask = 0;
+  // The lines as the device saw them when it reported their change.
+  std::optional<std::uint8_t> FEvtLines;
   // Set by the dispatch (GUI thread) while this thread waits for it.
   std::chrono::milliseconds FHold{0};
 };

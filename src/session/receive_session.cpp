@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
+#include "base/control_lines.h"
 #include "base/error_text.h"
 #include "base/port_texts.h"
 #include "serial/ser_comm.h"
@@ -270,6 +272,69 @@ void TReceiveSession::Attach() {
   FPort.OnErrorsFolded = [this](TSerCustomComm*, std::uint64_t count) {
     if (FSink.ErrorLine) FSink.ErrorLine("... " + std::to_string(count) + " more line errors");
   };
+  if (FOptions.ModemLines) {
+    TSerCommEvents events = FPort.MonitorEvents();
+    for (TSerCommEvent e : {ceCts, ceDsr, ceRlsd, ceRing}) events.Include(e);
+    if (!FPort.Active()) FPort.SetMonitorEvents(events);
+    const auto changed = [this](TSerCustomComm*) { ModemLinesChanged(); };
+    FPort.OnCts = FPort.OnDsr = FPort.OnRlsd = FPort.OnRing = changed;
+  }
+}
+
+namespace {
+
+struct TModemLineName {
+  std::uint8_t Line;
+  const char* Name;
+};
+// The lines the device reports, in the order they are told.
+constexpr TModemLineName kModemInputs[] = {
+    {kLineCts, "CTS"}, {kLineDsr, "DSR"}, {kLineDcd, "DCD"}, {kLineRing, "RI"}};
+
+}  // namespace
+
+void TReceiveSession::ModemLineOut(const std::string& text) {
+  if (FSink.ModemLine)
+    FSink.ModemLine(text);
+  else if (FSink.Line)
+    FSink.Line(text);
+}
+
+void TReceiveSession::ModemLinesAtOpen() {
+  FModemSeen = FPort.ModemLines();
+  if (!FPort.HasModemLines()) {
+    ModemLineOut("-- no modem lines on this device: CTS, DSR, DCD and RI are not shown");
+    return;
+  }
+  RecordModemLines();
+  ModemLineOut("-- " + ModemLinesText(FModemSeen));
+}
+
+std::string TReceiveSession::ModemLinesText(std::uint8_t lines) {
+  std::string text;
+  for (const TModemLineName& l : kModemInputs)
+    text += std::string(text.empty() ? "" : ", ") + l.Name + ((lines & l.Line) ? " on" : " off");
+  return text;
+}
+
+// A timed capture that starts after the open still tells where the lines
+// stood.
+void TReceiveSession::RecordModemLines() {
+  if (FOptions.ModemLines && FPort.Active() && FPort.HasModemLines())
+    RecordStatus("modem lines: " + ModemLinesText(FModemSeen));
+}
+
+void TReceiveSession::ModemLinesChanged() {
+  if (!FOptions.ModemLines || !FPort.Active()) return;
+  const std::uint8_t now = FPort.ModemLines();
+  const std::uint8_t changed = now ^ FModemSeen;
+  FModemSeen = now;
+  for (const TModemLineName& l : kModemInputs) {
+    if (!(changed & l.Line)) continue;
+    const std::string text = std::string(l.Name) + ((now & l.Line) ? " on" : " off");
+    RecordStatus(text);
+    ModemLineOut("-- " + text);
+  }
 }
 
 std::optional<TOpenFailure> TReceiveSession::Open() {
@@ -292,6 +357,18 @@ std::optional<TOpenFailure> TReceiveSession::Open() {
   FLost = false;
   for (const std::string& notice : FPort.TakeNotices())
     if (FSink.Notice) FSink.Notice(FDevice.Title() + ": " + notice);
+  if (FOptions.BreakAtOpen.count() > 0) {
+    // The device's bytes wait in the line meanwhile; nothing is lost.
+    try {
+      FPort.SetBreak(true);
+      std::this_thread::sleep_for(FOptions.BreakAtOpen);
+      FPort.SetBreak(false);
+      RecordStatus("break sent: " + std::to_string(FOptions.BreakAtOpen.count()) + " ms");
+    } catch (const std::exception& e) {
+      if (FSink.Notice) FSink.Notice(FDevice.Title() + ": " + e.what());
+    }
+  }
+  if (FOptions.ModemLines) ModemLinesAtOpen();
   return std::nullopt;
 }
 
@@ -463,6 +540,7 @@ void TReceiveSession::JoinCapture(TReceiveSession& owner) {
   FCapture = owner.FCapture;
   FInterface = FCapture->AddInterface(CaptureInterface());
   RecordFrameClock();
+  RecordModemLines();
 }
 
 // A timed capture starts with the moment the frame clock last started, so
@@ -471,12 +549,14 @@ void TReceiveSession::StartCapture(const std::string& chosenPath) {
   FInterface = 0;
   FCapture->Start(chosenPath, CaptureInterface());
   RecordFrameClock();
+  RecordModemLines();
 }
 
 void TReceiveSession::StartCaptureExact(const std::string& path, std::optional<bool> timed) {
   FInterface = 0;
   FCapture->StartExact(path, CaptureInterface(), timed);
   RecordFrameClock();
+  RecordModemLines();
 }
 
 void TReceiveSession::RecordFrameClock() {

@@ -82,6 +82,9 @@ struct TSessionSink {
   // The line time-out starts again (after each block and each flush), for
   // a program that runs it on a timer of its own.
   std::function<void()> TimeoutRestarted;
+  // A modem-line line ("-- CTS on", see TSessionOptions::ModemLines); when
+  // empty, Line takes it.
+  std::function<void(const std::string&)> ModemLine;
 };
 
 struct TSessionOptions {
@@ -99,7 +102,19 @@ struct TSessionOptions {
   // paired here: the program gives all its sessions one. None: the
   // session pairs its own (one port that sees both sides).
   std::shared_ptr<TModbusPairing> ModbusPairing;
+  // Shows the modem lines: their state at each open ("-- CTS on, DSR off,
+  // DCD off, RI off"), then each change of CTS, DSR, DCD and RI as a line
+  // of its own ("-- DCD off") in order with the display lines, each also
+  // a status record of a timed capture. Attach makes the port monitor
+  // their events.
+  bool ModemLines = false;
+  // A break this long right after each open (0: none), for boards that a
+  // break resets.
+  std::chrono::milliseconds BreakAtOpen{0};
 };
+
+// The break --break-at-open sends.
+inline constexpr std::chrono::milliseconds kBreakAtOpen{250};
 
 // The port's line settings in the short form users write them: "9600 8N1",
 // "115200 7E2", "1024 8O1.5".
@@ -160,6 +175,9 @@ class TReceiveSession {
   std::int64_t UtcNsOf(Clock::time_point t) const;
   // The port's error event.
   void Error(std::uint32_t errors);
+  // A modem-line event of the port: the lines that changed since the last
+  // look are told (TSessionOptions::ModemLines).
+  void ModemLinesChanged();
 
   // When the unfinished line is due to be shown; none while nothing is
   // collected.
@@ -253,6 +271,13 @@ class TReceiveSession {
   Clock::time_point FLastArrival{};
   std::uint64_t FBytes = 0;
   bool FLost = false;
+  std::uint8_t FModemSeen = 0;  // the lines as last told
+
+  void ModemLineOut(const std::string& text);
+  void ModemLinesAtOpen();
+  void RecordModemLines();
+  // "CTS on, DSR off, DCD off, RI off"
+  static std::string ModemLinesText(std::uint8_t lines);
 };
 
 // Several sessions on one timeline (directions, ports, a decode's sides):

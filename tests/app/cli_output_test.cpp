@@ -13,11 +13,13 @@
 #include <string>
 #include <tuple>
 
+#include "support/signal_scope.h"
+
 namespace talmo {
 namespace {
 
 TEST(LineOutput, LinesKeepTheirOrderToTheEndAndAFailureIsKept) {
-  std::signal(SIGPIPE, SIG_IGN);  // a gone reader is learnt by EPIPE
+  const test::TSignalScope pipe(SIGPIPE, SIG_IGN);  // a gone reader is learnt by EPIPE
   for (const bool gather : {false, true}) {
     SCOPED_TRACE(gather ? "gathered" : "direct");
     std::FILE* f = std::tmpfile();

@@ -17,14 +17,19 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "capture/pcapng.h"
+#include "support/cli_child.h"
 #include "support/pty_pair.h"
+#include "support/settings_file.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -64,9 +69,7 @@ const std::string kRemoteArg =
     "{placeholder=lab-pi:7000}{tooltip=The RFC 2217 server of the port, e.g. ser2net; [v6]:PORT "
     "for IPv6}\n";
 
-bool Contains(const std::string& s, const std::string& part) {
-  return s.find(part) != std::string::npos;
-}
+using talmo::test::Contains;
 
 bool HaveTshark() { return std::system("tshark --version >/dev/null 2>&1") == 0; }
 
@@ -112,49 +115,25 @@ class Extcap : public ::testing::Test {
     // which XDG_CONFIG_HOME moves; TALMO's settings file moves with it.
     std::filesystem::create_directories(FConfig + "/wireshark/extcap");
     ASSERT_EQ(::symlink(TALMOCLI_PATH, FExtcap.c_str()), 0);
-    talmo::test::WriteFile(FConfig + "/Velkerstam/TALMO.reg",
-                           "Windows Registry Editor Version 5.00\n\n"
-                           "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\"" +
-                               FLine.Path + "\"=\"COM5\"\n\n");
+    talmo::test::WriteSettings(FConfig, talmo::test::PortListed(FLine.Path, "COM5"));
   }
-  void TearDown() override {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      Wait(5s);
-    }
-  }
-
   // Starts a program with the test's home and configuration folders; its
   // output and errors go to files.
   void Start(std::vector<std::string> argv) {
-    ASSERT_LT(FPid, 0);
-    FPid = ::fork();
-    if (FPid == 0) {
-      const int o = ::open(FOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int e = ::open(FErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(126);
-      ::setenv("HOME", FHome.c_str(), 1);
-      ::setenv("XDG_CONFIG_HOME", FConfig.c_str(), 1);
-      ::unsetenv("WIRESHARK_CONFIG_DIR");
-      // The line's far end stays with the test.
-      ::close_range(3, ~0U, 0);
-      std::vector<char*> v;
-      for (auto& a : argv) v.push_back(a.data());
-      v.push_back(nullptr);
-      ::execvp(v[0], v.data());
-      ::_exit(127);
-    }
+    ASSERT_FALSE(FChild);
+    talmo::test::TChildOutput o;
+    o.File = FOutFile;
+    o.ErrFile = FErrFile;
+    o.Env = {{"HOME", FHome}, {"WIRESHARK_CONFIG_DIR", std::nullopt}};
+    o.SearchPath = true;  // tshark
+    const std::vector<std::string> args(argv.begin() + 1, argv.end());
+    FChild = std::make_unique<talmo::test::TChild>(argv[0], args, FConfig, o);
   }
   TResult Wait(std::chrono::milliseconds limit = 20s) {
     TResult r;
-    const auto end = Clock::now() + limit;
-    int st = 0;
-    while (::waitpid(FPid, &st, WNOHANG) == 0) {
-      if (Clock::now() > end) return r;
-      std::this_thread::sleep_for(5ms);
-    }
-    FPid = -1;
-    r.Status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.Status = FChild->Wait(limit);
+    if (r.Status < 0) return r;
+    FChild.reset();
     r.Out = ReadFile(FOutFile);
     r.Err = ReadFile(FErrFile);
     return r;
@@ -186,7 +165,7 @@ class Extcap : public ::testing::Test {
   std::string FHome = FTemp / "home", FConfig = FTemp / "config";
   std::string FExtcap = FConfig + "/wireshark/extcap/talmo-extcap";
   std::string FOutFile = FTemp / "out", FErrFile = FTemp / "err";
-  pid_t FPid = -1;
+  std::unique_ptr<talmo::test::TChild> FChild;  // killed if still running
 };
 
 // Reads a capture from a descriptor, waiting for each piece up to `limit`.
@@ -381,7 +360,7 @@ TEST_F(Extcap, CapturesIntoAFifoWithTheArrivalOfEveryBlockUntilSigterm) {
   EXPECT_NEAR(static_cast<double>(tB - tA), static_cast<double>(sent), 5e6);
 
   // Wireshark's stop: a clean end, and the capture ends with a whole block.
-  ::kill(FPid, SIGTERM);
+  ::kill(FChild->Pid, SIGTERM);
   const TResult res = Wait();
   EXPECT_EQ(res.Status, 0);
   EXPECT_EQ(res.Err, "");
@@ -413,7 +392,7 @@ TEST_F(Extcap, EndsWithoutAWordWhenWiresharkStopsReadingOrNeverStarts) {
     const std::string fifo = MakeFifo();
     Start({FExtcap, "--capture", "--extcap-interface", "talmo-COM5", "--fifo", fifo});
     std::this_thread::sleep_for(200ms);
-    ::kill(FPid, SIGTERM);
+    ::kill(FChild->Pid, SIGTERM);
     const TResult res = Wait(5s);
     EXPECT_EQ(res.Status, 0);
     EXPECT_EQ(res.Err, "");

@@ -36,7 +36,9 @@
 #include "support/proc_stats.h"
 #include "support/pty_pair.h"
 #include "support/read_until.h"
+#include "support/settings_file.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -61,9 +63,7 @@ std::string Random(std::size_t n, unsigned seed) {
   return s;
 }
 
-bool Contains(const std::string& s, const std::string& part) {
-  return s.find(part) != std::string::npos;
-}
+using talmo::test::Contains;
 
 long long RssKiB(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -354,6 +354,63 @@ TEST_F(MonitorCli, AnIdleMonitorSleeps) {
   EXPECT_EQ(m.Wait(), 0);
 }
 
+// The built-in loopback port is wired as a loopback plug (RTS to CTS, DTR
+// to DSR and DCD): what --dtr, --rts and --flow set comes back as the
+// lines --lines shows, and --break-at-open comes back as a break.
+TEST_F(MonitorCli, TheLoopbackPortShowsTheLinesItWasOpenedWith) {
+  struct Row {
+    std::vector<std::string> options;
+    std::string first;   // the first line of standard output
+    std::string status;  // a status record of the timed capture, if any
+  };
+  const Row rows[] = {
+      {{"--lines"}, "-- CTS off, DSR off, DCD off, RI off", ""},
+      {{"--lines", "--dtr", "on"}, "-- CTS off, DSR on, DCD on, RI off", ""},
+      {{"--lines", "--rts", "on", "--dtr", "off"}, "-- CTS on, DSR off, DCD off, RI off", ""},
+      {{"--lines", "--flow", "rtscts", "--dtr", "on"}, "-- CTS on, DSR on, DCD on, RI off", ""},
+      {{"--lines", "--dtr", "on", "--rts", "on", "--capture", "lines.pcapng"},
+       "-- CTS on, DSR on, DCD on, RI off",
+       "modem lines: CTS on, DSR on, DCD on, RI off"},
+      // A break comes back as a UART reports one: a NUL byte.
+      {{"--break-at-open", "--hex", "--last", "00"}, " 00", ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.first);
+    std::vector<std::string> args = {"monitor", "--port", "COM99"};
+    std::string capture;
+    for (const std::string& o : r.options) {
+      const bool file = o.find(".pcapng") != std::string::npos;
+      if (file) capture = FDir + "/" + o;
+      args.push_back(file ? capture : o);
+    }
+    TChild m(args, FDir);
+    ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+    ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
+    EXPECT_EQ(m.OutText.substr(0, m.OutText.find('\n')), r.first);
+    ::kill(m.Pid, SIGTERM);
+    EXPECT_EQ(m.Wait(), 0) << m.ErrText;
+    if (!r.status.empty()) {
+      EXPECT_TRUE(Contains(ReadFile(capture), r.status)) << r.status;
+    }
+  }
+}
+
+// The lines are waited for in the kernel's way: an idle monitor that shows
+// them does not wake.
+TEST_F(MonitorCli, AnIdleMonitorShowingTheLinesDoesNotWake) {
+  TChild m({"monitor", "--port", "COM99", "--lines", "--dtr", "on"}, FDir);
+  ASSERT_TRUE(m.WaitOpen()) << m.ErrText;
+  ASSERT_TRUE(m.WaitOutput([](const std::string& s) { return Contains(s, "\n"); })) << m.ErrText;
+  std::this_thread::sleep_for(300ms);
+  const long long before = talmo::test::ContextSwitches(m.Pid);
+  std::this_thread::sleep_for(2s);
+  const long long woke = talmo::test::ContextSwitches(m.Pid) - before;
+  std::printf("idle monitor with --lines on COM99: %lld wake-ups in 2 s\n", woke);
+  EXPECT_LE(woke, 10);
+  ::kill(m.Pid, SIGTERM);
+  EXPECT_EQ(m.Wait(), 0);
+}
+
 TEST_F(MonitorCli, TheLossOfTheDeviceIsToldAfterWhatCameBefore) {
   // Standard output and error on one pipe, as on a terminal.
   const std::string capture = FDir + "/raw.bin";
@@ -558,10 +615,7 @@ TEST_F(MonitorCli, WaitingForTheDeviceEndsOnRequestOrAtItsTime) {
 // ---- port names, settings, limits --------------------------------------------
 
 TEST_F(MonitorCli, ABusyPortIsNamedWithItsDevicePath) {
-  Settings(
-      "Windows Registry Editor Version "
-      "5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\"" +
-      FPath + "\"=\"COM5\"\n\n");
+  Settings(talmo::test::PortListed(FPath, "COM5"));
   // Another program holds the device.
   const int holder = ::open(FPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
@@ -580,7 +634,7 @@ TEST_F(MonitorCli, ASettingsFileSetAsideOnTheWayToAPortIsTold) {
   for (const auto& args : runs) {
     SCOPED_TRACE(args.front());
     const std::string file =
-        Settings("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n");
+        Settings(talmo::test::kSettingsHeader + "[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n");
     TChild m(args, FDir);
     EXPECT_EQ(m.Wait(), 1);
     const std::string head =

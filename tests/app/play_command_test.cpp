@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "support/pty_pair.h"
+#include "support/settings_file.h"
 #include "support/temp_dir.h"
 
 namespace talmo {
@@ -177,11 +178,12 @@ TEST_F(PlayCommand, BadInputGivesOneClearLine) {
     const Result r = Play(c.args);
     EXPECT_EQ(r.code, c.code);
     EXPECT_EQ(r.out, "");
-    // One line says what is wrong; a usage error is followed by the usage,
-    // as in every command.
+    // One line says what is wrong; a usage error is followed by where to
+    // read the usage, as in every command.
     const std::string first = r.err.substr(0, r.err.find('\n') + 1);
     EXPECT_NE(first.find(c.mentions), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.substr(first.size()), c.code == 2 ? kPlayUsage : "") << r.err;
+    EXPECT_EQ(r.err.substr(first.size()), c.code == 2 ? "Try 'talmocli play --help'.\n" : "")
+        << r.err;
   }
 }
 
@@ -218,11 +220,7 @@ TEST_F(PlayCommand, BusyPortIsNamedWithItsDevicePath) {
   test::TPtyPair line;
   ASSERT_TRUE(line.Open(test::TPtyPair::TMaster::Blocking));
   const char* const name = line.Path.c_str();
-  ASSERT_EQ(::mkdir((FDir + "/Velkerstam").c_str(), 0700), 0);
-  std::ofstream(FDir + "/Velkerstam/TALMO.reg", std::ios::binary)
-      << "Windows Registry Editor Version "
-         "5.00\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\""
-      << name << "\"=\"COM5\"\n\n";
+  test::WriteSettings(FDir, test::PortListed(name, "COM5"));
   setenv("XDG_CONFIG_HOME", FDir.c_str(), 1);
   // Another program holds the device.
   const int holder = ::open(name, O_RDWR | O_NOCTTY);

@@ -17,6 +17,7 @@
 #include "app/cli_args.h"
 #include "app/port_args.h"
 #include "app/ports_command.h"
+#include "support/settings_file.h"
 #include "support/temp_dir.h"
 
 namespace talmo {
@@ -55,8 +56,7 @@ class PortsCommandTest : public ::testing::Test {
 };
 
 TEST_F(PortsCommandTest, ACorruptSettingsFileSetAsideIsToldOnce) {
-  std::ofstream(FFile)
-      << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n";
+  std::ofstream(FFile) << test::kSettingsHeader + "[HKEY_LOCAL_MACHINE\\X]\nREGBAUD=6\n";
   const TRun first = Ports();
   EXPECT_EQ(first.Code, kExitOk);
   const std::string head =

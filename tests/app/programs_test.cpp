@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/cli_child.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -36,41 +37,37 @@ class Programs : public ::testing::Test {
   // `early` is a signal sent before the program's first instruction (held
   // back until then, as a launcher may hold it).
   Result Run(std::vector<std::string> args, uid_t uid = static_cast<uid_t>(-1), int early = 0) {
-    const std::string out = FDir + "/out", err = FDir + "/err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
-      const int in = open("/dev/null", O_RDONLY);
-      if (in < 0 || dup2(in, 0) < 0) _exit(126);
-      unsetenv("DISPLAY");
-      unsetenv("WAYLAND_DISPLAY");
-      unsetenv("QT_QPA_PLATFORM");
-      setenv("XDG_CONFIG_HOME", (FDir + "/config").c_str(), 1);
+    talmo::test::TChildOutput o = Quiet();
+    o.File = FDir + "/out";
+    o.ErrFile = FDir + "/err";
+    o.BeforeExec = [uid, early] {
       if (uid != static_cast<uid_t>(-1) &&
           (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
-        _exit(126);
+        return false;
       alarm(30);  // a program that should have ended but runs on is ended
       if (early != 0) {
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, early);
-        if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0 || raise(early) != 0) _exit(126);
+        if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0 || raise(early) != 0) return false;
       }
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(126);
-    }
+      return true;
+    };
+    talmo::test::TChild child(args[0], {args.begin() + 1, args.end()}, FDir + "/config", o);
     Result r;
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = talmo::test::ReadFile(out);
-    r.err = talmo::test::ReadFile(err);
+    r.status = child.Wait(std::chrono::seconds(60));
+    r.out = talmo::test::ReadFile(o.File);
+    r.err = talmo::test::ReadFile(o.ErrFile);
     return r;
+  }
+  // No display, nothing on standard input.
+  static talmo::test::TChildOutput Quiet() {
+    talmo::test::TChildOutput o;
+    o.NullInput = true;
+    o.Env = {{"DISPLAY", std::nullopt},
+             {"WAYLAND_DISPLAY", std::nullopt},
+             {"QT_QPA_PLATFORM", std::nullopt}};
+    return o;
   }
 
   talmo::test::TTempDir FTemp{"talmo-programs"};
@@ -82,9 +79,29 @@ TEST_F(Programs, VersionAndHelpWithoutADisplay) {
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> says;  // each in the standard output
+    int status = 0;
+    std::string err = "";  // all of the standard error
   } cases[] = {
       {{TALMO_CLI, "--version"}, {"talmocli " + version + "\n"}},
       {{TALMO_CLI, "-V"}, {"talmocli " + version + "\n"}},
+      {{TALMO_CLI, "-v"}, {"talmocli " + version + "\n"}},
+      // A usage error: its line, then where to look, not the usage above
+      // which the line would be lost.
+      {{TALMO_CLI, "monitor", "--baud", "x"},
+       {},
+       2,
+       "talmocli: bad value for --baud: 'x' (a whole number from 1 to 4000000 expected)\n"
+       "Try 'talmocli monitor --help'.\n"},
+      {{TALMO_CLI, "decode", "--first"},
+       {},
+       2,
+       "talmocli: --first needs a value\nTry 'talmocli decode --help'.\n"},
+      {{TALMO_CLI, "ports", "-x"},
+       {},
+       2,
+       "talmocli: ports takes no options\nTry 'talmocli ports --help'.\n"},
+      {{TALMO_CLI, "frob"}, {}, 2, "talmocli: unknown command 'frob'\nTry 'talmocli --help'.\n"},
+      {{TALMO_CLI, "--trace"}, {}, 2, "talmocli: --trace needs a FILE\nTry 'talmocli --help'.\n"},
       {{TALMO_CLI, "--help"}, {"usage: talmocli <command>", "--version"}},
       {{TALMO_CLI, "ports", "--help"}, {"usage: talmocli ports\nLists"}},
       // Every command's help is handled in one place, the same way.
@@ -98,16 +115,33 @@ TEST_F(Programs, VersionAndHelpWithoutADisplay) {
        {"usage: talmo [Qt options]", "--version", "-platform NAME", "-style NAME",
         "-stylesheet FILE", "-qwindowgeometry", "-reverse", "share/doc/talmo/HELP.TXT",
         "TALMO.reg"}},
+      // The window without a display (none is set here): one line, not
+      // Qt's abort.
+      {{TALMO_GUI},
+       {},
+       1,
+       "talmo: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are not set); "
+       "start it in a desktop session, or use talmocli on a console\n"},
+      {{TALMO_GUI, "-platform", "xcb"}, {}, 1, "talmo: no display to open the window on"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::string call;
+    for (const std::string& a : c.args) call += (call.empty() ? "" : " ") + a;
+    SCOPED_TRACE(call);
     const Result r = Run(c.args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.err.empty() || c.err.back() == '\n') {
+      EXPECT_EQ(r.err, c.err);
+    } else {
+      EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    }
     for (const std::string& s : c.says)
       EXPECT_NE(r.out.find(s), std::string::npos) << s << " in\n" << r.out;
     if (c.says.size() == 1 && c.says[0].back() == '\n') {
       EXPECT_EQ(r.out, c.says[0]);
+    }
+    if (c.says.empty()) {
+      EXPECT_EQ(r.out, "");
     }
   }
 }
@@ -146,17 +180,12 @@ TEST_F(Programs, WindowRefusesAnArgumentNeitherItNorQtKnows) {
 // stops with its message) instead of SIGXFSZ killing the window. The
 // command-line monitor's run at the limit is in monitor_cli_test.
 TEST_F(Programs, TheWindowOutlivesTheFileSizeLimit) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    setenv("XDG_CONFIG_HOME", (FDir + "/config").c_str(), 1);
-    alarm(30);
-    execl(TALMO_GUI, TALMO_GUI, "-platform", "offscreen", static_cast<char*>(nullptr));
-    _exit(126);
-  }
+  talmo::test::TChildOutput o;
+  o.File = o.ErrFile = "/dev/null";
+  o.NullInput = true;
+  o.BeforeExec = [] { return alarm(30), true; };
+  talmo::test::TChild window(TALMO_GUI, {"-platform", "offscreen"}, FDir + "/config", o);
+  const pid_t pid = window.Pid;
   ASSERT_GT(pid, 0);
   // SigIgn in /proc: the signals the process ignores, as a hexadecimal mask.
   const auto ignored = [pid] {
@@ -172,9 +201,6 @@ TEST_F(Programs, TheWindowOutlivesTheFileSizeLimit) {
   while (!(ignored() & bit) && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(ignored() & bit) << "SIGXFSZ is not ignored by the window";
-  kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
 }
 
 // The real refusal: a user outside the device's group opens it.

@@ -23,13 +23,16 @@
 #include <thread>
 #include <vector>
 
+#include "support/cli_child.h"
 #include "support/proc_stats.h"
 #include "support/ser2net_kit.h"
+#include "support/text.h"
 
 namespace talmo {
 namespace {
 
 using namespace std::chrono_literals;
+using test::TChildOutput;
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -38,11 +41,7 @@ std::string ReadAll(const std::string& path) {
   return s.str();
 }
 
-std::size_t Count(const std::string& s, const std::string& part) {
-  std::size_t n = 0;
-  for (std::size_t at = s.find(part); at != std::string::npos; at = s.find(part, at + 1)) ++n;
-  return n;
-}
+using talmo::test::Count;
 
 // True once the file holds at least `size` bytes (within `limit`).
 bool Holds(const std::string& path, std::size_t size, std::chrono::milliseconds limit = 10s) {
@@ -56,44 +55,21 @@ bool Holds(const std::string& path, std::size_t size, std::chrono::milliseconds 
   return false;
 }
 
-// A run of the built talmocli with its output in files.
-class Cli {
+TChildOutput InFiles(const std::string& dir) {
+  TChildOutput o;
+  o.File = dir + "/out.txt";
+  o.ErrFile = dir + "/err.txt";
+  return o;
+}
+
+// A run of the built talmocli with its output in files, its settings
+// never the user's.
+class Cli : public test::TChild {
  public:
   Cli(const std::string& dir, const std::vector<std::string>& args)
-      : FOut(dir + "/out.txt"), FErr(dir + "/err.txt") {
-    FPid = ::fork();
-    if (FPid == 0) {
-      const int out = ::open(FOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = ::open(FErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      ::setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);  // never the user's settings
-      std::vector<char*> argv{const_cast<char*>(TALMOCLI_PATH)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TALMOCLI_PATH, argv.data());
-      ::_exit(127);
-    }
-  }
-  ~Cli() {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-  }
-  // The exit code, or -1 when it did not end within `limit` (then killed).
-  int Wait(std::chrono::milliseconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      int status = 0;
-      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
-        FPid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-  }
+      : TChild(TALMOCLI_PATH, args, dir + "/config", InFiles(dir)), FDir(dir) {}
+  // The exit code, or -1 when it did not end within `limit`.
+  int Wait(std::chrono::milliseconds limit = 30s) { return TChild::Wait(limit); }
   bool WaitForError(const std::string& text, std::chrono::milliseconds limit = 10s) const {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
@@ -102,13 +78,11 @@ class Cli {
     }
     return false;
   }
-  std::string Out() const { return ReadAll(FOut); }
-  pid_t Pid() const { return FPid; }
-  std::string Err() const { return ReadAll(FErr); }
+  std::string Out() const { return ReadAll(FDir + "/out.txt"); }
+  std::string Err() const { return ReadAll(FDir + "/err.txt"); }
 
  private:
-  std::string FOut, FErr;
-  pid_t FPid = -1;
+  std::string FDir;
 };
 
 class RemoteCli : public ::testing::Test {
@@ -273,9 +247,9 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   // While the server is away the monitor tries again, at most about once
   // a second once its pause has grown (100 ms, doubled up to 1 s).
   std::this_thread::sleep_for(2s);
-  const long long before = talmo::test::ContextSwitches(cli.Pid());
+  const long long before = talmo::test::ContextSwitches(cli.Pid);
   std::this_thread::sleep_for(4s);
-  const long long woke = talmo::test::ContextSwitches(cli.Pid()) - before;
+  const long long woke = talmo::test::ContextSwitches(cli.Pid) - before;
   std::printf("monitor waiting for its server: %lld wake-ups in 4 s\n", woke);
   EXPECT_LE(woke, 12);
   EXPECT_EQ(Count(cli.Err(), "no longer available"), 1u) << cli.Err();
@@ -292,7 +266,7 @@ TEST_F(RemoteCli, ReconnectGoesOnWhenTheServerIsBackWithTheSameCapture) {
   FServer.Send(after);
   EXPECT_TRUE(Holds(capture, beforeStop + after.size())) << cli.Err();
   std::this_thread::sleep_for(300ms);  // room for bytes that should not come
-  ::kill(cli.Pid(), SIGTERM);
+  ::kill(cli.Pid, SIGTERM);
   EXPECT_EQ(cli.Wait(), 0) << cli.Err();
 
   // Every byte that came: the beginning of the stream up to the loss, then
@@ -368,7 +342,7 @@ TEST_F(RemoteCli, AServerBackButNotSpeakingRfc2217IsToldOnce) {
   ASSERT_TRUE(cli.WaitForError(reason, 15s)) << cli.Err();
   // Long enough for two more tries of three seconds and a pause each.
   std::this_thread::sleep_for(8s);
-  ::kill(cli.Pid(), SIGTERM);
+  ::kill(cli.Pid, SIGTERM);
   EXPECT_EQ(cli.Wait(), 0) << cli.Err();
   const std::string err = cli.Err();
   EXPECT_EQ(Count(err, reason), 1u) << err;

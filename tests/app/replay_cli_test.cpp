@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "capture/pcapng.h"
+#include "support/cli_child.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -88,31 +89,18 @@ class ReplayCli : public ::testing::Test {
   // `readAfter` on, to hold the reader back).
   TRun Run(const std::vector<std::string>& args, TPtyPair* line = nullptr,
            std::chrono::milliseconds readAfter = 0ms) {
-    const std::string out = FDir / "out.txt", err = FDir / "err.txt";
-    std::vector<std::string> argv = {Talmocli(), "play"};
+    talmo::test::TChildOutput files;
+    files.File = FDir / "out.txt";
+    files.ErrFile = FDir / "err.txt";
+    std::vector<std::string> argv = {"play"};
     argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::setenv("XDG_CONFIG_HOME", FDir.Path().c_str(), 1);
-      const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(o, 1);
-      ::dup2(e, 2);
-      ::close_range(3, ~0U, 0);
-      std::vector<char*> v;
-      for (auto& a : argv) v.push_back(a.data());
-      v.push_back(nullptr);
-      ::execv(v[0], v.data());
-      ::_exit(127);
-    }
+    talmo::test::TChild child(Talmocli(), argv, FDir.Path(), files);
     TRun r;
-    int status = 0;
     const auto start = std::chrono::steady_clock::now();
     for (bool done = false; !done;) {
-      done = ::waitpid(pid, &status, WNOHANG) == pid;
+      r.Code = child.Wait(0ms);
+      done = r.Code >= 0;
       if (std::chrono::steady_clock::now() - start > 60s) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
         ADD_FAILURE() << "talmocli did not end";
         break;
       }
@@ -133,9 +121,8 @@ class ReplayCli : public ::testing::Test {
       while ((n = ::read(line->Master, buf, sizeof buf)) > 0)
         r.Line.append(buf, static_cast<std::size_t>(n));
     }
-    r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.Out = Slurp(out);
-    r.Err = Slurp(err);
+    r.Out = Slurp(files.File);
+    r.Err = Slurp(files.ErrFile);
     return r;
   }
 

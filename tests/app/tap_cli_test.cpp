@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -31,6 +32,7 @@
 #include "support/pty_pair.h"
 #include "support/read_until.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -42,9 +44,7 @@ using talmo::test::TTempDir;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-bool Contains(const std::string& s, const std::string& part) {
-  return s.find(part) != std::string::npos;
-}
+using talmo::test::Contains;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
@@ -156,6 +156,31 @@ class TapCli : public ::testing::Test {
 // ---- forwarding ---------------------------------------------------------
 
 // Shown, and with --quiet only captured: the same exchange either way.
+// The program's DTR and RTS cannot reach the tap through the link (a pty
+// has no modem lines): --dtr and --rts set them on the device, and --lines
+// shows what comes back there. On the loopback port, wired as a loopback
+// plug, DTR comes back as DSR and DCD; the bytes still go round, with the
+// port's threads serving the line events.
+TEST_F(TapCli, DtrAndRtsAreSetOnTheDeviceAndTheLinesShown) {
+  TChild tap({"tap", "--port", "COM99", "--link", FLink, "--dtr", "on", "--lines", "--first", "02",
+              "--last", "03"},
+             FDir);
+  ASSERT_TRUE(tap.WaitReady()) << tap.ErrText;
+  ASSERT_TRUE(tap.WaitOutput([](const std::string& s) { return s.find('\n') != s.npos; }))
+      << tap.ErrText;
+  EXPECT_EQ(tap.OutText.substr(0, tap.OutText.find('\n')), "-- CTS off, DSR on, DCD on, RI off");
+  const int program = OpenProgram(FLink);
+  ASSERT_GE(program, 0);
+  ASSERT_TRUE(WriteAll(program, "\x02ping\x03"));
+  EXPECT_EQ(Read(program, 6), "\x02ping\x03");
+  // The program's own attempt fails on the link, as the help says.
+  int dtr = TIOCM_DTR;
+  EXPECT_NE(::ioctl(program, TIOCMBIS, &dtr), 0);
+  ::close(program);
+  ::kill(tap.Pid, SIGTERM);
+  EXPECT_EQ(tap.Wait(), 0) << tap.ErrText;
+}
+
 TEST_F(TapCli, StrictPingPongShowsEveryQuestionBeforeItsAnswer) {
   for (const bool quiet : {false, true}) {
     SCOPED_TRACE(quiet ? "quiet" : "shown");

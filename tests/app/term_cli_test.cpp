@@ -79,9 +79,13 @@ struct TConsole {
     return child;
   }
   // What the console showed on the user's terminal until `word` came.
+  // Each call looks only at what came after the word the call before found.
   std::string Shown(const std::string& word) {
-    ReadUntil(Tty.Master, FShown,
-              [&word](const std::string& s) { return s.find(word) != std::string::npos; });
+    ReadUntil(Tty.Master, FShown, [this, &word](const std::string& s) {
+      return s.find(word, FFrom) != std::string::npos;
+    });
+    const std::size_t at = FShown.find(word, FFrom);
+    if (at != std::string::npos) FFrom = at + word.size();
     return FShown;
   }
   bool Restored() {
@@ -92,6 +96,7 @@ struct TConsole {
 
  private:
   std::string FShown;
+  std::size_t FFrom = 0;
 };
 
 TEST(TermCli, KeysGoOutAsTypedAndTheBoardsLinesComeBackStampedAsTheCaptureHasThem) {
@@ -170,6 +175,45 @@ TEST(TermCli, EveryWayOutGivesTheTerminalBackAsItWas) {
     EXPECT_TRUE(c.Restored()) << k.Name;
     if (out[0] >= 0) ::close(out[0]);
   }
+}
+
+// The loopback port is wired as a loopback plug: what the keys do to DTR
+// and RTS comes back as DSR and DCD, and CTS.
+TEST(TermCli, TheModemKeysReadBackThroughTheLoopbackPlug) {
+  TConsole c;
+  TChildOutput o;
+  o.Input = o.OutputFd = c.Tty.Slave;
+  TChild child(TALMOCLI_PATH, {"term", "--port", "COM99", "--lines", "--dtr", "on", "--rts", "off"},
+               c.Dir.Path(), o);
+  ASSERT_TRUE(child.WaitErrLine("connected to")) << child.ErrText;
+  const struct {
+    const char* Keys;
+    const char* Shown;  // the last line they bring
+  } kSteps[] = {{"", "-- CTS off, DSR on, DCD on, RI off"},
+                {"\x14"
+                 "l",
+                 "-- DTR on, RTS off, CTS off, DSR on, DCD on, RI off"},
+                {"\x14"
+                 "r",
+                 "-- CTS on"},
+                {"\x14"
+                 "d",
+                 "-- DCD off"},
+                {"\x14"
+                 "p",
+                 "-- DCD on"},         // on for the pulse ...
+                {"", "-- DCD off\r"},  // ... and back
+                {"\x14"
+                 "l",
+                 "-- DTR off, RTS on, CTS on, DSR off, DCD off, RI off"}};
+  for (const auto& step : kSteps) {
+    Write(c.Tty.Master, step.Keys);
+    const std::string shown = c.Shown(step.Shown);
+    EXPECT_NE(shown.find(step.Shown), std::string::npos) << step.Shown << " in " << shown;
+  }
+  Write(c.Tty.Master, "\x14q");
+  EXPECT_EQ(child.Wait(), 0) << child.ErrText;
+  EXPECT_TRUE(c.Restored());
 }
 
 TEST(TermCli, InputThatIsNoTerminalIsSentAndTheRunEndsWhenTheLineIsQuiet) {

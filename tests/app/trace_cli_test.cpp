@@ -16,6 +16,7 @@
 #include "support/cli_child.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -30,11 +31,7 @@ std::string Talmocli() {
   return e && *e ? e : TALMOCLI_PATH;
 }
 
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+using talmo::test::Count;
 
 // Until `part` is in the file, or 10 s.
 bool AwaitInFile(const std::string& file, const std::string& part) {
@@ -139,9 +136,9 @@ TEST(TraceCli, EnvironmentAndWiresharksDebugFileTurnItOn) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     ::unlink(trace.c_str());
-    if (r.viaEnvironment) ::setenv("TALMO_TRACE", trace.c_str(), 1);
-    TChild c(r.program, r.args, dir.Path());
-    ::unsetenv("TALMO_TRACE");
+    talmo::test::TChildOutput o;
+    if (r.viaEnvironment) o.Env = {{"TALMO_TRACE", trace}};
+    TChild c(r.program, r.args, dir.Path(), o);
     EXPECT_EQ(c.Wait(), 0) << c.ErrText;
     EXPECT_EQ(c.ErrText.find("trace on"), std::string::npos) << c.ErrText;
     EXPECT_EQ(Count(ReadFile(trace), r.first), 1u) << ReadFile(trace);

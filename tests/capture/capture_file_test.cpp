@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/signal_scope.h"
 #include "support/temp_dir.h"
 
 namespace talmo {
@@ -109,7 +110,6 @@ TEST_F(CaptureTest, FailureNamesThePathAndReason) {
 class FileSizeLimit {
  public:
   explicit FileSizeLimit(rlim_t bytes) {
-    std::signal(SIGXFSZ, SIG_IGN);
     EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &FOld), 0);
     rlimit small = FOld;
     small.rlim_cur = bytes;
@@ -118,6 +118,7 @@ class FileSizeLimit {
   ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &FOld); }
 
  private:
+  test::TSignalScope FTooBig{SIGXFSZ, SIG_IGN};
   rlimit FOld{};
 };
 

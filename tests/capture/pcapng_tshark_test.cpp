@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 
 #include "base/control_lines.h"
 #include "capture/capture_file.h"
+#include "support/cli_child.h"
 #include "support/temp_dir.h"
 
 namespace talmo {
@@ -34,28 +36,16 @@ struct TRunResult {
 // Runs tshark with `args`, its personal configuration in `home` (never the
 // user's), and collects what it writes.
 TRunResult RunTshark(const std::string& home, const std::vector<std::string>& args) {
-  const std::string out = home + "/tshark.out", err = home + "/tshark.err";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(126);
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
-    ::setenv("LC_ALL", "C", 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("tshark"));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execvp("tshark", argv.data());
-    ::_exit(127);
-  }
+  test::TChildOutput o;
+  o.File = home + "/tshark.out";
+  o.ErrFile = home + "/tshark.err";
+  o.Env = {{"HOME", home}, {"LC_ALL", "C"}};
+  o.SearchPath = true;
+  test::TChild tshark("tshark", args, home + "/.config", o);
   TRunResult r;
-  int status = 0;
-  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status))
-    r.Status = WEXITSTATUS(status);
-  r.Out = test::ReadFile(out);
-  r.Err = test::ReadFile(err);
+  r.Status = tshark.Wait(std::chrono::seconds(60));
+  r.Out = test::ReadFile(o.File);
+  r.Err = test::ReadFile(o.ErrFile);
   return r;
 }
 

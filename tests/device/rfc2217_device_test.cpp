@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/control_lines.h"
 #include "base/trace.h"
 #include "device/device_driver.h"
 #include "device/rfc2217_codec.h"
@@ -35,6 +36,7 @@
 #include "support/delay_proxy.h"
 #include "support/ser2net_kit.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace talmo {
 namespace {
@@ -161,6 +163,49 @@ TEST_F(Ser2netPort, SpeedChangesReachTheServedDevice) {
   port.Comm.SetUserBaudrate(250000);
   EXPECT_EQ(outRate(), 250000u);
   EXPECT_TRUE(port.Errors.empty());
+  port.Comm.Close();
+}
+
+// What ser2net can do for a pseudo-terminal's line: the flow control reaches
+// it; DTR, RTS and a break are taken without an answer (a pty has no modem
+// lines) and hold nothing up; the modem state it reports is every line off.
+TEST_F(Ser2netPort, FlowReachesTheServedPtyAndItsMissingModemLinesHoldNothingUp) {
+  RemotePort port(FServer.Url());
+  port.Comm.SetMonitorEvents({ceRxChar, ceCts, ceDsr, ceRlsd, ceRing});
+  ASSERT_EQ(port.OpenMessage(), "");
+  const auto cflag = [&] {
+    termios t{};
+    tcgetattr(FServer.Slave, &t);
+    return t.c_cflag;
+  };
+  const auto iflag = [&] {
+    termios t{};
+    tcgetattr(FServer.Slave, &t);
+    return t.c_iflag;
+  };
+  TSerFlowControl flow;
+  flow.Assign(port.Comm.FlowControl());
+  flow.SetOutCtsFlow(true);
+  flow.SetControlRts(rtsHandshake);
+  port.Comm.SetFlowControl(flow);
+  EXPECT_NE(cflag() & CRTSCTS, 0u);
+  flow.SetOutCtsFlow(false);
+  flow.SetControlRts(rtsEnabled);
+  flow.SetXonXoffOut(true);
+  flow.SetXonXoffIn(true);
+  port.Comm.SetFlowControl(flow);
+  EXPECT_EQ(cflag() & CRTSCTS, 0u);
+  EXPECT_EQ(iflag() & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+  // None of these is answered by ser2net on a pty: none may wait for it.
+  port.Comm.SetDTR(false);
+  port.Comm.SetRTS(false);
+  port.Comm.SetBreak(true);
+  port.Comm.SetBreak(false);
+  // The data still flows after them.
+  port.Write("after");
+  EXPECT_EQ(FServer.Receive(5), "after");
+  RunFor(port.Sync, 100ms);
+  EXPECT_EQ(port.Comm.ModemLines() & (kLineCts | kLineDsr | kLineDcd | kLineRing), 0);
   port.Comm.Close();
 }
 
@@ -404,6 +449,11 @@ class FakeServer : private TTelnetSink {
     std::lock_guard lock(FLock);
     return FCommands;
   }
+  // The values of the SET-CONTROL commands the client sent, in order.
+  std::vector<int> Controls() {
+    std::lock_guard lock(FLock);
+    return FControls;
+  }
 
   bool Ok = false;
   int Port = 0;
@@ -471,6 +521,7 @@ class FakeServer : private TTelnetSink {
     {
       std::lock_guard lock(FLock);
       FCommands.push_back(p[0]);
+      if (p[0] == comport::kSetControl && n >= 2) FControls.push_back(p[1]);
     }
     if (Answer) Answer(p[0], std::vector<std::uint8_t>(p + 1, p + n), FReply);
   }
@@ -486,6 +537,7 @@ class FakeServer : private TTelnetSink {
   std::vector<std::uint8_t> FPendingOut;
   std::string FData;
   std::vector<std::uint8_t> FCommands;
+  std::vector<int> FControls;
   std::vector<std::pair<std::uint8_t, std::uint8_t>> FNegotiations;
 };
 
@@ -588,6 +640,99 @@ TEST(RemotePortProtocol, NotificationsBecomeTheLocalEventsAndErrors) {
   port.Comm.Close();
 }
 
+TEST(RemotePortProtocol, ModemLinesBreakAndFlowGoOutAsSetControl) {
+  struct Row {
+    const char* what;
+    std::function<void(TSerComm&)> act;
+    std::vector<int> controls;  // the SET-CONTROL values it sends, in order
+  };
+  const auto flow = [](TSerComm& c, bool cts, TSerControlRts rts, bool xon) {
+    TSerFlowControl f;
+    f.Assign(c.FlowControl());
+    f.SetOutCtsFlow(cts);
+    f.SetControlRts(rts);
+    f.SetXonXoffOut(xon);
+    f.SetXonXoffIn(xon);
+    c.SetFlowControl(f);
+  };
+  // A change of the flow control rewrites the settings: DTR, RTS (unless
+  // the handshake owns it), then the flow.
+  const Row rows[] = {
+      {"DTR on", [](TSerComm& c) { c.SetDTR(true); }, {8}},
+      {"DTR off", [](TSerComm& c) { c.SetDTR(false); }, {9}},
+      {"RTS on", [](TSerComm& c) { c.SetRTS(true); }, {11}},
+      {"RTS off", [](TSerComm& c) { c.SetRTS(false); }, {12}},
+      {"a break pulse",
+       [](TSerComm& c) {
+         c.SetBreak(true);
+         c.SetBreak(false);
+       },
+       {5, 6}},
+      {"RTS/CTS flow", [&](TSerComm& c) { flow(c, true, rtsHandshake, false); }, {9, 3}},
+      {"XON/XOFF flow", [&](TSerComm& c) { flow(c, false, rtsEnabled, true); }, {9, 11, 2}},
+      {"no flow control", [&](TSerComm& c) { flow(c, false, rtsDisabled, false); }, {9, 12, 1}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    FakeServer server;
+    ASSERT_TRUE(server.Ok);
+    server.Run();
+    RemotePort port(UrlOf(server));
+    ASSERT_EQ(port.OpenMessage(), "");
+    const std::size_t before = server.Controls().size();
+    r.act(port.Comm);
+    std::vector<int> sent;
+    ASSERT_TRUE(RunUntil(port.Sync, [&] {
+      const auto all = server.Controls();
+      sent.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+      return sent.size() >= r.controls.size();
+    }));
+    EXPECT_EQ(sent, r.controls);
+    port.Comm.Close();
+  }
+}
+
+TEST(RemotePortProtocol, ModemStateNotificationsBecomeTheLinesAndTheirEvents) {
+  FakeServer server;
+  ASSERT_TRUE(server.Ok);
+  server.Run();
+  RemotePort port(UrlOf(server));
+  int dsr = 0, rlsd = 0, ring = 0;
+  port.Comm.SetMonitorEvents({ceRxChar, ceCts, ceDsr, ceRlsd, ceRing});
+  port.Comm.OnDsr = [&](TSerCustomComm*) { ++dsr; };
+  port.Comm.OnRlsd = [&](TSerCustomComm*) { ++rlsd; };
+  port.Comm.OnRing = [&](TSerCustomComm*) { ++ring; };
+  ASSERT_EQ(port.OpenMessage(), "");
+  // The port asked the server for every modem-state change.
+  ASSERT_TRUE(RunUntil(port.Sync, [&] {
+    const auto c = server.Commands();
+    return std::count(c.begin(), c.end(), comport::kSetModemstateMask) > 0;
+  }));
+  port.Comm.SetDTR(true);
+  struct Row {
+    std::uint8_t state;  // NOTIFY-MODEMSTATE: CD 0x80, RI 0x40, DSR 0x20, CTS 0x10, deltas below
+    std::uint8_t lines;  // ModemLines afterwards (DTR as set)
+    int cts, dsr, rlsd, ring;  // events so far
+  };
+  const Row rows[] = {
+      {0x11, kLineCts | kLineDtr, 1, 0, 0, 0},
+      {0xB2 | 0x08, kLineCts | kLineDsr | kLineDcd | kLineDtr, 1, 1, 1, 0},
+      {0xF4, kLineCts | kLineDsr | kLineDcd | kLineRing | kLineDtr, 1, 1, 1, 1},
+      {0x0F, kLineDtr, 2, 2, 2, 2},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(static_cast<int>(r.state));
+    server.Inject(Notify(comport::kNotifyModemstate, r.state));
+    EXPECT_TRUE(RunUntil(
+        port.Sync,
+        [&] { return port.Cts == r.cts && dsr == r.dsr && rlsd == r.rlsd && ring == r.ring; }))
+        << port.Cts << dsr << rlsd << ring;
+    EXPECT_EQ(port.Comm.ModemLines(), r.lines);
+  }
+  EXPECT_TRUE(port.Comm.HasModemLines());
+  port.Comm.Close();
+}
+
 TEST(RemotePortProtocol, FlowControlSuspendHoldsOurDataUntilResume) {
   FakeServer server;
   ASSERT_TRUE(server.Ok);
@@ -622,9 +767,7 @@ TEST(RemotePortProtocol, IPv6AddressesInBrackets) {
 
 // ---- servers that misbehave ---------------------------------------------------
 
-bool Contains(const std::string& s, const std::string& part) {
-  return s.find(part) != std::string::npos;
-}
+using talmo::test::Contains;
 
 TEST(RemotePortHostile, AServerThatDoesNotSpeakRfc2217IsNamedWithTheWayItFailed) {
   struct Row {

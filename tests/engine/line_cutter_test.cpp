@@ -120,6 +120,26 @@ TEST(LineCutter, CutsAndShowsLinesAsTheRulesSay) {
        With(Text(), TLineLook::Text, ';'),
        {{"a;b\n;"}},
        {"a;", "b\\n;"}},
+      {"the bytes themselves, a start byte ending the line before it",
+       [] {
+         TLineRules r = With(Text(), TLineLook::Bytes, 0x03);
+         r.Start = 0x02;
+         return r;
+       }(),
+       {{std::string("\x02"
+                     "a\x03"
+                     "x\x02"
+                     "b\x02"
+                     "c\x00\x03",
+                     10)}},
+       {"\x02"
+        "a\x03",
+        "x",
+        "\x02"
+        "b",
+        std::string("\x02"
+                    "c\x00\x03",
+                    4)}},
       {"time of day, ms",
        Stamped(TStampForm::Time),
        {{"a\nb\n", kT0}},

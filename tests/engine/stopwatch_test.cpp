@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "engine/clock.h"
+
 namespace talmo {
 namespace {
 
@@ -68,22 +70,38 @@ TEST(StopWatch, LongLapsDoNotOverflow) {
   }
 }
 
+// The counts are whole milliseconds of the monotonic clock, read at Start
+// and at Stop.
 TEST(StopWatch, WithoutCounterFallsBackToMilliseconds) {
   TCounter none;
   TStopWatch w(false, none);
   EXPECT_FALSE(w.HighResolution());
   EXPECT_EQ(w.Frequency(), 1000);
+  const std::int64_t before = MonotonicNanoseconds() / 1000000;
   w.Start();
   w.Stop();
-  EXPECT_GE(w.ElapsedMicroseconds(), 0);
+  const std::int64_t after = MonotonicNanoseconds() / 1000000;
+  EXPECT_LE(before, w.StartCount());
+  EXPECT_LE(w.StartCount(), w.StopCount());
+  EXPECT_LE(w.StopCount(), after);
+  EXPECT_EQ(w.ElapsedMicroseconds(), (w.StopCount() - w.StartCount()) * 1000);
 }
 
+// The counts are the monotonic clock's nanoseconds, read at Start and at
+// Stop: the lap lies within what the test saw around it.
 TEST(StopWatch, DirectSuccessionOnTheRealClockIsSmallAndNonNegative) {
   TStopWatch w(false);
+  EXPECT_TRUE(w.HighResolution());
+  EXPECT_EQ(w.Frequency(), 1000000000);
+  const std::int64_t before = MonotonicNanoseconds();
   w.Start();
   w.Stop();
-  EXPECT_GE(w.ElapsedMicroseconds(), 0);
-  EXPECT_LT(w.ElapsedMicroseconds(), 1000000);
+  const std::int64_t after = MonotonicNanoseconds();
+  EXPECT_LE(before, w.StartCount());
+  EXPECT_LE(w.StartCount(), w.StopCount());
+  EXPECT_LE(w.StopCount(), after);
+  EXPECT_EQ(w.ElapsedMicroseconds(), (w.StopCount() - w.StartCount()) / 1000);
+  EXPECT_LE(w.ElapsedMicroseconds(), (after - before) / 1000);
 }
 
 }  // namespace

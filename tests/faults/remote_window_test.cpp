@@ -24,6 +24,7 @@
 #include "ports/port_list.h"
 #include "settings/registry.h"
 #include "support/ser2net_kit.h"
+#include "support/settings_file.h"
 #include "window_kit.h"
 
 namespace talmo {
@@ -47,9 +48,7 @@ TEST(RemoteWindow, ListsOpensCarriesBothWaysAndReportsTheLossOnce) {
   ASSERT_TRUE(server.Start(why)) << why;
 
   const std::string settings = scratch.Path + "/TALMO.reg";
-  std::ofstream(settings) << "Windows Registry Editor Version 5.00\n\n"
-                             "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n\""
-                          << server.Url() << "\"=\"COM20\"\n";
+  std::ofstream(settings) << test::PortListed(server.Url(), "COM20");
   auto store = TRegistryStore::ForFile(settings);
   // No sysfs: only the user's entry is listed.
   const TPortSources none{scratch.Path + "/sys", scratch.Path + "/sys/console", "/dev"};

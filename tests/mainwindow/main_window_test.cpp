@@ -48,6 +48,8 @@
 #include "settings/registry.h"
 #include "support/modal_boxes.h"
 #include "support/pty_pair.h"
+#include "support/settings_file.h"
+#include "support/signal_scope.h"
 #include "support/temp_dir.h"
 #include "widgets/message_box.h"
 
@@ -119,9 +121,7 @@ class WindowTest : public ::testing::Test {
   void TearDown() override { FWindow.reset(); }
 
   void WriteSettings(const std::string& values) {
-    std::ofstream(FSettings) << "Windows Registry Editor Version 5.00\n\n"
-                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
-                             << values;
+    std::ofstream(FSettings) << test::kSettingsHeader + test::kTalmoKey + values;
   }
 
   TfoMain& Make(bool activate = true) {
@@ -728,7 +728,7 @@ TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
   ASSERT_TRUE(PumpUntil([&] { return w.Formatter().TotalSigns() == 4; }));
   {
     // A file size limit refuses writes as a full disk does.
-    std::signal(SIGXFSZ, SIG_IGN);
+    const test::TSignalScope tooBig(SIGXFSZ, SIG_IGN);
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     rlimit small = old;

@@ -3,6 +3,7 @@
 // loopback port last, and the resolution of "\\.\COMn".
 
 #include "ports/port_list.h"
+#include "support/settings_file.h"
 
 #include <gtest/gtest.h>
 
@@ -80,10 +81,7 @@ std::vector<std::string> Names(const TPortList& list) {
 }
 
 std::shared_ptr<TRegistryStore> StoreWith(const TTempDir& dir, const std::string& entries) {
-  WriteFile(dir / "TALMO.reg",
-            "Windows Registry Editor Version 5.00\n\n"
-            "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n" +
-                entries + "\n");
+  WriteFile(dir / "TALMO.reg", test::kSettingsHeader + test::kPortListKey + entries + "\n");
   return TRegistryStore::ForFile(dir / "TALMO.reg");
 }
 

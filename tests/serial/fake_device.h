@@ -59,6 +59,12 @@ struct FakeState {
   int LastPopCall = 0;  // WaitCalls when the latest event was taken
   std::deque<std::uint8_t> Input;
   std::uint32_t PendingErrors = 0;
+  // Modem lines: the calls as "DTR on", "RTS off", "break on"; what
+  // SetModemLine and SetBreak answer; the lines the device reports.
+  std::vector<std::string> LineCalls;
+  int LineError = 0;
+  std::uint8_t Lines = 0;
+  bool HasLines = false;
   bool HoldWrites = false;  // Write blocks while set (until Cancel)
   bool InWrite = false;
 
@@ -180,6 +186,26 @@ class FakeDevice : public TSerDevice {
     stat = TSerComStat{};
     stat.cbInQue = static_cast<std::uint32_t>(FS->Input.size());
     return 0;
+  }
+  int SetModemLine(std::uint8_t line, bool on) override {
+    std::lock_guard l(FS->Lock);
+    if (FS->LineError) return FS->LineError;
+    FS->LineCalls.push_back(std::string(line == 0x10 ? "DTR" : "RTS") + (on ? " on" : " off"));
+    return 0;
+  }
+  int SetBreak(bool on) override {
+    std::lock_guard l(FS->Lock);
+    if (FS->LineError) return FS->LineError;
+    FS->LineCalls.push_back(on ? "break on" : "break off");
+    return 0;
+  }
+  std::uint8_t ControlLines() const override {
+    std::lock_guard l(FS->Lock);
+    return FS->Lines;
+  }
+  bool HasModemLines() const override {
+    std::lock_guard l(FS->Lock);
+    return FS->HasLines;
   }
   void Cancel() override {
     {

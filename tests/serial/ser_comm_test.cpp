@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/control_lines.h"
 #include "fake_device.h"
 #include "serial/ser_comm.h"
 
@@ -355,6 +356,133 @@ TEST_F(CommTest, APolledPortWhoseDeviceHasNoDescriptorKeepsItsThreads) {
   // Polled or not is a choice made while closed.
   EXPECT_THROW(FComm->SetPolled(false), ESerCommError);
   EXPECT_TRUE(FComm->Polled());
+}
+
+TEST_F(CommTest, ModemLineCallsReachTheOpenDeviceAndAreKeptForTheNextOpen) {
+  struct Row {
+    const char* what;
+    TSerControlRts rtsAtOpen;
+    std::uint8_t reported;  // what the device reports
+    int error;              // what its modem-line calls answer
+    std::function<void(TSerComm&)> act;
+    std::vector<std::string> calls;
+    std::size_t dcbWrites;  // device control blocks written after the open's
+    std::uint8_t lines;     // ModemLines afterwards
+    std::string message;    // raised
+  };
+  const Row rows[] = {
+      {"DTR on",
+       rtsDisabled,
+       0,
+       0,
+       [](TSerComm& c) { c.SetDTR(true); },
+       {"DTR on"},
+       0,
+       kLineDtr,
+       ""},
+      {"RTS on, then off",
+       rtsDisabled,
+       0,
+       0,
+       [](TSerComm& c) {
+         c.SetRTS(true);
+         c.SetRTS(false);
+       },
+       {"RTS on", "RTS off"},
+       0,
+       0,
+       ""},
+      {"a break pulse",
+       rtsDisabled,
+       0,
+       0,
+       [](TSerComm& c) {
+         c.SetBreak(true);
+         c.SetBreak(false);
+       },
+       {"break on", "break off"},
+       0,
+       0,
+       ""},
+      // The inputs are the device's, the outputs as set; under a handshake
+      // RTS is the device's too.
+      {"the lines the device reports",
+       rtsHandshake,
+       kLineCts | kLineRing | kLineRts | kLineDtr,
+       0,
+       nullptr,
+       {},
+       0,
+       kLineCts | kLineRing | kLineRts,
+       ""},
+      {"RTS set under a handshake ends it first",
+       rtsHandshake,
+       kLineRts,
+       0,
+       [](TSerComm& c) { c.SetRTS(false); },
+       {"RTS off"},
+       1,
+       0,
+       ""},
+      // A refused level is not kept: the port says what the line has.
+      {"a device that refuses",
+       rtsDisabled,
+       0,
+       EIO,
+       [](TSerComm& c) { c.SetDTR(true); },
+       {},
+       0,
+       0,
+       "Error setting DTR (5), Input/output error"},
+      {"a break the device refuses",
+       rtsDisabled,
+       0,
+       EIO,
+       [](TSerComm& c) { c.SetBreak(true); },
+       {},
+       0,
+       0,
+       "Error setting break (5), Input/output error"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    TSerComm comm(FDriver, FSync);
+    comm.SetTiming(TSerTiming{[] { return std::chrono::steady_clock::time_point{}; },
+                              [](std::chrono::milliseconds) {}});
+    comm.FlowControl().SetControlRts(r.rtsAtOpen);
+    FDriver->Prepare = [&r](FakeState& s) {
+      s.Lines = r.reported;
+      s.LineError = r.error;
+    };
+    comm.Open();
+    const std::size_t dcbs = Dev().Dcbs.size();
+    std::string message;
+    try {
+      if (r.act) r.act(comm);
+    } catch (const ESerCommError& e) {
+      message = e.what();
+    }
+    EXPECT_EQ(message, r.message);
+    EXPECT_EQ(Dev().LineCalls, r.calls);
+    EXPECT_EQ(Dev().Dcbs.size() - dcbs, r.dcbWrites);
+    EXPECT_EQ(comm.ModemLines(), r.lines);
+    // What was set is the flow control's now, so the next open sets it.
+    const TSerFlowControl& flow = comm.FlowControl();
+    comm.Close();
+    comm.Open();
+    EXPECT_EQ(Dev().Dcbs.front().DtrControl(), static_cast<std::uint32_t>(flow.ControlDtr()));
+    EXPECT_EQ(Dev().Dcbs.front().RtsControl(), static_cast<std::uint32_t>(flow.ControlRts()));
+    comm.Close();
+  }
+  FDriver->Prepare = nullptr;
+  // A closed port only keeps the levels; a break needs an open port.
+  FComm->SetDTR(true);
+  FComm->SetRTS(true);
+  FComm->SetBreak(true);
+  EXPECT_EQ(FComm->FlowControl().ControlDtr(), dtrEnabled);
+  EXPECT_EQ(FComm->FlowControl().ControlRts(), rtsEnabled);
+  EXPECT_EQ(FComm->ModemLines(), 0);
+  EXPECT_FALSE(FComm->HasModemLines());
 }
 
 TEST_F(CommTest, OnOpenExceptionIsShownAndTheOpenStands) {

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cerrno>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "device/device_driver.h"
+#include "device/loopback_port.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "serial/ser_types.h"
@@ -65,14 +69,15 @@ struct TBench {
   TFormatOptions Options;
   Clock::time_point Now{};
   std::vector<std::string> Out;
+  std::vector<std::string>* Log = &Out;  // where the lines go; shared by benches on one timeline
   int Lost = 0;
   std::unique_ptr<TReceiveSession> Session;
 
   explicit TBench(const std::string& name, TSessionOptions options = {}) {
     Port.SetPortNum(7);
     TSessionSink sink;
-    sink.Line = [this, name](std::string_view l) { Out.push_back(name + ":" + std::string(l)); };
-    sink.ErrorLine = [this, name](const std::string& l) { Out.push_back(name + "! " + l); };
+    sink.Line = [this, name](std::string_view l) { Log->push_back(name + ":" + std::string(l)); };
+    sink.ErrorLine = [this, name](const std::string& l) { Log->push_back(name + "! " + l); };
     sink.Lost = [this] { ++Lost; };
     Session = std::make_unique<TReceiveSession>(
         Port, TSessionDevice{"", "/dev/" + name}, Options, std::move(sink), [this] { return Now; },
@@ -156,6 +161,161 @@ TEST(ReceiveSession, TheCaptureHoldsEveryBlockBeforeItIsFormatted) {
   }
   b.Session->StopCapture();
   EXPECT_EQ(test::ReadFile(dir.Path() + "/raw.bin"), all);
+}
+
+// --lines: the state at the open, then each change as a line of its own, in
+// order with the display lines, and each in a timed capture. Over the
+// loopback port, whose wiring turns DTR into DSR and DCD, RTS into CTS.
+TEST(ReceiveSession, ModemLineChangesComeInOrderWithTheLinesAndInTheCapture) {
+  test::TTempDir dir("talmo-session");
+  TLoopbackPort loop;
+  ASSERT_TRUE(loop.Error().empty()) << loop.Error();
+  TSerQueueSync sync;
+  TSerComm port(
+      std::make_shared<TSerDeviceDriver>([p = loop.Path()](const std::string&) { return p; }),
+      sync);
+  port.SetDeviceName(loop.Path());
+  std::vector<std::string> out;
+  TSessionSink sink;
+  sink.Line = [&](std::string_view l) { out.emplace_back(l); };
+  TFormatOptions options;
+  TSessionOptions sessionOptions;
+  sessionOptions.ModemLines = true;
+  TReceiveSession session(port, TSessionDevice{"COM99", loop.Path()}, options, sink, Clock::now,
+                          sessionOptions);
+  session.Formatter().SetSigns(0x02, 0x03);
+  session.Attach();
+  ASSERT_FALSE(session.Open());
+  session.StartCaptureExact(dir.Path() + "/lines.pcapng", true);
+  const auto until = [&](std::size_t n) {
+    const auto end = Clock::now() + 5s;
+    while (out.size() < n && Clock::now() < end) sync.WaitAndProcess(5ms);
+    return out.size() >= n;
+  };
+  port.WriteBuf("\x02one\x03", 5);
+  ASSERT_TRUE(until(2));
+  port.SetDTR(true);
+  ASSERT_TRUE(until(4));
+  port.SetRTS(true);
+  ASSERT_TRUE(until(5));
+  port.WriteBuf("\x02two\x03", 5);
+  ASSERT_TRUE(until(6));
+  port.SetDTR(false);
+  ASSERT_TRUE(until(8));
+  const std::vector<std::string> dashes = {"-- CTS off, DSR off, DCD off, RI off",
+                                           "",
+                                           "-- DSR on",
+                                           "-- DCD on",
+                                           "-- CTS on",
+                                           "",
+                                           "-- DSR off",
+                                           "-- DCD off"};
+  ASSERT_EQ(out.size(), dashes.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (dashes[i].empty())
+      EXPECT_EQ(out[i].rfind("--", 0), std::string::npos) << out[i];
+    else
+      EXPECT_EQ(out[i], dashes[i]);
+  }
+  EXPECT_NE(out[1].find("o n e"), std::string::npos) << out[1];
+  port.Close();
+  session.StopCapture();
+  const std::string capture = test::ReadFile(dir.Path() + "/lines.pcapng");
+  for (const char* status : {"modem lines: CTS off, DSR off, DCD off, RI off", "DSR on", "DCD on",
+                             "CTS on", "DSR off", "DCD off"})
+    EXPECT_NE(capture.find(status), std::string::npos) << status;
+}
+
+// The session's rules as data: which failed opens only say the device is
+// not there (yet), the short form of the line settings, and the order in
+// which lines that fell due end on a timeline of several sessions.
+TEST(SessionRules, AbsenceShortLineSettingsAndTheOrderOfDueLines) {
+  const auto absence = [](int code) {
+    return std::string(IsAbsence({"message", "", code}) ? "absence" : "failure");
+  };
+  const auto settings = [](TSerBaudrate rate, std::int32_t userRate, TSerDatabits bits,
+                           TSerParity parity, TSerStopbits stop) {
+    TSerQueueSync sync;
+    TSerComm port(std::make_shared<TSerDeviceDriver>(), sync);
+    port.SetBaudrate(rate);
+    port.SetUserBaudrate(userRate);
+    port.SetDatabits(bits);
+    port.SetParity(parity);
+    port.SetStopbits(stop);
+    return ShortLineSettings(port);
+  };
+  // Sessions a, b and c each collect a line at the given millisecond (-1:
+  // none); the names of the lines that end by `byMs`, in the order they end.
+  const auto dueOrder = [](std::array<int, 3> atMs, int byMs) {
+    std::vector<std::string> log;
+    std::vector<std::unique_ptr<TBench>> benches;
+    std::vector<TReceiveSession*> sessions;
+    for (std::size_t i = 0; i < atMs.size(); ++i) {
+      const std::string name(1, static_cast<char>('a' + i));
+      benches.push_back(std::make_unique<TBench>(name));
+      benches.back()->Log = &log;
+      benches.back()->Now = Clock::time_point{} + std::chrono::milliseconds(atMs[i]);
+      if (atMs[i] >= 0) benches.back()->Feed("\x02" + name);
+      sessions.push_back(benches.back()->Session.get());
+    }
+    EndLinesDueBy(sessions, Clock::time_point{} + std::chrono::milliseconds(byMs));
+    std::string order;
+    for (const std::string& line : log) order += line.substr(0, 1);
+    return order;
+  };
+  const struct {
+    const char* rule;
+    std::function<std::string()> got;
+    std::string want;
+  } rows[] = {
+      {"no such device", [&] { return absence(ENOENT); }, "absence"},
+      {"no such device (a driver gone)", [&] { return absence(ENODEV); }, "absence"},
+      {"no such device or address", [&] { return absence(ENXIO); }, "absence"},
+      {"the server refuses", [&] { return absence(ECONNREFUSED); }, "absence"},
+      {"no way to the host", [&] { return absence(EHOSTUNREACH); }, "absence"},
+      {"no way to the network", [&] { return absence(ENETUNREACH); }, "absence"},
+      {"the server does not answer", [&] { return absence(ETIMEDOUT); }, "absence"},
+      {"no permission is a failure", [&] { return absence(EACCES); }, "failure"},
+      {"a busy device is a failure", [&] { return absence(EBUSY); }, "failure"},
+      {"opened, then failed", [&] { return absence(0); }, "failure"},
+      {"the designed rate", [&] { return settings(br9600, 0, db8, paNone, sb1); }, "9600 8N1"},
+      {"seven bits, even, two stops", [&] { return settings(br115200, 0, db7, paEven, sb2); },
+       "115200 7E2"},
+      {"the 600 entry is 1024 baud; one and a half stops",
+       [&] { return settings(br600, 0, db5, paOdd, sb15); }, "1024 5O1.5"},
+      {"a user rate", [&] { return settings(brUser, 250000, db8, paMark, sb1); }, "250000 8M1"},
+      {"space parity", [&] { return settings(br19200, 0, db6, paSpace, sb1); }, "19200 6S1"},
+      {"the earliest due ends first, whatever the sessions' order",
+       [&] {
+         return dueOrder({300, 100, 200}, 5000);
+       },
+       "bca"},
+      {"only lines due by the moment end",
+       [&] {
+         return dueOrder({0, 3000, -1}, 2500);
+       },
+       "a"},
+      {"a line due at the moment itself ends",
+       [&] {
+         return dueOrder({1, -1, -1}, 2000);
+       },
+       "a"},
+      {"nothing due yet: nothing ends",
+       [&] {
+         return dueOrder({0, 0, 0}, 1998);
+       },
+       ""},
+      {"equal due times end in the sessions' order",
+       [&] {
+         return dueOrder({500, 500, 500}, 2499);
+       },
+       "abc"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.rule);
+    EXPECT_EQ(r.got(), r.want);
+  }
 }
 
 }  // namespace

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "support/settings_file.h"
+
 namespace talmo::regfile {
 namespace {
 
-constexpr const char* kHeader = "Windows Registry Editor Version 5.00\n\n";
+const std::string kHeader = talmo::test::kSettingsHeader;
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string s;

@@ -14,6 +14,7 @@
 
 #include <sys/stat.h>
 
+#include "support/settings_file.h"
 #include "support/temp_dir.h"
 
 namespace talmo {
@@ -24,7 +25,7 @@ using test::TTempDir;
 using test::WriteFile;
 
 constexpr const char* kKey = "SOFTWARE\\Velkerstam\\TALMO";
-constexpr const char* kHeader = "Windows Registry Editor Version 5.00\n\n";
+const std::string kHeader = test::kSettingsHeader;
 
 // 2026-12-07 20:30:00 UTC; the set-aside names use local time, so the tests
 // run in UTC.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "settings/registry.h"
+#include "support/settings_file.h"
 #include "support/temp_dir.h"
 
 namespace talmo {
@@ -33,9 +34,7 @@ TEST(SettingsPath, TheDefaultKeyObjectCreatesTheFolderAndTheFile) {
     key.WriteInteger("REGBAUD", 6);
   }
   EXPECT_EQ(test::ReadFile(dir / "cfg/Velkerstam/TALMO.reg"),
-            "Windows Registry Editor Version 5.00\n\n"
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkerstam\\TALMO]\n"
-            "\"REGBAUD\"=dword:00000006\n\n");
+            test::kSettingsHeader + test::kTalmoKey + "\"REGBAUD\"=dword:00000006\n\n");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "ports/port_list.h"
 #include "settings/registry.h"
+#include "support/settings_file.h"
 #include "support/temp_dir.h"
 
 // Every byte this program asks of operator new, so a test can count the
@@ -32,7 +33,7 @@ namespace {
 using test::TTempDir;
 using test::WriteFile;
 
-constexpr const char* kHeader = "Windows Registry Editor Version 5.00\n\n";
+const std::string kHeader = test::kSettingsHeader;
 
 // "name"=hex:... with `lines` continuation lines of 25 bytes each.
 std::string ContinuedValue(const std::string& name, int lines) {

@@ -1,7 +1,9 @@
 #pragma once
 // A built program run as a child, as a user runs it from a shell: its
 // standard output to a pipe (or a file), its standard error to another pipe
-// (or merged), its settings and runtime folders in the test's folder.
+// (or a file, or merged), its settings and runtime folders in the test's
+// folder. The one launcher of the tests: what a test needs beyond that
+// (another environment, a user, a signal held back) is an option here.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,8 +14,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +34,15 @@ struct TChildOutput {
   // terminal the test holds), instead of the test's input and the pipe.
   int Input = -1, OutputFd = -1;
   rlim_t FileSizeLimit = RLIM_INFINITY;  // the user's limit on the size of a file
+  std::string ErrFile = {};              // instead of the error pipe
+  bool NullInput = false;                // standard input from /dev/null
+  // Set (or, without a value, removed) after the settings folders, so a
+  // test may move those too.
+  std::vector<std::pair<std::string, std::optional<std::string>>> Env = {};
+  bool SearchPath = false;  // the program found on PATH, as a shell does
+  // The child's last step before it becomes the program (a user to run as,
+  // a signal held back); false ends the child with 126.
+  std::function<bool()> BeforeExec = {};
 };
 
 class TChild {
@@ -45,23 +58,32 @@ class TChild {
     if (Pid == 0) {
       ::setenv("XDG_CONFIG_HOME", configDir.c_str(), 1);
       ::setenv("XDG_RUNTIME_DIR", configDir.c_str(), 1);
-      int o1 = out[1];
-      if (!o.File.empty()) o1 = ::open(o.File.c_str(), O_WRONLY | O_CREAT, 0600);
+      for (const auto& [name, value] : o.Env)
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+      int o1 = out[1], e1 = err[1];
+      if (!o.File.empty()) o1 = ::open(o.File.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (!o.ErrFile.empty()) e1 = ::open(o.ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (o.OutputFd >= 0) o1 = o.OutputFd;
-      if (o.Input >= 0) ::dup2(o.Input, 0);
-      ::dup2(o1, 1);
-      ::dup2(o.MergeErr ? o1 : err[1], 2);
+      if (o.Input >= 0 && ::dup2(o.Input, 0) < 0) ::_exit(126);
+      if (o1 < 0 || e1 < 0 || ::dup2(o1, 1) < 0 || ::dup2(o.MergeErr ? o1 : e1, 2) < 0)
+        ::_exit(126);
       // The test's own ends of the line stay with the test.
       ::close_range(3, ~0U, 0);
       if (o.NoInput) ::close(0);
+      if (o.NullInput) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (in < 0 || ::dup2(in, 0) < 0) ::_exit(126);
+        if (in != 0) ::close(in);
+      }
       if (o.FileSizeLimit != RLIM_INFINITY) {
         const rlimit lim{o.FileSizeLimit, o.FileSizeLimit};
         if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(126);
       }
+      if (o.BeforeExec && !o.BeforeExec()) ::_exit(126);
       std::vector<char*> v;
       for (auto& a : argv) v.push_back(a.data());
       v.push_back(nullptr);
-      ::execv(v[0], v.data());
+      o.SearchPath ? ::execvp(v[0], v.data()) : ::execv(v[0], v.data());
       ::_exit(127);
     }
     ::close(out[1]);
