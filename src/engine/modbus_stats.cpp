@@ -17,8 +17,7 @@ std::string Ms(std::int64_t ns) {
   char s[32];
   const bool negative = ns < 0;
   const std::uint64_t us = (negative ? 0 - static_cast<std::uint64_t>(ns) : ns) / 1000;
-  std::snprintf(s, sizeof s, "%s%" PRIu64 ".%03" PRIu64, negative ? "-" : "", us / 1000,
-                us % 1000);
+  std::snprintf(s, sizeof s, "%s%" PRIu64 ".%03" PRIu64, negative ? "-" : "", us / 1000, us % 1000);
   return s;
 }
 
