@@ -28,9 +28,25 @@ const char kFramingOptionsHelp[] =
     "  --stamp[=FORM]         lead every line with its first byte's arrival:\n"
     "                         time (local, ms; the default), utc, iso (UTC,\n"
     "                         microseconds), gap (since the line before), since\n"
-    "                         (since the start); with any framing and look\n";
+    "                         (since the start); with any framing and look\n"
+    "Modbus (instead of the looks and signs above):\n"
+    "  --modbus rtu|ascii     one line per frame: unit, function, addresses,\n"
+    "                         counts, values, exception by name, the check (CRC\n"
+    "                         or LRC; a bad one with the value expected) and the\n"
+    "                         bytes; each answer with the time since the end of\n"
+    "                         its request. RTU frames end at a silence of 3.5\n"
+    "                         characters of the line settings (at least 1.75 ms;\n"
+    "                         --gap sets another), and are found by length and\n"
+    "                         CRC within what an adapter delivers at once\n"
+    "  --answer-timeout MS    a request without an answer within MS milliseconds\n"
+    "                         is told as unanswered (default 1000)\n";
 
 namespace {
+
+// Modbus RTU frames are apart by 3.5 character times, and by 1.75 ms at
+// least (the fixed value above 19,200 baud).
+constexpr double kModbusSilenceChars = 3.5;
+constexpr std::int64_t kModbusSilenceFloorNs = 1750000;
 
 bool IsStampForm(const std::string& v) {
   return v == "time" || v == "utc" || v == "iso" || v == "gap" || v == "since";
@@ -184,12 +200,41 @@ bool TFramingRequest::Take(TArgScanner& s) {
       throw EUsageError("bad value for --stamp: '" + *form +
                         "' (time, utc, iso, gap or since expected)");
     Stamp = StampFormOf(form.value_or("time"));
-  } else
+  } else if (n == "--modbus") {
+    const std::string v = s.Value();
+    if (v != "rtu" && v != "ascii")
+      throw EUsageError("bad value for --modbus: '" + v + "' (rtu or ascii expected)");
+    Modbus = v == "rtu" ? TModbusMode::Rtu : TModbusMode::Ascii;
+  } else if (n == "--answer-timeout")
+    AnswerTimeoutMs = s.Number(1, 3600000);
+  else
     return false;
   return true;
 }
 
 void TFramingRequest::Check() const {
+  if (AnswerTimeoutMs && Modbus == TModbusMode::None)
+    throw EUsageError("--answer-timeout needs --modbus");
+  if (Modbus != TModbusMode::None) {
+    // Every frame is shown as the Modbus decoder shows it.
+    const char* other = Text        ? "--text"
+                        : Hex       ? "--hex"
+                        : NoConvert ? "--no-convert"
+                        : STXHL     ? "--stxhl"
+                        : PROD2     ? "--prod2"
+                        : Manch     ? "--manch"
+                        : First     ? "--first"
+                        : Last      ? "--last"
+                        : Bcc       ? "--bcc"
+                        : Time      ? "--time"
+                        : Max       ? "--max"
+                                    : nullptr;
+    if (other)
+      throw EUsageError(std::string(other) +
+                        " does not go with --modbus, which frames and shows the stream itself "
+                        "(a stamp on every frame: --stamp; another silence: --gap)");
+    return;
+  }
   if (STXHL && PROD2) throw EUsageError("--stxhl and --prod2 cannot be used together");
   if (Text && (Hex || NoConvert))
     throw EUsageError(std::string("--text and ") + (Hex ? "--hex" : "--no-convert") +
@@ -211,6 +256,21 @@ void TFramingRequest::Check() const {
 
 TLineRules TFramingRequest::Lines() const {
   TLineRules r;
+  if (Modbus != TModbusMode::None) {
+    r.Modbus = Modbus;
+    if (AnswerTimeoutMs) r.AnswerTimeoutNs = *AnswerTimeoutMs * 1000000;
+    if (Stamp) r.Stamp = *Stamp;
+    if (Gap) {
+      if (Gap->back() == 'c')
+        r.GapChars = std::stod(Gap->substr(0, Gap->size() - 1));
+      else
+        r.GapNs = static_cast<std::int64_t>(std::stod(*Gap) * 1e6);
+    } else if (Modbus == TModbusMode::Rtu) {
+      r.GapChars = kModbusSilenceChars;
+      r.GapFloorNs = kModbusSilenceFloorNs;
+    }
+    return r;
+  }
   r.Cut = Text || Gap || Max ||
           (CutByDefault && !STXHL && !PROD2 && !Manch && !First && !Bcc.value_or(false) &&
            !Time.value_or(false));

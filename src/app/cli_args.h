@@ -66,6 +66,9 @@ struct TFramingRequest {
   std::optional<std::string> Gap;
   std::optional<long long> Max;
   std::optional<TStampForm> Stamp;
+  // Modbus frames, each decoded on a line and each answer paired.
+  TModbusMode Modbus = TModbusMode::None;
+  std::optional<long long> AnswerTimeoutMs;
   // The look and cutting a program has when none is asked for (a console
   // cuts text lines).
   bool CutByDefault = false;

@@ -22,6 +22,7 @@
 #include "engine/clock.h"
 #include "engine/formatter.h"
 #include "engine/line_cutter.h"
+#include "engine/modbus.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "session/receive_session.h"
@@ -32,13 +33,15 @@ std::string DecodeUsage() {
   return std::string(
              "usage: talmocli decode [--first HH] [--last HH] [--bcc | --no-bcc]\n"
              "                       [--time | --no-time] [--no-convert] [--hex]\n"
-             "                       [--stxhl | --prod2] [--manch] [--sent | --both] [FILE]\n"
+             "                       [--stxhl | --prod2] [--manch] [--sent | --both]\n"
+             "                       [--modbus rtu|ascii [--answer-timeout MS]] [FILE]\n"
              "Shows a capture (FILE, or standard input when absent or -) as the\n"
              "monitor's display lines, one per output line.\n") +
          kFramingOptionsHelp +
          "  --sent                 a timed capture: the sent bytes instead of the received\n"
          "  --both                 a timed capture: both directions in time order, each\n"
          "                         line marked 'RX ' (received) or 'TX ' (sent)\n"
+         "                         (with --modbus, the default)\n"
          "Options given explicitly win over the --stxhl and --prod2 presets.\n"
          "A timed capture (pcapng, known by its content) is decoded with its recorded\n"
          "times: stamps, PROD2 pauses and the line time-out are those of the recording,\n"
@@ -53,6 +56,8 @@ struct TDecodeRequest {
   TFramingRequest Framing;
   std::optional<std::string> File;
   bool Sent = false, Both = false;
+  // Both directions taken for Modbus, not asked for.
+  bool BothImplied = false;
 };
 
 TDecodeRequest Parse(const std::vector<std::string>& args) {
@@ -74,6 +79,8 @@ TDecodeRequest Parse(const std::vector<std::string>& args) {
   }
   r.Framing.Check();
   if (r.Sent && r.Both) throw EUsageError("--sent and --both exclude each other");
+  // A request and its answer go opposite ways: Modbus takes both.
+  if (r.Framing.Modbus != TModbusMode::None && !r.Sent && !r.Both) r.Both = r.BothImplied = true;
   return r;
 }
 
@@ -160,6 +167,39 @@ int DecodeRawLines(const TLineRules& rules, const std::string& path, int fd,
   return ok ? kExitOk : kExitFailure;
 }
 
+// Modbus frames of a raw capture: found by length and check alone (a raw
+// capture has no silences), every stamp the decode's start.
+int DecodeRawModbus(const TLineRules& rules, const std::string& path, int fd,
+                    std::vector<std::uint8_t> first, TLineWriter& writer, std::FILE* err) {
+  TModbusPairing pairing(rules.Modbus, rules.AnswerTimeoutNs);
+  const int source = pairing.AddSource();
+  const std::int64_t start = UtcNanoseconds();
+  std::vector<TModbusPairing::TLine> lines;
+  std::string stamped;
+  const auto show = [&] {
+    for (const TModbusPairing::TLine& line : lines) {
+      stamped.clear();
+      AppendStamp(stamped, rules.Stamp, start, start, start);
+      stamped += line.Text;
+      writer.Line(stamped);
+    }
+    lines.clear();
+  };
+  const TModbusPairing::TBlockTime at[] = {{0, start}};
+  const auto take = [&](const std::uint8_t* p, std::size_t n) {
+    pairing.Chunk(source, p, n, at, lines);
+    show();
+  };
+  if (!first.empty()) take(first.data(), first.size());
+  if (InputPaused(fd)) writer.Flush();
+  const bool ok = ReadAll(fd, path, err, writer, take);
+  if (!writer.Failed()) {
+    pairing.DueBy(source, INT64_MAX, lines);
+    show();
+  }
+  return ok ? kExitOk : kExitFailure;
+}
+
 // A raw capture holds no timing: every byte counts as arriving at once,
 // and every stamp shows the moment the decode started.
 int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::string& path,
@@ -175,6 +215,8 @@ int DecodeRaw(const TDecodeRequest& req, const TFormatOptions& opts, const std::
   clocks.Pause = [] { return std::int64_t{0}; };
 
   const TLineRules rules = req.Framing.Lines();
+  if (rules.Modbus != TModbusMode::None)
+    return DecodeRawModbus(rules, path, fd, std::move(first), writer, err);
   if (rules.Cut) return DecodeRawLines(rules, path, fd, std::move(first), writer, err);
   TFormatterHooks hooks;
   std::string stamped;
@@ -232,9 +274,20 @@ bool ReadStart(int fd, std::vector<std::uint8_t>& first) {
 class TTimedDecode {
  public:
   TTimedDecode(const TDecodeRequest& req, const std::string& path, std::FILE* err,
-               TLineWriter& writer)
-      : FReq(req), FPath(path), FErr(err), FWriter(writer), FOptions(req.Framing.Options()) {
+               TLineWriter& writer, const TDecodeHooks* hooks)
+      : FReq(req),
+        FPath(path),
+        FErr(err),
+        FWriter(writer),
+        FHooks(hooks),
+        FOptions(req.Framing.Options()) {
     FSessionOptions.Lines = req.Framing.Lines();
+    // Requests and answers of every port and direction pair on one timeline.
+    if (FSessionOptions.Lines.Modbus != TModbusMode::None)
+      FSessionOptions.ModbusPairing = std::make_shared<TModbusPairing>(
+          FSessionOptions.Lines.Modbus, FSessionOptions.Lines.AnswerTimeoutNs);
+    if (FHooks && FSessionOptions.ModbusPairing)
+      FSessionOptions.ModbusPairing->OnEvent = FHooks->Modbus;
   }
 
   int Run(int fd, std::vector<std::uint8_t> first) {
@@ -315,10 +368,12 @@ class TTimedDecode {
       default: return;
     }
     const std::size_t side = Side(p, reader);
-    if (error != 0)
+    if (error != 0) {
       FSessions[side]->Error(error);
-    else
+    } else {
+      if (FHooks && FHooks->Block) FHooks->Block(side, p.Payload.size(), p.TimeNs);
       FSessions[side]->Receive(data, p.Payload.size(), FNow);
+    }
     Track(side);
   }
 
@@ -354,6 +409,8 @@ class TTimedDecode {
     FNow = now;
     FSessions.push_back(std::move(side));
     FIndexed.emplace_back();
+    if (FHooks && FHooks->Side)
+      FHooks->Side(info.Name, dir == pcapng::TDirection::Out, info.Description);
     return found->second;
   }
 
@@ -363,7 +420,8 @@ class TTimedDecode {
     TSessionOptions o = FSessionOptions;
     if (o.Lines.GapChars > 0)
       if (const std::optional<double> ns = CharacterNsOf(info.Description)) {
-        o.Lines.GapNs = static_cast<std::int64_t>(o.Lines.GapChars * *ns);
+        o.Lines.GapNs =
+            std::max(static_cast<std::int64_t>(o.Lines.GapChars * *ns), o.Lines.GapFloorNs);
         o.Lines.GapChars = 0;
       }
     return o;
@@ -408,6 +466,7 @@ class TTimedDecode {
   const std::string& FPath;
   std::FILE* FErr;
   TLineWriter& FWriter;
+  const TDecodeHooks* FHooks;
   TFormatOptions FOptions;
   TSessionOptions FSessionOptions;
   TSerQueueSync FSync;
@@ -427,7 +486,10 @@ class TTimedDecode {
 
 }  // namespace
 
-int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out, std::FILE* err) {
+namespace {
+
+int Decode(const std::vector<std::string>& args, int inputFd, std::FILE* out, std::FILE* err,
+           const TDecodeHooks* hooks) {
   TDecodeRequest req;
   try {
     req = Parse(args);
@@ -461,9 +523,14 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
   TLineWriter writer(out);
   int status = kExitOk;
   if (pcapng::StartsPcapng(first.data(), first.size())) {
-    TTimedDecode timed(req, path, err, writer);
+    TTimedDecode timed(req, path, err, writer, hooks);
     status = timed.Run(fd, std::move(first));
-  } else if (req.Sent || req.Both) {
+  } else if (hooks) {
+    Say(err, "'" + path +
+                 "' is a raw capture, which holds no times nor directions: a timed "
+                 "capture (pcapng) is needed");
+    return kExitFailure;
+  } else if (req.Sent || (req.Both && !req.BothImplied)) {
     Say(err, "'" + path + "' is a raw capture, which holds the received bytes only: " +
                  (req.Sent ? "--sent" : "--both") + " needs a timed capture (pcapng)");
     return kExitFailure;
@@ -476,6 +543,17 @@ int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out,
     return kExitFailure;
   }
   return status;
+}
+
+}  // namespace
+
+int RunDecode(const std::vector<std::string>& args, int inputFd, std::FILE* out, std::FILE* err) {
+  return Decode(args, inputFd, out, err, nullptr);
+}
+
+int RunDecodeTimed(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+                   const TDecodeHooks& hooks) {
+  return Decode(args, -1, out, err, &hooks);
 }
 
 }  // namespace talmo

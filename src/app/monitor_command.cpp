@@ -232,6 +232,8 @@ class TMonitorRun {
   TReaderWatch FReader;
   TPollSync FSync;
   TFormatOptions FOptions;
+  // Every port's Modbus frames pair on one timeline.
+  std::shared_ptr<TModbusPairing> FModbus;
   std::vector<std::unique_ptr<TPortRun>> FPorts;
   std::vector<TReceiveSession*> FSessionsDue;  // reused: the time-outs run per block
   std::optional<TSendSource> FSend;
@@ -260,14 +262,17 @@ bool HoldOffAllowed(const TMonitorRequest& req, const TFormatOptions& options,
                     const TMonitorMode& mode) {
   const bool timedCapture = req.Capture && (mode.TimedCapture || pcapng::IsTimedName(*req.Capture));
   const TLineRules lines = req.Framing.Lines();
-  const bool timedLines = lines.Stamp != TStampForm::None || lines.GapNs > 0 || lines.GapChars > 0;
+  const bool timedLines = lines.Stamp != TStampForm::None || lines.GapNs > 0 ||
+                          lines.GapChars > 0 || lines.Modbus != TModbusMode::None;
   return !options.Time && !options.PROD2 && !timedLines && !timedCapture && req.Ports.size() == 1;
 }
 
-TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req, const TFramingRequest& framing) {
+TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req, const TFramingRequest& framing,
+                                 std::shared_ptr<TModbusPairing> pairing) {
   TSessionOptions o;
   o.Label = req.Label;
   o.Lines = framing.Lines();
+  o.ModbusPairing = std::move(pairing);
   req.Line.ApplySession(o);
   return o;
 }
@@ -288,7 +293,8 @@ TPortRun::TPortRun(TMonitorRun& run, const TMonitorPortRequest& req, std::string
       FComm(std::make_shared<TSerDeviceDriver>([p = FPath](const std::string&) { return p; }),
             run.FSync),
       FSession(FComm, req.Line.SessionDevice(FPath), run.FOptions, Sink(), run.FClock.Now,
-               SessionOptionsOf(req, run.FReq.Framing), WallClockOf(first, run.FClock)),
+               SessionOptionsOf(req, run.FReq.Framing, run.FModbus),
+               WallClockOf(first, run.FClock)),
       FReturn(
           FSession, [&run](const TOpenFailure& f) { SayOpenFailure(run.FErr, f); }, Lead()) {
   FComm.SetTiming(PortTimingOf(run.FClock, run.FStop));
@@ -396,6 +402,8 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, const std::vector<std::stri
       FOut(out, true),
       FOptions(req.Framing.Options()),
       FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()) {
+  if (const TLineRules lines = req.Framing.Lines(); lines.Modbus != TModbusMode::None)
+    FModbus = std::make_shared<TModbusPairing>(lines.Modbus, lines.AnswerTimeoutNs);
   // Sized first: Several() holds while the ports are made.
   FPorts.resize(req.Ports.size());
   for (std::size_t i = 0; i < req.Ports.size(); ++i)

@@ -23,6 +23,7 @@
 #include "app/play_command.h"
 #include "app/ports_command.h"
 #include "app/respond_command.h"
+#include "app/stats_command.h"
 #include "app/tap_command.h"
 #include "app/term_command.h"
 #include "base/error_text.h"
@@ -62,6 +63,7 @@ const char kUsage[] =
     "  ports    list the serial ports\n"
     "  monitor  show what arrives on one or more ports, line by line\n"
     "  play     play a transmit script or replay a timed capture (on a port, or dry)\n"
+    "  stats    the figures of a timed capture (bytes, line use; Modbus response times)\n"
     "  respond  answer like a device: frames matched against rules, answers sent\n"
     "  tap      stand between a program and a port: forward and show both ways\n"
     "  term     the console of a port: type to it, see its text lines stamped\n"
@@ -195,6 +197,8 @@ const TCommand kCommands[] = {
     {"monitor", talmo::MonitorUsage, RunMonitorCommand, true},
     {"play", [] { return std::string(talmo::kPlayUsage); },
      [](const std::vector<std::string>& a) { return talmo::RunPlay(a, stdout, stderr); }},
+    {"stats", talmo::StatsUsage,
+     [](const std::vector<std::string>& a) { return talmo::RunStats(a, stdout, stderr); }},
     {"respond", talmo::RespondUsage, RunRespondCommand, true},
     {"tap", talmo::TapUsage, RunTapCommand, true},
     {"term", talmo::TermUsage, RunTermCommand, true},

@@ -249,6 +249,12 @@ TTapRun::TTapRun(const TTapRequest& req, std::string path, std::string link, std
   const auto wallNow = [wall] { return wall; };
   TSessionOptions lines;
   lines.Lines = req.Framing.Lines();
+  // Both directions pair on one timeline; the program's side has the
+  // line's settings, of which its silence is counted.
+  if (lines.Lines.Modbus != TModbusMode::None)
+    lines.ModbusPairing =
+        std::make_shared<TModbusPairing>(lines.Lines.Modbus, lines.Lines.AnswerTimeoutNs);
+  req.Line.Apply(FTxPort);
   TSessionOptions devOptions = lines;
   req.Line.ApplySession(devOptions);
   FDev = std::make_unique<TReceiveSession>(FComm, req.Line.SessionDevice(FPath), FOptions,

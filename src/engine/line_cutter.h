@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/modbus.h"
+
 namespace talmo {
 
 // Bytes: the received bytes themselves, unchanged, for a program that
@@ -44,12 +46,21 @@ struct TLineRules {
   // nanoseconds.
   std::int64_t GapNs = 0;
   double GapChars = 0;
+  // A silence in character times is never shorter than this (Modbus RTU
+  // takes 1.75 ms above 19,200 baud).
+  std::int64_t GapFloorNs = 0;
+  // Modbus frames instead of lines: each silence-delimited chunk (RTU) or
+  // each run up to LF (ASCII) goes to the Modbus framer with its arrival
+  // times, and every frame becomes one line, its answer paired.
+  TModbusMode Modbus = TModbusMode::None;
+  std::int64_t AnswerTimeoutNs = kAnswerTimeoutDefaultNs;
   // Received bytes a line holds at most: a line that never ends is shown
   // in pieces of this length.
   std::size_t Max = kMaxDefault;
   TStampForm Stamp = TStampForm::None;
 
   static constexpr std::size_t kMaxDefault = 4096;
+  static constexpr std::int64_t kAnswerTimeoutDefaultNs = 1000000000;
 };
 
 // Appends the stamp of a line whose first byte arrived at `utcNs` (UTC

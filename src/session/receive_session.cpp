@@ -1,6 +1,8 @@
 #include "session/receive_session.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "base/control_lines.h"
@@ -69,6 +71,10 @@ std::optional<double> CharacterNsOf(const std::string& text) {
 
 namespace {
 
+// Bytes a Modbus chunk holds at most before it is framed without waiting
+// for a silence: many frames (at most 256 bytes each).
+constexpr std::size_t kModbusChunkMax = 4096;
+
 // The formatter reads the session's time of the block being handled.
 TFormatterClocks BlockClocks(const std::function<std::int64_t()>& sinceStart,
                              const std::function<std::int64_t()>& utc) {
@@ -104,7 +110,12 @@ TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
   FFormatter.Hooks.LastSign = FSink.LastSign;
   FFormatter.Hooks.RestartTimeout = FSink.TimeoutRestarted;
   FStampBase = FWallBase;
-  if (FOptions.Lines.Cut) {
+  if (FOptions.Lines.Modbus != TModbusMode::None) {
+    FModbus = FOptions.ModbusPairing ? FOptions.ModbusPairing
+                                     : std::make_shared<TModbusPairing>(
+                                           FOptions.Lines.Modbus, FOptions.Lines.AnswerTimeoutNs);
+    FModbusSource = FModbus->AddSource();
+  } else if (FOptions.Lines.Cut) {
     TLineCutter::TSink cut;
     if (FSink.Piece) {
       cut.Piece = FSink.Piece;
@@ -139,7 +150,83 @@ std::int64_t TReceiveSession::GapNs() const {
   const TLineRules& r = FOptions.Lines;
   if (r.GapChars <= 0) return r.GapNs;
   const std::optional<double> ns = CharacterNsOf(ShortLineSettings(FPort));
-  return ns ? static_cast<std::int64_t>(r.GapChars * *ns) : 0;
+  return std::max(ns ? static_cast<std::int64_t>(r.GapChars * *ns) : 0, r.GapFloorNs);
+}
+
+void TReceiveSession::ModbusReceive(const std::uint8_t* block, std::size_t n,
+                                    Clock::time_point arrived) {
+  const std::int64_t at = UtcNsOf(arrived);
+  while (n > 0) {
+    // ASCII frames end at LF, whatever comes after it in the block.
+    std::size_t take = n;
+    if (FOptions.Lines.Modbus == TModbusMode::Ascii)
+      if (const void* lf = std::memchr(block, '\n', n))
+        take = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - block) + 1;
+    FChunkBlocks.push_back({FChunk.size(), at});
+    FChunk.insert(FChunk.end(), block, block + take);
+    block += take;
+    n -= take;
+    // A line that is never silent is framed in pieces: a frame cut at
+    // the end of one waits for its rest in the next.
+    if ((FOptions.Lines.Modbus == TModbusMode::Ascii && FChunk.back() == '\n') ||
+        FChunk.size() >= kModbusChunkMax)
+      EndChunk();
+  }
+  if (!FChunk.empty()) {
+    // ASCII allows a second between characters.
+    const std::int64_t gap = GapNs();
+    const std::chrono::nanoseconds wait{gap > 0 ? gap : std::int64_t{1000000000}};
+    FChunkDue =
+        arrived < Clock::time_point::max() - wait ? arrived + wait : Clock::time_point::max();
+  }
+  ModbusDue();
+}
+
+void TReceiveSession::EndChunk() {
+  FChunkDue.reset();
+  if (FChunk.empty()) return;
+  FModbus->Chunk(FModbusSource, FChunk.data(), FChunk.size(), FChunkBlocks, FModbusLines);
+  FChunk.clear();
+  FChunkBlocks.clear();
+  ShowModbusLines();
+}
+
+void TReceiveSession::ShowModbusLines() {
+  for (const TModbusPairing::TLine& line : FModbusLines) {
+    FStamped.clear();
+    AppendStamp(FStamped, FOptions.Lines.Stamp, line.AtNs, FStampBase, FPreviousStart);
+    FPreviousStart = line.AtNs;
+    FStamped += line.Text;
+    if (FSink.Piece) {
+      FSink.Piece(FStamped);
+      if (FSink.LineEnd) FSink.LineEnd();
+    } else if (FSink.Line) {
+      FSink.Line(FStamped);
+    }
+  }
+  FModbusLines.clear();
+}
+
+// The session is due at the end of its chunk's silence or at what its
+// pairing holds (a request's time-out, a tail waiting for its rest),
+// whichever comes first.
+void TReceiveSession::ModbusDue() {
+  FTimeoutDue = FChunkDue;
+  if (const std::optional<std::int64_t> utc = FModbus->NextDue(FModbusSource)) {
+    const Clock::time_point t = FMonoBase + std::chrono::nanoseconds(*utc - FWallBase);
+    if (!FTimeoutDue || t < *FTimeoutDue) FTimeoutDue = t;
+  }
+}
+
+void TReceiveSession::ModbusCheck(Clock::time_point now) {
+  while (FTimeoutDue && *FTimeoutDue <= now) {
+    const Clock::time_point t = *FTimeoutDue;
+    FBlockTime = t;
+    if (FChunkDue && *FChunkDue <= t) EndChunk();
+    FModbus->DueBy(FModbusSource, UtcNsOf(t), FModbusLines);
+    ShowModbusLines();
+    ModbusDue();
+  }
 }
 
 std::optional<TReceiveSession::Clock::time_point> TReceiveSession::LineDue(
@@ -155,7 +242,9 @@ std::optional<TReceiveSession::Clock::time_point> TReceiveSession::LineDue(
 }
 
 void TReceiveSession::EndLine() {
-  if (FCutter)
+  if (FModbus)
+    EndChunk();
+  else if (FCutter)
     FCutter->EndLine();
   else
     FFormatter.TimeoutFlush();
@@ -313,6 +402,11 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
   }
   // Nobody takes lines (a capture alone, a quiet tap): nothing to frame.
   if (!FSink.Line && !FSink.Piece) return;
+  if (FModbus) {
+    ModbusReceive(block, n, arrived);
+    if (FSink.TimeoutRestarted) FSink.TimeoutRestarted();
+    return;
+  }
   bool collecting;
   if (FCutter) {
     FCutter->Feed(block, n, UtcNsOf(arrived));
@@ -397,6 +491,8 @@ void TReceiveSession::Error(std::uint32_t errors) {
     if (!FLost) {
       EndLine();
       FTimeoutDue.reset();
+      // Requests sent before the loss still fall due.
+      if (FModbus) ModbusDue();
       lostNow = true;
       RecordStatus("device lost: " + FDevice.Title());
     }
@@ -408,6 +504,10 @@ void TReceiveSession::Error(std::uint32_t errors) {
     FCutter->EndLine();
     FTimeoutDue.reset();
   }
+  if (errors != 0 && FModbus) {
+    EndChunk();
+    ModbusDue();
+  }
   if (errors != 0 && FSink.ErrorLine)
     for (const std::string& line : FDevice.ErrorLines(FPort.PortNum(), errors))
       FSink.ErrorLine(line);
@@ -417,9 +517,11 @@ void TReceiveSession::Error(std::uint32_t errors) {
 void TReceiveSession::Timeout() {
   FTimeoutDue.reset();
   EndLine();
+  if (FModbus) ModbusDue();
 }
 
 void TReceiveSession::CheckTimeout(Clock::time_point now) {
+  if (FModbus) return ModbusCheck(now);
   if (!FTimeoutDue || now < *FTimeoutDue) return;
   // The line ends at its due time, whenever the timer came.
   FBlockTime = *FTimeoutDue;

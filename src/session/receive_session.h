@@ -98,6 +98,10 @@ struct TSessionOptions {
   // own (Lines.Cut), or the frames' lines; either way each may be led by
   // the stamp of its first byte's arrival (Lines.Stamp).
   TLineRules Lines;
+  // Modbus frames (Lines.Modbus) of several sessions on one timeline are
+  // paired here: the program gives all its sessions one. None: the
+  // session pairs its own (one port that sees both sides).
+  std::shared_ptr<TModbusPairing> ModbusPairing;
   // Shows the modem lines: their state at each open ("-- CTS on, DSR off,
   // DCD off, RI off"), then each change of CTS, DSR, DCD and RI as a line
   // of its own ("-- DCD off") in order with the display lines, each also
@@ -201,7 +205,7 @@ class TReceiveSession {
   // stamp): read at each block.
   TLineRules& LineRules() { return FOptions.Lines; }
   // A line cut by the rules is under way.
-  bool InLine() const { return FCutter && FCutter->InLine(); }
+  bool InLine() const { return (FCutter && FCutter->InLine()) || !FChunk.empty(); }
   TSessionDevice& Device() { return FDevice; }
   // The device went away since the last successful Open.
   bool Lost() const { return FLost; }
@@ -223,6 +227,13 @@ class TReceiveSession {
   std::int64_t GapNs() const;
   // The frames' line `line`, led by its stamp.
   void StampedLine(std::string_view line);
+  // Modbus: the block joins the chunk being received; the chunk goes to
+  // the framer; the framer's lines are shown; the next thing due.
+  void ModbusReceive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
+  void EndChunk();
+  void ShowModbusLines();
+  void ModbusDue();
+  void ModbusCheck(Clock::time_point now);
 
   TSerCustomComm& FPort;
   TSessionDevice FDevice;
@@ -238,6 +249,15 @@ class TReceiveSession {
   // program that takes whole lines.
   std::optional<TLineCutter> FCutter;
   std::string FJoined;
+  // Modbus frames: the pairing (perhaps shared), this session's source in
+  // it, the chunk being received with its blocks' times, and when the
+  // chunk ends for silence.
+  std::shared_ptr<TModbusPairing> FModbus;
+  int FModbusSource = 0;
+  std::vector<std::uint8_t> FChunk;
+  std::vector<TModbusPairing::TBlockTime> FChunkBlocks;
+  std::optional<Clock::time_point> FChunkDue;
+  std::vector<TModbusPairing::TLine> FModbusLines;
   // The frames' lines when stamped: when the line being collected began,
   // and the one before.
   Clock::time_point FLineStart{};

@@ -66,15 +66,16 @@ std::string FirstLine(const std::string& s) { return s.substr(0, s.find('\n')); 
 struct TTimed {
   std::vector<std::uint8_t> Bytes;
 
-  explicit TTimed(const std::vector<std::string>& ports) {
+  explicit TTimed(const std::vector<std::string>& ports, std::string_view description = "") {
     pcapng::AppendSectionHeader(Bytes, "test");
-    for (const std::string& name : ports) pcapng::AppendInterface(Bytes, name, "");
+    for (const std::string& name : ports) pcapng::AppendInterface(Bytes, name, description);
   }
-  TTimed& Rx(std::uint32_t port, std::int64_t ns, std::string_view data) {
+  TTimed& Rx(std::uint32_t port, std::int64_t ns, std::string_view data, bool sent = false) {
     pcapng::TPacket p;
     p.Interface = port;
     p.TimeNs = ns;
-    p.Direction = pcapng::TDirection::In;
+    p.Direction = sent ? pcapng::TDirection::Out : pcapng::TDirection::In;
+    if (sent) p.Event = pcapng::TEvent::TxData;
     p.Data = reinterpret_cast<const std::uint8_t*>(data.data());
     p.Size = data.size();
     pcapng::AppendPacket(Bytes, p);
@@ -138,6 +139,14 @@ TEST_F(DecodeTest, BadUsageIsExplainedWithExitTwo) {
       {{"--stxhl", "--prod2"}, "talmocli: --stxhl and --prod2 cannot be used together"},
       {{"a.cap", "b.cap"}, "talmocli: more than one FILE given ('a.cap', 'b.cap')"},
       {{"--hex=1"}, "talmocli: --hex takes no value"},
+      {{"--modbus", "tcp"}, "talmocli: bad value for --modbus: 'tcp' (rtu or ascii expected)"},
+      {{"--modbus", "rtu", "--hex"},
+       "talmocli: --hex does not go with --modbus, which frames and shows the stream itself (a "
+       "stamp on every frame: --stamp; another silence: --gap)"},
+      {{"--answer-timeout", "50"}, "talmocli: --answer-timeout needs --modbus"},
+      {{"--modbus", "rtu", "--answer-timeout", "0"},
+       "talmocli: bad value for --answer-timeout: '0' (a whole number from 1 to 3600000 "
+       "expected)"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.message);
@@ -376,6 +385,85 @@ TEST_F(DecodeTest, LinesEndedByTheirTimeOutAcrossPortsEndInTheOrderDue) {
     SCOPED_TRACE(r.name);
     std::vector<std::string> args = frames;
     args.push_back(WriteFile("due" + std::to_string(n++) + ".pcapng", r.file));
+    const Result res = Decode(args);
+    EXPECT_EQ(res.code, kExitOk) << res.err;
+    EXPECT_EQ(res.out, r.out);
+  }
+}
+
+// Modbus frames of a timed capture: cut by the silence of each port's own
+// settings, found by length and CRC within what arrived at once, joined
+// across a block boundary, and paired across directions and ports with
+// the recorded times.
+TEST_F(DecodeTest, ModbusFramesArePairedOnTheRecordedTimeline) {
+  // 01 03 00 00 00 02 with its CRC, and the answer 1, 2 with its CRC.
+  const std::string request("\x01\x03\x00\x00\x00\x02\xC4\x0B", 8);
+  const std::string answer("\x01\x03\x04\x00\x01\x00\x02\x2A\x32", 9);
+  const std::string kRequest =
+      "unit 1 read holding registers (3) request address 0 count 2 | CRC ok | "
+      "01 03 00 00 00 02 C4 0B";
+  const std::string kAnswer =
+      "unit 1 read holding registers (3) answer bytes 4 values 1, 2 | CRC ok";
+  const std::string kAnswerBytes = " | 01 03 04 00 01 00 02 2A 32";
+  const std::string kUnanswered =
+      "unit 1 read holding registers (3) request unanswered within 1000.000 ms";
+  const std::string k9600 = "/dev/ttyUSB0 9600 8N1";  // 3.5 characters: 3.6 ms
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> file;
+    std::vector<std::string> args;
+    std::string out;
+  } rows[] = {
+      {"a tap: the request sent, the answer received in two blocks within the silence",
+       TTimed({"tap"}, k9600)
+           .Rx(0, kT0, request, true)
+           .Rx(0, kT0 + 5 * kMs, answer.substr(0, 4))
+           .Rx(0, kT0 + 7 * kMs, answer.substr(4))
+           .Bytes,
+       {},
+       "TX " + kRequest + "\nRX " + kAnswer + " | answer after 5.000 ms" + kAnswerBytes + "\n"},
+      {"an adapter's late block: a frame split by more than the silence is joined",
+       TTimed({"tap"}, k9600)
+           .Rx(0, kT0, request, true)
+           .Rx(0, kT0 + 5 * kMs, answer.substr(0, 4))
+           .Rx(0, kT0 + 21 * kMs, answer.substr(4))
+           .Bytes,
+       {},
+       "TX " + kRequest + "\nRX " + kAnswer + " | answer after 5.000 ms" + kAnswerBytes + "\n"},
+      {"an adapter's block holding the request and its answer (one port on RS-485)",
+       TTimed({"bus"}, k9600).Rx(0, kT0, request + answer).Bytes,
+       {},
+       "RX " + kRequest + "\nRX " + kAnswer + " | answer after 0.000 ms" + kAnswerBytes + "\n"},
+      {"two ports: the request on one, the answer on the other; noise stays noise",
+       TTimed({"master", "slave"}, k9600)
+           .Rx(0, kT0, request)
+           .Rx(1, kT0 + 12 * kMs, std::string("\0", 1) + answer)
+           .Bytes,
+       {},
+       "master RX " + kRequest + "\nslave RX noise 1 byte | 00\nslave RX " + kAnswer +
+           " | answer after 12.000 ms" + kAnswerBytes + "\n"},
+      {"unanswered: told when due, before a later port's frame",
+       TTimed({"master", "slave"}, k9600).Rx(0, kT0, request).Rx(1, kT0 + 1500 * kMs, answer).Bytes,
+       {"--stamp=since"},
+       "master RX [0.000000] " + kRequest + "\nmaster RX [1.000000] " + kUnanswered +
+           "\nslave RX [1.500000] " + kAnswer + " | no request waiting" + kAnswerBytes + "\n"},
+      {"a time-out of one's own",
+       TTimed({"tap"}, k9600).Rx(0, kT0, request, true).Rx(0, kT0 + 60 * kMs, answer).Bytes,
+       {"--answer-timeout", "50"},
+       "TX " + kRequest +
+           "\nTX unit 1 read holding registers (3) request unanswered within 50.000 ms\nRX " +
+           kAnswer + " | no request waiting" + kAnswerBytes + "\n"},
+      {"a raw capture: frames by length and CRC alone",
+       std::vector<std::uint8_t>(request.begin(), request.end()),
+       {},
+       kRequest + "\n" + kUnanswered + "\n"},
+  };
+  int n = 0;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::vector<std::string> args = {"--modbus", "rtu"};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    args.push_back(WriteFile("modbus" + std::to_string(n++) + ".cap", r.file));
     const Result res = Decode(args);
     EXPECT_EQ(res.code, kExitOk) << res.err;
     EXPECT_EQ(res.out, r.out);
