@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include "engine/checks.h"
 #include "engine/convert.h"
@@ -314,6 +316,19 @@ std::uint16_t Word(const std::vector<std::uint8_t>& b, std::size_t at) {
 }
 
 void Append(std::string& s, const char* format, unsigned a) {
+  // The common plain number without the C library's format machinery:
+  // this runs several times for every frame of a decode.
+  const char* at = format;
+  while (*at && !(at[0] == '%' && at[1] == 'u')) ++at;
+  if (*at) {
+    s.append(format, static_cast<std::size_t>(at - format));
+    char d[12];
+    const auto [end, ec] = std::to_chars(d, d + sizeof d, a);
+    (void)ec;  // 12 places hold any unsigned
+    s.append(d, end);
+    s += at + 2;
+    return;
+  }
   char t[48];
   std::snprintf(t, sizeof t, format, a);
   s += t;
