@@ -59,32 +59,45 @@ void Place(QWidget* w, const TBounds& b) { w->setGeometry(b.Left, b.Top, b.Width
 const TSerBaudrate kBaudTable[] = {br600,   br1200,  br2400,  br4800,  br9600,
                                    br14400, br19200, br38400, br57600, br115200};
 
-// The pane: an editable text pane whose key handlers see every key first
-// and never consume it (unless the typed line refuses it).
+// The pane: it shows what arrived and what was typed, and no key edits it.
+// Keys go to the window's key handlers, which send them; what was typed
+// shows at the end of the pane, never at the caret inside a received line.
+// The caret and the selection still move, and copying works (the menu,
+// Ctrl+Shift+C: Ctrl+C sends ETX, as in a terminal).
 class TPane : public QPlainTextEdit {
  public:
-  TPane(TfoMain* owner, QWidget* parent) : QPlainTextEdit(parent), FOwner(owner) {}
+  TPane(TfoMain* owner, QWidget* parent) : QPlainTextEdit(parent), FOwner(owner) {
+    setReadOnly(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  }
 
  protected:
   void keyPressEvent(QKeyEvent* e) override {
+    if (e->key() == Qt::Key_C && e->modifiers() == (Qt::ControlModifier | Qt::ShiftModifier)) {
+      copy();
+      return;
+    }
     bool took = FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? TfoMain::kKeyF2 : e->key());
     // Each character is sent as its byte in the keyboard's code page; one
     // that has no byte there is refused audibly, not sent as another.
+    QString shown;
     for (char32_t c : e->text().toUcs4()) {
       if (const std::optional<std::uint8_t> b = AnsiByte(c)) {
         took = FOwner->meDataKeyPress(*b) && took;
+        if (c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0)) shown += QString::fromUcs4(&c, 1);
       } else {
         took = false;
         QApplication::beep();
       }
     }
-    if (took) QPlainTextEdit::keyPressEvent(e);
+    if (took && !shown.isEmpty()) FOwner->ShowTyped(shown);
+    // Keys without text move the caret or the selection; the pane is
+    // read-only, so none of them can change its text.
+    if (e->text().isEmpty()) QPlainTextEdit::keyPressEvent(e);
   }
-  // The pane shows what arrived and what was typed, nothing else: a paste
-  // (Ctrl+V, which also sends SYN; the menu; the middle button; a drop)
-  // would put text there that never went out, so it goes nowhere. Typing
-  // the clipboard as keys instead could send any amount of text by one
-  // slip of the hand.
+  // Nothing is pasted or dropped into the pane: it would show text that
+  // never went out. Typing the clipboard as keys instead could send any
+  // amount of text by one slip of the hand.
   bool canInsertFromMimeData(const QMimeData*) const override { return false; }
   void insertFromMimeData(const QMimeData*) override {}
 
@@ -155,7 +168,7 @@ class TfoMain::TPaneView : public TPumpView {
       FW.cbPause->setPalette(p);
     }
   }
-  void AppendToPane(const std::string& line) override { FW.AppendToPane(line); }
+  void AppendToPane(const std::string& line) override { FW.AppendReceived(line); }
   void ProcessMessages() override { QCoreApplication::processEvents(); }
 
  private:
@@ -457,7 +470,26 @@ void TfoMain::ShowError(const std::string& message) {
 
 void TfoMain::AppendToPane(const std::string& line) { meData->appendPlainText(Q(line)); }
 
-void TfoMain::StatusLine(const std::string& text) { AppendToPane("// " + text); }
+// Lines from the pump are marked, so that what is typed never joins them.
+void TfoMain::AppendReceived(const std::string& line) {
+  AppendToPane(line);
+  meData->document()->lastBlock().setUserState(kReceivedLine);
+}
+
+bool TfoMain::LastLineReceived() const {
+  return meData->document()->lastBlock().userState() == kReceivedLine;
+}
+
+// The window's own lines about the port go behind the received lines still
+// waiting for the pane, so that the pane reads in the order things happened.
+void TfoMain::PortLine(const std::string& line) {
+  if (FPending.Waiting())
+    FPending.Add(line);
+  else
+    AppendToPane(line);
+}
+
+void TfoMain::StatusLine(const std::string& text) { PortLine("// " + text); }
 
 std::vector<std::string> TfoMain::PaneLines() const {
   std::vector<std::string> lines;
@@ -525,8 +557,14 @@ void TfoMain::showEvent(QShowEvent* e) {
     });
 }
 
+void TfoMain::CloseWithoutAsking() {
+  FCloseWithoutAsking = true;
+  close();
+  QCoreApplication::exit(0);
+}
+
 void TfoMain::closeEvent(QCloseEvent* e) {
-  if (FormClose())
+  if (FCloseWithoutAsking || FormClose())
     e->accept();
   else
     e->ignore();
@@ -618,7 +656,7 @@ void TfoMain::buOpenClick() {
   const int num = PortNumberFromName(name);
   FComm->SetPortNum(num);
   FComm->SetDeviceName("\\\\.\\" + name);
-  AppendToPane("// Try to open COM" + std::to_string(num));
+  PortLine("// Try to open COM" + std::to_string(num));
   // The component names the port by its Windows-style name; the user needs
   // the device file it stands for.
   TSessionDevice& device = FSession->Device();
@@ -642,7 +680,7 @@ void TfoMain::buCloseClick() {
   if (raPort->ItemIndex() < 0) return;
   TFocusPane focus{meData};
   if (FComm->Active()) {
-    AppendToPane("// Try to close COM" + std::to_string(FComm->PortNum()));
+    PortLine("// Try to close COM" + std::to_string(FComm->PortNum()));
     try {
       FComm->Close();
     } catch (...) {
@@ -669,7 +707,7 @@ void TfoMain::Comm1Open() {
   buStrings->setEnabled(true);
   cbPause->setEnabled(true);
   cbDirect->setEnabled(true);
-  AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is open");
+  PortLine("// COM" + std::to_string(FComm->PortNum()) + " is open");
   ShowPortState();
 }
 
@@ -690,7 +728,7 @@ void TfoMain::Comm1Close() {
   buStrings->setEnabled(false);
   if (FPending.Count() == 0) cbPause->setEnabled(false);
   cbDirect->setEnabled(false);
-  AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is closed");
+  PortLine("// COM" + std::to_string(FComm->PortNum()) + " is closed");
   ShowPortState();
 }
 
@@ -702,9 +740,6 @@ void TfoMain::Comm1RealError(int errors) { FSession->Error(static_cast<std::uint
 // ---- Keyboard transmit ---------------------------------------------------------
 
 bool TfoMain::meDataKeyPress(std::uint8_t key) {
-  QTextCharFormat black;
-  black.setForeground(Qt::black);
-  meData->setCurrentCharFormat(black);
   if (cbDirect->isChecked()) {
     FTyped.SetSingle(key);
     Safe([this] { buTransmitClick(); });
@@ -715,8 +750,8 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
     QApplication::beep();
     if (!FTypedFullShown) {
       FTypedFullShown = true;
-      StatusLine("The typed line is full (" + std::to_string(TTypedLine::kCapacity) +
-                 " bytes): Transmit sends it, Clear empties it.");
+      AppendToPane("// The typed line is full (" + std::to_string(TTypedLine::kCapacity) +
+                   " bytes): Transmit sends it, Clear empties it.");
     }
     return false;
   }
@@ -727,7 +762,7 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
   if (echo.empty()) return true;
   QTextDocument* doc = meData->document();
   const QTextBlock last = doc->lastBlock();
-  if (EchoJoinsLastLine(doc->blockCount(), last.length() - 1)) {
+  if (!LastLineReceived() && EchoJoinsLastLine(doc->blockCount(), last.length() - 1)) {
     QTextCursor c(doc);
     c.movePosition(QTextCursor::End);
     c.insertText(Q(echo));
@@ -735,6 +770,16 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
     AppendToPane(echo);
   }
   return true;
+}
+
+void TfoMain::ShowTyped(const QString& text) {
+  if (LastLineReceived()) meData->appendPlainText(QString());
+  QTextCursor c(meData->document());
+  c.movePosition(QTextCursor::End);
+  QTextCharFormat black;
+  black.setForeground(Qt::black);
+  c.insertText(text, black);
+  meData->ensureCursorVisible();
 }
 
 bool TfoMain::meDataKeyDown(int key) { return key != kKeyF2 || meDataKeyPress(0x00); }

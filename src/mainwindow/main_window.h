@@ -91,6 +91,10 @@ class TfoMain : public QWidget {
   void FormCreate();
   void FormActivate();
   bool FormClose();
+  // Closes the window without asking (the desktop session ends, a service
+  // stop): the close goes on as after a Yes, so the settings are saved, and
+  // every running event loop (an open box too) ends.
+  void CloseWithoutAsking();
   void FormDestroy();
   void FormResize();
   void LoadParms();
@@ -120,6 +124,8 @@ class TfoMain : public QWidget {
   bool meDataKeyPress(std::uint8_t key);
   // Takes Windows key codes; F2 sends a NUL byte.
   bool meDataKeyDown(int key);
+  // Typed characters as they show, at the end of the pane.
+  void ShowTyped(const QString& text);
   static constexpr int kKeyF2 = 0x71;
   void buTransmitClick();
   void cbDirectClick();
@@ -212,7 +218,11 @@ class TfoMain : public QWidget {
   void Safe(const std::function<void()>& handler);
   void ShowError(const std::string& message);
   void AppendToPane(const std::string& line);
+  void AppendReceived(const std::string& line);
+  bool LastLineReceived() const;
+  static constexpr int kReceivedLine = 1;  // a pane block's user state
   void StatusLine(const std::string& text);
+  void PortLine(const std::string& line);
   void ReadIndex(const char* name, TRadioGroup* group, std::vector<std::string>& problems);
   void RestoreBounds();
   void FitPauseBox();
@@ -236,6 +246,7 @@ class TfoMain : public QWidget {
   TMainLayout FLayout = DesignedLayout();
   bool FActivated = false;
   bool FDestroyed = false;
+  bool FCloseWithoutAsking = false;
   // While set, failures of handlers are collected here instead of shown.
   std::vector<std::string>* FCollectErrors = nullptr;
 };

@@ -44,6 +44,9 @@ class TPendingLines {
   // Appends a line; drops the oldest waiting lines while the backlog is
   // over its bounds (the newest line always stays).
   void Add(std::string line);
+  // Whether lines (or the notice of dropped ones) wait for the pane: a line
+  // of the window's own then goes behind them, not into the pane at once.
+  bool Waiting() const { return PendingCount() > 0 || FDropped > 0; }
   // Empties the list; lines not yet in the pane are discarded.
   void Clear();
   // Skips to the live end: the waiting lines go, and the pane tells how

@@ -26,6 +26,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
@@ -321,6 +324,9 @@ TEST_F(WindowTest, ActivationWritesTheHeaderAndClosedStates) {
 TEST_F(WindowTest, OpeningAndClosingWriteTheirLinesInOrder) {
   TfoMain& w = Make();
   w.raPort->SetItemIndex(1);  // COM13
+  // 8 data bits, as a pseudo-terminal keeps: 7 would add the notice of what
+  // the device ignores, and the lines after it would wait behind it.
+  w.rgDatabits->SetItemIndex(1);
   w.buOpenClick();
   EXPECT_EQ(PaneAfterHeader(),
             (std::vector<std::string>{"// Try to open COM13", "// COM13 is open"}));
@@ -423,6 +429,38 @@ TEST_F(WindowTest, ReceivedFramesReachThePaneEightPerTick) {
   w.tiPauseTimer();
   EXPECT_EQ(w.cbPause->text().toStdString(), "Pause");
   EXPECT_EQ(w.cbPause->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+}
+
+// Lines about the port wait behind the lines received before them: the
+// pane reads in the order things happened, across quick close and reopen.
+TEST_F(WindowTest, PortLinesKeepTheirPlaceAmongWaitingLines) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  OpenCom3();
+  std::vector<std::string> expected = PaneAfterHeader();
+  std::string frames;
+  for (int i = 0; i < 20; ++i) {
+    const char c = static_cast<char>('A' + i);
+    frames += std::string("\x02") + c + "\x03";
+    expected.push_back(std::string(" STX ") + c + " ETX");
+  }
+  FCom3.Send(frames);
+  ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 20; }));
+  w.buCloseClick();
+  w.buOpenClick();
+  w.buCloseClick();
+  for (const char* line : {"// Try to close COM3", "// COM3 is closed", "// Try to open COM3",
+                           "// COM3 is open", "// Try to close COM3", "// COM3 is closed"})
+    expected.push_back(line);
+  for (int i = 0; i < 10 && w.PendingLines().Waiting(); ++i) w.tiPauseTimer();
+  EXPECT_EQ(PaneAfterHeader(), expected);
+  // Nothing waits now: the next port line is shown at once.
+  w.buOpenClick();
+  EXPECT_EQ(w.PaneLines().back(), "// COM3 is open");
+  w.buCloseClick();
 }
 
 // A device may hand out fewer bytes than its count offered: the pane shows
@@ -1204,6 +1242,68 @@ TEST_F(WindowTest, OpenAndCloseLeaveTheFocusInThePane) {
   EXPECT_EQ(QApplication::focusWidget(), w.meData);
 }
 
+// Keys send bytes and echo at the end; what the pane shows of a received
+// line never changes by a key, wherever the caret stands. Copy stays.
+TEST_F(WindowTest, KeysNeverEditWhatThePaneShows) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  OpenCom3();
+  FCom3.Send("\x02SXY\x03");
+  ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 1; }));
+  w.tiPauseTimer();
+  const std::string frame = " STX S X Y ETX";
+  ASSERT_EQ(w.PaneLines().back(), frame);
+  const std::size_t frameLine = w.PaneLines().size() - 1;
+  w.cbDirect->setChecked(true);
+  auto key = [&](int k, Qt::KeyboardModifiers m, const char* text) {
+    QTextCursor c = w.meData->textCursor();
+    c.setPosition(w.meData->document()->findBlockByNumber(static_cast<int>(frameLine)).position() +
+                  6);  // inside the frame, after "STX S"
+    w.meData->setTextCursor(c);
+    QKeyEvent e(QEvent::KeyPress, k, m, QString::fromLatin1(text));
+    QApplication::sendEvent(w.meData, &e);
+  };
+  const struct {
+    const char* name;
+    int key;
+    Qt::KeyboardModifiers mods;
+    const char* text;
+    const char* sent;
+  } keys[] = {
+      {"Backspace", Qt::Key_Backspace, Qt::NoModifier, "\b", "\b"},
+      {"Delete", Qt::Key_Delete, Qt::NoModifier, "\x7f", "\x7f"},
+      {"Ctrl+X", Qt::Key_X, Qt::ControlModifier, "\x18", "\x18"},
+      {"Ctrl+V", Qt::Key_V, Qt::ControlModifier, "\x16", "\x16"},
+      {"Enter", Qt::Key_Return, Qt::NoModifier, "\r", "\r"},
+      {"a letter", Qt::Key_T, Qt::NoModifier, "T", "T"},
+      {"Ctrl+C", Qt::Key_C, Qt::ControlModifier, "\x03", "\x03"},
+  };
+  std::string sent;
+  for (const auto& k : keys) {
+    SCOPED_TRACE(k.name);
+    key(k.key, k.mods, k.text);
+    sent += k.sent;
+    ASSERT_TRUE(PumpUntil([&] { return FCom3.Received() == sent; })) << FCom3.Received();
+    EXPECT_EQ(w.PaneLines()[frameLine], frame);
+  }
+  EXPECT_EQ(w.PaneLines().back().back(), 'T') << "typed text goes to the end";
+  // Copy: the menu's and Ctrl+Shift+C, which sends nothing.
+  QApplication::clipboard()->clear();
+  QTextCursor c(w.meData->document()->findBlockByNumber(static_cast<int>(frameLine)));
+  c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+  w.meData->setTextCursor(c);
+  QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier, "\x03");
+  QApplication::sendEvent(w.meData, &copy);
+  EXPECT_EQ(QApplication::clipboard()->text().toStdString(), frame);
+  Settle();
+  EXPECT_EQ(FCom3.Received(), sent);
+  EXPECT_EQ(w.PaneLines()[frameLine], frame);
+  w.buCloseClick();
+}
+
 TEST_F(WindowTest, TypedCharactersAreSentInTheAnsiCodePage) {
   TfoMain& w = Make();
   const std::size_t before = w.PaneLines().size();
@@ -1221,6 +1321,66 @@ TEST_F(WindowTest, TypedCharactersAreSentInTheAnsiCodePage) {
   const auto lines = w.PaneLines();
   ASSERT_EQ(lines.size(), before);
   EXPECT_EQ(QString::fromStdString(lines.back()).contains(QChar(0x4E2D)), false);
+}
+
+// The capture and save dialogs say that they save, and a file that holds
+// data is replaced only after the user said so; an empty one needs no word.
+TEST_F(WindowTest, FileDialogsSaveAndAskBeforeReplacingData) {
+  const std::string full = FDir + "/FULL.LOG", empty = FDir + "/EMPTY.LOG",
+                    text = FDir + "/pane.txt";
+  const std::string data(27, 'x');
+  std::ofstream(full) << data;
+  std::ofstream(empty).flush();
+  std::ofstream(text) << "hello";
+  TQtDialogs boxes(nullptr);
+  const struct {
+    const char* name;
+    bool capture;
+    std::string path;
+    QMessageBox::StandardButton answer;  // NoButton: no box expected
+    std::optional<std::string> chosen;
+  } cases[] = {
+      {"capture over data, No", true, full, QMessageBox::No, std::nullopt},
+      {"capture over data, Yes", true, full, QMessageBox::Yes, full},
+      {"capture over an empty file", true, empty, QMessageBox::NoButton, empty},
+      {"save over data, No", false, text, QMessageBox::No, std::nullopt},
+      {"save to a new name", false, FDir + "/new.txt", QMessageBox::NoButton, FDir + "/new.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QString title, button;
+    int mode = -1;
+    std::string asked;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* top = QApplication::activeModalWidget();
+      if (auto* d = qobject_cast<QFileDialog*>(top); d && d->isVisible() && mode < 0) {
+        mode = d->acceptMode();
+        title = d->windowTitle();
+        button = d->labelText(QFileDialog::Accept);
+        d->selectFile(QString::fromStdString(c.path));
+        QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
+      } else if (auto* b = qobject_cast<QMessageBox*>(top); b && b->isVisible()) {
+        asked = b->text().toStdString();
+        b->button(c.answer == QMessageBox::NoButton ? QMessageBox::No : c.answer)->click();
+      }
+    });
+    poll.start();
+    const std::optional<std::string> chosen =
+        c.capture ? boxes.ChooseCaptureFile() : boxes.ChooseSaveFile();
+    poll.stop();
+    EXPECT_EQ(mode, QFileDialog::AcceptSave);
+    EXPECT_TRUE(title.startsWith("Save") || title.startsWith("Capture")) << title.toStdString();
+    EXPECT_NE(button.toStdString(), "&Open");
+    EXPECT_EQ(chosen, c.chosen);
+    if (c.answer == QMessageBox::NoButton)
+      EXPECT_EQ(asked, "");
+    else
+      EXPECT_NE(asked.find(" bytes"), std::string::npos) << asked;
+  }
+  EXPECT_EQ(test::ReadFile(full), data) << "a dialog never changes a file";
+  EXPECT_EQ(test::ReadFile(text), "hello");
 }
 
 TEST_F(WindowTest, TitlesAreExactlyAsSet) {

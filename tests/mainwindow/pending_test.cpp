@@ -64,6 +64,29 @@ TEST(PendingLines, EightLinesPerTickAndTheCaptionCountsDown) {
   EXPECT_EQ(v.processCalls, 7 + 7 + 4);
 }
 
+// While anything waits (lines, or the notice of skipped ones) the window's
+// own lines go behind it; once the pane has shown it all, nothing waits.
+TEST(PendingLines, WaitingCountsLinesAndAnUntoldSkip) {
+  const struct {
+    const char* name;
+    int lines;     // added
+    bool skipped;  // then skipped to the live end
+    bool waiting;
+  } cases[] = {{"nothing", 0, false, false},
+               {"lines", 3, false, true},
+               {"a skip not yet told", 3, true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPendingLines p;
+    FakeView v;
+    AddNumbered(p, 0, c.lines);
+    if (c.skipped) p.SkipWaiting();
+    EXPECT_EQ(p.Waiting(), c.waiting);
+    p.Tick(v);
+    EXPECT_FALSE(p.Waiting());
+  }
+}
+
 TEST(PendingLines, PauseHoldsLinesAndShowsTheirNumberInRed) {
   TPendingLines p;
   FakeView v;
