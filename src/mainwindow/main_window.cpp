@@ -26,6 +26,7 @@
 
 #include "base/error_text.h"
 #include "base/file_name.h"
+#include "base/line_error_bits.h"
 #include "base/port_texts.h"
 #include "engine/clock.h"
 #include "engine/convert.h"
@@ -53,6 +54,10 @@ struct TFocusPane {
 };
 
 void Place(QWidget* w, const TBounds& b) { w->setGeometry(b.Left, b.Top, b.Width, b.Height); }
+
+// Linux serial drivers set 1.5 stop bits only with 5 data bits.
+constexpr char kStop15Refused[] =
+    "1.5 stop bits: no Linux serial driver sets them with 7 or 8 data bits";
 
 // The baud selector's items and the rates they stand for (br600 is 1024
 // baud: see BaudRateOf).
@@ -189,7 +194,11 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
 
   TSessionSink sink;
   sink.Line = [this](std::string_view line) { FPending.Add(std::string(line)); };
-  sink.ErrorLine = [this](const std::string& line) { FPending.Add(line); };
+  // The loss of the device reads as the window's other notes do.
+  sink.ErrorLine = [this](const std::string& line) {
+    FPending.Add(FReportingLoss ? "// " + line : line);
+  };
+  sink.Lost = [this] { DeviceLost(); };
   sink.Notice = [this](const std::string& text) { FPending.Add("// " + text); };
   sink.TimeoutRestarted = [this] { RestartTimeout(); };
   sink.CaptureStopped = [this](const std::string& message) {
@@ -355,6 +364,8 @@ void TfoMain::CreateControls() {
   Place(edLast, d.edLast);
   laPortState = new QLabel(this);
   laPortState->setTextFormat(Qt::PlainText);
+  laPortState->setWordWrap(true);
+  laPortState->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   buClear = MakeButton(this, "Clear", "Clear Blue Screen", d.buClear);
   buStrings = MakeButton(this, "Transmit File", "Input data to blue screen", d.buStrings);
@@ -595,7 +606,11 @@ void TfoMain::FormResize() {
     // right edge; the rows of buttons start below it.
     const TBounds& e = FLayout.edLast;
     const int right = FLayout.buClear.Left + FLayout.buClear.Width;
-    laPortState->setGeometry(e.Left, e.Top + e.Height + 3, std::max(right - e.Left, 1), 16);
+    // Two rows fit above the buttons: a long line ("COM13 115200 8N1.5")
+    // wraps rather than being cut at the least size.
+    const int top = e.Top + e.Height + 2;
+    laPortState->setGeometry(e.Left, top, std::max(right - e.Left, 1),
+                             std::max(FLayout.buClear.Top - top, 1));
     if (FComm) ShowPortState();
   }
 }
@@ -625,25 +640,50 @@ void TfoMain::raPortClick() {
   if (raPort->ItemIndex() >= 0 && FParmKey) FParmKey->WriteInteger("REGXCOM", raPort->ItemIndex());
 }
 
+namespace {
+// The port line says what the port is now, also when a setting failed.
+struct TShowPortState {
+  std::function<void()> Show;
+  ~TShowPortState() { Show(); }
+};
+}  // namespace
+
 void TfoMain::rgBaudClick() {
+  TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGBAUD", rgBaud->ItemIndex());
   if (rgBaud->ItemIndex() >= 0) FComm->SetBaudrate(kBaudTable[rgBaud->ItemIndex()]);
 }
 
 void TfoMain::rgDatabitsClick() {
+  TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGDATABITS", rgDatabits->ItemIndex());
   if (rgDatabits->ItemIndex() >= 0)
     FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + db7));
 }
 
 void TfoMain::rgParityClick() {
+  TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGPARITY", rgParity->ItemIndex());
   if (rgParity->ItemIndex() >= 0) FComm->SetParity(static_cast<TSerParity>(rgParity->ItemIndex()));
 }
 
 void TfoMain::rgStopClick() {
+  TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGSTOP", rgStop->ItemIndex());
-  if (rgStop->ItemIndex() >= 0) FComm->SetStopbits(static_cast<TSerStopbits>(rgStop->ItemIndex()));
+  if (rgStop->ItemIndex() < 0) return;
+  const TSerStopbits before = FComm->Stopbits();
+  const auto wanted = static_cast<TSerStopbits>(rgStop->ItemIndex());
+  try {
+    FComm->SetStopbits(wanted);
+  } catch (const ESerCommError&) {
+    if (wanted != sb15) throw;
+    // A device that takes 1.5 stop bits (a remote port may) gets them; a
+    // local one refuses, and the port keeps what it had.
+    FComm->SetStopbits(before);
+    StatusLine(kStop15Refused +
+               std::string(FComm->Active() ? "; the port keeps " : "; it stays at ") +
+               (before == sb2 ? "2 stop bits." : "1 stop bit."));
+  }
 }
 
 void TfoMain::buOpenClick() {
@@ -667,6 +707,7 @@ void TfoMain::buOpenClick() {
     // The box keeps its short text; the pane says why, and after the box
     // what the user can do about it (e.g. the group to join).
     StatusLine(failure->Message);
+    if (FComm->Stopbits() == sb15) StatusLine(kStop15Refused + std::string("; choose 1 or 2."));
     FDialogs->Message("Open fail");
     if (!failure->Hint.empty()) StatusLine(failure->Hint);
     return;
@@ -719,8 +760,7 @@ void TfoMain::ShowPortState() {
           ? Q("COM" + std::to_string(FComm->PortNum()) + " " + ShortLineSettings(*FComm))
           : QString();
   laPortState->setToolTip(text.isEmpty() ? QString() : "Open: " + text);
-  laPortState->setText(
-      laPortState->fontMetrics().elidedText(text, Qt::ElideRight, laPortState->width()));
+  laPortState->setText(text);
 }
 
 void TfoMain::Comm1Close() {
@@ -735,7 +775,23 @@ void TfoMain::Comm1Close() {
 void TfoMain::Comm1RealRxChar(int count) { FSession->RxChar(count); }
 
 // A lost device's unfinished line is shown before the loss is told.
-void TfoMain::Comm1RealError(int errors) { FSession->Error(static_cast<std::uint32_t>(errors)); }
+void TfoMain::Comm1RealError(int errors) {
+  FReportingLoss = (static_cast<std::uint32_t>(errors) & CE_IOE) != 0;
+  FSession->Error(static_cast<std::uint32_t>(errors));
+  FReportingLoss = false;
+}
+
+// The device went away; the session has shown what came before and told
+// the loss. The port is closed at once, so that Open offers the way back
+// (its "is closed" line follows the loss).
+void TfoMain::DeviceLost() {
+  try {
+    FComm->Close();
+  } catch (...) {
+    // A port whose device is gone has nothing left to refuse.
+  }
+  ShowPortState();
+}
 
 // ---- Keyboard transmit ---------------------------------------------------------
 

@@ -118,6 +118,7 @@ class TfoMain : public QWidget {
   void Comm1Close();
   void Comm1RealRxChar(int count);
   void Comm1RealError(int errors);
+  void DeviceLost();
 
   // Keyboard transmit. Both return false when the typed line refused the
   // key (it is full): the pane then leaves the key out too.
@@ -247,6 +248,7 @@ class TfoMain : public QWidget {
   bool FActivated = false;
   bool FDestroyed = false;
   bool FCloseWithoutAsking = false;
+  bool FReportingLoss = false;  // the error lines being told include the loss
   // While set, failures of handlers are collected here instead of shown.
   std::vector<std::string>* FCollectErrors = nullptr;
 };

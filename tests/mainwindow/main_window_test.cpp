@@ -463,6 +463,38 @@ TEST_F(WindowTest, PortLinesKeepTheirPlaceAmongWaitingLines) {
   w.buCloseClick();
 }
 
+// The port line follows every change of the open port's settings; 1.5 stop
+// bits, which no Linux driver sets with 7 or 8 data bits, are refused in
+// one line and the port keeps what it had.
+TEST_F(WindowTest, ThePortLineSaysWhatThePortIsNow) {
+  TfoMain& w = Make();
+  OpenCom3();
+  EXPECT_EQ(w.laPortState->text().toStdString(), "COM3 1024 8N1");
+  const struct {
+    TRadioGroup* group;
+    int index;
+    const char* shown;
+    const char* told;  // the pane's last line after it, "" for none new
+  } steps[] = {
+      {w.rgBaud, 4, "COM3 9600 8N1", ""},
+      {w.rgStop, 2, "COM3 9600 8N2", ""},
+      {w.rgStop, 1, "COM3 9600 8N2",
+       "// 1.5 stop bits: no Linux serial driver sets them with 7 or 8 data bits; the port keeps "
+       "2 stop bits."},
+      {w.rgBaud, 9, "COM3 115200 8N2", ""},
+  };
+  for (const auto& st : steps) {
+    SCOPED_TRACE(st.shown);
+    const std::string last = w.PaneLines().back();
+    st.group->SetItemIndex(st.index);
+    EXPECT_EQ(w.laPortState->text().toStdString(), st.shown);
+    EXPECT_EQ(w.PaneLines().back(), *st.told ? st.told : last);
+    EXPECT_TRUE(FDialogs->errors.empty()) << FDialogs->errors.front();
+  }
+  w.buCloseClick();
+  EXPECT_EQ(w.laPortState->text().toStdString(), "");
+}
+
 // A device may hand out fewer bytes than its count offered: the pane shows
 // what was read, never the unfilled rest of the buffer.
 TEST_F(WindowTest, ReceiveFormatsTheBytesReadNotTheCountOffered) {
@@ -969,7 +1001,7 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
   ASSERT_TRUE(PumpUntil([&] {
     w.tiPauseTimer();
     for (const auto& l : w.PaneLines())
-      if (l == "The device is no longer available.") return true;
+      if (l == "// The device is no longer available.") return true;
     return false;
   }));
   // No second report while the window keeps running.
@@ -977,8 +1009,10 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
   w.tiPauseTimer();
   w.tiPauseTimer();
   int reports = 0;
-  for (const auto& l : w.PaneLines()) reports += l == "The device is no longer available.";
+  for (const auto& l : w.PaneLines()) reports += l == "// The device is no longer available.";
   EXPECT_EQ(reports, 1);
+  EXPECT_FALSE(w.Comm1().Active()) << "closed at the loss";
+  EXPECT_TRUE(w.buOpen->isEnabled());
   w.buCloseClick();
   EXPECT_FALSE(w.Comm1().Active());
 }
