@@ -443,6 +443,8 @@ void TfoMain::ConnectHandlers() {
   rgDatabits->OnClick = [this] { Safe([this] { rgDatabitsClick(); }); };
   rgParity->OnClick = [this] { Safe([this] { rgParityClick(); }); };
   rgStop->OnClick = [this] { Safe([this] { rgStopClick(); }); };
+  for (TRadioGroup* g : {raPort, rgBaud, rgDatabits, rgParity, rgStop})
+    g->OnStopChanged = [this] { SetTabOrder(); };
 
   connect(buOpen, &QPushButton::clicked, this, [this] { Safe([this] { buOpenClick(); }); });
   connect(buClose, &QPushButton::clicked, this, [this] { Safe([this] { buCloseClick(); }); });
@@ -461,7 +463,11 @@ void TfoMain::SetTabOrder() {
                       buOpen,     edLast,   buTransmit, meFirst, meLast,  cbBcc,    cbTime,
                       cbConvert,  cbHEX,    cbSTXHL,    cbPROD2, cbPause, cbDirect, cbManch,
                       buCapture,  meData,   buStrings,  raPort};
-  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  // A selector group is a stop through its selected item: Qt leaves a
+  // widget without focus of its own (the group box) out of the order.
+  const auto stop = [](QWidget* w) { return w->focusProxy() ? w->focusProxy() : w; };
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+    setTabOrder(stop(order[i]), stop(order[i + 1]));
 }
 
 void TfoMain::Safe(const std::function<void()>& handler) {

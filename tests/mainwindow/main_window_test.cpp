@@ -1338,6 +1338,56 @@ TEST_F(WindowTest, KeysNeverEditWhatThePaneShows) {
   w.buCloseClick();
 }
 
+// Tab and Shift+Tab go through the window in the designed order, one stop
+// per selector group (its selected item); arrows move within a group.
+TEST_F(WindowTest, TabVisitsEveryGroupOnceInTheDesignedOrder) {
+  WriteSettings("\"REGBAUD\"=dword:00000004\n");
+  TfoMain& w = Make();
+  w.show();
+  Settle();
+  const std::vector<std::pair<QWidget*, const char*>> names = {
+      {w.rgDatabits, "Databits"}, {w.rgParity, "Parity"},   {w.rgStop, "Stopbits"},
+      {w.rgBaud, "Baudrate"},     {w.buSave, "Save"},       {w.buClear, "Clear"},
+      {w.buClose, "Close"},       {w.buOpen, "Open"},       {w.edLast, "Last sign"},
+      {w.meFirst, "First"},       {w.meLast, "Last"},       {w.cbBcc, "BCC"},
+      {w.cbTime, "Time"},         {w.cbConvert, "Convert"}, {w.cbHEX, "Hex"},
+      {w.cbSTXHL, "STX_HL"},      {w.cbPROD2, "PROD2"},     {w.cbManch, "Manch"},
+      {w.buCapture, "Capture"},   {w.meData, "pane"},       {w.raPort, "Port"}};
+  const auto name = [&](QWidget* f) -> std::string {
+    for (const auto& [widget, n] : names)
+      if (f == widget || (f && f->parentWidget() == widget)) return n;
+    return f ? f->metaObject()->className() : "none";
+  };
+  const auto press = [](int key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QKeyEvent e(QEvent::KeyPress, key, mods);
+    QApplication::sendEvent(QApplication::focusWidget(), &e);
+  };
+  w.rgDatabits->setFocus();
+  std::vector<std::string> forward, backward, expected;
+  for (const auto& [widget, n] : names) {
+    forward.push_back(name(QApplication::focusWidget()));
+    expected.push_back(n);
+    press(Qt::Key_Tab);
+  }
+  EXPECT_EQ(forward, expected);
+  w.raPort->setFocus();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    backward.push_back(name(QApplication::focusWidget()));
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+  }
+  std::reverse(expected.begin(), expected.end());
+  EXPECT_EQ(backward, expected);
+  // The baud group's stop is its selected item; an arrow selects the next.
+  w.rgBaud->setFocus();
+  EXPECT_EQ(QApplication::focusWidget()->parentWidget(), w.rgBaud);
+  EXPECT_EQ(static_cast<QRadioButton*>(QApplication::focusWidget())->text().toStdString(), "9600");
+  press(Qt::Key_Down);
+  EXPECT_EQ(w.rgBaud->ItemIndex(), 5);
+  EXPECT_EQ(static_cast<QRadioButton*>(QApplication::focusWidget())->text().toStdString(), "14400");
+  press(Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w.buSave) << "the next stop after the moved one";
+}
+
 TEST_F(WindowTest, TypedCharactersAreSentInTheAnsiCodePage) {
   TfoMain& w = Make();
   const std::size_t before = w.PaneLines().size();
