@@ -1112,7 +1112,7 @@ TEST_F(WindowTest, SkipToLiveLeavesTheBacklogAndSaysHowMany) {
   w.buLive->click();
   const auto lines = w.PaneLines();
   ASSERT_EQ(lines.size(), before + 1);
-  EXPECT_EQ(lines.back(), TPendingLines::DroppedNotice(492));
+  EXPECT_EQ(lines.back(), TPendingLines::DroppedNotice(0, 492));
   EXPECT_EQ(w.cbPause->text().toStdString(), "Pause");
   EXPECT_TRUE(w.buLive->isHidden());
   w.PendingLines().Add("now");
