@@ -205,7 +205,7 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
     // The capture stopped: the button says so at once and the pane keeps
     // the place in the stream. The box waits until this block is handled,
     // so that data arriving while it is open is not formatted in between.
-    buCapture->setText("Capture");
+    SetCaptureCaption("Capture");
     FPending.Add("// " + message);
     QTimer::singleShot(0, this, [this, message] { ShowError(message); });
   };
@@ -418,6 +418,17 @@ void TfoMain::FitTransmitCaption() {
   while (QFontMetrics(f).horizontalAdvance(buTransmit->text()) > room && f.pixelSize() > 7)
     f.setPixelSize(f.pixelSize() - 1);
   if (buTransmit->font() != f) buTransmit->setFont(f);
+}
+
+void TfoMain::SetCaptureCaption(const QString& caption) {
+  // "Stop (timed1.pcapng)" is wider than the button: a smaller font first,
+  // then the file name loses its middle, never its ends.
+  QFont f = font();
+  const int room = buCapture->width() - 8;
+  while (QFontMetrics(f).horizontalAdvance(caption) > room && f.pixelSize() > 8)
+    f.setPixelSize(f.pixelSize() - 1);
+  if (buCapture->font() != f) buCapture->setFont(f);
+  buCapture->setText(QFontMetrics(f).elidedText(caption, Qt::ElideMiddle, room));
 }
 
 void TfoMain::ConnectHandlers() {
@@ -944,7 +955,7 @@ void TfoMain::buClearClick() {
 void TfoMain::buCaptureClick() {
   if (FSession->Capture().Running()) {
     FSession->StopCapture();
-    buCapture->setText("Capture");
+    SetCaptureCaption("Capture");
     return;
   }
   const std::optional<std::string> chosen = FDialogs->ChooseCaptureFile();
@@ -952,11 +963,11 @@ void TfoMain::buCaptureClick() {
   try {
     FSession->StartCapture(*chosen);
   } catch (const ECaptureError& e) {
-    buCapture->setText("Capture");
+    SetCaptureCaption("Capture");
     ShowError(e.what());
     return;
   }
-  buCapture->setText("Stop (" + FileNameText(FSession->Capture().BaseName()) + ")");
+  SetCaptureCaption("Stop (" + FileNameText(FSession->Capture().BaseName()) + ")");
 }
 
 void TfoMain::buSaveClick() {

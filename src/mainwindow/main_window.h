@@ -228,6 +228,7 @@ class TfoMain : public QWidget {
   void RestoreBounds();
   void FitPauseBox();
   void FitTransmitCaption();
+  void SetCaptureCaption(const QString& caption);
   void ShowPortState();
 
   TMainEnvironment FEnv;

@@ -712,6 +712,22 @@ TEST_F(WindowTest, CaptureToANonAsciiNameShowsTheNameAndWritesThere) {
   }
 }
 
+// A long capture name keeps both ends of the caption in the button.
+TEST_F(WindowTest, TheCaptureButtonShowsBothEndsOfItsCaption) {
+  TfoMain& w = Make();
+  for (const char* name : {"timed1.pcapng", "a_long_capture_of_the_night_run.pcapng"}) {
+    SCOPED_TRACE(name);
+    FDialogs->capturePath = FDir + "/" + name;
+    w.buCaptureClick();
+    const QString text = w.buCapture->text();
+    EXPECT_TRUE(text.startsWith("Stop (")) << text.toStdString();
+    EXPECT_TRUE(text.endsWith(".pcapng)") || text.endsWith("g)")) << text.toStdString();
+    EXPECT_LE(QFontMetrics(w.buCapture->font()).horizontalAdvance(text), w.buCapture->width() - 8);
+    w.buCaptureClick();
+    EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
+  }
+}
+
 TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
   TfoMain& w = Make();
   FDialogs->capturePath = FDir + "/no/such/folder/x.log";
