@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDate>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <thread>
 
+#include "base/control_lines.h"
 #include "base/error_text.h"
 #include "base/file_name.h"
 #include "base/line_error_bits.h"
@@ -34,6 +36,7 @@
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
 #include "serial/ser_defaults.h"
+#include "session/flow_choice.h"
 #include "settings/registry.h"
 
 namespace talmo {
@@ -224,6 +227,7 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   FSession = std::make_unique<TReceiveSession>(*FComm, TSessionDevice{}, FOptions, std::move(sink),
                                                TReceiveSession::Clock::now, sessionOptions);
   FPaneView = std::make_unique<TPaneView>(*this);
+  StopReturn();
 
   CreateControls();
   ConnectHandlers();
@@ -247,7 +251,6 @@ void TfoMain::ApplyDesignedComponent() {
   c.FlowControl().SetXonXoffIn(false);
   c.FlowControl().SetDsrSensitivity(false);
   c.FlowControl().SetTxContinueOnXoff(false);
-  c.SetMonitorEvents(d.MonitorEvents);
   c.Buffers().SetReadSize(d.ReadSize);
   c.Buffers().SetWriteSize(d.WriteSize);
   c.Buffers().SetReadTimeout(d.ReadTimeoutMs);
@@ -257,7 +260,13 @@ void TfoMain::ApplyDesignedComponent() {
   c.OnRxChar = [this](TSerCustomComm*, int count) { Comm1RealRxChar(count); };
   // Modem-line, break and event-character events are monitored but need
   // nothing of the window.
-  c.OnCts = c.OnDsr = c.OnBreak = c.OnRxFlag = [](TSerCustomComm*) {};
+  c.OnBreak = c.OnRxFlag = [](TSerCustomComm*) {};
+  // The strip shows the modem lines live: DCD and RI are watched too.
+  TSerCommEvents events = d.MonitorEvents;
+  events.Include(ceRlsd);
+  events.Include(ceRing);
+  c.SetMonitorEvents(events);
+  c.OnCts = c.OnDsr = c.OnRlsd = c.OnRing = [this](TSerCustomComm*) { ShowModemLines(); };
 }
 
 void TfoMain::CreateControls() {
@@ -388,6 +397,60 @@ void TfoMain::CreateControls() {
   tiLastSign->setSingleShot(true);
   tiLastSign->setInterval(kLastSignHoldMs);
   connect(tiLastSign, &QTimer::timeout, this, [this] { edLast->setUpdatesEnabled(true); });
+  CreateStrip();
+}
+
+void TfoMain::CreateStrip() {
+  paStrip = new QFrame(this);
+  Place(paStrip, DesignedLayout().paStrip);
+  int x = 0;
+  const auto next = [&x](QWidget* w, int width) {
+    w->setGeometry(x, 0, width, kStripHeight);
+    x += width + 4;
+  };
+  const auto lamp = [&](const char* name, const char* hint) {
+    auto* l = new QLabel(name, paStrip);
+    l->setAlignment(Qt::AlignCenter);
+    l->setToolTip(hint);
+    l->setFrameShape(QFrame::Box);
+    next(l, 30);
+    return l;
+  };
+  laCts = lamp("CTS", "Clear To Send, from the device");
+  laDsr = lamp("DSR", "Data Set Ready, from the device");
+  laDcd = lamp("DCD", "Data Carrier Detect, from the device");
+  laRi = lamp("RI", "Ring Indicator, from the device");
+  x += 4;
+  cbDtr = MakeCheck(paStrip, "DTR", "Data Terminal Ready, to the device", {});
+  cbDtr->setChecked(true);
+  next(cbDtr, 44);
+  cbRts = MakeCheck(paStrip, "RTS", "Request To Send, to the device", {});
+  cbRts->setChecked(true);
+  next(cbRts, 44);
+  buBreak = MakeButton(paStrip, "Break", "Send a break (250 ms)", {});
+  next(buBreak, 46);
+  buReset = MakeButton(paStrip, "Reset", "Turn DTR over for 100 ms (resets many boards)", {});
+  next(buReset, 46);
+  coFlow = new QComboBox(paStrip);
+  coFlow->addItems({"no flow", "RTS/CTS", "XON/XOFF"});
+  coFlow->setToolTip("Flow control");
+  next(coFlow, 78);
+  edRate = new QLineEdit(paStrip);
+  edRate->setPlaceholderText("rate");
+  edRate->setToolTip(
+      "A rate the Baudrate group does not list (50 to 4000000), then Enter; empty: the group's");
+  next(edRate, 64);
+  cbReconnect = MakeCheck(paStrip, "Reconnect", "Wait for a lost device and open it again", {});
+  next(cbReconnect, 78);
+  coStamp = new QComboBox(paStrip);
+  coStamp->addItems({"no stamp", "time", "utc", "iso", "gap", "since"});
+  coStamp->setToolTip("Stamp every line with the arrival of its first byte");
+  next(coStamp, 66);
+  cbText = MakeCheck(paStrip, "Text", "Lines as text, cut at LF, other bytes escaped", {});
+  next(cbText, 46);
+  tiReturn = new QTimer(this);
+  tiReturn->setInterval(100);
+  ShowModemLines();
 }
 
 void TfoMain::FitPauseBox() {
@@ -465,15 +528,26 @@ void TfoMain::ConnectHandlers() {
   connect(buCapture, &QPushButton::clicked, this, [this] { Safe([this] { buCaptureClick(); }); });
   connect(buSave, &QPushButton::clicked, this, [this] { Safe([this] { buSaveClick(); }); });
   connect(buStrings, &QPushButton::clicked, this, [this] { Safe([this] { buStringsClick(); }); });
+  connect(cbDtr, &QCheckBox::clicked, this, [this] { Safe([this] { cbDtrClick(); }); });
+  connect(cbRts, &QCheckBox::clicked, this, [this] { Safe([this] { cbRtsClick(); }); });
+  connect(buBreak, &QPushButton::clicked, this, [this] { Safe([this] { buBreakClick(); }); });
+  connect(buReset, &QPushButton::clicked, this, [this] { Safe([this] { buResetClick(); }); });
+  connect(coFlow, &QComboBox::activated, this, [this] { Safe([this] { coFlowChange(); }); });
+  connect(edRate, &QLineEdit::returnPressed, this, [this] { Safe([this] { edRateEnter(); }); });
+  connect(cbReconnect, &QCheckBox::toggled, this, [this] { Safe([this] { cbReconnectClick(); }); });
+  connect(coStamp, &QComboBox::activated, this, [this] { Safe([this] { coStampChange(); }); });
+  connect(cbText, &QCheckBox::toggled, this, [this] { Safe([this] { cbTextClick(); }); });
+  connect(tiReturn, &QTimer::timeout, this, [this] { Safe([this] { tiReturnTimer(); }); });
   connect(tiTimeout, &QTimer::timeout, this, [this] { Safe([this] { tiTimeoutTimer(); }); });
   connect(tiPause, &QTimer::timeout, this, [this] { Safe([this] { tiPauseTimer(); }); });
 }
 
 void TfoMain::SetTabOrder() {
-  QWidget* order[] = {rgDatabits, rgParity, rgStop,     rgBaud,  buSave,  buClear,  buClose,
-                      buOpen,     edLast,   buTransmit, meFirst, meLast,  cbBcc,    cbTime,
-                      cbConvert,  cbHEX,    cbSTXHL,    cbPROD2, cbPause, cbDirect, cbManch,
-                      buCapture,  meData,   buStrings,  raPort};
+  QWidget* order[] = {rgDatabits, rgParity, rgStop,     rgBaud,      buSave,  buClear,  buClose,
+                      buOpen,     edLast,   buTransmit, meFirst,     meLast,  cbBcc,    cbTime,
+                      cbConvert,  cbHEX,    cbSTXHL,    cbPROD2,     cbPause, cbDirect, cbManch,
+                      buCapture,  meData,   buStrings,  raPort,      cbDtr,   cbRts,    buBreak,
+                      buReset,    coFlow,   edRate,     cbReconnect, coStamp, cbText};
   // A selector group is a stop through its selected item: Qt leaves a
   // widget without focus of its own (the group box) out of the order.
   const auto stop = [](QWidget* w) { return w->focusProxy() ? w->focusProxy() : w; };
@@ -613,7 +687,7 @@ void TfoMain::FormResize() {
       {buClear, &FLayout.buClear},       {buStrings, &FLayout.buStrings},
       {buTransmit, &FLayout.buTransmit}, {buSave, &FLayout.buSave},
       {buClose, &FLayout.buClose},       {buOpen, &FLayout.buOpen},
-      {buCapture, &FLayout.buCapture},
+      {buCapture, &FLayout.buCapture},   {paStrip, &FLayout.paStrip},
   };
   for (const auto& [w, b] : moved)
     if (w) Place(w, *b);
@@ -669,6 +743,8 @@ void TfoMain::rgBaudClick() {
   TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGBAUD", rgBaud->ItemIndex());
   if (rgBaud->ItemIndex() >= 0) FComm->SetBaudrate(kBaudTable[rgBaud->ItemIndex()]);
+  // A rate picked in the group replaces one typed in the strip.
+  if (edRate) edRate->clear();
 }
 
 void TfoMain::rgDatabitsClick() {
@@ -705,6 +781,7 @@ void TfoMain::rgStopClick() {
 
 void TfoMain::buOpenClick() {
   if (raPort->ItemIndex() < 0) return;
+  StopReturn();
   // Opening disables the button; the focus goes to the pane, where typed
   // keys are sent, and not on along the tab order.
   TFocusPane focus{meData};
@@ -736,6 +813,7 @@ void TfoMain::buOpenClick() {
 
 void TfoMain::buCloseClick() {
   if (raPort->ItemIndex() < 0) return;
+  StopReturn();
   TFocusPane focus{meData};
   if (FComm->Active()) {
     PortLine("// Try to close COM" + std::to_string(FComm->PortNum()));
@@ -767,15 +845,16 @@ void TfoMain::Comm1Open() {
   cbDirect->setEnabled(true);
   PortLine("// COM" + std::to_string(FComm->PortNum()) + " is open");
   ShowPortState();
+  ShowModemLines();
 }
 
 void TfoMain::ShowPortState() {
   // Which port is open, with which settings: under the last-sign field,
   // where the eye goes from the pane; empty while no port is open.
-  const QString text =
-      FComm->Active()
-          ? Q("COM" + std::to_string(FComm->PortNum()) + " " + ShortLineSettings(*FComm))
-          : QString();
+  const std::string port = "COM" + std::to_string(FComm->PortNum());
+  const QString text = FComm->Active()  ? Q(port + " " + ShortLineSettings(*FComm))
+                       : Reconnecting() ? Q(port + " lost: waiting to reopen it")
+                                        : QString();
   laPortState->setToolTip(text.isEmpty() ? QString() : "Open: " + text);
   laPortState->setText(text);
 }
@@ -787,6 +866,7 @@ void TfoMain::Comm1Close() {
   cbDirect->setEnabled(false);
   PortLine("// COM" + std::to_string(FComm->PortNum()) + " is closed");
   ShowPortState();
+  if (paStrip) ShowModemLines();
 }
 
 void TfoMain::Comm1RealRxChar(int count) { FSession->RxChar(count); }
@@ -807,7 +887,12 @@ void TfoMain::DeviceLost() {
   } catch (...) {
     // A port whose device is gone has nothing left to refuse.
   }
+  if (cbReconnect->isChecked()) {
+    FReturn->Lost(TReceiveSession::Clock::now());
+    tiReturn->start();
+  }
   ShowPortState();
+  ShowModemLines();
 }
 
 // ---- Keyboard transmit ---------------------------------------------------------
@@ -948,6 +1033,143 @@ void TfoMain::buClearClick() {
   ResetTypedLine();
   edLast->clear();
   cbManchClick();
+}
+
+// ---- The bench strip -------------------------------------------------------------
+
+void TfoMain::ShowModemLines() {
+  const bool live = FComm && FComm->Active() && FComm->HasModemLines();
+  const std::uint8_t lines = live ? FComm->ModemLines() : 0;
+  const std::pair<QLabel*, std::uint8_t> lamps[] = {
+      {laCts, kLineCts}, {laDsr, kLineDsr}, {laDcd, kLineDcd}, {laRi, kLineRing}};
+  for (const auto& [lamp, bit] : lamps) {
+    // A device without modem lines (a pseudo-terminal) shows them greyed.
+    lamp->setEnabled(live);
+    const QString style = (lines & bit) ? "background: #40c040; color: black" : "";
+    if (lamp->styleSheet() != style) lamp->setStyleSheet(style);
+  }
+}
+
+void TfoMain::cbDtrClick() {
+  FComm->SetDTR(cbDtr->isChecked());
+  ShowModemLines();
+}
+
+void TfoMain::cbRtsClick() {
+  FComm->SetRTS(cbRts->isChecked());
+  ShowModemLines();
+}
+
+void TfoMain::buBreakClick() {
+  if (!FComm->Active()) return;
+  FComm->SetBreak(true);
+  buBreak->setEnabled(false);
+  QTimer::singleShot(kBreakMs, this, [this] {
+    buBreak->setEnabled(true);
+    Safe([this] {
+      if (FComm->Active()) FComm->SetBreak(false);
+    });
+  });
+}
+
+void TfoMain::buResetClick() {
+  if (!FComm->Active()) return;
+  const bool dtr = cbDtr->isChecked();
+  FComm->SetDTR(!dtr);
+  buReset->setEnabled(false);
+  QTimer::singleShot(kPulseMs, this, [this, dtr] {
+    buReset->setEnabled(true);
+    Safe([this, dtr] {
+      FComm->SetDTR(dtr);
+      ShowModemLines();
+    });
+  });
+}
+
+void TfoMain::coFlowChange() {
+  constexpr TFlowChoice kChoices[] = {TFlowChoice::None, TFlowChoice::RtsCts, TFlowChoice::XonXoff};
+  const TFlowChoice choice = kChoices[std::clamp(coFlow->currentIndex(), 0, 2)];
+  TSerFlowControl flow;
+  flow.Assign(FComm->FlowControl());
+  ApplyFlowChoice(flow, choice);
+  FComm->SetFlowControl(flow);
+  // Under RTS/CTS the handshake drives RTS.
+  cbRts->setEnabled(choice != TFlowChoice::RtsCts);
+  cbRts->setChecked(FComm->FlowControl().ControlRts() != rtsDisabled);
+  ShowModemLines();
+}
+
+void TfoMain::edRateEnter() {
+  struct TShow {
+    TfoMain* W;
+    ~TShow() { W->ShowPortState(); }
+  } shown{this};
+  std::string text;
+  for (const char c : S(edRate->text().trimmed()))
+    if (c != ',' && c != '_' && c != ' ') text += c;
+  if (text.empty()) {
+    // Back to the rate the group selects.
+    if (rgBaud->ItemIndex() >= 0) FComm->SetBaudrate(kBaudTable[rgBaud->ItemIndex()]);
+    return;
+  }
+  long rate = 0;
+  const bool digits = text.size() <= 8 && text.find_first_not_of("0123456789") == std::string::npos;
+  if (digits) rate = std::stol(text);
+  if (!digits || rate < kRateLeast || rate > kRateMost) {
+    StatusLine("Rate \"" + S(edRate->text()) + "\": a whole number of baud from " +
+               std::to_string(kRateLeast) + " to " + std::to_string(kRateMost) +
+               " expected; the port keeps " + ShortLineSettings(*FComm) + ".");
+    return;
+  }
+  FComm->SetUserBaudrate(static_cast<std::int32_t>(rate));
+  FComm->SetBaudrate(brUser);
+}
+
+bool TfoMain::Reconnecting() const { return FReturn && FReturn->Waiting(); }
+
+void TfoMain::StopReturn() {
+  FReturn = std::make_unique<TPortReturn>(*FSession, [this](const TOpenFailure& f) {
+    StatusLine(f.Message);
+    if (!f.Hint.empty()) StatusLine(f.Hint);
+  });
+  if (tiReturn) tiReturn->stop();
+}
+
+void TfoMain::cbReconnectClick() {
+  if (!cbReconnect->isChecked() && Reconnecting()) {
+    StopReturn();
+    StatusLine("COM" + std::to_string(FComm->PortNum()) + " is no longer awaited");
+  }
+  ShowPortState();
+}
+
+void TfoMain::tiReturnTimer() {
+  if (!Reconnecting()) {
+    tiReturn->stop();
+    return;
+  }
+  if (FReturn->TryIfDue(TReceiveSession::Clock::now)) {
+    // Back with the same settings; the open said so in the pane.
+    tiReturn->stop();
+    cbManchClick();
+    FSession->Formatter().SetStampTime(UtcNow());
+  }
+  ShowPortState();
+}
+
+void TfoMain::coStampChange() {
+  constexpr TStampForm kForms[] = {TStampForm::None, TStampForm::Time, TStampForm::Utc,
+                                   TStampForm::Iso,  TStampForm::Gap,  TStampForm::Since};
+  FSession->LineRules().Stamp = kForms[std::clamp(coStamp->currentIndex(), 0, 5)];
+  FSession->ApplyLineRules();
+}
+
+void TfoMain::cbTextClick() {
+  TLineRules& rules = FSession->LineRules();
+  rules.Cut = cbText->isChecked();
+  rules.Look = TLineLook::Text;
+  rules.End = std::uint8_t{'\n'};
+  FSession->ApplyLineRules();
 }
 
 // ---- Capture and save; small actions -------------------------------------------

@@ -33,9 +33,11 @@
 #include "mainwindow/typed_line.h"
 #include "ports/port_list.h"
 #include "serial/ser_comm.h"
+#include "session/port_loop.h"
 #include "session/receive_session.h"
 
 class QCheckBox;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -142,6 +144,26 @@ class TfoMain : public QWidget {
   // Skips the lines waiting for the pane to the live end.
   void buLiveClick();
 
+  // The bench strip: modem lines, break and reset, flow control, a rate
+  // the Baudrate group does not list, reconnect, line stamps, text look.
+  void cbDtrClick();
+  void cbRtsClick();
+  void buBreakClick();
+  void buResetClick();
+  void coFlowChange();
+  void edRateEnter();
+  void cbReconnectClick();
+  void coStampChange();
+  void cbTextClick();
+  void ShowModemLines();
+  void tiReturnTimer();
+  // How long Break holds the line, and a reset turns DTR over.
+  static constexpr int kBreakMs = 250;
+  static constexpr int kPulseMs = 100;
+  // The rates the rate field takes.
+  static constexpr long kRateLeast = 50, kRateMost = 4000000;
+  bool Reconnecting() const;
+
   // Capture and save; the two small actions.
   void buCaptureClick();
   void buSaveClick();
@@ -202,6 +224,21 @@ class TfoMain : public QWidget {
   QTimer* tiTimeout = nullptr;
   QTimer* tiPause = nullptr;
   QTimer* tiLastSign = nullptr;  // paces the painting of edLast
+  QFrame* paStrip = nullptr;
+  QLabel* laCts = nullptr;
+  QLabel* laDsr = nullptr;
+  QLabel* laDcd = nullptr;
+  QLabel* laRi = nullptr;
+  QCheckBox* cbDtr = nullptr;
+  QCheckBox* cbRts = nullptr;
+  QPushButton* buBreak = nullptr;
+  QPushButton* buReset = nullptr;
+  QComboBox* coFlow = nullptr;
+  QLineEdit* edRate = nullptr;
+  QCheckBox* cbReconnect = nullptr;
+  QComboBox* coStamp = nullptr;
+  QCheckBox* cbText = nullptr;
+  QTimer* tiReturn = nullptr;  // tries a lost device again
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -212,6 +249,8 @@ class TfoMain : public QWidget {
   class TPaneView;
 
   void CreateControls();
+  void CreateStrip();
+  void StopReturn();
   void ConnectHandlers();
   void SetTabOrder();
   void ApplyDesignedComponent();
@@ -249,7 +288,8 @@ class TfoMain : public QWidget {
   bool FActivated = false;
   bool FDestroyed = false;
   bool FCloseWithoutAsking = false;
-  bool FReportingLoss = false;  // the error lines being told include the loss
+  bool FReportingLoss = false;
+  std::unique_ptr<TPortReturn> FReturn;  // the error lines being told include the loss
   // While set, failures of handlers are collected here instead of shown.
   std::vector<std::string>* FCollectErrors = nullptr;
 };

@@ -104,6 +104,16 @@ TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
   FFormatter.Hooks.LastSign = FSink.LastSign;
   FFormatter.Hooks.RestartTimeout = FSink.TimeoutRestarted;
   FStampBase = FWallBase;
+  ApplyLineRules();
+}
+
+void TReceiveSession::ApplyLineRules() {
+  // The line under way ends by the rules it began under.
+  if (FCutter) {
+    FCutter->EndLine();
+    FCutter.reset();
+  }
+  FFormatter.Hooks.Line = FSink.Line;
   if (FOptions.Lines.Cut) {
     TLineCutter::TSink cut;
     if (FSink.Piece) {
@@ -116,9 +126,16 @@ TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
         FJoined.clear();
       };
     }
-    FCutter.emplace(FOptions.Lines, std::move(cut), FWallBase);
-  } else if (FOptions.Lines.Stamp != TStampForm::None && FSink.Line) {
-    FFormatter.Hooks.Line = [this](std::string_view line) { StampedLine(line); };
+    FFormatter.TimeoutFlush();
+    FCutter.emplace(FOptions.Lines, std::move(cut), FStampBase);
+  } else if (FSink.Line) {
+    // The stamp is read per line: it may change as the session runs.
+    FFormatter.Hooks.Line = [this](std::string_view line) {
+      if (FOptions.Lines.Stamp == TStampForm::None)
+        FSink.Line(line);
+      else
+        StampedLine(line);
+    };
   }
 }
 

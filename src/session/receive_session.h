@@ -200,6 +200,9 @@ class TReceiveSession {
   // The line rules, which a console may change as it runs (the look, the
   // stamp): read at each block.
   TLineRules& LineRules() { return FOptions.Lines; }
+  // Cuts lines by the rules as they are now: after a change of Cut (the
+  // frames' signs or the rules), the line under way ends first.
+  void ApplyLineRules();
   // A line cut by the rules is under way.
   bool InLine() const { return FCutter && FCutter->InLine(); }
   TSessionDevice& Device() { return FDevice; }

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -538,6 +539,107 @@ TEST_F(WindowTest, DirectKeysComeBackThroughTheLoopbackPort) {
   w.buCloseClick();
 }
 
+// The bench strip over the loopback port wired as a loopback plug: RTS
+// comes back as CTS, DTR as DSR and DCD, a break as a break.
+TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  w.raPort->SetItemIndex(3);      // COM99
+  w.rgDatabits->SetItemIndex(1);  // 8: the pseudo-terminal's own
+  w.cbDirect->setChecked(true);
+  const auto lit = [&] {
+    std::string on;
+    for (QLabel* l : {w.laCts, w.laDsr, w.laDcd, w.laRi})
+      if (!l->styleSheet().isEmpty()) on += (on.empty() ? "" : " ") + l->text().toStdString();
+    return on;
+  };
+  const auto type = [&](const std::string& keys) {
+    for (char k : keys) w.meDataKeyPress(static_cast<std::uint8_t>(k));
+  };
+  const auto lastLine = [&] {
+    w.tiTimeoutTimer();
+    for (int i = 0; i < 4; ++i) w.tiPauseTimer();
+    return w.PaneLines().back();
+  };
+  const struct {
+    const char* name;
+    std::function<void()> act;
+    const char* lit;
+    std::function<bool()> done;  // what else holds after it
+  } steps[] = {
+      {"open: DTR and RTS raised", [&] { w.buOpenClick(); }, "CTS DSR DCD",
+       [&] { return w.Comm1().Active(); }},
+      {"RTS dropped", [&] { w.cbRts->click(); }, "DSR DCD", [] { return true; }},
+      {"DTR dropped", [&] { w.cbDtr->click(); }, "", [] { return true; }},
+      {"DTR raised", [&] { w.cbDtr->click(); }, "DSR DCD", [] { return true; }},
+      {"a reset turns DTR over and back", [&] { w.buReset->click(); }, "DSR DCD",
+       [&] { return w.buReset->isEnabled() && w.cbDtr->isChecked(); }},
+      // The handshake takes RTS over; the plug's CTS stays as RTS was last set.
+      {"RTS/CTS flow drives RTS",
+       [&] {
+         w.coFlow->setCurrentIndex(1);
+         w.coFlowChange();
+       },
+       "DSR DCD", [&] { return w.Comm1().FlowControl().OutCtsFlow() && !w.cbRts->isEnabled(); }},
+      {"a rate the group does not list",
+       [&] {
+         w.edRate->setText("230,400");
+         w.edRateEnter();
+       },
+       "DSR DCD", [&] { return w.laPortState->text() == "COM99 230400 8N1"; }},
+      {"a rate that is none",
+       [&] {
+         w.edRate->setText("12x");
+         w.edRateEnter();
+       },
+       "DSR DCD",
+       [&] {
+         return w.PaneLines().back().rfind("// Rate \"12x\": a whole number of baud", 0) == 0 &&
+                w.laPortState->text() == "COM99 230400 8N1";
+       }},
+      {"a break comes back", [&] { w.buBreak->click(); }, "DSR DCD",
+       [&] {
+         const auto pane = w.PaneLines();
+         // It comes back as a NUL byte.
+         return w.buBreak->isEnabled() && lastLine() == " NUL";
+       }},
+      {"lines stamped",
+       [&] {
+         w.coStamp->setCurrentIndex(2);  // utc
+         w.coStampChange();
+         type("\x02S\x03");
+       },
+       "DSR DCD",
+       [&] {
+         const std::string l = lastLine();
+         return l.size() > 16 && l.front() == '[' && l.find("Z] STX S ETX") != std::string::npos;
+       }},
+      {"the text look",
+       [&] {
+         w.coStamp->setCurrentIndex(0);
+         w.coStampChange();
+         w.cbText->setChecked(true);
+         type("hi\tok\n");
+       },
+       "DSR DCD", [&] { return lastLine() == "hi\\tok"; }},
+  };
+  for (const auto& st : steps) {
+    SCOPED_TRACE(st.name);
+    st.act();
+    EXPECT_TRUE(PumpUntil([&] {
+      w.tiPauseTimer();
+      return lit() == st.lit && st.done();
+    })) << "lit: "
+        << lit() << "; pane ends " << w.PaneLines().back();
+  }
+  EXPECT_TRUE(FDialogs->errors.empty()) << FDialogs->errors.front();
+  w.buCloseClick();
+  EXPECT_EQ(lit(), "");
+}
+
 TEST_F(WindowTest, LineErrorsBecomePendingLines) {
   TfoMain& w = Make();
   w.Comm1().SetPortNum(3);
@@ -877,16 +979,18 @@ TEST_F(WindowTest, ResizeRuleMovesThePaneAndTheBand) {
   TfoMain& w = Make();
   // Sizes the window can take: it keeps the least size at which every
   // control is whole.
-  w.resize(834, 560);
+  // (The bench strip's row below the band makes the least height 593.)
+  w.resize(834, 600);
   w.FormResize();
-  EXPECT_EQ(w.meData->geometry(), QRect(7, 17, 820, 336));
-  EXPECT_EQ(w.raPort->y(), 370);
+  EXPECT_EQ(w.meData->geometry(), QRect(7, 18, 820, 360));
+  EXPECT_EQ(w.raPort->y(), 396);
   EXPECT_EQ(w.buClear->x(), 745);
   EXPECT_EQ(w.buCapture->geometry().right() + 1, 820);
-  w.resize(700, 560);
+  EXPECT_EQ(w.paStrip->geometry(), QRect(13, 396 + 176 + 4, 660, 22));
+  w.resize(700, 600);
   w.FormResize();
-  EXPECT_EQ(w.meData->geometry(), QRect(5, 17, 689, 336));
-  EXPECT_EQ(w.rgStop->y(), 370);
+  EXPECT_EQ(w.meData->geometry(), QRect(5, 18, 689, 360));
+  EXPECT_EQ(w.rgStop->y(), 396);
   w.resize(640, 400);
   EXPECT_EQ(w.size(), QSize(MinimumClientSize().Width, MinimumClientSize().Height));
 }
@@ -985,7 +1089,7 @@ TEST_F(WindowTest, StoredBoundsAreFittedToTheScreen) {
       {"INT_MAX size", 0, 0, INT_MAX, INT_MAX, screen},
       {"INT_MIN everywhere", INT_MIN, INT_MIN, INT_MIN, INT_MIN, defaults},
       {"far left, INT_MAX size", -1000000000, 0, INT_MAX, INT_MAX, screen},
-      {"normal", 20, 30, 700, 560, QRect(20, 30, 700, 560)},
+      {"normal", 20, 30, 700, 600, QRect(20, 30, 700, 600)},
       {"smaller than every control needs", 20, 30, 640, 400,
        QRect(20, 30, least.Width, least.Height)},
   };
