@@ -400,54 +400,72 @@ void TfoMain::CreateControls() {
   CreateStrip();
 }
 
+void TfoMain::FitStrip() {
+  // One row of the strip's width: each control as wide as its text needs,
+  // in a smaller font while the row would not fit.
+  const std::pair<QWidget*, int> row[] = {{laCts, 28}, {laDsr, 28},  {laDcd, 28},      {laRi, 28},
+                                          {cbDtr, 0},  {cbRts, 0},   {buBreak, 0},     {buReset, 0},
+                                          {coFlow, 0}, {edRate, 48}, {cbReconnect, 0}, {coStamp, 0},
+                                          {cbText, 0}};
+  constexpr int kGap = 3;
+  QFont f = font();
+  std::vector<int> widths;
+  for (;;) {
+    paStrip->setFont(f);
+    widths.clear();
+    int total = 0;
+    for (const auto& [w, fixed] : row) {
+      int need = fixed;
+      if (auto* b = qobject_cast<QPushButton*>(w))
+        need = b->fontMetrics().horizontalAdvance(b->text()) + 14;
+      else if (fixed == 0)
+        need = w->sizeHint().width();
+      widths.push_back(need);
+      total += need + kGap;
+    }
+    if (total - kGap <= paStrip->width() || f.pixelSize() <= 8) break;
+    f.setPixelSize(f.pixelSize() - 1);
+  }
+  int x = 0;
+  for (std::size_t i = 0; i < std::size(row); ++i) {
+    row[i].first->setGeometry(x, 0, widths[i], kStripHeight);
+    x += widths[i] + kGap;
+  }
+}
+
 void TfoMain::CreateStrip() {
   paStrip = new QFrame(this);
   Place(paStrip, DesignedLayout().paStrip);
-  int x = 0;
-  const auto next = [&x](QWidget* w, int width) {
-    w->setGeometry(x, 0, width, kStripHeight);
-    x += width + 4;
-  };
   const auto lamp = [&](const char* name, const char* hint) {
     auto* l = new QLabel(name, paStrip);
     l->setAlignment(Qt::AlignCenter);
     l->setToolTip(hint);
     l->setFrameShape(QFrame::Box);
-    next(l, 30);
     return l;
   };
   laCts = lamp("CTS", "Clear To Send, from the device");
   laDsr = lamp("DSR", "Data Set Ready, from the device");
   laDcd = lamp("DCD", "Data Carrier Detect, from the device");
   laRi = lamp("RI", "Ring Indicator, from the device");
-  x += 4;
   cbDtr = MakeCheck(paStrip, "DTR", "Data Terminal Ready, to the device", {});
   cbDtr->setChecked(true);
-  next(cbDtr, 44);
   cbRts = MakeCheck(paStrip, "RTS", "Request To Send, to the device", {});
   cbRts->setChecked(true);
-  next(cbRts, 44);
   buBreak = MakeButton(paStrip, "Break", "Send a break (250 ms)", {});
-  next(buBreak, 46);
   buReset = MakeButton(paStrip, "Reset", "Turn DTR over for 100 ms (resets many boards)", {});
-  next(buReset, 46);
   coFlow = new QComboBox(paStrip);
   coFlow->addItems({"no flow", "RTS/CTS", "XON/XOFF"});
   coFlow->setToolTip("Flow control");
-  next(coFlow, 78);
   edRate = new QLineEdit(paStrip);
   edRate->setPlaceholderText("rate");
   edRate->setToolTip(
       "A rate the Baudrate group does not list (50 to 4000000), then Enter; empty: the group's");
-  next(edRate, 64);
   cbReconnect = MakeCheck(paStrip, "Reconnect", "Wait for a lost device and open it again", {});
-  next(cbReconnect, 78);
   coStamp = new QComboBox(paStrip);
   coStamp->addItems({"no stamp", "time", "utc", "iso", "gap", "since"});
   coStamp->setToolTip("Stamp every line with the arrival of its first byte");
-  next(coStamp, 66);
   cbText = MakeCheck(paStrip, "Text", "Lines as text, cut at LF, other bytes escaped", {});
-  next(cbText, 46);
+  FitStrip();
   tiReturn = new QTimer(this);
   tiReturn->setInterval(100);
   ShowModemLines();

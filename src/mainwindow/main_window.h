@@ -250,6 +250,7 @@ class TfoMain : public QWidget {
 
   void CreateControls();
   void CreateStrip();
+  void FitStrip();
   void StopReturn();
   void ConnectHandlers();
   void SetTabOrder();

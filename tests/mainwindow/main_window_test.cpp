@@ -559,8 +559,8 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
   const auto type = [&](const std::string& keys) {
     for (char k : keys) w.meDataKeyPress(static_cast<std::uint8_t>(k));
   };
-  const auto lastLine = [&] {
-    w.tiTimeoutTimer();
+  const auto lastLine = [&](bool timeout = false) {
+    if (timeout) w.tiTimeoutTimer();  // ends a line that has no end sign
     for (int i = 0; i < 4; ++i) w.tiPauseTimer();
     return w.PaneLines().back();
   };
@@ -604,7 +604,7 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
        [&] {
          const auto pane = w.PaneLines();
          // It comes back as a NUL byte.
-         return w.buBreak->isEnabled() && lastLine() == " NUL";
+         return w.buBreak->isEnabled() && lastLine(true) == " NUL";
        }},
       {"lines stamped",
        [&] {
@@ -638,6 +638,16 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
   EXPECT_TRUE(FDialogs->errors.empty()) << FDialogs->errors.front();
   w.buCloseClick();
   EXPECT_EQ(lit(), "");
+  // Every control of the strip is whole in it.
+  for (QObject* o : w.paStrip->children()) {
+    auto* c = qobject_cast<QWidget*>(o);
+    if (!c) continue;
+    SCOPED_TRACE(c->metaObject()->className());
+    EXPECT_TRUE(w.paStrip->rect().contains(c->geometry())) << c->geometry().right();
+    if (qobject_cast<QCheckBox*>(c) || qobject_cast<QComboBox*>(c)) {
+      EXPECT_GE(c->width(), c->sizeHint().width());
+    }
+  }
 }
 
 TEST_F(WindowTest, LineErrorsBecomePendingLines) {
