@@ -1147,6 +1147,59 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
   EXPECT_FALSE(w.Comm1().Active());
 }
 
+// With Reconnect ticked a lost device is awaited (quietly while it is only
+// absent) and opened again with the same settings when it is back.
+TEST_F(WindowTest, ReconnectWaitsForALostDeviceAndOpensItAgain) {
+  auto driver = std::make_shared<test::FakeDriver>();
+  FDriver = driver;
+  TfoMain& w = Make();
+  w.cbReconnect->setChecked(true);
+  OpenCom3();
+  w.rgBaud->SetItemIndex(4);
+  const std::string name = driver->Names.back();
+  test::FakeState& d = *driver->Last;
+  {
+    std::lock_guard l(driver->Lock);
+    driver->OpenErrors[name] = ENOENT;
+  }
+  {
+    std::lock_guard l(d.Lock);
+    d.GoneError = EIO;
+  }
+  d.Cv.notify_all();
+  ASSERT_TRUE(PumpUntil([&] { return !w.Comm1().Active(); }));
+  EXPECT_TRUE(w.buOpen->isEnabled());
+  EXPECT_EQ(w.laPortState->text().toStdString(), "COM3 lost: waiting to reopen it");
+  PumpUntil([] { return false; }, 400);
+  for (int i = 0; i < 4; ++i) w.tiPauseTimer();
+  const std::vector<std::string> lost = PaneAfterHeader();
+  ASSERT_GE(lost.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(lost.end() - 3, lost.end()),
+            (std::vector<std::string>{"// Error COM3 1024", "// The device is no longer available.",
+                                      "// COM3 is closed"}))
+      << "an absent device is no news while it is awaited";
+  {
+    std::lock_guard l(driver->Lock);
+    driver->OpenErrors.clear();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return w.Comm1().Active(); }));
+  EXPECT_EQ(w.PaneLines().back(), "// COM3 is open");
+  EXPECT_EQ(w.laPortState->text().toStdString(), "COM3 9600 8N1") << "the same settings";
+  // Unticked, a later loss is not awaited.
+  w.cbReconnect->setChecked(false);
+  {
+    std::lock_guard l(driver->Lock);
+    driver->OpenErrors[name] = ENOENT;
+  }
+  {
+    std::lock_guard l(driver->Last->Lock);
+    driver->Last->GoneError = EIO;
+  }
+  driver->Last->Cv.notify_all();
+  ASSERT_TRUE(PumpUntil([&] { return !w.Comm1().Active(); }));
+  EXPECT_EQ(w.laPortState->text().toStdString(), "");
+}
+
 TEST_F(WindowTest, SmallActions) {
   TfoMain& w = Make();
   w.laWebClick();
