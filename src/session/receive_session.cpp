@@ -1,5 +1,7 @@
 #include "session/receive_session.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <thread>
 
@@ -118,12 +120,16 @@ void TReceiveSession::ApplyLineRules() {
     TLineCutter::TSink cut;
     if (FSink.Piece) {
       cut.Piece = FSink.Piece;
-      cut.End = FSink.LineEnd;
+      cut.End = [this] {
+        if (FSink.LineEnd) FSink.LineEnd();
+        FLineStart = FBlockTime;  // a line after it begins in this block
+      };
     } else if (FSink.Line) {
       cut.Piece = [this](std::string_view piece) { FJoined += piece; };
       cut.End = [this] {
         FSink.Line(FJoined);
         FJoined.clear();
+        FLineStart = FBlockTime;
       };
     }
     FFormatter.TimeoutFlush();
@@ -169,6 +175,22 @@ std::optional<TReceiveSession::Clock::time_point> TReceiveSession::LineDue(
   }
   // Near the clock's end the line is due at its end, never wrapped round.
   return last < Clock::time_point::max() - wait ? last + wait : Clock::time_point::max();
+}
+
+std::optional<TReceiveSession::Clock::time_point> TReceiveSession::OpenLineStart() const {
+  const bool open = FCutter ? FCutter->InLine() : FTimeoutDue.has_value();
+  if (!open) return std::nullopt;
+  return FLineStart;
+}
+
+void EndOpenLines(const std::vector<TReceiveSession*>& sessions) {
+  std::vector<std::pair<TReceiveSession::Clock::time_point, std::size_t>> open;
+  for (std::size_t i = 0; i < sessions.size(); ++i)
+    if (const auto start = sessions[i]->OpenLineStart()) open.emplace_back(*start, i);
+  std::stable_sort(open.begin(), open.end());
+  for (const auto& [start, i] : open) sessions[i]->Timeout();
+  // What no line holds (the frame clock, a formatter's state) ends too.
+  for (TReceiveSession* s : sessions) s->Timeout();
 }
 
 void TReceiveSession::EndLine() {
@@ -332,6 +354,8 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
   if (!FSink.Line && !FSink.Piece) return;
   bool collecting;
   if (FCutter) {
+    // A line not under way begins in this block.
+    if (!FCutter->InLine()) FLineStart = arrived;
     FCutter->Feed(block, n, UtcNsOf(arrived));
     collecting = FCutter->InLine();
   } else {

@@ -180,6 +180,9 @@ class TReceiveSession {
   std::optional<Clock::time_point> TimeoutDue() const { return FTimeoutDue; }
   // Shows the unfinished line now (the time-out's work).
   void Timeout();
+  // When the line still open began (its first block's arrival); none
+  // while no line is open.
+  std::optional<Clock::time_point> OpenLineStart() const;
   // Runs the time-out when it is due at `now`.
   void CheckTimeout(Clock::time_point now);
 
@@ -268,5 +271,11 @@ class TReceiveSession {
 // fell due, as a live timer would have ended them.
 void EndLinesDueBy(std::span<TReceiveSession* const> sessions,
                    TReceiveSession::Clock::time_point t);
+
+// Ends the lines still open at the end of a run (or of a capture being
+// decoded) in the order they began, the session listed first first among
+// lines that began at once: the last lines of several ports or directions
+// then read in the order of time, as every earlier line does.
+void EndOpenLines(const std::vector<TReceiveSession*>& sessions);
 
 }  // namespace talmo
