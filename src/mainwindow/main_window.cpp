@@ -1055,6 +1055,19 @@ void TfoMain::buClearClick() {
 
 // ---- The bench strip -------------------------------------------------------------
 
+void TfoMain::LoadStrip(TRegistry& k) {
+  if (k.ValueExists("FLOW")) {
+    coFlow->setCurrentIndex(std::clamp(k.ReadInteger("FLOW"), 0, coFlow->count() - 1));
+    coFlowChange();
+  }
+  if (k.ValueExists("STAMP")) {
+    coStamp->setCurrentIndex(std::clamp(k.ReadInteger("STAMP"), 0, coStamp->count() - 1));
+    coStampChange();
+  }
+  if (k.ValueExists("TEXTLOOK")) cbText->setChecked(k.ReadBool("TEXTLOOK"));
+  if (k.ValueExists("RECONNECT")) cbReconnect->setChecked(k.ReadBool("RECONNECT"));
+}
+
 void TfoMain::ShowModemLines() {
   const bool live = FComm && FComm->Active() && FComm->HasModemLines();
   const std::uint8_t lines = live ? FComm->ModemLines() : 0;
@@ -1107,6 +1120,7 @@ void TfoMain::buResetClick() {
 void TfoMain::coFlowChange() {
   constexpr TFlowChoice kChoices[] = {TFlowChoice::None, TFlowChoice::RtsCts, TFlowChoice::XonXoff};
   const TFlowChoice choice = kChoices[std::clamp(coFlow->currentIndex(), 0, 2)];
+  if (FParmKey) FParmKey->WriteInteger("FLOW", coFlow->currentIndex());
   TSerFlowControl flow;
   flow.Assign(FComm->FlowControl());
   ApplyFlowChoice(flow, choice);
@@ -1154,6 +1168,7 @@ void TfoMain::StopReturn() {
 }
 
 void TfoMain::cbReconnectClick() {
+  if (FParmKey) FParmKey->WriteBool("RECONNECT", cbReconnect->isChecked());
   if (!cbReconnect->isChecked() && Reconnecting()) {
     StopReturn();
     StatusLine("COM" + std::to_string(FComm->PortNum()) + " is no longer awaited");
@@ -1178,11 +1193,13 @@ void TfoMain::tiReturnTimer() {
 void TfoMain::coStampChange() {
   constexpr TStampForm kForms[] = {TStampForm::None, TStampForm::Time, TStampForm::Utc,
                                    TStampForm::Iso,  TStampForm::Gap,  TStampForm::Since};
+  if (FParmKey) FParmKey->WriteInteger("STAMP", coStamp->currentIndex());
   FSession->LineRules().Stamp = kForms[std::clamp(coStamp->currentIndex(), 0, 5)];
   FSession->ApplyLineRules();
 }
 
 void TfoMain::cbTextClick() {
+  if (FParmKey) FParmKey->WriteBool("TEXTLOOK", cbText->isChecked());
   TLineRules& rules = FSession->LineRules();
   rules.Cut = cbText->isChecked();
   rules.Look = TLineLook::Text;

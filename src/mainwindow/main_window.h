@@ -250,6 +250,7 @@ class TfoMain : public QWidget {
 
   void CreateControls();
   void CreateStrip();
+  void LoadStrip(TRegistry& k);
   void FitStrip();
   void StopReturn();
   void ConnectHandlers();

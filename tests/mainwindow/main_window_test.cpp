@@ -1147,6 +1147,29 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
   EXPECT_FALSE(w.Comm1().Active());
 }
 
+// The strip's choices are kept from one start to the next; a first start
+// that never touches them stores none.
+TEST_F(WindowTest, TheStripsChoicesAreKept) {
+  Make();
+  for (const char* name : {"FLOW", "STAMP", "TEXTLOOK", "RECONNECT"})
+    EXPECT_FALSE(Key().ValueExists(name)) << name;
+  FWindow->coFlow->setCurrentIndex(2);
+  FWindow->coFlowChange();
+  FWindow->coStamp->setCurrentIndex(4);
+  FWindow->coStampChange();
+  FWindow->cbText->setChecked(true);
+  FWindow->cbReconnect->setChecked(true);
+  FWindow.reset();
+  TfoMain& w = Make();
+  EXPECT_EQ(w.coFlow->currentIndex(), 2);
+  EXPECT_TRUE(w.Comm1().FlowControl().XonXoffOut());
+  EXPECT_EQ(w.coStamp->currentIndex(), 4);
+  EXPECT_EQ(w.Session().LineRules().Stamp, TStampForm::Gap);
+  EXPECT_TRUE(w.cbText->isChecked());
+  EXPECT_TRUE(w.Session().LineRules().Cut);
+  EXPECT_TRUE(w.cbReconnect->isChecked());
+}
+
 // With Reconnect ticked a lost device is awaited (quietly while it is only
 // absent) and opened again with the same settings when it is back.
 TEST_F(WindowTest, ReconnectWaitsForALostDeviceAndOpensItAgain) {
