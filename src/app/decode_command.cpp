@@ -457,9 +457,11 @@ class TTimedDecode {
     }
   }
 
+  // The lines open at the end come out in the order they began.
   void Finish() {
-    DueBefore(TTime::max());
-    for (auto& [key, side] : FSides) FSessions[side]->Timeout();
+    std::vector<TReceiveSession*> sessions;
+    for (const auto& s : FSessions) sessions.push_back(s.get());
+    EndOpenLines(sessions);
   }
 
   const TDecodeRequest& FReq;

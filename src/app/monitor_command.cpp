@@ -566,9 +566,11 @@ void TMonitorRun::Sleep() {
 }
 
 int TMonitorRun::Finish() {
-  // The unfinished lines in the order they fell due, as a decode ends.
-  LinesDueBy(Clock::time_point::max());
-  for (auto& port : FPorts) port->Session().Timeout();
+  // The lines open at the end come out in the order they began, as a
+  // decode ends.
+  std::vector<TReceiveSession*> sessions;
+  for (auto& port : FPorts) sessions.push_back(&port->Session());
+  EndOpenLines(sessions);
   if (!EndOutput(FOut, FLoop, FErr)) FStatus = kExitFailure;
   if (FOut.FailedToTell()) {
     SayOutputFailed(FErr, FOut.Error());

@@ -75,13 +75,8 @@ bool TPortRequest::Take(TArgScanner& s) {
       throw EUsageError("bad value for --stopbits: '" + v + "' (1, 1.5 or 2 expected)");
   } else if (n == "--flow") {
     const std::string v = s.Value();
-    if (v == "none")
-      Flow = TFlow::None;
-    else if (v == "rtscts")
-      Flow = TFlow::RtsCts;
-    else if (v == "xonxoff")
-      Flow = TFlow::XonXoff;
-    else
+    Flow = FlowChoiceByName(v);
+    if (!Flow)
       throw EUsageError("bad value for --flow: '" + v + "' (none, rtscts or xonxoff expected)");
   } else if (n == "--dtr") {
     Dtr = OnOff(s);
@@ -202,17 +197,7 @@ void TPortRequest::Apply(TSerComm& comm) const {
   if (Flow || Dtr || Rts) {
     TSerFlowControl flow;
     flow.Assign(comm.FlowControl());
-    if (Flow) {
-      const bool handshake = *Flow == TFlow::RtsCts;
-      const bool xonxoff = *Flow == TFlow::XonXoff;
-      flow.SetOutCtsFlow(handshake);
-      if (handshake)
-        flow.SetControlRts(rtsHandshake);
-      else if (flow.ControlRts() == rtsHandshake)
-        flow.SetControlRts(rtsEnabled);
-      flow.SetXonXoffOut(xonxoff);
-      flow.SetXonXoffIn(xonxoff);
-    }
+    if (Flow) ApplyFlowChoice(flow, *Flow);
     if (Dtr) flow.SetControlDtr(*Dtr ? dtrEnabled : dtrDisabled);
     if (Rts) flow.SetControlRts(*Rts ? rtsEnabled : rtsDisabled);
     comm.SetFlowControl(flow);

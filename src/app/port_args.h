@@ -13,6 +13,7 @@
 #include "serial/ser_comm.h"
 #include "serial/ser_defaults.h"
 #include "serial/ser_sync.h"
+#include "session/flow_choice.h"
 #include "session/receive_session.h"
 
 namespace talmo {
@@ -26,7 +27,7 @@ struct TPortRequest {
   TSerStopbits Stopbits = kSerDefaults.Designed.Line.Stopbits;
   // Flow control and the output lines; unset: as the port component has
   // them (no flow control, DTR and RTS off).
-  enum class TFlow { None, RtsCts, XonXoff };
+  using TFlow = TFlowChoice;
   std::optional<TFlow> Flow;
   std::optional<bool> Dtr, Rts;
   // A break of kBreakAtOpen right after each open.

@@ -17,6 +17,7 @@
 #include "build_info/talmo_build.h"
 #include "mainwindow/dialogs.h"
 #include "mainwindow/main_window.h"
+#include "mainwindow/quit_signals.h"
 #include "session/port_writer.h"
 #include "session/receive_session.h"
 #include "transmitfile/script_file.h"
@@ -137,6 +138,9 @@ int main(int argc, char** argv) {
   env.Dialogs = dialogs;
   talmo::TfoMain foMain(env);
   dialogs->SetOwner(&foMain);
+  // A logout or a service stop closes the window as the user would, so that
+  // its settings are saved; the window is destroyed, and saves, as main ends.
+  talmo::TQuitSignals quitSignals([&foMain] { foMain.CloseWithoutAsking(); });
   // The transmit-file window exists from the start, hidden until its
   // button shows it.
   talmo::TStringsEnvironment stringsEnv;

@@ -632,9 +632,8 @@ void TTapRun::Deliver() {
 }
 
 int TTapRun::Finish() {
-  DueBefore(Clock::time_point::max());
-  FDev->Timeout();
-  FTx->Timeout();
+  // The lines open at the end come out in the order they began.
+  EndOpenLines({FDev.get(), FTx.get()});
   FOut.Flush();
   if (FComm.Active() && !FDeviceGone && FApplyDue) ApplySettings();
   Deliver();

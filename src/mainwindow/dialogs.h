@@ -25,6 +25,10 @@ class TMainDialogs {
   virtual void ShowStrings() = 0;
 };
 
+// The question to ask before a file is replaced: only a regular file that
+// holds data, named with its size; nothing for a new or empty file.
+std::optional<std::string> ReplaceQuestion(const std::string& path);
+
 class TQtDialogs : public TMainDialogs {
  public:
   explicit TQtDialogs(QWidget* owner) : FOwner(owner) {}

@@ -23,6 +23,7 @@ TMainLayout DesignedLayout() {
   l.buClose = {351, 472, 75, 25};
   l.buOpen = {440, 472, 75, 25};
   l.buCapture = {536, 472, 115, 25};
+  l.paStrip = {13, 321 + 176 + kStripGap, 660, kStripHeight};
   return l;
 }
 
@@ -46,6 +47,7 @@ void ApplyResizeRule(TMainLayout& l, int cw, int ch) {
   l.buCapture.Left = l.buClear.Left + l.buClear.Width - l.buCapture.Width;
   l.edLast.Left = cw / 64 + l.Panel1.Left + l.Panel1.Width;
   l.edLast.Top = l.Panel1.Top;
+  l.paStrip.Top = l.raPort.Top + l.raPort.Height + kStripGap;
 }
 
 namespace {
@@ -60,9 +62,9 @@ bool Overlap(const TBounds& a, const TBounds& b) {
 bool EveryControlWhole(int cw, int ch) {
   TMainLayout l = DesignedLayout();
   ApplyResizeRule(l, cw, ch);
-  const TBounds all[] = {l.meData, l.laWeb,   l.raPort, l.rgBaud,   l.rgDatabits, l.rgParity,
-                         l.rgStop, l.Panel1,  l.edLast, l.buClear,  l.buStrings,  l.buTransmit,
-                         l.buSave, l.buClose, l.buOpen, l.buCapture};
+  const TBounds all[] = {l.meData, l.laWeb,   l.raPort, l.rgBaud,    l.rgDatabits, l.rgParity,
+                         l.rgStop, l.Panel1,  l.edLast, l.buClear,   l.buStrings,  l.buTransmit,
+                         l.buSave, l.buClose, l.buOpen, l.buCapture, l.paStrip};
   for (std::size_t i = 0; i < std::size(all); ++i) {
     const TBounds& a = all[i];
     if (a.Left < 0 || a.Top < 0 || a.Left + a.Width > cw || a.Top + a.Height > ch) return false;

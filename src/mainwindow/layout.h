@@ -17,7 +17,14 @@ struct TBounds {
 struct TMainLayout {
   TBounds meData, laWeb, raPort, rgBaud, rgDatabits, rgParity, rgStop, Panel1, edLast, buClear,
       buStrings, buTransmit, buSave, buClose, buOpen, buCapture;
+  // The bench strip (modem lines, flow, rate, reconnect, stamps) below the
+  // designed band, which it leaves as it is: one row under the selectors.
+  TBounds paStrip;
 };
+
+// The strip's row: its height and its distance below the selectors.
+inline constexpr int kStripHeight = 22;
+inline constexpr int kStripGap = 4;
 
 TMainLayout DesignedLayout();
 

@@ -102,6 +102,8 @@ void TfoMain::LoadParms() {
   attempt([&] {
     if (k.ValueExists("DIRECT")) cbDirect->setChecked(k.ReadBool("DIRECT"));
   });
+  // The bench strip's choices; stored only once the user made one.
+  attempt([&] { LoadStrip(k); });
   attempt([&] {
     TProtocolFlags::TBytes stored{};
     k.ReadBinaryData("REGPROTOCOL", stored.data(), TProtocolFlags::kSize);

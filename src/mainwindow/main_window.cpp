@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDate>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -24,8 +25,10 @@
 #include <cstring>
 #include <thread>
 
+#include "base/control_lines.h"
 #include "base/error_text.h"
 #include "base/file_name.h"
+#include "base/line_error_bits.h"
 #include "base/port_texts.h"
 #include "engine/clock.h"
 #include "engine/convert.h"
@@ -33,6 +36,7 @@
 #include "mainwindow/qt_sync.h"
 #include "mainwindow/radio_group.h"
 #include "serial/ser_defaults.h"
+#include "session/flow_choice.h"
 #include "settings/registry.h"
 
 namespace talmo {
@@ -54,37 +58,54 @@ struct TFocusPane {
 
 void Place(QWidget* w, const TBounds& b) { w->setGeometry(b.Left, b.Top, b.Width, b.Height); }
 
+// Linux serial drivers set 1.5 stop bits only with 5 data bits.
+constexpr char kStop15Refused[] =
+    "1.5 stop bits: no Linux serial driver sets them with 7 or 8 data bits";
+
 // The baud selector's items and the rates they stand for (br600 is 1024
 // baud: see BaudRateOf).
 const TSerBaudrate kBaudTable[] = {br600,   br1200,  br2400,  br4800,  br9600,
                                    br14400, br19200, br38400, br57600, br115200};
 
-// The pane: an editable text pane whose key handlers see every key first
-// and never consume it (unless the typed line refuses it).
+// The pane: it shows what arrived and what was typed, and no key edits it.
+// Keys go to the window's key handlers, which send them; what was typed
+// shows at the end of the pane, never at the caret inside a received line.
+// The caret and the selection still move, and copying works (the menu,
+// Ctrl+Shift+C: Ctrl+C sends ETX, as in a terminal).
 class TPane : public QPlainTextEdit {
  public:
-  TPane(TfoMain* owner, QWidget* parent) : QPlainTextEdit(parent), FOwner(owner) {}
+  TPane(TfoMain* owner, QWidget* parent) : QPlainTextEdit(parent), FOwner(owner) {
+    setReadOnly(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  }
 
  protected:
   void keyPressEvent(QKeyEvent* e) override {
+    if (e->key() == Qt::Key_C && e->modifiers() == (Qt::ControlModifier | Qt::ShiftModifier)) {
+      copy();
+      return;
+    }
     bool took = FOwner->meDataKeyDown(e->key() == Qt::Key_F2 ? TfoMain::kKeyF2 : e->key());
     // Each character is sent as its byte in the keyboard's code page; one
     // that has no byte there is refused audibly, not sent as another.
+    QString shown;
     for (char32_t c : e->text().toUcs4()) {
       if (const std::optional<std::uint8_t> b = AnsiByte(c)) {
         took = FOwner->meDataKeyPress(*b) && took;
+        if (c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0)) shown += QString::fromUcs4(&c, 1);
       } else {
         took = false;
         QApplication::beep();
       }
     }
-    if (took) QPlainTextEdit::keyPressEvent(e);
+    if (took && !shown.isEmpty()) FOwner->ShowTyped(shown);
+    // Keys without text move the caret or the selection; the pane is
+    // read-only, so none of them can change its text.
+    if (e->text().isEmpty()) QPlainTextEdit::keyPressEvent(e);
   }
-  // The pane shows what arrived and what was typed, nothing else: a paste
-  // (Ctrl+V, which also sends SYN; the menu; the middle button; a drop)
-  // would put text there that never went out, so it goes nowhere. Typing
-  // the clipboard as keys instead could send any amount of text by one
-  // slip of the hand.
+  // Nothing is pasted or dropped into the pane: it would show text that
+  // never went out. Typing the clipboard as keys instead could send any
+  // amount of text by one slip of the hand.
   bool canInsertFromMimeData(const QMimeData*) const override { return false; }
   void insertFromMimeData(const QMimeData*) override {}
 
@@ -155,7 +176,7 @@ class TfoMain::TPaneView : public TPumpView {
       FW.cbPause->setPalette(p);
     }
   }
-  void AppendToPane(const std::string& line) override { FW.AppendToPane(line); }
+  void AppendToPane(const std::string& line) override { FW.AppendReceived(line); }
   void ProcessMessages() override { QCoreApplication::processEvents(); }
 
  private:
@@ -176,14 +197,18 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
 
   TSessionSink sink;
   sink.Line = [this](std::string_view line) { FPending.Add(std::string(line)); };
-  sink.ErrorLine = [this](const std::string& line) { FPending.Add(line); };
+  // The loss of the device reads as the window's other notes do.
+  sink.ErrorLine = [this](const std::string& line) {
+    FPending.Add(FReportingLoss ? "// " + line : line);
+  };
+  sink.Lost = [this] { DeviceLost(); };
   sink.Notice = [this](const std::string& text) { FPending.Add("// " + text); };
   sink.TimeoutRestarted = [this] { RestartTimeout(); };
   sink.CaptureStopped = [this](const std::string& message) {
     // The capture stopped: the button says so at once and the pane keeps
     // the place in the stream. The box waits until this block is handled,
     // so that data arriving while it is open is not formatted in between.
-    buCapture->setText("Capture");
+    SetCaptureCaption("Capture");
     FPending.Add("// " + message);
     QTimer::singleShot(0, this, [this, message] { ShowError(message); });
   };
@@ -202,6 +227,7 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   FSession = std::make_unique<TReceiveSession>(*FComm, TSessionDevice{}, FOptions, std::move(sink),
                                                TReceiveSession::Clock::now, sessionOptions);
   FPaneView = std::make_unique<TPaneView>(*this);
+  StopReturn();
 
   CreateControls();
   ConnectHandlers();
@@ -225,7 +251,6 @@ void TfoMain::ApplyDesignedComponent() {
   c.FlowControl().SetXonXoffIn(false);
   c.FlowControl().SetDsrSensitivity(false);
   c.FlowControl().SetTxContinueOnXoff(false);
-  c.SetMonitorEvents(d.MonitorEvents);
   c.Buffers().SetReadSize(d.ReadSize);
   c.Buffers().SetWriteSize(d.WriteSize);
   c.Buffers().SetReadTimeout(d.ReadTimeoutMs);
@@ -235,7 +260,13 @@ void TfoMain::ApplyDesignedComponent() {
   c.OnRxChar = [this](TSerCustomComm*, int count) { Comm1RealRxChar(count); };
   // Modem-line, break and event-character events are monitored but need
   // nothing of the window.
-  c.OnCts = c.OnDsr = c.OnBreak = c.OnRxFlag = [](TSerCustomComm*) {};
+  c.OnBreak = c.OnRxFlag = [](TSerCustomComm*) {};
+  // The strip shows the modem lines live: DCD and RI are watched too.
+  TSerCommEvents events = d.MonitorEvents;
+  events.Include(ceRlsd);
+  events.Include(ceRing);
+  c.SetMonitorEvents(events);
+  c.OnCts = c.OnDsr = c.OnRlsd = c.OnRing = [this](TSerCustomComm*) { ShowModemLines(); };
 }
 
 void TfoMain::CreateControls() {
@@ -342,6 +373,8 @@ void TfoMain::CreateControls() {
   Place(edLast, d.edLast);
   laPortState = new QLabel(this);
   laPortState->setTextFormat(Qt::PlainText);
+  laPortState->setWordWrap(true);
+  laPortState->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   buClear = MakeButton(this, "Clear", "Clear Blue Screen", d.buClear);
   buStrings = MakeButton(this, "Transmit File", "Input data to blue screen", d.buStrings);
@@ -364,6 +397,78 @@ void TfoMain::CreateControls() {
   tiLastSign->setSingleShot(true);
   tiLastSign->setInterval(kLastSignHoldMs);
   connect(tiLastSign, &QTimer::timeout, this, [this] { edLast->setUpdatesEnabled(true); });
+  CreateStrip();
+}
+
+void TfoMain::FitStrip() {
+  // One row of the strip's width: each control as wide as its text needs,
+  // in a smaller font while the row would not fit.
+  const std::pair<QWidget*, int> row[] = {{laCts, 28}, {laDsr, 28},  {laDcd, 28},      {laRi, 28},
+                                          {cbDtr, 0},  {cbRts, 0},   {buBreak, 0},     {buReset, 0},
+                                          {coFlow, 0}, {edRate, 48}, {cbReconnect, 0}, {coStamp, 0},
+                                          {cbText, 0}};
+  constexpr int kGap = 3;
+  QFont f = font();
+  std::vector<int> widths;
+  for (;;) {
+    paStrip->setFont(f);
+    widths.clear();
+    int total = 0;
+    for (const auto& [w, fixed] : row) {
+      int need = fixed;
+      if (auto* b = qobject_cast<QPushButton*>(w))
+        need = b->fontMetrics().horizontalAdvance(b->text()) + 14;
+      else if (fixed == 0)
+        need = w->sizeHint().width();
+      widths.push_back(need);
+      total += need + kGap;
+    }
+    if (total - kGap <= paStrip->width() || f.pixelSize() <= 8) break;
+    f.setPixelSize(f.pixelSize() - 1);
+  }
+  int x = 0;
+  for (std::size_t i = 0; i < std::size(row); ++i) {
+    row[i].first->setGeometry(x, 0, widths[i], kStripHeight);
+    x += widths[i] + kGap;
+  }
+}
+
+void TfoMain::CreateStrip() {
+  paStrip = new QFrame(this);
+  Place(paStrip, DesignedLayout().paStrip);
+  const auto lamp = [&](const char* name, const char* hint) {
+    auto* l = new QLabel(name, paStrip);
+    l->setAlignment(Qt::AlignCenter);
+    l->setToolTip(hint);
+    l->setFrameShape(QFrame::Box);
+    return l;
+  };
+  laCts = lamp("CTS", "Clear To Send, from the device");
+  laDsr = lamp("DSR", "Data Set Ready, from the device");
+  laDcd = lamp("DCD", "Data Carrier Detect, from the device");
+  laRi = lamp("RI", "Ring Indicator, from the device");
+  cbDtr = MakeCheck(paStrip, "DTR", "Data Terminal Ready, to the device", {});
+  cbDtr->setChecked(true);
+  cbRts = MakeCheck(paStrip, "RTS", "Request To Send, to the device", {});
+  cbRts->setChecked(true);
+  buBreak = MakeButton(paStrip, "Break", "Send a break (250 ms)", {});
+  buReset = MakeButton(paStrip, "Reset", "Turn DTR over for 100 ms (resets many boards)", {});
+  coFlow = new QComboBox(paStrip);
+  coFlow->addItems({"no flow", "RTS/CTS", "XON/XOFF"});
+  coFlow->setToolTip("Flow control");
+  edRate = new QLineEdit(paStrip);
+  edRate->setPlaceholderText("rate");
+  edRate->setToolTip(
+      "A rate the Baudrate group does not list (50 to 4000000), then Enter; empty: the group's");
+  cbReconnect = MakeCheck(paStrip, "Reconnect", "Wait for a lost device and open it again", {});
+  coStamp = new QComboBox(paStrip);
+  coStamp->addItems({"no stamp", "time", "utc", "iso", "gap", "since"});
+  coStamp->setToolTip("Stamp every line with the arrival of its first byte");
+  cbText = MakeCheck(paStrip, "Text", "Lines as text, cut at LF, other bytes escaped", {});
+  FitStrip();
+  tiReturn = new QTimer(this);
+  tiReturn->setInterval(100);
+  ShowModemLines();
 }
 
 void TfoMain::FitPauseBox() {
@@ -396,6 +501,17 @@ void TfoMain::FitTransmitCaption() {
   if (buTransmit->font() != f) buTransmit->setFont(f);
 }
 
+void TfoMain::SetCaptureCaption(const QString& caption) {
+  // "Stop (timed1.pcapng)" is wider than the button: a smaller font first,
+  // then the file name loses its middle, never its ends.
+  QFont f = font();
+  const int room = buCapture->width() - 8;
+  while (QFontMetrics(f).horizontalAdvance(caption) > room && f.pixelSize() > 8)
+    f.setPixelSize(f.pixelSize() - 1);
+  if (buCapture->font() != f) buCapture->setFont(f);
+  buCapture->setText(QFontMetrics(f).elidedText(caption, Qt::ElideMiddle, room));
+}
+
 void TfoMain::ConnectHandlers() {
   // Option boxes feed the formatter's options first, then run their
   // handlers; `toggled` fires for the program's changes as for clicks.
@@ -419,6 +535,8 @@ void TfoMain::ConnectHandlers() {
   rgDatabits->OnClick = [this] { Safe([this] { rgDatabitsClick(); }); };
   rgParity->OnClick = [this] { Safe([this] { rgParityClick(); }); };
   rgStop->OnClick = [this] { Safe([this] { rgStopClick(); }); };
+  for (TRadioGroup* g : {raPort, rgBaud, rgDatabits, rgParity, rgStop})
+    g->OnStopChanged = [this] { SetTabOrder(); };
 
   connect(buOpen, &QPushButton::clicked, this, [this] { Safe([this] { buOpenClick(); }); });
   connect(buClose, &QPushButton::clicked, this, [this] { Safe([this] { buCloseClick(); }); });
@@ -428,16 +546,31 @@ void TfoMain::ConnectHandlers() {
   connect(buCapture, &QPushButton::clicked, this, [this] { Safe([this] { buCaptureClick(); }); });
   connect(buSave, &QPushButton::clicked, this, [this] { Safe([this] { buSaveClick(); }); });
   connect(buStrings, &QPushButton::clicked, this, [this] { Safe([this] { buStringsClick(); }); });
+  connect(cbDtr, &QCheckBox::clicked, this, [this] { Safe([this] { cbDtrClick(); }); });
+  connect(cbRts, &QCheckBox::clicked, this, [this] { Safe([this] { cbRtsClick(); }); });
+  connect(buBreak, &QPushButton::clicked, this, [this] { Safe([this] { buBreakClick(); }); });
+  connect(buReset, &QPushButton::clicked, this, [this] { Safe([this] { buResetClick(); }); });
+  connect(coFlow, &QComboBox::activated, this, [this] { Safe([this] { coFlowChange(); }); });
+  connect(edRate, &QLineEdit::returnPressed, this, [this] { Safe([this] { edRateEnter(); }); });
+  connect(cbReconnect, &QCheckBox::toggled, this, [this] { Safe([this] { cbReconnectClick(); }); });
+  connect(coStamp, &QComboBox::activated, this, [this] { Safe([this] { coStampChange(); }); });
+  connect(cbText, &QCheckBox::toggled, this, [this] { Safe([this] { cbTextClick(); }); });
+  connect(tiReturn, &QTimer::timeout, this, [this] { Safe([this] { tiReturnTimer(); }); });
   connect(tiTimeout, &QTimer::timeout, this, [this] { Safe([this] { tiTimeoutTimer(); }); });
   connect(tiPause, &QTimer::timeout, this, [this] { Safe([this] { tiPauseTimer(); }); });
 }
 
 void TfoMain::SetTabOrder() {
-  QWidget* order[] = {rgDatabits, rgParity, rgStop,     rgBaud,  buSave,  buClear,  buClose,
-                      buOpen,     edLast,   buTransmit, meFirst, meLast,  cbBcc,    cbTime,
-                      cbConvert,  cbHEX,    cbSTXHL,    cbPROD2, cbPause, cbDirect, cbManch,
-                      buCapture,  meData,   buStrings,  raPort};
-  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  QWidget* order[] = {rgDatabits, rgParity, rgStop,     rgBaud,      buSave,  buClear,  buClose,
+                      buOpen,     edLast,   buTransmit, meFirst,     meLast,  cbBcc,    cbTime,
+                      cbConvert,  cbHEX,    cbSTXHL,    cbPROD2,     cbPause, cbDirect, cbManch,
+                      buCapture,  meData,   buStrings,  raPort,      cbDtr,   cbRts,    buBreak,
+                      buReset,    coFlow,   edRate,     cbReconnect, coStamp, cbText};
+  // A selector group is a stop through its selected item: Qt leaves a
+  // widget without focus of its own (the group box) out of the order.
+  const auto stop = [](QWidget* w) { return w->focusProxy() ? w->focusProxy() : w; };
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+    setTabOrder(stop(order[i]), stop(order[i + 1]));
 }
 
 void TfoMain::Safe(const std::function<void()>& handler) {
@@ -457,7 +590,26 @@ void TfoMain::ShowError(const std::string& message) {
 
 void TfoMain::AppendToPane(const std::string& line) { meData->appendPlainText(Q(line)); }
 
-void TfoMain::StatusLine(const std::string& text) { AppendToPane("// " + text); }
+// Lines from the pump are marked, so that what is typed never joins them.
+void TfoMain::AppendReceived(const std::string& line) {
+  AppendToPane(line);
+  meData->document()->lastBlock().setUserState(kReceivedLine);
+}
+
+bool TfoMain::LastLineReceived() const {
+  return meData->document()->lastBlock().userState() == kReceivedLine;
+}
+
+// The window's own lines about the port go behind the received lines still
+// waiting for the pane, so that the pane reads in the order things happened.
+void TfoMain::PortLine(const std::string& line) {
+  if (FPending.Waiting())
+    FPending.Add(line);
+  else
+    AppendToPane(line);
+}
+
+void TfoMain::StatusLine(const std::string& text) { PortLine("// " + text); }
 
 std::vector<std::string> TfoMain::PaneLines() const {
   std::vector<std::string> lines;
@@ -525,8 +677,14 @@ void TfoMain::showEvent(QShowEvent* e) {
     });
 }
 
+void TfoMain::CloseWithoutAsking() {
+  FCloseWithoutAsking = true;
+  close();
+  QCoreApplication::exit(0);
+}
+
 void TfoMain::closeEvent(QCloseEvent* e) {
-  if (FormClose())
+  if (FCloseWithoutAsking || FormClose())
     e->accept();
   else
     e->ignore();
@@ -547,7 +705,7 @@ void TfoMain::FormResize() {
       {buClear, &FLayout.buClear},       {buStrings, &FLayout.buStrings},
       {buTransmit, &FLayout.buTransmit}, {buSave, &FLayout.buSave},
       {buClose, &FLayout.buClose},       {buOpen, &FLayout.buOpen},
-      {buCapture, &FLayout.buCapture},
+      {buCapture, &FLayout.buCapture},   {paStrip, &FLayout.paStrip},
   };
   for (const auto& [w, b] : moved)
     if (w) Place(w, *b);
@@ -557,7 +715,11 @@ void TfoMain::FormResize() {
     // right edge; the rows of buttons start below it.
     const TBounds& e = FLayout.edLast;
     const int right = FLayout.buClear.Left + FLayout.buClear.Width;
-    laPortState->setGeometry(e.Left, e.Top + e.Height + 3, std::max(right - e.Left, 1), 16);
+    // Two rows fit above the buttons: a long line ("COM13 115200 8N1.5")
+    // wraps rather than being cut at the least size.
+    const int top = e.Top + e.Height + 2;
+    laPortState->setGeometry(e.Left, top, std::max(right - e.Left, 1),
+                             std::max(FLayout.buClear.Top - top, 1));
     if (FComm) ShowPortState();
   }
 }
@@ -587,29 +749,57 @@ void TfoMain::raPortClick() {
   if (raPort->ItemIndex() >= 0 && FParmKey) FParmKey->WriteInteger("REGXCOM", raPort->ItemIndex());
 }
 
+namespace {
+// The port line says what the port is now, also when a setting failed.
+struct TShowPortState {
+  std::function<void()> Show;
+  ~TShowPortState() { Show(); }
+};
+}  // namespace
+
 void TfoMain::rgBaudClick() {
+  TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGBAUD", rgBaud->ItemIndex());
   if (rgBaud->ItemIndex() >= 0) FComm->SetBaudrate(kBaudTable[rgBaud->ItemIndex()]);
+  // A rate picked in the group replaces one typed in the strip.
+  if (edRate) edRate->clear();
 }
 
 void TfoMain::rgDatabitsClick() {
+  TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGDATABITS", rgDatabits->ItemIndex());
   if (rgDatabits->ItemIndex() >= 0)
     FComm->SetDatabits(static_cast<TSerDatabits>(rgDatabits->ItemIndex() + db7));
 }
 
 void TfoMain::rgParityClick() {
+  TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGPARITY", rgParity->ItemIndex());
   if (rgParity->ItemIndex() >= 0) FComm->SetParity(static_cast<TSerParity>(rgParity->ItemIndex()));
 }
 
 void TfoMain::rgStopClick() {
+  TShowPortState shown{[this] { ShowPortState(); }};
   if (FParmKey) FParmKey->WriteInteger("REGSTOP", rgStop->ItemIndex());
-  if (rgStop->ItemIndex() >= 0) FComm->SetStopbits(static_cast<TSerStopbits>(rgStop->ItemIndex()));
+  if (rgStop->ItemIndex() < 0) return;
+  const TSerStopbits before = FComm->Stopbits();
+  const auto wanted = static_cast<TSerStopbits>(rgStop->ItemIndex());
+  try {
+    FComm->SetStopbits(wanted);
+  } catch (const ESerCommError&) {
+    if (wanted != sb15) throw;
+    // A device that takes 1.5 stop bits (a remote port may) gets them; a
+    // local one refuses, and the port keeps what it had.
+    FComm->SetStopbits(before);
+    StatusLine(kStop15Refused +
+               std::string(FComm->Active() ? "; the port keeps " : "; it stays at ") +
+               (before == sb2 ? "2 stop bits." : "1 stop bit."));
+  }
 }
 
 void TfoMain::buOpenClick() {
   if (raPort->ItemIndex() < 0) return;
+  StopReturn();
   // Opening disables the button; the focus goes to the pane, where typed
   // keys are sent, and not on along the tab order.
   TFocusPane focus{meData};
@@ -618,7 +808,7 @@ void TfoMain::buOpenClick() {
   const int num = PortNumberFromName(name);
   FComm->SetPortNum(num);
   FComm->SetDeviceName("\\\\.\\" + name);
-  AppendToPane("// Try to open COM" + std::to_string(num));
+  PortLine("// Try to open COM" + std::to_string(num));
   // The component names the port by its Windows-style name; the user needs
   // the device file it stands for.
   TSessionDevice& device = FSession->Device();
@@ -629,6 +819,7 @@ void TfoMain::buOpenClick() {
     // The box keeps its short text; the pane says why, and after the box
     // what the user can do about it (e.g. the group to join).
     StatusLine(failure->Message);
+    if (FComm->Stopbits() == sb15) StatusLine(kStop15Refused + std::string("; choose 1 or 2."));
     FDialogs->Message("Open fail");
     if (!failure->Hint.empty()) StatusLine(failure->Hint);
     return;
@@ -640,9 +831,10 @@ void TfoMain::buOpenClick() {
 
 void TfoMain::buCloseClick() {
   if (raPort->ItemIndex() < 0) return;
+  StopReturn();
   TFocusPane focus{meData};
   if (FComm->Active()) {
-    AppendToPane("// Try to close COM" + std::to_string(FComm->PortNum()));
+    PortLine("// Try to close COM" + std::to_string(FComm->PortNum()));
     try {
       FComm->Close();
     } catch (...) {
@@ -669,20 +861,20 @@ void TfoMain::Comm1Open() {
   buStrings->setEnabled(true);
   cbPause->setEnabled(true);
   cbDirect->setEnabled(true);
-  AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is open");
+  PortLine("// COM" + std::to_string(FComm->PortNum()) + " is open");
   ShowPortState();
+  ShowModemLines();
 }
 
 void TfoMain::ShowPortState() {
   // Which port is open, with which settings: under the last-sign field,
   // where the eye goes from the pane; empty while no port is open.
-  const QString text =
-      FComm->Active()
-          ? Q("COM" + std::to_string(FComm->PortNum()) + " " + ShortLineSettings(*FComm))
-          : QString();
+  const std::string port = "COM" + std::to_string(FComm->PortNum());
+  const QString text = FComm->Active()  ? Q(port + " " + ShortLineSettings(*FComm))
+                       : Reconnecting() ? Q(port + " lost: waiting to reopen it")
+                                        : QString();
   laPortState->setToolTip(text.isEmpty() ? QString() : "Open: " + text);
-  laPortState->setText(
-      laPortState->fontMetrics().elidedText(text, Qt::ElideRight, laPortState->width()));
+  laPortState->setText(text);
 }
 
 void TfoMain::Comm1Close() {
@@ -690,21 +882,40 @@ void TfoMain::Comm1Close() {
   buStrings->setEnabled(false);
   if (FPending.Count() == 0) cbPause->setEnabled(false);
   cbDirect->setEnabled(false);
-  AppendToPane("// COM" + std::to_string(FComm->PortNum()) + " is closed");
+  PortLine("// COM" + std::to_string(FComm->PortNum()) + " is closed");
   ShowPortState();
+  if (paStrip) ShowModemLines();
 }
 
 void TfoMain::Comm1RealRxChar(int count) { FSession->RxChar(count); }
 
 // A lost device's unfinished line is shown before the loss is told.
-void TfoMain::Comm1RealError(int errors) { FSession->Error(static_cast<std::uint32_t>(errors)); }
+void TfoMain::Comm1RealError(int errors) {
+  FReportingLoss = (static_cast<std::uint32_t>(errors) & CE_IOE) != 0;
+  FSession->Error(static_cast<std::uint32_t>(errors));
+  FReportingLoss = false;
+}
+
+// The device went away; the session has shown what came before and told
+// the loss. The port is closed at once, so that Open offers the way back
+// (its "is closed" line follows the loss).
+void TfoMain::DeviceLost() {
+  try {
+    FComm->Close();
+  } catch (...) {
+    // A port whose device is gone has nothing left to refuse.
+  }
+  if (cbReconnect->isChecked()) {
+    FReturn->Lost(TReceiveSession::Clock::now());
+    tiReturn->start();
+  }
+  ShowPortState();
+  ShowModemLines();
+}
 
 // ---- Keyboard transmit ---------------------------------------------------------
 
 bool TfoMain::meDataKeyPress(std::uint8_t key) {
-  QTextCharFormat black;
-  black.setForeground(Qt::black);
-  meData->setCurrentCharFormat(black);
   if (cbDirect->isChecked()) {
     FTyped.SetSingle(key);
     Safe([this] { buTransmitClick(); });
@@ -715,8 +926,8 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
     QApplication::beep();
     if (!FTypedFullShown) {
       FTypedFullShown = true;
-      StatusLine("The typed line is full (" + std::to_string(TTypedLine::kCapacity) +
-                 " bytes): Transmit sends it, Clear empties it.");
+      AppendToPane("// The typed line is full (" + std::to_string(TTypedLine::kCapacity) +
+                   " bytes): Transmit sends it, Clear empties it.");
     }
     return false;
   }
@@ -727,7 +938,7 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
   if (echo.empty()) return true;
   QTextDocument* doc = meData->document();
   const QTextBlock last = doc->lastBlock();
-  if (EchoJoinsLastLine(doc->blockCount(), last.length() - 1)) {
+  if (!LastLineReceived() && EchoJoinsLastLine(doc->blockCount(), last.length() - 1)) {
     QTextCursor c(doc);
     c.movePosition(QTextCursor::End);
     c.insertText(Q(echo));
@@ -735,6 +946,16 @@ bool TfoMain::meDataKeyPress(std::uint8_t key) {
     AppendToPane(echo);
   }
   return true;
+}
+
+void TfoMain::ShowTyped(const QString& text) {
+  if (LastLineReceived()) meData->appendPlainText(QString());
+  QTextCursor c(meData->document());
+  c.movePosition(QTextCursor::End);
+  QTextCharFormat black;
+  black.setForeground(Qt::black);
+  c.insertText(text, black);
+  meData->ensureCursorVisible();
 }
 
 bool TfoMain::meDataKeyDown(int key) { return key != kKeyF2 || meDataKeyPress(0x00); }
@@ -832,12 +1053,166 @@ void TfoMain::buClearClick() {
   cbManchClick();
 }
 
+// ---- The bench strip -------------------------------------------------------------
+
+void TfoMain::LoadStrip(TRegistry& k) {
+  if (k.ValueExists("FLOW")) {
+    coFlow->setCurrentIndex(std::clamp(k.ReadInteger("FLOW"), 0, coFlow->count() - 1));
+    coFlowChange();
+  }
+  if (k.ValueExists("STAMP")) {
+    coStamp->setCurrentIndex(std::clamp(k.ReadInteger("STAMP"), 0, coStamp->count() - 1));
+    coStampChange();
+  }
+  if (k.ValueExists("TEXTLOOK")) cbText->setChecked(k.ReadBool("TEXTLOOK"));
+  if (k.ValueExists("RECONNECT")) cbReconnect->setChecked(k.ReadBool("RECONNECT"));
+}
+
+void TfoMain::ShowModemLines() {
+  const bool live = FComm && FComm->Active() && FComm->HasModemLines();
+  const std::uint8_t lines = live ? FComm->ModemLines() : 0;
+  const std::pair<QLabel*, std::uint8_t> lamps[] = {
+      {laCts, kLineCts}, {laDsr, kLineDsr}, {laDcd, kLineDcd}, {laRi, kLineRing}};
+  for (const auto& [lamp, bit] : lamps) {
+    // A device without modem lines (a pseudo-terminal) shows them greyed.
+    lamp->setEnabled(live);
+    const QString style = (lines & bit) ? "background: #40c040; color: black" : "";
+    if (lamp->styleSheet() != style) lamp->setStyleSheet(style);
+  }
+}
+
+void TfoMain::cbDtrClick() {
+  FComm->SetDTR(cbDtr->isChecked());
+  ShowModemLines();
+}
+
+void TfoMain::cbRtsClick() {
+  FComm->SetRTS(cbRts->isChecked());
+  ShowModemLines();
+}
+
+void TfoMain::buBreakClick() {
+  if (!FComm->Active()) return;
+  FComm->SetBreak(true);
+  buBreak->setEnabled(false);
+  QTimer::singleShot(kBreakMs, this, [this] {
+    buBreak->setEnabled(true);
+    Safe([this] {
+      if (FComm->Active()) FComm->SetBreak(false);
+    });
+  });
+}
+
+void TfoMain::buResetClick() {
+  if (!FComm->Active()) return;
+  const bool dtr = cbDtr->isChecked();
+  FComm->SetDTR(!dtr);
+  buReset->setEnabled(false);
+  QTimer::singleShot(kPulseMs, this, [this, dtr] {
+    buReset->setEnabled(true);
+    Safe([this, dtr] {
+      FComm->SetDTR(dtr);
+      ShowModemLines();
+    });
+  });
+}
+
+void TfoMain::coFlowChange() {
+  constexpr TFlowChoice kChoices[] = {TFlowChoice::None, TFlowChoice::RtsCts, TFlowChoice::XonXoff};
+  const TFlowChoice choice = kChoices[std::clamp(coFlow->currentIndex(), 0, 2)];
+  if (FParmKey) FParmKey->WriteInteger("FLOW", coFlow->currentIndex());
+  TSerFlowControl flow;
+  flow.Assign(FComm->FlowControl());
+  ApplyFlowChoice(flow, choice);
+  FComm->SetFlowControl(flow);
+  // Under RTS/CTS the handshake drives RTS.
+  cbRts->setEnabled(choice != TFlowChoice::RtsCts);
+  cbRts->setChecked(FComm->FlowControl().ControlRts() != rtsDisabled);
+  ShowModemLines();
+}
+
+void TfoMain::edRateEnter() {
+  struct TShow {
+    TfoMain* W;
+    ~TShow() { W->ShowPortState(); }
+  } shown{this};
+  std::string text;
+  for (const char c : S(edRate->text().trimmed()))
+    if (c != ',' && c != '_' && c != ' ') text += c;
+  if (text.empty()) {
+    // Back to the rate the group selects.
+    if (rgBaud->ItemIndex() >= 0) FComm->SetBaudrate(kBaudTable[rgBaud->ItemIndex()]);
+    return;
+  }
+  long rate = 0;
+  const bool digits = text.size() <= 8 && text.find_first_not_of("0123456789") == std::string::npos;
+  if (digits) rate = std::stol(text);
+  if (!digits || rate < kRateLeast || rate > kRateMost) {
+    StatusLine("Rate \"" + S(edRate->text()) + "\": a whole number of baud from " +
+               std::to_string(kRateLeast) + " to " + std::to_string(kRateMost) +
+               " expected; the port keeps " + ShortLineSettings(*FComm) + ".");
+    return;
+  }
+  FComm->SetUserBaudrate(static_cast<std::int32_t>(rate));
+  FComm->SetBaudrate(brUser);
+}
+
+bool TfoMain::Reconnecting() const { return FReturn && FReturn->Waiting(); }
+
+void TfoMain::StopReturn() {
+  FReturn = std::make_unique<TPortReturn>(*FSession, [this](const TOpenFailure& f) {
+    StatusLine(f.Message);
+    if (!f.Hint.empty()) StatusLine(f.Hint);
+  });
+  if (tiReturn) tiReturn->stop();
+}
+
+void TfoMain::cbReconnectClick() {
+  if (FParmKey) FParmKey->WriteBool("RECONNECT", cbReconnect->isChecked());
+  if (!cbReconnect->isChecked() && Reconnecting()) {
+    StopReturn();
+    StatusLine("COM" + std::to_string(FComm->PortNum()) + " is no longer awaited");
+  }
+  ShowPortState();
+}
+
+void TfoMain::tiReturnTimer() {
+  if (!Reconnecting()) {
+    tiReturn->stop();
+    return;
+  }
+  if (FReturn->TryIfDue(TReceiveSession::Clock::now)) {
+    // Back with the same settings; the open said so in the pane.
+    tiReturn->stop();
+    cbManchClick();
+    FSession->Formatter().SetStampTime(UtcNow());
+  }
+  ShowPortState();
+}
+
+void TfoMain::coStampChange() {
+  constexpr TStampForm kForms[] = {TStampForm::None, TStampForm::Time, TStampForm::Utc,
+                                   TStampForm::Iso,  TStampForm::Gap,  TStampForm::Since};
+  if (FParmKey) FParmKey->WriteInteger("STAMP", coStamp->currentIndex());
+  FSession->LineRules().Stamp = kForms[std::clamp(coStamp->currentIndex(), 0, 5)];
+  FSession->ApplyLineRules();
+}
+
+void TfoMain::cbTextClick() {
+  if (FParmKey) FParmKey->WriteBool("TEXTLOOK", cbText->isChecked());
+  TLineRules& rules = FSession->LineRules();
+  rules.Cut = cbText->isChecked();
+  rules.Look = TLineLook::Text;
+  rules.End = std::uint8_t{'\n'};
+  FSession->ApplyLineRules();
+}
+
 // ---- Capture and save; small actions -------------------------------------------
 
 void TfoMain::buCaptureClick() {
   if (FSession->Capture().Running()) {
     FSession->StopCapture();
-    buCapture->setText("Capture");
+    SetCaptureCaption("Capture");
     return;
   }
   const std::optional<std::string> chosen = FDialogs->ChooseCaptureFile();
@@ -845,11 +1220,11 @@ void TfoMain::buCaptureClick() {
   try {
     FSession->StartCapture(*chosen);
   } catch (const ECaptureError& e) {
-    buCapture->setText("Capture");
+    SetCaptureCaption("Capture");
     ShowError(e.what());
     return;
   }
-  buCapture->setText("Stop (" + FileNameText(FSession->Capture().BaseName()) + ")");
+  SetCaptureCaption("Stop (" + FileNameText(FSession->Capture().BaseName()) + ")");
 }
 
 void TfoMain::buSaveClick() {

@@ -33,9 +33,11 @@
 #include "mainwindow/typed_line.h"
 #include "ports/port_list.h"
 #include "serial/ser_comm.h"
+#include "session/port_loop.h"
 #include "session/receive_session.h"
 
 class QCheckBox;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -91,6 +93,10 @@ class TfoMain : public QWidget {
   void FormCreate();
   void FormActivate();
   bool FormClose();
+  // Closes the window without asking (the desktop session ends, a service
+  // stop): the close goes on as after a Yes, so the settings are saved, and
+  // every running event loop (an open box too) ends.
+  void CloseWithoutAsking();
   void FormDestroy();
   void FormResize();
   void LoadParms();
@@ -114,12 +120,15 @@ class TfoMain : public QWidget {
   void Comm1Close();
   void Comm1RealRxChar(int count);
   void Comm1RealError(int errors);
+  void DeviceLost();
 
   // Keyboard transmit. Both return false when the typed line refused the
   // key (it is full): the pane then leaves the key out too.
   bool meDataKeyPress(std::uint8_t key);
   // Takes Windows key codes; F2 sends a NUL byte.
   bool meDataKeyDown(int key);
+  // Typed characters as they show, at the end of the pane.
+  void ShowTyped(const QString& text);
   static constexpr int kKeyF2 = 0x71;
   void buTransmitClick();
   void cbDirectClick();
@@ -134,6 +143,26 @@ class TfoMain : public QWidget {
   void buClearClick();
   // Skips the lines waiting for the pane to the live end.
   void buLiveClick();
+
+  // The bench strip: modem lines, break and reset, flow control, a rate
+  // the Baudrate group does not list, reconnect, line stamps, text look.
+  void cbDtrClick();
+  void cbRtsClick();
+  void buBreakClick();
+  void buResetClick();
+  void coFlowChange();
+  void edRateEnter();
+  void cbReconnectClick();
+  void coStampChange();
+  void cbTextClick();
+  void ShowModemLines();
+  void tiReturnTimer();
+  // How long Break holds the line, and a reset turns DTR over.
+  static constexpr int kBreakMs = 250;
+  static constexpr int kPulseMs = 100;
+  // The rates the rate field takes.
+  static constexpr long kRateLeast = 50, kRateMost = 4000000;
+  bool Reconnecting() const;
 
   // Capture and save; the two small actions.
   void buCaptureClick();
@@ -195,6 +224,21 @@ class TfoMain : public QWidget {
   QTimer* tiTimeout = nullptr;
   QTimer* tiPause = nullptr;
   QTimer* tiLastSign = nullptr;  // paces the painting of edLast
+  QFrame* paStrip = nullptr;
+  QLabel* laCts = nullptr;
+  QLabel* laDsr = nullptr;
+  QLabel* laDcd = nullptr;
+  QLabel* laRi = nullptr;
+  QCheckBox* cbDtr = nullptr;
+  QCheckBox* cbRts = nullptr;
+  QPushButton* buBreak = nullptr;
+  QPushButton* buReset = nullptr;
+  QComboBox* coFlow = nullptr;
+  QLineEdit* edRate = nullptr;
+  QCheckBox* cbReconnect = nullptr;
+  QComboBox* coStamp = nullptr;
+  QCheckBox* cbText = nullptr;
+  QTimer* tiReturn = nullptr;  // tries a lost device again
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -205,6 +249,10 @@ class TfoMain : public QWidget {
   class TPaneView;
 
   void CreateControls();
+  void CreateStrip();
+  void LoadStrip(TRegistry& k);
+  void FitStrip();
+  void StopReturn();
   void ConnectHandlers();
   void SetTabOrder();
   void ApplyDesignedComponent();
@@ -212,11 +260,16 @@ class TfoMain : public QWidget {
   void Safe(const std::function<void()>& handler);
   void ShowError(const std::string& message);
   void AppendToPane(const std::string& line);
+  void AppendReceived(const std::string& line);
+  bool LastLineReceived() const;
+  static constexpr int kReceivedLine = 1;  // a pane block's user state
   void StatusLine(const std::string& text);
+  void PortLine(const std::string& line);
   void ReadIndex(const char* name, TRadioGroup* group, std::vector<std::string>& problems);
   void RestoreBounds();
   void FitPauseBox();
   void FitTransmitCaption();
+  void SetCaptureCaption(const QString& caption);
   void ShowPortState();
 
   TMainEnvironment FEnv;
@@ -236,6 +289,9 @@ class TfoMain : public QWidget {
   TMainLayout FLayout = DesignedLayout();
   bool FActivated = false;
   bool FDestroyed = false;
+  bool FCloseWithoutAsking = false;
+  bool FReportingLoss = false;
+  std::unique_ptr<TPortReturn> FReturn;  // the error lines being told include the loss
   // While set, failures of handlers are collected here instead of shown.
   std::vector<std::string>* FCollectErrors = nullptr;
 };

@@ -28,6 +28,7 @@ void TPendingLines::Clear() {
   FPumpIndex = 0;
   FBytes = 0;
   FDropped = 0;
+  FSkipped = 0;
   FDroppedTotal = 0;
 }
 
@@ -37,7 +38,7 @@ std::size_t TPendingLines::SkipWaiting() {
   FBase = 0;
   FPumpIndex = 0;
   FBytes = 0;
-  FDropped += skipped;
+  FSkipped += skipped;
   FDroppedTotal += skipped;
   return skipped;
 }
@@ -52,9 +53,23 @@ std::string TPendingLines::PauseCaption(std::size_t pending) {
   return "Pause (" + std::to_string(pending) + ")";
 }
 
-std::string TPendingLines::DroppedNotice(std::size_t dropped) {
-  return "// " + std::to_string(dropped) + (dropped == 1 ? " line was" : " lines were") +
-         " not shown: more arrived than the pane can take in. A running capture keeps every byte.";
+std::string TPendingLines::DroppedNotice(std::size_t dropped, std::size_t skipped) {
+  const std::size_t all = dropped + skipped;
+  const std::string lines =
+      "// " + std::to_string(all) + (all == 1 ? " line was" : " lines were") + " not shown: ";
+  const std::string why = skipped == 0   ? "more arrived than the pane can take in"
+                          : dropped == 0 ? "skipped to the live end"
+                                         : std::to_string(dropped) +
+                                               " as more arrived than the pane can take in, " +
+                                               std::to_string(skipped) + " skipped to the live end";
+  return lines + why + ". A running capture keeps every byte.";
+}
+
+void TPendingLines::TellNotShown(TPumpView& view) {
+  if (FDropped == 0 && FSkipped == 0) return;
+  const std::string notice = DroppedNotice(FDropped, FSkipped);
+  FDropped = FSkipped = 0;
+  view.AppendToPane(notice);
 }
 
 void TPendingLines::Tick(TPumpView& view) {
@@ -62,11 +77,9 @@ void TPendingLines::Tick(TPumpView& view) {
   view.SetPauseCaption(PauseCaption(PendingCount()), paused);
   if (paused) return;
 
-  if (FDropped > 0 && PendingCount() == 0) {
+  if (PendingCount() == 0 && (FDropped > 0 || FSkipped > 0)) {
     // Skipped to the live end and nothing new yet: say so now.
-    const std::size_t dropped = FDropped;
-    FDropped = 0;
-    view.AppendToPane(DroppedNotice(dropped));
+    TellNotShown(view);
     return;
   }
   const std::size_t limit = std::min<std::size_t>(kLinesPerTick, Count());
@@ -83,11 +96,7 @@ void TPendingLines::Tick(TPumpView& view) {
       FLines.pop_front();
       ++FBase;
     }
-    if (FDropped > 0) {
-      const std::size_t dropped = FDropped;
-      FDropped = 0;
-      view.AppendToPane(DroppedNotice(dropped));
-    }
+    TellNotShown(view);
     view.AppendToPane(line);
     if (moved + 1 == kLinesPerTick) break;
     view.ProcessMessages();

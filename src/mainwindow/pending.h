@@ -44,6 +44,9 @@ class TPendingLines {
   // Appends a line; drops the oldest waiting lines while the backlog is
   // over its bounds (the newest line always stays).
   void Add(std::string line);
+  // Whether lines (or the notice of dropped or skipped ones) wait for the pane: a line
+  // of the window's own then goes behind them, not into the pane at once.
+  bool Waiting() const { return PendingCount() > 0 || FDropped > 0 || FSkipped > 0; }
   // Empties the list; lines not yet in the pane are discarded.
   void Clear();
   // Skips to the live end: the waiting lines go, and the pane tells how
@@ -69,11 +72,14 @@ class TPendingLines {
   void Tick(TPumpView& view);
 
   static std::string PauseCaption(std::size_t pending);
-  // The pane line shown in place of `dropped` lines.
-  static std::string DroppedNotice(std::size_t dropped);
+  // The pane line shown in place of lines not shown: `dropped` by a full
+  // backlog, `skipped` by the user (Skip to live).
+  static std::string DroppedNotice(std::size_t dropped, std::size_t skipped = 0);
 
  private:
   void DropOldest();
+  // Shows the notice of lines not shown, if any, and starts its count again.
+  void TellNotShown(TPumpView& view);
 
   // Lines before PumpIndex have been moved out; the deque keeps only lines
   // from FBase on, so a backlog that never fully drains still frees them.
@@ -84,6 +90,7 @@ class TPendingLines {
   std::size_t FPumpIndex = 0;
   std::size_t FBytes = 0;
   std::size_t FDropped = 0;
+  std::size_t FSkipped = 0;  // by the user, since the pane last showed a line
   std::size_t FDroppedTotal = 0;
   std::size_t FMaxLines;
   std::size_t FMaxBytes;

@@ -1,6 +1,7 @@
 #include "mainwindow/radio_group.h"
 
 #include <QFontInfo>
+#include <QKeyEvent>
 #include <QRadioButton>
 
 #include <algorithm>
@@ -23,10 +24,12 @@ void TRadioGroup::SetItems(const QStringList& items) {
     b->setAutoExclusive(false);  // the group keeps the one selection itself
     // A click on the selected item keeps it selected and changes nothing.
     connect(b, &QRadioButton::clicked, this, [this, i] { Select(i); });
+    b->installEventFilter(this);
     b->show();
     FButtons.push_back(b);
   }
   PlaceButtons();
+  UpdateStop();
 }
 
 void TRadioGroup::SetItemIndex(int index) {
@@ -42,7 +45,40 @@ void TRadioGroup::Select(int index) {
     FButtons[i]->setChecked(static_cast<int>(i) == index);
   if (index == FIndex) return;
   FIndex = index;
+  UpdateStop();
   if (OnClick) OnClick();
+}
+
+void TRadioGroup::UpdateStop() {
+  // One tab stop per group: the selected item (the first while none is).
+  // The others take the focus only by a click or an arrow key.
+  const std::size_t stop = FIndex > 0 ? static_cast<std::size_t>(FIndex) : 0;
+  bool focused = false;
+  for (std::size_t i = 0; i < FButtons.size(); ++i) {
+    focused = focused || FButtons[i]->hasFocus();
+    FButtons[i]->setFocusPolicy(i == stop ? Qt::StrongFocus : Qt::ClickFocus);
+  }
+  setFocusProxy(FButtons.empty() ? nullptr : FButtons[stop]);
+  if (focused && !FButtons.empty()) FButtons[stop]->setFocus(Qt::OtherFocusReason);
+  if (OnStopChanged) OnStopChanged();
+}
+
+bool TRadioGroup::eventFilter(QObject* watched, QEvent* e) {
+  // Arrows move the selection within the group, as in the Windows groups.
+  if (e->type() != QEvent::KeyPress) return QGroupBox::eventFilter(watched, e);
+  const int key = static_cast<QKeyEvent*>(e)->key();
+  const int step = key == Qt::Key_Up || key == Qt::Key_Left      ? -1
+                   : key == Qt::Key_Down || key == Qt::Key_Right ? 1
+                                                                 : 0;
+  if (step == 0) return QGroupBox::eventFilter(watched, e);
+  const auto at = std::find(FButtons.begin(), FButtons.end(), watched);
+  if (at == FButtons.end()) return false;
+  const int next = static_cast<int>(at - FButtons.begin()) + step;
+  if (next >= 0 && next < Count()) {
+    Select(next);
+    FButtons[static_cast<std::size_t>(next)]->setFocus(Qt::TabFocusReason);
+  }
+  return true;
 }
 
 void TRadioGroup::SetItemToolTip(int index, const QString& tip) {

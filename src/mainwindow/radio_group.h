@@ -29,13 +29,18 @@ class TRadioGroup : public QGroupBox {
   void SetItemToolTip(int index, const QString& tip);
 
   std::function<void()> OnClick;
+  // The group's tab stop moved to another item (its focus proxy changed):
+  // a tab order that names the group must be set again.
+  std::function<void()> OnStopChanged;
 
  protected:
   void resizeEvent(QResizeEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   void Select(int index);
   void PlaceButtons();
+  void UpdateStop();
 
   QStringList FItems;
   std::vector<QRadioButton*> FButtons;

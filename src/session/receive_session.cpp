@@ -115,21 +115,44 @@ TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
                                      : std::make_shared<TModbusPairing>(
                                            FOptions.Lines.Modbus, FOptions.Lines.AnswerTimeoutNs);
     FModbusSource = FModbus->AddSource();
-  } else if (FOptions.Lines.Cut) {
+    return;
+  }
+  ApplyLineRules();
+}
+
+void TReceiveSession::ApplyLineRules() {
+  // The line under way ends by the rules it began under.
+  if (FCutter) {
+    FCutter->EndLine();
+    FCutter.reset();
+  }
+  FFormatter.Hooks.Line = FSink.Line;
+  if (FOptions.Lines.Cut) {
     TLineCutter::TSink cut;
     if (FSink.Piece) {
       cut.Piece = FSink.Piece;
-      cut.End = FSink.LineEnd;
+      cut.End = [this] {
+        if (FSink.LineEnd) FSink.LineEnd();
+        FLineStart = FBlockTime;  // a line after it begins in this block
+      };
     } else if (FSink.Line) {
       cut.Piece = [this](std::string_view piece) { FJoined += piece; };
       cut.End = [this] {
         FSink.Line(FJoined);
         FJoined.clear();
+        FLineStart = FBlockTime;
       };
     }
-    FCutter.emplace(FOptions.Lines, std::move(cut), FWallBase);
-  } else if (FOptions.Lines.Stamp != TStampForm::None && FSink.Line) {
-    FFormatter.Hooks.Line = [this](std::string_view line) { StampedLine(line); };
+    FFormatter.TimeoutFlush();
+    FCutter.emplace(FOptions.Lines, std::move(cut), FStampBase);
+  } else if (FSink.Line) {
+    // The stamp is read per line: it may change as the session runs.
+    FFormatter.Hooks.Line = [this](std::string_view line) {
+      if (FOptions.Lines.Stamp == TStampForm::None)
+        FSink.Line(line);
+      else
+        StampedLine(line);
+    };
   }
 }
 
@@ -239,6 +262,22 @@ std::optional<TReceiveSession::Clock::time_point> TReceiveSession::LineDue(
   }
   // Near the clock's end the line is due at its end, never wrapped round.
   return last < Clock::time_point::max() - wait ? last + wait : Clock::time_point::max();
+}
+
+std::optional<TReceiveSession::Clock::time_point> TReceiveSession::OpenLineStart() const {
+  const bool open = FCutter ? FCutter->InLine() : FTimeoutDue.has_value();
+  if (!open) return std::nullopt;
+  return FLineStart;
+}
+
+void EndOpenLines(const std::vector<TReceiveSession*>& sessions) {
+  std::vector<std::pair<TReceiveSession::Clock::time_point, std::size_t>> open;
+  for (std::size_t i = 0; i < sessions.size(); ++i)
+    if (const auto start = sessions[i]->OpenLineStart()) open.emplace_back(*start, i);
+  std::stable_sort(open.begin(), open.end());
+  for (const auto& [start, i] : open) sessions[i]->Timeout();
+  // What no line holds (the frame clock, a formatter's state) ends too.
+  for (TReceiveSession* s : sessions) s->Timeout();
 }
 
 void TReceiveSession::EndLine() {
@@ -409,6 +448,8 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
   }
   bool collecting;
   if (FCutter) {
+    // A line not under way begins in this block.
+    if (!FCutter->InLine()) FLineStart = arrived;
     FCutter->Feed(block, n, UtcNsOf(arrived));
     collecting = FCutter->InLine();
   } else {

@@ -184,6 +184,9 @@ class TReceiveSession {
   std::optional<Clock::time_point> TimeoutDue() const { return FTimeoutDue; }
   // Shows the unfinished line now (the time-out's work).
   void Timeout();
+  // When the line still open began (its first block's arrival); none
+  // while no line is open.
+  std::optional<Clock::time_point> OpenLineStart() const;
   // Runs the time-out when it is due at `now`.
   void CheckTimeout(Clock::time_point now);
 
@@ -204,6 +207,9 @@ class TReceiveSession {
   // The line rules, which a console may change as it runs (the look, the
   // stamp): read at each block.
   TLineRules& LineRules() { return FOptions.Lines; }
+  // Cuts lines by the rules as they are now: after a change of Cut (the
+  // frames' signs or the rules), the line under way ends first.
+  void ApplyLineRules();
   // A line cut by the rules is under way.
   bool InLine() const { return (FCutter && FCutter->InLine()) || !FChunk.empty(); }
   TSessionDevice& Device() { return FDevice; }
@@ -285,5 +291,11 @@ class TReceiveSession {
 // fell due, as a live timer would have ended them.
 void EndLinesDueBy(std::span<TReceiveSession* const> sessions,
                    TReceiveSession::Clock::time_point t);
+
+// Ends the lines still open at the end of a run (or of a capture being
+// decoded) in the order they began, the session listed first first among
+// lines that began at once: the last lines of several ports or directions
+// then read in the order of time, as every earlier line does.
+void EndOpenLines(const std::vector<TReceiveSession*>& sessions);
 
 }  // namespace talmo

@@ -328,7 +328,8 @@ TEST_F(DecodeTest, LinesEndedByTheirTimeOutAcrossPortsEndInTheOrderDue) {
                "n\x03")
            .Bytes,
        "A  STX a\nB  STX b c\nA  STX n ETX\n"},
-      {"due times interleaved, ended by the end of the input",
+      // (B's line would fall due first; the end of the input ends both.)
+      {"lines open at the end of the input come out in the order they began",
        TTimed({"A", "B"})
            .Rx(0, kT0,
                "\x02"
@@ -346,7 +347,7 @@ TEST_F(DecodeTest, LinesEndedByTheirTimeOutAcrossPortsEndInTheOrderDue) {
                "b2")                    // B: due at 2029 ms
            .Rx(0, kT0 + 40 * kMs, "x")  // A: due at 2039 ms
            .Bytes,
-       "A  STX a 1 ETX\nB  STX b 1 ETX\nB  STX b 2\nA  STX a 2 x\n"},
+       "A  STX a 1 ETX\nB  STX b 1 ETX\nA  STX a 2 x\nB  STX b 2\n"},
       {"several due by one block, each port's own block after",
        TTimed({"A", "B", "C"})
            .Rx(2, kT0,

@@ -169,6 +169,33 @@ TEST_F(Programs, AStopSignalInTheFirstMomentsEndsTheRunAsALaterOneDoes) {
   }
 }
 
+// The end of a desktop session (SIGTERM, SIGHUP) closes the window as the
+// user would: what it keeps of itself is saved, and it ends with status 0.
+TEST_F(Programs, TheWindowSavesItsSettingsWhenTheSessionEnds) {
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    const std::string config = FDir + "/config" + std::to_string(signal);
+    const std::string settings = config + "/Velkerstam/TALMO.reg";
+    talmo::test::TChildOutput o;
+    o.File = o.ErrFile = "/dev/null";
+    o.NullInput = true;
+    o.BeforeExec = [] { return alarm(30), true; };
+    talmo::test::TChild window(TALMO_GUI, {"-platform", "offscreen"}, config, o);
+    ASSERT_GT(window.Pid, 0);
+    // The first start writes its selections at once; the window is up then.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (talmo::test::ReadFile(settings).find("REGPROTOCOL") == std::string::npos &&
+           std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the first show
+    ASSERT_NE(talmo::test::ReadFile(settings).find("REGPROTOCOL"), std::string::npos);
+    EXPECT_EQ(talmo::test::ReadFile(settings).find("COORDS"), std::string::npos);
+    ::kill(window.Pid, signal);
+    EXPECT_EQ(window.Wait(std::chrono::seconds(20)), 0);
+    EXPECT_NE(talmo::test::ReadFile(settings).find("COORDS"), std::string::npos);
+  }
+}
+
 TEST_F(Programs, WindowRefusesAnArgumentNeitherItNorQtKnows) {
   const Result r = Run({TALMO_GUI, "-platform", "offscreen", "capture.log"});
   EXPECT_EQ(r.status, 2);

@@ -72,6 +72,8 @@ TEST(ResizeRule, TheLeastClientAreaKeepsEveryControlWhole) {
       {"the first start's 700 x 500 raised", std::max(700, least.Width),
        std::max(500, least.Height), true},
       {"640 x 400", 640, 400, false},
+      // The band ends at 524 of 528: the strip's row needs more.
+      {"the designed 834 x 528, with the strip below the band", 834, 528, false},
       {"400 x 300", 400, 300, false},
       {"a large screen", 1900, 1100, true},
   };

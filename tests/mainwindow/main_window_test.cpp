@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -26,6 +27,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
@@ -321,6 +325,9 @@ TEST_F(WindowTest, ActivationWritesTheHeaderAndClosedStates) {
 TEST_F(WindowTest, OpeningAndClosingWriteTheirLinesInOrder) {
   TfoMain& w = Make();
   w.raPort->SetItemIndex(1);  // COM13
+  // 8 data bits, as a pseudo-terminal keeps: 7 would add the notice of what
+  // the device ignores, and the lines after it would wait behind it.
+  w.rgDatabits->SetItemIndex(1);
   w.buOpenClick();
   EXPECT_EQ(PaneAfterHeader(),
             (std::vector<std::string>{"// Try to open COM13", "// COM13 is open"}));
@@ -425,6 +432,70 @@ TEST_F(WindowTest, ReceivedFramesReachThePaneEightPerTick) {
   EXPECT_EQ(w.cbPause->palette().color(QPalette::WindowText), QColor(0, 0, 0));
 }
 
+// Lines about the port wait behind the lines received before them: the
+// pane reads in the order things happened, across quick close and reopen.
+TEST_F(WindowTest, PortLinesKeepTheirPlaceAmongWaitingLines) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  OpenCom3();
+  std::vector<std::string> expected = PaneAfterHeader();
+  std::string frames;
+  for (int i = 0; i < 20; ++i) {
+    const char c = static_cast<char>('A' + i);
+    frames += std::string("\x02") + c + "\x03";
+    expected.push_back(std::string(" STX ") + c + " ETX");
+  }
+  FCom3.Send(frames);
+  ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 20; }));
+  w.buCloseClick();
+  w.buOpenClick();
+  w.buCloseClick();
+  for (const char* line : {"// Try to close COM3", "// COM3 is closed", "// Try to open COM3",
+                           "// COM3 is open", "// Try to close COM3", "// COM3 is closed"})
+    expected.push_back(line);
+  for (int i = 0; i < 10 && w.PendingLines().Waiting(); ++i) w.tiPauseTimer();
+  EXPECT_EQ(PaneAfterHeader(), expected);
+  // Nothing waits now: the next port line is shown at once.
+  w.buOpenClick();
+  EXPECT_EQ(w.PaneLines().back(), "// COM3 is open");
+  w.buCloseClick();
+}
+
+// The port line follows every change of the open port's settings; 1.5 stop
+// bits, which no Linux driver sets with 7 or 8 data bits, are refused in
+// one line and the port keeps what it had.
+TEST_F(WindowTest, ThePortLineSaysWhatThePortIsNow) {
+  TfoMain& w = Make();
+  OpenCom3();
+  EXPECT_EQ(w.laPortState->text().toStdString(), "COM3 1024 8N1");
+  const struct {
+    TRadioGroup* group;
+    int index;
+    const char* shown;
+    const char* told;  // the pane's last line after it, "" for none new
+  } steps[] = {
+      {w.rgBaud, 4, "COM3 9600 8N1", ""},
+      {w.rgStop, 2, "COM3 9600 8N2", ""},
+      {w.rgStop, 1, "COM3 9600 8N2",
+       "// 1.5 stop bits: no Linux serial driver sets them with 7 or 8 data bits; the port keeps "
+       "2 stop bits."},
+      {w.rgBaud, 9, "COM3 115200 8N2", ""},
+  };
+  for (const auto& st : steps) {
+    SCOPED_TRACE(st.shown);
+    const std::string last = w.PaneLines().back();
+    st.group->SetItemIndex(st.index);
+    EXPECT_EQ(w.laPortState->text().toStdString(), st.shown);
+    EXPECT_EQ(w.PaneLines().back(), *st.told ? st.told : last);
+    EXPECT_TRUE(FDialogs->errors.empty()) << FDialogs->errors.front();
+  }
+  w.buCloseClick();
+  EXPECT_EQ(w.laPortState->text().toStdString(), "");
+}
+
 // A device may hand out fewer bytes than its count offered: the pane shows
 // what was read, never the unfilled rest of the buffer.
 TEST_F(WindowTest, ReceiveFormatsTheBytesReadNotTheCountOffered) {
@@ -466,6 +537,117 @@ TEST_F(WindowTest, DirectKeysComeBackThroughTheLoopbackPort) {
   EXPECT_EQ(w.PaneLines().back(), " STX O K ETX");
   EXPECT_EQ(w.edLast->text().toStdString(), " ETX (4)");
   w.buCloseClick();
+}
+
+// The bench strip over the loopback port wired as a loopback plug: RTS
+// comes back as CTS, DTR as DSR and DCD, a break as a break.
+TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  w.raPort->SetItemIndex(3);      // COM99
+  w.rgDatabits->SetItemIndex(1);  // 8: the pseudo-terminal's own
+  w.cbDirect->setChecked(true);
+  const auto lit = [&] {
+    std::string on;
+    for (QLabel* l : {w.laCts, w.laDsr, w.laDcd, w.laRi})
+      if (!l->styleSheet().isEmpty()) on += (on.empty() ? "" : " ") + l->text().toStdString();
+    return on;
+  };
+  const auto type = [&](const std::string& keys) {
+    for (char k : keys) w.meDataKeyPress(static_cast<std::uint8_t>(k));
+  };
+  const auto lastLine = [&](bool timeout = false) {
+    if (timeout) w.tiTimeoutTimer();  // ends a line that has no end sign
+    for (int i = 0; i < 4; ++i) w.tiPauseTimer();
+    return w.PaneLines().back();
+  };
+  const struct {
+    const char* name;
+    std::function<void()> act;
+    const char* lit;
+    std::function<bool()> done;  // what else holds after it
+  } steps[] = {
+      {"open: DTR and RTS raised", [&] { w.buOpenClick(); }, "CTS DSR DCD",
+       [&] { return w.Comm1().Active(); }},
+      {"RTS dropped", [&] { w.cbRts->click(); }, "DSR DCD", [] { return true; }},
+      {"DTR dropped", [&] { w.cbDtr->click(); }, "", [] { return true; }},
+      {"DTR raised", [&] { w.cbDtr->click(); }, "DSR DCD", [] { return true; }},
+      {"a reset turns DTR over and back", [&] { w.buReset->click(); }, "DSR DCD",
+       [&] { return w.buReset->isEnabled() && w.cbDtr->isChecked(); }},
+      // The handshake takes RTS over; the plug's CTS stays as RTS was last set.
+      {"RTS/CTS flow drives RTS",
+       [&] {
+         w.coFlow->setCurrentIndex(1);
+         w.coFlowChange();
+       },
+       "DSR DCD", [&] { return w.Comm1().FlowControl().OutCtsFlow() && !w.cbRts->isEnabled(); }},
+      {"a rate the group does not list",
+       [&] {
+         w.edRate->setText("230,400");
+         w.edRateEnter();
+       },
+       "DSR DCD", [&] { return w.laPortState->text() == "COM99 230400 8N1"; }},
+      {"a rate that is none",
+       [&] {
+         w.edRate->setText("12x");
+         w.edRateEnter();
+       },
+       "DSR DCD",
+       [&] {
+         return w.PaneLines().back().rfind("// Rate \"12x\": a whole number of baud", 0) == 0 &&
+                w.laPortState->text() == "COM99 230400 8N1";
+       }},
+      {"a break comes back", [&] { w.buBreak->click(); }, "DSR DCD",
+       [&] {
+         const auto pane = w.PaneLines();
+         // It comes back as a NUL byte.
+         return w.buBreak->isEnabled() && lastLine(true) == " NUL";
+       }},
+      {"lines stamped",
+       [&] {
+         w.coStamp->setCurrentIndex(2);  // utc
+         w.coStampChange();
+         type("\x02S\x03");
+       },
+       "DSR DCD",
+       [&] {
+         const std::string l = lastLine();
+         return l.size() > 16 && l.front() == '[' && l.find("Z] STX S ETX") != std::string::npos;
+       }},
+      {"the text look",
+       [&] {
+         w.coStamp->setCurrentIndex(0);
+         w.coStampChange();
+         w.cbText->setChecked(true);
+         type("hi\tok\n");
+       },
+       "DSR DCD", [&] { return lastLine() == "hi\\tok"; }},
+  };
+  for (const auto& st : steps) {
+    SCOPED_TRACE(st.name);
+    st.act();
+    EXPECT_TRUE(PumpUntil([&] {
+      w.tiPauseTimer();
+      return lit() == st.lit && st.done();
+    })) << "lit: "
+        << lit() << "; pane ends " << w.PaneLines().back();
+  }
+  EXPECT_TRUE(FDialogs->errors.empty()) << FDialogs->errors.front();
+  w.buCloseClick();
+  EXPECT_EQ(lit(), "");
+  // Every control of the strip is whole in it.
+  for (QObject* o : w.paStrip->children()) {
+    auto* c = qobject_cast<QWidget*>(o);
+    if (!c) continue;
+    SCOPED_TRACE(c->metaObject()->className());
+    EXPECT_TRUE(w.paStrip->rect().contains(c->geometry())) << c->geometry().right();
+    if (qobject_cast<QCheckBox*>(c) || qobject_cast<QComboBox*>(c)) {
+      EXPECT_GE(c->width(), c->sizeHint().width());
+    }
+  }
 }
 
 TEST_F(WindowTest, LineErrorsBecomePendingLines) {
@@ -642,6 +824,22 @@ TEST_F(WindowTest, CaptureToANonAsciiNameShowsTheNameAndWritesThere) {
   }
 }
 
+// A long capture name keeps both ends of the caption in the button.
+TEST_F(WindowTest, TheCaptureButtonShowsBothEndsOfItsCaption) {
+  TfoMain& w = Make();
+  for (const char* name : {"timed1.pcapng", "a_long_capture_of_the_night_run.pcapng"}) {
+    SCOPED_TRACE(name);
+    FDialogs->capturePath = FDir + "/" + name;
+    w.buCaptureClick();
+    const QString text = w.buCapture->text();
+    EXPECT_TRUE(text.startsWith("Stop (")) << text.toStdString();
+    EXPECT_TRUE(text.endsWith(".pcapng)") || text.endsWith("g)")) << text.toStdString();
+    EXPECT_LE(QFontMetrics(w.buCapture->font()).horizontalAdvance(text), w.buCapture->width() - 8);
+    w.buCaptureClick();
+    EXPECT_EQ(w.buCapture->text().toStdString(), "Capture");
+  }
+}
+
 TEST_F(WindowTest, CaptureThatCannotStartSaysWhereAndWhy) {
   TfoMain& w = Make();
   FDialogs->capturePath = FDir + "/no/such/folder/x.log";
@@ -791,16 +989,18 @@ TEST_F(WindowTest, ResizeRuleMovesThePaneAndTheBand) {
   TfoMain& w = Make();
   // Sizes the window can take: it keeps the least size at which every
   // control is whole.
-  w.resize(834, 560);
+  // (The bench strip's row below the band makes the least height 593.)
+  w.resize(834, 600);
   w.FormResize();
-  EXPECT_EQ(w.meData->geometry(), QRect(7, 17, 820, 336));
-  EXPECT_EQ(w.raPort->y(), 370);
+  EXPECT_EQ(w.meData->geometry(), QRect(7, 18, 820, 360));
+  EXPECT_EQ(w.raPort->y(), 396);
   EXPECT_EQ(w.buClear->x(), 745);
   EXPECT_EQ(w.buCapture->geometry().right() + 1, 820);
-  w.resize(700, 560);
+  EXPECT_EQ(w.paStrip->geometry(), QRect(13, 396 + 176 + 4, 660, 22));
+  w.resize(700, 600);
   w.FormResize();
-  EXPECT_EQ(w.meData->geometry(), QRect(5, 17, 689, 336));
-  EXPECT_EQ(w.rgStop->y(), 370);
+  EXPECT_EQ(w.meData->geometry(), QRect(5, 18, 689, 360));
+  EXPECT_EQ(w.rgStop->y(), 396);
   w.resize(640, 400);
   EXPECT_EQ(w.size(), QSize(MinimumClientSize().Width, MinimumClientSize().Height));
 }
@@ -899,7 +1099,7 @@ TEST_F(WindowTest, StoredBoundsAreFittedToTheScreen) {
       {"INT_MAX size", 0, 0, INT_MAX, INT_MAX, screen},
       {"INT_MIN everywhere", INT_MIN, INT_MIN, INT_MIN, INT_MIN, defaults},
       {"far left, INT_MAX size", -1000000000, 0, INT_MAX, INT_MAX, screen},
-      {"normal", 20, 30, 700, 560, QRect(20, 30, 700, 560)},
+      {"normal", 20, 30, 700, 600, QRect(20, 30, 700, 600)},
       {"smaller than every control needs", 20, 30, 640, 400,
        QRect(20, 30, least.Width, least.Height)},
   };
@@ -931,7 +1131,7 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
   ASSERT_TRUE(PumpUntil([&] {
     w.tiPauseTimer();
     for (const auto& l : w.PaneLines())
-      if (l == "The device is no longer available.") return true;
+      if (l == "// The device is no longer available.") return true;
     return false;
   }));
   // No second report while the window keeps running.
@@ -939,10 +1139,88 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
   w.tiPauseTimer();
   w.tiPauseTimer();
   int reports = 0;
-  for (const auto& l : w.PaneLines()) reports += l == "The device is no longer available.";
+  for (const auto& l : w.PaneLines()) reports += l == "// The device is no longer available.";
   EXPECT_EQ(reports, 1);
+  EXPECT_FALSE(w.Comm1().Active()) << "closed at the loss";
+  EXPECT_TRUE(w.buOpen->isEnabled());
   w.buCloseClick();
   EXPECT_FALSE(w.Comm1().Active());
+}
+
+// The strip's choices are kept from one start to the next; a first start
+// that never touches them stores none.
+TEST_F(WindowTest, TheStripsChoicesAreKept) {
+  Make();
+  for (const char* name : {"FLOW", "STAMP", "TEXTLOOK", "RECONNECT"})
+    EXPECT_FALSE(Key().ValueExists(name)) << name;
+  FWindow->coFlow->setCurrentIndex(2);
+  FWindow->coFlowChange();
+  FWindow->coStamp->setCurrentIndex(4);
+  FWindow->coStampChange();
+  FWindow->cbText->setChecked(true);
+  FWindow->cbReconnect->setChecked(true);
+  FWindow.reset();
+  TfoMain& w = Make();
+  EXPECT_EQ(w.coFlow->currentIndex(), 2);
+  EXPECT_TRUE(w.Comm1().FlowControl().XonXoffOut());
+  EXPECT_EQ(w.coStamp->currentIndex(), 4);
+  EXPECT_EQ(w.Session().LineRules().Stamp, TStampForm::Gap);
+  EXPECT_TRUE(w.cbText->isChecked());
+  EXPECT_TRUE(w.Session().LineRules().Cut);
+  EXPECT_TRUE(w.cbReconnect->isChecked());
+}
+
+// With Reconnect ticked a lost device is awaited (quietly while it is only
+// absent) and opened again with the same settings when it is back.
+TEST_F(WindowTest, ReconnectWaitsForALostDeviceAndOpensItAgain) {
+  auto driver = std::make_shared<test::FakeDriver>();
+  FDriver = driver;
+  TfoMain& w = Make();
+  w.cbReconnect->setChecked(true);
+  OpenCom3();
+  w.rgBaud->SetItemIndex(4);
+  const std::string name = driver->Names.back();
+  test::FakeState& d = *driver->Last;
+  {
+    std::lock_guard l(driver->Lock);
+    driver->OpenErrors[name] = ENOENT;
+  }
+  {
+    std::lock_guard l(d.Lock);
+    d.GoneError = EIO;
+  }
+  d.Cv.notify_all();
+  ASSERT_TRUE(PumpUntil([&] { return !w.Comm1().Active(); }));
+  EXPECT_TRUE(w.buOpen->isEnabled());
+  EXPECT_EQ(w.laPortState->text().toStdString(), "COM3 lost: waiting to reopen it");
+  PumpUntil([] { return false; }, 400);
+  for (int i = 0; i < 4; ++i) w.tiPauseTimer();
+  const std::vector<std::string> lost = PaneAfterHeader();
+  ASSERT_GE(lost.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(lost.end() - 3, lost.end()),
+            (std::vector<std::string>{"// Error COM3 1024", "// The device is no longer available.",
+                                      "// COM3 is closed"}))
+      << "an absent device is no news while it is awaited";
+  {
+    std::lock_guard l(driver->Lock);
+    driver->OpenErrors.clear();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return w.Comm1().Active(); }));
+  EXPECT_EQ(w.PaneLines().back(), "// COM3 is open");
+  EXPECT_EQ(w.laPortState->text().toStdString(), "COM3 9600 8N1") << "the same settings";
+  // Unticked, a later loss is not awaited.
+  w.cbReconnect->setChecked(false);
+  {
+    std::lock_guard l(driver->Lock);
+    driver->OpenErrors[name] = ENOENT;
+  }
+  {
+    std::lock_guard l(driver->Last->Lock);
+    driver->Last->GoneError = EIO;
+  }
+  driver->Last->Cv.notify_all();
+  ASSERT_TRUE(PumpUntil([&] { return !w.Comm1().Active(); }));
+  EXPECT_EQ(w.laPortState->text().toStdString(), "");
 }
 
 TEST_F(WindowTest, SmallActions) {
@@ -1040,7 +1318,7 @@ TEST_F(WindowTest, SkipToLiveLeavesTheBacklogAndSaysHowMany) {
   w.buLive->click();
   const auto lines = w.PaneLines();
   ASSERT_EQ(lines.size(), before + 1);
-  EXPECT_EQ(lines.back(), TPendingLines::DroppedNotice(492));
+  EXPECT_EQ(lines.back(), TPendingLines::DroppedNotice(0, 492));
   EXPECT_EQ(w.cbPause->text().toStdString(), "Pause");
   EXPECT_TRUE(w.buLive->isHidden());
   w.PendingLines().Add("now");
@@ -1204,6 +1482,118 @@ TEST_F(WindowTest, OpenAndCloseLeaveTheFocusInThePane) {
   EXPECT_EQ(QApplication::focusWidget(), w.meData);
 }
 
+// Keys send bytes and echo at the end; what the pane shows of a received
+// line never changes by a key, wherever the caret stands. Copy stays.
+TEST_F(WindowTest, KeysNeverEditWhatThePaneShows) {
+  TfoMain& w = Make();
+  w.cbConvert->setChecked(true);
+  w.meFirst->setText("02");
+  w.meLast->setText("03");
+  w.FirstLast();
+  OpenCom3();
+  FCom3.Send("\x02SXY\x03");
+  ASSERT_TRUE(PumpUntil([&] { return w.PendingLines().PendingCount() == 1; }));
+  w.tiPauseTimer();
+  const std::string frame = " STX S X Y ETX";
+  ASSERT_EQ(w.PaneLines().back(), frame);
+  const std::size_t frameLine = w.PaneLines().size() - 1;
+  w.cbDirect->setChecked(true);
+  auto key = [&](int k, Qt::KeyboardModifiers m, const char* text) {
+    QTextCursor c = w.meData->textCursor();
+    c.setPosition(w.meData->document()->findBlockByNumber(static_cast<int>(frameLine)).position() +
+                  6);  // inside the frame, after "STX S"
+    w.meData->setTextCursor(c);
+    QKeyEvent e(QEvent::KeyPress, k, m, QString::fromLatin1(text));
+    QApplication::sendEvent(w.meData, &e);
+  };
+  const struct {
+    const char* name;
+    int key;
+    Qt::KeyboardModifiers mods;
+    const char* text;
+    const char* sent;
+  } keys[] = {
+      {"Backspace", Qt::Key_Backspace, Qt::NoModifier, "\b", "\b"},
+      {"Delete", Qt::Key_Delete, Qt::NoModifier, "\x7f", "\x7f"},
+      {"Ctrl+X", Qt::Key_X, Qt::ControlModifier, "\x18", "\x18"},
+      {"Ctrl+V", Qt::Key_V, Qt::ControlModifier, "\x16", "\x16"},
+      {"Enter", Qt::Key_Return, Qt::NoModifier, "\r", "\r"},
+      {"a letter", Qt::Key_T, Qt::NoModifier, "T", "T"},
+      {"Ctrl+C", Qt::Key_C, Qt::ControlModifier, "\x03", "\x03"},
+  };
+  std::string sent;
+  for (const auto& k : keys) {
+    SCOPED_TRACE(k.name);
+    key(k.key, k.mods, k.text);
+    sent += k.sent;
+    ASSERT_TRUE(PumpUntil([&] { return FCom3.Received() == sent; })) << FCom3.Received();
+    EXPECT_EQ(w.PaneLines()[frameLine], frame);
+  }
+  EXPECT_EQ(w.PaneLines().back().back(), 'T') << "typed text goes to the end";
+  // Copy: the menu's and Ctrl+Shift+C, which sends nothing.
+  QApplication::clipboard()->clear();
+  QTextCursor c(w.meData->document()->findBlockByNumber(static_cast<int>(frameLine)));
+  c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+  w.meData->setTextCursor(c);
+  QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier, "\x03");
+  QApplication::sendEvent(w.meData, &copy);
+  EXPECT_EQ(QApplication::clipboard()->text().toStdString(), frame);
+  Settle();
+  EXPECT_EQ(FCom3.Received(), sent);
+  EXPECT_EQ(w.PaneLines()[frameLine], frame);
+  w.buCloseClick();
+}
+
+// Tab and Shift+Tab go through the window in the designed order, one stop
+// per selector group (its selected item); arrows move within a group.
+TEST_F(WindowTest, TabVisitsEveryGroupOnceInTheDesignedOrder) {
+  WriteSettings("\"REGBAUD\"=dword:00000004\n");
+  TfoMain& w = Make();
+  w.show();
+  Settle();
+  const std::vector<std::pair<QWidget*, const char*>> names = {
+      {w.rgDatabits, "Databits"}, {w.rgParity, "Parity"},   {w.rgStop, "Stopbits"},
+      {w.rgBaud, "Baudrate"},     {w.buSave, "Save"},       {w.buClear, "Clear"},
+      {w.buClose, "Close"},       {w.buOpen, "Open"},       {w.edLast, "Last sign"},
+      {w.meFirst, "First"},       {w.meLast, "Last"},       {w.cbBcc, "BCC"},
+      {w.cbTime, "Time"},         {w.cbConvert, "Convert"}, {w.cbHEX, "Hex"},
+      {w.cbSTXHL, "STX_HL"},      {w.cbPROD2, "PROD2"},     {w.cbManch, "Manch"},
+      {w.buCapture, "Capture"},   {w.meData, "pane"},       {w.raPort, "Port"}};
+  const auto name = [&](QWidget* f) -> std::string {
+    for (const auto& [widget, n] : names)
+      if (f == widget || (f && f->parentWidget() == widget)) return n;
+    return f ? f->metaObject()->className() : "none";
+  };
+  const auto press = [](int key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QKeyEvent e(QEvent::KeyPress, key, mods);
+    QApplication::sendEvent(QApplication::focusWidget(), &e);
+  };
+  w.rgDatabits->setFocus();
+  std::vector<std::string> forward, backward, expected;
+  for (const auto& [widget, n] : names) {
+    forward.push_back(name(QApplication::focusWidget()));
+    expected.push_back(n);
+    press(Qt::Key_Tab);
+  }
+  EXPECT_EQ(forward, expected);
+  w.raPort->setFocus();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    backward.push_back(name(QApplication::focusWidget()));
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+  }
+  std::reverse(expected.begin(), expected.end());
+  EXPECT_EQ(backward, expected);
+  // The baud group's stop is its selected item; an arrow selects the next.
+  w.rgBaud->setFocus();
+  EXPECT_EQ(QApplication::focusWidget()->parentWidget(), w.rgBaud);
+  EXPECT_EQ(static_cast<QRadioButton*>(QApplication::focusWidget())->text().toStdString(), "9600");
+  press(Qt::Key_Down);
+  EXPECT_EQ(w.rgBaud->ItemIndex(), 5);
+  EXPECT_EQ(static_cast<QRadioButton*>(QApplication::focusWidget())->text().toStdString(), "14400");
+  press(Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w.buSave) << "the next stop after the moved one";
+}
+
 TEST_F(WindowTest, TypedCharactersAreSentInTheAnsiCodePage) {
   TfoMain& w = Make();
   const std::size_t before = w.PaneLines().size();
@@ -1221,6 +1611,66 @@ TEST_F(WindowTest, TypedCharactersAreSentInTheAnsiCodePage) {
   const auto lines = w.PaneLines();
   ASSERT_EQ(lines.size(), before);
   EXPECT_EQ(QString::fromStdString(lines.back()).contains(QChar(0x4E2D)), false);
+}
+
+// The capture and save dialogs say that they save, and a file that holds
+// data is replaced only after the user said so; an empty one needs no word.
+TEST_F(WindowTest, FileDialogsSaveAndAskBeforeReplacingData) {
+  const std::string full = FDir + "/FULL.LOG", empty = FDir + "/EMPTY.LOG",
+                    text = FDir + "/pane.txt";
+  const std::string data(27, 'x');
+  std::ofstream(full) << data;
+  std::ofstream(empty).flush();
+  std::ofstream(text) << "hello";
+  TQtDialogs boxes(nullptr);
+  const struct {
+    const char* name;
+    bool capture;
+    std::string path;
+    QMessageBox::StandardButton answer;  // NoButton: no box expected
+    std::optional<std::string> chosen;
+  } cases[] = {
+      {"capture over data, No", true, full, QMessageBox::No, std::nullopt},
+      {"capture over data, Yes", true, full, QMessageBox::Yes, full},
+      {"capture over an empty file", true, empty, QMessageBox::NoButton, empty},
+      {"save over data, No", false, text, QMessageBox::No, std::nullopt},
+      {"save to a new name", false, FDir + "/new.txt", QMessageBox::NoButton, FDir + "/new.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QString title, button;
+    int mode = -1;
+    std::string asked;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* top = QApplication::activeModalWidget();
+      if (auto* d = qobject_cast<QFileDialog*>(top); d && d->isVisible() && mode < 0) {
+        mode = d->acceptMode();
+        title = d->windowTitle();
+        button = d->labelText(QFileDialog::Accept);
+        d->selectFile(QString::fromStdString(c.path));
+        QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
+      } else if (auto* b = qobject_cast<QMessageBox*>(top); b && b->isVisible()) {
+        asked = b->text().toStdString();
+        b->button(c.answer == QMessageBox::NoButton ? QMessageBox::No : c.answer)->click();
+      }
+    });
+    poll.start();
+    const std::optional<std::string> chosen =
+        c.capture ? boxes.ChooseCaptureFile() : boxes.ChooseSaveFile();
+    poll.stop();
+    EXPECT_EQ(mode, QFileDialog::AcceptSave);
+    EXPECT_TRUE(title.startsWith("Save") || title.startsWith("Capture")) << title.toStdString();
+    EXPECT_NE(button.toStdString(), "&Open");
+    EXPECT_EQ(chosen, c.chosen);
+    if (c.answer == QMessageBox::NoButton)
+      EXPECT_EQ(asked, "");
+    else
+      EXPECT_NE(asked.find(" bytes"), std::string::npos) << asked;
+  }
+  EXPECT_EQ(test::ReadFile(full), data) << "a dialog never changes a file";
+  EXPECT_EQ(test::ReadFile(text), "hello");
 }
 
 TEST_F(WindowTest, TitlesAreExactlyAsSet) {

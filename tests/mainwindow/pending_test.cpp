@@ -64,6 +64,29 @@ TEST(PendingLines, EightLinesPerTickAndTheCaptionCountsDown) {
   EXPECT_EQ(v.processCalls, 7 + 7 + 4);
 }
 
+// While anything waits (lines, or the notice of skipped ones) the window's
+// own lines go behind it; once the pane has shown it all, nothing waits.
+TEST(PendingLines, WaitingCountsLinesAndAnUntoldSkip) {
+  const struct {
+    const char* name;
+    int lines;     // added
+    bool skipped;  // then skipped to the live end
+    bool waiting;
+  } cases[] = {{"nothing", 0, false, false},
+               {"lines", 3, false, true},
+               {"a skip not yet told", 3, true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPendingLines p;
+    FakeView v;
+    AddNumbered(p, 0, c.lines);
+    if (c.skipped) p.SkipWaiting();
+    EXPECT_EQ(p.Waiting(), c.waiting);
+    p.Tick(v);
+    EXPECT_FALSE(p.Waiting());
+  }
+}
+
 TEST(PendingLines, PauseHoldsLinesAndShowsTheirNumberInRed) {
   TPendingLines p;
   FakeView v;
@@ -210,6 +233,13 @@ TEST(PendingLines, AFullBacklogDropsTheOldestAndSaysSoOnce) {
             "// 15 lines were not shown: more arrived than the pane can take in. A running capture "
             "keeps every byte.");
   EXPECT_EQ(TPendingLines::DroppedNotice(1).rfind("// 1 line was not shown", 0), 0u);
+  // A skip is the user's choice, not the pane falling behind.
+  EXPECT_EQ(TPendingLines::DroppedNotice(0, 3),
+            "// 3 lines were not shown: skipped to the live end. A running capture keeps every "
+            "byte.");
+  EXPECT_EQ(TPendingLines::DroppedNotice(15, 10),
+            "// 25 lines were not shown: 15 as more arrived than the pane can take in, 10 skipped "
+            "to the live end. A running capture keeps every byte.");
 }
 
 // Skipping to the live end: the waiting lines go (with those a full
@@ -222,12 +252,12 @@ TEST(PendingLines, SkippingToTheLiveEndTellsHowManyWentAndShowsWhatComesNext) {
     int shownBefore;    // ticks before the skip
     bool pausedAtSkip;  // the skip comes while Pause is ticked
     std::size_t skipped;
-    std::size_t told;  // in the notice: skipped and dropped
+    std::size_t dropped;  // in the notice beside the skipped ones
   } rows[] = {
-      {"a backlog", 9, 0, false, 9, 9},
-      {"part shown first", 9, 1, false, 1, 1},
-      {"full backlog: its drops join the skip", 25, 0, false, 10, 25},
-      {"while paused: told when Pause is unticked", 9, 0, true, 9, 9},
+      {"a backlog", 9, 0, false, 9, 0},
+      {"part shown first", 9, 1, false, 1, 0},
+      {"full backlog: its drops join the skip", 25, 0, false, 10, 15},
+      {"while paused: told when Pause is unticked", 9, 0, true, 9, 0},
       {"nothing waits: nothing to tell", 4, 1, false, 0, 0},
   };
   for (const auto& r : rows) {
@@ -248,7 +278,8 @@ TEST(PendingLines, SkippingToTheLiveEndTellsHowManyWentAndShowsWhatComesNext) {
     p.Tick(v);
     std::vector<std::string> after(v.pane.begin() + static_cast<long>(before), v.pane.end());
     std::vector<std::string> expected;
-    if (r.told) expected.push_back(TPendingLines::DroppedNotice(r.told));
+    if (r.skipped + r.dropped > 0)
+      expected.push_back(TPendingLines::DroppedNotice(r.dropped, r.skipped));
     for (const auto& s : Numbered(100, 2)) expected.push_back(s);
     EXPECT_EQ(after, expected);
   }

@@ -264,6 +264,29 @@ TEST(SessionRules, AbsenceShortLineSettingsAndTheOrderOfDueLines) {
     for (const std::string& line : log) order += line.substr(0, 1);
     return order;
   };
+  // Sessions a, b and c each begin a line at `beganMs` and add to it at
+  // `moreMs` (-1: no line, or nothing added); the run then ends: the names
+  // of the lines in the order they come out.
+  const auto endOrder = [](std::array<int, 3> beganMs, std::array<int, 3> moreMs) {
+    std::vector<std::string> log;
+    std::vector<std::unique_ptr<TBench>> benches;
+    std::vector<TReceiveSession*> sessions;
+    for (std::size_t i = 0; i < beganMs.size(); ++i) {
+      const std::string name(1, static_cast<char>('a' + i));
+      benches.push_back(std::make_unique<TBench>(name));
+      TBench& b = *benches.back();
+      b.Log = &log;
+      b.Now = Clock::time_point{} + std::chrono::milliseconds(beganMs[i]);
+      if (beganMs[i] >= 0) b.Feed("\x02" + name);
+      b.Now = Clock::time_point{} + std::chrono::milliseconds(moreMs[i]);
+      if (beganMs[i] >= 0 && moreMs[i] >= 0) b.Feed("+");
+      sessions.push_back(b.Session.get());
+    }
+    EndOpenLines(sessions);
+    std::string order;
+    for (const std::string& line : log) order += line.substr(0, 1);
+    return order;
+  };
   const struct {
     const char* rule;
     std::function<std::string()> got;
@@ -306,6 +329,16 @@ TEST(SessionRules, AbsenceShortLineSettingsAndTheOrderOfDueLines) {
          return dueOrder({0, 0, 0}, 1998);
        },
        ""},
+      {"at the end, open lines come out in the order they began, not as they fall due",
+       [&] {
+         return endOrder({0, 1000, 500}, {1800, -1, 1900});
+       },
+       "acb"},
+      {"at the end, lines that began at once come out in the sessions' order",
+       [&] {
+         return endOrder({700, -1, 700}, {-1, -1, 100});
+       },
+       "ac"},
       {"equal due times end in the sessions' order",
        [&] {
          return dueOrder({500, 500, 500}, 2499);
