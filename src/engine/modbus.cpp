@@ -1,8 +1,8 @@
 #include "engine/modbus.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <charconv>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 

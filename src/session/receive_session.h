@@ -197,7 +197,12 @@ class TReceiveSession {
   // Records an event of the port (opened, lost, back, settings) in a
   // timed capture, as a status packet with `comment`.
   void RecordStatus(const std::string& comment);
-  void StopCapture() { FCapture->Stop(); }
+  // A timed capture records its end first: a decode then knows how long
+  // the run went on after its last block (an answer that never came).
+  void StopCapture() {
+    RecordStatus("capture ended");
+    FCapture->Stop();
+  }
   const TCaptureFile& Capture() const { return *FCapture; }
   // Records into `owner`'s running capture from now on, as a port of its
   // own (a timed capture of several ports), with its frame clock.
