@@ -75,6 +75,8 @@ std::string RespondUsage() {
          "                  are the requests, what the others received the answers\n"
          "  --capture FILE  FILE.pcapng: both directions on one timeline; any other\n"
          "                  name: the received bytes, raw\n"
+         "  --reconnect     when the device goes away, wait for it to come back and\n"
+         "                  go on answering (what was due to go out went with it)\n"
          "  --seconds N     end after N seconds (default: at Ctrl+C)\n";
 }
 
@@ -86,7 +88,7 @@ struct TRespondRequest {
   TPortRequest Line;
   TFramingRequest Framing;
   std::optional<std::string> Rules, Capture, FromCapture, Host, Map;
-  bool Modbus = false, WriteBack = false;
+  bool Modbus = false, WriteBack = false, Reconnect = false;
   long long AnswerDelayMs = 0, NoAnswerPercent = 0, BadCrcPercent = 0, Seed = 1;
   std::optional<long long> Seconds;
   double Speed = 1;
@@ -118,6 +120,9 @@ TRespondRequest Parse(const std::vector<std::string>& args) {
     } else if (n == "--write-back") {
       s.NoValue();
       r.WriteBack = true;
+    } else if (n == "--reconnect") {
+      s.NoValue();
+      r.Reconnect = true;
     } else if (n == "--answer-delay") {
       r.AnswerDelayMs = s.Number(0, 60000);
     } else if (n == "--no-answer") {
@@ -250,6 +255,10 @@ class TRespondRun {
   const std::string FPath;
   // The frames nothing answered, and how often each came.
   std::map<std::string, std::size_t> FUnanswered;
+  static constexpr std::size_t kUnansweredKept = 1000;
+  std::size_t FUnansweredOthers = 0;
+  // --reconnect: the device is waited for.
+  std::optional<TPortReturn> FReturn;
   std::FILE* FErr;
   const TMonitorClock& FClock;
   TPortLoop FLoop;
@@ -339,7 +348,11 @@ void TRespondRun::Frame(std::string_view frame) {
   const std::optional<TReply> reply = FAnswerer(frame);
   if (!reply) {
     Show("RX", frame, end, FReq.FromCapture ? "  (no recorded answer)" : "  (no rule matches)");
-    ++FUnanswered[std::string(frame)];
+    // A flood of frames, each different, is counted, not kept.
+    if (FUnanswered.size() < kUnansweredKept || FUnanswered.count(std::string(frame)))
+      ++FUnanswered[std::string(frame)];
+    else
+      ++FUnansweredOthers;
     return;
   }
   Show("RX", frame, end, reply->Note);
@@ -388,6 +401,7 @@ bool TRespondRun::Start() {
 
 void TRespondRun::Sleep() {
   FLoop.WakeBy(FSession.TimeoutDue());
+  if (FReturn) FLoop.WakeBy(FReturn->Due());
   if (!FPending.empty()) FLoop.WakeBy(FPending.front().Due);
   const bool polled = FComm.Active() && FComm.PollFd() >= 0;
   if (polled) FLoop.WakeBy(FComm.PollDue());
@@ -405,7 +419,19 @@ void TRespondRun::Sleep() {
 
 int TRespondRun::Run() {
   if (!Start()) return kExitFailure;
-  while (!FLoop.Ended() && !FLost) {
+  if (FReq.Reconnect)
+    FReturn.emplace(FSession, [this](const TOpenFailure& f) { SayOpenFailure(FErr, f); });
+  while (!FLoop.Ended()) {
+    if (FLost) {
+      if (!FReturn) break;  // the end tells it
+      FLost = false;
+      FComm.Close();
+      FPending.clear();
+      FReturn->Lost(FClock.Now());
+      SayDeviceGone(FErr, FSession.Device().Title(), "Waiting for it to come back.");
+    }
+    if (FReturn && FReturn->TryIfDue(FClock.Now))
+      Say(FErr, FSession.Device().Title() + ": The device is back; answering goes on.");
     const Clock::time_point now = FClock.Now();
     FSession.CheckTimeout(now);
     SendDue(now);
@@ -425,7 +451,7 @@ int TRespondRun::Finish() {
     Say(FErr, std::to_string(FPending.size()) + " answers were not sent: the run ended first");
   if (FReq.FromCapture && !FUnanswered.empty()) {
     // What the recording could not answer, so the next capture can hold it.
-    std::size_t frames = 0;
+    std::size_t frames = FUnansweredOthers;
     for (const auto& [bytes, count] : FUnanswered) frames += count;
     Say(FErr, std::to_string(frames) + (frames == 1 ? " frame" : " frames") +
                   " had no recorded answer (" + std::to_string(FUnanswered.size()) +
@@ -433,7 +459,11 @@ int TRespondRun::Finish() {
     std::size_t told = 0;
     for (const auto& [bytes, count] : FUnanswered) {
       if (++told > 20) {
-        Say(FErr, "  ... and " + std::to_string(FUnanswered.size() - 20) + " more");
+        Say(FErr, "  ... and " + std::to_string(FUnanswered.size() - 20) + " more" +
+                      (FUnansweredOthers ? " (and " + std::to_string(FUnansweredOthers) +
+                                               " frames beyond the first " +
+                                               std::to_string(kUnansweredKept) + " different ones)"
+                                         : std::string()));
         break;
       }
       Say(FErr,

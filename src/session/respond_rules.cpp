@@ -202,18 +202,30 @@ TRespondRules TRespondRules::Parse(std::string_view text, const std::string& nam
 }
 
 bool TRespondRules::Match(const std::vector<TToken>& pattern, std::size_t at,
-                          std::string_view frame, std::size_t pos, TKept& kept) {
+                          std::string_view frame, std::size_t pos, TKept& kept,
+                          std::vector<bool>& failed) {
   if (at == pattern.size()) return pos == frame.size();
+  const std::size_t mark = at * (frame.size() + 1) + pos;
+  if (failed[mark]) return false;
+  const bool matched = MatchHere(pattern, at, frame, pos, kept, failed);
+  if (!matched) failed[mark] = true;
+  return matched;
+}
+
+bool TRespondRules::MatchHere(const std::vector<TToken>& pattern, std::size_t at,
+                              std::string_view frame, std::size_t pos, TKept& kept,
+                              std::vector<bool>& failed) {
   const TToken& t = pattern[at];
   switch (t.Kind) {
     case TKind::Bytes:
       return frame.substr(pos, t.Bytes.size()) == t.Bytes &&
-             Match(pattern, at + 1, frame, pos + t.Bytes.size(), kept);
-    case TKind::AnyOne: return pos < frame.size() && Match(pattern, at + 1, frame, pos + 1, kept);
+             Match(pattern, at + 1, frame, pos + t.Bytes.size(), kept, failed);
+    case TKind::AnyOne:
+      return pos < frame.size() && Match(pattern, at + 1, frame, pos + 1, kept, failed);
     case TKind::KeepOne:
       if (pos >= frame.size()) return false;
       kept.emplace_back(t.Bytes, std::string(frame.substr(pos, 1)));
-      if (Match(pattern, at + 1, frame, pos + 1, kept)) return true;
+      if (Match(pattern, at + 1, frame, pos + 1, kept, failed)) return true;
       kept.pop_back();
       return false;
     case TKind::AnyRun:
@@ -221,7 +233,7 @@ bool TRespondRules::Match(const std::vector<TToken>& pattern, std::size_t at,
       // Shortest first: the rest of the pattern decides.
       for (std::size_t n = 0; pos + n <= frame.size(); ++n) {
         if (t.Kind == TKind::KeepRun) kept.emplace_back(t.Bytes, std::string(frame.substr(pos, n)));
-        if (Match(pattern, at + 1, frame, pos + n, kept)) return true;
+        if (Match(pattern, at + 1, frame, pos + n, kept, failed)) return true;
         if (t.Kind == TKind::KeepRun) kept.pop_back();
       }
       return false;
@@ -265,7 +277,8 @@ std::optional<TRespondRules::TMatch> TRespondRules::Answer(std::string_view fram
     TRule& r = FRules[i];
     if (r.Times && r.Used >= *r.Times) continue;
     TKept kept;
-    if (!Match(r.Pattern, 0, frame, 0, kept)) continue;
+    std::vector<bool> failed(r.Pattern.size() * (frame.size() + 1), false);
+    if (!Match(r.Pattern, 0, frame, 0, kept, failed)) continue;
     ++r.Used;
     return TMatch{i, Build(r.Answer, kept), r.Delay};
   }

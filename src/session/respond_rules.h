@@ -70,8 +70,13 @@ class TRespondRules {
   };
   using TKept = std::vector<std::pair<std::string, std::string>>;
 
+  // `failed` marks the (token, place) pairs known not to match: with runs
+  // a frame is tried in many ways, and each pair is tried once, so a long
+  // frame costs at most tokens x length x length steps.
   static bool Match(const std::vector<TToken>& pattern, std::size_t at, std::string_view frame,
-                    std::size_t pos, TKept& kept);
+                    std::size_t pos, TKept& kept, std::vector<bool>& failed);
+  static bool MatchHere(const std::vector<TToken>& pattern, std::size_t at, std::string_view frame,
+                        std::size_t pos, TKept& kept, std::vector<bool>& failed);
   static std::string Build(const std::vector<TToken>& answer, const TKept& kept);
 
   std::vector<TRule> FRules;

@@ -111,6 +111,32 @@ TEST(RespondCli, ATwinFromACaptureAnswersAsTheRecordedDeviceDid) {
       << said;
 }
 
+// A device that goes away and comes back under the same name (a link, as
+// /dev/serial/by-id gives) is answered again with --reconnect.
+TEST(RespondCli, ReconnectWaitsForTheDeviceAndAnswersAgain) {
+  TTempDir dir("talmo-respond");
+  test::WriteFile(dir / "rules", "AT $0D -> OK $0D$0A\n");
+  const std::string link = dir / "tty";
+  TPtyPair first;
+  ASSERT_TRUE(first.Open());
+  ASSERT_EQ(::symlink(first.Path.c_str(), link.c_str()), 0);
+  TChild child(TALMOCLI_PATH, {"respond", "--device", link, dir / "rules", "--reconnect"},
+               dir.Path());
+  ASSERT_TRUE(child.WaitErrLine("answering on")) << child.ErrText;
+  EXPECT_EQ(Ask(first.Master, "AT\r", 4), "OK\r\n");
+  first.Close();
+  ::unlink(link.c_str());
+  TPtyPair second;
+  ASSERT_TRUE(second.Open());
+  ASSERT_EQ(::symlink(second.Path.c_str(), link.c_str()), 0);
+  std::string said;
+  test::ReadUntil(child.Err, said,
+                  [](const std::string& s) { return s.find("is back") != std::string::npos; });
+  EXPECT_EQ(Ask(second.Master, "AT\r", 4), "OK\r\n") << said;
+  ::kill(child.Pid, SIGTERM);
+  EXPECT_EQ(child.Wait(), 0) << child.ErrText;
+}
+
 TEST(RespondCli, ARulesFileWithAMistakeIsRefusedBeforeThePortOpens) {
   TTempDir dir("talmo-respond");
   test::WriteFile(dir / "rules", "AT $0D -> OK\n$01 $0G -> x\n");

@@ -63,6 +63,13 @@ TEST(RespondRules, EachFrameGetsTheAnswerOfTheFirstRuleThatMatches) {
   }
 }
 
+TEST(RespondRules, ALongFrameThatNoPatternOfRunsMatchesIsTriedInReasonableTime) {
+  // Four runs over 4096 bytes would be 10^14 ways, each tried anew.
+  TRespondRules r = TRespondRules::Parse("* A * B * C * D -> x\n", "r");
+  EXPECT_FALSE(r.Answer(std::string(4096, 'A')).has_value());
+  EXPECT_TRUE(r.Answer(std::string(4000, 'A') + "BCD").has_value());
+}
+
 TEST(RespondRules, AMistakeIsToldWithItsLineColumnAndWhatWasExpected) {
   const struct {
     std::string Text;
