@@ -229,8 +229,9 @@ TEST_F(MonitorCli, SendFromAnEndlessSourceKeepsMemoryBounded) {
     if (maxRss > startRss + 256 * 1024) break;  // growing without limit: stop it here
   }
   EXPECT_GE(got, 32u << 20) << "the endless source did not keep flowing";
-  // The 32 MiB sent, kept, would be twice this.
-  EXPECT_LT(maxRss - startRss, 16 * 1024)
+  // The 32 MiB sent, kept, would be more than this; a sanitizer's
+  // quarantine of freed memory alone grows by some 18 MiB.
+  EXPECT_LT(maxRss - startRss, 24 * 1024)
       << "KiB grown while sending an endless source (from " << startRss << ")";
   ::kill(m.Pid, SIGTERM);
   EXPECT_EQ(m.Wait(), 0) << m.ErrText;
