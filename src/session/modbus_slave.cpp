@@ -11,7 +11,9 @@ namespace {
 constexpr const char* kTableNames[] = {"coil", "discrete", "holding", "input"};
 constexpr const char* kExceptionNames[] = {"", "illegal function", "illegal data address",
                                            "illegal data value", "server device failure"};
-// Most items one request may read or write (the public specification's).
+// Most items one request may read or write: what fits in the 253 bytes a
+// frame holds after its address and function (2000 bits, 125 registers;
+// fewer for writes, which also carry their address and count).
 constexpr unsigned kMostBits = 2000, kMostWriteBits = 1968, kMostRegisters = 125,
                    kMostWriteRegisters = 123;
 
