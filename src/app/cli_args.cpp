@@ -14,6 +14,12 @@ const char kFramingOptionsHelp[] =
     "  --stxhl                STX_HL frames: signs 02 and 03, BCC on\n"
     "  --prod2                PROD2 frames: signs 02 and 03, BCC off, Time on\n"
     "  --manch                decode Manchester-coded bytes first\n"
+    "  --bcc-check xor|sum    check the block-check byte (implies --bcc; in\n"
+    "                         STX_HL frames the last byte) against the XOR or\n"
+    "                         the sum of the frame's bytes, and say after the\n"
+    "                         line 'BCC ok' or 'BCC BAD (got 4F, expected 41)'\n"
+    "  --bcc-span FROM..TO    the bytes checked: FROM start or after-start, TO\n"
+    "                         stop or before-stop (default after-start..stop)\n"
     "Console lines (any of the first three cuts lines by these rules instead\n"
     "of by the signs):\n"
     "  --text                 the text look: printable bytes and UTF-8 as\n"
@@ -205,6 +211,21 @@ bool TFramingRequest::Take(TArgScanner& s) {
     if (v != "rtu" && v != "ascii")
       throw EUsageError("bad value for --modbus: '" + v + "' (rtu or ascii expected)");
     Modbus = v == "rtu" ? TModbusMode::Rtu : TModbusMode::Ascii;
+  } else if (n == "--bcc-check") {
+    const std::string v = s.Value();
+    if (v != "xor" && v != "sum")
+      throw EUsageError("bad value for --bcc-check: '" + v + "' (xor or sum expected)");
+    BccCheck = v == "xor" ? TBccCheck::Xor : TBccCheck::Sum;
+  } else if (n == "--bcc-span") {
+    const std::string v = s.Value();
+    const std::size_t dots = v.find("..");
+    const std::string from = v.substr(0, dots);
+    const std::string to = dots == std::string::npos ? "" : v.substr(dots + 2);
+    if ((from != "start" && from != "after-start") || (to != "stop" && to != "before-stop"))
+      throw EUsageError("bad value for --bcc-span: '" + v +
+                        "' (FROM..TO expected: FROM start or after-start, TO stop or "
+                        "before-stop)");
+    BccSpan = std::pair(from == "start", to == "stop");
   } else if (n == "--answer-timeout")
     AnswerTimeoutMs = s.Number(1, 3600000);
   else
@@ -217,18 +238,19 @@ void TFramingRequest::Check() const {
     throw EUsageError("--answer-timeout needs --modbus");
   if (Modbus != TModbusMode::None) {
     // Every frame is shown as the Modbus decoder shows it.
-    const char* other = Text        ? "--text"
-                        : Hex       ? "--hex"
-                        : NoConvert ? "--no-convert"
-                        : STXHL     ? "--stxhl"
-                        : PROD2     ? "--prod2"
-                        : Manch     ? "--manch"
-                        : First     ? "--first"
-                        : Last      ? "--last"
-                        : Bcc       ? "--bcc"
-                        : Time      ? "--time"
-                        : Max       ? "--max"
-                                    : nullptr;
+    const char* other = Text                          ? "--text"
+                        : Hex                         ? "--hex"
+                        : NoConvert                   ? "--no-convert"
+                        : STXHL                       ? "--stxhl"
+                        : PROD2                       ? "--prod2"
+                        : Manch                       ? "--manch"
+                        : First                       ? "--first"
+                        : Last                        ? "--last"
+                        : Bcc                         ? "--bcc"
+                        : BccCheck != TBccCheck::None ? "--bcc-check"
+                        : Time                        ? "--time"
+                        : Max                         ? "--max"
+                                                      : nullptr;
     if (other)
       throw EUsageError(std::string(other) +
                         " does not go with --modbus, which frames and shows the stream itself "
@@ -236,18 +258,25 @@ void TFramingRequest::Check() const {
     return;
   }
   if (STXHL && PROD2) throw EUsageError("--stxhl and --prod2 cannot be used together");
+  if (BccSpan && BccCheck == TBccCheck::None) throw EUsageError("--bcc-span needs --bcc-check");
+  if (BccCheck != TBccCheck::None && PROD2)
+    throw EUsageError(
+        "--bcc-check does not go with --prod2, whose frames have no block-check byte");
+  if (BccCheck != TBccCheck::None && !STXHL && Bcc == false)
+    throw EUsageError("--bcc-check checks the byte that --bcc takes: drop --no-bcc");
   if (Text && (Hex || NoConvert))
     throw EUsageError(std::string("--text and ") + (Hex ? "--hex" : "--no-convert") +
                       " are two looks: choose one");
   if (!Lines().Cut) return;
   // Lines cut by the rules have no frames: a frame option would do nothing.
-  const char* frame = STXHL           ? "--stxhl"
-                      : PROD2         ? "--prod2"
-                      : Manch         ? "--manch"
-                      : First         ? "--first"
-                      : Bcc && *Bcc   ? "--bcc"
-                      : Time && *Time ? "--time"
-                                      : nullptr;
+  const char* frame = STXHL                         ? "--stxhl"
+                      : PROD2                       ? "--prod2"
+                      : Manch                       ? "--manch"
+                      : First                       ? "--first"
+                      : Bcc && *Bcc                 ? "--bcc"
+                      : BccCheck != TBccCheck::None ? "--bcc-check"
+                      : Time && *Time               ? "--time"
+                                                    : nullptr;
   if (frame)
     throw EUsageError(std::string(frame) +
                       " frames the stream by its signs, which --text, --gap and --max "
@@ -301,6 +330,11 @@ TFormatOptions TFramingRequest::Options() const {
   o.PROD2 = PROD2;
   if (Bcc) o.Bcc = *Bcc;
   if (Time) o.Time = *Time;
+  if (BccCheck != TBccCheck::None) {
+    o.BccCheck = BccCheck;
+    o.Bcc = true;
+    if (BccSpan) std::tie(o.BccWithStart, o.BccWithStop) = *BccSpan;
+  }
   o.Convert = !NoConvert;
   o.Hex = Hex;
   o.Manch = Manch;

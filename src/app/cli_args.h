@@ -8,6 +8,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/line_cutter.h"
@@ -60,6 +62,9 @@ struct TFramingRequest {
   std::optional<std::string> First, Last;
   std::optional<bool> Bcc, Time;
   bool NoConvert = false, Hex = false, STXHL = false, PROD2 = false, Manch = false;
+  // The block-check byte checked, over the span (with start, with stop).
+  TBccCheck BccCheck = TBccCheck::None;
+  std::optional<std::pair<bool, bool>> BccSpan;
   // Console lines: the text look, a silence or a length ends a line, a
   // stamp on each. Any of the first three cuts lines by the line rules.
   bool Text = false;

@@ -32,6 +32,7 @@ namespace talmo {
 std::string DecodeUsage() {
   return std::string(
              "usage: talmocli decode [--first HH] [--last HH] [--bcc | --no-bcc]\n"
+             "                       [--bcc-check xor|sum [--bcc-span FROM..TO]]\n"
              "                       [--time | --no-time] [--no-convert] [--hex]\n"
              "                       [--stxhl | --prod2] [--manch] [--sent | --both]\n"
              "                       [--modbus rtu|ascii [--answer-timeout MS]] [FILE]\n"

@@ -176,10 +176,10 @@ TRespondRequest Parse(const std::vector<std::string>& args) {
   if (r.Host && r.RequestsReceived)
     throw EUsageError("--host already says which received bytes are the requests");
   if (r.Framing.STXHL || r.Framing.PROD2 || r.Framing.Manch || r.Framing.Bcc.value_or(false) ||
-      r.Framing.Time.value_or(false))
+      r.Framing.BccCheck != TBccCheck::None || r.Framing.Time.value_or(false))
     throw EUsageError(
         "respond cuts frames by --first, --last, --gap and --max; --stxhl, --prod2, --manch, "
-        "--bcc and --time are not taken");
+        "--bcc, --bcc-check and --time are not taken");
   if (r.Framing.Text && r.Framing.Hex)
     throw EUsageError("--text and --hex are two looks: choose one");
   r.Line.CheckOne();

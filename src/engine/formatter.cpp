@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/checks.h"
 #include "engine/convert.h"
 
 namespace talmo {
@@ -106,7 +107,7 @@ void TReceiveFormatter::FlushSigns() {
   if (FSignCount == 0) return;
   const TSignLook* looks = SignLooks(FOptions.Hex, FOptions.Convert);
   // Each look is at most five characters, and one is moved as eight.
-  const std::size_t need = static_cast<std::size_t>(FSignCount) * 5 + 8;
+  const std::size_t need = static_cast<std::size_t>(FSignCount) * 5 + 8 + FLineNote.size();
   if (FLineText.size() < need) FLineText.resize(std::max(need, 2 * FLineText.size()));
   char* out = FLineText.data();
   // Locals: a store through `out` may alias any member, which the loop
@@ -134,8 +135,14 @@ void TReceiveFormatter::FlushSigns() {
     std::memcpy(out, &look, sizeof look);
     out += look.length;
   }
+  if (!FLineNote.empty()) {
+    std::memcpy(out, FLineNote.data(), FLineNote.size());
+    out += FLineNote.size();
+    FLineNote.clear();
+  }
   // Cleared before the hooks run so a hook that feeds bytes back starts afresh.
   FSignCount = 0;
+  FFrameBegin = -1;
   if (Hooks.Line)
     Hooks.Line(
         std::string_view(FLineText.data(), static_cast<std::size_t>(out - FLineText.data())));
@@ -218,7 +225,8 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
       break;
     case TFrameState::InFrame: InFrameAction(b); break;
     case TFrameState::AwaitBcc:
-      // The block-check byte closes the line; its value is not checked.
+      // The block-check byte closes the line.
+      CheckBcc();
       TimeoutFlush();
       break;
   }
@@ -227,10 +235,16 @@ void TReceiveFormatter::ProcessByte(std::uint8_t b) {
 void TReceiveFormatter::InFrameAction(std::uint8_t b) {
   const TFormatOptions& o = FOptions;
   if (o.STXHL || o.PROD2) {
-    if (FFrameRemaining > 0)
+    if (FFrameRemaining > 0) {
       --FFrameRemaining;
-    else
+    } else {
+      // A counted STX_HL frame ends with its block-check byte; one cut
+      // short by a bad length byte, or of length 0, has none.
+      if (o.STXHL && FFrameState == TFrameState::InFrame && FFrameBegin >= 0 &&
+          FSignCount - FFrameBegin > 3)
+        CheckBcc();
       TimeoutFlush();
+    }
   } else if (b == FLastSign) {
     if (o.Bcc) {
       FFrameState = TFrameState::AwaitBcc;
@@ -255,10 +269,40 @@ void TReceiveFormatter::StartFrame(std::uint8_t b) {
     FSignBuffer[0] = b;
     FSignCount = 1;
   }
+  FFrameBegin = FSignCount - 1;
   FFrameState = TFrameState::InFrame;
   FFrameRemaining = 0;
   if (FOptions.STXHL) FFrameState = TFrameState::LengthHigh;
   if (FOptions.PROD2) FFrameState = TFrameState::LengthLow;
+}
+
+void TReceiveFormatter::CheckBcc() {
+  const TFormatOptions& o = FOptions;
+  if (o.BccCheck == TBccCheck::None) return;
+  if (FFrameBegin < 0) {
+    // Cut at the buffer's size, or a stop sign with no frame before it.
+    FLineNote = " | BCC not checked (no start sign in this line)";
+    return;
+  }
+  const int bcc = FSignCount - 1;
+  const int from = FFrameBegin + (o.BccWithStart ? 0 : 1);
+  const int to = bcc - (o.BccWithStop ? 0 : 1);
+  const std::string_view span(reinterpret_cast<const char*>(FSignBuffer.data()) + from,
+                              static_cast<std::size_t>(std::max(0, to - from)));
+  const std::uint8_t expected = o.BccCheck == TBccCheck::Xor ? BccXor(span) : BccSum(span);
+  const std::uint8_t got = FSignBuffer[static_cast<std::size_t>(bcc)];
+  if (got == expected) {
+    FLineNote = " | BCC ok";
+    return;
+  }
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  FLineNote = " | BCC BAD (got ";
+  FLineNote += kHex[got >> 4];
+  FLineNote += kHex[got & 15];
+  FLineNote += ", expected ";
+  FLineNote += kHex[expected >> 4];
+  FLineNote += kHex[expected & 15];
+  FLineNote += ')';
 }
 
 void TReceiveFormatter::BuildStamp(std::uint8_t* dst) {

@@ -113,6 +113,9 @@ class TReceiveFormatter {
   void StartFrame(std::uint8_t b);
   void BuildStamp(std::uint8_t* dst);
   void AppendLastSignText(std::string& text, std::uint8_t b) const;
+  // The verdict on the block-check byte that ends the line (the last
+  // collected byte), kept for FlushSigns to put after the line.
+  void CheckBcc();
 
   const TFormatOptions& FOptions;
   TFormatterClocks FClocks;
@@ -122,6 +125,11 @@ class TReceiveFormatter {
   // lines (a capture of thousands of ports) keeps little.
   std::vector<std::uint8_t> FSignBuffer = std::vector<std::uint8_t>(kSignBufferStart);
   int FSignCount = 0;
+  // Where the line's frame began (its start sign), or -1: a line that
+  // holds no start sign has no span for its block check.
+  int FFrameBegin = -1;
+  // Said after the line being built (the block check's verdict).
+  std::string FLineNote;
   TFrameState FFrameState = TFrameState::Idle;
   int FFrameRemaining = 0;
   bool FFrameRestart = true;

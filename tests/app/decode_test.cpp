@@ -144,6 +144,18 @@ TEST_F(DecodeTest, BadUsageIsExplainedWithExitTwo) {
        "talmocli: --hex does not go with --modbus, which frames and shows the stream itself (a "
        "stamp on every frame: --stamp; another silence: --gap)"},
       {{"--answer-timeout", "50"}, "talmocli: --answer-timeout needs --modbus"},
+      {{"--bcc-check", "crc"}, "talmocli: bad value for --bcc-check: 'crc' (xor or sum expected)"},
+      {{"--bcc-check", "xor", "--bcc-span", "start-stop"},
+       "talmocli: bad value for --bcc-span: 'start-stop' (FROM..TO expected: FROM start or "
+       "after-start, TO stop or before-stop)"},
+      {{"--bcc-span", "start..stop"}, "talmocli: --bcc-span needs --bcc-check"},
+      {{"--prod2", "--bcc-check", "sum"},
+       "talmocli: --bcc-check does not go with --prod2, whose frames have no block-check byte"},
+      {{"--no-bcc", "--bcc-check", "sum"},
+       "talmocli: --bcc-check checks the byte that --bcc takes: drop --no-bcc"},
+      {{"--text", "--bcc-check", "xor"},
+       "talmocli: --bcc-check frames the stream by its signs, which --text, --gap and --max "
+       "replace (a stamp on every line: --stamp)"},
       {{"--modbus", "rtu", "--answer-timeout", "0"},
        "talmocli: bad value for --answer-timeout: '0' (a whole number from 1 to 3600000 "
        "expected)"},
@@ -182,6 +194,12 @@ TEST_F(DecodeTest, PresetsAndExplicitOptions) {
        {0x78, 0x02, 'A', 0x03, 0x7F},
        " x\n STX A ETX $7F\n"},
       {{"--first=02", "--last=03", "--no-bcc"}, {0x02, 'A', 0x03, 0x7F}, " STX A ETX\n $7F\n"},
+      {{"--first", "02", "--last", "03", "--bcc-check", "sum", "--bcc-span", "start..stop"},
+       {0x02, 'A', 0x03, 'F', 0x02, 'A', 0x03, 'G'},
+       " STX A ETX F | BCC ok\n STX A ETX G | BCC BAD (got 47, expected 46)\n"},
+      {{"--stxhl", "--hex", "--bcc-check", "xor"},
+       {0x02, 0x00, 0x03, 'A', 0x03, 0x41},
+       " 02 00 03 41 03 41 | BCC ok\n"},
       {{"--stxhl", "--no-bcc", "--first", "41"},
        {0x02, 'A', 0x00, 0x00, 'B'},
        " STX\n A NUL NUL\n B\n"},

@@ -75,6 +75,16 @@ TFormatOptions With(std::initializer_list<bool TFormatOptions::*> on,
   return o;
 }
 
+// The block-check byte checked over a span (from the start sign or the
+// byte after it, to the stop sign or the byte before it).
+TFormatOptions Checked(TBccCheck k, TFormatOptions o, bool withStart = false,
+                       bool withStop = true) {
+  o.BccCheck = k;
+  o.BccWithStart = withStart;
+  o.BccWithStop = withStop;
+  return o;
+}
+
 struct FrameCase {
   const char* name;
   TFormatOptions opts;
@@ -187,6 +197,48 @@ TEST(Formatter, FramingTable) {
        "02 00 01 02 41",
        2,
        {" STX NUL SOH", " STX A"}},
+      {"BCC xor after the start sign to the stop sign",
+       Checked(TBccCheck::Xor, With({&O::Bcc})),
+       0x02,
+       0x03,
+       "02 41 42 03 00 02 41 42 03 7F",
+       2,
+       {" STX A B ETX NUL | BCC ok", " STX A B ETX $7F | BCC BAD (got 7F, expected 00)"}},
+      {"BCC sum from the start sign, hex look",
+       Checked(TBccCheck::Sum, With({&O::Bcc, &O::Hex}), true),
+       0x02,
+       0x03,
+       "02 41 03 46",
+       1,
+       {" 02 41 03 46 | BCC ok"}},
+      {"BCC xor before the stop sign; a sign as the check byte",
+       Checked(TBccCheck::Xor, With({&O::Bcc}), false, false),
+       0x02,
+       0x03,
+       "02 41 42 03 03 03",
+       1,
+       {" STX A B ETX ETX | BCC ok", " ETX"}},
+      {"BCC of a line with no start sign is not checked",
+       Checked(TBccCheck::Xor, With({&O::Bcc})),
+       0x02,
+       0x03,
+       "41 03 00",
+       1,
+       {" A ETX NUL | BCC not checked (no start sign in this line)"}},
+      {"BCC after a stamp spans the frame only",
+       Checked(TBccCheck::Sum, With({&O::Bcc, &O::Time}), true),
+       0x02,
+       0x03,
+       "02 03 05",
+       1,
+       {" [ 0 0 . 0 0 0 / 0 0 0 0 0 0 0 ] STX ETX ENQ | BCC ok"}},
+      {"STX_HL: the last counted byte is the check, a zero count has none",
+       Checked(TBccCheck::Xor, With({&O::STXHL, &O::Bcc})),
+       0x02,
+       0x03,
+       "02 00 03 41 42 00 02 00 00 02 05",
+       3,
+       {" STX NUL ETX A B NUL | BCC ok", " STX NUL NUL", " STX ENQ"}},
       {"Manchester pairs decode; invalid bytes pass",
        With({&O::Manch, &O::Hex}),
        0x7E,
