@@ -7,11 +7,16 @@
 # (voluntary and involuntary, /proc/PID/task/*/status), CPU the time its
 # threads ran (/proc/PID/task/*/schedstat). Prints the figures and a
 # WAKEUPS line of key=value pairs.
-# Usage: bench/monitor_wakeups.sh [BUILD_DIR] [SECONDS per phase, default 10]
+# With `modbus` the feed is Modbus RTU back to back instead (a read request
+# of 8 bytes and its 13-byte answer, each after the 3.5-character silence
+# that parts frames at 115,200 baud, 1.75 ms), the monitor runs with
+# `--modbus rtu`, and the line is MODBUS_WAKEUPS.
+# Usage: bench/monitor_wakeups.sh [BUILD_DIR] [SECONDS per phase, default 10] [modbus]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 seconds=${2:-10}
+mode=${3:-frames}
 cli=$build/src/app/talmocli
 [ -x "$cli" ] || { echo "no $cli: run ./test or ./run first" >&2; exit 1; }
 . "$root/tools/setup.sh"
@@ -21,12 +26,33 @@ work=$(mktemp -d /tmp/talmo-wakeups-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME=$work  # never the user's settings
 
-exec python3 - "$cli" "$seconds" <<'EOF'
+exec python3 - "$cli" "$seconds" "$mode" <<'EOF'
 import os, signal, subprocess, sys, termios, threading, time, tty
 
-cli, seconds = sys.argv[1], float(sys.argv[2])
-FRAME_EVERY = 0.0035
-FRAME = b"\x02" + bytes(range(0x20, 0x20 + 38)) + b"\x03"
+cli, seconds, mode = sys.argv[1], float(sys.argv[2]), sys.argv[3]
+CHAR = 10 / 115200  # one character's time on the line
+
+
+def crc(b):
+    c = 0xFFFF
+    for x in b:
+        c ^= x
+        for _ in range(8):
+            c = (c >> 1) ^ 0xA001 if c & 1 else c >> 1
+    return b + bytes([c & 0xFF, c >> 8])
+
+
+if mode == "modbus":
+    # Each frame with the time it takes on the line and the silence after it.
+    FRAMES = [crc(bytes([1, 3, 0, 0, 0, 4])), crc(bytes([1, 3, 8, 0, 42, 0x12, 0x34, 0, 0, 0, 7]))]
+    PACE = [len(f) * CHAR + 0.00175 for f in FRAMES]
+    WATCH = ["--modbus", "rtu"]
+    TAG, WHAT = "MODBUS_WAKEUPS", "Modbus RTU frames/s back to back (8 and 13 bytes, 1.75 ms apart)"
+else:
+    FRAMES = [b"\x02" + bytes(range(0x20, 0x20 + 38)) + b"\x03"]
+    PACE = [0.0035]
+    WATCH = ["--first", "02", "--last", "03", "--hex"]
+    TAG, WHAT = "WAKEUPS", "frames/s of 40 bytes (115,200 baud, paced)"
 
 
 def line():
@@ -90,7 +116,7 @@ drainer.start()
 procs = {}
 t = terms["talmocli"][1]
 procs["talmocli"] = subprocess.Popen(
-    [cli, "monitor", "--device", lines["talmocli"][2], "--baud", "115200", "--first", "02", "--last", "03", "--hex"],
+    [cli, "monitor", "--device", lines["talmocli"][2], "--baud", "115200"] + WATCH,
     stdin=subprocess.DEVNULL, stdout=t, stderr=subprocess.DEVNULL)
 t = terms["picocom"][1]
 procs["picocom"] = subprocess.Popen(
@@ -108,11 +134,14 @@ sent = [0]
 
 def feed():
     nxt = time.monotonic()
+    i = 0
     while not stop.is_set():
+        k = i % len(FRAMES)
         for n in ("talmocli", "picocom"):
-            os.write(lines[n][0], FRAME)
+            os.write(lines[n][0], FRAMES[k])
         sent[0] += 1
-        nxt += FRAME_EVERY
+        i += 1
+        nxt += PACE[k]
         pause = nxt - time.monotonic()
         if pause > 0:
             time.sleep(pause)
@@ -140,12 +169,12 @@ ratio = lambda a, b: a / b if b > 0 else float("inf")
 print("monitor wake-ups: talmocli monitor and picocom, each on its own pseudo-terminal, %.0f s a phase" % seconds)
 print("idle:     talmocli %6.1f wake-ups/s, %5.2f %% of a core;  picocom %6.1f wake-ups/s, %5.2f %% of a core"
       % (idle["talmocli"] + idle["picocom"]))
-print("stream:   %.0f frames/s of 40 bytes (115,200 baud, paced)" % rate)
+print("stream:   %.0f %s" % (rate, WHAT))
 print("          talmocli %6.1f wake-ups/s, %5.2f %% of a core;  picocom %6.1f wake-ups/s, %5.2f %% of a core"
       % (c + p))
 print("ratio talmocli / picocom while streaming: wake-ups %.2f, CPU %.2f  (target <= 1.5; idle target <= 2 wake-ups/s)"
       % (ratio(c[0], p[0]), ratio(c[1], p[1])))
-print("WAKEUPS idle_cli=%.2f idle_pico=%.2f idle_cpu_cli=%.3f stream_fps=%.0f stream_cli=%.1f stream_pico=%.1f "
+print(TAG + " idle_cli=%.2f idle_pico=%.2f idle_cpu_cli=%.3f stream_fps=%.0f stream_cli=%.1f stream_pico=%.1f "
       "cpu_cli=%.3f cpu_pico=%.3f ratio_wake=%.2f ratio_cpu=%.2f"
       % (idle["talmocli"][0], idle["picocom"][0], idle["talmocli"][1], rate, c[0], p[0], c[1], p[1],
          ratio(c[0], p[0]), ratio(c[1], p[1])))

@@ -172,6 +172,8 @@ class TPortRun {
   void Drop(bool last);
   // The loss as the end of a one-port run tells it.
   void SayLost();
+  // Served by the run's loop: open, and its device has a descriptor.
+  bool Polled() { return FComm.Active() && FComm.PollFd() >= 0; }
   // What leads the run's messages about this port: its label among
   // several ports, nothing for one.
   std::string Lead() const;
@@ -236,8 +238,19 @@ class TMonitorRun {
   std::shared_ptr<TModbusPairing> FModbus;
   std::vector<std::unique_ptr<TPortRun>> FPorts;
   std::vector<TReceiveSession*> FSessionsDue;  // reused: the time-outs run per block
+  std::vector<int> FPortSlots;                 // reused: each polled port's slot
   std::optional<TSendSource> FSend;
   THoldOff FHold;
+  // Ports whose every block is handled as it comes (time stamps, silences,
+  // Modbus, several ports: no hold-off) are polled by the loop itself: the
+  // block's time is taken as it is read, and no hand-off between threads
+  // costs wake-ups. A port without a descriptor (remote) or with modem
+  // lines runs its threads all the same.
+  const bool FPolledPorts;
+  // Lines that end at a silence are due a few milliseconds after it: the
+  // next block, when it comes first, ends them at their due time just the
+  // same, so a busy line wakes the loop once per block rather than twice.
+  const Clock::duration FDueSlack;
   bool FCaptureFailed = false;
   bool FCaptureStopped = false;
   int FStatus = kExitOk;
@@ -265,6 +278,13 @@ bool HoldOffAllowed(const TMonitorRequest& req, const TFormatOptions& options,
   const bool timedLines = lines.Stamp != TStampForm::None || lines.GapNs > 0 ||
                           lines.GapChars > 0 || lines.Modbus != TModbusMode::None;
   return !options.Time && !options.PROD2 && !timedLines && !timedCapture && req.Ports.size() == 1;
+}
+
+Clock::duration SilenceSlack(const TLineRules& lines) {
+  const bool silences = lines.GapNs > 0 || lines.GapChars > 0 || lines.Modbus != TModbusMode::None;
+  // Shorter than a reader can tell apart, longer than the silences
+  // between a busy line's frames.
+  return silences ? std::chrono::milliseconds(10) : Clock::duration::zero();
 }
 
 TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req, const TFramingRequest& framing,
@@ -298,6 +318,7 @@ TPortRun::TPortRun(TMonitorRun& run, const TMonitorPortRequest& req, std::string
       FReturn(
           FSession, [&run](const TOpenFailure& f) { SayOpenFailure(run.FErr, f); }, Lead()) {
   FComm.SetTiming(PortTimingOf(run.FClock, run.FStop));
+  FComm.SetPolled(run.FPolledPorts);
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.
   FComm.SetDeviceName(FPath);
@@ -401,7 +422,9 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, const std::vector<std::stri
       FLoop(clock, stop),
       FOut(out, true),
       FOptions(req.Framing.Options()),
-      FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()) {
+      FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()),
+      FPolledPorts(!HoldOffAllowed(req, FOptions, mode)),
+      FDueSlack(SilenceSlack(req.Framing.Lines())) {
   if (const TLineRules lines = req.Framing.Lines(); lines.Modbus != TModbusMode::None)
     FModbus = std::make_shared<TModbusPairing>(lines.Modbus, lines.AnswerTimeoutNs);
   // Sized first: Several() holds while the ports are made.
@@ -536,8 +559,10 @@ bool TMonitorRun::SendStep(Clock::time_point now) {
 void TMonitorRun::Sleep() {
   const auto now = FClock.Now();
   for (auto& port : FPorts) {
-    FLoop.WakeBy(port->Session().TimeoutDue());
+    if (const auto due = port->Session().TimeoutDue())
+      FLoop.WakeBy(*due < Clock::time_point::max() - FDueSlack ? *due + FDueSlack : *due);
     FLoop.WakeBy(port->RetryDue());
+    if (port->Polled()) FLoop.WakeBy(port->Comm().PollDue());
   }
   const bool sending = FSend && !Sender().Waiting();
   if (sending) FLoop.WakeBy(FSend->Due());
@@ -550,7 +575,22 @@ void TMonitorRun::Sleep() {
   const int syncAt = FLoop.Watch(holding ? -1 : FSync.Fd(), POLLIN);
   const int sourceAt = FLoop.Watch(sending ? FSend->WaitFd() : -1, POLLIN);
   FLoop.Watch(FOut.Held() ? FOut.Fd() : -1, POLLOUT);
-  if (FLoop.Sleep() <= 0) return;
+  // A reader that still reads holds the ports' bytes in the line, as the
+  // hold-off holds the hand-off.
+  FPortSlots.clear();
+  for (auto& port : FPorts)
+    FPortSlots.push_back(port->Polled() ? FLoop.Watch(port->Comm().PollFd(),
+                                                      static_cast<short>(port->Comm().PollEvents() &
+                                                                         ~(holding ? POLLIN : 0)))
+                                        : -1);
+  const int ready = FLoop.Sleep();
+  for (std::size_t i = 0; i < FPorts.size(); ++i) {
+    TSerComm& comm = FPorts[i]->Comm();
+    if (!FPorts[i]->Polled()) continue;
+    const short events = FLoop.Events(FPortSlots[i]);
+    if (events || comm.PollDue()) comm.Serve(events);
+  }
+  if (ready <= 0) return;
   if (FLoop.Events(sourceAt)) FSend->Readable();
   if (FLoop.Events(syncAt)) {
     FSync.Clear();
