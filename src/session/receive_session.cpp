@@ -1,6 +1,7 @@
 #include "session/receive_session.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -172,8 +173,17 @@ void TReceiveSession::StampedLine(std::string_view line) {
 std::int64_t TReceiveSession::GapNs() const {
   const TLineRules& r = FOptions.Lines;
   if (r.GapChars <= 0) return r.GapNs;
-  const std::optional<double> ns = CharacterNsOf(ShortLineSettings(FPort));
-  return std::max(ns ? static_cast<std::int64_t>(r.GapChars * *ns) : 0, r.GapFloorNs);
+  // Asked for every block: worked out again only when the settings change.
+  const std::array<int, 5> line = {static_cast<int>(FPort.Baudrate()), FPort.UserBaudrate(),
+                                   static_cast<int>(FPort.Databits()),
+                                   static_cast<int>(FPort.Parity()),
+                                   static_cast<int>(FPort.Stopbits())};
+  if (line != FGapLine) {
+    const std::optional<double> ns = CharacterNsOf(ShortLineSettings(FPort));
+    FGapOfLine = std::max(ns ? static_cast<std::int64_t>(r.GapChars * *ns) : 0, r.GapFloorNs);
+    FGapLine = line;
+  }
+  return FGapOfLine;
 }
 
 void TReceiveSession::ModbusReceive(const std::uint8_t* block, std::size_t n,

@@ -21,6 +21,7 @@
 // and is handed to the sink once (CaptureStopped); the program tells the
 // user. StartCapture raises ECaptureError as the capture file does.
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -236,6 +237,9 @@ class TReceiveSession {
   // A silence of the rules' length in nanoseconds (character times made
   // time by the port's settings now); 0 for none.
   std::int64_t GapNs() const;
+  // The line settings the gap was last worked out for, and the gap.
+  mutable std::array<int, 5> FGapLine{-1, -1, -1, -1, -1};
+  mutable std::int64_t FGapOfLine = 0;
   // The frames' line `line`, led by its stamp.
   void StampedLine(std::string_view line);
   // Modbus: the block joins the chunk being received; the chunk goes to
