@@ -26,25 +26,17 @@ work=$(mktemp -d /tmp/talmo-wakeups-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME=$work  # never the user's settings
 
-exec python3 - "$cli" "$seconds" "$mode" <<'EOF'
+PYTHONPATH=$root/bench exec python3 - "$cli" "$seconds" "$mode" <<'EOF'
 import os, signal, subprocess, sys, termios, threading, time, tty
+from benchkit import counters, crc, line
 
 cli, seconds, mode = sys.argv[1], float(sys.argv[2]), sys.argv[3]
 CHAR = 10 / 115200  # one character's time on the line
 
 
-def crc(b):
-    c = 0xFFFF
-    for x in b:
-        c ^= x
-        for _ in range(8):
-            c = (c >> 1) ^ 0xA001 if c & 1 else c >> 1
-    return b + bytes([c & 0xFF, c >> 8])
-
-
 if mode == "modbus":
     # Each frame with the time it takes on the line and the silence after it.
-    FRAMES = [crc(bytes([1, 3, 0, 0, 0, 4])), crc(bytes([1, 3, 8, 0, 42, 0x12, 0x34, 0, 0, 0, 7]))]
+    FRAMES = [crc([1, 3, 0, 0, 0, 4]), crc([1, 3, 8, 0, 42, 0x12, 0x34, 0, 0, 0, 7])]
     PACE = [len(f) * CHAR + 0.00175 for f in FRAMES]
     WATCH = ["--modbus", "rtu"]
     TAG, WHAT = "MODBUS_WAKEUPS", "Modbus RTU frames/s back to back (8 and 13 bytes, 1.75 ms apart)"
@@ -53,16 +45,6 @@ else:
     PACE = [0.0035]
     WATCH = ["--first", "02", "--last", "03", "--hex"]
     TAG, WHAT = "WAKEUPS", "frames/s of 40 bytes (115,200 baud, paced)"
-
-
-def line():
-    """A pseudo-terminal at 115200 baud, raw; the master end for the feeder."""
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    attrs = termios.tcgetattr(slave)
-    attrs[4] = attrs[5] = termios.B115200
-    termios.tcsetattr(slave, termios.TCSANOW, attrs)
-    return master, slave, os.ttyname(slave)
 
 
 def terminal():
@@ -81,23 +63,6 @@ def drain(fds, stop):
                 os.read(fd, 65536)
             except OSError:
                 fds.remove(fd)
-
-
-def counters(pid):
-    """(context switches, CPU seconds) summed over the threads of pid."""
-    switches, ns = 0, 0
-    base = "/proc/%d/task" % pid
-    for tid in os.listdir(base):
-        try:
-            with open("%s/%s/status" % (base, tid)) as f:
-                for l in f:
-                    if l.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
-                        switches += int(l.split()[1])
-            with open("%s/%s/schedstat" % (base, tid)) as f:
-                ns += int(f.read().split()[0])
-        except FileNotFoundError:
-            pass
-    return switches, ns / 1e9
 
 
 def measure(procs, secs):

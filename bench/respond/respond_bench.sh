@@ -22,24 +22,16 @@ trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME=$work
 printf '%s\n' '$02 <seq> * $03 ? -> $02 <seq> ACK $03 [xor from 1] [delay 2]' > "$work/rules"
 
-exec /usr/bin/python3 - "$cli" "$work/rules" "$count" <<'EOF'
+PYTHONPATH=$root/bench exec /usr/bin/python3 - "$cli" "$work/rules" "$count" <<'EOF'
 import os, select, signal, subprocess, sys, termios, threading, time, tty
 import serial
+from benchkit import line
 
 cli, rules, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
 DELAY = 0.002
 
 
-def pty115200():
-    m, s = os.openpty()
-    tty.setraw(s)
-    a = termios.tcgetattr(s)
-    a[4] = a[5] = termios.B115200
-    termios.tcsetattr(s, termios.TCSANOW, a)
-    return m, s, os.ttyname(s)
-
-
-dev, host = pty115200(), pty115200()
+dev, host = line(), line()
 stop = threading.Event()
 
 

@@ -30,8 +30,9 @@ trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME=$work  # never the user's settings
 export XDG_RUNTIME_DIR=$work
 
-exec python3 - "$cli" "$seconds" "$work" <<'EOF'
+PYTHONPATH=$root/bench exec python3 - "$cli" "$seconds" "$work" <<'EOF'
 import os, select, signal, subprocess, sys, termios, threading, time, tty
+from benchkit import counters
 
 cli, seconds, work = sys.argv[1], float(sys.argv[2]), sys.argv[3]
 SAMPLES = 3000
@@ -70,22 +71,6 @@ def one_way(src, dst):
                 return (time.perf_counter_ns() - t0) / 1000
         except BlockingIOError:
             pass
-
-
-def counters(pid):
-    switches, ns = 0, 0
-    base = "/proc/%d/task" % pid
-    for tid in os.listdir(base):
-        try:
-            with open("%s/%s/status" % (base, tid)) as f:
-                for l in f:
-                    if l.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
-                        switches += int(l.split()[1])
-            with open("%s/%s/schedstat" % (base, tid)) as f:
-                ns += int(f.read().split()[0])
-        except FileNotFoundError:
-            pass
-    return switches, ns / 1e9
 
 
 def exchange(dev, prog, secs, paced):

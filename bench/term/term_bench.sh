@@ -25,38 +25,12 @@ work=$(mktemp -d /tmp/talmo-term-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME=$work HOME=$work  # never the user's settings (tio reads ~/.tiorc)
 
-exec python3 - "$cli" "$seconds" <<'EOF'
+PYTHONPATH=$root/bench exec python3 - "$cli" "$seconds" <<'EOF'
 import os, select, signal, subprocess, sys, termios, threading, time, tty
+from benchkit import counters, line
 
 cli, seconds = sys.argv[1], float(sys.argv[2])
 TRIPS = 1000
-
-
-def line():
-    """The board's port: a pseudo-terminal at 115200 baud, raw."""
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    attrs = termios.tcgetattr(slave)
-    attrs[4] = attrs[5] = termios.B115200
-    termios.tcsetattr(slave, termios.TCSANOW, attrs)
-    return master, slave, os.ttyname(slave)
-
-
-def counters(pid):
-    """(context switches, CPU seconds) summed over the threads of pid."""
-    switches, ns = 0, 0
-    base = "/proc/%d/task" % pid
-    for tid in os.listdir(base):
-        try:
-            with open("%s/%s/status" % (base, tid)) as f:
-                for l in f:
-                    if l.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
-                        switches += int(l.split()[1])
-            with open("%s/%s/schedstat" % (base, tid)) as f:
-                ns += int(f.read().split()[0])
-        except FileNotFoundError:
-            pass
-    return switches, ns / 1e9
 
 
 names = ("talmocli", "tio")

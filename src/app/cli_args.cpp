@@ -290,10 +290,7 @@ TLineRules TFramingRequest::Lines() const {
     if (AnswerTimeoutMs) r.AnswerTimeoutNs = *AnswerTimeoutMs * 1000000;
     if (Stamp) r.Stamp = *Stamp;
     if (Gap) {
-      if (Gap->back() == 'c')
-        r.GapChars = std::stod(Gap->substr(0, Gap->size() - 1));
-      else
-        r.GapNs = static_cast<std::int64_t>(std::stod(*Gap) * 1e6);
+      ApplyGap(r);
     } else if (Modbus == TModbusMode::Rtu) {
       r.GapChars = kModbusSilenceChars;
       r.GapFloorNs = kModbusSilenceFloorNs;
@@ -311,15 +308,18 @@ TLineRules TFramingRequest::Lines() const {
     r.End = SignFromField(*Last);
   else if (r.Look == TLineLook::Text)
     r.End = 0x0A;
-  if (Gap) {
-    if (Gap->back() == 'c')
-      r.GapChars = std::stod(Gap->substr(0, Gap->size() - 1));
-    else
-      r.GapNs = static_cast<std::int64_t>(std::stod(*Gap) * 1e6);
-  }
+  ApplyGap(r);
   if (Max) r.Max = static_cast<std::size_t>(*Max);
   if (Stamp) r.Stamp = *Stamp;
   return r;
+}
+
+void TFramingRequest::ApplyGap(TLineRules& r) const {
+  if (!Gap) return;
+  if (Gap->back() == 'c')
+    r.GapChars = std::stod(Gap->substr(0, Gap->size() - 1));
+  else
+    r.GapNs = static_cast<std::int64_t>(std::stod(*Gap) * 1e6);
 }
 
 TFormatOptions TFramingRequest::Options() const {

@@ -86,6 +86,8 @@ struct TFramingRequest {
   std::uint8_t LastSign() const;
   // The line rules the options ask for (Cut when lines are cut by them).
   TLineRules Lines() const;
+  // --gap, checked by Take, into the rules' silence (nothing without it).
+  void ApplyGap(TLineRules& r) const;
 };
 
 extern const char kFramingOptionsHelp[];

@@ -449,18 +449,11 @@ void TMonitorRun::CloseAll() {
 // Everything that can be checked is checked before the ports open, so a
 // failure leaves nothing half-done.
 bool TMonitorRun::Start() {
-  FOut.SetBounded();
-  // A FIFO without a reader would hold the run in its open, deaf to every
-  // stop, with the ports open: its reader comes first.
-  FLoop.EndAfter(FReq.Seconds);
   int fifo = -1;
-  if (FReq.Capture && !AwaitCaptureReader(*FReq.Capture, FLoop, FErr, fifo)) return false;
+  if (!BeginRun(FOut, FLoop, FReq.Seconds, FReq.Capture, fifo, FSend ? &*FSend : nullptr,
+                FSend ? FSend->Path() : std::string(), FErr))
+    return false;
   const TFdCloser fifoHeld(fifo);
-  if (FSend)
-    if (const int code = FSend->Open()) {
-      SayCannotRead(FErr, FSend->Path(), code);
-      return false;
-    }
   for (auto& port : FPorts)
     if (!port->Open()) {
       CloseAll();

@@ -1,6 +1,10 @@
 #include "app/port_args.h"
 
+#include <unistd.h>
+
 #include "app/cli_output.h"
+#include "app/send_source.h"
+#include "session/port_loop.h"
 #include "base/port_texts.h"
 #include "ports/port_list.h"
 #include "settings/registry.h"
@@ -217,6 +221,25 @@ void TPortRequest::ApplySession(TSessionOptions& options) const {
 
 void SayDeviceGone(std::FILE* err, const std::string& title, const std::string& more) {
   Say(err, title + ": " + kDeviceGoneText + (more.empty() ? "" : " ") + more);
+}
+
+bool BeginRun(TLineOutput& out, TPortLoop& loop, std::optional<long long> seconds,
+              const std::optional<std::string>& capture, int& fifo, TSendSource* source,
+              const std::string& sourceName, std::FILE* err) {
+  out.SetBounded();
+  // A FIFO without a reader would hold the run in its open, deaf to every
+  // stop, with the port open: its reader comes first.
+  loop.EndAfter(seconds);
+  fifo = -1;
+  if (capture && !AwaitCaptureReader(*capture, loop, err, fifo)) return false;
+  if (source)
+    if (const int code = source->Open()) {
+      SayCannotRead(err, sourceName, code);
+      if (fifo >= 0) ::close(fifo);
+      fifo = -1;
+      return false;
+    }
+  return true;
 }
 
 bool EndPortRun(TLineOutput& out, TPortLoop& loop, std::FILE* err, TSerComm& comm,

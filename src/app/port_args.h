@@ -99,6 +99,16 @@ bool OpenOrSay(TReceiveSession& session, std::FILE* err);
 
 class TLineOutput;
 class TPortLoop;
+class TSendSource;
+
+// The first steps of a run, before its port opens: standard output
+// bounded, the end time (--seconds) set, a capture FIFO's reader awaited
+// (its end kept open in `fifo`, for the caller to close once the capture
+// has opened it too) and the bytes to send opened (`source`, told as
+// `sourceName`). False when one failed (said on err; nothing is held).
+bool BeginRun(TLineOutput& out, TPortLoop& loop, std::optional<long long> seconds,
+              const std::optional<std::string>& capture, int& fifo, TSendSource* source,
+              const std::string& sourceName, std::FILE* err);
 
 // The end of a one-port run once its last line is out: what is held goes
 // to the reader, a loss (`lost`) is told, the port is closed with the

@@ -198,10 +198,7 @@ TLineRules FrameRules(const TFramingRequest& framing) {
   if (framing.Last) r.End = SignFromField(*framing.Last);
   if (framing.Max) r.Max = static_cast<std::size_t>(*framing.Max);
   if (framing.Gap) {
-    if (framing.Gap->back() == 'c')
-      r.GapChars = std::stod(framing.Gap->substr(0, framing.Gap->size() - 1));
-    else
-      r.GapNs = static_cast<std::int64_t>(std::stod(*framing.Gap) * 1e6);
+    framing.ApplyGap(r);
   } else if (!framing.Last && !framing.Max) {
     r.GapChars = 3.5;  // a frame is what is sent in one go
   }

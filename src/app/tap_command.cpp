@@ -286,11 +286,8 @@ bool TTapRun::Start() {
     Say(FErr, refusal);
     return false;
   }
-  // A FIFO without a reader would hold the run in its open, deaf to every
-  // stop: its reader comes before the port opens.
-  FLoop.EndAfter(FReq.Seconds);
   int fifo = -1;
-  if (FReq.Capture && !AwaitCaptureReader(*FReq.Capture, FLoop, FErr, fifo)) return false;
+  if (!BeginRun(FOut, FLoop, FReq.Seconds, FReq.Capture, fifo, nullptr, {}, FErr)) return false;
   const TFdCloser fifoHeld(fifo);
   if (!OpenOrSay(*FDev, FErr)) return false;
   // The capture starts last: a start that fails leaves its file as it was.
@@ -320,7 +317,6 @@ bool TTapRun::Start() {
 }
 
 int TTapRun::Run() {
-  FOut.SetBounded();
   if (!Start()) return kExitFailure;
   while (Turn()) Sleep();
   return Finish();

@@ -354,16 +354,11 @@ void TTermRun::Tell(const std::string& text) {
 }
 
 bool TTermRun::Start() {
-  FOut.SetBounded();
-  FLoop.EndAfter(FReq.Seconds);
   int fifo = -1;
-  if (FReq.Capture && !AwaitCaptureReader(*FReq.Capture, FLoop, FErr, fifo)) return false;
+  if (!BeginRun(FOut, FLoop, FReq.Seconds, FReq.Capture, fifo, FSource ? &*FSource : nullptr,
+                "standard input", FErr))
+    return false;
   const TFdCloser fifoHeld(fifo);
-  if (FSource)
-    if (const int code = FSource->Open()) {
-      SayCannotRead(FErr, "standard input", code);
-      return false;
-    }
   if (std::optional<TOpenFailure> failure = FSession.Open()) {
     SayOpenFailure(FErr, *failure);
     return false;
