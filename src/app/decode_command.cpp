@@ -382,9 +382,18 @@ class TTimedDecode {
   // its first packet: a port that sends nothing costs no session.
   std::size_t Side(const pcapng::TReadPacket& p, const pcapng::TPcapngReader& reader) {
     const TDirection dir = p.Direction == TDirection::Out ? p.Direction : TDirection::In;
-    const auto [found, made] = FSides.try_emplace(TKey(p.Interface, dir), FSessions.size());
+    // A port that sent was listening too: its Modbus pairing has two sides
+    // from then on, as it had live, even when nothing ever came back (a
+    // request repeated is a request again, never its own answer).
+    if (dir == TDirection::Out && FSessionOptions.Lines.Modbus != TModbusMode::None)
+      Side(p.Interface, TDirection::In, reader);
+    return Side(p.Interface, dir, reader);
+  }
+
+  std::size_t Side(std::uint32_t interface, TDirection dir, const pcapng::TPcapngReader& reader) {
+    const auto [found, made] = FSides.try_emplace(TKey(interface, dir), FSessions.size());
     if (!made) return found->second;
-    const pcapng::TInterfaceInfo& info = reader.Interfaces()[p.Interface];
+    const pcapng::TInterfaceInfo& info = reader.Interfaces()[interface];
     std::string mark;
     if (reader.Interfaces().size() > 1) mark = info.Name + " ";
     if (FReq.Both) mark += dir == pcapng::TDirection::Out ? "TX " : "RX ";
@@ -404,7 +413,7 @@ class TTimedDecode {
     // A port first heard from now counts its gaps from its frame clock's
     // start (or the file's first packet).
     const auto now = FNow;
-    const auto clock = FClockStarts.find(p.Interface);
+    const auto clock = FClockStarts.find(interface);
     FNow = clock != FClockStarts.end() ? clock->second : FClockStart;
     side->StartFrameClock();
     FNow = now;

@@ -427,6 +427,10 @@ TEST_F(DecodeTest, ModbusFramesArePairedOnTheRecordedTimeline) {
   const std::string kUnanswered =
       "unit 1 read holding registers (3) request unanswered within 1000.000 ms";
   const std::string k9600 = "/dev/ttyUSB0 9600 8N1";  // 3.5 characters: 3.6 ms
+  // Write coil 0 on: its answer is the request again.
+  const std::string kWrite("\x01\x05\x00\x00\xFF\x00\x8C\x3A", 8);
+  const std::string kWriteLine =
+      "unit 1 write single coil (5) request address 0 on | CRC ok | 01 05 00 00 FF 00 8C 3A";
   const struct {
     const char* name;
     std::vector<std::uint8_t> file;
@@ -472,6 +476,13 @@ TEST_F(DecodeTest, ModbusFramesArePairedOnTheRecordedTimeline) {
        "TX " + kRequest +
            "\nTX unit 1 read holding registers (3) request unanswered within 50.000 ms\nRX " +
            kAnswer + " | no request waiting" + kAnswerBytes + "\n"},
+      {"a tap whose slave never spoke: a write repeated is a request again, not its answer",
+       TTimed({"tap"}, k9600).Rx(0, kT0, kWrite, true).Rx(0, kT0 + 100 * kMs, kWrite, true).Bytes,
+       {},
+       "TX " + kWriteLine +
+           "\nTX unit 1 write single coil (5) request unanswered: the next request "
+           "came first\nTX " +
+           kWriteLine + "\n"},
       {"a raw capture: frames by length and CRC alone",
        std::vector<std::uint8_t>(request.begin(), request.end()),
        {},
