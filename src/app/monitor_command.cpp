@@ -247,10 +247,7 @@ class TMonitorRun {
   // costs wake-ups. A port without a descriptor (remote) or with modem
   // lines runs its threads all the same.
   const bool FPolledPorts;
-  // Lines that end at a silence are due a few milliseconds after it: the
-  // next block, when it comes first, ends them at their due time just the
-  // same, so a busy line wakes the loop once per block rather than twice.
-  const Clock::duration FDueSlack;
+
   bool FCaptureFailed = false;
   bool FCaptureStopped = false;
   int FStatus = kExitOk;
@@ -278,13 +275,6 @@ bool HoldOffAllowed(const TMonitorRequest& req, const TFormatOptions& options,
   const bool timedLines = lines.Stamp != TStampForm::None || lines.GapNs > 0 ||
                           lines.GapChars > 0 || lines.Modbus != TModbusMode::None;
   return !options.Time && !options.PROD2 && !timedLines && !timedCapture && req.Ports.size() == 1;
-}
-
-Clock::duration SilenceSlack(const TLineRules& lines) {
-  const bool silences = lines.GapNs > 0 || lines.GapChars > 0 || lines.Modbus != TModbusMode::None;
-  // Shorter than a reader can tell apart, longer than the silences
-  // between a busy line's frames.
-  return silences ? std::chrono::milliseconds(10) : Clock::duration::zero();
 }
 
 TSessionOptions SessionOptionsOf(const TMonitorPortRequest& req, const TFramingRequest& framing,
@@ -423,8 +413,7 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, const std::vector<std::stri
       FOut(out, true),
       FOptions(req.Framing.Options()),
       FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()),
-      FPolledPorts(!HoldOffAllowed(req, FOptions, mode)),
-      FDueSlack(SilenceSlack(req.Framing.Lines())) {
+      FPolledPorts(!HoldOffAllowed(req, FOptions, mode)) {
   if (const TLineRules lines = req.Framing.Lines(); lines.Modbus != TModbusMode::None)
     FModbus = std::make_shared<TModbusPairing>(lines.Modbus, lines.AnswerTimeoutNs);
   // Sized first: Several() holds while the ports are made.
@@ -552,8 +541,7 @@ bool TMonitorRun::SendStep(Clock::time_point now) {
 void TMonitorRun::Sleep() {
   const auto now = FClock.Now();
   for (auto& port : FPorts) {
-    if (const auto due = port->Session().TimeoutDue())
-      FLoop.WakeBy(*due < Clock::time_point::max() - FDueSlack ? *due + FDueSlack : *due);
+    FLoop.WakeBy(port->Session().ShowDue());
     FLoop.WakeBy(port->RetryDue());
     if (port->Polled()) FLoop.WakeBy(port->Comm().PollDue());
   }

@@ -544,8 +544,8 @@ void TTapRun::DeviceLost() {
 // Sleeps until something happens or the nearest deadline: no wake-up while
 // nothing moves.
 void TTapRun::Sleep() {
-  FLoop.WakeBy(FDev->TimeoutDue());
-  FLoop.WakeBy(FTx->TimeoutDue());
+  FLoop.WakeBy(FDev->ShowDue());
+  FLoop.WakeBy(FTx->ShowDue());
   FLoop.WakeBy(FReturn->Due());
   FLoop.WakeBy(FComm.PollDue());
   if (FShowBy) FLoop.WakeBy(*FShowBy + kShowLate);

@@ -174,10 +174,9 @@ std::int64_t TReceiveSession::GapNs() const {
   const TLineRules& r = FOptions.Lines;
   if (r.GapChars <= 0) return r.GapNs;
   // Asked for every block: worked out again only when the settings change.
-  const std::array<int, 5> line = {static_cast<int>(FPort.Baudrate()), FPort.UserBaudrate(),
-                                   static_cast<int>(FPort.Databits()),
-                                   static_cast<int>(FPort.Parity()),
-                                   static_cast<int>(FPort.Stopbits())};
+  const std::array<int, 5> line = {
+      static_cast<int>(FPort.Baudrate()), FPort.UserBaudrate(), static_cast<int>(FPort.Databits()),
+      static_cast<int>(FPort.Parity()), static_cast<int>(FPort.Stopbits())};
   if (line != FGapLine) {
     const std::optional<double> ns = CharacterNsOf(ShortLineSettings(FPort));
     FGapOfLine = std::max(ns ? static_cast<std::int64_t>(r.GapChars * *ns) : 0, r.GapFloorNs);
@@ -563,6 +562,14 @@ void TReceiveSession::Error(std::uint32_t errors) {
     for (const std::string& line : FDevice.ErrorLines(FPort.PortNum(), errors))
       FSink.ErrorLine(line);
   if (lostNow && FSink.Lost) FSink.Lost();
+}
+
+std::optional<TReceiveSession::Clock::time_point> TReceiveSession::ShowDue() const {
+  const TLineRules& r = FOptions.Lines;
+  if (!FTimeoutDue || (r.GapNs <= 0 && r.GapChars <= 0 && r.Modbus == TModbusMode::None))
+    return FTimeoutDue;
+  return *FTimeoutDue < Clock::time_point::max() - kShowSlack ? *FTimeoutDue + kShowSlack
+                                                              : *FTimeoutDue;
 }
 
 void TReceiveSession::Timeout() {

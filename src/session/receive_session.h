@@ -183,6 +183,12 @@ class TReceiveSession {
   // When the unfinished line is due to be shown; none while nothing is
   // collected.
   std::optional<Clock::time_point> TimeoutDue() const { return FTimeoutDue; }
+  // When a program that only shows lines need wake for it: a line that
+  // ends at a silence a little after its due time. The next block, when it
+  // comes first, ends the line at its due time just the same, so a busy
+  // line wakes the program once per block rather than twice.
+  std::optional<Clock::time_point> ShowDue() const;
+  static constexpr Clock::duration kShowSlack = std::chrono::milliseconds(10);
   // Shows the unfinished line now (the time-out's work).
   void Timeout();
   // When the line still open began (its first block's arrival); none
