@@ -174,7 +174,7 @@ int DecodeRawModbus(const TLineRules& rules, const std::string& path, int fd,
   TModbusPairing pairing(rules.Modbus, rules.AnswerTimeoutNs);
   const int source = pairing.AddSource();
   const std::int64_t start = UtcNanoseconds();
-  std::vector<TModbusPairing::TLine> lines;
+  TModbusPairing::TLines lines;
   std::string stamped;
   const auto show = [&] {
     for (const TModbusPairing::TLine& line : lines) {
@@ -183,7 +183,7 @@ int DecodeRawModbus(const TLineRules& rules, const std::string& path, int fd,
       stamped += line.Text;
       writer.Line(stamped);
     }
-    lines.clear();
+    lines.Clear();
   };
   const TModbusPairing::TBlockTime at[] = {{0, start}};
   const auto take = [&](const std::uint8_t* p, std::size_t n) {

@@ -227,7 +227,7 @@ void TReceiveSession::ShowModbusLines() {
       FSink.Line(FStamped);
     }
   }
-  FModbusLines.clear();
+  FModbusLines.Clear();
 }
 
 // The session is due at the end of its chunk's silence or at what its
