@@ -190,14 +190,21 @@ std::size_t GoodFrameAt(const std::uint8_t* p, std::size_t n) {
   return 0;
 }
 
-TModbusPiece RtuFrame(const std::uint8_t* p, std::size_t len, std::size_t offset) {
+// The frame of `len` bytes at p; `checked`: its CRC is known to be good
+// (GoodFrameAt found it so), and is not computed again.
+TModbusPiece RtuFrame(const std::uint8_t* p, std::size_t len, std::size_t offset,
+                      bool checked = false) {
   TModbusPiece f;
   f.Raw = {p, len};
   f.Pdu = {p, len - 2};
   f.Offset = offset;
-  const std::uint16_t crc = ModbusCrc(p, len - 2);
   f.Got = static_cast<std::uint16_t>(p[len - 2] << 8 | p[len - 1]);
-  f.Expected = static_cast<std::uint16_t>((crc & 0xFF) << 8 | crc >> 8);
+  if (checked) {
+    f.Expected = f.Got;
+  } else {
+    const std::uint16_t crc = ModbusCrc(p, len - 2);
+    f.Expected = static_cast<std::uint16_t>((crc & 0xFF) << 8 | crc >> 8);
+  }
   f.CheckGood = f.Got == f.Expected;
   const TLengths l = LengthsOf(p, len);
   FormsOf(l, len, f.CanRequest, f.CanAnswer);
@@ -257,7 +264,7 @@ void TModbusFramer::SplitRtu(const std::uint8_t* p, std::size_t n) {
   for (std::size_t i = 0; i < n;) {
     if (const std::size_t len = n - i >= 4 ? GoodFrameAt(p + i, n - i) : 0) {
       endNoise(i);
-      FPieces.push_back(RtuFrame(p + i, len, i));
+      FPieces.push_back(RtuFrame(p + i, len, i, true));
       i += len;
       continue;
     }
@@ -328,6 +335,15 @@ std::uint16_t Word(std::span<const std::uint8_t> b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
 }
 
+// A number as a frame's line shows it; the lines' hot paths call this
+// rather than Append.
+void AppendNumber(std::string& s, unsigned v) {
+  char d[12];
+  const auto [end, ec] = std::to_chars(d, d + sizeof d, v);
+  (void)ec;  // 12 places hold any unsigned
+  s.append(d, end);
+}
+
 // `format` with its one number in place: %u, or %02u, %02X, %04X (zeros
 // before, to that many places). Without the C library's format machinery:
 // this runs several times for every frame of a decode.
@@ -377,12 +393,17 @@ void AppendEscaped(std::string& s, const std::uint8_t* p, std::size_t n) {
   }
 }
 
+// "01 03 0A": the line's room made once, then written in place, since
+// every frame's bytes end its line.
 void AppendHex(std::string& s, const std::uint8_t* p, std::size_t n) {
+  if (n == 0) return;
+  const std::size_t at = s.size();
+  s.resize(at + 3 * n - 1);
+  char* d = s.data() + at;
   for (std::size_t i = 0; i < n; ++i) {
-    char t[3] = {};
-    PutHex2(t, p[i]);
-    if (i) s += ' ';
-    s.append(t, 2);
+    if (i) *d++ = ' ';
+    PutHex2(d, p[i]);
+    d += 2;
   }
 }
 
@@ -394,13 +415,17 @@ void AppendCounted(std::string& s, std::span<const std::uint8_t> b, std::size_t 
   const std::size_t head = at + 1;
   if (b.size() < head) return;
   const std::size_t count = b[at];
-  Append(s, " bytes %u", static_cast<unsigned>(count));
+  s += " bytes ";
+  AppendNumber(s, static_cast<unsigned>(count));
   const std::size_t have = b.size() - head;
   if (have != count) Append(s, " (%u present)", static_cast<unsigned>(have));
   const std::size_t n = std::min(count, have);
   if (look == TCounted::Registers) {
     s += " values";
-    for (std::size_t i = 0; i + 1 < n; i += 2) Append(s, i ? ", %u" : " %u", Word(b, head + i));
+    for (std::size_t i = 0; i + 1 < n; i += 2) {
+      s += i ? ", " : " ";
+      AppendNumber(s, Word(b, head + i));
+    }
   } else if (look == TCounted::Bytes) {
     if (n) s += " data ";
     AppendHex(s, b.data() + head, n);
@@ -417,10 +442,12 @@ void AppendCounted(std::string& s, std::span<const std::uint8_t> b, std::size_t 
 void AppendAddressCount(std::string& s, std::span<const std::uint8_t> b, std::size_t at,
                         const char* count = "count") {
   if (b.size() < at + 4) return;
-  Append(s, " address %u", Word(b, at));
+  s += " address ";
+  AppendNumber(s, Word(b, at));
   s += ' ';
   s += count;
-  Append(s, " %u", Word(b, at + 2));
+  s += ' ';
+  AppendNumber(s, Word(b, at + 2));
 }
 
 void AppendDeviceId(std::string& s, std::span<const std::uint8_t> b, TModbusForm form) {
@@ -623,13 +650,16 @@ void AppendModbus(std::string& s, TModbusMode mode, const TModbusPiece& piece, T
     return;
   }
   const std::span<const std::uint8_t> b = piece.Pdu;
-  Append(s, "unit %u", b[0]);
+  s += "unit ";
+  AppendNumber(s, b[0]);
   if (b[0] == 0) s += " (broadcast)";
   const std::uint8_t function = b[1] & ~kExceptionBit;
   if (const char* name = ModbusFunctionName(function)) {
     s += ' ';
     s += name;
-    Append(s, " (%u)", function);
+    s += " (";
+    AppendNumber(s, function);
+    s += ')';
   } else {
     Append(s, " function %u", function);
   }
