@@ -341,7 +341,9 @@ void AppendNumber(std::string& s, unsigned v) {
   char d[12];
   const auto [end, ec] = std::to_chars(d, d + sizeof d, v);
   (void)ec;  // 12 places hold any unsigned
-  s.append(d, end);
+  // A pointer and a length: the form with two pointers goes the slow way,
+  // through replace.
+  s.append(d, static_cast<std::size_t>(end - d));
 }
 
 // `format` with its one number in place: %u, or %02u, %02X, %04X (zeros
@@ -369,7 +371,7 @@ void Append(std::string& s, const char* format, unsigned a) {
   if (hex)
     for (char* c = d; c != end; ++c)
       if (*c >= 'a') *c = static_cast<char>(*c - 'a' + 'A');
-  s.append(d, end);
+  s.append(d, static_cast<std::size_t>(end - d));
   s += at + 1;
 }
 
@@ -400,10 +402,11 @@ void AppendHex(std::string& s, const std::uint8_t* p, std::size_t n) {
   const std::size_t at = s.size();
   s.resize(at + 3 * n - 1);
   char* d = s.data() + at;
+  static constexpr char kDigits[] = "0123456789ABCDEF";
   for (std::size_t i = 0; i < n; ++i) {
     if (i) *d++ = ' ';
-    PutHex2(d, p[i]);
-    d += 2;
+    *d++ = kDigits[p[i] >> 4];
+    *d++ = kDigits[p[i] & 15];
   }
 }
 
@@ -728,7 +731,7 @@ void AppendMilliseconds(std::string& s, std::int64_t ns) {
   char d[24];
   const auto [end, ec] = std::to_chars(d, d + sizeof d, us / 1000);
   (void)ec;  // 24 places hold any 64-bit number
-  s.append(d, end);
+  s.append(d, static_cast<std::size_t>(end - d));
   const auto frac = static_cast<unsigned>(us % 1000);
   const char places[] = {'.', static_cast<char>('0' + frac / 100),
                          static_cast<char>('0' + frac / 10 % 10),
