@@ -188,7 +188,7 @@ class TModbusPairing {
   std::int64_t FTimeoutNs;
   int FSources = 0;
   // Requests waiting for their answer, oldest first: a master asks one
-  // thing at a time, so this holds a request or two per source.
+  // thing at a time, so this holds at most one request per source.
   std::vector<TPending> FPending;
   // Per source; a tail is held, and joined, rarely.
   std::vector<TTail> FTails;
