@@ -20,10 +20,10 @@ using talmo::TModbusPairing;
 using talmo::TModbusPiece;
 
 void CheckPieces(TModbusMode mode, const std::uint8_t* p, std::size_t n) {
-  const std::vector<TModbusPiece> pieces = talmo::SplitModbus(mode, p, n);
+  talmo::TModbusFramer framer(mode);
   std::size_t at = 0;
   bool noiseBefore = false;
-  for (const TModbusPiece& piece : pieces) {
+  for (const TModbusPiece& piece : framer.Split(p, n)) {
     Check(piece.Offset == at && !piece.Raw.empty());
     Check(std::equal(piece.Raw.begin(), piece.Raw.end(), p + at));
     at += piece.Raw.size();
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int sources = data[0] & 2 ? 2 : 1;
   TModbusPairing pairing(mode, 100000000);
   for (int s = 0; s < sources; ++s) pairing.AddSource();
-  std::vector<TModbusPairing::TLine> lines;
+  TModbusPairing::TLines lines;
   std::int64_t now = 0;
   std::size_t pos = 1;
   while (pos + 2 <= size) {

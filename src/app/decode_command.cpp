@@ -10,7 +10,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <tuple>
 
@@ -175,7 +174,7 @@ int DecodeRawModbus(const TLineRules& rules, const std::string& path, int fd,
   TModbusPairing pairing(rules.Modbus, rules.AnswerTimeoutNs);
   const int source = pairing.AddSource();
   const std::int64_t start = UtcNanoseconds();
-  std::vector<TModbusPairing::TLine> lines;
+  TModbusPairing::TLines lines;
   std::string stamped;
   const auto show = [&] {
     for (const TModbusPairing::TLine& line : lines) {
@@ -184,7 +183,7 @@ int DecodeRawModbus(const TLineRules& rules, const std::string& path, int fd,
       stamped += line.Text;
       writer.Line(stamped);
     }
-    lines.clear();
+    lines.Clear();
   };
   const TModbusPairing::TBlockTime at[] = {{0, start}};
   const auto take = [&](const std::uint8_t* p, std::size_t n) {
@@ -438,17 +437,29 @@ class TTimedDecode {
   }
 
   // Keeps FDue in step with the session's time-out after it was handed
-  // something. FDue holds for each session with a line waiting one entry
-  // no later than the line is due: a line that goes on only moves its due
-  // time later, which costs nothing here (the entry is brought up to date
-  // when its time comes), so a block of a line costs no upkeep.
+  // something. FDue holds for each session with a line waiting an entry
+  // no later than the line is due, FIndexed[side]: a line that goes on
+  // only moves its due time later, which costs nothing here (the entry is
+  // brought up to date when its time comes), so a block of a line costs
+  // no upkeep. An entry that an earlier one replaced stays in the heap and
+  // is passed over when it comes up: a heap of entries in one vector costs
+  // no allocation per packet, where a tree costs one per entry.
   void Track(std::size_t side) {
     const std::optional<TTime> due = FSessions[side]->TimeoutDue();
     std::optional<TTime>& indexed = FIndexed[side];
     if (!due || (indexed && *indexed <= *due)) return;
-    if (indexed) FDue.erase({*indexed, side});
-    FDue.insert({*due, side});
+    FDue.emplace_back(*due, side);
+    std::push_heap(FDue.begin(), FDue.end(), std::greater<>());
     indexed = due;
+    // Entries passed over pile up while their times are far off (an
+    // answer's time-out) and make the heap deep: only the sessions' own
+    // are kept then.
+    if (FDue.size() > 2 * FSessions.size() + kDueSlack) {
+      FDue.clear();
+      for (std::size_t s = 0; s < FIndexed.size(); ++s)
+        if (FIndexed[s]) FDue.emplace_back(*FIndexed[s], s);
+      std::make_heap(FDue.begin(), FDue.end(), std::greater<>());
+    }
   }
 
   // Lines whose time-out fell due by `t` end first, in the order due (the
@@ -456,9 +467,11 @@ class TTimedDecode {
   // would have ended them. Only the sessions with a line waiting are
   // looked at: a capture of many ports costs no more per packet.
   void DueBefore(TTime t) {
-    while (!FDue.empty() && std::get<0>(*FDue.begin()) <= t) {
-      const auto [at, side] = *FDue.begin();
-      FDue.erase(FDue.begin());
+    while (!FDue.empty() && std::get<0>(FDue.front()) <= t) {
+      std::pop_heap(FDue.begin(), FDue.end(), std::greater<>());
+      const auto [at, side] = FDue.back();
+      FDue.pop_back();
+      if (FIndexed[side] != at) continue;  // replaced by an earlier entry
       FIndexed[side].reset();
       // The entry was early (the line went on since) or the line ended
       // otherwise: it takes its place again by its present due time.
@@ -487,10 +500,11 @@ class TTimedDecode {
   // The sessions in the order made, and each port and direction's number.
   std::vector<std::unique_ptr<TReceiveSession>> FSessions;
   std::map<TKey, std::size_t> FSides;
-  // The lines waiting for their time-out: at most one entry per session,
-  // no later than its line is due (see Track); FIndexed holds each
-  // session's entry.
-  std::set<std::tuple<TTime, std::size_t>> FDue;
+  // The lines waiting for their time-out, a heap with the earliest first:
+  // an entry per session no later than its line is due, which FIndexed
+  // holds, and entries replaced since (see Track).
+  std::vector<std::tuple<TTime, std::size_t>> FDue;
+  static constexpr std::size_t kDueSlack = 64;
   std::vector<std::optional<TTime>> FIndexed;
   std::map<std::uint32_t, TTime> FClockStarts;
   std::vector<std::unique_ptr<std::string>> FMarks;

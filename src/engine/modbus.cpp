@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "engine/checks.h"
 #include "engine/convert.h"
@@ -191,14 +190,21 @@ std::size_t GoodFrameAt(const std::uint8_t* p, std::size_t n) {
   return 0;
 }
 
-TModbusPiece RtuFrame(const std::uint8_t* p, std::size_t len, std::size_t offset) {
+// The frame of `len` bytes at p; `checked`: its CRC is known to be good
+// (GoodFrameAt found it so), and is not computed again.
+TModbusPiece RtuFrame(const std::uint8_t* p, std::size_t len, std::size_t offset,
+                      bool checked = false) {
   TModbusPiece f;
-  f.Raw.assign(p, p + len);
-  f.Pdu.assign(p, p + len - 2);
+  f.Raw = {p, len};
+  f.Pdu = {p, len - 2};
   f.Offset = offset;
-  const std::uint16_t crc = ModbusCrc(p, len - 2);
   f.Got = static_cast<std::uint16_t>(p[len - 2] << 8 | p[len - 1]);
-  f.Expected = static_cast<std::uint16_t>((crc & 0xFF) << 8 | crc >> 8);
+  if (checked) {
+    f.Expected = f.Got;
+  } else {
+    const std::uint16_t crc = ModbusCrc(p, len - 2);
+    f.Expected = static_cast<std::uint16_t>((crc & 0xFF) << 8 | crc >> 8);
+  }
   f.CheckGood = f.Got == f.Expected;
   const TLengths l = LengthsOf(p, len);
   FormsOf(l, len, f.CanRequest, f.CanAnswer);
@@ -207,48 +213,26 @@ TModbusPiece RtuFrame(const std::uint8_t* p, std::size_t len, std::size_t offset
 }
 
 // Bytes that may be a frame with a bad CRC: a unit, a known function.
-bool Framelike(const std::vector<std::uint8_t>& b) {
+bool Framelike(std::span<const std::uint8_t> b) {
   return b.size() >= 4 && b.size() <= kMaxFrame && b[0] <= kMaxUnit &&
          ModbusFunctionName(b[1] & ~kExceptionBit);
 }
 
 // Noise that has exactly the length of a form of its function is a frame
 // whose CRC went bad on the way.
-bool FitsAForm(const std::vector<std::uint8_t>& b) {
+bool FitsAForm(std::span<const std::uint8_t> b) {
   if (!Framelike(b)) return false;
   bool request, answer;
   FormsOf(LengthsOf(b.data(), b.size()), b.size(), request, answer);
   return request || answer;
 }
 
-std::vector<TModbusPiece> SplitRtu(const std::uint8_t* p, std::size_t n) {
-  std::vector<TModbusPiece> out;
-  std::size_t noise = n;  // where the noise being gathered began; n: none
-  const auto endNoise = [&](std::size_t end) {
-    if (noise >= end) return;
-    TModbusPiece piece;
-    piece.Noise = true;
-    piece.Raw.assign(p + noise, p + end);
-    piece.Offset = noise;
-    out.push_back(std::move(piece));
-    noise = n;
-  };
-  for (std::size_t i = 0; i < n;) {
-    if (const std::size_t len = n - i >= 4 ? GoodFrameAt(p + i, n - i) : 0) {
-      endNoise(i);
-      out.push_back(RtuFrame(p + i, len, i));
-      i += len;
-      continue;
-    }
-    if (noise == n) noise = i;
-    ++i;
-  }
-  endNoise(n);
-  // What the silence delimited is one frame when nothing in it checks out.
-  for (TModbusPiece& piece : out)
-    if (piece.Noise && ((out.size() == 1 && Framelike(piece.Raw)) || FitsAForm(piece.Raw)))
-      piece = RtuFrame(piece.Raw.data(), piece.Raw.size(), piece.Offset);
-  return out;
+TModbusPiece Noise(const std::uint8_t* p, std::size_t from, std::size_t to) {
+  TModbusPiece piece;
+  piece.Noise = true;
+  piece.Raw = {p + from, to - from};
+  piece.Offset = from;
+  return piece;
 }
 
 int HexDigit(std::uint8_t c) {
@@ -258,80 +242,137 @@ int HexDigit(std::uint8_t c) {
   return -1;
 }
 
-TModbusPiece AsciiFrame(const std::uint8_t* p, std::size_t len, std::size_t offset) {
+}  // namespace
+
+std::span<const TModbusPiece> TModbusFramer::Split(const std::uint8_t* p, std::size_t n) {
+  FPieces.clear();
+  if (n == 0) return {};
+  if (FMode == TModbusMode::Ascii)
+    SplitAscii(p, n);
+  else
+    SplitRtu(p, n);
+  return FPieces;
+}
+
+void TModbusFramer::SplitRtu(const std::uint8_t* p, std::size_t n) {
+  std::size_t noise = n;  // where the noise being gathered began; n: none
+  const auto endNoise = [&](std::size_t end) {
+    if (noise >= end) return;
+    FPieces.push_back(Noise(p, noise, end));
+    noise = n;
+  };
+  for (std::size_t i = 0; i < n;) {
+    if (const std::size_t len = n - i >= 4 ? GoodFrameAt(p + i, n - i) : 0) {
+      endNoise(i);
+      FPieces.push_back(RtuFrame(p + i, len, i, true));
+      i += len;
+      continue;
+    }
+    if (noise == n) noise = i;
+    ++i;
+  }
+  endNoise(n);
+  // What the silence delimited is one frame when nothing in it checks out.
+  for (TModbusPiece& piece : FPieces)
+    if (piece.Noise && ((FPieces.size() == 1 && Framelike(piece.Raw)) || FitsAForm(piece.Raw)))
+      piece = RtuFrame(piece.Raw.data(), piece.Raw.size(), piece.Offset);
+}
+
+TModbusPiece TModbusFramer::AsciiFrame(const std::uint8_t* p, std::size_t len, std::size_t offset) {
   TModbusPiece f;
-  f.Raw.assign(p, p + len);
+  f.Raw = {p, len};
   f.Offset = offset;
   const bool ended = len >= 3 && p[len - 2] == '\r' && p[len - 1] == '\n';
   const std::size_t digits = ended ? len - 3 : len - 1;
-  std::vector<std::uint8_t> bytes;
+  const std::size_t start = FDecoded.size();
   bool hex = digits % 2 == 0;
   for (std::size_t i = 1; hex && i + 1 < 1 + digits + 1; i += 2) {
     const int high = HexDigit(p[i]), low = HexDigit(p[i + 1]);
     if (high < 0 || low < 0) hex = false;
-    bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
+    FDecoded.push_back(static_cast<std::uint8_t>(high << 4 | low));
   }
-  if (!ended || !hex || bytes.size() < 3) {
+  const std::size_t decoded = FDecoded.size() - start;
+  if (!ended || !hex || decoded < 3) {
+    FDecoded.resize(start);
     f.Malformed = true;
     return f;
   }
-  f.Pdu.assign(bytes.begin(), bytes.end() - 1);
-  f.Got = bytes.back();
+  f.Pdu = {FDecoded.data() + start, decoded - 1};
+  f.Got = FDecoded.back();
   f.Expected = ModbusLrc(f.Pdu.data(), f.Pdu.size());
   f.CheckGood = f.Got == f.Expected;
   // The forms by the length the frame would have in RTU.
-  std::vector<std::uint8_t> rtu = f.Pdu;
-  rtu.resize(rtu.size() + 2);
-  const TLengths l = LengthsOf(rtu.data(), rtu.size());
-  FormsOf(l, rtu.size(), f.CanRequest, f.CanAnswer);
+  FScratch.assign(f.Pdu.begin(), f.Pdu.end());
+  FScratch.resize(FScratch.size() + 2);
+  const TLengths l = LengthsOf(FScratch.data(), FScratch.size());
+  FormsOf(l, FScratch.size(), f.CanRequest, f.CanAnswer);
   if (l.Open && !f.CanRequest && !f.CanAnswer) f.CanRequest = f.CanAnswer = true;
   return f;
 }
 
-std::vector<TModbusPiece> SplitAscii(const std::uint8_t* p, std::size_t n) {
-  std::vector<TModbusPiece> out;
+void TModbusFramer::SplitAscii(const std::uint8_t* p, std::size_t n) {
+  // A frame's binary content is at most half its characters: with this
+  // room the store never moves, and the pieces' views of it stay valid.
+  FDecoded.clear();
+  FDecoded.reserve(n / 2 + 1);
   for (std::size_t i = 0; i < n;) {
     std::size_t colon = i;
     while (colon < n && p[colon] != ':') ++colon;
-    if (colon > i) {
-      TModbusPiece noise;
-      noise.Noise = true;
-      noise.Raw.assign(p + i, p + colon);
-      noise.Offset = i;
-      out.push_back(std::move(noise));
-    }
+    if (colon > i) FPieces.push_back(Noise(p, i, colon));
     if (colon == n) break;
     // A frame ends at LF; a ':' before it begins the next one.
     std::size_t end = colon + 1;
     while (end < n && p[end] != ':' && p[end] != '\n') ++end;
     if (end < n && p[end] == '\n') ++end;
-    out.push_back(AsciiFrame(p + colon, end - colon, colon));
+    FPieces.push_back(AsciiFrame(p + colon, end - colon, colon));
     i = end;
   }
-  return out;
 }
 
-std::uint16_t Word(const std::vector<std::uint8_t>& b, std::size_t at) {
+namespace {
+
+std::uint16_t Word(std::span<const std::uint8_t> b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
 }
 
+// A number as a frame's line shows it; the lines' hot paths call this
+// rather than Append.
+void AppendNumber(std::string& s, unsigned v) {
+  char d[12];
+  const auto [end, ec] = std::to_chars(d, d + sizeof d, v);
+  (void)ec;  // 12 places hold any unsigned
+  // A pointer and a length: the form with two pointers goes the slow way,
+  // through replace.
+  s.append(d, static_cast<std::size_t>(end - d));
+}
+
+// `format` with its one number in place: %u, or %02u, %02X, %04X (zeros
+// before, to that many places). Without the C library's format machinery:
+// this runs several times for every frame of a decode.
 void Append(std::string& s, const char* format, unsigned a) {
-  // The common plain number without the C library's format machinery:
-  // this runs several times for every frame of a decode.
-  const char* at = format;
-  while (*at && !(at[0] == '%' && at[1] == 'u')) ++at;
-  if (*at) {
-    s.append(format, static_cast<std::size_t>(at - format));
-    char d[12];
-    const auto [end, ec] = std::to_chars(d, d + sizeof d, a);
-    (void)ec;  // 12 places hold any unsigned
-    s.append(d, end);
-    s += at + 2;
+  const char* at = std::strchr(format, '%');
+  if (!at) {
+    s += format;
     return;
   }
-  char t[48];
-  std::snprintf(t, sizeof t, format, a);
-  s += t;
+  s.append(format, static_cast<std::size_t>(at - format));
+  ++at;
+  std::size_t width = 0;
+  if (*at == '0') {
+    width = static_cast<std::size_t>(at[1] - '0');
+    at += 2;
+  }
+  const bool hex = *at == 'X';
+  char d[12];
+  const auto [end, ec] = std::to_chars(d, d + sizeof d, a, hex ? 16 : 10);
+  (void)ec;  // 12 places hold any unsigned
+  const std::size_t len = static_cast<std::size_t>(end - d);
+  if (len < width) s.append(width - len, '0');
+  if (hex)
+    for (char* c = d; c != end; ++c)
+      if (*c >= 'a') *c = static_cast<char>(*c - 'a' + 'A');
+  s.append(d, static_cast<std::size_t>(end - d));
+  s += at + 1;
 }
 
 // Characters as a line may show them: printable ASCII as itself (a
@@ -354,12 +395,18 @@ void AppendEscaped(std::string& s, const std::uint8_t* p, std::size_t n) {
   }
 }
 
+// "01 03 0A": the line's room made once, then written in place, since
+// every frame's bytes end its line.
 void AppendHex(std::string& s, const std::uint8_t* p, std::size_t n) {
+  if (n == 0) return;
+  const std::size_t at = s.size();
+  s.resize(at + 3 * n - 1);
+  char* d = s.data() + at;
+  static constexpr char kDigits[] = "0123456789ABCDEF";
   for (std::size_t i = 0; i < n; ++i) {
-    char t[3] = {};
-    PutHex2(t, p[i]);
-    if (i) s += ' ';
-    s.append(t, 2);
+    if (i) *d++ = ' ';
+    *d++ = kDigits[p[i] >> 4];
+    *d++ = kDigits[p[i] & 15];
   }
 }
 
@@ -367,18 +414,21 @@ void AppendHex(std::string& s, const std::uint8_t* p, std::size_t n) {
 // frame does not hold is said.
 enum class TCounted : std::uint8_t { Bits, Registers, Bytes };
 
-void AppendCounted(std::string& s, const std::vector<std::uint8_t>& b, std::size_t at,
-                   TCounted look) {
+void AppendCounted(std::string& s, std::span<const std::uint8_t> b, std::size_t at, TCounted look) {
   const std::size_t head = at + 1;
   if (b.size() < head) return;
   const std::size_t count = b[at];
-  Append(s, " bytes %u", static_cast<unsigned>(count));
+  s += " bytes ";
+  AppendNumber(s, static_cast<unsigned>(count));
   const std::size_t have = b.size() - head;
   if (have != count) Append(s, " (%u present)", static_cast<unsigned>(have));
   const std::size_t n = std::min(count, have);
   if (look == TCounted::Registers) {
     s += " values";
-    for (std::size_t i = 0; i + 1 < n; i += 2) Append(s, i ? ", %u" : " %u", Word(b, head + i));
+    for (std::size_t i = 0; i + 1 < n; i += 2) {
+      s += i ? ", " : " ";
+      AppendNumber(s, Word(b, head + i));
+    }
   } else if (look == TCounted::Bytes) {
     if (n) s += " data ";
     AppendHex(s, b.data() + head, n);
@@ -392,16 +442,18 @@ void AppendCounted(std::string& s, const std::vector<std::uint8_t>& b, std::size
   }
 }
 
-void AppendAddressCount(std::string& s, const std::vector<std::uint8_t>& b, std::size_t at,
+void AppendAddressCount(std::string& s, std::span<const std::uint8_t> b, std::size_t at,
                         const char* count = "count") {
   if (b.size() < at + 4) return;
-  Append(s, " address %u", Word(b, at));
+  s += " address ";
+  AppendNumber(s, Word(b, at));
   s += ' ';
   s += count;
-  Append(s, " %u", Word(b, at + 2));
+  s += ' ';
+  AppendNumber(s, Word(b, at + 2));
 }
 
-void AppendDeviceId(std::string& s, const std::vector<std::uint8_t>& b, TModbusForm form) {
+void AppendDeviceId(std::string& s, std::span<const std::uint8_t> b, TModbusForm form) {
   if (b.size() < 4) return;
   Append(s, " MEI %u", b[2]);
   if (b[2] != kMeiDeviceId) return;
@@ -431,7 +483,7 @@ void AppendDeviceId(std::string& s, const std::vector<std::uint8_t>& b, TModbusF
 }
 
 // The fields of a frame that is no exception.
-void AppendFields(std::string& s, const std::vector<std::uint8_t>& b, TModbusForm form) {
+void AppendFields(std::string& s, std::span<const std::uint8_t> b, TModbusForm form) {
   const bool request = form == TModbusForm::Request;
   s += request ? " request" : " answer";
   switch (b[1]) {
@@ -521,11 +573,6 @@ void AppendFields(std::string& s, const std::vector<std::uint8_t>& b, TModbusFor
 
 }  // namespace
 
-std::vector<TModbusPiece> SplitModbus(TModbusMode mode, const std::uint8_t* p, std::size_t n) {
-  if (n == 0) return {};
-  return mode == TModbusMode::Ascii ? SplitAscii(p, n) : SplitRtu(p, n);
-}
-
 std::size_t ModbusMissing(const std::uint8_t* p, std::size_t n) {
   if (n == 0) return 0;
   if (p[0] > kMaxUnit) return 0;
@@ -582,9 +629,8 @@ const char* ModbusExceptionName(std::uint8_t code) {
   }
 }
 
-std::string DescribeModbus(TModbusMode mode, const TModbusPiece& piece, TModbusForm form,
-                           const std::string& extra) {
-  std::string s;
+void AppendModbus(std::string& s, TModbusMode mode, const TModbusPiece& piece, TModbusForm form,
+                  std::string_view extra) {
   const bool ascii = mode == TModbusMode::Ascii;
   const auto raw = [&] {
     s += " | ";
@@ -593,29 +639,40 @@ std::string DescribeModbus(TModbusMode mode, const TModbusPiece& piece, TModbusF
     else
       AppendHex(s, piece.Raw.data(), piece.Raw.size());
   };
+  const auto more = [&] {
+    if (extra.empty()) return;
+    s += " | ";
+    s += extra;
+  };
   if (piece.Noise || piece.Malformed) {
     Append(s, piece.Noise ? "noise %u byte" : "malformed ASCII frame %u byte",
            static_cast<unsigned>(piece.Raw.size()));
     if (piece.Raw.size() != 1) s += 's';
-    if (!extra.empty()) s += " | " + extra;
+    more();
     raw();
-    return s;
+    return;
   }
-  const std::vector<std::uint8_t>& b = piece.Pdu;
-  Append(s, "unit %u", b[0]);
+  const std::span<const std::uint8_t> b = piece.Pdu;
+  s += "unit ";
+  AppendNumber(s, b[0]);
   if (b[0] == 0) s += " (broadcast)";
   const std::uint8_t function = b[1] & ~kExceptionBit;
   if (const char* name = ModbusFunctionName(function)) {
     s += ' ';
     s += name;
-    Append(s, " (%u)", function);
+    s += " (";
+    AppendNumber(s, function);
+    s += ')';
   } else {
     Append(s, " function %u", function);
   }
   if (b[1] & kExceptionBit) {
     if (b.size() >= 3) {
       Append(s, " exception %02u", b[2]);
-      if (const char* name = ModbusExceptionName(b[2])) s += std::string(" ") + name;
+      if (const char* name = ModbusExceptionName(b[2])) {
+        s += ' ';
+        s += name;
+      }
     } else {
       s += " exception";
     }
@@ -629,15 +686,31 @@ std::string DescribeModbus(TModbusMode mode, const TModbusPiece& piece, TModbusF
     Append(s, ascii ? "BAD (got %02X" : "BAD (got %04X", piece.Got);
     Append(s, ascii ? ", expected %02X)" : ", expected %04X)", piece.Expected);
   }
-  if (!extra.empty()) s += " | " + extra;
+  more();
   raw();
-  return s;
+}
+
+TModbusPairing::TLine& TModbusPairing::TLines::Add(std::int64_t atNs) {
+  if (FCount == FItems.size()) FItems.emplace_back();
+  TLine& line = FItems[FCount++];
+  line.AtNs = atNs;
+  line.Text.clear();
+  return line;
 }
 
 TModbusPairing::TModbusPairing(TModbusMode mode, std::int64_t answerTimeoutNs)
-    : FMode(mode), FTimeoutNs(answerTimeoutNs) {}
+    : FMode(mode), FTimeoutNs(answerTimeoutNs), FFramer(mode) {}
 
-int TModbusPairing::AddSource() { return FSources++; }
+int TModbusPairing::AddSource() {
+  FTails.emplace_back();
+  return FSources++;
+}
+
+TModbusPairing::TTail& TModbusPairing::TailOf(int source) {
+  const auto at = static_cast<std::size_t>(source);
+  if (at >= FTails.size()) FTails.resize(at + 1);
+  return FTails[at];
+}
 
 namespace {
 
@@ -650,74 +723,80 @@ std::int64_t TimeAt(std::span<const TModbusPairing::TBlockTime> blocks, std::siz
   return t;
 }
 
-std::string Milliseconds(std::int64_t ns) {
-  char s[48];
+// "12.345 ms" from nanoseconds, to the microsecond, cut (not rounded).
+void AppendMilliseconds(std::string& s, std::int64_t ns) {
   const bool negative = ns < 0;
   const std::uint64_t us = (negative ? 0 - static_cast<std::uint64_t>(ns) : ns) / 1000;
-  std::snprintf(s, sizeof s, "%s%" PRIu64 ".%03" PRIu64 " ms", negative ? "-" : "", us / 1000,
-                us % 1000);
-  return s;
+  if (negative) s += '-';
+  char d[24];
+  const auto [end, ec] = std::to_chars(d, d + sizeof d, us / 1000);
+  (void)ec;  // 24 places hold any 64-bit number
+  s.append(d, static_cast<std::size_t>(end - d));
+  const auto frac = static_cast<unsigned>(us % 1000);
+  const char places[] = {'.', static_cast<char>('0' + frac / 100),
+                         static_cast<char>('0' + frac / 10 % 10),
+                         static_cast<char>('0' + frac % 10)};
+  s.append(places, sizeof places);
+  s += " ms";
 }
 
 // "unit 1 read holding registers (3)"
-std::string NameOf(std::uint8_t unit, std::uint8_t function) {
-  std::string s = "unit " + std::to_string(unit);
-  if (const char* name = ModbusFunctionName(function))
-    s += std::string(" ") + name + " (" + std::to_string(function) + ")";
-  else
-    s += " function " + std::to_string(function);
-  return s;
+void AppendName(std::string& s, std::uint8_t unit, std::uint8_t function) {
+  Append(s, "unit %u", unit);
+  if (const char* name = ModbusFunctionName(function)) {
+    s += ' ';
+    s += name;
+    Append(s, " (%u)", function);
+  } else {
+    Append(s, " function %u", function);
+  }
 }
 
 }  // namespace
 
 void TModbusPairing::Chunk(int source, const std::uint8_t* p, std::size_t n,
-                           std::span<const TBlockTime> blocks, std::vector<TLine>& out) {
+                           std::span<const TBlockTime> blocks, TLines& out) {
   if (n == 0) return;
-  std::vector<std::uint8_t> joined;
-  std::vector<TBlockTime> joinedBlocks;
-  if (const auto tail = FTails.find(source); tail != FTails.end()) {
-    TTail held = std::move(tail->second);
-    FTails.erase(tail);
-    joined = held.Bytes;
-    joined.insert(joined.end(), p, p + n);
-    const std::vector<TModbusPiece> pieces = SplitModbus(FMode, joined.data(), joined.size());
+  if (TTail& tail = TailOf(source); !tail.Bytes.empty()) {
+    const TTail held = std::exchange(tail, {});
+    FJoined.assign(held.Bytes.begin(), held.Bytes.end());
+    FJoined.insert(FJoined.end(), p, p + n);
+    const std::span<const TModbusPiece> pieces = FFramer.Split(FJoined.data(), FJoined.size());
     if (!pieces.empty() && !pieces.front().Noise && pieces.front().CheckGood &&
         pieces.front().Raw.size() > held.Bytes.size()) {
       // The tail was the start of a frame that a block boundary cut.
-      joinedBlocks = held.Blocks;
+      FJoinedBlocks = held.Blocks;
       for (const TBlockTime& b : blocks)
-        joinedBlocks.push_back({b.Offset + held.Bytes.size(), b.AtNs});
-      p = joined.data();
-      n = joined.size();
-      blocks = joinedBlocks;
+        FJoinedBlocks.push_back({b.Offset + held.Bytes.size(), b.AtNs});
+      p = FJoined.data();
+      n = FJoined.size();
+      blocks = FJoinedBlocks;
     } else {
-      Frames(source, SplitModbus(FMode, held.Bytes.data(), held.Bytes.size()), held.Blocks, out);
+      Frames(source, FFramer.Split(held.Bytes.data(), held.Bytes.size()), held.Blocks, out);
     }
   }
-  std::vector<TModbusPiece> pieces = SplitModbus(FMode, p, n);
+  std::span<const TModbusPiece> pieces = FFramer.Split(p, n);
   // An unfinished RTU frame at the end waits for the rest of it.
   if (FMode == TModbusMode::Rtu && !pieces.empty() && !pieces.back().CheckGood &&
       ModbusMissing(pieces.back().Raw.data(), pieces.back().Raw.size()) > 0) {
     const TModbusPiece& last = pieces.back();
-    TTail& tail = FTails[source];
-    tail.Bytes = last.Raw;
+    TTail& tail = TailOf(source);
+    tail.Bytes.assign(last.Raw.begin(), last.Raw.end());
     tail.Blocks.push_back({0, TimeAt(blocks, last.Offset)});
     for (const TBlockTime& b : blocks)
       if (b.Offset > last.Offset) tail.Blocks.push_back({b.Offset - last.Offset, b.AtNs});
-    pieces.pop_back();
+    pieces = pieces.first(pieces.size() - 1);
   }
   Frames(source, pieces, blocks, out);
 }
 
-void TModbusPairing::Frames(int source, const std::vector<TModbusPiece>& pieces,
-                            std::span<const TBlockTime> blocks, std::vector<TLine>& out) {
+void TModbusPairing::Frames(int source, std::span<const TModbusPiece> pieces,
+                            std::span<const TBlockTime> blocks, TLines& out) {
   for (const TModbusPiece& piece : pieces) {
     const std::int64_t first = TimeAt(blocks, piece.Offset);
     const std::int64_t last = TimeAt(blocks, piece.Offset + piece.Raw.size() - 1);
-    std::vector<TLine> before;
     TModbusForm form = TModbusForm::Request;
-    std::string extra;
+    FExtra.clear();
     TModbusEvent event{TModbusEvent::TKind::Noise, source};
     event.Bytes = piece.Raw.size();
     if (piece.Malformed) event.Kind = TModbusEvent::TKind::BadCheck;
@@ -739,57 +818,60 @@ void TModbusPairing::Frames(int source, const std::vector<TModbusPiece>& pieces,
                    : form == TModbusForm::Answer ? TModbusEvent::TKind::Answer
                                                  : TModbusEvent::TKind::Request;
       if (!piece.CheckGood) {
-        extra = "not paired";
+        FExtra = "not paired";
       } else if (form == TModbusForm::Answer) {
         if (pending != FPending.end()) {
           event.ResponseNs = first - pending->EndNs;
-          extra = "answer after " + Milliseconds(event.ResponseNs);
+          FExtra = "answer after ";
+          AppendMilliseconds(FExtra, event.ResponseNs);
           FPending.erase(pending);
         } else {
-          extra = "no request waiting";
+          FExtra = "no request waiting";
         }
       } else if (unit == 0) {
-        extra = "broadcast: no answer expected";
+        FExtra = "broadcast: no answer expected";
       } else {
         // A master asks one thing at a time: a new request from the same
-        // side means the one before was given up.
+        // side means the one before was given up (told before this one).
         for (auto r = FPending.begin(); r != FPending.end();)
           if (r->Source == source) {
-            ReportUnanswered(*r, first, "the next request came first", before);
+            ReportUnanswered(*r, first, "the next request came first", out);
             r = FPending.erase(r);
           } else {
             ++r;
           }
-        FPending.push_back({source, unit, function, last, NameOf(unit, function)});
+        FPending.push_back({source, unit, function, last});
       }
     }
-    out.insert(out.end(), before.begin(), before.end());
-    out.push_back({first, DescribeModbus(FMode, piece, form, extra)});
+    AppendModbus(out.Add(first).Text, FMode, piece, form, FExtra);
     Tell(event);
   }
 }
 
 void TModbusPairing::ReportUnanswered(const TPending& p, std::int64_t atNs, const char* why,
-                                      std::vector<TLine>& out) const {
+                                      TLines& out) const {
   TModbusEvent e{TModbusEvent::TKind::Unanswered, p.Source, p.Unit, p.Function};
   Tell(e);
-  std::string text = p.Name + " request unanswered";
-  if (why)
-    text += std::string(": ") + why;
-  else
-    text += " within " + Milliseconds(FTimeoutNs);
-  out.push_back({atNs, std::move(text)});
+  std::string& text = out.Add(atNs).Text;
+  AppendName(text, p.Unit, p.Function);
+  text += " request unanswered";
+  if (why) {
+    text += ": ";
+    text += why;
+  } else {
+    text += " within ";
+    AppendMilliseconds(text, FTimeoutNs);
+  }
 }
 
-void TModbusPairing::DueBy(int source, std::int64_t t, std::vector<TLine>& out) {
+void TModbusPairing::DueBy(int source, std::int64_t t, TLines& out) {
   for (;;) {
     const std::optional<std::int64_t> due = NextDue(source);
     if (!due || *due > t) return;
-    const auto tail = FTails.find(source);
-    if (tail != FTails.end() && tail->second.Blocks.back().AtNs + kTailHoldNs == *due) {
-      const TTail held = std::move(tail->second);
-      FTails.erase(tail);
-      Frames(source, SplitModbus(FMode, held.Bytes.data(), held.Bytes.size()), held.Blocks, out);
+    if (TTail& tail = TailOf(source);
+        !tail.Bytes.empty() && tail.Blocks.back().AtNs + kTailHoldNs == *due) {
+      const TTail held = std::exchange(tail, {});
+      Frames(source, FFramer.Split(held.Bytes.data(), held.Bytes.size()), held.Blocks, out);
       continue;
     }
     for (auto r = FPending.begin(); r != FPending.end(); ++r)
@@ -803,8 +885,9 @@ void TModbusPairing::DueBy(int source, std::int64_t t, std::vector<TLine>& out) 
 
 std::optional<std::int64_t> TModbusPairing::NextDue(int source) const {
   std::optional<std::int64_t> due;
-  if (const auto tail = FTails.find(source); tail != FTails.end())
-    due = tail->second.Blocks.back().AtNs + kTailHoldNs;
+  if (static_cast<std::size_t>(source) < FTails.size())
+    if (const TTail& tail = FTails[static_cast<std::size_t>(source)]; !tail.Bytes.empty())
+      due = tail.Blocks.back().AtNs + kTailHoldNs;
   for (const TPending& r : FPending)
     if (r.Source == source && (!due || r.EndNs + FTimeoutNs < *due)) due = r.EndNs + FTimeoutNs;
   return due;

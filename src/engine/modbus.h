@@ -4,8 +4,8 @@
 // its request.
 //
 // Index:
-//   SplitModbus               a chunk of received bytes into frames and noise
-//   DescribeModbus            one frame as one text line
+//   TModbusFramer             a chunk of received bytes into frames and noise
+//   AppendModbus              one frame as one text line
 //   TModbusPairing            frames of one or several sources on one
 //                             timeline: forms told apart, answers paired,
 //                             requests without an answer reported
@@ -25,24 +25,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace talmo {
 
 enum class TModbusMode : std::uint8_t { None, Rtu, Ascii };
 
-// One piece of a chunk: a frame (checked) or noise.
+// One piece of a chunk: a frame (checked) or noise. Its views are into the
+// chunk split (Raw; Pdu of RTU) or the framer's own store (Pdu of ASCII),
+// valid until the framer's next call while the chunk's bytes are.
 struct TModbusPiece {
   bool Noise = false;
   // RTU: the frame's bytes with its CRC. ASCII: the frame's characters as
   // received (':' ... CR LF). Noise: the bytes as received.
-  std::vector<std::uint8_t> Raw;
+  std::span<const std::uint8_t> Raw;
   // The frame's binary content without its check (address, function, data).
-  std::vector<std::uint8_t> Pdu;
+  std::span<const std::uint8_t> Pdu;
   bool CheckGood = false;
   std::uint16_t Got = 0, Expected = 0;  // the check received and computed
   // Which forms the frame's length fits (an exception is an answer).
@@ -52,9 +54,28 @@ struct TModbusPiece {
   std::size_t Offset = 0;  // where in the chunk the piece begins
 };
 
-// The frames and noise in `n` bytes. RTU: one silence-delimited chunk;
-// ASCII: any run of characters (frames are ':' ... CR LF).
-std::vector<TModbusPiece> SplitModbus(TModbusMode mode, const std::uint8_t* p, std::size_t n);
+// Splits chunks into frames and noise. It keeps its pieces and its store
+// from call to call: a line delivers a frame per block, thousands a
+// second, and each would otherwise cost allocations of its own.
+class TModbusFramer {
+ public:
+  explicit TModbusFramer(TModbusMode mode) : FMode(mode) {}
+  // The frames and noise in `n` bytes. RTU: one silence-delimited chunk;
+  // ASCII: any run of characters (frames are ':' ... CR LF).
+  std::span<const TModbusPiece> Split(const std::uint8_t* p, std::size_t n);
+
+ private:
+  void SplitRtu(const std::uint8_t* p, std::size_t n);
+  void SplitAscii(const std::uint8_t* p, std::size_t n);
+  TModbusPiece AsciiFrame(const std::uint8_t* p, std::size_t len, std::size_t offset);
+
+  TModbusMode FMode;
+  std::vector<TModbusPiece> FPieces;
+  // ASCII frames' binary content, which their Pdu views.
+  std::vector<std::uint8_t> FDecoded;
+  // An ASCII frame's content as long as in RTU: its forms are told by that.
+  std::vector<std::uint8_t> FScratch;
+};
 
 // How many more bytes the RTU bytes need to be a whole frame of some form,
 // 0 when they already are one or cannot begin one.
@@ -67,12 +88,12 @@ const char* ModbusFunctionName(std::uint8_t function);
 // The exception code's name ("illegal data address"), or nullptr.
 const char* ModbusExceptionName(std::uint8_t code);
 
-// The line of a piece: "unit 1 read holding registers (3) request address
-// 0 count 2 | CRC ok | 01 03 00 00 00 02 C4 0B"; noise as "noise 3 bytes |
-// 00 FF 12". `form` is read for frames that are no exception. `extra`
-// (pairing) stands before the raw bytes.
-std::string DescribeModbus(TModbusMode mode, const TModbusPiece& piece, TModbusForm form,
-                           const std::string& extra = {});
+// Appends the line of a piece to `s`: "unit 1 read holding registers (3)
+// request address 0 count 2 | CRC ok | 01 03 00 00 00 02 C4 0B"; noise as
+// "noise 3 bytes | 00 FF 12". `form` is read for frames that are no
+// exception. `extra` (pairing) stands before the raw bytes.
+void AppendModbus(std::string& s, TModbusMode mode, const TModbusPiece& piece, TModbusForm form,
+                  std::string_view extra = {});
 
 // What became of a frame or a request, for statistics.
 struct TModbusEvent {
@@ -94,6 +115,23 @@ class TModbusPairing {
     std::int64_t AtNs;  // the frame's first byte; the due time of an unanswered request
     std::string Text;
   };
+  // The lines the calls append. Clear keeps the lines' strings for the
+  // lines after: a stream of frames then makes its text without
+  // allocating.
+  class TLines {
+   public:
+    TLine& Add(std::int64_t atNs);
+    void Clear() { FCount = 0; }
+    std::size_t size() const { return FCount; }
+    bool empty() const { return FCount == 0; }
+    const TLine& operator[](std::size_t i) const { return FItems[i]; }
+    const TLine* begin() const { return FItems.data(); }
+    const TLine* end() const { return FItems.data() + FCount; }
+
+   private:
+    std::vector<TLine> FItems;
+    std::size_t FCount = 0;
+  };
   // When a source's bytes arrived: block `Offset` onwards came at `AtNs`.
   struct TBlockTime {
     std::size_t Offset;
@@ -108,10 +146,10 @@ class TModbusPairing {
   // `blocks` (at least one, the first at offset 0) tells when each part of
   // the chunk arrived.
   void Chunk(int source, const std::uint8_t* p, std::size_t n, std::span<const TBlockTime> blocks,
-             std::vector<TLine>& out);
+             TLines& out);
   // The lines of `source` that fall due by `t`: a held tail that no chunk
   // completed, requests unanswered within the time-out; in order.
-  void DueBy(int source, std::int64_t t, std::vector<TLine>& out);
+  void DueBy(int source, std::int64_t t, TLines& out);
   // When the next of `source`'s lines falls due.
   std::optional<std::int64_t> NextDue(int source) const;
   // The time allowed for an answer.
@@ -125,31 +163,40 @@ class TModbusPairing {
   static constexpr std::int64_t kTailHoldNs = 50000000;
 
  private:
+  // The pending request's line is made from its unit and function when
+  // it is told: most requests are answered and need none.
   struct TPending {
     int Source;
     std::uint8_t Unit, Function;
     std::int64_t EndNs;  // the request's last byte
-    std::string Name;    // "unit 1 read holding registers (3)"
   };
+  // An unfinished RTU frame of a source; none while Bytes is empty.
   struct TTail {
     std::vector<std::uint8_t> Bytes;
     std::vector<TBlockTime> Blocks;
   };
 
-  void Frames(int source, const std::vector<TModbusPiece>& pieces,
-              std::span<const TBlockTime> blocks, std::vector<TLine>& out);
-  void ReportUnanswered(const TPending& p, std::int64_t atNs, const char* why,
-                        std::vector<TLine>& out) const;
+  void Frames(int source, std::span<const TModbusPiece> pieces, std::span<const TBlockTime> blocks,
+              TLines& out);
+  void ReportUnanswered(const TPending& p, std::int64_t atNs, const char* why, TLines& out) const;
   void Tell(const TModbusEvent& e) const {
     if (OnEvent) OnEvent(e);
   }
+  TTail& TailOf(int source);
 
   TModbusMode FMode;
   std::int64_t FTimeoutNs;
   int FSources = 0;
-  // Requests waiting for their answer, oldest first.
+  // Requests waiting for their answer, oldest first: a master asks one
+  // thing at a time, so this holds at most one request per source.
   std::vector<TPending> FPending;
-  std::map<int, TTail> FTails;
+  // Per source; a tail is held, and joined, rarely.
+  std::vector<TTail> FTails;
+  TModbusFramer FFramer;
+  // Kept from frame to frame, as the lines are.
+  std::string FExtra;
+  std::vector<std::uint8_t> FJoined;
+  std::vector<TBlockTime> FJoinedBlocks;
 };
 
 }  // namespace talmo

@@ -225,18 +225,23 @@ void TReceiveSession::EndChunk() {
 
 void TReceiveSession::ShowModbusLines() {
   for (const TModbusPairing::TLine& line : FModbusLines) {
-    FStamped.clear();
-    AppendStamp(FStamped, FOptions.Lines.Stamp, line.AtNs, FStampBase, FPreviousStart);
+    std::string_view text = line.Text;
+    // Unstamped, the line goes out as the pairing made it: not copied.
+    if (FOptions.Lines.Stamp != TStampForm::None) {
+      FStamped.clear();
+      AppendStamp(FStamped, FOptions.Lines.Stamp, line.AtNs, FStampBase, FPreviousStart);
+      FStamped += line.Text;
+      text = FStamped;
+    }
     FPreviousStart = line.AtNs;
-    FStamped += line.Text;
     if (FSink.Piece) {
-      FSink.Piece(FStamped);
+      FSink.Piece(text);
       if (FSink.LineEnd) FSink.LineEnd();
     } else if (FSink.Line) {
-      FSink.Line(FStamped);
+      FSink.Line(text);
     }
   }
-  FModbusLines.clear();
+  FModbusLines.Clear();
 }
 
 // The session is due at the end of its chunk's silence or at what its

@@ -278,7 +278,7 @@ class TReceiveSession {
   std::vector<std::uint8_t> FChunk;
   std::vector<TModbusPairing::TBlockTime> FChunkBlocks;
   std::optional<Clock::time_point> FChunkDue;
-  std::vector<TModbusPairing::TLine> FModbusLines;
+  TModbusPairing::TLines FModbusLines;
   // The frames' lines when stamped: when the line being collected began,
   // and the one before.
   Clock::time_point FLineStart{};

@@ -500,6 +500,35 @@ TEST_F(DecodeTest, ModbusFramesArePairedOnTheRecordedTimeline) {
   }
 }
 
+// A long run of exchanges on two ports: each request's chunk ends for
+// silence while the other port is quiet, so only the queue of what falls
+// due puts it before its answer, however many requests' time-outs lie
+// ahead in it (the queue is pruned as they pile up).
+TEST_F(DecodeTest, ModbusLongRunOfTwoPortsStaysInTimeOrder) {
+  const std::string request("\x01\x03\x00\x00\x00\x02\xC4\x0B", 8);
+  const std::string answer("\x01\x03\x04\x00\x01\x00\x02\x2A\x32", 9);
+  const std::string name = "unit 1 read holding registers (3)";
+  TTimed file({"master", "slave"}, "/dev/ttyUSB0 115200 8N1");  // silence: 1.75 ms
+  std::string expected;
+  std::int64_t t = kT0;
+  for (int i = 0; i < 1000; ++i, t += 4 * kMs) {
+    file.Rx(0, t, request);
+    expected +=
+        "master RX " + name + " request address 0 count 2 | CRC ok | 01 03 00 00 00 02 C4 0B\n";
+    if (i % 7 == 6) {
+      expected += "master RX " + name + " request unanswered: the next request came first\n";
+      continue;
+    }
+    file.Rx(1, t + 2 * kMs, answer);
+    expected += "slave RX " + name +
+                " answer bytes 4 values 1, 2 | CRC ok | answer after 2.000 ms | 01 03 04 00 01 00 "
+                "02 2A 32\n";
+  }
+  const Result res = Decode({"--modbus", "rtu", WriteFile("run.pcapng", file.Bytes)});
+  EXPECT_EQ(res.code, kExitOk) << res.err;
+  EXPECT_EQ(res.out, expected);
+}
+
 // A capture of many ports, each with a line waiting for its time-out:
 // every block costs about the same however many ports wait (a cost that
 // grew with them took minutes for a hostile file of thousands). The same

@@ -59,7 +59,7 @@ std::vector<std::string> Lines(TModbusMode mode, int sources, const std::vector<
                                std::vector<std::string>* raw = nullptr) {
   TModbusPairing pairing(mode, 1000 * kMs);
   for (int i = 0; i < sources; ++i) pairing.AddSource();
-  std::vector<TModbusPairing::TLine> lines;
+  TModbusPairing::TLines lines;
   for (const TChunk& c : chunks) {
     for (int s = 0; s < sources; ++s) pairing.DueBy(s, c.AtMs * kMs, lines);
     const std::vector<std::uint8_t> data =
