@@ -49,11 +49,6 @@ const char kFramingOptionsHelp[] =
 
 namespace {
 
-// Modbus RTU frames are apart by 3.5 character times, and by 1.75 ms at
-// least (the fixed value above 19,200 baud).
-constexpr double kModbusSilenceChars = 3.5;
-constexpr std::int64_t kModbusSilenceFloorNs = 1750000;
-
 bool IsStampForm(const std::string& v) {
   return v == "time" || v == "utc" || v == "iso" || v == "gap" || v == "since";
 }
@@ -286,14 +281,13 @@ void TFramingRequest::Check() const {
 TLineRules TFramingRequest::Lines() const {
   TLineRules r;
   if (Modbus != TModbusMode::None) {
-    r.Modbus = Modbus;
-    if (AnswerTimeoutMs) r.AnswerTimeoutNs = *AnswerTimeoutMs * 1000000;
+    r = ModbusLines(
+        Modbus, AnswerTimeoutMs ? *AnswerTimeoutMs * 1000000 : TLineRules::kAnswerTimeoutDefaultNs);
     if (Stamp) r.Stamp = *Stamp;
     if (Gap) {
+      r.GapChars = 0;
+      r.GapFloorNs = 0;
       ApplyGap(r);
-    } else if (Modbus == TModbusMode::Rtu) {
-      r.GapChars = kModbusSilenceChars;
-      r.GapFloorNs = kModbusSilenceFloorNs;
     }
     return r;
   }

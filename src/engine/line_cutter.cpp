@@ -7,6 +7,17 @@
 #include "engine/convert.h"
 
 namespace talmo {
+
+TLineRules ModbusLines(TModbusMode mode, std::int64_t answerTimeoutNs) {
+  TLineRules r;
+  r.Modbus = mode;
+  r.AnswerTimeoutNs = answerTimeoutNs;
+  if (mode == TModbusMode::Rtu) {
+    r.GapChars = kModbusSilenceChars;
+    r.GapFloorNs = kModbusSilenceFloorNs;
+  }
+  return r;
+}
 namespace {
 
 constexpr std::int64_t kNsPerSecond = 1000000000;

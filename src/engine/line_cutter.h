@@ -63,6 +63,16 @@ struct TLineRules {
   static constexpr std::int64_t kAnswerTimeoutDefaultNs = 1000000000;
 };
 
+// Modbus RTU frames are apart by 3.5 character times, and by 1.75 ms at
+// least (the fixed value above 19,200 baud).
+inline constexpr double kModbusSilenceChars = 3.5;
+inline constexpr std::int64_t kModbusSilenceFloorNs = 1750000;
+
+// The rules of the Modbus view of `mode` (None: the frames' lines): an RTU
+// frame ends at its silence, an ASCII frame at its LF.
+TLineRules ModbusLines(TModbusMode mode,
+                       std::int64_t answerTimeoutNs = TLineRules::kAnswerTimeoutDefaultNs);
+
 // Appends the stamp of a line whose first byte arrived at `utcNs` (UTC
 // nanoseconds since the epoch): "[12:34:56.789] " in local time,
 // "[12:34:56.789Z] ", "[2026-12-09T12:34:56.789012Z] ", the gap since the

@@ -135,6 +135,8 @@ void TfoMain::LoadParms() {
   cbPROD2->setChecked(f.PROD2 != 0);
   cbManch->setChecked(f.Manch != 0);
   cbConvert->setChecked(f.Convert != 0);
+  // After the protocol boxes: a Modbus view unticks STX_HL and PROD2.
+  attempt([&] { LoadModbus(k); });
 
   FCollectErrors = nullptr;
   if (warning || !problems.empty() || !unsaved->empty()) {

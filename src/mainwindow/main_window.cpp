@@ -191,7 +191,11 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   // Time stamps and PROD2's pause rule take the moment a block is handled
   // as its arrival: then every block is handed over as it comes.
   FComm->SetRxHoldRule([this] {
-    return FOptions.Time || FOptions.PROD2 ? std::chrono::milliseconds(0) : kRxHoldMs;
+    // A Modbus RTU frame ends at a silence of a few ms: blocks held
+    // together would hide it.
+    return FOptions.Time || FOptions.PROD2 || ModbusMode() != TModbusMode::None
+               ? std::chrono::milliseconds(0)
+               : kRxHoldMs;
   });
   ApplyDesignedComponent();
 
@@ -403,10 +407,10 @@ void TfoMain::CreateControls() {
 void TfoMain::FitStrip() {
   // One row of the strip's width: each control as wide as its text needs,
   // in a smaller font while the row would not fit.
-  const std::pair<QWidget*, int> row[] = {{laCts, 28}, {laDsr, 28},  {laDcd, 28},      {laRi, 28},
-                                          {cbDtr, 0},  {cbRts, 0},   {buBreak, 0},     {buReset, 0},
-                                          {coFlow, 0}, {edRate, 48}, {cbReconnect, 0}, {coStamp, 0},
-                                          {cbText, 0}};
+  const std::pair<QWidget*, int> row[] = {
+      {laCts, 28},      {laDsr, 28},  {laDcd, 28},  {laRi, 28},    {cbDtr, 0},
+      {cbRts, 0},       {buBreak, 0}, {buReset, 0}, {coFlow, 0},   {edRate, 48},
+      {cbReconnect, 0}, {coStamp, 0}, {cbText, 0},  {coModbus, 0}, {edAnswer, 44}};
   constexpr int kGap = 3;
   QFont f = font();
   std::vector<int> widths;
@@ -465,6 +469,15 @@ void TfoMain::CreateStrip() {
   coStamp->addItems({"no stamp", "time", "utc", "iso", "gap", "since"});
   coStamp->setToolTip("Stamp every line with the arrival of its first byte");
   cbText = MakeCheck(paStrip, "Text", "Lines as text, cut at LF, other bytes escaped", {});
+  coModbus = new QComboBox(paStrip);
+  coModbus->addItems({"no Modbus", "Modbus RTU", "Modbus ASCII"});
+  coModbus->setToolTip(
+      "Modbus frames, one a line, each answer paired with its request and its response time");
+  edAnswer = new QLineEdit(paStrip);
+  edAnswer->setPlaceholderText("1000 ms");
+  edAnswer->setToolTip(
+      "The time an answer may take, in ms (1 to 3600000), then Enter; empty: 1000 ms");
+  edAnswer->setEnabled(false);
   FitStrip();
   tiReturn = new QTimer(this);
   tiReturn->setInterval(100);
@@ -555,17 +568,20 @@ void TfoMain::ConnectHandlers() {
   connect(cbReconnect, &QCheckBox::toggled, this, [this] { Safe([this] { cbReconnectClick(); }); });
   connect(coStamp, &QComboBox::activated, this, [this] { Safe([this] { coStampChange(); }); });
   connect(cbText, &QCheckBox::toggled, this, [this] { Safe([this] { cbTextClick(); }); });
+  connect(coModbus, &QComboBox::activated, this, [this] { Safe([this] { coModbusChange(); }); });
+  connect(edAnswer, &QLineEdit::returnPressed, this, [this] { Safe([this] { edAnswerEnter(); }); });
   connect(tiReturn, &QTimer::timeout, this, [this] { Safe([this] { tiReturnTimer(); }); });
   connect(tiTimeout, &QTimer::timeout, this, [this] { Safe([this] { tiTimeoutTimer(); }); });
   connect(tiPause, &QTimer::timeout, this, [this] { Safe([this] { tiPauseTimer(); }); });
 }
 
 void TfoMain::SetTabOrder() {
-  QWidget* order[] = {rgDatabits, rgParity, rgStop,     rgBaud,      buSave,  buClear,  buClose,
-                      buOpen,     edLast,   buTransmit, meFirst,     meLast,  cbBcc,    cbTime,
-                      cbConvert,  cbHEX,    cbSTXHL,    cbPROD2,     cbPause, cbDirect, cbManch,
-                      buCapture,  meData,   buStrings,  raPort,      cbDtr,   cbRts,    buBreak,
-                      buReset,    coFlow,   edRate,     cbReconnect, coStamp, cbText};
+  QWidget* order[] = {rgDatabits, rgParity,    rgStop,    rgBaud,     buSave,   buClear,
+                      buClose,    buOpen,      edLast,    buTransmit, meFirst,  meLast,
+                      cbBcc,      cbTime,      cbConvert, cbHEX,      cbSTXHL,  cbPROD2,
+                      cbPause,    cbDirect,    cbManch,   buCapture,  meData,   buStrings,
+                      raPort,     cbDtr,       cbRts,     buBreak,    buReset,  coFlow,
+                      edRate,     cbReconnect, coStamp,   cbText,     coModbus, edAnswer};
   // A selector group is a stop through its selected item: Qt leaves a
   // widget without focus of its own (the group box) out of the order.
   const auto stop = [](QWidget* w) { return w->focusProxy() ? w->focusProxy() : w; };
@@ -1009,6 +1025,10 @@ void TfoMain::meFirstKeyPress(char key) {
 }
 
 void TfoMain::cbSTXHLClick() {
+  if (cbSTXHL->isChecked() && ModbusMode() != TModbusMode::None) {
+    coModbus->setCurrentIndex(0);
+    coModbusChange();
+  }
   if (cbSTXHL->isChecked()) {
     meFirst->setText("02");
     meLast->setText("03");
@@ -1019,6 +1039,10 @@ void TfoMain::cbSTXHLClick() {
 }
 
 void TfoMain::cbPROD2Click() {
+  if (cbPROD2->isChecked() && ModbusMode() != TModbusMode::None) {
+    coModbus->setCurrentIndex(0);
+    coModbusChange();
+  }
   if (cbPROD2->isChecked()) {
     meFirst->setText("02");
     meLast->setText("03");
@@ -1207,6 +1231,70 @@ void TfoMain::cbTextClick() {
   FSession->ApplyLineRules();
 }
 
+TModbusMode TfoMain::ModbusMode() const {
+  constexpr TModbusMode kModes[] = {TModbusMode::None, TModbusMode::Rtu, TModbusMode::Ascii};
+  return coModbus ? kModes[std::clamp(coModbus->currentIndex(), 0, 2)] : TModbusMode::None;
+}
+
+void TfoMain::LoadModbus(TRegistry& k) {
+  if (k.ValueExists("ANSWERTIMEOUT")) {
+    FAnswerMs =
+        std::clamp<std::int64_t>(k.ReadInteger("ANSWERTIMEOUT"), kAnswerLeastMs, kAnswerMostMs);
+    if (FAnswerMs != TLineRules::kAnswerTimeoutDefaultNs / 1000000)
+      edAnswer->setText(QString::number(FAnswerMs));
+  }
+  if (k.ValueExists("MODBUS")) {
+    coModbus->setCurrentIndex(std::clamp(k.ReadInteger("MODBUS"), 0, coModbus->count() - 1));
+    coModbusChange();
+  }
+}
+
+void TfoMain::coModbusChange() {
+  if (FParmKey) FParmKey->WriteInteger("MODBUS", coModbus->currentIndex());
+  // Modbus takes the place of the two protocols of the signs.
+  if (ModbusMode() != TModbusMode::None) {
+    cbSTXHL->setChecked(false);
+    cbPROD2->setChecked(false);
+  }
+  ApplyModbus();
+}
+
+void TfoMain::edAnswerEnter() {
+  const QString text = edAnswer->text().trimmed();
+  bool number = false;
+  const long ms =
+      text.isEmpty() ? TLineRules::kAnswerTimeoutDefaultNs / 1000000 : text.toLong(&number);
+  if (!text.isEmpty() && (!number || ms < kAnswerLeastMs || ms > kAnswerMostMs)) {
+    StatusLine("Answer time \"" + S(edAnswer->text()) + "\": a whole number of ms from " +
+               std::to_string(kAnswerLeastMs) + " to " + std::to_string(kAnswerMostMs) +
+               " expected; it stays " + std::to_string(FAnswerMs) + " ms.");
+    return;
+  }
+  FAnswerMs = ms;
+  if (FParmKey) FParmKey->WriteInteger("ANSWERTIMEOUT", static_cast<std::int32_t>(FAnswerMs));
+  ApplyModbus();
+}
+
+void TfoMain::ApplyModbus() {
+  const TModbusMode mode = ModbusMode();
+  const TLineRules view = ModbusLines(mode, FAnswerMs * 1000000);
+  TLineRules& rules = FSession->LineRules();
+  rules.Modbus = view.Modbus;
+  rules.AnswerTimeoutNs = view.AnswerTimeoutNs;
+  rules.GapNs = view.GapNs;
+  rules.GapChars = view.GapChars;
+  rules.GapFloorNs = view.GapFloorNs;
+  FSession->ApplyLineRules();
+  // The signs, the frame boxes and the text look shape no Modbus line;
+  // Convert and Hex still shape the echo of typed keys.
+  const bool frames = mode == TModbusMode::None;
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{meFirst, meLast, cbBcc, cbTime, cbManch, cbText})
+    w->setEnabled(frames);
+  edAnswer->setEnabled(!frames);
+  if (!frames) RestartTimeout();
+}
+
 // ---- Capture and save; small actions -------------------------------------------
 
 void TfoMain::buCaptureClick() {
@@ -1240,11 +1328,26 @@ void TfoMain::buStringsClick() { FDialogs->ShowStrings(); }
 
 void TfoMain::RestartTimeout() {
   tiTimeout->stop();
-  tiTimeout->setInterval(kLineTimeoutMs);
+  if (ModbusMode() == TModbusMode::None) {
+    tiTimeout->setInterval(kLineTimeoutMs);
+    tiTimeout->start();
+    return;
+  }
+  // Modbus: the session is due at a frame's silence, a request's time-out
+  // or a held tail, whichever comes first.
+  const std::optional<TReceiveSession::Clock::time_point> due = FSession->TimeoutDue();
+  if (!due) return;
+  const auto wait =
+      std::chrono::ceil<std::chrono::milliseconds>(*due - TReceiveSession::Clock::now());
+  tiTimeout->setInterval(static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 3600000)));
   tiTimeout->start();
 }
 
-void TfoMain::tiTimeoutTimer() { FSession->Timeout(); }
+void TfoMain::tiTimeoutTimer() {
+  if (ModbusMode() == TModbusMode::None) return FSession->Timeout();
+  FSession->CheckTimeout(TReceiveSession::Clock::now());
+  RestartTimeout();
+}
 
 void TfoMain::tiPauseTimer() {
   // The pane is painted once per tick rather than once per line: each

@@ -155,6 +155,12 @@ class TfoMain : public QWidget {
   void cbReconnectClick();
   void coStampChange();
   void cbTextClick();
+  // Modbus frames instead of the frames' signs: each frame one line, an
+  // answer paired with its request (off, RTU, ASCII, as coModbus lists
+  // them), and the time an answer may take.
+  void coModbusChange();
+  void edAnswerEnter();
+  TModbusMode ModbusMode() const;
   void ShowModemLines();
   void tiReturnTimer();
   // How long Break holds the line, and a reset turns DTR over.
@@ -162,6 +168,8 @@ class TfoMain : public QWidget {
   static constexpr int kPulseMs = 100;
   // The rates the rate field takes.
   static constexpr long kRateLeast = 50, kRateMost = 4000000;
+  // The times an answer may take, in ms (as the commands' --answer-timeout).
+  static constexpr long kAnswerLeastMs = 1, kAnswerMostMs = 3600000;
   bool Reconnecting() const;
 
   // Capture and save; the two small actions.
@@ -238,6 +246,8 @@ class TfoMain : public QWidget {
   QCheckBox* cbReconnect = nullptr;
   QComboBox* coStamp = nullptr;
   QCheckBox* cbText = nullptr;
+  QComboBox* coModbus = nullptr;
+  QLineEdit* edAnswer = nullptr;
   QTimer* tiReturn = nullptr;  // tries a lost device again
 
  protected:
@@ -251,6 +261,10 @@ class TfoMain : public QWidget {
   void CreateControls();
   void CreateStrip();
   void LoadStrip(TRegistry& k);
+  void LoadModbus(TRegistry& k);
+  // The session's Modbus view as the strip chooses it; the boxes that
+  // shape only the frames' lines are idle meanwhile.
+  void ApplyModbus();
   void FitStrip();
   void StopReturn();
   void ConnectHandlers();
@@ -291,6 +305,7 @@ class TfoMain : public QWidget {
   bool FDestroyed = false;
   bool FCloseWithoutAsking = false;
   bool FReportingLoss = false;
+  std::int64_t FAnswerMs = TLineRules::kAnswerTimeoutDefaultNs / 1000000;
   std::unique_ptr<TPortReturn> FReturn;  // the error lines being told include the loss
   // While set, failures of handlers are collected here instead of shown.
   std::vector<std::string>* FCollectErrors = nullptr;

@@ -111,13 +111,6 @@ TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
   FFormatter.Hooks.LastSign = FSink.LastSign;
   FFormatter.Hooks.RestartTimeout = FSink.TimeoutRestarted;
   FStampBase = FWallBase;
-  if (FOptions.Lines.Modbus != TModbusMode::None) {
-    FModbus = FOptions.ModbusPairing ? FOptions.ModbusPairing
-                                     : std::make_shared<TModbusPairing>(
-                                           FOptions.Lines.Modbus, FOptions.Lines.AnswerTimeoutNs);
-    FModbusSource = FModbus->AddSource();
-    return;
-  }
   ApplyLineRules();
 }
 
@@ -127,6 +120,7 @@ void TReceiveSession::ApplyLineRules() {
     FCutter->EndLine();
     FCutter.reset();
   }
+  if (ApplyModbus()) return;
   FFormatter.Hooks.Line = FSink.Line;
   if (FOptions.Lines.Cut) {
     TLineCutter::TSink cut;
@@ -155,6 +149,31 @@ void TReceiveSession::ApplyLineRules() {
         StampedLine(line);
     };
   }
+}
+
+bool TReceiveSession::ApplyModbus() {
+  const TLineRules& r = FOptions.Lines;
+  const bool same =
+      FModbus && FModbusMode == r.Modbus && FModbus->AnswerTimeoutNs() == r.AnswerTimeoutNs;
+  if (FModbus && (FOptions.ModbusPairing || same)) return true;
+  if (FModbus) {
+    // A view changed as it runs: what arrived is framed and shown, a tail
+    // held for its rest too; requests still waiting are no longer awaited.
+    EndChunk();
+    FModbus->DueBy(FModbusSource, UtcNsOf(FNow()) + TModbusPairing::kTailHoldNs, FModbusLines);
+    ShowModbusLines();
+    FModbus.reset();
+    FTimeoutDue.reset();
+  }
+  if (r.Modbus == TModbusMode::None) return false;
+  // The frames' line under way ends before the first Modbus frame.
+  FFormatter.TimeoutFlush();
+  FTimeoutDue.reset();
+  FModbus = FOptions.ModbusPairing ? FOptions.ModbusPairing
+                                   : std::make_shared<TModbusPairing>(r.Modbus, r.AnswerTimeoutNs);
+  FModbusSource = FModbus->AddSource();
+  FModbusMode = r.Modbus;
+  return true;
 }
 
 void TReceiveSession::StampedLine(std::string_view line) {
@@ -191,7 +210,7 @@ void TReceiveSession::ModbusReceive(const std::uint8_t* block, std::size_t n,
   while (n > 0) {
     // ASCII frames end at LF, whatever comes after it in the block.
     std::size_t take = n;
-    if (FOptions.Lines.Modbus == TModbusMode::Ascii)
+    if (FModbusMode == TModbusMode::Ascii)
       if (const void* lf = std::memchr(block, '\n', n))
         take = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - block) + 1;
     FChunkBlocks.push_back({FChunk.size(), at});
@@ -200,7 +219,7 @@ void TReceiveSession::ModbusReceive(const std::uint8_t* block, std::size_t n,
     n -= take;
     // A line that is never silent is framed in pieces: a frame cut at
     // the end of one waits for its rest in the next.
-    if ((FOptions.Lines.Modbus == TModbusMode::Ascii && FChunk.back() == '\n') ||
+    if ((FModbusMode == TModbusMode::Ascii && FChunk.back() == '\n') ||
         FChunk.size() >= kModbusChunkMax)
       EndChunk();
   }

@@ -220,7 +220,8 @@ class TReceiveSession {
   // stamp): read at each block.
   TLineRules& LineRules() { return FOptions.Lines; }
   // Cuts lines by the rules as they are now: after a change of Cut (the
-  // frames' signs or the rules), the line under way ends first.
+  // frames' signs or the rules) or of the Modbus view, the line under way
+  // ends first. A shared Modbus pairing is the program's: it stays.
   void ApplyLineRules();
   // A line cut by the rules is under way.
   bool InLine() const { return (FCutter && FCutter->InLine()) || !FChunk.empty(); }
@@ -248,6 +249,9 @@ class TReceiveSession {
   mutable std::int64_t FGapOfLine = 0;
   // The frames' line `line`, led by its stamp.
   void StampedLine(std::string_view line);
+  // Starts, changes or ends the Modbus view by the rules; true while it
+  // is on.
+  bool ApplyModbus();
   // Modbus: the block joins the chunk being received; the chunk goes to
   // the framer; the framer's lines are shown; the next thing due.
   void ModbusReceive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
@@ -275,6 +279,7 @@ class TReceiveSession {
   // chunk ends for silence.
   std::shared_ptr<TModbusPairing> FModbus;
   int FModbusSource = 0;
+  TModbusMode FModbusMode = TModbusMode::None;  // the pairing's
   std::vector<std::uint8_t> FChunk;
   std::vector<TModbusPairing::TBlockTime> FChunkBlocks;
   std::optional<Clock::time_point> FChunkDue;
