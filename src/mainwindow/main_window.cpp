@@ -406,22 +406,30 @@ void TfoMain::CreateControls() {
 
 void TfoMain::FitStrip() {
   // One row of the strip's width: each control as wide as its text needs,
-  // in a smaller font while the row would not fit.
+  // in a smaller font while the row would not fit. The answer time takes
+  // the text look's place while Modbus (which the text look does not shape)
+  // is on: the row has no room for both at the least size.
   const std::pair<QWidget*, int> row[] = {
-      {laCts, 28},      {laDsr, 28},  {laDcd, 28},  {laRi, 28},    {cbDtr, 0},
-      {cbRts, 0},       {buBreak, 0}, {buReset, 0}, {coFlow, 0},   {edRate, 48},
-      {cbReconnect, 0}, {coStamp, 0}, {cbText, 0},  {coModbus, 0}, {edAnswer, 44}};
-  constexpr int kGap = 3;
+      {laCts, 0},       {laDsr, 0},   {laDcd, 0},    {laRi, 0},   {cbDtr, 0},
+      {cbRts, 0},       {buBreak, 0}, {buReset, 0},  {coFlow, 0}, {edRate, 48},
+      {cbReconnect, 0}, {coStamp, 0}, {coModbus, 0}, {cbText, 0}};
+  constexpr int kGap = 2;
   QFont f = font();
   std::vector<int> widths;
   for (;;) {
     paStrip->setFont(f);
+    const QFontMetrics m(f);
     widths.clear();
     int total = 0;
     for (const auto& [w, fixed] : row) {
       int need = fixed;
       if (auto* b = qobject_cast<QPushButton*>(w))
-        need = b->fontMetrics().horizontalAdvance(b->text()) + 14;
+        need = m.horizontalAdvance(b->text()) + 14;
+      else if (auto* l = qobject_cast<QLabel*>(w))
+        need = m.horizontalAdvance(l->text()) + 8;
+      else if (w == cbText)
+        need =
+            std::max(w->sizeHint().width(), m.horizontalAdvance(edAnswer->placeholderText()) + 10);
       else if (fixed == 0)
         need = w->sizeHint().width();
       widths.push_back(need);
@@ -435,6 +443,7 @@ void TfoMain::FitStrip() {
     row[i].first->setGeometry(x, 0, widths[i], kStripHeight);
     x += widths[i] + kGap;
   }
+  edAnswer->setGeometry(cbText->geometry());
 }
 
 void TfoMain::CreateStrip() {
@@ -470,14 +479,14 @@ void TfoMain::CreateStrip() {
   coStamp->setToolTip("Stamp every line with the arrival of its first byte");
   cbText = MakeCheck(paStrip, "Text", "Lines as text, cut at LF, other bytes escaped", {});
   coModbus = new QComboBox(paStrip);
-  coModbus->addItems({"no Modbus", "Modbus RTU", "Modbus ASCII"});
+  coModbus->addItems({"no Modbus", "RTU", "ASCII"});
   coModbus->setToolTip(
       "Modbus frames, one a line, each answer paired with its request and its response time");
   edAnswer = new QLineEdit(paStrip);
   edAnswer->setPlaceholderText("1000 ms");
   edAnswer->setToolTip(
       "The time an answer may take, in ms (1 to 3600000), then Enter; empty: 1000 ms");
-  edAnswer->setEnabled(false);
+  edAnswer->hide();
   FitStrip();
   tiReturn = new QTimer(this);
   tiReturn->setInterval(100);
@@ -576,12 +585,12 @@ void TfoMain::ConnectHandlers() {
 }
 
 void TfoMain::SetTabOrder() {
-  QWidget* order[] = {rgDatabits, rgParity,    rgStop,    rgBaud,     buSave,   buClear,
-                      buClose,    buOpen,      edLast,    buTransmit, meFirst,  meLast,
-                      cbBcc,      cbTime,      cbConvert, cbHEX,      cbSTXHL,  cbPROD2,
-                      cbPause,    cbDirect,    cbManch,   buCapture,  meData,   buStrings,
-                      raPort,     cbDtr,       cbRts,     buBreak,    buReset,  coFlow,
-                      edRate,     cbReconnect, coStamp,   cbText,     coModbus, edAnswer};
+  QWidget* order[] = {rgDatabits, rgParity,    rgStop,    rgBaud,     buSave,  buClear,
+                      buClose,    buOpen,      edLast,    buTransmit, meFirst, meLast,
+                      cbBcc,      cbTime,      cbConvert, cbHEX,      cbSTXHL, cbPROD2,
+                      cbPause,    cbDirect,    cbManch,   buCapture,  meData,  buStrings,
+                      raPort,     cbDtr,       cbRts,     buBreak,    buReset, coFlow,
+                      edRate,     cbReconnect, coStamp,   coModbus,   cbText,  edAnswer};
   // A selector group is a stop through its selected item: Qt leaves a
   // widget without focus of its own (the group box) out of the order.
   const auto stop = [](QWidget* w) { return w->focusProxy() ? w->focusProxy() : w; };
@@ -1288,10 +1297,10 @@ void TfoMain::ApplyModbus() {
   // The signs, the frame boxes and the text look shape no Modbus line;
   // Convert and Hex still shape the echo of typed keys.
   const bool frames = mode == TModbusMode::None;
-  for (QWidget* w :
-       std::initializer_list<QWidget*>{meFirst, meLast, cbBcc, cbTime, cbManch, cbText})
+  for (QWidget* w : std::initializer_list<QWidget*>{meFirst, meLast, cbBcc, cbTime, cbManch})
     w->setEnabled(frames);
-  edAnswer->setEnabled(!frames);
+  cbText->setVisible(frames);
+  edAnswer->setVisible(!frames);
   if (!frames) RestartTimeout();
 }
 

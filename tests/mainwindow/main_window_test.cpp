@@ -559,6 +559,8 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
   const auto type = [&](const std::string& keys) {
     for (char k : keys) w.meDataKeyPress(static_cast<std::uint8_t>(k));
   };
+  const std::string kRequest("\x01\x03\x00\x00\x00\x02\xC4\x0B", 8);
+  const std::string kAnswer("\x01\x03\x04\x00\x64\x00\x65\x7B\xC7", 9);
   const auto lastLine = [&](bool timeout = false) {
     if (timeout) w.tiTimeoutTimer();  // ends a line that has no end sign
     for (int i = 0; i < 4; ++i) w.tiPauseTimer();
@@ -625,6 +627,53 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
          type("hi\tok\n");
        },
        "DSR DCD", [&] { return lastLine() == "hi\\tok"; }},
+      // Modbus takes STX_HL's place; its lines are the received frames,
+      // each answer paired with the request before it.
+      {"Modbus RTU: a request",
+       [&] {
+         w.cbSTXHL->setChecked(true);
+         w.coModbus->setCurrentIndex(1);
+         w.coModbusChange();
+         type(kRequest);
+       },
+       "DSR DCD",
+       [&] {
+         return !w.cbSTXHL->isChecked() && !w.meFirst->isEnabled() && w.cbText->isHidden() &&
+                lastLine() ==
+                    "unit 1 read holding registers (3) request address 0 count 2 | CRC ok | "
+                    "01 03 00 00 00 02 C4 0B";
+       }},
+      {"Modbus RTU: its answer, paired", [&] { type(kAnswer); }, "DSR DCD",
+       [&] {
+         const std::string l = lastLine();
+         return l.rfind(
+                    "unit 1 read holding registers (3) answer bytes 4 values 100, 101 | CRC "
+                    "ok | answer after ",
+                    0) == 0 &&
+                l.ends_with(" ms | 01 03 04 00 64 00 65 7B C7");
+       }},
+      {"Modbus RTU: a request left unanswered",
+       [&] {
+         w.edAnswer->setText("40");
+         w.edAnswerEnter();
+         type(kRequest);
+       },
+       "DSR DCD",
+       [&] {
+         return lastLine() ==
+                "unit 1 read holding registers (3) request unanswered within 40.000 ms";
+       }},
+      {"PROD2 ends the Modbus view",
+       [&] {
+         w.cbPROD2->setChecked(true);
+         type("\x02P\x03");
+       },
+       "DSR DCD",
+       [&] {
+         // The text look ticked above is back with the frames.
+         return w.coModbus->currentIndex() == 0 && w.meFirst->isEnabled() &&
+                w.edAnswer->isHidden() && lastLine(true) == "\\x02P\\x03";
+       }},
   };
   for (const auto& st : steps) {
     SCOPED_TRACE(st.name);
@@ -1151,16 +1200,33 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
 // that never touches them stores none.
 TEST_F(WindowTest, TheStripsChoicesAreKept) {
   Make();
-  for (const char* name : {"FLOW", "STAMP", "TEXTLOOK", "RECONNECT"})
+  for (const char* name : {"FLOW", "STAMP", "TEXTLOOK", "RECONNECT", "MODBUS", "ANSWERTIMEOUT"})
     EXPECT_FALSE(Key().ValueExists(name)) << name;
+  std::array<std::uint8_t, TProtocolFlags::kSize + 1> before{};
+  const int beforeSize =
+      Key().ReadBinaryData("REGPROTOCOL", before.data(), static_cast<int>(before.size()));
   FWindow->coFlow->setCurrentIndex(2);
   FWindow->coFlowChange();
   FWindow->coStamp->setCurrentIndex(4);
   FWindow->coStampChange();
   FWindow->cbText->setChecked(true);
   FWindow->cbReconnect->setChecked(true);
+  FWindow->coModbus->setCurrentIndex(2);
+  FWindow->coModbusChange();
+  FWindow->edAnswer->setText("250");
+  FWindow->edAnswerEnter();
   FWindow.reset();
+  // The protocol record keeps its layout: older versions read it.
+  std::array<std::uint8_t, TProtocolFlags::kSize + 1> after{};
+  EXPECT_EQ(Key().ReadBinaryData("REGPROTOCOL", after.data(), static_cast<int>(after.size())),
+            beforeSize);
+  EXPECT_EQ(after, before);
   TfoMain& w = Make();
+  EXPECT_EQ(w.coModbus->currentIndex(), 2);
+  EXPECT_EQ(w.Session().LineRules().Modbus, TModbusMode::Ascii);
+  EXPECT_EQ(w.Session().LineRules().AnswerTimeoutNs, 250000000);
+  EXPECT_EQ(w.edAnswer->text().toStdString(), "250");
+  EXPECT_FALSE(w.cbBcc->isEnabled());
   EXPECT_EQ(w.coFlow->currentIndex(), 2);
   EXPECT_TRUE(w.Comm1().FlowControl().XonXoffOut());
   EXPECT_EQ(w.coStamp->currentIndex(), 4);
