@@ -109,6 +109,20 @@ struct FakeLine {
   std::string received;
 };
 
+// The lines `talmocli decode ARGS` prints.
+std::vector<std::string> DecodeLines(const std::vector<std::string>& args) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  EXPECT_EQ(RunDecode(args, -1, out, err), 0);
+  std::rewind(out);
+  std::vector<std::string> lines;
+  char buf[4096];
+  while (std::fgets(buf, sizeof buf, out)) lines.emplace_back(buf, std::strcspn(buf, "\n"));
+  std::fclose(out);
+  std::fclose(err);
+  return lines;
+}
+
 bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!done()) {
@@ -950,19 +964,56 @@ TEST_F(WindowTest, ATimedCaptureDecodesToThePaneAndHoldsWhatWasTyped) {
 
   const auto decode = [&](std::vector<std::string> args) {
     args.push_back(path);
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    EXPECT_EQ(RunDecode(args, -1, out, err), 0);
-    std::rewind(out);
-    std::vector<std::string> lines;
-    char buf[4096];
-    while (std::fgets(buf, sizeof buf, out)) lines.emplace_back(buf, std::strcspn(buf, "\n"));
-    std::fclose(out);
-    std::fclose(err);
-    return lines;
+    return DecodeLines(args);
   };
   EXPECT_EQ(decode({"--first", "02", "--last", "03", "--time"}), pane);
   EXPECT_EQ(decode({"--sent", "--hex"}), (std::vector<std::string>{" 68 69"}));
+}
+
+// A Modbus view of a bus that carries both sides: the pane's lines are
+// what `decode --modbus rtu` makes of the window's timed capture (which
+// marks them as received).
+TEST_F(WindowTest, AModbusViewDecodesFromItsTimedCaptureAsShown) {
+  TfoMain& w = Make();
+  w.rgBaud->SetItemIndex(9);  // 115200: frames apart by 1.75 ms
+  OpenCom3();
+  w.coModbus->setCurrentIndex(1);
+  w.coModbusChange();
+  w.edAnswer->setText("200");
+  w.edAnswerEnter();
+  const std::string path = FDir + "/bus.pcapng";
+  FDialogs->capturePath = path;
+  w.buCaptureClick();
+  const std::string request("\x01\x03\x00\x00\x00\x02\xC4\x0B", 8);
+  const std::string answer("\x01\x03\x04\x00\x64\x00\x65\x7B\xC7", 9);
+  const struct {
+    std::string bytes;
+    int pauseMs;
+  } frames[] = {{request, 8}, {answer, 8}, {request, 300}, {"\xFF\xFE", 8}};
+  std::uint64_t total = 0;
+  for (const auto& f : frames) {
+    FCom3.Send(f.bytes);
+    total += f.bytes.size();
+    ASSERT_TRUE(PumpUntil([&] { return w.Session().BytesReceived() == total; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(f.pauseMs));
+  }
+  std::vector<std::string> pane;
+  ASSERT_TRUE(PumpUntil([&] {
+    w.tiPauseTimer();
+    pane.clear();
+    for (const std::string& line : PaneAfterHeader())
+      if (line.rfind("//", 0) != 0) pane.push_back(line);
+    return pane.size() == 5;
+  })) << pane.size();
+  EXPECT_NE(pane[1].find("| answer after "), std::string::npos) << pane[1];
+  EXPECT_EQ(pane[3], "unit 1 read holding registers (3) request unanswered within 200.000 ms");
+  EXPECT_EQ(pane[4].rfind("noise 2 bytes", 0), 0u) << pane[4];
+  w.buCaptureClick();
+
+  std::vector<std::string> decoded;
+  for (const std::string& line : DecodeLines({"--modbus", "rtu", "--answer-timeout", "200", path}))
+    decoded.push_back(line.rfind("RX ", 0) == 0 ? line.substr(3) : "not received: " + line);
+  EXPECT_EQ(decoded, pane);
 }
 
 TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {

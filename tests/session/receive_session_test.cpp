@@ -117,6 +117,72 @@ TEST(ReceiveSession, TwoSessionsKeepTheirOwnFramingAndTimeOuts) {
   EXPECT_EQ(dev.Session->LastArrival(), Clock::time_point{} + 1s);
 }
 
+// A program may turn the Modbus view on and off as the session runs (the
+// window's strip does): what arrived under one view is shown by it, never
+// lost or shown by the next.
+TEST(ReceiveSession, TheModbusViewChangesAsItRunsAndKeepsWhatArrived) {
+  TBench b("s");
+  const std::string request("\x01\x03\x00\x00\x00\x02\xC4\x0B", 8);
+  const std::string requestLine =
+      "s:unit 1 read holding registers (3) request address 0 count 2 | CRC ok | "
+      "01 03 00 00 00 02 C4 0B";
+  const auto view = [&](TModbusMode mode, std::int64_t answerNs = 1000000000) {
+    b.Session->LineRules() = ModbusLines(mode, answerNs);
+    b.Session->ApplyLineRules();
+  };
+  const struct {
+    const char* name;
+    std::function<void()> act;
+    std::vector<std::string> out;  // the lines it adds
+  } steps[] = {
+      {"a frame under way ends as Modbus begins",
+       [&] {
+         b.Feed(
+             "\x02"
+             "A");
+         view(TModbusMode::Rtu);
+       },
+       {"s: STX A"}},
+      {"a request not yet ended by its silence is framed as Modbus ends",
+       [&] {
+         b.Feed(request);
+         view(TModbusMode::None);
+       },
+       {requestLine}},
+      {"the frames again",
+       [&] {
+         b.Feed(
+             "\x02"
+             "B\x03");
+       },
+       {"s: STX B ETX"}},
+      {"a request waiting when the answer time changes is no longer awaited",
+       [&] {
+         view(TModbusMode::Rtu);
+         b.Feed(request);
+         b.Now += 10ms;
+         b.Session->CheckTimeout(b.Now);
+         view(TModbusMode::Rtu, 50000000);
+         b.Now += 2s;
+         b.Session->CheckTimeout(b.Now);
+       },
+       {requestLine}},
+      {"the new time is kept",
+       [&] {
+         b.Feed(request);
+         b.Now += 60ms;
+         b.Session->CheckTimeout(b.Now);
+       },
+       {requestLine, "s:unit 1 read holding registers (3) request unanswered within 50.000 ms"}},
+  };
+  for (const auto& st : steps) {
+    SCOPED_TRACE(st.name);
+    b.Out.clear();
+    st.act();
+    EXPECT_EQ(b.Out, st.out);
+  }
+}
+
 TEST(ReceiveSession, TheLossIsToldOnceAfterTheLineBeforeIt) {
   const struct {
     const char* name;
