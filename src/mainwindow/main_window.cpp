@@ -819,7 +819,12 @@ void TfoMain::rgStopClick() {
     StatusLine(kStop15Refused +
                std::string(FComm->Active() ? "; the port keeps " : "; it stays at ") +
                (before == sb2 ? "2 stop bits." : "1 stop bit."));
+    return;
   }
+  // A closed port takes them for now; the user hears at once what Open
+  // would say (a remote port may still take them).
+  if (wanted == sb15 && !FComm->Active())
+    StatusLine(kStop15Refused + std::string("; choose 1 or 2."));
 }
 
 void TfoMain::buOpenClick() {

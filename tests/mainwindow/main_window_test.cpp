@@ -508,6 +508,12 @@ TEST_F(WindowTest, ThePortLineSaysWhatThePortIsNow) {
   }
   w.buCloseClick();
   EXPECT_EQ(w.laPortState->text().toStdString(), "");
+  // Chosen while the port is closed, they are told at once, not at Open.
+  w.rgStop->SetItemIndex(0);
+  w.rgStop->SetItemIndex(1);
+  EXPECT_EQ(w.PaneLines().back(),
+            "// 1.5 stop bits: no Linux serial driver sets them with 7 or 8 data bits; choose 1 "
+            "or 2.");
 }
 
 // A device may hand out fewer bytes than its count offered: the pane shows
@@ -1484,6 +1490,12 @@ TEST_F(WindowTest, TheOpenPortAndItsSettingsShowUntilItCloses) {
   }
   w.buCloseClick();
   EXPECT_EQ(w.laPortState->text().toStdString(), "");
+  // Chosen while the port is closed, they are told at once, not at Open.
+  w.rgStop->SetItemIndex(0);
+  w.rgStop->SetItemIndex(1);
+  EXPECT_EQ(w.PaneLines().back(),
+            "// 1.5 stop bits: no Linux serial driver sets them with 7 or 8 data bits; choose 1 "
+            "or 2.");
 }
 
 // A pseudo-terminal keeps 8 data bits and no parity whatever it is told:
