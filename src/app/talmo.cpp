@@ -144,9 +144,10 @@ int main(int argc, char** argv) {
   // The transmit-file window exists from the start, hidden until its
   // button shows it.
   talmo::TStringsEnvironment stringsEnv;
-  // What the script sends is recorded by a timed capture as the window's own sends are.
+  // What the script sends is recorded by a timed capture, and framed by a
+  // Modbus view, as the window's own sends are.
   stringsEnv.Write = talmo::PortWriter(foMain.Comm1(), [&foMain](const char* data, int count) {
-    foMain.Session().Sent(data, static_cast<std::size_t>(count));
+    foMain.Sent(data, static_cast<std::size_t>(count));
   });
   stringsEnv.Caption = foMain.buStrings->text().toStdString();
   stringsEnv.HelpFallbacks =

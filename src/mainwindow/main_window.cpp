@@ -200,7 +200,9 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   ApplyDesignedComponent();
 
   TSessionSink sink;
-  sink.Line = [this](std::string_view line) { FPending.Add(std::string(line)); };
+  sink.Line = [this](std::string_view line) {
+    FPending.Add(FRxMark.empty() ? std::string(line) : FRxMark + std::string(line));
+  };
   // The loss of the device reads as the window's other notes do.
   sink.ErrorLine = [this](const std::string& line) {
     FPending.Add(FReportingLoss ? "// " + line : line);
@@ -917,7 +919,11 @@ void TfoMain::Comm1Close() {
   if (paStrip) ShowModemLines();
 }
 
-void TfoMain::Comm1RealRxChar(int count) { FSession->RxChar(count); }
+void TfoMain::Comm1RealRxChar(int count) {
+  // The sent frames that ended before this block pair first.
+  if (FSentSession) FSentSession->CheckTimeout(TReceiveSession::Clock::now());
+  FSession->RxChar(count);
+}
 
 // A lost device's unfinished line is shown before the loss is told.
 void TfoMain::Comm1RealError(int errors) {
@@ -993,7 +999,32 @@ bool TfoMain::meDataKeyDown(int key) { return key != kKeyF2 || meDataKeyPress(0x
 void TfoMain::buTransmitClick() {
   if (FTyped.Count() == 0) return;
   FComm->WriteBuf(FTyped.Data(), FTyped.Count());
-  FSession->Sent(FTyped.Data(), static_cast<std::size_t>(FTyped.Count()));
+  Sent(FTyped.Data(), static_cast<std::size_t>(FTyped.Count()));
+}
+
+void TfoMain::Sent(const void* bytes, std::size_t n) {
+  const TReceiveSession::Clock::time_point at = TReceiveSession::Clock::now();
+  FSession->Sent(bytes, n, at);
+  if (!FPairing || n == 0) return;
+  // The sent side joins the pairing with its first bytes, as a decode's
+  // does: until then received answers pair with received requests (a bus
+  // that carries both sides).
+  if (!FSentSession) {
+    TSessionSink sink;
+    sink.Line = [this](std::string_view line) { FPending.Add("TX " + std::string(line)); };
+    TSessionOptions options;
+    options.Lines = FSession->LineRules();
+    options.ModbusPairing = FPairing;
+    FClockHeld = at;
+    FSentSession = std::make_unique<TReceiveSession>(
+        *FComm, FSession->Device(), FOptions, std::move(sink),
+        [this] { return FClockHeld ? *FClockHeld : TReceiveSession::Clock::now(); }, options,
+        [this] { return FSession->UtcNsOf(*FClockHeld); });
+    FClockHeld.reset();
+  }
+  FSession->CheckTimeout(at);
+  FSentSession->Receive(static_cast<const std::uint8_t*>(bytes), n, at);
+  RestartTimeout();
 }
 
 void TfoMain::cbDirectClick() {
@@ -1234,6 +1265,7 @@ void TfoMain::coStampChange() {
   if (FParmKey) FParmKey->WriteInteger("STAMP", coStamp->currentIndex());
   FSession->LineRules().Stamp = kForms[std::clamp(coStamp->currentIndex(), 0, 5)];
   FSession->ApplyLineRules();
+  if (FSentSession) FSentSession->LineRules().Stamp = FSession->LineRules().Stamp;
 }
 
 void TfoMain::cbTextClick() {
@@ -1298,7 +1330,18 @@ void TfoMain::ApplyModbus() {
   rules.GapNs = view.GapNs;
   rules.GapChars = view.GapChars;
   rules.GapFloorNs = view.GapFloorNs;
-  FSession->ApplyLineRules();
+  // The sent side's frames end first, then the received side's; a new
+  // pairing takes both from here.
+  if (FSentSession) {
+    FSentSession->LineRules().Modbus = TModbusMode::None;
+    FSentSession->ApplyLineRules();
+    FSentSession.reset();
+  }
+  FPairing.reset();
+  if (mode != TModbusMode::None)
+    FPairing = std::make_shared<TModbusPairing>(mode, view.AnswerTimeoutNs);
+  FSession->ShareModbus(FPairing);
+  FRxMark = FPairing ? "RX " : "";
   // The signs, the frame boxes and the text look shape no Modbus line;
   // Convert and Hex still shape the echo of typed keys.
   const bool frames = mode == TModbusMode::None;
@@ -1349,7 +1392,9 @@ void TfoMain::RestartTimeout() {
   }
   // Modbus: the session is due at a frame's silence, a request's time-out
   // or a held tail, whichever comes first.
-  const std::optional<TReceiveSession::Clock::time_point> due = FSession->TimeoutDue();
+  std::optional<TReceiveSession::Clock::time_point> due = FSession->TimeoutDue();
+  if (const auto sent = FSentSession ? FSentSession->TimeoutDue() : std::nullopt)
+    if (!due || *sent < *due) due = sent;
   if (!due) return;
   const auto wait =
       std::chrono::ceil<std::chrono::milliseconds>(*due - TReceiveSession::Clock::now());
@@ -1359,7 +1404,8 @@ void TfoMain::RestartTimeout() {
 
 void TfoMain::tiTimeoutTimer() {
   if (ModbusMode() == TModbusMode::None) return FSession->Timeout();
-  FSession->CheckTimeout(TReceiveSession::Clock::now());
+  TReceiveSession* const sessions[] = {FSession.get(), FSentSession.get()};
+  EndLinesDueBy(std::span(sessions, FSentSession ? 2 : 1), TReceiveSession::Clock::now());
   RestartTimeout();
 }
 

@@ -131,6 +131,9 @@ class TfoMain : public QWidget {
   void ShowTyped(const QString& text);
   static constexpr int kKeyF2 = 0x71;
   void buTransmitClick();
+  // Bytes the window or its transmit-file window wrote to the port: kept
+  // by a timed capture, and framed as the sent side of a Modbus view.
+  void Sent(const void* bytes, std::size_t n);
   void cbDirectClick();
   void ResetTypedLine();
 
@@ -306,6 +309,15 @@ class TfoMain : public QWidget {
   bool FCloseWithoutAsking = false;
   bool FReportingLoss = false;
   std::int64_t FAnswerMs = TLineRules::kAnswerTimeoutDefaultNs / 1000000;
+  // The Modbus view's pairing, and its sent side: the sent frames pair
+  // with the received ones and show marked "TX ", the received ones "RX ",
+  // as a decode of the window's timed capture marks them. The sent side's
+  // clock is the receive session's, read at one moment (FClockHeld) as it
+  // is made.
+  std::shared_ptr<TModbusPairing> FPairing;
+  std::unique_ptr<TReceiveSession> FSentSession;
+  std::string FRxMark;
+  std::optional<std::chrono::steady_clock::time_point> FClockHeld;
   std::unique_ptr<TPortReturn> FReturn;  // the error lines being told include the loss
   // While set, failures of handlers are collected here instead of shown.
   std::vector<std::string>* FCollectErrors = nullptr;

@@ -153,9 +153,10 @@ void TReceiveSession::ApplyLineRules() {
 
 bool TReceiveSession::ApplyModbus() {
   const TLineRules& r = FOptions.Lines;
-  const bool same =
-      FModbus && FModbusMode == r.Modbus && FModbus->AnswerTimeoutNs() == r.AnswerTimeoutNs;
-  if (FModbus && (FOptions.ModbusPairing || same)) return true;
+  const bool same = FOptions.ModbusPairing ? FModbus == FOptions.ModbusPairing
+                                           : FModbus && FModbusMode == r.Modbus &&
+                                                 FModbus->AnswerTimeoutNs() == r.AnswerTimeoutNs;
+  if (same && r.Modbus != TModbusMode::None) return true;
   if (FModbus) {
     // A view changed as it runs: what arrived is framed and shown, a tail
     // held for its rest too; requests still waiting are no longer awaited.
@@ -174,6 +175,11 @@ bool TReceiveSession::ApplyModbus() {
   FModbusSource = FModbus->AddSource();
   FModbusMode = r.Modbus;
   return true;
+}
+
+void TReceiveSession::ShareModbus(std::shared_ptr<TModbusPairing> pairing) {
+  FOptions.ModbusPairing = std::move(pairing);
+  ApplyLineRules();
 }
 
 void TReceiveSession::StampedLine(std::string_view line) {

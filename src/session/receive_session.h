@@ -221,8 +221,12 @@ class TReceiveSession {
   TLineRules& LineRules() { return FOptions.Lines; }
   // Cuts lines by the rules as they are now: after a change of Cut (the
   // frames' signs or the rules) or of the Modbus view, the line under way
-  // ends first. A shared Modbus pairing is the program's: it stays.
+  // ends first. A shared Modbus pairing stays while Lines.Modbus is set.
   void ApplyLineRules();
+  // Pairs this session's Modbus frames in `pairing` (several sessions on
+  // one timeline) from now on, or in one of its own (null); applies the
+  // rules as ApplyLineRules does.
+  void ShareModbus(std::shared_ptr<TModbusPairing> pairing);
   // A line cut by the rules is under way.
   bool InLine() const { return (FCutter && FCutter->InLine()) || !FChunk.empty(); }
   TSessionDevice& Device() { return FDevice; }

@@ -581,6 +581,11 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
   };
   const std::string kRequest("\x01\x03\x00\x00\x00\x02\xC4\x0B", 8);
   const std::string kAnswer("\x01\x03\x04\x00\x64\x00\x65\x7B\xC7", 9);
+  const auto lastTwo = [&] {
+    for (int i = 0; i < 4; ++i) w.tiPauseTimer();
+    const auto pane = w.PaneLines();
+    return pane.end()[-2] + "\n" + pane.back();
+  };
   const auto lastLine = [&](bool timeout = false) {
     if (timeout) w.tiTimeoutTimer();  // ends a line that has no end sign
     for (int i = 0; i < 4; ++i) w.tiPauseTimer();
@@ -647,8 +652,9 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
          type("hi\tok\n");
        },
        "DSR DCD", [&] { return lastLine() == "hi\\tok"; }},
-      // Modbus takes STX_HL's place; its lines are the received frames,
-      // each answer paired with the request before it.
+      // Modbus takes STX_HL's place. The plug sends back what was sent:
+      // each frame shows as sent (TX) and as received (RX), and an answer
+      // pairs with the request of the other side.
       {"Modbus RTU: a request",
        [&] {
          w.cbSTXHL->setChecked(true);
@@ -658,18 +664,19 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
        },
        "DSR DCD",
        [&] {
+         const std::string request =
+             "unit 1 read holding registers (3) request address 0 count 2 | CRC ok | "
+             "01 03 00 00 00 02 C4 0B";
          return !w.cbSTXHL->isChecked() && !w.meFirst->isEnabled() && w.cbText->isHidden() &&
-                lastLine() ==
-                    "unit 1 read holding registers (3) request address 0 count 2 | CRC ok | "
-                    "01 03 00 00 00 02 C4 0B";
+                lastTwo() == "TX " + request + "\nRX " + request;
        }},
       {"Modbus RTU: its answer, paired", [&] { type(kAnswer); }, "DSR DCD",
        [&] {
-         const std::string l = lastLine();
-         return l.rfind(
-                    "unit 1 read holding registers (3) answer bytes 4 values 100, 101 | CRC "
-                    "ok | answer after ",
-                    0) == 0 &&
+         const std::string answer =
+             "unit 1 read holding registers (3) answer bytes 4 values 100, 101 | CRC ok | answer "
+             "after ";
+         const std::string l = lastTwo();
+         return l.rfind("TX " + answer, 0) == 0 && l.find("\nRX " + answer) != std::string::npos &&
                 l.ends_with(" ms | 01 03 04 00 64 00 65 7B C7");
        }},
       {"Modbus RTU: a request left unanswered",
@@ -680,8 +687,9 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
        },
        "DSR DCD",
        [&] {
-         return lastLine() ==
-                "unit 1 read holding registers (3) request unanswered within 40.000 ms";
+         const std::string unanswered =
+             "unit 1 read holding registers (3) request unanswered within 40.000 ms";
+         return lastTwo() == "TX " + unanswered + "\nRX " + unanswered;
        }},
       {"PROD2 ends the Modbus view",
        [&] {
@@ -977,8 +985,8 @@ TEST_F(WindowTest, ATimedCaptureDecodesToThePaneAndHoldsWhatWasTyped) {
 }
 
 // A Modbus view of a bus that carries both sides: the pane's lines are
-// what `decode --modbus rtu` makes of the window's timed capture (which
-// marks them as received).
+// what `decode --modbus rtu` makes of the window's timed capture, each
+// marked as received.
 TEST_F(WindowTest, AModbusViewDecodesFromItsTimedCaptureAsShown) {
   TfoMain& w = Make();
   w.rgBaud->SetItemIndex(9);  // 115200: frames apart by 1.75 ms
@@ -992,15 +1000,25 @@ TEST_F(WindowTest, AModbusViewDecodesFromItsTimedCaptureAsShown) {
   w.buCaptureClick();
   const std::string request("\x01\x03\x00\x00\x00\x02\xC4\x0B", 8);
   const std::string answer("\x01\x03\x04\x00\x64\x00\x65\x7B\xC7", 9);
+  // Both sides on the line first; then the window sends (as its
+  // transmit-file window does) and the device answers.
   const struct {
     std::string bytes;
+    bool sent;
     int pauseMs;
-  } frames[] = {{request, 8}, {answer, 8}, {request, 300}, {"\xFF\xFE", 8}};
+  } frames[] = {{request, false, 8},    {answer, false, 8}, {request, false, 300},
+                {"\xFF\xFE", false, 8}, {request, true, 8}, {answer, false, 8}};
   std::uint64_t total = 0;
   for (const auto& f : frames) {
-    FCom3.Send(f.bytes);
-    total += f.bytes.size();
-    ASSERT_TRUE(PumpUntil([&] { return w.Session().BytesReceived() == total; }));
+    if (f.sent) {
+      w.Comm1().WriteBuf(f.bytes.data(), static_cast<int>(f.bytes.size()));
+      w.Sent(f.bytes.data(), f.bytes.size());
+      ASSERT_TRUE(PumpUntil([&] { return FCom3.Received().size() == f.bytes.size(); }));
+    } else {
+      FCom3.Send(f.bytes);
+      total += f.bytes.size();
+      ASSERT_TRUE(PumpUntil([&] { return w.Session().BytesReceived() == total; }));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(f.pauseMs));
   }
   std::vector<std::string> pane;
@@ -1009,17 +1027,17 @@ TEST_F(WindowTest, AModbusViewDecodesFromItsTimedCaptureAsShown) {
     pane.clear();
     for (const std::string& line : PaneAfterHeader())
       if (line.rfind("//", 0) != 0) pane.push_back(line);
-    return pane.size() == 5;
+    return pane.size() == 7;
   })) << pane.size();
   EXPECT_NE(pane[1].find("| answer after "), std::string::npos) << pane[1];
-  EXPECT_EQ(pane[3], "unit 1 read holding registers (3) request unanswered within 200.000 ms");
-  EXPECT_EQ(pane[4].rfind("noise 2 bytes", 0), 0u) << pane[4];
+  EXPECT_EQ(pane[3], "RX unit 1 read holding registers (3) request unanswered within 200.000 ms");
+  EXPECT_EQ(pane[4].rfind("RX noise 2 bytes", 0), 0u) << pane[4];
+  EXPECT_EQ(pane[5].rfind("TX unit 1 read holding registers (3) request", 0), 0u) << pane[5];
+  EXPECT_EQ(pane[6].rfind("RX unit 1 read holding registers (3) answer", 0), 0u) << pane[6];
+  EXPECT_NE(pane[6].find("| answer after "), std::string::npos) << pane[6];
   w.buCaptureClick();
 
-  std::vector<std::string> decoded;
-  for (const std::string& line : DecodeLines({"--modbus", "rtu", "--answer-timeout", "200", path}))
-    decoded.push_back(line.rfind("RX ", 0) == 0 ? line.substr(3) : "not received: " + line);
-  EXPECT_EQ(decoded, pane);
+  EXPECT_EQ(DecodeLines({"--modbus", "rtu", "--answer-timeout", "200", path}), pane);
 }
 
 TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
