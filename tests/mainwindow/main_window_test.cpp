@@ -694,13 +694,13 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
       {"PROD2 ends the Modbus view",
        [&] {
          w.cbPROD2->setChecked(true);
-         type("\x02P\x03");
+         type("\x02P\x03\n");
        },
        "DSR DCD",
        [&] {
          // The text look ticked above is back with the frames.
          return w.coModbus->currentIndex() == 0 && w.meFirst->isEnabled() &&
-                w.edAnswer->isHidden() && lastLine(true) == "\\x02P\\x03";
+                w.edAnswer->isHidden() && lastLine() == "\\x02P\\x03";
        }},
   };
   for (const auto& st : steps) {
