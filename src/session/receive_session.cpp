@@ -115,6 +115,8 @@ TReceiveSession::TReceiveSession(TSerCustomComm& port, TSessionDevice device,
 }
 
 void TReceiveSession::ApplyLineRules() {
+  // The rules' silence may have changed with them.
+  FGapLine.fill(-1);
   // The line under way ends by the rules it began under.
   if (FCutter) {
     FCutter->EndLine();
