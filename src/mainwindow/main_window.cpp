@@ -1390,10 +1390,11 @@ void TfoMain::RestartTimeout() {
     tiTimeout->start();
     return;
   }
-  // Modbus: the session is due at a frame's silence, a request's time-out
-  // or a held tail, whichever comes first.
-  std::optional<TReceiveSession::Clock::time_point> due = FSession->TimeoutDue();
-  if (const auto sent = FSentSession ? FSentSession->TimeoutDue() : std::nullopt)
+  // Modbus: the sessions are due at a frame's silence, a request's
+  // time-out or a held tail, whichever comes first; the timer wakes a
+  // little after it (ShowDue), so a busy line wakes it once per block.
+  std::optional<TReceiveSession::Clock::time_point> due = FSession->ShowDue();
+  if (const auto sent = FSentSession ? FSentSession->ShowDue() : std::nullopt)
     if (!due || *sent < *due) due = sent;
   if (!due) return;
   const auto wait =
