@@ -23,25 +23,18 @@ export XDG_CONFIG_HOME=$work HOME=$work
 
 # The capture: pcapng with one interface of link type 250 (the RTAC serial
 # header, as our timed captures are), each frame a packet of its own.
-python3 - "$work/run.pcapng" "$mib" <<'EOF'
+PYTHONPATH=$root/bench python3 - "$work/run.pcapng" "$mib" <<'EOF'
 import struct, sys
+from benchkit import crc
 path, mib = sys.argv[1], int(sys.argv[2])
-
-def crc(b):
-    c = 0xFFFF
-    for x in b:
-        c ^= x
-        for _ in range(8):
-            c = (c >> 1) ^ 0xA001 if c & 1 else c >> 1
-    return bytes([c & 0xFF, c >> 8])
 
 def block(kind, body):
     pad = (-len(body)) % 4
     n = 12 + len(body) + pad
     return struct.pack("<II", kind, n) + body + b"\0" * pad + struct.pack("<I", n)
 
-req = bytes([1, 3, 0, 0, 0, 4]); req += crc(req)
-ans = bytes([1, 3, 8, 0, 42, 0x12, 0x34, 0, 0, 0, 7]); ans += crc(ans)
+req = crc([1, 3, 0, 0, 0, 4])
+ans = crc([1, 3, 8, 0, 42, 0x12, 0x34, 0, 0, 0, 7])
 with open(path, "wb") as f:
     f.write(block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)))
     name = b"COM1"; name += b"\0" * ((-len(name)) % 4)
