@@ -1089,6 +1089,48 @@ TEST_F(WindowTest, AModbusViewDecodesFromItsTimedCaptureAsShown) {
   EXPECT_EQ(DecodeLines({"--modbus", "rtu", "--answer-timeout", "200", path}), pane);
 }
 
+// Lines framed by silence are cut on the blocks' arrival times, which the
+// timed capture keeps: its decode cuts and stamps them as the pane did.
+TEST_F(WindowTest, ASilenceFramingDecodesFromItsTimedCaptureAsShown) {
+  TfoMain& w = Make();
+  OpenCom3();
+  w.cbConvert->setChecked(true);
+  w.coModbus->setCurrentIndex(w.kSilenceChoice);
+  w.coModbusChange();
+  w.edAnswer->setText("30");
+  w.edAnswerEnter();
+  w.coStamp->setCurrentIndex(5);  // since
+  w.coStampChange();
+  const std::string path = FDir + "/silence.pcapng";
+  FDialogs->capturePath = path;
+  w.buCaptureClick();
+  const struct {
+    std::string bytes;
+    int pauseMs;
+  } blocks[] = {{"\x01\x02", 80}, {"\x03", 2}, {"\x04", 80}, {"AB", 0}};
+  std::uint64_t total = 0;
+  for (const auto& b : blocks) {
+    FCom3.Send(b.bytes);
+    total += b.bytes.size();
+    ASSERT_TRUE(PumpUntil([&] { return w.Session().BytesReceived() == total; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(b.pauseMs));
+  }
+  std::vector<std::string> pane;
+  ASSERT_TRUE(PumpUntil([&] {
+    w.tiPauseTimer();
+    pane.clear();
+    for (const std::string& line : PaneAfterHeader())
+      if (line.rfind("//", 0) != 0) pane.push_back(line);
+    return pane.size() == 3;
+  })) << pane.size();
+  EXPECT_TRUE(pane[0].ends_with("] SOH STX")) << pane[0];
+  EXPECT_TRUE(pane[1].ends_with("] ETX EOT")) << pane[1];
+  EXPECT_TRUE(pane[2].ends_with("] A B")) << pane[2];
+  w.buCaptureClick();
+
+  EXPECT_EQ(DecodeLines({"--gap", "30", "--stamp=since", path}), pane);
+}
+
 TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
   TfoMain& w = Make();
   FDialogs->capturePath = FDir + "/gcap";
