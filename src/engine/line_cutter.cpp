@@ -24,8 +24,12 @@ TLineRules ModbusLines(TModbusMode mode, std::int64_t answerTimeoutNs) {
 std::optional<TSilence> ParseSilence(std::string_view text) {
   const bool chars = !text.empty() && text.back() == 'c';
   const std::string number(chars ? text.substr(0, text.size() - 1) : text);
-  // stod would take a sign, spaces, "inf" or hex: only digits lead here.
-  if (number.empty() || number[0] < '0' || number[0] > '9') return std::nullopt;
+  // Digits with one point at most: stod alone would take a sign, spaces,
+  // "inf", an exponent or hex.
+  if (number.empty() || number[0] < '0' || number[0] > '9' ||
+      number.find_first_not_of("0123456789.") != std::string::npos ||
+      number.find('.') != number.rfind('.'))
+    return std::nullopt;
   std::size_t used = 0;
   double d = 0;
   try {
