@@ -61,23 +61,9 @@ TStampForm StampFormOf(const std::string& v) {
   return TStampForm::Time;
 }
 
-// "5", "1.75" (milliseconds) or "3.5c" (character times), above 0.
 void CheckGap(const std::string& v) {
-  const bool chars = !v.empty() && v.back() == 'c';
-  const std::string number = chars ? v.substr(0, v.size() - 1) : v;
-  std::size_t used = 0;
-  double d = 0;
-  bool ok = !number.empty() && (number[0] >= '0' && number[0] <= '9');
-  if (ok) {
-    try {
-      d = std::stod(number, &used);
-    } catch (const std::exception&) {
-      ok = false;
-    }
-  }
-  if (!ok || used != number.size() || !(d > 0) || d > 10000000)
-    throw EUsageError("bad value for --gap: '" + v +
-                      "' (milliseconds such as 5 or 1.75, or character times such as 3.5c)");
+  if (!ParseSilence(v))
+    throw EUsageError("bad value for --gap: '" + v + "' (" + kSilenceForms + ")");
 }
 
 }  // namespace
@@ -310,10 +296,10 @@ TLineRules TFramingRequest::Lines() const {
 
 void TFramingRequest::ApplyGap(TLineRules& r) const {
   if (!Gap) return;
-  if (Gap->back() == 'c')
-    r.GapChars = std::stod(Gap->substr(0, Gap->size() - 1));
-  else
-    r.GapNs = static_cast<std::int64_t>(std::stod(*Gap) * 1e6);
+  const std::optional<TSilence> silence = ParseSilence(*Gap);
+  if (!silence) return;  // checked when read
+  r.GapNs = silence->Ns;
+  r.GapChars = silence->Chars;
 }
 
 TFormatOptions TFramingRequest::Options() const {

@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <stdexcept>
+#include <string>
 
 #include "engine/convert.h"
 
@@ -18,6 +20,32 @@ TLineRules ModbusLines(TModbusMode mode, std::int64_t answerTimeoutNs) {
   }
   return r;
 }
+
+std::optional<TSilence> ParseSilence(std::string_view text) {
+  const bool chars = !text.empty() && text.back() == 'c';
+  const std::string number(chars ? text.substr(0, text.size() - 1) : text);
+  // Digits with one point at most: stod alone would take a sign, spaces,
+  // "inf", an exponent or hex.
+  if (number.empty() || number[0] < '0' || number[0] > '9' ||
+      number.find_first_not_of("0123456789.") != std::string::npos ||
+      number.find('.') != number.rfind('.'))
+    return std::nullopt;
+  std::size_t used = 0;
+  double d = 0;
+  try {
+    d = std::stod(number, &used);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  if (used != number.size() || !(d > 0) || d > 10000000) return std::nullopt;
+  TSilence s;
+  if (chars)
+    s.Chars = d;
+  else
+    s.Ns = static_cast<std::int64_t>(d * 1e6);
+  return s;
+}
+
 namespace {
 
 constexpr std::int64_t kNsPerSecond = 1000000000;

@@ -73,6 +73,17 @@ inline constexpr std::int64_t kModbusSilenceFloorNs = 1750000;
 TLineRules ModbusLines(TModbusMode mode,
                        std::int64_t answerTimeoutNs = TLineRules::kAnswerTimeoutDefaultNs);
 
+// A silence that ends a line, as written by a user: "5", "1.75"
+// (milliseconds) or "3.5c" (character times of the line settings), above 0
+// and at most 10,000,000; nullopt for anything else.
+struct TSilence {
+  std::int64_t Ns = 0;
+  double Chars = 0;
+};
+std::optional<TSilence> ParseSilence(std::string_view text);
+inline constexpr const char* kSilenceForms =
+    "milliseconds such as 5 or 1.75, or character times such as 3.5c";
+
 // Appends the stamp of a line whose first byte arrived at `utcNs` (UTC
 // nanoseconds since the epoch): "[12:34:56.789] " in local time,
 // "[12:34:56.789Z] ", "[2026-12-09T12:34:56.789012Z] ", the gap since the

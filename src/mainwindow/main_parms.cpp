@@ -136,6 +136,7 @@ void TfoMain::LoadParms() {
   cbManch->setChecked(f.Manch != 0);
   cbConvert->setChecked(f.Convert != 0);
   // After the protocol boxes: a Modbus view unticks STX_HL and PROD2.
+  attempt([&] { LoadSilence(k); });
   attempt([&] { LoadModbus(k); });
 
   FCollectErrors = nullptr;

@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 #include "base/control_lines.h"
@@ -191,9 +192,9 @@ TfoMain::TfoMain(TMainEnvironment env, QWidget* parent) : QWidget(parent), FEnv(
   // Time stamps and PROD2's pause rule take the moment a block is handled
   // as its arrival: then every block is handed over as it comes.
   FComm->SetRxHoldRule([this] {
-    // A Modbus RTU frame ends at a silence of a few ms: blocks held
-    // together would hide it.
-    return FOptions.Time || FOptions.PROD2 || ModbusMode() != TModbusMode::None
+    // A Modbus RTU frame, or a line framed by silence, ends at a silence
+    // of a few ms: blocks held together would hide it.
+    return FOptions.Time || FOptions.PROD2 || ModbusMode() != TModbusMode::None || SilenceChosen()
                ? std::chrono::milliseconds(0)
                : kRxHoldMs;
   });
@@ -481,9 +482,10 @@ void TfoMain::CreateStrip() {
   coStamp->setToolTip("Stamp every line with the arrival of its first byte");
   cbText = MakeCheck(paStrip, "Text", "Lines as text, cut at LF, other bytes escaped", {});
   coModbus = new QComboBox(paStrip);
-  coModbus->addItems({"no Modbus", "RTU", "ASCII"});
+  coModbus->addItems({"no Modbus", "RTU", "ASCII", "silence"});
   coModbus->setToolTip(
-      "Modbus frames, one a line, each answer paired with its request and its response time");
+      "Modbus frames, one a line, each answer paired with its request and its response time; "
+      "silence: a line ends where the line is silent for the time beside");
   edAnswer = new QLineEdit(paStrip);
   edAnswer->setPlaceholderText("1000 ms");
   edAnswer->setToolTip(
@@ -550,6 +552,11 @@ void TfoMain::ConnectHandlers() {
     connect(box, &QCheckBox::toggled, this, [this, f = field](bool on) { FOptions.*f = on; });
   }
   connect(cbSTXHL, &QCheckBox::toggled, this, [this] { Safe([this] { cbSTXHLClick(); }); });
+  // Lines framed by silence take the look of Hex and Convert.
+  for (QCheckBox* look : {cbHEX, cbConvert})
+    connect(look, &QCheckBox::toggled, this, [this] {
+      if (SilenceChosen()) CutRules(FSession->LineRules());
+    });
   connect(cbPROD2, &QCheckBox::toggled, this, [this] { Safe([this] { cbPROD2Click(); }); });
   connect(cbManch, &QCheckBox::toggled, this, [this] { Safe([this] { cbManchClick(); }); });
   connect(cbDirect, &QCheckBox::toggled, this, [this] { Safe([this] { cbDirectClick(); }); });
@@ -1070,7 +1077,7 @@ void TfoMain::meFirstKeyPress(char key) {
 }
 
 void TfoMain::cbSTXHLClick() {
-  if (cbSTXHL->isChecked() && ModbusMode() != TModbusMode::None) {
+  if (cbSTXHL->isChecked() && coModbus->currentIndex() != 0) {
     coModbus->setCurrentIndex(0);
     coModbusChange();
   }
@@ -1084,7 +1091,7 @@ void TfoMain::cbSTXHLClick() {
 }
 
 void TfoMain::cbPROD2Click() {
-  if (cbPROD2->isChecked() && ModbusMode() != TModbusMode::None) {
+  if (cbPROD2->isChecked() && coModbus->currentIndex() != 0) {
     coModbus->setCurrentIndex(0);
     coModbusChange();
   }
@@ -1270,16 +1277,47 @@ void TfoMain::coStampChange() {
 
 void TfoMain::cbTextClick() {
   if (FParmKey) FParmKey->WriteBool("TEXTLOOK", cbText->isChecked());
-  TLineRules& rules = FSession->LineRules();
-  rules.Cut = cbText->isChecked();
-  rules.Look = TLineLook::Text;
-  rules.End = std::uint8_t{'\n'};
+  CutRules(FSession->LineRules());
   FSession->ApplyLineRules();
 }
 
+void TfoMain::CutRules(TLineRules& rules) const {
+  if (!SilenceChosen()) {
+    rules.Cut = cbText->isChecked();
+    rules.Look = TLineLook::Text;
+    rules.End = std::uint8_t{'\n'};
+    return;
+  }
+  // The silence field takes the text look's place: the look is the
+  // frames' own, and only a silence (or the length) ends a line.
+  rules.Cut = true;
+  rules.Look = cbHEX->isChecked()       ? TLineLook::Hex
+               : cbConvert->isChecked() ? TLineLook::Names
+                                        : TLineLook::Raw;
+  rules.End.reset();
+  const TSilence silence = *ParseSilence(FSilence.empty() ? kSilenceDefault : FSilence);
+  rules.GapNs = silence.Ns;
+  rules.GapChars = silence.Chars;
+  rules.GapFloorNs = 0;
+}
+
 TModbusMode TfoMain::ModbusMode() const {
-  constexpr TModbusMode kModes[] = {TModbusMode::None, TModbusMode::Rtu, TModbusMode::Ascii};
-  return coModbus ? kModes[std::clamp(coModbus->currentIndex(), 0, 2)] : TModbusMode::None;
+  constexpr TModbusMode kModes[] = {TModbusMode::None, TModbusMode::Rtu, TModbusMode::Ascii,
+                                    TModbusMode::None};
+  return coModbus ? kModes[std::clamp(coModbus->currentIndex(), 0, kSilenceChoice)]
+                  : TModbusMode::None;
+}
+
+bool TfoMain::SilenceChosen() const {
+  return coModbus && coModbus->currentIndex() == kSilenceChoice;
+}
+
+void TfoMain::LoadSilence(TRegistry& k) {
+  if (!k.ValueExists("SILENCE")) return;
+  const std::string text = k.ReadString("SILENCE");
+  if (!text.empty() && !ParseSilence(text))
+    throw std::runtime_error("SILENCE \"" + text + "\": " + kSilenceForms + " expected");
+  FSilence = text;
 }
 
 void TfoMain::LoadModbus(TRegistry& k) {
@@ -1297,15 +1335,51 @@ void TfoMain::LoadModbus(TRegistry& k) {
 
 void TfoMain::coModbusChange() {
   if (FParmKey) FParmKey->WriteInteger("MODBUS", coModbus->currentIndex());
-  // Modbus takes the place of the two protocols of the signs.
-  if (ModbusMode() != TModbusMode::None) {
+  ShowTimeField();
+  // Modbus and the silence take the place of the two protocols of the signs.
+  if (coModbus->currentIndex() != 0) {
     cbSTXHL->setChecked(false);
     cbPROD2->setChecked(false);
   }
   ApplyModbus();
 }
 
+void TfoMain::ShowTimeField() {
+  if (SilenceChosen()) {
+    edAnswer->setText(Q(FSilence));
+    edAnswer->setPlaceholderText(kSilenceDefault);
+    edAnswer->setToolTip(
+        "The silence that ends a line: ms (5, 1.75) or character times of the port's settings "
+        "(3.5c), then Enter; empty: 3.5c");
+    return;
+  }
+  edAnswer->setText(FAnswerMs != TLineRules::kAnswerTimeoutDefaultNs / 1000000
+                        ? QString::number(FAnswerMs)
+                        : QString());
+  edAnswer->setPlaceholderText("1000 ms");
+  edAnswer->setToolTip(
+      "The time an answer may take, in ms (1 to 3600000), then Enter; empty: 1000 ms");
+}
+
+std::string TfoMain::SilenceText() const {
+  const std::string s = FSilence.empty() ? kSilenceDefault : FSilence;
+  return s.back() == 'c' ? s.substr(0, s.size() - 1) + " character times" : s + " ms";
+}
+
+void TfoMain::EnterSilence() {
+  const std::string text = S(edAnswer->text().trimmed());
+  if (!text.empty() && !ParseSilence(text)) {
+    StatusLine("Silence \"" + S(edAnswer->text()) + "\": " + kSilenceForms +
+               " expected; it stays " + SilenceText() + ".");
+    return;
+  }
+  FSilence = text;
+  if (FParmKey) FParmKey->WriteString("SILENCE", FSilence);
+  ApplyModbus();
+}
+
 void TfoMain::edAnswerEnter() {
+  if (SilenceChosen()) return EnterSilence();
   const QString text = edAnswer->text().trimmed();
   bool number = false;
   const long ms =
@@ -1330,6 +1404,7 @@ void TfoMain::ApplyModbus() {
   rules.GapNs = view.GapNs;
   rules.GapChars = view.GapChars;
   rules.GapFloorNs = view.GapFloorNs;
+  CutRules(rules);
   // The sent side's frames end first, then the received side's; a new
   // pairing takes both from here.
   if (FSentSession) {
@@ -1342,9 +1417,10 @@ void TfoMain::ApplyModbus() {
     FPairing = std::make_shared<TModbusPairing>(mode, view.AnswerTimeoutNs);
   FSession->ShareModbus(FPairing);
   FRxMark = FPairing ? "RX " : "";
-  // The signs, the frame boxes and the text look shape no Modbus line;
-  // Convert and Hex still shape the echo of typed keys.
-  const bool frames = mode == TModbusMode::None;
+  // The signs, the frame boxes and the text look shape no Modbus line and
+  // no line framed by silence; Convert and Hex still shape the echo of
+  // typed keys (and the silence's lines).
+  const bool frames = mode == TModbusMode::None && !SilenceChosen();
   for (QWidget* w : std::initializer_list<QWidget*>{meFirst, meLast, cbBcc, cbTime, cbManch})
     w->setEnabled(frames);
   cbText->setVisible(frames);
@@ -1385,12 +1461,12 @@ void TfoMain::buStringsClick() { FDialogs->ShowStrings(); }
 
 void TfoMain::RestartTimeout() {
   tiTimeout->stop();
-  if (ModbusMode() == TModbusMode::None) {
+  if (ModbusMode() == TModbusMode::None && !SilenceChosen()) {
     tiTimeout->setInterval(kLineTimeoutMs);
     tiTimeout->start();
     return;
   }
-  // Modbus: the sessions are due at a frame's silence, a request's
+  // Modbus or silence: the sessions are due at a frame's silence, a request's
   // time-out or a held tail, whichever comes first; the timer wakes a
   // little after it (ShowDue), so a busy line wakes it once per block.
   std::optional<TReceiveSession::Clock::time_point> due = FSession->ShowDue();
@@ -1404,7 +1480,7 @@ void TfoMain::RestartTimeout() {
 }
 
 void TfoMain::tiTimeoutTimer() {
-  if (ModbusMode() == TModbusMode::None) return FSession->Timeout();
+  if (ModbusMode() == TModbusMode::None && !SilenceChosen()) return FSession->Timeout();
   TReceiveSession* const sessions[] = {FSession.get(), FSentSession.get()};
   EndLinesDueBy(std::span(sessions, FSentSession ? 2 : 1), TReceiveSession::Clock::now());
   RestartTimeout();

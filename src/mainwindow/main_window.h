@@ -160,10 +160,16 @@ class TfoMain : public QWidget {
   void cbTextClick();
   // Modbus frames instead of the frames' signs: each frame one line, an
   // answer paired with its request (off, RTU, ASCII, as coModbus lists
-  // them), and the time an answer may take.
+  // them), and the time an answer may take. Or, as coModbus's last choice,
+  // lines that end at a silence the same field holds.
   void coModbusChange();
   void edAnswerEnter();
   TModbusMode ModbusMode() const;
+  bool SilenceChosen() const;
+  static constexpr int kSilenceChoice = 3;
+  // The silence an empty field means: Modbus RTU's, which suits most
+  // binary protocols framed by pauses.
+  static constexpr const char* kSilenceDefault = "3.5c";
   void ShowModemLines();
   void tiReturnTimer();
   // How long Break holds the line, and a reset turns DTR over.
@@ -265,9 +271,17 @@ class TfoMain : public QWidget {
   void CreateStrip();
   void LoadStrip(TRegistry& k);
   void LoadModbus(TRegistry& k);
-  // The session's Modbus view as the strip chooses it; the boxes that
-  // shape only the frames' lines are idle meanwhile.
+  void LoadSilence(TRegistry& k);
+  // The session's Modbus view or silence framing as the strip chooses it;
+  // the boxes that shape only the frames' lines are idle meanwhile.
   void ApplyModbus();
+  // The rules' cut, look and silence as the text look or the silence
+  // framing asks (the Modbus view overrides the cut when on).
+  void CutRules(TLineRules& rules) const;
+  // The field beside coModbus holds the answer time or the silence.
+  void ShowTimeField();
+  void EnterSilence();
+  std::string SilenceText() const;
   void FitStrip();
   void StopReturn();
   void ConnectHandlers();
@@ -309,6 +323,7 @@ class TfoMain : public QWidget {
   bool FCloseWithoutAsking = false;
   bool FReportingLoss = false;
   std::int64_t FAnswerMs = TLineRules::kAnswerTimeoutDefaultNs / 1000000;
+  std::string FSilence;  // as the user wrote it; empty: kSilenceDefault
   // The Modbus view's pairing, and its sent side: the sent frames pair
   // with the received ones and show marked "TX ", the received ones "RX ",
   // as a decode of the window's timed capture marks them. The sent side's

@@ -165,6 +165,28 @@ TEST(LineCutter, CutsAndShowsLinesAsTheRulesSay) {
   for (const auto& c : kCases) EXPECT_EQ(Cut(c.Rules, c.Blocks), c.Lines) << c.Name;
 }
 
+// The silence as --gap and the window's field take it.
+TEST(LineCutter, ASilenceIsMillisecondsOrCharacterTimes) {
+  const struct {
+    const char* text;
+    std::int64_t ns;  // -1: refused
+    double chars;
+  } rows[] = {
+      {"5", 5 * kMs, 0},  {"1.75", 1750000, 0}, {"3.5c", 0, 3.5}, {"10000000", 10000000 * kMs, 0},
+      {"0.001", 1000, 0}, {"", -1, 0},          {"c", -1, 0},     {"0", -1, 0},
+      {"0c", -1, 0},      {"-1", -1, 0},        {" 5", -1, 0},    {"5 ms", -1, 0},
+      {"1e3", -1, 0},     {"0x10", -1, 0},      {"1.2.3", -1, 0}, {"10000001", -1, 0},
+      {"3.5cc", -1, 0},   {"inf", -1, 0}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    const std::optional<TSilence> s = ParseSilence(r.text);
+    ASSERT_EQ(s.has_value(), r.ns >= 0);
+    if (!s) continue;
+    EXPECT_EQ(s->Ns, r.ns);
+    EXPECT_EQ(s->Chars, r.chars);
+  }
+}
+
 TEST(LineCutter, EveryByteValueInTheTextLookIsTextOrAnEscape) {
   // No byte may reach the screen as a control: whatever comes out is
   // printable ASCII (or a whole UTF-8 character, which needs a lead byte).

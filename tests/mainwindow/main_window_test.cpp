@@ -579,6 +579,14 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
   const auto type = [&](const std::string& keys) {
     for (char k : keys) w.meDataKeyPress(static_cast<std::uint8_t>(k));
   };
+  // Two frames, the second sent once the first came back and `ms` passed.
+  const auto typeApart = [&](const std::string& first, int ms, const std::string& second) {
+    const std::uint64_t before = w.Session().BytesReceived();
+    type(first);
+    ASSERT_TRUE(PumpUntil([&] { return w.Session().BytesReceived() >= before + first.size(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    type(second);
+  };
   const std::string kRequest("\x01\x03\x00\x00\x00\x02\xC4\x0B", 8);
   const std::string kAnswer("\x01\x03\x04\x00\x64\x00\x65\x7B\xC7", 9);
   const auto lastTwo = [&] {
@@ -701,6 +709,47 @@ TEST_F(WindowTest, TheStripDrivesAndShowsTheLinesThroughALoopbackPlug) {
          // The text look ticked above is back with the frames.
          return w.coModbus->currentIndex() == 0 && w.meFirst->isEnabled() &&
                 w.edAnswer->isHidden() && lastLine() == "\\x02P\\x03";
+       }},
+      // Lines framed by silence, cut on the blocks' arrival: the field
+      // holds the silence in the text look's place, the look is Convert's.
+      {"silence: frames apart by more than it are two lines",
+       [&] {
+         w.coModbus->setCurrentIndex(w.kSilenceChoice);
+         w.coModbusChange();
+         w.edAnswer->setText("40");
+         w.edAnswerEnter();
+         typeApart("AB", 150, "CD");
+       },
+       "DSR DCD",
+       [&] {
+         return !w.cbPROD2->isChecked() && !w.meFirst->isEnabled() && w.cbText->isHidden() &&
+                lastTwo() == " A B\n C D";
+       }},
+      {"silence in character times: frames closer than it are one line, in Hex",
+       [&] {
+         w.cbHEX->setChecked(true);
+         w.edAnswer->setText("5000c");  // 217 ms at 230,400 baud
+         w.edAnswerEnter();
+         typeApart("AB", 0, "CD");
+       },
+       "DSR DCD", [&] { return lastLine() == " 41 42 43 44"; }},
+      {"a silence that is none",
+       [&] {
+         w.edAnswer->setText("5 ms");
+         w.edAnswerEnter();
+       },
+       "DSR DCD",
+       [&] {
+         return w.PaneLines().back() ==
+                    "// Silence \"5 ms\": milliseconds such as 5 or 1.75, or character times "
+                    "such as 3.5c expected; it stays 5000 character times." &&
+                w.Session().LineRules().GapChars == 5000;
+       }},
+      {"STX_HL ends the silence", [&] { w.cbSTXHL->setChecked(true); }, "DSR DCD",
+       [&] {
+         return w.coModbus->currentIndex() == 0 && w.meFirst->isEnabled() &&
+                w.edAnswer->isHidden() && !w.cbText->isHidden() &&
+                w.Session().LineRules().GapNs == 0 && w.Session().LineRules().GapChars == 0;
        }},
   };
   for (const auto& st : steps) {
@@ -1040,6 +1089,46 @@ TEST_F(WindowTest, AModbusViewDecodesFromItsTimedCaptureAsShown) {
   EXPECT_EQ(DecodeLines({"--modbus", "rtu", "--answer-timeout", "200", path}), pane);
 }
 
+// Lines framed by silence are cut on the blocks' arrival times, which the
+// timed capture keeps: its decode cuts and stamps them as the pane did.
+TEST_F(WindowTest, ASilenceFramingDecodesFromItsTimedCaptureAsShown) {
+  TfoMain& w = Make();
+  OpenCom3();
+  w.cbConvert->setChecked(true);
+  w.coModbus->setCurrentIndex(w.kSilenceChoice);
+  w.coModbusChange();
+  w.edAnswer->setText("30");
+  w.edAnswerEnter();
+  w.coStamp->setCurrentIndex(5);  // since
+  w.coStampChange();
+  const std::string path = FDir + "/silence.pcapng";
+  FDialogs->capturePath = path;
+  w.buCaptureClick();
+  const struct {
+    std::string bytes;
+    int pauseMs;
+  } blocks[] = {{"\x01\x02", 80}, {"\x03", 2}, {"\x04", 80}, {"AB", 0}};
+  std::uint64_t total = 0;
+  for (const auto& b : blocks) {
+    FCom3.Send(b.bytes);
+    total += b.bytes.size();
+    ASSERT_TRUE(PumpUntil([&] { return w.Session().BytesReceived() == total; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(b.pauseMs));
+  }
+  std::vector<std::string> pane;
+  ASSERT_TRUE(PumpUntil([&] {
+    w.tiPauseTimer();
+    pane.clear();
+    for (const std::string& line : PaneAfterHeader())
+      if (line.rfind("//", 0) != 0) pane.push_back(line);
+    return pane.size() == 3;
+  })) << pane.size();
+  EXPECT_TRUE(pane[1].ends_with("] ETX EOT")) << pane[1];
+  w.buCaptureClick();
+
+  EXPECT_EQ(DecodeLines({"--gap", "30", "--stamp=since", path}), pane);
+}
+
 TEST_F(WindowTest, CaptureThatFailsPartWayStopsVisiblyAndKeepsTheFile) {
   TfoMain& w = Make();
   FDialogs->capturePath = FDir + "/gcap";
@@ -1143,12 +1232,15 @@ TEST_F(WindowTest, AnsweringNoToTheCloseQuestionChangesNothing) {
 }
 
 TEST_F(WindowTest, BadSettingsTakeDefaultsAndAreReportedOnce) {
-  WriteSettings("\"REGBAUD\"=\"fast\"\n\"REGPROTOCOL\"=dword:00000001\n\"COORDS\"=hex:00,00\n");
+  WriteSettings(
+      "\"REGBAUD\"=\"fast\"\n\"REGPROTOCOL\"=dword:00000001\n\"COORDS\"=hex:00,00\n"
+      "\"SILENCE\"=\"5 ms\"\n");
   TfoMain& w = Make();
   ASSERT_EQ(FDialogs->messages.size(), 1u);
   const std::string& m = FDialogs->messages[0];
   EXPECT_NE(m.find("Invalid data type for 'REGBAUD'"), std::string::npos) << m;
   EXPECT_NE(m.find("Invalid data type for 'REGPROTOCOL'"), std::string::npos) << m;
+  EXPECT_NE(m.find("SILENCE \"5 ms\": milliseconds"), std::string::npos) << m;
   EXPECT_EQ(w.rgBaud->ItemIndex(), 0);
   EXPECT_EQ(Key().ReadInteger("REGBAUD"), 0);
   EXPECT_TRUE(w.Activated());
@@ -1275,7 +1367,8 @@ TEST_F(WindowTest, ADeviceThatGoesAwayIsReportedOnce) {
 // that never touches them stores none.
 TEST_F(WindowTest, TheStripsChoicesAreKept) {
   Make();
-  for (const char* name : {"FLOW", "STAMP", "TEXTLOOK", "RECONNECT", "MODBUS", "ANSWERTIMEOUT"})
+  for (const char* name :
+       {"FLOW", "STAMP", "TEXTLOOK", "RECONNECT", "MODBUS", "ANSWERTIMEOUT", "SILENCE"})
     EXPECT_FALSE(Key().ValueExists(name)) << name;
   std::array<std::uint8_t, TProtocolFlags::kSize + 1> before{};
   const int beforeSize =
@@ -1286,6 +1379,11 @@ TEST_F(WindowTest, TheStripsChoicesAreKept) {
   FWindow->coStampChange();
   FWindow->cbText->setChecked(true);
   FWindow->cbReconnect->setChecked(true);
+  // The silence is kept while another choice is on.
+  FWindow->coModbus->setCurrentIndex(FWindow->kSilenceChoice);
+  FWindow->coModbusChange();
+  FWindow->edAnswer->setText("7.5");
+  FWindow->edAnswerEnter();
   FWindow->coModbus->setCurrentIndex(2);
   FWindow->coModbusChange();
   FWindow->edAnswer->setText("250");
@@ -1309,6 +1407,23 @@ TEST_F(WindowTest, TheStripsChoicesAreKept) {
   EXPECT_TRUE(w.cbText->isChecked());
   EXPECT_TRUE(w.Session().LineRules().Cut);
   EXPECT_TRUE(w.cbReconnect->isChecked());
+
+  // Chosen at the end, the silence frames the lines again at the start,
+  // in the look of the boxes restored before it.
+  w.cbConvert->setChecked(true);
+  w.FirstLast();
+  w.coModbus->setCurrentIndex(w.kSilenceChoice);
+  w.coModbusChange();
+  EXPECT_EQ(w.edAnswer->text().toStdString(), "7.5");
+  FWindow.reset();
+  TfoMain& again = Make();
+  EXPECT_EQ(again.coModbus->currentIndex(), again.kSilenceChoice);
+  const TLineRules& rules = again.Session().LineRules();
+  EXPECT_TRUE(rules.Cut);
+  EXPECT_EQ(rules.GapNs, 7500000);
+  EXPECT_FALSE(rules.End.has_value());
+  EXPECT_EQ(rules.Look, TLineLook::Names);
+  EXPECT_EQ(again.edAnswer->text().toStdString(), "7.5");
 }
 
 // With Reconnect ticked a lost device is awaited (quietly while it is only
