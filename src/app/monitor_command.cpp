@@ -553,7 +553,10 @@ void TMonitorRun::Sleep() {
   if (waitReader) FLoop.WakeBy(FReader.Due());
   const bool holding = FHold.Holding(now) || waitReader;
   if (FHold.Holding(now)) FLoop.WakeBy(FHold.Until());
-  const int syncAt = FLoop.Watch(holding ? -1 : FSync.Fd(), POLLIN);
+  // Only a port's threads post to the queue: ports all polled leave it out.
+  const bool threads =
+      std::any_of(FPorts.begin(), FPorts.end(), [](const auto& p) { return !p->Polled(); });
+  const int syncAt = FLoop.Watch(holding || !threads ? -1 : FSync.Fd(), POLLIN);
   const int sourceAt = FLoop.Watch(sending ? FSend->WaitFd() : -1, POLLIN);
   FLoop.Watch(FOut.Held() ? FOut.Fd() : -1, POLLOUT);
   // A reader that still reads holds the ports' bytes in the line, as the
