@@ -4,9 +4,9 @@
 
 #include "app/cli_output.h"
 #include "app/send_source.h"
-#include "session/port_loop.h"
 #include "base/port_texts.h"
 #include "ports/port_list.h"
+#include "session/port_loop.h"
 #include "settings/registry.h"
 
 namespace talmo {
