@@ -82,6 +82,8 @@ class TLineOutput {
   void Text(std::string_view text);
   // Hands what is buffered to the output now.
   void Flush();
+  // Lines gathered and not yet handed to the output.
+  bool Gathering() const { return !FGathered.empty(); }
   // For writes made on the stream itself: what is gathered goes first.
   std::FILE* File() {
     Spill();

@@ -240,6 +240,8 @@ class TMonitorRun {
   std::vector<TReceiveSession*> FSessionsDue;  // reused: the time-outs run per block
   std::vector<int> FPortSlots;                 // reused: each polled port's slot
   std::optional<TSendSource> FSend;
+  // When the lines gathered go out at the latest.
+  std::optional<Clock::time_point> FFlushBy;
   THoldOff FHold;
   // Ports whose every block is handled as it comes (time stamps, silences,
   // Modbus, several ports: no hold-off) are polled by the loop itself: the
@@ -498,7 +500,16 @@ bool TMonitorRun::Turn() {
     FStatus = kExitFailure;
     return false;
   }
-  FOut.Flush();
+  // Polled ports hand each block over as it comes: their lines go out a
+  // few at a time, within a moment no reader can see, not a write each.
+  // (A test's clock moves only when told: there they go out at once.)
+  const auto now = FClock.Now();
+  if (FPolledPorts && FClock.IsSystem && FOut.Gathering() && !FFlushBy)
+    FFlushBy = now + TReceiveSession::kShowSlack;
+  if (!FFlushBy || now >= *FFlushBy || FOut.Held()) {
+    FOut.Flush();
+    FFlushBy.reset();
+  }
   FReader.Look(FOut, FClock.Now());
   SayUnshown(FOut, FErr);
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
@@ -545,6 +556,7 @@ void TMonitorRun::Sleep() {
     FLoop.WakeBy(port->RetryDue());
     if (port->Polled()) FLoop.WakeBy(port->Comm().PollDue());
   }
+  FLoop.WakeBy(FFlushBy);
   const bool sending = FSend && !Sender().Waiting();
   if (sending) FLoop.WakeBy(FSend->Due());
   // A reader that still reads is waited for, as a blocking output would
