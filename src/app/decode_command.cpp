@@ -381,6 +381,8 @@ class TTimedDecode {
   // its first packet: a port that sends nothing costs no session.
   std::size_t Side(const pcapng::TReadPacket& p, const pcapng::TPcapngReader& reader) {
     const TDirection dir = p.Direction == TDirection::Out ? p.Direction : TDirection::In;
+    if (const auto found = FSides.find(TKey(p.Interface, dir)); found != FSides.end())
+      return found->second;
     // A port that sent was listening too: its Modbus pairing has two sides
     // from then on, as it had live, even when nothing ever came back (a
     // request repeated is a request again, never its own answer).

@@ -173,7 +173,7 @@ class TPortRun {
   // The loss as the end of a one-port run tells it.
   void SayLost();
   // Served by the run's loop: open, and its device has a descriptor.
-  bool Polled() { return FComm.Active() && FComm.PollFd() >= 0; }
+  bool Polled() const { return FComm.Active() && FComm.PollFd() >= 0; }
   // What leads the run's messages about this port: its label among
   // several ports, nothing for one.
   std::string Lead() const;
@@ -415,7 +415,7 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, const std::vector<std::stri
       FOut(out, true),
       FOptions(req.Framing.Options()),
       FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()),
-      FPolledPorts(!HoldOffAllowed(req, FOptions, mode)) {
+      FPolledPorts(!FHold.Allowed()) {
   if (const TLineRules lines = req.Framing.Lines(); lines.Modbus != TModbusMode::None)
     FModbus = std::make_shared<TModbusPairing>(lines.Modbus, lines.AnswerTimeoutNs);
   // Sized first: Several() holds while the ports are made.

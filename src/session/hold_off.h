@@ -26,6 +26,8 @@ class THoldOff {
   THoldOff(bool allowed, Clock::time_point start)
       : FAllowed(allowed), FUntil(start), FLastBatch(start) {}
 
+  // Whether the hand-off is ever held.
+  bool Allowed() const { return FAllowed; }
   // A batch of `bytes` was handled at `now`.
   void Batch(std::uint64_t bytes, Clock::time_point now);
   // Serve the hand-off again at once (the device was lost).
