@@ -165,6 +165,7 @@ void TLineOutput::Put(std::string_view text) {
     return;
   }
   errno = 0;
+  FStreamed = true;
   if (std::fwrite(text.data(), 1, text.size(), FOut) != text.size()) FError = errno ? errno : EIO;
 }
 
@@ -180,6 +181,7 @@ void TLineOutput::Flush() {
     WriteHeld();
     return;
   }
+  FStreamed = false;
   Note(std::fflush(FOut));
 }
 

@@ -82,11 +82,14 @@ class TLineOutput {
   void Text(std::string_view text);
   // Hands what is buffered to the output now.
   void Flush();
+  // Something waits for Flush (gathered, held, or in the stream's buffer).
+  bool Waiting() const { return Gathering() || Held() || FStreamed; }
   // Lines gathered and not yet handed to the output.
   bool Gathering() const { return !FGathered.empty(); }
   // For writes made on the stream itself: what is gathered goes first.
   std::FILE* File() {
     Spill();
+    FStreamed = true;
     return FOut;
   }
   // Notes the result of a write made on File() (negative or the stream's
@@ -110,7 +113,8 @@ class TLineOutput {
   std::string FGathered;
   int FError = 0;
   bool FBounded = false;
-  int FFlagsBefore = -1;  // restored at the end
+  bool FStreamed = false;  // written to the stream since the last Flush
+  int FFlagsBefore = -1;   // restored at the end
   std::string FHeld;
   std::size_t FHeldFrom = 0;  // what of FHeld has gone out
   std::uint64_t FDropped = 0, FDroppedAll = 0;

@@ -25,6 +25,7 @@
 #include "engine/formatter.h"
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
+#include "session/block_queue.h"
 #include "session/hold_off.h"
 #include "session/receive_session.h"
 #include "session/reconnect_policy.h"
@@ -68,6 +69,12 @@ std::string MonitorUsage() {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long a block read may wait before it is handled: under a stream,
+// a few dozen frames go through framing, decoding and output together,
+// each with its own arrival time, instead of one wake-up's worth of that
+// work each. Not a delay anybody watching the lines can see.
+constexpr Clock::duration kGatherFor = std::chrono::milliseconds(40);
 
 struct TMonitorPortRequest {
   TPortRequest Line;
@@ -177,6 +184,8 @@ class TPortRun {
   // What leads the run's messages about this port: its label among
   // several ports, nothing for one.
   std::string Lead() const;
+  // Blocks read and not yet handed to the session (see kGatherFor).
+  TBlockQueue& Pending() { return FPending; }
 
  private:
   TSessionSink Sink();
@@ -191,6 +200,7 @@ class TPortRun {
   // Only the port closes meanwhile; the capture and the line being
   // collected stay as they are, and go on when it is back.
   TPortReturn FReturn;
+  TBlockQueue FPending;
   bool FDeviceGone = false;
   bool FGone = false;
 };
@@ -219,6 +229,11 @@ class TMonitorRun {
   // The unfinished lines of every port whose time-out fell due by `t`, in
   // the order due: before a block that came later on another port.
   void LinesDueBy(Clock::time_point t);
+  // The blocks read and not yet handled, to their sessions in the order
+  // they came, each with its own time.
+  void HandOn();
+  // When the oldest block not yet handled came.
+  std::optional<Clock::time_point> FirstPending();
   void CaptureStopped(const std::string& message);
   bool Several() const { return FPorts.size() > 1; }
   // The port --send sends on (there is only one then).
@@ -240,8 +255,6 @@ class TMonitorRun {
   std::vector<TReceiveSession*> FSessionsDue;  // reused: the time-outs run per block
   std::vector<int> FPortSlots;                 // reused: each polled port's slot
   std::optional<TSendSource> FSend;
-  // When the lines gathered go out at the latest.
-  std::optional<Clock::time_point> FFlushBy;
   THoldOff FHold;
   // Ports whose every block is handled as it comes (time stamps, silences,
   // Modbus, several ports: no hold-off) are polled by the loop itself: the
@@ -249,6 +262,10 @@ class TMonitorRun {
   // costs wake-ups. A port without a descriptor (remote) or with modem
   // lines runs its threads all the same.
   const bool FPolledPorts;
+  // Polled ports on the system's clock read each block as it comes but
+  // hand it on within kGatherFor (a test's clock moves only when told:
+  // there every block is handled at once).
+  const bool FGathered;
 
   bool FCaptureFailed = false;
   bool FCaptureStopped = false;
@@ -311,12 +328,20 @@ TPortRun::TPortRun(TMonitorRun& run, const TMonitorPortRequest& req, std::string
           FSession, [&run](const TOpenFailure& f) { SayOpenFailure(run.FErr, f); }, Lead()) {
   FComm.SetTiming(PortTimingOf(run.FClock, run.FStop));
   FComm.SetPolled(run.FPolledPorts);
+  if (run.FGathered) FSession.QueueBlocks(&FPending);
   // The component's messages name the device by its path; the port name,
   // when one was given, leads the line.
   FComm.SetDeviceName(FPath);
   req.Line.Apply(FComm);
   FSession.Attach();
-  if (run.Several()) {
+  if (run.FGathered) {
+    // What came before an error or the loss is handled before it.
+    auto error = FComm.OnError;
+    FComm.OnError = [this, error](TSerCustomComm* comm, int errors) {
+      FRun.HandOn();
+      error(comm, errors);
+    };
+  } else if (run.Several()) {
     // Another port's line that fell due before this block is shown first,
     // as a decode of the capture shows it.
     auto received = FComm.OnRxChar;
@@ -415,7 +440,8 @@ TMonitorRun::TMonitorRun(const TMonitorRequest& req, const std::vector<std::stri
       FOut(out, true),
       FOptions(req.Framing.Options()),
       FHold(HoldOffAllowed(req, FOptions, mode), clock.Now()),
-      FPolledPorts(!FHold.Allowed()) {
+      FPolledPorts(!FHold.Allowed()),
+      FGathered(FPolledPorts && clock.IsSystem) {
   if (const TLineRules lines = req.Framing.Lines(); lines.Modbus != TModbusMode::None)
     FModbus = std::make_shared<TModbusPairing>(lines.Modbus, lines.AnswerTimeoutNs);
   // Sized first: Several() holds while the ports are made.
@@ -485,6 +511,33 @@ int TMonitorRun::Run() {
   return Finish();
 }
 
+void TMonitorRun::HandOn() {
+  for (;;) {
+    TPortRun* next = nullptr;
+    for (auto& port : FPorts)
+      if (!port->Pending().Empty() &&
+          (!next || port->Pending().Front().Arrived < next->Pending().Front().Arrived))
+        next = port.get();
+    if (!next) return;
+    const TBlockQueue::TBlock block = next->Pending().Front();
+    // Another port's line that fell due before this block is shown first,
+    // as a decode of the capture shows it.
+    if (Several()) LinesDueBy(block.Arrived);
+    next->Session().Receive(block.Data, block.Size, block.Arrived);
+    next->Pending().Pop();
+  }
+}
+
+std::optional<Clock::time_point> TMonitorRun::FirstPending() {
+  std::optional<Clock::time_point> first;
+  for (auto& port : FPorts)
+    if (!port->Pending().Empty()) {
+      const Clock::time_point t = port->Pending().Front().Arrived;
+      if (!first || t < *first) first = t;
+    }
+  return first;
+}
+
 void TMonitorRun::LinesDueBy(Clock::time_point t) {
   std::vector<TReceiveSession*>& sessions = FSessionsDue;
   sessions.clear();
@@ -494,23 +547,17 @@ void TMonitorRun::LinesDueBy(Clock::time_point t) {
 
 bool TMonitorRun::Turn() {
   if (FLoop.Ended()) return false;
-  LinesDueBy(FClock.Now());
+  const auto now = FClock.Now();
+  if (const auto first = FirstPending(); first && now >= *first + kGatherFor) HandOn();
+  // Time-outs are worked out once every block before them is handled.
+  if (!FirstPending()) LinesDueBy(now);
   for (auto& port : FPorts) port->TryReturn();
   if (FSend && !Sender().Waiting() && !SendStep(FClock.Now())) {
     FStatus = kExitFailure;
     return false;
   }
-  // Polled ports hand each block over as it comes: their lines go out a
-  // few at a time, within a moment no reader can see, not a write each.
-  // (A test's clock moves only when told: there they go out at once.)
-  const auto now = FClock.Now();
-  if (FPolledPorts && FClock.IsSystem && FOut.Gathering() && !FFlushBy)
-    FFlushBy = now + TReceiveSession::kShowSlack;
-  if (!FFlushBy || now >= *FFlushBy || FOut.Held()) {
-    FOut.Flush();
-    FFlushBy.reset();
-  }
-  FReader.Look(FOut, FClock.Now());
+  if (FOut.Waiting()) FOut.Flush();
+  FReader.Look(FOut, now);
   SayUnshown(FOut, FErr);
   if (const std::string failure = FSync.TakeFailure(); !failure.empty()) Say(FErr, failure);
   if (FOut.Failed()) return false;
@@ -538,6 +585,8 @@ bool TMonitorRun::SendStep(Clock::time_point now) {
   try {
     code = FSend->Step(now, [this](const std::uint8_t* data, int count) {
       Sender().Comm().WriteBuf(data, count);
+      // A timed capture keeps its records in the order of their times.
+      HandOn();
       Sender().Session().Sent(data, static_cast<std::size_t>(count));
     });
   } catch (const std::exception& e) {
@@ -550,21 +599,26 @@ bool TMonitorRun::SendStep(Clock::time_point now) {
 
 // Sleeps until something happens or the nearest deadline.
 void TMonitorRun::Sleep() {
-  const auto now = FClock.Now();
+  // Only a hold-off asks the time here: a polled port's turn reads the
+  // clock as little as it can.
+  const bool held = FHold.Allowed() && FHold.Holding(FClock.Now());
+  // While blocks wait, the sessions' time-outs are not yet what those
+  // blocks make them: they are worked out when the blocks are handed on.
+  const std::optional<Clock::time_point> first = FirstPending();
+  if (first) FLoop.WakeBy(*first + kGatherFor);
   for (auto& port : FPorts) {
-    FLoop.WakeBy(port->Session().ShowDue());
+    if (!first) FLoop.WakeBy(port->Session().ShowDue());
     FLoop.WakeBy(port->RetryDue());
     if (port->Polled()) FLoop.WakeBy(port->Comm().PollDue());
   }
-  FLoop.WakeBy(FFlushBy);
   const bool sending = FSend && !Sender().Waiting();
   if (sending) FLoop.WakeBy(FSend->Due());
   // A reader that still reads is waited for, as a blocking output would
   // wait: the port's bytes wait in the line meanwhile.
   const bool waitReader = FReader.Waiting(FOut);
   if (waitReader) FLoop.WakeBy(FReader.Due());
-  const bool holding = FHold.Holding(now) || waitReader;
-  if (FHold.Holding(now)) FLoop.WakeBy(FHold.Until());
+  const bool holding = held || waitReader;
+  if (held) FLoop.WakeBy(FHold.Until());
   // Only a port's threads post to the queue: ports all polled leave it out.
   const bool threads =
       std::any_of(FPorts.begin(), FPorts.end(), [](const auto& p) { return !p->Polled(); });
@@ -602,6 +656,7 @@ void TMonitorRun::Sleep() {
 }
 
 int TMonitorRun::Finish() {
+  HandOn();
   // The lines open at the end come out in the order they began, as a
   // decode ends.
   std::vector<TReceiveSession*> sessions;

@@ -76,7 +76,9 @@ class TPortLoop {
   TPortLoop(const TMonitorClock& clock, TMonitorStop* stop);
 
   const TMonitorClock& Time() const { return FClock; }
-  Clock::time_point Now() const { return FClock.Now(); }
+  // The system's clock without a call through the function: a loop reads
+  // it a few times per wake-up.
+  Clock::time_point Now() const { return FClock.IsSystem ? Clock::now() : FClock.Now(); }
   // --seconds, counted from now.
   void EndAfter(std::optional<long long> seconds);
   // A stop was asked for or the end time has come.

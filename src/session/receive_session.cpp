@@ -12,6 +12,7 @@
 #include "serial/ser_comm.h"
 #include "serial/ser_sync.h"
 #include "serial/ser_types.h"
+#include "session/block_queue.h"
 
 namespace talmo {
 
@@ -461,7 +462,11 @@ void TReceiveSession::RxChar(int count) {
   const int n = FPort.ReadBuf(FBuffer.data(), count);
   // The block's arrival: taken once, right after the read.
   const Clock::time_point arrived = FNow();
-  if (n > 0) Receive(FBuffer.data(), static_cast<std::size_t>(n), arrived);
+  if (n <= 0) return;
+  if (FQueue)
+    FQueue->Push(FBuffer.data(), static_cast<std::size_t>(n), arrived);
+  else
+    Receive(FBuffer.data(), static_cast<std::size_t>(n), arrived);
 }
 
 void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived) {

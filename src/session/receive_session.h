@@ -41,6 +41,7 @@
 
 namespace talmo {
 
+class TBlockQueue;
 class TSerCustomComm;
 
 // How the session's messages name the device.
@@ -163,6 +164,11 @@ class TReceiveSession {
   // The port's receive event: reads up to `count` waiting bytes as one
   // block, stamped right after the read.
   void RxChar(int count);
+  // Blocks read go to `queue` (nullptr: handled at once), each with its
+  // time, and the owner hands them to Receive in order later, before
+  // anything else that depends on them (time-outs, errors, what is sent,
+  // the end).
+  void QueueBlocks(TBlockQueue* queue) { FQueue = queue; }
   // A block as the port gave it. A line whose time-out fell due before
   // `arrived` is shown first, as a live timer would have shown it.
   void Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
@@ -297,6 +303,7 @@ class TReceiveSession {
   std::shared_ptr<TCaptureFile> FCapture = std::make_shared<TCaptureFile>();
   std::uint32_t FInterface = 0;  // this port's in a capture of several
   std::vector<std::uint8_t> FBuffer;
+  TBlockQueue* FQueue = nullptr;
   std::optional<Clock::time_point> FTimeoutDue;
   Clock::time_point FLastArrival{};
   std::uint64_t FBytes = 0;
