@@ -523,7 +523,7 @@ void TMonitorRun::HandOn() {
     // Another port's line that fell due before this block is shown first,
     // as a decode of the capture shows it.
     if (Several()) LinesDueBy(block.Arrived);
-    next->Session().Receive(block.Data, block.Size, block.Arrived);
+    next->Session().HandleQueued(block.Data, block.Size, block.Arrived);
     next->Pending().Pop();
   }
 }
@@ -585,8 +585,6 @@ bool TMonitorRun::SendStep(Clock::time_point now) {
   try {
     code = FSend->Step(now, [this](const std::uint8_t* data, int count) {
       Sender().Comm().WriteBuf(data, count);
-      // A timed capture keeps its records in the order of their times.
-      HandOn();
       Sender().Session().Sent(data, static_cast<std::size_t>(count));
     });
   } catch (const std::exception& e) {

@@ -463,20 +463,24 @@ void TReceiveSession::RxChar(int count) {
   // The block's arrival: taken once, right after the read.
   const Clock::time_point arrived = FNow();
   if (n <= 0) return;
-  if (FQueue)
+  if (FQueue) {
+    // Captured as it is read: a run killed meanwhile loses none of it.
+    Take(FBuffer.data(), static_cast<std::size_t>(n), arrived);
     FQueue->Push(FBuffer.data(), static_cast<std::size_t>(n), arrived);
-  else
+  } else
     Receive(FBuffer.data(), static_cast<std::size_t>(n), arrived);
 }
 
 void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived) {
   if (n == 0) return;
-  CheckTimeout(arrived);
-  FBlockTime = arrived;
-  FLastArrival = arrived;
-  FBytes += n;
   // The capture first: what arrived is in the file whatever the display
   // makes of it.
+  Take(block, n, arrived);
+  HandleQueued(block, n, arrived);
+}
+
+void TReceiveSession::Take(const std::uint8_t* block, std::size_t n, Clock::time_point arrived) {
+  FBytes += n;
   if (FCapture->Running()) {
     pcapng::TPacket p;
     p.TimeNs = UtcNsOf(arrived);
@@ -485,6 +489,14 @@ void TReceiveSession::Receive(const std::uint8_t* block, std::size_t n, Clock::t
     p.Size = n;
     Record(p);
   }
+}
+
+void TReceiveSession::HandleQueued(const std::uint8_t* block, std::size_t n,
+                                   Clock::time_point arrived) {
+  if (n == 0) return;
+  CheckTimeout(arrived);
+  FBlockTime = arrived;
+  FLastArrival = arrived;
   // Nobody takes lines (a capture alone, a quiet tap): nothing to frame.
   if (!FSink.Line && !FSink.Piece) return;
   if (FModbus) {

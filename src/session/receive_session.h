@@ -165,10 +165,12 @@ class TReceiveSession {
   // block, stamped right after the read.
   void RxChar(int count);
   // Blocks read go to `queue` (nullptr: handled at once), each with its
-  // time, and the owner hands them to Receive in order later, before
-  // anything else that depends on them (time-outs, errors, what is sent,
-  // the end).
+  // time, counted and captured as they are read; the owner hands them to
+  // HandleQueued in order later, before anything else that depends on
+  // them (time-outs, errors, the end).
   void QueueBlocks(TBlockQueue* queue) { FQueue = queue; }
+  // The lines of a queued block.
+  void HandleQueued(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
   // A block as the port gave it. A line whose time-out fell due before
   // `arrived` is shown first, as a live timer would have shown it.
   void Receive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
@@ -265,6 +267,8 @@ class TReceiveSession {
   // Modbus: the block joins the chunk being received; the chunk goes to
   // the framer; the framer's lines are shown; the next thing due.
   void ModbusReceive(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
+  // A block read: counted, and recorded by a running capture.
+  void Take(const std::uint8_t* block, std::size_t n, Clock::time_point arrived);
   void EndChunk();
   void ShowModbusLines();
   void ModbusDue();
