@@ -232,7 +232,9 @@ class TMonitorRun {
   // The blocks read and not yet handled, to their sessions in the order
   // they came, each with its own time.
   void HandOn();
-  // When the oldest block not yet handled came.
+  // The port whose oldest block not yet handled came first (nullptr: none
+  // waits), and when that block came.
+  TPortRun* EarliestPending();
   std::optional<Clock::time_point> FirstPending();
   void CaptureStopped(const std::string& message);
   bool Several() const { return FPorts.size() > 1; }
@@ -512,13 +514,7 @@ int TMonitorRun::Run() {
 }
 
 void TMonitorRun::HandOn() {
-  for (;;) {
-    TPortRun* next = nullptr;
-    for (auto& port : FPorts)
-      if (!port->Pending().Empty() &&
-          (!next || port->Pending().Front().Arrived < next->Pending().Front().Arrived))
-        next = port.get();
-    if (!next) return;
+  while (TPortRun* next = EarliestPending()) {
     const TBlockQueue::TBlock block = next->Pending().Front();
     // Another port's line that fell due before this block is shown first,
     // as a decode of the capture shows it.
@@ -528,14 +524,18 @@ void TMonitorRun::HandOn() {
   }
 }
 
-std::optional<Clock::time_point> TMonitorRun::FirstPending() {
-  std::optional<Clock::time_point> first;
+TPortRun* TMonitorRun::EarliestPending() {
+  TPortRun* first = nullptr;
   for (auto& port : FPorts)
-    if (!port->Pending().Empty()) {
-      const Clock::time_point t = port->Pending().Front().Arrived;
-      if (!first || t < *first) first = t;
-    }
+    if (!port->Pending().Empty() &&
+        (!first || port->Pending().Front().Arrived < first->Pending().Front().Arrived))
+      first = port.get();
   return first;
+}
+
+std::optional<Clock::time_point> TMonitorRun::FirstPending() {
+  TPortRun* first = EarliestPending();
+  return first ? std::optional(first->Pending().Front().Arrived) : std::nullopt;
 }
 
 void TMonitorRun::LinesDueBy(Clock::time_point t) {
@@ -548,9 +548,13 @@ void TMonitorRun::LinesDueBy(Clock::time_point t) {
 bool TMonitorRun::Turn() {
   if (FLoop.Ended()) return false;
   const auto now = FClock.Now();
-  if (const auto first = FirstPending(); first && now >= *first + kGatherFor) HandOn();
+  std::optional<Clock::time_point> first = FirstPending();
+  if (first && now >= *first + kGatherFor) {
+    HandOn();
+    first.reset();
+  }
   // Time-outs are worked out once every block before them is handled.
-  if (!FirstPending()) LinesDueBy(now);
+  if (!first) LinesDueBy(now);
   for (auto& port : FPorts) port->TryReturn();
   if (FSend && !Sender().Waiting() && !SendStep(FClock.Now())) {
     FStatus = kExitFailure;

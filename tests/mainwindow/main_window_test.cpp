@@ -181,6 +181,35 @@ class WindowTest : public ::testing::Test {
         lines.begin() + static_cast<long>(std::min(header, lines.size())), lines.end());
   }
 
+  // The received lines of the pane, without the port's own notes.
+  std::vector<std::string> ReceivedLines() {
+    std::vector<std::string> lines;
+    for (std::string& line : PaneAfterHeader())
+      if (line.rfind("//", 0) != 0) lines.push_back(std::move(line));
+    return lines;
+  }
+
+  // Waits until `n` received lines are shown (those waiting for a time-out
+  // too); false when they never come.
+  bool WaitReceivedLines(std::size_t n, std::vector<std::string>& lines) {
+    return PumpUntil([&] {
+      FWindow->tiPauseTimer();
+      lines = ReceivedLines();
+      return lines.size() == n;
+    });
+  }
+
+  // The device sends `bytes`; once the window has taken them all, `pauseMs`
+  // of silence on the line. False when they never arrive.
+  bool Arrive(const std::string& bytes, int pauseMs) {
+    const std::uint64_t before = FWindow->Session().BytesReceived();
+    FCom3.Send(bytes);
+    if (!PumpUntil([&] { return FWindow->Session().BytesReceived() >= before + bytes.size(); }))
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    return true;
+  }
+
   void OpenCom3() {
     FWindow->raPort->SetItemIndex(0);
     // 8 data bits, as a pseudo-terminal keeps: the first start's 7 would
@@ -1013,9 +1042,7 @@ TEST_F(WindowTest, ATimedCaptureDecodesToThePaneAndHoldsWhatWasTyped) {
     w.tiPauseTimer();
     return w.PendingLines().PendingCount() == 0;
   }));
-  std::vector<std::string> pane;  // the received lines, without the port's own
-  for (const std::string& line : PaneAfterHeader())
-    if (line.rfind("//", 0) != 0) pane.push_back(line);
+  const std::vector<std::string> pane = ReceivedLines();
   ASSERT_EQ(pane.size(), 3u);
   w.cbDirect->setChecked(false);
   w.meDataKeyPress('h');
@@ -1057,27 +1084,18 @@ TEST_F(WindowTest, AModbusViewDecodesFromItsTimedCaptureAsShown) {
     int pauseMs;
   } frames[] = {{request, false, 8},    {answer, false, 8}, {request, false, 300},
                 {"\xFF\xFE", false, 8}, {request, true, 8}, {answer, false, 8}};
-  std::uint64_t total = 0;
   for (const auto& f : frames) {
-    if (f.sent) {
-      w.Comm1().WriteBuf(f.bytes.data(), static_cast<int>(f.bytes.size()));
-      w.Sent(f.bytes.data(), f.bytes.size());
-      ASSERT_TRUE(PumpUntil([&] { return FCom3.Received().size() == f.bytes.size(); }));
-    } else {
-      FCom3.Send(f.bytes);
-      total += f.bytes.size();
-      ASSERT_TRUE(PumpUntil([&] { return w.Session().BytesReceived() == total; }));
+    if (!f.sent) {
+      ASSERT_TRUE(Arrive(f.bytes, f.pauseMs));
+      continue;
     }
+    w.Comm1().WriteBuf(f.bytes.data(), static_cast<int>(f.bytes.size()));
+    w.Sent(f.bytes.data(), f.bytes.size());
+    ASSERT_TRUE(PumpUntil([&] { return FCom3.Received().size() == f.bytes.size(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(f.pauseMs));
   }
   std::vector<std::string> pane;
-  ASSERT_TRUE(PumpUntil([&] {
-    w.tiPauseTimer();
-    pane.clear();
-    for (const std::string& line : PaneAfterHeader())
-      if (line.rfind("//", 0) != 0) pane.push_back(line);
-    return pane.size() == 7;
-  })) << pane.size();
+  ASSERT_TRUE(WaitReceivedLines(7, pane)) << pane.size();
   EXPECT_NE(pane[1].find("| answer after "), std::string::npos) << pane[1];
   EXPECT_EQ(pane[3], "RX unit 1 read holding registers (3) request unanswered within 200.000 ms");
   EXPECT_EQ(pane[4].rfind("RX noise 2 bytes", 0), 0u) << pane[4];
@@ -1108,21 +1126,9 @@ TEST_F(WindowTest, ASilenceFramingDecodesFromItsTimedCaptureAsShown) {
     std::string bytes;
     int pauseMs;
   } blocks[] = {{"\x01\x02", 80}, {"\x03", 2}, {"\x04", 80}, {"AB", 0}};
-  std::uint64_t total = 0;
-  for (const auto& b : blocks) {
-    FCom3.Send(b.bytes);
-    total += b.bytes.size();
-    ASSERT_TRUE(PumpUntil([&] { return w.Session().BytesReceived() == total; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(b.pauseMs));
-  }
+  for (const auto& b : blocks) ASSERT_TRUE(Arrive(b.bytes, b.pauseMs));
   std::vector<std::string> pane;
-  ASSERT_TRUE(PumpUntil([&] {
-    w.tiPauseTimer();
-    pane.clear();
-    for (const std::string& line : PaneAfterHeader())
-      if (line.rfind("//", 0) != 0) pane.push_back(line);
-    return pane.size() == 3;
-  })) << pane.size();
+  ASSERT_TRUE(WaitReceivedLines(3, pane)) << pane.size();
   EXPECT_TRUE(pane[1].ends_with("] ETX EOT")) << pane[1];
   w.buCaptureClick();
 
